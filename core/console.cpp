@@ -1,0 +1,44 @@
+#include "core/console.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "platform/console.h"
+
+int InitConsole() { return 1; }
+
+void SetConsoleColor(int level) {
+  std::string_view seq = platform::ConsoleColorFor(level);
+  if (!seq.empty()) std::fwrite(seq.data(), 1, seq.size(), stdout);
+}
+
+void ConsoleLog(std::string_view text, int level) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[16];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d    ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::string line;
+  line.reserve(text.size() + 32);
+  line += platform::ConsoleColorFor(level);
+  line += stamp;
+  line += text;
+  line += platform::ConsoleColorReset();
+  line += '\n';
+  // One write per line keeps lines of different threads whole.
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void ConsoleLogF(int level, const char* format, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  ConsoleLog(buf, level);
+}

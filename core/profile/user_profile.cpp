@@ -1,0 +1,121 @@
+#include "core/profile/user_profile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+
+namespace {
+std::mutex g_directory_mutex;
+std::string g_directory;
+bool g_directory_known = false;
+
+std::unique_ptr<char[]> CopyName(const char* name) {
+  if (!name) return nullptr;
+  std::size_t n = std::strlen(name);
+  auto copy = std::make_unique<char[]>(n + 1);
+  std::memcpy(copy.get(), name, n + 1);
+  return copy;
+}
+}  // namespace
+
+const std::string& GetIniDirectory() {
+  std::lock_guard<std::mutex> guard(g_directory_mutex);
+  if (!g_directory_known) {
+    std::optional<std::string> value = platform::RegistryIniFilePath();
+    g_directory.clear();
+    if (value && !value->empty()) {
+      // The original appended ".\" so that the directory works with or
+      // without a final separator; here the separator is normalised instead.
+      g_directory = platform::JoinPath(*value, "");
+      if (g_directory.size() >= kMaxPath) g_directory.resize(kMaxPath - 1);
+    }
+    g_directory_known = true;
+  }
+  return g_directory;
+}
+
+void ResetIniDirectoryForTest() {
+  std::lock_guard<std::mutex> guard(g_directory_mutex);
+  g_directory_known = false;
+}
+
+std::string ResolveProfilePath(std::string_view file_name) {
+  std::string path = platform::HasSeparator(file_name)
+                         ? platform::NativePath(file_name)
+                         : GetIniDirectory() + std::string(file_name);
+  if (path.size() >= kMaxPath) path.resize(kMaxPath - 1);
+  return path;
+}
+
+std::size_t GetIniString(std::string_view section, std::string_view key,
+                         std::string_view default_value, char* buffer, std::size_t size,
+                         std::string_view file_name) {
+  return platform::ProfileGetString(ResolveProfilePath(file_name), section, key, default_value,
+                                    buffer, size);
+}
+
+std::string GetIniString(std::string_view section, std::string_view key,
+                         std::string_view default_value, std::string_view file_name,
+                         std::size_t max_chars) {
+  std::string v =
+      platform::ProfileGetString(ResolveProfilePath(file_name), section, key, default_value);
+  if (v.size() > max_chars) v.resize(max_chars);
+  return v;
+}
+
+int GetIniInt(std::string_view section, std::string_view key, int default_value,
+              std::string_view file_name) {
+  return platform::ProfileGetInt(ResolveProfilePath(file_name), section, key, default_value);
+}
+
+int WriteIniString(std::string_view section, std::string_view key, const char* value,
+                   std::string_view file_name) {
+  return platform::ProfileWriteString(ResolveProfilePath(file_name), section, key, value) ? 1 : 0;
+}
+
+CUserProfile::CUserProfile(const char* file_name, int) : name_(CopyName(file_name)) {}
+CUserProfile::CUserProfile(const CUserProfile& other) : name_(CopyName(other.name_.get())) {}
+CUserProfile& CUserProfile::operator=(const CUserProfile& other) {
+  if (this != &other) name_ = CopyName(other.name_.get());
+  return *this;
+}
+CUserProfile::~CUserProfile() = default;
+
+int CUserProfile::GetInt(std::string_view section, std::string_view key, int default_value,
+                         int* out) {
+  int v = name_ ? GetIniInt(section, key, default_value, name_.get()) : default_value;
+  if (out) *out = v;
+  return 1;
+}
+
+int CUserProfile::WriteInt(std::string_view section, std::string_view key, int value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%i", value);
+  return WriteString(section, key, text);
+}
+
+std::size_t CUserProfile::GetString(std::string_view section, std::string_view key,
+                                    std::string_view default_value, std::size_t size, char* out) {
+  if (!name_) {
+    if (!out || size == 0) return 0;
+    std::size_t n = std::min(default_value.size(), size - 1);
+    std::memcpy(out, default_value.data(), n);
+    out[n] = '\0';
+    return n;
+  }
+  return GetIniString(section, key, default_value, out, size, name_.get());
+}
+
+std::string CUserProfile::GetString(std::string_view section, std::string_view key,
+                                    std::string_view default_value, std::size_t max_chars) {
+  if (!name_) return std::string(default_value.substr(0, max_chars));
+  return GetIniString(section, key, default_value, name_.get(), max_chars);
+}
+
+int CUserProfile::WriteString(std::string_view section, std::string_view key, const char* value) {
+  return name_ ? WriteIniString(section, key, value, name_.get()) : 0;
+}

@@ -1,0 +1,115 @@
+#include "monitor/event_job.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "core/profile/user_profile.h"
+#include "monitor/interface.h"
+#include "platform/paths.h"
+
+namespace {
+constexpr const char* kSection = "AlarmDatabase";
+constexpr const char* kColumns =
+    "INSERT INTO %s (servername,tstamp,errorlevel,moduletype,modulename,username,errorcode,"
+    "errortext,errorvalues,reference,alrnumber,linenumber,locking";
+constexpr const char* kValues = "%s VALUES ('%s',%d,%d,%d,'%s','%s',%d,'%s','%s','%s',%d,%d,0";
+constexpr const char* kJobFileFormat = "[Data]\nDataBase=%s\nTable=%s\nSqlCmd=%s\n";
+constexpr const char* kBaseName = "%s_%s_INSERT_%s_%s.job";
+constexpr const char* kCountedName = "%s_%s_INSERT_%s_%s_%d.job";
+constexpr int kMaxNameCounter = 100000;  // gives up rather than spin on a broken directory
+
+// Quotes and line ends would break the statement or its one-line form.
+void Clean(std::string& s) {
+  for (char& c : s)
+    if (c == '\'' || c == '"' || c == '\n' || c == '\r') c = ' ';
+}
+
+std::string Format(const char* fmt, auto... args) {
+  int n = std::snprintf(nullptr, 0, fmt, args...);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  std::snprintf(out.data(), out.size() + 1, fmt, args...);
+  return out;
+}
+
+// Text-mode file: every line feed goes to disk as CR LF.
+std::string ToCrLf(const std::string& s) {
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (char c : s) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+}  // namespace
+
+int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::string& errortext,
+                  std::string* errorvalues, int moduletype, const char* username,
+                  const char* reference, int alrnumber, int linenumber) {
+  if (GetIniInt(kSection, "WriteDataToDb", 0, kAlarmDbFile) != 1 ||
+      GetIniInt(kSection, "WriteJobFiles", 0, kAlarmDbFile) != 1)
+    return 0;
+
+  std::time_t now = std::time(nullptr);
+  int tstamp = static_cast<int>(static_cast<unsigned>(now));
+  std::string computer = platform::ComputerName(80);
+  std::string job_path = GetIniString(kSection, "JobFilePath", "\\qxt\\sqljob", kAlarmDbFile, 127);
+  std::string database = GetIniString(kSection, "DBEvents", "qx_event", kAlarmDbFile, 79);
+  std::string table = GetIniString(kSection, "EventTable", "event_data", kAlarmDbFile, 79);
+  std::string user = username ? username : "";
+  std::string ref = reference ? reference : "";
+  std::string module = record ? record->name() : "";
+  std::string empty_values;
+  std::string& values = errorvalues ? *errorvalues : empty_values;
+
+  Clean(errortext);
+  Clean(values);
+
+  std::string columns = Format(kColumns, table.c_str()) + ")";
+  auto build = [&] {
+    return Format(kValues, columns.c_str(), computer.c_str(), tstamp, errorlevel, moduletype,
+                  module.c_str(), user.c_str(), errorcode, errortext.c_str(), values.c_str(),
+                  ref.c_str(), alrnumber, linenumber) +
+           ")";
+  };
+  std::string statement = build();
+  // An over-long event keeps its statement whole by giving up the end of its
+  // text, then of its values.
+  if (statement.size() > kStatementMax) {
+    std::size_t excess = statement.size() - kStatementMax;
+    std::size_t cut = std::min(excess, errortext.size());
+    errortext.resize(errortext.size() - cut);
+    excess -= cut;
+    values.resize(values.size() - std::min(excess, values.size()));
+    statement = build();
+  }
+
+  std::string content =
+      ToCrLf(Format(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
+  std::string dir = platform::NativePath(job_path);
+  std::string hex = Format("%x", static_cast<unsigned>(now));
+
+  for (int counter = 0; counter < kMaxNameCounter; ++counter) {
+    std::string name = counter == 0
+                           ? Format(kBaseName, database.c_str(), table.c_str(), computer.c_str(),
+                                    hex.c_str())
+                           : Format(kCountedName, database.c_str(), table.c_str(),
+                                    computer.c_str(), hex.c_str(), counter);
+    std::string path = platform::JoinPath(dir, name);
+    // O_EXCL makes the existence check and the creation one step, so two
+    // writers sharing the directory never end up in the same file.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return 0;
+    }
+    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    ok = close(fd) == 0 && ok;
+    return ok ? 1 : 0;
+  }
+  return 0;
+}

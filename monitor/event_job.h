@@ -1,0 +1,17 @@
+#pragma once
+// Event records for the SQL event database, written as job files that a
+// separate database writer picks up: one INSERT statement per file.
+#include <string>
+
+class CInterface;
+
+inline constexpr const char* kAlarmDbFile = "qx_alarm_db.ini";
+inline constexpr std::size_t kStatementMax = 2047;
+
+// Writes one event job file when "WriteDataToDb" and "WriteJobFiles" of
+// "qx_alarm_db.ini" are both 1. Quotes and line ends in `errortext` and
+// `errorvalues` are turned into blanks in place. Returns 1 when a file was
+// written, else 0.
+int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::string& errortext,
+                  std::string* errorvalues, int moduletype, const char* username,
+                  const char* reference, int alrnumber, int linenumber);

@@ -1,0 +1,124 @@
+#include "monitor/interface.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/profile/user_profile.h"
+#include "monitor/event_job.h"
+
+std::mutex LogFileLock;
+
+namespace {
+constexpr const char* kDailyLogFormat = "./log/%s_%04d%02d%02d.log";
+constexpr const char* kLogLineFormat = "%02d.%02d %02d:%02d:%02d %s";
+constexpr const char* kStartEventText = "Application '%s' started (version %s)";
+constexpr const char* kStartEventValues = "%s;%s";
+constexpr const char* kNoFreePort =
+    "ERROR: no free monitor port from %d below %d in qxmoninterfaces.ini, using %d";
+constexpr int kHighestPort = 65535;
+
+std::string Hex8(std::time_t t) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", static_cast<unsigned>(t));
+  return buf;
+}
+}  // namespace
+
+CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
+
+void CInterface::Log(char* text, int level) {
+  WriteLogFile(text, level);
+  // Lines reach monitoring clients once the monitor server is attached.
+}
+
+void CInterface::WriteLogFile(std::string_view text, int level) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char file[300];
+  std::snprintf(file, sizeof file, kDailyLogFormat, name_.c_str(), tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday);
+  char line[kLogLineMax + 1];
+  std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour,
+                tm.tm_min, tm.tm_sec, std::string(text).c_str());
+
+  std::lock_guard<std::mutex> guard(LogFileLock);
+  // Opened and closed for every line, so operators can move or delete the
+  // file while the gateway runs. A missing "log" directory loses the line.
+  if (FILE* f = std::fopen(file, "ab")) {
+    std::fputs(line, f);
+    std::fputs("\r\n", f);
+    std::fclose(f);
+  }
+  if (level == 3) AddErrorEntry(line);
+}
+
+void CInterface::AddErrorEntry(std::string_view line) {
+  // Runs under LogFileLock, so two errors never take the same index.
+  std::string ring = ErrorRingFileName();
+  int count = GetIniInt("Global", "NbErrors", 0, ring);
+  int index = static_cast<int>((static_cast<long long>(count) + 1) % kErrorRingSize);
+  char key[32];
+  std::snprintf(key, sizeof key, "Error_%d", index);
+  std::string value(line);
+  WriteIniString("Error", key, value.c_str(), ring);
+  WriteIniString("Global", "NbErrors", std::to_string(index).c_str(), ring);
+}
+
+int CInterface::GetMonitorPort() {
+  CUserProfile reg(kPortRegisterFile);
+  int first = -1, last = -1;
+  if (reg.Open()) {
+    reg.GetInt("Config", "FirstIPPort", -1, &first);
+    if (first == -1) {
+      reg.WriteString("Config", "FirstIPPort", "22001");
+      first = kDefaultFirstIPPort;
+    }
+    reg.GetInt("Config", "LastIPPort", -1, &last);
+    if (last == -1) {
+      reg.WriteString("Config", "LastIPPort", "22499");
+      last = kDefaultLastIPPort;
+    }
+  }
+  const std::string own = ProfileFileName();
+  // Ports outside 1..65535 can never be listened on; a hand-edited huge range
+  // must not turn into billions of profile reads.
+  int from = std::max(first, 1);
+  int to = std::min(last, kHighestPort + 1);
+  for (int p = from; p < to; ++p) {
+    std::string holder = reg.GetString("Interfaces", std::to_string(p), "", 256);
+    if (holder == own) {
+      reg.Close();
+      return p;
+    }
+    if (holder.empty()) {
+      reg.WriteString("Interfaces", std::to_string(p), own.c_str());
+      reg.Close();
+      return p;
+    }
+  }
+  reg.Close();
+  // No port of the range is free: fall back to the end of the default range,
+  // which the register itself never hands out, and say so.
+  char msg[256];
+  std::snprintf(msg, sizeof msg, kNoFreePort, first, last, kDefaultLastIPPort);
+  Log(msg, 3);
+  return kDefaultLastIPPort;
+}
+
+int CInterface::ReportApplicationStarted(std::string_view application_name,
+                                         std::string_view version) {
+  std::time_t now = std::time(nullptr);
+  std::string profile = ProfileFileName();
+  WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
+  if (GetIniString("Statistics", "FirstInstallation", "", profile, 256).empty())
+    WriteIniString("Statistics", "FirstInstallation", Hex8(now).c_str(), profile);
+
+  std::string app(application_name), ver(version);
+  char text[1024], values[1024];
+  std::snprintf(text, sizeof text, kStartEventText, app.c_str(), ver.c_str());
+  std::snprintf(values, sizeof values, kStartEventValues, app.c_str(), ver.c_str());
+  std::string event_text = text, event_values = values;
+  return WriteEventJob(1, kStartEventCode, this, event_text, &event_values, kStartEventModuleType,
+                       nullptr, nullptr, 0, 0);
+}

@@ -1,0 +1,64 @@
+#include "platform/paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace platform {
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+std::string RemoveDrive(std::string_view path) {
+  std::size_t colon = path.find(':');
+  if (colon == std::string_view::npos) return std::string(path);
+  return std::string(path.substr(colon + 1));
+}
+
+bool HasSeparator(std::string_view name) {
+  return name.find_first_of("\\/") != std::string_view::npos;
+}
+
+std::string JoinPath(std::string_view dir, std::string_view name) {
+  std::string d = NativePath(dir);
+  if (d.empty()) return "./" + std::string(name);
+  std::size_t end = d.find_last_not_of('/');
+  if (end == std::string::npos) return "/" + std::string(name);  // the root itself
+  d.resize(end + 1);
+  return d + "/" + std::string(name);
+}
+
+std::string ModulePath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string ComputerName(std::size_t max_len) {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof buf - 1) != 0) return {};
+  std::string name(buf);
+  if (name.size() > max_len) name.resize(max_len);
+  return name;
+}
+
+std::string RunDirectory() {
+  const char* env = std::getenv("OCELAM_RUNDIR");
+  std::string dir = env && *env ? env : "/run/ocelam";
+  // Create every missing level; failures show later when the lock or an
+  // event file cannot be made there.
+  for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos == dir.size() || dir[pos] == '/') mkdir(dir.substr(0, pos).c_str(), 0755);
+  }
+  return dir;
+}
+
+}  // namespace platform

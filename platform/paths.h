@@ -1,0 +1,33 @@
+#pragma once
+// Paths as the gateway's configuration writes them (backslashes, drive
+// letters) turned into Linux paths.
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Backslashes become the directory separator.
+std::string NativePath(std::string_view path);
+
+// Removes everything up to and including the first ':' (the drive letter of a
+// configured path), so every path lies on this machine's one tree.
+std::string RemoveDrive(std::string_view path);
+
+// Joins a configured directory and a file name as "dir.\name" would on the
+// original platform: an empty directory gives "./name".
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+// True when the name holds a directory separator of either kind.
+bool HasSeparator(std::string_view name);
+
+// Full path of the running executable ("" when it cannot be read).
+std::string ModulePath();
+
+// This machine's network name, at most `max_len` characters ("" when unknown).
+std::string ComputerName(std::size_t max_len = 80);
+
+// Directory of the named objects (events, the single-instance lock):
+// $OCELAM_RUNDIR, default /run/ocelam, created when missing.
+std::string RunDirectory();
+
+}  // namespace platform

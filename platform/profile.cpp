@@ -1,0 +1,285 @@
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+namespace {
+
+struct Line {
+  std::string text;  // without its line end
+};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  std::size_t b = s.find_first_not_of(kProfileBlanks);
+  if (b == std::string_view::npos) return {};
+  std::size_t e = s.find_last_not_of(kProfileBlanks);
+  return s.substr(b, e - b + 1);
+}
+
+// What one line of a profile file is.
+enum class Kind { kOther, kSection, kKey };
+
+struct Parsed {
+  Kind kind = Kind::kOther;
+  std::string_view name;   // section or key name
+  std::string_view value;  // raw trimmed value of a key line
+};
+
+Parsed ParseLine(std::string_view raw) {
+  Parsed p;
+  std::string_view t = Trim(raw);
+  if (t.empty() || t.front() == ';') return p;
+  if (t.front() == '[') {
+    std::size_t close = t.rfind(']');
+    std::string_view inner = close == std::string_view::npos || close == 0
+                                 ? t.substr(1)
+                                 : t.substr(1, close - 1);
+    p.kind = Kind::kSection;
+    p.name = Trim(inner);
+    return p;
+  }
+  std::size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return p;
+  p.kind = Kind::kKey;
+  p.name = Trim(t.substr(0, eq));
+  p.value = Trim(t.substr(eq + 1));
+  return p;
+}
+
+std::string_view Unquote(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    return v.substr(1, v.size() - 2);
+  return v;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  out = ss.str();
+  return true;
+}
+
+// Splits at CR LF, LF or CR. Reports the first line end seen so a rewrite
+// keeps the file's own style.
+std::vector<std::string> SplitLines(const std::string& data, std::string* line_end) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  bool end_seen = false;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    char c = data[i];
+    if (c != '\n' && c != '\r') continue;
+    lines.emplace_back(data, start, i - start);
+    std::size_t len = (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ? 2 : 1;
+    if (!end_seen && line_end) {
+      *line_end = data.substr(i, len);
+      end_seen = true;
+    }
+    i += len - 1;
+    start = i + 1;
+  }
+  if (start < data.size()) lines.emplace_back(data, start, data.size() - start);
+  return lines;
+}
+
+std::mutex g_locks_mutex;
+std::unordered_map<std::string, std::unique_ptr<std::recursive_mutex>>* g_locks = nullptr;
+
+// Writes `data` next to `path` and renames it over `path`.
+bool ReplaceFile(const std::string& path, const std::string& data) {
+  std::string tmp = path + ".tmpXXXXXX";
+  std::vector<char> name(tmp.begin(), tmp.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  if (fd < 0) return false;
+  // mkstemp creates 0600; profile files are read by the alarm server and
+  // operators, so give them the mode an ordinary create would.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  struct stat st{};
+  if (stat(path.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      unlink(name.data());
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (close(fd) != 0 || rename(name.data(), path.c_str()) != 0) {
+    unlink(name.data());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::recursive_mutex& ProfileLockFor(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_locks_mutex);
+  // Never destroyed: detached threads may still write profiles while the
+  // process is ending.
+  if (!g_locks) g_locks = new std::unordered_map<std::string, std::unique_ptr<std::recursive_mutex>>();
+  auto& slot = (*g_locks)[path];
+  if (!slot) slot = std::make_unique<std::recursive_mutex>();
+  return *slot;
+}
+
+std::optional<std::string> ProfileRead(const std::string& path, std::string_view section,
+                                       std::string_view key) {
+  std::string data;
+  if (!ReadWholeFile(path, data)) return std::nullopt;
+  std::vector<std::string> lines = SplitLines(data, nullptr);
+  bool in_section = false;
+  bool section_seen = false;
+  for (const std::string& raw : lines) {
+    Parsed p = ParseLine(raw);
+    if (p.kind == Kind::kSection) {
+      if (section_seen) return std::nullopt;  // only the first matching section counts
+      in_section = EqualsNoCase(p.name, Trim(section));
+      section_seen = in_section;
+      continue;
+    }
+    if (in_section && p.kind == Kind::kKey && EqualsNoCase(p.name, Trim(key)))
+      return std::string(Unquote(p.value));
+  }
+  return std::nullopt;
+}
+
+std::size_t ProfileGetString(const std::string& path, std::string_view section,
+                             std::string_view key, std::string_view default_value, char* buffer,
+                             std::size_t size) {
+  if (!buffer || size == 0) return 0;
+  std::string value = ProfileGetString(path, section, key, default_value);
+  std::size_t n = value.size() < size - 1 ? value.size() : size - 1;
+  std::memcpy(buffer, value.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
+std::string ProfileGetString(const std::string& path, std::string_view section,
+                             std::string_view key, std::string_view default_value) {
+  std::optional<std::string> v = ProfileRead(path, section, key);
+  if (v) return *v;
+  return std::string(Trim(default_value));
+}
+
+std::optional<int> ParseProfileInt(std::string_view text) {
+  std::string_view t = Trim(text);
+  if (t.empty()) return std::nullopt;
+  std::size_t i = 0;
+  bool negative = false;
+  if (t[i] == '+' || t[i] == '-') negative = t[i++] == '-';
+  long long v = 0;
+  for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+    v = v * 10 + (t[i] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) v = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX) v = INT_MAX;
+  if (v < INT_MIN) v = INT_MIN;
+  return static_cast<int>(v);
+}
+
+int ProfileGetInt(const std::string& path, std::string_view section, std::string_view key,
+                  int default_value) {
+  std::optional<std::string> v = ProfileRead(path, section, key);
+  if (!v) return default_value;
+  return ParseProfileInt(*v).value_or(default_value);
+}
+
+bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                        const char* value) {
+  std::string_view want_section = Trim(section);
+  std::string_view want_key = Trim(key);
+  if (want_section.empty() || want_key.empty() || path.empty()) return false;
+
+  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  std::string data;
+  bool exists = ReadWholeFile(path, data);
+  if (!exists && !value) return true;  // deleting from nothing leaves nothing
+  std::string eol = "\n";
+  std::vector<std::string> lines = SplitLines(data, &eol);
+
+  std::string new_line;
+  if (value) new_line = std::string(want_key) + "=" + std::string(Trim(value));
+
+  // Find the first matching section, the first matching key in it, and the
+  // last non-blank line of the section (where a new key goes).
+  std::size_t section_at = std::string::npos, key_at = std::string::npos, last_at = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    Parsed p = ParseLine(lines[i]);
+    if (p.kind == Kind::kSection) {
+      if (section_at != std::string::npos) break;
+      if (EqualsNoCase(p.name, want_section)) section_at = last_at = i;
+      continue;
+    }
+    if (section_at == std::string::npos) continue;
+    if (!Trim(lines[i]).empty()) last_at = i;
+    if (p.kind == Kind::kKey && key_at == std::string::npos && EqualsNoCase(p.name, want_key))
+      key_at = i;
+  }
+
+  if (key_at != std::string::npos) {
+    if (value)
+      lines[key_at] = new_line;
+    else
+      lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(key_at));
+  } else if (!value) {
+    return true;  // nothing to delete
+  } else if (section_at != std::string::npos) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last_at) + 1, new_line);
+  } else {
+    lines.push_back("[" + std::string(want_section) + "]");
+    lines.push_back(new_line);
+  }
+
+  std::string out;
+  out.reserve(data.size() + new_line.size() + 64);
+  for (const std::string& l : lines) {
+    out += l;
+    out += eol;
+  }
+  return ReplaceFile(path, out);
+}
+
+bool ProfileAppendLine(const std::string& path, std::string_view line) {
+  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  FILE* f = std::fopen(path.c_str(), "ab");
+  if (!f) return false;
+  std::fwrite(line.data(), 1, line.size(), f);
+  std::fputc('\n', f);
+  return std::fclose(f) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+#pragma once
+// Profile (ini) files with the reading and writing rules of the Windows
+// private-profile routines, which every configuration, status and job file of
+// the gateway follows. Each call reads or rewrites the file itself; nothing is
+// cached, so a file edited by hand or by the alarm server is seen at once.
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Characters trimmed around lines, keys and values.
+inline constexpr std::string_view kProfileBlanks = " \t\n\v\f\r\x1a";
+
+// Value of `key` in the first section named `section` (both compared without
+// regard to case), trimmed and without one pair of enclosing quotes.
+// Empty optional when the file, the section or the key is missing.
+std::optional<std::string> ProfileRead(const std::string& path, std::string_view section,
+                                       std::string_view key);
+
+// GetPrivateProfileString: copies the value, or the trimmed default, into
+// `buffer` (at most size-1 characters, always terminated when size > 0) and
+// returns the number of characters stored.
+std::size_t ProfileGetString(const std::string& path, std::string_view section,
+                             std::string_view key, std::string_view default_value, char* buffer,
+                             std::size_t size);
+
+// The same returning a string (no length limit).
+std::string ProfileGetString(const std::string& path, std::string_view section,
+                             std::string_view key, std::string_view default_value);
+
+// GetPrivateProfileInt: blanks, optional sign, decimal digits ("42A9" is 42,
+// "B42" is 0); a missing key or an empty value gives the default. Values
+// beyond the int range saturate.
+int ProfileGetInt(const std::string& path, std::string_view section, std::string_view key,
+                  int default_value);
+
+// Parses an integer the way ProfileGetInt does; empty optional for an empty text.
+std::optional<int> ParseProfileInt(std::string_view text);
+
+// WritePrivateProfileString: replaces the first matching key in place, adds a
+// new key at the end of its section and a new section at the end of the file,
+// creating the file when missing. A null value deletes the key. The rewrite
+// goes through a temporary file and a rename, so a crash never leaves half a
+// file. Returns false when the section name is empty or the file cannot be
+// written.
+bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                        const char* value);
+
+// Appends one plain line (a line feed is added) to the file, under the same
+// per-file lock as ProfileWriteString, so appends and rewrites of one file
+// never lose each other's lines. Returns false when the file cannot be opened.
+bool ProfileAppendLine(const std::string& path, std::string_view line);
+
+// The lock that serialises every rewrite and append of one file inside this
+// process. Callers that need several profile calls to be one step take it too
+// (it is recursive for that reason).
+std::recursive_mutex& ProfileLockFor(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,15 @@
+#pragma once
+// Every long-running thread of the gateway is detached and runs on a
+// 0x20000-byte stack; large buffers therefore live on the heap.
+#include <cstddef>
+#include <functional>
+
+namespace platform {
+
+inline constexpr std::size_t kThreadStackSize = 0x20000;
+
+// Starts `body` on a new detached thread. Returns false when the thread
+// cannot be created (the body is then not run).
+bool StartThread(std::function<void()> body);
+
+}  // namespace platform
