@@ -1,0 +1,158 @@
+#pragma once
+// Helpers shared by the tests: private temporary directories, files, waiting
+// for a condition with a generous deadline (never a fixed sleep), free
+// loopback ports and child processes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <string.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "ocelam_test_XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) std::abort();
+    path_ = buf.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Polls `condition` until it holds or `seconds` pass; true when it held.
+inline bool WaitFor(const std::function<bool()>& condition, double seconds = 30) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+// A loopback port nobody listens on right now (the kernel picks it).
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A child process with its standard output and error in a file.
+class Child {
+ public:
+  // Starts `argv[0]` in `cwd` with `env` added to this process's environment.
+  Child(const std::vector<std::string>& argv, const std::string& cwd,
+        const std::vector<std::string>& env, const std::string& output_file) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+      int fd = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+      }
+      int devnull = open("/dev/null", O_RDONLY);
+      if (devnull >= 0) dup2(devnull, 0);
+      for (const std::string& e : env) putenv(strdup(e.c_str()));
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int sig) { kill(pid_, sig); }
+
+  // Waits up to `seconds` for the exit; true when it ended. Exit code in
+  // exit_code() (128 + signal for a signal death).
+  bool WaitExit(double seconds = 30) {
+    if (exited_) return true;
+    bool done = WaitFor([&] {
+      int status = 0;
+      pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+      }
+      return false;
+    }, seconds);
+    return done;
+  }
+  int exit_code() const { return code_; }
+  bool running() {
+    if (exited_) return false;
+    return !WaitExit(0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+};
+
+}  // namespace testing_support
