@@ -1,1 +1,110 @@
-int main() { return 0; }
+// ocelam: the IP-camera gateway. Starts once per machine, reads its
+// configuration, starts the per-camera and per-server threads and the job
+// watcher, then idles until the named event "Global\ocelam_restart" is set
+// (or SIGTERM / SIGINT arrives) and ends with every thread in it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "core/console.h"
+#include "core/report.h"
+#include "core/startup.h"
+#include "monitor/interface.h"
+#include "platform/named_objects.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kAlreadyStarted = "ocelam is already started";
+constexpr const char* kRunDirUnusable = "ERROR: cannot use the lock file %s (%s)";
+constexpr const char* kBannerRule = "--------------------------------";
+constexpr const char* kBannerFormat = "Talvane IP Camera v.%d.%d.%d.%d";
+constexpr const char* kVersionFormat = "v.%d.%d.%d.%d";
+constexpr const char* kInstanceLockName = "ocelam_one_start";
+constexpr const char* kRestartEventName = "Global\\ocelam_restart";
+constexpr int kAlreadyStartedExitCode = 9;
+constexpr int kAlreadyStartedPauseMs = 5000;
+constexpr int kStartPauseMs = 500;
+constexpr int kRestartWaitStepMs = 1000;
+
+std::atomic<bool> g_stop_requested{false};
+
+void OnStopSignal(int) { g_stop_requested.store(true); }
+
+void ForwardReport(void* record, char* text, int level) {
+  static_cast<CInterface*>(record)->Log(text, level);
+}
+
+[[noreturn]] void EndSecondInstance() {
+  ConsoleLog(kAlreadyStarted, kLevelError);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kAlreadyStartedPauseMs));
+  std::fflush(stdout);
+  _exit(kAlreadyStartedExitCode);
+}
+
+}  // namespace
+
+int main() {
+  // SIGTERM and SIGINT end the gateway the same way the restart event does.
+  struct sigaction sa{};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  InitConsole();
+  std::string module_path = platform::ModulePath();
+
+  // One instance per machine: the kernel drops the lock when the holder
+  // dies, so a crash never blocks the next start.
+  platform::InstanceLock instance(kInstanceLockName);
+  switch (instance.Acquire()) {
+    case platform::InstanceLock::Result::kAcquired:
+      break;
+    case platform::InstanceLock::Result::kFailed:
+      ConsoleLogF(kLevelError, kRunDirUnusable, instance.path().c_str(),
+                  std::strerror(instance.error()));
+      EndSecondInstance();
+    case platform::InstanceLock::Result::kBusy:
+      EndSecondInstance();
+  }
+
+  ApplicationInfo info = MakeApplicationInfo(module_path);
+
+  unsigned major = 0, minor = 0, build = 0, revision = 0;
+  GetFileVersion(&major, &minor, &build, &revision);
+  std::printf("%s\n", kBannerRule);
+  std::printf(kBannerFormat, major, minor, build, revision);
+  std::printf("\n%s\n", kBannerRule);
+  std::fflush(stdout);
+  char version[64];
+  std::snprintf(version, sizeof version, kVersionFormat, major, minor, build, revision);
+  info.version = version;
+
+  // The record is never destroyed: detached threads report through it until
+  // the process ends.
+  auto* record = new CInterface(info.program_name);
+  SetReportSink(record, ForwardReport);
+  info.monitor_port = record->GetMonitorPort();
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
+  record->ReportApplicationStarted(info.program_name, info.version);
+
+  platform::NamedEvent restart(kRestartEventName);
+  restart.Reset();
+  while (!g_stop_requested.load() &&
+         restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
+  }
+
+  // Detached threads are still running; ending the process here, without
+  // running static destructors under them, is the orderly end.
+  std::fflush(stdout);
+  instance.Release();
+  _exit(0);
+}

@@ -7,6 +7,8 @@
 
 #include "core/report.h"
 
+std::mutex DirectoryLock;
+
 namespace {
 constexpr const char* kCreateDirectoryFailed = "ERROR: create directory %s failed (error %d)";
 }  // namespace

@@ -2,8 +2,13 @@
 // Small text and file-system helpers shared by the configuration loader, the
 // image copy threads and the camera command templates.
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
+
+// Taken around every CreateDirectoryPath of the configuration loader and the
+// image copy threads, which may create overlapping paths at the same time.
+extern std::mutex DirectoryLock;
 
 // Longest part kept before and after a replaced placeholder.
 inline constexpr std::size_t kPlaceholderPartMax = 255;

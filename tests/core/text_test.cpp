@@ -1,0 +1,72 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/report.h"
+#include "support/sandbox.h"
+
+using testing_support::FileExists;
+using testing_support::TempDir;
+
+namespace {
+
+std::vector<std::pair<std::string, int>> g_reports;
+void Capture(void*, char* text, int level) { g_reports.emplace_back(text, level); }
+
+TEST(CreateDirectoryPath, CreatesEveryMissingLevel) {
+  TempDir dir;
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  // Rooted, with either separator, and relative to the working directory.
+  EXPECT_EQ(CreateDirectoryPath(dir.path() + "\\a\\b"), 0);
+  EXPECT_TRUE(FileExists(dir / "a/b"));
+  EXPECT_EQ(CreateDirectoryPath("rel\\x/y"), 0);
+  EXPECT_TRUE(FileExists(dir / "rel/x/y"));
+  EXPECT_EQ(CreateDirectoryPath(dir.path() + "/a/b"), 0);  // already there
+  EXPECT_EQ(CreateDirectoryPath("C:" + dir.path() + "\\d"), 0);  // drive letter dropped
+  EXPECT_TRUE(FileExists(dir / "d"));
+}
+
+TEST(CreateDirectoryPath, ReportsTheLevelThatFailed) {
+  TempDir dir;
+  testing_support::WriteFile(dir / "file", "x");
+  int record = 0;
+  SetReportSink(&record, Capture);
+  g_reports.clear();
+  EXPECT_EQ(CreateDirectoryPath(dir.path() + "/file/sub"), -1);
+  SetReportSink(nullptr, nullptr);
+  ASSERT_EQ(g_reports.size(), 1u);
+  EXPECT_EQ(g_reports[0].first,
+            "ERROR: create directory " + dir.path() + "/file/sub failed (error 20)");
+  EXPECT_EQ(g_reports[0].second, 3);
+}
+
+TEST(ReplacePlaceholder, FirstOccurrenceOnly) {
+  std::string text = "/cgi?out=%PIN%&again=%PIN%";
+  int length = ReplacePlaceholder(text, "%PIN%", "3");
+  EXPECT_EQ(length, static_cast<int>(text.size()));
+  EXPECT_EQ(text, "/cgi?out=3&again=%PIN%");
+  std::string unchanged = "no marker";
+  EXPECT_EQ(ReplacePlaceholder(unchanged, "%PIN%", "3"), 0);
+  EXPECT_EQ(unchanged, "no marker");
+  // The part after the placeholder is cut at 255 characters.
+  std::string longer = "%X%" + std::string(300, 'a');
+  ReplacePlaceholder(longer, "%X%", "b");
+  EXPECT_EQ(longer, "b" + std::string(255, 'a'));
+  // A C buffer never overflows.
+  char small[8] = "ab%X%cd";
+  EXPECT_EQ(ReplacePlaceholder(small, sizeof small, "%X%", "123456789"), 7);
+  EXPECT_STREQ(small, "ab12345");
+}
+
+TEST(UnescapeCrLf, TurnsEscapesIntoLineEnds) {
+  const char src[] = "\\r\\nx\\t\\";
+  char dst[16] = {};
+  std::size_t n = UnescapeCrLf(dst, src, sizeof src - 1);
+  EXPECT_EQ(std::string(dst, n), "\r\nx\\t\\");
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Whole-program runs of the gateway's start and end.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "gateway_sandbox.h"
+
+using testing_support::Child;
+using testing_support::FileExists;
+using testing_support::GatewaySandbox;
+using testing_support::ReadFile;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+namespace {
+
+constexpr const char* kBanner =
+    "--------------------------------\nTalvane IP Camera v.1.0.0.1\n"
+    "--------------------------------\n";
+
+std::string Get(const std::string& file, const std::string& section, const std::string& key) {
+  std::regex re("\\[" + section + "\\][^\\[]*\\n" + key + "=([^\\n]*)");
+  std::smatch m;
+  std::string content = ReadFile(file);
+  return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
+}
+
+TEST(Startup, BannerFilesAndRestartEvent) {
+  GatewaySandbox box;
+  auto gw = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  EXPECT_EQ(box.Output().rfind(kBanner, 0), 0u) << box.Output();
+
+  // The port register and the statistics of a first start.
+  EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Config", "FirstIPPort"), "22001");
+  EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Config", "LastIPPort"), "22499");
+  EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Interfaces", "22001"), "ocelam.ini");
+  ASSERT_TRUE(WaitFor([&] { return FileExists(box.IniFile("ocelam.ini")); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation") != "<missing>";
+  }));
+  std::string first = Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation");
+  EXPECT_TRUE(std::regex_match(first, std::regex("[0-9a-f]{8}"))) << first;
+  EXPECT_TRUE(std::regex_match(Get(box.IniFile("ocelam.ini"), "Statistics", "LastStartup"),
+                               std::regex("[0-9a-f]{8}")));
+
+  EXPECT_EQ(box.Event("set", "Global\\ocelam_restart"), 0);
+  ASSERT_TRUE(gw->WaitExit(10));
+  EXPECT_EQ(gw->exit_code(), 0);
+
+  // A restart keeps the first installation time and the port.
+  std::string before = ReadFile(box.IniFile("ocelam.ini"));
+  before.replace(before.find("LastStartup=") + 12, 8, "00000000");
+  WriteFile(box.IniFile("ocelam.ini"), before);
+  auto again = box.Start(OCELAM_BIN, "again.out");
+  ASSERT_TRUE(WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
+  again->Signal(SIGTERM);
+  ASSERT_TRUE(again->WaitExit(10));
+  EXPECT_EQ(again->exit_code(), 0);
+  EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation"), first);
+  std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
+  EXPECT_EQ(reg.find("22002"), std::string::npos) << reg;
+}
+
+TEST(Startup, SecondInstanceEndsWithCodeNine) {
+  GatewaySandbox box;
+  auto first = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  auto second = box.Start(OCELAM_BIN, "second.out");
+  ASSERT_TRUE(second->WaitExit(60));
+  EXPECT_EQ(second->exit_code(), 9);
+  EXPECT_NE(box.Output("second.out").find("ocelam is already started"), std::string::npos);
+  EXPECT_TRUE(first->running());
+
+  // A crash of the first never blocks the next start.
+  first->Signal(SIGKILL);
+  ASSERT_TRUE(first->WaitExit(10));
+  auto third = box.Start(OCELAM_BIN, "third.out");
+  ASSERT_TRUE(WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
+  EXPECT_TRUE(third->running());
+  third->Signal(SIGINT);
+  ASSERT_TRUE(third->WaitExit(10));
+  EXPECT_EQ(third->exit_code(), 0);
+}
+
+TEST(Startup, RenamedExecutableUsesItsOwnNames) {
+  GatewaySandbox box;
+  std::string copy = box.path("gate2");
+  std::filesystem::copy_file(OCELAM_BIN, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  auto gw = box.Start(copy, "gate2.out");
+  ASSERT_TRUE(box.WaitStarted("gate2.out"));
+  ASSERT_TRUE(WaitFor([&] { return FileExists(box.IniFile("gate2.ini")); }));
+  EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Interfaces", "22001"), "gate2.ini");
+  EXPECT_FALSE(FileExists(box.IniFile("ocelam.ini")));
+
+  // The lock and the restart event keep their names.
+  auto original = box.Start(OCELAM_BIN, "original.out");
+  ASSERT_TRUE(original->WaitExit(60));
+  EXPECT_EQ(original->exit_code(), 9);
+  EXPECT_EQ(box.Event("set", "ocelam_restart"), 0);
+  ASSERT_TRUE(gw->WaitExit(10));
+  EXPECT_EQ(gw->exit_code(), 0);
+}
+
+TEST(Startup, EveryStartWritesOneEventJob) {
+  GatewaySandbox box;
+  std::string jobs = box.path("sqljob");
+  std::filesystem::create_directory(jobs);
+  WriteFile(box.IniFile("qx_alarm_db.ini"),
+            "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + jobs + "\n");
+  for (int start = 1; start <= 2; ++start) {
+    auto gw = box.Start();
+    auto count = [&] {
+      return std::distance(std::filesystem::directory_iterator(jobs),
+                           std::filesystem::directory_iterator{});
+    };
+    ASSERT_TRUE(WaitFor([&] { return count() == start; }));
+    gw->Signal(SIGTERM);
+    ASSERT_TRUE(gw->WaitExit(10));
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(jobs)) {
+    std::string content = ReadFile(entry.path());
+    EXPECT_TRUE(std::regex_match(
+        content,
+        std::regex("\\[Data\\]\r\nDataBase=qx_event\r\nTable=event_data\r\nSqlCmd=INSERT INTO "
+                   "event_data \\(servername,tstamp,errorlevel,moduletype,modulename,username,"
+                   "errorcode,errortext,errorvalues,reference,alrnumber,linenumber,locking\\) "
+                   "VALUES \\('[^']*',[0-9]+,1,4,'ocelam','',49122,'Application  ocelam  started "
+                   "\\(version v\\.1\\.0\\.0\\.1\\)','ocelam;v\\.1\\.0\\.0\\.1','',0,0,0\\)\r\n")))
+        << content;
+  }
+}
+
+TEST(Startup, GarbageProfilesGiveDefaults) {
+  GatewaySandbox box;
+  std::string garbage;
+  for (int i = 0; i < 50000; ++i) garbage += static_cast<char>((i * 131) & 0xff);
+  garbage += "\n" + std::string(100000, '[') + "\n";
+  for (const char* f : {"ocelam.ini", "qxmoninterfaces.ini", "qx_alarm_db.ini", "ocelam_error.ini"})
+    WriteFile(box.IniFile(f), garbage);
+  // An unwritable log directory loses lines but not the gateway.
+  std::filesystem::remove(box.work() + "/log");
+  WriteFile(box.work() + "/log", "not a directory");
+  auto gw = box.Start();
+  ASSERT_TRUE(WaitFor([&] { return box.Output().find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadFile(box.IniFile("ocelam.ini")).find("LastStartup=") != std::string::npos;
+  }));
+  EXPECT_TRUE(gw->running());
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+  EXPECT_EQ(gw->exit_code(), 0);
+}
+
+}  // namespace

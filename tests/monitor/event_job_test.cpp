@@ -1,0 +1,133 @@
+#include "monitor/event_job.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "core/profile/user_profile.h"
+#include "monitor/interface.h"
+#include "platform/paths.h"
+#include "support/sandbox.h"
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+namespace {
+
+class EventJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir((dir_ / "jobs").c_str(), 0755);
+    WriteFile(dir_ / "registry.ini",
+              "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    ResetIniDirectoryForTest();
+    Switches(1, 1);
+  }
+  void Switches(int data, int files) {
+    WriteFile(dir_ / kAlarmDbFile, "[AlarmDatabase]\nWriteDataToDb=" + std::to_string(data) +
+                                       "\nWriteJobFiles=" + std::to_string(files) +
+                                       "\nJobFilePath=" + dir_ / "jobs" + "\n");
+  }
+  std::vector<std::string> Jobs() {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((dir_ / "jobs").c_str())) {
+      while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  int Write(std::string text, std::string values = "") {
+    return WriteEventJob(1, 49122, &record_, text, &values, 4, nullptr, nullptr, 0, 0);
+  }
+  TempDir dir_;
+  CInterface record_{"ocelam"};
+};
+
+TEST_F(EventJobTest, StartEventMatchesTheDatabaseWritersFormat) {
+  std::string text = "Application 'ocelam' started (version v.1.0.0.1)";
+  std::string values = "ocelam;v.1.0.0.1";
+  ASSERT_EQ(WriteEventJob(1, 49122, &record_, text, &values, 4, nullptr, nullptr, 0, 0), 1);
+  std::vector<std::string> jobs = Jobs();
+  ASSERT_EQ(jobs.size(), 1u);
+  std::string host = platform::ComputerName(80);
+  std::string prefix = "qx_event_event_data_INSERT_" + host + "_";
+  ASSERT_EQ(jobs[0].rfind(prefix, 0), 0u) << jobs[0];
+  std::string hex = jobs[0].substr(prefix.size(), jobs[0].size() - prefix.size() - 4);
+  unsigned long t = std::stoul(hex, nullptr, 16);
+  EXPECT_EQ(ReadFile(dir_ / ("jobs/" + jobs[0])),
+            "[Data]\r\nDataBase=qx_event\r\nTable=event_data\r\nSqlCmd=INSERT INTO event_data "
+            "(servername,tstamp,errorlevel,moduletype,modulename,username,errorcode,errortext,"
+            "errorvalues,reference,alrnumber,linenumber,locking) VALUES ('" +
+                host + "'," + std::to_string(t) +
+                ",1,4,'ocelam','',49122,'Application  ocelam  started (version v.1.0.0.1)',"
+                "'ocelam;v.1.0.0.1','',0,0,0)\r\n");
+}
+
+TEST_F(EventJobTest, SwitchesMustBothBeOne) {
+  for (auto [data, files] : {std::pair{1, 0}, {0, 1}, {2, 1}}) {
+    Switches(data, files);
+    EXPECT_EQ(Write("x"), 0);
+  }
+  unlink((dir_ / kAlarmDbFile).c_str());
+  EXPECT_EQ(Write("x"), 0);
+  EXPECT_TRUE(Jobs().empty());
+}
+
+TEST_F(EventJobTest, EventsOfOneSecondGetCountedNames) {
+  // Three events within one second: the base name, then _1 and _2. Retried
+  // when a second boundary falls between them.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    for (const std::string& j : Jobs()) unlink((dir_ / ("jobs/" + j)).c_str());
+    Write("a");
+    Write("b");
+    Write("c");
+    std::vector<std::string> jobs = Jobs();
+    ASSERT_EQ(jobs.size(), 3u);
+    if (jobs[0].find("_1.job") != std::string::npos || jobs[1].find("_1.job") == std::string::npos)
+      continue;
+    EXPECT_TRUE(jobs[1].ends_with("_1.job")) << jobs[1];
+    EXPECT_TRUE(jobs[2].ends_with("_2.job")) << jobs[2];
+    return;
+  }
+  FAIL() << "never three events within one second";
+}
+
+TEST_F(EventJobTest, TextsAreCleanedAndCut) {
+  std::string text = "line one\nline 'two'\r\"three\"";
+  std::string values = "a'b";
+  ASSERT_EQ(WriteEventJob(1, 1, &record_, text, &values, 4, "user", "ref", 9601, 7), 1);
+  EXPECT_EQ(text, "line one line  two   three ");
+  EXPECT_EQ(values, "a b");
+  std::string content = ReadFile(dir_ / ("jobs/" + Jobs()[0]));
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 4);
+  EXPECT_NE(content.find("'user',1,'line one line  two   three ','a b','ref',9601,7,0)"),
+            std::string::npos);
+
+  // An over-long text keeps the statement within its buffer.
+  ASSERT_EQ(Write(std::string(5000, 'x'), std::string(5000, 'y')), 1);
+  for (const std::string& j : Jobs()) {
+    std::string c = ReadFile(dir_ / ("jobs/" + j));
+    if (c.find("xxxx") == std::string::npos) continue;
+    std::size_t sql = c.find("SqlCmd=") + 7;
+    EXPECT_LE(c.size() - sql - 2, kStatementMax);
+    EXPECT_TRUE(c.ends_with(",0,0,0)\r\n"));
+  }
+}
+
+TEST_F(EventJobTest, MissingDirectoryWritesNothing) {
+  WriteFile(dir_ / kAlarmDbFile,
+            "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "none" + "\n");
+  EXPECT_EQ(Write("x"), 0);
+  EXPECT_FALSE(testing_support::FileExists(dir_ / "none"));
+}
+
+}  // namespace

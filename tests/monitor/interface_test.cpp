@@ -1,0 +1,118 @@
+#include "monitor/interface.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+
+#include "core/profile/user_profile.h"
+#include "support/sandbox.h"
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+namespace {
+
+// A working directory with "log/" and an ini directory named by the registry.
+class InterfaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    mkdir("log", 0755);
+    mkdir("ini", 0755);
+    WriteFile(dir_ / "registry.ini",
+              "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    ResetIniDirectoryForTest();
+  }
+  std::string TodayLog(const std::string& name) {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char file[128];
+    std::snprintf(file, sizeof file, "log/%s_%04d%02d%02d.log", name.c_str(), tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday);
+    return ReadFile(dir_ / file);
+  }
+  std::string Ini(const std::string& name) { return dir_ / ("ini/" + name); }
+  TempDir dir_;
+};
+
+TEST_F(InterfaceTest, DailyLogLinesAndErrorRing) {
+  CInterface record("ocelam");
+  char info[] = "camera 3 <streaming>";
+  record.Log(info, 1);
+  std::string long_line(600, 'x');
+  record.Log(long_line.data(), 10);
+  char error[] = "ERROR: something failed";
+  record.Log(error, 3);
+
+  std::string log = TodayLog("ocelam");
+  std::regex line(R"(\d\d\.\d\d \d\d:\d\d:\d\d (.*)\r)");
+  std::vector<std::string> texts;
+  std::size_t start = 0;
+  std::vector<std::string> lines;
+  for (std::size_t nl; (nl = log.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(log.substr(start, nl - start));
+  ASSERT_EQ(lines.size(), 3u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[0], m, line));
+  EXPECT_EQ(m[1], "camera 3 <streaming>");
+  EXPECT_EQ(lines[1].size(), kLogLineMax + 1);  // 511 characters and the CR
+  // The error ring holds the same formatted line under index 1.
+  EXPECT_EQ(GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
+  EXPECT_EQ(GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini"), 1);
+}
+
+TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
+  CInterface record("gw");
+  WriteFile(Ini("gw_error.ini"), "[Global]\nNbErrors=1022\n");
+  for (int i = 0; i < 3; ++i) {
+    std::string text = "ERROR " + std::to_string(i);
+    record.AddErrorEntry(text);
+  }
+  EXPECT_EQ(GetIniString("Error", "Error_1023", "", "gw_error.ini"), "ERROR 0");
+  EXPECT_EQ(GetIniString("Error", "Error_0", "", "gw_error.ini"), "ERROR 1");
+  EXPECT_EQ(GetIniString("Error", "Error_1", "", "gw_error.ini"), "ERROR 2");
+  EXPECT_EQ(GetIniInt("Global", "NbErrors", -1, "gw_error.ini"), 1);
+
+  WriteIniString("Global", "NbErrors", "-5", "gw_error.ini");
+  record.AddErrorEntry("negative");
+  EXPECT_EQ(GetIniString("Error", "Error_-4", "", "gw_error.ini"), "negative");
+}
+
+TEST_F(InterfaceTest, PortRegisterIsSharedByTheFamily) {
+  CInterface first("ocelam"), second("other");
+  EXPECT_EQ(first.GetMonitorPort(), 22001);
+  EXPECT_EQ(second.GetMonitorPort(), 22002);
+  EXPECT_EQ(first.GetMonitorPort(), 22001);  // found again on a restart
+  EXPECT_EQ(GetIniString("Config", "FirstIPPort", "", kPortRegisterFile), "22001");
+  EXPECT_EQ(GetIniString("Config", "LastIPPort", "", kPortRegisterFile), "22499");
+  EXPECT_EQ(GetIniString("Interfaces", "22002", "", kPortRegisterFile), "other.ini");
+
+  // The last port of the range is never handed out; with none left the
+  // record says so in the error ring and falls back.
+  WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=30000\nLastIPPort=30001\n");
+  CInterface third("third");
+  EXPECT_EQ(third.GetMonitorPort(), 30000);
+  EXPECT_EQ(CInterface("fourth").GetMonitorPort(), kDefaultLastIPPort);
+  EXPECT_NE(GetIniString("Error", "Error_1", "", "fourth_error.ini").find("no free monitor port"),
+            std::string::npos);
+  WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=0\nLastIPPort=2000000000\n");
+  EXPECT_EQ(CInterface("huge").GetMonitorPort(), 1);
+}
+
+TEST_F(InterfaceTest, StartStatisticsKeepTheFirstInstallation) {
+  CInterface record("ocelam");
+  WriteIniString("Statistics", "FirstInstallation", "00000001", "ocelam.ini");
+  record.ReportApplicationStarted("ocelam", "v.1.0.0.1");
+  EXPECT_EQ(GetIniString("Statistics", "FirstInstallation", "", "ocelam.ini"), "00000001");
+  std::string last = GetIniString("Statistics", "LastStartup", "", "ocelam.ini");
+  EXPECT_TRUE(std::regex_match(last, std::regex("[0-9a-f]{8}"))) << last;
+}
+
+}  // namespace
