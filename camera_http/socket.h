@@ -1,0 +1,87 @@
+#pragma once
+// The socket layer: every TCP connection of the gateway (camera commands,
+// alarm inputs, the monitor server) goes through these few functions over
+// IPv4 BSD sockets in blocking mode. They report by result only and never
+// write a line or retry; the caller reads the error number with
+// SockLastError() when it reports a failure.
+//
+// Results: 0 success, -1 failure; SockReceive gives a count, 0 on time-out,
+// -1 on error and -9 when the peer closed the connection. Time-outs are in
+// tenths of a second, 0 meaning "wait without limit".
+#include <netinet/in.h>
+
+#include <span>
+
+// The value of SockRecord::socket when the record holds no socket (never
+// opened, creation failed, or closed by SockClose).
+inline constexpr int kNoSocket = -1;
+
+// SockReceive's result when the peer has closed the connection.
+inline constexpr int kSockPeerClosed = -9;
+
+// One connection: the socket and the remote end (set by SockConnect) or, for
+// a server record, the local end it was bound to (set by SockOpenServer).
+//
+// The record owns its socket: SockClose releases it and puts kNoSocket back,
+// so a second SockClose fails harmlessly instead of closing a descriptor
+// that another thread may have received since. Opening into a record that
+// still holds a socket releases the old one first, and the destructor
+// releases whatever is left. Do not write `socket` by hand; "free" is
+// kNoSocket, not 0 (descriptor 0 is a valid socket on Linux).
+struct SockRecord {
+  int socket = kNoSocket;
+  sockaddr_in address{};
+
+  SockRecord() = default;
+  ~SockRecord();
+  SockRecord(const SockRecord&) = delete;
+  SockRecord& operator=(const SockRecord&) = delete;
+};
+
+// Prepares the process for the layer. Linux needs no socket library start;
+// what it does need is that a write to a connection the peer has dropped
+// never kills the process, so SIGPIPE is ignored process-wide here (every
+// send also passes MSG_NOSIGNAL). Always 0.
+int SockInit();
+
+// Creates an IPv4 TCP stream socket into the record. On failure the record
+// holds kNoSocket.
+int SockOpen(SockRecord& record);
+
+// Creates an IPv4 TCP stream socket and binds it to all local addresses at
+// `port` (0..65535). SO_REUSEADDR is set first, so a restarted gateway can
+// bind its monitor port again at once while connections of the previous run
+// linger in TIME_WAIT. On failure the socket is released and the record
+// holds kNoSocket.
+int SockOpenServer(SockRecord& record, int port);
+
+// Listens with a backlog of 1, waits up to `timeout` tenths of a second (0:
+// without limit) for one client and accepts it. On success the listening
+// socket is closed and the record holds the client's connection. -1 when the
+// wait ends without a client or listen, the wait or accept fails; the record
+// then still holds the listening socket.
+int SockListen(SockRecord& record, int timeout);
+
+// Resolves `host` (a dotted IPv4 address is used as it is, anything else is
+// looked up as an IPv4 name) and makes one blocking connect to `port`.
+// A name that does not resolve fails before any connection is tried.
+int SockConnect(SockRecord& record, const char* host, int port);
+
+// Sends the NUL-terminated `text` together with its terminating NUL byte
+// (length + 1 bytes): the NUL is the message framing the peers expect.
+int SockSendText(SockRecord& record, const char* text);
+
+// Makes one receive of at most buffer.size() - 1 bytes, after waiting up to
+// `timeout` tenths of a second (0: without limit) for data, and stores a NUL
+// behind the bytes received. Result: the count (> 0), 0 when the time-out
+// passed without data, kSockPeerClosed (-9) when the peer closed, -1 on a
+// socket error or a buffer of fewer than 2 bytes. Only one receive is made:
+// a reply in several segments comes back in several pieces.
+int SockReceive(SockRecord& record, std::span<char> buffer, int timeout);
+
+// Closes the record's socket and leaves kNoSocket in it; -1 when the record
+// held none.
+int SockClose(SockRecord& record);
+
+// The error number of the calling thread's last failed socket call (errno).
+int SockLastError();

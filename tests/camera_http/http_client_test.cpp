@@ -1,0 +1,249 @@
+#include "camera_http/http_client.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/report.h"
+#include "support/sandbox.h"
+
+namespace {
+
+constexpr int kGenerousMs = 60000;
+constexpr char kCommand[] = "GET /command/io.cgi?pin=1&status=on HTTP/1.0\r\n\r\n";
+
+// What the stand-in camera does once it has read a whole command.
+enum class Behaviour {
+  kReply,       // sends its reply in one send, then waits for the client to go
+  kCloseAtOnce, // closes without a byte
+  kStaySilent,  // sends nothing and waits until the client gives up
+};
+
+// A camera on the loopback address, on a port the kernel picks, serving one
+// connection from a thread of its own. It records every byte it was sent.
+class CameraStub {
+ public:
+  CameraStub(Behaviour behaviour, std::string reply) : behaviour_(behaviour), reply_(std::move(reply)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
+    if (listen(listener_, 1) != 0) std::abort();
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~CameraStub() {
+    if (thread_.joinable()) thread_.join();
+    close(listener_);
+  }
+  int port() const { return port_; }
+  // Every byte the client sent, once the exchange is over.
+  std::string Received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+  }
+
+ private:
+  // Reads into received_ until `done` holds, the client closes or a long
+  // while passes without a byte.
+  template <typename Done>
+  void ReadUntil(int fd, Done done) {
+    char buf[1024];
+    while (!done()) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, kGenerousMs) != 1) return;
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      received_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+  void Serve() {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, kGenerousMs) != 1) return;
+    int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) return;
+    ReadUntil(fd, [&] { return received_.find('\0') != std::string::npos; });
+    if (behaviour_ == Behaviour::kReply) {
+      send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+    }
+    if (behaviour_ != Behaviour::kCloseAtOnce) ReadUntil(fd, [] { return false; });
+    close(fd);
+  }
+
+  Behaviour behaviour_;
+  std::string reply_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::string received_;
+  std::thread thread_;
+};
+
+// Lines that reach the interface record while a test runs.
+std::mutex g_reported_lock;
+std::vector<std::string> g_reported;
+
+void CaptureReport(void*, char* text, int) {
+  std::lock_guard<std::mutex> hold(g_reported_lock);
+  g_reported.emplace_back(text);
+}
+
+class SendHttpCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int record;
+    SetReportSink(&record, CaptureReport);
+  }
+  void TearDown() override {
+    SetReportSink(nullptr, nullptr);
+    // The client hands its messages back; reporting them is its callers' job.
+    std::lock_guard<std::mutex> hold(g_reported_lock);
+    EXPECT_TRUE(g_reported.empty()) << g_reported.front();
+    g_reported.clear();
+  }
+
+  std::array<char, kHttpReplySize> reply_{};
+  std::array<char, kHttpErrorTextSize> error_{};
+};
+
+// The messages carry the thread's error number of the moment; it is
+// replaced by N so the rest can be compared exactly.
+std::string WithoutErrorNumber(const char* text) {
+  static const std::regex number(R"(^(Camera -?\d+: ERROR \()-?\d+(\)))");
+  return std::regex_replace(text, number, "$1N$2");
+}
+
+std::string InvalidCommandText(int camera, int status, const std::string& body) {
+  return "Camera " + std::to_string(camera) + ": ERROR (N): invalid HTTP command '" + kCommand +
+         "' - error code " + std::to_string(status) +
+         "\nData cause received from the server/camera: '" + body + "'";
+}
+
+TEST_F(SendHttpCommandTest, JudgesTheFirstReplySegment) {
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\ndone";
+  struct Case {
+    const char* what;
+    Behaviour behaviour;
+    std::string reply;
+    int result;
+    std::string error;  // with N for the error number
+  } cases[] = {
+      {"200 with an empty line", Behaviour::kReply, ok, 0, ""},
+      {"204", Behaviour::kReply, "HTTP/1.1 204 No Content\r\n\r\n", 0, ""},
+      {"two blanks before the code", Behaviour::kReply, "HTTP/1.0  200 OK\r\n\r\n", 0, ""},
+      {"302", Behaviour::kReply, "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\nmoved", -1,
+       InvalidCommandText(7, 302, "moved")},
+      {"401 without an empty line", Behaviour::kReply, "HTTP/1.0 401 Unauthorized\r\n", -1,
+       InvalidCommandText(7, 401, "unknown error")},
+      {"closed without a byte", Behaviour::kCloseAtOnce, "", -1,
+       InvalidCommandText(7, 0, "unknown error")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CameraStub camera(c.behaviour, c.reply);
+    reply_.fill('\0');
+    error_.fill('#');
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), kCommand, reply_, 7, error_), c.result);
+    EXPECT_EQ(WithoutErrorNumber(error_.data()), c.error);
+    EXPECT_EQ(reply_.data(), c.result == 0 ? c.reply : std::string()) << "reply only on success";
+    EXPECT_EQ(camera.Received(), std::string(kCommand) + '\0') << "the command and one NUL byte";
+  }
+}
+
+TEST_F(SendHttpCommandTest, SilentCameraGivesNoDataAfterTheTimeOut) {
+  CameraStub camera(Behaviour::kStaySilent, "");
+  EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), kCommand, reply_, 12, error_), -1);
+  EXPECT_EQ(WithoutErrorNumber(error_.data()),
+            std::string("Camera 12: ERROR (N): no data received on socket for the command '") + kCommand +
+                "' - check your parameter 'GET' .....");
+  EXPECT_EQ(camera.Received(), std::string(kCommand) + '\0');
+}
+
+TEST_F(SendHttpCommandTest, LongReplyIsCutToOneBuffer) {
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  const std::string accepted = head + std::string(5000 - head.size(), 'a');
+  {
+    CameraStub camera(Behaviour::kReply, accepted);
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), kCommand, reply_, 1, error_), 0);
+    EXPECT_EQ(std::string(reply_.data()), accepted.substr(0, kHttpReplySize - 1));
+    EXPECT_STREQ(error_.data(), "");
+  }
+  // Refused with a long body and a long command: the message is cut to its
+  // buffer, keeping its beginning.
+  const std::string refused = "HTTP/1.0 500 Error\r\n\r\n" + std::string(4978, 'b');
+  const std::string command = "GET /" + std::string(250, 'c');
+  CameraStub camera(Behaviour::kReply, refused);
+  reply_.fill('\0');
+  EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), command.c_str(), reply_, 1, error_), -1);
+  std::string error = WithoutErrorNumber(error_.data());
+  EXPECT_EQ(std::strlen(error_.data()), kHttpErrorTextSize - 1);
+  EXPECT_EQ(error.substr(0, 60), ("Camera 1: ERROR (N): invalid HTTP command '" + command).substr(0, 60));
+  EXPECT_NE(error.find("' - error code 500\nData cause received from the server/camera: 'bbbb"),
+            std::string::npos);
+  EXPECT_EQ(reply_[0], '\0');
+}
+
+TEST_F(SendHttpCommandTest, ConnectionFailuresNameTheCommandWithoutQuotes) {
+  const int nobody = testing_support::FreeLoopbackPort();
+  EXPECT_EQ(SendHttpCommand("127.0.0.1", nobody, kCommand, reply_, 4, error_), -1);
+  EXPECT_EQ(std::string(error_.data()), "Camera 4: ERROR (" + std::to_string(ECONNREFUSED) +
+                                            "): can not connect socket for the command " + kCommand);
+
+  EXPECT_EQ(SendHttpCommand("no-such-camera.invalid", 80, kCommand, reply_, 5, error_), -1);
+  EXPECT_EQ(WithoutErrorNumber(error_.data()),
+            std::string("Camera 5: ERROR (N): can not connect socket for the command ") + kCommand);
+}
+
+TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
+  struct Case {
+    const char* reply;
+    int status;
+    const char* body;
+  } cases[] = {
+      {"HTTP/1.0 200 OK\r\n\r\nbody text", 200, "body text"},
+      {"HTTP/1.0 200 OK\r\n\r\n", 200, ""},
+      {"HTTP/1.0 200 OK\r\n\r\nfirst\r\n\r\nsecond", 200, "first\r\n\r\nsecond"},
+      {"HTTP/1.1   404 Not Found\r\n", 404, "unknown error"},
+      {"   HTTP/1.0 302", 302, "unknown error"},
+      {"HTTP/1.0 401x", 401, "unknown error"},
+      {"HTTP/1.0\t200 OK", 0, "unknown error"},  // a tab does not separate words
+      {"HTTP/1.0\r\n200 OK", 0, "unknown error"},  // nor does a line end
+      {"HTTP/1.0 -200 OK", 0, "unknown error"},
+      {"HTTP/1.0 OK 200", 0, "unknown error"},
+      {"HTTP/1.0", 0, "unknown error"},
+      {"HTTP/1.0   ", 0, "unknown error"},
+      {"", 0, "unknown error"},
+      {"HTTP/1.0 99999999999999999999", 2147483647, "unknown error"},
+      {nullptr, 0, "unknown error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply ? c.reply : "(null)");
+    std::array<char, kHttpReplySize> body;
+    body.fill('#');
+    EXPECT_EQ(GetReplyStatus(c.reply, body), c.status);
+    EXPECT_STREQ(body.data(), c.body);
+  }
+}
+
+TEST(GetReplyStatus, LongBodyIsCutToItsBuffer) {
+  const std::string reply = "HTTP/1.0 200 OK\r\n\r\n" + std::string(3000, 'z');
+  std::array<char, kHttpReplySize> body;
+  EXPECT_EQ(GetReplyStatus(reply.c_str(), body), 200);
+  EXPECT_EQ(std::string(body.data()), std::string(kHttpReplySize - 1, 'z'));
+}
+
+}  // namespace
