@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "camera_http/socket.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "core/startup.h"
@@ -76,6 +77,7 @@ int main() {
   }
 
   ApplicationInfo info = MakeApplicationInfo(module_path);
+  SockInit();  // only makes SIGPIPE harmless here; its result means nothing on Linux
 
   unsigned major = 0, minor = 0, build = 0, revision = 0;
   GetFileVersion(&major, &minor, &build, &revision);
