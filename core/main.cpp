@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "camera_http/socket.h"
+#include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "core/startup.h"
@@ -97,6 +98,11 @@ int main() {
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
   record->ReportApplicationStarted(info.program_name, info.version);
+
+  // Every stream record reports through the interface record, slot 0 included.
+  for (CCamera& camera : Cameras) camera.interface = record;
+  SetProfileFileName(info.profile_file_name);
+  LoadConfiguration();
 
   platform::NamedEvent restart(kRestartEventName);
   restart.Reset();

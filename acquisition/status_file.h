@@ -1,0 +1,17 @@
+#pragma once
+// "ocelam_status.ini": the state of every camera stream, published for other
+// programs on the machine. One section "Scenario<n>" per camera.
+
+inline constexpr const char* kStatusFile = "ocelam_status.ini";
+inline constexpr int kStatusCamStatus = 0;
+inline constexpr int kStatusLastAlarm = 1;
+
+// Writes the current time ("%08X") under "CamStatus" (which 0) or "LastAlarm"
+// (which 1); any other value writes nothing.
+void WriteStatusTime(int camera, int which);
+
+// Writes "1" or "0" under "Streaming"; any other state writes nothing.
+void WriteStreamingState(int camera, int state);
+
+// Writes the frame rate with "%f" under "FPS".
+void WriteStreamFps(int camera, float fps);

@@ -1,0 +1,9 @@
+#include "camera_http/command_records.h"
+
+void CCommandRecord::Init(std::string_view address_in, int port_in, std::string_view name,
+                          int number_in) {
+  address = std::string(address_in.substr(0, kAddressMax));
+  port = port_in;
+  reference = std::string(name.substr(0, kReferenceMax));
+  number = number_in;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Identity of one camera (or video server): the first part of every
+// per-camera record. A camera is active when its reference is not empty.
+#include <string>
+
+class CInterface;
+
+// Camera numbers run from 1 to 159; slot 0 is never configured.
+inline constexpr int kCameraSlots = 160;
+// Video-server numbers run from 1 to 49; slot 0 is never configured.
+inline constexpr int kVideoServerSlots = 50;
+inline constexpr std::size_t kAddressMax = 63;     // "CamServerIPAddress", "IPAddress"
+inline constexpr std::size_t kReferenceMax = 255;  // "CameraRef"
+inline constexpr std::size_t kNameMax = 255;       // "Username", "Password"
+inline constexpr std::size_t kFamilyMax = 63;      // "CameraFamily"
+
+struct CCameraBase {
+  std::string address;
+  std::string reference;
+  int port = 0;
+  int number = 0;
+  std::string user_name;
+  std::string password;
+  std::string family;
+  int model = 0;
+  int id_in_server = 0;
+  CInterface* interface = nullptr;
+  int indexes[4] = {0, 0, 0, 0};
+
+  bool IsActive() const { return !reference.empty(); }
+};

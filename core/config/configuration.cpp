@@ -1,0 +1,288 @@
+#include "core/config/configuration.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "core/console.h"
+#include "core/profile/user_profile.h"
+#include "core/report.h"
+#include "core/text.h"
+#include "platform/paths.h"
+
+ConfigSettings Config;
+std::vector<std::string> StreamingServerPaths;
+CCameraBase CameraBaseTable[kCameraSlots];
+CCamera Cameras[kCameraSlots];
+CIOBoxCommand IOBoxCommands[kCameraSlots];
+CPTZCommand PTZCommands[kCameraSlots];
+CRecordingCommand RecordingCommands[kCameraSlots];
+CVideoServer VideoServers[kVideoServerSlots];
+
+namespace {
+
+constexpr const char* kStreamInitFailed = "Unable to initialize the MJPEG stream for the camera %d";
+constexpr const char* kBadReference =
+    "ERROR: camera %d: the reference '%s' cannot name a directory below FilePath";
+constexpr const char* kBadPort = "ERROR: camera %d: CamPort %d is not a TCP port (1 to 65535)";
+constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
+constexpr const char* kCamerasFile = "qxacam.ini";
+constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
+constexpr const char* kUndefinedPath = "[undefined]";
+constexpr std::size_t kPathMax = 259;
+constexpr std::size_t kFileNameMax = 255;
+constexpr int kMissing = -9;
+
+std::string g_profile_file_name = "ocelam.ini";
+
+std::string Section(const char* format, int n) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, format, n);
+  return buf;
+}
+
+// Reads an integer and writes it back at once, so the file ends complete.
+int ReadIntBack(CUserProfile& p, const std::string& section, const char* key, int def) {
+  int v = def;
+  p.GetInt(section, key, def, &v);
+  p.WriteInt(section, key, v);
+  return v;
+}
+
+// Reads an integer that is written only when missing (read as `missing`).
+int ReadIntIfMissing(CUserProfile& p, const std::string& section, const char* key, int def,
+                     int missing) {
+  int v = missing;
+  p.GetInt(section, key, missing, &v);
+  if (v == missing) {
+    p.WriteInt(section, key, def);
+    v = def;
+  }
+  return v;
+}
+
+std::string ReadStringBack(CUserProfile& p, const std::string& section, const char* key,
+                           const char* def, std::size_t max) {
+  std::string v = p.GetString(section, key, def, max);
+  p.WriteString(section, key, v.c_str());
+  return v;
+}
+
+// Texts written back only when empty: read with an empty default first.
+std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
+  std::string v = p.GetString("Config", key, "", kPathMax);
+  if (v.empty()) {
+    p.WriteString("Config", key, def);
+    v = p.GetString("Config", key, "", kPathMax);
+  }
+  return v;
+}
+
+void MakeOneLevel(const std::string& path) { mkdir(path.c_str(), 0755); }  // failures ignored
+
+int CreateUnderLock(const std::string& path) {
+  std::lock_guard<std::mutex> guard(DirectoryLock);
+  return CreateDirectoryPath(path);
+}
+
+// A reference names a directory and a file below "FilePath": it must stay
+// one plain path component, short enough for the stream file's name.
+bool ReferenceIsSafe(const std::string& ref) {
+  if (ref == "." || ref == ".." || platform::HasSeparator(ref)) return false;
+  return ref.size() + std::string(kStreamFileSuffix).size() <= kFileNameMax;
+}
+
+void LoadCamera(CUserProfile& p, int n) {
+  std::string section = Section("Scenario%i", n);
+  std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
+  if (ref.empty()) return;
+
+  std::string address = ReadStringBack(p, section, "CamServerIPAddress", "127.0.0.1", kNameMax);
+  int port = ReadIntBack(p, section, "CamPort", 80);
+  std::string user = ReadStringBack(p, section, "Username", "", kNameMax);
+  std::string password = ReadStringBack(p, section, "Password", "", kNameMax);
+  int model = ReadIntBack(p, section, "CameraModel", 0);
+  std::string family = GetIniString(Section("Cam%dData", model), "CameraFamily", "", kCamerasFile,
+                                    kFamilyMax);
+  int permanent = ReadIntBack(p, section, "MJPEGPermanentRecording", 0);
+  int id_in_server = 0, iobox_id = 0;
+  p.GetInt(section, "CameraIDInServer", 0, &id_in_server);
+  p.GetInt(section, "IoBoxIDInServer", 0, &iobox_id);
+  int extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
+
+  CCameraBase& base = CameraBaseTable[n];
+  base.address = address.substr(0, kAddressMax);
+  base.port = port;
+  base.user_name = user;
+  base.password = password;
+  base.reference = ref;
+  base.number = n;
+  base.family = family;
+  base.model = model;
+  for (int& index : base.indexes) index = n;
+  base.id_in_server = id_in_server;
+
+  std::string uri = p.GetString(section, "RequestUri", "", kReferenceMax);
+  std::string header = p.GetString(section, "RequestHeader", "", kReferenceMax);
+  if (uri.empty()) {
+    std::string get_param = p.GetString(section, "GetParam", "GET", kReferenceMax);
+    if (SplitGetParam(get_param, &uri, &header)) {
+      p.WriteString(section, "RequestUri", uri.c_str());
+      p.WriteString(section, "RequestHeader", header.c_str());
+    }
+  }
+
+  if (model < 0) ReportToInterfaceF(1, kBadModel, n, model);
+  std::string camera_dir = platform::JoinPath(Config.file_path, ref);
+  bool safe = true;
+  if (!ReferenceIsSafe(ref)) {
+    ReportToInterfaceF(3, kBadReference, n, ref.c_str());
+    safe = false;
+  }
+  if (port < 1 || port > 65535) {
+    ReportToInterfaceF(3, kBadPort, n, port);
+    safe = false;
+  }
+
+  CCamera& camera = Cameras[n];
+  camera.password = password;
+  camera.user_name = user;
+  camera.SetExtendedLog(extended_log != 0);
+  camera.SetStreamFilePath(platform::JoinPath(camera_dir, ref + kStreamFileSuffix));
+  camera.SetCameraNumber(n);
+  if (!safe || camera.InitStream(address, port, kStreamName, n) != 0) {
+    ReportToInterfaceF(3, kStreamInitFailed, n);
+  } else {
+    camera.SetPermanent(permanent);
+    camera.SetRequestUri(uri);
+    camera.SetConfigured(1);
+    camera.family = family;
+    camera.model = model;
+    camera.id_in_server = id_in_server;
+    // The stream directory exists before the thread looks for its file.
+    CreateUnderLock(camera_dir);
+    camera.StartStreamThreads();
+  }
+
+  IOBoxCommands[n].iobox_id_in_server = iobox_id;
+  for (CCommandRecord* record : {static_cast<CCommandRecord*>(&IOBoxCommands[n]),
+                                 static_cast<CCommandRecord*>(&RecordingCommands[n]),
+                                 static_cast<CCommandRecord*>(&PTZCommands[n])}) {
+    record->id_in_server = id_in_server;
+    record->family = family;
+    record->model = model;
+    record->log_camera_number = n;
+    record->Init(address, port, "", n);
+  }
+
+  if (safe) CreateUnderLock(camera_dir);
+
+  int watchdog_active = ReadIntBack(p, section, "WatchDogActive", 1);
+  int timeout = ReadIntBack(p, section, "Timeout", 5);
+  int pause = ReadIntBack(p, section, "SleepAfterAlarm", 60);
+  int alarm = ReadIntBack(p, section, "WatchdogAlarm", 9601);
+  camera.SetWatchdogTimeout(timeout);
+  camera.watchdog_countdown().store(timeout * 60);
+  camera.pause_after_alarm.store(pause);
+  camera.watchdog_alarm.store(alarm);
+  camera.watchdog_active.store(watchdog_active == 1 ? 1 : 0);
+}
+
+void LoadVideoServer(CUserProfile& p, int n) {
+  std::string section = Section("VideoServer%d", n);
+  int id = 0;
+  p.GetInt(section, "id", 0, &id);
+  if (id <= 0) return;
+  int port = 0, connected = 0;
+  p.GetInt(section, "IPPort", 0, &port);
+  p.GetInt(section, "NbCameraConnected", 0, &connected);
+  int start_input = ReadIntIfMissing(p, section, "StartAlarmInput", 1, -1);
+  int default_alarm = ReadIntIfMissing(p, section, "DefaultInputAlrNbr", 9650, -1);
+  std::string address = p.GetString(section, "IPAddress", "", kAddressMax);
+  std::string model = p.GetString(section, "ServerModel", "", 127);
+  if (connected <= 0) return;
+  CVideoServer& server = VideoServers[n];
+  server.Init(address, port, "", n);
+  server.log_server_number = n;
+  server.default_alarm_number = default_alarm;
+  (void)start_input;  // the alarm-input thread is started here once it exists
+  (void)model;        // read, as the alarm server's tools expect, but not used
+}
+
+}  // namespace
+
+void SetProfileFileName(const std::string& name) { g_profile_file_name = name; }
+const std::string& ProfileFileName() { return g_profile_file_name; }
+
+bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* header) {
+  std::size_t method_start = get_param.find_first_not_of(' ');
+  if (method_start == std::string::npos) return false;
+  std::size_t method_end = get_param.find(' ', method_start);
+  if (method_end == std::string::npos) return false;  // the method alone
+  std::size_t word_start = get_param.find_first_not_of(' ', method_end);
+  if (word_start == std::string::npos) return false;
+  std::size_t word_end = get_param.find(' ', word_start);
+  std::string word = get_param.substr(word_start, word_end == std::string::npos ? std::string::npos
+                                                                                : word_end - word_start);
+  if (word_end != std::string::npos && word_end + 1 < get_param.size()) {
+    *uri = word;
+    *header = get_param.substr(word_end + 1);
+  } else if (std::size_t marker = word.find("\\r\\n"); marker != std::string::npos) {
+    *uri = word.substr(0, marker);
+    *header = word.substr(marker + 4);
+  } else {
+    *uri = word;
+    header->clear();
+  }
+  if (uri->size() > kReferenceMax) uri->resize(kReferenceMax);
+  if (header->size() > kReferenceMax) header->resize(kReferenceMax);
+  return true;
+}
+
+void LoadConfiguration() {
+  CUserProfile p(g_profile_file_name.c_str());
+  if (!p.Open()) return;
+
+  Config.number_of_ip_cams = ReadIntBack(p, "Config", "NumberOfIPCams", 1);
+  Config.number_of_streaming_servers = ReadIntBack(p, "Config", "NumberOfStreamingServers", 0);
+  Config.debugging = ReadIntBack(p, "Config", "Debugging", 1999);
+  Config.debugging_multithreading = ReadIntBack(p, "Config", "DebuggingMultiThreading", 0);
+  std::string log_dir = platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
+  p.WriteString("Config", "LogDirectory", log_dir.c_str());
+  Config.log_directory = platform::NativePath(log_dir);
+  Config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
+  Config.move_job_to_done_or_error_path =
+      ReadIntIfMissing(p, "Config", "MoveJobToDoneOrErrorPath", 1, kMissing);
+  Config.watch_timeout = ReadIntIfMissing(p, "Config", "WatchTimeout", 4, kMissing);
+  auto path_key = [&](const char* key, const char* def) {
+    return platform::NativePath(platform::RemoveDrive(ReadPathIfEmpty(p, key, def)));
+  };
+  Config.watch_path = path_key("WatchPath", "\\qxt\\multimedia");
+  Config.done_path = path_key("DonePath", "\\qxt\\multimedia\\done");
+  Config.file_path = path_key("FilePath", "\\qxt\\multimedia\\file");
+  Config.error_path = path_key("ErrorPath", "\\qxt\\multimedia\\error");
+  Config.file_mask = ReadPathIfEmpty(p, "FileMask", "*.job");
+
+  for (const std::string* dir : {&Config.watch_path, &Config.done_path, &Config.error_path,
+                                 &Config.file_path})
+    MakeOneLevel(*dir);
+
+  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n);
+  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n);
+
+  StreamingServerPaths.clear();
+  for (int k = 1; k <= Config.number_of_streaming_servers && k <= kMaxStreamingServers; ++k) {
+    std::string section = Section("StreamingServer%d", k);
+    std::string path = p.GetString(section, "WatchPath", kUndefinedPath, kPathMax);
+    if (path.empty()) continue;
+    // Written back into the section it was read from, where the next start
+    // finds it again.
+    p.WriteString(section, "WatchPath", path.c_str());
+    std::string native = platform::NativePath(platform::RemoveDrive(path));
+    StreamingServerPaths.push_back(native);
+    CreateUnderLock(native);
+  }
+  Config.number_of_streaming_servers = static_cast<int>(StreamingServerPaths.size());
+  p.Close();
+}
