@@ -79,8 +79,8 @@ bool Simulator::Start(const Options& options, std::string* error) {
       *error = std::string(e.device->kind()) + " " + std::to_string(e.device->id()) + ": " + why;
       return false;
     }
-    // A device dead from the start still owns its port, so that it keeps
-    // the same one when it comes alive.
+    // A device dead from the start still gets its port number, and takes
+    // that port again when it comes alive.
     if (e.device->dead()) e.listener.Reset();
   }
   std::string why;
@@ -256,7 +256,11 @@ void Simulator::ServeControl(Fd connection) {
     std::string line = buffer.substr(0, n - 1);
     buffer.erase(0, n);
     if (Words(line).empty()) continue;
-    if (!SendAll(fd, Command(line))) return;
+    bool quit = false;
+    bool sent = SendAll(fd, Command(line, &quit));
+    // The reply goes out first: stopping ends this connection too.
+    if (quit) RequestStop();
+    if (!sent) return;
   }
 }
 
@@ -283,7 +287,8 @@ std::vector<Simulator::Endpoint*> Simulator::FindTargets(
   return found;
 }
 
-std::string Simulator::Command(std::string_view line) {
+std::string Simulator::Command(std::string_view line, bool* quit) {
+  *quit = false;
   std::vector<std::string_view> words = Words(line);
   if (words.empty()) return "error empty command\n";
   std::string_view verb = words[0];
@@ -296,7 +301,7 @@ std::string Simulator::Command(std::string_view line) {
     return reply + "ok\n";
   }
   if (verb == "quit") {
-    RequestStop();
+    *quit = true;
     return "ok\n";
   }
   if (verb == "help") return kControlHelp + std::string("ok\n");
@@ -305,7 +310,7 @@ std::string Simulator::Command(std::string_view line) {
     std::vector<Endpoint*> targets = FindTargets(words, &next, &error);
     if (targets.empty()) return "error " + error + "\n";
     if (verb == "stats") {
-      if (targets.size() != 1) return "error stats takes one device\n";
+      if (words[next - 1] == "all") return "error stats takes one device\n";
       const Endpoint& e = *targets[0];
       return "ok " + std::string(e.device->kind()) + " " + std::to_string(e.device->id()) +
              " port=" + std::to_string(e.port) + " " + e.device->Stats() + "\n";

@@ -40,8 +40,9 @@ class Simulator {
   // Safe to call from a signal handler.
   void RequestStop();
   // Executes one control command; returns the reply lines, the last one
-  // starting with "ok" or "error".
-  std::string Command(std::string_view line);
+  // starting with "ok" or "error". `quit` is set when the command asks the
+  // simulator to stop, which the caller does after sending the reply.
+  std::string Command(std::string_view line, bool* quit);
 
  private:
   struct Endpoint {
