@@ -224,12 +224,12 @@ Clock::time_point Camera::DueTime(std::uint64_t index, double fps) const {
                             std::chrono::duration<double>(static_cast<double>(index) / fps));
 }
 
-bool Camera::Set(std::string_view spec, std::string* error) {
+bool Camera::Set(std::string_view keys, std::string* error) {
   bool now_dead = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     CameraSettings changed = settings_;
-    if (!ApplyCameraSpec(spec, true, &changed, error)) return false;
+    if (!ApplyCameraKeys(keys, true, &changed, error)) return false;
     settings_ = changed;
     now_dead = settings_.dead;
   }

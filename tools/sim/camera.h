@@ -25,7 +25,7 @@ class Camera : public Device {
   int wanted_port() const override { return wanted_port_; }
   bool dead() const override;
   void Serve(Fd connection) override;
-  bool Set(std::string_view spec, std::string* error) override;
+  bool Set(std::string_view keys, std::string* error) override;
   void Clear() override;
   std::string Stats() const override;
   void Stop() override;

@@ -12,14 +12,14 @@ namespace sim {
 
 const char* const kUsage =
     "usage: ocelam-sim [--bind ADDR] [--control-port PORT] [--duration SECONDS]\n"
-    "                  [--camera SPEC]... [--cameras count=N[,first=ID][,SPEC]]...\n"
-    "  SPEC is a comma-separated list of key=value:\n"
+    "                  [--camera KEYS]... [--cameras count=N[,first=ID][,KEYS]]...\n"
+    "  KEYS is a comma-separated list of key=value:\n"
     "    id=N (required for --camera)  port=P (0: a free port)  path=/mjpg\n"
     "    fps=F (default 10; 0: as fast as the client reads)  size=BYTES (0: natural)\n"
     "    user=U pass=P (basic authentication when user is set)\n"
     "    drop=0|1 after=N stall=MS garbage=BYTES status=CODE dead=0|1\n"
     "  Prints \"camera ID port P\" per camera, \"control port P\" and \"ready\".\n"
-    "  Control (one line per command on the control port): list | set [camera] ID|all SPEC |\n"
+    "  Control (one line per command on the control port): list | set [camera] ID|all KEYS |\n"
     "    clear [camera] ID|all | stats [camera] ID | quit | help\n";
 
 namespace {
@@ -113,13 +113,13 @@ bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, Ca
 }
 
 // Splits "a=1,b=2 c=3" into its items.
-std::vector<std::string_view> SplitItems(std::string_view spec) {
+std::vector<std::string_view> SplitItems(std::string_view keys) {
   std::vector<std::string_view> items;
   std::size_t i = 0;
-  while (i < spec.size()) {
-    std::size_t end = spec.find_first_of(", \t", i);
-    if (end == std::string_view::npos) end = spec.size();
-    if (end > i) items.push_back(spec.substr(i, end - i));
+  while (i < keys.size()) {
+    std::size_t end = keys.find_first_of(", \t", i);
+    if (end == std::string_view::npos) end = keys.size();
+    if (end > i) items.push_back(keys.substr(i, end - i));
     i = end + 1;
   }
   return items;
@@ -139,10 +139,10 @@ bool SplitItem(std::string_view item, std::string_view* key, std::string_view* v
 
 // "--cameras count=N,first=ID,...": N cameras with ids from `first` on; a
 // port other than 0 is the first of N consecutive ports.
-bool AddCameraGroup(std::string_view spec, Options* options, std::string* error) {
+bool AddCameraGroup(std::string_view keys, Options* options, std::string* error) {
   long count = 0, first = 1;
   std::string rest;
-  for (std::string_view item : SplitItems(spec)) {
+  for (std::string_view item : SplitItems(keys)) {
     std::string_view key, value;
     if (!SplitItem(item, &key, &value, error)) return false;
     if (key == "count") {
@@ -171,7 +171,7 @@ bool AddCameraGroup(std::string_view spec, Options* options, std::string* error)
     return false;
   }
   CameraSettings base;
-  if (!ApplyCameraSpec(rest, false, &base, error)) return false;
+  if (!ApplyCameraKeys(rest, false, &base, error)) return false;
   if (base.port != 0 && base.port + count - 1 > 65535) {
     *error = "camera ports beyond 65535";
     return false;
@@ -187,9 +187,9 @@ bool AddCameraGroup(std::string_view spec, Options* options, std::string* error)
 
 }  // namespace
 
-bool ApplyCameraSpec(std::string_view spec, bool at_run_time, CameraSettings* settings,
+bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* settings,
                      std::string* error) {
-  for (std::string_view item : SplitItems(spec)) {
+  for (std::string_view item : SplitItems(keys)) {
     std::string_view key, value;
     if (!SplitItem(item, &key, &value, error)) return false;
     if (!ApplyKey(key, value, at_run_time, settings, error)) return false;
@@ -242,7 +242,7 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       }
     } else if (name == "--camera") {
       CameraSettings s;
-      if (!ApplyCameraSpec(value, false, &s, error)) return false;
+      if (!ApplyCameraKeys(value, false, &s, error)) return false;
       if (s.id == 0) {
         *error = "--camera needs id=N";
         return false;

@@ -34,7 +34,7 @@ struct CameraSettings {
 // Applies one "key=value" list (separated by commas or blanks) to `settings`.
 // With `at_run_time` the keys fixed at start (id, port, fps) are refused.
 // On failure `settings` may be partly changed and `error` says why.
-bool ApplyCameraSpec(std::string_view spec, bool at_run_time, CameraSettings* settings,
+bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* settings,
                      std::string* error);
 
 // Turns every misbehaviour off.

@@ -26,7 +26,7 @@ class Device {
   virtual void Serve(Fd connection) = 0;
 
   // Applies a "key=value,..." list at run time; false with a message.
-  virtual bool Set(std::string_view spec, std::string* error) = 0;
+  virtual bool Set(std::string_view keys, std::string* error) = 0;
   // Ends every misbehaviour.
   virtual void Clear() = 0;
   // Counters as "name=value" items separated by blanks.

@@ -315,14 +315,14 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
       return "ok " + std::string(e.device->kind()) + " " + std::to_string(e.device->id()) +
              " port=" + std::to_string(e.port) + " " + e.device->Stats() + "\n";
     }
-    std::string spec;
-    for (std::size_t i = next; i < words.size(); ++i) spec.append(words[i]).append(" ");
-    if (verb == "set" && spec.empty()) return "error set needs key=value\n";
-    if (verb == "clear" && !spec.empty()) return "error clear takes no value\n";
+    std::string keys;
+    for (std::size_t i = next; i < words.size(); ++i) keys.append(words[i]).append(" ");
+    if (verb == "set" && keys.empty()) return "error set needs key=value\n";
+    if (verb == "clear" && !keys.empty()) return "error clear takes no value\n";
     for (Endpoint* e : targets) {
       if (verb == "clear") {
         e->device->Clear();
-      } else if (!e->device->Set(spec, &error)) {
+      } else if (!e->device->Set(keys, &error)) {
         return "error " + error + "\n";
       }
     }
