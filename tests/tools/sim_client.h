@@ -1,0 +1,460 @@
+#pragma once
+// Test side of the device simulator: starting it, talking to its control
+// port, reading its MJPEG streams and checking its JPEGs. Independent of the
+// simulator's own code, so each checks the other.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/sandbox.h"
+
+namespace sim_test {
+
+// Every read of a test socket gives up after this long.
+inline constexpr int kSocketTimeoutS = 30;
+
+inline std::int64_t RealtimeUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// A connected loopback socket, or -1 with errno set (ECONNREFUSED when nobody
+// listens).
+inline int Connect(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  timeval tv{kSocketTimeoutS, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+inline bool SendText(int fd, const std::string& s) {
+  return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+}
+
+// The simulator as a child process in a private directory.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {OCELAM_SIM_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    output_ = dir_ / "sim.out";
+    child_ = std::make_unique<testing_support::Child>(argv, dir_.path(),
+                                                      std::vector<std::string>{}, output_);
+    ready_ = testing_support::WaitFor([&] {
+      return Output().find("\nready\n") != std::string::npos || !child_->running();
+    }) && child_->running();
+    std::string out = Output();
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+      std::size_t eol = out.find('\n', pos);
+      if (eol == std::string::npos) break;
+      std::string line = out.substr(pos, eol - pos);
+      pos = eol + 1;
+      char kind[32];
+      int id = 0, port = 0;
+      if (std::sscanf(line.c_str(), "control port %d", &port) == 1)
+        control_port_ = port;
+      else if (std::sscanf(line.c_str(), "%31s %d port %d", kind, &id, &port) == 3)
+        ports_[std::string(kind) + " " + std::to_string(id)] = port;
+    }
+  }
+
+  bool ready() const { return ready_; }
+  int port(int camera) const {
+    auto it = ports_.find("camera " + std::to_string(camera));
+    return it == ports_.end() ? -1 : it->second;
+  }
+  std::size_t device_count() const { return ports_.size(); }
+  int control_port() const { return control_port_; }
+  std::string Output() const { return testing_support::ReadFile(output_); }
+  testing_support::Child& child() { return *child_; }
+
+  // Sends one command on a fresh control connection; returns the reply up
+  // to and including its "ok" or "error" line.
+  std::string Control(const std::string& command) const {
+    int fd = Connect(control_port_);
+    if (fd < 0) return "error cannot connect";
+    std::string reply;
+    if (SendText(fd, command + "\n")) {
+      char buf[1024];
+      while (true) {
+        std::size_t last = reply.rfind('\n', reply.empty() ? 0 : reply.size() - 2);
+        std::string tail = reply.substr(last == std::string::npos ? 0 : last + 1);
+        if (!reply.empty() && reply.back() == '\n' &&
+            (tail.rfind("ok", 0) == 0 || tail.rfind("error", 0) == 0))
+          break;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    close(fd);
+    return reply;
+  }
+
+  // The value of one counter of `stats camera ID`, or -1.
+  long long Stat(int camera, const std::string& name) const {
+    std::string reply = Control("stats camera " + std::to_string(camera));
+    std::size_t at = reply.find(" " + name + "=");
+    if (at == std::string::npos) return -1;
+    return std::atoll(reply.c_str() + at + name.size() + 2);
+  }
+
+ private:
+  testing_support::TempDir dir_;
+  std::string output_;
+  std::unique_ptr<testing_support::Child> child_;
+  bool ready_ = false;
+  std::map<std::string, int> ports_;
+  int control_port_ = -1;
+};
+
+// One HTTP GET and, for a 200, the parts of its multipart body.
+class HttpStream {
+ public:
+  struct Part {
+    std::string content_type;
+    long long content_length = -1;
+    std::string body;
+    std::string gap;        // bytes between the previous part and this boundary
+    bool complete = false;  // the whole body and its trailing CR LF came
+  };
+
+  // Connects and sends the request; `credentials` is "user:pass" or empty.
+  HttpStream(int port, const std::string& target, const std::string& credentials = "",
+             const std::string& method = "GET") {
+    fd_ = Connect(port);
+    if (fd_ < 0) return;
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!credentials.empty()) request += "Authorization: Basic " + Base64(credentials) + "\r\n";
+    request += "\r\n";
+    SendText(fd_, request);
+  }
+  ~HttpStream() {
+    if (fd_ >= 0) close(fd_);
+  }
+  HttpStream(const HttpStream&) = delete;
+  HttpStream& operator=(const HttpStream&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+
+  // Reads the response head; the status code, or -1.
+  int ReadHead() {
+    std::size_t end = 0;
+    if (!Fill("\r\n\r\n", 0, &end)) return -1;
+    head_ = buffer_.substr(0, end);
+    buffer_.erase(0, end);
+    int status = -1;
+    std::sscanf(head_.c_str(), "HTTP/%*d.%*d %d", &status);
+    return status;
+  }
+  const std::string& head() const { return head_; }
+  std::string Header(const std::string& name) const {
+    std::size_t at = head_.find("\r\n" + name + ":");
+    if (at == std::string::npos) return "";
+    std::size_t start = head_.find_first_not_of(' ', at + name.size() + 3);
+    return head_.substr(start, head_.find("\r\n", start) - start);
+  }
+  std::string Boundary() const {
+    std::string type = Header("Content-Type");
+    std::size_t at = type.find("boundary=");
+    return at == std::string::npos ? "" : type.substr(at + 9);
+  }
+
+  // Reads the next part. False when the stream ended before a boundary; a
+  // part cut off by the end comes back with `complete` false.
+  bool NextPart(Part* part) {
+    *part = Part{};
+    const std::string boundary = "--" + Boundary() + "\r\n";
+    std::size_t at = 0;
+    if (!Fill(boundary, 0, &at)) return false;
+    part->gap = buffer_.substr(0, at - boundary.size());
+    buffer_.erase(0, at);
+    std::size_t head_end = 0;
+    if (!Fill("\r\n\r\n", 0, &head_end)) return true;
+    std::string head = "\r\n" + buffer_.substr(0, head_end);
+    buffer_.erase(0, head_end);
+    auto header = [&](const std::string& name) {
+      std::size_t p = head.find("\r\n" + name + ": ");
+      if (p == std::string::npos) return std::string();
+      p += name.size() + 4;
+      return head.substr(p, head.find("\r\n", p) - p);
+    };
+    part->content_type = header("Content-Type");
+    part->content_length = std::atoll(header("Content-Length").c_str());
+    if (part->content_length < 0) return true;
+    std::size_t want = static_cast<std::size_t>(part->content_length) + 2;
+    while (buffer_.size() < want && Receive()) {
+    }
+    std::size_t have = std::min(buffer_.size(), static_cast<std::size_t>(part->content_length));
+    part->body = buffer_.substr(0, have);
+    part->complete = buffer_.size() >= want && buffer_.compare(have, 2, "\r\n") == 0;
+    buffer_.erase(0, std::min(buffer_.size(), want));
+    return true;
+  }
+
+  // True when the peer closes (or resets) the connection before the deadline
+  // of the socket; what came is discarded.
+  bool ReadsToEnd() {
+    while (true) {
+      char buf[4096];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+      if (n < 0) return false;
+    }
+  }
+
+  static std::string Base64(const std::string& in) {
+    static const char* kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+      std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
+      for (int s = 18; s >= 0; s -= 6) out += kChars[(v >> s) & 63];
+    }
+    if (i + 1 == in.size()) {
+      std::uint32_t v = std::uint8_t(in[i]) << 16;
+      out += kChars[(v >> 18) & 63];
+      out += kChars[(v >> 12) & 63];
+      out += "==";
+    } else if (i + 2 == in.size()) {
+      std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8);
+      out += kChars[(v >> 18) & 63];
+      out += kChars[(v >> 12) & 63];
+      out += kChars[(v >> 6) & 63];
+      out += '=';
+    }
+    return out;
+  }
+
+ private:
+  bool Receive() {
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    buffer_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+  // Reads until `marker` is in the buffer; `*end` is the offset behind it.
+  bool Fill(const std::string& marker, std::size_t from, std::size_t* end) {
+    while (true) {
+      std::size_t at = buffer_.find(marker, from);
+      if (at != std::string::npos) {
+        *end = at + marker.size();
+        return true;
+      }
+      if (!Receive()) return false;
+    }
+  }
+
+  int fd_ = -1;
+  std::string buffer_;
+  std::string head_;
+};
+
+// What a checked JPEG holds.
+struct JpegInfo {
+  int width = 0;
+  int height = 0;
+  std::vector<std::string> comments;
+  int blocks = 0;  // 8x8 blocks decoded from the entropy-coded data
+};
+
+// Checks that `jpeg` is a baseline JPEG a standard decoder takes: marker
+// segments in bounds, one 8-bit frame, Huffman tables that the scan's codes
+// all decode with, every block of the image present and in range, and SOI
+// and EOI as the only start and end markers. Empty result when fine,
+// otherwise what is wrong.
+inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
+  const auto* b = reinterpret_cast<const std::uint8_t*>(jpeg.data());
+  const std::size_t n = jpeg.size();
+  if (n < 4 || b[0] != 0xFF || b[1] != 0xD8) return "no SOI at the start";
+  if (b[n - 2] != 0xFF || b[n - 1] != 0xD9) return "no EOI at the end";
+  for (std::size_t i = 1; i + 1 < n; ++i)
+    if (b[i] == 0xFF && (b[i + 1] == 0xD8 || b[i + 1] == 0xD9) && i != 0 && i != n - 2)
+      return "stray SOI or EOI at offset " + std::to_string(i);
+
+  struct Huffman {
+    bool present = false;
+    int counts[17] = {};
+    std::vector<int> symbols;
+  };
+  Huffman tables[2][4];
+  int quant[4][64] = {};
+  bool have_quant[4] = {};
+  int components = 0, comp_quant = 0, dc_table = -1, ac_table = -1;
+  std::size_t pos = 2;
+  while (true) {
+    if (pos + 4 > n || b[pos] != 0xFF) return "segment expected at offset " + std::to_string(pos);
+    std::uint8_t marker = b[pos + 1];
+    std::size_t length = (b[pos + 2] << 8) | b[pos + 3];
+    if (length < 2 || pos + 2 + length > n) return "segment out of bounds";
+    const std::uint8_t* p = b + pos + 4;
+    std::size_t payload = length - 2;
+    if (marker == 0xFE) {
+      info->comments.emplace_back(reinterpret_cast<const char*>(p), payload);
+    } else if (marker == 0xDB) {
+      for (std::size_t i = 0; i + 65 <= payload; i += 65) {
+        if ((p[i] >> 4) != 0 || (p[i] & 15) > 3) return "DQT not 8-bit";
+        for (int k = 0; k < 64; ++k) quant[p[i] & 15][k] = p[i + 1 + k];
+        have_quant[p[i] & 15] = true;
+      }
+    } else if (marker == 0xC0) {
+      if (payload < 9 || p[0] != 8) return "SOF0 not 8-bit";
+      info->height = (p[1] << 8) | p[2];
+      info->width = (p[3] << 8) | p[4];
+      components = p[5];
+      if (components != 1) return "expected one component";
+      comp_quant = p[8];
+    } else if ((marker >= 0xC1 && marker <= 0xCF) && marker != 0xC4 && marker != 0xC8 &&
+               marker != 0xCC) {
+      return "not a baseline frame";
+    } else if (marker == 0xC4) {
+      std::size_t i = 0;
+      while (i + 17 <= payload) {
+        int cls = p[i] >> 4, id = p[i] & 15;
+        if (cls > 1 || id > 3) return "bad DHT class or id";
+        Huffman& h = tables[cls][id];
+        h = Huffman{};
+        h.present = true;
+        int total = 0;
+        for (int l = 1; l <= 16; ++l) total += h.counts[l] = p[i + l];
+        if (i + 17 + total > payload) return "DHT out of bounds";
+        for (int k = 0; k < total; ++k) h.symbols.push_back(p[i + 17 + k]);
+        i += 17 + total;
+      }
+    } else if (marker == 0xDA) {
+      if (payload < 6 || p[0] != 1) return "SOS not for one component";
+      dc_table = p[2] >> 4;
+      ac_table = p[2] & 15;
+      if (p[3] != 0 || p[4] != 63 || p[5] != 0) return "SOS not sequential";
+      pos += 2 + length;
+      break;
+    } else if (!(marker >= 0xE0 && marker <= 0xEF)) {
+      return "unexpected marker " + std::to_string(marker);
+    }
+    pos += 2 + length;
+  }
+  if (info->width == 0 || info->height == 0) return "no frame header before the scan";
+  if (!have_quant[comp_quant & 3]) return "quantisation table missing";
+  if (dc_table < 0 || dc_table > 3 || ac_table > 3 || !tables[0][dc_table].present ||
+      !tables[1][ac_table].present)
+    return "Huffman table missing";
+
+  // The entropy-coded data, unstuffed; any other marker inside is an error.
+  std::vector<std::uint8_t> data;
+  for (std::size_t i = pos; i < n - 2; ++i) {
+    data.push_back(b[i]);
+    if (b[i] == 0xFF) {
+      if (i + 1 >= n - 2 || b[i + 1] != 0x00) return "marker inside the scan";
+      ++i;
+    }
+  }
+  std::size_t bit = 0;
+  auto read_bit = [&](int* out) {
+    if (bit >= data.size() * 8) return false;
+    *out = (data[bit / 8] >> (7 - bit % 8)) & 1;
+    ++bit;
+    return true;
+  };
+  auto decode = [&](const Huffman& h, int* symbol) {
+    int code = 0, first = 0, index = 0;
+    for (int l = 1; l <= 16; ++l) {
+      int v = 0;
+      if (!read_bit(&v)) return false;
+      code = (code << 1) | v;
+      if (code - first < h.counts[l]) {
+        *symbol = h.symbols[index + code - first];
+        return true;
+      }
+      index += h.counts[l];
+      first = (first + h.counts[l]) << 1;
+    }
+    return false;
+  };
+  auto receive = [&](int size, int* value) {
+    int v = 0;
+    for (int k = 0; k < size; ++k) {
+      int x = 0;
+      if (!read_bit(&x)) return false;
+      v = (v << 1) | x;
+    }
+    *value = (size > 0 && v < (1 << (size - 1))) ? v - (1 << size) + 1 : v;
+    return true;
+  };
+  const int blocks = ((info->width + 7) / 8) * ((info->height + 7) / 8);
+  int predictor = 0;
+  for (int blk = 0; blk < blocks; ++blk) {
+    int s = 0, diff = 0;
+    if (!decode(tables[0][dc_table], &s) || s > 11 || !receive(s, &diff))
+      return "bad DC code in block " + std::to_string(blk);
+    predictor += diff;
+    int dc = predictor * quant[comp_quant & 3][0];
+    if (dc < -1024 || dc > 1023) return "DC out of range in block " + std::to_string(blk);
+    for (int k = 1; k < 64;) {
+      int rs = 0, value = 0;
+      if (!decode(tables[1][ac_table], &rs)) return "bad AC code in block " + std::to_string(blk);
+      int run = rs >> 4, size = rs & 15;
+      if (size == 0) {
+        if (run != 15) break;
+        k += 16;
+        continue;
+      }
+      k += run;
+      if (k > 63 || !receive(size, &value)) return "AC beyond the block";
+      ++k;
+    }
+  }
+  info->blocks = blocks;
+  // What is left must be the padding of the last byte: fewer than 8 one bits.
+  if (data.size() * 8 - bit >= 8) return "data after the last block";
+  for (; bit < data.size() * 8; ++bit)
+    if (!((data[bit / 8] >> (7 - bit % 8)) & 1)) return "padding bits not all ones";
+  return "";
+}
+
+// The stamp a simulator frame carries in its comment.
+struct Stamp {
+  int camera = -1;
+  unsigned long long seq = 0;
+  long long time_us = 0;
+};
+
+// Finds the "ocelam-sim cam=N seq=N t=N" comment; false when missing or
+// malformed.
+inline bool ParseStamp(const JpegInfo& info, Stamp* stamp) {
+  for (const std::string& c : info.comments) {
+    int used = 0;
+    if (std::sscanf(c.c_str(), "ocelam-sim cam=%d seq=%llu t=%lld%n", &stamp->camera,
+                    &stamp->seq, &stamp->time_us, &used) == 3 &&
+        c.find_first_not_of(' ', static_cast<std::size_t>(used)) == std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace sim_test

@@ -1,0 +1,297 @@
+// The device simulator, driven from outside as the gateway's tests drive it:
+// over loopback, through its command line and control port.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tools/sim_client.h"
+
+namespace {
+
+using sim_test::CheckJpeg;
+using sim_test::HttpStream;
+using sim_test::JpegInfo;
+using sim_test::ParseStamp;
+using sim_test::SimProcess;
+using sim_test::Stamp;
+using testing_support::WaitFor;
+
+// Reads `count` parts and checks each is a complete, valid, stamped JPEG of
+// `camera`; the stamps go to `stamps`.
+void ReadFrames(HttpStream* stream, int camera, int count, std::size_t size,
+                std::vector<Stamp>* stamps) {
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    HttpStream::Part part;
+    ASSERT_TRUE(stream->NextPart(&part));
+    ASSERT_TRUE(part.complete);
+    EXPECT_EQ(part.content_type, "image/jpeg");
+    EXPECT_EQ(part.content_length, static_cast<long long>(part.body.size()));
+    if (size != 0) {
+      EXPECT_EQ(part.body.size(), size);
+    }
+    JpegInfo info;
+    ASSERT_EQ(CheckJpeg(part.body, &info), "");
+    Stamp stamp;
+    ASSERT_TRUE(ParseStamp(info, &stamp));
+    EXPECT_EQ(stamp.camera, camera);
+    stamps->push_back(stamp);
+  }
+}
+
+int OpenStream(HttpStream* stream) {
+  int status = stream->ReadHead();
+  if (status == 200) {
+    EXPECT_EQ(stream->Header("Content-Type").rfind("multipart/x-mixed-replace;boundary=", 0), 0u)
+        << stream->head();
+    EXPECT_FALSE(stream->Boundary().empty());
+  }
+  return status;
+}
+
+TEST(SimStream, FramesAreSizedStampedJpegsOnTheFrameClock) {
+  const std::int64_t before_start = sim_test::RealtimeUs();
+  SimProcess sim({"--camera", "id=3,fps=25,size=20000", "--camera",
+                  "id=7,fps=25,path=/video.cgi", "--camera", "id=9,fps=25,size=200000"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  struct Row {
+    int camera;
+    std::string target;
+    std::size_t size;  // 0: natural
+  };
+  for (const Row& row : {Row{3, "/mjpg", 20000}, Row{7, "/video.cgi?resolution=cif", 0},
+                         Row{9, "/mjpg", 200000}}) {
+    SCOPED_TRACE("camera " + std::to_string(row.camera));
+    HttpStream stream(sim.port(row.camera), row.target);
+    ASSERT_EQ(OpenStream(&stream), 200);
+    std::vector<Stamp> stamps;
+    ReadFrames(&stream, row.camera, 5, row.size, &stamps);
+    const std::int64_t now = sim_test::RealtimeUs();
+    for (std::size_t i = 0; i < stamps.size(); ++i) {
+      // Frame k is due k/25 s after the start and never sent before that.
+      EXPECT_GE(stamps[i].time_us - static_cast<long long>(stamps[i].seq) * 40000, before_start);
+      EXPECT_LE(stamps[i].time_us, now);
+      if (i > 0) {
+        EXPECT_GT(stamps[i].seq, stamps[i - 1].seq);
+        EXPECT_GT(stamps[i].time_us, stamps[i - 1].time_us);
+      }
+    }
+  }
+}
+
+TEST(SimStream, SequenceBelongsToTheCameraNotTheConnection) {
+  SimProcess sim({"--camera", "id=1,fps=20"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  HttpStream first(sim.port(1), "/mjpg");
+  ASSERT_EQ(OpenStream(&first), 200);
+  std::vector<Stamp> a;
+  ReadFrames(&first, 1, 4, 0, &a);
+  ASSERT_EQ(a.size(), 4u);
+  HttpStream second(sim.port(1), "/mjpg");
+  ASSERT_EQ(OpenStream(&second), 200);
+  std::vector<Stamp> b;
+  ReadFrames(&second, 1, 2, 0, &b);
+  ASSERT_EQ(b.size(), 2u);
+  EXPECT_GE(b[0].seq, a.back().seq);
+  EXPECT_GT(b[1].seq, b[0].seq);
+  EXPECT_GE(sim.Stat(1, "open"), 2);
+  EXPECT_GE(sim.Stat(1, "frames"), 6);
+}
+
+TEST(SimStream, CameraGroupStreamsAsFastAsTheClientReads) {
+  SimProcess sim({"--cameras", "count=3,first=10,fps=0,size=5000"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  ASSERT_EQ(sim.device_count(), 3u);
+  for (int camera = 10; camera <= 12; ++camera) {
+    SCOPED_TRACE("camera " + std::to_string(camera));
+    HttpStream stream(sim.port(camera), "/mjpg");
+    ASSERT_EQ(OpenStream(&stream), 200);
+    std::vector<Stamp> stamps;
+    ReadFrames(&stream, camera, 200, 5000, &stamps);
+    for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i].seq, stamps[i - 1].seq);
+  }
+}
+
+TEST(SimHttp, RepliesByMethodPathAndCredentials) {
+  SimProcess sim({"--camera", "id=2,user=admin,pass=s3cret:x,path=/axis-cgi/mjpg/video.cgi"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  struct Row {
+    const char* what;
+    std::string method, target, credentials;
+    int status;
+  };
+  const std::string path = "/axis-cgi/mjpg/video.cgi";
+  const Row rows[] = {
+      {"no credentials", "GET", path, "", 401},
+      {"wrong password", "GET", path, "admin:s3cret", 401},
+      {"wrong user", "GET", path, "root:s3cret:x", 401},
+      {"right credentials", "GET", path, "admin:s3cret:x", 200},
+      {"unknown path", "GET", "/mjpg", "admin:s3cret:x", 404},
+      {"other method", "POST", path, "admin:s3cret:x", 405},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    HttpStream stream(sim.port(2), row.target, row.credentials, row.method);
+    ASSERT_EQ(OpenStream(&stream), row.status) << stream.head();
+    if (row.status == 401) {
+      EXPECT_EQ(stream.Header("WWW-Authenticate").rfind("Basic realm=", 0), 0u) << stream.head();
+    }
+    if (row.status == 200) {
+      std::vector<Stamp> stamps;
+      ReadFrames(&stream, 2, 1, 0, &stamps);
+    } else {
+      EXPECT_TRUE(stream.ReadsToEnd());
+    }
+  }
+  EXPECT_EQ(sim.Stat(2, "unauthorized"), 3);
+  EXPECT_EQ(sim.Stat(2, "notfound"), 1);
+  EXPECT_EQ(sim.Stat(2, "streams"), 1);
+  EXPECT_EQ(sim.Stat(2, "requests"), 6);
+}
+
+TEST(SimFaults, DropStallAndGarbageSetAtStart) {
+  SimProcess sim({"--camera", "id=1,fps=20,size=4000,drop=1,after=2", "--camera",
+                  "id=2,fps=20,size=40000,stall=1500,after=1", "--camera",
+                  "id=3,fps=20,size=4000,garbage=100"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  std::vector<Stamp> stamps;
+  {
+    SCOPED_TRACE("drop after two frames");
+    for (int connection = 0; connection < 2; ++connection) {
+      HttpStream stream(sim.port(1), "/mjpg");
+      ASSERT_EQ(OpenStream(&stream), 200);
+      ReadFrames(&stream, 1, 2, 4000, &stamps);
+      HttpStream::Part part;
+      ASSERT_TRUE(stream.NextPart(&part));
+      EXPECT_FALSE(part.complete);
+      EXPECT_EQ(part.content_length, 4000);
+      EXPECT_GT(part.body.size(), 0u);
+      EXPECT_LT(part.body.size(), 4000u);
+      EXPECT_FALSE(stream.NextPart(&part));
+    }
+    EXPECT_EQ(sim.Stat(1, "drops"), 2);
+  }
+  {
+    SCOPED_TRACE("stall in the second frame");
+    HttpStream stream(sim.port(2), "/mjpg");
+    ASSERT_EQ(OpenStream(&stream), 200);
+    ReadFrames(&stream, 2, 1, 40000, &stamps);
+    auto before = std::chrono::steady_clock::now();
+    ReadFrames(&stream, 2, 2, 40000, &stamps);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1400));
+    EXPECT_EQ(sim.Stat(2, "stalls"), 1);
+  }
+  {
+    SCOPED_TRACE("garbage between frames");
+    HttpStream stream(sim.port(3), "/mjpg");
+    ASSERT_EQ(OpenStream(&stream), 200);
+    for (int i = 0; i < 4; ++i) {
+      HttpStream::Part part;
+      ASSERT_TRUE(stream.NextPart(&part));
+      ASSERT_TRUE(part.complete);
+      JpegInfo info;
+      EXPECT_EQ(CheckJpeg(part.body, &info), "");
+      EXPECT_EQ(part.gap.size(), i == 0 ? 0u : 100u);
+      EXPECT_EQ(part.gap.find('\xFF'), std::string::npos);
+    }
+  }
+}
+
+TEST(SimFaults, ControlChangesOpenAndNewConnections) {
+  SimProcess sim({"--camera", "id=5,fps=20,size=4000"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  const int port = sim.port(5);
+  std::vector<Stamp> stamps;
+
+  HttpStream dropped(port, "/mjpg");
+  ASSERT_EQ(OpenStream(&dropped), 200);
+  ReadFrames(&dropped, 5, 1, 4000, &stamps);
+  ASSERT_EQ(sim.Control("set 5 drop=1,after=1"), "ok\n");
+  // The open connection gets at most one more whole frame, then a cut one.
+  HttpStream::Part part;
+  int whole = 0;
+  while (dropped.NextPart(&part) && part.complete) ++whole;
+  EXPECT_LE(whole, 2);
+  EXPECT_FALSE(part.complete);
+
+  struct Row {
+    std::string command;
+    int status;
+  };
+  for (const Row& row : {Row{"set camera 5 drop=0 status=404", 404},
+                         Row{"set 5 status=401", 401}, Row{"set 5 status=503", 503},
+                         Row{"clear 5", 200}}) {
+    SCOPED_TRACE(row.command);
+    ASSERT_EQ(sim.Control(row.command), "ok\n");
+    HttpStream stream(port, "/mjpg");
+    EXPECT_EQ(OpenStream(&stream), row.status);
+  }
+
+  HttpStream open_before(port, "/mjpg");
+  ASSERT_EQ(OpenStream(&open_before), 200);
+  ASSERT_EQ(sim.Control("set all dead=1"), "ok\n");
+  EXPECT_TRUE(open_before.ReadsToEnd());
+  EXPECT_EQ(sim_test::Connect(port), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+
+  ASSERT_EQ(sim.Control("set 5 dead=0"), "ok\n");
+  HttpStream revived(port, "/mjpg");
+  ASSERT_EQ(OpenStream(&revived), 200);
+  ReadFrames(&revived, 5, 1, 4000, &stamps);
+
+  for (const char* refused : {"set 5 fps=3", "set 6 drop=1", "set 5 stall=-1", "set 5 colour=red",
+                              "stats all", "reboot"}) {
+    SCOPED_TRACE(refused);
+    EXPECT_EQ(sim.Control(refused).rfind("error ", 0), 0u);
+  }
+  EXPECT_EQ(sim.Control("list"), "camera 5 port " + std::to_string(port) + "\nok\n");
+}
+
+TEST(SimProcess, EndsCleanlyOnSignalQuitAndDuration) {
+  for (const char* how : {"SIGTERM", "SIGINT", "quit", "duration"}) {
+    SCOPED_TRACE(how);
+    std::vector<std::string> args = {"--camera", "id=1,fps=50"};
+    if (std::string(how) == "duration") args.insert(args.end(), {"--duration", "1"});
+    SimProcess sim(args);
+    ASSERT_TRUE(sim.ready()) << sim.Output();
+    // A client in the middle of its stream must not keep the simulator up.
+    HttpStream stream(sim.port(1), "/mjpg");
+    ASSERT_EQ(OpenStream(&stream), 200);
+    std::vector<Stamp> stamps;
+    ReadFrames(&stream, 1, 1, 0, &stamps);
+    if (std::string(how) == "SIGTERM") sim.child().Signal(SIGTERM);
+    if (std::string(how) == "SIGINT") sim.child().Signal(SIGINT);
+    if (std::string(how) == "quit") {
+      EXPECT_EQ(sim.Control("quit"), "ok\n");
+    }
+    ASSERT_TRUE(sim.child().WaitExit());
+    EXPECT_EQ(sim.child().exit_code(), 0) << sim.Output();
+    EXPECT_TRUE(stream.ReadsToEnd());
+  }
+}
+
+TEST(SimProcess, RefusesBadCommandLines) {
+  const std::vector<std::vector<std::string>> rows = {
+      {},
+      {"--camera", "port=0"},
+      {"--camera", "id=1,size=100"},
+      {"--camera", "id=1,fps=-1"},
+      {"--camera", "id=1,status=42"},
+      {"--camera", "id=1,path=mjpg"},
+      {"--camera", "id=1", "--camera", "id=1"},
+      {"--cameras", "first=1,fps=0"},
+      {"--camera", "id=1,port=99999"},
+      {"--camera", "id=1", "--frobnicate", "1"},
+  };
+  for (const auto& args : rows) {
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    SimProcess sim(args);
+    ASSERT_TRUE(sim.child().WaitExit());
+    EXPECT_EQ(sim.child().exit_code(), 2);
+    EXPECT_NE(sim.Output().find("ocelam-sim: "), std::string::npos) << sim.Output();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+#pragma once
+// A simulated IP camera: one MJPEG stream over HTTP at a frame-rate clock,
+// optional basic authentication and misbehaviour on request.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "config.h"
+#include "device.h"
+
+namespace sim {
+
+inline constexpr std::string_view kBoundary = "ocelamsimboundary";
+
+class Camera : public Device {
+ public:
+  // `clock_start` is time zero of the frame-rate clock shared by all cameras.
+  Camera(const CameraSettings& settings, std::chrono::steady_clock::time_point clock_start);
+
+  const char* kind() const override { return "camera"; }
+  int id() const override { return id_; }
+  int wanted_port() const override { return wanted_port_; }
+  bool dead() const override;
+  void Serve(Fd connection) override;
+  bool Set(std::string_view keys, std::string* error) override;
+  void Clear() override;
+  std::string Stats() const override;
+  void Stop() override;
+
+ private:
+  // Per connection: a fault strikes once after `after` complete frames, and
+  // every change of the settings arms it again.
+  struct FaultState {
+    std::uint64_t generation = 0;
+    bool armed = true;
+    int frames_since_armed = 0;
+  };
+  enum class WaitResult { kTimeUp, kChanged, kEnd };
+
+  void Respond(int fd, int status);
+  void Stream(int fd);
+  // Waits until `deadline`, a settings change after `generation`, or the end.
+  WaitResult WaitUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t generation);
+  // Index of the newest frame due at `now` on the frame-rate clock.
+  std::uint64_t DueIndex(std::chrono::steady_clock::time_point now, double fps) const;
+  std::chrono::steady_clock::time_point DueTime(std::uint64_t index, double fps) const;
+  void Changed();
+
+  const int id_;
+  const int wanted_port_;
+  const double fps_;
+  const std::chrono::steady_clock::time_point clock_start_;
+
+  mutable std::mutex mu_;
+  std::condition_variable changed_;  // signalled with mu_ on every change and at stop
+  CameraSettings settings_;          // guarded by mu_
+  std::uint64_t generation_ = 0;     // guarded by mu_; bumped by every change
+  bool stopping_ = false;            // guarded by mu_
+  std::string last_target_ = "-";    // guarded by mu_
+
+  ConnectionSet connections_;
+  std::atomic<std::uint64_t> free_running_seq_{0};  // frame numbers when fps is 0
+
+  struct Counters {
+    std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, bytes{0},
+        drops{0}, stalls{0}, unauthorized{0}, notfound{0}, otherstatus{0};
+  };
+  Counters count_;
+};
+
+}  // namespace sim

@@ -1,0 +1,152 @@
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace sim {
+
+void Fd::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string* error) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    *error = "not an IPv4 address: " + address;
+    return Fd();
+  }
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return Fd();
+  }
+  // A device that goes dead and comes back binds its old port again.
+  int on = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    *error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    return Fd();
+  }
+  if (listen(fd.get(), SOMAXCONN) != 0) {
+    *error = std::string("listen: ") + std::strerror(errno);
+    return Fd();
+  }
+  socklen_t len = sizeof a;
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  *actual_port = ntohs(a.sin_port);
+  return fd;
+}
+
+bool SendAll(int fd, const char* data, std::size_t n) {
+  while (n > 0) {
+    ssize_t sent = send(fd, data, n, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    data += sent;
+    n -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+namespace {
+long long NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+}  // namespace
+
+std::size_t ReadUntil(int fd, std::string_view terminator, std::size_t max_bytes, int timeout_ms,
+                      std::string* buffer) {
+  const long long deadline = NowMs() + timeout_ms;
+  std::size_t searched = 0;
+  while (true) {
+    std::size_t found = buffer->find(terminator, searched);
+    if (found != std::string::npos) return found + terminator.size();
+    if (buffer->size() >= max_bytes) return 0;
+    searched = buffer->size() >= terminator.size() ? buffer->size() - terminator.size() + 1 : 0;
+    long long left = timeout_ms < 0 ? -1 : deadline - NowMs();
+    if (timeout_ms >= 0 && left <= 0) return 0;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return 0;
+    char chunk[4096];
+    std::size_t want = std::min(sizeof chunk, max_bytes - buffer->size());
+    ssize_t got = recv(fd, chunk, want, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return 0;
+    buffer->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+bool ConnectionSet::Add(int fd) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_) return false;
+  fds_.insert(fd);
+  return true;
+}
+
+void ConnectionSet::Remove(int fd) {
+  std::lock_guard<std::mutex> lock(mu_);
+  fds_.erase(fd);
+}
+
+int ConnectionSet::count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(fds_.size());
+}
+
+void ConnectionSet::ShutdownAll(bool close_set) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (close_set) closed_ = true;
+  // The owners close their descriptors only after Remove, under this lock,
+  // so every member is still open here.
+  for (int fd : fds_) shutdown(fd, SHUT_RDWR);
+}
+
+void ConnectionSet::Reopen() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_ = false;
+}
+
+
+bool SendPieces(int fd, std::initializer_list<std::string_view> pieces) {
+  constexpr std::size_t kMaxPieces = 8;
+  iovec iov[kMaxPieces];
+  std::size_t count = 0;
+  for (std::string_view p : pieces) {
+    if (p.empty()) continue;
+    if (count == kMaxPieces) return false;
+    iov[count++] = {const_cast<char*>(p.data()), p.size()};
+  }
+  std::size_t first = 0;
+  while (first < count) {
+    msghdr msg{};
+    msg.msg_iov = iov + first;
+    msg.msg_iovlen = count - first;
+    ssize_t sent = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    auto left = static_cast<std::size_t>(sent);
+    while (first < count && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+    if (first < count) {
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+      iov[first].iov_len -= left;
+    }
+  }
+  return true;
+}
+
+}  // namespace sim
