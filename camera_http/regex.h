@@ -31,7 +31,7 @@ inline constexpr std::uint64_t kRegexpMaxSteps = 50'000'000;
 
 // Memory bound of one regexecute: the backtracking stack plus the table of
 // already-failed states (the latter keeps nested repetitions polynomial).
-inline constexpr std::size_t kRegexpMaxMatchBytes = 32u << 20;
+inline constexpr std::size_t kRegexpMaxMatchBytes = 64u << 20;
 
 // What callers write to their log when an expression from the camera
 // definitions does not compile (argument: the expression), and when it does
