@@ -518,6 +518,13 @@ void* Assemble(const Tree& tree, std::uint32_t* block_bytes, const char** error)
     // The NUL bit does not count: no subject byte is NUL.
     if ((w == 0 ? first[w] | 1u : first[w]) != ~0u) header.first_all = 0;
   }
+  int count = 0;
+  for (int b = 1; b < 256; ++b) {
+    if (!InSet(first.data(), static_cast<unsigned char>(b))) continue;
+    if (count < kFewFirstBytes) header.first_bytes[count] = static_cast<std::uint8_t>(b);
+    ++count;
+  }
+  header.first_count = count <= kFewFirstBytes ? static_cast<std::uint8_t>(count) : 0;
 
   std::string pool = gen.pool_;
   std::string prefix;

@@ -143,6 +143,7 @@ class Matcher {
       return Outcome::kNoMatch;
     }
 
+    if (!header.nullable && header.first_count > 0) return SearchFewFirstBytes(header);
     if (!header.nullable && !header.first_all) {
       // Only a byte that can begin a match can start one; the end of the
       // subject cannot, since every match consumes something first.
@@ -167,6 +168,28 @@ class Matcher {
   std::uint32_t slot(int i) const { return caps_[i]; }
 
  private:
+  // Tries the places of the few bytes that can begin a match, leftmost
+  // first, finding each with memchr.
+  Outcome SearchFewFirstBytes(const ProgramHeader& header) {
+    const int count = header.first_count;
+    std::uint32_t next[kFewFirstBytes];
+    auto find = [&](int i, std::uint32_t from) {
+      const void* hit = from < length_ ? std::memchr(subject_ + from, header.first_bytes[i], length_ - from) : nullptr;
+      next[i] = hit == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const unsigned char*>(hit) - subject_);
+    };
+    for (int i = 0; i < count; ++i) find(i, 0);
+    for (;;) {
+      std::uint32_t pos = next[0];
+      for (int i = 1; i < count; ++i) pos = next[i] < pos ? next[i] : pos;
+      if (pos >= length_) return Outcome::kNoMatch;
+      Outcome outcome = Try(pos);
+      if (outcome != Outcome::kNoMatch) return outcome;
+      for (int i = 0; i < count; ++i) {
+        if (next[i] == pos) find(i, pos + 1);
+      }
+    }
+  }
+
   // Marks (point, pos) as explored; false when it already was.
   bool FirstVisit(std::int32_t point, std::uint32_t pos) {
     std::size_t bit = static_cast<std::size_t>(point) * (length_ + 1) + pos;

@@ -48,6 +48,7 @@ inline constexpr int kJumpWords = 2;
 inline constexpr int kRepeatWords = 7;
 
 inline constexpr int kSetWordsPerMap = 8;  // 256 bits
+inline constexpr int kFewFirstBytes = 3;
 
 struct ProgramHeader {
   std::uint32_t code_words;
@@ -63,7 +64,10 @@ struct ProgramHeader {
   std::uint8_t nullable;
   // `first` admits every byte (no point in testing it).
   std::uint8_t first_all;
-  std::uint8_t reserved;
+  // When `first` holds at most kFewFirstBytes bytes: how many, and which
+  // (candidates are then found with memchr); 0 otherwise.
+  std::uint8_t first_count;
+  std::uint8_t first_bytes[4];
   std::uint32_t first[kSetWordsPerMap];
   // Literal text every match starts with (in the pool; length 0: none).
   std::uint32_t prefix_offset;
