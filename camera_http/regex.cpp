@@ -534,8 +534,9 @@ void* Assemble(const Tree& tree, std::uint32_t* block_bytes, const char** error)
   pool += prefix;
   std::string run, must;
   analysis.Must(tree.root, run, must);
-  // A required text that is only the prefix again adds nothing to the search.
-  if (must.size() <= prefix.size()) must.clear();
+  // With a prefix the search already jumps from one candidate to the next;
+  // a second scan for the required text would only cost time.
+  if (!prefix.empty()) must.clear();
   header.must_offset = static_cast<std::uint32_t>(pool.size());
   header.must_length = static_cast<std::uint32_t>(must.size());
   pool += must;
