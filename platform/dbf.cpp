@@ -11,6 +11,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace platform {
@@ -54,18 +55,6 @@ std::string Format(const char* format, Args... args) {
   return buf;
 }
 
-// The in-process lock of one file, shared by every table open on it.
-// Mutexes are never freed: a detached thread may still use one at exit.
-std::recursive_mutex* ProcessLockFor(dev_t dev, ino_t ino) {
-  static std::mutex registry_lock;
-  static auto* registry =
-      new std::map<std::pair<dev_t, ino_t>, std::unique_ptr<std::recursive_mutex>>();
-  std::lock_guard<std::mutex> guard(registry_lock);
-  auto& slot = (*registry)[{dev, ino}];
-  if (!slot) slot = std::make_unique<std::recursive_mutex>();
-  return slot.get();
-}
-
 int SetLockWait(int fd, short type, std::uint64_t start, std::uint64_t length) {
   struct flock fl {};
   fl.l_type = type;
@@ -92,31 +81,66 @@ bool IsNumeric(const dbf::Field& f) { return f.type == 'N' || f.type == 'F'; }
 
 }  // namespace
 
+// What this process holds on one file. Every table open on the file shares
+// it; `mutex` is held through every locked stretch and every close.
+struct DbfFileLocks {
+  std::recursive_mutex mutex;
+  int held = 0;              // fcntl locks this process holds on the file (guarded by mutex)
+  int whole = 0;             // tables holding the whole-file lock (guarded by mutex)
+  std::vector<int> closing;  // closes waiting for held == 0 (guarded by mutex)
+
+  // Closes the descriptors that waited for the last lock to end.
+  void CloseWaiting() {
+    if (held > 0) return;
+    for (int fd : closing) ::close(fd);
+    closing.clear();
+  }
+};
+
+namespace {
+
+// Entries are never freed: a detached thread may still use one at exit.
+DbfFileLocks* FileLocksFor(dev_t dev, ino_t ino) {
+  static std::mutex registry_lock;
+  static auto* registry = new std::map<std::pair<dev_t, ino_t>, std::unique_ptr<DbfFileLocks>>();
+  std::lock_guard<std::mutex> guard(registry_lock);
+  auto& slot = (*registry)[{dev, ino}];
+  if (!slot) slot = std::make_unique<DbfFileLocks>();
+  return slot.get();
+}
+
+}  // namespace
+
 // Write lock on a byte range of the table's file for the life of the object
 // (length 0: to the end of the file and beyond), taken with the file's
-// in-process lock. Nothing to take while the table holds its whole-file lock.
+// in-process mutex. While a table of this thread holds the whole file, the
+// range is covered already and no fcntl lock is taken (unlocking it would
+// cut a hole into the whole-file lock).
 class DbfRangeLock {
  public:
   DbfRangeLock(DbfTable& table, std::uint64_t start, std::uint64_t length)
-      : table_(table), start_(start), length_(length) {
-    if (table.table_locked_) {
-      ok_ = true;
-      return;
+      : table_(table), locks_(*table.file_locks_), start_(start), length_(length) {
+    locks_.mutex.lock();
+    if (locks_.whole == 0) {
+      if (SetLockWait(table.fd_, F_WRLCK, start, length) == -1) {
+        error_ = errno;
+        locks_.mutex.unlock();
+        return;
+      }
+      fcntl_held_ = true;
+      ++locks_.held;
     }
-    table.process_lock_->lock();
-    if (SetLockWait(table.fd_, F_WRLCK, start, length) == -1) {
-      error_ = errno;
-      table.process_lock_->unlock();
-      return;
-    }
-    held_ = true;
     ok_ = true;
   }
   ~DbfRangeLock() {
-    if (!held_) return;
-    // Unlocking a range we hold cannot fail in a way we could act on.
-    SetLockWait(table_.fd_, F_UNLCK, start_, length_);
-    table_.process_lock_->unlock();
+    if (!ok_) return;
+    if (fcntl_held_) {
+      // Unlocking a range we hold cannot fail in a way we could act on.
+      SetLockWait(table_.fd_, F_UNLCK, start_, length_);
+      --locks_.held;
+      locks_.CloseWaiting();
+    }
+    locks_.mutex.unlock();
   }
   DbfRangeLock(const DbfRangeLock&) = delete;
   DbfRangeLock& operator=(const DbfRangeLock&) = delete;
@@ -126,9 +150,10 @@ class DbfRangeLock {
 
  private:
   DbfTable& table_;
+  DbfFileLocks& locks_;
   std::uint64_t start_;
   std::uint64_t length_;
-  bool held_ = false;
+  bool fcntl_held_ = false;
   bool ok_ = false;
   int error_ = 0;
 };
@@ -171,7 +196,7 @@ void DbfTable::Reset() {
   fd_ = -1;
   read_only_ = false;
   table_locked_ = false;
-  process_lock_ = nullptr;
+  file_locks_ = nullptr;
   header_length_ = 0;
   record_length_ = 0;
   fields_.clear();
@@ -242,7 +267,7 @@ bool DbfTable::Open(const std::string& path) {
   }
   fd_ = fd;
   read_only_ = read_only;
-  process_lock_ = ProcessLockFor(st.st_dev, st.st_ino);
+  file_locks_ = FileLocksFor(st.st_dev, st.st_ino);
 
   // The fixed part tells the header length; the header is then read whole
   // (at most 64 KiB, whatever the file claims).
@@ -344,10 +369,16 @@ bool DbfTable::Close() {
   bool ok = Flush();
   Unlock();
   {
-    // Closing drops every fcntl lock this process holds on the file, so it
-    // waits until no other table of this process is inside a locked stretch.
-    std::lock_guard<std::recursive_mutex> guard(*process_lock_);
-    ::close(fd_);
+    // Closing drops every fcntl lock this process holds on the file: it
+    // waits until no other thread is inside a locked stretch, and while this
+    // thread itself still holds a lock through another table the descriptor
+    // stays open until that lock ends.
+    std::lock_guard<std::recursive_mutex> guard(file_locks_->mutex);
+    if (file_locks_->held > 0) {
+      file_locks_->closing.push_back(fd_);
+    } else {
+      ::close(fd_);
+    }
   }
   std::string error = error_;
   Reset();
@@ -559,6 +590,20 @@ bool DbfTable::WriteHeaderDate() {
   return WriteExact(dbf::kDateOffset, date, sizeof date);
 }
 
+bool DbfTable::ReadMerged(std::vector<char>& merged) {
+  merged.resize(record_length_);
+  if (!ReadExact(RecordOffset(position_), merged.data(), merged.size())) {
+    return Fail(Format(kRecordUnreadableFormat, path_.c_str(), position_));
+  }
+  if (flag_dirty_) merged[0] = record_[0];
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    if (!dirty_fields_[i]) continue;
+    std::memcpy(merged.data() + fields_[i].offset, record_.data() + fields_[i].offset,
+                fields_[i].length);
+  }
+  return true;
+}
+
 bool DbfTable::Flush() {
   if (!HasPendingChanges()) return true;
   if (fd_ < 0) return Fail(kNotOpen);
@@ -570,17 +615,8 @@ bool DbfTable::Flush() {
     errno = lock.error();
     return FailErrno(kWhatLock);
   }
-  // What is on disk now, with only our own changes laid over it.
-  std::vector<char> merged(record_length_);
-  if (!ReadExact(offset, merged.data(), merged.size())) {
-    return Fail(Format(kRecordUnreadableFormat, path_.c_str(), position_));
-  }
-  if (flag_dirty_) merged[0] = record_[0];
-  for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (!dirty_fields_[i]) continue;
-    std::memcpy(merged.data() + fields_[i].offset, record_.data() + fields_[i].offset,
-                fields_[i].length);
-  }
+  std::vector<char> merged;
+  if (!ReadMerged(merged)) return false;
   if (!WriteExact(offset, merged.data(), merged.size())) return FailErrno(kWhatWrite);
   record_.swap(merged);
   ResetRecord();
@@ -676,23 +712,41 @@ bool DbfTable::Pack() {
 bool DbfTable::Lock() {
   if (fd_ < 0) return Fail(kNotOpen);
   if (table_locked_) return true;
-  process_lock_->lock();
-  if (SetLockWait(fd_, read_only_ ? F_RDLCK : F_WRLCK, 0, 0) == -1) {
-    int saved = errno;
-    process_lock_->unlock();
-    errno = saved;
-    return FailErrno(kWhatLock);
+  file_locks_->mutex.lock();
+  if (file_locks_->whole == 0) {
+    if (SetLockWait(fd_, read_only_ ? F_RDLCK : F_WRLCK, 0, 0) == -1) {
+      int saved = errno;
+      file_locks_->mutex.unlock();
+      errno = saved;
+      return FailErrno(kWhatLock);
+    }
+    ++file_locks_->held;
   }
+  ++file_locks_->whole;
   table_locked_ = true;
+  // The record was read before the lock; what is read from it under the lock
+  // must be what is on disk now (with our own unwritten changes kept).
+  if (!eof_) {
+    std::vector<char> fresh;
+    if (!ReadMerged(fresh)) {
+      Unlock();
+      return false;
+    }
+    record_.swap(fresh);
+  }
   return true;
 }
 
 void DbfTable::Unlock() {
   if (!table_locked_) return;
-  // Unlocking a lock we hold cannot fail in a way we could act on.
-  SetLockWait(fd_, F_UNLCK, 0, 0);
   table_locked_ = false;
-  process_lock_->unlock();
+  if (--file_locks_->whole == 0) {
+    // Unlocking a lock we hold cannot fail in a way we could act on.
+    SetLockWait(fd_, F_UNLCK, 0, 0);
+    --file_locks_->held;
+    file_locks_->CloseWaiting();
+  }
+  file_locks_->mutex.unlock();
 }
 
 }  // namespace platform

@@ -13,7 +13,10 @@
 // two threads of this process apart, and closing any descriptor of a file
 // drops every lock the process holds on it. One in-process mutex per file
 // (by device and inode) therefore guards every locked stretch and every
-// close. A table object is used by one thread at a time.
+// close, and a descriptor closed while this process still holds a lock on
+// its file is kept open until that lock ends. A table object is used by one
+// thread at a time. fcntl locks do not pass to a child process; a child made
+// by fork while a table was locked must not use the engine.
 //
 // Errors are values: operations return false and LastError() tells why in
 // one line that names the file. No input file, however broken, makes the
@@ -22,7 +25,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +33,8 @@
 #include "platform/dbf_format.h"
 
 namespace platform {
+
+struct DbfFileLocks;
 
 // Describes one field of a table to create: 'C' (character, 1 to 254) or
 // 'N' (numeric, 1 to 20 wide, up to 15 decimals).
@@ -115,8 +119,9 @@ class DbfTable {
   // Removes the records marked deleted, under a lock of the whole file, and
   // stands on the first record.
   bool Pack();
-  // Locks the whole file until Unlock() (or Close()); changes made meanwhile
-  // need no further lock.
+  // Locks the whole file until Unlock() (or Close()) and reads the current
+  // record again, so that a read-then-change under the lock is one step;
+  // changes made meanwhile need no further lock.
   bool Lock();
   void Unlock();
   bool Locked() const { return table_locked_; }
@@ -133,6 +138,9 @@ class DbfTable {
   bool LoadRecord(std::uint32_t record);
   bool ReadHeaderCount(std::uint32_t& count);
   bool WriteHeaderDate();
+  // The current record as on disk now, with this table's unwritten changes
+  // laid over it.
+  bool ReadMerged(std::vector<char>& merged);
   std::uint64_t RecordOffset(std::uint32_t record) const;
   void StandPastEnd(std::uint32_t count);
 
@@ -142,7 +150,7 @@ class DbfTable {
   bool read_only_ = false;
   bool file_unavailable_ = false;
   bool table_locked_ = false;
-  std::recursive_mutex* process_lock_ = nullptr;  // one per file, never freed
+  DbfFileLocks* file_locks_ = nullptr;  // shared by all tables of the file, never freed
 
   std::size_t header_length_ = 0;
   std::size_t record_length_ = 0;
