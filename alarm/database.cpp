@@ -1,5 +1,6 @@
 #include "alarm/database.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -38,9 +39,9 @@ constexpr long kMaxRecordNumber = 0xFFFFFFFFL;
 CDatabase::CDatabase() = default;
 
 CDatabase::~CDatabase() {
-  // The file is released with the object; a write that fails here has been
-  // reported by the engine's caller before or is lost with the object.
-  (void)table_.Close();
+  // The file is released with the object; changes still pending (auto-flush
+  // off) are written, and a failure to write them is reported like Close's.
+  if (table_.IsOpen() && !table_.Close()) ShowError(kOpFlush);
 }
 
 void CDatabase::ShowError(const char* operation) const {
