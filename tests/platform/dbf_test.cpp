@@ -182,19 +182,6 @@ TEST(DbfTable, RoundTripsValuesAndPositions) {
   EXPECT_NE(t.LastError().find("record 0 does not exist"), std::string::npos);
 }
 
-TEST(DbfTable, EmptyTableStandsAtItsEnd) {
-  TempDir dir;
-  std::string path = MakeTable(dir, "e.dbf", 0);
-  DbfTable t;
-  ASSERT_TRUE(t.Open(path));
-  EXPECT_EQ(t.RecordCount(), 0u);
-  EXPECT_TRUE(t.Eof());
-  EXPECT_TRUE(t.Top());
-  EXPECT_TRUE(t.Bottom());
-  EXPECT_EQ(t.Position(), 1u);
-  EXPECT_EQ(t.Text(1), "");
-}
-
 // A change writes its own record and the header's date, nothing else.
 TEST(DbfTable, ChangeTouchesOnlyItsRecordAndTheDate) {
   TempDir dir;
