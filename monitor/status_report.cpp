@@ -167,9 +167,3 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
 
   SendLogHistory();
 }
-
-// Stand-in until the alarm table engine is available to this library.
-int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
-  if (size > 0) text[0] = '\0';
-  return 0;
-}

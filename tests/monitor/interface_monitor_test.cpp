@@ -12,6 +12,7 @@
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
 #include "monitor/monitor_test_client.h"
+#include "monitor/vm001_table.h"
 #include "support/sandbox.h"
 
 using testing_support::FreeLoopbackPort;
@@ -389,6 +390,88 @@ TEST_F(MonitorTest, SlotOfAFailedListenerIsReclaimed) {
   MonitorTestClient client;
   ASSERT_TRUE(client.Connect(port, 60));
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::DefaultAlarmFields;
+using testing_support::WriteVm001;
+
+TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
+  CInterfaceMonitor* monitor = Start();
+  char text[kDefaultAlarmTextSize];
+  // Without a table: -1, written to the log.
+  EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), -1);
+  EXPECT_TRUE(LogHas("failed opening VMDB"));
+
+  // The table lies where "Vm001Path" says, drive letter and backslashes
+  // included.
+  mkdir("alarms", 0755);
+  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=C:" + dir_ / "alarms" + "\\\n");
+  const std::string table = dir_ / "alarms/vm001.dbf";
+  const std::string exists = "WARNING: The default alarm 4 does not exist - please create it and "
+                             "configure it from the alarm central";
+  const std::string group = "WARNING: A valid group is required for the default alarm - please "
+                            "set a valid group to the default alarm 4";
+  const std::string second =
+      "WARNING: It's recommended the default alarm 4 to be configured for starting a second "
+      "technical alarm - please configure it from the alarm configurator, page 'Extended "
+      "Settings'. The default alarm shoud only be started in case of problem when decoding the data";
+  struct Case {
+    int scan;
+    DefaultAlarmFields fields;
+    int result;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {1, {91, 9, 1}, 0, ""},
+      {1, {91, 12, 0}, 1, second},
+      {1, {91, 8, 3}, 1, group},
+      {1, {90, 12, 3}, 1, exists},
+      {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
+      {1, {91, 0, 0}, 1, group},
+      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteVm001(table, 4, c.fields));
+    WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=" +
+                                                    std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
+    std::fill(std::begin(text), std::end(text), '\0');
+    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result) << c.fields.status;
+    EXPECT_EQ(text, c.text) << c.fields.status << " " << c.fields.group << " " << c.fields.second;
+  }
+  // A default alarm beyond the table's end reads blank: it does not exist.
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=400\n");
+  EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
+  EXPECT_TRUE(std::string(text).starts_with("WARNING: The default alarm 400 does not exist"));
+}
+
+TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
+  mkdir("alarms", 0755);
+  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=" + dir_ / "alarms" + "\n");
+  ASSERT_TRUE(WriteVm001(dir_ / "alarms/vm001.dbf", 0, {91, 0, 5}));
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\n");
+  Start();
+  const std::string warning =
+      "<config_warning label=\"WARNING: A valid group is required for the default alarm - please "
+      "set a valid group to the default alarm 0\" />";
+
+  MonitorTestClient first;
+  ConnectAndDrain(first);
+  std::vector<std::string> got = first.Until("<config_warning");
+  EXPECT_EQ(got, std::vector<std::string>{warning});
+
+  // A second connection checks again; the warning goes to every client
+  // that takes log lines, not to one that switched them off.
+  Command(first, "<command type=log state=OFF />");
+  MonitorTestClient second;
+  ConnectAndDrain(second);
+  EXPECT_EQ(second.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(first, "<getTestSendInfo/>");
+  got = first.Until("<TestSendInfo");
+  for (const std::string& m : got) EXPECT_FALSE(m.starts_with("<config_warning")) << m;
 }
 
 }  // namespace
