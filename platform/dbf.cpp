@@ -284,6 +284,10 @@ bool DbfTable::Open(const std::string& path) {
     header.resize(want);
     ok = ReadExact(0, header.data(), header.size());
   }
+  // Another program may append while we read: it writes a record before the
+  // count that shows it, so a size taken after the header always covers the
+  // count read in it.
+  if (ok && fstat(fd, &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
   if (!ok) {
     FailErrno(kWhatRead);
   } else if (!dbf::ParseHeader(header, size, parsed, reason)) {
