@@ -165,16 +165,20 @@ void LoadCamera(CUserProfile& p, int n) {
     camera.StartStreamThreads();
   }
 
+  // Each record's own Init loads its templates, so identity first, then Init.
+  auto identify = [&](CCommandRecord& record) {
+    record.id_in_server = id_in_server;
+    record.family = family;
+    record.model = model;
+    record.log_camera_number = n;
+  };
   IOBoxCommands[n].iobox_id_in_server = iobox_id;
-  for (CCommandRecord* record : {static_cast<CCommandRecord*>(&IOBoxCommands[n]),
-                                 static_cast<CCommandRecord*>(&RecordingCommands[n]),
-                                 static_cast<CCommandRecord*>(&PTZCommands[n])}) {
-    record->id_in_server = id_in_server;
-    record->family = family;
-    record->model = model;
-    record->log_camera_number = n;
-    record->Init(address, port, "", n);
-  }
+  identify(IOBoxCommands[n]);
+  IOBoxCommands[n].Init(address, port, "", n);
+  identify(RecordingCommands[n]);
+  RecordingCommands[n].Init(address, port, "", n);
+  identify(PTZCommands[n]);
+  PTZCommands[n].Init(address, port, "", n);
 
   if (safe) CreateUnderLock(camera_dir);
 
