@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "alarm/alarm_start.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
@@ -255,6 +256,7 @@ void LoadConfiguration() {
   std::string log_dir = platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
   p.WriteString("Config", "LogDirectory", log_dir.c_str());
   Config.log_directory = platform::NativePath(log_dir);
+  SetAlarmLogDirectory(Config.log_directory);
   Config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
   Config.move_job_to_done_or_error_path =
       ReadIntIfMissing(p, "Config", "MoveJobToDoneOrErrorPath", 1, kMissing);
