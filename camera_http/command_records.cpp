@@ -98,9 +98,9 @@ int LeadingNumber(std::string_view text) {
 }
 
 // Fills the first occurrence of each placeholder in turn. ReplacePlaceholder
-// keeps at most 255 characters before and after a placeholder; whenever it
-// has to cut, the whole command could not fit its buffer anyway, so the
-// result is marked as too long instead of being sent damaged.
+// keeps at most 255 characters before and after a placeholder; a text it had
+// to cut is damaged, so it is marked and refused as too long, even when later
+// fills would shrink it below the limit.
 class Filler {
  public:
   explicit Filler(std::string text) : text_(std::move(text)) {}
