@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "alarm/alarm_start.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
@@ -165,16 +166,20 @@ void LoadCamera(CUserProfile& p, int n) {
     camera.StartStreamThreads();
   }
 
+  // Each record's own Init loads its templates, so identity first, then Init.
+  auto identify = [&](CCommandRecord& record) {
+    record.id_in_server = id_in_server;
+    record.family = family;
+    record.model = model;
+    record.log_camera_number = n;
+  };
   IOBoxCommands[n].iobox_id_in_server = iobox_id;
-  for (CCommandRecord* record : {static_cast<CCommandRecord*>(&IOBoxCommands[n]),
-                                 static_cast<CCommandRecord*>(&RecordingCommands[n]),
-                                 static_cast<CCommandRecord*>(&PTZCommands[n])}) {
-    record->id_in_server = id_in_server;
-    record->family = family;
-    record->model = model;
-    record->log_camera_number = n;
-    record->Init(address, port, "", n);
-  }
+  identify(IOBoxCommands[n]);
+  IOBoxCommands[n].Init(address, port, "", n);
+  identify(RecordingCommands[n]);
+  RecordingCommands[n].Init(address, port, "", n);
+  identify(PTZCommands[n]);
+  PTZCommands[n].Init(address, port, "", n);
 
   if (safe) CreateUnderLock(camera_dir);
 
@@ -249,6 +254,7 @@ void LoadConfiguration() {
   std::string log_dir = platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
   p.WriteString("Config", "LogDirectory", log_dir.c_str());
   Config.log_directory = platform::NativePath(log_dir);
+  SetAlarmLogDirectory(Config.log_directory);
   Config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
   Config.move_job_to_done_or_error_path =
       ReadIntIfMissing(p, "Config", "MoveJobToDoneOrErrorPath", 1, kMissing);

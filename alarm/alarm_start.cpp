@@ -1,0 +1,166 @@
+#include "alarm/alarm_start.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "alarm/database.h"
+#include "alarm/launcher.h"
+#include "core/console.h"
+#include "core/report.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kReferenceFormat = "%08X";
+constexpr const char* kReferenceFileSuffix = ".L1";
+constexpr const char* kTableSuffix = ".dbf";
+constexpr const char* kTimeFormat = "%02d%02d%02d";
+constexpr const char* kBatchLineFormat = "%.*s %d %.*s %.*s %d %.*s";
+constexpr const char* kToolLineFormat = "qxe qxarun 1 -i4%d -s3%.*s -s8%.*s -s9alr";
+
+constexpr const char* kL1Failed = "failed to create .L1 file";
+constexpr const char* kReferenceFailed =
+    "ERROR: unable to create an alarm reference file in '%s' (%d names tried, the last '%s.L1': "
+    "error %d, %s)";
+constexpr const char* kUnsafeReference =
+    "ERROR: the alarm reference '%.*s' cannot name a file in the log directory";
+constexpr const char* kStart = "start '%s'";
+constexpr const char* kStartFailed = "ERROR: unable to start '%s' (not found or not executable)";
+
+constexpr const char* kStatusField = "STATUS";
+constexpr const char* kTimeField = "TIME";
+constexpr const char* kStatusCopyField = "TO1";
+constexpr const char* kTimeCopyField = "TI1";
+
+constexpr std::size_t kCommandLineSize = 1024;
+constexpr std::size_t kMessageSize = 1280;
+
+std::string g_log_directory;  // set once by the configuration loader, then only read
+
+int Len(std::string_view text) { return static_cast<int>(text.size()); }
+
+void FormatReference(std::time_t when, char (&out)[kAlarmReferenceSize]) {
+  // Eight hex digits hold the seconds up to the year 2106.
+  std::snprintf(out, sizeof out, kReferenceFormat, static_cast<unsigned>(when));
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void ReportError(const char* text) {
+  ReportToInterface(text, kReportError);
+  ConsoleLog(text, kLevelError);
+}
+
+}  // namespace
+
+void SetAlarmLogDirectory(std::string directory) { g_log_directory = std::move(directory); }
+
+const std::string& AlarmLogDirectory() { return g_log_directory; }
+
+bool IsSafeAlarmReference(std::string_view reference) {
+  return !reference.empty() && reference.find_first_of("/\\") == std::string_view::npos &&
+         reference.find('\0') == std::string_view::npos;
+}
+
+int CreateAlarmReference(std::span<char> reference_out) {
+  if (reference_out.size() < kAlarmReferenceSize) return -1;
+  char first[kAlarmReferenceSize];
+  char reference[kAlarmReferenceSize];
+  FormatReference(std::time(nullptr), first);
+  int error = 0;
+  int tried = 0;
+  while (tried < kAlarmReferenceAttempts) {
+    int k = tried++;
+    FormatReference(std::time(nullptr) + k, reference);
+    std::string path =
+        platform::JoinPath(g_log_directory, std::string(reference) + kReferenceFileSuffix);
+    // Exclusive creation is what keeps two alarms of the same second apart,
+    // across threads and processes alike.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      // The alarm server expects an empty text file; opening it once more
+      // as one proves it can be written.
+      if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+        std::fclose(f);
+      } else {
+        ReportToInterface(kL1Failed, kReportInfo);
+      }
+      std::memcpy(reference_out.data(), reference, kAlarmReferenceSize);
+      return 0;
+    }
+    error = errno;
+    // Only a taken name is worth another try; a missing or read-only
+    // directory stays so for every name.
+    if (error != EEXIST) break;
+  }
+  char message[kMessageSize];
+  std::snprintf(message, sizeof message, kReferenceFailed, g_log_directory.c_str(), tried,
+                reference, error, std::strerror(error));
+  ReportError(message);
+  std::memcpy(reference_out.data(), first, kAlarmReferenceSize);
+  return -1;
+}
+
+int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
+                std::string_view reference, int number_b, std::string_view name) {
+  char line[kCommandLineSize];
+  if (IsRegularFile(std::string(script))) {
+    std::snprintf(line, sizeof line, kBatchLineFormat, Len(script), script.data(), alarm,
+                  Len(text_a), text_a.data(), Len(reference), reference.data(), number_b,
+                  Len(name), name.data());
+  } else {
+    std::snprintf(line, sizeof line, kToolLineFormat, alarm, Len(reference), reference.data(),
+                  Len(name), name.data());
+  }
+  char message[kMessageSize];
+  std::snprintf(message, sizeof message, kStart, line);
+  ReportToInterface(message, kReportInfo);
+
+  CLauncher launcher(line);
+  if (!launcher.Start(1, 1)) {
+    std::snprintf(message, sizeof message, kStartFailed, line);
+    ReportError(message);
+    return 0;
+  }
+  launcher.Detach();  // never waited for; its exit code is never read
+  return 1;
+}
+
+int UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
+  if (!IsSafeAlarmReference(reference)) {
+    char message[kMessageSize];
+    std::snprintf(message, sizeof message, kUnsafeReference, Len(reference), reference.data());
+    ReportError(message);
+    return 0;
+  }
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char time_text[16];
+  std::snprintf(time_text, sizeof time_text, kTimeFormat, tm.tm_hour, tm.tm_min, tm.tm_sec);
+
+  std::string path = platform::JoinPath(g_log_directory, std::string(reference) + kTableSuffix);
+  CDatabase table;
+  // A missing table is normal for alarms without commands: no message.
+  if (!table.Open(path.c_str())) return 0;
+  // A record that does not exist is reported by the table; nothing is written.
+  if (!table.Go(static_cast<long>(entry) + 1)) {
+    table.Close();
+    return 0;
+  }
+  table.Replace(kStatusField, status);
+  table.Replace(kTimeField, time_text);
+  table.Replace(kStatusCopyField, status);
+  table.Replace(kTimeCopyField, time_text);
+  return table.Close();
+}

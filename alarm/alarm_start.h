@@ -1,0 +1,62 @@
+#pragma once
+// How the gateway starts alarms on the alarm server and tells it how a
+// camera command went, all through the alarm server's own files and
+// programs: a fresh alarm reference with its empty ".L1" file in the log
+// directory, a batch file or the alarm server's command-line tool started
+// detached, and the status fields of the alarm's dbf table.
+//
+// Every file these operations touch lies directly in "LogDirectory": a
+// reference holding a directory separator is refused, so no reference can
+// lead a write outside it.
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+// "%08X" of a time, and its terminating NUL.
+inline constexpr std::size_t kAlarmReferenceSize = 9;
+// Names of the ".L1" file tried (the current time, then one second further
+// each time) before CreateAlarmReference gives up.
+inline constexpr int kAlarmReferenceAttempts = 1000;
+
+// The batch file an input alarm is started with when it exists in the
+// working directory; otherwise the alarm server's tool is run.
+inline constexpr char kAlarmBatchFile[] = "ocelam.bat";
+
+// Status values of a command in the alarm's table.
+inline constexpr int kCommandRunning = 7;
+inline constexpr int kCommandSucceeded = 8;
+inline constexpr int kCommandFailed = 3;
+
+// The directory of the ".L1" files and alarm tables ("LogDirectory", as a
+// Linux path); set by the configuration loader before any thread starts.
+void SetAlarmLogDirectory(std::string directory);
+const std::string& AlarmLogDirectory();
+
+// True when `reference` can name a file directly in the log directory: not
+// empty and without '/' or '\'.
+bool IsSafeAlarmReference(std::string_view reference);
+
+// Makes a fresh alarm reference ("%08X" of the current time, a few seconds
+// later when that name is taken) and its empty ".L1" file, created
+// exclusively so that callers in other threads and processes get other
+// references. 0 on success; -1 after reporting the failure when no file
+// could be made (the log directory is missing or not writable, or
+// kAlarmReferenceAttempts names were taken). The buffer (at least
+// kAlarmReferenceSize bytes, else -1 and nothing done) always receives a
+// reference, so a caller may still start its alarm under it.
+int CreateAlarmReference(std::span<char> reference_out);
+
+// Starts an alarm detached: "%s %d %s %s %d %s" (script, alarm, text A,
+// reference, number B, name) when `script` is a file relative to the working
+// directory, else "qxe qxarun 1 -i4%d -s3%s -s8%s -s9alr" (alarm, reference,
+// name). Reports "start '%s'"; 1 when the process started, 0 after
+// reporting that it could not be.
+int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
+                std::string_view reference, int number_b, std::string_view name);
+
+// Writes `status` and the local time into record `entry` + 1 of the alarm's
+// table "<reference>.dbf" ("STATUS", "TIME", "TO1", "TI1"). Non-zero when the
+// table was opened, written and closed; 0 when it is missing or unreadable
+// (nothing is changed), has no such record, or the reference is unsafe.
+int UpdateAlarmDatabase(std::string_view reference, int entry, int status);

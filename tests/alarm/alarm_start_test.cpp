@@ -1,0 +1,251 @@
+// Alarm starts as the alarm-input thread and the command threads use them:
+// fresh references with their ".L1" files, the batch file or the alarm
+// server's tool started detached, and command states in the alarm's table.
+#include "alarm/alarm_start.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alarm/database.h"
+#include "core/console.h"
+#include "report_capture.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::ReportCapture;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+const FIELD4INFO kAlarmTable[] = {
+    {"NAME", 'C', 12, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
+    {"TO1", 'N', 3, 0},   {"TI1", 'C', 6, 0},
+};
+constexpr char kReference[] = "5F3A0001";
+
+std::string Hex(std::time_t t) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(t));
+  return buf;
+}
+
+// Runs in a directory of its own (the working directory, where "ocelam.bat"
+// is looked for) with the log directory "log" below it.
+class AlarmStartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(mkdir(log_.c_str(), 0755), 0);
+    SetAlarmLogDirectory(log_);
+  }
+  // An executable script that writes its arguments as "[arg]" lines to `out`.
+  void RecordingScript(const std::string& path, const std::string& out) {
+    WriteFile(path, "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > " + out + ".tmp\nmv " +
+                        out + ".tmp " + out + "\n");
+    chmod(path.c_str(), 0755);
+  }
+  // The lines reported so far, each expected at `level`.
+  std::vector<std::string> Lines(int level) {
+    std::vector<std::string> lines;
+    for (auto& [text, l] : capture_.Take()) {
+      EXPECT_EQ(l, level) << text;
+      lines.push_back(text);
+    }
+    return lines;
+  }
+  // "<reference>.dbf" with `records` commands named CMD1, CMD2, ...
+  std::string MakeTable(int records) {
+    std::string path = log_ + "/" + kReference + ".dbf";
+    CDatabase db;
+    EXPECT_EQ(db.Create(path.c_str(), kAlarmTable), 1);
+    for (int i = 1; i <= records; ++i)
+      EXPECT_TRUE(db.Append() && db.Replace("NAME", ("CMD" + std::to_string(i)).c_str()));
+    db.Close();
+    return path;
+  }
+  // "NAME STATUS TO1 TIME=TI1" of one record.
+  std::string Record(const std::string& path, int record) {
+    CDatabase db;
+    std::string name, time, time_copy;
+    long status = 0, status_copy = 0;
+    if (!db.Open(path.c_str()) || !db.Go(record)) return "?";
+    db.Read("NAME", name), db.Read("TIME", time), db.Read("TI1", time_copy);
+    if (!time.empty()) db.Read("STATUS", status), db.Read("TO1", status_copy);
+    return name + " " + std::to_string(status) + " " + std::to_string(status_copy) +
+           (time == time_copy ? " " + time : " TIME differs from TI1");
+  }
+
+  TempDir dir_;
+  std::string log_ = dir_ / "log";
+  ReportCapture capture_;
+  char reference_[kAlarmReferenceSize] = {};
+};
+
+TEST_F(AlarmStartTest, FreshReferencesAndTheirFiles) {
+  std::time_t before = std::time(nullptr);
+  ASSERT_EQ(CreateAlarmReference(reference_), 0);
+  std::string ref = reference_;
+  ASSERT_EQ(ref.size(), 8u);
+  EXPECT_EQ(ref.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  EXPECT_GE(ref, Hex(before));
+  EXPECT_LE(ref, Hex(std::time(nullptr)));
+  EXPECT_TRUE(FileExists(log_ + "/" + ref + ".L1"));
+  EXPECT_EQ(ReadFile(log_ + "/" + ref + ".L1"), "");
+
+  // Names already taken are passed over, one second further each time.
+  std::time_t now = std::time(nullptr);
+  for (int k = 0; k < 4; ++k) WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
+  ASSERT_EQ(CreateAlarmReference(reference_), 0);
+  EXPECT_GE(std::string(reference_), Hex(now + 4));
+  EXPECT_LE(std::string(reference_), Hex(std::time(nullptr) + 4));
+
+  // Callers in several threads at once never share a reference.
+  std::vector<std::set<std::string>> made(6);
+  std::vector<std::thread> threads;
+  for (auto& mine : made)
+    threads.emplace_back([&mine] {
+      for (int i = 0; i < 5; ++i) {
+        char ref[kAlarmReferenceSize];
+        if (CreateAlarmReference(ref) == 0) mine.insert(ref);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  std::set<std::string> all;
+  for (auto& mine : made) all.insert(mine.begin(), mine.end());
+  EXPECT_EQ(all.size(), 30u);
+  EXPECT_TRUE(Lines(kReportInfo).empty());
+}
+
+TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
+  // No log directory: the first failure ends it, and it is not created.
+  SetAlarmLogDirectory(dir_ / "missing");
+  std::time_t now = std::time(nullptr);
+  EXPECT_EQ(CreateAlarmReference(reference_), -1);
+  EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
+  std::vector<std::string> lines = Lines(kReportError);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find("ERROR: unable to create an alarm reference file in '" +
+                          dir_ / "missing" + "' (1 names tried"),
+            0u)
+      << lines[0];
+  EXPECT_FALSE(FileExists(dir_ / "missing"));
+
+  // Every name for a long while taken: the attempts are bounded.
+  SetAlarmLogDirectory(log_);
+  now = std::time(nullptr);
+  for (int k = 0; k < kAlarmReferenceAttempts + 120; ++k)
+    WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
+  EXPECT_EQ(CreateAlarmReference(reference_), -1);
+  EXPECT_EQ(Lines(kReportError).size(), 1u);
+
+  char small[4] = {};
+  EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
+}
+
+TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
+  std::string out = dir_ / "args";
+  // No batch file: the tool, found along PATH.
+  ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
+  RecordingScript(dir_ / "bin/qxe", out);
+  std::string path = dir_ / "bin";
+  if (const char* old = std::getenv("PATH")) path += std::string(":") + old;
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
+  EXPECT_EQ(Lines(kReportInfo),
+            std::vector<std::string>{
+                "start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'"});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+  EXPECT_EQ(ReadFile(out),
+            "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n");
+
+  // The batch file in the working directory; the reported line keeps the
+  // empty text as two blanks in a row.
+  unlink(out.c_str());
+  RecordingScript(dir_ / kAlarmBatchFile, out);
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
+  EXPECT_EQ(Lines(kReportInfo),
+            std::vector<std::string>{"start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'"});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+  EXPECT_EQ(ReadFile(out), "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n");
+}
+
+TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
+  setenv("PATH", (dir_ / "nowhere").c_str(), 1);  // no qxe anywhere
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3"), 0);
+  auto taken = capture_.Take();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[1].first,
+            "ERROR: unable to start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr' "
+            "(not found or not executable)");
+  EXPECT_EQ(taken[1].second, kReportError);
+  // A batch file that is there but may not be run is still the one chosen.
+  WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\n");
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 0);
+  taken = capture_.Take();
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[1].first, "ERROR: unable to start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' "
+                            "(not found or not executable)");
+}
+
+TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
+  std::string path = MakeTable(3);
+  EXPECT_NE(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  EXPECT_NE(UpdateAlarmDatabase(kReference, 2, kCommandSucceeded), 0);
+  EXPECT_NE(UpdateAlarmDatabase(kReference, 0, kCommandFailed), 0);
+  std::time_t now = std::time(nullptr);
+  EXPECT_TRUE(Lines(kReportError).empty());
+  std::string first = Record(path, 1);
+  EXPECT_EQ(first.substr(0, 9), "CMD1 3 3 ");
+  EXPECT_EQ(Record(path, 2), "CMD2 0 0 ");
+  EXPECT_EQ(Record(path, 3).substr(0, 9), "CMD3 8 8 ");
+  // The local hour, minute and second of the update: within a minute of now.
+  std::string time = first.substr(9);
+  ASSERT_EQ(time.size(), 6u);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  int written = std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(2, 2)) * 60 +
+                std::stoi(time.substr(4, 2));
+  EXPECT_LE((tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - written + 86400) % 86400, 60);
+}
+
+TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
+  // Missing: 0 and no line.
+  EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  EXPECT_TRUE(capture_.Take().empty());
+  // Not a table: 0, the table layer's one line, and the bytes stay.
+  const std::string garbage = "this is no dbf table at all\n";
+  WriteFile(log_ + "/" + kReference + ".dbf", garbage);
+  EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  EXPECT_EQ(Lines(kReportError).size(), 1u);
+  EXPECT_EQ(ReadFile(log_ + "/" + kReference + ".dbf"), garbage);
+  // An entry without a record: 0, one line, nothing written.
+  std::string path = MakeTable(2);
+  std::string bytes = ReadFile(path);
+  for (int entry : {2, -1, 2147483647}) {
+    EXPECT_EQ(UpdateAlarmDatabase(kReference, entry, kCommandSucceeded), 0) << entry;
+    EXPECT_EQ(Lines(kReportError).size(), 1u) << entry;
+    EXPECT_EQ(ReadFile(path), bytes) << entry;
+  }
+  // References that would lead out of the log directory are refused.
+  WriteFile(dir_ / "outside.dbf", garbage);
+  for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {
+    EXPECT_EQ(UpdateAlarmDatabase(bad, 0, kCommandFailed), 0) << bad;
+    EXPECT_EQ(Lines(kReportError),
+              std::vector<std::string>{"ERROR: the alarm reference '" + bad +
+                                       "' cannot name a file in the log directory"});
+  }
+  EXPECT_EQ(ReadFile(dir_ / "outside.dbf"), garbage);
+}
+
+}  // namespace

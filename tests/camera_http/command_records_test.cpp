@@ -1,0 +1,309 @@
+// The command records: templates from "qxacam.ini", placeholders by family,
+// the IO status rule with pulses, the recording handle, the daily logs and
+// sending to a stand-in camera on the loopback address.
+#include "camera_http/command_records.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "core/profile/user_profile.h"
+#include "support/sandbox.h"
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+namespace {
+
+constexpr int kCamera = 3;
+const std::string kNul(1, '\0');
+
+// A camera on the loopback address serving one connection: it keeps every
+// byte up to and including the command's NUL, then answers `reply`, or says
+// nothing when `silent`, and waits for the client to close.
+class LoopbackCamera {
+ public:
+  explicit LoopbackCamera(std::string reply, bool silent = false) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listener_, 1) != 0)
+      std::abort();
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, reply, silent] {
+      int fd = Wait(listener_) ? accept(listener_, nullptr, nullptr) : -1;
+      if (fd < 0) return;
+      char buf[1024];
+      for (ssize_t n; Wait(fd) && (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
+        bool whole = received_.find('\0') == std::string::npos;
+        received_.append(buf, static_cast<std::size_t>(n));
+        if (whole && received_.find('\0') != std::string::npos && !silent)
+          send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      }
+      close(fd);
+    });
+  }
+  ~LoopbackCamera() {
+    Received();
+    close(listener_);
+  }
+  int port() const { return port_; }
+  const std::string& Received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+  }
+
+ private:
+  static bool Wait(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 60000) == 1;
+  }
+  int listener_ = -1;
+  int port_ = 0;
+  std::string received_;
+  std::thread thread_;
+};
+
+std::string LogName(const char* kind, int camera) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char name[128];
+  std::snprintf(name, sizeof name, "LOG/ocelam_%s_camera_%d_%04d%02d%02d.log", kind, camera,
+                tm.tm_year + 1900, tm.tm_mday, tm.tm_mon + 1);
+  return name;
+}
+
+// Each test runs in a directory of its own, with "LOG" and a "qxacam.ini"
+// found through the registry's ini directory.
+class CommandRecordsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(mkdir("LOG", 0755), 0);
+    WriteFile(dir_ / "registry.ini",
+              "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    ResetIniDirectoryForTest();
+    // "\r\n" is written as two characters in the file.
+    Definitions("GetIOParam=io <servercameraid>/<pinnumber>/<status>/<pinnumber>\\r\\n\n"
+                "GetPresetParam=ptz <ptzcommand>/<servercameraid>/<presetindex>\\r\\n\n"
+                "GetRecStartParam=start <servercameraid>\\r\\n\n"
+                "GetRecStopParam=stop <servercameraid>/<handleid>\\r\\n\n");
+  }
+  void Definitions(const std::string& model_keys) {
+    WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\n" + model_keys +
+                                       "[sonyrsm]\nGetRecResponseRegExp=<h>([0-9]+)</h>\n"
+                                       "GetRecHandleIDSubst=\\1\n");
+  }
+  template <typename Record>
+  void Load(Record& record, const std::string& family, int port = 80) {
+    record.family = family;
+    record.model = 2;
+    record.id_in_server = 4;
+    record.log_camera_number = kCamera;
+    record.Init("127.0.0.1", port, "", kCamera);
+  }
+  std::string Log(const char* kind) { return ReadFile(dir_ / LogName(kind, kCamera)); }
+  bool Logged(const char* kind, const std::string& line) {
+    return Log(kind).find(" " + line + "\n") != std::string::npos;
+  }
+
+  TempDir dir_;
+  std::array<char, kCommandSize> out_{};
+  std::array<char, kCommandSize> second_{};
+  std::array<char, kHttpReplySize> reply_{};
+};
+
+TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
+  struct Case {
+    const char* family;
+    const char* status;
+    const char* first;   // the command between "io " and CR LF
+    int delay;           // BuildFollowUp's result
+    const char* second;  // the follow-up, "" when nothing is built
+  } cases[] = {
+      {"sony", "S", "<servercameraid>/9/on/<pinnumber>", 0, ""},
+      {"sony", "R", "<servercameraid>/9/off/<pinnumber>", 0, ""},
+      {"sony", "s10", "<servercameraid>/9/on/<pinnumber>", 0, ""},
+      {"sony", "PS10", "<servercameraid>/9/on/<pinnumber>", 10, "<servercameraid>/9/off/<pinnumber>"},
+      {"sony", "PR3", "<servercameraid>/9/off/<pinnumber>", 3, "<servercameraid>/9/on/<pinnumber>"},
+      {"sony", "xs", "<servercameraid>/9/on/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
+      {"sony", "", "<servercameraid>/9/off/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
+      {"sony", "PS99999999999", "<servercameraid>/9/on/<pinnumber>", 2147483647,
+       "<servercameraid>/9/off/<pinnumber>"},
+      {"SONY", "PS2", "<servercameraid>/9/on/<pinnumber>", 2, "<servercameraid>/9/off/<pinnumber>"},
+      // The IO box's own id (6), not "CameraIDInServer" (4).
+      {"sonyrsm", "PS2", "6/9/1/<pinnumber>", 2, "6/9/0/<pinnumber>"},
+      {"SonyRSM", "PR7x", "6/9/0/<pinnumber>", 7, "6/9/1/<pinnumber>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.family) + " '" + c.status + "'");
+    CIOBoxCommand io;
+    io.iobox_id_in_server = 6;
+    Load(io, c.family);
+    out_.fill('#'), second_.fill('#');
+    ASSERT_EQ(io.BuildCommand(out_, 9, c.status), 0);
+    EXPECT_EQ(std::string(out_.data()), std::string("io ") + c.first + "\r\n");
+    EXPECT_EQ(io.BuildFollowUp(second_, 9, c.status), c.delay);
+    EXPECT_EQ(std::string(second_.data()),
+              *c.second ? std::string("io ") + c.second + "\r\n" : std::string());
+  }
+  EXPECT_FALSE(FileExists(dir_ / LogName("iobox", kCamera))) << "nothing to log";
+}
+
+TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
+  CPTZCommand ptz;
+  Load(ptz, "sony");
+  ASSERT_EQ(ptz.BuildCommand(out_, "preset", 5), 0);
+  EXPECT_STREQ(out_.data(), "ptz <ptzcommand>/<servercameraid>/5\r\n");
+  EXPECT_EQ(ptz.BuildCommand(out_, "zoom", 1), -1);
+  EXPECT_EQ(out_[0], '\0');
+  Load(ptz, "sonyrsm");
+  ASSERT_EQ(ptz.BuildCommand(out_, "PRESET", 12), 0);
+  EXPECT_STREQ(out_.data(), "ptz PRESET/4/12\r\n");
+
+  CIOBoxCommand io;
+  CRecordingCommand rec;
+  Load(io, "axis");
+  Load(ptz, "axis");
+  Load(rec, "sony");
+  EXPECT_EQ(io.BuildCommand(out_, 1, "S"), -1);
+  EXPECT_EQ(io.BuildFollowUp(out_, 1, "PS5"), kFollowUpFailed);
+  EXPECT_EQ(ptz.BuildCommand(out_, "preset", 1), -1);
+  EXPECT_EQ(rec.BuildStart(out_), -1);
+  EXPECT_EQ(rec.BuildStop(out_, "<h>1</h>"), -1);
+  EXPECT_EQ(out_[0], '\0');
+  EXPECT_TRUE(Logged("iobox", "The camera is of type 'axis' - this type does not support Input / "
+                              "Output pins management"));
+  EXPECT_TRUE(Logged("ptz", "The camera is of type 'axis' - this type does not support PTZ"));
+  EXPECT_TRUE(Logged("ptz", "The PTZ command 'zoom' is not supported yet"));
+  EXPECT_TRUE(Logged("storage", "The camera is of type 'sony' - this type does not support "
+                                "recording on video server"));
+
+  // Without a "LOG" directory the line is lost, and nothing is created.
+  ASSERT_EQ(std::system("rm -r LOG"), 0);
+  EXPECT_EQ(io.BuildCommand(out_, 1, "S"), -1);
+  EXPECT_FALSE(FileExists(dir_ / "LOG"));
+}
+
+TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
+  CRecordingCommand rec;
+  Load(rec, "sonyrsm");
+  ASSERT_EQ(rec.BuildStart(out_), 0);
+  EXPECT_STREQ(out_.data(), "start 4\r\n");
+  ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\n<h>4711</h>"), 0);
+  EXPECT_STREQ(out_.data(), "stop 4/4711\r\n");
+  EXPECT_FALSE(FileExists(dir_ / LogName("storage", kCamera)));
+
+  // No match: -1 in the stop command, and the reply in the log as received.
+  ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\nbusy"), 0);
+  EXPECT_STREQ(out_.data(), "stop 4/-1\r\n");
+  EXPECT_TRUE(Logged("storage", "ERROR: unable to execute the regexp '<h>([0-9]+)</h>' on "
+                                "'HTTP/1.0 200 OK\r\n\r\nbusy'"));
+  // An expression that does not compile finds no handle either.
+  rec.reply_expression = "<h>([0-9]+</h>";
+  EXPECT_EQ(rec.GetHandleId("<h>1</h>"), kNoHandle);
+  EXPECT_TRUE(Logged("storage", "ERROR: unable to compile the regexp '<h>([0-9]+</h>'"));
+  rec.reply_expression = "<h>(.*)</h>";
+  EXPECT_EQ(rec.GetHandleId("<h>abc</h>"), 0);
+}
+
+TEST_F(CommandRecordsTest, CommandsThatDoNotFitAreRefused) {
+  const std::string pad(241, 'a'), tail(246, 'e');
+  Definitions("GetIOParam=/" + pad + "<pinnumber><status>\n"
+              "GetRecStartParam=/" + std::string(600, 'd') + "\n"
+              "GetRecStopParam=<handleid>" + tail + "<servercameraid>\n");
+  CIOBoxCommand io;
+  CRecordingCommand rec;
+  Load(io, "sony");
+  Load(rec, "sonyrsm");
+  // Exactly 255 characters fit; one more does not.
+  ASSERT_EQ(io.BuildCommand(out_, 2147483647, "R"), 0);
+  EXPECT_EQ(std::string(out_.data()), "/" + pad + "2147483647off");
+  EXPECT_EQ(io.BuildCommand(out_, -2147483647 - 1, "R"), -1);
+  EXPECT_EQ(out_[0], '\0');
+  EXPECT_TRUE(Logged("iobox", "ERROR: the command built from the template '/" + pad +
+                                  "<pinnumber><status>' is longer than 255 characters - not sent"));
+  // Kept to 511 characters when read, then refused.
+  EXPECT_EQ(rec.start_template.size(), kTemplateMax);
+  EXPECT_EQ(rec.BuildStart(out_), -1);
+  // The stop command would have 249 characters, but its first placeholder
+  // stands behind the 255th, where filling it cuts the text: refused rather
+  // than sent damaged.
+  EXPECT_EQ(rec.BuildStop(out_, "<h>31</h>"), -1);
+  EXPECT_EQ(out_[0], '\0');
+  EXPECT_TRUE(Logged("storage", "ERROR: the command built from the template '<handleid>" + tail +
+                                    "<servercameraid>' is longer than 255 characters - not sent"));
+}
+
+TEST_F(CommandRecordsTest, CommandsOnTheWire) {
+  CIOBoxCommand io;
+  CRecordingCommand rec;
+  {
+    LoopbackCamera camera("HTTP/1.0 200 OK\r\n\r\n");
+    Load(io, "sony", camera.port());
+    ASSERT_EQ(io.BuildCommand(out_, 2, "PS2"), 0);
+    EXPECT_EQ(io.Execute(out_.data(), reply_, kCamera), 0);
+    EXPECT_EQ(camera.Received(), "io <servercameraid>/2/on/<pinnumber>\r\n" + kNul);
+    EXPECT_STREQ(reply_.data(), "HTTP/1.0 200 OK\r\n\r\n");
+  }
+  EXPECT_TRUE(Logged("iobox", "socket for the command 'io <servercameraid>/2/on/<pinnumber>\r\n' "
+                              "is executing"));
+  {
+    LoopbackCamera camera("HTTP/1.0 200 OK\r\n\r\n<h>31</h>");
+    Load(rec, "sonyrsm", camera.port());
+    ASSERT_EQ(rec.BuildStart(out_), 0);
+    ASSERT_EQ(rec.Execute(out_.data(), reply_, kCamera), 0);
+    ASSERT_EQ(rec.BuildStop(second_, reply_.data()), 0);
+  }
+  // The video server refuses the stop: the HTTP client's message is logged.
+  LoopbackCamera camera("HTTP/1.0 500 Internal Error\r\n\r\nno such handle");
+  rec.port = camera.port();
+  reply_.fill('\0');
+  EXPECT_EQ(rec.Execute(second_.data(), reply_, kCamera), -1);
+  EXPECT_EQ(camera.Received(), "stop 4/31\r\n" + kNul);
+  EXPECT_TRUE(Logged("storage", "Camera 3: ERROR (0): invalid HTTP command 'stop 4/31\r\n' - error "
+                                "code 500\nData cause received from the server/camera: 'no such "
+                                "handle'"));
+}
+
+TEST_F(CommandRecordsTest, GarbageSilenceAndEmptyTemplatesFail) {
+  Definitions("");  // no templates: commands are empty, only the NUL is sent
+  CPTZCommand ptz;
+  {
+    LoopbackCamera camera(std::string("\x01\xff garbage\r\n\r\n", 14));
+    Load(ptz, "sony", camera.port());
+    ASSERT_EQ(ptz.BuildCommand(out_, "preset", 1), 0);
+    EXPECT_STREQ(out_.data(), "");
+    EXPECT_EQ(ptz.Execute(out_.data(), reply_, kCamera), -1);
+    EXPECT_EQ(camera.Received(), kNul);
+  }
+  EXPECT_NE(Log("ptz").find("invalid HTTP command '' - error code 0"), std::string::npos);
+  {
+    // Silence: the client's receive time-out (10 seconds), then failure.
+    LoopbackCamera silent("", true);
+    ptz.port = silent.port();
+    EXPECT_EQ(ptz.Execute("GET /\r\n", reply_, kCamera), -1);
+    EXPECT_NE(Log("ptz").find("no data received on socket for the command"), std::string::npos);
+  }
+  // Nobody listening any more: the connection is refused.
+  EXPECT_EQ(ptz.Execute("GET /\r\n", reply_, kCamera), -1);
+  EXPECT_NE(Log("ptz").find("can not connect socket for the command"), std::string::npos);
+}
+
+}  // namespace
