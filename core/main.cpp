@@ -80,6 +80,13 @@ int main() {
       EndSecondInstance();
   }
 
+  // The restart event is cleared as soon as this instance owns the machine:
+  // a flag left by an earlier run is forgotten, while a stop asked for during
+  // the start (which may take a while with many cameras) is kept and ends the
+  // gateway as soon as it idles.
+  platform::NamedEvent restart(kRestartEventName);
+  restart.Reset();
+
   ApplicationInfo info = MakeApplicationInfo(module_path);
   SockInit();  // only makes SIGPIPE harmless here; its result means nothing on Linux
 
@@ -119,8 +126,6 @@ int main() {
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
 
-  platform::NamedEvent restart(kRestartEventName);
-  restart.Reset();
   while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
   }
 
