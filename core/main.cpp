@@ -17,9 +17,11 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "core/startup.h"
+#include "jobs/job_watcher.h"
 #include "monitor/interface.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -103,6 +105,8 @@ int main() {
   for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
+  // Jobs need the settings and the camera table, so the watcher starts last.
+  platform::StartThread(JobWatcherThread);
 
   platform::NamedEvent restart(kRestartEventName);
   restart.Reset();
