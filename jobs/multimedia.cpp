@@ -88,6 +88,9 @@ void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int
   std::string reference =
       number >= 0 && number < kCameraSlots ? CameraBaseTable[number].reference : std::string();
   std::string path = MultimediaMessagePath(job);
+  // The camera's line and its section are one step, so the copies of the
+  // other cameras of the job never split them.
+  std::lock_guard<std::recursive_mutex> guard(platform::ProfileLockFor(path));
   if (!platform::ProfileAppendLine(path, Format(kMessageLineFormat, number, reference.c_str())))
     ReportToInterfaceF(3, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());
