@@ -296,7 +296,12 @@ std::vector<std::string> ListJobFiles() {
 }
 
 bool ScanWatchPath() {
+  // The pause after starting a job separates it from the next file of the
+  // same listing; a file that comes later does not wait for it.
+  bool pause = false;
   for (const std::string& name : ListJobFiles()) {
+    if (pause) SleepMs(kJobStartPauseMs);
+    pause = false;
     int running = AllocatedJobCount();
     if (running >= Config.max_jobs_running) {
       WarnJobsFull(running);
@@ -324,7 +329,7 @@ bool ScanWatchPath() {
       MoveFinishedJobFile(moved, false);
       continue;
     }
-    SleepMs(kJobStartPauseMs);
+    pause = true;
   }
   return true;
 }

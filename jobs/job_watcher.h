@@ -23,7 +23,7 @@ inline constexpr std::size_t kIntervalTextMax = 9;
 // Pauses of the watcher.
 inline constexpr int kJobsFullPauseMs = 10000;   // after "already %d jobs runnning"
 inline constexpr int kJobFileSettleMs = 100;     // the writer may still be closing the file
-inline constexpr int kJobStartPauseMs = 500;     // after starting a job
+inline constexpr int kJobStartPauseMs = 500;     // between two jobs of one listing
 inline constexpr const char* kProcessingDirName = "processing";
 // Other names tried for a job file whose name is still in use in the
 // processing directory ("name~1.job", "name~2.job", ...).
