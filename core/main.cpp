@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,9 +36,10 @@ constexpr int kAlreadyStartedPauseMs = 5000;
 constexpr int kStartPauseMs = 500;
 constexpr int kRestartWaitStepMs = 1000;
 
-std::atomic<bool> g_stop_requested{false};
-
-void OnStopSignal(int) { g_stop_requested.store(true); }
+// SIGTERM and SIGINT end the gateway at once, whatever it is doing (even in
+// the middle of loading a large configuration): nothing needs an orderly
+// shutdown, every file is written whole by each write.
+void OnStopSignal(int) { _exit(0); }
 
 void ForwardReport(void* record, char* text, int level) {
   static_cast<CInterface*>(record)->Log(text, level);
@@ -110,8 +110,7 @@ int main() {
 
   platform::NamedEvent restart(kRestartEventName);
   restart.Reset();
-  while (!g_stop_requested.load() &&
-         restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
+  while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
   }
 
   // Detached threads are still running; ending the process here, without

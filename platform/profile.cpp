@@ -159,18 +159,22 @@ std::optional<std::string> ProfileRead(const std::string& path, std::string_view
                                        std::string_view key) {
   std::string data;
   if (!ReadWholeFile(path, data)) return std::nullopt;
-  std::vector<std::string> lines = SplitLines(data, nullptr);
+  std::string_view want_section = Trim(section), want_key = Trim(key);
   bool in_section = false;
-  bool section_seen = false;
-  for (const std::string& raw : lines) {
+  // Lines are looked at in place: status and configuration files are read
+  // key by key, so this runs often.
+  std::string_view rest(data);
+  while (!rest.empty()) {
+    std::size_t end = rest.find_first_of("\r\n");
+    std::string_view raw = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     Parsed p = ParseLine(raw);
     if (p.kind == Kind::kSection) {
-      if (section_seen) return std::nullopt;  // only the first matching section counts
-      in_section = EqualsNoCase(p.name, Trim(section));
-      section_seen = in_section;
+      if (in_section) return std::nullopt;  // only the first matching section counts
+      in_section = EqualsNoCase(p.name, want_section);
       continue;
     }
-    if (in_section && p.kind == Kind::kKey && EqualsNoCase(p.name, Trim(key)))
+    if (in_section && p.kind == Kind::kKey && EqualsNoCase(p.name, want_key))
       return std::string(Unquote(p.value));
   }
   return std::nullopt;

@@ -44,6 +44,12 @@ constexpr int kProbeAnswerSeconds = 2;
 constexpr std::uint8_t kSoIMarker[2] = {0xFF, 0xD8};
 constexpr std::uint8_t kEoIMarker[2] = {0xFF, 0xD9};
 
+double NowSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::once_flag g_curl_init;
@@ -236,11 +242,11 @@ void CCamera::ScanBlock() {
       {
         std::lock_guard<std::mutex> guard(index_lock_);
         ++image_count_;
-        std::time_t elapsed = std::time(nullptr) - start_time_.load();
+        double elapsed = NowSeconds() - start_time_.load();
         // Within the first second the count itself stands for the rate, so
         // the rate stays finite and the time-back lookup stays in the ring.
-        frame_rate_ = elapsed >= 1 ? static_cast<float>(image_count_) / static_cast<float>(elapsed)
-                                   : static_cast<float>(image_count_);
+        frame_rate_ = elapsed >= 1.0 ? static_cast<float>(image_count_ / elapsed)
+                                     : static_cast<float>(image_count_);
         soi_[write_index_] = static_cast<std::int32_t>((file_position_ + static_cast<std::int64_t>(pos)) % kStreamFileSize);
       }
       inside_image_ = 1;
@@ -274,7 +280,7 @@ std::size_t CCamera::SkipHeaderCallback(char*, std::size_t size, std::size_t cou
 }
 
 std::size_t CCamera::ProbeHeaderCallback(char*, std::size_t size, std::size_t count, void* self) {
-  static_cast<CCamera*>(self)->start_time_.store(std::time(nullptr));
+  static_cast<CCamera*>(self)->start_time_.store(NowSeconds());
   return size * count;
 }
 
@@ -285,7 +291,7 @@ std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_
     camera->Refresh(false);
     return 0;
   }
-  if (std::time(nullptr) - camera->start_time_.load() > kProbeAnswerSeconds) {
+  if (NowSeconds() - camera->start_time_.load() > kProbeAnswerSeconds) {
     camera->Log(Format(kProbeTooSlow, camera->camera_number_), 1);
     return 0;
   }
@@ -306,7 +312,7 @@ void CCamera::StreamingDurationThread() {
 }
 
 void CCamera::StreamingThread() {
-  start_time_.store(std::time(nullptr));
+  start_time_.store(NowSeconds());
   block_fill_ = 0;
   {
     std::lock_guard<std::mutex> guard(index_lock_);

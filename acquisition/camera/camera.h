@@ -128,7 +128,10 @@ class CCamera : public CCameraBase {
   int inside_image_ = 0;
   std::int64_t file_position_ = 0;
 
-  std::atomic<std::time_t> start_time_{0};
+  // Seconds since 1970 with microseconds: the frame rate divides by it, and
+  // whole seconds would make the rate (and every time-back lookup) up to a
+  // frame per second wrong in the first seconds of a stream.
+  std::atomic<double> start_time_{0};
   std::atomic<int> remaining_seconds_{0};
   std::atomic<int> streaming_{0};
   std::atomic<std::time_t> last_alive_{0};

@@ -66,7 +66,9 @@ TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
     ASSERT_TRUE(camera_.ConsumeStream(stream.data() + at, n));
     at += n;
     // The block at 49,987,584 (the 3052nd) is the one split across the end.
-    if (at == 3052 * kStreamBlockSize) EXPECT_EQ(camera_.file_position(), 3968);
+    if (at == 3052 * kStreamBlockSize) {
+      EXPECT_EQ(camera_.file_position(), 3968);
+    }
   }
   std::string file = ReadFile(path_);
   ASSERT_EQ(file.size(), static_cast<std::size_t>(kStreamFileSize));

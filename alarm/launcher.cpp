@@ -1,0 +1,182 @@
+#include "alarm/launcher.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/thread.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr auto kReapInterval = std::chrono::milliseconds(200);
+
+std::unique_ptr<char[]> Copy(const char* text) {
+  if (!text) return nullptr;
+  std::size_t n = std::strlen(text) + 1;
+  auto copy = std::make_unique<char[]>(n);
+  std::memcpy(copy.get(), text, n);
+  return copy;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// Detached children are collected here and reaped by one background thread,
+// so their exit never leaves a zombie and nothing else waits for them.
+class Reaper {
+ public:
+  static Reaper& Instance() {
+    static Reaper* reaper = new Reaper;  // never destroyed: its thread runs to the end
+    return *reaper;
+  }
+  void Adopt(pid_t pid) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pids_.push_back(pid);
+    if (!started_) started_ = platform::StartThread([this] { Run(); });
+    wake_.notify_one();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait_for(lock, kReapInterval);
+      for (std::size_t i = 0; i < pids_.size();) {
+        pid_t r = waitpid(pids_[i], nullptr, WNOHANG);
+        if (r == pids_[i] || (r < 0 && errno == ECHILD)) {
+          pids_[i] = pids_.back();
+          pids_.pop_back();
+        } else {
+          ++i;
+        }
+      }
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::vector<pid_t> pids_;  // guarded by mutex_
+  bool started_ = false;     // guarded by mutex_
+};
+
+std::vector<std::string> SplitAtBlanks(const char* line) {
+  std::vector<std::string> words;
+  const char* p = line;
+  while (*p) {
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* start = p;
+    while (*p && *p != ' ' && *p != '\t') ++p;
+    if (p > start) words.emplace_back(start, p);
+  }
+  return words;
+}
+
+}  // namespace
+
+std::string ResolveCommand(const std::string& word) {
+  if (word.empty()) return {};
+  if (word.find('/') != std::string::npos) return IsExecutableFile(word) ? word : "";
+  if (IsExecutableFile("./" + word)) return "./" + word;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + word;
+    if (IsExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+CLauncher::CLauncher(const char* command_line) : command_line_(Copy(command_line)) {}
+
+CLauncher::CLauncher(const CLauncher& other)
+    : command_line_(Copy(other.command_line_.get())), exit_code_(other.exit_code_), pid_(other.pid_) {}
+
+CLauncher& CLauncher::operator=(const CLauncher& other) {
+  if (this != &other) {
+    command_line_ = Copy(other.command_line_.get());
+    exit_code_ = other.exit_code_;
+    pid_ = other.pid_;
+  }
+  return *this;
+}
+
+CLauncher::~CLauncher() {
+  if (command_line_ && IsRunning()) Terminate();
+  pid_ = 0;
+}
+
+int CLauncher::Start(int, int) {
+  if (!command_line_) return 0;
+  std::vector<std::string> words = SplitAtBlanks(command_line_.get());
+  if (words.empty()) return 0;
+  std::string program = ResolveCommand(words[0]);
+  if (program.empty()) return 0;
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  // The alarm server's tools must not inherit our sockets and files.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);  // SIGPIPE is ignored here, not in the child
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return 0;
+  pid_ = pid;
+  return 1;
+}
+
+void CLauncher::Detach() {
+  if (pid_ > 0) Reaper::Instance().Adopt(pid_);
+  pid_ = 0;
+  exit_code_ = 0;
+}
+
+int CLauncher::IsRunning() {
+  if (!command_line_ || pid_ <= 0) return 0;
+  int status = 0;
+  pid_t r = waitpid(pid_, &status, WNOHANG);
+  if (r == 0) return 1;
+  if (r == pid_) exit_code_ = WIFEXITED(status) ? static_cast<unsigned>(WEXITSTATUS(status)) : 0;
+  pid_ = 0;
+  return 0;
+}
+
+void CLauncher::Terminate() {
+  if (IsRunning()) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+    exit_code_ = 0;
+  }
+}

@@ -1,0 +1,167 @@
+#pragma once
+// A small engine for dBase III tables (character and numeric fields; other
+// field types are carried as raw text), shared with the alarm server: it
+// writes the same tables while we do. So nothing is cached beyond the current
+// record, the record count is re-read from the header whenever it matters,
+// and a change writes only its own record's bytes (and the header's date)
+// under a byte-range lock (fcntl F_SETLKW on the record's range; the header's
+// range as well when appending). Before writing, the record is read again
+// under that lock and only the fields changed here are laid over it, so a
+// change the other program made to another field of the same record stays.
+//
+// fcntl locks belong to the process, not to a descriptor, so they do not keep
+// two threads of this process apart, and closing any descriptor of a file
+// drops every lock the process holds on it. One in-process mutex per file
+// (by device and inode) therefore guards every locked stretch and every
+// close, and a descriptor closed while this process still holds a lock on
+// its file is kept open until that lock ends. A table object is used by one
+// thread at a time. fcntl locks do not pass to a child process; a child made
+// by fork while a table was locked must not use the engine.
+//
+// Errors are values: operations return false and LastError() tells why in
+// one line that names the file. No input file, however broken, makes the
+// engine allocate more than the 16-bit header and record lengths allow.
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dbf_format.h"
+
+namespace platform {
+
+struct DbfFileLocks;
+
+// Describes one field of a table to create: 'C' (character, 1 to 254) or
+// 'N' (numeric, 1 to 20 wide, up to 15 decimals).
+struct DbfFieldSpec {
+  std::string_view name;
+  char type = 'C';
+  unsigned length = 0;
+  unsigned decimals = 0;
+};
+
+class DbfTable {
+ public:
+  DbfTable() = default;
+  ~DbfTable();
+  // A copy opens the same file anew and stands on the same record, with the
+  // same unwritten changes; it holds no locks.
+  DbfTable(const DbfTable& other);
+  DbfTable& operator=(const DbfTable& other);
+
+  // Opens an existing table for reading and writing (read only when the file
+  // may not be written) and stands on the first record. False when the file
+  // cannot be opened at all (FileUnavailable() then holds: missing, no
+  // permission) or does not hold a readable table.
+  bool Open(const std::string& path);
+  // Creates (replacing any file of that name) and opens an empty table.
+  bool Create(const std::string& path, std::span<const DbfFieldSpec> fields);
+  // Writes pending changes, drops the locks and closes the file. False when
+  // the pending changes could not be written (the file is closed anyway).
+  bool Close();
+
+  bool IsOpen() const { return fd_ >= 0; }
+  bool ReadOnly() const { return read_only_; }
+  bool FileUnavailable() const { return file_unavailable_; }
+  const std::string& Path() const { return path_; }
+  const std::string& LastError() const { return error_; }
+
+  const std::vector<dbf::Field>& Fields() const { return fields_; }
+  // Index of the field (names compare without regard to case), or -1.
+  int FieldIndex(std::string_view name) const;
+
+  // Records in the file now (another program may have appended some).
+  std::uint32_t RecordCount();
+  // Current record, from 1; RecordCount() + 1 when past the end.
+  std::uint32_t Position() const { return position_; }
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+
+  // Positioning writes the pending changes of the record left behind first.
+  // Go to a record that does not exist fails and leaves the table past its
+  // end, so that no later change lands on a record nobody meant.
+  bool Go(std::uint32_t record);
+  bool Top();
+  bool Bottom();
+  // Moves by `count` records; past either end it stops at end of file or at
+  // the first record (Bof()). False when a record could not be read.
+  bool Skip(long count);
+
+  // The current record's bytes of a field (blank past the end).
+  std::string_view RawField(int index) const;
+  // The field's text without trailing blanks.
+  std::string Text(int index) const;
+  // The field's number; false (value 0, reason in LastError()) when it
+  // holds no number.
+  bool Integer(int index, long& value);
+  bool Deleted() const;
+
+  // Changes to the current record; they are written by Flush() (or by moving
+  // to another record). False when the value cannot be stored in the field
+  // (reason in LastError()); the field is then unchanged.
+  bool SetText(int index, std::string_view value);
+  bool SetInteger(int index, long value);
+  bool SetRaw(int index, std::string_view bytes);
+  bool SetDeleted(bool deleted);
+  bool BlankRecord();
+  bool HasPendingChanges() const;
+
+  // Writes the pending changes of the current record. True when there were
+  // none.
+  bool Flush();
+  // Appends a blank record and stands on it.
+  bool Append();
+  // Removes the records marked deleted, under a lock of the whole file, and
+  // stands on the first record.
+  bool Pack();
+  // Locks the whole file until Unlock() (or Close()) and reads the current
+  // record again, so that a read-then-change under the lock is one step;
+  // changes made meanwhile need no further lock.
+  bool Lock();
+  void Unlock();
+  bool Locked() const { return table_locked_; }
+
+ private:
+  friend class DbfRangeLock;
+
+  bool Fail(std::string message);
+  bool FailErrno(const char* what);
+  void Reset();
+  void ResetRecord();
+  bool ReadExact(std::uint64_t offset, void* data, std::size_t size);
+  bool WriteExact(std::uint64_t offset, const void* data, std::size_t size);
+  bool LoadRecord(std::uint32_t record);
+  bool ReadHeaderCount(std::uint32_t& count);
+  bool WriteHeaderDate();
+  // The current record as on disk now, with this table's unwritten changes
+  // laid over it.
+  bool ReadMerged(std::vector<char>& merged);
+  std::uint64_t RecordOffset(std::uint32_t record) const;
+  void StandPastEnd(std::uint32_t count);
+
+  int fd_ = -1;
+  std::string path_;
+  std::string error_;
+  bool read_only_ = false;
+  bool file_unavailable_ = false;
+  bool table_locked_ = false;
+  DbfFileLocks* file_locks_ = nullptr;  // shared by all tables of the file, never freed
+
+  std::size_t header_length_ = 0;
+  std::size_t record_length_ = 0;
+  std::vector<dbf::Field> fields_;
+
+  std::uint32_t position_ = 0;
+  bool eof_ = true;
+  bool bof_ = false;
+  std::vector<char> record_;            // the current record as read (plus changes)
+  std::vector<bool> dirty_fields_;      // fields changed here and not yet written
+  bool flag_dirty_ = false;             // deleted flag changed here
+};
+
+}  // namespace platform

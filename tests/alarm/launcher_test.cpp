@@ -1,0 +1,122 @@
+#include "alarm/launcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "support/sandbox.h"
+
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+namespace {
+
+void Script(const std::string& path, const std::string& body, mode_t mode = 0755) {
+  WriteFile(path, "#!/bin/sh\n" + body + "\n");
+  chmod(path.c_str(), mode);
+}
+
+// Zombie children of this process.
+int Zombies() {
+  int count = 0;
+  DIR* d = opendir("/proc");
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state == 'Z' &&
+        ppid == getpid())
+      ++count;
+  }
+  closedir(d);
+  return count;
+}
+
+TEST(CLauncher, FindsTheCommandHereBeforePath) {
+  TempDir dir;
+  mkdir((dir / "bin").c_str(), 0755);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  setenv("PATH", (dir / "bin:/usr/bin:/bin").c_str(), 1);
+  Script(dir / "bin/qxarun.cmd", "echo path $1 > " + dir / "path.out");
+  CLauncher from_path("qxarun.cmd 9601");
+  ASSERT_EQ(from_path.Start(1, 1), 1);
+  from_path.Detach();
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir / "path.out"); }));
+  EXPECT_EQ(ReadFile(dir / "path.out"), "path 9601\n");
+
+  // The same name in the working directory wins, and runs in a session of its
+  // own with no inherited descriptors.
+  Script(dir / "qxarun.cmd",
+         "ls /proc/$$/fd > " + dir / "fds.tmp" + "; ps -o sid= -p $$ | tr -d ' ' > " + dir / "sid.tmp" +
+             "; echo here $1 $2 > " + dir / "here.tmp" + "; mv " + dir / "fds.tmp " + dir / "fds.out" +
+             "; mv " + dir / "sid.tmp " + dir / "sid.out" + "; mv " + dir / "here.tmp " + dir / "here.out");
+  ASSERT_EQ(dup2(open("/dev/null", O_RDONLY), 57), 57);
+  CLauncher here("qxarun.cmd   1  two");
+  ASSERT_EQ(here.Start(1, 1), 1);
+  pid_t pid = here.ProcessHandle();
+  here.Detach();
+  EXPECT_EQ(here.ProcessHandle(), 0);
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir / "here.out") && FileExists(dir / "fds.out"); }));
+  EXPECT_EQ(ReadFile(dir / "here.out"), "here 1 two\n");
+  EXPECT_EQ(ReadFile(dir / "sid.out"), std::to_string(pid) + "\n");
+  // A descriptor of ours without close-on-exec is not inherited.
+  std::string fds = ReadFile(dir / "fds.out");
+  EXPECT_EQ(fds.find("\n57\n"), std::string::npos) << fds;
+}
+
+TEST(CLauncher, FailsWithoutARunnableCommand) {
+  TempDir dir;
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_EQ(CLauncher(nullptr).Start(1, 1), 0);
+  EXPECT_EQ(CLauncher("").Start(1, 1), 0);
+  EXPECT_EQ(CLauncher("no-such-command-anywhere 1").Start(1, 1), 0);
+  Script(dir / "plain.cmd", "true", 0644);  // not executable
+  EXPECT_EQ(CLauncher("plain.cmd").Start(1, 1), 0);
+}
+
+TEST(CLauncher, ExitCodesAndTermination) {
+  TempDir dir;
+  Script(dir / "exit3.cmd", "exit 3");
+  CLauncher exits((dir / "exit3.cmd").c_str());
+  ASSERT_EQ(exits.Start(1, 1), 1);
+  ASSERT_TRUE(WaitFor([&] { return exits.IsRunning() == 0; }));
+  EXPECT_EQ(exits.exit_code(), 3u);
+  EXPECT_EQ(exits.ProcessHandle(), 0);
+
+  pid_t pid;
+  {
+    CLauncher sleeper("sleep 600");
+    ASSERT_EQ(sleeper.Start(1, 1), 1);
+    pid = sleeper.ProcessHandle();
+    EXPECT_EQ(sleeper.IsRunning(), 1);
+  }  // destroyed without detach: terminated
+  EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST(CLauncher, ThousandDetachedStartsLeaveNoZombie) {
+  for (int i = 0; i < 1000; ++i) {
+    CLauncher launcher("true");
+    ASSERT_EQ(launcher.Start(1, 1), 1);
+    launcher.Detach();
+  }
+  EXPECT_TRUE(WaitFor([] { return Zombies() == 0; }, 60)) << Zombies() << " zombies";
+  // Nothing of ours stays open for them either.
+  int open_fds = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (readdir(d)) ++open_fds;
+  closedir(d);
+  EXPECT_LT(open_fds, 20);
+}
+
+}  // namespace

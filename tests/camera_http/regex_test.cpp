@@ -1,0 +1,461 @@
+// The regular-expression engine: syntax, first-match and greedy rules,
+// groups, substitution, every compile error, and matching that neither
+// overflows a gateway thread's stack nor runs away on hostile input.
+#include "camera_http/regex.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/thread.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using ::testing::IsEmpty;
+
+constexpr const char* kNone = nullptr;  // a group that took no part
+
+struct Outcome {
+  bool matched = false;
+  bool exhausted = false;
+  long start = -1;                               // offset of the whole match
+  std::vector<std::optional<std::string>> parts;  // 0 to 9
+};
+
+Outcome Match(const char* expression, const std::string& subject) {
+  Outcome out;
+  const char* error = nullptr;
+  RegexpPtr prog(regcompile(expression, &error));
+  if (!prog) {
+    ADD_FAILURE() << "'" << expression << "' does not compile: " << error;
+    return out;
+  }
+  out.matched = regexecute(prog.get(), subject.c_str()) == 1;
+  out.exhausted = prog->exhausted;
+  out.parts.resize(kRegexpParts);
+  if (!out.matched) return out;
+  out.start = prog->startp[0] - subject.c_str();
+  for (int i = 0; i < kRegexpParts; ++i) {
+    if (prog->startp[i] != nullptr) out.parts[i] = std::string(prog->startp[i], prog->endp[i]);
+  }
+  return out;
+}
+
+std::string Substitute(const char* expression, const std::string& subject, const char* source) {
+  RegexpPtr prog(regcompile(expression));
+  if (!prog || regexecute(prog.get(), subject.c_str()) != 1) return "<no match>";
+  char dest[256];
+  if (regsub(prog.get(), source, dest, sizeof dest) != 0) return "<failed>";
+  return dest;
+}
+
+// ---------------------------------------------------------------- matching
+
+struct MatchCase {
+  const char* expression;
+  std::string subject;
+  std::vector<const char*> parts;  // empty: no match; then part 0, 1, ...
+  long start = -1;                 // expected offset of the match; -1: not checked
+};
+
+TEST(Regex, MatchesByTheClassicRules) {
+  const std::vector<MatchCase> cases = {
+      // Literals, dot, case.
+      {"pin=([0-9]+) state=([a-z]+)", "io pin=4 state=on", {"pin=4 state=on", "4", "on"}},
+      {"abc", "xxabcabc", {"abc"}, 2},
+      {"A", "a", {}},
+      {"a.c", "a\r\nc a\rc", {"a\rc"}, 5},
+      {".", "\n", {"\n"}},
+      {"\\.\\(a\\)\\|\\*", "x.(a)|*", {".(a)|*"}},
+      {"\\n", "\n n", {"n"}, 2},
+      {"\\\\", "a\\b", {"\\"}, 1},
+      {"caf\xc3\xa9", "le caf\xc3\xa9", {"caf\xc3\xa9"}},
+      {"%s%d", "50%s%d", {"%s%d"}},
+      {"", "abc", {""}, 0},
+      {"", "", {""}, 0},
+      {"a", "", {}},
+      // Anchors hold at the ends of the whole text only.
+      {"^b", "ab", {}},
+      {"b$", "ab", {"b"}},
+      {"b$", "ba", {}},
+      {"^ab$", "ab", {"ab"}},
+      {"a$", "a\r\n", {}},
+      {"$", "xyz", {""}, 3},
+      {"^", "xyz", {""}, 0},
+      {"a^b", "a^b", {}},
+      {"a\\^b\\$", "a^b$", {"a^b$"}},
+      {"x$|^y", "yx", {"y"}, 0},
+      {"^a|b", "cab", {"b"}, 2},
+      {"(^a)", "ba", {}},
+      {"^?a", "ba", {"a"}, 1},
+      // Sets: "]" and "-" at the edges, ranges, negation, bytes above 127.
+      {"[]a]", "]", {"]"}},
+      {"[]a]+", "xa]a", {"a]a"}},
+      {"[]a]", "b", {}},
+      {"[a-]", "b-", {"-"}},
+      {"[-a]+", "x-a-", {"-a-"}},
+      {"[^0-9]", "12x3", {"x"}},
+      {"[^0-9]+", "123abc4", {"abc"}},
+      {"[^]a]", "]ab", {"b"}},
+      {"[^-]", "-x", {"x"}},
+      {"[a-c-e]+", "xdcbez", {"dcbe"}},
+      {"[]-a]+", "x^_`]a", {"^_`]a"}},
+      {"[\\d]+", "x\\d", {"\\d"}},
+      {"[.]", "a.", {"."}},
+      {"[a-a]", "ba", {"a"}},
+      {"[\x80-\xff]+", "ab\xe9\xff!", {"\xe9\xff"}},
+      {"[^a-z]", "abc\xe9", {"\xe9"}},
+      {"[(|)*]+", "a(|)*b", {"(|)*"}},
+      // Alternatives are tried in order; the first that lets the rest match wins.
+      {"a|ab", "ab", {"a"}},
+      {"ab|a", "ab", {"ab"}},
+      {"(a|ab)(c|bcd)", "abcd", {"abcd", "a", "bcd"}},
+      {"(a|ab)(c|bcd)(d*)", "abcd", {"abcd", "a", "bcd", ""}},
+      {"(a|ab)c", "abc", {"abc", "ab"}},
+      {"x*|b", "b", {""}, 0},
+      {"(|a)b", "ab", {"ab", "a"}},
+      {"a||b", "b", {""}, 0},
+      {"(a)|b", "b", {"b", kNone}},
+      // Greedy repetitions give back one byte at a time.
+      {"a*ab", "aaab", {"aaab"}},
+      {"(a*)(a*)", "aaa", {"aaa", "aaa", ""}},
+      {"(a+)(a+)", "aaaa", {"aaaa", "aaa", "a"}},
+      {"(a?)(a?)a", "aa", {"aa", "a", ""}},
+      {"(.*)=(.*)", "a=b=c", {"a=b=c", "a=b", "c"}},
+      {".*(x)", "axbxc", {"axbx", "x"}},
+      {"[a-z]*e", "abcdeeef", {"abcdeee"}},
+      {"a*(b)c", "aaabc", {"aaabc", "b"}},
+      {"(a*|x)b", "aab", {"aab", "aa"}},
+      {"[ab]+b", "abab", {"abab"}},
+      {"ab*c", "ac", {"ac"}},
+      {"x+y", "xxxxy", {"xxxxy"}},
+      {"[0-9]+$", "ab12 34", {"34"}, 5},
+      {"(ab)+", "ababx", {"abab", "ab"}},
+      {"(a|ab)*c", "abac", {"abac", "a"}},
+      {"([0-9]+)\\.([0-9]+)", "v 10.25", {"10.25", "10", "25"}},
+      // A repeated group keeps its last repetition; one that took no part has none.
+      {"(a|b)*", "ab", {"ab", "b"}},
+      {"(a|b)*c", "abac", {"abac", "a"}},
+      {"((a)|b)*", "ab", {"ab", "b", "a"}},
+      {"(a)?b", "b", {"b", kNone}},
+      {"(x)*y", "y", {"y", kNone}},
+      {"()", "abc", {"", ""}, 0},
+      {"(((((((((x)))))))))", "x", {"x", "x", "x", "x", "x", "x", "x", "x", "x", "x"}},
+      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)", "abcdefghi", {"abcdefghi", "a", "b", "c", "d", "e", "f", "g", "h", "i"}},
+      // The leftmost start wins, also when the search skips ahead.
+      {"ab+c", "abd abbc abc", {"abbc"}, 4},
+      {"[xy]+z", "xxqyz", {"yz"}, 3},
+      {"a.*zz", "azbzz", {"azbzz"}, 0},
+      {"[ab]+zz", "abz", {}},
+      {"(b|c)d", "abcd", {"cd", "c"}, 2},
+  };
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(std::string("expression '") + c.expression + "' on '" + c.subject + "'");
+    Outcome out = Match(c.expression, c.subject);
+    ASSERT_EQ(out.matched, !c.parts.empty());
+    EXPECT_FALSE(out.exhausted);
+    if (!out.matched) continue;
+    if (c.start >= 0) {
+      EXPECT_EQ(out.start, c.start);
+    }
+    for (int i = 0; i < kRegexpParts; ++i) {
+      std::optional<std::string> want;
+      if (i < static_cast<int>(c.parts.size()) && c.parts[i] != nullptr) want = c.parts[i];
+      EXPECT_EQ(out.parts[i], want) << "part " << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- errors
+
+TEST(Regex, CompileErrorsComeBackToTheCaller) {
+  const std::string too_many_nested = "((((((((((x))))))))))";
+  const std::string long_literal(40000, 'a');
+  std::string many_sets;
+  for (int i = 0; i < 1000; ++i) many_sets += "[a-z]";
+  struct ErrorCase {
+    std::string expression;
+    const char* message;
+  };
+  const std::vector<ErrorCase> cases = {
+      {"(", kRegexpUnmatchedParen},
+      {"(a", kRegexpUnmatchedParen},
+      {"a)", kRegexpUnmatchedParen},
+      {"(a))", kRegexpUnmatchedParen},
+      {"((a)", kRegexpUnmatchedParen},
+      {too_many_nested, kRegexpTooManyParens},
+      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", kRegexpTooManyParens},
+      {"[", kRegexpUnmatchedBracket},
+      {"[a", kRegexpUnmatchedBracket},
+      {"[]", kRegexpUnmatchedBracket},
+      {"[^]", kRegexpUnmatchedBracket},
+      {"[a-", kRegexpUnmatchedBracket},
+      {"[z-a]", kRegexpInvalidRange},
+      {"[a-c-b]", kRegexpInvalidRange},
+      {"[z-a", kRegexpInvalidRange},
+      {"*a", kRegexpFollowsNothing},
+      {"+", kRegexpFollowsNothing},
+      {"?", kRegexpFollowsNothing},
+      {"a|*b", kRegexpFollowsNothing},
+      {"(+a)", kRegexpFollowsNothing},
+      {"(*", kRegexpFollowsNothing},
+      {"a**", kRegexpNestedRepeat},
+      {"a+?", kRegexpNestedRepeat},
+      {"a?*", kRegexpNestedRepeat},
+      {"(a)*+(", kRegexpNestedRepeat},
+      {"(a*)*", kRegexpEmptyOperand},
+      {"(a?)+", kRegexpEmptyOperand},
+      {"()*", kRegexpEmptyOperand},
+      {"^*", kRegexpEmptyOperand},
+      {"$+", kRegexpEmptyOperand},
+      {"(a|)*", kRegexpEmptyOperand},
+      {"(a|b*)+", kRegexpEmptyOperand},
+      {"\\", kRegexpTrailingBackslash},
+      {"ab\\", kRegexpTrailingBackslash},
+      {long_literal, kRegexpTooBig},
+      {many_sets, kRegexpTooBig},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE("expression '" + c.expression.substr(0, 40) + "'");
+    regreport("");
+    const char* error = nullptr;
+    regexp* prog = regcompile(c.expression.c_str(), &error);
+    EXPECT_EQ(prog, nullptr);
+    regrelease(prog);
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error, c.message);
+    EXPECT_STREQ(reglasterror(), c.message);
+  }
+  EXPECT_STREQ(kRegexpTrailingBackslash, "trailing \\");
+}
+
+TEST(Regex, NearMissesOfTheErrorsCompile) {
+  std::string sets_of_a_long_line;
+  while (sets_of_a_long_line.size() + 5 <= 511) sets_of_a_long_line += "[a-z]";
+  std::string alternatives_of_a_long_line;
+  while (alternatives_of_a_long_line.size() + 3 <= 510) alternatives_of_a_long_line += "ab|";
+  alternatives_of_a_long_line += "c";
+  std::string stars_of_a_long_line;
+  while (stars_of_a_long_line.size() + 2 <= 511) stars_of_a_long_line += ".*";
+  const std::vector<std::string> expressions = {
+      "(((((((((x)))))))))", "(a*)?", "^?", "(a*b)*", "(a|b)+", "[]]", "[--/]", "[a-a]",
+      "a\\\\", "\\*", "(|)", "a||b", std::string(511, 'x'), sets_of_a_long_line,
+      alternatives_of_a_long_line, stars_of_a_long_line,
+  };
+  for (const std::string& e : expressions) {
+    const char* error = nullptr;
+    RegexpPtr prog(regcompile(e.c_str(), &error));
+    EXPECT_NE(prog, nullptr) << e << ": " << (error ? error : "");
+  }
+}
+
+TEST(Regex, MisuseIsReportedNotFatal) {
+  const char* error = nullptr;
+  EXPECT_EQ(regcompile(nullptr, &error), nullptr);
+  EXPECT_STREQ(error, kRegexpNullArgument);
+
+  RegexpPtr prog(regcompile("(a)(b)?"));
+  ASSERT_NE(prog, nullptr);
+  char dest[16] = "unchanged";
+  EXPECT_EQ(regexecute(nullptr, "a"), 0);
+  EXPECT_STREQ(reglasterror(), kRegexpNullParameter);
+  EXPECT_EQ(regexecute(prog.get(), nullptr), 0);
+  EXPECT_STREQ(reglasterror(), kRegexpNullParameter);
+  EXPECT_EQ(regsub(nullptr, "&", dest, sizeof dest), -1);
+  EXPECT_STREQ(reglasterror(), kRegexpNullSubstitution);
+  EXPECT_EQ(regsub(prog.get(), nullptr, dest, sizeof dest), -1);
+  EXPECT_EQ(regsub(prog.get(), "&", nullptr, sizeof dest), -1);
+
+  // Substituting before any match gives the template without its parts.
+  EXPECT_EQ(regsub(prog.get(), "[&\\1]", dest, sizeof dest), 0);
+  EXPECT_STREQ(dest, "[]");
+
+  // A regexp that is not (or no longer) one from regcompile.
+  prog->magic ^= 1;
+  EXPECT_EQ(regexecute(prog.get(), "ab"), 0);
+  EXPECT_STREQ(reglasterror(), kRegexpCorruptedProgram);
+  EXPECT_EQ(regsub(prog.get(), "&", dest, sizeof dest), -1);
+  EXPECT_STREQ(reglasterror(), kRegexpDamagedForSubstitution);
+  prog->magic ^= 1;
+
+  const std::string subject = "xab";
+  ASSERT_EQ(regexecute(prog.get(), subject.c_str()), 1);
+  std::swap(prog->startp[1], prog->endp[1]);
+  EXPECT_EQ(regsub(prog.get(), "\\1", dest, sizeof dest), -1);
+  EXPECT_STREQ(reglasterror(), kRegexpDamagedMatch);
+
+  regrelease(nullptr);
+}
+
+// ---------------------------------------------------------------- substitution
+
+TEST(Regex, SubstitutesPartsAndEscapes) {
+  struct SubCase {
+    const char* expression;
+    const char* subject;
+    const char* source;
+    const char* result;
+  };
+  const char* const pin = "pin=([0-9]+) state=([a-z]+)";
+  const char* const line = "io pin=4 state=on";
+  const std::vector<SubCase> cases = {
+      {pin, line, "\\1", "4"},
+      {pin, line, "\\2", "on"},
+      {pin, line, "&", "pin=4 state=on"},
+      {pin, line, "\\0", "pin=4 state=on"},
+      {pin, line, "<\\1-\\2>", "<4-on>"},
+      {pin, line, "[&]", "[pin=4 state=on]"},
+      {pin, line, "\\x", "\\x"},
+      {pin, line, "\\&", "&"},
+      {pin, line, "\\\\", "\\"},
+      {pin, line, "\\\\1", "\\1"},
+      {pin, line, "a\\", "a\\"},
+      {pin, line, "\\3\\9", ""},
+      {pin, line, "%s %d", "%s %d"},
+      {pin, line, "", ""},
+      {"(a)|(b)", "b", "[\\1][\\2]", "[][b]"},
+      {"(a|b)*", "ab", "\\1", "b"},
+      {"<RecordingHandle>([0-9]+)</RecordingHandle>",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<Reply><RecordingHandle>4711</RecordingHandle></Reply>",
+       "\\1", "4711"},
+  };
+  for (const SubCase& c : cases) {
+    EXPECT_EQ(Substitute(c.expression, c.subject, c.source), c.result)
+        << c.expression << " on " << c.subject << " with " << c.source;
+  }
+}
+
+TEST(Regex, SubstitutionStopsAtTheDestinationSize) {
+  RegexpPtr prog(regcompile("([a-z]+)"));
+  ASSERT_EQ(regexecute(prog.get(), "abcdefgh"), 1);
+  char dest[8];
+  std::memset(dest, '#', sizeof dest);
+  EXPECT_EQ(regsub(prog.get(), "\\1-\\1", dest, 4), 0);
+  EXPECT_STREQ(dest, "abc");
+  EXPECT_EQ(dest[4], '#');
+  EXPECT_EQ(regsub(prog.get(), "xyz", dest, 1), 0);
+  EXPECT_STREQ(dest, "");
+}
+
+// ---------------------------------------------------------------- hostile input
+
+TEST(Regex, NestedRepetitionsDecideInReasonableWork) {
+  // Plain backtracking would try every way to split the a's; these must
+  // still be decided, not given up.
+  const std::string a5000(5000, 'a');
+  Outcome out = Match("(a|aa)*c", a5000);
+  EXPECT_FALSE(out.matched);
+  EXPECT_FALSE(out.exhausted);
+
+  out = Match("(a|aa)*$", a5000 + "b" + a5000);
+  ASSERT_TRUE(out.matched);
+  EXPECT_EQ(out.start, 5001);
+
+  // The groups found after such a search are those of the first match.
+  const std::string a60(60, 'a');
+  out = Match("(a|aa)*c|((a)+)b", "x" + a60 + "b");
+  ASSERT_TRUE(out.matched);
+  EXPECT_FALSE(out.exhausted);
+  EXPECT_EQ(out.start, 1);
+  EXPECT_EQ(out.parts[1], std::nullopt);
+  EXPECT_EQ(out.parts[2], a60);
+  EXPECT_EQ(out.parts[3], "a");
+
+  // A long run that every start position would scan again.
+  out = Match("[a-z]+[0-9]", std::string(200000, 'q') + "!7");
+  EXPECT_FALSE(out.matched);
+  EXPECT_FALSE(out.exhausted);
+}
+
+TEST(Regex, PathologicalSearchStopsAtTheWorkBound) {
+  std::string expression;
+  for (int i = 0; i < 300; ++i) expression += "a?";
+  expression += "[b]";
+  Outcome out = Match(expression.c_str(), std::string(1 << 20, 'a'));
+  EXPECT_FALSE(out.matched);
+  EXPECT_TRUE(out.exhausted);
+}
+
+// A 1 MB line matched on a thread with the gateway's 0x20000-byte stack.
+TEST(Regex, LongLineMatchesOnAGatewayThread) {
+  struct Shared {
+    std::mutex lock;
+    std::vector<std::string> failures;
+    std::atomic<bool> done{false};
+    void Fail(const std::string& what) {
+      std::lock_guard<std::mutex> guard(lock);
+      failures.push_back(what);
+    }
+  };
+  auto shared = std::make_shared<Shared>();
+  ASSERT_TRUE(platform::StartThread([shared] {
+    const std::size_t big = 1 << 20;
+    std::string digits = "io pin=" + std::string(big, '7') + " state=on";
+    std::string pairs;
+    for (std::size_t i = 0; i < big / 2; ++i) pairs += "ab";
+    std::string letters = std::string(big, 'a') + "x";
+
+    RegexpPtr pin(regcompile("pin=([0-9]+) state=([a-z]+)$"));
+    if (regexecute(pin.get(), digits.c_str()) != 1 || pin->endp[1] - pin->startp[1] != static_cast<long>(big))
+      shared->Fail("digits");
+    RegexpPtr group_loop(regcompile("^(ab)*$"));
+    if (regexecute(group_loop.get(), pairs.c_str()) != 1 || group_loop->startp[1] != pairs.c_str() + big - 2)
+      shared->Fail("group loop");
+    RegexpPtr alternatives(regcompile("^(a|b)+$"));
+    if (regexecute(alternatives.get(), pairs.c_str()) != 1) shared->Fail("alternatives");
+    RegexpPtr give_back(regcompile("^(.*)x$"));
+    if (regexecute(give_back.get(), letters.c_str()) != 1 || give_back->endp[1] - give_back->startp[1] != static_cast<long>(big))
+      shared->Fail("give back");
+    RegexpPtr no_match(regcompile("[ab]*[c]"));
+    if (regexecute(no_match.get(), pairs.c_str()) != 0 || no_match->exhausted) shared->Fail("no match");
+    shared->done = true;
+  }));
+  ASSERT_TRUE(testing_support::WaitFor([&] { return shared->done.load(); }, 300));
+  std::lock_guard<std::mutex> guard(shared->lock);
+  EXPECT_THAT(shared->failures, IsEmpty());
+}
+
+TEST(Regex, ThreadsCompileAndMatchIndependently) {
+  struct Shared {
+    std::mutex lock;
+    std::vector<std::string> failures;
+    std::atomic<int> finished{0};
+  };
+  auto shared = std::make_shared<Shared>();
+  constexpr int kThreads = 4;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_TRUE(platform::StartThread([shared, t] {
+      const std::string bad = t % 2 == 0 ? "(" : "[";
+      const char* want_error = t % 2 == 0 ? kRegexpUnmatchedParen : kRegexpUnmatchedBracket;
+      for (int i = 0; i < 300; ++i) {
+        std::string line = "box=" + std::to_string(t) + " pin=" + std::to_string(i) + " state=on";
+        RegexpPtr prog(regcompile("box=([0-9]+) pin=([0-9]+) state=([a-z]+)"));
+        char pin[64] = "";
+        bool ok = prog && regexecute(prog.get(), line.c_str()) == 1 &&
+                  regsub(prog.get(), "\\1/\\2", pin, sizeof pin) == 0 &&
+                  std::string(pin) == std::to_string(t) + "/" + std::to_string(i);
+        regexp* failed = regcompile(bad.c_str());
+        ok = ok && failed == nullptr && std::string(reglasterror()) == want_error;
+        if (!ok) {
+          std::lock_guard<std::mutex> guard(shared->lock);
+          shared->failures.push_back("thread " + std::to_string(t) + " round " + std::to_string(i));
+          break;
+        }
+      }
+      ++shared->finished;
+    }));
+  }
+  ASSERT_TRUE(testing_support::WaitFor([&] { return shared->finished.load() == kThreads; }, 300));
+  std::lock_guard<std::mutex> guard(shared->lock);
+  EXPECT_THAT(shared->failures, IsEmpty());
+}
+
+}  // namespace

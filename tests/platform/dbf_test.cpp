@@ -1,0 +1,497 @@
+// The dbf engine: the bytes it writes, what it reads back, how it treats
+// broken files, and that concurrent writers of one table lose nothing.
+#include "platform/dbf.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/sandbox.h"
+
+namespace {
+
+using platform::DbfFieldSpec;
+using platform::DbfTable;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+const DbfFieldSpec kAlarmFields[] = {
+    {"STATUS", 'N', 4, 0},
+    {"TIME", 'C', 6, 0},
+    {"TO1", 'N', 4, 0},
+    {"TI1", 'C', 6, 0},
+    {"AMOUNT", 'N', 8, 2},
+};
+
+// A table of `records` records whose STATUS is the record number.
+std::string MakeTable(const TempDir& dir, const char* name, int records) {
+  std::string path = dir / name;
+  DbfTable t;
+  EXPECT_TRUE(t.Create(path, kAlarmFields)) << t.LastError();
+  for (int i = 1; i <= records; ++i) {
+    EXPECT_TRUE(t.Append()) << t.LastError();
+    EXPECT_TRUE(t.SetInteger(0, i));
+    EXPECT_TRUE(t.SetText(1, "000000"));
+    EXPECT_TRUE(t.Flush()) << t.LastError();
+  }
+  EXPECT_TRUE(t.Close());
+  return path;
+}
+
+TEST(DbfNumber, ParsesFieldText) {
+  struct Case {
+    std::string text;
+    bool ok;
+    long value;
+  } cases[] = {
+      {"   7", true, 7},          {"  -3.75", true, -3},     {"", true, 0},
+      {"    ", true, 0},          {"+12", true, 12},         {".5", true, 0},
+      {"12.", true, 12},          {"0042", true, 42},        {std::string("\0\0 9", 4), true, 9},
+      {"9223372036854775807", true, LONG_MAX},
+      {"9223372036854775808", false, 0},                     {"****", false, 0},
+      {"12abc", false, 0},        {"1 2", false, 0},         {"--1", false, 0},
+      {"-", false, 0},            {".", false, 0},           {"1e5", false, 0},
+      {"1.2.3", false, 0},
+  };
+  for (const Case& c : cases) {
+    long value = -1;
+    EXPECT_EQ(platform::dbf::ParseNumber(c.text, value), c.ok) << '"' << c.text << '"';
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
+  }
+}
+
+TEST(DbfNumber, FormatsIntoFieldWidth) {
+  struct Case {
+    long value;
+    std::size_t length, decimals;
+    bool ok;
+    const char* bytes;
+  } cases[] = {
+      {7, 4, 0, true, "   7"},      {-12, 4, 0, true, " -12"},   {9999, 4, 0, true, "9999"},
+      {10000, 4, 0, false, ""},     {-999, 4, 0, true, "-999"},  {-1000, 4, 0, false, ""},
+      {7, 8, 2, true, "    7.00"},  {123456, 8, 2, false, ""},   {0, 1, 0, true, "0"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(platform::dbf::FormatInteger(c.value, c.length, c.decimals, out), c.ok) << c.value;
+    if (c.ok) {
+      EXPECT_EQ(out, c.bytes);
+    }
+  }
+  struct TextCase {
+    const char* text;
+    std::size_t length, decimals;
+    bool ok;
+    const char* bytes;
+  } texts[] = {
+      {"3.5", 8, 2, true, "    3.50"},  {"3.456", 8, 2, true, "    3.46"},
+      {"9.995", 8, 2, true, "   10.00"}, {"-0.001", 6, 2, true, "  0.00"},
+      {" 42 ", 4, 0, true, "  42"},      {"42.5", 4, 0, true, "  43"},
+      {"", 4, 0, true, "    "},          {"abc", 4, 0, false, ""},
+      {"12345", 4, 0, false, ""},        {"007", 4, 0, true, "   7"},
+  };
+  for (const TextCase& c : texts) {
+    std::string out;
+    EXPECT_EQ(platform::dbf::FormatNumberText(c.text, c.length, c.decimals, out), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(out, c.bytes) << c.text;
+    }
+  }
+}
+
+// The bytes of a new table are the dBase III layout other programs expect.
+TEST(DbfTable, CreatesStandardDbaseThreeLayout) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 1);
+  std::string bytes = ReadFile(path);
+  const std::size_t header_length = 32 + 32 * 5 + 1;
+  const std::size_t record_length = 1 + 4 + 6 + 4 + 6 + 8;
+  ASSERT_EQ(bytes.size(), header_length + record_length + 1);
+  EXPECT_EQ(bytes[0], 0x03);
+  EXPECT_EQ(static_cast<unsigned char>(bytes[4]), 1u);  // record count
+  EXPECT_EQ(bytes.substr(5, 3), std::string(3, '\0'));
+  EXPECT_EQ(static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8,
+            static_cast<int>(header_length));
+  EXPECT_EQ(static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8,
+            static_cast<int>(record_length));
+  EXPECT_EQ(bytes.substr(32, 11), std::string("STATUS\0\0\0\0\0", 11));
+  EXPECT_EQ(bytes[32 + 11], 'N');
+  EXPECT_EQ(bytes[32 + 16], 4);
+  EXPECT_EQ(bytes[32 + 4 * 32 + 17], 2);  // AMOUNT decimals
+  EXPECT_EQ(bytes[header_length - 1], 0x0D);
+  EXPECT_EQ(bytes.substr(header_length, record_length), "    1000000" + std::string(18, ' '));
+  EXPECT_EQ(bytes.back(), 0x1A);
+}
+
+TEST(DbfTable, RoundTripsValuesAndPositions) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 3);
+  DbfTable t;
+  ASSERT_TRUE(t.Open(path)) << t.LastError();
+  EXPECT_EQ(t.RecordCount(), 3u);
+  EXPECT_EQ(t.Position(), 1u);
+  ASSERT_TRUE(t.Go(2));
+  EXPECT_TRUE(t.SetText(1, "123456"));
+  EXPECT_TRUE(t.SetText(4, "-3.456"));
+  EXPECT_TRUE(t.SetText(3, "LONGER THAN SIX"));  // cut to the field
+  ASSERT_TRUE(t.Flush()) << t.LastError();
+  ASSERT_TRUE(t.Close());
+
+  ASSERT_TRUE(t.Open(path));
+  ASSERT_TRUE(t.Go(2));
+  long v = 0;
+  EXPECT_TRUE(t.Integer(0, v));
+  EXPECT_EQ(v, 2);
+  EXPECT_EQ(t.Text(1), "123456");
+  EXPECT_EQ(t.RawField(4), "   -3.46");
+  EXPECT_EQ(t.Text(3), "LONGER");
+  EXPECT_EQ(t.FieldIndex("time"), 1);
+  EXPECT_EQ(t.FieldIndex("NOPE"), -1);
+
+  // Moving beyond either end.
+  EXPECT_TRUE(t.Skip(5));
+  EXPECT_TRUE(t.Eof());
+  EXPECT_EQ(t.Position(), 4u);
+  EXPECT_TRUE(t.Skip(-1));
+  EXPECT_EQ(t.Position(), 3u);
+  EXPECT_TRUE(t.Skip(-10));
+  EXPECT_TRUE(t.Bof());
+  EXPECT_EQ(t.Position(), 1u);
+  EXPECT_TRUE(t.Skip(LONG_MAX));
+  EXPECT_TRUE(t.Eof());
+  EXPECT_TRUE(t.Skip(LONG_MIN));
+  EXPECT_EQ(t.Position(), 1u);
+
+  // A record that does not exist leaves the table past its end, where no
+  // change is accepted.
+  EXPECT_FALSE(t.Go(9));
+  EXPECT_TRUE(t.Eof());
+  EXPECT_FALSE(t.SetInteger(0, 5));
+  EXPECT_FALSE(t.SetDeleted(true));
+  EXPECT_FALSE(t.Go(0));
+  EXPECT_NE(t.LastError().find("record 0 does not exist"), std::string::npos);
+}
+
+// A change writes its own record and the header's date, nothing else.
+TEST(DbfTable, ChangeTouchesOnlyItsRecordAndTheDate) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 3);
+  std::string before = ReadFile(path);
+  // An old date, so the stamp shows.
+  before[1] = 80;
+  before[2] = 1;
+  before[3] = 1;
+  WriteFile(path, before);
+  DbfTable t;
+  ASSERT_TRUE(t.Open(path));
+  ASSERT_TRUE(t.Go(2));
+  ASSERT_TRUE(t.SetInteger(2, 8));
+  ASSERT_TRUE(t.Flush());
+  std::string after = ReadFile(path);
+  ASSERT_EQ(after.size(), before.size());
+  const std::size_t header_length = 193, record_length = 29;
+  std::size_t first = header_length + record_length;
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    bool in_record = i >= first && i < first + record_length;
+    bool in_date = i >= 1 && i <= 3;
+    if (!in_record && !in_date) {
+      ASSERT_EQ(after[i], before[i]) << "byte " << i;
+    }
+  }
+  EXPECT_NE(after.substr(1, 3), before.substr(1, 3));
+  EXPECT_EQ(after.substr(first + 11, 4), "   8");
+}
+
+// Two handles change different fields of one record: both changes stay,
+// because a write lays only its own fields over what is on disk.
+TEST(DbfTable, WritesMergeWithOtherWritersOfTheSameRecord) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 2);
+  DbfTable a, b;
+  ASSERT_TRUE(a.Open(path));
+  ASSERT_TRUE(b.Open(path));
+  ASSERT_TRUE(a.Go(2));
+  ASSERT_TRUE(b.Go(2));
+  ASSERT_TRUE(a.SetInteger(0, 7));
+  ASSERT_TRUE(b.SetText(1, "101010"));
+  ASSERT_TRUE(b.SetDeleted(true));
+  ASSERT_TRUE(a.Flush());
+  ASSERT_TRUE(b.Flush());
+  EXPECT_EQ(b.Text(0), "   7");  // b's buffer now holds a's change too
+  DbfTable c;
+  ASSERT_TRUE(c.Open(path));
+  ASSERT_TRUE(c.Go(2));
+  EXPECT_EQ(c.Text(0), "   7");
+  EXPECT_EQ(c.Text(1), "101010");
+  EXPECT_TRUE(c.Deleted());
+}
+
+TEST(DbfTable, AppendsSeenByOtherHandlesAndPackRemovesDeleted) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 4);
+  DbfTable a, b;
+  ASSERT_TRUE(a.Open(path));
+  ASSERT_TRUE(b.Open(path));
+  ASSERT_TRUE(a.Append());
+  ASSERT_TRUE(a.SetInteger(0, 5));
+  ASSERT_TRUE(a.Flush());
+  EXPECT_EQ(b.RecordCount(), 5u);
+  ASSERT_TRUE(b.Bottom());
+  EXPECT_EQ(b.Text(0), "   5");
+
+  for (std::uint32_t r : {1u, 3u}) {
+    ASSERT_TRUE(a.Go(r));
+    ASSERT_TRUE(a.SetDeleted(true));
+  }
+  ASSERT_TRUE(a.Go(4));  // moving writes the pending deletion of record 3
+  ASSERT_TRUE(a.Go(3));
+  EXPECT_TRUE(a.Deleted());
+  ASSERT_TRUE(a.SetDeleted(false));  // recall it again
+  ASSERT_TRUE(a.Pack()) << a.LastError();
+  EXPECT_EQ(a.RecordCount(), 4u);
+  std::vector<std::string> left;
+  for (a.Top(); !a.Eof(); a.Skip(1)) left.push_back(a.Text(0));
+  EXPECT_EQ(left, (std::vector<std::string>{"   2", "   3", "   4", "   5"}));
+  std::string bytes = ReadFile(path);
+  EXPECT_EQ(bytes.size(), 193u + 4 * 29 + 1);
+  EXPECT_EQ(bytes.back(), 0x1A);
+}
+
+TEST(DbfTable, RefusesBadFieldListsOnCreate) {
+  TempDir dir;
+  const std::vector<std::vector<DbfFieldSpec>> bad = {
+      {},
+      {{"1ST", 'C', 4, 0}},
+      {{"TOOLONGNAME", 'C', 4, 0}},
+      {{"A", 'C', 0, 0}},
+      {{"A", 'C', 255, 0}},
+      {{"A", 'N', 21, 0}},
+      {{"A", 'N', 4, 3}},
+      {{"A", 'D', 8, 0}},
+      {{"A", 'C', 4, 0}, {"a", 'N', 4, 0}},
+  };
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    DbfTable t;
+    EXPECT_FALSE(t.Create(dir / "bad.dbf", bad[i])) << "case " << i;
+    EXPECT_FALSE(t.LastError().empty());
+    EXPECT_FALSE(testing_support::FileExists(dir / "bad.dbf")) << "case " << i;
+  }
+}
+
+// Tables from other programs: a Clipper-style wide character field, other
+// field types carried as text, a header without its terminator.
+TEST(DbfTable, ReadsVariantsOtherProgramsWrite) {
+  TempDir dir;
+  // Header: one C field of 300 bytes (length 44 + 256 * 1), one L field.
+  std::string h(32 + 64 + 1, '\0');
+  h[0] = 0x03;
+  h[4] = 1;
+  h[8] = static_cast<char>(h.size() & 0xFF);
+  h[10] = static_cast<char>((1 + 300 + 1) & 0xFF);
+  h[11] = static_cast<char>((1 + 300 + 1) >> 8);
+  std::memcpy(&h[32], "NOTE", 4);
+  h[32 + 11] = 'C';
+  h[32 + 16] = 44;
+  h[32 + 17] = 1;
+  std::memcpy(&h[64], "OK", 2);
+  h[64 + 11] = 'L';
+  h[64 + 16] = 1;
+  h[96] = 0x0D;
+  std::string record = " " + std::string("hello") + std::string(295, ' ') + "T";
+  WriteFile(dir / "wide.dbf", h + record);  // no end-of-file marker either
+  DbfTable t;
+  ASSERT_TRUE(t.Open(dir / "wide.dbf")) << t.LastError();
+  ASSERT_EQ(t.Fields().size(), 2u);
+  EXPECT_EQ(t.Fields()[0].length, 300u);
+  EXPECT_EQ(t.Text(0), "hello");
+  EXPECT_EQ(t.Text(1), "T");
+  long v = 0;
+  EXPECT_FALSE(t.Integer(1, v));
+
+  // The same without the terminator byte: descriptors end at the header length.
+  std::string h2 = h.substr(0, 96);
+  h2[8] = 96;
+  WriteFile(dir / "noterm.dbf", h2 + record);
+  ASSERT_TRUE(t.Open(dir / "noterm.dbf")) << t.LastError();
+  EXPECT_EQ(t.Text(0), "hello");
+}
+
+// Broken and hostile files: Open fails with a reason, never crashes, never
+// allocates what the file claims.
+TEST(DbfTable, RefusesCorruptFiles) {
+  TempDir dir;
+  const std::string good = ReadFile(MakeTable(dir, "good.dbf", 2));
+  auto with = [&](std::size_t at, std::string bytes) {
+    std::string s = good;
+    s.replace(at, bytes.size(), bytes);
+    return s;
+  };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* reason;
+  } cases[] = {
+      {"empty file", "", "too short"},
+      {"half a header", good.substr(0, 20), "too short"},
+      {"unknown version", with(0, "\x02"), "unknown table version 0x02"},
+      {"header length beyond the file", with(8, std::string("\xff\xff", 2)), "header length"},
+      {"header length too small", with(8, std::string("\x10\x00", 2)), "header length"},
+      {"record length zero", with(10, std::string("\x00\x00", 2)), "record length 0"},
+      {"record length huge", with(10, std::string("\xff\xff", 2)), "does not match"},
+      {"record length one off", with(10, std::string("\x1e\x00", 2)), "does not match"},
+      {"record count huge", with(4, std::string("\xff\xff\xff\xff", 4)), "do not fit"},
+      {"record count one too many", with(4, std::string("\x03", 1)), "do not fit"},
+      {"last record cut", good.substr(0, good.size() - 5), "do not fit"},
+      {"field length zero", with(32 + 16, std::string("\x00", 1)), "does not match"},
+      {"no descriptors", with(32, "\x0D"), "no field descriptors"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(dir / "bad.dbf", c.bytes);
+    DbfTable t;
+    EXPECT_FALSE(t.Open(dir / "bad.dbf")) << c.what;
+    EXPECT_FALSE(t.FileUnavailable()) << c.what;
+    EXPECT_NE(t.LastError().find(c.reason), std::string::npos) << c.what << ": " << t.LastError();
+    EXPECT_NE(t.LastError().find("bad.dbf"), std::string::npos) << c.what;
+    EXPECT_FALSE(t.IsOpen());
+  }
+
+  // Descriptors claiming more fields than any header can hold.
+  std::string many(32 + 32 * 300 + 1, '\0');
+  many[0] = 0x03;
+  many[8] = static_cast<char>(many.size() & 0xFF);
+  many[9] = static_cast<char>(many.size() >> 8);
+  many[10] = static_cast<char>(301 & 0xFF);
+  many[11] = static_cast<char>(301 >> 8);
+  for (int i = 0; i < 300; ++i) {
+    many[32 + 32 * i] = 'F';
+    many[32 + 32 * i + 11] = 'C';
+    many[32 + 32 * i + 16] = 1;
+  }
+  many.back() = 0x0D;
+  WriteFile(dir / "many.dbf", many);
+  DbfTable t;
+  EXPECT_FALSE(t.Open(dir / "many.dbf"));
+  EXPECT_NE(t.LastError().find("more than 255 fields"), std::string::npos) << t.LastError();
+
+  EXPECT_FALSE(t.Open(dir / "missing.dbf"));
+  EXPECT_TRUE(t.FileUnavailable());
+  EXPECT_FALSE(t.Open(dir.path()));
+  EXPECT_TRUE(t.FileUnavailable());
+}
+
+TEST(DbfTable, NumbersWithGarbageAreErrorsNotValues) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 1);
+  std::string bytes = ReadFile(path);
+  bytes.replace(193 + 1, 4, "1x2*");
+  WriteFile(path, bytes);
+  DbfTable t;
+  ASSERT_TRUE(t.Open(path));
+  long v = 99;
+  EXPECT_FALSE(t.Integer(0, v));
+  EXPECT_EQ(v, 0);
+  EXPECT_NE(t.LastError().find("1x2*"), std::string::npos) << t.LastError();
+  EXPECT_FALSE(t.SetText(0, "twelve"));
+  EXPECT_FALSE(t.SetInteger(0, 123456));
+  EXPECT_EQ(t.RawField(0), "1x2*");  // unchanged by the refused values
+}
+
+// A table we may not write opens for reading; changes to it fail. Root may
+// write any file, so as root the check runs in a child that is not.
+TEST(DbfTable, ReadOnlyFileOpensForReading) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 1);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  auto check = [&] {
+    DbfTable t;
+    if (!t.Open(path) || !t.ReadOnly() || t.Text(0) != "   1") return 1;
+    if (!t.SetInteger(0, 2) || t.Flush()) return 2;
+    if (t.LastError().find("read only") == std::string::npos) return 3;
+    if (t.Append() || t.Pack()) return 4;
+    return 0;
+  };
+  if (geteuid() != 0) {
+    EXPECT_EQ(check(), 0);
+    return;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    const gid_t nobody = 65534;
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
+    _exit(check());
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A copy is a second, independent handle on the same record.
+TEST(DbfTable, CopyOpensTheFileAgain) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 3);
+  DbfTable a;
+  ASSERT_TRUE(a.Open(path));
+  ASSERT_TRUE(a.Go(3));
+  DbfTable b(a);
+  ASSERT_TRUE(b.IsOpen());
+  EXPECT_EQ(b.Position(), 3u);
+  ASSERT_TRUE(a.Close());
+  EXPECT_EQ(b.Text(0), "   3");
+  ASSERT_TRUE(b.SetInteger(0, 33));
+  EXPECT_TRUE(b.Flush()) << b.LastError();
+}
+
+// Threads of one process, each with its own handle, writing their own field
+// of one shared record and their own record at once: fcntl locks alone would
+// not keep them apart, and a lost update shows as a stale field.
+TEST(DbfTable, ThreadsWritingOneTableLoseNothing) {
+  TempDir dir;
+  std::string path = MakeTable(dir, "a.dbf", 5);
+  constexpr int kRounds = 1000;
+  constexpr int kReopenEvery = 50;  // closing is part of what must not drop locks
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int w = 0; w < kThreads; ++w) {
+    threads.emplace_back([&, w] {
+      DbfTable t;
+      for (int i = 1; i <= kRounds; ++i) {
+        if (i % kReopenEvery == 1 && !t.Open(path)) ++failures[static_cast<std::size_t>(w)];
+        bool ok = t.Go(1) && t.SetText(w, std::to_string(i)) && t.Flush() &&
+                  t.Go(static_cast<std::uint32_t>(w + 2)) && t.SetInteger(2, i) && t.Flush();
+        if (!ok) ++failures[static_cast<std::size_t>(w)];
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  DbfTable t;
+  ASSERT_TRUE(t.Open(path));
+  for (int w = 0; w < kThreads; ++w) {
+    EXPECT_EQ(failures[static_cast<std::size_t>(w)], 0);
+    ASSERT_TRUE(t.Go(1));
+    long shared = 0;
+    EXPECT_TRUE(t.Integer(w, shared));
+    EXPECT_EQ(shared, kRounds) << "field " << w;
+    ASSERT_TRUE(t.Go(static_cast<std::uint32_t>(w + 2)));
+    long status = 0, to1 = 0;
+    EXPECT_TRUE(t.Integer(0, status));
+    EXPECT_TRUE(t.Integer(2, to1));
+    EXPECT_EQ(status, w + 2);
+    EXPECT_EQ(to1, kRounds);
+  }
+}
+
+}  // namespace
