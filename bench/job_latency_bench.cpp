@@ -169,8 +169,10 @@ int main(int argc, char** argv) {
 
   std::vector<double> to_image, to_done;
   for (int k = 0; k < jobs; ++k) {
-    std::string alarm = "B" + std::to_string(k);
-    std::string name = "bench" + std::to_string(k) + ".job";
+    char alarm_text[16], name_text[32];
+    std::snprintf(alarm_text, sizeof alarm_text, "B%d", k);
+    std::snprintf(name_text, sizeof name_text, "bench%d.job", k);
+    std::string alarm = alarm_text, name = name_text;
     std::string staged = root + "/drop/" + name;
     WriteFile(staged, "[Alarm]\nAlarmRef=" + alarm +
                           "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\nType=0\nDuration=0\n"
