@@ -1,7 +1,5 @@
 // How job files travel through the gateway's directories.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "jobs_world.h"
 
@@ -11,7 +9,6 @@ using jobs_world::JobsWorld;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::WaitFor;
-using testing_support::WriteFile;
 
 constexpr const char* kUnknownCameras =
     "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n[Camera2]\nCameraScenario=200\n"
@@ -36,39 +33,34 @@ TEST(JobsFlow, DroppedOrWrittenInPlaceJobsOfUnknownCamerasEndDone) {
   // A long rescan time-out: only the change notification can find the files
   // in time.
   JobsWorld world({}, {}, "WatchTimeout=600");
-  ASSERT_TRUE(world.Started()) << world.Output();
-  WriteFile(world.Data("watch/note.txt"), "not a job");
+  ASSERT_TRUE(world.Started());
+  testing_support::WriteFile(world.Data("watch/note.txt"), "not a job");
 
   world.Drop("moved.job", kUnknownCameras);
-  ASSERT_TRUE(world.WaitFinished("moved.job", 60)) << world.Output();
+  ASSERT_TRUE(world.WaitFinished("moved.job", 60));
   std::string done = world.Finished("moved.job", "done");
   ASSERT_NE(done, "");
   EXPECT_EQ(ReadFile(done), kUnknownCameras);
   std::string log = world.InterfaceLog();
-  EXPECT_TRUE(std::regex_search(log, std::regex("Job 0: wait on 0 threads"))) << log;
+  EXPECT_NE(log.find("Job 0: wait on 0 threads"), std::string::npos) << log;
   EXPECT_NE(log.find("Job 0: ERROR: Camera (-1) unknown"), std::string::npos);
   EXPECT_NE(log.find("Job 0: ERROR: Camera (200) unknown"), std::string::npos);
   EXPECT_NE(log.find("Job 0: Camera 150 is not active anymore - please check your configuration"),
             std::string::npos);
   EXPECT_NE(log.find("** free_alarm ** job 0 freed"), std::string::npos);
 
-  // Written in place by a slow writer: seen when it is closed.
-  int fd = open(world.Data("watch/inplace.job").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  std::string text = kUnknownCameras;
-  ASSERT_EQ(write(fd, text.data(), 20), 20);
-  ASSERT_EQ(write(fd, text.data() + 20, text.size() - 20), static_cast<ssize_t>(text.size() - 20));
-  close(fd);
-  ASSERT_TRUE(world.WaitFinished("inplace.job", 60)) << world.Output();
+  // Written in place: seen when the writer closes it.
+  testing_support::WriteFile(world.Data("watch/inplace.job"), kUnknownCameras);
+  ASSERT_TRUE(world.WaitFinished("inplace.job", 60));
   EXPECT_EQ(ReadFile(world.Finished("inplace.job", "done")), kUnknownCameras);
 
   EXPECT_EQ(ReadFile(world.Data("watch/note.txt")), "not a job");
-  EXPECT_TRUE(world.gateway().running());
+  EXPECT_TRUE(world.Running());
 }
 
 TEST(JobsFlow, WithoutMovingTheJobFileStaysInProcessing) {
   JobsWorld world({}, {}, "MoveJobToDoneOrErrorPath=0");
-  ASSERT_TRUE(world.Started()) << world.Output();
+  ASSERT_TRUE(world.Started());
   world.Drop("stay.job", kUnknownCameras);
   ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos; },
                       60))
@@ -80,7 +72,7 @@ TEST(JobsFlow, WithoutMovingTheJobFileStaysInProcessing) {
 
 TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaiting) {
   JobsWorld world({"--camera", "id=1,fps=5,size=20000"}, {{1, "Cam1", 1, true}}, "MaxJobsRunnig=1");
-  ASSERT_TRUE(world.Started()) << world.Output();
+  ASSERT_TRUE(world.Started());
   ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(1, "frames") >= 5; }, 60));
 
   // Two images six seconds apart keep the first job running for 12 s.
@@ -92,10 +84,8 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaiting) {
   const std::string warning = "WARNING: already 1 jobs runnning - max is 1";
   ASSERT_TRUE(WaitFor([&] { return LineTimes(world.InterfaceLog(), warning).size() >= 2; }, 60))
       << world.InterfaceLog();
-  // Still held back while the first job runs.
-  if (!world.IsFinished("first.job")) {
-    EXPECT_TRUE(FileExists(world.Data("watch/second.job")));
-  }
+  // Still held back: the watcher sleeps 10 s after each warning.
+  EXPECT_TRUE(FileExists(world.Data("watch/second.job")));
 
   ASSERT_TRUE(world.WaitFinished("first.job", 60)) << world.Output();
   ASSERT_TRUE(world.WaitFinished("second.job", 60)) << world.Output();
@@ -106,7 +96,6 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaiting) {
     EXPECT_GE(gap, 9) << i;
     EXPECT_LE(gap, 12) << i;
   }
-  EXPECT_EQ(world.Names("watch"), std::vector<std::string>{"processing"});
   EXPECT_NE(world.Finished("first.job", "done"), "");
   EXPECT_NE(world.Finished("second.job", "done"), "");
 }

@@ -1,27 +1,20 @@
 #pragma once
-// A gateway in a sandbox of its own with job directories, cameras streaming
-// from a private device simulator, and the alarm server's side of the job
-// exchange: dropping job files and finding them done.
+// A gateway in a sandbox of its own with job directories below "data",
+// cameras streaming from a private device simulator, and the alarm server's
+// side of the job exchange: dropping job files and finding them finished.
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "gateway_sandbox.h"
 #include "tools/sim_client.h"
 
 namespace jobs_world {
 
-using testing_support::FileExists;
 using testing_support::ReadFile;
-using testing_support::WaitFor;
-using testing_support::WriteFile;
 
 struct CameraSpec {
   int number;             // camera number in the gateway
@@ -32,25 +25,21 @@ struct CameraSpec {
 
 class JobsWorld {
  public:
-  // `sim_args` empty: no simulator. `extra_config` lines go into [Config].
+  // No simulator when `sim_args` is empty; `extra_config` goes into [Config].
   JobsWorld(const std::vector<std::string>& sim_args, const std::vector<CameraSpec>& cameras,
             const std::string& extra_config = "") {
     if (!sim_args.empty()) sim_ = std::make_unique<sim_test::SimProcess>(sim_args);
-    for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/file",
-                          "data/stream", "drop"})
+    for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/stream", "drop"})
       mkdir(box_.path(d).c_str(), 0755);
     std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") +
-                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") +
-                      "\nFilePath=" + Data("file") + "\nFileMask=*.job\nNumberOfStreamingServers=1\n" +
-                      extra_config + "\n[StreamingServer1]\nWatchPath=" + Data("stream") + "\n";
-    for (const CameraSpec& c : cameras) {
-      int port = sim_ ? sim_->port(c.sim_id) : 1;
-      ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference +
-             "\nCamServerIPAddress=127.0.0.1\nCamPort=" + std::to_string(port) +
-             "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" + (c.permanent ? "1" : "0") +
-             "\nWatchDogActive=0\n";
-    }
-    WriteFile(box_.IniFile("ocelam.ini"), ini);
+                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" +
+                      Data("file") + "\nNumberOfStreamingServers=1\n" + extra_config +
+                      "\n[StreamingServer1]\nWatchPath=" + Data("stream") + "\n";
+    for (const CameraSpec& c : cameras)
+      ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference + "\nCamPort=" +
+             std::to_string(sim_->port(c.sim_id)) + "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" +
+             (c.permanent ? "1" : "0") + "\nWatchDogActive=0\n";
+    testing_support::WriteFile(box_.IniFile("ocelam.ini"), ini);
     gateway_ = box_.Start();
   }
   ~JobsWorld() {
@@ -58,50 +47,43 @@ class JobsWorld {
     gateway_->WaitExit(10);
   }
 
-  // The simulator is up and the gateway has finished its start.
   bool Started() { return (!sim_ || sim_->ready()) && box_.WaitStarted(); }
   sim_test::SimProcess& sim() { return *sim_; }
-  testing_support::Child& gateway() { return *gateway_; }
-
+  bool Running() { return gateway_->running(); }
   std::string Data(const std::string& rel) const { return box_.path("data/" + rel); }
   std::string Root() const { return box_.path(""); }
 
   // Writes a job file beside the watch directory and moves it in, as the
-  // alarm server does. Returns the moment it appeared (microseconds).
+  // alarm server does; the moment it appeared (microseconds).
   long long Drop(const std::string& name, const std::string& content) {
-    std::string staged = box_.path("drop/" + name);
-    WriteFile(staged, content);
+    testing_support::WriteFile(box_.path("drop/" + name), content);
     long long now = sim_test::RealtimeUs();
-    std::filesystem::rename(staged, Data("watch/" + name));
+    std::filesystem::rename(box_.path("drop/" + name), Data("watch/" + name));
     return now;
   }
 
-  // The finished file of job file `name` in "done" or "error" ("" if none).
+  // The finished file "<8 hex digits>-<name>" in "done" or "error", or "".
   std::string Finished(const std::string& name, const std::string& where) const {
-    std::regex pattern("[0-9A-F]{8}-" + std::regex_replace(name, std::regex("\\."), "\\.") );
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(Data(where), ec))
-      if (std::regex_match(e.path().filename().string(), pattern)) return e.path().string();
+    for (const std::string& n : Names(where))
+      if (n.size() == name.size() + 9 && n.compare(9, std::string::npos, name) == 0 &&
+          std::regex_match(n.substr(0, 9), std::regex("[0-9A-F]{8}-")))
+        return Data(where + "/" + n);
     return "";
   }
-  bool IsFinished(const std::string& name) const {
-    return !Finished(name, "done").empty() || !Finished(name, "error").empty();
-  }
   bool WaitFinished(const std::string& name, double seconds = 90) const {
-    return WaitFor([&] { return IsFinished(name); }, seconds);
+    return testing_support::WaitFor([&] { return Finished(name, "done") + Finished(name, "error") != ""; },
+                                    seconds);
   }
 
-  // What the gateway printed, and its daily interface log.
-  std::string Output() const { return box_.Output(); }
+  // Console output and daily interface log together.
+  std::string Output() const { return box_.Output() + InterfaceLog(); }
   std::string InterfaceLog() const {
     std::string all;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/log"), ec))
+    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/log")))
       all += ReadFile(e.path().string());
     return all;
   }
 
-  // Names in a directory below data, sorted.
   std::vector<std::string> Names(const std::string& rel) const {
     std::vector<std::string> names;
     std::error_code ec;
@@ -117,8 +99,7 @@ class JobsWorld {
   std::unique_ptr<testing_support::Child> gateway_;
 };
 
-// The value of `key` in `section` of a profile file as the gateway wrote it
-// ("<missing>" when absent).
+// `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
 inline std::string IniValue(const std::string& file, const std::string& section, const std::string& key) {
   std::string content = ReadFile(file);
   std::smatch m;
@@ -126,20 +107,20 @@ inline std::string IniValue(const std::string& file, const std::string& section,
   return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
 }
 
-// The simulator stamps of the images in a directory, in file-name order.
+// The simulator stamps of the images in `dir`, in file-name order (camera
+// -1 for a file that is no simulator frame).
 inline std::vector<sim_test::Stamp> Stamps(const std::string& dir, std::vector<std::string>* names) {
-  std::vector<sim_test::Stamp> stamps;
-  names->clear();
+  *names = {};
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names->push_back(e.path().filename());
   std::sort(names->begin(), names->end());
+  std::vector<sim_test::Stamp> stamps;
   for (const std::string& n : *names) {
     sim_test::JpegInfo info;
     sim_test::Stamp stamp;
-    if (sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() && sim_test::ParseStamp(info, &stamp))
-      stamps.push_back(stamp);
-    else
-      stamps.push_back(sim_test::Stamp{});  // camera -1 marks a file that is no simulator frame
+    if (!sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() || !sim_test::ParseStamp(info, &stamp))
+      stamp = sim_test::Stamp{};
+    stamps.push_back(stamp);
   }
   return stamps;
 }
