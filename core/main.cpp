@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "core/startup.h"
 #include "jobs/job_watcher.h"
 #include "monitor/interface.h"
+#include "monitor/interface_monitor.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
@@ -26,6 +28,7 @@ namespace {
 
 constexpr const char* kAlreadyStarted = "ocelam is already started";
 constexpr const char* kRunDirUnusable = "ERROR: cannot use the lock file %s (%s)";
+constexpr const char* kNoMonitor = "ERROR: no memory for the interface monitor server";
 constexpr const char* kBannerRule = "--------------------------------";
 constexpr const char* kBannerFormat = "Talvane IP Camera v.%d.%d.%d.%d";
 constexpr const char* kVersionFormat = "v.%d.%d.%d.%d";
@@ -97,9 +100,21 @@ int main() {
   auto* record = new CInterface(info.program_name);
   SetReportSink(record, ForwardReport);
   info.monitor_port = record->GetMonitorPort();
+  // Like the record, the monitor server lives until the process ends. If it
+  // cannot be made the gateway runs without monitoring clients.
+  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info);
+  if (monitor == nullptr) ConsoleLog(kNoMonitor, kLevelError);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
+  if (monitor != nullptr) {
+    record->SetMonitor(monitor);
+    monitor->TerminateInterfaceMonitor();
+  }
   record->ReportApplicationStarted(info.program_name, info.version);
+  if (monitor != nullptr) {
+    monitor->SetOrvConnection(1);
+    monitor->SetRSConnection(1);
+  }
 
   // Every stream record reports through the interface record, slot 0 included.
   for (CCamera& camera : Cameras) camera.interface = record;

@@ -5,6 +5,7 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/event_job.h"
+#include "monitor/interface_monitor.h"
 
 std::mutex LogFileLock;
 
@@ -16,6 +17,8 @@ constexpr const char* kStartEventValues = "%s;%s";
 constexpr const char* kNoFreePort =
     "ERROR: no free monitor port from %d below %d in qxmoninterfaces.ini, using %d";
 constexpr int kHighestPort = 65535;
+constexpr int kErrorLevel = 3;         // also kept in the error ring
+constexpr int kLogFileOnlyLevel = 10;  // never forwarded to monitoring clients
 
 std::string Hex8(std::time_t t) {
   char buf[16];
@@ -24,25 +27,16 @@ std::string Hex8(std::time_t t) {
 }
 }  // namespace
 
-CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
-
-void CInterface::Log(char* text, int level) {
-  WriteLogFile(text, level);
-  // Lines reach monitoring clients once the monitor server is attached.
-}
-
-void CInterface::WriteLogFile(std::string_view text, int level) {
+std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
   char file[300];
-  std::snprintf(file, sizeof file, kDailyLogFormat, name_.c_str(), tm.tm_year + 1900,
+  std::snprintf(file, sizeof file, kDailyLogFormat, std::string(name).c_str(), tm.tm_year + 1900,
                 tm.tm_mon + 1, tm.tm_mday);
   char line[kLogLineMax + 1];
   std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour,
                 tm.tm_min, tm.tm_sec, std::string(text).c_str());
-
-  std::lock_guard<std::mutex> guard(LogFileLock);
   // Opened and closed for every line, so operators can move or delete the
   // file while the gateway runs. A missing "log" directory loses the line.
   if (FILE* f = std::fopen(file, "ab")) {
@@ -50,7 +44,25 @@ void CInterface::WriteLogFile(std::string_view text, int level) {
     std::fputs("\r\n", f);
     std::fclose(f);
   }
-  if (level == 3) AddErrorEntry(line);
+  return line;
+}
+
+CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
+
+void CInterface::SetMonitor(CInterfaceMonitor* monitor) { monitor_.store(monitor); }
+
+void CInterface::Log(char* text, int level) {
+  WriteLogFile(text, level);
+  // The file keeps the line as reported; the monitor strips the angle
+  // brackets from the caller's buffer afterwards.
+  if (level == kLogFileOnlyLevel) return;
+  if (CInterfaceMonitor* monitor = monitor_.load()) monitor->ForwardLog(text, level);
+}
+
+void CInterface::WriteLogFile(std::string_view text, int level) {
+  std::lock_guard<std::mutex> guard(LogFileLock);
+  std::string line = AppendDailyLogLocked(name_, text);
+  if (level == kErrorLevel) AddErrorEntry(line);
 }
 
 void CInterface::AddErrorEntry(std::string_view line) {

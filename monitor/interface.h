@@ -4,10 +4,13 @@
 // land in the error ring "<name>_error.ini"; lines are forwarded to the
 // monitor server once one is attached. It also claims the monitor port in the
 // port register and records the start statistics and the start event.
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+class CInterfaceMonitor;
 
 // Serialises every write of the daily interface log and the error ring
 // (the monitor server writes its own lines into the same file).
@@ -21,9 +24,19 @@ inline constexpr const char* kPortRegisterFile = "qxmoninterfaces.ini";
 inline constexpr int kStartEventCode = 49122;
 inline constexpr int kStartEventModuleType = 4;
 
+// Appends "dd.mm hh:mm:ss text" (cut at kLogLineMax characters) to today's
+// interface log of program `name`, "./log/<name>_YYYYMMDD.log". The caller
+// holds LogFileLock. Returns the formatted line; a file that cannot be opened
+// loses it silently.
+std::string AppendDailyLogLocked(std::string_view name, std::string_view text);
+
 class CInterface {
  public:
   explicit CInterface(std::string_view program_name);
+
+  // Attaches the monitor server; from then on lines other than level 10 are
+  // forwarded to its clients.
+  void SetMonitor(CInterfaceMonitor* monitor);
 
   // Claims (or finds again) this program's port in "qxmoninterfaces.ini".
   int GetMonitorPort();
@@ -46,5 +59,8 @@ class CInterface {
 
  private:
   std::string name_;
+  // Set once by main before other threads report much; atomic so a thread
+  // that reports meanwhile reads either null or the monitor.
+  std::atomic<CInterfaceMonitor*> monitor_{nullptr};
 };
 

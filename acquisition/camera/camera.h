@@ -80,6 +80,11 @@ class CCamera : public CCameraBase {
   int camera_number() const { return camera_number_; }
   std::string Url() const;
 
+  // Starts WatchdogThread: `timeout` and `pause` in minutes; the alarm it
+  // starts on the alarm server when the camera is not seen alive in time.
+  // Returns false when the thread could not be created.
+  bool StartWatchdog(int active, int timeout, int pause, int alarm);
+
   // Watchdog settings and countdown (the watchdog thread counts it down; the
   // stream refreshes it whenever it has seen the camera alive).
   int watchdog_timeout_minutes() const { return watchdog_timeout_.load(); }
@@ -108,6 +113,7 @@ class CCamera : public CCameraBase {
   static std::size_t ProbeHeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
 
   void StreamingThread();
+  void WatchdogThread();
   void StreamingDurationThread();
   void FlushBlock();
   void ScanBlock();

@@ -182,11 +182,9 @@ void LoadCamera(CUserProfile& p, int n) {
   int timeout = ReadIntBack(p, section, "Timeout", 5);
   int pause = ReadIntBack(p, section, "SleepAfterAlarm", 60);
   int alarm = ReadIntBack(p, section, "WatchdogAlarm", 9601);
-  camera.SetWatchdogTimeout(timeout);
-  camera.watchdog_countdown().store(timeout * 60);
-  camera.pause_after_alarm.store(pause);
-  camera.watchdog_alarm.store(alarm);
-  camera.watchdog_active.store(watchdog_active == 1 ? 1 : 0);
+  // Only exactly 1 starts a watchdog, whether or not the stream could start:
+  // a camera without a stream is never seen alive and raises its alarm.
+  if (watchdog_active == 1) camera.StartWatchdog(1, timeout, pause, alarm);
 }
 
 void LoadVideoServer(CUserProfile& p, int n) {

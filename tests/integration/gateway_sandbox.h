@@ -14,11 +14,28 @@ namespace testing_support {
 
 class GatewaySandbox {
  public:
-  GatewaySandbox() {
+  // Every sandbox claims a monitor port range of its own (one free port),
+  // so gateways running side by side never listen on the same port. With
+  // `own_monitor_port` false the port register starts empty and the gateway
+  // takes the default range (22001 and up), where it may find the port in
+  // use by another gateway.
+  explicit GatewaySandbox(bool own_monitor_port = true) {
     for (const char* d : {"ini", "run", "work", "work/log", "work/LOG"})
       mkdir((dir_ / d).c_str(), 0755);
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + ini() + "\n");
+    if (own_monitor_port) {
+      monitor_port_ = FreeLoopbackPort();
+      WriteFile(IniFile("qxmoninterfaces.ini"), MonitorPortRange());
+    }
+  }
+
+  // The port the gateway will claim (0 with the default range).
+  int monitor_port() const { return monitor_port_; }
+  // The "Config" section of the register that gives the sandbox its port.
+  std::string MonitorPortRange() const {
+    return "[Config]\nFirstIPPort=" + std::to_string(monitor_port_) +
+           "\nLastIPPort=" + std::to_string(monitor_port_ + 1) + "\n";
   }
 
   std::string ini() const { return dir_ / "ini"; }
@@ -51,12 +68,14 @@ class GatewaySandbox {
   // True once the gateway has printed its banner and finished its start.
   bool WaitStarted(const std::string& output_name = "ocelam.out", double seconds = 30) const {
     return WaitFor([&] { return Output(output_name).find("Talvane IP Camera") != std::string::npos &&
-                                FileExists(IniFile("qxmoninterfaces.ini")); }, seconds);
+                                ReadFile(IniFile("qxmoninterfaces.ini")).find("[Interfaces]") !=
+                                    std::string::npos; }, seconds);
   }
 
  private:
   TempDir dir_;
   std::string last_output_;
+  int monitor_port_ = 0;
 };
 
 }  // namespace testing_support

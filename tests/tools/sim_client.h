@@ -5,11 +5,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +57,69 @@ inline bool SendText(int fd, const std::string& s) {
   return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
 }
 
+// The reverse of the simulator's escapes (\r \n \t \0 \\ \" \xHH), written
+// again here so that each side checks the other.
+inline std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 't') {
+      out += '\t';
+    } else if (c == '0') {
+      out += '\0';
+    } else if (c == 'x' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// One request as the simulator recorded it.
+struct RecordedRequest {
+  unsigned long long number = 0;
+  unsigned long long connection = 0;
+  long long time_us = 0;
+  std::string action;
+  std::string bytes;  // unescaped: exactly what the device received
+};
+
+// Parses the "request KIND ID n=N conn=C t=US action=A len=L data=..." lines
+// of a reply; lines of another form are skipped.
+inline std::vector<RecordedRequest> ParseRequests(const std::string& reply) {
+  std::vector<RecordedRequest> out;
+  std::size_t pos = 0;
+  while (pos < reply.size()) {
+    std::size_t eol = reply.find('\n', pos);
+    if (eol == std::string::npos) eol = reply.size();
+    std::string line = reply.substr(pos, eol - pos);
+    pos = eol + 1;
+    RecordedRequest r;
+    char action[64] = {};
+    std::size_t length = 0;
+    int used = 0;
+    if (std::sscanf(line.c_str(), "request %*s %*d n=%llu conn=%llu t=%lld action=%63s len=%zu data=%n",
+                    &r.number, &r.connection, &r.time_us, action, &length, &used) != 5 ||
+        used == 0)
+      continue;
+    r.action = action;
+    r.bytes = Unescape(line.substr(static_cast<std::size_t>(used)));
+    if (r.bytes.size() != length) r.action += "!length";
+    out.push_back(r);
+  }
+  return out;
+}
+
 // The simulator as a child process in a private directory.
 class SimProcess {
  public:
@@ -84,8 +149,9 @@ class SimProcess {
   }
 
   bool ready() const { return ready_; }
-  int port(int camera) const {
-    auto it = ports_.find("camera " + std::to_string(camera));
+  int port(int camera) const { return port("camera", camera); }
+  int port(const std::string& kind, int id) const {
+    auto it = ports_.find(kind + " " + std::to_string(id));
     return it == ports_.end() ? -1 : it->second;
   }
   std::size_t device_count() const { return ports_.size(); }
@@ -118,10 +184,29 @@ class SimProcess {
 
   // The value of one counter of `stats camera ID`, or -1.
   long long Stat(int camera, const std::string& name) const {
-    std::string reply = Control("stats camera " + std::to_string(camera));
+    return Stat("camera", camera, name);
+  }
+  long long Stat(const std::string& kind, int id, const std::string& name) const {
+    std::string reply = Control("stats " + kind + " " + std::to_string(id));
     std::size_t at = reply.find(" " + name + "=");
     if (at == std::string::npos) return -1;
     return std::atoll(reply.c_str() + at + name.size() + 2);
+  }
+
+  // The requests a device has recorded, from number `from` on.
+  std::vector<RecordedRequest> Requests(const std::string& kind, int id, int from = 1) const {
+    return ParseRequests(Control("requests " + kind + " " + std::to_string(id) + " " +
+                                 std::to_string(from)));
+  }
+  // Waits until the device has recorded at least `count` requests.
+  std::vector<RecordedRequest> AwaitRequests(const std::string& kind, int id,
+                                             std::size_t count) const {
+    std::vector<RecordedRequest> got;
+    testing_support::WaitFor([&] {
+      got = Requests(kind, id);
+      return got.size() >= count;
+    });
+    return got;
   }
 
  private:
@@ -131,6 +216,84 @@ class SimProcess {
   bool ready_ = false;
   std::map<std::string, int> ports_;
   int control_port_ = -1;
+};
+
+// A plain TCP client that keeps track of the segments it receives: one
+// Receive is one recv, so a test sees how the device cut its sends.
+class RawConnection {
+ public:
+  enum class Read { kData, kClosed, kReset, kTimeout };
+
+  explicit RawConnection(int port) : fd_(Connect(port)) {}
+  ~RawConnection() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes) { return fd_ >= 0 && SendText(fd_, bytes); }
+
+  // One recv, waiting at most `timeout_s`; the bytes go to `*out`.
+  Read Receive(std::string* out, double timeout_s = kSocketTimeoutS) {
+    out->clear();
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(timeout_s * 1000));
+    if (r == 0) return Read::kTimeout;
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n > 0) {
+      out->assign(buf, static_cast<std::size_t>(n));
+      return Read::kData;
+    }
+    if (n == 0) return Read::kClosed;
+    return errno == ECONNRESET ? Read::kReset : Read::kTimeout;
+  }
+
+  // Reads until the peer closes (true) or `timeout_s` passes; the bytes go
+  // to `*out`.
+  bool ReadToClose(std::string* out, double timeout_s = kSocketTimeoutS) {
+    out->clear();
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
+    while (true) {
+      double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      std::string piece;
+      Read r = Receive(&piece, left);
+      if (r == Read::kData) {
+        *out += piece;
+      } else {
+        return r == Read::kClosed || r == Read::kReset;
+      }
+    }
+  }
+
+  // The next line ended by CR LF (included) with the time it was complete;
+  // empty when the connection ended or `timeout_s` passed first.
+  std::string ReadLine(std::int64_t* time_us = nullptr, double timeout_s = kSocketTimeoutS) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
+    while (true) {
+      std::size_t eol = lines_.find("\r\n");
+      if (eol != std::string::npos) {
+        std::string line = lines_.substr(0, eol + 2);
+        lines_.erase(0, eol + 2);
+        if (time_us) *time_us = lines_time_us_;
+        return line;
+      }
+      double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      std::string piece;
+      if (left <= 0 || Receive(&piece, left) != Read::kData) return "";
+      lines_ += piece;
+      lines_time_us_ = RealtimeUs();
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::string lines_;  // received, not yet returned by ReadLine
+  std::int64_t lines_time_us_ = 0;
 };
 
 // One HTTP GET and, for a 200, the parts of its multipart body.

@@ -8,6 +8,7 @@
 
 #include "http.h"
 #include "jpeg_frame.h"
+#include "text.h"
 
 namespace sim {
 namespace {
@@ -17,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 // After an error reply the peer gets this long to read it and hang up, so
 // that our close does not reset the connection under the unread reply.
 constexpr int kLingerAfterReplyMs = 1000;
+// How long a request that is not for the stream may take to send its
+// closing NUL byte after the head (the gateway sends both at once).
+constexpr int kNulGraceMs = 200;
 
 constexpr std::string_view kStreamHead =
     "HTTP/1.0 200 OK\r\n"
@@ -61,12 +65,13 @@ void LingerAndClose(int fd) {
 
 }  // namespace
 
-Camera::Camera(const CameraSettings& settings, Clock::time_point clock_start)
+Camera::Camera(const CameraSettings& settings, Clock::time_point clock_start, RequestSink* sink)
     : id_(settings.id),
       wanted_port_(settings.port),
       fps_(settings.fps),
       clock_start_(clock_start),
-      settings_(settings) {}
+      settings_(settings),
+      requests_("camera", settings.id, sink) {}
 
 bool Camera::dead() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -83,41 +88,94 @@ void Camera::Serve(Fd connection) {
     int fd;
     ~Leave() { set.Remove(fd); }
   } leave{connections_, fd};
-  ++count_.connections;
+  const std::uint64_t connection_number = ++count_.connections;
   if (dead()) return;
 
-  std::string head;
-  std::size_t head_length = ReadUntil(fd, "\r\n\r\n", kMaxRequestHead, kRequestTimeoutMs, &head);
-  if (head_length == 0) {
-    if (head.size() >= kMaxRequestHead) Respond(fd, 400);
+  std::string buffer;
+  bool by_nul = false;
+  const std::size_t end = ReadUntilEnd(
+      fd, [&](std::string_view data) { return RequestEnd(data, &by_nul); }, kMaxRequestHead,
+      kRequestTimeoutMs, &buffer);
+  if (end == 0) {
+    if (!buffer.empty())
+      requests_.Add(connection_number, NowRealtimeUs(), "incomplete", buffer);
+    if (buffer.size() >= kMaxRequestHead) Respond(fd, 400);
     return;
   }
   HttpRequest request;
-  if (!ParseRequestHead(std::string_view(head).substr(0, head_length), &request)) {
-    Respond(fd, 400);
-    return;
-  }
-  ++count_.requests;
+  const bool parsed =
+      ParseRequestHead(std::string_view(buffer).substr(0, by_nul ? end - 1 : end), &request);
+
+  // What to do is settled before the request is recorded, so its line can
+  // say so.
+  enum class Plan { kStatus, kCommand, kStream };
+  Plan plan = Plan::kStatus;
+  int status = 400;
+  CommandRoute route;
+  std::uint64_t counter = 0;
   CameraSettings s;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    // Shown on one control line: no blanks or control bytes.
-    last_target_ = request.target;
-    for (char& c : last_target_)
-      if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '?';
     s = settings_;
+    CommandRoute* found = nullptr;
+    if (parsed) {
+      // Shown on one control line: no blanks or control bytes.
+      last_target_ = request.target;
+      for (char& c : last_target_)
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+      // A route for the exact target wins over one for its path.
+      for (int exact = 1; exact >= 0 && found == nullptr; --exact)
+        for (CommandRoute& r : settings_.routes)
+          if (r.path != "*" && (exact ? r.path == request.target
+                                      : TargetMatches(request.target, r.path)))
+            found = &r;
+    }
+    const bool stream_path = parsed && TargetMatches(request.target, s.path);
+    if (!parsed) {
+      status = 400;
+    } else if (s.status != 0) {
+      status = s.status;
+    } else if (found == nullptr && stream_path) {
+      if (request.method != "GET")
+        status = 405;
+      else if (!s.user.empty() && !BasicAuthMatches(request.authorization, s.user, s.pass))
+        status = 401;
+      else
+        plan = Plan::kStream;
+    } else {
+      if (found == nullptr)
+        for (CommandRoute& r : settings_.routes)
+          if (r.path == "*") found = &r;
+      if (found != nullptr) {
+        plan = Plan::kCommand;
+        counter = found->counter++;
+        route = *found;
+      } else {
+        status = 404;
+      }
+    }
   }
-  if (s.status != 0) {
-    Respond(fd, s.status);
-  } else if (request.method != "GET") {
-    Respond(fd, 405);
-  } else if (!TargetMatches(request.target, s.path)) {
-    Respond(fd, 404);
-  } else if (!s.user.empty() && !BasicAuthMatches(request.authorization, s.user, s.pass)) {
-    Respond(fd, 401);
-  } else {
+  if (parsed) ++count_.requests;
+  // The gateway ends its request with a NUL byte; a head without one yet
+  // gets a moment for it, so that the record holds it. The stream does not
+  // wait: its clients send none.
+  if (plan != Plan::kStream && !by_nul)
+    ReadUntil(fd, std::string_view("\0", 1), kMaxRequestHead, kNulGraceMs, &buffer);
+  std::string action = plan == Plan::kStream    ? "stream"
+                       : plan == Plan::kCommand ? ModeName(route.mode)
+                                                : "reply";
+  if (plan == Plan::kCommand && route.mode == CommandRoute::Mode::kReply)
+    status = route.status;
+  if (action == "reply") action += ":" + std::to_string(status);
+  requests_.Add(connection_number, NowRealtimeUs(), action, buffer);
+
+  if (plan == Plan::kStream) {
     ++count_.streams;
     Stream(fd);
+  } else if (plan == Plan::kCommand) {
+    Answer(fd, route, counter);
+  } else {
+    Respond(fd, status);
   }
 }
 
@@ -129,6 +187,69 @@ void Camera::Respond(int fd, int status) {
   else
     ++count_.otherstatus;
   if (SendAll(fd, StatusReply(status))) LingerAndClose(fd);
+}
+
+void Camera::Answer(int fd, const CommandRoute& route, std::uint64_t counter) {
+  using Mode = CommandRoute::Mode;
+  ++count_.commands;
+  if (route.delay_ms > 0 && !Pause(route.delay_ms)) return;
+  switch (route.mode) {
+    case Mode::kSilent: {
+      ++count_.silent;
+      // Never a byte back; the connection ends when the client (or a stop)
+      // ends it.
+      char sink[512];
+      while (recv(fd, sink, sizeof sink, 0) > 0) {
+      }
+      return;
+    }
+    case Mode::kClose:
+      ++count_.unanswered;
+      DrainReadable(fd);
+      return;
+    case Mode::kReset:
+      ++count_.unanswered;
+      SetResetOnClose(fd);
+      return;
+    case Mode::kReply:
+    case Mode::kRaw:
+      break;
+  }
+  std::string body = route.has_body ? route.body
+                                    : std::to_string(route.status) + " " +
+                                          ReasonPhrase(route.status) + "\r\n";
+  const std::string n = std::to_string(counter);
+  for (std::size_t at = body.find("{n}"); at != std::string::npos; at = body.find("{n}", at)) {
+    body.replace(at, 3, n);
+    at += n.size();
+  }
+  body.append(static_cast<std::size_t>(route.pad), '.');
+  const std::string reply = route.mode == Mode::kRaw ? body : ReplyWithBody(route.status, body);
+  // Each send leaves as a segment of its own: the gateway reads only the
+  // first one.
+  SetNoDelay(fd);
+  const std::string_view all = reply;
+  if (route.split_at > 0 && route.split_at < all.size()) {
+    if (!SendAll(fd, all.substr(0, route.split_at))) return;
+    if (!Pause(route.split_ms)) return;
+    if (!SendAll(fd, all.substr(route.split_at))) return;
+  } else if (!SendAll(fd, all)) {
+    return;
+  }
+  LingerAndClose(fd);
+}
+
+bool Camera::Pause(int ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < deadline) {
+    std::uint64_t generation;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      generation = generation_;
+    }
+    if (WaitUntil(deadline, generation) == WaitResult::kEnd) return false;
+  }
+  return true;
 }
 
 void Camera::Stream(int fd) {
@@ -269,7 +390,44 @@ std::string Camera::Stats() const {
          item("frames", count_.frames) + item("bytes", count_.bytes) +
          item("drops", count_.drops) + item("stalls", count_.stalls) +
          item("unauthorized", count_.unauthorized) + item("notfound", count_.notfound) +
-         item("otherstatus", count_.otherstatus) + "last=" + target;
+         item("otherstatus", count_.otherstatus) + item("commands", count_.commands) +
+         item("silent", count_.silent) + item("unanswered", count_.unanswered) +
+         "last=" + target;
+}
+
+void Camera::SetRoute(const CommandRoute& route) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (CommandRoute& r : settings_.routes) {
+    if (r.path == route.path) {
+      r = route;
+      return;
+    }
+  }
+  settings_.routes.push_back(route);
+}
+
+bool Camera::RemoveRoute(std::string_view path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::size_t removed = std::erase_if(settings_.routes, [&](const CommandRoute& r) {
+    return path == "all" || r.path == path;
+  });
+  return removed > 0;
+}
+
+std::string Camera::RoutesText() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string out;
+  for (const CommandRoute& r : settings_.routes) {
+    const std::string body = r.has_body ? r.body
+                                        : std::to_string(r.status) + " " +
+                                              ReasonPhrase(r.status) + "\r\n";
+    out += "route camera " + std::to_string(id_) + " path=" + r.path +
+           " status=" + std::to_string(r.status) + " mode=" + ModeName(r.mode) +
+           " delay=" + std::to_string(r.delay_ms) + " split=" + std::to_string(r.split_at) +
+           ":" + std::to_string(r.split_ms) + " pad=" + std::to_string(r.pad) +
+           " counter=" + std::to_string(r.counter) + " body=" + Escape(body) + "\n";
+  }
+  return out;
 }
 
 void Camera::Stop() {

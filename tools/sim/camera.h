@@ -1,6 +1,8 @@
 #pragma once
 // A simulated IP camera: one MJPEG stream over HTTP at a frame-rate clock,
-// optional basic authentication and misbehaviour on request.
+// optional basic authentication and misbehaviour on request, and on the
+// same port the command requests (one per connection, answered as the
+// route of their path says).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,7 +20,9 @@ inline constexpr std::string_view kBoundary = "ocelamsimboundary";
 class Camera : public Device {
  public:
   // `clock_start` is time zero of the frame-rate clock shared by all cameras.
-  Camera(const CameraSettings& settings, std::chrono::steady_clock::time_point clock_start);
+  // `sink` (may be null) also gets every request; it outlives the camera.
+  Camera(const CameraSettings& settings, std::chrono::steady_clock::time_point clock_start,
+         RequestSink* sink);
 
   const char* kind() const override { return "camera"; }
   int id() const override { return id_; }
@@ -29,6 +33,14 @@ class Camera : public Device {
   void Clear() override;
   std::string Stats() const override;
   void Stop() override;
+  const RequestLog& requests() const override { return requests_; }
+
+  // Adds a route, or replaces the one with the same path.
+  void SetRoute(const CommandRoute& route);
+  // Removes the route of `path` ("all": every route); false when none was.
+  bool RemoveRoute(std::string_view path);
+  // One "route camera ID path=... body=..." line per route.
+  std::string RoutesText() const;
 
  private:
   // Per connection: a fault strikes once after `after` complete frames, and
@@ -41,6 +53,10 @@ class Camera : public Device {
   enum class WaitResult { kTimeUp, kChanged, kEnd };
 
   void Respond(int fd, int status);
+  // Answers a command request as `route` says; "{n}" is `counter`.
+  void Answer(int fd, const CommandRoute& route, std::uint64_t counter);
+  // Sleeps `ms`; false when the camera stops or goes dead meanwhile.
+  bool Pause(int ms);
   void Stream(int fd);
   // Waits until `deadline`, a settings change after `generation`, or the end.
   WaitResult WaitUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t generation);
@@ -66,9 +82,11 @@ class Camera : public Device {
 
   struct Counters {
     std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, bytes{0},
-        drops{0}, stalls{0}, unauthorized{0}, notfound{0}, otherstatus{0};
+        drops{0}, stalls{0}, unauthorized{0}, notfound{0}, otherstatus{0}, commands{0},
+        silent{0}, unanswered{0};
   };
   Counters count_;
+  RequestLog requests_;
 };
 
 }  // namespace sim

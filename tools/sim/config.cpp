@@ -1,50 +1,48 @@
 #include "config.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "jpeg_frame.h"
+#include "text.h"
 
 namespace sim {
 
 const char* const kUsage =
     "usage: ocelam-sim [--bind ADDR] [--control-port PORT] [--duration SECONDS]\n"
+    "                  [--request-log FILE]\n"
     "                  [--camera KEYS]... [--cameras count=N[,first=ID][,KEYS]]...\n"
-    "  KEYS is a comma-separated list of key=value:\n"
+    "                  [--route camera=ID|all,path=PATH[,ROUTE-KEYS]]...\n"
+    "                  [--videoserver VS-KEYS]...\n"
+    "  KEYS is a comma-separated list of key=value (\"...\" quotes commas and blanks):\n"
     "    id=N (required for --camera)  port=P (0: a free port)  path=/mjpg\n"
     "    fps=F (default 10; 0: as fast as the client reads)  size=BYTES (0: natural)\n"
     "    user=U pass=P (basic authentication when user is set)\n"
     "    drop=0|1 after=N stall=MS garbage=BYTES status=CODE dead=0|1\n"
-    "  Prints \"camera ID port P\" per camera, \"control port P\" and \"ready\".\n"
-    "  Control (one line per command on the control port): list | set [camera] ID|all KEYS |\n"
-    "    clear [camera] ID|all | stats [camera] ID | quit | help\n";
+    "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
+    "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
+    "    delay=MS split=AT:MS pad=BYTES counter=N\n"
+    "  VS-KEYS (video server with alarm inputs):\n"
+    "    id=N port=P heartbeat=MS hbtext=TEXT head=TEXT dead=0|1 loop=0|1\n"
+    "    script steps in order: line=TEXT send=TEXT wait=MS silence=MS\n"
+    "    split=AT:MS:TEXT close=1 script=FILE\n"
+    "  TEXT takes the escapes \\r \\n \\t \\0 \\\\ \\\" \\xHH.\n"
+    "  Prints \"KIND ID port P\" per device, \"control port P\" and \"ready\".\n"
+    "  Control (one line per command on the control port; \"help\" lists them).\n";
+
+const char* ModeName(CommandRoute::Mode mode) {
+  switch (mode) {
+    case CommandRoute::Mode::kReply: return "reply";
+    case CommandRoute::Mode::kRaw: return "raw";
+    case CommandRoute::Mode::kSilent: return "silent";
+    case CommandRoute::Mode::kClose: return "close";
+    case CommandRoute::Mode::kReset: return "reset";
+  }
+  return "reply";
+}
 
 namespace {
-
-bool ParseInt(std::string_view text, long min, long max, long* out) {
-  std::string s(text);
-  if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
-
-bool ParseDouble(std::string_view text, double min, double max, double* out) {
-  std::string s(text);
-  if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(s.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
 
 bool ParseFlag(std::string_view text, bool* out) {
   long v = 0;
@@ -57,10 +55,37 @@ std::string Range(long min, long max) {
   return " (" + std::to_string(min) + " to " + std::to_string(max) + ")";
 }
 
+std::string BadValue(std::string_view key, std::string_view value, const std::string& why) {
+  return "bad value for " + std::string(key) + ": '" + std::string(value) + "'" + why;
+}
+
+bool ParseMs(std::string_view key, std::string_view value, int* out, std::string* error) {
+  long n = 0;
+  if (!ParseInt(value, 0, kMaxStallMs, &n)) {
+    *error = BadValue(key, value, Range(0, kMaxStallMs));
+    return false;
+  }
+  *out = static_cast<int>(n);
+  return true;
+}
+
+// Applies every item of a key list with `apply`.
+template <typename Apply>
+bool ForEachKey(std::string_view keys, std::string* error, Apply apply) {
+  std::vector<std::string> items;
+  if (!SplitItems(keys, &items, error)) return false;
+  for (const std::string& item : items) {
+    std::string_view key, value;
+    if (!SplitItem(item, &key, &value, error)) return false;
+    if (!apply(key, value)) return false;
+  }
+  return true;
+}
+
 bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, CameraSettings* s,
               std::string* error) {
   auto bad = [&](const std::string& why) {
-    *error = "bad value for " + std::string(key) + ": '" + std::string(value) + "'" + why;
+    *error = BadValue(key, value, why);
     return false;
   };
   long n = 0;
@@ -112,28 +137,85 @@ bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, Ca
   return true;
 }
 
-// Splits "a=1,b=2 c=3" into its items.
-std::vector<std::string_view> SplitItems(std::string_view keys) {
-  std::vector<std::string_view> items;
-  std::size_t i = 0;
-  while (i < keys.size()) {
-    std::size_t end = keys.find_first_of(", \t", i);
-    if (end == std::string_view::npos) end = keys.size();
-    if (end > i) items.push_back(keys.substr(i, end - i));
-    i = end + 1;
-  }
-  return items;
-}
-
-bool SplitItem(std::string_view item, std::string_view* key, std::string_view* value,
-               std::string* error) {
-  std::size_t eq = item.find('=');
-  if (eq == std::string_view::npos || eq == 0) {
-    *error = "expected key=value, got '" + std::string(item) + "'";
+// "AT:MS" of a split; `rest` gets what follows a second colon, if any.
+bool ParseSplit(std::string_view key, std::string_view value, bool with_text, std::size_t* at,
+                int* ms, std::string_view* rest, std::string* error) {
+  std::size_t c1 = value.find(':');
+  std::size_t c2 = c1 == std::string_view::npos ? c1 : value.find(':', c1 + 1);
+  if (c1 == std::string_view::npos || (with_text && c2 == std::string_view::npos)) {
+    *error = BadValue(key, value, with_text ? " (AT:MS:TEXT)" : " (AT:MS)");
     return false;
   }
-  *key = item.substr(0, eq);
-  *value = item.substr(eq + 1);
+  std::string_view ms_text =
+      with_text ? value.substr(c1 + 1, c2 - c1 - 1) : value.substr(c1 + 1);
+  long n = 0;
+  if (!ParseInt(value.substr(0, c1), 1, kMaxPadBytes, &n)) {
+    *error = BadValue(key, value, " (AT from 1 to " + std::to_string(kMaxPadBytes) + ")");
+    return false;
+  }
+  *at = static_cast<std::size_t>(n);
+  if (!ParseMs(key, ms_text, ms, error)) return false;
+  if (with_text) *rest = value.substr(c2 + 1);
+  return true;
+}
+
+bool ParseText(std::string_view key, std::string_view value, std::string* out,
+               std::string* error) {
+  std::string why;
+  if (!Unescape(value, out, &why)) {
+    *error = "bad value for " + std::string(key) + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool SplitStep(std::size_t at, int ms, std::string text, std::vector<ScriptStep>* steps,
+               std::string* error) {
+  if (at >= text.size()) {
+    *error = "split at " + std::to_string(at) + " is not inside its " +
+             std::to_string(text.size()) + " bytes";
+    return false;
+  }
+  steps->push_back(ScriptStep{ScriptStep::Kind::kSplit, std::move(text), ms, at});
+  return true;
+}
+
+bool AddScriptKey(std::string_view key, std::string_view value, VideoServerSettings* s,
+                  std::string* error) {
+  std::string text;
+  int ms = 0;
+  if (key == "line" || key == "send") {
+    if (!ParseText(key, value, &text, error)) return false;
+    if (key == "line") text += "\r\n";
+    s->script.push_back(ScriptStep{ScriptStep::Kind::kSend, std::move(text), 0, 0});
+  } else if (key == "wait" || key == "silence") {
+    if (!ParseMs(key, value, &ms, error)) return false;
+    s->script.push_back(ScriptStep{
+        key == "wait" ? ScriptStep::Kind::kWait : ScriptStep::Kind::kSilence, "", ms, 0});
+  } else if (key == "split") {
+    std::size_t at = 0;
+    std::string_view rest;
+    if (!ParseSplit(key, value, true, &at, &ms, &rest, error)) return false;
+    if (!ParseText(key, rest, &text, error)) return false;
+    if (!SplitStep(at, ms, std::move(text), &s->script, error)) return false;
+  } else if (key == "close") {
+    if (value != "1") {
+      *error = BadValue(key, value, " (only 1)");
+      return false;
+    }
+    s->script.push_back(ScriptStep{ScriptStep::Kind::kClose, "", 0, 0});
+  } else if (key == "script") {
+    std::vector<ScriptStep> steps;
+    if (!LoadScript(std::string(value), &steps, error)) return false;
+    s->script.insert(s->script.end(), steps.begin(), steps.end());
+  } else {
+    *error = "unknown key '" + std::string(key) + "'";
+    return false;
+  }
+  if (s->script.size() > kMaxScriptSteps) {
+    *error = "more than " + std::to_string(kMaxScriptSteps) + " script steps";
+    return false;
+  }
   return true;
 }
 
@@ -142,26 +224,36 @@ bool SplitItem(std::string_view item, std::string_view* key, std::string_view* v
 bool AddCameraGroup(std::string_view keys, Options* options, std::string* error) {
   long count = 0, first = 1;
   std::string rest;
-  for (std::string_view item : SplitItems(keys)) {
-    std::string_view key, value;
-    if (!SplitItem(item, &key, &value, error)) return false;
+  bool ok = ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
     if (key == "count") {
       if (!ParseInt(value, 1, kMaxCameraCount, &count)) {
-        *error = "bad value for count: '" + std::string(value) + "'" + Range(1, kMaxCameraCount);
+        *error = BadValue(key, value, Range(1, kMaxCameraCount));
         return false;
       }
     } else if (key == "first") {
       if (!ParseInt(value, 1, kMaxDeviceId, &first)) {
-        *error = "bad value for first: '" + std::string(value) + "'" + Range(1, kMaxDeviceId);
+        *error = BadValue(key, value, Range(1, kMaxDeviceId));
         return false;
       }
     } else if (key == "id") {
       *error = "--cameras takes first=ID, not id";
       return false;
     } else {
-      rest.append(item).append(",");
+      // Quoted again, so that a value with blanks or commas survives.
+      rest.append(key).append("=\"");
+      for (std::size_t k = 0; k < value.size(); ++k) {
+        if (value[k] == '\\' && k + 1 < value.size()) {
+          rest += value[k++];
+        } else if (value[k] == '"') {
+          rest += '\\';
+        }
+        rest += value[k];
+      }
+      rest.append("\",");
     }
-  }
+    return true;
+  });
+  if (!ok) return false;
   if (count == 0) {
     *error = "--cameras needs count=N";
     return false;
@@ -185,16 +277,22 @@ bool AddCameraGroup(std::string_view keys, Options* options, std::string* error)
   return true;
 }
 
+bool CheckLoop(const VideoServerSettings& s, std::string* error) {
+  if (!s.loop) return true;
+  for (const ScriptStep& step : s.script)
+    if (step.ms > 0) return true;
+  *error = "videoserver " + std::to_string(s.id) +
+           ": loop=1 needs a pause (wait, silence or split) in the script";
+  return false;
+}
+
 }  // namespace
 
 bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* settings,
                      std::string* error) {
-  for (std::string_view item : SplitItems(keys)) {
-    std::string_view key, value;
-    if (!SplitItem(item, &key, &value, error)) return false;
-    if (!ApplyKey(key, value, at_run_time, settings, error)) return false;
-  }
-  return true;
+  return ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
+    return ApplyKey(key, value, at_run_time, settings, error);
+  });
 }
 
 void ClearFaults(CameraSettings* s) {
@@ -206,8 +304,173 @@ void ClearFaults(CameraSettings* s) {
   s->dead = false;
 }
 
+bool ParseRoute(std::string_view keys, CommandRoute* route, int* camera, std::string* error) {
+  bool have_camera = false;
+  bool ok = ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
+    long n = 0;
+    auto bad = [&](const std::string& why) {
+      *error = BadValue(key, value, why);
+      return false;
+    };
+    if (key == "camera" && camera != nullptr) {
+      if (value == "all") {
+        *camera = 0;
+      } else if (ParseInt(value, 1, kMaxDeviceId, &n)) {
+        *camera = static_cast<int>(n);
+      } else {
+        return bad(" (all, or 1 to " + std::to_string(kMaxDeviceId) + ")");
+      }
+      have_camera = true;
+    } else if (key == "path") {
+      if (value != "*" && (value.empty() || value.front() != '/'))
+        return bad(" (* or a path starting with /)");
+      route->path = std::string(value);
+    } else if (key == "status") {
+      if (!ParseInt(value, 100, 599, &n)) return bad(Range(100, 599));
+      route->status = static_cast<int>(n);
+    } else if (key == "body") {
+      if (!ParseText(key, value, &route->body, error)) return false;
+      route->has_body = true;
+    } else if (key == "mode") {
+      using M = CommandRoute::Mode;
+      bool known = false;
+      for (M m : {M::kReply, M::kRaw, M::kSilent, M::kClose, M::kReset}) {
+        if (value == ModeName(m)) {
+          route->mode = m;
+          known = true;
+        }
+      }
+      if (!known) return bad(" (reply, raw, silent, close or reset)");
+    } else if (key == "delay") {
+      if (!ParseMs(key, value, &route->delay_ms, error)) return false;
+    } else if (key == "split") {
+      std::string_view unused;
+      if (!ParseSplit(key, value, false, &route->split_at, &route->split_ms, &unused, error))
+        return false;
+    } else if (key == "pad") {
+      if (!ParseInt(value, 0, kMaxPadBytes, &n)) return bad(Range(0, kMaxPadBytes));
+      route->pad = static_cast<int>(n);
+    } else if (key == "counter") {
+      if (!ParseInt(value, 0, 999999999999L, &n)) return bad(Range(0, 999999999999L));
+      route->counter = static_cast<std::uint64_t>(n);
+    } else {
+      *error = "unknown key '" + std::string(key) + "'";
+      return false;
+    }
+    return true;
+  });
+  if (!ok) return false;
+  if (route->path.empty()) {
+    *error = "a route needs path=PATH";
+    return false;
+  }
+  if (camera != nullptr && !have_camera) {
+    *error = "--route needs camera=ID or camera=all";
+    return false;
+  }
+  return true;
+}
+
+bool ApplyVideoServerKeys(std::string_view keys, bool at_run_time, VideoServerSettings* s,
+                          std::string* error) {
+  return ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
+    long n = 0;
+    auto bad = [&](const std::string& why) {
+      *error = BadValue(key, value, why);
+      return false;
+    };
+    if (key == "heartbeat") return ParseMs(key, value, &s->heartbeat_ms, error);
+    if (key == "hbtext") return ParseText(key, value, &s->heartbeat_text, error);
+    if (key == "head") return ParseText(key, value, &s->head, error);
+    if (key == "dead") return ParseFlag(value, &s->dead) || bad(" (0 or 1)");
+    if (at_run_time) {
+      *error = std::string(key) + " is fixed at start";
+      return false;
+    }
+    if (key == "id") {
+      if (!ParseInt(value, 1, kMaxDeviceId, &n)) return bad(Range(1, kMaxDeviceId));
+      s->id = static_cast<int>(n);
+      return true;
+    }
+    if (key == "port") {
+      if (!ParseInt(value, 0, 65535, &n)) return bad(Range(0, 65535));
+      s->port = static_cast<int>(n);
+      return true;
+    }
+    if (key == "loop") return ParseFlag(value, &s->loop) || bad(" (0 or 1)");
+    return AddScriptKey(key, value, s, error);
+  });
+}
+
+bool LoadScript(const std::string& path, std::vector<ScriptStep>* steps, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read script " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  std::size_t total = 0;
+  auto fail = [&](const std::string& why) {
+    *error = path + ":" + std::to_string(number) + ": " + why;
+    return false;
+  };
+  while (std::getline(in, line)) {
+    ++number;
+    total += line.size() + 1;
+    if (total > kMaxScriptFileBytes)
+      return fail("script longer than " + std::to_string(kMaxScriptFileBytes) + " bytes");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    std::size_t end = line.find_first_of(" \t", start);
+    std::string word = line.substr(start, end == std::string::npos ? end : end - start);
+    // The text is everything after the one blank that follows the word.
+    std::string rest = end == std::string::npos ? "" : line.substr(end + 1);
+    std::string why;
+    std::string text;
+    if (word == "line" || word == "send") {
+      if (!Unescape(rest, &text, &why)) return fail(why);
+      if (word == "line") text += "\r\n";
+      steps->push_back(ScriptStep{ScriptStep::Kind::kSend, std::move(text), 0, 0});
+    } else if (word == "wait" || word == "silence") {
+      int ms = 0;
+      if (!ParseMs(word, rest, &ms, &why)) return fail(why);
+      steps->push_back(ScriptStep{
+          word == "wait" ? ScriptStep::Kind::kWait : ScriptStep::Kind::kSilence, "", ms, 0});
+    } else if (word == "split") {
+      // "split AT MS TEXT"
+      std::istringstream fields(rest);
+      std::string at_text, ms_text;
+      fields >> at_text >> ms_text;
+      long at = 0;
+      int ms = 0;
+      if (!ParseInt(at_text, 1, kMaxPadBytes, &at)) return fail("split needs AT MS TEXT");
+      if (!ParseMs("split", ms_text, &ms, &why)) return fail(why);
+      std::streamoff used = fields.tellg();
+      std::string tail = used < 0 ? "" : rest.substr(static_cast<std::size_t>(used));
+      if (!tail.empty()) tail.erase(0, 1);
+      if (!Unescape(tail, &text, &why)) return fail(why);
+      if (!SplitStep(static_cast<std::size_t>(at), ms, std::move(text), steps, &why))
+        return fail(why);
+    } else if (word == "close") {
+      steps->push_back(ScriptStep{ScriptStep::Kind::kClose, "", 0, 0});
+    } else {
+      return fail("unknown step '" + word + "'");
+    }
+    if (steps->size() > kMaxScriptSteps)
+      return fail("more than " + std::to_string(kMaxScriptSteps) + " script steps");
+  }
+  return true;
+}
+
 bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::string* error) {
   *help = false;
+  struct PendingRoute {
+    int camera;
+    CommandRoute route;
+  };
+  std::vector<PendingRoute> routes;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::string_view value;
@@ -240,6 +503,12 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
         *error = "bad duration '" + std::string(value) + "'";
         return false;
       }
+    } else if (name == "--request-log") {
+      if (value.empty()) {
+        *error = "--request-log needs a file name";
+        return false;
+      }
+      options->request_log = std::string(value);
     } else if (name == "--camera") {
       CameraSettings s;
       if (!ApplyCameraKeys(value, false, &s, error)) return false;
@@ -250,23 +519,59 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       options->cameras.push_back(s);
     } else if (name == "--cameras") {
       if (!AddCameraGroup(value, options, error)) return false;
+    } else if (name == "--route") {
+      PendingRoute r{0, {}};
+      if (!ParseRoute(value, &r.route, &r.camera, error)) return false;
+      routes.push_back(std::move(r));
+    } else if (name == "--videoserver") {
+      VideoServerSettings s;
+      if (!ApplyVideoServerKeys(value, false, &s, error)) return false;
+      if (s.id == 0) {
+        *error = "--videoserver needs id=N";
+        return false;
+      }
+      if (!CheckLoop(s, error)) return false;
+      options->videoservers.push_back(std::move(s));
     } else {
       *error = "unknown option " + std::string(name);
       return false;
     }
   }
-  std::set<int> ids, ports;
+  std::set<int> camera_ids, server_ids, ports;
+  auto check_port = [&](int port) {
+    if (port != 0 && !ports.insert(port).second) {
+      *error = "port " + std::to_string(port) + " given twice";
+      return false;
+    }
+    return true;
+  };
   for (const CameraSettings& c : options->cameras) {
-    if (!ids.insert(c.id).second) {
+    if (!camera_ids.insert(c.id).second) {
       *error = "camera id " + std::to_string(c.id) + " given twice";
       return false;
     }
-    if (c.port != 0 && !ports.insert(c.port).second) {
-      *error = "port " + std::to_string(c.port) + " given twice";
+    if (!check_port(c.port)) return false;
+  }
+  for (const VideoServerSettings& v : options->videoservers) {
+    if (!server_ids.insert(v.id).second) {
+      *error = "videoserver id " + std::to_string(v.id) + " given twice";
       return false;
     }
+    if (!check_port(v.port)) return false;
   }
-  if (options->cameras.empty()) {
+  for (PendingRoute& r : routes) {
+    if (r.camera != 0 && camera_ids.count(r.camera) == 0) {
+      *error = "--route for camera " + std::to_string(r.camera) + ", which is not given";
+      return false;
+    }
+    for (CameraSettings& c : options->cameras) {
+      if (r.camera != 0 && c.id != r.camera) continue;
+      // A later route for the same path replaces the earlier one.
+      std::erase_if(c.routes, [&](const CommandRoute& old) { return old.path == r.route.path; });
+      c.routes.push_back(r.route);
+    }
+  }
+  if (options->cameras.empty() && options->videoservers.empty()) {
     *error = "no device given";
     return false;
   }

@@ -1,5 +1,6 @@
 #pragma once
 // Settings of the simulated devices and the command line that sets them.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,32 @@ inline constexpr int kMaxAfterFrames = 1000000;
 inline constexpr int kMaxStallMs = 24 * 3600 * 1000;
 inline constexpr int kMaxGarbageBytes = 1000000;
 inline constexpr int kMaxCameraCount = 1000;
+inline constexpr int kMaxPadBytes = 1000000;
+inline constexpr std::size_t kMaxScriptSteps = 100000;
+inline constexpr std::size_t kMaxScriptFileBytes = 16 * 1024 * 1024;
+
+// How a camera answers a command request on one path.
+struct CommandRoute {
+  enum class Mode {
+    kReply,   // status line, headers and the body
+    kRaw,     // the body is the whole reply, sent as it is
+    kSilent,  // no answer; the connection stays open until the client goes
+    kClose,   // the connection is closed without a byte
+    kReset,   // the connection is reset without a byte
+  };
+  std::string path;  // "*": any path that no other route nor the stream takes
+  int status = 200;
+  bool has_body = false;  // without a body: "<status> <reason>" CR LF
+  std::string body;       // bytes; "{n}" stands for the counter
+  Mode mode = Mode::kReply;
+  int delay_ms = 0;          // pause before the answer (or the close)
+  std::size_t split_at = 0;  // not 0: the first this many bytes, a pause, the rest
+  int split_ms = 0;
+  int pad = 0;                    // bytes of '.' added to the body
+  std::uint64_t counter = 1;      // "{n}" of the next answer; counts up
+};
+
+const char* ModeName(CommandRoute::Mode mode);
 
 struct CameraSettings {
   int id = 0;
@@ -29,6 +56,8 @@ struct CameraSettings {
   int garbage = 0;    // bytes of garbage (never 0xFF) after every frame
   int status = 0;     // answer every request with this status instead
   bool dead = false;  // refuse connections, end open ones
+  // Command requests, by path.
+  std::vector<CommandRoute> routes;
 };
 
 // Applies one "key=value" list (separated by commas or blanks) to `settings`.
@@ -40,11 +69,53 @@ bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* se
 // Turns every misbehaviour off.
 void ClearFaults(CameraSettings* settings);
 
+// Reads a route's keys (path, status, body, mode, delay, split, pad,
+// counter; `camera` only when `camera` is not null: the id, 0 for all).
+bool ParseRoute(std::string_view keys, CommandRoute* route, int* camera, std::string* error);
+
+// One step of a video server's script, run on every connection once its
+// request has come.
+struct ScriptStep {
+  enum class Kind {
+    kSend,     // `text` as it is (a "line" has its CR LF in `text`)
+    kWait,     // pause the script `ms`; heartbeats go on
+    kSilence,  // send nothing at all for `ms`
+    kSplit,    // `text` in two sends: `at` bytes, `ms` pause, the rest
+    kClose,    // close the connection
+  };
+  Kind kind = Kind::kSend;
+  std::string text;
+  int ms = 0;
+  std::size_t at = 0;
+};
+
+struct VideoServerSettings {
+  int id = 0;
+  int port = 0;
+  int heartbeat_ms = 0;  // 0: no heartbeat lines
+  std::string heartbeat_text = "heartbeat";  // sent followed by CR LF
+  std::string head;                          // sent once, right after the request
+  std::vector<ScriptStep> script;
+  bool loop = false;  // run the script again after its last step
+  bool dead = false;
+};
+
+// As ApplyCameraKeys for a video server; at run time only heartbeat,
+// hbtext, head and dead may change.
+bool ApplyVideoServerKeys(std::string_view keys, bool at_run_time, VideoServerSettings* settings,
+                          std::string* error);
+
+// Reads a script file: one step per line ("line TEXT", "send TEXT",
+// "wait MS", "silence MS", "split AT MS TEXT", "close"; "#" comments).
+bool LoadScript(const std::string& path, std::vector<ScriptStep>* steps, std::string* error);
+
 struct Options {
   std::string bind = "127.0.0.1";
   int control_port = 0;
-  double duration_s = 0;  // 0: until a signal or "quit"
+  double duration_s = 0;    // 0: until a signal or "quit"
+  std::string request_log;  // file the requests are appended to; empty: none
   std::vector<CameraSettings> cameras;
+  std::vector<VideoServerSettings> videoservers;
 };
 
 // Parses the command line; false with `error` on a mistake. `*help` is set

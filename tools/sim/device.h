@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "net.h"
+#include "request_log.h"
 
 namespace sim {
 
@@ -14,7 +15,7 @@ class Device {
   virtual ~Device() = default;
 
   // The word that names the kind in the port lines and control commands
-  // ("camera"); ids are unique within a kind.
+  // ("camera", "videoserver"); ids are unique within a kind.
   virtual const char* kind() const = 0;
   virtual int id() const = 0;
   // The port asked for at start (0: any).
@@ -33,6 +34,8 @@ class Device {
   virtual std::string Stats() const = 0;
   // Ends every open connection and refuses new ones; before destruction.
   virtual void Stop() = 0;
+  // Every request received, as received.
+  virtual const RequestLog& requests() const = 0;
 };
 
 }  // namespace sim

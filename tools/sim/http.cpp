@@ -48,9 +48,13 @@ bool DecodeBase64(std::string_view in, std::string* out) {
   return true;
 }
 
+}  // namespace
+
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 204: return "No Content";
+    case 302: return "Found";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
@@ -61,8 +65,6 @@ const char* ReasonPhrase(int status) {
     default: return "Status";
   }
 }
-
-}  // namespace
 
 bool ParseRequestHead(std::string_view head, HttpRequest* request) {
   std::size_t eol = head.find("\r\n");
@@ -107,13 +109,34 @@ bool BasicAuthMatches(std::string_view authorization, std::string_view user,
   return decoded == expected;
 }
 
-std::string StatusReply(int status) {
-  std::string body = std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+namespace {
+
+std::string Reply(int status, std::string_view body) {
   std::string reply = "HTTP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   reply += "Server: ocelam-sim\r\nConnection: close\r\nContent-Type: text/plain\r\n";
   if (status == 401) reply += "WWW-Authenticate: Basic realm=\"" + std::string(kRealm) + "\"\r\n";
   reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  return reply + body;
+  reply += body;
+  return reply;
+}
+
+}  // namespace
+
+std::string StatusReply(int status) {
+  return Reply(status, std::to_string(status) + " " + ReasonPhrase(status) + "\r\n");
+}
+
+std::string ReplyWithBody(int status, std::string_view body) { return Reply(status, body); }
+
+std::size_t RequestEnd(std::string_view data, bool* by_nul) {
+  std::size_t nul = data.find('\0');
+  if (nul != std::string_view::npos) {
+    *by_nul = true;
+    return nul + 1;
+  }
+  *by_nul = false;
+  std::size_t blank = data.find("\r\n\r\n");
+  return blank == std::string_view::npos ? 0 : blank + 4;
 }
 
 }  // namespace sim

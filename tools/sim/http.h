@@ -31,4 +31,16 @@ bool BasicAuthMatches(std::string_view authorization, std::string_view user,
 // A complete reply with a short text body; 401 carries the Basic challenge.
 std::string StatusReply(int status);
 
+// A complete reply with the given body (and its length).
+std::string ReplyWithBody(int status, std::string_view body);
+
+// The text after the status code in a status line ("OK", "Not Found").
+const char* ReasonPhrase(int status);
+
+// Where a request in `data` ends: behind its first NUL byte (the gateway
+// ends every request text with one) or, while no NUL has come, behind the
+// blank line that ends the head. 0 when neither has come; `*by_nul` tells
+// which end it was.
+std::size_t RequestEnd(std::string_view data, bool* by_nul);
+
 }  // namespace sim

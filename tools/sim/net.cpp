@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -69,25 +71,59 @@ long long NowMs() {
 
 std::size_t ReadUntil(int fd, std::string_view terminator, std::size_t max_bytes, int timeout_ms,
                       std::string* buffer) {
+  return ReadUntilEnd(
+      fd,
+      [terminator](std::string_view data) -> std::size_t {
+        std::size_t found = data.find(terminator);
+        return found == std::string_view::npos ? 0 : found + terminator.size();
+      },
+      max_bytes, timeout_ms, buffer);
+}
+
+std::size_t ReadUntilEnd(int fd, const std::function<std::size_t(std::string_view)>& find_end,
+                         std::size_t max_bytes, int timeout_ms, std::string* buffer,
+                         bool* closed) {
   const long long deadline = NowMs() + timeout_ms;
-  std::size_t searched = 0;
+  if (closed) *closed = false;
   while (true) {
-    std::size_t found = buffer->find(terminator, searched);
-    if (found != std::string::npos) return found + terminator.size();
+    std::size_t end = find_end(*buffer);
+    if (end != 0) return end;
     if (buffer->size() >= max_bytes) return 0;
-    searched = buffer->size() >= terminator.size() ? buffer->size() - terminator.size() + 1 : 0;
     long long left = timeout_ms < 0 ? -1 : deadline - NowMs();
     if (timeout_ms >= 0 && left <= 0) return 0;
     pollfd p{fd, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return 0;
+    if (r < 0) {
+      if (closed) *closed = true;
+      return 0;
+    }
+    if (r == 0) return 0;
     char chunk[4096];
     std::size_t want = std::min(sizeof chunk, max_bytes - buffer->size());
     ssize_t got = recv(fd, chunk, want, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return 0;
+    if (got <= 0) {
+      if (closed) *closed = true;
+      return 0;
+    }
     buffer->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+void SetNoDelay(int fd) {
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void SetResetOnClose(int fd) {
+  linger l{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+void DrainReadable(int fd) {
+  char sink[4096];
+  while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
   }
 }
 

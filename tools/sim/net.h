@@ -2,6 +2,7 @@
 // Socket helpers of the simulator: an owning descriptor, listening sockets,
 // whole-buffer sends and a registry that wakes blocked connection threads.
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <set>
@@ -59,6 +60,22 @@ bool SendPieces(int fd, std::initializer_list<std::string_view> pieces);
 // it did not come.
 std::size_t ReadUntil(int fd, std::string_view terminator, std::size_t max_bytes, int timeout_ms,
                       std::string* buffer);
+
+// The same with the end found by `find_end`, which returns the length up to
+// the end in the data so far or 0 when it has not come. `*closed` (may be
+// null) tells whether the peer closed or the socket failed.
+std::size_t ReadUntilEnd(int fd, const std::function<std::size_t(std::string_view)>& find_end,
+                         std::size_t max_bytes, int timeout_ms, std::string* buffer,
+                         bool* closed = nullptr);
+
+// Turns Nagle's algorithm off, so that every send leaves as its own segment
+// (the devices split replies and lines on purpose).
+void SetNoDelay(int fd);
+// Makes the close of `fd` reset the connection instead of ending it.
+void SetResetOnClose(int fd);
+// Reads and drops whatever is waiting on `fd` without blocking, so that a
+// following close does not turn into a reset.
+void DrainReadable(int fd);
 
 // The open connections of one owner, so that another thread can end them:
 // shutting a socket down wakes a thread blocked in send or recv on it.

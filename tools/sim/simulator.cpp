@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "camera.h"
+#include "text.h"
+#include "video_server.h"
 
 namespace sim {
 namespace {
@@ -30,10 +33,37 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 
 constexpr const char* kControlHelp =
     "list\n"
-    "set [camera] ID|all key=value[,key=value...]\n"
-    "clear [camera] ID|all\n"
-    "stats [camera] ID\n"
+    "set [KIND] ID|all key=value[,key=value...]\n"
+    "clear [KIND] ID|all\n"
+    "stats [KIND] ID\n"
+    "requests [KIND] ID [FROM]\n"
+    "route [camera] ID|all path=PATH [status=CODE] [body=TEXT] [mode=MODE] [delay=MS]"
+    " [split=AT:MS] [pad=N] [counter=N]\n"
+    "unroute [camera] ID|all PATH|all\n"
+    "routes [camera] ID\n"
+    "send [videoserver] ID|all TEXT\n"
+    "sendline [videoserver] ID|all TEXT\n"
+    "split [videoserver] ID|all AT MS TEXT\n"
+    "silence [videoserver] ID|all MS\n"
+    "close [videoserver] ID|all\n"
     "quit\n";
+
+constexpr std::string_view kSeparators = " \t\r";
+
+// What follows the first `n` words of `line` and the one blank after them,
+// as it is; a CR at the very end (a client that ends its lines with CR LF)
+// is not part of it.
+std::string_view RestAfterWords(std::string_view line, std::size_t n) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::size_t i = 0;
+  for (std::size_t w = 0; w < n; ++w) {
+    i = line.find_first_not_of(kSeparators, i);
+    if (i == std::string_view::npos) return {};
+    i = line.find_first_of(kSeparators, i);
+    if (i == std::string_view::npos) return {};
+  }
+  return line.substr(i + 1);
+}
 
 std::vector<std::string_view> Words(std::string_view line) {
   std::vector<std::string_view> words;
@@ -66,10 +96,19 @@ bool Simulator::Start(const Options& options, std::string* error) {
   wake_read_ = Fd(pipe_fds[0]);
   wake_write_ = Fd(pipe_fds[1]);
 
-  endpoints_.reserve(options.cameras.size());
+  if (!options.request_log.empty()) {
+    sink_ = std::make_unique<RequestSink>();
+    if (!sink_->Open(options.request_log, error)) return false;
+  }
+  endpoints_.reserve(options.cameras.size() + options.videoservers.size());
   for (const CameraSettings& c : options.cameras) {
     Endpoint e;
-    e.device = std::make_unique<Camera>(c, clock_start);
+    e.device = std::make_unique<Camera>(c, clock_start, sink_.get());
+    endpoints_.push_back(std::move(e));
+  }
+  for (const VideoServerSettings& v : options.videoservers) {
+    Endpoint e;
+    e.device = std::make_unique<VideoServer>(v, sink_.get());
     endpoints_.push_back(std::move(e));
   }
   for (Endpoint& e : endpoints_) {
@@ -265,12 +304,13 @@ void Simulator::ServeControl(Fd connection) {
 }
 
 std::vector<Simulator::Endpoint*> Simulator::FindTargets(
-    const std::vector<std::string_view>& words, std::size_t* next, std::string* error) {
+    const std::vector<std::string_view>& words, std::string_view default_kind, std::size_t* next,
+    std::string* error) {
   std::vector<Endpoint*> found;
   std::size_t i = 1;
-  std::string_view kind = "camera";
-  if (i < words.size() && !words[i].empty() && !std::isdigit(static_cast<unsigned char>(words[i][0])) &&
-      words[i] != "all") {
+  std::string_view kind = default_kind;
+  if (i < words.size() && !words[i].empty() &&
+      !std::isdigit(static_cast<unsigned char>(words[i][0])) && words[i] != "all") {
     kind = words[i++];
   }
   if (i >= words.size()) {
@@ -279,7 +319,11 @@ std::vector<Simulator::Endpoint*> Simulator::FindTargets(
   }
   std::string_view id_text = words[i++];
   bool all = id_text == "all";
-  int id = all ? 0 : std::atoi(std::string(id_text).c_str());
+  long id = 0;
+  if (!all && !ParseInt(id_text, 1, kMaxDeviceId, &id)) {
+    *error = "bad device id '" + std::string(id_text) + "'";
+    return found;
+  }
   for (Endpoint& e : endpoints_)
     if (kind == e.device->kind() && (all || e.device->id() == id)) found.push_back(&e);
   if (found.empty()) *error = "no " + std::string(kind) + " " + std::string(id_text);
@@ -305,20 +349,36 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
     return "ok\n";
   }
   if (verb == "help") return kControlHelp + std::string("ok\n");
-  if (verb == "set" || verb == "clear" || verb == "stats") {
+  if (verb == "route" || verb == "unroute" || verb == "routes")
+    return CameraCommand(verb, line, words);
+  if (verb == "send" || verb == "sendline" || verb == "split" || verb == "silence" ||
+      verb == "close")
+    return VideoServerCommand(verb, line, words);
+  if (verb == "set" || verb == "clear" || verb == "stats" || verb == "requests") {
     std::size_t next = 0;
-    std::vector<Endpoint*> targets = FindTargets(words, &next, &error);
+    std::vector<Endpoint*> targets = FindTargets(words, "camera", &next, &error);
     if (targets.empty()) return "error " + error + "\n";
+    const bool all = words[next - 1] == "all";
     if (verb == "stats") {
-      if (words[next - 1] == "all") return "error stats takes one device\n";
+      if (all) return "error stats takes one device\n";
       const Endpoint& e = *targets[0];
       return "ok " + std::string(e.device->kind()) + " " + std::to_string(e.device->id()) +
              " port=" + std::to_string(e.port) + " " + e.device->Stats() + "\n";
     }
-    std::string keys;
-    for (std::size_t i = next; i < words.size(); ++i) keys.append(words[i]).append(" ");
-    if (verb == "set" && keys.empty()) return "error set needs key=value\n";
-    if (verb == "clear" && !keys.empty()) return "error clear takes no value\n";
+    if (verb == "requests") {
+      if (all) return "error requests takes one device\n";
+      long from = 1;
+      if (next < words.size() && !ParseInt(words[next], 1, LONG_MAX, &from))
+        return "error bad FROM '" + std::string(words[next]) + "'\n";
+      if (next + 1 < words.size()) return "error requests takes [KIND] ID [FROM]\n";
+      std::uint64_t following = 0;
+      std::string lines = targets[0]->device->requests().Lines(static_cast<std::uint64_t>(from),
+                                                                &following);
+      return lines + "ok next=" + std::to_string(following) + "\n";
+    }
+    std::string_view keys = RestAfterWords(line, next);
+    if (verb == "set" && Words(keys).empty()) return "error set needs key=value\n";
+    if (verb == "clear" && !Words(keys).empty()) return "error clear takes no value\n";
     for (Endpoint* e : targets) {
       if (verb == "clear") {
         e->device->Clear();
@@ -330,6 +390,78 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
     return "ok\n";
   }
   return "error unknown command '" + std::string(verb) + "'\n";
+}
+
+std::string Simulator::CameraCommand(std::string_view verb, std::string_view line,
+                                     const std::vector<std::string_view>& words) {
+  std::string error;
+  std::size_t next = 0;
+  std::vector<Endpoint*> targets = FindTargets(words, "camera", &next, &error);
+  if (targets.empty()) return "error " + error + "\n";
+  std::vector<Camera*> cameras;
+  for (Endpoint* e : targets) {
+    auto* camera = dynamic_cast<Camera*>(e->device.get());
+    if (camera == nullptr) return "error " + std::string(verb) + " is for cameras\n";
+    cameras.push_back(camera);
+  }
+  if (verb == "routes") {
+    if (words[next - 1] == "all") return "error routes takes one camera\n";
+    return cameras[0]->RoutesText() + "ok\n";
+  }
+  if (verb == "unroute") {
+    if (next + 1 != words.size()) return "error unroute takes [camera] ID|all PATH|all\n";
+    bool any = false;
+    for (Camera* camera : cameras) any = camera->RemoveRoute(words[next]) || any;
+    if (!any) return "error no route " + std::string(words[next]) + "\n";
+    return "ok\n";
+  }
+  CommandRoute route;
+  if (!ParseRoute(RestAfterWords(line, next), &route, nullptr, &error))
+    return "error " + error + "\n";
+  for (Camera* camera : cameras) camera->SetRoute(route);
+  return "ok\n";
+}
+
+std::string Simulator::VideoServerCommand(std::string_view verb, std::string_view line,
+                                          const std::vector<std::string_view>& words) {
+  std::string error;
+  std::size_t next = 0;
+  std::vector<Endpoint*> targets = FindTargets(words, "videoserver", &next, &error);
+  if (targets.empty()) return "error " + error + "\n";
+  std::vector<VideoServer*> servers;
+  for (Endpoint* e : targets) {
+    auto* server = dynamic_cast<VideoServer*>(e->device.get());
+    if (server == nullptr) return "error " + std::string(verb) + " is for video servers\n";
+    servers.push_back(server);
+  }
+  int reached = 0;
+  std::string text;
+  if (verb == "send" || verb == "sendline") {
+    if (!Unescape(RestAfterWords(line, next), &text, &error)) return "error " + error + "\n";
+    if (verb == "sendline") text += "\r\n";
+    if (text.empty()) return "error send needs TEXT\n";
+    for (VideoServer* server : servers) reached += server->Send(text);
+  } else if (verb == "split") {
+    long at = 0, ms = 0;
+    if (next + 2 >= words.size() || !ParseInt(words[next], 1, kMaxPadBytes, &at) ||
+        !ParseInt(words[next + 1], 0, kMaxStallMs, &ms))
+      return "error split takes [videoserver] ID|all AT MS TEXT\n";
+    if (!Unescape(RestAfterWords(line, next + 2), &text, &error)) return "error " + error + "\n";
+    if (static_cast<std::size_t>(at) >= text.size())
+      return "error split at " + std::to_string(at) + " is not inside its " +
+             std::to_string(text.size()) + " bytes\n";
+    for (VideoServer* server : servers)
+      reached += server->Split(text, static_cast<std::size_t>(at), static_cast<int>(ms));
+  } else if (verb == "silence") {
+    long ms = 0;
+    if (next + 1 != words.size() || !ParseInt(words[next], 0, kMaxStallMs, &ms))
+      return "error silence takes [videoserver] ID|all MS\n";
+    for (VideoServer* server : servers) reached += server->Silence(static_cast<int>(ms));
+  } else {
+    if (next != words.size()) return "error close takes [videoserver] ID|all\n";
+    for (VideoServer* server : servers) reached += server->CloseAll();
+  }
+  return "ok connections=" + std::to_string(reached) + "\n";
 }
 
 }  // namespace sim

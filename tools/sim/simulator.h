@@ -16,6 +16,7 @@
 #include "config.h"
 #include "device.h"
 #include "net.h"
+#include "request_log.h"
 
 namespace sim {
 
@@ -65,10 +66,18 @@ class Simulator {
   void ServeControl(Fd connection);
   void Spawn(std::function<void()> work);
   void ReapWorkers(bool all);
+  // The devices named by words[1...] ("[KIND] ID|all"; KIND defaults to
+  // `default_kind`); `*next` is the index of the word after them.
   std::vector<Endpoint*> FindTargets(const std::vector<std::string_view>& words,
-                                     std::size_t* next, std::string* error);
+                                     std::string_view default_kind, std::size_t* next,
+                                     std::string* error);
+  std::string CameraCommand(std::string_view verb, std::string_view line,
+                            const std::vector<std::string_view>& words);
+  std::string VideoServerCommand(std::string_view verb, std::string_view line,
+                                 const std::vector<std::string_view>& words);
 
   std::string bind_;
+  std::unique_ptr<RequestSink> sink_;  // before the devices: they write to it
   std::vector<Endpoint> endpoints_;  // the vector itself is fixed after Start
   Fd control_;
   int control_port_ = 0;

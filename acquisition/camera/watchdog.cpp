@@ -1,0 +1,69 @@
+// The stream watchdog: a camera not seen alive for its time-out makes the
+// gateway start the camera's watchdog alarm on the alarm server.
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <thread>
+
+#include "acquisition/camera/camera.h"
+#include "acquisition/status_file.h"
+#include "alarm/launcher.h"
+#include "core/console.h"
+#include "core/report.h"
+#include "platform/thread.h"
+
+namespace {
+constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
+constexpr const char* kNoWatchdog = "Camera %d: No WatchDog received -> Start alarm %d";
+constexpr const char* kWatchdogCommand = "qxarun.cmd %d";
+constexpr const char* kTimeoutRaised =
+    "WARNING: camera %d: watchdog Timeout %d is below one minute; the watchdog uses 1 minute";
+constexpr int kMaxMinutes = INT_MAX / 60000;  // the pause in milliseconds must fit an int
+
+std::string Format(const char* fmt, auto... args) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, fmt, args...);
+  return buf;
+}
+}  // namespace
+
+bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
+  // A time-out of zero would start an alarm every second; a huge one must
+  // not overflow the countdown.
+  if (timeout < 1) {
+    ReportToInterfaceF(1, kTimeoutRaised, camera_number_, timeout);
+    timeout = 1;
+  }
+  if (timeout > kMaxMinutes) timeout = kMaxMinutes;
+  if (pause > kMaxMinutes) pause = kMaxMinutes;
+  watchdog_active.store(active);
+  watchdog_timeout_.store(timeout);
+  pause_after_alarm.store(pause);
+  watchdog_alarm.store(alarm);
+  watchdog_countdown_.store(timeout * 60);
+  return platform::StartThread([this] { WatchdogThread(); });
+}
+
+void CCamera::WatchdogThread() {
+  std::string started = Format(kWatchdogStarted, camera_number_);
+  Log(started, 1);
+  ConsoleLog(started, 1);
+  for (;;) {
+    do {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
+
+    CLauncher launcher(Format(kWatchdogCommand, watchdog_alarm.load()).c_str());
+    launcher.Start(1, 1);  // a command that cannot start is not reported
+    launcher.Detach();
+    std::string fired = Format(kNoWatchdog, camera_number_, watchdog_alarm.load());
+    Log(fired, 1);
+    ConsoleLog(fired, 2);
+    WriteStatusTime(camera_number_, kStatusLastAlarm);
+
+    // A pause shorter than the time-out means no pause at all.
+    int pause_minutes = pause_after_alarm.load() - watchdog_timeout_.load();
+    if (pause_minutes > 0) std::this_thread::sleep_for(std::chrono::minutes(pause_minutes));
+    watchdog_countdown_.store(watchdog_timeout_.load() * 60);
+  }
+}

@@ -1,0 +1,78 @@
+// The check of the default alarm: the alarm the alarm server starts when a
+// report cannot be decoded must exist, belong to a valid group and start a
+// second technical alarm. Monitoring clients are warned once per connection
+// when it does not.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "alarm/vm001.h"
+#include "core/profile/user_profile.h"
+#include "monitor/interface_monitor.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kOpenFailed = "failed opening VMDB";
+constexpr const char* kNoSecondTechnicalAlarm =
+    "WARNING: It's recommended the default alarm %d to be configured for starting a second "
+    "technical alarm - please configure it from the alarm configurator, page 'Extended "
+    "Settings'. The default alarm shoud only be started in case of problem when decoding the data";
+constexpr const char* kNoValidGroup =
+    "WARNING: A valid group is required for the default alarm - please set a valid group to the "
+    "default alarm %d";
+constexpr const char* kDoesNotExist =
+    "WARNING: The default alarm %d does not exist - please create it and configure it from the "
+    "alarm central";
+
+constexpr const char* kAlarmServerProfile = "qxaconf.ini";
+constexpr const char* kVm001FileName = "vm001.dbf";
+constexpr std::size_t kPathTextMax = 259;
+constexpr long kLowestValidGroup = 9;
+constexpr long kLowestSecondTechnicalAlarm = 1;
+
+}  // namespace
+
+int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
+  std::string directory = GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
+  std::string path = platform::JoinPath(platform::RemoveDrive(directory), kVm001FileName);
+
+  // First only whether the table opens at all, before the settings decide
+  // whether it is looked into.
+  auto table = std::make_unique<VM001File>(path.c_str());
+  if (table->Open(path.c_str()) != 1) {
+    WriteLog(kOpenFailed);
+    return -1;
+  }
+  table->Close();
+
+  int scan = GetIniInt("DBAlarmScan", "ScanDbForAlarm", 0, profile_file_name_);
+  int alarm = GetIniInt("DBAlarmScan", "DefaultAlarmNbr", 0, profile_file_name_);
+  if (scan == 0) return 0;
+
+  if (table->Open(path.c_str()) != 1) {
+    WriteLog(kOpenFailed);
+    return -1;
+  }
+  // Record n + 1 holds alarm n.
+  auto record = std::make_unique<VM001Record>();
+  table->ReadRecord(static_cast<long>(alarm) + 1, *record);
+
+  // Each failing test replaces the text of the one before: the last one
+  // failing is reported.
+  int warned = 0;
+  if (record->num6_1 < kLowestSecondTechnicalAlarm) {
+    std::snprintf(text, size, kNoSecondTechnicalAlarm, alarm);
+    warned = 1;
+  }
+  if (record->p_ogm4 < kLowestValidGroup) {
+    std::snprintf(text, size, kNoValidGroup, alarm);
+    warned = 1;
+  }
+  if (record->status != kVm001AlarmExists) {
+    std::snprintf(text, size, kDoesNotExist, alarm);
+    warned = 1;
+  }
+  table->Close();
+  return warned;
+}

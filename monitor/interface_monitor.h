@@ -1,0 +1,226 @@
+#pragma once
+// CInterfaceMonitor: the TCP server monitoring clients connect to. It sends
+// each client the gateway's identity, connection states, configuration and
+// statistics (the full status), and every line reported through the
+// interface record; clients may ask for the full status again, switch the
+// log lines off and on, and ask for the test information.
+//
+// Wire format: every message is one text followed by one NUL byte. What a
+// client sends is taken one receive (at most 1023 bytes) at a time, each
+// receive being one command.
+//
+// Threads (all detached, 0x20000-byte stacks, running until the process
+// ends): ServerWaitConnThread accepts clients into 50 slots;
+// ServerWaitEventThread does every socket write; MonitorInitThread queues the
+// full status when asked; one ClientReceiveThread per connected client reads
+// its commands. Producers never touch the network: they copy the message
+// into the per-client queues and wake the send thread.
+//
+// Locks, always taken in this order (never the reverse):
+//   LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
+//   QueueLock and every other lock -> LogFileLock.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "camera_http/socket.h"
+#include "core/startup.h"
+
+namespace platform {
+class NamedEvent;
+}
+
+inline constexpr int kMonitorClients = 50;            // client slots
+inline constexpr int kMonitorQueuePositions = 1024;   // waiting messages per client
+inline constexpr int kLogHistoryEntries = 20;         // lines replayed after every init
+inline constexpr std::size_t kStatusMessageMax = 1023;
+inline constexpr std::size_t kLogMessageMax = 4095;
+inline constexpr std::size_t kForwardedLineMax = 511;   // dated line of a forwarded report
+inline constexpr std::size_t kHistoryLineMax = 1023;
+inline constexpr std::size_t kCommandBufferSize = 1024;  // one receive: 1023 bytes and a NUL
+inline constexpr std::size_t kDefaultAlarmTextSize = 512;
+inline constexpr std::size_t kStatisticTextSize = 512;
+inline constexpr int kDefaultAlarmCheckPass = 5;  // receive pass that runs the check
+
+// "status" messages go to every client; "log" messages only to clients that
+// did not switch the log lines off.
+enum class MonitorMessageKind { kStatus, kLog };
+
+// The physical layer argument of SendFullStatus.
+inline constexpr int kPhysicalLayerIp = 0;      // IP address and port
+inline constexpr int kPhysicalLayerSerial = 1;  // COM port and mode (this gateway)
+inline constexpr int kPhysicalLayerPort = 2;    // port only
+// The watchdog kind argument of SendFullStatus.
+inline constexpr int kWatchdogNone = 0;
+inline constexpr int kWatchdogData = 1;
+inline constexpr int kWatchdogPhysical = 2;  // this gateway
+
+// A manual-reset event inside the process: stays set until Reset, so a
+// request that arrives while its consumer works is kept for the next round.
+class MonitorEvent {
+ public:
+  void Set();
+  void Reset();
+  // True when the event is set, at once or within `milliseconds`.
+  bool Wait(int milliseconds);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool set_ = false;  // guarded by lock_
+};
+
+class CInterfaceMonitor {
+ public:
+  // Starts ServerWaitConnThread and ServerWaitEventThread on `port`. The
+  // name, profile file name and version of `info` are reported to clients.
+  CInterfaceMonitor(int port, const ApplicationInfo& info);
+  // Detached threads hold the server until the process ends.
+  ~CInterfaceMonitor() = delete;
+  CInterfaceMonitor(const CInterfaceMonitor&) = delete;
+  CInterfaceMonitor& operator=(const CInterfaceMonitor&) = delete;
+
+  // Creates the named event "TerminateInterfaceMonitor" (not set) and starts
+  // MonitorInitThread, which sends the full status whenever it is asked,
+  // until another process sets that event. Only the first call does it.
+  void TerminateInterfaceMonitor();
+
+  // 1 = ON, anything else OFF; announced to every client.
+  void SetOrvConnection(int state);
+  void SetRSConnection(int state);
+
+  // Sends a reported line to the clients and keeps it in the log history.
+  // Removes every '<' and '>' from `text` in place.
+  void ForwardLog(char* text, int level);
+
+  // Queues a copy of `text` for every connected client (log messages not
+  // for clients that switched them off); a client with 1024 waiting
+  // messages loses this one. Then wakes the send thread.
+  void QueueMessage(std::string_view text, MonitorMessageKind kind);
+
+  // Queues the log history, oldest line first.
+  void SendLogHistory();
+  // Queues the "TestSendInfo" reply for every connected client.
+  void SendTestSendInfo();
+  // Appends a line of the monitor's own to the daily interface log.
+  void WriteLog(std::string_view text);
+
+  // The full status, in the order clients expect it; see status_report.cpp.
+  void SendFullStatus(const char* name, const char* profile_file_name, const char* version,
+                      const char* com_port, const char* mode, int physical_layer,
+                      const char* ip_address, int port, int watchdog_kind, int direction);
+  // The seven statistics as shown to clients, each into a buffer of `size`.
+  void ReadStatistics(char* last_alarm, char* last_wd, char* last_wd_alr, char* last_data_sent,
+                      char* last_data_received, char* last_startup, char* first_installation,
+                      std::size_t size);
+  // "Description", "PhysicalLayer", "RemoteSystemName" of the profile file,
+  // each into a buffer of `size`.
+  void ReadInterfaceConfig(char* description, char* physical_layer, char* remote_system,
+                           std::size_t size);
+  // Checks the default alarm's definition in "vm001.dbf". 1: a warning was
+  // written to `text`; 0: none; -1: the table could not be opened.
+  int CheckDefaultAlarm(char* text, std::size_t size);
+
+  int port() const { return port_; }
+  const std::string& name() const { return name_; }
+  // Clients connected right now (slots holding a client, not the listener).
+  int ConnectedClients();
+
+ private:
+  enum class SlotState { kFree, kListening, kConnected };
+
+  // One client slot. The slot is in use while it listens or holds a client.
+  struct ClientSlot {
+    // The connection. Written by the accept thread only while the slot is
+    // free or listening (no other thread touches it then); while connected,
+    // read by the client thread and the send thread, closed by the client
+    // thread under send_lock.
+    SockRecord sock;
+    // Held around every send on `sock` and around its close, so the send
+    // thread never writes to a descriptor that has been reused.
+    std::mutex send_lock;
+
+    // Guarded by QueueLock and, for writes, by send_lock as well (so either
+    // lock is enough to read it): id of the connection in the slot, 0 when
+    // none.
+    std::uint64_t connection = 0;
+
+    // Guarded by QueueLock.
+    SlotState state = SlotState::kFree;
+    // A client that has just connected gets no log line and no broadcast
+    // status until its first full status begins, so its stream starts with
+    // the "application" messages (what it misses is in that status and the
+    // log history). Only a "TestSendInfo" reply may come before.
+    bool awaiting_status = false;
+    // Waiting messages, oldest first: a ring of kMonitorQueuePositions
+    // positions. One text is shared by the queues of all clients.
+    std::array<std::shared_ptr<const std::string>, kMonitorQueuePositions> queue;
+    int queue_head = 0;
+    int queue_count = 0;
+
+    // Touched only by the send thread: bytes taken from the queue and not
+    // yet accepted by the client's socket, for connection outbox_connection.
+    std::string outbox;
+    std::size_t outbox_sent = 0;
+    std::uint64_t outbox_connection = 0;
+  };
+
+  void ServerWaitConnThread();
+  void ServerWaitEventThread();
+  void MonitorInitThread();
+  void ClientReceiveThread(int index, MonitorEvent* started);
+
+  // Queues under QueueLock; with `begin_status`, clients waiting for their
+  // first full status are served from this message on.
+  void QueueMessageImpl(std::string_view text, MonitorMessageKind kind, bool begin_status);
+  // Walks all slots once, moving waiting messages to the sockets. True when
+  // some client still has bytes its socket did not take.
+  bool SendPass();
+  // Closes the slot's connection and frees it, dropping what waits for it.
+  void FreeSlot(int index);
+  void HandleCommand(int index, const char* text);
+  void SetConnection(std::atomic<int>& state, int value, const char* on, const char* off);
+
+  // Single integers written by one thread and read by others.
+  std::atomic<int> orv_connection_{0};
+  std::atomic<int> rs_connection_{0};
+  const int port_;
+  // Per slot, not per connection: the next client of a slot inherits it.
+  std::array<std::atomic<int>, kMonitorClients> log_off_{};
+
+  std::string name_;               // program name, at most 255 characters
+  std::string profile_file_name_;  // name followed by ".ini"
+  ApplicationInfo info_;
+  std::string com_port_;
+  std::string mode_;
+  // Nothing in the gateway fills these; the reply carries them empty.
+  std::string test_message_, test_last_number_, test_description_;
+
+  MonitorEvent send_event_;
+  MonitorEvent init_event_;
+  std::once_flag terminate_once_;
+  std::unique_ptr<platform::NamedEvent> terminate_event_;  // set once, before its reader starts
+
+  // Guards every slot's queue, state, awaiting_status and connection, and
+  // the members below.
+  std::mutex QueueLock;
+  bool init_thread_running_ = false;
+  std::uint64_t last_connection_ = 0;
+
+  std::array<ClientSlot, kMonitorClients> slots_;
+
+  // Guards LogHistory and its next index.
+  std::mutex LogHistoryLock;
+  struct HistoryEntry {
+    std::string text;
+    int level = 0;
+  };
+  std::array<HistoryEntry, kLogHistoryEntries> LogHistory;
+  int log_history_next_ = 0;
+};

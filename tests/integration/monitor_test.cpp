@@ -1,0 +1,278 @@
+// The gateway's monitor port seen through the ocelam-monitor client, and the
+// client itself against a stand-in server.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "gateway_sandbox.h"
+#include "monitor/monitor_test_client.h"
+#include "monitor/vm001_table.h"
+
+using testing_support::Child;
+using testing_support::FreeLoopbackPort;
+using testing_support::GatewaySandbox;
+using testing_support::MonitorTestClient;
+using testing_support::ReadFile;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+namespace {
+
+const std::string kMonitorBin =
+    (std::filesystem::path(OCELAM_BIN).parent_path() / "tools/monitor/ocelam-monitor").string();
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    out.push_back(text.substr(start, nl - start));
+  return out;
+}
+
+int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.starts_with(prefix);
+  return n;
+}
+
+// Runs ocelam-monitor with `args` to its end; its output lines.
+std::vector<std::string> RunMonitor(GatewaySandbox& box, std::vector<std::string> args,
+                                    const std::string& output, int* exit_code = nullptr) {
+  args.insert(args.begin(), {kMonitorBin, "--no-stdin", "--wait", "60"});
+  Child tool(args, box.work(), {}, box.path(output));
+  EXPECT_TRUE(tool.WaitExit(120));
+  if (exit_code) *exit_code = tool.exit_code();
+  return Lines(ReadFile(box.path(output)));
+}
+
+std::string TodayLog(GatewaySandbox& box) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char file[64];
+  std::snprintf(file, sizeof file, "/log/ocelam_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday);
+  return ReadFile(box.work() + file);
+}
+
+// True once the start is through: the connection states are announced
+// before the configuration is loaded, which writes its defaults back.
+bool WaitRunning(GatewaySandbox& box) {
+  return box.WaitStarted() && WaitFor([&] {
+    return ReadFile(box.IniFile("ocelam.ini")).find("NumberOfIPCams=") != std::string::npos;
+  });
+}
+
+TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
+  GatewaySandbox box;
+  WriteFile(box.IniFile("ocelam.ini"), "[Config]\nDescription=Gate north\n");
+  auto gw = box.Start();
+  ASSERT_TRUE(WaitRunning(box));
+  int code = -1;
+  std::vector<std::string> got =
+      RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--count", "14"}, "m1.out", &code);
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(got.size(), 14u) << ReadFile(box.path("m1.out"));
+  const std::string app = "<application protocole=ocelam inifile=ocelam.ini remotesystem=\"\" "
+                          "physicallayer=\"\" fileversion=\"v.1.0.0.1\"";
+  const std::vector<std::string> head = {
+      app + " direction=\"outgoing\" />", app + " />", "<event type=\"OrvConnection\" state=1 />",
+      "<event type=\"RSConnection\" state=1 />",
+      "<configuration parameter=comport>[Undefined]</configuration>",
+      "<configuration parameter=mode>[Undefined]</configuration>",
+      "<configuration parameter=description>Gate north</configuration>",
+      "<statistics type=LastAlarm label=\"No alarm started yet\" />",
+      "<statistics type=LastWD label=\"No 7-layer data watchdog - only physical supervision\" />",
+      "<statistics type=LastWDAlr label=\"No watchdog alarm started yet\" />",
+      "<statistics type=LastDataSent label=\"No data sent yet\" />",
+      "<statistics type=LastDataReceived label=\"No data received yet\" />"};
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 12), head);
+  const std::string date = "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d";
+  EXPECT_TRUE(std::regex_match(got[12], std::regex("<statistics type=LastStartup label=\"" + date + "\" />")))
+      << got[12];
+  EXPECT_TRUE(std::regex_match(got[13], std::regex("<statistics type=FirstInstall label=\"" + date + "\" />")))
+      << got[13];
+  std::string log = TodayLog(box);
+  EXPECT_NE(log.find("ServerWaitConnThread started. Listening on the port " +
+                     std::to_string(box.monitor_port())),
+            std::string::npos)
+      << log;
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+}
+
+TEST(MonitorGateway, CommandsFromTheClient) {
+  GatewaySandbox box;
+  auto gw = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  // A command with a line feed is only logged; the test info and an init
+  // in mixed case are answered.
+  std::vector<std::string> got =
+      RunMonitor(box,
+                 {"--port", std::to_string(box.monitor_port()), "--seconds", "6", "--send",
+                  "<command type=init />\\n", "--test-info", "--send", "<Command Type=INIT />"},
+                 "m2.out");
+  EXPECT_EQ(CountPrefix(got, "<application protocole=ocelam inifile=ocelam.ini"), 4)
+      << ReadFile(box.path("m2.out"));
+  EXPECT_EQ(CountPrefix(got, "<TestSendInfo message=\"\" lastnbr=\"\" description=\"\"/>"), 1);
+  EXPECT_TRUE(WaitFor([&] {
+    return TodayLog(box).find("String received from interface monitor: <command type=init />\n") !=
+           std::string::npos;
+  }));
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+}
+
+TEST(MonitorGateway, DefaultAlarmWarningOncePerConnection) {
+  GatewaySandbox box;
+  // The default alarm 0 fails all three tests: only the last is reported.
+  ASSERT_TRUE(testing_support::WriteVm001(box.work() + "/vm001.dbf", 0, {0, 0, 0}));
+  WriteFile(box.IniFile("ocelam.ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=0\n");
+  auto gw = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  const std::string port = std::to_string(box.monitor_port());
+  std::vector<std::string> got = RunMonitor(box, {"--port", port, "--seconds", "9"}, "m3.out");
+  const std::string warning =
+      "<config_warning label=\"WARNING: The default alarm 0 does not exist - please create it "
+      "and configure it from the alarm central\" />";
+  EXPECT_EQ(CountPrefix(got, "<config_warning"), 1) << ReadFile(box.path("m3.out"));
+  EXPECT_EQ(CountPrefix(got, warning), 1);
+
+  // Not scanning: no warning.
+  std::string ini = ReadFile(box.IniFile("ocelam.ini"));
+  ini.replace(ini.find("ScanDbForAlarm=1"), 16, "ScanDbForAlarm=0");
+  WriteFile(box.IniFile("ocelam.ini"), ini);
+  got = RunMonitor(box, {"--port", port, "--seconds", "9"}, "m4.out");
+  EXPECT_EQ(CountPrefix(got, "<application"), 2) << ReadFile(box.path("m4.out"));
+  EXPECT_EQ(CountPrefix(got, "<config_warning"), 0);
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+}
+
+TEST(MonitorGateway, BadClientsDoNotStopTheGateway) {
+  GatewaySandbox box;
+  auto gw = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  MonitorTestClient flood, silent;
+  ASSERT_TRUE(flood.Connect(box.monitor_port()));
+  std::string megabyte(1 << 20, '<');
+  send(flood.fd(), megabyte.data(), megabyte.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  ASSERT_TRUE(silent.Connect(box.monitor_port()));  // never reads again
+  for (int i = 0; i < 3; ++i) {
+    MonitorTestClient gone;
+    ASSERT_TRUE(gone.Connect(box.monitor_port()));
+  }
+  int code = -1;
+  std::vector<std::string> got =
+      RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--count", "14", "--init"},
+                 "m5.out", &code);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(got.size(), 14u);
+  EXPECT_TRUE(gw->running());
+  EXPECT_NE(TodayLog(box).find("String received from interface monitor: <<<<"), std::string::npos);
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+}
+
+// A stand-in server on a free loopback port, for the client alone.
+class FakeServer {
+ public:
+  FakeServer() {
+    port_ = FreeLoopbackPort();
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 4);
+  }
+  ~FakeServer() {
+    if (client_ >= 0) close(client_);
+    close(listener_);
+  }
+  bool Accept() {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, 60000) <= 0) return false;
+    client_ = accept(listener_, nullptr, nullptr);
+    return client_ >= 0;
+  }
+  // Bytes received until `want` of them came (or 60 s passed).
+  std::string Receive(std::size_t want) {
+    std::string got;
+    while (got.size() < want) {
+      pollfd p{client_, POLLIN, 0};
+      if (poll(&p, 1, 60000) <= 0) break;
+      char buf[4096];
+      ssize_t n = recv(client_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+  void Send(const std::string& bytes) { send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  int port() const { return port_; }
+
+ private:
+  int port_ = 0, listener_ = -1, client_ = -1;
+};
+
+TEST(MonitorTool, PrintsMessagesAndSendsFramedCommands) {
+  GatewaySandbox box(false);
+  FakeServer server;
+  const std::string tool = kMonitorBin;
+  // Commands typed on stdin, one unknown; then the options' command.
+  WriteFile(box.path("typed.txt"), "log off\nbogus\n  testinfo \n<command type=init />\n");
+  Child child({"/bin/sh", "-c",
+               "exec \"$0\" --port \"$1\" --count 3 --log-on < \"$2\"", tool,
+               std::to_string(server.port()), box.path("typed.txt")},
+              box.work(), {}, box.path("tool.out"));
+  ASSERT_TRUE(server.Accept());
+  const std::string typed = std::string("<command type=log state=OFF />") + '\0' +
+                            "<getTestSendInfo/>" + '\0' + "<command type=init />" + '\0';
+  EXPECT_EQ(server.Receive(typed.size()), typed);
+  // The options' commands wait for the first message.
+  server.Send(std::string("first") + '\0' + "sec");
+  const std::string option = std::string("<command type=log state=ON />") + '\0';
+  EXPECT_EQ(server.Receive(option.size()), option);
+  server.Send(std::string("ond") + '\0' + "third" + '\0' + "fourth" + '\0');
+  ASSERT_TRUE(child.WaitExit(60));
+  EXPECT_EQ(child.exit_code(), 0);
+  std::string out = ReadFile(box.path("tool.out"));
+  EXPECT_NE(out.find("first\nsecond\nthird\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("fourth"), std::string::npos) << out;
+  EXPECT_NE(out.find("unknown command 'bogus'"), std::string::npos) << out;
+}
+
+TEST(MonitorTool, BadArgumentsAndNoServer) {
+  GatewaySandbox box(false);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  const int closed_port = FreeLoopbackPort();
+  const std::vector<Case> cases = {
+      {{}, 2},
+      {{"--port", "0"}, 2},
+      {{"--port", "70000"}, 2},
+      {{"--port", "22001", "--count", "-1"}, 2},
+      {{"--port", "22001", "--seconds", "x"}, 2},
+      {{"--port", "22001", "--bogus"}, 2},
+      {{"--port", std::to_string(closed_port)}, 1},
+      {{"--port", std::to_string(closed_port), "--wait", "0.3"}, 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {kMonitorBin, "--no-stdin"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child tool(args, box.work(), {}, box.path("bad.out"));
+    ASSERT_TRUE(tool.WaitExit(30));
+    EXPECT_EQ(tool.exit_code(), c.code) << (c.args.empty() ? "" : c.args.back());
+  }
+}
+
+}  // namespace

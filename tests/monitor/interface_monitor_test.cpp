@@ -1,0 +1,477 @@
+// The monitor server in-process, against plain loopback clients.
+#include "monitor/interface_monitor.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+
+#include "core/profile/user_profile.h"
+#include "monitor/interface.h"
+#include "monitor/monitor_test_client.h"
+#include "monitor/vm001_table.h"
+#include "support/sandbox.h"
+
+using testing_support::FreeLoopbackPort;
+using testing_support::MonitorTestClient;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+namespace {
+
+constexpr const char* kVersion = "v.1.2.3.4";
+constexpr const char* kTestInfoReply = "<TestSendInfo message=\"\" lastnbr=\"\" description=\"\"/>";
+constexpr std::size_t kStatusCount = 14;  // messages of a full status before the log history
+constexpr std::time_t kSomeTime = 0x5f5e1000;
+
+std::string ShownTime(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+// A working directory with "log/", an ini directory named by the registry
+// and a run directory; the program is named after the test, so lines of
+// monitors left running by earlier tests of the process go elsewhere.
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const char* d : {"log", "ini", "run"}) mkdir(d, 0755);
+    WriteFile(dir_ / "registry.ini",
+              "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    setenv("OCELAM_RUNDIR", (dir_ / "run").c_str(), 1);
+    ResetIniDirectoryForTest();
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  // A monitor the way main starts it, on a free port.
+  CInterfaceMonitor* Start() {
+    ApplicationInfo info;
+    info.program_name = name_;
+    info.version = kVersion;
+    info.profile_file_name = name_ + ".ini";
+    port_ = FreeLoopbackPort();
+    auto* monitor = new CInterfaceMonitor(port_, info);
+    monitor->TerminateInterfaceMonitor();
+    monitor->SetOrvConnection(1);
+    monitor->SetRSConnection(1);
+    return monitor;
+  }
+
+  std::string Log() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char file[300];
+    std::snprintf(file, sizeof file, "log/%s_%04d%02d%02d.log", name_.c_str(), tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday);
+    return ReadFile(dir_ / file);
+  }
+  bool LogHas(const std::string& text, double seconds = 60) {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; }, seconds);
+  }
+
+  // What a client receives before the log history, for the profile the
+  // test wrote.
+  std::vector<std::string> ExpectedStatus(const std::string& remote, const std::string& physical,
+                                          const std::string& description,
+                                          const std::vector<std::string>& stats) {
+    std::string app = "<application protocole=" + name_ + " inifile=" + name_ +
+                      ".ini remotesystem=\"" + remote + "\" physicallayer=\"" + physical +
+                      "\" fileversion=\"" + kVersion + "\"";
+    std::vector<std::string> out = {app + " direction=\"outgoing\" />", app + " />",
+                                    "<event type=\"OrvConnection\" state=1 />",
+                                    "<event type=\"RSConnection\" state=1 />",
+                                    "<configuration parameter=comport>[Undefined]</configuration>",
+                                    "<configuration parameter=mode>[Undefined]</configuration>",
+                                    "<configuration parameter=description>" + description +
+                                        "</configuration>"};
+    const char* types[] = {"LastAlarm",        "LastWD",      "LastWDAlr",   "LastDataSent",
+                           "LastDataReceived", "LastStartup", "FirstInstall"};
+    for (std::size_t i = 0; i < stats.size(); ++i)
+      out.push_back(std::string("<statistics type=") + types[i] + " label=\"" + stats[i] + "\" />");
+    return out;
+  }
+
+  // Connects and reads the first full status (no log history in it).
+  void ConnectAndDrain(MonitorTestClient& client) {
+    ASSERT_TRUE(client.Connect(port_));
+    ASSERT_EQ(client.Take(kStatusCount).size(), kStatusCount);
+  }
+
+  // Sends a command and waits until the server has taken it in, so the
+  // next one is received apart from it.
+  void Command(MonitorTestClient& client, const std::string& text) {
+    std::size_t before = Log().size();
+    ASSERT_TRUE(client.Send(text));
+    ASSERT_TRUE(WaitFor([&] { return Log().size() > before; }, 60)) << text;
+  }
+
+  TempDir dir_;
+  std::string name_;
+  int port_ = 0;
+};
+
+std::regex LogEvent(int level, const std::string& text) {
+  return std::regex("<event type=\"log\" display=" + std::to_string(level) +
+                    " label=\"\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d " + text + "\"/>");
+}
+
+TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(kSomeTime));
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"),
+            "[Config]\nDescription=North gate\nRemoteSystemName=RS1\nPhysicalLayer=TCP\n"
+            "[Statistics]\nLastWD=" + std::string(hex) + "\nLastWDAlr=" + hex +
+                "\nLastDataSent=\nLastStartup=" + hex + "\n");
+  CInterfaceMonitor* monitor = Start();
+  for (int i = 1; i <= 25; ++i) {
+    std::string line = "line " + std::to_string(i) + " <x>";
+    monitor->ForwardLog(line.data(), i % 4);
+  }
+
+  MonitorTestClient client;
+  ASSERT_TRUE(client.Connect(port_));
+  std::vector<std::string> got = client.Take(kStatusCount + 40);
+  ASSERT_EQ(got.size(), kStatusCount + 40);
+  std::vector<std::string> status(got.begin(), got.begin() + kStatusCount);
+  EXPECT_EQ(status, ExpectedStatus("RS1", "TCP", "North gate",
+                                   {"No alarm started yet",
+                                    "No 7-layer data watchdog - only physical supervision",
+                                    ShownTime(kSomeTime), "No data sent yet", "No data received yet",
+                                    ShownTime(kSomeTime), "ERROR"}));
+  // The last 20 lines, oldest first, twice; brackets gone.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 6; i <= 25; ++i) {
+      const std::string& m = got[kStatusCount + round * 20 + (i - 6)];
+      EXPECT_TRUE(std::regex_match(m, LogEvent(i % 4, "line " + std::to_string(i) + " x"))) << m;
+    }
+  }
+  // One NUL after every message, nothing else between them.
+  std::string framed;
+  for (const std::string& m : got) framed += m + '\0';
+  EXPECT_EQ(client.raw().substr(0, framed.size()), framed);
+  EXPECT_TRUE(LogHas("TCP connection created with index 0"));
+  EXPECT_TRUE(LogHas("ServerWaitConnThread started. Listening on the port " + std::to_string(port_)));
+  EXPECT_TRUE(LogHas("ServerWaitEventThread started"));
+}
+
+TEST_F(MonitorTest, CommandsInAnyLetterCase) {
+  CInterfaceMonitor* monitor = Start();
+  MonitorTestClient client;
+  ConnectAndDrain(client);
+
+  // Init in capitals: the full status again.
+  Command(client, "<COMMAND TYPE=INIT />");
+  std::vector<std::string> again = client.Until("<statistics type=FirstInstall");
+  ASSERT_EQ(again.size(), kStatusCount);
+  EXPECT_TRUE(again[0].starts_with("<application protocole=" + name_)) << again[0];
+  EXPECT_TRUE(LogHas("String received from interface monitor: <COMMAND TYPE=INIT />"));
+
+  // Texts that are not exactly one command are only written to the log:
+  // with a line feed, two commands in one receive, garbage.
+  for (std::string text : {std::string("<command type=init />\n"),
+                           std::string("<command type=init /><command type=log state=OFF />"),
+                           std::string("\x01\x02 hello")}) {
+    Command(client, text);
+    EXPECT_TRUE(LogHas("String received from interface monitor: " + text));
+    Command(client, "<GetTestSendInfo/>");
+    std::vector<std::string> next = client.Until("<TestSendInfo");
+    EXPECT_EQ(next, std::vector<std::string>{kTestInfoReply}) << text;
+  }
+  EXPECT_TRUE(LogHas("TestSendInfos requested from interface monitor: <GetTestSendInfo/>"));
+  EXPECT_TRUE(LogHas(std::string("Send TestInfo to Interface Monitor: ") + kTestInfoReply));
+
+  // Log lines off: status messages and the test reply still come, log
+  // events (the history of an init included) do not.
+  std::string seen = "seen before";
+  monitor->ForwardLog(seen.data(), 1);
+  ASSERT_EQ(client.Take(1).size(), 1u);
+  Command(client, "<Command Type=Log State=off />");
+  EXPECT_TRUE(LogHas("String received from interface monitor: <Command Type=Log State=off />"));
+  std::string hidden = "hidden line";
+  monitor->ForwardLog(hidden.data(), 1);
+  monitor->SetOrvConnection(0);
+  std::string m;
+  ASSERT_TRUE(client.Next(&m));
+  EXPECT_EQ(m, "<event type=\"OrvConnection\" state=OFF />");
+  Command(client, "<command type=init />");
+  again = client.Until("<statistics type=FirstInstall");
+  ASSERT_EQ(again.size(), kStatusCount);
+  EXPECT_EQ(again[2], "<event type=\"OrvConnection\" state=0 />");
+  Command(client, "<getTestSendInfo/>");
+  EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply});
+
+  // And on again.
+  Command(client, "<command type=LOG state=On />");
+  std::string visible = "visible line";
+  monitor->ForwardLog(visible.data(), 3);
+  ASSERT_TRUE(client.Next(&m));
+  EXPECT_TRUE(std::regex_match(m, LogEvent(3, "visible line"))) << m;
+}
+
+TEST_F(MonitorTest, ForwardedLinesLoseTheirAngleBracketsOnlyThere) {
+  CInterfaceMonitor* monitor = Start();
+  CInterface record(name_);
+  record.SetMonitor(monitor);
+  MonitorTestClient client;
+  ConnectAndDrain(client);
+
+  char text[] = "camera <3> \"up\"";
+  record.Log(text, 1);
+  EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
+  char secret[] = "file only";
+  record.Log(secret, 10);
+  std::string long_line(2000, 'y');
+  record.Log(long_line.data(), 0);
+
+  std::string m;
+  ASSERT_TRUE(client.Next(&m));
+  EXPECT_TRUE(std::regex_match(m, LogEvent(1, "camera 3 \"up\""))) << m;
+  ASSERT_TRUE(client.Next(&m));
+  // The dated line is cut at 511 characters: 20 of date and time, the rest text.
+  EXPECT_TRUE(std::regex_match(m, LogEvent(0, std::string(511 - 20, 'y')))) << m.size();
+  EXPECT_TRUE(LogHas("camera <3> \"up\""));
+  EXPECT_TRUE(LogHas("file only"));
+}
+
+TEST_F(MonitorTest, FullStatusVariants) {
+  CInterfaceMonitor* monitor = Start();
+  WriteIniString("Statistics", "LastWD", "5f5e1000", name_ + ".ini");
+  MonitorTestClient client;
+  ConnectAndDrain(client);
+  const std::string app = "<application protocole=gw inifile=gw.ini remotesystem=\"\" "
+                          "physicallayer=\"\" fileversion=\"v.9\"";
+  struct Case {
+    int layer, watchdog, direction;
+    std::vector<std::string> expected;  // up to the description
+    std::string last_wd;
+  };
+  const std::vector<Case> cases = {
+      {kPhysicalLayerIp, kWatchdogData, 0,
+       {app + " />", "<event type=\"OrvConnection\" state=1 />", "<event type=\"RSConnection\" state=1 />",
+        "<configuration parameter=ipaddress>10.1.2.3</configuration>",
+        "<configuration parameter=ipport>5000</configuration>"},
+       ShownTime(kSomeTime)},
+      {kPhysicalLayerPort, kWatchdogNone, 1,
+       {app + " direction=\"outgoing\" />", app + " />", "<event type=\"OrvConnection\" state=1 />",
+        "<event type=\"RSConnection\" state=1 />", "<configuration parameter=ipport>5000</configuration>"},
+       "No watchdog activated"},
+      {7, kWatchdogPhysical, 0,
+       {app + " />", "<event type=\"OrvConnection\" state=1 />", "<event type=\"RSConnection\" state=1 />"},
+       "No 7-layer data watchdog - only physical supervision"},
+  };
+  for (const Case& c : cases) {
+    monitor->SendFullStatus("gw", "gw.ini", "v.9", "COM1", "9600", c.layer, "10.1.2.3", 5000,
+                            c.watchdog, c.direction);
+    std::vector<std::string> got = client.Until("<statistics type=FirstInstall");
+    std::vector<std::string> expected = c.expected;
+    expected.push_back("<configuration parameter=description></configuration>");
+    expected.push_back("<statistics type=LastAlarm label=\"No alarm started yet\" />");
+    expected.push_back("<statistics type=LastWD label=\"" + c.last_wd + "\" />");
+    ASSERT_GE(got.size(), expected.size()) << c.layer;
+    EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected)
+        << c.layer;
+    EXPECT_EQ(got.size(), expected.size() + 5) << c.layer;
+  }
+}
+
+TEST_F(MonitorTest, FiftyClientsAtMost) {
+  Start();
+  std::vector<std::unique_ptr<MonitorTestClient>> clients;
+  for (int i = 0; i < kMonitorClients; ++i) {
+    clients.push_back(std::make_unique<MonitorTestClient>());
+    ASSERT_TRUE(clients.back()->Connect(port_)) << i;
+  }
+  ASSERT_TRUE(LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
+                     "a new connection"));
+  MonitorTestClient late;
+  EXPECT_FALSE(late.TryConnect(port_));
+
+  clients[7]->Close();
+  EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
+  // Accepted once the accept thread wakes from its pause, into the freed slot.
+  EXPECT_TRUE(late.Connect(port_, 60));
+  EXPECT_TRUE(LogHas("TCP connection created with index 7"));
+  std::string m;
+  ASSERT_TRUE(late.Next(&m));
+  EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
+}
+
+TEST_F(MonitorTest, BadClientsHoldUpNobody) {
+  CInterfaceMonitor* monitor = Start();
+  MonitorTestClient reader;
+  ConnectAndDrain(reader);
+
+  // A client that never reads after its first message.
+  MonitorTestClient stuck;
+  ASSERT_TRUE(stuck.Connect(port_));
+  // Clients that connect and vanish, politely or with a reset.
+  for (int i = 0; i < 4; ++i) {
+    MonitorTestClient gone;
+    ASSERT_TRUE(gone.Connect(port_));
+    if (i % 2) {
+      linger hard{1, 0};
+      setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+  }
+  // And one that may be gone before it is even accepted.
+  MonitorTestClient().TryConnect(port_);
+  // A client that sends a megabyte at once (as much as the socket takes
+  // without waiting) and stays.
+  MonitorTestClient flood;
+  ASSERT_TRUE(flood.Connect(port_));
+  std::string megabyte(1 << 20, 'A');
+  for (std::size_t i = 0; i < megabyte.size(); i += 4000) megabyte[i] = '\0';
+  ASSERT_GT(send(flood.fd(), megabyte.data(), megabyte.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+  EXPECT_TRUE(LogHas("String received from interface monitor: AAAA"));
+  EXPECT_TRUE(WaitFor([&] { return monitor->ConnectedClients() == 3; }, 60));
+
+  // Drain the status messages of the connects, then a stream of long lines
+  // in bursts below the queue limit: the reader gets every one, in order,
+  // while the stuck client's socket and queue are full.
+  reader.Until("<statistics type=FirstInstall");
+  ASSERT_TRUE(WaitFor([&] { return monitor->ConnectedClients() == 3; }, 60));
+  std::string m;
+  const std::string filler(400, 'z');
+  const std::regex numbered("<event type=\"log\" display=1 label=\".* z+ (\\d+)\"/>");
+  int expected = 0;
+  for (int burst = 0; burst < 25; ++burst) {
+    for (int i = 0; i < 800; ++i) {
+      std::string line = filler + " " + std::to_string(burst * 800 + i);
+      monitor->ForwardLog(line.data(), 1);
+    }
+    while (expected < (burst + 1) * 800) {
+      ASSERT_TRUE(reader.Next(&m, 60)) << expected;
+      std::smatch number;
+      // Skip the full status and log history of an init still under way.
+      if (!std::regex_match(m, number, numbered) || std::stoi(number[1]) < expected) continue;
+      ASSERT_EQ(std::stoi(number[1]), expected);
+      ++expected;
+    }
+  }
+  Command(reader, "<getTestSendInfo/>");
+  EXPECT_FALSE(reader.Until("<TestSendInfo").empty());
+  // The stuck client really was stuck: lines beyond its socket buffers and
+  // its 1024 queue positions were dropped for it alone.
+  EXPECT_LT(stuck.Take(20000, 5).size(), 20000u);
+}
+
+TEST_F(MonitorTest, SlotOfAFailedListenerIsReclaimed) {
+  // Someone else holds the port when the monitor starts.
+  int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = FreeLoopbackPort();
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+
+  ApplicationInfo info;
+  info.program_name = name_;
+  info.version = kVersion;
+  info.profile_file_name = name_ + ".ini";
+  auto* monitor = new CInterfaceMonitor(port, info);
+  monitor->TerminateInterfaceMonitor();
+  ASSERT_TRUE(LogHas("Can not open socket connection (index 0)"));
+  close(blocker);
+
+  MonitorTestClient client;
+  ASSERT_TRUE(client.Connect(port, 60));
+  EXPECT_TRUE(LogHas("TCP connection created with index 0"));
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::DefaultAlarmFields;
+using testing_support::WriteVm001;
+
+TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
+  CInterfaceMonitor* monitor = Start();
+  char text[kDefaultAlarmTextSize];
+  // Without a table: -1, written to the log.
+  EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), -1);
+  EXPECT_TRUE(LogHas("failed opening VMDB"));
+
+  // The table lies where "Vm001Path" says, drive letter and backslashes
+  // included.
+  mkdir("alarms", 0755);
+  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=C:" + dir_ / "alarms" + "\\\n");
+  const std::string table = dir_ / "alarms/vm001.dbf";
+  const std::string exists = "WARNING: The default alarm 4 does not exist - please create it and "
+                             "configure it from the alarm central";
+  const std::string group = "WARNING: A valid group is required for the default alarm - please "
+                            "set a valid group to the default alarm 4";
+  const std::string second =
+      "WARNING: It's recommended the default alarm 4 to be configured for starting a second "
+      "technical alarm - please configure it from the alarm configurator, page 'Extended "
+      "Settings'. The default alarm shoud only be started in case of problem when decoding the data";
+  struct Case {
+    int scan;
+    DefaultAlarmFields fields;
+    int result;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {1, {91, 9, 1}, 0, ""},
+      {1, {91, 12, 0}, 1, second},
+      {1, {91, 8, 3}, 1, group},
+      {1, {90, 12, 3}, 1, exists},
+      {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
+      {1, {91, 0, 0}, 1, group},
+      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteVm001(table, 4, c.fields));
+    WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=" +
+                                                    std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
+    std::fill(std::begin(text), std::end(text), '\0');
+    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result) << c.fields.status;
+    EXPECT_EQ(text, c.text) << c.fields.status << " " << c.fields.group << " " << c.fields.second;
+  }
+  // A default alarm beyond the table's end reads blank: it does not exist.
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=400\n");
+  EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
+  EXPECT_TRUE(std::string(text).starts_with("WARNING: The default alarm 400 does not exist"));
+}
+
+TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
+  mkdir("alarms", 0755);
+  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=" + dir_ / "alarms" + "\n");
+  ASSERT_TRUE(WriteVm001(dir_ / "alarms/vm001.dbf", 0, {91, 0, 5}));
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\n");
+  Start();
+  const std::string warning =
+      "<config_warning label=\"WARNING: A valid group is required for the default alarm - please "
+      "set a valid group to the default alarm 0\" />";
+
+  MonitorTestClient first;
+  ConnectAndDrain(first);
+  std::vector<std::string> got = first.Until("<config_warning");
+  EXPECT_EQ(got, std::vector<std::string>{warning});
+
+  // A second connection checks again; the warning goes to every client
+  // that takes log lines, not to one that switched them off.
+  Command(first, "<command type=log state=OFF />");
+  MonitorTestClient second;
+  ConnectAndDrain(second);
+  EXPECT_EQ(second.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(first, "<getTestSendInfo/>");
+  got = first.Until("<TestSendInfo");
+  for (const std::string& m : got) EXPECT_FALSE(m.starts_with("<config_warning")) << m;
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#pragma once
+// A monitoring client for the tests: plain loopback socket, messages split at
+// their NUL bytes, every byte kept for framing checks.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+class MonitorTestClient {
+ public:
+  MonitorTestClient() = default;
+  ~MonitorTestClient() { Close(); }
+  MonitorTestClient(const MonitorTestClient&) = delete;
+  MonitorTestClient& operator=(const MonitorTestClient&) = delete;
+
+  // One connect attempt to 127.0.0.1:port.
+  bool TryConnect(int port) {
+    Close();
+    peer_closed_ = false;
+    raw_.clear();
+    partial_.clear();
+    messages_.clear();
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      Close();
+      return false;
+    }
+    return true;
+  }
+
+  // Connects, retrying until the server listens or `seconds` pass, and
+  // waits for the first message (the server answers every new client). A
+  // connection the kernel completed in the backlog of a listener that was
+  // then closed is reset: that counts as refused, and is retried.
+  bool Connect(int port, double seconds = 60) {
+    auto deadline = Clock::now() + Seconds(seconds);
+    while (Clock::now() < deadline) {
+      if (TryConnect(port)) {
+        double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+        if (WaitMessages(1, left)) return true;
+        if (!peer_closed_) return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  bool Send(std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // Reads until at least `count` messages are waiting (false on time-out
+  // or close).
+  bool WaitMessages(std::size_t count, double seconds = 60) {
+    auto deadline = Clock::now() + Seconds(seconds);
+    while (messages_.size() < count) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+    }
+    return true;
+  }
+
+  // The next message (without its NUL), waiting up to `seconds`.
+  bool Next(std::string* out, double seconds = 60) {
+    if (!WaitMessages(1, seconds)) return false;
+    *out = messages_.front();
+    messages_.pop_front();
+    return true;
+  }
+
+  // The next `count` messages; fewer when they do not come in time.
+  std::vector<std::string> Take(std::size_t count, double seconds = 60) {
+    WaitMessages(count, seconds);
+    std::vector<std::string> out;
+    while (out.size() < count && !messages_.empty()) {
+      out.push_back(messages_.front());
+      messages_.pop_front();
+    }
+    return out;
+  }
+
+  // Messages up to and including the first one that starts with `prefix`;
+  // empty when none comes in time.
+  std::vector<std::string> Until(std::string_view prefix, double seconds = 60) {
+    std::vector<std::string> out;
+    std::string m;
+    while (Next(&m, seconds)) {
+      out.push_back(m);
+      if (m.starts_with(prefix)) return out;
+    }
+    return {};
+  }
+
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool closed_by_peer() const { return peer_closed_; }
+  // Every byte received so far.
+  const std::string& raw() const { return raw_; }
+  int fd() const { return fd_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  }
+
+  bool ReadSome(int timeout_ms) {
+    if (fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    char buf[65536];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+      peer_closed_ = true;
+      return false;
+    }
+    raw_.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == '\0') {
+        messages_.push_back(partial_);
+        partial_.clear();
+      } else {
+        partial_ += buf[i];
+      }
+    }
+    return true;
+  }
+
+  int fd_ = -1;
+  bool peer_closed_ = false;
+  std::string raw_, partial_;
+  std::deque<std::string> messages_;
+};
+
+}  // namespace testing_support
