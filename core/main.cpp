@@ -29,6 +29,7 @@ namespace {
 constexpr const char* kAlreadyStarted = "ocelam is already started";
 constexpr const char* kRunDirUnusable = "ERROR: cannot use the lock file %s (%s)";
 constexpr const char* kNoMonitor = "ERROR: no memory for the interface monitor server";
+constexpr const char* kNoJobWatcher = "ERROR: could not start the job watcher thread: no job will run";
 constexpr const char* kBannerRule = "--------------------------------";
 constexpr const char* kBannerFormat = "Talvane IP Camera v.%d.%d.%d.%d";
 constexpr const char* kVersionFormat = "v.%d.%d.%d.%d";
@@ -121,7 +122,10 @@ int main() {
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
   // Jobs need the settings and the camera table, so the watcher starts last.
-  platform::StartThread(JobWatcherThread);
+  if (!platform::StartThread(JobWatcherThread)) {
+    ConsoleLog(kNoJobWatcher, kLevelError);
+    ReportToInterface(kNoJobWatcher, kReportError);
+  }
 
   platform::NamedEvent restart(kRestartEventName);
   restart.Reset();
