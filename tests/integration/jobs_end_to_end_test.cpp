@@ -6,7 +6,7 @@
 
 namespace {
 
-using jobs_world::CameraSpec;
+using jobs_world::SimCamera;
 using jobs_world::IniValue;
 using jobs_world::JobsWorld;
 using jobs_world::Stamps;
@@ -101,7 +101,7 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesOfPermanentAndOnDemandCameras) {
 // Twenty jobs at once on five cameras: all finish, every image is counted,
 // no job file is lost.
 TEST(JobsEndToEnd, TwentyJobsOnFiveCamerasAllFinish) {
-  std::vector<CameraSpec> cameras;
+  std::vector<SimCamera> cameras;
   for (int c = 1; c <= 5; ++c) cameras.push_back({c, "Cam" + std::to_string(c), c});
   JobsWorld world({"--cameras", "count=5,fps=10,size=20000"}, cameras);
   ASSERT_TRUE(world.Started());

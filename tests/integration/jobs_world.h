@@ -16,7 +16,7 @@ namespace jobs_world {
 
 using testing_support::ReadFile;
 
-struct CameraSpec {
+struct SimCamera {
   int number;             // camera number in the gateway
   std::string reference;  // "CameraRef"
   int sim_id;             // camera id in the simulator
@@ -26,7 +26,7 @@ struct CameraSpec {
 class JobsWorld {
  public:
   // No simulator when `sim_args` is empty; `extra_config` goes into [Config].
-  JobsWorld(const std::vector<std::string>& sim_args, const std::vector<CameraSpec>& cameras,
+  JobsWorld(const std::vector<std::string>& sim_args, const std::vector<SimCamera>& cameras,
             const std::string& extra_config = "") {
     if (!sim_args.empty()) sim_ = std::make_unique<sim_test::SimProcess>(sim_args);
     for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/stream", "drop"})
@@ -35,7 +35,7 @@ class JobsWorld {
                       "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" +
                       Data("file") + "\nNumberOfStreamingServers=1\n" + extra_config +
                       "\n[StreamingServer1]\nWatchPath=" + Data("stream") + "\n";
-    for (const CameraSpec& c : cameras)
+    for (const SimCamera& c : cameras)
       ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference + "\nCamPort=" +
              std::to_string(sim_->port(c.sim_id)) + "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" +
              (c.permanent ? "1" : "0") + "\nWatchDogActive=0\n";
