@@ -17,16 +17,19 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "core/startup.h"
+#include "jobs/job_watcher.h"
 #include "monitor/interface.h"
 #include "monitor/interface_monitor.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
+#include "platform/thread.h"
 
 namespace {
 
 constexpr const char* kAlreadyStarted = "ocelam is already started";
 constexpr const char* kRunDirUnusable = "ERROR: cannot use the lock file %s (%s)";
 constexpr const char* kNoMonitor = "ERROR: no memory for the interface monitor server";
+constexpr const char* kNoJobWatcher = "ERROR: could not start the job watcher thread: no job will run";
 constexpr const char* kBannerRule = "--------------------------------";
 constexpr const char* kBannerFormat = "Talvane IP Camera v.%d.%d.%d.%d";
 constexpr const char* kVersionFormat = "v.%d.%d.%d.%d";
@@ -125,6 +128,11 @@ int main() {
   for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
+  // Jobs need the settings and the camera table, so the watcher starts last.
+  if (!platform::StartThread(JobWatcherThread)) {
+    ConsoleLog(kNoJobWatcher, kLevelError);
+    ReportToInterface(kNoJobWatcher, kReportError);
+  }
 
   while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
   }

@@ -1,0 +1,47 @@
+#include "jobs/directory_watch.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+bool DirectoryWatch::Arm() {
+  Close();
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return false;
+  if (inotify_add_watch(fd, path_.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void DirectoryWatch::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool DirectoryWatch::Wait(long long milliseconds) {
+  if (milliseconds < 0) milliseconds = 0;
+  if (milliseconds > INT_MAX) milliseconds = INT_MAX;
+  if (fd_ < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    return false;
+  }
+  pollfd p{fd_, POLLIN, 0};
+  int ready = poll(&p, 1, static_cast<int>(milliseconds));
+  if (ready <= 0) return false;  // time-out (or a signal): the caller scans anyway
+  // Only the fact of a change matters; the scan that follows looks at the
+  // whole directory.
+  alignas(inotify_event) char buf[8192];
+  while (read(fd_, buf, sizeof buf) > 0) {
+  }
+  return true;
+}

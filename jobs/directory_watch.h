@@ -1,0 +1,27 @@
+#pragma once
+// A change notification on one directory (not its subdirectories) through
+// inotify: a file closed after writing or moved in wakes the waiter, so a job
+// file dropped with `mv` or written in place is seen at once.
+#include <string>
+
+class DirectoryWatch {
+ public:
+  explicit DirectoryWatch(std::string path) : path_(std::move(path)) {}
+  ~DirectoryWatch() { Close(); }
+  DirectoryWatch(const DirectoryWatch&) = delete;
+  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+
+  // Starts watching. False (errno set) when the directory cannot be watched;
+  // Wait then only sleeps, and callers fall back to their time-out scans.
+  bool Arm();
+  void Close();
+  bool armed() const { return fd_ >= 0; }
+
+  // Waits up to `milliseconds` for a change and takes every queued event.
+  // True when a change came, false on time-out.
+  bool Wait(long long milliseconds);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};

@@ -1,0 +1,226 @@
+#include "jobs/image_copy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <new>
+#include <thread>
+
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/profile/user_profile.h"
+#include "core/report.h"
+#include "core/text.h"
+#include "jobs/multimedia.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kStarted =
+    "Job %d: ImageCopy thread started in directory %s (camera %d - alarm reference %s)";
+constexpr const char* kNoImage =
+    "Job %d (Camera %d): ERROR: The connection to the camera is probably not active - or wrong "
+    "configured (no valid JPEG image found)";
+constexpr const char* kCopying = "Job %d: JPEG images of camera %d are being copied, please wait.....\n";
+constexpr const char* kNotPermanent =
+    "Job %d: Camera (%d): the permanent recording is not active! Unable to get pre-recorded images";
+constexpr const char* kFirstSaved = "camera %d: first image saved";
+constexpr const char* kNotWritten = "camera %d: error by saving the image of index %d (no writing possible)";
+constexpr const char* kNotReceived =
+    "camera %d: error by saving the image of index %d (no valid image received)";
+constexpr const char* kRule = "--------------------------------";
+constexpr const char* kOver = "Job %d: (camera %d) ImageCopy thread is over";
+constexpr const char* kSaved = "Job %d: (camera %d) %d images successfully saved";
+constexpr const char* kErrors = "Job %d: (camera %d) %d errors";
+constexpr const char* kNoBuffer = "Job %d: (camera %d) ERROR: no memory for the image buffer";
+constexpr const char* kImageFileFormat = "%s_%s_%05d.jpg";
+constexpr const char* kControlBaseFormat = "%x_%d";
+constexpr const char* kStreamSection = "Stream";
+constexpr int kDirectoryRetryMs = 10;
+// A control file name is claimed by creating its ".tmp" exclusively; past
+// this many names in one second something else is wrong with the directory.
+constexpr int kMaxControlNamesPerSecond = 10000;
+
+std::string Format(const char* format, auto... args) {
+  char buf[1536];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+void SleepMs(long long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Milliseconds of one interval, truncated toward zero.
+long long IntervalMs(float interval) { return static_cast<long long>(interval * 1000.0f); }
+
+void WriteOneControlFile(const std::string& watch_path, std::string_view action,
+                         const std::string& directory, const std::string& alarm_reference) {
+  unsigned now = static_cast<unsigned>(std::time(nullptr));
+  int k = action == kActionStart ? 0 : 1;
+  for (int tries = 0; tries < kMaxControlNamesPerSecond; ++tries, ++k) {
+    std::string base = platform::JoinPath(watch_path, Format(kControlBaseFormat, now, k));
+    std::string tmp = base + ".tmp";
+    std::string done = base + ".job";
+    // A name is free when neither form exists; creating the ".tmp"
+    // exclusively claims it, so two threads in the same second never share
+    // a name and no control file the servers have not yet read is replaced.
+    if (Exists(tmp) || Exists(done)) continue;
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return;  // not reported: the servers simply get no control file
+    }
+    close(fd);
+    CUserProfile control(tmp.c_str());
+    control.Open();
+    control.WriteString(kStreamSection, "Directory", directory.c_str());
+    control.WriteString(kStreamSection, "AlarmRef", alarm_reference.c_str());
+    control.WriteString(kStreamSection, "Action", std::string(action).c_str());
+    control.Close();
+    // A failed rename leaves the ".tmp" behind; it is not reported.
+    [[maybe_unused]] int renamed = rename(tmp.c_str(), done.c_str());
+    return;
+  }
+}
+
+}  // namespace
+
+int ImageCopyCount(int duration, int pre_record_time, float interval) {
+  if (duration == 0) return 1;
+  float n = static_cast<float>(duration + pre_record_time) / interval;
+  return static_cast<int>(n);
+}
+
+void WriteStreamControlFile(std::string_view action, const std::string& multimedia_directory,
+                            const std::string& alarm_reference) {
+  for (const std::string& watch_path : StreamingServerPaths)
+    WriteOneControlFile(watch_path, action, multimedia_directory, alarm_reference);
+}
+
+void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
+  CJob& job = *args->record;
+  const int j = args->job;
+  const int p = args->camera_index;
+  JobCamera& row = job.cameras[p];
+  const int c = row.camera_number;
+  const std::string& directory = row.multimedia_directory;
+  const std::string& alarm = args->alarm_reference;
+
+  {
+    std::lock_guard<std::mutex> guard(DirectoryLock);
+    if (CreateDirectoryPath(directory) != 0) {
+      SleepMs(kDirectoryRetryMs);
+      // The second result is not looked at: a directory that cannot be made
+      // shows as an error for every image.
+      CreateDirectoryPath(directory);
+    }
+  }
+  std::string started = Format(kStarted, j, directory.c_str(), c, alarm.c_str());
+  ConsoleLog(started, kLevelInfo);
+  ReportToInterface(started, kReportInfo);
+
+  WriteStreamControlFile(kActionStart, directory, alarm);
+
+  CCamera& camera = Cameras[c];
+  const std::string reference = CameraBaseTable[c].reference;
+  const int n = ImageCopyCount(row.duration, row.pre_record_time, row.interval);
+  // The image is read straight into this buffer and written from it; it is
+  // far larger than a worker's stack.
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kImageBufferSize]);
+
+  bool have_image = false;
+  if (!buffer) {
+    std::string text = Format(kNoBuffer, j, c);
+    ConsoleLog(text, kLevelError);
+    ReportToInterface(text, kReportError);
+  } else {
+    for (int tries = 0; !(have_image = camera.HasImage()) && tries < kFirstImageTries; ++tries)
+      SleepMs(kFirstImagePollMs);
+    if (!have_image) {
+      std::string text = Format(kNoImage, j, c);
+      ConsoleLog(text, kLevelError);
+      ReportToInterface(text, kReportError);
+    }
+  }
+
+  if (have_image) {
+    std::string copying = Format(kCopying, j, c);
+    ConsoleLog(copying, kLevelInfo);
+    ReportToInterface(copying, kReportInfo);
+
+    int time_back = row.pre_record_time * 100;
+    if (!camera.IsPermanent() && row.pre_record_time > 0) {
+      std::string text = Format(kNotPermanent, j, c);
+      ConsoleLog(text, kLevelError);
+      ReportToInterface(text, kReportInfo);
+      time_back = 0;
+    }
+
+    bool first = true;
+    int handled = 0;
+    for (int i = 0; i < n; ++i) {
+      std::string file = platform::JoinPath(
+          directory, Format(kImageFileFormat, reference.c_str(), alarm.c_str(), i));
+      int size = camera.GetImage(time_back, buffer.get(), nullptr);
+      if (size >= 1 && size <= kImageBufferSize) {
+        if (WriteJpegFile(file, buffer.get(), size) >= 0) {
+          row.file_successes.Add(1);
+          if (first) AppendMultimediaLog(job, Format(kFirstSaved, c));
+        } else {
+          row.file_errors.Add(1);
+          AppendMultimediaLog(job, Format(kNotWritten, c, i));
+        }
+        // The message names the first image that could be read, written or not.
+        if (first) {
+          WriteMultimediaMessage(job, file, n, p);
+          first = false;
+        }
+        ++handled;
+        if (time_back > 0) {
+          // Pre-recorded images follow each other at once, each one interval
+          // nearer to the newest; the first value of 0 or less takes the newest.
+          time_back = static_cast<int>(100.0 * row.pre_record_time -
+                                       100.0 * static_cast<double>(row.interval) * handled);
+        } else {
+          SleepMs(IntervalMs(row.interval));
+          time_back = 0;
+        }
+      } else {
+        row.file_errors.Add(1);
+        ++handled;
+        SleepMs(IntervalMs(row.interval));
+        AppendMultimediaLog(job, Format(kNotReceived, c, i));
+      }
+    }
+  }
+
+  WriteStreamControlFile(kActionStop, directory, alarm);
+
+  int successes = row.file_successes.Get();
+  int errors = row.file_errors.Get();
+  ConsoleLog(kRule, kLevelSuccess);
+  std::string over = Format(kOver, j, c);
+  ConsoleLog(over, kLevelSuccess);
+  ReportToInterface(over, kReportInfo);
+  std::string saved = Format(kSaved, j, c, successes);
+  ConsoleLog(saved, kLevelSuccess);
+  ReportToInterface(saved, kReportSuccess);
+  std::string error_line = Format(kErrors, j, c, errors);
+  ConsoleLog(error_line, errors > 0 ? kLevelError : kLevelSuccess);
+  ReportToInterface(error_line, errors > 0 ? kReportError : kReportSuccess);
+  ConsoleLog(kRule, kLevelSuccess);
+
+  job.thread_events[static_cast<std::size_t>(args->thread_index)].Set();
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The image copy of one camera of an alarm job: pre-recorded images from the
+// camera's pre-record store, then live images at the job's interval, written
+// as JPEG files into the job's multimedia directory for the camera, with the
+// streaming servers told when the alarm's recording starts and stops.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "jobs/job.h"
+
+// Texts of the control files' "Action" key.
+inline constexpr const char* kActionStart = "Start";
+inline constexpr const char* kActionStop = "Stop";
+// How often, 100 ms apart, the copy looks for the camera's first image
+// before it gives up.
+inline constexpr int kFirstImageTries = 50;
+inline constexpr int kFirstImagePollMs = 100;
+
+// Argument record of an ImageCopy thread. The record keeps the job alive
+// until the thread has ended.
+struct ImageCopyArgs {
+  std::string alarm_reference;  // a copy of the job's
+  int job = 0;                  // slot
+  int camera_index = 0;         // 1-based "Camera%d" of the job file
+  int thread_index = 0;         // its event in the job's thread events
+  std::shared_ptr<CJob> record;
+};
+
+// The thread procedure. Adds to the file counters of its camera row and sets
+// its event when it ends.
+void ImageCopy(std::shared_ptr<ImageCopyArgs> args);
+
+// The number of images a copy takes: 1 for "Duration" 0, otherwise
+// (duration + pre-record time) / interval, truncated.
+int ImageCopyCount(int duration, int pre_record_time, float interval);
+
+// Writes one control file (section "Stream": "Directory", "AlarmRef",
+// "Action") into every streaming server watch path, first as
+// "<hex time>_<k>.tmp", then renamed to "<hex time>_<k>.job"; k starts at 0
+// for "Start" and 1 otherwise and counts up past names in use.
+void WriteStreamControlFile(std::string_view action, const std::string& multimedia_directory,
+                            const std::string& alarm_reference);

@@ -1,0 +1,174 @@
+#pragma once
+// CJob, the record of one running alarm job, and the table of job slots that
+// holds the running jobs. The slot number is the job's handle in every
+// message; the record itself is shared (std::shared_ptr) between the slot,
+// JobAlrProc and every worker thread of the job, so a worker that is still
+// running after JobAlrProc has given up waiting for it never touches freed
+// memory.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+inline constexpr int kJobSlots = 1024;
+// "NumberOfCams" at most; camera rows are indexed 1..19, row 0 stays empty.
+inline constexpr int kMaxJobCameras = 19;
+inline constexpr int kJobRows = kMaxJobCameras + 1;
+// "NbrOfCommands" at most; command columns are indexed 1..4, column 0 stays empty.
+inline constexpr int kMaxCommandsPerCamera = 4;
+inline constexpr int kCommandColumns = kMaxCommandsPerCamera + 1;
+// Image copies and commands of one job together.
+inline constexpr int kMaxJobWorkers = 20;
+// How long JobAlrProc waits for each worker.
+inline constexpr int kWorkerWaitMs = 3600000;
+inline constexpr int kWorkerWaitSeconds = kWorkerWaitMs / 1000;
+
+// Text limits of the job record.
+inline constexpr std::size_t kAlarmRefMax = 9;
+inline constexpr std::size_t kIOStatusMax = 63;
+inline constexpr std::size_t kPTZCommandTypeMax = 63;
+inline constexpr std::size_t kTypeCommandMax = 255;
+
+// A per-camera counter of a job. Workers add to it while JobAlrProc (after a
+// time-out) may already read it, hence atomic; copying a job record copies
+// the value.
+class JobCounter {
+ public:
+  JobCounter() = default;
+  JobCounter(const JobCounter& other) : value_(other.value_.load()) {}
+  JobCounter& operator=(const JobCounter& other) {
+    value_.store(other.value_.load());
+    return *this;
+  }
+  void Add(int n) { value_.fetch_add(n); }
+  int Get() const { return value_.load(); }
+
+ private:
+  std::atomic<int> value_{0};
+};
+
+// The completion event of one worker thread: manual reset, set once by the
+// worker when it ends, awaited by JobAlrProc. Named like the original's
+// machine-wide events ("imcopy_%d_%d", "http_com_%d_%d") for the messages,
+// but private to this process: nothing outside ever waits on them. A copied
+// record gets fresh, unset events (running state is not copied).
+class WorkerEvent {
+ public:
+  WorkerEvent() = default;
+  WorkerEvent(const WorkerEvent&) {}
+  WorkerEvent& operator=(const WorkerEvent&) { return *this; }
+
+  void Create(std::string name);
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  // True when set within `milliseconds`.
+  bool Wait(int milliseconds) const;
+  std::string name() const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  bool set_ = false;         // guarded by mutex_
+  std::string name_;         // guarded by mutex_
+};
+
+// One "Camera%dCommand%d" section of the job file.
+struct JobCommand {
+  int pin_number = 0;           // "PinNumber"
+  int db_entry = 0;             // "DBEntry"
+  int duration = 0;             // "Duration"
+  std::string io_status;        // "IOStatus"
+  std::string ptz_command_type; // "PTZCommandType"
+  int preset_position = 0;      // "PresetPositionIndex"
+  std::string type_command;     // "TypeCommand": "io", "rec" or "ptz"
+};
+
+// One "Camera%d" section of the job file and what the job did with it.
+struct JobCamera {
+  std::string multimedia_directory;  // "<LogDirectory>/multimedia/<camera ref>/<alarm ref>"
+  int camera_number = -1;            // "CameraScenario"
+  int duration = 30;                 // "Duration", seconds
+  float interval = 1;                // "Interval", seconds, never 0
+  int type = 0;                      // "Type": 0 or 1 copy images
+  int pre_record_time = 0;           // "PreRecordTime", seconds
+  int number_of_commands = 0;        // "NbrOfCommands", 0..4
+  // A value of this camera made no sense (reported when the file was read):
+  // the camera is not run and the job ends in the error directory.
+  bool refused = false;
+  JobCounter file_successes;
+  JobCounter file_errors;
+  JobCounter command_successes;
+  JobCounter command_errors;
+  std::array<JobCommand, kCommandColumns> commands;
+};
+
+struct CJob {
+  std::string job_file_path;  // in the processing directory
+  std::string alarm_reference;
+  int number_of_cameras = 1;
+  // 0 success, non-zero failure. The reader presets failure when it had to
+  // refuse something; JobAlrProc adds the workers' errors.
+  int outcome = 0;
+  std::array<JobCamera, kJobRows> cameras;
+  // The whole job is refused (reported when read): nothing runs, nothing is
+  // written, the file goes to the error directory.
+  bool refused = false;
+  // Written by JobAlrProc only, before the workers start.
+  int thread_count = 0;
+  std::array<WorkerEvent, kMaxJobWorkers> thread_events;
+};
+
+// Guards the slot table and the count of allocated slots.
+extern std::mutex JobTableLock;
+
+// Copies `job` into a new record in the lowest free slot. The slot number, or
+// -1 (after its message) when memory or slots are exhausted.
+int AllocateJobSlot(const CJob& job);
+
+// Frees the slot (its record lives on while workers still hold it). Nothing
+// happens for an empty slot.
+void ReleaseJobSlot(int slot);
+
+// The record in `slot`, or null.
+std::shared_ptr<CJob> JobInSlot(int slot);
+
+// The number of allocated slots. Read without JobTableLock by the watcher:
+// it only falls while the watcher waits, so a stale value only delays a job.
+int AllocatedJobCount();
+
+// The job thread of `slot`: starts the workers, waits for them, writes the
+// final counts, moves the job file to the done or error directory and
+// releases the slot.
+void JobAlrProc(int slot);
+
+// Moves a finished (or refused) job file into the done directory (success)
+// or the error directory as "<%08X time>-<name>", when
+// "MoveJobToDoneOrErrorPath" is not 0 and the directory is set. The target
+// path, or "" when the file stays where it is.
+std::string MoveFinishedJobFile(const std::string& job_file_path, bool success);
+
+// Argument record of a command thread. The record keeps the job alive until
+// the thread has ended.
+struct HTTPCommandArgs {
+  int job = 0;            // slot
+  int camera_index = 0;   // i
+  int command_index = 0;  // j
+  int thread_index = 0;   // its event in the job's thread events
+  std::shared_ptr<CJob> record;
+};
+
+// The procedure JobAlrProc runs on a thread of its own for every command of a
+// job. The command sender registers it at start; until one is registered
+// commands are not run and count neither as successes nor as errors. The
+// procedure must add to its camera's command counters and set
+// record->thread_events[thread_index] when it ends, whatever the outcome.
+using CommandWorker = void (*)(std::shared_ptr<HTTPCommandArgs> args);
+void SetCommandWorker(CommandWorker worker);
+
+// How long JobAlrProc waits for each worker; kWorkerWaitMs unless a test
+// shortens it.
+void SetWorkerWaitForTest(int milliseconds);

@@ -1,0 +1,338 @@
+// The job slot table and JobAlrProc, the thread that runs one job.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/report.h"
+#include "jobs/image_copy.h"
+#include "jobs/job.h"
+#include "jobs/multimedia.h"
+#include "platform/paths.h"
+#include "platform/thread.h"
+
+std::mutex JobTableLock;
+
+namespace {
+
+constexpr const char* kOutOfMemory = "** new_alarm ** ERROR: Out of memory";
+constexpr const char* kOverflow = "** new_alarm ** ERROR: jobs overflow (>%d)";
+constexpr const char* kAllocated = "Allocated job %d";
+constexpr const char* kFreed = "** free_alarm ** job %d freed";
+constexpr const char* kWaitingInQueue = "\nWaiting for jobs in queue %d....\n";
+constexpr const char* kThreadStarted = "Job %d: JobAlrProc thread started (alarm reference: %s)";
+constexpr const char* kCameraUnknown = "Job %d: ERROR: Camera (%d) unknown";
+constexpr const char* kCameraInactive =
+    "Job %d: Camera %d is not active anymore - please check your configuration";
+constexpr const char* kUnsafeReference =
+    "Job %d: ERROR: camera %d: the reference '%s' cannot name a directory below LogDirectory";
+constexpr const char* kCameraRefused = "Job %d: camera index %d is not run (its values were refused)";
+constexpr const char* kWorkerNotStarted = "Job %d: ERROR: could not start the %s thread %d";
+constexpr const char* kTooManyWorkers =
+    "Job %d: WARNING: the job asks for %d worker threads, at most %d run: the first %d were started";
+constexpr const char* kCommandsNotRun =
+    "Job %d: camera %d: %d HTTP commands not run (no command sender in this gateway)";
+constexpr const char* kWaitOn = "Job %d: wait on %d threads";
+constexpr const char* kTimeout = "Job %d: ERROR: Thread %d (%d seconds) timeout reaches";
+constexpr const char* kCouldNotMove = "ERROR: could not move %s to %s";
+constexpr const char* kImageCopyEventFormat = "imcopy_%d_%d";
+constexpr const char* kCommandEventFormat = "http_com_%d_%d";
+constexpr const char* kMultimediaDirFormat = "%s/multimedia/%s/%s";
+constexpr const char* kFinishedNameFormat = "%08X-%s";
+constexpr const char* kImageCopyName = "ImageCopy";
+constexpr const char* kCommandName = "HTTPCommand";
+constexpr int kStreamingExtraSeconds = 20;
+
+// Guarded by JobTableLock (the count is also read without it, hence atomic).
+std::shared_ptr<CJob> g_slots[kJobSlots];
+std::atomic<int> g_allocated{0};
+
+std::atomic<CommandWorker> g_command_worker{nullptr};
+std::atomic<int> g_worker_wait_ms{kWorkerWaitMs};
+
+std::string Format(const char* format, auto... args) {
+  char buf[1536];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+void ConsoleAndReport(const std::string& text, int console_level, int report_level) {
+  ConsoleLog(text, console_level);
+  ReportToInterface(text, report_level);
+}
+
+// A camera reference names one directory below "<LogDirectory>/multimedia".
+bool ReferenceNamesOneDirectory(const std::string& reference) {
+  return !reference.empty() && reference != "." && reference != ".." &&
+         !platform::HasSeparator(reference);
+}
+
+// rename(), or a copy and delete when the target lies on another file system
+// (the done directory may be a mount of its own). 0 or -1.
+int MoveFile(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return 0;
+  if (errno != EXDEV) return -1;
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    close(in);
+    return -1;
+  }
+  bool ok = true;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0 || write(out, buf, static_cast<std::size_t>(n)) != n) {
+      ok = false;
+      break;
+    }
+  }
+  close(in);
+  if (close(out) != 0) ok = false;
+  if (!ok) {
+    unlink(to.c_str());
+    return -1;
+  }
+  return unlink(from.c_str()) == 0 ? 0 : -1;
+}
+
+std::string FileNameOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void WorkerEvent::Create(std::string name) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  name_ = std::move(name);
+  set_ = false;
+}
+
+void WorkerEvent::Set() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    set_ = true;
+  }
+  changed_.notify_all();
+}
+
+void WorkerEvent::Reset() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  set_ = false;
+}
+
+bool WorkerEvent::IsSet() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return set_;
+}
+
+bool WorkerEvent::Wait(int milliseconds) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return set_; });
+}
+
+std::string WorkerEvent::name() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return name_;
+}
+
+void SetCommandWorker(CommandWorker worker) { g_command_worker.store(worker); }
+void SetWorkerWaitForTest(int milliseconds) { g_worker_wait_ms.store(milliseconds); }
+
+int AllocateJobSlot(const CJob& job) {
+  std::shared_ptr<CJob> record(new (std::nothrow) CJob(job));
+  if (!record) {
+    ReportToInterface(kOutOfMemory, kReportError);
+    return -1;
+  }
+  int slot = -1;
+  {
+    std::lock_guard<std::mutex> guard(JobTableLock);
+    for (int s = 0; s < kJobSlots; ++s) {
+      if (!g_slots[s]) {
+        slot = s;
+        g_slots[s] = std::move(record);
+        g_allocated.fetch_add(1);
+        break;
+      }
+    }
+  }
+  if (slot < 0) {
+    ReportToInterfaceF(kReportError, kOverflow, kJobSlots);
+    return -1;
+  }
+  ReportToInterfaceF(kReportInfo, kAllocated, slot);
+  return slot;
+}
+
+void ReleaseJobSlot(int slot) {
+  if (slot < 0 || slot >= kJobSlots) return;
+  {
+    std::lock_guard<std::mutex> guard(JobTableLock);
+    if (!g_slots[slot]) return;
+    // Workers still running hold their own reference; the record ends with
+    // the last of them.
+    g_slots[slot].reset();
+    g_allocated.fetch_sub(1);
+  }
+  std::string text = Format(kFreed, slot);
+  ReportToInterface(text, kReportInfo);
+  std::printf("\n%s\n", text.c_str());
+  std::printf(kWaitingInQueue, slot);
+  std::fflush(stdout);
+}
+
+std::shared_ptr<CJob> JobInSlot(int slot) {
+  if (slot < 0 || slot >= kJobSlots) return nullptr;
+  std::lock_guard<std::mutex> guard(JobTableLock);
+  return g_slots[slot];
+}
+
+int AllocatedJobCount() { return g_allocated.load(); }
+
+std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) {
+  if (Config.move_job_to_done_or_error_path == 0) return "";
+  const std::string& directory = success ? Config.done_path : Config.error_path;
+  if (directory.empty()) return "";
+  unsigned now = static_cast<unsigned>(std::time(nullptr));
+  std::string target =
+      platform::JoinPath(directory, Format(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
+  unlink(target.c_str());  // a file of that name is replaced
+  if (MoveFile(job_file_path, target) != 0) {
+    ReportToInterfaceF(kReportError, kCouldNotMove, job_file_path.c_str(), target.c_str());
+    return "";
+  }
+  return target;
+}
+
+void JobAlrProc(int s) {
+  std::shared_ptr<CJob> record = JobInSlot(s);
+  if (!record) return;
+  CJob& job = *record;
+
+  ConsoleAndReport(Format(kThreadStarted, s, job.alarm_reference.c_str()), kLevelInfo, kReportInfo);
+  job.thread_count = 0;
+  // A refused job has an alarm reference that must not name a file.
+  if (!job.refused) WriteMultimediaCounts(job);
+
+  // Kept until the waits are over; each worker holds its own reference too.
+  std::vector<std::shared_ptr<ImageCopyArgs>> copy_args;
+  std::vector<std::shared_ptr<HTTPCommandArgs>> command_args;
+  int wanted_workers = 0;
+  CommandWorker command_worker = g_command_worker.load();
+
+  auto start_worker = [&](const char* event_format, const char* kind, auto make_args, auto body) {
+    ++wanted_workers;
+    if (job.thread_count >= kMaxJobWorkers) return;
+    int t = job.thread_count;
+    WorkerEvent& event = job.thread_events[static_cast<std::size_t>(t)];
+    event.Create(Format(event_format, s, t));
+    event.Reset();
+    auto args = make_args(t);
+    if (!platform::StartThread([args, body] { body(args); })) {
+      ConsoleAndReport(Format(kWorkerNotStarted, s, kind, t), kLevelError, kReportError);
+      job.outcome = 1;
+      return;
+    }
+    ++job.thread_count;
+  };
+
+  for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras && !job.refused; ++i) {
+    JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
+    int n = row.camera_number;
+    if (row.refused) {
+      ReportToInterfaceF(kReportError, kCameraRefused, s, i);
+      continue;
+    }
+    if (n < 0 || n >= kCameraSlots) {
+      std::string text = Format(kCameraUnknown, s, n);
+      ConsoleAndReport(text, kLevelError, kReportError);
+      continue;
+    }
+    const CCameraBase& base = CameraBaseTable[n];
+    if (!base.IsActive()) {
+      ConsoleAndReport(Format(kCameraInactive, s, n), kLevelError, kReportInfo);
+      continue;
+    }
+    if (row.type == 0 || row.type == 1) {
+      if (!ReferenceNamesOneDirectory(base.reference)) {
+        // The configuration already reported it; images of this camera would
+        // land outside the log directory.
+        ConsoleAndReport(Format(kUnsafeReference, s, n, base.reference.c_str()), kLevelError,
+                         kReportError);
+        job.outcome = 1;
+      } else {
+        row.multimedia_directory = Format(kMultimediaDirFormat, Config.log_directory.c_str(),
+                                          base.reference.c_str(), job.alarm_reference.c_str());
+        if (!Cameras[n].IsPermanent()) Cameras[n].StartStreaming(row.duration + kStreamingExtraSeconds);
+        start_worker(
+            kImageCopyEventFormat, kImageCopyName,
+            [&](int t) {
+              auto args = std::make_shared<ImageCopyArgs>();
+              args->alarm_reference = job.alarm_reference;
+              args->job = s;
+              args->camera_index = i;
+              args->thread_index = t;
+              args->record = record;
+              copy_args.push_back(args);
+              return args;
+            },
+            ImageCopy);
+      }
+    }
+    if (!command_worker) {
+      // Commands of any camera type run once the gateway has a command
+      // sender; until then they count neither as done nor as failed.
+      if (row.number_of_commands > 0)
+        ReportToInterfaceF(kReportInfo, kCommandsNotRun, s, n, row.number_of_commands);
+      continue;
+    }
+    for (int j = 1; j <= row.number_of_commands; ++j) {
+      start_worker(
+          kCommandEventFormat, kCommandName,
+          [&](int t) {
+            auto args = std::make_shared<HTTPCommandArgs>();
+            args->job = s;
+            args->camera_index = i;
+            args->command_index = j;
+            args->thread_index = t;
+            args->record = record;
+            command_args.push_back(args);
+            return args;
+          },
+          command_worker);
+    }
+  }
+  if (wanted_workers > kMaxJobWorkers) {
+    ConsoleAndReport(Format(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
+                     kLevelError, kReportError);
+  }
+
+  ReportToInterfaceF(kReportInfo, kWaitOn, s, job.thread_count);
+  const int wait_ms = g_worker_wait_ms.load();
+  for (int t = 0; t < job.thread_count; ++t) {
+    if (!job.thread_events[static_cast<std::size_t>(t)].Wait(wait_ms))
+      ReportToInterfaceF(kReportError, kTimeout, s, t, wait_ms / 1000);
+  }
+
+  if (!job.refused) WriteMultimediaCounts(job);
+  bool failed = job.outcome != 0 || job.refused;
+  for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras; ++i) {
+    const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
+    if (row.file_errors.Get() > 0 || row.command_errors.Get() > 0) failed = true;
+  }
+  job.outcome = failed ? 1 : 0;
+  MoveFinishedJobFile(job.job_file_path, !failed);
+  ReleaseJobSlot(s);
+}

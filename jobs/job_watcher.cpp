@@ -1,0 +1,372 @@
+#include "jobs/job_watcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/report.h"
+#include "core/profile/user_profile.h"
+#include "jobs/directory_watch.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr const char* kIntervalZero = "Camera %d: Interval of 0 is not allowed: set it to 1";
+constexpr const char* kTooManyCommands =
+    "Camera %d: Only %d simultaneously HTTP commands are allowed....";
+constexpr const char* kIntervalNotANumber =
+    "Camera %d: Interval \"%s\" is not a number of seconds: set it to 1";
+constexpr const char* kIntervalOutOfRange =
+    "Camera %d: Interval of %s seconds is not allowed (%g to %g): set it to 1";
+constexpr const char* kNegativeCommands =
+    "Camera %d: NbrOfCommands of %d is not allowed: no command is run";
+constexpr const char* kDurationOutOfRange =
+    "Camera %d: ERROR: Duration of %d seconds is not allowed (0 to %d): the camera is not run";
+constexpr const char* kPreRecordOutOfRange =
+    "Camera %d: ERROR: PreRecordTime of %d seconds is not allowed (0 to %d): the camera is not run";
+constexpr const char* kTooManyCameras =
+    "WARNING: job file %s: NumberOfCams of %d is more than %d: only the first %d cameras are run";
+constexpr const char* kNegativeCameras =
+    "ERROR: job file %s: NumberOfCams of %d is not allowed: no camera is run";
+constexpr const char* kUnsafeAlarmRef =
+    "ERROR: job file %s: AlarmRef '%s' holds a path separator or \"..\": the job is refused";
+constexpr const char* kJobFileTooBig =
+    "ERROR: job file %s holds %lld bytes, more than %lld: the job is refused";
+constexpr const char* kUnreadable = "ERROR: job file %s cannot be read (%s): the job is refused";
+constexpr const char* kNoJobKeys = "WARNING: job file %s holds no key of a job: it runs with the defaults";
+constexpr const char* kJobsFull = "WARNING: already %d jobs runnning - max is %d";
+constexpr const char* kKeptAs =
+    "WARNING: a job file %s is still in the processing directory: the new one runs as %s";
+constexpr const char* kMoveFailed =
+    "ERROR: could not move the job file %s to %s (%s): it stays in the watch directory";
+constexpr const char* kNoSlot = "ERROR: no job slot for the job file %s";
+constexpr const char* kJobThreadFailed = "ERROR: could not start the job thread for the job file %s";
+constexpr const char* kCannotWatch =
+    "ERROR: cannot watch the directory %s for job files (%s): it is scanned every %d seconds";
+constexpr const char* kDuplicateFormat = "%s~%d%s";
+
+std::string Format(const char* format, auto... args) {
+  char buf[1536];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+void SleepMs(long long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool Exists(const std::string& path) {
+  struct stat st{};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void ConsoleError(const std::string& text) {
+  ConsoleLog(text, kLevelError);
+  ReportToInterface(text, kReportError);
+}
+
+// Reads keys the way the profile routines do, and notes whether the file
+// held any key of a job at all.
+class JobFileKeys {
+ public:
+  explicit JobFileKeys(const std::string& path) : path_(path) {}
+
+  int Int(const std::string& section, const char* key, int default_value) {
+    std::optional<std::string> v = platform::ProfileRead(path_, section, key);
+    if (!v) return default_value;
+    found_ = true;
+    return platform::ParseProfileInt(*v).value_or(default_value);
+  }
+  std::string Text(const std::string& section, const char* key, const char* default_value,
+                   std::size_t max_chars) {
+    std::optional<std::string> v = platform::ProfileRead(path_, section, key);
+    if (v) found_ = true;
+    std::string text = v ? *v : std::string(default_value);
+    if (text.size() > max_chars) text.resize(max_chars);
+    return text;
+  }
+  bool found() const { return found_; }
+
+ private:
+  const std::string& path_;
+  bool found_ = false;
+};
+
+// "Interval" as a number of seconds; 1 (after a message) for text that is
+// no number, 0, or a value outside the allowed range.
+float ReadInterval(const std::string& text, int camera) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  float value = std::strtof(start, &end);
+  if (end == start) {
+    // An empty value reads as 0, like the profile routines give it.
+    bool blank = text.find_first_not_of(" \t") == std::string::npos;
+    if (blank) {
+      ConsoleLogF(kLevelError, kIntervalZero, camera);
+    } else {
+      ConsoleError(Format(kIntervalNotANumber, camera, text.c_str()));
+    }
+    return 1;
+  }
+  if (value == 0) {
+    ConsoleLogF(kLevelError, kIntervalZero, camera);
+    return 1;
+  }
+  if (!std::isfinite(value) || value < kMinIntervalSeconds || value > kMaxIntervalSeconds) {
+    ConsoleError(Format(kIntervalOutOfRange, camera, text.c_str(),
+                        static_cast<double>(kMinIntervalSeconds),
+                        static_cast<double>(kMaxIntervalSeconds)));
+    return 1;
+  }
+  return value;
+}
+
+void ReadCommand(JobFileKeys& keys, const std::string& section, JobCommand* c) {
+  c->pin_number = keys.Int(section, "PinNumber", 0);
+  c->db_entry = keys.Int(section, "DBEntry", 0);
+  c->duration = keys.Int(section, "Duration", 0);
+  c->io_status = keys.Text(section, "IOStatus", "", kIOStatusMax);
+  c->ptz_command_type = keys.Text(section, "PTZCommandType", "", kPTZCommandTypeMax);
+  c->preset_position = keys.Int(section, "PresetPositionIndex", 0);
+  c->type_command = keys.Text(section, "TypeCommand", "", kTypeCommandMax);
+}
+
+void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
+  JobCamera& c = job->cameras[static_cast<std::size_t>(i)];
+  std::string section = Format("Camera%d", i);
+  c.camera_number = keys.Int(section, "CameraScenario", -1);
+  c.type = keys.Int(section, "Type", 0);
+  c.duration = keys.Int(section, "Duration", 30);
+  c.interval = ReadInterval(keys.Text(section, "Interval", kDefaultInterval, kIntervalTextMax),
+                            c.camera_number);
+  c.pre_record_time = keys.Int(section, "PreRecordTime", 0);
+  c.number_of_commands = keys.Int(section, "NbrOfCommands", 0);
+
+  if (c.duration < 0 || c.duration > kMaxJobSeconds) {
+    ConsoleError(Format(kDurationOutOfRange, c.camera_number, c.duration, kMaxJobSeconds));
+    c.refused = true;
+  }
+  if (c.pre_record_time < 0 || c.pre_record_time > kMaxJobSeconds) {
+    ConsoleError(Format(kPreRecordOutOfRange, c.camera_number, c.pre_record_time, kMaxJobSeconds));
+    c.refused = true;
+  }
+  if (c.refused) job->outcome = 1;
+  if (c.number_of_commands > kMaxCommandsPerCamera) {
+    ConsoleLogF(kLevelError, kTooManyCommands, c.camera_number, kMaxCommandsPerCamera);
+    c.number_of_commands = kMaxCommandsPerCamera;
+  } else if (c.number_of_commands < 0) {
+    ConsoleError(Format(kNegativeCommands, c.camera_number, c.number_of_commands));
+    c.number_of_commands = 0;
+  }
+  for (int j = 1; j <= c.number_of_commands; ++j)
+    ReadCommand(keys, Format("Camera%dCommand%d", i, j), &c.commands[static_cast<std::size_t>(j)]);
+}
+
+// rename() that never replaces the target: EEXIST when the name is taken.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without the flag: only this thread moves files into the
+  // processing directory, so looking first is enough.
+  if (Exists(to)) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from.c_str(), to.c_str());
+}
+
+long long WatchTimeoutMs() {
+  long long seconds = Config.watch_timeout < 1 ? 1 : Config.watch_timeout;
+  return seconds * 1000;
+}
+
+void WarnJobsFull(int running) {
+  ReportToInterfaceF(kReportError, kJobsFull, running, Config.max_jobs_running);
+  SleepMs(kJobsFullPauseMs);
+}
+
+}  // namespace
+
+std::string ProcessingDirectory() { return platform::JoinPath(Config.watch_path, kProcessingDirName); }
+
+bool AlarmReferenceIsSafe(std::string_view reference) {
+  return !platform::HasSeparator(reference) && reference.find("..") == std::string_view::npos;
+}
+
+void ReadJobFile(const std::string& path, CJob* job) {
+  *job = CJob();
+  job->job_file_path = path;
+  struct stat st{};
+  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
+    ConsoleError(Format(kJobFileTooBig, path.c_str(), static_cast<long long>(st.st_size),
+                        kMaxJobFileBytes));
+    job->refused = true;
+    return;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    ConsoleError(Format(kUnreadable, path.c_str(), std::strerror(errno)));
+    job->refused = true;
+    return;
+  }
+  JobFileKeys keys(path);
+  // Read in full first, so a long reference is refused for what it says
+  // rather than for the part that survives the cut.
+  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
+  if (!AlarmReferenceIsSafe(reference)) {
+    ConsoleError(Format(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
+    job->refused = true;
+    return;
+  }
+  if (reference.size() > kAlarmRefMax) reference.resize(kAlarmRefMax);
+  job->alarm_reference = reference;
+
+  int cameras = keys.Int("Alarm", "NumberOfCams", 1);
+  if (cameras > kMaxJobCameras) {
+    ConsoleError(Format(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras, kMaxJobCameras));
+    cameras = kMaxJobCameras;
+  } else if (cameras < 0) {
+    ConsoleError(Format(kNegativeCameras, path.c_str(), cameras));
+    cameras = 0;
+    job->outcome = 1;
+  }
+  job->number_of_cameras = cameras;
+  for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
+  if (!keys.found()) ConsoleError(Format(kNoJobKeys, path.c_str()));
+}
+
+std::string MoveIntoProcessing(const std::string& name) {
+  std::string from = platform::JoinPath(Config.watch_path, name);
+  std::string processing = ProcessingDirectory();
+  std::string to = platform::JoinPath(processing, name);
+  if (RenameNoReplace(from, to) == 0) return to;
+  if (errno == EEXIST) {
+    // The older job of this name still runs (or its file was left behind):
+    // keep both and let the new one run under a name of its own.
+    std::size_t dot = name.rfind('.');
+    if (dot == 0 || dot == std::string::npos) dot = name.size();
+    std::string stem = name.substr(0, dot), extension = name.substr(dot);
+    for (int k = 1; k <= kMaxDuplicateNames; ++k) {
+      std::string other = platform::JoinPath(processing, Format(kDuplicateFormat, stem.c_str(), k,
+                                                                extension.c_str()));
+      if (RenameNoReplace(from, other) == 0) {
+        ConsoleError(Format(kKeptAs, name.c_str(), other.c_str()));
+        return other;
+      }
+      if (errno != EEXIST) break;
+    }
+  }
+  ConsoleError(Format(kMoveFailed, from.c_str(), processing.c_str(), std::strerror(errno)));
+  return "";
+}
+
+std::vector<std::string> ListJobFiles() {
+  std::vector<std::string> names;
+  DIR* dir = opendir(Config.watch_path.c_str());
+  if (!dir) return names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (fnmatch(Config.file_mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
+    struct stat st{};
+    if (stat(platform::JoinPath(Config.watch_path, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    names.push_back(std::move(name));
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool ScanWatchPath() {
+  // The pause after starting a job separates it from the next file of the
+  // same listing; a file that comes later does not wait for it.
+  bool pause = false;
+  for (const std::string& name : ListJobFiles()) {
+    if (pause) SleepMs(kJobStartPauseMs);
+    pause = false;
+    int running = AllocatedJobCount();
+    if (running >= Config.max_jobs_running) {
+      WarnJobsFull(running);
+      return false;
+    }
+    std::string moved = MoveIntoProcessing(name);
+    if (moved.empty()) continue;
+    SleepMs(kJobFileSettleMs);
+    CJob job;
+    ReadJobFile(moved, &job);
+    if (!Exists(moved)) continue;  // taken away meanwhile: nothing to run
+    if (job.refused) {
+      MoveFinishedJobFile(moved, false);
+      continue;
+    }
+    int slot = AllocateJobSlot(job);
+    if (slot < 0) {
+      ConsoleError(Format(kNoSlot, moved.c_str()));
+      MoveFinishedJobFile(moved, false);
+      continue;
+    }
+    if (!platform::StartThread([slot] { JobAlrProc(slot); })) {
+      ConsoleError(Format(kJobThreadFailed, moved.c_str()));
+      ReleaseJobSlot(slot);
+      MoveFinishedJobFile(moved, false);
+      continue;
+    }
+    pause = true;
+  }
+  return true;
+}
+
+void JobWatcherThread() {
+  DirectoryWatch watch(Config.watch_path);
+  bool reported = false;
+  auto arm = [&] {
+    // One level; a failure shows when the first job file cannot be moved.
+    mkdir(ProcessingDirectory().c_str(), 0755);
+    if (watch.Arm()) {
+      reported = false;
+    } else if (!reported) {
+      ConsoleError(Format(kCannotWatch, Config.watch_path.c_str(), std::strerror(errno),
+                          static_cast<int>(WatchTimeoutMs() / 1000)));
+      reported = true;
+    }
+  };
+  arm();
+  // Files already waiting at start are taken at once; later a scan follows
+  // every change and every time-out. A scan cut short by the job limit is
+  // owed: the next one follows the pause at once.
+  bool scan_owed = true;
+  for (;;) {
+    if (!scan_owed && !watch.Wait(WatchTimeoutMs())) {
+      // Re-arming after a quiet period also recovers a watch directory that
+      // was removed and made again.
+      watch.Close();
+      arm();
+    }
+    scan_owed = false;
+    int running = AllocatedJobCount();
+    if (running >= Config.max_jobs_running) {
+      WarnJobsFull(running);
+      scan_owed = true;
+      continue;
+    }
+    if (!ScanWatchPath()) scan_owed = true;
+  }
+}

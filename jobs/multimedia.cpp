@@ -1,0 +1,103 @@
+#include "jobs/multimedia.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/profile/user_profile.h"
+#include "core/report.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+
+namespace {
+
+constexpr const char* kLogSuffix = "_multimedia.log";
+constexpr const char* kMessageSuffix = ".msg";
+constexpr const char* kUnableToOpen = "Unable to open file %s";
+constexpr const char* kLogLineFormat = "%02d:%02d:%02d %s";
+constexpr const char* kMessageLineFormat = "camera %d - %s";
+constexpr const char* kAlarmSection = "Alarm";
+constexpr const char* kCameraSectionFormat = "Camera%d";
+constexpr const char* kSequenceSection = "MultimediaSequence";
+constexpr const char* kSequenceInitKey = "init";
+constexpr const char* kMessageSection = "multimedia";
+constexpr const char* kMessageCameraFormat = "camera%d";
+constexpr const char* kSubjectKey = "subject";
+constexpr const char* kSubjectValue = "Camera";
+constexpr const char* kImageCountKey = "ImageCount";
+constexpr const char* kFirstFileKey = "file1";
+
+std::string Format(const char* format, auto... args) {
+  char buf[1536];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+}  // namespace
+
+std::string MultimediaLogPath(const CJob& job) {
+  return platform::JoinPath(Config.log_directory, job.alarm_reference + kLogSuffix);
+}
+
+std::string MultimediaMessagePath(const CJob& job) {
+  return platform::JoinPath(Config.log_directory, job.alarm_reference + kMessageSuffix);
+}
+
+void WriteMultimediaCounts(const CJob& job) {
+  std::string path = MultimediaLogPath(job);
+  CUserProfile log(path.c_str());
+  log.Open();
+  // Profile write failures are not reported: the job goes on without its log.
+  log.WriteInt(kAlarmSection, "NumberOfCams", job.number_of_cameras);
+  for (int p = 1; p <= job.number_of_cameras && p <= kMaxJobCameras; ++p) {
+    const JobCamera& c = job.cameras[p];
+    std::string section = Format(kCameraSectionFormat, p);
+    int successes = c.file_successes.Get();
+    int errors = c.file_errors.Get();
+    log.WriteInt(section, "CameraScenario", c.camera_number);
+    log.WriteInt(section, "TotalNbrOfFiles", successes + errors);
+    log.WriteInt(section, "FileSuccess", successes);
+    log.WriteInt(section, "FileError", errors);
+    log.WriteInt(section, "CommandSuccess", c.command_successes.Get());
+    log.WriteInt(section, "CommandError", c.command_errors.Get());
+  }
+  // Writing a key and deleting it again leaves the section empty where the
+  // profile routines placed it; the alarm server looks for the section.
+  log.WriteString(kSequenceSection, kSequenceInitKey, "");
+  log.WriteString(kSequenceSection, kSequenceInitKey, nullptr);
+  log.Close();
+}
+
+void AppendMultimediaLog(const CJob& job, std::string_view text) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  std::string line = Format(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                            std::string(text).c_str());
+  std::string path = MultimediaLogPath(job);
+  // Under the same per-file lock as the profile writes of the counts, so a
+  // line is never lost to a rewrite of the file.
+  if (!platform::ProfileAppendLine(path, line)) ReportToInterfaceF(3, kUnableToOpen, path.c_str());
+}
+
+void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int image_count,
+                            int camera_index) {
+  if (camera_index < 1 || camera_index > kMaxJobCameras) return;
+  int number = job.cameras[camera_index].camera_number;
+  std::string reference =
+      number >= 0 && number < kCameraSlots ? CameraBaseTable[number].reference : std::string();
+  std::string path = MultimediaMessagePath(job);
+  // The camera's line and its section are one step, so the copies of the
+  // other cameras of the job never split them.
+  std::lock_guard<std::recursive_mutex> guard(platform::ProfileLockFor(path));
+  if (!platform::ProfileAppendLine(path, Format(kMessageLineFormat, number, reference.c_str())))
+    ReportToInterfaceF(3, kUnableToOpen, path.c_str());
+  CUserProfile message(path.c_str());
+  message.Open();
+  message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);
+  std::string section = Format(kMessageCameraFormat, camera_index);
+  message.WriteInt(section, kImageCountKey, image_count);
+  message.WriteString(section, kFirstFileKey, first_image.c_str());
+  message.Close();
+}

@@ -1,0 +1,103 @@
+// How job files travel through the gateway's directories.
+#include <gtest/gtest.h>
+
+#include "jobs_world.h"
+
+namespace {
+
+using jobs_world::JobsWorld;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::WaitFor;
+
+constexpr const char* kUnknownCameras =
+    "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n[Camera2]\nCameraScenario=200\n"
+    "[Camera3]\nCameraScenario=150\n";
+
+// Seconds of the day of each interface log line holding `text`.
+std::vector<int> LineTimes(const std::string& log, const std::string& text) {
+  std::vector<int> times;
+  std::size_t at = 0;
+  while ((at = log.find(text, at)) != std::string::npos) {
+    std::size_t start = log.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    int day = 0, month = 0, h = 0, m = 0, s = 0;
+    if (std::sscanf(log.c_str() + start, "%d.%d %d:%d:%d", &day, &month, &h, &m, &s) == 5)
+      times.push_back(h * 3600 + m * 60 + s);
+    at += text.size();
+  }
+  return times;
+}
+
+TEST(JobsFlow, DroppedOrWrittenInPlaceJobsOfUnknownCamerasEndDone) {
+  // A long rescan time-out: only the change notification can find the files
+  // in time.
+  JobsWorld world({}, {}, "WatchTimeout=600");
+  ASSERT_TRUE(world.Started());
+  testing_support::WriteFile(world.Data("watch/note.txt"), "not a job");
+
+  world.Drop("moved.job", kUnknownCameras);
+  ASSERT_TRUE(world.WaitFinished("moved.job", 60));
+  std::string done = world.Finished("moved.job", "done");
+  ASSERT_NE(done, "");
+  EXPECT_EQ(ReadFile(done), kUnknownCameras);
+  std::string log = world.InterfaceLog();
+  EXPECT_NE(log.find("Job 0: wait on 0 threads"), std::string::npos) << log;
+  EXPECT_NE(log.find("Job 0: ERROR: Camera (-1) unknown"), std::string::npos);
+  EXPECT_NE(log.find("Job 0: ERROR: Camera (200) unknown"), std::string::npos);
+  EXPECT_NE(log.find("Job 0: Camera 150 is not active anymore - please check your configuration"),
+            std::string::npos);
+  EXPECT_NE(log.find("** free_alarm ** job 0 freed"), std::string::npos);
+
+  // Written in place: seen when the writer closes it.
+  testing_support::WriteFile(world.Data("watch/inplace.job"), kUnknownCameras);
+  ASSERT_TRUE(world.WaitFinished("inplace.job", 60));
+  EXPECT_EQ(ReadFile(world.Finished("inplace.job", "done")), kUnknownCameras);
+
+  EXPECT_EQ(ReadFile(world.Data("watch/note.txt")), "not a job");
+  EXPECT_TRUE(world.Running());
+}
+
+TEST(JobsFlow, WithoutMovingTheJobFileStaysInProcessing) {
+  JobsWorld world({}, {}, "MoveJobToDoneOrErrorPath=0");
+  ASSERT_TRUE(world.Started());
+  world.Drop("stay.job", kUnknownCameras);
+  ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos; },
+                      60))
+      << world.Output();
+  EXPECT_EQ(ReadFile(world.Data("watch/processing/stay.job")), kUnknownCameras);
+  EXPECT_TRUE(world.Names("done").empty());
+  EXPECT_TRUE(world.Names("error").empty());
+}
+
+TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaiting) {
+  JobsWorld world({"--camera", "id=1,fps=5,size=20000"}, {{1, "Cam1", 1, true}}, "MaxJobsRunnig=1");
+  ASSERT_TRUE(world.Started());
+  ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(1, "frames") >= 5; }, 60));
+
+  // Two images six seconds apart keep the first job running for 12 s.
+  world.Drop("first.job",
+             "[Alarm]\nAlarmRef=F1\n[Camera1]\nCameraScenario=1\nDuration=12\nInterval=6\n");
+  ASSERT_TRUE(WaitFor([&] { return FileExists(world.Data("watch/processing/first.job")); }, 30));
+  world.Drop("second.job", kUnknownCameras);
+
+  const std::string warning = "WARNING: already 1 jobs runnning - max is 1";
+  ASSERT_TRUE(WaitFor([&] { return LineTimes(world.InterfaceLog(), warning).size() >= 2; }, 60))
+      << world.InterfaceLog();
+  // Still held back: the watcher sleeps 10 s after each warning.
+  EXPECT_TRUE(FileExists(world.Data("watch/second.job")));
+
+  ASSERT_TRUE(world.WaitFinished("first.job", 60)) << world.Output();
+  ASSERT_TRUE(world.WaitFinished("second.job", 60)) << world.Output();
+  std::vector<int> times = LineTimes(world.InterfaceLog(), warning);
+  ASSERT_GE(times.size(), 2u);
+  for (std::size_t i = 1; i < times.size(); ++i) {
+    int gap = (times[i] - times[i - 1] + 86400) % 86400;
+    EXPECT_GE(gap, 9) << i;
+    EXPECT_LE(gap, 12) << i;
+  }
+  EXPECT_NE(world.Finished("first.job", "done"), "");
+  EXPECT_NE(world.Finished("second.job", "done"), "");
+}
+
+}  // namespace

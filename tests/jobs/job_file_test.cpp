@@ -1,0 +1,125 @@
+// Reading job files and taking them out of the watch directory.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "jobs/job_watcher.h"
+#include "jobs_fixture.h"
+
+namespace {
+
+using jobs_test::JobsTest;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
+  struct Case {
+    std::string content;
+    std::function<void(const CJob&)> check;
+    std::string console;  // shown on the console; "" = no message at all
+  };
+  const Case cases[] = {
+      {"",
+       [](const CJob& j) {
+         EXPECT_EQ(j.alarm_reference, "");
+         EXPECT_EQ(j.number_of_cameras, 1);
+         const JobCamera& c = j.cameras[1];
+         EXPECT_EQ(std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
+                   std::make_tuple(-1, 0, 30, 0, 0));
+         EXPECT_FLOAT_EQ(c.interval, 1.0f);
+         EXPECT_FALSE(j.refused);
+       },
+       "holds no key of a job: it runs with the defaults"},
+      {"[Alarm]\r\nAlarmRef=ABCDEFGHIJK\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=3\r\nType=1\r\n"
+       "Duration=10\r\nInterval=0.5\r\nPreRecordTime=5\r\nNbrOfCommands=4\r\n"
+       "[Camera1Command2]\r\nPinNumber=2\r\nDBEntry=4\r\nDuration=7\r\nIOStatus=on\r\n"
+       "PTZCommandType=preset\r\nPresetPositionIndex=9\r\nTypeCommand=IO\r\n[Camera2]\r\nCameraScenario=5\r\n",
+       [](const CJob& j) {
+         EXPECT_EQ(j.alarm_reference, "ABCDEFGHI");
+         const JobCamera& c = j.cameras[1];
+         EXPECT_EQ(std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
+                   std::make_tuple(3, 1, 10, 5, 4));
+         EXPECT_FLOAT_EQ(c.interval, 0.5f);
+         const JobCommand& k = c.commands[2];
+         EXPECT_EQ(std::tie(k.pin_number, k.db_entry, k.duration, k.preset_position), std::make_tuple(2, 4, 7, 9));
+         EXPECT_EQ(k.io_status + k.ptz_command_type + k.type_command, "onpresetIO");
+         EXPECT_EQ(j.cameras[2].camera_number, 5);
+       },
+       ""},
+      {"[Camera1]\nCameraScenario=4\nInterval=0\nNbrOfCommands=6\n",
+       [](const CJob& j) {
+         EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f);
+         EXPECT_EQ(j.cameras[1].number_of_commands, 4);
+       },
+       "Camera 4: Interval of 0 is not allowed: set it to 1"},
+      {"[Camera1]\nCameraScenario=4\nNbrOfCommands=6\n",
+       [](const CJob& j) { EXPECT_EQ(j.cameras[1].number_of_commands, 4); },
+       "Camera 4: Only 4 simultaneously HTTP commands are allowed...."},
+      {"[Camera1]\nCameraScenario=4\nInterval=0.001\n",
+       [](const CJob& j) { EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f); },
+       "Camera 4: Interval of 0.001 seconds is not allowed (0.01 to 3600): set it to 1"},
+      {"[Alarm]\nNumberOfCams=1000\n[Camera19]\nCameraScenario=8\n",
+       [](const CJob& j) {
+         EXPECT_EQ(j.number_of_cameras, kMaxJobCameras);
+         EXPECT_EQ(j.cameras[19].camera_number, 8);
+         EXPECT_EQ(j.outcome, 0);
+       },
+       "NumberOfCams of 1000 is more than 19: only the first 19 cameras are run"},
+      {"[Alarm]\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n[Camera2]\nCameraScenario=6\n",
+       [](const CJob& j) {
+         EXPECT_TRUE(j.cameras[1].refused);
+         EXPECT_FALSE(j.cameras[2].refused);
+         EXPECT_EQ(j.outcome, 1);
+       },
+       "Camera 4: ERROR: PreRecordTime of -2 seconds is not allowed (0 to 3600): the camera is not run"},
+      // Refused for what the file says, not for what survives the cut.
+      {"[Alarm]\nAlarmRef=ABCDEFGHI/../../x\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
+       "holds a path separator or \"..\": the job is refused"},
+      {"[Alarm]\nAlarmRef=a\\b\n", [](const CJob& j) { EXPECT_TRUE(j.refused); }, "the job is refused"},
+      {"[Alarm]\nAlarmRef=.x.y\n", [](const CJob& j) { EXPECT_EQ(j.alarm_reference, ".x.y"); }, ""},
+      {"[Alarm]\nAlarmRef=B\n" + std::string(300000, ';'), [](const CJob& j) { EXPECT_TRUE(j.refused); },
+       "bytes, more than 262144: the job is refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 60));
+    std::string path = ProcessingFile("case.job", c.content);
+    CJob job;
+    job.thread_count = 9;  // the reader starts from an empty record
+    testing::internal::CaptureStdout();
+    ReadJobFile(path, &job);
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(job.job_file_path, path);
+    EXPECT_EQ(job.thread_count, 0);
+    c.check(job);
+    if (c.console.empty()) {
+      EXPECT_EQ(console, "");
+    } else {
+      EXPECT_NE(console.find(c.console), std::string::npos) << console;
+    }
+  }
+}
+
+TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
+  for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"}) WriteFile(Path("watch/") + name, name);
+  mkdir(Path("watch/dir.job").c_str(), 0755);
+  ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job"}));
+
+  // A name still in use in processing is never replaced: the newer file
+  // runs under a name of its own.
+  WriteFile(Path("watch/processing/b.job"), "older");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(MoveIntoProcessing("b.job"), Path("watch/processing/b~1.job"));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadFile(Path("watch/processing/b.job")), "older");
+  EXPECT_EQ(ReadFile(Path("watch/processing/b~1.job")), "b.job");
+  EXPECT_EQ(jobs_test::Reports::Get().Count("is still in the processing directory: the new one runs as", 3), 1);
+
+  // Nowhere to move it: it stays where it is, with a message.
+  std::filesystem::remove_all(Path("watch/processing"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(MoveIntoProcessing("A.JOB"), "");
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("it stays in the watch directory"), std::string::npos);
+  EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Job slots and JobAlrProc: workers, their waits, and where the job file ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <thread>
+
+#include "jobs/job.h"
+#include "jobs_fixture.h"
+
+namespace {
+
+using jobs_test::JobsTest;
+using jobs_test::Reports;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+// A job whose rows are `cameras` (type 2: commands only), each with
+// `commands` commands.
+CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0) {
+  CJob job;
+  job.job_file_path = path;
+  job.alarm_reference = "J";
+  job.number_of_cameras = static_cast<int>(cameras.size());
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    job.cameras[i + 1].camera_number = cameras[i];
+    job.cameras[i + 1].type = 2;
+    job.cameras[i + 1].number_of_commands = commands;
+  }
+  return job;
+}
+
+// Runs the job in a fresh slot on this thread; the record.
+std::shared_ptr<CJob> RunJob(const CJob& job) {
+  int slot = AllocateJobSlot(job);
+  std::shared_ptr<CJob> record = JobInSlot(slot);
+  testing::internal::CaptureStdout();
+  JobAlrProc(slot);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(JobInSlot(slot), nullptr);
+  return record;
+}
+
+std::string Hex8(std::time_t t) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(t));
+  return buf;
+}
+
+TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
+  CJob job = MakeJob("x", {-1});
+  for (int s = 0; s < 3; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
+  testing::internal::CaptureStdout();
+  ReleaseJobSlot(1);
+  ReleaseJobSlot(1);  // empty now: no output
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
+  EXPECT_EQ(AllocateJobSlot(job), 1);
+  for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
+  EXPECT_EQ(AllocateJobSlot(job), -1);
+  EXPECT_EQ(Reports::Get().Count("** new_alarm ** ERROR: jobs overflow (>1024)", 3), 1);
+  EXPECT_EQ(AllocatedJobCount(), kJobSlots);
+  testing::internal::CaptureStdout();
+  for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(AllocatedJobCount(), 0);
+}
+
+TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
+  // The target name holds the time of the move: both candidate seconds are
+  // taken beforehand, and exactly one of them is replaced.
+  std::string path = ProcessingFile("k.job", "new");
+  std::time_t now = std::time(nullptr);
+  for (std::time_t t : {now, now + 1}) WriteFile(Path("done/" + Hex8(t) + "-k.job"), "older");
+  RunJob(MakeJob(path, {-1}));
+  std::vector<std::string> contents = {ReadFile(Path("done/" + Hex8(now) + "-k.job")),
+                                       ReadFile(Path("done/" + Hex8(now + 1) + "-k.job"))};
+  std::sort(contents.begin(), contents.end());
+  EXPECT_EQ(contents, (std::vector<std::string>{"new", "older"}));
+  EXPECT_FALSE(FileExists(path));
+
+  Config.error_path = Path("missing");
+  path = ProcessingFile("f.job", "f");
+  CJob failing = MakeJob(path, {-1});
+  failing.outcome = 1;  // as the reader leaves a job it refused a value of
+  RunJob(failing);
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_EQ(Reports::Get().Count("ERROR: could not move " + path + " to " + Path("missing/"), 3), 1);
+}
+
+// Stands in for the command sender: a command whose "IOStatus" is "fail"
+// fails, any other succeeds.
+void CountingWorker(std::shared_ptr<HTTPCommandArgs> args) {
+  JobCamera& row = args->record->cameras[static_cast<std::size_t>(args->camera_index)];
+  (row.commands[static_cast<std::size_t>(args->command_index)].io_status == "fail" ? row.command_errors
+                                                                                  : row.command_successes)
+      .Add(1);
+  args->record->thread_events[static_cast<std::size_t>(args->thread_index)].Set();
+}
+
+TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
+  CameraBaseTable[7].reference = "Cam7";
+  // Without a command sender commands count nothing.
+  std::shared_ptr<CJob> quiet = RunJob(MakeJob(ProcessingFile("q.job", ""), {7}, 2));
+  EXPECT_EQ(quiet->thread_count, 0);
+  EXPECT_EQ(Reports::Get().Count("camera 7: 2 HTTP commands not run", 1), 1);
+
+  SetCommandWorker(CountingWorker);
+  CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
+  job.cameras[1].commands[2].io_status = "fail";
+  std::shared_ptr<CJob> record = RunJob(job);
+  EXPECT_EQ(record->thread_count, kMaxJobWorkers);
+  EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
+  EXPECT_EQ(Reports::Get().Count("the job asks for 24 worker threads, at most 20 run: the first 20 were started", 3), 1);
+  EXPECT_EQ(record->cameras[1].command_errors.Get(), 1);
+  EXPECT_EQ(record->cameras[5].command_successes.Get(), 4);
+  EXPECT_EQ(record->cameras[6].command_successes.Get(), 0);
+  EXPECT_FALSE(FileExists(Path("log/multimedia")));  // type 2: no image copy
+  EXPECT_EQ(Names("error").size(), 1u);
+  EXPECT_NE(ReadFile(Path("log/J_multimedia.log")).find("[Camera1]\nCameraScenario=7\nTotalNbrOfFiles=0\n"
+                                                        "FileSuccess=0\nFileError=0\nCommandSuccess=3\nCommandError=1\n"),
+            std::string::npos);
+  CameraBaseTable[7].reference.clear();
+}
+
+// Holds its worker until the test lets it go.
+std::atomic<bool> g_release{false}, g_done{false};
+void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
+  while (!g_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The job thread gave up on this worker long ago; the record is still there.
+  args->record->cameras[static_cast<std::size_t>(args->camera_index)].command_successes.Add(1);
+  args->record->thread_events[static_cast<std::size_t>(args->thread_index)].Set();
+  g_done.store(true);
+}
+
+TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
+  SetCommandWorker(LateWorker);
+  SetWorkerWaitForTest(200);
+  CameraBaseTable[9].reference = "Cam9";
+  std::weak_ptr<CJob> record = RunJob(MakeJob(ProcessingFile("late.job", ""), {9}, 1));
+  EXPECT_EQ(Reports::Get().Count(": ERROR: Thread 0 (0 seconds) timeout reaches", 3), 1);
+  EXPECT_EQ(Names("done").size(), 1u);
+  EXPECT_FALSE(record.expired());  // the slot is free, the worker still holds it
+  g_release.store(true);
+  ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
+  EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
+  CameraBaseTable[9].reference.clear();
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+#pragma once
+// The job unit tests' world: settings pointing into a fresh temporary
+// directory, captured reports, test hooks undone at the end.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/config/configuration.h"
+#include "core/report.h"
+#include "jobs/job.h"
+#include "support/sandbox.h"
+
+namespace jobs_test {
+
+// Report lines of every thread; never destroyed, as workers a test leaves
+// running may report while the process ends.
+struct Reports {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  static Reports& Get() {
+    static Reports* reports = new Reports();
+    return *reports;
+  }
+  static void Sink(void* self, char* text, int level) {
+    auto* r = static_cast<Reports*>(self);
+    std::lock_guard<std::mutex> guard(r->mutex);
+    r->lines.push_back(std::to_string(level) + " " + text);
+  }
+  // Lines that are `level` followed by a text holding `text`.
+  int Count(const std::string& text, int level) {
+    std::lock_guard<std::mutex> guard(mutex);
+    std::string head = std::to_string(level) + " ";
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.rfind(head, 0) == 0 && l.find(text) != std::string::npos;
+    }));
+  }
+};
+
+class JobsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"log", "watch", "watch/processing", "done", "error"})
+      mkdir((dir_ / d).c_str(), 0755);
+    Config = ConfigSettings();
+    Config.log_directory = dir_ / "log";
+    Config.watch_path = dir_ / "watch";
+    Config.done_path = dir_ / "done";
+    Config.error_path = dir_ / "error";
+    Config.file_mask = "*.job";
+    StreamingServerPaths.clear();
+    SetReportSink(&Reports::Get(), Reports::Sink);
+  }
+  void TearDown() override {
+    SetCommandWorker(nullptr);
+    SetWorkerWaitForTest(kWorkerWaitMs);
+  }
+
+  std::string Path(const std::string& rel) const { return dir_ / rel; }
+  std::vector<std::string> Names(const std::string& rel) const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(Path(rel)))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // A job file in the processing directory, as the watcher leaves it.
+  std::string ProcessingFile(const std::string& name, const std::string& content) const {
+    testing_support::WriteFile(Path("watch/processing/" + name), content);
+    return Path("watch/processing/" + name);
+  }
+
+  testing_support::TempDir dir_;
+};
+
+}  // namespace jobs_test
