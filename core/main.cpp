@@ -17,6 +17,7 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "core/startup.h"
+#include "jobs/http_command.h"
 #include "jobs/job_watcher.h"
 #include "monitor/interface.h"
 #include "monitor/interface_monitor.h"
@@ -128,6 +129,7 @@ int main() {
   for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
+  SetCommandWorker(HTTPCommand);
   // Jobs need the settings and the camera table, so the watcher starts last.
   if (!platform::StartThread(JobWatcherThread)) {
     ConsoleLog(kNoJobWatcher, kLevelError);

@@ -1,0 +1,224 @@
+// HTTPCommand: one camera command of an alarm job, start to end.
+#include "jobs/http_command.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "alarm/alarm_start.h"
+#include "camera_http/command_records.h"
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/report.h"
+
+namespace {
+
+constexpr const char* kStartedIO =
+    "Job %d: HTTPCommand thread (%d) started (Input Pin) (camera %d - alarm reference %s)";
+constexpr const char* kStartedRecording =
+    "Job %d: HTTPCommand thread (%d) started (Recording) (camera %d - alarm reference %s)";
+constexpr const char* kStartedPTZ =
+    "Job %d: HTTPCommand thread (%d) started (PTZ) (camera %d - alarm reference %s)";
+constexpr const char* kUnknownType = "ERROR: this command has an unknown type";
+constexpr const char* kRule = "--------------------------------";
+constexpr const char* kOver = "Job %d: (camera %d) HTTPCommand thread (%d - %s) is over";
+constexpr const char* kSucceeded = "Job %d: (camera %d) command (%d) succeed";
+constexpr const char* kFailed = "Job %d: (camera %d) command (%d) failed";
+constexpr const char* kAfterItsJob =
+    "Job %d: (camera %d) command (%d) ended after its job was over: it is not counted and its "
+    "table entry is left as it was";
+constexpr const char* kNoSuchCommand =
+    "Job %d: ERROR: HTTPCommand thread %d started for camera index %d, command %d, which the job "
+    "does not have";
+
+constexpr const char* kTypeIO = "io";
+constexpr const char* kTypeRecording = "rec";
+constexpr const char* kTypePTZ = "ptz";
+
+enum class Kind { kIO, kRecording, kPTZ, kUnknown };
+
+enum class Outcome {
+  kSucceeded,
+  kFailed,          // counted as a command error
+  kFailedUncounted  // an unknown type: failed, but neither count changes
+};
+
+std::string Format(const char* format, auto... args) {
+  char buf[1536];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+Kind KindOf(const std::string& type) {
+  if (strcasecmp(type.c_str(), kTypeIO) == 0) return Kind::kIO;
+  if (strcasecmp(type.c_str(), kTypeRecording) == 0) return Kind::kRecording;
+  if (strcasecmp(type.c_str(), kTypePTZ) == 0) return Kind::kPTZ;
+  return Kind::kUnknown;
+}
+
+// What the thread keeps of its job: copied at the start, so a thread that
+// outlives its job reads nothing of the record any more.
+struct Order {
+  int camera = 0;  // camera number
+  std::string alarm_reference;
+  JobCommand command;
+};
+
+// The buffers of one command: what is sent first, the follow-up, the reply.
+struct Buffers {
+  std::array<char, kCommandSize> first{};
+  std::array<char, kCommandSize> second{};
+  std::array<char, kHttpReplySize> reply{};
+};
+
+// Sends `command` with the kind's record: 0 accepted, -1 failed (the
+// record logs why).
+template <class Record>
+int Send(const Record& record, const char* command, Buffers& b, int camera) {
+  std::fill(b.reply.begin(), b.reply.end(), '\0');
+  return record.Execute(command, b.reply, camera);
+}
+
+// The follow-up after its delay; a delay of 0 or less means there is none.
+template <class Record>
+Outcome SendFollowUp(const Record& record, int delay_seconds, Buffers& b, int camera) {
+  if (delay_seconds <= 0) return Outcome::kSucceeded;
+  std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
+  return Send(record, b.second.data(), b, camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
+}
+
+Outcome RunIO(const Order& o, Buffers& b) {
+  const CIOBoxCommand& io = IOBoxCommands[o.camera];
+  const JobCommand& c = o.command;
+  if (io.BuildCommand(b.first, c.pin_number, c.io_status) < 0) return Outcome::kFailed;
+  if (Send(io, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
+  int delay = io.BuildFollowUp(b.second, c.pin_number, c.io_status);
+  // A pulse whose second half could not be built would leave the output
+  // set: that is a failure, not a plain set.
+  if (delay == kFollowUpFailed) return Outcome::kFailed;
+  return SendFollowUp(io, delay, b, o.camera);
+}
+
+Outcome RunRecording(const Order& o, Buffers& b) {
+  const CRecordingCommand& rec = RecordingCommands[o.camera];
+  if (rec.BuildStart(b.first) < 0) return Outcome::kFailed;
+  if (Send(rec, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
+  // Built (and its handle looked up) whatever the duration, so the log
+  // shows a reply the expression does not match.
+  int stop_built = rec.BuildStop(b.second, b.reply.data());
+  int delay = o.command.duration;
+  if (delay <= 0) return Outcome::kSucceeded;
+  // A stop that cannot be built would leave the recording running.
+  if (stop_built < 0) return Outcome::kFailed;
+  return SendFollowUp(rec, delay, b, o.camera);
+}
+
+Outcome RunPTZ(const Order& o, Buffers& b) {
+  const CPTZCommand& ptz = PTZCommands[o.camera];
+  const JobCommand& c = o.command;
+  if (ptz.BuildCommand(b.first, c.ptz_command_type, c.preset_position) < 0) return Outcome::kFailed;
+  return Send(ptz, b.first.data(), b, o.camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
+}
+
+// True while the job that started the thread still holds its slot. The
+// thread's own reference keeps the record's address from being reused, so
+// a later job in the same slot is never taken for this one.
+bool JobGoesOn(const HTTPCommandArgs& args) { return JobInSlot(args.job) == args.record; }
+
+void ConsoleAndReport(const std::string& text, int console_level, int report_level) {
+  ConsoleLog(text, console_level);
+  ReportToInterface(text, report_level);
+}
+
+}  // namespace
+
+void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
+  if (!args || !args->record) return;
+  const int s = args->job;
+  const int i = args->camera_index;
+  const int j = args->command_index;
+  const int t = args->thread_index;
+  if (i < 1 || i > kMaxJobCameras || j < 1 || j > kMaxCommandsPerCamera || t < 0 ||
+      t >= kMaxJobWorkers) {
+    // JobAlrProc never starts such a thread; without a valid event there is
+    // nothing to hand back.
+    ConsoleAndReport(Format(kNoSuchCommand, s, t, i, j), kLevelError, kReportError);
+    return;
+  }
+
+  Order o;
+  {
+    const CJob& job = *args->record;
+    const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
+    o.camera = row.camera_number;
+    o.alarm_reference = job.alarm_reference;
+    o.command = row.commands[static_cast<std::size_t>(j)];
+  }
+
+  Kind kind = KindOf(o.command.type_command);
+  const char* started = kind == Kind::kIO          ? kStartedIO
+                        : kind == Kind::kRecording ? kStartedRecording
+                        : kind == Kind::kPTZ       ? kStartedPTZ
+                                                   : nullptr;
+  if (started)
+    ConsoleAndReport(Format(started, s, j, o.camera, o.alarm_reference.c_str()), kLevelInfo,
+                     kReportInfo);
+  UpdateAlarmDatabase(o.alarm_reference, o.command.db_entry, kCommandRunning);
+
+  // JobAlrProc only starts commands of known, active cameras; a number
+  // outside the tables still must not index them.
+  bool camera_known = o.camera >= 0 && o.camera < kCameraSlots;
+  Buffers buffers;
+  Outcome outcome = Outcome::kFailed;
+  switch (kind) {
+    case Kind::kIO:
+      if (camera_known) outcome = RunIO(o, buffers);
+      break;
+    case Kind::kRecording:
+      if (camera_known) outcome = RunRecording(o, buffers);
+      break;
+    case Kind::kPTZ:
+      if (camera_known) outcome = RunPTZ(o, buffers);
+      break;
+    case Kind::kUnknown:
+      ReportToInterface(kUnknownType, kReportInfo);
+      outcome = Outcome::kFailedUncounted;
+      break;
+  }
+  bool succeeded = outcome == Outcome::kSucceeded;
+
+  // A job that is over has written its counts and freed its slot: nothing
+  // of it is touched any more.
+  bool counted = JobGoesOn(*args);
+  if (counted && outcome != Outcome::kFailedUncounted) {
+    JobCamera& row = args->record->cameras[static_cast<std::size_t>(i)];
+    (succeeded ? row.command_successes : row.command_errors).Add(1);
+  }
+
+  ConsoleLog(kRule, kLevelSuccess);
+  ConsoleAndReport(Format(kOver, s, o.camera, j, o.command.type_command.c_str()), kLevelSuccess,
+                   kReportInfo);
+  if (succeeded) {
+    std::string text = Format(kSucceeded, s, o.camera, j);
+    ReportToInterface(text, kReportSuccess);
+    ConsoleLog(text, kLevelSuccess);
+  } else {
+    std::string text = Format(kFailed, s, o.camera, j);
+    ReportToInterface(text, kReportError);
+    ConsoleLog(text, kLevelError);
+  }
+  if (!counted) {
+    ConsoleAndReport(Format(kAfterItsJob, s, o.camera, j), kLevelError, kReportError);
+    ConsoleLog(kRule, kLevelSuccess);
+    return;
+  }
+  UpdateAlarmDatabase(o.alarm_reference, o.command.db_entry,
+                      succeeded ? kCommandSucceeded : kCommandFailed);
+  ConsoleLog(kRule, kLevelSuccess);
+  args->record->thread_events[static_cast<std::size_t>(t)].Set();
+}
