@@ -1,0 +1,186 @@
+// HTTPCommand on its own: outcomes, counts and table entries per kind of
+// command, against a simulated camera; and a command that outlives its job.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "alarm/alarm_start.h"
+#include "alarm/database.h"
+#include "jobs/http_command.h"
+#include "jobs_fixture.h"
+#include "tools/sim_client.h"
+
+namespace {
+
+using jobs_test::JobsTest;
+using jobs_test::Reports;
+
+constexpr int kCamera = 5;
+constexpr int kEntries = 12;
+constexpr const char* kRef = "HC1";
+constexpr FIELD4INFO kTable[] = {
+    {"NAME", 'C', 10, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0}, {"TO1", 'N', 3, 0}, {"TI1", 'C', 6, 0}};
+
+JobCommand Command(const char* type, const char* io_status = "", int pin = 0, int duration = 0,
+                   const char* ptz = "", int preset = 0) {
+  JobCommand c;
+  c.type_command = type;
+  c.io_status = io_status;
+  c.pin_number = pin;
+  c.duration = duration;
+  c.ptz_command_type = ptz;
+  c.preset_position = preset;
+  return c;
+}
+
+class HTTPCommandTest : public JobsTest {
+ protected:
+  void SetUp() override {
+    JobsTest::SetUp();
+    ASSERT_TRUE(sim_.ready());
+    SetAlarmLogDirectory(Path("log"));
+    CDatabase table;
+    ASSERT_EQ(table.Create((Path("log/") + kRef + ".dbf").c_str(), kTable), 1);
+    for (int e = 0; e < kEntries; ++e) ASSERT_TRUE(table.Append() && table.Replace("STATUS", 0));
+    table.Close();
+    for (CCommandRecord* r : std::initializer_list<CCommandRecord*>{
+             &IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]}) {
+      r->Init("127.0.0.1", sim_.port(1), "", kCamera);
+      r->family = "sony";
+    }
+    IOBoxCommands[kCamera].io_template = "GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\r\n\r\n";
+    PTZCommands[kCamera].preset_template = "GET /ptz?preset=<presetindex> HTTP/1.0\r\n\r\n";
+    RecordingCommands[kCamera].start_template = "GET /rec/start HTTP/1.0\r\n\r\n";
+    RecordingCommands[kCamera].stop_template = "GET /rec/stop?h=<handleid> HTTP/1.0\r\n\r\n";
+    RecordingCommands[kCamera].reply_expression = "handle=([0-9]+)";
+    RecordingCommands[kCamera].handle_subst = "\\1";
+    CameraBaseTable[kCamera].reference = "Cam5";
+  }
+
+  // A one-camera job with `c` as its command 1, in a slot; the arguments of
+  // its command thread (thread index 0).
+  std::shared_ptr<HTTPCommandArgs> Start(const JobCommand& c) {
+    CJob job;
+    job.alarm_reference = kRef;
+    job.cameras[1].camera_number = kCamera;
+    job.cameras[1].number_of_commands = 1;
+    job.cameras[1].commands[1] = c;
+    auto args = std::make_shared<HTTPCommandArgs>();
+    args->job = AllocateJobSlot(job);
+    args->camera_index = 1;
+    args->command_index = 1;
+    args->record = JobInSlot(args->job);
+    args->record->thread_events[0].Create("http_com_test");
+    return args;
+  }
+  void Release(int slot) {
+    testing::internal::CaptureStdout();
+    ReleaseJobSlot(slot);
+    testing::internal::GetCapturedStdout();
+  }
+  long Status(int entry) {
+    CDatabase table;
+    long status = -1;
+    if (table.Open((Path("log/") + kRef + ".dbf").c_str()) && table.Go(entry + 1)) table.Read("STATUS", status);
+    return status;
+  }
+  // Targets of the camera's requests from number `from` on.
+  std::vector<std::string> Targets(int from) {
+    std::vector<std::string> targets;
+    for (const sim_test::RecordedRequest& r : sim_.Requests("camera", 1, from))
+      targets.push_back(r.bytes.substr(4, r.bytes.find(' ', 4) - 4));
+    return targets;
+  }
+
+  sim_test::SimProcess sim_{{"--camera", "id=1", "--route", "camera=1,path=/io", "--route",
+                             "camera=1,path=\"/io?pin=9&state=off\",status=500", "--route",
+                             "camera=1,path=/ptz", "--route", "camera=1,path=/rec/start,body=handle=42",
+                             "--route", "camera=1,path=/rec/stop"}};
+};
+
+TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
+  const std::string plain = IOBoxCommands[kCamera].io_template;
+  // Exactly 255 characters with "on"; the "off" of the follow-up makes 256.
+  const std::string pad(kCommandMax - std::string("GET /io?pin=1&state=on&pad= HTTP/1.0\r\n\r\n").size(), 'x');
+  const std::string fits_only_on = "GET /io?pin=<pinnumber>&state=<status>&pad=" + pad + " HTTP/1.0\r\n\r\n";
+  struct Case {
+    const char* what;
+    JobCommand command;
+    std::string family;
+    std::vector<std::string> targets;
+    int successes, errors;
+    long status;
+  };
+  const Case cases[] = {
+      {"plain set, type in capitals", Command("IO", "S", 3), "sony",
+       {"/io?pin=3&state=on"}, 1, 0, kCommandSucceeded},
+      {"pulse on sonyrsm", Command("io", "PR1", 2), "sonyrsm",
+       {"/io?pin=2&state=0", "/io?pin=2&state=1"}, 1, 0, kCommandSucceeded},
+      {"pulse whose reset is refused", Command("io", "PS1", 9), "sony",
+       {"/io?pin=9&state=on", "/io?pin=9&state=off"}, 0, 1, kCommandFailed},
+      {"pulse whose reset cannot be built", Command("io", "PS1", 1), "sony",
+       {"/io?pin=1&state=on&pad=" + pad}, 0, 1, kCommandFailed},
+      {"family without outputs", Command("io", "S"), "axis", {}, 0, 1, kCommandFailed},
+      {"preset", Command("ptz", "", 0, 0, "Preset", 4), "sony",
+       {"/ptz?preset=4"}, 1, 0, kCommandSucceeded},
+      {"other PTZ command", Command("ptz", "", 0, 0, "zoom"), "sony", {}, 0, 1, kCommandFailed},
+      {"recording of no duration", Command("rec"), "sonyrsm", {"/rec/start"}, 1, 0,
+       kCommandSucceeded},
+      {"recording on sony", Command("rec", "", 0, 1), "sony", {}, 0, 1, kCommandFailed},
+      {"unknown type", Command("dance"), "sony", {}, 0, 0, kCommandFailed},
+  };
+  int entry = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (CCommandRecord* r : std::initializer_list<CCommandRecord*>{
+             &IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]})
+      r->family = c.family;
+    IOBoxCommands[kCamera].io_template = c.command.pin_number == 1 ? fits_only_on : plain;
+    JobCommand command = c.command;
+    command.db_entry = entry;
+    int from = static_cast<int>(sim_.Requests("camera", 1).size()) + 1;
+    std::shared_ptr<HTTPCommandArgs> args = Start(command);
+    HTTPCommand(args);
+    const JobCamera& row = args->record->cameras[1];
+    EXPECT_EQ(row.command_successes.Get(), c.successes);
+    EXPECT_EQ(row.command_errors.Get(), c.errors);
+    EXPECT_TRUE(args->record->thread_events[0].IsSet());
+    EXPECT_EQ(Status(entry), c.status);
+    EXPECT_EQ(Targets(from), c.targets);
+    Release(args->job);
+    ++entry;
+  }
+  EXPECT_EQ(Status(entry), 0);  // entries of no command are left alone
+  EXPECT_EQ(Reports::Get().Count("ERROR: this command has an unknown type", 1), 1);
+  EXPECT_EQ(Reports::Get().Count("HTTPCommand thread (1) started (Input Pin) (camera 5 - alarm reference HC1)", 1), 5);
+  EXPECT_EQ(Reports::Get().Count("(camera 5) HTTPCommand thread (1 - dance) is over", 1), 1);
+  EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) failed", 3), 6);
+  EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) succeed", 0), 4);
+}
+
+TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
+  JobCommand pulse = Command("io", "PS4", 4);
+  pulse.db_entry = 2;
+  std::shared_ptr<HTTPCommandArgs> args = Start(pulse);
+  const int slot = args->job;
+  std::shared_ptr<CJob> first = args->record;
+  std::thread worker(HTTPCommand, args);
+  args.reset();  // the thread's own arguments are all it has
+  ASSERT_EQ(sim_.AwaitRequests("camera", 1, 1).size(), 1u);
+  EXPECT_EQ(Status(2), kCommandRunning);
+  // The job ends while the pulse lasts, and a new job takes its slot.
+  Release(slot);
+  ASSERT_EQ(AllocateJobSlot(CJob()), slot);
+  worker.join();
+
+  EXPECT_EQ(Targets(1), (std::vector<std::string>{"/io?pin=4&state=on", "/io?pin=4&state=off"}));
+  for (const std::shared_ptr<CJob>& job : {first, JobInSlot(slot)}) {
+    EXPECT_EQ(job->cameras[1].command_successes.Get() + job->cameras[1].command_errors.Get(), 0);
+    EXPECT_FALSE(job->thread_events[0].IsSet());
+  }
+  EXPECT_EQ(Status(2), kCommandRunning);
+  EXPECT_EQ(Reports::Get().Count("(camera 5) command (1) ended after its job was over", 3), 1);
+  Release(slot);
+}
+
+}  // namespace
