@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -15,6 +18,7 @@
 #include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -32,6 +36,9 @@ constexpr const char* kFailed = "Job %d: (camera %d) command (%d) failed";
 constexpr const char* kAfterItsJob =
     "Job %d: (camera %d) command (%d) ended after its job was over: it is not counted and its "
     "table entry is left as it was";
+constexpr const char* kTableSlow =
+    "Job %d: (camera %d) command (%d): status %d is not yet in entry %d of the alarm table of %s "
+    "after %d seconds (is the table locked?) - going on, the status follows when the table is free";
 constexpr const char* kNoSuchCommand =
     "Job %d: ERROR: HTTPCommand thread %d started for camera index %d, command %d, which the job "
     "does not have";
@@ -39,6 +46,10 @@ constexpr const char* kNoSuchCommand =
 constexpr const char* kTypeIO = "io";
 constexpr const char* kTypeRecording = "rec";
 constexpr const char* kTypePTZ = "ptz";
+
+// How long a command waits for a status write to its alarm table before it
+// goes on without it.
+constexpr int kTableWaitSeconds = 5;
 
 enum class Kind { kIO, kRecording, kPTZ, kUnknown };
 
@@ -74,6 +85,64 @@ struct Buffers {
   std::array<char, kCommandSize> first{};
   std::array<char, kCommandSize> second{};
   std::array<char, kHttpReplySize> reply{};
+};
+
+// The status writes of one command to its entry of the alarm's table. The
+// table engine waits for as long as the alarm server holds a lock on the
+// record; the writes therefore run in order on a thread of their own, and
+// the command waits for each at most kTableWaitSeconds, so a locked table
+// holds up neither the command nor its job. A write that is late still
+// lands, after the ones before it.
+class TableEntry {
+ public:
+  TableEntry(std::string reference, int entry) : state_(std::make_shared<State>()) {
+    state_->reference = std::move(reference);
+    state_->entry = entry;
+  }
+
+  // Queues `status`; true when it was written within the wait.
+  bool Write(int status) {
+    std::shared_ptr<State> st = state_;
+    bool start = false;
+    {
+      std::lock_guard<std::mutex> guard(st->mutex);
+      st->pending.push_back(status);
+      start = !st->writing;
+      st->writing = true;
+    }
+    // Without a thread of its own the write is made here, however long it takes.
+    if (start && !platform::StartThread([st] { Drain(*st); })) Drain(*st);
+    std::unique_lock<std::mutex> lock(st->mutex);
+    return st->written.wait_for(lock, std::chrono::seconds(kTableWaitSeconds),
+                                [&] { return st->pending.empty(); });
+  }
+
+ private:
+  struct State {
+    std::string reference;
+    int entry = 0;
+    std::mutex mutex;
+    std::condition_variable written;
+    std::deque<int> pending;  // guarded by mutex
+    bool writing = false;     // a writer is draining `pending`; guarded by mutex
+  };
+
+  static void Drain(State& st) {
+    std::unique_lock<std::mutex> lock(st.mutex);
+    while (!st.pending.empty()) {
+      int status = st.pending.front();
+      lock.unlock();
+      // A missing table is normal (the alarm has no commands in a table);
+      // an unreadable one is reported by the table layer.
+      UpdateAlarmDatabase(st.reference, st.entry, status);
+      lock.lock();
+      st.pending.pop_front();
+    }
+    st.writing = false;
+    st.written.notify_all();
+  }
+
+  std::shared_ptr<State> state_;
 };
 
 // Sends `command` with the kind's record: 0 accepted, -1 failed (the
@@ -168,7 +237,14 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   if (started)
     ConsoleAndReport(Format(started, s, j, o.camera, o.alarm_reference.c_str()), kLevelInfo,
                      kReportInfo);
-  UpdateAlarmDatabase(o.alarm_reference, o.command.db_entry, kCommandRunning);
+  TableEntry table(o.alarm_reference, o.command.db_entry);
+  auto write_status = [&](int status) {
+    if (!table.Write(status))
+      ConsoleAndReport(Format(kTableSlow, s, o.camera, j, status, o.command.db_entry,
+                              o.alarm_reference.c_str(), kTableWaitSeconds),
+                       kLevelError, kReportError);
+  };
+  write_status(kCommandRunning);
 
   // JobAlrProc only starts commands of known, active cameras; a number
   // outside the tables still must not index them.
@@ -217,8 +293,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
     ConsoleLog(kRule, kLevelSuccess);
     return;
   }
-  UpdateAlarmDatabase(o.alarm_reference, o.command.db_entry,
-                      succeeded ? kCommandSucceeded : kCommandFailed);
+  write_status(succeeded ? kCommandSucceeded : kCommandFailed);
   ConsoleLog(kRule, kLevelSuccess);
   args->record->thread_events[static_cast<std::size_t>(t)].Set();
 }
