@@ -7,7 +7,6 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -18,6 +17,7 @@
 #include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "platform/strings.h"
 #include "platform/thread.h"
 
 namespace {
@@ -58,12 +58,6 @@ enum class Outcome {
   kFailed,          // counted as a command error
   kFailedUncounted  // an unknown type: failed, but neither count changes
 };
-
-std::string Format(const char* format, auto... args) {
-  char buf[1536];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
 
 Kind KindOf(const std::string& type) {
   if (strcasecmp(type.c_str(), kTypeIO) == 0) return Kind::kIO;
@@ -216,7 +210,8 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
       t >= kMaxJobWorkers) {
     // JobAlrProc never starts such a thread; without a valid event there is
     // nothing to hand back.
-    ConsoleAndReport(Format(kNoSuchCommand, s, t, i, j), kLevelError, kReportError);
+    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), kLevelError,
+                     kReportError);
     return;
   }
 
@@ -235,13 +230,14 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
                         : kind == Kind::kPTZ       ? kStartedPTZ
                                                    : nullptr;
   if (started)
-    ConsoleAndReport(Format(started, s, j, o.camera, o.alarm_reference.c_str()), kLevelInfo,
-                     kReportInfo);
+    ConsoleAndReport(platform::StringPrintf(started, s, j, o.camera, o.alarm_reference.c_str()),
+                     kLevelInfo, kReportInfo);
   TableEntry table(o.alarm_reference, o.command.db_entry);
   auto write_status = [&](int status) {
     if (!table.Write(status))
-      ConsoleAndReport(Format(kTableSlow, s, o.camera, j, status, o.command.db_entry,
-                              o.alarm_reference.c_str(), kTableWaitSeconds),
+      ConsoleAndReport(platform::StringPrintf(kTableSlow, s, o.camera, j, status,
+                                              o.command.db_entry, o.alarm_reference.c_str(),
+                                              kTableWaitSeconds),
                        kLevelError, kReportError);
   };
   write_status(kCommandRunning);
@@ -277,19 +273,20 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   }
 
   ConsoleLog(kRule, kLevelSuccess);
-  ConsoleAndReport(Format(kOver, s, o.camera, j, o.command.type_command.c_str()), kLevelSuccess,
-                   kReportInfo);
+  ConsoleAndReport(platform::StringPrintf(kOver, s, o.camera, j, o.command.type_command.c_str()),
+                   kLevelSuccess, kReportInfo);
   if (succeeded) {
-    std::string text = Format(kSucceeded, s, o.camera, j);
+    std::string text = platform::StringPrintf(kSucceeded, s, o.camera, j);
     ReportToInterface(text, kReportSuccess);
     ConsoleLog(text, kLevelSuccess);
   } else {
-    std::string text = Format(kFailed, s, o.camera, j);
+    std::string text = platform::StringPrintf(kFailed, s, o.camera, j);
     ReportToInterface(text, kReportError);
     ConsoleLog(text, kLevelError);
   }
   if (!counted) {
-    ConsoleAndReport(Format(kAfterItsJob, s, o.camera, j), kLevelError, kReportError);
+    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, s, o.camera, j), kLevelError,
+                     kReportError);
     ConsoleLog(kRule, kLevelSuccess);
     return;
   }

@@ -19,6 +19,7 @@
 #include "core/text.h"
 #include "jobs/multimedia.h"
 #include "platform/paths.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -47,12 +48,6 @@ constexpr int kDirectoryRetryMs = 10;
 // this many names in one second something else is wrong with the directory.
 constexpr int kMaxControlNamesPerSecond = 10000;
 
-std::string Format(const char* format, auto... args) {
-  char buf[1536];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
-
 void SleepMs(long long ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -70,7 +65,7 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
   unsigned now = static_cast<unsigned>(std::time(nullptr));
   int k = action == kActionStart ? 0 : 1;
   for (int tries = 0; tries < kMaxControlNamesPerSecond; ++tries, ++k) {
-    std::string base = platform::JoinPath(watch_path, Format(kControlBaseFormat, now, k));
+    std::string base = platform::JoinPath(watch_path, platform::StringPrintf(kControlBaseFormat, now, k));
     std::string tmp = base + ".tmp";
     std::string done = base + ".job";
     // A name is free when neither form exists; creating the ".tmp"
@@ -127,7 +122,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
       CreateDirectoryPath(directory);
     }
   }
-  std::string started = Format(kStarted, j, directory.c_str(), c, alarm.c_str());
+  std::string started = platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str());
   ConsoleLog(started, kLevelInfo);
   ReportToInterface(started, kReportInfo);
 
@@ -142,27 +137,27 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
 
   bool have_image = false;
   if (!buffer) {
-    std::string text = Format(kNoBuffer, j, c);
+    std::string text = platform::StringPrintf(kNoBuffer, j, c);
     ConsoleLog(text, kLevelError);
     ReportToInterface(text, kReportError);
   } else {
     for (int tries = 0; !(have_image = camera.HasImage()) && tries < kFirstImageTries; ++tries)
       SleepMs(kFirstImagePollMs);
     if (!have_image) {
-      std::string text = Format(kNoImage, j, c);
+      std::string text = platform::StringPrintf(kNoImage, j, c);
       ConsoleLog(text, kLevelError);
       ReportToInterface(text, kReportError);
     }
   }
 
   if (have_image) {
-    std::string copying = Format(kCopying, j, c);
+    std::string copying = platform::StringPrintf(kCopying, j, c);
     ConsoleLog(copying, kLevelInfo);
     ReportToInterface(copying, kReportInfo);
 
     int time_back = row.pre_record_time * 100;
     if (!camera.IsPermanent() && row.pre_record_time > 0) {
-      std::string text = Format(kNotPermanent, j, c);
+      std::string text = platform::StringPrintf(kNotPermanent, j, c);
       ConsoleLog(text, kLevelError);
       ReportToInterface(text, kReportInfo);
       time_back = 0;
@@ -172,15 +167,15 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     int handled = 0;
     for (int i = 0; i < n; ++i) {
       std::string file = platform::JoinPath(
-          directory, Format(kImageFileFormat, reference.c_str(), alarm.c_str(), i));
+          directory, platform::StringPrintf(kImageFileFormat, reference.c_str(), alarm.c_str(), i));
       int size = camera.GetImage(time_back, buffer.get(), nullptr);
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
           row.file_successes.Add(1);
-          if (first) AppendMultimediaLog(job, Format(kFirstSaved, c));
+          if (first) AppendMultimediaLog(job, platform::StringPrintf(kFirstSaved, c));
         } else {
           row.file_errors.Add(1);
-          AppendMultimediaLog(job, Format(kNotWritten, c, i));
+          AppendMultimediaLog(job, platform::StringPrintf(kNotWritten, c, i));
         }
         // The message names the first image that could be read, written or not.
         if (first) {
@@ -201,7 +196,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
         row.file_errors.Add(1);
         ++handled;
         SleepMs(IntervalMs(row.interval));
-        AppendMultimediaLog(job, Format(kNotReceived, c, i));
+        AppendMultimediaLog(job, platform::StringPrintf(kNotReceived, c, i));
       }
     }
   }
@@ -211,13 +206,13 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   int successes = row.file_successes.Get();
   int errors = row.file_errors.Get();
   ConsoleLog(kRule, kLevelSuccess);
-  std::string over = Format(kOver, j, c);
+  std::string over = platform::StringPrintf(kOver, j, c);
   ConsoleLog(over, kLevelSuccess);
   ReportToInterface(over, kReportInfo);
-  std::string saved = Format(kSaved, j, c, successes);
+  std::string saved = platform::StringPrintf(kSaved, j, c, successes);
   ConsoleLog(saved, kLevelSuccess);
   ReportToInterface(saved, kReportSuccess);
-  std::string error_line = Format(kErrors, j, c, errors);
+  std::string error_line = platform::StringPrintf(kErrors, j, c, errors);
   ConsoleLog(error_line, errors > 0 ? kLevelError : kLevelSuccess);
   ReportToInterface(error_line, errors > 0 ? kReportError : kReportSuccess);
   ConsoleLog(kRule, kLevelSuccess);

@@ -18,6 +18,7 @@
 #include "jobs/multimedia.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
+#include "platform/strings.h"
 
 std::mutex JobTableLock;
 
@@ -57,12 +58,6 @@ std::atomic<int> g_allocated{0};
 
 std::atomic<CommandWorker> g_command_worker{nullptr};
 std::atomic<int> g_worker_wait_ms{kWorkerWaitMs};
-
-std::string Format(const char* format, auto... args) {
-  char buf[1536];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
 
 void ConsoleAndReport(const std::string& text, int console_level, int report_level) {
   ConsoleLog(text, console_level);
@@ -186,7 +181,7 @@ void ReleaseJobSlot(int slot) {
     g_slots[slot].reset();
     g_allocated.fetch_sub(1);
   }
-  std::string text = Format(kFreed, slot);
+  std::string text = platform::StringPrintf(kFreed, slot);
   ReportToInterface(text, kReportInfo);
   std::printf("\n%s\n", text.c_str());
   std::printf(kWaitingInQueue, slot);
@@ -207,7 +202,7 @@ std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) 
   if (directory.empty()) return "";
   unsigned now = static_cast<unsigned>(std::time(nullptr));
   std::string target =
-      platform::JoinPath(directory, Format(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
+      platform::JoinPath(directory, platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (MoveFile(job_file_path, target) != 0) {
     ReportToInterfaceF(kReportError, kCouldNotMove, job_file_path.c_str(), target.c_str());
@@ -221,7 +216,7 @@ void JobAlrProc(int s) {
   if (!record) return;
   CJob& job = *record;
 
-  ConsoleAndReport(Format(kThreadStarted, s, job.alarm_reference.c_str()), kLevelInfo, kReportInfo);
+  ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()), kLevelInfo, kReportInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
   if (!job.refused) WriteMultimediaCounts(job);
@@ -237,11 +232,11 @@ void JobAlrProc(int s) {
     if (job.thread_count >= kMaxJobWorkers) return;
     int t = job.thread_count;
     WorkerEvent& event = job.thread_events[static_cast<std::size_t>(t)];
-    event.Create(Format(event_format, s, t));
+    event.Create(platform::StringPrintf(event_format, s, t));
     event.Reset();
     auto args = make_args(t);
     if (!platform::StartThread([args, body] { body(args); })) {
-      ConsoleAndReport(Format(kWorkerNotStarted, s, kind, t), kLevelError, kReportError);
+      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), kLevelError, kReportError);
       job.outcome = 1;
       return;
     }
@@ -256,24 +251,24 @@ void JobAlrProc(int s) {
       continue;
     }
     if (n < 0 || n >= kCameraSlots) {
-      std::string text = Format(kCameraUnknown, s, n);
+      std::string text = platform::StringPrintf(kCameraUnknown, s, n);
       ConsoleAndReport(text, kLevelError, kReportError);
       continue;
     }
     const CCameraBase& base = CameraBaseTable[n];
     if (!base.IsActive()) {
-      ConsoleAndReport(Format(kCameraInactive, s, n), kLevelError, kReportInfo);
+      ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), kLevelError, kReportInfo);
       continue;
     }
     if (row.type == 0 || row.type == 1) {
       if (!ReferenceNamesOneDirectory(base.reference)) {
         // The configuration already reported it; images of this camera would
         // land outside the log directory.
-        ConsoleAndReport(Format(kUnsafeReference, s, n, base.reference.c_str()), kLevelError,
+        ConsoleAndReport(platform::StringPrintf(kUnsafeReference, s, n, base.reference.c_str()), kLevelError,
                          kReportError);
         job.outcome = 1;
       } else {
-        row.multimedia_directory = Format(kMultimediaDirFormat, Config.log_directory.c_str(),
+        row.multimedia_directory = platform::StringPrintf(kMultimediaDirFormat, Config.log_directory.c_str(),
                                           base.reference.c_str(), job.alarm_reference.c_str());
         if (!Cameras[n].IsPermanent()) Cameras[n].StartStreaming(row.duration + kStreamingExtraSeconds);
         start_worker(
@@ -315,7 +310,7 @@ void JobAlrProc(int s) {
     }
   }
   if (wanted_workers > kMaxJobWorkers) {
-    ConsoleAndReport(Format(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
+    ConsoleAndReport(platform::StringPrintf(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
                      kLevelError, kReportError);
   }
 

@@ -26,6 +26,7 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/thread.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -62,12 +63,6 @@ constexpr const char* kJobThreadFailed = "ERROR: could not start the job thread 
 constexpr const char* kCannotWatch =
     "ERROR: cannot watch the directory %s for job files (%s): it is scanned every %d seconds";
 constexpr const char* kDuplicateFormat = "%s~%d%s";
-
-std::string Format(const char* format, auto... args) {
-  char buf[1536];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
 
 void SleepMs(long long ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -122,7 +117,7 @@ float ReadInterval(const std::string& text, int camera) {
     if (blank) {
       ConsoleLogF(kLevelError, kIntervalZero, camera);
     } else {
-      ConsoleError(Format(kIntervalNotANumber, camera, text.c_str()));
+      ConsoleError(platform::StringPrintf(kIntervalNotANumber, camera, text.c_str()));
     }
     return 1;
   }
@@ -131,7 +126,7 @@ float ReadInterval(const std::string& text, int camera) {
     return 1;
   }
   if (!std::isfinite(value) || value < kMinIntervalSeconds || value > kMaxIntervalSeconds) {
-    ConsoleError(Format(kIntervalOutOfRange, camera, text.c_str(),
+    ConsoleError(platform::StringPrintf(kIntervalOutOfRange, camera, text.c_str(),
                         static_cast<double>(kMinIntervalSeconds),
                         static_cast<double>(kMaxIntervalSeconds)));
     return 1;
@@ -151,7 +146,7 @@ void ReadCommand(JobFileKeys& keys, const std::string& section, JobCommand* c) {
 
 void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
   JobCamera& c = job->cameras[static_cast<std::size_t>(i)];
-  std::string section = Format("Camera%d", i);
+  std::string section = platform::StringPrintf("Camera%d", i);
   c.camera_number = keys.Int(section, "CameraScenario", -1);
   c.type = keys.Int(section, "Type", 0);
   c.duration = keys.Int(section, "Duration", 30);
@@ -161,11 +156,11 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
   c.number_of_commands = keys.Int(section, "NbrOfCommands", 0);
 
   if (c.duration < 0 || c.duration > kMaxJobSeconds) {
-    ConsoleError(Format(kDurationOutOfRange, c.camera_number, c.duration, kMaxJobSeconds));
+    ConsoleError(platform::StringPrintf(kDurationOutOfRange, c.camera_number, c.duration, kMaxJobSeconds));
     c.refused = true;
   }
   if (c.pre_record_time < 0 || c.pre_record_time > kMaxJobSeconds) {
-    ConsoleError(Format(kPreRecordOutOfRange, c.camera_number, c.pre_record_time, kMaxJobSeconds));
+    ConsoleError(platform::StringPrintf(kPreRecordOutOfRange, c.camera_number, c.pre_record_time, kMaxJobSeconds));
     c.refused = true;
   }
   if (c.refused) job->outcome = 1;
@@ -173,11 +168,11 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
     ConsoleLogF(kLevelError, kTooManyCommands, c.camera_number, kMaxCommandsPerCamera);
     c.number_of_commands = kMaxCommandsPerCamera;
   } else if (c.number_of_commands < 0) {
-    ConsoleError(Format(kNegativeCommands, c.camera_number, c.number_of_commands));
+    ConsoleError(platform::StringPrintf(kNegativeCommands, c.camera_number, c.number_of_commands));
     c.number_of_commands = 0;
   }
   for (int j = 1; j <= c.number_of_commands; ++j)
-    ReadCommand(keys, Format("Camera%dCommand%d", i, j), &c.commands[static_cast<std::size_t>(j)]);
+    ReadCommand(keys, platform::StringPrintf("Camera%dCommand%d", i, j), &c.commands[static_cast<std::size_t>(j)]);
 }
 
 // rename() that never replaces the target: EEXIST when the name is taken.
@@ -216,13 +211,13 @@ void ReadJobFile(const std::string& path, CJob* job) {
   job->job_file_path = path;
   struct stat st{};
   if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
-    ConsoleError(Format(kJobFileTooBig, path.c_str(), static_cast<long long>(st.st_size),
+    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(), static_cast<long long>(st.st_size),
                         kMaxJobFileBytes));
     job->refused = true;
     return;
   }
   if (access(path.c_str(), R_OK) != 0) {
-    ConsoleError(Format(kUnreadable, path.c_str(), std::strerror(errno)));
+    ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
     job->refused = true;
     return;
   }
@@ -231,7 +226,7 @@ void ReadJobFile(const std::string& path, CJob* job) {
   // rather than for the part that survives the cut.
   std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
   if (!AlarmReferenceIsSafe(reference)) {
-    ConsoleError(Format(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
+    ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
     job->refused = true;
     return;
   }
@@ -240,16 +235,16 @@ void ReadJobFile(const std::string& path, CJob* job) {
 
   int cameras = keys.Int("Alarm", "NumberOfCams", 1);
   if (cameras > kMaxJobCameras) {
-    ConsoleError(Format(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras, kMaxJobCameras));
+    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras, kMaxJobCameras));
     cameras = kMaxJobCameras;
   } else if (cameras < 0) {
-    ConsoleError(Format(kNegativeCameras, path.c_str(), cameras));
+    ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
     cameras = 0;
     job->outcome = 1;
   }
   job->number_of_cameras = cameras;
   for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
-  if (!keys.found()) ConsoleError(Format(kNoJobKeys, path.c_str()));
+  if (!keys.found()) ConsoleError(platform::StringPrintf(kNoJobKeys, path.c_str()));
 }
 
 std::string MoveIntoProcessing(const std::string& name) {
@@ -264,16 +259,16 @@ std::string MoveIntoProcessing(const std::string& name) {
     if (dot == 0 || dot == std::string::npos) dot = name.size();
     std::string stem = name.substr(0, dot), extension = name.substr(dot);
     for (int k = 1; k <= kMaxDuplicateNames; ++k) {
-      std::string other = platform::JoinPath(processing, Format(kDuplicateFormat, stem.c_str(), k,
+      std::string other = platform::JoinPath(processing, platform::StringPrintf(kDuplicateFormat, stem.c_str(), k,
                                                                 extension.c_str()));
       if (RenameNoReplace(from, other) == 0) {
-        ConsoleError(Format(kKeptAs, name.c_str(), other.c_str()));
+        ConsoleError(platform::StringPrintf(kKeptAs, name.c_str(), other.c_str()));
         return other;
       }
       if (errno != EEXIST) break;
     }
   }
-  ConsoleError(Format(kMoveFailed, from.c_str(), processing.c_str(), std::strerror(errno)));
+  ConsoleError(platform::StringPrintf(kMoveFailed, from.c_str(), processing.c_str(), std::strerror(errno)));
   return "";
 }
 
@@ -319,12 +314,12 @@ bool ScanWatchPath() {
     }
     int slot = AllocateJobSlot(job);
     if (slot < 0) {
-      ConsoleError(Format(kNoSlot, moved.c_str()));
+      ConsoleError(platform::StringPrintf(kNoSlot, moved.c_str()));
       MoveFinishedJobFile(moved, false);
       continue;
     }
     if (!platform::StartThread([slot] { JobAlrProc(slot); })) {
-      ConsoleError(Format(kJobThreadFailed, moved.c_str()));
+      ConsoleError(platform::StringPrintf(kJobThreadFailed, moved.c_str()));
       ReleaseJobSlot(slot);
       MoveFinishedJobFile(moved, false);
       continue;
@@ -343,7 +338,7 @@ void JobWatcherThread() {
     if (watch.Arm()) {
       reported = false;
     } else if (!reported) {
-      ConsoleError(Format(kCannotWatch, Config.watch_path.c_str(), std::strerror(errno),
+      ConsoleError(platform::StringPrintf(kCannotWatch, Config.watch_path.c_str(), std::strerror(errno),
                           static_cast<int>(WatchTimeoutMs() / 1000)));
       reported = true;
     }

@@ -9,6 +9,7 @@
 #include "core/report.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -28,12 +29,6 @@ constexpr const char* kSubjectValue = "Camera";
 constexpr const char* kImageCountKey = "ImageCount";
 constexpr const char* kFirstFileKey = "file1";
 
-std::string Format(const char* format, auto... args) {
-  char buf[1536];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
-
 }  // namespace
 
 std::string MultimediaLogPath(const CJob& job) {
@@ -52,7 +47,7 @@ void WriteMultimediaCounts(const CJob& job) {
   log.WriteInt(kAlarmSection, "NumberOfCams", job.number_of_cameras);
   for (int p = 1; p <= job.number_of_cameras && p <= kMaxJobCameras; ++p) {
     const JobCamera& c = job.cameras[p];
-    std::string section = Format(kCameraSectionFormat, p);
+    std::string section = platform::StringPrintf(kCameraSectionFormat, p);
     int successes = c.file_successes.Get();
     int errors = c.file_errors.Get();
     log.WriteInt(section, "CameraScenario", c.camera_number);
@@ -73,7 +68,7 @@ void AppendMultimediaLog(const CJob& job, std::string_view text) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
-  std::string line = Format(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,
+  std::string line = platform::StringPrintf(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,
                             std::string(text).c_str());
   std::string path = MultimediaLogPath(job);
   // Under the same per-file lock as the profile writes of the counts, so a
@@ -91,12 +86,12 @@ void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int
   // The camera's line and its section are one step, so the copies of the
   // other cameras of the job never split them.
   std::lock_guard<std::recursive_mutex> guard(platform::ProfileLockFor(path));
-  if (!platform::ProfileAppendLine(path, Format(kMessageLineFormat, number, reference.c_str())))
+  if (!platform::ProfileAppendLine(path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
     ReportToInterfaceF(3, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());
   message.Open();
   message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);
-  std::string section = Format(kMessageCameraFormat, camera_index);
+  std::string section = platform::StringPrintf(kMessageCameraFormat, camera_index);
   message.WriteInt(section, kImageCountKey, image_count);
   message.WriteString(section, kFirstFileKey, first_image.c_str());
   message.Close();

@@ -10,6 +10,7 @@
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
 #include "platform/paths.h"
+#include "platform/strings.h"
 
 namespace {
 constexpr const char* kSection = "AlarmDatabase";
@@ -26,13 +27,6 @@ constexpr int kMaxNameCounter = 100000;  // gives up rather than spin on a broke
 void Clean(std::string& s) {
   for (char& c : s)
     if (c == '\'' || c == '"' || c == '\n' || c == '\r') c = ' ';
-}
-
-std::string Format(const char* fmt, auto... args) {
-  int n = std::snprintf(nullptr, 0, fmt, args...);
-  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  std::snprintf(out.data(), out.size() + 1, fmt, args...);
-  return out;
 }
 
 // Text-mode file: every line feed goes to disk as CR LF.
@@ -69,9 +63,9 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   Clean(errortext);
   Clean(values);
 
-  std::string columns = Format(kColumns, table.c_str()) + ")";
+  std::string columns = platform::StringPrintf(kColumns, table.c_str()) + ")";
   auto build = [&] {
-    return Format(kValues, columns.c_str(), computer.c_str(), tstamp, errorlevel, moduletype,
+    return platform::StringPrintf(kValues, columns.c_str(), computer.c_str(), tstamp, errorlevel, moduletype,
                   module.c_str(), user.c_str(), errorcode, errortext.c_str(), values.c_str(),
                   ref.c_str(), alrnumber, linenumber) +
            ")";
@@ -89,15 +83,15 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   }
 
   std::string content =
-      ToCrLf(Format(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
+      ToCrLf(platform::StringPrintf(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
   std::string dir = platform::NativePath(job_path);
-  std::string hex = Format("%x", static_cast<unsigned>(now));
+  std::string hex = platform::StringPrintf("%x", static_cast<unsigned>(now));
 
   for (int counter = 0; counter < kMaxNameCounter; ++counter) {
     std::string name = counter == 0
-                           ? Format(kBaseName, database.c_str(), table.c_str(), computer.c_str(),
+                           ? platform::StringPrintf(kBaseName, database.c_str(), table.c_str(), computer.c_str(),
                                     hex.c_str())
-                           : Format(kCountedName, database.c_str(), table.c_str(),
+                           : platform::StringPrintf(kCountedName, database.c_str(), table.c_str(),
                                     computer.c_str(), hex.c_str(), counter);
     std::string path = platform::JoinPath(dir, name);
     // O_EXCL makes the existence check and the creation one step, so two

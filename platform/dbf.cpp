@@ -1,4 +1,5 @@
 #include "platform/dbf.h"
+#include "platform/strings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,13 +48,6 @@ static constexpr const char* kWhatTruncate = "truncate failed";
 constexpr std::uint32_t kMaxRecordCount = 0xFFFFFFFEu;
 // Skips larger than any table are cut to this before adding.
 constexpr long kMaxSkip = 1L << 33;
-
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
 
 int SetLockWait(int fd, short type, std::uint64_t start, std::uint64_t length) {
   struct flock fl {};
@@ -189,7 +183,7 @@ bool DbfTable::Fail(std::string message) {
 }
 
 bool DbfTable::FailErrno(const char* what) {
-  return Fail(Format(kIoErrorFormat, path_.c_str(), what, std::strerror(errno)));
+  return Fail(StringPrintf(kIoErrorFormat, path_.c_str(), what, std::strerror(errno)));
 }
 
 void DbfTable::Reset() {
@@ -257,13 +251,13 @@ bool DbfTable::Open(const std::string& path) {
   }
   if (fd < 0) {
     file_unavailable_ = true;
-    return Fail(Format(kCannotOpenFormat, path.c_str(), std::strerror(errno)));
+    return Fail(StringPrintf(kCannotOpenFormat, path.c_str(), std::strerror(errno)));
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     file_unavailable_ = true;
-    return Fail(Format(kNotRegularFormat, path.c_str()));
+    return Fail(StringPrintf(kNotRegularFormat, path.c_str()));
   }
   fd_ = fd;
   read_only_ = read_only;
@@ -291,7 +285,7 @@ bool DbfTable::Open(const std::string& path) {
   if (!ok) {
     FailErrno(kWhatRead);
   } else if (!dbf::ParseHeader(header, size, parsed, reason)) {
-    Fail(Format(kBadTableFormat, path.c_str(), reason.c_str()));
+    Fail(StringPrintf(kBadTableFormat, path.c_str(), reason.c_str()));
     ok = false;
   }
   if (!ok) {
@@ -321,7 +315,7 @@ bool DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> spe
   file_unavailable_ = false;
   path_ = path;
   if (specs.empty() || specs.size() > dbf::kMaxFields) {
-    return Fail(Format(kFieldCountFormat, path.c_str(), dbf::kMaxFields));
+    return Fail(StringPrintf(kFieldCountFormat, path.c_str(), dbf::kMaxFields));
   }
   dbf::Header header;
   header.version = dbf::kVersionDbase3;
@@ -337,11 +331,11 @@ bool DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> spe
     } else {
       ok = false;
     }
-    if (!ok) return Fail(Format(kBadFieldSpecFormat, path.c_str(), i + 1));
+    if (!ok) return Fail(StringPrintf(kBadFieldSpecFormat, path.c_str(), i + 1));
     for (const dbf::Field& f : header.fields) {
       if (dbf::SameFieldName(f.name, s.name)) {
         std::string name(s.name);
-        return Fail(Format(kDuplicateFieldFormat, path.c_str(), name.c_str()));
+        return Fail(StringPrintf(kDuplicateFieldFormat, path.c_str(), name.c_str()));
       }
     }
     dbf::Field f;
@@ -431,7 +425,7 @@ void DbfTable::StandPastEnd(std::uint32_t count) {
 
 bool DbfTable::LoadRecord(std::uint32_t record) {
   if (!ReadExact(RecordOffset(record), record_.data(), record_length_)) {
-    return Fail(Format(kRecordUnreadableFormat, path_.c_str(), record));
+    return Fail(StringPrintf(kRecordUnreadableFormat, path_.c_str(), record));
   }
   position_ = record;
   eof_ = false;
@@ -450,7 +444,7 @@ bool DbfTable::Go(std::uint32_t record) {
   bof_ = false;
   if (record < 1 || record > count) {
     StandPastEnd(count);
-    return Fail(Format(kNoRecordFormat, path_.c_str(), static_cast<long>(record), count));
+    return Fail(StringPrintf(kNoRecordFormat, path_.c_str(), static_cast<long>(record), count));
   }
   if (!LoadRecord(record)) {
     StandPastEnd(count);
@@ -515,7 +509,7 @@ bool DbfTable::Integer(int index, long& value) {
   if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
   if (dbf::ParseNumber(RawField(index), value)) return true;
   std::string_view shown = RawField(index).substr(0, 40);
-  return Fail(Format(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()), shown.data(),
+  return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()), shown.data(),
                      fields_[static_cast<std::size_t>(index)].name.c_str()));
 }
 
@@ -523,7 +517,7 @@ bool DbfTable::Deleted() const { return !eof_ && !record_.empty() && record_[0] 
 
 bool DbfTable::SetRaw(int index, std::string_view bytes) {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (eof_) return Fail(Format(kPastEndFormat, path_.c_str()));
+  if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
   const dbf::Field& f = fields_[static_cast<std::size_t>(index)];
   char* out = record_.data() + f.offset;
@@ -541,7 +535,7 @@ bool DbfTable::SetText(int index, std::string_view value) {
   std::string bytes;
   if (!dbf::FormatNumberText(value, f.length, f.decimals, bytes)) {
     std::string_view shown = value.substr(0, 40);
-    return Fail(Format(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()),
+    return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()),
                        shown.data(), f.name.c_str()));
   }
   return SetRaw(index, bytes);
@@ -553,20 +547,20 @@ bool DbfTable::SetInteger(int index, long value) {
   std::string bytes;
   if (IsNumeric(f)) {
     if (!dbf::FormatInteger(value, f.length, f.decimals, bytes)) {
-      return Fail(Format(kTooWideFormat, path_.c_str(), f.name.c_str()));
+      return Fail(StringPrintf(kTooWideFormat, path_.c_str(), f.name.c_str()));
     }
   } else if (f.type == 'C') {
     bytes = std::to_string(value);
-    if (bytes.size() > f.length) return Fail(Format(kTooWideFormat, path_.c_str(), f.name.c_str()));
+    if (bytes.size() > f.length) return Fail(StringPrintf(kTooWideFormat, path_.c_str(), f.name.c_str()));
   } else {
-    return Fail(Format(kNoNumberFieldFormat, path_.c_str(), f.name.c_str()));
+    return Fail(StringPrintf(kNoNumberFieldFormat, path_.c_str(), f.name.c_str()));
   }
   return SetRaw(index, bytes);
 }
 
 bool DbfTable::SetDeleted(bool deleted) {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (eof_) return Fail(Format(kPastEndFormat, path_.c_str()));
+  if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   record_[0] = deleted ? dbf::kDeletedFlag : dbf::kLiveFlag;
   flag_dirty_ = true;
   return true;
@@ -574,7 +568,7 @@ bool DbfTable::SetDeleted(bool deleted) {
 
 bool DbfTable::BlankRecord() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (eof_) return Fail(Format(kPastEndFormat, path_.c_str()));
+  if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     std::memset(record_.data() + fields_[i].offset, ' ', fields_[i].length);
     dirty_fields_[i] = true;
@@ -597,7 +591,7 @@ bool DbfTable::WriteHeaderDate() {
 bool DbfTable::ReadMerged(std::vector<char>& merged) {
   merged.resize(record_length_);
   if (!ReadExact(RecordOffset(position_), merged.data(), merged.size())) {
-    return Fail(Format(kRecordUnreadableFormat, path_.c_str(), position_));
+    return Fail(StringPrintf(kRecordUnreadableFormat, path_.c_str(), position_));
   }
   if (flag_dirty_) merged[0] = record_[0];
   for (std::size_t i = 0; i < fields_.size(); ++i) {
@@ -611,8 +605,8 @@ bool DbfTable::ReadMerged(std::vector<char>& merged) {
 bool DbfTable::Flush() {
   if (!HasPendingChanges()) return true;
   if (fd_ < 0) return Fail(kNotOpen);
-  if (eof_) return Fail(Format(kPastEndFormat, path_.c_str()));
-  if (read_only_) return Fail(Format(kReadOnlyFormat, path_.c_str()));
+  if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
   std::uint64_t offset = RecordOffset(position_);
   DbfRangeLock lock(*this, offset, record_length_);
   if (!lock.ok()) {
@@ -632,7 +626,7 @@ bool DbfTable::Flush() {
 
 bool DbfTable::Append() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(Format(kReadOnlyFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
   if (!Flush()) return false;
   DbfRangeLock header_lock(*this, 0, header_length_);
   if (!header_lock.ok()) {
@@ -647,9 +641,9 @@ bool DbfTable::Append() {
   std::uint64_t fit = size < header_length_ ? 0 : (size - header_length_) / record_length_;
   if (count > fit) {
     // Appending after a gap would leave records of zeros for other programs.
-    return Fail(Format(kCountBeyondDataFormat, path_.c_str(), count, static_cast<unsigned>(fit)));
+    return Fail(StringPrintf(kCountBeyondDataFormat, path_.c_str(), count, static_cast<unsigned>(fit)));
   }
-  if (count >= kMaxRecordCount) return Fail(Format(kTableFullFormat, path_.c_str()));
+  if (count >= kMaxRecordCount) return Fail(StringPrintf(kTableFullFormat, path_.c_str()));
   std::uint32_t record = count + 1;
   std::uint64_t offset = RecordOffset(record);
   DbfRangeLock record_lock(*this, offset, record_length_);
@@ -678,7 +672,7 @@ bool DbfTable::Append() {
 
 bool DbfTable::Pack() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(Format(kReadOnlyFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
   if (!Flush()) return false;
   {
     DbfRangeLock whole(*this, 0, 0);
@@ -691,7 +685,7 @@ bool DbfTable::Pack() {
     std::uint32_t kept = 0;
     for (std::uint32_t i = 1; i <= count; ++i) {
       if (!ReadExact(RecordOffset(i), record.data(), record.size())) {
-        return Fail(Format(kRecordUnreadableFormat, path_.c_str(), i));
+        return Fail(StringPrintf(kRecordUnreadableFormat, path_.c_str(), i));
       }
       if (record[0] == dbf::kDeletedFlag) continue;
       ++kept;

@@ -1,4 +1,5 @@
 #include "platform/dbf_format.h"
+#include "platform/strings.h"
 
 #include <cctype>
 #include <climits>
@@ -35,12 +36,6 @@ constexpr unsigned char kKnownVersions[] = {
     0xF5,  // FoxPro with memo
     0xFB,  // FoxBase
 };
-
-std::string Format(const char* format, auto... args) {
-  char buf[160];
-  std::snprintf(buf, sizeof buf, format, args...);
-  return buf;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\0'; }
 
@@ -128,7 +123,7 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
   }
   out.version = bytes[0];
   if (!IsKnownVersion(out.version)) {
-    error = Format(kUnknownVersionFormat, static_cast<unsigned>(out.version));
+    error = StringPrintf(kUnknownVersionFormat, static_cast<unsigned>(out.version));
     return false;
   }
   out.record_count = GetU32(bytes.data() + kRecordCountOffset);
@@ -136,11 +131,11 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
   out.record_length = GetU16(bytes.data() + 10);
   if (out.header_length < kMinHeaderLength || out.header_length > file_size ||
       out.header_length > bytes.size()) {
-    error = Format(kBadHeaderLengthFormat, out.header_length);
+    error = StringPrintf(kBadHeaderLengthFormat, out.header_length);
     return false;
   }
   if (out.record_length < 2) {
-    error = Format(kBadRecordLengthFormat, out.record_length);
+    error = StringPrintf(kBadRecordLengthFormat, out.record_length);
     return false;
   }
 
@@ -149,7 +144,7 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
   std::size_t pos = kHeaderPrefixSize;
   while (pos + kDescriptorSize <= out.header_length && bytes[pos] != kHeaderTerminator) {
     if (out.fields.size() == kMaxFields) {
-      error = Format(kTooManyFieldsFormat, kMaxFields);
+      error = StringPrintf(kTooManyFieldsFormat, kMaxFields);
       return false;
     }
     const unsigned char* d = bytes.data() + pos;
@@ -184,7 +179,7 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
   bool wide = false;
   if (plain + 1 != out.record_length) {
     if (total(true) + 1 != out.record_length) {
-      error = Format(kLengthMismatchFormat, out.record_length, plain);
+      error = StringPrintf(kLengthMismatchFormat, out.record_length, plain);
       return false;
     }
     wide = true;
@@ -197,7 +192,7 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
       f.decimals = 0;
     }
     if (f.length == 0) {
-      error = Format(kEmptyFieldFormat, i + 1);
+      error = StringPrintf(kEmptyFieldFormat, i + 1);
       return false;
     }
     f.offset = offset;
@@ -207,7 +202,7 @@ bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, 
   std::uint64_t needed = static_cast<std::uint64_t>(out.header_length) +
                          static_cast<std::uint64_t>(out.record_count) * out.record_length;
   if (needed > file_size) {
-    error = Format(kRecordsBeyondEndFormat, static_cast<unsigned>(out.record_count),
+    error = StringPrintf(kRecordsBeyondEndFormat, static_cast<unsigned>(out.record_count),
                    out.record_length, static_cast<unsigned long long>(file_size));
     return false;
   }

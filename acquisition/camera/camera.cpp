@@ -15,6 +15,7 @@
 #include "core/console.h"
 #include "monitor/interface.h"
 #include "platform/thread.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -53,12 +54,6 @@ double NowSeconds() {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::once_flag g_curl_init;
-
-std::string Format(const char* fmt, auto... args) {
-  char buf[1280];
-  std::snprintf(buf, sizeof buf, fmt, args...);
-  return buf;
-}
 
 }  // namespace
 
@@ -102,7 +97,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
 }
 
 std::string CCamera::Url() const {
-  std::string url = Format(kUrlFormat, address.c_str(), port, request_uri_.c_str());
+  std::string url = platform::StringPrintf(kUrlFormat, address.c_str(), port, request_uri_.c_str());
   if (url.size() > kUrlMax) url.resize(kUrlMax);
   return url;
 }
@@ -187,7 +182,7 @@ void CCamera::Refresh(bool with_fps) {
 }
 
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
-  if (extended_log_) Log(Format(kReceived, static_cast<int>(n)), 1);
+  if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
   // A chunk larger than one block (never from libcurl's default buffer, but
   // possible from other callers) is taken block by block so nothing is lost.
   while (n > 0) {
@@ -204,7 +199,7 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   }
   if (streaming_.load() == 1) return true;
   WriteStreamingState(camera_number_, 0);
-  Log(Format(kSocketClosed, stream_name_.c_str()), 1);
+  Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), 1);
   return false;
 }
 
@@ -212,7 +207,7 @@ void CCamera::FlushBlock() {
   // Opened and closed around every block, so other threads and processes can
   // read the stream file at any time.
   int fd = open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) Log(Format(kOpenFailed, fd), 3);
+  if (fd < 0) Log(platform::StringPrintf(kOpenFailed, fd), 3);
   const std::uint8_t* block = block_.get();
   std::int64_t to_end = kStreamFileSize - file_position_;
   if (fd >= 0) {
@@ -223,7 +218,7 @@ void CCamera::FlushBlock() {
     } else {
       [[maybe_unused]] ssize_t a = pwrite(fd, block, kStreamBlockSize, file_position_);
     }
-    if (close(fd) != 0) Log(Format(kCloseFailed, fd), 3);
+    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), 3);
   }
   ScanBlock();
   file_position_ = (file_position_ + static_cast<std::int64_t>(kStreamBlockSize)) % kStreamFileSize;
@@ -292,7 +287,7 @@ std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_
     return 0;
   }
   if (NowSeconds() - camera->start_time_.load() > kProbeAnswerSeconds) {
-    camera->Log(Format(kProbeTooSlow, camera->camera_number_), 1);
+    camera->Log(platform::StringPrintf(kProbeTooSlow, camera->camera_number_), 1);
     return 0;
   }
   return n;
@@ -344,7 +339,7 @@ void CCamera::StreamingThread() {
     error[0] = '\0';
     CURLcode rc = curl_easy_perform(curl);
     if (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) return true;
-    Log(Format(kCurlError, stream_name_.c_str(), url.c_str(), error[0] ? error : curl_easy_strerror(rc)), 1);
+    Log(platform::StringPrintf(kCurlError, stream_name_.c_str(), url.c_str(), error[0] ? error : curl_easy_strerror(rc)), 1);
     return false;
   };
 
@@ -355,8 +350,8 @@ void CCamera::StreamingThread() {
         int fd = open(stream_file_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) close(fd);
       }
-      Log(Format(kSocketStarted, stream_name_.c_str()), 1);
-      std::string started = Format(kThreadStarted, camera_number_, url.c_str());
+      Log(platform::StringPrintf(kSocketStarted, stream_name_.c_str()), 1);
+      std::string started = platform::StringPrintf(kThreadStarted, camera_number_, url.c_str());
       Log(started, 1);
       ConsoleLog(started, 1);
       while (streaming_.load() == 1) {

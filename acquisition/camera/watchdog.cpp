@@ -11,6 +11,7 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/thread.h"
+#include "platform/strings.h"
 
 namespace {
 constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
@@ -20,11 +21,6 @@ constexpr const char* kTimeoutRaised =
     "WARNING: camera %d: watchdog Timeout %d is below one minute; the watchdog uses 1 minute";
 constexpr int kMaxMinutes = INT_MAX / 60000;  // the pause in milliseconds must fit an int
 
-std::string Format(const char* fmt, auto... args) {
-  char buf[256];
-  std::snprintf(buf, sizeof buf, fmt, args...);
-  return buf;
-}
 }  // namespace
 
 bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
@@ -45,7 +41,7 @@ bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
 }
 
 void CCamera::WatchdogThread() {
-  std::string started = Format(kWatchdogStarted, camera_number_);
+  std::string started = platform::StringPrintf(kWatchdogStarted, camera_number_);
   Log(started, 1);
   ConsoleLog(started, 1);
   for (;;) {
@@ -53,10 +49,10 @@ void CCamera::WatchdogThread() {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
 
-    CLauncher launcher(Format(kWatchdogCommand, watchdog_alarm.load()).c_str());
+    CLauncher launcher(platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load()).c_str());
     launcher.Start(1, 1);  // a command that cannot start is not reported
     launcher.Detach();
-    std::string fired = Format(kNoWatchdog, camera_number_, watchdog_alarm.load());
+    std::string fired = platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
     Log(fired, 1);
     ConsoleLog(fired, 2);
     WriteStatusTime(camera_number_, kStatusLastAlarm);

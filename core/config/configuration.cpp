@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "alarm/alarm_start.h"
+#include "camera_http/alarm_input.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
@@ -209,7 +210,7 @@ void LoadVideoServer(CUserProfile& p, int n) {
   server.Init(address, port, "", n);
   server.log_server_number = n;
   server.default_alarm_number = default_alarm;
-  (void)start_input;  // the alarm-input thread is started here once it exists
+  if (start_input != 0) StartAlarmInputThread(server);
   (void)model;        // read, as the alarm server's tools expect, but not used
 }
 

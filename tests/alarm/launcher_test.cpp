@@ -48,7 +48,8 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
   mkdir((dir / "bin").c_str(), 0755);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   setenv("PATH", (dir / "bin:/usr/bin:/bin").c_str(), 1);
-  Script(dir / "bin/qxarun.cmd", "echo path $1 > " + dir / "path.out");
+  // Written aside and renamed, so the test never reads a half-written file.
+  Script(dir / "bin/qxarun.cmd", "echo path $1 > " + dir / "path.tmp" + "; mv " + dir / "path.tmp " + dir / "path.out");
   CLauncher from_path("qxarun.cmd 9601");
   ASSERT_EQ(from_path.Start(1, 1), 1);
   from_path.Detach();

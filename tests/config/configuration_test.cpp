@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "core/profile/user_profile.h"
@@ -16,8 +17,13 @@ using testing_support::WriteFile;
 
 namespace {
 
+// Threads the loader starts (streams, alarm inputs) report too.
+std::mutex g_reports_mutex;
 std::vector<std::string> g_reports;
-void Capture(void*, char* text, int) { g_reports.emplace_back(text); }
+void Capture(void*, char* text, int) {
+  std::lock_guard<std::mutex> guard(g_reports_mutex);
+  g_reports.emplace_back(text);
+}
 
 // Each test runs in its own process (ctest), so the global tables start empty.
 class ConfigurationTest : public ::testing::Test {
@@ -128,6 +134,7 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
   mkdir((dir_ / "file").c_str(), 0755);
   LoadConfiguration();
   auto has = [&](const std::string& text) {
+    std::lock_guard<std::mutex> guard(g_reports_mutex);
     for (const std::string& r : g_reports)
       if (r.find(text) != std::string::npos) return true;
     return false;

@@ -38,7 +38,7 @@ TEST(Watchdog, DeadCameraRaisesItsAlarmStreamingCameraNever) {
 
   auto start = std::chrono::steady_clock::now();
   auto gw = box.Start();
-  ASSERT_TRUE(WaitFor([&] { return FileExists(alarms); }, 150));
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(alarms).find('\n') != std::string::npos; }, 150));
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(seconds, 55);
   EXPECT_EQ(ReadFile(alarms), "9601\n");

@@ -1,0 +1,304 @@
+#include "camera_http/alarm_input.h"
+
+#include <array>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "alarm/alarm_start.h"
+#include "camera_http/daily_log.h"
+#include "camera_http/regex.h"
+#include "camera_http/socket.h"
+#include "core/console.h"
+#include "core/profile/user_profile.h"
+#include "core/report.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr const char* kThreadStarted = "AlarmInputThread started for video server %d\n";
+constexpr const char* kSocketStarted = "socket for the command '%s' started";
+constexpr const char* kCannotOpen = "ERROR: can not open socket for the command '%s'";
+constexpr const char* kCannotConnect = "ERROR: can not connect socket for the command '%s'";
+constexpr const char* kCannotWrite = "ERROR: can not write data on socket for the command '%s'";
+constexpr const char* kNoData =
+    "ERROR: no data received on socket for the command '%s' - check your parameter 'GET'....";
+constexpr const char* kSocketError = "Server %d: ERROR socket %d";
+constexpr const char* kNoValidData = "ERROR: No valid data received '%s'";
+constexpr const char* kHeartbeatSeen = "hb";
+constexpr const char* kNulInLine = "ERROR: line with a NUL byte not examined '%s'";
+constexpr const char* kWrongPinType = "Pin type is '%s' (io box '%s') - onyl start alarm for type '%s'";
+constexpr const char* kPinInactive = "Status of pin '%s' is '%s' (io box '%s') - do not start alarm";
+constexpr const char* kNoCamera = "ERROR: No valid camera ID found for the io box '%s'";
+constexpr const char* kAlarmStarted = "Camera %s: start alarm %d on input pin activation (pin number %s)";
+constexpr const char* kThreadNotStarted =
+    "ERROR: unable to start the AlarmInputThread for video server %d";
+
+constexpr const char* kLineEnd = "\r\n";
+constexpr const char* kMappingSection = "IOBoxCameraMapping";
+constexpr const char* kMappingKey = "%d-%s";
+constexpr const char* kCameraSection = "Scenario%s";
+constexpr const char* kPinAlarmKey = "StartAlrOnPin%s";
+constexpr const char* kCameraName = "ocelam_camera%s";
+constexpr const char* kStateOff[] = {"0", "off"};
+
+// A substituted value: at most kSubstitutionMax characters and a NUL.
+using SubstitutedText = std::array<char, kSubstitutionMax + 1>;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string out;
+  if (n > 0) {
+    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(buf.data(), buf.size(), format, again);
+    out.assign(buf.data(), static_cast<std::size_t>(n));
+  }
+  va_end(again);
+  return out;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void Log(const CVideoServer& server, std::string_view text) {
+  AppendDailyLog(kAlarmInputLogFormat, server.log_server_number, text);
+}
+
+// Sleeps `ms` milliseconds. With a stop flag the sleep is cut into short
+// steps so a test's thread ends promptly; false when the flag was set.
+bool Pause(const std::atomic<bool>* stop, int ms) {
+  using Clock = std::chrono::steady_clock;
+  if (!stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+  }
+  constexpr auto kStep = std::chrono::milliseconds(20);
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!stop->load()) {
+    auto now = Clock::now();
+    if (now >= end) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(kStep, end - now));
+  }
+  return false;
+}
+
+bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
+
+// One line, already cut to its length: a heartbeat, an input event or
+// something to log and leave.
+void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
+  if (line.empty()) return;
+  if (EqualNoCase(line, server.heartbeat)) {
+    Log(server, kHeartbeatSeen);
+    return;
+  }
+  // The engine reads C text: a NUL byte would hide the rest of the line from
+  // it, so such a line is not half-examined but left, with a word in the log.
+  const std::string text(line);
+  if (text.find('\0') != std::string::npos) {
+    Log(server, Format(kNulInLine, PrintableText(text).c_str()));
+    return;
+  }
+  const std::string expression = PrintableText(server.line_expression);
+  RegexpPtr prog(regcompile(server.line_expression.c_str()));
+  if (!prog) {
+    Log(server, Format(kRegexpCompileFailed, expression.c_str()));
+    return;
+  }
+  if (!regexecute(prog.get(), text.c_str())) {
+    Log(server, Format(kRegexpExecuteFailed, expression.c_str(), PrintableText(text).c_str()));
+    return;
+  }
+  Log(server, PrintableText(text));
+
+  SubstitutedText iobox{}, pin{}, state{}, type{}, raw{};
+  regsub(prog.get(), server.iobox_subst.c_str(), iobox.data(), iobox.size());
+  regsub(prog.get(), server.pin_number_subst.c_str(), pin.data(), pin.size());
+  regsub(prog.get(), server.pin_state_subst.c_str(), state.data(), state.size());
+  regsub(prog.get(), server.pin_type_subst.c_str(), type.data(), type.size());
+  // Taken for the devices that expect it of us; nothing reads it.
+  regsub(prog.get(), server.raw_data_subst.c_str(), raw.data(), raw.size());
+  prog.reset();  // the values are copies: the expression is done with
+
+  const std::string iobox_shown = PrintableText(iobox.data());
+  if (!EqualNoCase(type.data(), server.valid_pin_type)) {
+    Log(server, Format(kWrongPinType, PrintableText(type.data()).c_str(), iobox_shown.c_str(),
+                       PrintableText(server.valid_pin_type).c_str()));
+    return;
+  }
+  for (const char* off : kStateOff) {
+    if (EqualNoCase(state.data(), off)) {
+      Log(server, Format(kPinInactive, PrintableText(pin.data()).c_str(),
+                         PrintableText(state.data()).c_str(), iobox_shown.c_str()));
+      return;
+    }
+  }
+  std::string camera;
+  int alarm = FindInputAlarm(server, iobox.data(), pin.data(), &camera);
+  if (alarm < 1) return;
+
+  char reference[kAlarmReferenceSize] = {};
+  // When no ".L1" file can be made the reason is reported there; the alarm
+  // is started all the same under the reference given, since a missed alarm
+  // is worse than one without its file.
+  CreateAlarmReference(reference);
+  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0, Format(kCameraName, camera.c_str()));
+  std::string started = Format(kAlarmStarted, PrintableText(camera).c_str(), alarm,
+                               PrintableText(pin.data()).c_str());
+  Log(server, started);
+  ConsoleLog(started, kLevelSuccess);
+}
+
+// Logs a failed step of the connection.
+void ConnectionFailed(const CVideoServer& server, const char* format, const std::string& request) {
+  ReportServerSocketError(server, server.log_server_number);
+  Log(server, Format(format, request.c_str()));
+}
+
+}  // namespace
+
+std::string PrintableText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", u);
+      out += escape;
+    }
+  }
+  return out;
+}
+
+void ReportServerSocketError(const CVideoServer& /*server*/, int server_number) {
+  std::string message = Format(kSocketError, server_number, SockLastError());
+  ConsoleLog(message, kLevelError);
+  AppendDailyLog(kServerLogFormat, server_number, message);
+  ReportToInterface(message, kReportInfo);
+}
+
+int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::string_view pin,
+                   std::string* camera_out) {
+  CUserProfile profile(kInputMappingFile);
+  const std::string iobox_text(iobox);
+  const std::string pin_text(pin);
+  std::string camera = profile.GetString(
+      kMappingSection, Format(kMappingKey, server.number, iobox_text.c_str()), "",
+      kSubstitutionMax);
+  if (camera.empty()) {
+    std::string message = Format(kNoCamera, PrintableText(iobox_text).c_str());
+    Log(server, message);
+    ConsoleLog(message, kLevelError);
+    return kNoCameraForIOBox;
+  }
+  int alarm = server.default_alarm_number;
+  profile.GetInt(Format(kCameraSection, camera.c_str()), Format(kPinAlarmKey, pin_text.c_str()),
+                 server.default_alarm_number, &alarm);
+  if (camera_out) *camera_out = camera;
+  return alarm;
+}
+
+int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block) {
+  if (block.find(kLineEnd) == std::string_view::npos) {
+    Log(server, Format(kNoValidData, PrintableText(block).c_str()));
+    return kInvalidBlock;
+  }
+  // Cut first, act after: the lines of a block are fixed before any of them
+  // starts an alarm.
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (static_cast<int>(lines.size()) < kAlarmInputMaxLines) {
+    std::size_t end = block.find(kLineEnd, start);
+    if (end == std::string_view::npos) break;
+    lines.push_back(block.substr(start, std::min(end - start, kAlarmInputLineMax)));
+    start = end + 2;
+  }
+  for (std::string_view line : lines) ProcessAlarmInputLine(server, line);
+  return static_cast<int>(lines.size());
+}
+
+void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
+  const AlarmInputTimings& times = server.timings;
+  std::string started = Format(kThreadStarted, server.log_server_number);
+  // The message ends in a line feed of its own; the console and the log end
+  // every line anyway, so it is not doubled into an empty line.
+  if (!started.empty() && started.back() == '\n') started.pop_back();
+  ConsoleLog(started, kLevelInfo);
+  Log(server, started);
+
+  const std::string request = PrintableText(server.request);
+  std::array<char, kAlarmInputBlockSize> buffer{};
+  while (!Stopped(stop)) {
+    Log(server, Format(kSocketStarted, request.c_str()));
+    SockRecord socket;
+    const char* failure = nullptr;
+    if (SockOpen(socket) != 0) {
+      failure = kCannotOpen;
+    } else if (SockConnect(socket, server.address.c_str(), server.port) != 0) {
+      failure = kCannotConnect;
+    } else if (SockSendText(socket, server.request.c_str()) != 0) {
+      failure = kCannotWrite;
+    }
+    if (failure) {
+      ConnectionFailed(server, failure, request);
+      SockClose(socket);  // -1 when the open itself failed: nothing to close
+      if (!Pause(stop, times.retry_ms)) return;
+      continue;
+    }
+
+    // A time-out, an error and a closed connection all end the reading the
+    // same way: the server is asked again on a new connection.
+    while (true) {
+      buffer.fill('\0');
+      int count = SockReceive(socket, buffer, times.receive_timeout);
+      if (count <= 0) break;
+      std::string_view block(buffer.data(), static_cast<std::size_t>(count));
+      if (ProcessAlarmInputBlock(server, block) == kInvalidBlock &&
+          !Pause(stop, times.invalid_block_pause_ms))
+        return;
+      if (!Pause(stop, times.block_pause_ms)) return;
+    }
+    Log(server, Format(kNoData, request.c_str()));
+    SockClose(socket);
+    if (!Pause(stop, times.reconnect_ms)) return;
+  }
+}
+
+void AlarmInputThread(CVideoServer* server) {
+  while (true) RunAlarmInput(*server, nullptr);
+}
+
+bool StartAlarmInputThread(CVideoServer& server) {
+  CVideoServer* record = &server;
+  if (platform::StartThread([record] { AlarmInputThread(record); })) return true;
+  std::string message = Format(kThreadNotStarted, server.log_server_number);
+  ConsoleLog(message, kLevelError);
+  ReportToInterface(message, kReportError);
+  return false;
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The alarm-input connection of a video server. Video servers and IO boxes
+// report their input pins to a client that keeps one request open: after the
+// request they send one text line per input event, with heartbeat lines in
+// between. One AlarmInputThread per server holds that connection, matches
+// every line against the server's line expression, takes IO box, pin number,
+// pin state and pin type out of it, and when a pin of the valid type becomes
+// active starts the alarm that "ocelam.ini" maps to that pin of the IO box's
+// camera. The thread never ends: it connects again after every failure or
+// silence.
+//
+// Device text is never trusted: a line is copied as it came, never used as a
+// format, and control bytes in it are written as escapes ("\r", "\n", "\t",
+// "\xHH") wherever it is logged, so one line of the log stays one line.
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "camera_http/video_server.h"
+
+// The thread's daily log and the socket failure log, per server number, with
+// the date as year, day of the month, month.
+inline constexpr char kAlarmInputLogFormat[] = "./LOG/ocelam_alarminput_server_%d_%04d%02d%02d.log";
+inline constexpr char kServerLogFormat[] = "./LOG/ocelam_server_%d_%04d%02d%02d.log";
+
+// The profile that maps IO boxes to cameras and input pins to alarms; this
+// name whatever the program is called.
+inline constexpr char kInputMappingFile[] = "ocelam.ini";
+
+// One receive: at most this many bytes less one.
+inline constexpr std::size_t kAlarmInputBlockSize = 2048;
+// Lines taken from one block, and characters kept of each line.
+inline constexpr int kAlarmInputMaxLines = 10;
+inline constexpr std::size_t kAlarmInputLineMax = 511;
+
+// FindInputAlarm's result when the IO box has no camera.
+inline constexpr int kNoCameraForIOBox = -1;
+// ProcessAlarmInputBlock's result for a block without any CR LF.
+inline constexpr int kInvalidBlock = -1;
+
+// Starts AlarmInputThread for `server` on a detached thread (0x20000-byte
+// stack). False, after reporting it, when the thread cannot be created.
+bool StartAlarmInputThread(CVideoServer& server);
+
+// The thread body: RunAlarmInput without end.
+[[noreturn]] void AlarmInputThread(CVideoServer* server);
+
+// Connect, send the request (with its NUL), read and act on blocks until the
+// server is silent for the receive time-out or the connection fails, then
+// connect again; after an open, connect or send failure wait and try again.
+// Returns only when `stop` is given and set (tests); waits end early then.
+void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop);
+
+// Acts on one received block: every line ended by CR LF (at most
+// kAlarmInputMaxLines, each cut to kAlarmInputLineMax characters; text
+// behind the last CR LF is dropped) is a heartbeat, an input event or
+// garbage, and is logged as such. Returns the number of lines taken, or
+// kInvalidBlock (logged) when the block holds no CR LF; the caller then
+// pauses for the invalid-block time.
+int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block);
+
+// The alarm configured for `pin` of the camera that "IOBoxCameraMapping"
+// gives for "<server number>-<iobox>": "StartAlrOnPin<pin>" of
+// "Scenario<camera>", by default the server's default alarm. The camera
+// number text goes to `camera_out`. kNoCameraForIOBox, logged and shown on
+// the console, when the IO box has no camera.
+int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::string_view pin,
+                   std::string* camera_out);
+
+// Reports the calling thread's last socket error for server `server_number`
+// on the console, in the server log and to the interface.
+void ReportServerSocketError(const CVideoServer& server, int server_number);
+
+// `text` with every control byte written as "\r", "\n", "\t" or "\xHH", so
+// it can stand inside one log or console line.
+std::string PrintableText(std::string_view text);

@@ -1,0 +1,404 @@
+// The alarm-input server: what one received block does (heartbeats, input
+// events, garbage), and the connection to simulated video servers with the
+// thread's times shortened (silence, close, unreachable server, a server
+// held up by bad input). The whole gateway's runs are in tests/integration.
+#include "camera_http/alarm_input.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alarm/alarm_start.h"
+#include "alarm/report_capture.h"
+#include "camera_http/socket.h"
+#include "core/console.h"
+#include "core/profile/user_profile.h"
+#include "support/sandbox.h"
+#include "tools/sim_client.h"
+
+namespace {
+
+using sim_test::RecordedRequest;
+using sim_test::SimProcess;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::ReportCapture;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+
+const std::string kNul(1, '\0');
+const std::string kExpression =
+    "ioboxid=([0-9A-Za-z]+) pin=([0-9]+) state=([A-Za-z0-9]+) type=([A-Za-z]+)";
+// As written in "qxacam.ini": the request's line ends as "\r\n".
+const std::string kDefinitions =
+    "[sonyrsm]\nAlarmInputRegExp=" + kExpression +
+    "\nAlarmInputIOBoxIDSubst=\\1\nAlarmInputPinNumberSubst=\\2\nAlarmInputPinStateSubst=\\3\n"
+    "AlarmInputPinTypeSubst=\\4\nAlarmInputPinRawDataSubst=&\nHeartBeatString=HEARTBEAT\n"
+    "AlarmInputIOValidPinType=input\n"
+    "GetAlarmInput=GET /alarm/input HTTP/1.0\\r\\nAccept: text/plain\\r\\n\\r\\n\n";
+const std::string kRequest = "GET /alarm/input HTTP/1.0\r\nAccept: text/plain\r\n\r\n";
+const std::string kRequestShown = "GET /alarm/input HTTP/1.0\\r\\nAccept: text/plain\\r\\n\\r\\n";
+const std::string kMapping =
+    "[IOBoxCameraMapping]\n1-2=3\n1-5=7\n2-2=4\n"
+    "[Scenario3]\nStartAlrOnPin4=9601\nStartAlrOnPin6=0\n"
+    "[Scenario4]\nStartAlrOnPin4=9604\n"
+    "[Scenario7]\nCameraRef=Yard\n";
+constexpr int kDefaultAlarm = 9652;
+const std::string kOnLine = "ioboxid=2 pin=4 state=on type=input";
+
+// Runs RunAlarmInput on a thread of its own until destroyed.
+class InputThread {
+ public:
+  explicit InputThread(CVideoServer& server)
+      : thread_([this, &server] { RunAlarmInput(server, &stop_); }) {}
+  ~InputThread() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Works in a directory of its own: the working directory with "LOG" and
+// "ocelam.bat", the ini directory the registry file names, and the alarm
+// server's log directory for the ".L1" files.
+class AlarmInputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SockInit();
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const char* d : {"LOG", "alarms", "ini"}) mkdir((dir_ / d).c_str(), 0755);
+    WriteFile(dir_ / "registry.ini",
+              "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    ResetIniDirectoryForTest();
+    WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
+    WriteFile(dir_ / "ini/ocelam.ini", kMapping);
+    SetAlarmLogDirectory(dir_ / "alarms");
+    RecordingScript(dir_ / kAlarmBatchFile);
+  }
+
+  // An executable script that appends its arguments, each in brackets, as
+  // one line to "started.txt".
+  void RecordingScript(const std::string& path) {
+    WriteFile(path, "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\n"
+                    "echo \"$line\" >> " + dir_ / "started.txt" + "\n");
+    chmod(path.c_str(), 0755);
+  }
+
+  std::unique_ptr<CVideoServer> Server(int number, int port) {
+    auto server = std::make_unique<CVideoServer>();
+    server->Init("127.0.0.1", port, "", number);
+    server->log_server_number = number;
+    server->default_alarm_number = kDefaultAlarm;
+    return server;
+  }
+
+  // The lines of every daily log whose name starts with `prefix` (without
+  // their time), oldest first.
+  std::vector<std::string> Log(const std::string& prefix) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((dir_ / "LOG").c_str())) {
+      while (dirent* e = readdir(d))
+        if (std::string(e->d_name).rfind(prefix, 0) == 0) names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> lines;
+    for (const std::string& name : names) {
+      std::string text = ReadFile(dir_ / "LOG/" + name);
+      std::size_t pos = 0, eol;
+      while ((eol = text.find('\n', pos)) != std::string::npos) {
+        lines.push_back(text.substr(pos + 9, eol - pos - 9));  // "HH:MM:SS "
+        pos = eol + 1;
+      }
+    }
+    return lines;
+  }
+  std::vector<std::string> InputLog(int server = 1) {
+    return Log("ocelam_alarminput_server_" + std::to_string(server) + "_");
+  }
+  std::size_t CountInLog(int server, const std::string& line) {
+    auto lines = InputLog(server);
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
+  }
+  void ClearLogs() {
+    std::string log = dir_ / "LOG";
+    std::filesystem::remove_all(log);
+    mkdir(log.c_str(), 0755);
+  }
+
+  // The alarm start command lines reported so far, with the fresh
+  // reference written as REF.
+  std::vector<std::string> Starts() {
+    static const std::regex kReference(" [0-9A-F]{8} ");
+    std::vector<std::string> starts;
+    for (auto& [text, level] : capture_.Take())
+      if (text.rfind("start '", 0) == 0)
+        starts.push_back(std::regex_replace(text, kReference, " REF "));
+    return starts;
+  }
+  std::vector<std::string> Started() {
+    std::string text = ReadFile(dir_ / "started.txt");
+    static const std::regex kReference("(\\[|-s3)[0-9A-F]{8}\\]");
+    text = std::regex_replace(text, kReference, "$1REF]");
+    std::vector<std::string> lines;
+    std::size_t pos = 0, eol;
+    while ((eol = text.find('\n', pos)) != std::string::npos) {
+      lines.push_back(text.substr(pos, eol - pos));
+      pos = eol + 1;
+    }
+    return lines;
+  }
+
+  TempDir dir_;
+  ReportCapture capture_;
+};
+
+TEST_F(AlarmInputTest, InitReadsTheServerTextsOfTheSonyrsmSection) {
+  std::string long_text(300, 'e');
+  std::string long_subst(100, 's');
+  WriteFile(dir_ / "ini/qxacam.ini",
+            "[Cam1Data]\nAlarmInputRegExp=not this one\n[SONYRSM]\nAlarmInputRegExp=" + long_text +
+                "\nAlarmInputIOBoxIDSubst=" + long_subst +
+                "\nHeartBeatString=hb\\r\\n\nGetAlarmInput=GET /a\\r\\n\\r\\n\n");
+  auto server = Server(5, 4321);
+  server->model = 1;
+  EXPECT_EQ(server->address, "127.0.0.1");
+  EXPECT_EQ(server->port, 4321);
+  EXPECT_EQ(server->number, 5);
+  EXPECT_EQ(server->line_expression, std::string(255, 'e'));
+  EXPECT_EQ(server->iobox_subst, std::string(63, 's'));
+  EXPECT_EQ(server->heartbeat, "hb\r\n");
+  EXPECT_EQ(server->request, "GET /a\r\n\r\n");
+  for (const std::string* empty : {&server->pin_number_subst, &server->pin_state_subst,
+                                   &server->pin_type_subst, &server->raw_data_subst,
+                                   &server->valid_pin_type})
+    EXPECT_EQ(*empty, "");
+}
+
+TEST_F(AlarmInputTest, WhatEachBlockDoes) {
+  const std::string started_3 = "Camera 3: start alarm 9601 on input pin activation (pin number 4)";
+  const std::string start_3 = "start 'ocelam.bat 9601  REF 0 ocelam_camera3'";
+  const std::string no_match = "ERROR: unable to execute the regexp '" + kExpression + "' on ";
+  std::string fifteen;
+  for (int i = 0; i < 15; ++i) fifteen += "heartbeat\r\n";
+  std::string percent = kOnLine + " %s%n%x%%";
+  struct Case {
+    const char* what;
+    std::string block;
+    int result;
+    std::vector<std::string> log;
+    std::vector<std::string> starts;
+  } cases[] = {
+      {"heartbeats, any case", "HEARTBEAT\r\nheartBeat\r\n", 2, {"hb", "hb"}, {}},
+      {"mapped pin", kOnLine + "\r\n", 1, {kOnLine, started_3}, {start_3}},
+      {"twice on is two alarms", kOnLine + "\r\n" + kOnLine + "\r\n", 2,
+       {kOnLine, started_3, kOnLine, started_3}, {start_3, start_3}},
+      {"no alarm for the pin: the server's default",
+       "ioboxid=2 pin=5 state=ON type=INPUT\r\n", 1,
+       {"ioboxid=2 pin=5 state=ON type=INPUT",
+        "Camera 3: start alarm 9652 on input pin activation (pin number 5)"},
+       {"start 'ocelam.bat 9652  REF 0 ocelam_camera3'"}},
+      {"camera section without alarms", "ioboxid=5 pin=1 state=1 type=input\r\n", 1,
+       {"ioboxid=5 pin=1 state=1 type=input",
+        "Camera 7: start alarm 9652 on input pin activation (pin number 1)"},
+       {"start 'ocelam.bat 9652  REF 0 ocelam_camera7'"}},
+      {"state OFF", "ioboxid=2 pin=4 state=OFF type=input\r\n", 1,
+       {"ioboxid=2 pin=4 state=OFF type=input",
+        "Status of pin '4' is 'OFF' (io box '2') - do not start alarm"},
+       {}},
+      {"state 0", "ioboxid=2 pin=4 state=0 type=input\r\n", 1,
+       {"ioboxid=2 pin=4 state=0 type=input",
+        "Status of pin '4' is '0' (io box '2') - do not start alarm"},
+       {}},
+      {"other pin type", "ioboxid=2 pin=4 state=on type=output\r\n", 1,
+       {"ioboxid=2 pin=4 state=on type=output",
+        "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'"},
+       {}},
+      {"unknown IO box", "ioboxid=9 pin=4 state=on type=input\r\n", 1,
+       {"ioboxid=9 pin=4 state=on type=input",
+        "ERROR: No valid camera ID found for the io box '9'"},
+       {}},
+      {"alarm number 0", "ioboxid=2 pin=6 state=on type=input\r\n", 1,
+       {"ioboxid=2 pin=6 state=on type=input"}, {}},
+      {"no match", "garbage\r\n", 1, {no_match + "'garbage'"}, {}},
+      {"percent signs as they came", percent + "\r\n", 1, {percent, started_3}, {start_3}},
+      {"no CR LF at all", kOnLine, kInvalidBlock,
+       {"ERROR: No valid data received '" + kOnLine + "'"}, {}},
+      {"text behind the last CR LF", "heartbeat\r\n" + kOnLine, 1, {"hb"}, {}},
+      {"bare LF and CR are not line ends", "heart\nbeat\rX\r\n", 1,
+       {no_match + "'heart\\nbeat\\rX'"}, {}},
+      {"15 lines: the first 10", fifteen, 10, std::vector<std::string>(10, "hb"), {}},
+      {"empty lines count and are skipped", "\r\n\r\nheartbeat\r\n", 3, {"hb"}, {}},
+      {"control bytes escaped, others kept", "\x01\x1b[2J\x7f\xff\r\n", 1,
+       {no_match + "'\\x01\\x1B[2J\\x7F\xff'"}, {}},
+      {"a NUL byte", kOnLine + kNul + "x\r\nheartbeat\r\n", 2,
+       {"ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb"}, {}},
+      {"a long line is cut", std::string(600, 'x') + "\r\n", 1,
+       {no_match + "'" + std::string(511, 'x') + "'"}, {}},
+  };
+  auto server = Server(1, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearLogs();
+    EXPECT_EQ(ProcessAlarmInputBlock(*server, c.block), c.result);
+    EXPECT_EQ(InputLog(), c.log);
+    EXPECT_EQ(Starts(), c.starts);
+  }
+  // The started batch file got its arguments (the empty text is no argument).
+  ASSERT_TRUE(WaitFor([&] { return Started().size() == 6; })) << ReadFile(dir_ / "started.txt");
+  std::vector<std::string> started = Started();
+  std::sort(started.begin(), started.end());
+  EXPECT_EQ(started[0], "[9601][REF][0][ocelam_camera3]");
+  EXPECT_EQ(started[5], "[9652][REF][0][ocelam_camera7]");
+  // Each alarm has its own reference and ".L1" file.
+  std::string refs = ReadFile(dir_ / "started.txt");
+  std::set<std::string> l1;
+  const std::regex reference("[0-9A-F]{8}");
+  for (std::sregex_iterator it(refs.begin(), refs.end(), reference), end; it != end; ++it) {
+    l1.insert(it->str());
+    EXPECT_TRUE(FileExists(dir_ / "alarms/" + it->str() + ".L1")) << it->str();
+  }
+  EXPECT_EQ(l1.size(), 6u);
+}
+
+TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
+  // IO box 2 belongs to camera 3 on server 1, to camera 4 on server 2 and to
+  // no camera on server 3.
+  struct Case {
+    int server;
+    const char* pin;
+    int alarm;
+    const char* camera;
+  } cases[] = {{1, "4", 9601, "3"}, {2, "4", 9604, "4"}, {2, "7", kDefaultAlarm, "4"},
+               {3, "4", kNoCameraForIOBox, ""}};
+  for (const Case& c : cases) {
+    auto server = Server(c.server, 0);
+    std::string camera;
+    EXPECT_EQ(FindInputAlarm(*server, "2", c.pin, &camera), c.alarm) << c.server;
+    EXPECT_EQ(camera, c.camera) << c.server;
+  }
+  EXPECT_EQ(InputLog(3), std::vector<std::string>{
+                             "ERROR: No valid camera ID found for the io box '2'"});
+
+  auto server = Server(1, 0);
+  server->line_expression = "ioboxid=(";
+  EXPECT_EQ(ProcessAlarmInputBlock(*server, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
+  EXPECT_EQ(InputLog(), std::vector<std::string>(
+                            2, "ERROR: unable to compile the regexp 'ioboxid=('"));
+  EXPECT_TRUE(Starts().empty());
+}
+
+// The connection, with the server's times cut to a second or less.
+class AlarmInputConnectionTest : public AlarmInputTest {
+ protected:
+  std::unique_ptr<CVideoServer> QuickServer(int number, int port) {
+    auto server = Server(number, port);
+    server->timings.receive_timeout = 10;  // 1 s
+    server->timings.retry_ms = 300;
+    server->timings.reconnect_ms = 300;
+    server->timings.block_pause_ms = 50;
+    server->timings.invalid_block_pause_ms = 100;
+    return server;
+  }
+};
+
+TEST_F(AlarmInputConnectionTest, OneRequestPerConnectionAndSilenceOrCloseMeanANewOne) {
+  SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver",
+                  "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  auto silent = QuickServer(1, sim.port("videoserver", 1));
+  auto beating = QuickServer(2, sim.port("videoserver", 2));
+  {
+    InputThread a(*silent), b(*beating);
+    std::vector<RecordedRequest> got = sim.AwaitRequests("videoserver", 1, 3);
+    ASSERT_GE(got.size(), 3u);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(got[i].bytes, kRequest + kNul);  // the text and exactly one NUL
+      EXPECT_EQ(got[i].action, "lines");
+      EXPECT_EQ(got[i].connection, i + 1);
+      // A second of silence, then the pause before the next connection.
+      if (i > 0) {
+        EXPECT_GE(got[i].time_us - got[i - 1].time_us, 1'250'000);
+      }
+    }
+    // Heartbeats keep the other connection.
+    EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);
+    EXPECT_GE(CountInLog(2, "hb"), 5u);
+    // A connection the server closes is asked again at once.
+    sim.Control("close videoserver 2");
+    got = sim.AwaitRequests("videoserver", 2, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].connection, 2u);
+    EXPECT_EQ(got[1].bytes, kRequest + kNul);
+  }
+  EXPECT_EQ(sim.Stat("videoserver", 1, "extra"), 0);
+  EXPECT_EQ(sim.Stat("videoserver", 2, "extra"), 0);
+  std::vector<std::string> log = InputLog(1);
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[0], "AlarmInputThread started for video server 1");
+  EXPECT_EQ(log[1], "socket for the command '" + kRequestShown + "' started");
+  EXPECT_EQ(log[2], "ERROR: no data received on socket for the command '" + kRequestShown +
+                        "' - check your parameter 'GET'....");
+  EXPECT_EQ(log[3], log[1]);
+  EXPECT_EQ(CountInLog(2, log[2].c_str()), 1u) << "the closed connection";
+}
+
+TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
+  auto server = QuickServer(4, testing_support::FreeLoopbackPort());
+  const std::string failed = "ERROR: can not connect socket for the command '" + kRequestShown + "'";
+  {
+    InputThread t(*server);
+    ASSERT_TRUE(WaitFor([&] { return CountInLog(4, failed) >= 2; })) << ::testing::PrintToString(InputLog(4));
+  }
+  std::vector<std::string> server_log = Log("ocelam_server_4_");
+  ASSERT_GE(server_log.size(), 2u);
+  EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
+  bool reported = false;
+  for (auto& [text, level] : capture_.Take())
+    if (text == "Server 4: ERROR socket 111") reported = level == kReportInfo;
+  EXPECT_TRUE(reported);
+}
+
+TEST_F(AlarmInputConnectionTest, BadInputHoldsUpNoOtherServer) {
+  SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver", "id=2,port=0"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  auto stuck = QuickServer(1, sim.port("videoserver", 1));
+  stuck->timings.invalid_block_pause_ms = 600'000;  // as good as for ever
+  auto other = QuickServer(2, sim.port("videoserver", 2));
+  other->timings.receive_timeout = 600;  // one connection for the whole test
+  {
+    InputThread a(*stuck), b(*other);
+    ASSERT_TRUE(WaitFor([&] { return sim.Stat("videoserver", 1, "open") == 1 &&
+                                     sim.Stat("videoserver", 2, "open") == 1; }));
+    sim.Control("send videoserver 1 no line end");
+    ASSERT_TRUE(WaitFor([&] {
+      return CountInLog(1, "ERROR: No valid data received 'no line end'") == 1;
+    }));
+    // The other server's input starts its alarm all the same.
+    sim.Control("sendline videoserver 2 " + kOnLine);
+    ASSERT_TRUE(WaitFor([&] { return Started().size() == 1; }))
+        << ::testing::PrintToString(InputLog(2));
+    EXPECT_EQ(Started()[0], "[9604][REF][0][ocelam_camera4]");
+  }
+  EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);
+}
+
+}  // namespace
