@@ -389,7 +389,10 @@ void CInterfaceMonitor::ForwardLog(char* text, int level) {
   localtime_r(&now, &tm);
   std::string line = Format(kForwardedLineMax, kDatedLineFormat, tm.tm_mday, tm.tm_mon + 1,
                             tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
-  QueueMessage(Format(kLogMessageMax, kLogEvent, level, line.c_str()), MonitorMessageKind::kLog);
+  {
+    std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
+    QueueMessage(Format(kLogMessageMax, kLogEvent, level, line.c_str()), MonitorMessageKind::kLog);
+  }
 
   std::lock_guard<std::mutex> guard(LogHistoryLock);
   HistoryEntry& entry = LogHistory[log_history_next_];

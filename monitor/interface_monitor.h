@@ -17,7 +17,7 @@
 // into the per-client queues and wake the send thread.
 //
 // Locks, always taken in this order (never the reverse):
-//   LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
+//   full_status_lock_ -> LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
 //   QueueLock and every other lock -> LogFileLock.
 #include <array>
 #include <atomic>
@@ -215,6 +215,10 @@ class CInterfaceMonitor {
 
   std::array<ClientSlot, kMonitorClients> slots_;
 
+  // Held while a full status is queued, and by ForwardLog while it queues, so
+  // a forwarded line never lands inside a full status. Taken before
+  // LogHistoryLock; recursive, as a report made while queuing comes back here.
+  std::recursive_mutex full_status_lock_;
   // Guards LogHistory and its next index.
   std::mutex LogHistoryLock;
   struct HistoryEntry {

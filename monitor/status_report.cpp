@@ -125,6 +125,7 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
       remote[kProfileTextMax + 1];
   ReadInterfaceConfig(description, physical, remote, sizeof description);
 
+  std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
   // Clients that connected since the last full status are served from its
   // first message on.
   if (direction == 1) {
