@@ -2,7 +2,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "core/profile/user_profile.h"
 #include "core/report.h"
 #include "platform/thread.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -46,24 +46,6 @@ constexpr const char* kStateOff[] = {"0", "off"};
 
 // A substituted value: at most kSubstitutionMax characters and a NUL.
 using SubstitutedText = std::array<char, kSubstitutionMax + 1>;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string out;
-  if (n > 0) {
-    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(buf.data(), buf.size(), format, again);
-    out.assign(buf.data(), static_cast<std::size_t>(n));
-  }
-  va_end(again);
-  return out;
-}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -113,17 +95,17 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
   // it, so such a line is not half-examined but left, with a word in the log.
   const std::string text(line);
   if (text.find('\0') != std::string::npos) {
-    Log(server, Format(kNulInLine, PrintableText(text).c_str()));
+    Log(server, platform::StringPrintf(kNulInLine, PrintableText(text).c_str()));
     return;
   }
   const std::string expression = PrintableText(server.line_expression);
   RegexpPtr prog(regcompile(server.line_expression.c_str()));
   if (!prog) {
-    Log(server, Format(kRegexpCompileFailed, expression.c_str()));
+    Log(server, platform::StringPrintf(kRegexpCompileFailed, expression.c_str()));
     return;
   }
   if (!regexecute(prog.get(), text.c_str())) {
-    Log(server, Format(kRegexpExecuteFailed, expression.c_str(), PrintableText(text).c_str()));
+    Log(server, platform::StringPrintf(kRegexpExecuteFailed, expression.c_str(), PrintableText(text).c_str()));
     return;
   }
   Log(server, PrintableText(text));
@@ -139,13 +121,13 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
 
   const std::string iobox_shown = PrintableText(iobox.data());
   if (!EqualNoCase(type.data(), server.valid_pin_type)) {
-    Log(server, Format(kWrongPinType, PrintableText(type.data()).c_str(), iobox_shown.c_str(),
+    Log(server, platform::StringPrintf(kWrongPinType, PrintableText(type.data()).c_str(), iobox_shown.c_str(),
                        PrintableText(server.valid_pin_type).c_str()));
     return;
   }
   for (const char* off : kStateOff) {
     if (EqualNoCase(state.data(), off)) {
-      Log(server, Format(kPinInactive, PrintableText(pin.data()).c_str(),
+      Log(server, platform::StringPrintf(kPinInactive, PrintableText(pin.data()).c_str(),
                          PrintableText(state.data()).c_str(), iobox_shown.c_str()));
       return;
     }
@@ -159,8 +141,8 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
   // is started all the same under the reference given, since a missed alarm
   // is worse than one without its file.
   CreateAlarmReference(reference);
-  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0, Format(kCameraName, camera.c_str()));
-  std::string started = Format(kAlarmStarted, PrintableText(camera).c_str(), alarm,
+  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0, platform::StringPrintf(kCameraName, camera.c_str()));
+  std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                PrintableText(pin.data()).c_str());
   Log(server, started);
   ConsoleLog(started, kLevelSuccess);
@@ -169,7 +151,7 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
 // Logs a failed step of the connection.
 void ConnectionFailed(const CVideoServer& server, const char* format, const std::string& request) {
   ReportServerSocketError(server, server.log_server_number);
-  Log(server, Format(format, request.c_str()));
+  Log(server, platform::StringPrintf(format, request.c_str()));
 }
 
 }  // namespace
@@ -197,7 +179,7 @@ std::string PrintableText(std::string_view text) {
 }
 
 void ReportServerSocketError(const CVideoServer& /*server*/, int server_number) {
-  std::string message = Format(kSocketError, server_number, SockLastError());
+  std::string message = platform::StringPrintf(kSocketError, server_number, SockLastError());
   ConsoleLog(message, kLevelError);
   AppendDailyLog(kServerLogFormat, server_number, message);
   ReportToInterface(message, kReportInfo);
@@ -209,16 +191,16 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   const std::string iobox_text(iobox);
   const std::string pin_text(pin);
   std::string camera = profile.GetString(
-      kMappingSection, Format(kMappingKey, server.number, iobox_text.c_str()), "",
+      kMappingSection, platform::StringPrintf(kMappingKey, server.number, iobox_text.c_str()), "",
       kSubstitutionMax);
   if (camera.empty()) {
-    std::string message = Format(kNoCamera, PrintableText(iobox_text).c_str());
+    std::string message = platform::StringPrintf(kNoCamera, PrintableText(iobox_text).c_str());
     Log(server, message);
     ConsoleLog(message, kLevelError);
     return kNoCameraForIOBox;
   }
   int alarm = server.default_alarm_number;
-  profile.GetInt(Format(kCameraSection, camera.c_str()), Format(kPinAlarmKey, pin_text.c_str()),
+  profile.GetInt(platform::StringPrintf(kCameraSection, camera.c_str()), platform::StringPrintf(kPinAlarmKey, pin_text.c_str()),
                  server.default_alarm_number, &alarm);
   if (camera_out) *camera_out = camera;
   return alarm;
@@ -226,7 +208,7 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
 
 int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block) {
   if (block.find(kLineEnd) == std::string_view::npos) {
-    Log(server, Format(kNoValidData, PrintableText(block).c_str()));
+    Log(server, platform::StringPrintf(kNoValidData, PrintableText(block).c_str()));
     return kInvalidBlock;
   }
   // Cut first, act after: the lines of a block are fixed before any of them
@@ -245,7 +227,7 @@ int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block) {
 
 void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   const AlarmInputTimings& times = server.timings;
-  std::string started = Format(kThreadStarted, server.log_server_number);
+  std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
   // The message ends in a line feed of its own; the console and the log end
   // every line anyway, so it is not doubled into an empty line.
   if (!started.empty() && started.back() == '\n') started.pop_back();
@@ -255,7 +237,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   const std::string request = PrintableText(server.request);
   std::array<char, kAlarmInputBlockSize> buffer{};
   while (!Stopped(stop)) {
-    Log(server, Format(kSocketStarted, request.c_str()));
+    Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
     SockRecord socket;
     const char* failure = nullptr;
     if (SockOpen(socket) != 0) {
@@ -284,7 +266,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
         return;
       if (!Pause(stop, times.block_pause_ms)) return;
     }
-    Log(server, Format(kNoData, request.c_str()));
+    Log(server, platform::StringPrintf(kNoData, request.c_str()));
     SockClose(socket);
     if (!Pause(stop, times.reconnect_ms)) return;
   }
@@ -297,7 +279,7 @@ void AlarmInputThread(CVideoServer* server) {
 bool StartAlarmInputThread(CVideoServer& server) {
   CVideoServer* record = &server;
   if (platform::StartThread([record] { AlarmInputThread(record); })) return true;
-  std::string message = Format(kThreadNotStarted, server.log_server_number);
+  std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
   ConsoleLog(message, kLevelError);
   ReportToInterface(message, kReportError);
   return false;

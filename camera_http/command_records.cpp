@@ -4,16 +4,15 @@
 
 #include <array>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "camera_http/daily_log.h"
 #include "camera_http/regex.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/text.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -48,24 +47,6 @@ constexpr const char* kStateOff[] = {"", "off", "0"};
 constexpr const char* kFollowUpSet = "S";
 constexpr const char* kFollowUpReset = "R";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string out;
-  if (n > 0) {
-    std::vector<char> buf(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(buf.data(), buf.size(), format, again);
-    out.assign(buf.data(), static_cast<std::size_t>(n));
-  }
-  va_end(again);
-  return out;
-}
-
 // A template as the command records keep it: read with an empty default,
 // cut to its buffer, with the written "\r" and "\n" turned into CR and LF.
 std::string ReadTemplate(CUserProfile& profile, const std::string& section, const char* key) {
@@ -75,7 +56,7 @@ std::string ReadTemplate(CUserProfile& profile, const std::string& section, cons
   return text;
 }
 
-std::string ModelSection(int model) { return Format(kModelSection, model); }
+std::string ModelSection(int model) { return platform::StringPrintf(kModelSection, model); }
 
 // Character i of the status text, NUL past its end.
 char StatusChar(std::string_view status, std::size_t i) {
@@ -154,7 +135,7 @@ int CCommandRecord::Deliver(const char* log_name_format, const std::string& temp
   out[0] = '\0';
   if (cut || filled.size() > kCommandMax) {
     LogError(log_name_format,
-             Format(kTooLong, template_text.c_str(), static_cast<int>(kCommandMax)));
+             platform::StringPrintf(kTooLong, template_text.c_str(), static_cast<int>(kCommandMax)));
     return -1;
   }
   std::memcpy(out.data(), filled.data(), filled.size());
@@ -165,7 +146,7 @@ int CCommandRecord::Deliver(const char* log_name_format, const std::string& temp
 int CCommandRecord::ExecuteCommand(const char* log_name_format, const char* command,
                                    ReplyBuffer reply_out, int camera) const {
   if (!command) command = "";
-  Log(log_name_format, Format(kExecuting, command));
+  Log(log_name_format, platform::StringPrintf(kExecuting, command));
   std::array<char, kHttpErrorTextSize> error_text{};
   int result = SendHttpCommand(address.c_str(), port, command, reply_out, camera, error_text);
   if (result != 0) LogError(log_name_format, error_text.data());
@@ -185,7 +166,7 @@ int CIOBoxCommand::BuildCommand(CommandBuffer out, int pin, std::string_view sta
   out[0] = '\0';
   CameraFamily f = FamilyOf(family);
   if (f == CameraFamily::kOther) {
-    LogError(kIOLog, Format(kNoIOSupport, family.c_str()));
+    LogError(kIOLog, platform::StringPrintf(kNoIOSupport, family.c_str()));
     return -1;
   }
   bool on = IsSet(StatusChar(status, 0)) || IsSet(StatusChar(status, 1));
@@ -225,12 +206,12 @@ int CPTZCommand::BuildCommand(CommandBuffer out, std::string_view ptz_command,
   out[0] = '\0';
   CameraFamily f = FamilyOf(family);
   if (f == CameraFamily::kOther) {
-    LogError(kPTZLog, Format(kNoPTZSupport, family.c_str()));
+    LogError(kPTZLog, platform::StringPrintf(kNoPTZSupport, family.c_str()));
     return -1;
   }
   std::string command(ptz_command);
   if (strcasecmp(command.c_str(), kPresetCommand) != 0) {
-    LogError(kPTZLog, Format(kPTZNotSupported, command.c_str()));
+    LogError(kPTZLog, platform::StringPrintf(kPTZNotSupported, command.c_str()));
     return -1;
   }
   Filler filler(preset_template);
@@ -264,7 +245,7 @@ void CRecordingCommand::Init(std::string_view address_in, int port_in, std::stri
 int CRecordingCommand::BuildStart(CommandBuffer out) const {
   out[0] = '\0';
   if (FamilyOf(family) != CameraFamily::kSonyRsm) {
-    LogError(kRecordingLog, Format(kNoRecordingSupport, family.c_str()));
+    LogError(kRecordingLog, platform::StringPrintf(kNoRecordingSupport, family.c_str()));
     return -1;
   }
   Filler filler(start_template);
@@ -275,7 +256,7 @@ int CRecordingCommand::BuildStart(CommandBuffer out) const {
 int CRecordingCommand::BuildStop(CommandBuffer out, const char* start_reply) const {
   out[0] = '\0';
   if (FamilyOf(family) != CameraFamily::kSonyRsm) {
-    LogError(kRecordingLog, Format(kNoRecordingSupport, family.c_str()));
+    LogError(kRecordingLog, platform::StringPrintf(kNoRecordingSupport, family.c_str()));
     return -1;
   }
   Filler filler(stop_template);
@@ -288,11 +269,11 @@ int CRecordingCommand::GetHandleId(const char* reply) const {
   if (!reply) reply = "";
   RegexpPtr prog(regcompile(reply_expression.c_str()));
   if (!prog) {
-    Log(kRecordingLog, Format(kRegexpCompileFailed, reply_expression.c_str()));
+    Log(kRecordingLog, platform::StringPrintf(kRegexpCompileFailed, reply_expression.c_str()));
     return kNoHandle;
   }
   if (regexecute(prog.get(), reply) == 0) {
-    Log(kRecordingLog, Format(kRegexpExecuteFailed, reply_expression.c_str(), reply));
+    Log(kRecordingLog, platform::StringPrintf(kRegexpExecuteFailed, reply_expression.c_str(), reply));
     return kNoHandle;
   }
   char handle[kHandleTextMax + 1] = {};
