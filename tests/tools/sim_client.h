@@ -449,17 +449,16 @@ struct JpegInfo {
 
 // Checks that `jpeg` is a baseline JPEG a standard decoder takes: marker
 // segments in bounds, one 8-bit frame, Huffman tables that the scan's codes
-// all decode with, every block of the image present and in range, and SOI
-// and EOI as the only start and end markers. Empty result when fine,
-// otherwise what is wrong.
+// all decode with, every block of the image present and in range, and no
+// marker between the scan and the final EOI. Marker segments are stepped
+// over by their length, so an EXIF thumbnail with its own SOI and EOI inside
+// an APPn segment is fine, while a second frame glued on (or into) the first
+// is not. Empty result when fine, otherwise what is wrong.
 inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
   const auto* b = reinterpret_cast<const std::uint8_t*>(jpeg.data());
   const std::size_t n = jpeg.size();
   if (n < 4 || b[0] != 0xFF || b[1] != 0xD8) return "no SOI at the start";
   if (b[n - 2] != 0xFF || b[n - 1] != 0xD9) return "no EOI at the end";
-  for (std::size_t i = 1; i + 1 < n; ++i)
-    if (b[i] == 0xFF && (b[i + 1] == 0xD8 || b[i + 1] == 0xD9) && i != 0 && i != n - 2)
-      return "stray SOI or EOI at offset " + std::to_string(i);
 
   struct Huffman {
     bool present = false;
