@@ -247,6 +247,89 @@ TEST(SimFaults, ControlChangesOpenAndNewConnections) {
   EXPECT_EQ(sim.Control("list"), "camera 5 port " + std::to_string(port) + "\nok\n");
 }
 
+// Part headers and frames as they come on the wire, read without trusting
+// any Content-Length: each body runs to the CR LF before the next boundary.
+struct WirePart {
+  long long announced = -1;  // -1: no Content-Length
+  std::string body;
+};
+
+std::vector<WirePart> ReadWireParts(int port, std::size_t count) {
+  sim_test::RawConnection c(port);
+  std::string all;
+  const std::string boundary = "\r\n--ocelamsimboundary\r\n";
+  if (!c.Send("GET /mjpg HTTP/1.1\r\n\r\n")) return {};
+  std::vector<WirePart> parts;
+  std::size_t at = all.npos;
+  while (parts.size() < count) {
+    std::string piece;
+    if (c.Receive(&piece) != sim_test::RawConnection::Read::kData) break;
+    all += piece;
+    if (at == all.npos) at = all.find(boundary);  // the first follows the response head
+    for (std::size_t next; at != all.npos && (next = all.find(boundary, at + 2)) != all.npos;
+         at = next) {
+      std::size_t head_end = all.find("\r\n\r\n", at + 2);
+      if (head_end == all.npos || head_end > next) break;
+      std::string head = all.substr(at, head_end - at + 2);
+      WirePart part;
+      std::size_t length_at = head.find("\r\nContent-Length: ");
+      if (length_at != head.npos) part.announced = std::atoll(head.c_str() + length_at + 18);
+      part.body = all.substr(head_end + 4, next - head_end - 4);
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+TEST(SimFaults, ExifThumbnailMissingAndLyingPartLengths) {
+  SimProcess sim({"--camera", "id=1,fps=50,size=3000,exif=1,partlen=0"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+  struct Row {
+    const char* set;  // run-time change before the row; empty: as started
+    bool exif;
+    bool has_length;
+    int lie;
+  };
+  for (const Row& row : {Row{"", true, false, 0}, Row{"set 1 exif=0,partlen=1,lenlie=-300", false, true, -300},
+                         Row{"set 1 exif=1 lenlie=2500", true, true, 2500}, Row{"clear 1", false, true, 0}}) {
+    SCOPED_TRACE(row.set);
+    if (*row.set) {
+      ASSERT_EQ(sim.Control(row.set), "ok\n");
+    }
+    std::vector<WirePart> parts = ReadWireParts(sim.port(1), 3);
+    ASSERT_EQ(parts.size(), 3u);
+    for (const WirePart& part : parts) {
+      EXPECT_EQ(part.body.size(), 3000u);
+      EXPECT_EQ(part.announced, row.has_length ? 3000 + row.lie : -1);
+      JpegInfo info;
+      Stamp stamp;
+      ASSERT_EQ(CheckJpeg(part.body, &info), "");
+      EXPECT_TRUE(ParseStamp(info, &stamp));
+      // The thumbnail's own SOI .. EOI sit in an APP1 "Exif" segment right
+      // after the frame's SOI, inside the segment's length.
+      const std::size_t thumb = part.body.find("\xFF\xD8", 2);
+      EXPECT_EQ(thumb != std::string::npos, row.exif);
+      if (row.exif && thumb != std::string::npos) {
+        ASSERT_EQ(part.body.compare(2, 2, "\xFF\xE1"), 0);
+        EXPECT_EQ(part.body.compare(6, 6, std::string("Exif\0\0", 6)), 0);
+        const std::size_t length = (std::uint8_t(part.body[4]) << 8) | std::uint8_t(part.body[5]);
+        EXPECT_EQ(thumb, 12u);
+        EXPECT_EQ(part.body.compare(4 + length - 2, 2, "\xFF\xD9"), 0);
+        JpegInfo thumb_info;
+        EXPECT_EQ(CheckJpeg(part.body.substr(thumb, 4 + length - thumb), &thumb_info), "");
+      }
+    }
+    // Stepping over the thumbnail must not let two frames glued together pass.
+    JpegInfo glued;
+    EXPECT_NE(CheckJpeg(parts[0].body + parts[1].body, &glued), "");
+  }
+  for (const char* refused : {"set 1 exif=2", "set 1 partlen=yes", "set 1 lenlie=100001",
+                              "set 1 lenlie=-100001"}) {
+    SCOPED_TRACE(refused);
+    EXPECT_EQ(sim.Control(refused).rfind("error bad value", 0), 0u);
+  }
+}
+
 TEST(SimProcess, EndsCleanlyOnSignalQuitAndDuration) {
   for (const char* how : {"SIGTERM", "SIGINT", "quit", "duration"}) {
     SCOPED_TRACE(how);

@@ -31,12 +31,19 @@ constexpr std::string_view kStreamHead =
     "Content-Type: multipart/x-mixed-replace;boundary=ocelamsimboundary\r\n"
     "\r\n";
 
-std::string PartHead(std::size_t length) {
+// The announced length may lie (`lie` added, never below 0) or be left out,
+// as some cameras do; the frame's bytes are the same either way.
+std::string PartHead(std::size_t length, const CameraSettings& s) {
   std::string head = "--";
   head += kBoundary;
-  head += "\r\nContent-Type: image/jpeg\r\nContent-Length: ";
-  head += std::to_string(length);
-  head += "\r\n\r\n";
+  head += "\r\nContent-Type: image/jpeg\r\n";
+  if (s.part_length) {
+    long long announced = static_cast<long long>(length) + s.length_lie;
+    head += "Content-Length: ";
+    head += std::to_string(std::max(0LL, announced));
+    head += "\r\n";
+  }
+  head += "\r\n";
   return head;
 }
 
@@ -285,8 +292,8 @@ void Camera::Stream(int fd) {
       seq = free_running_seq_++;
     }
 
-    BuildFrame(FrameStamp{id_, seq, NowRealtimeUs()}, s.size, &frame);
-    const std::string part_head = PartHead(frame.size());
+    BuildFrame(FrameStamp{id_, seq, NowRealtimeUs()}, s.size, s.exif, &frame);
+    const std::string part_head = PartHead(frame.size(), s);
     const std::string_view body = frame;
     const bool strike = fault.armed && fault.frames_since_armed >= s.after &&
                         (s.drop || s.stall_ms > 0);

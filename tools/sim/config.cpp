@@ -20,6 +20,9 @@ const char* const kUsage =
     "    fps=F (default 10; 0: as fast as the client reads)  size=BYTES (0: natural)\n"
     "    user=U pass=P (basic authentication when user is set)\n"
     "    drop=0|1 after=N stall=MS garbage=BYTES status=CODE dead=0|1\n"
+    "    exif=0|1 (EXIF thumbnail in every frame)  partlen=0|1 (Content-Length in\n"
+    "    part headers, default 1)  lenlie=N (added to every Content-Length, -100000\n"
+    "    to 100000)\n"
     "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
     "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
     "    delay=MS split=AT:MS pad=BYTES counter=N\n"
@@ -130,6 +133,14 @@ bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, Ca
     s->status = static_cast<int>(n);
   } else if (key == "dead") {
     if (!ParseFlag(value, &s->dead)) return bad(" (0 or 1)");
+  } else if (key == "exif") {
+    if (!ParseFlag(value, &s->exif)) return bad(" (0 or 1)");
+  } else if (key == "partlen") {
+    if (!ParseFlag(value, &s->part_length)) return bad(" (0 or 1)");
+  } else if (key == "lenlie") {
+    if (!ParseInt(value, -kMaxLengthLie, kMaxLengthLie, &n))
+      return bad(Range(-kMaxLengthLie, kMaxLengthLie));
+    s->length_lie = static_cast<int>(n);
   } else {
     *error = "unknown key '" + std::string(key) + "'";
     return false;
@@ -302,6 +313,9 @@ void ClearFaults(CameraSettings* s) {
   s->garbage = 0;
   s->status = 0;
   s->dead = false;
+  s->exif = false;
+  s->part_length = true;
+  s->length_lie = 0;
 }
 
 bool ParseRoute(std::string_view keys, CommandRoute* route, int* camera, std::string* error) {

@@ -15,6 +15,7 @@ inline constexpr int kMaxStallMs = 24 * 3600 * 1000;
 inline constexpr int kMaxGarbageBytes = 1000000;
 inline constexpr int kMaxCameraCount = 1000;
 inline constexpr int kMaxPadBytes = 1000000;
+inline constexpr int kMaxLengthLie = 100000;
 inline constexpr std::size_t kMaxScriptSteps = 100000;
 inline constexpr std::size_t kMaxScriptFileBytes = 16 * 1024 * 1024;
 
@@ -56,6 +57,9 @@ struct CameraSettings {
   int garbage = 0;    // bytes of garbage (never 0xFF) after every frame
   int status = 0;     // answer every request with this status instead
   bool dead = false;  // refuse connections, end open ones
+  bool exif = false;         // an EXIF thumbnail (a JPEG of its own) in every frame
+  bool part_length = true;   // part headers carry Content-Length
+  int length_lie = 0;        // added to every announced Content-Length
   // Command requests, by path.
   std::vector<CommandRoute> routes;
 };

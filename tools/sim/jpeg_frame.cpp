@@ -208,12 +208,28 @@ std::string FrameComment(const FrameStamp& stamp) {
   return text;
 }
 
-void BuildFrame(const FrameStamp& stamp, std::size_t size, std::string* out) {
+void BuildFrame(const FrameStamp& stamp, std::size_t size, bool exif, std::string* out) {
   thread_local std::string image;
+  thread_local std::string app1;
   image.clear();
   AppendImage(stamp, &image);
+  app1.clear();
+  if (exif) {
+    // The thumbnail shows the same digits; its comment is no stamp, so a
+    // reader that finds two stamps in one file knows two frames were glued.
+    // Its natural size (well under 64 KB) always fits one segment.
+    thread_local std::string thumbnail;
+    thumbnail.clear();
+    PutMarker(&thumbnail, 0xD8);
+    AppendComment(kThumbnailComment, &thumbnail);
+    AppendImage(stamp, &thumbnail);
+    static constexpr char kExifHeader[] = {'E', 'x', 'i', 'f', '\0', '\0'};
+    PutSegmentHeader(&app1, 0xE1, sizeof kExifHeader + thumbnail.size());
+    app1.append(kExifHeader, sizeof kExifHeader);
+    app1.append(thumbnail);
+  }
   std::string comment = FrameComment(stamp);
-  std::size_t natural = 2 + kSegmentOverhead + comment.size() + image.size();
+  std::size_t natural = 2 + app1.size() + kSegmentOverhead + comment.size() + image.size();
   std::size_t padding = size > natural ? size - natural : 0;
   // Too little room for a padding segment: lengthen the comment instead.
   if (padding < kSegmentOverhead) {
@@ -223,6 +239,7 @@ void BuildFrame(const FrameStamp& stamp, std::size_t size, std::string* out) {
   out->clear();
   out->reserve(std::max(size, natural));
   PutMarker(out, 0xD8);
+  out->append(app1);
   AppendComment(comment, out);
   AppendPadding(padding, out);
   out->append(image);

@@ -17,6 +17,9 @@ inline constexpr int kFrameHeight = 96;
 inline constexpr std::size_t kMinFrameSize = 1024;
 inline constexpr std::size_t kMaxFrameSize = 16 * 1024 * 1024;
 
+// The comment of an EXIF thumbnail.
+inline constexpr const char* kThumbnailComment = "ocelam-sim thumbnail";
+
 // What a frame's comment carries.
 struct FrameStamp {
   int camera = 0;
@@ -31,8 +34,11 @@ std::string FrameComment(const FrameStamp& stamp);
 // 0 the frame has its natural size; otherwise it is padded to exactly `size`
 // bytes (a size below the natural one gives the natural size). The padding
 // never contains 0xFF, so SOI and EOI are the frame's only 0xFF 0xD8 and
-// 0xFF 0xD9. Reuses the capacity of `out`.
-void BuildFrame(const FrameStamp& stamp, std::size_t size, std::string* out);
+// 0xFF 0xD9 outside the thumbnail. With `exif` an APP1 "Exif" segment right
+// after SOI holds a complete little JPEG (its own SOI .. EOI, commented
+// kThumbnailComment), as cameras embed a preview; it counts toward `size`.
+// Reuses the capacity of `out`.
+void BuildFrame(const FrameStamp& stamp, std::size_t size, bool exif, std::string* out);
 
 // Microseconds since the epoch, CLOCK_REALTIME.
 std::int64_t NowRealtimeUs();
