@@ -398,11 +398,14 @@ std::vector<Figures> LongPreRecord(World& world, const std::vector<Camera>& came
 void Summary(const std::vector<Figures>& figures) {
   std::printf("\nsummary (target: every saved image within one frame of its wanted time, no torn image,"
               " images no longer in the ring counted as errors, counts = files)\n");
-  for (const Figures& f : figures)
-    std::printf("  %-52s images %3d saved %3d whole %3d torn %3d | >1 frame off %3d, worst %+7.1f fr |"
+  for (const Figures& f : figures) {
+    char worst[32] = "      -";  // no whole image to measure
+    if (f.whole > 0) std::snprintf(worst, sizeof worst, "%+7.1f", f.worst);
+    std::printf("  %-48s images %3d saved %3d whole %3d torn %3d | >1 frame off %3d, worst %s fr |"
                 " identical across jobs %-3s | FileSuccess %3d FileError %3d\n",
-                f.what.c_str(), f.images, f.saved, f.whole, f.torn, f.off, f.worst,
+                f.what.c_str(), f.images, f.saved, f.whole, f.torn, f.off, worst,
                 f.jobs > 1 ? (f.identical ? "yes" : "no") : "-", f.counted_success, f.counted_error);
+  }
 }
 
 }  // namespace
