@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "core/report.h"
 #include "core/text.h"
 #include "jobs/multimedia.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 
@@ -43,7 +45,11 @@ constexpr const char* kNoBuffer = "Job %d: (camera %d) ERROR: no memory for the 
 constexpr const char* kImageFileFormat = "%s_%s_%05d.jpg";
 constexpr const char* kControlBaseFormat = "%x_%d";
 constexpr const char* kStreamSection = "Stream";
+constexpr const char* kNoFrame = "Job %d: camera %d has no frame for %+.2f s from the alarm";
 constexpr int kDirectoryRetryMs = 10;
+constexpr std::int64_t kMinFrameToleranceUs = 2000000;
+// A frame that began in time may still be on its way and in its block.
+constexpr std::int64_t kFrameArrivalUs = 2000000;
 // A control file name is claimed by creating its ".tmp" exclusively; past
 // this many names in one second something else is wrong with the directory.
 constexpr int kMaxControlNamesPerSecond = 10000;
@@ -57,8 +63,33 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Milliseconds of one interval, truncated toward zero.
-long long IntervalMs(float interval) { return static_cast<long long>(interval * 1000.0f); }
+// How far from its wanted moment a frame may have begun and still be that
+// moment's image: an interval, but never less than two seconds nor less than
+// one and a half of the camera's own frame periods, so a slow camera is not
+// counted as failing.
+std::int64_t FrameTolerance(CCamera& camera, std::int64_t interval_us) {
+  std::int64_t tolerance = std::max(interval_us, kMinFrameToleranceUs);
+  float rate = 0;
+  if (camera.RecentFrameRate(&rate) && rate > 0)
+    tolerance = std::max(tolerance, static_cast<std::int64_t>(1.5e6 / static_cast<double>(rate)));
+  return tolerance;
+}
+
+// The frame for `wanted`: the newest that began at or before it (a
+// pre-recorded image), or the oldest that began at or after it (a live one,
+// waited for while it has not yet arrived). False when the camera has no
+// frame within the tolerance of that moment: an image from much earlier or
+// later would be another moment's.
+bool FetchFrame(CCamera& camera, FrameSearch search, std::int64_t wanted, std::uint32_t session,
+                std::int64_t tolerance, FrameRef* frame) {
+  if (search == FrameSearch::kAtOrBefore) {
+    // The choice is final once a later frame is in.
+    camera.WaitForFrameAfter(wanted, session, wanted + tolerance);
+    return camera.FindFrame(search, wanted, session, frame) && wanted - frame->entry.begin_us <= tolerance;
+  }
+  camera.WaitForFrameAfter(wanted - 1, session, wanted + tolerance + kFrameArrivalUs);
+  return camera.FindFrame(search, wanted, session, frame) && frame->entry.begin_us - wanted <= tolerance;
+}
 
 void WriteOneControlFile(const std::string& watch_path, std::string_view action,
                          const std::string& directory, const std::string& alarm_reference) {
@@ -128,6 +159,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
 
   WriteStreamControlFile(kActionStart, directory, alarm);
 
+  const std::int64_t started_us = platform::MonotonicMicros();
   CCamera& camera = Cameras[c];
   const std::string reference = CameraBaseTable[c].reference;
   const int n = ImageCopyCount(row.duration, row.pre_record_time, row.interval);
@@ -141,7 +173,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     ConsoleLog(text, kLevelError);
     ReportToInterface(text, kReportError);
   } else {
-    for (int tries = 0; !(have_image = camera.HasImage()) && tries < kFirstImageTries; ++tries)
+    for (int tries = 0; !(have_image = camera.HasImage(args->session)) && tries < kFirstImageTries; ++tries)
       SleepMs(kFirstImagePollMs);
     if (!have_image) {
       std::string text = platform::StringPrintf(kNoImage, j, c);
@@ -155,20 +187,42 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     ConsoleLog(copying, kLevelInfo);
     ReportToInterface(copying, kReportInfo);
 
-    int time_back = row.pre_record_time * 100;
+    int time_back = row.pre_record_time * 100;  // hundredths of a second before the alarm
     if (!camera.IsPermanent() && row.pre_record_time > 0) {
       std::string text = platform::StringPrintf(kNotPermanent, j, c);
       ConsoleLog(text, kLevelError);
       ReportToInterface(text, kReportInfo);
       time_back = 0;
     }
+    const std::uint32_t session = args->session;
+    const std::int64_t alarm_us = job.alarm_moment_us != 0 ? job.alarm_moment_us : started_us;
+    const std::int64_t interval_us = static_cast<std::int64_t>(static_cast<double>(row.interval) * 1e6);
+    // Live images count from the alarm; a session that began after it (an
+    // on-demand camera the job switched on) has nothing earlier, so they
+    // count from its first frame.
+    std::int64_t live_base = alarm_us;
+    FrameRef frame;
+    if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us) live_base = frame.entry.begin_us;
+    const std::int64_t tolerance = FrameTolerance(camera, interval_us);
 
     bool first = true;
     int handled = 0;
+    int live = 0;
     for (int i = 0; i < n; ++i) {
       std::string file = platform::JoinPath(
           directory, platform::StringPrintf(kImageFileFormat, reference.c_str(), alarm.c_str(), i));
-      int size = camera.GetImage(time_back, buffer.get(), nullptr);
+      bool found;
+      std::int64_t wanted;
+      if (time_back > 0) {
+        wanted = alarm_us - static_cast<std::int64_t>(time_back) * 10000;
+        found = FetchFrame(camera, FrameSearch::kAtOrBefore, wanted, session, tolerance, &frame);
+      } else {
+        wanted = live_base + live++ * interval_us;
+        found = FetchFrame(camera, FrameSearch::kAtOrAfter, wanted, session, tolerance, &frame);
+      }
+      if (!found)
+        camera.Log(platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6), 1);
+      int size = found ? camera.GetImage(frame, buffer.get()) : 0;
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
           row.file_successes.Add(1);
@@ -182,23 +236,22 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
           WriteMultimediaMessage(job, file, n, p);
           first = false;
         }
-        ++handled;
-        if (time_back > 0) {
-          // Pre-recorded images follow each other at once, each one interval
-          // nearer to the newest; the first value of 0 or less takes the newest.
-          time_back = static_cast<int>(100.0 * row.pre_record_time -
-                                       100.0 * static_cast<double>(row.interval) * handled);
-        } else {
-          SleepMs(IntervalMs(row.interval));
-          time_back = 0;
-        }
       } else {
         row.file_errors.Add(1);
-        ++handled;
-        SleepMs(IntervalMs(row.interval));
         AppendMultimediaLog(job, platform::StringPrintf(kNotReceived, c, i));
       }
+      ++handled;
+      // Pre-recorded images are one interval apart, each nearer to the
+      // alarm; the first value of 0 or less turns to the live images. The
+      // times are fixed by the image number, so a missing image does not
+      // shift the ones after it.
+      if (time_back > 0)
+        time_back = static_cast<int>(100.0 * row.pre_record_time -
+                                     100.0 * static_cast<double>(row.interval) * handled);
     }
+    // The last live image stands for its whole interval: the recording the
+    // streaming servers are told of ends with it, as the job's duration says.
+    if (live > 0) SleepMs((live_base + live * interval_us - platform::MonotonicMicros()) / 1000);
   }
 
   WriteStreamControlFile(kActionStop, directory, alarm);

@@ -3,6 +3,7 @@
 // camera's pre-record store, then live images at the job's interval, written
 // as JPEG files into the job's multimedia directory for the camera, with the
 // streaming servers told when the alarm's recording starts and stops.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ struct ImageCopyArgs {
   int job = 0;                  // slot
   int camera_index = 0;         // 1-based "Camera%d" of the job file
   int thread_index = 0;         // its event in the job's thread events
+  // The camera's streaming session whose frames the job takes (an on-demand
+  // camera's frames of other sessions are never the job's).
+  std::uint32_t session = 0;
   std::shared_ptr<CJob> record;
 };
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,6 +110,11 @@ struct JobCamera {
 struct CJob {
   std::string job_file_path;  // in the processing directory
   std::string alarm_reference;
+  // The alarm moment: when the job file was first seen (monotonic clock, and
+  // the wall clock for people). Every image time of the job counts from it,
+  // however late a worker starts. 0: the moment the image copy starts.
+  std::int64_t alarm_moment_us = 0;
+  std::int64_t alarm_wall_ms = 0;
   int number_of_cameras = 1;
   // 0 success, non-zero failure. The reader presets failure when it had to
   // refuse something; JobAlrProc adds the workers' errors.

@@ -270,7 +270,10 @@ void JobAlrProc(int s) {
       } else {
         row.multimedia_directory = platform::StringPrintf(kMultimediaDirFormat, Config.log_directory.c_str(),
                                           base.reference.c_str(), job.alarm_reference.c_str());
-        if (!Cameras[n].IsPermanent()) Cameras[n].StartStreaming(row.duration + kStreamingExtraSeconds);
+        CCamera& camera = Cameras[n];
+        std::uint32_t session = camera.IsPermanent()
+                                    ? camera.CurrentSession()
+                                    : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
         start_worker(
             kImageCopyEventFormat, kImageCopyName,
             [&](int t) {
@@ -279,6 +282,7 @@ void JobAlrProc(int s) {
               args->job = s;
               args->camera_index = i;
               args->thread_index = t;
+              args->session = session;
               args->record = record;
               copy_args.push_back(args);
               return args;

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/thread.h"
+#include "platform/clock.h"
 #include "platform/strings.h"
 
 namespace {
@@ -290,23 +293,79 @@ std::vector<std::string> ListJobFiles() {
   return names;
 }
 
+namespace {
+
+struct SeenMoment {
+  std::int64_t mono_us = 0;
+  std::int64_t wall_ms = 0;
+};
+// When each job file still waiting in the watch directory was first seen.
+// Touched by the watcher thread only.
+std::map<std::string, SeenMoment> g_first_seen;
+// While the watcher pauses between jobs it still looks every few
+// milliseconds, so a file that arrives meanwhile keeps the moment it came.
+constexpr int kNoteStepMs = 20;
+constexpr std::int64_t kBurstWindowUs = 50000;
+
+// Lists the waiting job files and notes the moment each new one is seen.
+std::vector<std::string> NoteWaitingJobFiles() {
+  std::vector<std::string> names = ListJobFiles();
+  SeenMoment now{platform::MonotonicMicros(), platform::WallMillis()};
+  // Files an alarm server drops together are one alarm moment, even when
+  // the first of them is seen a few milliseconds before the last is there:
+  // their jobs then take the very same frames.
+  static SeenMoment burst;
+  bool any_new = false;
+  for (const std::string& name : names) any_new = any_new || !g_first_seen.contains(name);
+  if (any_new) {
+    if (burst.mono_us != 0 && now.mono_us - burst.mono_us <= kBurstWindowUs)
+      now = burst;
+    else
+      burst = now;
+  }
+  // Names are sorted: those gone from the directory are forgotten.
+  for (auto it = g_first_seen.begin(); it != g_first_seen.end();)
+    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : g_first_seen.erase(it);
+  for (const std::string& name : names) g_first_seen.emplace(name, now);
+  return names;
+}
+
+void PauseNoting(int ms) {
+  std::int64_t deadline = platform::MonotonicMicros() + static_cast<std::int64_t>(ms) * 1000;
+  for (;;) {
+    std::int64_t left_ms = (deadline - platform::MonotonicMicros()) / 1000;
+    if (left_ms <= 0) return;
+    SleepMs(std::min<std::int64_t>(left_ms, kNoteStepMs));
+    NoteWaitingJobFiles();
+  }
+}
+
+}  // namespace
+
 bool ScanWatchPath() {
   // The pause after starting a job separates it from the next file of the
   // same listing; a file that comes later does not wait for it.
   bool pause = false;
-  for (const std::string& name : ListJobFiles()) {
-    if (pause) SleepMs(kJobStartPauseMs);
+  for (const std::string& name : NoteWaitingJobFiles()) {
+    if (pause) PauseNoting(kJobStartPauseMs);
     pause = false;
     int running = AllocatedJobCount();
     if (running >= Config.max_jobs_running) {
       WarnJobsFull(running);
       return false;
     }
+    SeenMoment seen{platform::MonotonicMicros(), platform::WallMillis()};
+    if (auto it = g_first_seen.find(name); it != g_first_seen.end()) {
+      seen = it->second;
+      g_first_seen.erase(it);
+    }
     std::string moved = MoveIntoProcessing(name);
     if (moved.empty()) continue;
-    SleepMs(kJobFileSettleMs);
+    PauseNoting(kJobFileSettleMs);
     CJob job;
     ReadJobFile(moved, &job);
+    job.alarm_moment_us = seen.mono_us;
+    job.alarm_wall_ms = seen.wall_ms;
     if (!Exists(moved)) continue;  // taken away meanwhile: nothing to run
     if (job.refused) {
       MoveFinishedJobFile(moved, false);

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,13 +16,13 @@
 #include "acquisition/status_file.h"
 #include "core/console.h"
 #include "monitor/interface.h"
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/strings.h"
 
 namespace {
 
 constexpr const char* kNoSoI = "Unable to allocate SoI - not enough memory";
-constexpr const char* kNoEoI = "Unable to allocate EoI - not enough memory";
 constexpr const char* kDurationStarted = "Streaming MJPEG Duration Thread started";
 constexpr const char* kSocketStarted = "socket on stream '%s' started";
 constexpr const char* kSocketClosed = "socket on stream '%s' closed";
@@ -32,6 +34,22 @@ constexpr const char* kReceived = "..Received %d bytes from camera";
 constexpr const char* kOpenFailed = "ERROR: opening file id %x";
 constexpr const char* kCloseFailed = "ERROR: closing file id %x";
 constexpr const char* kSoIFound = "..SoI found";
+constexpr const char* kFrameWithoutEnd =
+    "Camera %d: WARNING: a frame without end marker was dropped after %lld bytes";
+constexpr const char* kLengthMismatch =
+    "Camera %d: WARNING: a part's Content-Length does not end on the image's end marker (%lld bytes): "
+    "frame dropped, frames are now found by their markers";
+constexpr const char* kFrameTooBig =
+    "Camera %d: WARNING: a frame of %lld bytes is larger than an image may be (%d bytes): dropped";
+constexpr const char* kBadLength =
+    "Camera %d: WARNING: a part header holds an unusable Content-Length: the frame is found by its markers";
+constexpr const char* kProblemsUnlogged = " (%lld more like it since the last such line)";
+constexpr const char* kNoIndexMemory = "ERROR: no memory for the image index: frames are not indexed";
+constexpr std::int64_t kProblemLogIntervalUs = 60 * 1000000LL;
+// Longest time a whole frame waits for its block to fill before it is
+// written out by itself.
+constexpr std::int64_t kPendingFrameMaxUs = 20000;
+constexpr std::size_t kPendingFramesReserved = 64;
 constexpr const char* kEoIFound = "..EoI found";
 constexpr const char* kNoInterface =
     "Houston, the problem is that myInterface is undefined and therefore we cannot write to the "
@@ -42,7 +60,6 @@ constexpr std::size_t kUrlMax = 1023;
 constexpr std::size_t kInterfaceLineMax = 1023;
 constexpr int kProbeAnswerSeconds = 2;
 
-constexpr std::uint8_t kSoIMarker[2] = {0xFF, 0xD8};
 constexpr std::uint8_t kEoIMarker[2] = {0xFF, 0xD9};
 
 double NowSeconds() {
@@ -76,22 +93,16 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
   port = port_in;
   number = number_in;
   stream_name_ = std::string(stream_name.substr(0, 63));
-  file_position_ = 0;
-  soi_.reset(new (std::nothrow) std::int32_t[kImageIndexSize]);
-  if (!soi_) {
+  block_start_ = 0;
+  block_fill_ = block_written_ = 0;
+  overwrite_limit_.store(static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
+  block_.reset(new (std::nothrow) std::uint8_t[kStreamBlockSize]);
+  if (!block_) {
     Log(kNoSoI, 3);
     return -1;
   }
-  eoi_.reset(new (std::nothrow) std::int32_t[kImageIndexSize]);
-  if (!eoi_) {
-    Log(kNoEoI, 3);
-    return -1;
-  }
-  block_.reset(new (std::nothrow) std::uint8_t[kStreamBlockSize]);
-  if (!block_) return -1;
   std::lock_guard<std::mutex> guard(index_lock_);
-  std::fill_n(soi_.get(), kImageIndexSize, -1);
-  std::fill_n(eoi_.get(), kImageIndexSize, -1);
+  index_ = FrameIndex();
   last_alive_.store(0);
   return 0;
 }
@@ -115,35 +126,44 @@ bool CCamera::StartStreamThreads() {
   return platform::StartThread([this] { StreamingThread(); }) && ok;
 }
 
-void CCamera::StartStreaming(int seconds) {
+std::uint32_t CCamera::StartStreaming(int seconds) {
+  std::lock_guard<std::mutex> guard(session_lock_);
+  // A permanent camera has one session for its whole life: its frames
+  // before the alarm are what a job wants.
+  if (permanent_ != 0) return session_.load();
+  if (remaining_seconds_.load() > 0 && streaming_.load() == 1) {
+    if (seconds > remaining_seconds_.load()) remaining_seconds_.store(seconds);
+    return session_.load();
+  }
   remaining_seconds_.store(seconds);
   streaming_.store(1);
+  return session_.fetch_add(1) + 1;
 }
 
 bool CCamera::HasImage() {
   std::lock_guard<std::mutex> guard(index_lock_);
-  return write_index_ > 0;
+  return !index_.empty();
 }
 
-float CCamera::frame_rate() {
+bool CCamera::HasImage(std::uint32_t session) {
   std::lock_guard<std::mutex> guard(index_lock_);
-  return frame_rate_;
+  std::int64_t n = index_.LowerBound(session, INT64_MIN);
+  return n < index_.next() && index_.At(n).session == session;
 }
 
-int CCamera::image_count() {
+std::int64_t CCamera::image_count() {
   std::lock_guard<std::mutex> guard(index_lock_);
   return image_count_;
 }
 
-int CCamera::write_index() {
+std::int64_t CCamera::first_frame_number() {
   std::lock_guard<std::mutex> guard(index_lock_);
-  return write_index_;
+  return index_.first();
 }
 
-std::pair<int, int> CCamera::Bounds(int entry) {
+std::int64_t CCamera::next_frame_number() {
   std::lock_guard<std::mutex> guard(index_lock_);
-  if (!soi_ || entry < 0 || entry >= kImageIndexSize) return {-1, -1};
-  return {soi_[entry], eoi_[entry]};
+  return index_.next();
 }
 
 void CCamera::Log(std::string_view text, int level) {
@@ -177,91 +197,154 @@ void CCamera::Refresh(bool with_fps) {
   last_alive_.store(std::time(nullptr));
   WriteStatusTime(camera_number_, kStatusCamStatus);
   Log(kAlive, 1);
-  if (with_fps) WriteStreamFps(camera_number_, frame_rate());
+  float rate = 0;
+  if (with_fps && RecentFrameRate(&rate)) {
+    WriteStreamFps(camera_number_, rate);
+    fps_written_ = true;
+  }
   watchdog_countdown_.store(watchdog_timeout_.load() * 60);
 }
 
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
-  // A chunk larger than one block (never from libcurl's default buffer, but
-  // possible from other callers) is taken block by block so nothing is lost.
+  const std::int64_t now = platform::MonotonicMicros();
+  const std::int64_t wall = platform::WallMillis();
+  const std::uint32_t session = session_.load();
+  // Taken block by block: a chunk larger than one block (never from
+  // libcurl's default buffer, but possible from other callers) loses nothing.
   while (n > 0) {
     std::size_t space = kStreamBlockSize - block_fill_;
     std::size_t take = n < space ? n : space;
+    finder_.Feed(data, take, stream_position(), now, wall, session, *this);
     std::memcpy(block_.get() + block_fill_, data, take);
     block_fill_ += take;
     data += take;
     n -= take;
     if (block_fill_ == kStreamBlockSize) {
-      FlushBlock();
-      block_fill_ = 0;
+      WriteBlockBytes(kStreamBlockSize);
+      block_start_ += static_cast<std::int64_t>(kStreamBlockSize);
+      block_fill_ = block_written_ = 0;
+      // The next block overwrites the bytes one lap behind it.
+      overwrite_limit_.store(block_start_ + static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
     }
   }
+  // A slow camera would leave its newest frame unseen until the block fills
+  // up: whole frames go to the file within a moment, and a fast camera
+  // still writes whole blocks only.
+  if (!pending_.empty() && now - last_write_us_ >= kPendingFrameMaxUs) WriteBlockBytes(block_fill_);
   if (streaming_.load() == 1) return true;
   WriteStreamingState(camera_number_, 0);
   Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), 1);
   return false;
 }
 
-void CCamera::FlushBlock() {
-  // Opened and closed around every block, so other threads and processes can
-  // read the stream file at any time.
-  int fd = open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) Log(platform::StringPrintf(kOpenFailed, fd), 3);
-  const std::uint8_t* block = block_.get();
-  std::int64_t to_end = kStreamFileSize - file_position_;
-  if (fd >= 0) {
-    if (to_end < static_cast<std::int64_t>(kStreamBlockSize)) {
-      // The ring's end does not fall on a block boundary: tail here, head at 0.
-      [[maybe_unused]] ssize_t a = pwrite(fd, block, static_cast<std::size_t>(to_end), file_position_);
-      [[maybe_unused]] ssize_t b = pwrite(fd, block + to_end, kStreamBlockSize - static_cast<std::size_t>(to_end), 0);
-    } else {
-      [[maybe_unused]] ssize_t a = pwrite(fd, block, kStreamBlockSize, file_position_);
-    }
-    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), 3);
-  }
-  ScanBlock();
-  file_position_ = (file_position_ + static_cast<std::int64_t>(kStreamBlockSize)) % kStreamFileSize;
+void CCamera::EndTransfer() {
+  if (!block_) return;
+  finder_.Reset();
+  if (!pending_.empty()) WriteBlockBytes(block_fill_);
 }
 
-void CCamera::ScanBlock() {
-  const std::uint8_t* block = block_.get();
-  std::size_t pos = 0;
-  bool image_ended = false;
-  for (;;) {
-    if (!inside_image_) {
-      const std::uint8_t* p = FindBytes(block + pos, kSoIMarker, kStreamBlockSize - pos, 2);
-      if (!p) break;
-      pos = static_cast<std::size_t>(p - block);
-      if (extended_log_) Log(kSoIFound, 1);
-      {
-        std::lock_guard<std::mutex> guard(index_lock_);
-        ++image_count_;
-        double elapsed = NowSeconds() - start_time_.load();
-        // Within the first second the count itself stands for the rate, so
-        // the rate stays finite and the time-back lookup stays in the ring.
-        frame_rate_ = elapsed >= 1.0 ? static_cast<float>(image_count_ / elapsed)
-                                     : static_cast<float>(image_count_);
-        soi_[write_index_] = static_cast<std::int32_t>((file_position_ + static_cast<std::int64_t>(pos)) % kStreamFileSize);
-      }
-      inside_image_ = 1;
-    }
-    const std::uint8_t* p = FindBytes(block + pos, kEoIMarker, kStreamBlockSize - pos, 2);
-    if (!p) break;
-    pos = static_cast<std::size_t>(p - block);
-    if (extended_log_) Log(kEoIFound, 1);
-    {
-      std::lock_guard<std::mutex> guard(index_lock_);
-      eoi_[write_index_] = static_cast<std::int32_t>((file_position_ + static_cast<std::int64_t>(pos) + 2) % kStreamFileSize);
-      write_index_ = (write_index_ + 1) % kImageIndexSize;
-    }
-    inside_image_ = 0;
-    image_ended = true;
+void CCamera::OnFrame(const FoundFrame& frame) {
+  if (extended_log_) {
+    Log(kSoIFound, 1);
+    Log(kEoIFound, 1);
   }
+  pending_.push_back(frame);
+}
+
+void CCamera::OnStreamProblem(StreamProblem problem, std::int64_t detail) {
+  // A camera that gets it wrong in every frame must not flood its log.
+  int k = static_cast<int>(problem);
+  std::int64_t now = platform::MonotonicMicros();
+  if (problem_logged_us_[k] != 0 && now - problem_logged_us_[k] < kProblemLogIntervalUs) {
+    ++problems_unlogged_[k];
+    return;
+  }
+  std::string text;
+  long long value = static_cast<long long>(detail);
+  switch (problem) {
+    case StreamProblem::kNoEndMarker:
+      text = platform::StringPrintf(kFrameWithoutEnd, camera_number_, value);
+      break;
+    case StreamProblem::kLengthMismatch:
+      text = platform::StringPrintf(kLengthMismatch, camera_number_, value);
+      break;
+    case StreamProblem::kTooBig:
+      text = platform::StringPrintf(kFrameTooBig, camera_number_, value, static_cast<int>(kMaxFrameBytes));
+      break;
+    default:
+      text = platform::StringPrintf(kBadLength, camera_number_);
+      break;
+  }
+  if (problems_unlogged_[k] > 0)
+    text += platform::StringPrintf(kProblemsUnlogged, static_cast<long long>(problems_unlogged_[k]));
+  problem_logged_us_[k] = now;
+  problems_unlogged_[k] = 0;
+  Log(text, 1);
+}
+
+void CCamera::WriteBlockBytes(std::size_t upto) {
+  last_write_us_ = platform::MonotonicMicros();
+  if (upto <= block_written_) return;
+  // Opened and closed around every write, so other threads and processes can
+  // read the stream file at any time.
+  bool written = false;
+  int fd = open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    Log(platform::StringPrintf(kOpenFailed, fd), 3);
+  } else {
+    const std::uint8_t* bytes = block_.get() + block_written_;
+    std::size_t n = upto - block_written_;
+    std::int64_t at = (block_start_ + static_cast<std::int64_t>(block_written_)) % kStreamFileSize;
+    // The ring's end does not fall on a block boundary: tail here, head at 0.
+    std::size_t tail = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
+    written = pwrite(fd, bytes, tail, at) == static_cast<ssize_t>(tail);
+    if (written && tail < n) written = pwrite(fd, bytes + tail, n - tail, 0) == static_cast<ssize_t>(n - tail);
+    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), 3);
+  }
+  block_written_ = upto;
+  PublishFrames(written);
+}
+
+void CCamera::PublishFrames(bool written) {
+  const std::int64_t in_file = block_start_ + static_cast<std::int64_t>(block_written_);
+  std::size_t done = 0;
+  bool any = false;
+  {
+    std::lock_guard<std::mutex> guard(index_lock_);
+    for (; done < pending_.size() && pending_[done].end <= in_file; ++done) {
+      // Frames whose bytes did not reach the file are never indexed: a
+      // reader would find other bytes there.
+      if (!written) continue;
+      const FoundFrame& f = pending_[done];
+      FrameEntry entry{f.start, f.begin_us, f.begin_wall_ms, static_cast<std::int32_t>(f.end - f.start),
+                       f.session};
+      if (!index_.Append(entry)) {
+        if (!index_full_logged_) Log(kNoIndexMemory, 3);
+        index_full_logged_ = true;
+        continue;
+      }
+      ++image_count_;
+      any = true;
+    }
+    // Frames the next block will overwrite are of no use any more.
+    index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
+    if (any && frame_waiters_ > 0) frame_indexed_.notify_all();
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
+  if (!any) return;
   // A stream whose frames keep arriving is alive: refresh while the transfer
   // runs instead of only when it ends, so a healthy permanent camera never
   // raises its watchdog alarm.
-  if (image_ended && RefreshDue()) Refresh(true);
+  float rate = 0;
+  if (RefreshDue()) {
+    Refresh(true);
+  } else if (!fps_written_ && RecentFrameRate(&rate)) {
+    // The rate is worth showing once a second of frames is in: not at the
+    // first frame, when it would be a guess.
+    WriteStreamFps(camera_number_, rate);
+    fps_written_ = true;
+  }
 }
 
 std::size_t CCamera::StreamWriteCallback(char* data, std::size_t size, std::size_t count, void* self) {
@@ -296,25 +379,26 @@ std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_
 void CCamera::StreamingDurationThread() {
   Log(kDurationStarted, 1);
   for (;;) {
-    while (remaining_seconds_.load() > 0) {
-      streaming_.store(1);
-      SleepMs(1000);
-      remaining_seconds_.fetch_sub(1);
+    bool on;
+    {
+      std::lock_guard<std::mutex> guard(session_lock_);
+      on = remaining_seconds_.load() > 0;
+      streaming_.store(on ? 1 : 0);
     }
-    streaming_.store(0);
-    SleepMs(100);
+    if (!on) {
+      SleepMs(100);
+      continue;
+    }
+    SleepMs(1000);
+    std::lock_guard<std::mutex> guard(session_lock_);
+    if (remaining_seconds_.load() > 0) remaining_seconds_.fetch_sub(1);
   }
 }
 
 void CCamera::StreamingThread() {
-  start_time_.store(NowSeconds());
-  block_fill_ = 0;
-  {
-    std::lock_guard<std::mutex> guard(index_lock_);
-    write_index_ = 0;
-    eoi_[0] = soi_[0] = -1;
-    image_count_ = 0;
-  }
+  block_fill_ = block_written_ = 0;
+  fps_written_ = false;
+  pending_.reserve(kPendingFramesReserved);
   WriteStreamingState(camera_number_, 1);
 
   // One handle for the life of the thread; it is never cleaned up.
@@ -337,7 +421,11 @@ void CCamera::StreamingThread() {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, probe ? ProbeWriteCallback : StreamWriteCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, probe ? ProbeHeaderCallback : SkipHeaderCallback);
     error[0] = '\0';
+    // A frame never spans two transfers: whatever was being assembled when
+    // the last one ended is not part of the next.
+    if (!probe) finder_.Reset();
     CURLcode rc = curl_easy_perform(curl);
+    if (!probe) EndTransfer();
     if (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) return true;
     Log(platform::StringPrintf(kCurlError, stream_name_.c_str(), url.c_str(), error[0] ? error : curl_easy_strerror(rc)), 1);
     return false;

@@ -2,9 +2,11 @@
 // CCamera: one camera's stream record. Its streaming thread keeps an HTTP
 // connection to the camera's MJPEG URL (or probes it every 30 s when the
 // camera streams only on demand), writes the raw stream into a ring file of
-// 50,000,000 bytes in 16384-byte blocks and indexes every JPEG image in a ring
-// of 200000 entries, so the images of the last laps can be read back.
+// 50,000,000 bytes in 16384-byte blocks and indexes every JPEG frame with the
+// moment it began to arrive, so the frames of the last lap can be read back
+// by time.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -12,12 +14,14 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "acquisition/camera/frame_finder.h"
+#include "acquisition/camera/frame_index.h"
 #include "core/camera_base.h"
 
 inline constexpr std::size_t kStreamBlockSize = 16384;
 inline constexpr std::int64_t kStreamFileSize = 50000000;
-inline constexpr int kImageIndexSize = 200000;
 inline constexpr int kImageBufferSize = 800000;  // largest image read back is one byte less
 inline constexpr int kProbeIntervalSeconds = 30;
 inline constexpr const char* kStreamName = "MJPEG Stream";
@@ -27,15 +31,23 @@ inline constexpr const char* kStreamName = "MJPEG Stream";
 const std::uint8_t* FindBytes(const std::uint8_t* start, const std::uint8_t* pattern,
                               std::size_t range, std::size_t pattern_length);
 
-// The index entry a time-back value (hundredths of a second) chooses, from
-// the write index and the frame rate; always within the ring.
-int ChooseImageIndex(int write_index, float frame_rate, int time_back);
+// One indexed frame, as a reader gets it.
+struct FrameRef {
+  std::int64_t number = -1;  // its number in the index since the stream started
+  FrameEntry entry;
+};
+
+// How a frame is chosen for a wanted moment.
+enum class FrameSearch {
+  kAtOrBefore,  // the newest frame that began at or before it
+  kAtOrAfter,   // the oldest frame that began at or after it
+};
 
 // Stores an image as a JPEG file after checking that both markers are in it.
 // 0 when written, -1 after a message.
 int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count);
 
-class CCamera : public CCameraBase {
+class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
  public:
   CCamera() = default;
   ~CCamera() = default;
@@ -47,10 +59,16 @@ class CCamera : public CCameraBase {
   // Starts StreamingDurationThread (on-demand cameras) and StreamingThread.
   // Returns false when a thread could not be created.
   bool StartStreamThreads();
-  // Streams for `seconds` from now (replaces any remaining time).
-  void StartStreaming(int seconds);
+  // Streams for at least `seconds` from now: a running session is extended
+  // to the later of the two ends, never shortened. Returns the session the
+  // caller's frames belong to (the running one, or a new one).
+  std::uint32_t StartStreaming(int seconds);
+  // The session frames arriving now belong to; a permanent camera has one.
+  std::uint32_t CurrentSession() const { return session_.load(); }
   bool IsPermanent() const { return permanent_ != 0; }
+  // True when the index holds a frame (of `session`).
   bool HasImage();
+  bool HasImage(std::uint32_t session);
   void Lock() { index_lock_.lock(); }
   void Unlock() { index_lock_.unlock(); }
 
@@ -58,14 +76,31 @@ class CCamera : public CCameraBase {
   // interface record.
   void Log(std::string_view text, int level);
 
-  // Reads the image `time_back` hundredths of a second before the newest into
-  // `buffer` (at least 800000 bytes). Returns its size, 0 when the entry holds
-  // no image, -1 after a message. The chosen entry goes to `out_index`.
-  int GetImage(int time_back, std::uint8_t* buffer, int* out_index);
+  // The frame of `session` for the monotonic moment `wanted_us`. False when
+  // the index holds none.
+  bool FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_t session, FrameRef* out);
+  // The frame of that number, while the index still holds it.
+  bool FrameByNumber(std::int64_t number, FrameRef* out);
+  // The first frame of `session` still in the index.
+  bool FirstFrame(std::uint32_t session, FrameRef* out);
+  // Waits until a frame that began after `after_us` is indexed (for
+  // `session`, or any frame of a later session) or until the monotonic
+  // `deadline_us`. True when there is one.
+  bool WaitForFrameAfter(std::int64_t after_us, std::uint32_t session, std::int64_t deadline_us);
+  // Reads the frame into `buffer` (at least 800000 bytes): its size, or -1
+  // after a message when its bytes are gone from the ring, were overwritten
+  // while read, or are not one whole JPEG image (FF D8 .. FF D9).
+  int GetImage(const FrameRef& frame, std::uint8_t* buffer);
+  // Frames per second over the last 10 seconds of frames; false while those
+  // frames span less than one second.
+  bool RecentFrameRate(float* rate);
 
   // The body of the stream write callback: takes the next `n` bytes of the
   // stream. Returns false when the transfer must stop (streaming switched off).
   bool ConsumeStream(const std::uint8_t* data, std::size_t n);
+  // A transfer ended (or, before the first chunk, began): the frames already
+  // whole are written out and indexed, the one being assembled is dropped.
+  void EndTransfer();
 
   // Configuration the loader sets.
   void SetStreamFilePath(std::string path) { stream_file_path_ = std::move(path); }
@@ -98,13 +133,13 @@ class CCamera : public CCameraBase {
   int streaming() const { return streaming_.load(); }
   int remaining_seconds() const { return remaining_seconds_.load(); }
   std::time_t last_alive() const { return last_alive_.load(); }
-  std::int64_t file_position() const { return file_position_; }
+  std::int64_t file_position() const { return block_start_ % kStreamFileSize; }
+  std::int64_t stream_position() const { return block_start_ + static_cast<std::int64_t>(block_fill_); }
   std::size_t block_fill() const { return block_fill_; }
-  float frame_rate();
-  int image_count();
-  int write_index();
-  // Offsets of an index entry (-1 when none); for tests and diagnostics.
-  std::pair<int, int> Bounds(int entry);
+  // Frames indexed since the stream started, and the index's range.
+  std::int64_t image_count();
+  std::int64_t first_frame_number();
+  std::int64_t next_frame_number();
 
  private:
   static std::size_t StreamWriteCallback(char* data, std::size_t size, std::size_t count, void* self);
@@ -115,8 +150,12 @@ class CCamera : public CCameraBase {
   void StreamingThread();
   void WatchdogThread();
   void StreamingDurationThread();
-  void FlushBlock();
-  void ScanBlock();
+  // Writes the block's bytes up to `upto` that are not yet in the stream
+  // file, then indexes the frames they complete.
+  void WriteBlockBytes(std::size_t upto);
+  void PublishFrames(bool written);
+  void OnFrame(const FoundFrame& frame) override;
+  void OnStreamProblem(StreamProblem problem, std::int64_t detail) override;
   // A sign of life: "CamStatus", the camera log's ">" and a fresh countdown
   // (and the frame rate when `with_fps`).
   void Refresh(bool with_fps);
@@ -131,15 +170,27 @@ class CCamera : public CCameraBase {
   // Touched only by the streaming thread (and the loader before it starts).
   std::unique_ptr<std::uint8_t[]> block_;
   std::size_t block_fill_ = 0;
-  int inside_image_ = 0;
-  std::int64_t file_position_ = 0;
+  std::size_t block_written_ = 0;  // bytes of the block already in the file
+  std::int64_t block_start_ = 0;   // stream position of the block's first byte
+  MjpegFrameFinder finder_;
+  std::vector<FoundFrame> pending_;  // whole frames not yet in the file
+  std::int64_t last_write_us_ = 0;
+  bool fps_written_ = false;
+  std::int64_t problem_logged_us_[static_cast<int>(StreamProblem::kCount)] = {};
+  std::int64_t problems_unlogged_[static_cast<int>(StreamProblem::kCount)] = {};
+  bool index_full_logged_ = false;
 
-  // Seconds since 1970 with microseconds: the frame rate divides by it, and
-  // whole seconds would make the rate (and every time-back lookup) up to a
-  // frame per second wrong in the first seconds of a stream.
+  // A frame that starts before this stream position may have been
+  // overwritten by the block being written: readers check it before and
+  // after they read.
+  std::atomic<std::int64_t> overwrite_limit_{0};
+
+  // Seconds since 1970 with microseconds, set by a probe's header.
   std::atomic<double> start_time_{0};
+  std::mutex session_lock_;  // makes extending or starting a session one step
   std::atomic<int> remaining_seconds_{0};
   std::atomic<int> streaming_{0};
+  std::atomic<std::uint32_t> session_{1};
   std::atomic<std::time_t> last_alive_{0};
   std::atomic<int> watchdog_timeout_{0};
   std::atomic<int> watchdog_countdown_{0};
@@ -147,10 +198,9 @@ class CCamera : public CCameraBase {
   int permanent_ = 0;
 
   std::mutex index_lock_;
+  std::condition_variable frame_indexed_;  // signalled under index_lock_
   // Guarded by index_lock_:
-  int image_count_ = 0;
-  float frame_rate_ = 0;
-  std::unique_ptr<std::int32_t[]> soi_;
-  std::unique_ptr<std::int32_t[]> eoi_;
-  int write_index_ = 0;
+  FrameIndex index_;
+  std::int64_t image_count_ = 0;
+  int frame_waiters_ = 0;
 };

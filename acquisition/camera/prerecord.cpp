@@ -2,7 +2,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <ctime>
+#include <string>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -10,6 +14,8 @@
 #include "acquisition/camera/camera.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "platform/clock.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -17,6 +23,13 @@ constexpr const char* kGetImageTrace = "get image of index %d (imIndexInFile %d)
 constexpr const char* kOutOfBoundIII = "Camera %d: ERROR: image out of bound (III)";
 constexpr const char* kOutOfBoundII = "Camera %d: ERROR: image out of bound (II)";
 constexpr const char* kTooBig = "Camera %d: ERROR: image too big (%d bytes, max allowed: %d bytes)";
+constexpr const char* kOverwritten =
+    "Camera %d: ERROR: the image begun at %s is no longer in the stream file (overwritten by the ring)";
+constexpr const char* kNotWhole = "Camera %d: ERROR: the image begun at %s does not read back as one whole JPEG image";
+// The frame rate shown is that of the last 10 seconds of frames, once they
+// span a second.
+constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
+constexpr std::int64_t kMinFrameRateSpanUs = 1000000;
 constexpr const char* kCannotOpen = "Camera %d: ERROR: unable to open the file '%s'";
 constexpr const char* kNoSoIInBuffer =
     "ERROR: Unable to find the SoI in the buffer for writing '%s' (nb Bytes %d -%x %x)";
@@ -44,68 +57,114 @@ int ReadAt(int fd, std::uint8_t* buffer, std::int64_t length, std::int64_t offse
   return static_cast<int>(done);
 }
 
-}  // namespace
-
-int ChooseImageIndex(int write_index, float frame_rate, int time_back) {
-  double entry = time_back > 0
-                     ? std::trunc(static_cast<double>(write_index) -
-                                  static_cast<double>(frame_rate) * time_back / 100.0)
-                     : static_cast<double>(write_index) - 1;
-  if (!std::isfinite(entry)) entry = write_index - 1;
-  entry = std::fmod(entry, static_cast<double>(kImageIndexSize));
-  if (entry < 0) entry += kImageIndexSize;
-  return static_cast<int>(entry) % kImageIndexSize;
+// "hh:mm:ss.mmm" of a wall-clock moment, for messages.
+std::string WallText(std::int64_t wall_ms) {
+  std::time_t seconds = static_cast<std::time_t>(wall_ms / 1000);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  return platform::StringPrintf("%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                                static_cast<int>(wall_ms % 1000));
 }
 
-int CCamera::GetImage(int time_back, std::uint8_t* buffer, int* out_index) {
-  int entry, w, s, e;
-  {
-    std::lock_guard<std::mutex> guard(index_lock_);
-    if (!soi_) return 0;
-    w = write_index_;
-    entry = ChooseImageIndex(w, frame_rate_, time_back);
-    if (out_index) *out_index = entry;
-    s = soi_[entry];
-    e = eoi_[entry];
+}  // namespace
+
+bool CCamera::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_t session, FrameRef* out) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  std::int64_t n = search == FrameSearch::kAtOrBefore ? index_.UpperBound(session, wanted_us) - 1
+                                                       : index_.LowerBound(session, wanted_us);
+  if (n < index_.first() || n >= index_.next() || index_.At(n).session != session) return false;
+  out->number = n;
+  out->entry = index_.At(n);
+  return true;
+}
+
+bool CCamera::FrameByNumber(std::int64_t number, FrameRef* out) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  if (number < index_.first() || number >= index_.next()) return false;
+  out->number = number;
+  out->entry = index_.At(number);
+  return true;
+}
+
+bool CCamera::FirstFrame(std::uint32_t session, FrameRef* out) {
+  return FindFrame(FrameSearch::kAtOrAfter, INT64_MIN, session, out);
+}
+
+bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session, std::int64_t deadline_us) {
+  std::unique_lock<std::mutex> lock(index_lock_);
+  ++frame_waiters_;
+  bool found = false;
+  for (;;) {
+    if (!index_.empty()) {
+      const FrameEntry& newest = index_.At(index_.next() - 1);
+      if (newest.session > session || (newest.session == session && newest.begin_us > after_us)) {
+        found = true;
+        break;
+      }
+    }
+    std::int64_t left = deadline_us - platform::MonotonicMicros();
+    if (left <= 0) break;
+    frame_indexed_.wait_for(lock, std::chrono::microseconds(left));
   }
+  --frame_waiters_;
+  return found;
+}
+
+bool CCamera::RecentFrameRate(float* rate) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  if (index_.empty()) return false;
+  std::int64_t last = index_.next() - 1;
+  std::int64_t newest = index_.At(last).begin_us;
+  std::int64_t first = index_.FirstFrom(newest - kFrameRateWindowUs);
+  std::int64_t span = newest - index_.At(first).begin_us;
+  if (span < kMinFrameRateSpanUs) return false;
+  *rate = static_cast<float>(static_cast<double>(last - first) * 1e6 / static_cast<double>(span));
+  return true;
+}
+
+int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
+  const FrameEntry& f = frame.entry;
+  const std::int64_t s = f.start % kStreamFileSize;
+  const std::int64_t e = (f.start + f.length) % kStreamFileSize;
   if (extended_log_) {
     char trace[160];
-    std::snprintf(trace, sizeof trace, kGetImageTrace, entry, w, e, s);
+    std::snprintf(trace, sizeof trace, kGetImageTrace, static_cast<int>(frame.number % kImageIndexSize),
+                  static_cast<int>(next_frame_number() % kImageIndexSize), static_cast<int>(e),
+                  static_cast<int>(s));
     Log(trace, 1);
   }
-  if (e == -1 || s == -1) return 0;
-
-  char message[600];
-  message[0] = '\0';
-  std::int64_t length = e >= s ? static_cast<std::int64_t>(e) - s
-                               : static_cast<std::int64_t>(e) - s + kStreamFileSize;
-  if (e >= s && length <= 0)
-    std::snprintf(message, sizeof message, kOutOfBoundIII, camera_number_);
-  else if (e >= s && length >= kImageBufferSize)
-    std::snprintf(message, sizeof message, kTooBig, camera_number_, static_cast<int>(length),
-                  kImageBufferSize);
-  else if (e < s && length >= kImageBufferSize)
-    std::snprintf(message, sizeof message, kOutOfBoundII, camera_number_);
+  std::string message;
+  if (f.length <= 0)
+    message = platform::StringPrintf(kOutOfBoundIII, camera_number_);
+  else if (f.length >= kImageBufferSize && e < s)
+    message = platform::StringPrintf(kOutOfBoundII, camera_number_);
+  else if (f.length >= kImageBufferSize)
+    message = platform::StringPrintf(kTooBig, camera_number_, static_cast<int>(f.length), kImageBufferSize);
+  else if (f.start < overwrite_limit_.load())
+    message = platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
   int fd = -1;
-  if (!message[0]) {
+  if (message.empty()) {
     fd = open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-      std::snprintf(message, sizeof message, kCannotOpen, camera_number_, stream_file_path_.c_str());
+    if (fd < 0) message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
   }
-  if (message[0]) {
-    ConsoleLog(message, 2);
-    Log(message, 1);
-    return -1;
+  if (message.empty()) {
+    std::int64_t tail = std::min<std::int64_t>(f.length, kStreamFileSize - s);
+    int got = ReadAt(fd, buffer, tail, s);
+    if (got == tail && tail < f.length) got += ReadAt(fd, buffer + got, f.length - tail, 0);
+    close(fd);
+    // The writer may have reached the frame while it was read: then the
+    // bytes are no longer all of it.
+    if (f.start < overwrite_limit_.load())
+      message = platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
+    else if (got != f.length || buffer[0] != 0xFF || buffer[1] != 0xD8 || buffer[got - 2] != 0xFF ||
+             buffer[got - 1] != 0xD9)
+      message = platform::StringPrintf(kNotWhole, camera_number_, WallText(f.begin_wall_ms).c_str());
+    else
+      return got;
   }
-  int got;
-  if (e >= s) {
-    got = ReadAt(fd, buffer, length, s);
-  } else {
-    got = ReadAt(fd, buffer, kStreamFileSize - s, s);
-    got += ReadAt(fd, buffer + got, e, 0);
-  }
-  close(fd);
-  return got;
+  ConsoleLog(message, 2);
+  Log(message, 1);
+  return -1;
 }
 
 int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count) {

@@ -8,6 +8,7 @@
 
 #include "acquisition/camera/camera.h"
 #include "monitor/interface.h"
+#include "platform/clock.h"
 #include "support/sandbox.h"
 #include "tools/sim_client.h"
 
@@ -42,11 +43,10 @@ class StreamSimTest : public ::testing::Test {
     camera->StartStreamThreads();
     return camera;
   }
-  // The stamp of the image `time_back` hundredths of a second back; the
-  // image must be a whole, valid frame.
-  static ::testing::AssertionResult ImageAt(CCamera* camera, int time_back, Stamp* stamp) {
+  // The stamp of a frame, which must read back as one whole, valid frame.
+  static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
     std::vector<std::uint8_t> buffer(kImageBufferSize);
-    int n = camera->GetImage(time_back, buffer.data(), nullptr);
+    int n = camera->GetImage(frame, buffer.data());
     if (n <= 0) return ::testing::AssertionFailure() << "no image (" << n << ")";
     JpegInfo info;
     std::string problem = CheckJpeg(std::string(buffer.begin(), buffer.begin() + n), &info);
@@ -54,25 +54,16 @@ class StreamSimTest : public ::testing::Test {
     if (!ParseStamp(info, stamp)) return ::testing::AssertionFailure() << "no stamp";
     return ::testing::AssertionSuccess();
   }
-  // Every image in the index, oldest first, as stamps; false at the first
-  // image that is not one whole frame.
+  // Every frame in the index, oldest first, as stamps; false at the first
+  // one that is not one whole frame of the camera.
   static ::testing::AssertionResult AllImages(CCamera* camera, std::vector<Stamp>* stamps) {
-    int w = camera->write_index();
-    std::vector<std::uint8_t> buffer(kImageBufferSize);
-    for (int back = w; back >= 1; --back) {
-      int entry = w - back;
-      auto [soi, eoi] = camera->Bounds(entry);
-      if (soi < 0 || eoi < 0) continue;
-      int n = eoi >= soi ? eoi - soi : eoi - soi + static_cast<int>(kStreamFileSize);
-      FILE* f = std::fopen(camera->stream_file_path().c_str(), "rb");
-      std::fseek(f, soi, SEEK_SET);
-      std::size_t got = std::fread(buffer.data(), 1, static_cast<std::size_t>(n), f);
-      std::fclose(f);
-      JpegInfo info;
-      std::string problem = CheckJpeg(std::string(buffer.begin(), buffer.begin() + static_cast<long>(got)), &info);
+    for (std::int64_t k = camera->first_frame_number(); k < camera->next_frame_number(); ++k) {
+      FrameRef frame;
       Stamp stamp;
-      if (!problem.empty() || !ParseStamp(info, &stamp))
-        return ::testing::AssertionFailure() << "entry " << entry << ": " << problem;
+      if (!camera->FrameByNumber(k, &frame)) continue;
+      auto read = Read(camera, frame, &stamp);
+      if (!read) return read << " (frame " << k << ")";
+      if (stamp.camera != camera->camera_number()) return ::testing::AssertionFailure() << "another camera's frame";
       stamps->push_back(stamp);
     }
     return ::testing::AssertionSuccess();
@@ -82,29 +73,36 @@ class StreamSimTest : public ::testing::Test {
   CInterface record_{"ocelam"};
 };
 
-TEST_F(StreamSimTest, ImageByTimeBackIsTheFrameSentThen) {
+TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
   SimProcess sim({"--camera", "id=1,port=0,fps=10,size=24000"});
   ASSERT_TRUE(sim.ready());
   CCamera* camera = Stream(1, sim.port(1));
-  ASSERT_TRUE(WaitFor([&] { return camera->write_index() >= 80; }, 60));
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    Stamp newest, back1, back3;
-    ASSERT_TRUE(ImageAt(camera, 0, &newest));
-    ASSERT_TRUE(ImageAt(camera, 100, &back1));
-    ASSERT_TRUE(ImageAt(camera, 300, &back3));
-    // A frame arriving between the reads moves the newest image: read again.
-    Stamp again;
-    ASSERT_TRUE(ImageAt(camera, 0, &again));
-    if (again.seq != newest.seq) continue;
-    EXPECT_NEAR(static_cast<double>(newest.seq - back1.seq), 10.0, 1.0);
-    EXPECT_NEAR(static_cast<double>(newest.seq - back3.seq), 30.0, 1.0);
-    EXPECT_NEAR(static_cast<double>(newest.time_us - back1.time_us), 1e6, 1e5 + 2e4);
-    return;
+  ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 40; }, 60));
+  const std::int64_t now = platform::MonotonicMicros();
+  for (std::int64_t back_ms : {0, 1000, 2500}) {
+    const std::int64_t wanted = now - back_ms * 1000;
+    FrameRef before, after;
+    // The newest frame at or before a moment is known once a later one is in.
+    ASSERT_TRUE(camera->WaitForFrameAfter(wanted, 1, wanted + 5000000));
+    ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrBefore, wanted, 1, &before));
+    ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrAfter, wanted, 1, &after));
+    // The two frames around the moment are neighbours, one frame apart.
+    EXPECT_LE(before.entry.begin_us, wanted);
+    EXPECT_GE(after.entry.begin_us, wanted);
+    EXPECT_EQ(after.number, before.number + 1);
+    Stamp a, b;
+    ASSERT_TRUE(Read(camera, before, &b));
+    ASSERT_TRUE(Read(camera, after, &a));
+    EXPECT_EQ(a.seq, b.seq + 1);
+    // It began to arrive when the camera sent it (loopback: within 50 ms).
+    EXPECT_NEAR(static_cast<double>(b.time_us), before.entry.begin_wall_ms * 1000.0, 50000.0);
   }
-  FAIL() << "the newest image kept moving";
+  float rate = 0;
+  ASSERT_TRUE(camera->RecentFrameRate(&rate));
+  EXPECT_NEAR(rate, 10.0, 1.0);
 }
 
-TEST_F(StreamSimTest, MisbehavingCamerasNeverCorruptTheIndex) {
+TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
   SimProcess sim({"--camera", "id=1,port=0,fps=25,size=20000,garbage=3000",
                   "--camera", "id=2,port=0,fps=25,size=20000,stall=1500,after=10",
                   "--camera", "id=3,port=0,fps=25,size=20000,drop=1,after=10",
@@ -120,40 +118,51 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverCorruptTheIndex) {
   // The dropping camera is reconnected after every drop.
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(3, "connections") >= 3; }, 60));
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(4, "connections") >= 3; }, 60));
-  ASSERT_TRUE(WaitFor([&] { return garbage->write_index() >= 40 && stall->write_index() >= 20; }, 60));
-
-  for (CCamera* camera : {garbage, stall}) {
+  ASSERT_TRUE(WaitFor([&] {
+    return garbage->next_frame_number() >= 40 && stall->next_frame_number() >= 20 && drop->next_frame_number() >= 20;
+  }, 60));
+  // A frame cut by a drop or a stall is never joined to the next one.
+  for (CCamera* camera : {garbage, stall, drop}) {
     std::vector<Stamp> stamps;
     EXPECT_TRUE(AllImages(camera, &stamps)) << camera->camera_number();
     for (std::size_t i = 1; i < stamps.size(); ++i) ASSERT_LT(stamps[i - 1].seq, stamps[i].seq);
   }
-  // After a drop the index may join the cut frame to the next one (the
-  // stream lacked the marker), but the newest image is whole again.
-  Stamp stamp;
-  ASSERT_TRUE(WaitFor([&] { return drop->write_index() >= 12; }, 60));
-  EXPECT_TRUE(ImageAt(drop, 0, &stamp));
-  EXPECT_EQ(stamp.camera, 3);
   EXPECT_FALSE(unauthorized->HasImage());
   EXPECT_FALSE(no_credentials->HasImage());
   EXPECT_GE(sim.Stat(5, "unauthorized"), 1);
 }
 
-TEST_F(StreamSimTest, OnDemandCameraIsProbedThenStreams) {
+TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
   SimProcess sim({"--camera", "id=6,port=0,fps=10,size=20000"});
   ASSERT_TRUE(sim.ready());
   CCamera* camera = Stream(6, sim.port(6), false);
   // The first probe runs at once and marks the camera alive.
   ASSERT_TRUE(WaitFor([&] { return camera->last_alive() != 0; }, 30));
   EXPECT_FALSE(camera->HasImage());
-  camera->StartStreaming(3);
-  ASSERT_TRUE(WaitFor([&] { return camera->write_index() >= 10; }, 30));
+  std::uint32_t first = camera->StartStreaming(3);
+  // A shorter job joins the running session and does not cut it short.
+  EXPECT_EQ(camera->StartStreaming(1), first);
+  EXPECT_GE(camera->remaining_seconds(), 2);
+  ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 10; }, 30));
   // The stream stops when its seconds are used up.
   ASSERT_TRUE(WaitFor([&] { return camera->streaming() == 0; }, 30));
-  int after_stop = camera->write_index();
+  std::int64_t after_stop = camera->next_frame_number();
   long long frames = sim.Stat(6, "frames");
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "open") == 0; }, 30));
-  EXPECT_LE(camera->write_index(), after_stop + 2);
+  EXPECT_LE(camera->next_frame_number(), after_stop + 2);
   EXPECT_LE(sim.Stat(6, "frames"), frames + 5);
+
+  // A new session sees none of the old frames: its first image is its own.
+  const std::int64_t started = platform::MonotonicMicros();
+  std::uint32_t second = camera->StartStreaming(3);
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(camera->HasImage(second));
+  FrameRef frame;
+  EXPECT_FALSE(camera->FindFrame(FrameSearch::kAtOrBefore, started, second, &frame));
+  ASSERT_TRUE(WaitFor([&] { return camera->HasImage(second); }, 30));
+  ASSERT_TRUE(camera->FirstFrame(second, &frame));
+  EXPECT_GT(frame.entry.begin_us, started);
+  EXPECT_EQ(frame.entry.session, second);
 }
 
 }  // namespace

@@ -33,11 +33,20 @@ class StreamStoreTest : public ::testing::Test {
     camera_.SetStreamFilePath(path_);
     camera_.SetCameraNumber(3);
     ASSERT_EQ(camera_.InitStream("127.0.0.1", 80, kStreamName, 3), 0);
-    camera_.StartStreaming(1000);
+    session_ = camera_.StartStreaming(1000);
     SetReportSink(&g_reports, Capture);
     g_reports.clear();
   }
   void TearDown() override { SetReportSink(nullptr, nullptr); }
+
+  static std::string CameraLog() {
+    char name[64];
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::snprintf(name, sizeof name, "LOG/Ocelam_3_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mday, tm.tm_mon + 1);
+    return name;
+  }
 
   void Feed(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 4096) {
     for (std::size_t at = 0; at < bytes.size(); at += chunk)
@@ -53,6 +62,7 @@ class StreamStoreTest : public ::testing::Test {
   TempDir dir_;
   std::string path_;
   CCamera camera_;
+  std::uint32_t session_ = 0;
 };
 
 TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
@@ -84,7 +94,7 @@ TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
   EXPECT_EQ(camera_.file_position(), static_cast<std::int64_t>(written % kStreamFileSize));
 }
 
-TEST_F(StreamStoreTest, ImagesAreIndexedAndReadBackWhole) {
+TEST_F(StreamStoreTest, FramesAreIndexedAndReadBackWhole) {
   std::vector<std::uint8_t> stream;
   std::vector<std::vector<std::uint8_t>> frames;
   for (int i = 0; i < 20; ++i) {
@@ -92,34 +102,20 @@ TEST_F(StreamStoreTest, ImagesAreIndexedAndReadBackWhole) {
     stream.insert(stream.end(), {'-', '-', 'b', '\r', '\n'});
     stream.insert(stream.end(), frames.back().begin(), frames.back().end());
   }
-  stream.resize(stream.size() + kStreamBlockSize, 0);  // push the last frames out to the file
   Feed(stream, 1000);
-  ASSERT_TRUE(camera_.HasImage());
-  EXPECT_EQ(camera_.write_index(), 20);
+  camera_.EndTransfer();  // whole frames in a part-filled block are written out
+  ASSERT_EQ(camera_.next_frame_number(), 20);
+  EXPECT_FALSE(camera_.HasImage(session_ + 1));
   std::vector<std::uint8_t> buffer(kImageBufferSize);
-  int index = -1;
-  int n = camera_.GetImage(0, buffer.data(), &index);
-  EXPECT_EQ(index, 19);
-  ASSERT_EQ(n, static_cast<int>(frames[19].size()));
-  EXPECT_TRUE(std::equal(frames[19].begin(), frames[19].end(), buffer.begin()));
-  EXPECT_EQ(camera_.GetImage(-50, buffer.data(), &index), n);  // negative means newest too
-  // An entry the ring never filled yields 0, silently.
-  EXPECT_EQ(camera_.Bounds(100).first, -1);
+  for (int i = 0; i < 20; ++i) {
+    FrameRef frame;
+    ASSERT_TRUE(camera_.FrameByNumber(i, &frame));
+    ASSERT_EQ(camera_.GetImage(frame, buffer.data()), static_cast<int>(frames[i].size()));
+    EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].end(), buffer.begin())) << i;
+  }
 }
 
-TEST_F(StreamStoreTest, MarkersSplitAcrossBlocksAreNotSeen) {
-  // 0xFF at the last byte of block 0, 0xD8 at the first of block 1: no image.
-  std::vector<std::uint8_t> stream(2 * kStreamBlockSize, 0);
-  stream[kStreamBlockSize - 1] = 0xFF;
-  stream[kStreamBlockSize] = 0xD8;
-  stream[kStreamBlockSize + 10] = 0xFF;
-  stream[kStreamBlockSize + 11] = 0xD9;
-  Feed(stream);
-  EXPECT_FALSE(camera_.HasImage());
-  EXPECT_EQ(camera_.image_count(), 0);
-}
-
-TEST_F(StreamStoreTest, ImageAcrossTheFileEndReadsBackWhole) {
+TEST_F(StreamStoreTest, FrameAcrossTheFileEndReadsBackWhole) {
   // Fill up to 8000 bytes before the end, then a 20000-byte frame that wraps.
   std::size_t lead = kStreamFileSize - 8000;
   std::vector<std::uint8_t> stream(lead, 0x11);
@@ -127,56 +123,50 @@ TEST_F(StreamStoreTest, ImageAcrossTheFileEndReadsBackWhole) {
   stream.insert(stream.end(), frame.begin(), frame.end());
   stream.resize(stream.size() + kStreamBlockSize, 0x33);
   Feed(stream, 16384);
-  auto [soi, eoi] = camera_.Bounds(0);
-  EXPECT_EQ(soi, static_cast<int>(lead));
-  EXPECT_EQ(eoi, 12000);
+  FrameRef ref;
+  ASSERT_TRUE(camera_.FirstFrame(session_, &ref));
+  EXPECT_EQ(ref.entry.start, static_cast<std::int64_t>(lead));
   std::vector<std::uint8_t> buffer(kImageBufferSize);
-  ASSERT_EQ(camera_.GetImage(0, buffer.data(), nullptr), 20000);
+  ASSERT_EQ(camera_.GetImage(ref, buffer.data()), 20000);
   EXPECT_TRUE(std::equal(frame.begin(), frame.end(), buffer.begin()));
 }
 
-TEST_F(StreamStoreTest, BadEntriesGiveTheirMessages) {
-  // SoI == EoI cannot come from a stream; build it with a zero-length image
-  // followed by a too-big one.
-  std::vector<std::uint8_t> stream = Frame(4, 0);
-  std::vector<std::uint8_t> big = Frame(kImageBufferSize, 0x01);
-  stream.insert(stream.end(), big.begin(), big.end());
-  stream.resize(stream.size() + kStreamBlockSize, 0);
-  Feed(stream, 16384);
+TEST_F(StreamStoreTest, AFrameALapBehindIsNeverReadBack) {
+  std::vector<std::uint8_t> frame = Frame(30000, 0x22);
+  Feed(frame);
+  camera_.EndTransfer();
+  FrameRef old;
+  ASSERT_TRUE(camera_.FirstFrame(session_, &old));
+  // Almost one lap later the frame is still whole; once the writer reaches
+  // its bytes, it is gone from the index and a reader holding it is refused.
+  Feed(std::vector<std::uint8_t>(kStreamFileSize - 2 * kStreamBlockSize - 30000, 0x11), 16384);
   std::vector<std::uint8_t> buffer(kImageBufferSize);
-  EXPECT_EQ(camera_.GetImage(0, buffer.data(), nullptr), -1);
-  EXPECT_NE(ReadFile(dir_.path() + "/" + [] {
-              char name[64];
-              std::time_t now = std::time(nullptr);
-              std::tm tm{};
-              localtime_r(&now, &tm);
-              std::snprintf(name, sizeof name, "LOG/Ocelam_3_%04d%02d%02d.log", tm.tm_year + 1900,
-                            tm.tm_mday, tm.tm_mon + 1);
-              return std::string(name);
-            }()).find("Camera 3: ERROR: image too big (800000 bytes, max allowed: 800000 bytes)"),
+  EXPECT_EQ(camera_.GetImage(old, buffer.data()), 30000);
+  Feed(std::vector<std::uint8_t>(2 * kStreamBlockSize, 0x11), 16384);
+  EXPECT_EQ(camera_.GetImage(old, buffer.data()), -1);
+  EXPECT_FALSE(camera_.HasImage());
+  EXPECT_NE(ReadFile(CameraLog()).find("is no longer in the stream file"), std::string::npos);
+}
+
+TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
+  std::vector<std::uint8_t> stream = Frame(kImageBufferSize + 10, 0x01);
+  std::vector<std::uint8_t> small = Frame(5000, 0x02);
+  stream.insert(stream.end(), small.begin(), small.end());
+  Feed(stream, 16384);
+  camera_.EndTransfer();
+  EXPECT_EQ(camera_.next_frame_number(), 1);
+  EXPECT_NE(ReadFile(CameraLog()).find("is larger than an image may be"),
             std::string::npos);
+  FrameRef frame;
+  ASSERT_TRUE(camera_.FirstFrame(session_, &frame));
+  EXPECT_EQ(frame.entry.length, 5000);
   // The stream file gone: the open message and -1.
   unlink(path_.c_str());
-  EXPECT_EQ(camera_.GetImage(0, buffer.data(), nullptr), -1);
+  std::vector<std::uint8_t> buffer(kImageBufferSize);
+  EXPECT_EQ(camera_.GetImage(frame, buffer.data()), -1);
 }
 
-TEST(ImageIndex, TimeBackChoosesTheEntry) {
-  struct Case {
-    int w;
-    float rate;
-    int time_back;
-    int expected;
-  } cases[] = {
-      {1000, 10.0f, 500, 950},    {1000, 10.0f, 0, 999},        {20, 10.0f, 500, 199970},
-      {1000, 10.0f, -5, 999},     {0, 10.0f, 0, 199999},        {5, 25.0f, 2147483647, 5 - static_cast<int>(536870911L % 200000) + 200000},
-      {100, 0.0f, 500, 100},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(ChooseImageIndex(c.w, c.rate, c.time_back), c.expected)
-        << c.w << " " << c.rate << " " << c.time_back;
-}
-
-TEST(ImageIndex, RingWrapsAfter200000Images) {
+TEST(ImageIndex, KeepsTheNewest200000Frames) {
   TempDir dir;
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   testing_support::WriteFile(dir / "s.mjpeg", "");
@@ -185,14 +175,102 @@ TEST(ImageIndex, RingWrapsAfter200000Images) {
   ASSERT_EQ(camera.InitStream("127.0.0.1", 80, kStreamName, 1), 0);
   camera.StartStreaming(1000);
   std::vector<std::uint8_t> stream;
-  for (int i = 0; i < kImageIndexSize; ++i) stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});  // 8 bytes: never split
-  // The 200000th end marker lands exactly at the end of the stream: flush it.
-  stream.resize((stream.size() / kStreamBlockSize + 1) * kStreamBlockSize, 0);
+  for (int i = 0; i < kImageIndexSize + 5; ++i) stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});
   for (std::size_t at = 0; at < stream.size(); at += kStreamBlockSize)
-    camera.ConsumeStream(stream.data() + at, kStreamBlockSize);
-  EXPECT_EQ(camera.write_index(), 0);
-  EXPECT_FALSE(camera.HasImage());
-  EXPECT_EQ(camera.image_count(), kImageIndexSize);
+    camera.ConsumeStream(stream.data() + at, std::min(kStreamBlockSize, stream.size() - at));
+  camera.EndTransfer();
+  EXPECT_EQ(camera.image_count(), kImageIndexSize + 5);
+  EXPECT_EQ(camera.first_frame_number(), 5);
+  EXPECT_EQ(camera.next_frame_number(), kImageIndexSize + 5);
+  FrameRef frame;
+  ASSERT_TRUE(camera.FrameByNumber(kImageIndexSize + 4, &frame));
+  EXPECT_EQ(frame.entry.start, static_cast<std::int64_t>(kImageIndexSize + 4) * 8);
+}
+
+// What the frame finder makes of a stream, fed in small pieces.
+struct Recorder : MjpegFrameFinder::Events {
+  std::vector<std::pair<std::int64_t, std::int64_t>> frames;
+  std::vector<StreamProblem> problems;
+  void OnFrame(const FoundFrame& f) override { frames.emplace_back(f.start, f.end); }
+  void OnStreamProblem(StreamProblem p, std::int64_t) override { problems.push_back(p); }
+};
+
+std::string Jpeg(std::size_t scan_bytes, bool thumbnail) {
+  std::string j = "\xFF\xD8";
+  if (thumbnail) {
+    // An APP1 segment holding a whole little JPEG of its own.
+    std::string thumb = std::string("Exif\0\0", 6) + "\xFF\xD8\xFF\xDA\x00\x02\x11\x22\xFF\xD9";
+    j += "\xFF\xE1";
+    j += static_cast<char>((thumb.size() + 2) >> 8);
+    j += static_cast<char>((thumb.size() + 2) & 0xFF);
+    j += thumb;
+  }
+  j += "\xFF\xDB";
+  j += std::string("\x00\x04\xFF\xD9", 4);  // a table whose values look like an end marker
+  j += std::string("\xFF\xDA\x00\x02", 4);
+  for (std::size_t i = 0; i < scan_bytes; ++i) j += (i % 97 == 5) ? std::string("\xFF\x00", 2) : std::string(1, 'a');
+  j += "\xFF\xD9";
+  return j;
+}
+
+std::string Part(const std::string& jpeg, long long announced) {
+  std::string head = "--b\r\nContent-Type: image/jpeg\r\n";
+  if (announced >= 0) head += "Content-Length: " + std::to_string(announced) + "\r\n";
+  return head + "\r\n" + jpeg + "\r\n";
+}
+
+TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
+  const std::string a = Jpeg(500, true), b = Jpeg(700, false), c = Jpeg(300, true);
+  const long long la = static_cast<long long>(a.size()), lb = static_cast<long long>(b.size());
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::vector<std::size_t> sizes;  // sizes of the frames found, in order
+    std::vector<StreamProblem> problems;
+    bool reset_after_first_part = false;
+  } cases[] = {
+      {"by length, thumbnail inside", Part(a, la) + Part(b, lb), {a.size(), b.size()}, {}},
+      {"by markers, thumbnail skipped", Part(a, -1) + Part(b, -1) + Part(c, -1), {a.size(), b.size(), c.size()}, {}},
+      {"length counts the CR LF", Part(a, la + 2) + Part(b, lb + 2), {a.size(), b.size()}, {}},
+      {"length too short", Part(a, la - 50) + Part(b, lb) + Part(c, -1), {b.size(), c.size()},
+       {StreamProblem::kLengthMismatch}},
+      {"length too long", Part(a, la + 100) + Part(b, lb) + Part(c, -1), {c.size()},
+       {StreamProblem::kLengthMismatch}},
+      {"unusable length", Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") + Part(b, lb),
+       {a.size(), b.size()}, {StreamProblem::kBadLength}},
+      {"no end marker", "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1), {b.size()}, {StreamProblem::kNoEndMarker}},
+      {"garbage between frames", "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" + Part(b, lb),
+       {a.size(), b.size()}, {}},
+      {"cut by a reconnect", "--b\r\n\r\n" + a.substr(0, 300), {b.size()}, {}, true},
+  };
+  for (Case& k : cases) {
+    Recorder r;
+    MjpegFrameFinder finder;
+    std::string stream = k.stream;
+    std::size_t first_part = stream.size();
+    if (k.reset_after_first_part) stream += a.substr(300) + Part(b, -1);
+    for (std::size_t at = 0; at < stream.size(); at += 37) {
+      if (k.reset_after_first_part && at <= first_part && first_part < at + 37) {
+        finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at, first_part - at,
+                    static_cast<std::int64_t>(at), 0, 0, 1, r);
+        finder.Reset();
+        finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + first_part,
+                    std::min<std::size_t>(at + 37, stream.size()) - first_part,
+                    static_cast<std::int64_t>(first_part), 0, 0, 1, r);
+        continue;
+      }
+      finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at, std::min<std::size_t>(37, stream.size() - at),
+                  static_cast<std::int64_t>(at), 0, 0, 1, r);
+    }
+    std::vector<std::size_t> sizes;
+    for (auto [start, end] : r.frames) {
+      sizes.push_back(static_cast<std::size_t>(end - start));
+      EXPECT_EQ(stream.substr(static_cast<std::size_t>(start), 2), "\xFF\xD8") << k.name;
+      EXPECT_EQ(stream.substr(static_cast<std::size_t>(end) - 2, 2), "\xFF\xD9") << k.name;
+    }
+    EXPECT_EQ(sizes, k.sizes) << k.name;
+    EXPECT_EQ(r.problems, k.problems) << k.name;
+  }
 }
 
 TEST(WriteJpegFile, ChecksBothMarkers) {

@@ -1,0 +1,59 @@
+#pragma once
+// The index of the frames a camera's stream file holds, oldest first: where
+// each frame lies in the stream, when it began to arrive and for which
+// streaming session. It keeps at most 200000 entries, but its memory follows
+// the entries still worth keeping: entries are stored in chunks that are
+// allocated when the writer reaches them and freed once every entry in them
+// has been dropped (frames whose bytes the ring has overwritten are dropped).
+// Not thread-safe: the camera's index lock guards it.
+#include <array>
+#include <cstdint>
+#include <memory>
+
+inline constexpr int kImageIndexSize = 200000;
+
+struct FrameEntry {
+  std::int64_t start = 0;          // stream position of the frame's first byte
+  std::int64_t begin_us = 0;       // monotonic clock when it began to arrive
+  std::int64_t begin_wall_ms = 0;  // wall clock of the same moment, for logs
+  std::int32_t length = 0;
+  std::uint32_t session = 0;
+};
+
+class FrameIndex {
+ public:
+  // Adds the newest frame, dropping the oldest when the index is full.
+  // False (nothing added) when memory for a new chunk cannot be had.
+  bool Append(const FrameEntry& entry);
+  // Drops, oldest first, every entry that starts before `position`.
+  void DropBefore(std::int64_t position);
+
+  // Entries are numbered from 0 since the index was made; [first, next).
+  std::int64_t first() const { return first_; }
+  std::int64_t next() const { return next_; }
+  bool empty() const { return first_ == next_; }
+  const FrameEntry& At(std::int64_t number) const;
+
+  // The first entry whose (session, begin) is not below / is above the key;
+  // next() when there is none. Entries are ordered by that pair.
+  std::int64_t LowerBound(std::uint32_t session, std::int64_t begin_us) const;
+  std::int64_t UpperBound(std::uint32_t session, std::int64_t begin_us) const;
+  // The first entry that began at or after `begin_us`, whatever its session.
+  std::int64_t FirstFrom(std::int64_t begin_us) const;
+
+ private:
+  static constexpr int kChunkEntries = 2000;
+  static constexpr int kChunks = kImageIndexSize / kChunkEntries;
+  static_assert(kImageIndexSize % kChunkEntries == 0, "the ring is made of whole chunks");
+
+  static int ChunkOf(std::int64_t number) {
+    return static_cast<int>(number % kImageIndexSize) / kChunkEntries;
+  }
+  void DropOldest();
+  template <typename Less>
+  std::int64_t Partition(Less less) const;
+
+  std::array<std::unique_ptr<FrameEntry[]>, kChunks> chunks_;
+  std::int64_t first_ = 0;
+  std::int64_t next_ = 0;
+};
