@@ -77,8 +77,10 @@ constexpr auto kSendIdlePause = std::chrono::milliseconds(1);
 // reported one by one go out in batches (one write per client, not one per
 // line); a queue that fills to kWakeSenderAt ends the rest early.
 constexpr int kAfterSendPauseMs = 100;
-// While only clients whose sockets are full have messages waiting.
-constexpr int kBlockedPauseMs = 20;
+// Longest wait for a full client socket to take bytes again, while only
+// such clients have messages waiting: short, since new messages for the
+// others do not end it.
+constexpr int kBlockedPauseMs = 5;
 constexpr int kWakeSenderAt = kMonitorQueuePositions / 2;
 // How often the init thread looks at the named terminate event, which
 // another process sets as a file.
@@ -433,13 +435,20 @@ void CInterfaceMonitor::ServerWaitEventThread() {
     // No pause while clients are taking what waits for them.
     go_on = state != SendState::kEmpty;
     if (state == SendState::kSendable) continue;
-    pressure_event_.Wait(state == SendState::kBlocked ? kBlockedPauseMs : kAfterSendPauseMs);
+    if (state == SendState::kBlocked) {
+      // Back as soon as a full socket has room again. A descriptor closed
+      // and reused meanwhile only makes this wait shorter or longer.
+      poll(blocked_sockets_.data(), blocked_sockets_.size(), kBlockedPauseMs);
+      continue;
+    }
+    pressure_event_.Wait(kAfterSendPauseMs);
     pressure_event_.Reset();
   }
 }
 
 CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
   bool waiting = false, blocked = false;
+  blocked_sockets_.clear();
   std::vector<std::shared_ptr<const std::string>> taken;
   for (ClientSlot& slot : slots_) {
     if (slot.outbox_sent == slot.outbox.size()) {
@@ -489,6 +498,7 @@ CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
         continue;
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         blocked = true;
+        blocked_sockets_.push_back({slot.sock.socket, POLLOUT, 0});
         break;
       } else {
         // Send errors are not reported: the client thread sees the broken

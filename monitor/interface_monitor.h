@@ -20,6 +20,8 @@
 // Locks, always taken in this order (never the reverse):
 //   full_status_lock_ -> LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
 //   QueueLock and every other lock -> LogFileLock.
+#include <poll.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -31,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "camera_http/socket.h"
 #include "core/startup.h"
@@ -264,6 +267,9 @@ class CInterfaceMonitor {
   std::uint64_t last_connection_ = 0;
 
   std::array<ClientSlot, kMonitorClients> slots_;
+
+  // Send thread only: the sockets that were full in the last pass.
+  std::vector<pollfd> blocked_sockets_;
 
   // Accept thread only: the listening socket, when each refused address was
   // last written to the log, and when "all slots taken" was.
