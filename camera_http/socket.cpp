@@ -1,6 +1,7 @@
 #include "camera_http/socket.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
@@ -196,6 +197,69 @@ int SockListen(SockRecord& record, int timeout) {
   if (client < 0) return -1;
   close(listener);
   record.socket = client;
+  return 0;
+}
+
+int SockOpenListener(SockRecord& record, in_addr address, int port, int backlog) {
+  ReleaseHeld(record);
+  if (!ValidPort(port) || backlog < 1) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  record.address = sockaddr_in{};
+  record.address.sin_family = AF_INET;
+  record.address.sin_addr = address;
+  record.address.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) != 0 ||
+      listen(fd, backlog) != 0) {
+    CloseQuietly(fd);
+    return -1;
+  }
+  record.socket = fd;
+  return 0;
+}
+
+int SockAccept(SockRecord& listener, SockRecord& client) {
+  ReleaseHeld(client);
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  int fd;
+  do {
+    len = sizeof peer;
+    fd = accept4(listener.socket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  client.socket = fd;
+  client.address = peer;
+  return 0;
+}
+
+void SockHandOver(SockRecord& from, SockRecord& to) {
+  if (&from == &to) return;
+  ReleaseHeld(to);
+  to.socket = from.socket;
+  to.address = from.address;
+  from.socket = kNoSocket;
+}
+
+int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, int probes) {
+  int on = 1;
+  // Unacknowledged data times out like silence does: without this a peer
+  // that vanished while we were sending would hold on for a quarter hour.
+  unsigned user_timeout =
+      static_cast<unsigned>(idle_seconds + interval_seconds * probes) * 1000u;
+  if (setsockopt(record.socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+      setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds) != 0 ||
+      setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds,
+                 sizeof interval_seconds) != 0 ||
+      setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
+      setsockopt(record.socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout,
+                 sizeof user_timeout) != 0)
+    return -1;
   return 0;
 }
 

@@ -62,6 +62,27 @@ int SockOpenServer(SockRecord& record, int port);
 // then still holds the listening socket.
 int SockListen(SockRecord& record, int timeout);
 
+// A server that keeps listening: creates an IPv4 TCP stream socket, binds it
+// to `address` (INADDR_ANY for all local addresses) at `port` with
+// SO_REUSEADDR, and listens with `backlog` waiting connections. The record
+// keeps the listening socket. On failure the socket is released and the
+// record holds kNoSocket.
+int SockOpenListener(SockRecord& record, in_addr address, int port, int backlog);
+
+// Waits without limit for one client of a listening record and accepts it
+// into `client` (its address is the remote end). The listener stays open.
+int SockAccept(SockRecord& listener, SockRecord& client);
+
+// Moves the socket (and address) of `from` into `to`, which releases what it
+// held; `from` is left holding kNoSocket.
+void SockHandOver(SockRecord& from, SockRecord& to);
+
+// Turns on TCP keepalive: a peer that stays silent `idle_seconds` is probed
+// every `interval_seconds`, and the connection fails after `probes`
+// unanswered probes, or when sent data stays unacknowledged as long. So a
+// peer that vanished without a word (power cut, cable) frees the connection.
+int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, int probes);
+
 // Resolves `host` (a dotted IPv4 address is used as it is, anything else is
 // looked up as an IPv4 name) and makes one blocking connect to `port`.
 // A name that does not resolve fails before any connection is tried.

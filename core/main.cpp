@@ -2,9 +2,11 @@
 // configuration, starts the per-camera and per-server threads and the job
 // watcher, then idles until the named event "Global\ocelam_restart" is set
 // (or SIGTERM / SIGINT arrives) and ends with every thread in it.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,10 +43,26 @@ constexpr int kAlreadyStartedPauseMs = 5000;
 constexpr int kStartPauseMs = 500;
 constexpr int kRestartWaitStepMs = 1000;
 
+// The interface record once it exists: a clean end writes its error ring.
+std::atomic<CInterface*> g_record{nullptr};
+
+[[noreturn]] void EndCleanly() {
+  if (CInterface* record = g_record.load()) record->FlushErrorRing();
+  std::fflush(stdout);
+  _exit(0);
+}
+
 // SIGTERM and SIGINT end the gateway at once, whatever it is doing (even in
-// the middle of loading a large configuration): nothing needs an orderly
-// shutdown, every file is written whole by each write.
-void OnStopSignal(int) { _exit(0); }
+// the middle of loading a large configuration): every file is written whole
+// by each write, and only the error ring, kept in memory, is written first.
+// The signals are blocked in every thread and taken here, where writing a
+// file is allowed.
+void StopSignalThread(sigset_t signals) {
+  int signal = 0;
+  while (sigwait(&signals, &signal) != 0) {
+  }
+  EndCleanly();
+}
 
 void ForwardReport(void* record, char* text, int level) {
   static_cast<CInterface*>(record)->Log(text, level);
@@ -61,11 +79,17 @@ void ForwardReport(void* record, char* text, int level) {
 
 int main() {
   // SIGTERM and SIGINT end the gateway the same way the restart event does.
-  struct sigaction sa{};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  // Blocked before any thread starts, so every thread inherits the mask
+  // (launched programs get a clean one).
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  if (!platform::StartThread([stop_signals] { StopSignalThread(stop_signals); })) {
+    // Without the thread the signals end the gateway the plain way.
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+  }
 
   InitConsole();
   std::string module_path = platform::ModulePath();
@@ -107,6 +131,7 @@ int main() {
   // The record is never destroyed: detached threads report through it until
   // the process ends.
   auto* record = new CInterface(info.program_name);
+  g_record.store(record);
   SetReportSink(record, ForwardReport);
   info.monitor_port = record->GetMonitorPort();
   // Like the record, the monitor server lives until the process ends. If it
@@ -141,7 +166,6 @@ int main() {
 
   // Detached threads are still running; ending the process here, without
   // running static destructors under them, is the orderly end.
-  std::fflush(stdout);
   instance.Release();
-  _exit(0);
+  EndCleanly();
 }

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "core/profile/user_profile.h"
 #include "monitor/event_job.h"
 #include "monitor/interface_monitor.h"
+#include "platform/profile.h"
+#include "platform/thread.h"
 
 std::mutex LogFileLock;
 
@@ -49,6 +52,16 @@ std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
 
 CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
 
+CInterface::~CInterface() {
+  {
+    std::unique_lock<std::mutex> guard(LogFileLock);
+    stopping_ = true;
+    ring_changed_.notify_all();
+    ring_changed_.wait(guard, [&] { return !flusher_running_; });
+  }
+  FlushErrorRing();
+}
+
 void CInterface::SetMonitor(CInterfaceMonitor* monitor) { monitor_.store(monitor); }
 
 void CInterface::Log(char* text, int level) {
@@ -62,19 +75,70 @@ void CInterface::Log(char* text, int level) {
 void CInterface::WriteLogFile(std::string_view text, int level) {
   std::lock_guard<std::mutex> guard(LogFileLock);
   std::string line = AppendDailyLogLocked(name_, text);
-  if (level == kErrorLevel) AddErrorEntry(line);
+  if (level == kErrorLevel) AddErrorEntryLocked(line);
 }
 
 void CInterface::AddErrorEntry(std::string_view line) {
+  std::lock_guard<std::mutex> guard(LogFileLock);
+  AddErrorEntryLocked(line);
+}
+
+void CInterface::AddErrorEntryLocked(std::string_view line) {
   // Runs under LogFileLock, so two errors never take the same index.
-  std::string ring = ErrorRingFileName();
-  int count = GetIniInt("Global", "NbErrors", 0, ring);
-  int index = static_cast<int>((static_cast<long long>(count) + 1) % kErrorRingSize);
-  char key[32];
-  std::snprintf(key, sizeof key, "Error_%d", index);
-  std::string value(line);
-  WriteIniString("Error", key, value.c_str(), ring);
-  WriteIniString("Global", "NbErrors", std::to_string(index).c_str(), ring);
+  if (!ring_loaded_) {
+    nb_errors_ = GetIniInt("Global", "NbErrors", 0, ErrorRingFileName());
+    ring_loaded_ = true;
+  }
+  int index = static_cast<int>((static_cast<long long>(nb_errors_) + 1) % kErrorRingSize);
+  nb_errors_ = index;
+  auto [entry, added] = ring_entries_.try_emplace(index, line);
+  if (added)
+    ring_order_.push_back(index);
+  else
+    entry->second = line;
+  if (!flusher_started_) {
+    flusher_started_ = true;
+    // Without the thread the file is still written at a clean end.
+    flusher_running_ = platform::StartThread([this] { ErrorRingFlusher(); });
+  }
+  ring_changed_.notify_all();
+}
+
+void CInterface::ErrorRingFlusher() {
+  std::unique_lock<std::mutex> guard(LogFileLock);
+  for (;;) {
+    ring_changed_.wait(guard, [&] { return !ring_order_.empty() || stopping_; });
+    if (stopping_) break;
+    guard.unlock();
+    FlushErrorRing();
+    guard.lock();
+    // What comes in meanwhile waits for the next round.
+    ring_changed_.wait_for(guard, kErrorRingFlushInterval, [&] { return stopping_; });
+    if (stopping_) break;
+  }
+  flusher_running_ = false;
+  ring_changed_.notify_all();
+}
+
+void CInterface::FlushErrorRing() {
+  std::lock_guard<std::mutex> flushing(ring_flush_lock_);
+  std::vector<platform::ProfileWrite> writes;
+  {
+    std::lock_guard<std::mutex> guard(LogFileLock);
+    if (ring_order_.empty()) return;
+    writes.reserve(ring_order_.size() + 1);
+    char key[32];
+    for (int index : ring_order_) {
+      std::snprintf(key, sizeof key, "Error_%d", index);
+      writes.push_back({"Error", key, std::move(ring_entries_[index])});
+    }
+    writes.push_back({"Global", "NbErrors", std::to_string(nb_errors_)});
+    ring_entries_.clear();
+    ring_order_.clear();
+  }
+  // The same file one profile write per entry and count would leave, written
+  // once and outside LogFileLock.
+  platform::ProfileWriteStrings(ResolveProfilePath(ErrorRingFileName()), writes);
 }
 
 int CInterface::GetMonitorPort() {

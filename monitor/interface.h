@@ -5,10 +5,14 @@
 // monitor server once one is attached. It also claims the monitor port in the
 // port register and records the start statistics and the start event.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 class CInterfaceMonitor;
 
@@ -18,6 +22,8 @@ extern std::mutex LogFileLock;
 
 inline constexpr std::size_t kLogLineMax = 511;     // longest line of the daily log
 inline constexpr int kErrorRingSize = 1024;         // entries of the error ring
+// The error ring file is rewritten at most this often (and at a clean end).
+inline constexpr auto kErrorRingFlushInterval = std::chrono::seconds(1);
 inline constexpr int kDefaultFirstIPPort = 22001;
 inline constexpr int kDefaultLastIPPort = 22499;
 inline constexpr const char* kPortRegisterFile = "qxmoninterfaces.ini";
@@ -33,6 +39,10 @@ std::string AppendDailyLogLocked(std::string_view name, std::string_view text);
 class CInterface {
  public:
   explicit CInterface(std::string_view program_name);
+  // Writes what the error ring still holds and stops its thread.
+  ~CInterface();
+  CInterface(const CInterface&) = delete;
+  CInterface& operator=(const CInterface&) = delete;
 
   // Attaches the monitor server; from then on lines other than level 10 are
   // forwarded to its clients.
@@ -46,7 +56,12 @@ class CInterface {
   // edits it in place.
   void Log(char* text, int level);
   void WriteLogFile(std::string_view text, int level);
+  // Puts the line into the error ring, which lives in memory: its file is
+  // rewritten by a thread of the record at most once per
+  // kErrorRingFlushInterval, so reporting threads never wait for it.
   void AddErrorEntry(std::string_view line);
+  // Writes what changed in the error ring to its file now (at a clean end).
+  void FlushErrorRing();
 
   // Records "LastStartup" / "FirstInstallation" and writes the start event
   // job file. Returns 1 when an event job file was written, else 0.
@@ -58,9 +73,29 @@ class CInterface {
   std::string ErrorRingFileName() const { return name_ + "_error.ini"; }
 
  private:
+  void AddErrorEntryLocked(std::string_view line);  // the caller holds LogFileLock
+  void ErrorRingFlusher();
+
   std::string name_;
   // Set once by main before other threads report much; atomic so a thread
   // that reports meanwhile reads either null or the monitor.
   std::atomic<CInterfaceMonitor*> monitor_{nullptr};
+
+  // The error ring's state; guarded by LogFileLock. "NbErrors" is read from
+  // the file once, at the first error; from then on the record's count is
+  // the truth (a hand edit while the gateway runs is overwritten).
+  bool ring_loaded_ = false;
+  int nb_errors_ = 0;
+  // Entries changed since the last flush, by index, and the order in which
+  // they first changed (new keys are added to the file in that order).
+  std::unordered_map<int, std::string> ring_entries_;
+  std::vector<int> ring_order_;
+  bool flusher_started_ = false;
+  bool flusher_running_ = false;
+  bool stopping_ = false;
+  // Signalled when an entry changed, when stopping, and when the flusher ends.
+  std::condition_variable ring_changed_;
+  // Held while the file is rewritten, so two flushes never interleave.
+  std::mutex ring_flush_lock_;
 };
 

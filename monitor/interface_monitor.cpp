@@ -1,8 +1,11 @@
 #include "monitor/interface_monitor.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -11,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/console.h"
 #include "monitor/interface.h"
 #include "platform/named_objects.h"
 #include "platform/thread.h"
@@ -29,6 +33,12 @@ constexpr const char* kStringReceived = "String received from interface monitor:
 constexpr const char* kTestInfoRequested = "TestSendInfos requested from interface monitor: %s";
 constexpr const char* kTestInfoSent = "Send TestInfo to Interface Monitor: %s";
 constexpr const char* kCannotStartThread = "ERROR: interface monitor cannot start %s";
+constexpr const char* kRefusedNotAllowed =
+    "Connection to the interface monitor from %s refused: not in MonitorAllowedClients";
+constexpr const char* kRefusedTooMany =
+    "Connection to the interface monitor from %s refused: already %d connections from there";
+constexpr const char* kLinesLeftOut =
+    "%d lines caused by the interface monitor client with index %d left out of this log";
 
 // Messages to the clients.
 constexpr const char* kOrvOn = "<event type=\"OrvConnection\" state=ON />";
@@ -50,16 +60,28 @@ constexpr const char* kTerminateEventName = "TerminateInterfaceMonitor";
 constexpr const char* kUndefined = "[Undefined]";
 constexpr const char* kDatedLineFormat = "%02d.%02d.%04d %02d:%02d:%02d %s";
 
-constexpr auto kNoSlotPause = std::chrono::seconds(10);
+// "All slots taken" is written at most this often.
+constexpr auto kAllTakenLogInterval = std::chrono::seconds(10);
 constexpr auto kOpenFailurePause = std::chrono::seconds(10);
+// accept fails for lack of descriptors or memory: give the system a moment.
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(50);
-constexpr auto kAfterAcceptPause = std::chrono::milliseconds(50);
+// Refused addresses remembered for their log line; beyond this many within
+// kRefusalLogInterval, refusals are closed without a line.
+constexpr std::size_t kRefusalsRemembered = 4096;
 constexpr int kClientStartWaitMs = 60000;
 constexpr int kReceiveTimeoutTenths = 10;
 constexpr auto kReceivePause = std::chrono::milliseconds(100);
 constexpr int kSendWaitMs = 1000;
 constexpr auto kSendIdlePause = std::chrono::milliseconds(1);
-constexpr auto kAfterSendPause = std::chrono::milliseconds(100);
+// Once every queue is empty the send thread rests this long, so that lines
+// reported one by one go out in batches (one write per client, not one per
+// line); a queue that fills to kWakeSenderAt ends the rest early.
+constexpr int kAfterSendPauseMs = 100;
+// Longest wait for a full client socket to take bytes again, while only
+// such clients have messages waiting: short, since new messages for the
+// others do not end it.
+constexpr int kBlockedPauseMs = 5;
+constexpr int kWakeSenderAt = kMonitorQueuePositions / 2;
 // How often the init thread looks at the named terminate event, which
 // another process sets as a file.
 constexpr int kInitPollMs = 100;
@@ -67,19 +89,52 @@ constexpr int kInitPollMs = 100;
 // client that reads slowly keeps the rest in its queue (whose 1024
 // positions are the bound), not in a growing buffer of ours.
 constexpr std::size_t kSendBatchBytes = 256 * 1024;
+// A flooding client's waiting bytes are dropped at most this fast per pass.
+constexpr std::size_t kDrainPerPass = 1 << 20;
+constexpr std::size_t kDrainChunk = 64 * 1024;
 // Each check of the default alarm happens once per connection.
 constexpr int kPassCountDone = 6;
 
 // printf into a text of at most `max` characters.
 std::string Format(std::size_t max, const char* format, ...) __attribute__((format(printf, 2, 3)));
 std::string Format(std::size_t max, const char* format, ...) {
-  std::string out(max + 1, '\0');
+  // Every message fits the stack buffer; this runs once per reported line.
+  char buffer[kLogMessageMax + 1];
+  max = std::min(max, kLogMessageMax);
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(out.data(), out.size(), format, args);
+  int n = std::vsnprintf(buffer, max + 1, format, args);
   va_end(args);
-  out.resize(n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), max));
-  return out;
+  return std::string(buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), max));
+}
+
+std::string AddressText(in_addr address) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+// True when the client has closed its side or the connection broke: what it
+// sent and we did not read yet is of no use to anybody then.
+bool PeerHasLeft(const SockRecord& sock) {
+  pollfd p{sock.socket, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Reads and drops what is waiting on the connection, at most kDrainPerPass
+// bytes. Returns the number of receives of kCommandBufferSize - 1 bytes that
+// this stands for.
+int Drain(const SockRecord& sock) {
+  static thread_local char scratch[kDrainChunk];
+  std::size_t dropped = 0;
+  while (dropped < kDrainPerPass) {
+    ssize_t n = recv(sock.socket, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    dropped += static_cast<std::size_t>(n);
+  }
+  const std::size_t per_receive = kCommandBufferSize - 1;
+  return static_cast<int>((dropped + per_receive - 1) / per_receive);
 }
 
 }  // namespace
@@ -108,8 +163,14 @@ CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info)
   com_port_ = kUndefined;
   mode_ = kUndefined;
   profile_file_name_ = info.program_name.substr(0, 255) + ".ini";
+  std::vector<std::string> problems;
+  access_ = ReadMonitorAccess(profile_file_name_, &problems);
   // The name goes last: WriteLog stays silent until it is set.
   name_ = info.program_name.substr(0, 255);
+  for (const std::string& problem : problems) {
+    ConsoleLog(problem, kLevelError);
+    WriteLog(problem);
+  }
   if (!platform::StartThread([this] { ServerWaitConnThread(); }))
     WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ServerWaitConnThread"));
   if (!platform::StartThread([this] { ServerWaitEventThread(); }))
@@ -155,68 +216,115 @@ void CInterfaceMonitor::MonitorInitThread() {
 
 void CInterfaceMonitor::ServerWaitConnThread() {
   WriteLog(Format(kStatusMessageMax, kConnThreadStarted, port_));
+  // One listening socket for good: clients that connect together wait in
+  // its backlog instead of being reset between two accepts.
+  while (SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog) != 0) {
+    WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, 0));
+    std::this_thread::sleep_for(kOpenFailurePause);
+  }
+  SockRecord incoming;
   for (;;) {
-    int index = -1;
-    {
-      std::lock_guard<std::mutex> guard(QueueLock);
-      for (int i = 0; i < kMonitorClients; ++i) {
-        if (slots_[i].state == SlotState::kFree) {
-          slots_[i].state = SlotState::kListening;
-          index = i;
-          break;
-        }
-      }
-    }
-    if (index < 0) {
-      WriteLog(Format(kStatusMessageMax, kAllSlotsTaken, kMonitorClients));
-      std::this_thread::sleep_for(kNoSlotPause);
-      continue;
-    }
-    ClientSlot& slot = slots_[index];
-    auto release_slot = [&] {
-      std::lock_guard<std::mutex> guard(QueueLock);
-      slot.state = SlotState::kFree;
-    };
-    if (SockOpenServer(slot.sock, port_) != 0) {
-      // The socket layer leaves no socket in the record, so the slot is
-      // free again for the next try.
-      WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, index));
-      release_slot();
-      std::this_thread::sleep_for(kOpenFailurePause);
-      continue;
-    }
-    if (SockListen(slot.sock, 0) != 0) {
-      // The record still holds the listening socket: close it, so the port
-      // is bound afresh on the next try.
-      SockClose(slot.sock);
-      release_slot();
+    if (SockAccept(listener_, incoming) != 0) {
       std::this_thread::sleep_for(kAcceptFailurePause);
       continue;
     }
-    {
-      std::lock_guard<std::mutex> send_guard(slot.send_lock);
-      std::lock_guard<std::mutex> guard(QueueLock);
-      slot.connection = ++last_connection_;
-      slot.state = SlotState::kConnected;
-      slot.awaiting_status = init_thread_running_;
-    }
-    // Every client, the new one included, receives the full status.
-    init_event_.Set();
-    auto started = std::make_shared<MonitorEvent>();
-    if (platform::StartThread([this, index, started] { ClientReceiveThread(index, started.get()); })) {
-      started->Wait(kClientStartWaitMs);
-    } else {
-      WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ClientReceiveThread"));
-      FreeSlot(index);
-    }
-    std::this_thread::sleep_for(kAfterAcceptPause);
+    Admit(incoming);
+    // Whatever Admit did not take is closed here.
+    SockClose(incoming);
   }
+}
+
+void CInterfaceMonitor::Admit(SockRecord& incoming) {
+  const in_addr peer = incoming.address.sin_addr;
+  // Closed without a word: a stranger learns nothing from the port.
+  if (!access_.Allows(peer)) {
+    LogRefusal(peer, Format(kStatusMessageMax, kRefusedNotAllowed, AddressText(peer).c_str()));
+    return;
+  }
+  int index = -1, from_peer = 0;
+  {
+    std::lock_guard<std::mutex> guard(QueueLock);
+    for (int i = 0; i < kMonitorClients; ++i) {
+      if (slots_[i].state == SlotState::kFree) {
+        if (index < 0) index = i;
+      } else if (slots_[i].peer == peer.s_addr) {
+        ++from_peer;
+      }
+    }
+    if (index >= 0 && from_peer < access_.max_per_address) slots_[index].state = SlotState::kReserved;
+  }
+  if (index < 0) {
+    auto now = std::chrono::steady_clock::now();
+    if (all_taken_logged_ == std::chrono::steady_clock::time_point{} ||
+        now - all_taken_logged_ >= kAllTakenLogInterval) {
+      all_taken_logged_ = now;
+      WriteLog(Format(kStatusMessageMax, kAllSlotsTaken, kMonitorClients));
+    }
+    return;
+  }
+  if (from_peer >= access_.max_per_address) {
+    LogRefusal(peer, Format(kStatusMessageMax, kRefusedTooMany, AddressText(peer).c_str(), from_peer));
+    return;
+  }
+  // Not fatal when it fails: the connection works, it is only found dead
+  // later if its peer vanishes.
+  SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
+  ClientSlot& slot = slots_[index];
+  {
+    std::lock_guard<std::mutex> send_guard(slot.send_lock);
+    std::lock_guard<std::mutex> guard(QueueLock);
+    SockHandOver(incoming, slot.sock);
+    slot.peer = peer.s_addr;
+    slot.connection = ++last_connection_;
+    slot.state = SlotState::kConnected;
+    slot.awaiting_status = init_thread_running_;
+  }
+  // Every client, the new one included, receives the full status.
+  init_event_.Set();
+  auto started = std::make_shared<MonitorEvent>();
+  if (platform::StartThread([this, index, started] { ClientReceiveThread(index, started.get()); })) {
+    started->Wait(kClientStartWaitMs);
+  } else {
+    WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ClientReceiveThread"));
+    FreeSlot(index);
+  }
+}
+
+void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
+  auto now = std::chrono::steady_clock::now();
+  auto found = refusals_logged_.find(peer.s_addr);
+  if (found != refusals_logged_.end()) {
+    if (now - found->second < kRefusalLogInterval) return;
+    found->second = now;
+  } else {
+    if (refusals_logged_.size() >= kRefusalsRemembered) {
+      std::erase_if(refusals_logged_,
+                    [&](const auto& entry) { return now - entry.second >= kRefusalLogInterval; });
+      if (refusals_logged_.size() >= kRefusalsRemembered) return;
+    }
+    refusals_logged_.emplace(peer.s_addr, now);
+  }
+  WriteLog(line);
 }
 
 void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
   started->Set();
   WriteLog(Format(kStatusMessageMax, kConnectionCreated, index));
   ClientSlot& slot = slots_[index];
+  using Clock = std::chrono::steady_clock;
+  ClientLogBudget budget;
+  Clock::time_point last_answer{};
+  bool answer_owed = false;
+  auto answer = [&] {
+    std::string line;
+    int served = QueueTestSendInfo(&line);
+    for (int i = 0; i < served; ++i) ClientWriteLog(budget, index, line);
+    last_answer = Clock::now();
+    answer_owed = false;
+  };
+  auto may_answer = [&] {
+    return last_answer == Clock::time_point{} || Clock::now() - last_answer >= kTestInfoInterval;
+  };
   int pass = 0;
   char buffer[kCommandBufferSize];
   for (;;) {
@@ -231,31 +339,71 @@ void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
           QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
       }
     }
+    ClientLogLeftOut(budget, index, false);
+    if (answer_owed && may_answer()) answer();
     std::fill(std::begin(buffer), std::end(buffer), '\0');
     int got = SockReceive(slot.sock, buffer, kReceiveTimeoutTenths);
     if (got == -1 || got == kSockPeerClosed) break;
     if (got > 0) {
+      // A client that has left gets nothing done any more: the rest of what
+      // it sent is dropped with the connection, not read and logged for
+      // long after.
+      if (PeerHasLeft(slot.sock)) break;
       // The text ends at the first NUL, so a client that frames its command
       // the way the server frames its messages is understood too.
       if (strcasecmp(buffer, kCommandTestInfo) == 0) {
-        WriteLog(Format(kStatusMessageMax, kTestInfoRequested, buffer));
-        SendTestSendInfo();
+        ClientWriteLog(budget, index,
+                       Format(kStatusMessageMax, kTestInfoRequested, EscapeReceivedText(buffer).c_str()));
+        // Asking more often than once a second gets one answer a second.
+        if (may_answer())
+          answer();
+        else
+          answer_owed = true;
         std::this_thread::sleep_for(kReceivePause);
         continue;
       }
-      HandleCommand(index, buffer);
+      HandleCommand(index, buffer, budget);
+      // A full buffer is no command: the client is pouring text in. What it
+      // has sent meanwhile is read and dropped (counted as left out), so its
+      // bytes do not pile up in front of a close that ends it all.
+      if (static_cast<std::size_t>(got) == kCommandBufferSize - 1) budget.left_out += Drain(slot.sock);
     }
     std::this_thread::sleep_for(kReceivePause);
   }
   FreeSlot(index);
+  ClientLogLeftOut(budget, index, true);
   WriteLog(Format(kStatusMessageMax, kConnectionClosed, index));
 }
 
-void CInterfaceMonitor::HandleCommand(int index, const char* text) {
+void CInterfaceMonitor::HandleCommand(int index, const char* text, ClientLogBudget& budget) {
   if (strcasecmp(text, kCommandInit) == 0) init_event_.Set();
   if (strcasecmp(text, kCommandLogOn) == 0) log_off_[index].store(0);
   if (strcasecmp(text, kCommandLogOff) == 0) log_off_[index].store(1);
-  WriteLog(Format(kStatusMessageMax, kStringReceived, text));
+  ClientWriteLog(budget, index,
+                 Format(kStatusMessageMax, kStringReceived, EscapeReceivedText(text).c_str()));
+}
+
+void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {
+  auto now = std::chrono::steady_clock::now();
+  if (now - budget.window_start >= std::chrono::seconds(1)) {
+    ClientLogLeftOut(budget, index, true);
+    budget.window_start = now;
+    budget.written = 0;
+  }
+  if (budget.written < kClientLogLinesPerSecond) {
+    ++budget.written;
+    WriteLog(text);
+  } else {
+    ++budget.left_out;
+  }
+}
+
+void CInterfaceMonitor::ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing) {
+  if (budget.left_out == 0) return;
+  if (!closing && std::chrono::steady_clock::now() - budget.window_start < std::chrono::seconds(1))
+    return;
+  WriteLog(Format(kStatusMessageMax, kLinesLeftOut, budget.left_out, index));
+  budget.left_out = 0;
 }
 
 void CInterfaceMonitor::FreeSlot(int index) {
@@ -265,6 +413,7 @@ void CInterfaceMonitor::FreeSlot(int index) {
   std::lock_guard<std::mutex> guard(QueueLock);
   slot.connection = 0;
   slot.state = SlotState::kFree;
+  slot.peer = 0;
   slot.awaiting_status = false;
   // What still waits was meant for the client that left; the next client
   // of the slot starts with its own full status.
@@ -275,21 +424,31 @@ void CInterfaceMonitor::FreeSlot(int index) {
 
 void CInterfaceMonitor::ServerWaitEventThread() {
   WriteLog(kEventThreadStarted);
-  bool more = false;
+  bool go_on = false;
   for (;;) {
-    // While a client's socket is full, retry without waiting for news.
-    if (!send_event_.Wait(more ? 0 : kSendWaitMs) && !more) {
+    if (!go_on && !send_event_.Wait(kSendWaitMs)) {
       std::this_thread::sleep_for(kSendIdlePause);
       continue;
     }
     send_event_.Reset();
-    more = SendPass();
-    std::this_thread::sleep_for(kAfterSendPause);
+    SendState state = SendPass();
+    // No pause while clients are taking what waits for them.
+    go_on = state != SendState::kEmpty;
+    if (state == SendState::kSendable) continue;
+    if (state == SendState::kBlocked) {
+      // Back as soon as a full socket has room again. A descriptor closed
+      // and reused meanwhile only makes this wait shorter or longer.
+      poll(blocked_sockets_.data(), blocked_sockets_.size(), kBlockedPauseMs);
+      continue;
+    }
+    pressure_event_.Wait(kAfterSendPauseMs);
+    pressure_event_.Reset();
   }
 }
 
-bool CInterfaceMonitor::SendPass() {
-  bool more = false;
+CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
+  bool waiting = false, blocked = false;
+  blocked_sockets_.clear();
   std::vector<std::shared_ptr<const std::string>> taken;
   for (ClientSlot& slot : slots_) {
     if (slot.outbox_sent == slot.outbox.size()) {
@@ -307,7 +466,7 @@ bool CInterfaceMonitor::SendPass() {
             slot.queue_head = (slot.queue_head + 1) % kMonitorQueuePositions;
             --slot.queue_count;
           }
-          if (slot.queue_count > 0) more = true;
+          if (slot.queue_count > 0) waiting = true;
         }
       }
       if (taken.empty()) continue;
@@ -338,7 +497,8 @@ bool CInterfaceMonitor::SendPass() {
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        more = true;
+        blocked = true;
+        blocked_sockets_.push_back({slot.sock.socket, POLLOUT, 0});
         break;
       } else {
         // Send errors are not reported: the client thread sees the broken
@@ -353,7 +513,8 @@ bool CInterfaceMonitor::SendPass() {
       if (slot.outbox.capacity() > kSendBatchBytes) slot.outbox.shrink_to_fit();
     }
   }
-  return more;
+  if (waiting) return SendState::kSendable;
+  return blocked ? SendState::kBlocked : SendState::kEmpty;
 }
 
 void CInterfaceMonitor::QueueMessage(std::string_view text, MonitorMessageKind kind) {
@@ -363,6 +524,7 @@ void CInterfaceMonitor::QueueMessage(std::string_view text, MonitorMessageKind k
 void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKind kind,
                                          bool begin_status) {
   auto copy = std::make_shared<const std::string>(text);
+  bool pressure = false;
   {
     std::lock_guard<std::mutex> guard(QueueLock);
     for (int i = 0; i < kMonitorClients; ++i) {
@@ -372,10 +534,11 @@ void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKi
       if (kind == MonitorMessageKind::kLog && log_off_[i].load() == 1) continue;
       if (slot.queue_count == kMonitorQueuePositions) continue;  // full: dropped for this client
       slot.queue[(slot.queue_head + slot.queue_count) % kMonitorQueuePositions] = copy;
-      ++slot.queue_count;
+      if (++slot.queue_count == kWakeSenderAt) pressure = true;
     }
   }
   send_event_.Set();
+  if (pressure) pressure_event_.Set();
 }
 
 void CInterfaceMonitor::ForwardLog(char* text, int level) {
@@ -427,6 +590,12 @@ void CInterfaceMonitor::SetRSConnection(int state) {
 }
 
 void CInterfaceMonitor::SendTestSendInfo() {
+  std::string line;
+  int served = QueueTestSendInfo(&line);
+  for (int i = 0; i < served; ++i) WriteLog(line);
+}
+
+int CInterfaceMonitor::QueueTestSendInfo(std::string* line) {
   std::string reply = Format(kStatusMessageMax, kTestSendInfo, test_message_.c_str(),
                              test_last_number_.c_str(), test_description_.c_str());
   auto copy = std::make_shared<const std::string>(reply);
@@ -443,11 +612,11 @@ void CInterfaceMonitor::SendTestSendInfo() {
       ++served;
     }
   }
-  // One line per client served, written after the lock: producers must not
-  // wait for the disk.
-  std::string line = Format(kStatusMessageMax, kTestInfoSent, reply.c_str());
-  for (int i = 0; i < served; ++i) WriteLog(line);
   send_event_.Set();
+  // One line per client served, written by the caller after the lock:
+  // producers must not wait for the disk.
+  *line = Format(kStatusMessageMax, kTestInfoSent, reply.c_str());
+  return served;
 }
 
 void CInterfaceMonitor::WriteLog(std::string_view text) {

@@ -10,17 +10,21 @@
 // receive being one command.
 //
 // Threads (all detached, 0x20000-byte stacks, running until the process
-// ends): ServerWaitConnThread accepts clients into 50 slots;
-// ServerWaitEventThread does every socket write; MonitorInitThread queues the
-// full status when asked; one ClientReceiveThread per connected client reads
-// its commands. Producers never touch the network: they copy the message
-// into the per-client queues and wake the send thread.
+// ends): ServerWaitConnThread holds the one listening socket and accepts
+// clients into 50 slots (only from allowed addresses, at most a few per
+// address); ServerWaitEventThread does every socket write; MonitorInitThread
+// queues the full status when asked; one ClientReceiveThread per connected
+// client reads its commands. Producers never touch the network: they copy
+// the message into the per-client queues and wake the send thread.
 //
 // Locks, always taken in this order (never the reverse):
 //   full_status_lock_ -> LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
 //   QueueLock and every other lock -> LogFileLock.
+#include <poll.h>
+
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +32,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "camera_http/socket.h"
 #include "core/startup.h"
+#include "monitor/monitor_access.h"
 
 namespace platform {
 class NamedEvent;
@@ -47,6 +54,21 @@ inline constexpr std::size_t kCommandBufferSize = 1024;  // one receive: 1023 by
 inline constexpr std::size_t kDefaultAlarmTextSize = 512;
 inline constexpr std::size_t kStatisticTextSize = 512;
 inline constexpr int kDefaultAlarmCheckPass = 5;  // receive pass that runs the check
+// Connections the kernel completes and holds while the accept thread is busy.
+inline constexpr int kMonitorListenBacklog = 64;
+// What one client can make the server write to the daily log, per second;
+// beyond it one line says how many were left out.
+inline constexpr int kClientLogLinesPerSecond = 10;
+// "<getTestSendInfo/>" of one client is answered at most this often; a
+// request within the interval is answered when it is over.
+inline constexpr auto kTestInfoInterval = std::chrono::seconds(1);
+// A refused address is written to the log at most once in this time.
+inline constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
+// TCP keepalive of client connections: a peer silent for this long is
+// probed, and given up after the probes go unanswered (two minutes in all).
+inline constexpr int kKeepAliveIdleSeconds = 60;
+inline constexpr int kKeepAliveIntervalSeconds = 10;
+inline constexpr int kKeepAliveProbes = 6;
 
 // "status" messages go to every client; "log" messages only to clients that
 // did not switch the log lines off.
@@ -128,17 +150,19 @@ class CInterfaceMonitor {
   int CheckDefaultAlarm(char* text, std::size_t size);
 
   int port() const { return port_; }
+  const MonitorAccess& access() const { return access_; }
   const std::string& name() const { return name_; }
-  // Clients connected right now (slots holding a client, not the listener).
+  // Clients connected right now.
   int ConnectedClients();
 
  private:
-  enum class SlotState { kFree, kListening, kConnected };
+  // kReserved: the accept thread is handing a new client to the slot.
+  enum class SlotState { kFree, kReserved, kConnected };
 
-  // One client slot. The slot is in use while it listens or holds a client.
+  // One client slot. The slot is in use while it holds a client.
   struct ClientSlot {
     // The connection. Written by the accept thread only while the slot is
-    // free or listening (no other thread touches it then); while connected,
+    // free or reserved (no other thread touches it then); while connected,
     // read by the client thread and the send thread, closed by the client
     // thread under send_lock.
     SockRecord sock;
@@ -153,6 +177,7 @@ class CInterfaceMonitor {
 
     // Guarded by QueueLock.
     SlotState state = SlotState::kFree;
+    in_addr_t peer = 0;  // remote address of the client, network byte order
     // A client that has just connected gets no log line and no broadcast
     // status until its first full status begins, so its stream starts with
     // the "application" messages (what it misses is in that status and the
@@ -171,20 +196,43 @@ class CInterfaceMonitor {
     std::uint64_t outbox_connection = 0;
   };
 
+  // What a client makes the server log within the current second.
+  struct ClientLogBudget {
+    std::chrono::steady_clock::time_point window_start{};
+    int written = 0;
+    int left_out = 0;
+  };
+  enum class SendState { kEmpty, kSendable, kBlocked };
+
   void ServerWaitConnThread();
   void ServerWaitEventThread();
   void MonitorInitThread();
   void ClientReceiveThread(int index, MonitorEvent* started);
 
+  // Takes a new connection into a free slot, or closes it at once. Runs on
+  // the accept thread.
+  void Admit(SockRecord& incoming);
+  // Writes `line` about `peer`, unless a line about that address was
+  // written within kRefusalLogInterval. Accept thread only.
+  void LogRefusal(in_addr peer, const std::string& line);
+  // Writes a line the client at `index` caused, within its budget.
+  void ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text);
+  // Writes the count of lines left out once the budget's second is over
+  // (or at once with `closing`).
+  void ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing);
+  // Queues the "TestSendInfo" reply; returns the number of clients served
+  // and the log line for each.
+  int QueueTestSendInfo(std::string* line);
   // Queues under QueueLock; with `begin_status`, clients waiting for their
   // first full status are served from this message on.
   void QueueMessageImpl(std::string_view text, MonitorMessageKind kind, bool begin_status);
-  // Walks all slots once, moving waiting messages to the sockets. True when
-  // some client still has bytes its socket did not take.
-  bool SendPass();
+  // Walks all slots once, moving waiting messages to the sockets: kSendable
+  // when messages are left for clients that are taking them, kBlocked when
+  // only clients whose sockets are full have some, else kEmpty.
+  SendState SendPass();
   // Closes the slot's connection and frees it, dropping what waits for it.
   void FreeSlot(int index);
-  void HandleCommand(int index, const char* text);
+  void HandleCommand(int index, const char* text, ClientLogBudget& budget);
   void SetConnection(std::atomic<int>& state, int value, const char* on, const char* off);
 
   // Single integers written by one thread and read by others.
@@ -202,7 +250,12 @@ class CInterfaceMonitor {
   // Nothing in the gateway fills these; the reply carries them empty.
   std::string test_message_, test_last_number_, test_description_;
 
+  // Read before the threads start, constant afterwards.
+  MonitorAccess access_;
+
   MonitorEvent send_event_;
+  // Set when a client's queue is half full: ends the send thread's pause.
+  MonitorEvent pressure_event_;
   MonitorEvent init_event_;
   std::once_flag terminate_once_;
   std::unique_ptr<platform::NamedEvent> terminate_event_;  // set once, before its reader starts
@@ -214,6 +267,15 @@ class CInterfaceMonitor {
   std::uint64_t last_connection_ = 0;
 
   std::array<ClientSlot, kMonitorClients> slots_;
+
+  // Send thread only: the sockets that were full in the last pass.
+  std::vector<pollfd> blocked_sockets_;
+
+  // Accept thread only: the listening socket, when each refused address was
+  // last written to the log, and when "all slots taken" was.
+  SockRecord listener_;
+  std::unordered_map<in_addr_t, std::chrono::steady_clock::time_point> refusals_logged_;
+  std::chrono::steady_clock::time_point all_taken_logged_{};
 
   // Held while a full status is queued, and by ForwardLog while it queues, so
   // a forwarded line never lands inside a full status. Taken before

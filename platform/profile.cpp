@@ -222,19 +222,12 @@ int ProfileGetInt(const std::string& path, std::string_view section, std::string
   return ParseProfileInt(*v).value_or(default_value);
 }
 
-bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
-                        const char* value) {
-  std::string_view want_section = Trim(section);
-  std::string_view want_key = Trim(key);
-  if (want_section.empty() || want_key.empty() || path.empty()) return false;
+namespace {
 
-  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
-  std::string data;
-  bool exists = ReadWholeFile(path, data);
-  if (!exists && !value) return true;  // deleting from nothing leaves nothing
-  std::string eol = "\n";
-  std::vector<std::string> lines = SplitLines(data, &eol);
-
+// One WritePrivateProfileString on the lines of a file held in memory.
+// False when nothing was to be done (deleting what is not there).
+bool ApplyWrite(std::vector<std::string>& lines, std::string_view want_section,
+                std::string_view want_key, const char* value) {
   std::string new_line;
   if (value) new_line = std::string(want_key) + "=" + std::string(Trim(value));
 
@@ -260,21 +253,60 @@ bool ProfileWriteString(const std::string& path, std::string_view section, std::
     else
       lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(key_at));
   } else if (!value) {
-    return true;  // nothing to delete
+    return false;  // nothing to delete
   } else if (section_at != std::string::npos) {
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last_at) + 1, new_line);
   } else {
     lines.push_back("[" + std::string(want_section) + "]");
     lines.push_back(new_line);
   }
+  return true;
+}
 
+std::string JoinLines(const std::vector<std::string>& lines, const std::string& eol) {
+  std::size_t size = 0;
+  for (const std::string& l : lines) size += l.size() + eol.size();
   std::string out;
-  out.reserve(data.size() + new_line.size() + 64);
+  out.reserve(size);
   for (const std::string& l : lines) {
     out += l;
     out += eol;
   }
-  return ReplaceFile(path, out);
+  return out;
+}
+
+}  // namespace
+
+bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                        const char* value) {
+  std::string_view want_section = Trim(section);
+  std::string_view want_key = Trim(key);
+  if (want_section.empty() || want_key.empty() || path.empty()) return false;
+
+  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  std::string data;
+  bool exists = ReadWholeFile(path, data);
+  if (!exists && !value) return true;  // deleting from nothing leaves nothing
+  std::string eol = "\n";
+  std::vector<std::string> lines = SplitLines(data, &eol);
+  if (!ApplyWrite(lines, want_section, want_key, value)) return true;
+  return ReplaceFile(path, JoinLines(lines, eol));
+}
+
+bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes) {
+  if (path.empty()) return false;
+  for (const ProfileWrite& w : writes)
+    if (Trim(w.section).empty() || Trim(w.key).empty()) return false;
+  if (writes.empty()) return true;
+
+  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  std::string data;
+  ReadWholeFile(path, data);
+  std::string eol = "\n";
+  std::vector<std::string> lines = SplitLines(data, &eol);
+  for (const ProfileWrite& w : writes)
+    ApplyWrite(lines, Trim(w.section), Trim(w.key), w.value.c_str());
+  return ReplaceFile(path, JoinLines(lines, eol));
 }
 
 bool ProfileAppendLine(const std::string& path, std::string_view line) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,19 @@ std::optional<int> ParseProfileInt(std::string_view text);
 // written.
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
                         const char* value);
+
+// One value of a ProfileWriteStrings call.
+struct ProfileWrite {
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
+// Several WritePrivateProfileString calls in a row, with one read and one
+// rewrite of the file: the result is the file those calls would leave.
+// False when a section or key name is empty (then nothing is written) or the
+// file cannot be written.
+bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes);
 
 // Appends one plain line (a line feed is added) to the file, under the same
 // per-file lock as ProfileWriteString, so appends and rewrites of one file

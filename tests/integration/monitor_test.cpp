@@ -119,7 +119,7 @@ TEST(MonitorGateway, CommandsFromTheClient) {
       << ReadFile(box.path("m2.out"));
   EXPECT_EQ(CountPrefix(got, "<TestSendInfo message=\"\" lastnbr=\"\" description=\"\"/>"), 1);
   EXPECT_TRUE(WaitFor([&] {
-    return TodayLog(box).find("String received from interface monitor: <command type=init />\n") !=
+    return TodayLog(box).find("String received from interface monitor: <command type=init />\\n\r\n") !=
            std::string::npos;
   }));
   gw->Signal(SIGTERM);
@@ -148,6 +148,25 @@ TEST(MonitorGateway, DefaultAlarmWarningOncePerConnection) {
   got = RunMonitor(box, {"--port", port, "--seconds", "9"}, "m4.out");
   EXPECT_EQ(CountPrefix(got, "<application"), 2) << ReadFile(box.path("m4.out"));
   EXPECT_EQ(CountPrefix(got, "<config_warning"), 0);
+  gw->Signal(SIGTERM);
+  ASSERT_TRUE(gw->WaitExit(10));
+}
+
+TEST(MonitorGateway, ClientOutsideTheAllowListIsToldPlainly) {
+  GatewaySandbox box;
+  WriteFile(box.IniFile("ocelam.ini"),
+            "[Config]\nMonitorBindAddress=127.0.0.1\nMonitorAllowedClients=127.0.0.2\n");
+  auto gw = box.Start();
+  ASSERT_TRUE(WaitRunning(box));
+  int code = -1;
+  std::vector<std::string> got =
+      RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--wait", "1"}, "m6.out", &code);
+  EXPECT_EQ(code, 4);
+  ASSERT_EQ(got.size(), 1u) << ReadFile(box.path("m6.out"));
+  EXPECT_NE(got[0].find("the gateway refused this client"), std::string::npos) << got[0];
+  EXPECT_NE(got[0].find("MonitorAllowedClients"), std::string::npos) << got[0];
+  // The keys are read, not written back.
+  EXPECT_EQ(ReadFile(box.IniFile("ocelam.ini")).find("MonitorMaxClientsPerAddress"), std::string::npos);
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
 }

@@ -80,6 +80,13 @@ class MonitorTest : public ::testing::Test {
   bool LogHas(const std::string& text, double seconds = 60) {
     return WaitFor([&] { return Log().find(text) != std::string::npos; }, seconds);
   }
+  // True once `count` connections have ended.
+  bool ClosedAtLeast(int count) {
+    std::string log = Log();
+    int closed = 0;
+    for (std::size_t at = 0; (at = log.find(" closed\r\n", at)) != std::string::npos; ++at) ++closed;
+    return closed >= count;
+  }
 
   // What a client receives before the log history, for the profile the
   // test wrote.
@@ -178,17 +185,27 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   EXPECT_TRUE(again[0].starts_with("<application protocole=" + name_)) << again[0];
   EXPECT_TRUE(LogHas("String received from interface monitor: <COMMAND TYPE=INIT />"));
 
-  // Texts that are not exactly one command are only written to the log:
-  // with a line feed, two commands in one receive, garbage.
-  for (std::string text : {std::string("<command type=init />\n"),
-                           std::string("<command type=init /><command type=log state=OFF />"),
-                           std::string("\x01\x02 hello")}) {
-    Command(client, text);
-    EXPECT_TRUE(LogHas("String received from interface monitor: " + text));
+  // Texts that are not exactly one command are only written to the log,
+  // control bytes escaped: with a line feed, two commands in one receive,
+  // garbage, a forged log line.
+  struct Garbage {
+    std::string text, logged;
+  };
+  for (const Garbage& g : std::vector<Garbage>{
+           {"<command type=init />\n", "<command type=init />\\n"},
+           {"<command type=init /><command type=log state=OFF />",
+            "<command type=init /><command type=log state=OFF />"},
+           {"\x01\x02 h\\ello\x7f", "\\x01\\x02 h\\\\ello\\x7F"},
+           {"x\r\n05.12 ERROR: camera 1 fake", "x\\r\\n05.12 ERROR: camera 1 fake"}}) {
+    Command(client, g.text);
+    EXPECT_TRUE(LogHas("String received from interface monitor: " + g.logged)) << g.logged;
     Command(client, "<GetTestSendInfo/>");
     std::vector<std::string> next = client.Until("<TestSendInfo");
-    EXPECT_EQ(next, std::vector<std::string>{kTestInfoReply}) << text;
+    EXPECT_EQ(next, std::vector<std::string>{kTestInfoReply}) << g.logged;
   }
+  std::string log = Log();
+  EXPECT_EQ(log.find("\n05.12 ERROR"), std::string::npos);
+  EXPECT_EQ(log.find("\r05.12 ERROR"), std::string::npos);
   EXPECT_TRUE(LogHas("TestSendInfos requested from interface monitor: <GetTestSendInfo/>"));
   EXPECT_TRUE(LogHas(std::string("Send TestInfo to Interface Monitor: ") + kTestInfoReply));
 
@@ -286,26 +303,68 @@ TEST_F(MonitorTest, FullStatusVariants) {
   }
 }
 
-TEST_F(MonitorTest, FiftyClientsAtMost) {
+TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
   Start();
+  // Nine from one address: the ninth is closed without a word.
   std::vector<std::unique_ptr<MonitorTestClient>> clients;
-  for (int i = 0; i < kMonitorClients; ++i) {
+  for (int i = 0; i < 8; ++i) {
     clients.push_back(std::make_unique<MonitorTestClient>());
     ASSERT_TRUE(clients.back()->Connect(port_)) << i;
   }
+  MonitorTestClient ninth;
+  EXPECT_TRUE(ninth.RefusedWithoutAWord(port_));
+  EXPECT_TRUE(LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 8 "
+                     "connections from there"));
+  // Other addresses still get in, up to the 50 slots.
+  for (int i = 8; i < kMonitorClients; ++i) {
+    std::string from = "127.0.0." + std::to_string(2 + i / 8);
+    clients.push_back(std::make_unique<MonitorTestClient>());
+    ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
+  }
+  MonitorTestClient late;
+  EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.20"));
   ASSERT_TRUE(LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
                      "a new connection"));
-  MonitorTestClient late;
-  EXPECT_FALSE(late.TryConnect(port_));
 
   clients[7]->Close();
   EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
-  // Accepted once the accept thread wakes from its pause, into the freed slot.
-  EXPECT_TRUE(late.Connect(port_, 60));
+  EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.20"));
   EXPECT_TRUE(LogHas("TCP connection created with index 7"));
   std::string m;
   ASSERT_TRUE(late.Next(&m));
   EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
+}
+
+TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"),
+            "[Config]\nMonitorAllowedClients=127.0.0.1, 10.0.0.0/8;bogus 127.0.0.4/33\n"
+            "MonitorMaxClientsPerAddress=10\n");
+  Start();
+  EXPECT_TRUE(LogHas("ERROR: MonitorAllowedClients: 'bogus' is neither an IPv4 address nor a "
+                     "range a.b.c.d/n, ignored"));
+  EXPECT_TRUE(LogHas("'127.0.0.4/33' is neither"));
+  const std::string refused =
+      "Connection to the interface monitor from 127.0.0.2 refused: not in MonitorAllowedClients";
+  for (int i = 0; i < 3; ++i) {
+    MonitorTestClient stranger;
+    EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.2")) << i;
+  }
+  ASSERT_TRUE(LogHas(refused));
+
+  // Ten at the same instant: all are accepted, each gets the full status.
+  std::vector<std::unique_ptr<MonitorTestClient>> clients(10);
+  for (auto& c : clients) {
+    c = std::make_unique<MonitorTestClient>();
+    ASSERT_TRUE(c->TryConnect(port_));
+  }
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    std::vector<std::string> status = clients[i]->Until("<statistics type=FirstInstall");
+    ASSERT_EQ(status.size(), kStatusCount) << i;
+    EXPECT_TRUE(status[0].starts_with("<application protocole=" + name_)) << i;
+  }
+  // The refused address was written once, not once per attempt.
+  std::string log = Log();
+  EXPECT_EQ(log.find(refused), log.rfind(refused));
 }
 
 TEST_F(MonitorTest, BadClientsHoldUpNobody) {
@@ -332,7 +391,7 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   MonitorTestClient flood;
   ASSERT_TRUE(flood.Connect(port_));
   std::string megabyte(1 << 20, 'A');
-  for (std::size_t i = 0; i < megabyte.size(); i += 4000) megabyte[i] = '\0';
+  for (std::size_t i = 1000; i < megabyte.size(); i += 4000) megabyte[i] = '\0';
   ASSERT_GT(send(flood.fd(), megabyte.data(), megabyte.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
   EXPECT_TRUE(LogHas("String received from interface monitor: AAAA"));
   EXPECT_TRUE(WaitFor([&] { return monitor->ConnectedClients() == 3; }, 60));
@@ -367,7 +426,42 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   EXPECT_LT(stuck.Take(20000, 5).size(), 20000u);
 }
 
-TEST_F(MonitorTest, SlotOfAFailedListenerIsReclaimed) {
+TEST_F(MonitorTest, NoClientFloodsTheLog) {
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[Config]\nMonitorMaxClientsPerAddress=50\n");
+  Start();
+  constexpr int kClients = 20;
+  constexpr int kSeconds = 3;
+  std::vector<std::unique_ptr<MonitorTestClient>> clients(kClients);
+  for (auto& c : clients) {
+    c = std::make_unique<MonitorTestClient>();
+    ASSERT_TRUE(c->Connect(port_));
+  }
+  // Each asks for the test information 100 times a second.
+  for (int tick = 0; tick < kSeconds * 100; ++tick) {
+    for (auto& c : clients) c->Send("<getTestSendInfo/>");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // And one sends a megabyte of NULs and leaves: what it left unread goes
+  // with it, it is not logged for the next minutes.
+  MonitorTestClient flood;
+  ASSERT_TRUE(flood.Connect(port_));
+  std::string nuls(1 << 20, '\0');
+  send(flood.fd(), nuls.data(), nuls.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  ASSERT_TRUE(LogHas("String received from interface monitor: \r\n"));
+  flood.Close();
+  EXPECT_TRUE(LogHas("TCP Connection with index " + std::to_string(kClients) + " closed", 30));
+  clients.clear();
+  ASSERT_TRUE(WaitFor([&] { return ClosedAtLeast(kClients + 1); }, 60));
+
+  // Per client and second at most 10 lines and one saying how many were
+  // left out; the rest are the connections' own lines.
+  std::string log = Log();
+  std::size_t lines = std::count(log.begin(), log.end(), '\n');
+  EXPECT_LT(lines, static_cast<std::size_t>((kClients + 1) * (kSeconds + 3) * 11 + 100)) << lines;
+  EXPECT_NE(log.find("lines caused by the interface monitor client with index"), std::string::npos);
+}
+
+TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
   // Someone else holds the port when the monitor starts.
   int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port = FreeLoopbackPort();

@@ -23,14 +23,24 @@ class MonitorTestClient {
   MonitorTestClient(const MonitorTestClient&) = delete;
   MonitorTestClient& operator=(const MonitorTestClient&) = delete;
 
-  // One connect attempt to 127.0.0.1:port.
-  bool TryConnect(int port) {
+  // One connect attempt to 127.0.0.1:port, from the loopback address
+  // `from` (such as "127.0.0.2") when one is given.
+  bool TryConnect(int port, const char* from = nullptr) {
     Close();
     peer_closed_ = false;
     raw_.clear();
     partial_.clear();
     messages_.clear();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, from, &local.sin_addr);
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        Close();
+        return false;
+      }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -46,10 +56,10 @@ class MonitorTestClient {
   // waits for the first message (the server answers every new client). A
   // connection the kernel completed in the backlog of a listener that was
   // then closed is reset: that counts as refused, and is retried.
-  bool Connect(int port, double seconds = 60) {
+  bool Connect(int port, double seconds = 60, const char* from = nullptr) {
     auto deadline = Clock::now() + Seconds(seconds);
     while (Clock::now() < deadline) {
-      if (TryConnect(port)) {
+      if (TryConnect(port, from)) {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         if (WaitMessages(1, left)) return true;
         if (!peer_closed_) return false;
@@ -116,6 +126,17 @@ class MonitorTestClient {
     fd_ = -1;
   }
   bool closed_by_peer() const { return peer_closed_; }
+  // Connects once and waits for the server to close the connection; true
+  // when it did so without sending a byte.
+  bool RefusedWithoutAWord(int port, const char* from = nullptr, double seconds = 60) {
+    auto deadline = Clock::now() + Seconds(seconds);
+    while (!TryConnect(port, from)) {  // the server may not listen yet
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    WaitMessages(1, std::chrono::duration<double>(deadline - Clock::now()).count());
+    return peer_closed_ && raw_.empty();
+  }
   // Every byte received so far.
   const std::string& raw() const { return raw_; }
   int fd() const { return fd_; }

@@ -36,12 +36,30 @@ constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr auto kCommandGap = std::chrono::milliseconds(300);
 constexpr auto kFirstCommandDelay = std::chrono::seconds(1);
 constexpr auto kConnectRetryPause = std::chrono::milliseconds(100);
+// How long a fresh connection is watched for an immediate close.
+constexpr int kRefusalWaitMs = 300;
 constexpr std::size_t kReadChunk = 65536;
 // A message longer than this without its NUL is printed in pieces, so a
 // peer that never frames cannot make us hold unbounded memory.
 constexpr std::size_t kMessageMax = 1 << 20;
 
-enum ExitCode { kExitOk = 0, kExitConnect = 1, kExitUsage = 2, kExitClosed = 3 };
+enum ExitCode { kExitOk = 0, kExitConnect = 1, kExitUsage = 2, kExitClosed = 3, kExitRefused = 4 };
+
+// The gateway closes a connection it will not serve before sending anything.
+constexpr const char* kRefused =
+    "ocelam-monitor: %s:%ld accepted the connection and closed it before sending anything: the "
+    "gateway refused this client. Either this machine's address is not in the gateway's "
+    "MonitorAllowedClients (section [Config] of its profile), or this address already has "
+    "MonitorMaxClientsPerAddress connections, or all 50 client slots are taken.\n";
+
+// A connection closed by the gateway before its first message, within `ms`.
+bool ClosedBeforeFirstMessage(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0) return false;
+  char b;
+  ssize_t n = recv(fd, &b, 1, MSG_PEEK);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
 
 void Usage() {
   std::fprintf(stderr,
@@ -58,7 +76,9 @@ void Usage() {
                "                  send that command after connecting, in the order given\n"
                "  --send TEXT     send TEXT as it is (\\n \\r \\0 \\\\ are turned into bytes)\n"
                "  Lines on stdin: init, log on, log off, testinfo, quit, or a text\n"
-               "  beginning with '<' that is sent as it is.\n");
+               "  beginning with '<' that is sent as it is.\n"
+               "  Exit codes: 0 done, 1 cannot connect, 2 bad command line, 3 connection\n"
+               "  ended early, 4 the gateway refused this client.\n");
 }
 
 // Commands end with a NUL, the same framing the gateway uses; it reads a
@@ -222,10 +242,22 @@ int main(int argc, char** argv) {
   const auto started = Clock::now();
   const auto connect_deadline = started + std::chrono::duration<double>(wait);
   int fd = -1;
+  bool refused = false;
   for (;;) {
     fd = Connect(host, static_cast<int>(port));
+    // A refusal comes at once; a served client's first message may take a
+    // while, and is then read below as usual.
+    refused = fd >= 0 && ClosedBeforeFirstMessage(fd, kRefusalWaitMs);
+    if (refused) {
+      close(fd);
+      fd = -1;
+    }
     if (fd >= 0 || Clock::now() >= connect_deadline) break;
     std::this_thread::sleep_for(kConnectRetryPause);
+  }
+  if (refused) {
+    std::fprintf(stderr, kRefused, host.c_str(), port);
+    return kExitRefused;
   }
   if (fd < 0) {
     std::fprintf(stderr, "ocelam-monitor: cannot connect to %s:%ld: %s\n", host.c_str(), port,
@@ -288,6 +320,11 @@ int main(int argc, char** argv) {
       ssize_t n = recv(fd, chunk.data(), chunk.size(), 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
+        if (printed == 0 && partial.empty()) {
+          std::fprintf(stderr, kRefused, host.c_str(), port);
+          close(fd);
+          return kExitRefused;
+        }
         if (!partial.empty()) print(partial);
         std::fprintf(stderr, "ocelam-monitor: connection closed by the gateway\n");
         close(fd);

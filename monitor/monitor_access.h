@@ -1,0 +1,53 @@
+#pragma once
+// Who may use the monitor port, and how much of it one peer may take. Read
+// once at start from section "Config" of the program's profile file; nothing
+// is written back (the keys are for administrators who need them, and a
+// file without them keeps today's behaviour).
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr int kDefaultMaxClientsPerAddress = 8;
+// Longest "MonitorAllowedClients" value read; a longer one is cut.
+inline constexpr std::size_t kAllowedClientsMax = 4095;
+
+struct MonitorAccess {
+  // An address range in host byte order: `network` with the `mask` bits.
+  struct Range {
+    std::uint32_t network = 0;
+    std::uint32_t mask = 0;
+  };
+
+  in_addr bind_address{htonl(INADDR_ANY)};
+  // Empty and not `restricted`: anyone may connect.
+  std::vector<Range> allowed;
+  // True when an allow-list was given, even if none of its entries was
+  // usable: then nobody is admitted rather than everybody.
+  bool restricted = false;
+  int max_per_address = kDefaultMaxClientsPerAddress;
+
+  bool Allows(in_addr peer) const;
+};
+
+// Reads "MonitorBindAddress", "MonitorAllowedClients" and
+// "MonitorMaxClientsPerAddress" of section "Config" in `profile_file_name`
+// (resolved like every profile file). A value that cannot be used is
+// replaced as described at each message, and each problem is described in
+// `problems` in a line for the log.
+MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
+                                std::vector<std::string>* problems);
+
+// Parses a list of dotted IPv4 addresses and CIDR ranges ("a.b.c.d/n"),
+// separated by commas, semicolons or blanks. Entries that are neither are
+// returned in `bad`.
+std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
+                                                      std::vector<std::string>* bad);
+
+// A received text as it may go into a log line: CR, LF and every other
+// control byte, and the backslash, are written as escapes (\r, \n, \t, \\,
+// \xHH), so a client can never start a line of the log of its own.
+std::string EscapeReceivedText(std::string_view text);
