@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -125,10 +127,14 @@ bool PeerHasLeft(const SockRecord& sock) {
 // bytes. Returns the number of receives of kCommandBufferSize - 1 bytes that
 // this stands for.
 int Drain(const SockRecord& sock) {
-  static thread_local char scratch[kDrainChunk];
+  // On the heap: a buffer this size in thread-local storage would be carved
+  // out of every thread's small stack.
+  static thread_local std::unique_ptr<char[]> scratch;
+  if (!scratch) scratch.reset(new (std::nothrow) char[kDrainChunk]);
+  if (!scratch) return 0;
   std::size_t dropped = 0;
   while (dropped < kDrainPerPass) {
-    ssize_t n = recv(sock.socket, scratch, sizeof scratch, MSG_DONTWAIT);
+    ssize_t n = recv(sock.socket, scratch.get(), kDrainChunk, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     dropped += static_cast<std::size_t>(n);

@@ -72,7 +72,7 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, cut.data(), 30), 30);
   world.Drop("trigger.job", "[Alarm]\nAlarmRef=TR\nNumberOfCams=0\n");
-  ASSERT_TRUE(WaitFor([&] { return !FileExists(world.Data("watch/cut.job")); }, 60));
+  ASSERT_TRUE(WaitFor([&] { return !FileExists(world.Data("watch/cut.job")); }, 60)) << world.Output();
   ASSERT_EQ(write(fd, cut.data() + 30, cut.size() - 30), static_cast<ssize_t>(cut.size() - 30));
   close(fd);
 
