@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -124,11 +126,18 @@ CLauncher::~CLauncher() {
 }
 
 int CLauncher::Start(int, int) {
+  failure_ = std::strerror(ENOENT);
   if (!command_line_) return 0;
   std::vector<std::string> words = SplitAtBlanks(command_line_.get());
   if (words.empty()) return 0;
   std::string program = ResolveCommand(words[0]);
-  if (program.empty()) return 0;
+  if (program.empty()) {
+    // Found but not runnable says so; otherwise it is not there at all.
+    struct stat st{};
+    bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
+    if (there) failure_ = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
+    return 0;
+  }
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
@@ -151,7 +160,11 @@ int CLauncher::Start(int, int) {
   int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return 0;
+  if (rc != 0) {
+    failure_ = std::strerror(rc);
+    return 0;
+  }
+  failure_.clear();
   pid_ = pid;
   return 1;
 }

@@ -30,10 +30,13 @@ class CLauncher {
   void Terminate();
   unsigned exit_code() const { return exit_code_; }
   const char* command_line() const { return command_line_.get(); }
+  // Why the last Start failed, in the system's words ("" after a success).
+  const std::string& failure() const { return failure_; }
 
  private:
   std::unique_ptr<char[]> command_line_;
   unsigned exit_code_ = 0;
+  std::string failure_;
   pid_t pid_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -27,9 +28,28 @@ constexpr const char* kDurationStarted = "Streaming MJPEG Duration Thread starte
 constexpr const char* kSocketStarted = "socket on stream '%s' started";
 constexpr const char* kSocketClosed = "socket on stream '%s' closed";
 constexpr const char* kThreadStarted = "Streaming MJPEG Thread started for camera %d (%s)";
-constexpr const char* kCurlError = "Curl error on stream %s (%s): %s";
+constexpr const char* kStreamConnected = "Camera %d: stream connected (%s)";
+constexpr const char* kStreamLost = "Camera %d: stream lost: %s";
+constexpr const char* kStreamStillDown = "Camera %d: stream still down: %s (since %s)";
+constexpr const char* kReasonStalled = "stalled, no byte for %d s";
+constexpr const char* kReasonConnectTimeout = "time-out, no connection within %d s";
+constexpr const char* kReasonUnauthorized = "401 authentication refused";
+constexpr const char* kReasonNotFound = "404 not found";
+constexpr const char* kReasonStatus = "HTTP status %ld";
+constexpr const char* kReasonRefused = "refused (%s)";
+constexpr const char* kReasonTimeout = "time-out (%s)";
+constexpr const char* kReasonClosed = "closed by the camera";
+constexpr const char* kReasonNoImage = "no image within 2 seconds";
+constexpr const char* kFileMadeAgain = "Camera %d: the stream file %s was gone and is made anew";
+constexpr const char* kFileWrittenAgain = "Camera %d: the stream file %s is written again";
+// Attempts after a failure wait 0.5 s, then twice as long each time, up to
+// 30 s; a frame brings the pause back to 0.5 s.
+constexpr int kFirstBackoffMs = 500;
+constexpr int kMaxBackoffMs = 30000;
+constexpr std::int64_t kReminderIntervalUs = 10 * 60 * 1000000LL;
+constexpr long kKeepAliveIdleSeconds = 10;
+constexpr long kKeepAliveIntervalSeconds = 5;
 constexpr const char* kAlive = ">";
-constexpr const char* kProbeTooSlow = "Camera %d: ERROR: unable to get a mjpeg stream within 2 seconds!";
 constexpr const char* kReceived = "..Received %d bytes from camera";
 constexpr const char* kOpenFailed = "ERROR: opening file id %x";
 constexpr const char* kCloseFailed = "ERROR: closing file id %x";
@@ -59,6 +79,7 @@ constexpr const char* kUrlFormat = "http://%s:%d%s";
 constexpr std::size_t kUrlMax = 1023;
 constexpr std::size_t kInterfaceLineMax = 1023;
 constexpr int kProbeAnswerSeconds = 2;
+constexpr int kStreamLoopPauseMs = 500;
 
 constexpr std::uint8_t kEoIMarker[2] = {0xFF, 0xD9};
 
@@ -205,7 +226,40 @@ void CCamera::Refresh(bool with_fps) {
   watchdog_countdown_.store(watchdog_timeout_.load() * 60);
 }
 
+void CCamera::NoteUp() {
+  backoff_ms_ = kFirstBackoffMs;
+  if (link_up_ && link_known_) return;
+  link_up_ = link_known_ = true;
+  Log(platform::StringPrintf(kStreamConnected, camera_number_, Url().c_str()), 1);
+}
+
+void CCamera::NoteDown(const std::string& reason) {
+  std::int64_t now = platform::MonotonicMicros();
+  if (!link_known_ || link_up_ || reason != down_reason_) {
+    link_up_ = false;
+    link_known_ = true;
+    down_reason_ = reason;
+    down_since_wall_ms_ = platform::WallMillis();
+    reminder_due_us_ = now + kReminderIntervalUs;
+    Log(platform::StringPrintf(kStreamLost, camera_number_, reason.c_str()), 1);
+  } else if (now >= reminder_due_us_) {
+    reminder_due_us_ = now + kReminderIntervalUs;
+    std::time_t since = static_cast<std::time_t>(down_since_wall_ms_ / 1000);
+    std::tm tm{};
+    localtime_r(&since, &tm);
+    char when[80];
+    std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    Log(platform::StringPrintf(kStreamStillDown, camera_number_, reason.c_str(), when), 1);
+  }
+}
+
+void CCamera::SleepUnlessStreamingChanges(int ms, int streaming) {
+  for (int slept = 0; slept < ms && streaming_.load() == streaming; slept += 100) SleepMs(std::min(100, ms - slept));
+}
+
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
+  last_byte_us_ = platform::MonotonicMicros();
   if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
   const std::int64_t now = platform::MonotonicMicros();
   const std::int64_t wall = platform::WallMillis();
@@ -290,9 +344,23 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
   // read the stream file at any time.
   bool written = false;
   int fd = open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    // Someone removed the stream file: it is made anew, and the frames it
+    // held are gone from the index with it.
+    fd = open(stream_file_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()), 3);
+      std::lock_guard<std::mutex> guard(index_lock_);
+      index_ = FrameIndex();
+    }
+  }
   if (fd < 0) {
-    Log(platform::StringPrintf(kOpenFailed, fd), 3);
+    // Said once when it starts failing, not for every block.
+    if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd), 3);
+    file_failing_ = true;
   } else {
+    if (file_failing_) Log(platform::StringPrintf(kFileWrittenAgain, camera_number_, stream_file_path_.c_str()), 1);
+    file_failing_ = false;
     const std::uint8_t* bytes = block_.get() + block_written_;
     std::size_t n = upto - block_written_;
     std::int64_t at = (block_start_ + static_cast<std::int64_t>(block_written_)) % kStreamFileSize;
@@ -333,6 +401,7 @@ void CCamera::PublishFrames(bool written) {
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
   if (!any) return;
+  NoteUp();
   // A stream whose frames keep arriving is alive: refresh while the transfer
   // runs instead of only when it ends, so a healthy permanent camera never
   // raises its watchdog alarm.
@@ -353,27 +422,43 @@ std::size_t CCamera::StreamWriteCallback(char* data, std::size_t size, std::size
   return camera->ConsumeStream(reinterpret_cast<const std::uint8_t*>(data), n) ? n : 0;
 }
 
-std::size_t CCamera::SkipHeaderCallback(char*, std::size_t size, std::size_t count, void*) {
+std::size_t CCamera::SkipHeaderCallback(char*, std::size_t size, std::size_t count, void* self) {
+  static_cast<CCamera*>(self)->last_byte_us_ = platform::MonotonicMicros();
   return size * count;
 }
 
 std::size_t CCamera::ProbeHeaderCallback(char*, std::size_t size, std::size_t count, void* self) {
-  static_cast<CCamera*>(self)->start_time_.store(NowSeconds());
+  auto* camera = static_cast<CCamera*>(self);
+  camera->last_byte_us_ = platform::MonotonicMicros();
+  camera->start_time_.store(NowSeconds());
   return size * count;
 }
 
 std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_t count, void* self) {
   std::size_t n = size * count;
   auto* camera = static_cast<CCamera*>(self);
+  camera->last_byte_us_ = platform::MonotonicMicros();
   if (FindBytes(reinterpret_cast<const std::uint8_t*>(data), kEoIMarker, n, 2)) {
     camera->Refresh(false);
+    camera->NoteUp();
     return 0;
   }
   if (NowSeconds() - camera->start_time_.load() > kProbeAnswerSeconds) {
-    camera->Log(platform::StringPrintf(kProbeTooSlow, camera->camera_number_), 1);
+    camera->probe_too_slow_ = true;
     return 0;
   }
   return n;
+}
+
+int CCamera::ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+  // Called about once a second even when nothing arrives: a transfer that
+  // got no byte for the stall time-out (connecting included) is given up.
+  auto* camera = static_cast<CCamera*>(self);
+  if (platform::MonotonicMicros() - camera->last_byte_us_ <
+      static_cast<std::int64_t>(camera->stall_timeout_s_.load()) * 1000000)
+    return 0;
+  camera->stalled_ = true;
+  return 1;
 }
 
 void CCamera::StreamingDurationThread() {
@@ -417,20 +502,52 @@ void CCamera::StreamingThread() {
   // name lookups in a multi-threaded process.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
 
-  auto transfer = [&](bool probe) {
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+  // A camera that rebooted or lost its cable leaves a half-open connection:
+  // keepalive probes find it out.
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+  // libcurl answers a Basic or a Digest challenge, whichever the camera asks.
+  if (!user_name.empty()) curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
+
+  // Runs one transfer; why it failed, or "" when nothing went wrong (a
+  // stream switched off by us, a probe that saw an image).
+  auto transfer = [&](bool probe) -> std::string {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, probe ? ProbeWriteCallback : StreamWriteCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, probe ? ProbeHeaderCallback : SkipHeaderCallback);
     error[0] = '\0';
+    stalled_ = probe_too_slow_ = false;
+    last_byte_us_ = platform::MonotonicMicros();
     // A frame never spans two transfers: whatever was being assembled when
     // the last one ended is not part of the next.
     if (!probe) finder_.Reset();
+    bool wanted_before = streaming_.load() == 1;
     CURLcode rc = curl_easy_perform(curl);
     if (!probe) EndTransfer();
-    if (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) return true;
-    Log(platform::StringPrintf(kCurlError, stream_name_.c_str(), url.c_str(), error[0] ? error : curl_easy_strerror(rc)), 1);
-    return false;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    double connect_time = 0;
+    curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME, &connect_time);
+    const char* text = error[0] ? error : curl_easy_strerror(rc);
+    int stall = stall_timeout_s_.load();
+    if (stalled_ && connect_time <= 0) return platform::StringPrintf(kReasonConnectTimeout, stall);
+    if (stalled_) return platform::StringPrintf(kReasonStalled, stall);
+    if (status == 401) return std::string(kReasonUnauthorized);
+    if (status == 404) return std::string(kReasonNotFound);
+    if (status >= 300) return platform::StringPrintf(kReasonStatus, status);
+    if (rc == CURLE_COULDNT_CONNECT) return platform::StringPrintf(kReasonRefused, text);
+    if (rc == CURLE_OPERATION_TIMEDOUT) return platform::StringPrintf(kReasonTimeout, text);
+    if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return std::string(text);
+    if (probe) return probe_too_slow_ || rc == CURLE_OK ? std::string(kReasonNoImage) : std::string();
+    // A stream we did not stop was ended by the camera.
+    return wanted_before && streaming_.load() == 1 ? std::string(kReasonClosed) : std::string();
   };
 
+  backoff_ms_ = kFirstBackoffMs;
+  std::int64_t next_probe_us = 0;
   for (;;) {
     if (streaming_.load() == 1) {
       struct stat st{};
@@ -443,13 +560,22 @@ void CCamera::StreamingThread() {
       Log(started, 1);
       ConsoleLog(started, 1);
       while (streaming_.load() == 1) {
-        if (!transfer(false)) SleepMs(1000);
-        if (RefreshDue()) Refresh(true);
-        SleepMs(500);
+        std::string lost = transfer(false);
+        if (lost.empty()) continue;
+        // Only images tell that a camera is alive: a failed transfer
+        // refreshes nothing, so a dead permanent camera raises its alarm.
+        NoteDown(lost);
+        SleepUnlessStreamingChanges(backoff_ms_, 1);
+        backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
       }
-    } else if (RefreshDue()) {
-      transfer(true);
+    } else if (RefreshDue() && platform::MonotonicMicros() >= next_probe_us) {
+      std::string lost = transfer(true);
+      if (!lost.empty()) {
+        NoteDown(lost);
+        next_probe_us = platform::MonotonicMicros() + static_cast<std::int64_t>(backoff_ms_) * 1000;
+        backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
+      }
     }
-    SleepMs(500);
+    SleepMs(kStreamLoopPauseMs);
   }
 }

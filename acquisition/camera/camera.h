@@ -112,6 +112,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   void SetConfigured(int value) { configured_.store(value); }
   int configured() const { return configured_.load(); }
   void SetCameraNumber(int n) { camera_number_ = n; }
+  // Seconds without a byte after which a transfer is given up and made anew.
+  void SetStallTimeout(int seconds) { stall_timeout_s_.store(seconds); }
   int camera_number() const { return camera_number_; }
   std::string Url() const;
 
@@ -146,6 +148,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   static std::size_t SkipHeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t ProbeWriteCallback(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t ProbeHeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
+  static int ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64_t, std::int64_t);
 
   void StreamingThread();
   void WatchdogThread();
@@ -154,6 +157,12 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // file, then indexes the frames they complete.
   void WriteBlockBytes(std::size_t upto);
   void PublishFrames(bool written);
+  // The state lines of the camera's connection: one per change, and a
+  // reminder while it stays down.
+  void NoteUp();
+  void NoteDown(const std::string& reason);
+  // Sleeps `ms`, cut short when the wish to stream changes.
+  void SleepUnlessStreamingChanges(int ms, int streaming);
   void OnFrame(const FoundFrame& frame) override;
   void OnStreamProblem(StreamProblem problem, std::int64_t detail) override;
   // A sign of life: "CamStatus", the camera log's ">" and a fresh countdown
@@ -179,6 +188,18 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::int64_t problem_logged_us_[static_cast<int>(StreamProblem::kCount)] = {};
   std::int64_t problems_unlogged_[static_cast<int>(StreamProblem::kCount)] = {};
   bool index_full_logged_ = false;
+  bool file_failing_ = false;
+  // The connection's state and the pause before the next attempt.
+  bool link_up_ = false;
+  bool link_known_ = false;
+  std::string down_reason_;
+  std::int64_t down_since_wall_ms_ = 0;
+  std::int64_t reminder_due_us_ = 0;
+  int backoff_ms_ = 0;
+  // The transfer running now: when its last byte came, and why it was cut.
+  std::int64_t last_byte_us_ = 0;
+  bool stalled_ = false;
+  bool probe_too_slow_ = false;
 
   // A frame that starts before this stream position may have been
   // overwritten by the block being written: readers check it before and
@@ -193,6 +214,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::atomic<std::uint32_t> session_{1};
   std::atomic<std::time_t> last_alive_{0};
   std::atomic<int> watchdog_timeout_{0};
+  std::atomic<int> stall_timeout_s_{10};
   std::atomic<int> watchdog_countdown_{0};
   int extended_log_ = 0;
   int permanent_ = 0;

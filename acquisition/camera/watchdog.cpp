@@ -17,6 +17,8 @@ namespace {
 constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
 constexpr const char* kNoWatchdog = "Camera %d: No WatchDog received -> Start alarm %d";
 constexpr const char* kWatchdogCommand = "qxarun.cmd %d";
+constexpr const char* kWatchdogNotStarted =
+    "Camera %d: ERROR: the watchdog alarm %d could not be started: %s: %s";
 constexpr const char* kTimeoutRaised =
     "WARNING: camera %d: watchdog Timeout %d is below one minute; the watchdog uses 1 minute";
 constexpr int kMaxMinutes = INT_MAX / 60000;  // the pause in milliseconds must fit an int
@@ -49,13 +51,22 @@ void CCamera::WatchdogThread() {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
 
-    CLauncher launcher(platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load()).c_str());
-    launcher.Start(1, 1);  // a command that cannot start is not reported
-    launcher.Detach();
-    std::string fired = platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
-    Log(fired, 1);
-    ConsoleLog(fired, 2);
-    WriteStatusTime(camera_number_, kStatusLastAlarm);
+    std::string command = platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load());
+    CLauncher launcher(command.c_str());
+    if (launcher.Start(1, 1)) {
+      launcher.Detach();
+      std::string fired = platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
+      Log(fired, 1);
+      ConsoleLog(fired, 2);
+      WriteStatusTime(camera_number_, kStatusLastAlarm);
+    } else {
+      // No alarm reached the alarm server: nothing is announced as started
+      // and "LastAlarm" keeps the last alarm that was.
+      std::string failed = platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
+                                                  command.c_str(), launcher.failure().c_str());
+      Log(failed, 3);
+      ConsoleLog(failed, 2);
+    }
 
     // A pause shorter than the time-out means no pause at all.
     int pause_minutes = pause_after_alarm.load() - watchdog_timeout_.load();

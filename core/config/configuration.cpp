@@ -28,6 +28,10 @@ constexpr const char* kStreamInitFailed = "Unable to initialize the MJPEG stream
 constexpr const char* kBadReference =
     "ERROR: camera %d: the reference '%s' cannot name a directory below FilePath";
 constexpr const char* kBadPort = "ERROR: camera %d: CamPort %d is not a TCP port (1 to 65535)";
+constexpr const char* kStallTimeoutOutOfRange =
+    "WARNING: camera %d: StreamStallTimeout %d is not 1 to %d seconds: %d is used";
+constexpr int kDefaultStallTimeoutSeconds = 10;
+constexpr int kMaxStallTimeoutSeconds = 3600;
 constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
 constexpr const char* kCamerasFile = "qxacam.ini";
 constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
@@ -112,6 +116,13 @@ void LoadCamera(CUserProfile& p, int n) {
   p.GetInt(section, "CameraIDInServer", 0, &id_in_server);
   p.GetInt(section, "IoBoxIDInServer", 0, &iobox_id);
   int extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
+  // Read with its default and not written back: a key for those who need it.
+  int stall_timeout = kDefaultStallTimeoutSeconds;
+  p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &stall_timeout);
+  if (stall_timeout < 1 || stall_timeout > kMaxStallTimeoutSeconds) {
+    ReportToInterfaceF(3, kStallTimeoutOutOfRange, n, stall_timeout, kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
+    stall_timeout = kDefaultStallTimeoutSeconds;
+  }
 
   CCameraBase& base = CameraBaseTable[n];
   base.address = address.substr(0, kAddressMax);
@@ -153,6 +164,7 @@ void LoadCamera(CUserProfile& p, int n) {
   camera.SetExtendedLog(extended_log != 0);
   camera.SetStreamFilePath(platform::JoinPath(camera_dir, ref + kStreamFileSuffix));
   camera.SetCameraNumber(n);
+  camera.SetStallTimeout(stall_timeout);
   if (!safe || camera.InitStream(address, port, kStreamName, n) != 0) {
     ReportToInterfaceF(3, kStreamInitFailed, n);
   } else {

@@ -31,8 +31,9 @@ class StreamSimTest : public ::testing::Test {
   }
   // A camera streaming from the simulator. Its threads never end, so the
   // record outlives the test on purpose.
-  CCamera* Stream(int number, int port, bool permanent = true) {
+  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10) {
     auto* camera = new CCamera;
+    camera->SetStallTimeout(stall_timeout);
     camera->interface = &record_;
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
     camera->SetCameraNumber(number);
@@ -42,6 +43,20 @@ class StreamSimTest : public ::testing::Test {
     camera->SetConfigured(1);
     camera->StartStreamThreads();
     return camera;
+  }
+  static std::string CameraLog(int number) {
+    char name[64];
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900, tm.tm_mday,
+                  tm.tm_mon + 1);
+    return name;
+  }
+  static std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
   }
   // The stamp of a frame, which must read back as one whole, valid frame.
   static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
@@ -139,6 +154,26 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
   EXPECT_FALSE(unauthorized->HasImage());
   EXPECT_FALSE(no_credentials->HasImage());
   EXPECT_GE(sim.Stat(5, "unauthorized"), 1);
+}
+
+TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
+  SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000,stall=60000,after=10"});
+  ASSERT_TRUE(sim.ready());
+  int refused_port = testing_support::FreeLoopbackPort();
+  CCamera* stalled = Stream(1, sim.port(1), true, 2);
+  CCamera* refused = Stream(2, refused_port, true, 2);
+  // Each connection gives ten frames and then stalls mid-frame: the stall is
+  // given up after 2 s and the camera streams again on a new connection.
+  ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "connections") >= 3; }, 60));
+  std::vector<Stamp> stamps;
+  EXPECT_TRUE(AllImages(stalled, &stamps));
+  EXPECT_GE(stamps.size(), 20u);
+  ASSERT_TRUE(WaitFor([&] { return refused->image_count() == 0 && sim.Stat(1, "connections") >= 4; }, 60));
+  std::string log2 = testing_support::ReadFile(CameraLog(2));
+  EXPECT_EQ(Count(log2, "Camera 2: stream lost: refused"), 1u) << log2;
+  std::string log1 = testing_support::ReadFile(CameraLog(1));
+  EXPECT_GE(Count(log1, "Camera 1: stream lost: stalled, no byte for 2 s"), 2u) << log1;
+  EXPECT_GE(Count(log1, "Camera 1: stream connected"), 3u) << log1;
 }
 
 TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
