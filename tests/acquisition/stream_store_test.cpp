@@ -164,6 +164,12 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
   unlink(path_.c_str());
   std::vector<std::uint8_t> buffer(kImageBufferSize);
   EXPECT_EQ(camera_.GetImage(frame, buffer.data()), -1);
+  // The next block makes it anew, once, and forgets the frames it held.
+  Feed(std::vector<std::uint8_t>(4 * kStreamBlockSize, 0x11), 16384);
+  EXPECT_TRUE(testing_support::FileExists(path_));
+  EXPECT_FALSE(camera_.HasImage());
+  std::string log = ReadFile(CameraLog());
+  EXPECT_EQ(log.find("was gone and is made anew"), log.rfind("was gone and is made anew"));
 }
 
 TEST(ImageIndex, KeepsTheNewest200000Frames) {
