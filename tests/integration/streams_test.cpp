@@ -54,8 +54,10 @@ TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
   std::string ring = files + "/Gate/Gate_mjpegstream.mjpeg";
   ASSERT_TRUE(WaitFor([&] { return FileExists(ring) && std::filesystem::file_size(ring) > 100000; }, 60));
   EXPECT_FALSE(FileExists(files + "/Yard/Yard_mjpegstream.mjpeg"));  // probes write no stream
+  // The probe got its image with the credentials (its CamStatus above); the
+  // camera's challenge comes first, as the method is the camera's choice.
   EXPECT_GE(sim.Stat(2, "requests"), 1);
-  EXPECT_EQ(sim.Stat(2, "unauthorized"), 0);
+  EXPECT_LE(sim.Stat(2, "unauthorized"), sim.Stat(2, "connections"));
 
   // The camera log and the daily interface log.
   std::string camera_log = ReadFile(box.work() + Today("/LOG/Ocelam_1_%04d%02d%02d.log", true));
