@@ -30,8 +30,9 @@ constexpr int kCamera = 3;
 const std::string kNul(1, '\0');
 
 // A camera on the loopback address serving one connection: it keeps every
-// byte up to and including the command's NUL, then answers `reply`, or says
-// nothing when `silent`, and waits for the client to close.
+// byte up to and including the command's NUL, then answers `reply` and
+// closes its side, or says nothing when `silent`, and waits for the client
+// to close.
 class LoopbackCamera {
  public:
   explicit LoopbackCamera(std::string reply, bool silent = false) {
@@ -51,8 +52,11 @@ class LoopbackCamera {
       for (ssize_t n; Wait(fd) && (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
         bool whole = received_.find('\0') == std::string::npos;
         received_.append(buf, static_cast<std::size_t>(n));
-        if (whole && received_.find('\0') != std::string::npos && !silent)
+        // Like an HTTP/1.0 camera it ends its reply by closing its side.
+        if (whole && received_.find('\0') != std::string::npos && !silent) {
           send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+          shutdown(fd, SHUT_WR);
+        }
       }
       close(fd);
     });

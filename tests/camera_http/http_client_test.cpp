@@ -25,7 +25,7 @@ constexpr char kCommand[] = "GET /command/io.cgi?pin=1&status=on HTTP/1.0\r\n\r\
 
 // What the stand-in camera does once it has read a whole command.
 enum class Behaviour {
-  kReply,       // sends its reply in one send, then waits for the client to go
+  kReply,       // sends its reply in one send, closes its side, waits for the client to go
   kCloseAtOnce, // closes without a byte
   kStaySilent,  // sends nothing and waits until the client gives up
 };
@@ -80,6 +80,7 @@ class CameraStub {
     ReadUntil(fd, [&] { return received_.find('\0') != std::string::npos; });
     if (behaviour_ == Behaviour::kReply) {
       send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      shutdown(fd, SHUT_WR);  // the end of an HTTP/1.0 reply without a length
     }
     if (behaviour_ != Behaviour::kCloseAtOnce) ReadUntil(fd, [] { return false; });
     close(fd);
