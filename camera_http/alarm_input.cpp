@@ -3,11 +3,14 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "alarm/alarm_start.h"
 #include "camera_http/daily_log.h"
+#include "camera_http/http_auth.h"
+#include "camera_http/http_client.h"
 #include "camera_http/regex.h"
 #include "camera_http/socket.h"
 #include "core/console.h"
@@ -33,6 +36,14 @@ constexpr const char* kWrongPinType = "Pin type is '%s' (io box '%s') - onyl sta
 constexpr const char* kPinInactive = "Status of pin '%s' is '%s' (io box '%s') - do not start alarm";
 constexpr const char* kNoCamera = "ERROR: No valid camera ID found for the io box '%s'";
 constexpr const char* kAlarmStarted = "Camera %s: start alarm %d on input pin activation (pin number %s)";
+constexpr const char* kAuthNoCredentials =
+    "ERROR: the server asks for authentication for the command '%s' - set 'Username' and "
+    "'Password' of its section VideoServer%d";
+constexpr const char* kAuthCannotAnswer =
+    "ERROR: can not answer the authentication the server asks for the command '%s' - %s";
+constexpr const char* kAuthRefused =
+    "ERROR: the server refused the user '%s' (%s authentication) for the command '%s' - check "
+    "'Username' and 'Password' of its section VideoServer%d";
 constexpr const char* kThreadNotStarted =
     "ERROR: unable to start the AlarmInputThread for video server %d";
 
@@ -225,6 +236,30 @@ int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block) {
   return static_cast<int>(lines.size());
 }
 
+namespace {
+
+constexpr const char* kHttpPrefix = "HTTP/";
+constexpr const char* kHeadEnd = "\r\n\r\n";
+constexpr int kStatusUnauthorized = 401;
+
+// Whether a first block is a refusal for want of credentials.
+bool IsUnauthorized(std::string_view block) {
+  return block.substr(0, std::strlen(kHttpPrefix)) == kHttpPrefix &&
+         HttpStatusCode(block) == kStatusUnauthorized;
+}
+
+// Reads on until `head` holds a whole reply head, the buffer's worth has
+// come, or the server stops sending.
+void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::string* head) {
+  while (head->find(kHeadEnd) == std::string::npos && head->size() < buffer.size() - 1) {
+    int count = SockReceive(socket, buffer, timeout);
+    if (count <= 0) return;
+    head->append(buffer.data(), static_cast<std::size_t>(count));
+  }
+}
+
+}  // namespace
+
 void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   const AlarmInputTimings& times = server.timings;
   std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
@@ -235,17 +270,27 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   Log(server, started);
 
   const std::string request = PrintableText(server.request);
+  const HttpCredentials credentials{server.user_name, server.password};
   std::array<char, kAlarmInputBlockSize> buffer{};
+  // The request of the next connection: as configured, or once with our
+  // answer to the server's challenge.
+  std::string wire_request = server.request;
+  std::string answered_scheme;  // not empty while wire_request carries an answer
+  bool refusal_reported = false;  // a refusal is told once until a server takes us
   while (!Stopped(stop)) {
     Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
     SockRecord socket;
     const char* failure = nullptr;
     if (SockOpen(socket) != 0) {
       failure = kCannotOpen;
-    } else if (SockConnect(socket, server.address.c_str(), server.port) != 0) {
+    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) != 0) {
       failure = kCannotConnect;
-    } else if (SockSendText(socket, server.request.c_str()) != 0) {
-      failure = kCannotWrite;
+    } else {
+      // A server that vanished is then noticed within a minute even while
+      // it owes us no line; failing to ask for it changes nothing else.
+      SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+                    kDeviceKeepAliveProbes);
+      if (SockSendText(socket, wire_request.c_str()) != 0) failure = kCannotWrite;
     }
     if (failure) {
       ConnectionFailed(server, failure, request);
@@ -256,18 +301,59 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
 
     // A time-out, an error and a closed connection all end the reading the
     // same way: the server is asked again on a new connection.
+    bool first = true;
+    bool answer_now = false;
+    bool refused = false;
     while (true) {
       buffer.fill('\0');
       int count = SockReceive(socket, buffer, times.receive_timeout);
       if (count <= 0) break;
       std::string_view block(buffer.data(), static_cast<std::size_t>(count));
+      if (first && IsUnauthorized(block)) {
+        std::string head(block);
+        ReadHead(socket, buffer, times.receive_timeout, &head);
+        std::string authorized, scheme, why;
+        std::string message;
+        if (!answered_scheme.empty()) {
+          message = platform::StringPrintf(kAuthRefused, PrintableText(credentials.user).c_str(),
+                                           answered_scheme.c_str(), request.c_str(),
+                                           server.log_server_number);
+        } else if (credentials.empty() || HasAuthorizationLine(server.request)) {
+          message = platform::StringPrintf(kAuthNoCredentials, request.c_str(), server.log_server_number);
+        } else if (!AnswerChallenge(server.request, head, credentials, &authorized, &scheme, &why)) {
+          message = platform::StringPrintf(kAuthCannotAnswer, request.c_str(), PrintableText(why).c_str());
+        } else {
+          wire_request = std::move(authorized);
+          answered_scheme = scheme;
+          answer_now = true;
+          break;
+        }
+        if (!refusal_reported) {
+          Log(server, message);
+          ConsoleLog(message, kLevelError);
+          refusal_reported = true;
+        }
+        refused = true;
+        break;
+      }
+      if (first) refusal_reported = false;  // the server has taken the request
+      first = false;
       if (ProcessAlarmInputBlock(server, block) == kInvalidBlock &&
           !Pause(stop, times.invalid_block_pause_ms))
         return;
       if (!Pause(stop, times.block_pause_ms)) return;
     }
-    Log(server, platform::StringPrintf(kNoData, request.c_str()));
     SockClose(socket);
+    if (answer_now) continue;  // the answer goes out on a new connection at once
+    // Every new connection starts with the request as configured: a Digest
+    // answer holds only for the nonce it was made for.
+    wire_request = server.request;
+    answered_scheme.clear();
+    if (refused) {
+      if (!Pause(stop, times.retry_ms)) return;
+      continue;
+    }
+    Log(server, platform::StringPrintf(kNoData, request.c_str()));
     if (!Pause(stop, times.reconnect_ms)) return;
   }
 }

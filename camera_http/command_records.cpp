@@ -148,7 +148,8 @@ int CCommandRecord::ExecuteCommand(const char* log_name_format, const char* comm
   if (!command) command = "";
   Log(log_name_format, platform::StringPrintf(kExecuting, command));
   std::array<char, kHttpErrorTextSize> error_text{};
-  int result = SendHttpCommand(address.c_str(), port, command, reply_out, camera, error_text);
+  int result = SendHttpCommand(address.c_str(), port, command, reply_out, camera, error_text,
+                               HttpCredentials{user_name, password});
   if (result != 0) LogError(log_name_format, error_text.data());
   return result;
 }

@@ -1,6 +1,7 @@
 #include "camera_http/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <netdb.h>
 #include <poll.h>
@@ -115,14 +116,27 @@ bool ResolveHost(const char* host, in_addr* out) {
   return true;
 }
 
-// A connect interrupted by a signal goes on in the background; wait for it
-// to finish and take its outcome.
-int FinishInterruptedConnect(int fd) {
+// Waits for a connect in progress on `fd` to finish, for at most `timeout`
+// tenths of a second (0: without limit), and takes its outcome. A signal
+// does not cut the wait short.
+int FinishConnect(int fd, int timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout * kMillisecondsPerTenth);
   for (;;) {
+    int wait = -1;
+    if (timeout != 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+    }
     pollfd p{fd, POLLOUT, 0};
-    int r = poll(&p, 1, -1);
+    int r = poll(&p, 1, wait);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
+    if (r == 0) {
+      if (Clock::now() < deadline) continue;
+      errno = ETIMEDOUT;
+      return -1;
+    }
     break;
   }
   int error = 0;
@@ -133,6 +147,14 @@ int FinishInterruptedConnect(int fd) {
     return -1;
   }
   return 0;
+}
+
+// Sets or clears O_NONBLOCK, keeping the other flags.
+int SetNonBlocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags);
 }
 
 }  // namespace
@@ -263,8 +285,8 @@ int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, in
   return 0;
 }
 
-int SockConnect(SockRecord& record, const char* host, int port) {
-  if (host == nullptr || !ValidPort(port)) {
+int SockConnect(SockRecord& record, const char* host, int port, int timeout) {
+  if (host == nullptr || !ValidPort(port) || timeout < 0) {
     errno = EINVAL;
     return -1;
   }
@@ -274,11 +296,21 @@ int SockConnect(SockRecord& record, const char* host, int port) {
   record.address.sin_family = AF_INET;
   record.address.sin_addr = resolved;
   record.address.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (connect(record.socket, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) == 0) {
-    return 0;
+  // Non-blocking only for the connect, so that the wait has our limit; the
+  // rest of the layer expects a blocking socket.
+  const int fd = record.socket;
+  // A connect that succeeds leaves errno as it found it (not EINPROGRESS),
+  // since callers put "the last error" into their messages.
+  const int entry_errno = errno;
+  if (SetNonBlocking(fd, true) != 0) return -1;
+  int result = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) != 0) {
+    result = (errno == EINPROGRESS || errno == EINTR) ? FinishConnect(fd, timeout) : -1;
   }
-  if (errno != EINTR) return -1;
-  return FinishInterruptedConnect(record.socket);
+  int saved = result == 0 ? entry_errno : errno;
+  if (SetNonBlocking(fd, false) != 0 && result == 0) return -1;
+  errno = saved;
+  return result;
 }
 
 int SockSendText(SockRecord& record, const char* text) {

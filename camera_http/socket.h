@@ -83,10 +83,26 @@ void SockHandOver(SockRecord& from, SockRecord& to);
 // peer that vanished without a word (power cut, cable) frees the connection.
 int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, int probes);
 
+// Keepalive of the connections to devices (camera commands, alarm inputs):
+// a device that vanished (power cut, pulled cable) is given up after about
+// 25 s of silence instead of being waited for until a time-out of our own.
+inline constexpr int kDeviceKeepAliveIdleSeconds = 10;
+inline constexpr int kDeviceKeepAliveIntervalSeconds = 5;
+inline constexpr int kDeviceKeepAliveProbes = 3;
+
+// How long SockConnect waits for a device to complete a connection, in
+// tenths of a second: a powered-off device would otherwise hold the caller
+// for the kernel's own time-out (about 127 s).
+inline constexpr int kSockConnectTimeout = 200;
+
 // Resolves `host` (a dotted IPv4 address is used as it is, anything else is
-// looked up as an IPv4 name) and makes one blocking connect to `port`.
-// A name that does not resolve fails before any connection is tried.
-int SockConnect(SockRecord& record, const char* host, int port);
+// looked up as an IPv4 name) and connects to `port`, waiting at most
+// `timeout` tenths of a second (0: as long as the kernel tries) for the
+// connection to complete; a time-out fails with ETIMEDOUT. The socket is
+// blocking again afterwards. A name that does not resolve fails before any
+// connection is tried.
+int SockConnect(SockRecord& record, const char* host, int port,
+                int timeout = kSockConnectTimeout);
 
 // Sends the NUL-terminated `text` together with its terminating NUL byte
 // (length + 1 bytes): the NUL is the message framing the peers expect.

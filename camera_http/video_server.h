@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "camera_http/socket.h"
 #include "core/camera_base.h"
 
 // Longest request, line expression, heartbeat and valid pin type kept.
@@ -21,6 +22,8 @@ inline constexpr char kVideoServerSection[] = "sonyrsm";
 // How long the alarm-input connection waits. The defaults are the gateway's;
 // tests shorten them to see the same rules at work in seconds.
 struct AlarmInputTimings {
+  // Tenths of a second for the server to complete a connection.
+  int connect_timeout = kSockConnectTimeout;
   // Tenths of a second without a byte before the server is asked again.
   int receive_timeout = 1000;
   // After a socket that cannot be opened, connected or written to.

@@ -185,6 +185,10 @@ void LoadCamera(CUserProfile& p, int n) {
     record.family = family;
     record.model = model;
     record.log_camera_number = n;
+    // A camera that asks for authentication gets the stream's credentials
+    // on its commands too.
+    record.user_name = user;
+    record.password = password;
   };
   IOBoxCommands[n].iobox_id_in_server = iobox_id;
   identify(IOBoxCommands[n]);
@@ -217,9 +221,15 @@ void LoadVideoServer(CUserProfile& p, int n) {
   int default_alarm = ReadIntIfMissing(p, section, "DefaultInputAlrNbr", 9650, -1);
   std::string address = p.GetString(section, "IPAddress", "", kAddressMax);
   std::string model = p.GetString(section, "ServerModel", "", 127);
+  // Only for a server that asks for them; read, never written back, so the
+  // sections of servers without authentication stay as they are.
+  std::string user = p.GetString(section, "Username", "", kNameMax);
+  std::string password = p.GetString(section, "Password", "", kNameMax);
   if (connected <= 0) return;
   CVideoServer& server = VideoServers[n];
   server.Init(address, port, "", n);
+  server.user_name = user;
+  server.password = password;
   server.log_server_number = n;
   server.default_alarm_number = default_alarm;
   if (start_input != 0) StartAlarmInputThread(server);

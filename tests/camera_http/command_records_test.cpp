@@ -18,11 +18,13 @@
 
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
+#include "tools/sim_client.h"
 
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
+using sim_test::SimProcess;
 
 namespace {
 
@@ -30,8 +32,9 @@ constexpr int kCamera = 3;
 const std::string kNul(1, '\0');
 
 // A camera on the loopback address serving one connection: it keeps every
-// byte up to and including the command's NUL, then answers `reply`, or says
-// nothing when `silent`, and waits for the client to close.
+// byte up to and including the command's NUL, then answers `reply` and
+// closes its side, or says nothing when `silent`, and waits for the client
+// to close.
 class LoopbackCamera {
  public:
   explicit LoopbackCamera(std::string reply, bool silent = false) {
@@ -51,8 +54,11 @@ class LoopbackCamera {
       for (ssize_t n; Wait(fd) && (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
         bool whole = received_.find('\0') == std::string::npos;
         received_.append(buf, static_cast<std::size_t>(n));
-        if (whole && received_.find('\0') != std::string::npos && !silent)
+        // Like an HTTP/1.0 camera it ends its reply by closing its side.
+        if (whole && received_.find('\0') != std::string::npos && !silent) {
           send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+          shutdown(fd, SHUT_WR);
+        }
       }
       close(fd);
     });
@@ -280,6 +286,49 @@ TEST_F(CommandRecordsTest, CommandsOnTheWire) {
   EXPECT_TRUE(Logged("storage", "Camera 3: ERROR (0): invalid HTTP command 'stop 4/31\r\n' - error "
                                 "code 500\nData cause received from the server/camera: 'no such "
                                 "handle'"));
+}
+
+// What devices in the field do: a video server whose recording reply brings
+// its body in a later segment than its head, and an IO box behind Digest
+// authentication, once with the right and once with a wrong password.
+TEST_F(CommandRecordsTest, LateBodiesAndDigestCamerasGetTheirCommands) {
+  const std::string head =
+      "HTTP/1.0 200 OK\r\nServer: ocelam-sim\r\nConnection: close\r\nContent-Type: "
+      "text/plain\r\nContent-Length: 9\r\n\r\n";
+  SimProcess sim({"--camera", "id=1,fps=5", "--camera", "id=2,fps=5,user=op,pass=secret,auth=digest",
+                  "--route",
+                  "camera=1,path=/rec/start,body=<h>{n}</h>,counter=42,split=" +
+                      std::to_string(head.size()) + ":300",
+                  "--route", "camera=2,path=/io,body=done"});
+  ASSERT_TRUE(sim.ready());
+  Definitions("GetRecStartParam=GET /rec/start?camera=<servercameraid> HTTP/1.0\\r\\n\\r\\n\n"
+              "GetIOParam=GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\n\\r\\n\n");
+
+  CRecordingCommand rec;
+  Load(rec, "sonyrsm", sim.port(1));
+  ASSERT_EQ(rec.BuildStart(out_), 0);
+  ASSERT_EQ(rec.Execute(out_.data(), reply_, kCamera), 0);
+  EXPECT_EQ(std::string(reply_.data()), head + "<h>42</h>");
+  EXPECT_EQ(rec.GetHandleId(reply_.data()), 42);
+
+  CIOBoxCommand io;
+  io.user_name = "op";
+  io.password = "secret";
+  Load(io, "sony", sim.port(2));
+  ASSERT_EQ(io.BuildCommand(out_, 2, "S"), 0);
+  EXPECT_EQ(io.Execute(out_.data(), reply_, kCamera), 0);
+  EXPECT_EQ(sim.Stat(2, "commands"), 1) << "the output command reached the device";
+
+  io.password = "guess";
+  EXPECT_EQ(io.Execute(out_.data(), reply_, kCamera), -1);
+  EXPECT_EQ(sim.Stat(2, "commands"), 1);
+  EXPECT_EQ(sim.Stat(2, "unauthorized"), 3) << "one refusal, then one answer refused: no loop";
+  const std::string log = Log("iobox");
+  std::size_t refusals = 0;
+  for (std::size_t at = log.find("refused the user 'op'"); at != std::string::npos;
+       at = log.find("refused the user 'op'", at + 1))
+    ++refusals;
+  EXPECT_EQ(refusals, 1u);
 }
 
 TEST_F(CommandRecordsTest, GarbageSilenceAndEmptyTemplatesFail) {

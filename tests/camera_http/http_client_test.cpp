@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -17,6 +18,10 @@
 
 #include "core/report.h"
 #include "support/sandbox.h"
+#include "tools/sim_client.h"
+
+using sim_test::RecordedRequest;
+using sim_test::SimProcess;
 
 namespace {
 
@@ -25,7 +30,7 @@ constexpr char kCommand[] = "GET /command/io.cgi?pin=1&status=on HTTP/1.0\r\n\r\
 
 // What the stand-in camera does once it has read a whole command.
 enum class Behaviour {
-  kReply,       // sends its reply in one send, then waits for the client to go
+  kReply,       // sends its reply in one send, closes its side, waits for the client to go
   kCloseAtOnce, // closes without a byte
   kStaySilent,  // sends nothing and waits until the client gives up
 };
@@ -80,6 +85,7 @@ class CameraStub {
     ReadUntil(fd, [&] { return received_.find('\0') != std::string::npos; });
     if (behaviour_ == Behaviour::kReply) {
       send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      shutdown(fd, SHUT_WR);  // the end of an HTTP/1.0 reply without a length
     }
     if (behaviour_ != Behaviour::kCloseAtOnce) ReadUntil(fd, [] { return false; });
     close(fd);
@@ -206,6 +212,145 @@ TEST_F(SendHttpCommandTest, ConnectionFailuresNameTheCommandWithoutQuotes) {
   EXPECT_EQ(SendHttpCommand("no-such-camera.invalid", 80, kCommand, reply_, 5, error_), -1);
   EXPECT_EQ(WithoutErrorNumber(error_.data()),
             std::string("Camera 5: ERROR (N): can not connect socket for the command ") + kCommand);
+}
+
+// Replies framed every way a camera may, cut into segments with pauses, and
+// the ways a reply can be broken: the client reads what the framing says,
+// or closes with one line saying why.
+TEST_F(SendHttpCommandTest, ReadsTheWholeReplyAsItsHeadFramesIt) {
+  const std::string length_head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
+  const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string close_head = "HTTP/1.0 200 OK\r\n\r\n";
+  auto route = [](const std::string& path, std::size_t split_at, const std::string& reply) {
+    return "camera=1,mode=raw,path=" + path + ",split=" + std::to_string(split_at) +
+           ":300,body=\"" + reply + "\"";
+  };
+  // Replies in the simulator's escapes; the body comes 300 ms after the head.
+  SimProcess sim({"--camera", "id=1,fps=5", "--camera", "id=2,fps=5,stall=600000",
+                  "--route", route("/length", length_head.size(), R"(HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n<h>42</h>\n)"),
+                  "--route", route("/chunked", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\n<h>\r\nA\r\n42</h>\n...\r\n0\r\nX-Trailer: 1\r\n\r\n)"),
+                  "--route", route("/close", close_head.size(), R"(HTTP/1.0 200 OK\r\n\r\n<h>42</h>)"),
+                  "--route", route("/huge", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx)"),
+                  "--route", route("/badchunk", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nx)"),
+                  "--route", route("/badlength", 10, R"(HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx)")});
+  ASSERT_TRUE(sim.ready());
+  struct Case {
+    const char* target;
+    int camera;
+    int result;
+    std::string reply;  // on success
+    std::string error;  // on failure: what the message says after the command
+  } cases[] = {
+      {"/length", 1, 0, length_head + "<h>42</h>\n", ""},
+      {"/chunked", 1, 0, chunked_head + "<h>42</h>\n...", ""},
+      {"/close", 1, 0, close_head + "<h>42</h>", ""},
+      {"/huge", 1, -1, "", " - chunk size '10000000000000000' out of range - connection closed"},
+      {"/badchunk", 1, -1, "", " - malformed chunk size line 'zz' - connection closed"},
+      {"/badlength", 1, -1, "",
+       " - malformed Content-Length '18446744073709551616' - connection closed"},
+      // A stream that stalls in its first frame never ends.
+      {"/mjpg", 2, -1, "", " did not end within 1 seconds"},
+  };
+  HttpTimings short_reply;
+  short_reply.reply_timeout = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string command = std::string("GET ") + c.target + " HTTP/1.1\r\n\r\n";
+    reply_.fill('\0');
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(c.camera), command.c_str(), reply_, 3, error_,
+                              {}, short_reply),
+              c.result)
+        << error_.data();
+    if (c.result == 0) {
+      EXPECT_EQ(std::string(reply_.data()), c.reply);
+    } else {
+      EXPECT_NE(std::string(error_.data()).find(c.error), std::string::npos) << error_.data();
+    }
+  }
+}
+
+// Cameras behind each kind of authentication. A 401 is answered once with
+// the camera's credentials; wrong ones end in one line after exactly one
+// more request, never a loop; a template that brings its own Authorization
+// line, or a challenge we cannot answer, is not answered at all.
+TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
+  SimProcess sim({"--camera", "id=1,fps=5,user=op,pass=secret,auth=digest",
+                  "--camera", "id=2,fps=5,user=op,pass=secret,auth=digest,algorithm=SHA-256",
+                  "--camera", "id=3,fps=5,user=op,pass=secret,auth=digest,qop=none",
+                  "--camera", "id=4,fps=5,user=op,pass=secret",
+                  "--camera", "id=5,fps=5",
+                  "--route", "camera=all,path=/io,body=done",
+                  "--route", R"(camera=5,path=/unknown,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256\r\n\r\n")",
+                  "--route", R"(camera=5,path=/malformed,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r, nonce=n\r\n\r\n")",
+                  "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")"});
+  ASSERT_TRUE(sim.ready());
+  const HttpCredentials good{"op", "secret"};
+  const HttpCredentials wrong{"op", "guess"};
+  const std::string io = "GET /io?pin=1 HTTP/1.0\r\n\r\n";
+  const std::string own = "GET /io HTTP/1.0\r\nAuthorization: Basic b3A6Z3Vlc3M=\r\n\r\n";
+  struct Case {
+    const char* what;
+    int camera;
+    std::string command;
+    HttpCredentials credentials;
+    int result;
+    int requests;        // the camera saw this many
+    std::string error;   // with N for the error number
+  } cases[] = {
+      {"digest MD5", 1, io, good, 0, 2, ""},
+      {"digest SHA-256", 2, io, good, 0, 2, ""},
+      {"digest without qop", 3, io, good, 0, 2, ""},
+      {"basic", 4, io, good, 0, 2, ""},
+      {"wrong password", 1, io, wrong, -1, 2,
+       "Camera 6: ERROR (N): the camera refused the user 'op' (Digest MD5 authentication) for the "
+       "command '" + io + "' - check its 'Username' and 'Password'"},
+      {"template with its own line", 4, own, good, -1, 1,
+       "Camera 6: ERROR (N): invalid HTTP command '" + own +
+           "' - error code 401\nData cause received from the server/camera: '401 Unauthorized\r\n'"},
+      {"unknown algorithm", 5, "GET /unknown HTTP/1.0\r\n\r\n", good, -1, 1,
+       "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
+       "'GET /unknown HTTP/1.0\r\n\r\n' - unknown Digest algorithm 'SHA-512-256'"},
+      {"malformed challenge", 5, "GET /malformed HTTP/1.0\r\n\r\n", good, -1, 1,
+       "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
+       "'GET /malformed HTTP/1.0\r\n\r\n' - malformed WWW-Authenticate header 'Digest realm=\"r, "
+       "nonce=n'"},
+      {"no challenge", 5, "GET /none HTTP/1.0\r\n\r\n", good, -1, 1,
+       "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
+       "'GET /none HTTP/1.0\r\n\r\n' - the reply carries no WWW-Authenticate challenge"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const long long before = sim.Stat(c.camera, "requests");
+    reply_.fill('\0');
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(c.camera), c.command.c_str(), reply_, 6,
+                              error_, c.credentials),
+              c.result);
+    EXPECT_EQ(WithoutErrorNumber(error_.data()), c.error);
+    EXPECT_EQ(sim.Stat(c.camera, "requests") - before, c.requests);
+    if (c.result == 0) {
+      EXPECT_NE(std::string(reply_.data()).find("\r\n\r\ndone"), std::string::npos);
+    }
+  }
+  // The password never shows in what the camera was sent in the clear form
+  // of a Digest answer.
+  for (const RecordedRequest& r : sim.Requests("camera", 1))
+    EXPECT_EQ(r.bytes.find("secret"), std::string::npos) << r.bytes;
+}
+
+// A device that never completes a connection (a full backlog nobody
+// accepts) holds a command for the connect time-out, not for the kernel's
+// two minutes.
+TEST_F(SendHttpCommandTest, ConnectionThatNeverCompletesGivesUpAfter20Seconds) {
+  SimProcess sim({"--camera", "id=1,blackhole=1"});
+  ASSERT_TRUE(sim.ready());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(1), kCommand, reply_, 2, error_), -1);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(std::string(error_.data()), "Camera 2: ERROR (" + std::to_string(ETIMEDOUT) +
+                                            "): can not connect socket for the command " + kCommand);
+  EXPECT_GE(seconds, kSockConnectTimeout / 10 - 1);
+  EXPECT_LT(seconds, 100) << "the kernel's own time-out is about 127 s";
 }
 
 TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {

@@ -1,6 +1,11 @@
 // The device simulator, driven from outside as the gateway's tests drive it:
 // over loopback, through its command line and control port.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -11,6 +16,7 @@ namespace {
 using sim_test::CheckJpeg;
 using sim_test::HttpStream;
 using sim_test::JpegInfo;
+using sim_test::RawConnection;
 using sim_test::ParseStamp;
 using sim_test::SimProcess;
 using sim_test::Stamp;
@@ -375,6 +381,53 @@ TEST(SimProcess, RefusesBadCommandLines) {
     EXPECT_EQ(sim.child().exit_code(), 2);
     EXPECT_NE(sim.Output().find("ocelam-sim: "), std::string::npos) << sim.Output();
   }
+}
+
+// Whether a connect to `port` completes within `ms` milliseconds.
+bool ConnectsWithin(int port, int ms) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool done = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (!done) {
+    pollfd p{fd, POLLOUT, 0};
+    int error = 1;
+    socklen_t len = sizeof error;
+    done = poll(&p, 1, ms) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
+           error == 0;
+  }
+  close(fd);
+  return done;
+}
+
+// The devices the healing gateway is tried against: a Digest camera's
+// challenge, a stream that half-closes mid-frame, and a port whose
+// connections never complete until the key is cleared.
+TEST(SimFaults, DigestChallengeHalfCloseAndBlackHole) {
+  SimProcess sim({"--camera", "id=1,user=op,pass=secret,auth=digest,algorithm=SHA-256",
+                  "--camera", "id=2,fps=20,halfclose=1,after=2", "--camera", "id=3,blackhole=1"});
+  ASSERT_TRUE(sim.ready()) << sim.Output();
+
+  HttpStream refused(sim.port(1), "/mjpg");
+  ASSERT_EQ(OpenStream(&refused), 401);
+  EXPECT_EQ(refused.Header("WWW-Authenticate").rfind(
+                "Digest realm=\"ocelam-sim\", qop=\"auth\", algorithm=SHA-256, nonce=\"", 0),
+            0u)
+      << refused.head();
+
+  RawConnection stream(sim.port(2));
+  ASSERT_TRUE(stream.Send("GET /mjpg HTTP/1.0\r\n\r\n"));
+  std::string bytes;
+  EXPECT_TRUE(stream.ReadToClose(&bytes)) << "our side sees the end of the stream";
+  EXPECT_EQ(sim.Stat(2, "halfcloses"), 1);
+  EXPECT_EQ(sim.Stat(2, "frames"), 2);
+  EXPECT_EQ(sim.Stat(2, "open"), 1) << "the camera keeps the connection until we close";
+
+  EXPECT_FALSE(ConnectsWithin(sim.port(3), 1500));
+  ASSERT_EQ(sim.Control("set 3 blackhole=0"), "ok\n");
+  EXPECT_TRUE(ConnectsWithin(sim.port(3), 10000));
 }
 
 }  // namespace

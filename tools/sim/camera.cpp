@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "http.h"
 #include "jpeg_frame.h"
@@ -21,6 +22,8 @@ constexpr int kLingerAfterReplyMs = 1000;
 // How long a request that is not for the stream may take to send its
 // closing NUL byte after the head (the gateway sends both at once).
 constexpr int kNulGraceMs = 200;
+// Digest nonces a camera remembers; an answer to an older one is refused.
+constexpr std::size_t kNoncesKept = 1000;
 
 constexpr std::string_view kStreamHead =
     "HTTP/1.0 200 OK\r\n"
@@ -78,11 +81,39 @@ Camera::Camera(const CameraSettings& settings, Clock::time_point clock_start, Re
       fps_(settings.fps),
       clock_start_(clock_start),
       settings_(settings),
+      random_(std::random_device{}()),
       requests_("camera", settings.id, sink) {}
 
 bool Camera::dead() const {
   std::lock_guard<std::mutex> lock(mu_);
   return settings_.dead;
+}
+
+bool Camera::blackhole() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settings_.blackhole;
+}
+
+bool Camera::Authorized(const HttpRequest& request, const CameraSettings& s) const {
+  if (s.user.empty()) return true;
+  if (s.auth == CameraSettings::Auth::kBasic)
+    return BasicAuthMatches(request.authorization, s.user, s.pass);
+  return DigestAuthMatches(request.authorization, request.method, request.target, s.user, s.pass,
+                           s.algorithm, s.qop, [&](std::string_view nonce) {
+                             return std::find(nonces_.begin(), nonces_.end(), nonce) != nonces_.end();
+                           });
+}
+
+std::string Camera::Challenge() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (settings_.user.empty() || settings_.auth == CameraSettings::Auth::kBasic) return {};
+  char nonce[33], opaque[17];
+  std::snprintf(nonce, sizeof nonce, "%016llx%016llx", static_cast<unsigned long long>(random_()),
+                static_cast<unsigned long long>(random_()));
+  std::snprintf(opaque, sizeof opaque, "%016llx", static_cast<unsigned long long>(random_()));
+  nonces_.push_back(nonce);
+  if (nonces_.size() > kNoncesKept) nonces_.pop_front();
+  return DigestChallenge(settings_.algorithm, settings_.qop, nonce, opaque);
 }
 
 void Camera::Serve(Fd connection) {
@@ -145,7 +176,7 @@ void Camera::Serve(Fd connection) {
     } else if (found == nullptr && stream_path) {
       if (request.method != "GET")
         status = 405;
-      else if (!s.user.empty() && !BasicAuthMatches(request.authorization, s.user, s.pass))
+      else if (!Authorized(request, s))
         status = 401;
       else
         plan = Plan::kStream;
@@ -153,7 +184,9 @@ void Camera::Serve(Fd connection) {
       if (found == nullptr)
         for (CommandRoute& r : settings_.routes)
           if (r.path == "*") found = &r;
-      if (found != nullptr) {
+      if (found != nullptr && !Authorized(request, s)) {
+        status = 401;
+      } else if (found != nullptr) {
         plan = Plan::kCommand;
         counter = found->counter++;
         route = *found;
@@ -182,18 +215,21 @@ void Camera::Serve(Fd connection) {
   } else if (plan == Plan::kCommand) {
     Answer(fd, route, counter);
   } else {
-    Respond(fd, status);
+    // A forced 401 carries the Basic challenge, whatever the camera's own.
+    Respond(fd, status, s.status == 0);
   }
 }
 
-void Camera::Respond(int fd, int status) {
+void Camera::Respond(int fd, int status, bool own_challenge) {
   if (status == 401)
     ++count_.unauthorized;
   else if (status == 404)
     ++count_.notfound;
   else
     ++count_.otherstatus;
-  if (SendAll(fd, StatusReply(status))) LingerAndClose(fd);
+  std::string challenge;
+  if (status == 401 && own_challenge) challenge = Challenge();
+  if (SendAll(fd, StatusReply(status, challenge))) LingerAndClose(fd);
 }
 
 void Camera::Answer(int fd, const CommandRoute& route, std::uint64_t counter) {
@@ -296,7 +332,7 @@ void Camera::Stream(int fd) {
     const std::string part_head = PartHead(frame.size(), s);
     const std::string_view body = frame;
     const bool strike = fault.armed && fault.frames_since_armed >= s.after &&
-                        (s.drop || s.stall_ms > 0);
+                        (s.drop || s.half_close || s.stall_ms > 0);
     if (!strike) {
       if (!SendPieces(fd, {part_head, body, "\r\n"})) return;
       count_.bytes += part_head.size() + body.size() + 2;
@@ -314,6 +350,16 @@ void Camera::Stream(int fd) {
       }
       if (s.drop) {
         ++count_.drops;
+        return;
+      }
+      if (s.half_close) {
+        // Our side is done; the client still may send, and its close (or
+        // ours at stop or death) ends the connection.
+        ++count_.halfcloses;
+        shutdown(fd, SHUT_WR);
+        char sink[512];
+        while (recv(fd, sink, sizeof sink, 0) > 0) {
+        }
         return;
       }
       if (!SendPieces(fd, {body.substr(half), "\r\n"})) return;
@@ -396,6 +442,7 @@ std::string Camera::Stats() const {
          item("requests", count_.requests) + item("streams", count_.streams) +
          item("frames", count_.frames) + item("bytes", count_.bytes) +
          item("drops", count_.drops) + item("stalls", count_.stalls) +
+         item("halfcloses", count_.halfcloses) +
          item("unauthorized", count_.unauthorized) + item("notfound", count_.notfound) +
          item("otherstatus", count_.otherstatus) + item("commands", count_.commands) +
          item("silent", count_.silent) + item("unanswered", count_.unanswered) +

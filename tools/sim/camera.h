@@ -7,11 +7,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <random>
 #include <mutex>
 #include <string>
 
 #include "config.h"
 #include "device.h"
+#include "http.h"
 
 namespace sim {
 
@@ -28,6 +31,7 @@ class Camera : public Device {
   int id() const override { return id_; }
   int wanted_port() const override { return wanted_port_; }
   bool dead() const override;
+  bool blackhole() const override;
   void Serve(Fd connection) override;
   bool Set(std::string_view keys, std::string* error) override;
   void Clear() override;
@@ -52,7 +56,14 @@ class Camera : public Device {
   };
   enum class WaitResult { kTimeUp, kChanged, kEnd };
 
-  void Respond(int fd, int status);
+  // A 401 carries the camera's own challenge when `own_challenge`, else
+  // the Basic one.
+  void Respond(int fd, int status, bool own_challenge = false);
+  // Whether `request` brings the credentials the settings `s` ask for;
+  // needs mu_.
+  bool Authorized(const HttpRequest& request, const CameraSettings& s) const;
+  // The WWW-Authenticate value of a 401, with a fresh nonce for Digest.
+  std::string Challenge();
   // Answers a command request as `route` says; "{n}" is `counter`.
   void Answer(int fd, const CommandRoute& route, std::uint64_t counter);
   // Sleeps `ms`; false when the camera stops or goes dead meanwhile.
@@ -76,13 +87,15 @@ class Camera : public Device {
   std::uint64_t generation_ = 0;     // guarded by mu_; bumped by every change
   bool stopping_ = false;            // guarded by mu_
   std::string last_target_ = "-";    // guarded by mu_
+  std::deque<std::string> nonces_;   // guarded by mu_; the Digest nonces given out, newest last
+  std::mt19937_64 random_;           // guarded by mu_
 
   ConnectionSet connections_;
   std::atomic<std::uint64_t> free_running_seq_{0};  // frame numbers when fps is 0
 
   struct Counters {
     std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, bytes{0},
-        drops{0}, stalls{0}, unauthorized{0}, notfound{0}, otherstatus{0}, commands{0},
+        drops{0}, stalls{0}, halfcloses{0}, unauthorized{0}, notfound{0}, otherstatus{0}, commands{0},
         silent{0}, unanswered{0};
   };
   Counters count_;

@@ -18,8 +18,10 @@ const char* const kUsage =
     "  KEYS is a comma-separated list of key=value (\"...\" quotes commas and blanks):\n"
     "    id=N (required for --camera)  port=P (0: a free port)  path=/mjpg\n"
     "    fps=F (default 10; 0: as fast as the client reads)  size=BYTES (0: natural)\n"
-    "    user=U pass=P (basic authentication when user is set)\n"
-    "    drop=0|1 after=N stall=MS garbage=BYTES status=CODE dead=0|1\n"
+    "    user=U pass=P (stream and routes need them when user is set)\n"
+    "    auth=basic|digest algorithm=MD5|SHA-256 qop=auth|none (of digest)\n"
+    "    drop=0|1 after=N stall=MS halfclose=0|1 garbage=BYTES status=CODE\n"
+    "    dead=0|1 blackhole=0|1 (connections never complete)\n"
     "    exif=0|1 (EXIF thumbnail in every frame)  partlen=0|1 (Content-Length in\n"
     "    part headers, default 1)  lenlie=N (added to every Content-Length, -100000\n"
     "    to 100000)\n"
@@ -117,6 +119,24 @@ bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, Ca
     s->user = std::string(value);
   } else if (key == "pass") {
     s->pass = std::string(value);
+  } else if (key == "auth") {
+    if (value == "basic") {
+      s->auth = CameraSettings::Auth::kBasic;
+    } else if (value == "digest") {
+      s->auth = CameraSettings::Auth::kDigest;
+    } else {
+      return bad(" (basic or digest)");
+    }
+  } else if (key == "algorithm") {
+    if (value != "MD5" && value != "SHA-256") return bad(" (MD5 or SHA-256)");
+    s->algorithm = std::string(value);
+  } else if (key == "qop") {
+    if (value != "auth" && value != "none") return bad(" (auth or none)");
+    s->qop = value == "auth";
+  } else if (key == "halfclose") {
+    if (!ParseFlag(value, &s->half_close)) return bad(" (0 or 1)");
+  } else if (key == "blackhole") {
+    if (!ParseFlag(value, &s->blackhole)) return bad(" (0 or 1)");
   } else if (key == "drop") {
     if (!ParseFlag(value, &s->drop)) return bad(" (0 or 1)");
   } else if (key == "after") {
@@ -313,6 +333,8 @@ void ClearFaults(CameraSettings* s) {
   s->garbage = 0;
   s->status = 0;
   s->dead = false;
+  s->half_close = false;
+  s->blackhole = false;
   s->exif = false;
   s->part_length = true;
   s->length_lie = 0;

@@ -48,8 +48,14 @@ struct CameraSettings {
   std::string path = "/mjpg";
   double fps = 10;       // 0: as fast as the client takes the frames
   std::size_t size = 0;  // bytes per frame; 0: natural size
-  std::string user;      // basic authentication when not empty
+  // Authentication of the stream and the command routes, when `user` is
+  // not empty.
+  enum class Auth { kBasic, kDigest };
+  std::string user;
   std::string pass;
+  Auth auth = Auth::kBasic;
+  std::string algorithm = "MD5";  // of Digest: "MD5" or "SHA-256"
+  bool qop = true;                // Digest with qop=auth; false: the older form without
   // Misbehaviour.
   bool drop = false;  // close the connection in the middle of a frame
   int after = 0;      // complete frames a connection gets before drop or stall
@@ -57,6 +63,8 @@ struct CameraSettings {
   int garbage = 0;    // bytes of garbage (never 0xFF) after every frame
   int status = 0;     // answer every request with this status instead
   bool dead = false;  // refuse connections, end open ones
+  bool half_close = false;  // shut our sending side down in the middle of a frame
+  bool blackhole = false;   // a full backlog that is never accepted: connects hang
   bool exif = false;         // an EXIF thumbnail (a JPEG of its own) in every frame
   bool part_length = true;   // part headers carry Content-Length
   int length_lie = 0;        // added to every announced Content-Length

@@ -22,6 +22,9 @@ class Device {
   virtual int wanted_port() const = 0;
   // While dead the device's port refuses connections.
   virtual bool dead() const = 0;
+  // While a black hole the port takes no connection: its backlog is kept
+  // full and never accepted, so a connect hangs until the client gives up.
+  virtual bool blackhole() const { return false; }
 
   // Runs one accepted connection to its end.
   virtual void Serve(Fd connection) = 0;

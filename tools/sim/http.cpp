@@ -2,13 +2,14 @@
 
 #include <strings.h>
 
+#include <openssl/evp.h>
+
 #include <array>
+#include <map>
 #include <cstdint>
 
 namespace sim {
 namespace {
-
-constexpr std::string_view kRealm = "ocelam-sim";
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -111,10 +112,14 @@ bool BasicAuthMatches(std::string_view authorization, std::string_view user,
 
 namespace {
 
-std::string Reply(int status, std::string_view body) {
+std::string Reply(int status, std::string_view body, std::string_view challenge = {}) {
   std::string reply = "HTTP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   reply += "Server: ocelam-sim\r\nConnection: close\r\nContent-Type: text/plain\r\n";
-  if (status == 401) reply += "WWW-Authenticate: Basic realm=\"" + std::string(kRealm) + "\"\r\n";
+  if (status == 401) {
+    reply += "WWW-Authenticate: ";
+    reply += challenge.empty() ? "Basic realm=\"" + std::string(kRealm) + "\"" : std::string(challenge);
+    reply += "\r\n";
+  }
   reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   reply += body;
   return reply;
@@ -122,8 +127,103 @@ std::string Reply(int status, std::string_view body) {
 
 }  // namespace
 
-std::string StatusReply(int status) {
-  return Reply(status, std::to_string(status) + " " + ReasonPhrase(status) + "\r\n");
+std::string StatusReply(int status, std::string_view challenge) {
+  return Reply(status, std::to_string(status) + " " + ReasonPhrase(status) + "\r\n", challenge);
+}
+
+std::string DigestChallenge(std::string_view algorithm, bool qop, std::string_view nonce,
+                            std::string_view opaque) {
+  std::string c = "Digest realm=\"" + std::string(kRealm) + "\"";
+  if (qop) c += ", qop=\"auth\"";
+  if (qop || algorithm != "MD5") c += ", algorithm=" + std::string(algorithm);
+  c += ", nonce=\"" + std::string(nonce) + "\", opaque=\"" + std::string(opaque) + "\"";
+  return c;
+}
+
+namespace {
+
+// "name=value" or "name=\"value\"" pairs separated by commas; false when
+// malformed.
+bool DigestParams(std::string_view text, std::map<std::string, std::string>* out) {
+  std::size_t i = 0;
+  auto skip = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == ',')) ++i;
+  };
+  while (true) {
+    skip();
+    if (i >= text.size()) return true;
+    std::size_t eq = text.find('=', i);
+    if (eq == std::string_view::npos) return false;
+    std::string name(Trim(text.substr(i, eq - i)));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    i = eq + 1;
+    while (i < text.size() && text[i] == ' ') ++i;
+    std::string value;
+    if (i < text.size() && text[i] == '"') {
+      ++i;
+      while (i < text.size() && text[i] != '"') {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i++];
+      }
+      if (i >= text.size()) return false;
+      ++i;
+    } else {
+      std::size_t end = text.find(',', i);
+      value = std::string(Trim(text.substr(i, end == std::string_view::npos ? end : end - i)));
+      i = end == std::string_view::npos ? text.size() : end;
+    }
+    (*out)[name] = value;
+  }
+}
+
+std::string HexDigest(std::string_view algorithm, const std::string& text) {
+  const EVP_MD* md = algorithm == "SHA-256" ? EVP_sha256() : EVP_md5();
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(text.data(), text.size(), out, &n, md, nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int k = 0; k < n; ++k) {
+    hex += kHex[out[k] >> 4];
+    hex += kHex[out[k] & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+bool DigestAuthMatches(std::string_view authorization, std::string_view method,
+                       std::string_view target, std::string_view user, std::string_view pass,
+                       std::string_view algorithm, bool qop,
+                       const std::function<bool(std::string_view)>& nonce_known) {
+  constexpr std::string_view kScheme = "Digest ";
+  if (authorization.size() < kScheme.size() ||
+      !EqualsNoCase(authorization.substr(0, kScheme.size()), kScheme))
+    return false;
+  std::map<std::string, std::string> p;
+  if (!DigestParams(authorization.substr(kScheme.size()), &p)) return false;
+  auto get = [&](const char* name) -> std::string {
+    auto it = p.find(name);
+    return it == p.end() ? std::string() : it->second;
+  };
+  if (get("username") != user || get("realm") != kRealm || get("uri") != target ||
+      !nonce_known(get("nonce")))
+    return false;
+  if (!get("algorithm").empty() && get("algorithm") != algorithm) return false;
+  if (get("algorithm").empty() && algorithm != "MD5") return false;
+  const std::string ha1 =
+      HexDigest(algorithm, std::string(user) + ":" + std::string(kRealm) + ":" + std::string(pass));
+  const std::string ha2 = HexDigest(algorithm, std::string(method) + ":" + std::string(target));
+  std::string expected;
+  if (qop) {
+    if (get("qop") != "auth" || get("nc").empty() || get("cnonce").empty()) return false;
+    expected = HexDigest(algorithm, ha1 + ":" + get("nonce") + ":" + get("nc") + ":" +
+                                        get("cnonce") + ":auth:" + ha2);
+  } else {
+    if (!get("qop").empty()) return false;
+    expected = HexDigest(algorithm, ha1 + ":" + get("nonce") + ":" + ha2);
+  }
+  return get("response") == expected;
 }
 
 std::string ReplyWithBody(int status, std::string_view body) { return Reply(status, body); }

@@ -1,6 +1,7 @@
 #pragma once
 // The little HTTP the simulated devices speak: request heads in, status
 // replies out.
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +29,25 @@ bool TargetMatches(std::string_view target, std::string_view path);
 bool BasicAuthMatches(std::string_view authorization, std::string_view user,
                       std::string_view pass);
 
-// A complete reply with a short text body; 401 carries the Basic challenge.
-std::string StatusReply(int status);
+// The realm of every challenge.
+inline constexpr std::string_view kRealm = "ocelam-sim";
+
+// A complete reply with a short text body. A 401 carries `challenge` as its
+// WWW-Authenticate value, or the Basic challenge when it is empty.
+std::string StatusReply(int status, std::string_view challenge = {});
+
+// The WWW-Authenticate value of a Digest challenge (`qop`: with qop="auth";
+// without it the older form, which names no algorithm for MD5).
+std::string DigestChallenge(std::string_view algorithm, bool qop, std::string_view nonce,
+                            std::string_view opaque);
+
+// Whether `authorization` ("Digest name=value, ...") answers a challenge of
+// `algorithm` and `qop` for `user`:`pass`, `method` and `target`;
+// `nonce_known` says whether a nonce is one the camera gave out.
+bool DigestAuthMatches(std::string_view authorization, std::string_view method,
+                       std::string_view target, std::string_view user, std::string_view pass,
+                       std::string_view algorithm, bool qop,
+                       const std::function<bool(std::string_view)>& nonce_known);
 
 // A complete reply with the given body (and its length).
 std::string ReplyWithBody(int status, std::string_view body);

@@ -20,7 +20,8 @@ void Fd::Reset() {
   fd_ = -1;
 }
 
-Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string* error) {
+Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string* error,
+             int backlog) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
@@ -40,7 +41,7 @@ Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string
     *error = "bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
     return Fd();
   }
-  if (listen(fd.get(), SOMAXCONN) != 0) {
+  if (listen(fd.get(), backlog) != 0) {
     *error = std::string("listen: ") + std::strerror(errno);
     return Fd();
   }
@@ -48,6 +49,40 @@ Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string
   getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
   *actual_port = ntohs(a.sin_port);
   return fd;
+}
+
+Fd ListenBlackhole(const std::string& address, int port, std::vector<Fd>* fillers,
+                   std::string* error) {
+  // How many connections of our own at most, and how long each may take to
+  // complete before the backlog counts as full.
+  constexpr int kMaxFillers = 16;
+  constexpr int kFillerWaitMs = 300;
+  int actual = 0;
+  Fd listener = ListenTcp(address, port, &actual, error, 1);
+  if (!listener.valid()) return listener;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(actual));
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  if (a.sin_addr.s_addr == htonl(INADDR_ANY)) a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < kMaxFillers; ++i) {
+    Fd filler(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!filler.valid()) break;
+    if (connect(filler.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      if (errno != EINPROGRESS) break;
+      pollfd p{filler.get(), POLLOUT, 0};
+      int error_code = 0;
+      socklen_t len = sizeof error_code;
+      // One that does not complete is refused room: the backlog is full.
+      if (poll(&p, 1, kFillerWaitMs) != 1 ||
+          getsockopt(filler.get(), SOL_SOCKET, SO_ERROR, &error_code, &len) != 0 || error_code != 0)
+        return listener;
+    }
+    fillers->push_back(std::move(filler));
+  }
+  *error = "the backlog of port " + std::to_string(actual) + " did not fill";
+  fillers->clear();
+  return Fd();
 }
 
 bool SendAll(int fd, const char* data, std::size_t n) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sim {
 
@@ -44,7 +45,15 @@ class Fd {
 // A non-blocking listening TCP socket on `address`:`port` (port 0: the
 // kernel picks one). Returns an invalid Fd and fills `error` on failure;
 // `actual_port` gets the bound port.
-Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string* error);
+Fd ListenTcp(const std::string& address, int port, int* actual_port, std::string* error,
+             int backlog = 4096);
+
+// A listening socket on `address`:`port` that takes no connection: its
+// backlog is filled by connections of our own (kept in `fillers`) and it is
+// never accepted, so the kernel drops every further connection attempt and
+// the client's connect hangs. Invalid Fd and `error` on failure.
+Fd ListenBlackhole(const std::string& address, int port, std::vector<Fd>* fillers,
+                   std::string* error);
 
 // Sends all `n` bytes; false when the peer is gone or the socket was shut down.
 bool SendAll(int fd, const char* data, std::size_t n);

@@ -119,8 +119,9 @@ bool Simulator::Start(const Options& options, std::string* error) {
       return false;
     }
     // A device dead from the start still gets its port number, and takes
-    // that port again when it comes alive.
-    if (e.device->dead()) e.listener.Reset();
+    // that port again when it comes alive; a black hole is one before the
+    // port is announced.
+    SyncListener(e);
   }
   std::string why;
   control_ = ListenTcp(bind_, options.control_port, &control_port_, &why);
@@ -166,7 +167,7 @@ void Simulator::Run(double duration_s) {
     polled.push_back({control_.get(), POLLIN, 0});
     owners.push_back(nullptr);
     for (Endpoint& e : endpoints_) {
-      if (!e.listener.valid()) continue;
+      if (!e.listener.valid() || e.holed) continue;
       polled.push_back({e.listener.get(), POLLIN, 0});
       owners.push_back(&e);
     }
@@ -227,25 +228,35 @@ void Simulator::SyncListeners() {
     std::lock_guard<std::mutex> lock(sync_mu_);
     wanted = sync_wanted_;
   }
-  for (Endpoint& e : endpoints_) {
-    bool dead = e.device->dead();
-    if (dead && e.listener.valid()) {
-      e.listener.Reset();
-    } else if (!dead && !e.listener.valid()) {
-      std::string why;
-      int port = 0;
-      e.listener = ListenTcp(bind_, e.port, &port, &why);
-      if (!e.listener.valid() && !e.rebind_failed)
-        std::fprintf(stderr, "ocelam-sim: %s %d: %s (retrying)\n", e.device->kind(),
-                     e.device->id(), why.c_str());
-      e.rebind_failed = !e.listener.valid();
-    }
-  }
+  for (Endpoint& e : endpoints_) SyncListener(e);
   {
     std::lock_guard<std::mutex> lock(sync_mu_);
     sync_done_ = wanted;
   }
   synced_.notify_all();
+}
+
+void Simulator::SyncListener(Endpoint& e) {
+  const bool dead = e.device->dead();
+  const bool hole = !dead && e.device->blackhole();
+  if ((dead || hole != e.holed) && e.listener.valid()) {
+    e.listener.Reset();
+    e.fillers.clear();
+    e.holed = false;
+  }
+  if (dead || e.listener.valid()) return;
+  std::string why;
+  int port = 0;
+  if (hole) {
+    e.listener = ListenBlackhole(bind_, e.port, &e.fillers, &why);
+    e.holed = e.listener.valid();
+  } else {
+    e.listener = ListenTcp(bind_, e.port, &port, &why);
+  }
+  if (!e.listener.valid() && !e.rebind_failed)
+    std::fprintf(stderr, "ocelam-sim: %s %d: %s (retrying)\n", e.device->kind(), e.device->id(),
+                 why.c_str());
+  e.rebind_failed = !e.listener.valid();
 }
 
 void Simulator::AwaitListenerSync() {

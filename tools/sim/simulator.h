@@ -51,14 +51,19 @@ class Simulator {
     int port = 0;   // fixed after Start
     Fd listener;    // acceptor thread only; closed while the device is dead
     bool rebind_failed = false;  // acceptor thread only
+    bool holed = false;          // acceptor thread only: `listener` is a black hole
+    std::vector<Fd> fillers;     // acceptor thread only: what keeps its backlog full
   };
   struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
 
-  // Opens or closes listeners to match the devices' dead flags (acceptor).
+  // Opens or closes listeners to match the devices' dead and black-hole
+  // flags (acceptor, and Start).
   void SyncListeners();
+  // Gives `e` the listener its device's flags ask for.
+  void SyncListener(Endpoint& e);
   // Makes the acceptor sync the listeners and waits until it has, so that a
   // device set dead refuses connections once its command is answered.
   void AwaitListenerSync();
