@@ -31,8 +31,11 @@ class StreamSimTest : public ::testing::Test {
   }
   // A camera streaming from the simulator. Its threads never end, so the
   // record outlives the test on purpose.
-  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10) {
+  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10, const std::string& user = "",
+                  const std::string& password = "") {
     auto* camera = new CCamera;
+    camera->user_name = user;
+    camera->password = password;
     camera->SetStallTimeout(stall_timeout);
     camera->interface = &record_;
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
@@ -157,11 +160,23 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
 }
 
 TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
-  SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000,stall=60000,after=10"});
+  SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000,stall=60000,after=10",
+                  "--camera", "id=3,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest,algorithm=SHA-256",
+                  "--camera", "id=4,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest",
+                  "--camera", "id=5,port=0,fps=10,size=20000,halfclose=1,after=10"});
   ASSERT_TRUE(sim.ready());
   int refused_port = testing_support::FreeLoopbackPort();
   CCamera* stalled = Stream(1, sim.port(1), true, 2);
   CCamera* refused = Stream(2, refused_port, true, 2);
+  CCamera* digest = Stream(3, sim.port(3), true, 2, "op", "secret");
+  CCamera* wrong = Stream(4, sim.port(4), true, 2, "op", "wrong");
+  CCamera* half = Stream(5, sim.port(5), true, 2);
+  // A Digest camera streams with its credentials; a half-closed connection
+  // is made anew and never yields a cut frame.
+  ASSERT_TRUE(WaitFor([&] { return digest->next_frame_number() >= 10 && sim.Stat(5, "connections") >= 3; }, 60));
+  std::vector<Stamp> half_stamps;
+  EXPECT_TRUE(AllImages(half, &half_stamps));
+  EXPECT_FALSE(wrong->HasImage());
   // Each connection gives ten frames and then stalls mid-frame: the stall is
   // given up after 2 s and the camera streams again on a new connection.
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "connections") >= 3; }, 60));
@@ -174,6 +189,11 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
   std::string log1 = testing_support::ReadFile(CameraLog(1));
   EXPECT_GE(Count(log1, "Camera 1: stream lost: stalled, no byte for 2 s"), 2u) << log1;
   EXPECT_GE(Count(log1, "Camera 1: stream connected"), 3u) << log1;
+  // Wrong credentials: one line, however often the camera is asked again.
+  EXPECT_GE(sim.Stat(4, "unauthorized"), 2);
+  EXPECT_EQ(Count(testing_support::ReadFile(CameraLog(4)), "stream lost"), 1u);
+  EXPECT_NE(testing_support::ReadFile(CameraLog(4)).find("Camera 4: stream lost: 401 authentication refused"),
+            std::string::npos);
 }
 
 TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
