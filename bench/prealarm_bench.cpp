@@ -170,6 +170,18 @@ class World {
     return alarm_us;
   }
 
+  // Drops the jobs at once and waits until every one has finished; the
+  // alarm moment.
+  long long DropAndWait(const std::vector<std::pair<const Camera*, std::string>>& jobs, const JobShape& shape) {
+    const long long alarm_us = DropAtOnce(jobs, shape);
+    WaitFor([&] {
+      for (const auto& job : jobs)
+        if (!Finished(job.second)) return false;
+      return true;
+    }, kJobDeadline);
+    return alarm_us;
+  }
+
   bool Finished(const std::string& alarm) const {
     const std::string name = "-" + alarm + ".job";
     for (const char* where : {"done", "error"}) {
@@ -271,12 +283,7 @@ Figures SameInstant(World& world, const Camera& c) {
     std::snprintf(alarm, sizeof alarm, "PA%d_%02d", c.scenario, j);
     jobs.emplace_back(&c, alarm);
   }
-  const long long alarm_us = world.DropAtOnce(jobs, shape);
-  WaitFor([&] {
-    for (const auto& job : jobs)
-      if (!world.Finished(job.second)) return false;
-    return true;
-  }, kJobDeadline);
+  const long long alarm_us = world.DropAndWait(jobs, shape);
   std::vector<JobResult> results;
   for (const auto& job : jobs) results.push_back(world.Collect(c, job.second, shape, alarm_us));
 
@@ -350,12 +357,7 @@ std::vector<Figures> LongPreRecord(World& world, const std::vector<Camera>& came
   const JobShape shape{10, 1, 2};
   std::vector<std::pair<const Camera*, std::string>> jobs;
   for (const Camera& c : cameras) jobs.emplace_back(&c, "PB" + std::to_string(c.scenario));
-  const long long alarm_us = world.DropAtOnce(jobs, shape);
-  WaitFor([&] {
-    for (const auto& job : jobs)
-      if (!world.Finished(job.second)) return false;
-    return true;
-  }, kJobDeadline);
+  const long long alarm_us = world.DropAndWait(jobs, shape);
   std::vector<Figures> all;
   for (std::size_t k = 0; k < cameras.size(); ++k) {
     const Camera& c = cameras[k];

@@ -69,8 +69,6 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // True when the index holds a frame (of `session`).
   bool HasImage();
   bool HasImage(std::uint32_t session);
-  void Lock() { index_lock_.lock(); }
-  void Unlock() { index_lock_.unlock(); }
 
   // The camera log: "./LOG/Ocelam_<n>_<year><day><month>.log" and the
   // interface record.
