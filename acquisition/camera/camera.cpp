@@ -45,6 +45,14 @@ constexpr const char* kFileWrittenAgain = "Camera %d: the stream file %s is writ
 // Attempts after a failure wait 0.5 s, then twice as long each time, up to
 // 30 s; a frame brings the pause back to 0.5 s.
 constexpr int kFirstBackoffMs = 500;
+// Kinds of failure: the state the log lines follow.
+constexpr int kLossNone = 0;
+constexpr int kLossConnectTimeout = 1;
+constexpr int kLossStalled = 2;
+constexpr int kLossClosed = 3;
+constexpr int kLossNoImage = 4;
+constexpr int kLossHttpStatus = 1000;  // + the status
+constexpr int kLossTransfer = 2000;    // + libcurl's result
 constexpr int kMaxBackoffMs = 30000;
 constexpr std::int64_t kReminderIntervalUs = 10 * 60 * 1000000LL;
 constexpr long kKeepAliveIdleSeconds = 10;
@@ -233,9 +241,13 @@ void CCamera::NoteUp() {
   Log(platform::StringPrintf(kStreamConnected, camera_number_, Url().c_str()), 1);
 }
 
-void CCamera::NoteDown(const std::string& reason) {
+void CCamera::NoteDown(const StreamLoss& loss) {
+  const std::string& reason = loss.text;
   std::int64_t now = platform::MonotonicMicros();
-  if (!link_known_ || link_up_ || reason != down_reason_) {
+  // The kind of failure is the state: libcurl's texts vary from one attempt
+  // to the next ("after 0 ms", "after 1 ms") and must not make a new line.
+  if (!link_known_ || link_up_ || loss.kind != down_kind_) {
+    down_kind_ = loss.kind;
     link_up_ = false;
     link_known_ = true;
     down_reason_ = reason;
@@ -519,9 +531,9 @@ void CCamera::StreamingThread() {
   // libcurl answers a Basic or a Digest challenge, whichever the camera asks.
   if (!user_name.empty()) curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
 
-  // Runs one transfer; why it failed, or "" when nothing went wrong (a
+  // Runs one transfer; why it failed, or kind 0 when nothing went wrong (a
   // stream switched off by us, a probe that saw an image).
-  auto transfer = [&](bool probe) -> std::string {
+  auto transfer = [&](bool probe) -> StreamLoss {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, probe ? ProbeWriteCallback : StreamWriteCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, probe ? ProbeHeaderCallback : SkipHeaderCallback);
     error[0] = '\0';
@@ -539,17 +551,17 @@ void CCamera::StreamingThread() {
     curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME, &connect_time);
     const char* text = error[0] ? error : curl_easy_strerror(rc);
     int stall = stall_timeout_s_.load();
-    if (stalled_ && connect_time <= 0) return platform::StringPrintf(kReasonConnectTimeout, stall);
-    if (stalled_) return platform::StringPrintf(kReasonStalled, stall);
-    if (status == 401) return std::string(kReasonUnauthorized);
-    if (status == 404) return std::string(kReasonNotFound);
-    if (status >= 300) return platform::StringPrintf(kReasonStatus, status);
-    if (rc == CURLE_COULDNT_CONNECT) return platform::StringPrintf(kReasonRefused, text);
-    if (rc == CURLE_OPERATION_TIMEDOUT) return platform::StringPrintf(kReasonTimeout, text);
-    if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return std::string(text);
-    if (probe) return probe_too_slow_ || rc == CURLE_OK ? std::string(kReasonNoImage) : std::string();
+    if (stalled_ && connect_time <= 0) return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
+    if (stalled_) return {kLossStalled, platform::StringPrintf(kReasonStalled, stall)};
+    if (status == 401) return {kLossHttpStatus + 401, kReasonUnauthorized};
+    if (status == 404) return {kLossHttpStatus + 404, kReasonNotFound};
+    if (status >= 300) return {kLossHttpStatus + static_cast<int>(status), platform::StringPrintf(kReasonStatus, status)};
+    if (rc == CURLE_COULDNT_CONNECT) return {kLossTransfer + rc, platform::StringPrintf(kReasonRefused, text)};
+    if (rc == CURLE_OPERATION_TIMEDOUT) return {kLossTransfer + rc, platform::StringPrintf(kReasonTimeout, text)};
+    if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return {kLossTransfer + rc, text};
+    if (probe) return probe_too_slow_ || rc == CURLE_OK ? StreamLoss{kLossNoImage, kReasonNoImage} : StreamLoss{};
     // A stream we did not stop was ended by the camera.
-    return wanted_before && streaming_.load() == 1 ? std::string(kReasonClosed) : std::string();
+    return wanted_before && streaming_.load() == 1 ? StreamLoss{kLossClosed, kReasonClosed} : StreamLoss{};
   };
 
   backoff_ms_ = kFirstBackoffMs;
@@ -566,8 +578,8 @@ void CCamera::StreamingThread() {
       Log(started, 1);
       ConsoleLog(started, 1);
       while (streaming_.load() == 1) {
-        std::string lost = transfer(false);
-        if (lost.empty()) continue;
+        StreamLoss lost = transfer(false);
+        if (lost.kind == kLossNone) continue;
         // Only images tell that a camera is alive: a failed transfer
         // refreshes nothing, so a dead permanent camera raises its alarm.
         NoteDown(lost);
@@ -575,8 +587,8 @@ void CCamera::StreamingThread() {
         backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
       }
     } else if (RefreshDue() && platform::MonotonicMicros() >= next_probe_us) {
-      std::string lost = transfer(true);
-      if (!lost.empty()) {
+      StreamLoss lost = transfer(true);
+      if (lost.kind != kLossNone) {
         NoteDown(lost);
         next_probe_us = platform::MonotonicMicros() + static_cast<std::int64_t>(backoff_ms_) * 1000;
         backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);

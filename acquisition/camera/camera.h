@@ -158,7 +158,13 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // The state lines of the camera's connection: one per change, and a
   // reminder while it stays down.
   void NoteUp();
-  void NoteDown(const std::string& reason);
+  // Why a transfer failed: its kind (0 when it did not) and the text for
+  // the log.
+  struct StreamLoss {
+    int kind = 0;
+    std::string text;
+  };
+  void NoteDown(const StreamLoss& loss);
   // Sleeps `ms`, cut short when the wish to stream changes.
   void SleepUnlessStreamingChanges(int ms, int streaming);
   void OnFrame(const FoundFrame& frame) override;
@@ -190,6 +196,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // The connection's state and the pause before the next attempt.
   bool link_up_ = false;
   bool link_known_ = false;
+  int down_kind_ = 0;
   std::string down_reason_;
   std::int64_t down_since_wall_ms_ = 0;
   std::int64_t reminder_due_us_ = 0;
