@@ -85,7 +85,7 @@ void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int
   std::string path = MultimediaMessagePath(job);
   // The camera's line and its section are one step, so the copies of the
   // other cameras of the job never split them.
-  std::lock_guard<std::recursive_mutex> guard(platform::ProfileLockFor(path));
+  const platform::ProfileLock guard = platform::LockProfile(path);
   if (!platform::ProfileAppendLine(path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
     ReportToInterfaceF(3, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
+#include <mutex>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
@@ -106,9 +106,6 @@ std::vector<std::string> SplitLines(const std::string& data, std::string* line_e
   return lines;
 }
 
-std::mutex g_locks_mutex;
-std::unordered_map<std::string, std::unique_ptr<std::recursive_mutex>>* g_locks = nullptr;
-
 // Writes `data` next to `path` and renames it over `path`.
 bool ReplaceFile(const std::string& path, const std::string& data) {
   std::string tmp = path + ".tmpXXXXXX";
@@ -145,14 +142,39 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
 
 }  // namespace
 
-std::recursive_mutex& ProfileLockFor(const std::string& path) {
+struct ProfileLockEntry {
+  std::recursive_mutex mutex;
+  std::size_t users = 0;  // locks holding or waiting for `mutex`
+};
+
+namespace {
+std::mutex g_locks_mutex;
+// Never destroyed: detached threads may still write profiles while the
+// process is ending. Elements keep their address while others come and go.
+std::unordered_map<std::string, ProfileLockEntry>* g_locks = nullptr;
+}  // namespace
+
+ProfileLock::ProfileLock(const std::string& path) : path_(path) {
+  {
+    std::lock_guard<std::mutex> guard(g_locks_mutex);
+    if (!g_locks) g_locks = new std::unordered_map<std::string, ProfileLockEntry>();
+    entry_ = &(*g_locks)[path_];
+    ++entry_->users;
+  }
+  // Waited for outside the registry's own mutex, so a long rewrite of one
+  // file never holds up the others.
+  entry_->mutex.lock();
+}
+
+ProfileLock::~ProfileLock() {
+  entry_->mutex.unlock();
   std::lock_guard<std::mutex> guard(g_locks_mutex);
-  // Never destroyed: detached threads may still write profiles while the
-  // process is ending.
-  if (!g_locks) g_locks = new std::unordered_map<std::string, std::unique_ptr<std::recursive_mutex>>();
-  auto& slot = (*g_locks)[path];
-  if (!slot) slot = std::make_unique<std::recursive_mutex>();
-  return *slot;
+  if (--entry_->users == 0) g_locks->erase(path_);
+}
+
+std::size_t ProfileLockEntriesForTest() {
+  std::lock_guard<std::mutex> guard(g_locks_mutex);
+  return g_locks ? g_locks->size() : 0;
 }
 
 std::optional<std::string> ProfileRead(const std::string& path, std::string_view section,
@@ -283,7 +305,7 @@ bool ProfileWriteString(const std::string& path, std::string_view section, std::
   std::string_view want_key = Trim(key);
   if (want_section.empty() || want_key.empty() || path.empty()) return false;
 
-  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  ProfileLock lock(path);
   std::string data;
   bool exists = ReadWholeFile(path, data);
   if (!exists && !value) return true;  // deleting from nothing leaves nothing
@@ -299,7 +321,7 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
     if (Trim(w.section).empty() || Trim(w.key).empty()) return false;
   if (writes.empty()) return true;
 
-  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  ProfileLock lock(path);
   std::string data;
   ReadWholeFile(path, data);
   std::string eol = "\n";
@@ -310,7 +332,7 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
 }
 
 bool ProfileAppendLine(const std::string& path, std::string_view line) {
-  std::lock_guard<std::recursive_mutex> guard(ProfileLockFor(path));
+  ProfileLock lock(path);
   FILE* f = std::fopen(path.c_str(), "ab");
   if (!f) return false;
   std::fwrite(line.data(), 1, line.size(), f);

@@ -4,7 +4,6 @@
 // the gateway follows. Each call reads or rewrites the file itself; nothing is
 // cached, so a file edited by hand or by the alarm server is seen at once.
 #include <cstddef>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,9 +67,30 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
 // never lose each other's lines. Returns false when the file cannot be opened.
 bool ProfileAppendLine(const std::string& path, std::string_view line);
 
-// The lock that serialises every rewrite and append of one file inside this
-// process. Callers that need several profile calls to be one step take it too
-// (it is recursive for that reason).
-std::recursive_mutex& ProfileLockFor(const std::string& path);
+struct ProfileLockEntry;
+
+// Holds the lock that serialises every rewrite and append of one file inside
+// this process, from construction to destruction. Callers that need several
+// profile calls to be one step take it too; the same thread may take it again
+// (the profile calls inside do). The lock's entry lives only while someone
+// holds or waits for it: job files have unique names, and a registry that only
+// grew would keep one entry per job ever run.
+class [[nodiscard]] ProfileLock {
+ public:
+  explicit ProfileLock(const std::string& path);
+  ~ProfileLock();
+  ProfileLock(const ProfileLock&) = delete;
+  ProfileLock& operator=(const ProfileLock&) = delete;
+
+ private:
+  std::string path_;
+  ProfileLockEntry* entry_;
+};
+
+// The lock of `path`, held until the returned object goes.
+[[nodiscard]] inline ProfileLock LockProfile(const std::string& path) { return ProfileLock(path); }
+
+// Number of paths with a lock entry now (held or waited for); for tests.
+std::size_t ProfileLockEntriesForTest();
 
 }  // namespace platform

@@ -160,6 +160,20 @@ TEST(ProfileWrite, ManyThreadsLoseNoKey) {
   EXPECT_NE(content.find("line k7_30"), std::string::npos);
 }
 
+TEST(ProfileLock, EntriesGoWithTheirLastUser) {
+  TempDir dir;
+  ASSERT_EQ(platform::ProfileLockEntriesForTest(), 0u);
+  for (int i = 0; i < 300; ++i) {
+    std::string path = dir / ("job" + std::to_string(i) + ".ini");
+    const platform::ProfileLock outer = platform::LockProfile(path);
+    // The same thread takes it again, as the profile calls inside a step do.
+    ASSERT_TRUE(platform::ProfileWriteString(path, "Alarm", "AlarmRef", "A1"));
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "line"));
+    EXPECT_EQ(platform::ProfileLockEntriesForTest(), 1u);
+  }
+  EXPECT_EQ(platform::ProfileLockEntriesForTest(), 0u);
+}
+
 TEST(ProfileRead, GarbageGivesDefaultsAndStaysWritable) {
   TempDir dir;
   std::string path = dir / "g.ini";
