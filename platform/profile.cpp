@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -106,6 +107,32 @@ std::vector<std::string> SplitLines(const std::string& data, std::string* line_e
   return lines;
 }
 
+// The umask the process started with, read once. Asking umask() itself means
+// setting it, and the umask is shared by every thread: another thread creating
+// a file in between would get the wrong mode. Without /proc the usual 022.
+mode_t ReadUmask() {
+  mode_t mask = 022;
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[128];
+    while (std::fgets(line, sizeof line, f)) {
+      if (std::strncmp(line, "Umask:", 6) == 0) {
+        mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8)) & 0777;
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  return mask;
+}
+
+mode_t StartUmask() {
+  static const mode_t mask = ReadUmask();
+  return mask;
+}
+
+// Read while the process starts, before any thread of ours exists.
+[[maybe_unused]] const mode_t g_start_umask = StartUmask();
+
 // Writes `data` next to `path` and renames it over `path`.
 bool ReplaceFile(const std::string& path, const std::string& data) {
   std::string tmp = path + ".tmpXXXXXX";
@@ -114,12 +141,11 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
   int fd = mkstemp(name.data());
   if (fd < 0) return false;
   // mkstemp creates 0600; profile files are read by the alarm server and
-  // operators, so give them the mode an ordinary create would.
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
+  // operators. A rewrite keeps the file's mode, a new file gets the mode an
+  // ordinary create would give it.
   struct stat st{};
-  if (stat(path.c_str(), &st) == 0) fchmod(fd, st.st_mode & 07777);
+  mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
+  fchmod(fd, mode);
   const char* p = data.data();
   std::size_t left = data.size();
   while (left > 0) {
