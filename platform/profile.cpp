@@ -85,9 +85,145 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
+// The encodings the Windows profile routines accept. Only a file's mark tells
+// them apart: a UTF-16 file without its mark reads as bytes.
+enum class Encoding { kPlain, kUtf8Bom, kUtf16Le, kUtf16Be };
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+Encoding DetectEncoding(std::string_view raw) {
+  if (raw.starts_with(kUtf8Mark)) return Encoding::kUtf8Bom;
+  if (raw.size() >= 2) {
+    unsigned char a = static_cast<unsigned char>(raw[0]), b = static_cast<unsigned char>(raw[1]);
+    if (a == 0xFF && b == 0xFE) return Encoding::kUtf16Le;
+    if (a == 0xFE && b == 0xFF) return Encoding::kUtf16Be;
+  }
+  return Encoding::kPlain;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// UTF-16 units after the mark, as UTF-8. An unpaired surrogate becomes U+FFFD;
+// an odd last byte is no character and is dropped.
+std::string DecodeUtf16(std::string_view units, bool big_endian) {
+  std::string out;
+  out.reserve(units.size());
+  std::size_t count = units.size() / 2;
+  auto unit = [&](std::size_t i) -> char32_t {
+    unsigned char a = static_cast<unsigned char>(units[2 * i]);
+    unsigned char b = static_cast<unsigned char>(units[2 * i + 1]);
+    return big_endian ? (char32_t{a} << 8 | b) : (char32_t{b} << 8 | a);
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && unit(i + 1) >= 0xDC00 &&
+        unit(i + 1) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+// The next character of UTF-8 text at `i`, which is moved past it. A byte that
+// does not start a well-formed sequence is U+FFFD and only that byte is used,
+// so the text after it is still read as it stands.
+char32_t NextUtf8(std::string_view s, std::size_t& i) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  std::size_t len = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
+                  : b >= 0xF0 && b <= 0xF4                ? 4 : 0;
+  if (len == 1) {
+    ++i;
+    return b;
+  }
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  char32_t c = b & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    unsigned char t = static_cast<unsigned char>(s[i + k]);
+    if ((t & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    c = c << 6 | (t & 0x3F);
+  }
+  if (c < kSmallest[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    ++i;
+    return 0xFFFD;
+  }
+  i += len;
+  return c;
+}
+
+// The text of a file as UTF-8 without its mark: a view into `raw`, or into
+// `storage` when it had to be converted.
+std::string_view DecodeProfile(const std::string& raw, Encoding* encoding, std::string& storage) {
+  Encoding e = DetectEncoding(raw);
+  if (encoding) *encoding = e;
+  std::string_view text(raw);
+  switch (e) {
+    case Encoding::kPlain:
+      return text;
+    case Encoding::kUtf8Bom:
+      return text.substr(kUtf8Mark.size());
+    case Encoding::kUtf16Le:
+    case Encoding::kUtf16Be:
+      storage = DecodeUtf16(text.substr(2), e == Encoding::kUtf16Be);
+      return storage;
+  }
+  return text;
+}
+
+// UTF-8 text as the bytes of a file in `encoding`, mark included.
+std::string EncodeProfile(std::string_view text, Encoding encoding) {
+  if (encoding == Encoding::kPlain) return std::string(text);
+  if (encoding == Encoding::kUtf8Bom) return std::string(kUtf8Mark) + std::string(text);
+  bool big = encoding == Encoding::kUtf16Be;
+  std::string out;
+  out.reserve(2 * text.size() + 2);
+  auto put = [&](char32_t unit) {
+    char hi = static_cast<char>(unit >> 8), lo = static_cast<char>(unit & 0xFF);
+    out += big ? hi : lo;
+    out += big ? lo : hi;
+  };
+  put(0xFEFF);
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = NextUtf8(text, i);
+    if (c >= 0x10000) {
+      put(0xD800 + ((c - 0x10000) >> 10));
+      put(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      put(c);
+    }
+  }
+  return out;
+}
+
 // Splits at CR LF, LF or CR. Reports the first line end seen so a rewrite
 // keeps the file's own style.
-std::vector<std::string> SplitLines(const std::string& data, std::string* line_end) {
+std::vector<std::string> SplitLines(std::string_view data, std::string* line_end) {
   std::vector<std::string> lines;
   std::size_t start = 0;
   bool end_seen = false;
@@ -207,11 +343,12 @@ std::optional<std::string> ProfileRead(const std::string& path, std::string_view
                                        std::string_view key) {
   std::string data;
   if (!ReadWholeFile(path, data)) return std::nullopt;
+  std::string decoded;
   std::string_view want_section = Trim(section), want_key = Trim(key);
   bool in_section = false;
   // Lines are looked at in place: status and configuration files are read
   // key by key, so this runs often.
-  std::string_view rest(data);
+  std::string_view rest = DecodeProfile(data, nullptr, decoded);
   while (!rest.empty()) {
     std::size_t end = rest.find_first_of("\r\n");
     std::string_view raw = rest.substr(0, end);
@@ -323,6 +460,27 @@ std::string JoinLines(const std::vector<std::string>& lines, const std::string& 
   return out;
 }
 
+// A file's lines held in memory for a rewrite, with what the rewrite keeps.
+struct LoadedProfile {
+  bool exists = false;
+  Encoding encoding = Encoding::kPlain;
+  std::string eol = "\n";  // a new file gets LF
+  std::vector<std::string> lines;
+};
+
+LoadedProfile LoadProfile(const std::string& path) {
+  LoadedProfile p;
+  std::string data, decoded;
+  p.exists = ReadWholeFile(path, data);
+  std::string_view text = DecodeProfile(data, &p.encoding, decoded);
+  p.lines = SplitLines(text, &p.eol);
+  return p;
+}
+
+bool StoreProfile(const std::string& path, const LoadedProfile& p) {
+  return ReplaceFile(path, EncodeProfile(JoinLines(p.lines, p.eol), p.encoding));
+}
+
 }  // namespace
 
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
@@ -332,13 +490,10 @@ bool ProfileWriteString(const std::string& path, std::string_view section, std::
   if (want_section.empty() || want_key.empty() || path.empty()) return false;
 
   ProfileLock lock(path);
-  std::string data;
-  bool exists = ReadWholeFile(path, data);
-  if (!exists && !value) return true;  // deleting from nothing leaves nothing
-  std::string eol = "\n";
-  std::vector<std::string> lines = SplitLines(data, &eol);
-  if (!ApplyWrite(lines, want_section, want_key, value)) return true;
-  return ReplaceFile(path, JoinLines(lines, eol));
+  LoadedProfile profile = LoadProfile(path);
+  if (!profile.exists && !value) return true;  // deleting from nothing leaves nothing
+  if (!ApplyWrite(profile.lines, want_section, want_key, value)) return true;
+  return StoreProfile(path, profile);
 }
 
 bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes) {
@@ -348,17 +503,31 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
   if (writes.empty()) return true;
 
   ProfileLock lock(path);
-  std::string data;
-  ReadWholeFile(path, data);
-  std::string eol = "\n";
-  std::vector<std::string> lines = SplitLines(data, &eol);
+  LoadedProfile profile = LoadProfile(path);
   for (const ProfileWrite& w : writes)
-    ApplyWrite(lines, Trim(w.section), Trim(w.key), w.value.c_str());
-  return ReplaceFile(path, JoinLines(lines, eol));
+    ApplyWrite(profile.lines, Trim(w.section), Trim(w.key), w.value.c_str());
+  return StoreProfile(path, profile);
 }
 
 bool ProfileAppendLine(const std::string& path, std::string_view line) {
   ProfileLock lock(path);
+  // A UTF-16 file cannot take UTF-8 bytes at its end: it is rewritten with the
+  // line added. Other files (plain or UTF-8 with a mark) are appended to.
+  char head[2] = {};
+  std::size_t got = 0;
+  if (FILE* f = std::fopen(path.c_str(), "rbe")) {
+    got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+  }
+  Encoding encoding = DetectEncoding(std::string_view(head, got));
+  if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
+    std::string data, decoded;
+    if (!ReadWholeFile(path, data)) return false;
+    std::string text(DecodeProfile(data, nullptr, decoded));
+    text += line;
+    text += '\n';
+    return ReplaceFile(path, EncodeProfile(text, encoding));
+  }
   FILE* f = std::fopen(path.c_str(), "ab");
   if (!f) return false;
   std::fwrite(line.data(), 1, line.size(), f);

@@ -3,6 +3,10 @@
 // private-profile routines, which every configuration, status and job file of
 // the gateway follows. Each call reads or rewrites the file itself; nothing is
 // cached, so a file edited by hand or by the alarm server is seen at once.
+//
+// Like the Windows routines, files may be UTF-8 with or without a byte-order
+// mark, or UTF-16 (little or big endian) with its mark. Values come back as
+// UTF-8, and a rewrite keeps the file's encoding, mark and line ends.
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -64,7 +68,8 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
 
 // Appends one plain line (a line feed is added) to the file, under the same
 // per-file lock as ProfileWriteString, so appends and rewrites of one file
-// never lose each other's lines. Returns false when the file cannot be opened.
+// never lose each other's lines. A UTF-16 file gets the line in UTF-16.
+// Returns false when the file cannot be opened.
 bool ProfileAppendLine(const std::string& path, std::string_view line);
 
 struct ProfileLockEntry;

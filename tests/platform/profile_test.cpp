@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <thread>
 #include <vector>
@@ -60,15 +62,46 @@ TEST(ProfileRead, HandWrittenFileFollowsWindowsRules) {
   EXPECT_EQ(platform::ProfileGetString(dir / "absent.ini", "a", "b", "  trailing  "), "trailing");
 }
 
-TEST(ProfileRead, LineEndsAndBufferLimits) {
-  TempDir dir;
-  for (const char* eol : {"\n", "\r\n", "\r"}) {
-    std::string path = dir / "e.ini";
-    WriteFile(path, std::string("[S]") + eol + "k=v1" + eol + "j=v2");
-    EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "v1");
-    EXPECT_EQ(platform::ProfileGetString(path, "S", "j", ""), "v2");
+// `text` (ASCII) as UTF-16 with its mark.
+std::string Utf16(std::string_view text, bool big_endian) {
+  std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    out += big_endian ? '\0' : c;
+    out += big_endian ? c : '\0';
   }
-  std::string path = dir / "b.ini";
+  return out;
+}
+
+// A job file as the alarm server leaves it.
+const std::string kJob = "[Alarm]\r\nAlarmRef=A1\r\n[Camera1]\r\nCameraScenario=3";
+
+TEST(ProfileRead, EncodingsAndLineEnds) {
+  TempDir dir;
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"LF", "[Alarm]\nAlarmRef=A1\n[Camera1]\nCameraScenario=3"},
+      {"CR LF", kJob},
+      {"CR only", "[Alarm]\rAlarmRef=A1\r[Camera1]\rCameraScenario=3"},
+      {"UTF-8 mark", "\xEF\xBB\xBF" + kJob},
+      {"UTF-16 LE", Utf16(kJob, false)},
+      {"UTF-16 BE", Utf16(kJob, true)},
+      {"UTF-16 LE, odd last byte", Utf16(kJob, false) + "\x33"},
+  };
+  for (const Case& c : cases) {
+    std::string path = dir / "job.ini";
+    WriteFile(path, c.bytes);
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
+    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "CameraScenario", -1), 3) << c.what;
+  }
+
+  // Characters beyond ASCII come back as UTF-8; a lone surrogate is U+FFFD.
+  std::string path = dir / "u.ini";
+  static const char kUnits[] = "\xFF\xFE[\0S\0]\0\n\0k\0=\0\xE9\0\x3D\xD8\x00\xDE\x00\xD8!\0";
+  WriteFile(path, std::string(kUnits, sizeof kUnits - 1));
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD!");
+
   WriteFile(path, "[S]\nk=abcdef\n");
   char buf[4];
   EXPECT_EQ(platform::ProfileGetString(path, "S", "k", "", buf, sizeof buf), 3u);
@@ -121,6 +154,39 @@ TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
   ASSERT_TRUE(platform::ProfileWriteString(crlf, "S", "k", nullptr));
   ASSERT_TRUE(platform::ProfileWriteString(crlf, "S", "j", nullptr));
   EXPECT_EQ(ReadFile(crlf), "[S]\r\n");  // the header stays
+}
+
+TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
+  TempDir dir;
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string after;  // once "Duration=30" is added to [Camera1] and a line appended
+  } cases[] = {
+      {"UTF-8 mark", "\xEF\xBB\xBF" + kJob,
+       "\xEF\xBB\xBF" + kJob + "\r\nDuration=30\r\nend\n"},
+      {"UTF-16 LE", Utf16(kJob, false), Utf16(kJob + "\r\nDuration=30\r\nend\n", false)},
+      {"UTF-16 BE", Utf16(kJob, true), Utf16(kJob + "\r\nDuration=30\r\nend\n", true)},
+  };
+  for (const Case& c : cases) {
+    std::string path = dir / "job.ini";
+    WriteFile(path, c.before);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30")) << c.what;
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
+    EXPECT_EQ(ReadFile(path), c.after) << c.what;
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
+    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "Duration", -1), 30) << c.what;
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
+  }
+  // Text beyond ASCII written into a UTF-16 file reads back the same.
+  std::string path = dir / "job.ini";
+  WriteFile(path, Utf16(kJob, true));
+  ASSERT_TRUE(platform::ProfileWriteString(path, "Alarm", "Note", "caf\xC3\xA9 \xF0\x9F\x98\x80"));
+  EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "Note", ""), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(ReadFile(path).substr(0, 2), "\xFE\xFF");
 }
 
 TEST(ProfileWrite, PlainLinesAndKeysShareOneFile) {
