@@ -2,7 +2,8 @@
 // permanent camera in a private sandbox, 50 jobs dropped one at a time, each
 // of one camera with "Duration" 0. Measured from the moment a job file
 // appears in the watch directory to its first image complete on disk, and to
-// the job file's arrival in the done directory.
+// the job file's arrival in the done directory. Then a burst: 20 job files
+// dropped at once, measured to the last job's first image on disk.
 //
 // Usage: job_latency_bench OCELAM OCELAM_SIM [JOBS]
 #include <fcntl.h>
@@ -28,8 +29,9 @@ namespace {
 constexpr int kDefaultJobs = 50;
 constexpr int kCameraFps = 25;
 constexpr int kFrameBytes = 20000;
-constexpr int kSettlePauseMs = 100;  // the watcher's pause before it reads a job file
 constexpr double kTargetMedianMs = 250;
+constexpr int kBurstJobs = 20;
+constexpr double kTargetBurstMs = 1000;
 constexpr auto kPoll = std::chrono::microseconds(500);
 constexpr auto kJobDeadline = std::chrono::seconds(30);
 
@@ -194,6 +196,30 @@ int main(int argc, char** argv) {
     to_image.push_back(std::chrono::duration<double, std::milli>(imaged - start).count());
     to_done.push_back(std::chrono::duration<double, std::milli>(done - start).count());
   }
+  // A burst, as an alarm server drops the jobs of one alarm on many cameras.
+  double burst_ms = -1;
+  if (!to_image.empty()) {
+    std::vector<std::string> images;
+    for (int k = 0; k < kBurstJobs; ++k) {
+      std::string alarm = "S" + std::to_string(k), name = "burst" + std::to_string(k) + ".job";
+      WriteFile(root + "/drop/" + name, "[Alarm]\nAlarmRef=" + alarm +
+                                            "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\nType=0\n"
+                                            "Duration=0\nInterval=0.1\nPreRecordTime=0\n");
+      images.push_back(data + "/log/multimedia/Cam1/" + alarm + "/Cam1_" + alarm + "_00000.jpg");
+    }
+    auto start = Clock::now();
+    for (int k = 0; k < kBurstJobs; ++k) {
+      std::string name = "burst" + std::to_string(k) + ".job";
+      std::filesystem::rename(root + "/drop/" + name, data + "/watch/" + name);
+    }
+    bool all = WaitUntil(
+        [&] { return std::all_of(images.begin(), images.end(), [](const std::string& i) { return CompleteJpeg(i); }); },
+        std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline));
+    if (all)
+      burst_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    else
+      std::fprintf(stderr, "burst: not every job had its first image within 30 s\n");
+  }
   Stop(gw);
   Stop(sim);
   std::error_code ec;
@@ -206,8 +232,9 @@ int main(int argc, char** argv) {
               Percentile(to_image, 0.5), Percentile(to_image, 0.95), kTargetMedianMs);
   std::printf("  job file in watch dir -> job file in done dir: median %.1f ms, p95 %.1f ms\n",
               Percentile(to_done, 0.5), Percentile(to_done, 0.95));
-  std::printf("  baseline: the watcher's fixed pause before reading a job file is %d ms (%.0f%% of the median to the first image)\n",
-              kSettlePauseMs, 100.0 * kSettlePauseMs / Percentile(to_image, 0.5));
   std::printf("  target %s\n", Percentile(to_image, 0.5) <= kTargetMedianMs ? "met" : "missed");
-  return 0;
+  if (burst_ms >= 0)
+    std::printf("burst: %d job files at once -> the last job's first image on disk: %.1f ms (target: < %.0f ms, %s)\n",
+                kBurstJobs, burst_ms, kTargetBurstMs, burst_ms < kTargetBurstMs ? "met" : "missed");
+  return burst_ms >= 0 ? 0 : 1;
 }

@@ -13,7 +13,7 @@ bool DirectoryWatch::Arm() {
   Close();
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return false;
-  if (inotify_add_watch(fd, path_.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+  if (inotify_add_watch(fd, path_.c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
     int saved = errno;
     close(fd);
     errno = saved;
@@ -28,7 +28,7 @@ void DirectoryWatch::Close() {
   fd_ = -1;
 }
 
-bool DirectoryWatch::Wait(long long milliseconds) {
+bool DirectoryWatch::Wait(long long milliseconds, std::vector<std::string>* finished) {
   if (milliseconds < 0) milliseconds = 0;
   if (milliseconds > INT_MAX) milliseconds = INT_MAX;
   if (fd_ < 0) {
@@ -38,10 +38,18 @@ bool DirectoryWatch::Wait(long long milliseconds) {
   pollfd p{fd_, POLLIN, 0};
   int ready = poll(&p, 1, static_cast<int>(milliseconds));
   if (ready <= 0) return false;  // time-out (or a signal): the caller scans anyway
-  // Only the fact of a change matters; the scan that follows looks at the
-  // whole directory.
+  // The scan that follows looks at the whole directory; the events only
+  // tell which files their writers are done with. A lost event (queue
+  // overflow) costs nothing but the wait for the file to stand still.
   alignas(inotify_event) char buf[8192];
-  while (read(fd_, buf, sizeof buf) > 0) {
+  ssize_t n;
+  while ((n = read(fd_, buf, sizeof buf)) > 0) {
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      if ((e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) && e->len > 0 && finished)
+        finished->emplace_back(e->name);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
   }
   return true;
 }

@@ -1,8 +1,10 @@
 #pragma once
 // A change notification on one directory (not its subdirectories) through
-// inotify: a file closed after writing or moved in wakes the waiter, so a job
-// file dropped with `mv` or written in place is seen at once.
+// inotify: a file created, closed after writing or moved in wakes the waiter,
+// so a job file dropped with `mv` or written in place is seen at once, and the
+// names whose writer is done are told apart from files still being written.
 #include <string>
+#include <vector>
 
 class DirectoryWatch {
  public:
@@ -18,8 +20,9 @@ class DirectoryWatch {
   bool armed() const { return fd_ >= 0; }
 
   // Waits up to `milliseconds` for a change and takes every queued event.
-  // True when a change came, false on time-out.
-  bool Wait(long long milliseconds);
+  // True when a change came, false on time-out. The names of files closed
+  // after writing or moved in are appended to `finished`.
+  bool Wait(long long milliseconds, std::vector<std::string>* finished);
 
  private:
   std::string path_;

@@ -67,7 +67,7 @@ class WorkerEvent {
   void Reset();
   bool IsSet() const;
   // True when set within `milliseconds`.
-  bool Wait(int milliseconds) const;
+  bool Wait(long long milliseconds) const;
   std::string name() const;
 
  private:

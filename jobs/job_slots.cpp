@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -46,11 +47,14 @@ constexpr const char* kTimeout = "Job %d: ERROR: Thread %d (%d seconds) timeout 
 constexpr const char* kCouldNotMove = "ERROR: could not move %s to %s";
 constexpr const char* kImageCopyEventFormat = "imcopy_%d_%d";
 constexpr const char* kCommandEventFormat = "http_com_%d_%d";
-constexpr const char* kMultimediaDirFormat = "%s/multimedia/%s/%s";
+constexpr const char* kMultimediaDirName = "multimedia";
 constexpr const char* kFinishedNameFormat = "%08X-%s";
 constexpr const char* kImageCopyName = "ImageCopy";
 constexpr const char* kCommandName = "HTTPCommand";
 constexpr int kStreamingExtraSeconds = 20;
+// A worker whose work lasts longer than the hour it is awaited gets its own
+// time and this much more.
+constexpr long long kLongWorkMarginSeconds = 600;
 
 // Guarded by JobTableLock (the count is also read without it, hence atomic).
 std::shared_ptr<CJob> g_slots[kJobSlots];
@@ -132,7 +136,7 @@ bool WorkerEvent::IsSet() const {
   return set_;
 }
 
-bool WorkerEvent::Wait(int milliseconds) const {
+bool WorkerEvent::Wait(long long milliseconds) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return set_; });
 }
@@ -227,10 +231,15 @@ void JobAlrProc(int s) {
   int wanted_workers = 0;
   CommandWorker command_worker = g_command_worker.load();
 
-  auto start_worker = [&](const char* event_format, const char* kind, auto make_args, auto body) {
+  // How long each worker's own work lasts, so a job longer than the wait
+  // is not given up while it still runs as asked.
+  std::array<long long, kMaxJobWorkers> work_seconds{};
+  auto start_worker = [&](const char* event_format, const char* kind, long long seconds, auto make_args,
+                          auto body) {
     ++wanted_workers;
     if (job.thread_count >= kMaxJobWorkers) return;
     int t = job.thread_count;
+    work_seconds[static_cast<std::size_t>(t)] = seconds;
     WorkerEvent& event = job.thread_events[static_cast<std::size_t>(t)];
     event.Create(platform::StringPrintf(event_format, s, t));
     event.Reset();
@@ -268,14 +277,17 @@ void JobAlrProc(int s) {
                          kReportError);
         job.outcome = 1;
       } else {
-        row.multimedia_directory = platform::StringPrintf(kMultimediaDirFormat, Config.log_directory.c_str(),
-                                          base.reference.c_str(), job.alarm_reference.c_str());
+        // An empty "LogDirectory" is the working directory, as for the
+        // job's message and log files.
+        row.multimedia_directory = platform::JoinPath(
+            platform::JoinPath(platform::JoinPath(Config.log_directory, kMultimediaDirName), base.reference),
+            job.alarm_reference);
         CCamera& camera = Cameras[n];
         std::uint32_t session = camera.IsPermanent()
                                     ? camera.CurrentSession()
                                     : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
         start_worker(
-            kImageCopyEventFormat, kImageCopyName,
+            kImageCopyEventFormat, kImageCopyName, row.duration,
             [&](int t) {
               auto args = std::make_shared<ImageCopyArgs>();
               args->alarm_reference = job.alarm_reference;
@@ -299,7 +311,7 @@ void JobAlrProc(int s) {
     }
     for (int j = 1; j <= row.number_of_commands; ++j) {
       start_worker(
-          kCommandEventFormat, kCommandName,
+          kCommandEventFormat, kCommandName, row.commands[static_cast<std::size_t>(j)].duration,
           [&](int t) {
             auto args = std::make_shared<HTTPCommandArgs>();
             args->job = s;
@@ -319,10 +331,12 @@ void JobAlrProc(int s) {
   }
 
   ReportToInterfaceF(kReportInfo, kWaitOn, s, job.thread_count);
-  const int wait_ms = g_worker_wait_ms.load();
   for (int t = 0; t < job.thread_count; ++t) {
+    long long wait_ms = g_worker_wait_ms.load();
+    long long work_s = work_seconds[static_cast<std::size_t>(t)];
+    if (work_s * 1000 > wait_ms) wait_ms = (work_s + kLongWorkMarginSeconds) * 1000;
     if (!job.thread_events[static_cast<std::size_t>(t)].Wait(wait_ms))
-      ReportToInterfaceF(kReportError, kTimeout, s, t, wait_ms / 1000);
+      ReportToInterfaceF(kReportError, kTimeout, s, t, static_cast<int>(wait_ms / 1000));
   }
 
   if (!job.refused) WriteMultimediaCounts(job);

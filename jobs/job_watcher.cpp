@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,7 +56,11 @@ constexpr const char* kUnsafeAlarmRef =
 constexpr const char* kJobFileTooBig =
     "ERROR: job file %s holds %lld bytes, more than %lld: the job is refused";
 constexpr const char* kUnreadable = "ERROR: job file %s cannot be read (%s): the job is refused";
-constexpr const char* kNoJobKeys = "WARNING: job file %s holds no key of a job: it runs with the defaults";
+constexpr const char* kNoAlarmRef =
+    "ERROR: job file %s has no AlarmRef: the job is refused (its files would have no name)";
+constexpr const char* kSymbolicLink = "ERROR: job file %s is a symbolic link: the job is refused";
+constexpr const char* kNotAFile =
+    "WARNING: %s in the watch directory is no regular file: it is no job and stays where it is";
 constexpr const char* kJobsFull = "WARNING: already %d jobs runnning - max is %d";
 constexpr const char* kKeptAs =
     "WARNING: a job file %s is still in the processing directory: the new one runs as %s";
@@ -81,8 +86,7 @@ void ConsoleError(const std::string& text) {
   ReportToInterface(text, kReportError);
 }
 
-// Reads keys the way the profile routines do, and notes whether the file
-// held any key of a job at all.
+// Reads keys the way the profile routines do.
 class JobFileKeys {
  public:
   explicit JobFileKeys(const std::string& path) : path_(path) {}
@@ -90,22 +94,17 @@ class JobFileKeys {
   int Int(const std::string& section, const char* key, int default_value) {
     std::optional<std::string> v = platform::ProfileRead(path_, section, key);
     if (!v) return default_value;
-    found_ = true;
     return platform::ParseProfileInt(*v).value_or(default_value);
   }
   std::string Text(const std::string& section, const char* key, const char* default_value,
                    std::size_t max_chars) {
     std::optional<std::string> v = platform::ProfileRead(path_, section, key);
-    if (v) found_ = true;
     std::string text = v ? *v : std::string(default_value);
     if (text.size() > max_chars) text.resize(max_chars);
     return text;
   }
-  bool found() const { return found_; }
-
  private:
   const std::string& path_;
-  bool found_ = false;
 };
 
 // "Interval" as a number of seconds; 1 (after a message) for text that is
@@ -213,6 +212,13 @@ void ReadJobFile(const std::string& path, CJob* job) {
   *job = CJob();
   job->job_file_path = path;
   struct stat st{};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // It could name any file of the machine, and its target would be read
+    // as a job: the link is filed as refused, its target is not touched.
+    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
+    job->refused = true;
+    return;
+  }
   if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
     ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(), static_cast<long long>(st.st_size),
                         kMaxJobFileBytes));
@@ -228,6 +234,13 @@ void ReadJobFile(const std::string& path, CJob* job) {
   // Read in full first, so a long reference is refused for what it says
   // rather than for the part that survives the cut.
   std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
+  if (reference.empty()) {
+    // Every such job would write the same image names and the hidden
+    // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
+    ConsoleError(platform::StringPrintf(kNoAlarmRef, path.c_str()));
+    job->refused = true;
+    return;
+  }
   if (!AlarmReferenceIsSafe(reference)) {
     ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
     job->refused = true;
@@ -247,7 +260,6 @@ void ReadJobFile(const std::string& path, CJob* job) {
   }
   job->number_of_cameras = cameras;
   for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
-  if (!keys.found()) ConsoleError(platform::StringPrintf(kNoJobKeys, path.c_str()));
 }
 
 std::string MoveIntoProcessing(const std::string& name) {
@@ -283,14 +295,33 @@ std::vector<std::string> ListJobFiles() {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (fnmatch(Config.file_mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
-    struct stat st{};
-    if (stat(platform::JoinPath(Config.watch_path, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      continue;
     names.push_back(std::move(name));
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool WriterStillHasOpen(const std::string& path) {
+  // Taking a lease makes the kernel send SIGIO should someone open the file
+  // for writing while it is held; the signal would end the process.
+  static const bool sigio_ignored = [] {
+    signal(SIGIO, SIG_IGN);
+    return true;
+  }();
+  (void)sigio_ignored;
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A read lease is refused while any descriptor has the file open for
+  // writing: the one way to know that a writer pausing longer than a second
+  // is not done yet.
+  bool writing = false;
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+  else
+    writing = errno == EAGAIN;
+  close(fd);
+  return writing;
 }
 
 namespace {
@@ -299,16 +330,24 @@ struct SeenMoment {
   std::int64_t mono_us = 0;
   std::int64_t wall_ms = 0;
 };
-// When each job file still waiting in the watch directory was first seen.
+
+// A matching entry of the watch directory not taken yet.
+struct WaitingFile {
+  SeenMoment first_seen;
+  mode_t type = 0;
+  off_t size = -1;
+  std::int64_t mtime_ns = 0;
+  std::int64_t unchanged_since_us = 0;  // monotonic
+  bool writer_done = false;             // closed after writing or moved in since the last change
+  bool reported = false;                // a non-file was reported once
+};
 // Touched by the watcher thread only.
-std::map<std::string, SeenMoment> g_first_seen;
-// While the watcher pauses between jobs it still looks every few
-// milliseconds, so a file that arrives meanwhile keeps the moment it came.
-constexpr int kNoteStepMs = 20;
+std::map<std::string, WaitingFile> g_waiting;
 constexpr std::int64_t kBurstWindowUs = 50000;
 
-// Lists the waiting job files and notes the moment each new one is seen.
-std::vector<std::string> NoteWaitingJobFiles() {
+// Lists the waiting job files, notes the moment each new one is seen and
+// whether each has changed since the last look.
+std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& finished) {
   std::vector<std::string> names = ListJobFiles();
   SeenMoment now{platform::MonotonicMicros(), platform::WallMillis()};
   // Files an alarm server drops together are one alarm moment, even when
@@ -316,52 +355,73 @@ std::vector<std::string> NoteWaitingJobFiles() {
   // their jobs then take the very same frames.
   static SeenMoment burst;
   bool any_new = false;
-  for (const std::string& name : names) any_new = any_new || !g_first_seen.contains(name);
+  for (const std::string& name : names) any_new = any_new || !g_waiting.contains(name);
+  SeenMoment moment = now;
   if (any_new) {
     if (burst.mono_us != 0 && now.mono_us - burst.mono_us <= kBurstWindowUs)
-      now = burst;
+      moment = burst;
     else
       burst = now;
   }
   // Names are sorted: those gone from the directory are forgotten.
-  for (auto it = g_first_seen.begin(); it != g_first_seen.end();)
-    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : g_first_seen.erase(it);
-  for (const std::string& name : names) g_first_seen.emplace(name, now);
-  return names;
-}
-
-void PauseNoting(int ms) {
-  std::int64_t deadline = platform::MonotonicMicros() + static_cast<std::int64_t>(ms) * 1000;
-  for (;;) {
-    std::int64_t left_ms = (deadline - platform::MonotonicMicros()) / 1000;
-    if (left_ms <= 0) return;
-    SleepMs(std::min<std::int64_t>(left_ms, kNoteStepMs));
-    NoteWaitingJobFiles();
+  for (auto it = g_waiting.begin(); it != g_waiting.end();)
+    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : g_waiting.erase(it);
+  for (const std::string& name : names) {
+    auto [it, added] = g_waiting.try_emplace(name);
+    WaitingFile& w = it->second;
+    struct stat st{};
+    if (lstat(platform::JoinPath(Config.watch_path, name).c_str(), &st) != 0) continue;
+    std::int64_t mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (added) {
+      w.first_seen = moment;
+      // A file last written a second ago or more has stood still long enough.
+      std::int64_t age_us = platform::WallMillis() * 1000 - mtime_ns / 1000;
+      w.unchanged_since_us = now.mono_us - std::clamp<std::int64_t>(age_us, 0, kJobFileSettledUs);
+    } else if (st.st_size != w.size || mtime_ns != w.mtime_ns || (st.st_mode & S_IFMT) != w.type) {
+      w.unchanged_since_us = now.mono_us;
+      w.writer_done = false;
+    }
+    w.type = st.st_mode & S_IFMT;
+    w.size = st.st_size;
+    w.mtime_ns = mtime_ns;
   }
+  for (const std::string& name : finished)
+    if (auto it = g_waiting.find(name); it != g_waiting.end()) it->second.writer_done = true;
+  return names;
 }
 
 }  // namespace
 
-bool ScanWatchPath() {
-  // The pause after starting a job separates it from the next file of the
-  // same listing; a file that comes later does not wait for it.
-  bool pause = false;
-  for (const std::string& name : NoteWaitingJobFiles()) {
-    if (pause) PauseNoting(kJobStartPauseMs);
-    pause = false;
+ScanResult ScanWatchPath(const std::vector<std::string>& finished) {
+  ScanResult result;
+  for (const std::string& name : NoteWaitingJobFiles(finished)) {
+    auto it = g_waiting.find(name);
+    if (it == g_waiting.end()) continue;
+    WaitingFile& w = it->second;
+    if (w.type != S_IFREG && w.type != S_IFLNK) {
+      // A directory or FIFO by a job's name: never opened (a FIFO would
+      // block the watcher), said once.
+      if (!w.reported) ConsoleError(platform::StringPrintf(kNotAFile, name.c_str()));
+      w.reported = true;
+      continue;
+    }
+    std::string path = platform::JoinPath(Config.watch_path, name);
+    bool settled = w.writer_done || platform::MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
+    if (w.type == S_IFREG && (!settled || WriterStillHasOpen(path))) {
+      // Taken now, it would run with what is written so far.
+      result.pending = true;
+      continue;
+    }
     int running = AllocatedJobCount();
     if (running >= Config.max_jobs_running) {
       WarnJobsFull(running);
-      return false;
+      result.cut_short = true;
+      return result;
     }
-    SeenMoment seen{platform::MonotonicMicros(), platform::WallMillis()};
-    if (auto it = g_first_seen.find(name); it != g_first_seen.end()) {
-      seen = it->second;
-      g_first_seen.erase(it);
-    }
+    SeenMoment seen = w.first_seen;
+    g_waiting.erase(it);
     std::string moved = MoveIntoProcessing(name);
     if (moved.empty()) continue;
-    PauseNoting(kJobFileSettleMs);
     CJob job;
     ReadJobFile(moved, &job);
     job.alarm_moment_us = seen.mono_us;
@@ -383,9 +443,8 @@ bool ScanWatchPath() {
       MoveFinishedJobFile(moved, false);
       continue;
     }
-    pause = true;
   }
-  return true;
+  return result;
 }
 
 void JobWatcherThread() {
@@ -403,16 +462,25 @@ void JobWatcherThread() {
     }
   };
   arm();
-  // Files already waiting at start are taken at once; later a scan follows
-  // every change and every time-out. A scan cut short by the job limit is
-  // owed: the next one follows the pause at once.
+  // Files already waiting at start are looked at once; later a scan follows
+  // every change, every time-out, and every short poll while a file is still
+  // being written. A scan cut short by the job limit is owed: the next one
+  // follows the pause at once.
   bool scan_owed = true;
+  bool pending = false;
+  std::vector<std::string> finished;
+  std::int64_t quiet_since_us = platform::MonotonicMicros();
   for (;;) {
-    if (!scan_owed && !watch.Wait(WatchTimeoutMs())) {
-      // Re-arming after a quiet period also recovers a watch directory that
-      // was removed and made again.
-      watch.Close();
-      arm();
+    if (!scan_owed) {
+      if (watch.Wait(pending ? kPendingPollMs : WatchTimeoutMs(), &finished)) {
+        quiet_since_us = platform::MonotonicMicros();
+      } else if (platform::MonotonicMicros() - quiet_since_us >= WatchTimeoutMs() * 1000) {
+        // Re-arming after a quiet period also recovers a watch directory
+        // that was removed and made again.
+        watch.Close();
+        arm();
+        quiet_since_us = platform::MonotonicMicros();
+      }
     }
     scan_owed = false;
     int running = AllocatedJobCount();
@@ -421,6 +489,9 @@ void JobWatcherThread() {
       scan_owed = true;
       continue;
     }
-    if (!ScanWatchPath()) scan_owed = true;
+    ScanResult r = ScanWatchPath(finished);
+    finished.clear();
+    scan_owed = r.cut_short;
+    pending = r.pending;
   }
 }

@@ -12,18 +12,21 @@
 // A job file larger than this is no job of the alarm server's: it is refused
 // rather than read key by key.
 inline constexpr long long kMaxJobFileBytes = 256 * 1024;
-// "Duration" and "PreRecordTime" beyond this make no sense for a job whose
-// workers are awaited one hour each: the camera is refused.
-inline constexpr int kMaxJobSeconds = 3600;
+// "Duration" and "PreRecordTime" beyond a day are no alarm's: the camera is
+// refused rather than kept busy for years.
+inline constexpr int kMaxJobSeconds = 86400;
 // "Interval" outside this range is replaced by 1, like an interval of 0.
 inline constexpr float kMinIntervalSeconds = 0.01f;
 inline constexpr float kMaxIntervalSeconds = 3600.0f;
 inline constexpr const char* kDefaultInterval = "1";
 inline constexpr std::size_t kIntervalTextMax = 9;
-// Pauses of the watcher.
-inline constexpr int kJobsFullPauseMs = 10000;   // after "already %d jobs runnning"
-inline constexpr int kJobFileSettleMs = 100;     // the writer may still be closing the file
-inline constexpr int kJobStartPauseMs = 500;     // between two jobs of one listing
+// Pause of the watcher after "already %d jobs runnning".
+inline constexpr int kJobsFullPauseMs = 10000;
+// A job file that no close or move has shown finished is taken once its size
+// and modification time have stood still this long; meanwhile it is looked
+// at every kPendingPollMs.
+inline constexpr long long kJobFileSettledUs = 1000000;
+inline constexpr int kPendingPollMs = 200;
 inline constexpr const char* kProcessingDirName = "processing";
 // Other names tried for a job file whose name is still in use in the
 // processing directory ("name~1.job", "name~2.job", ...).
@@ -46,14 +49,25 @@ void ReadJobFile(const std::string& path, CJob* job);
 // be moved and stays in the watch directory.
 std::string MoveIntoProcessing(const std::string& name);
 
-// The names in the watch directory matching "FileMask" (regular files,
-// compared without regard to case), sorted.
+// The names in the watch directory matching "FileMask" (compared without
+// regard to case; entries of every kind), sorted.
 std::vector<std::string> ListJobFiles();
 
+// True when some process still has the file open for writing. Known only
+// where the gateway may take a lease on the file (its owner, or root);
+// false elsewhere.
+bool WriterStillHasOpen(const std::string& path);
+
+struct ScanResult {
+  bool cut_short = false;  // stopped at "MaxJobsRunnig" (after the warning and the pause)
+  bool pending = false;    // a job file is still being written: look again soon
+};
+
 // One pass over the watch directory: moves, reads and starts every job file
-// while the number of running jobs allows. Returns false when it stopped
-// because "MaxJobsRunnig" was reached (after the warning and the pause).
-bool ScanWatchPath();
+// whose writer is done (named in `finished`, the files closed after writing or
+// moved in since the last pass, or standing still for kJobFileSettledUs),
+// while the number of running jobs allows.
+ScanResult ScanWatchPath(const std::vector<std::string>& finished = {});
 
 // The thread procedure; never returns.
 void JobWatcherThread();

@@ -3,9 +3,11 @@
 // directory, and the gateway goes on.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
+#include <regex>
 
 #include "jobs_world.h"
 
@@ -35,14 +37,17 @@ std::string OneCamera(const std::string& reference, const std::string& camera_ke
 
 TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   // Camera 2 never answers.
+  // Rescans every second: a job file still being written is seen by them.
   JobsWorld world({"--camera", "id=1,fps=10,size=20000", "--camera", "id=2,dead=1"},
-                  {{1, "Cam1", 1, true}, {2, "Dead", 2, true}});
+                  {{1, "Cam1", 1, true}, {2, "Dead", 2, true}}, "WatchTimeout=1");
   ASSERT_TRUE(world.Started());
   ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(1, "frames") >= 10; }, 60));
 
   const BadJob jobs[] = {
-      {"empty.job", "", "done", "holds no key of a job: it runs with the defaults"},
-      {"garbage.job", Garbage(), "done", "holds no key of a job"},
+      {"empty.job", "", "error", "empty.job has no AlarmRef"},
+      {"garbage.job", Garbage(), "error", "has no AlarmRef: the job is refused"},
+      {"big.job", "[Alarm]\nAlarmRef=BIG\n" + std::string(10 << 20, ';'), "error",
+       "bytes, more than 262144: the job is refused"},
       {"cams_negative.job", "[Alarm]\nAlarmRef=N3\nNumberOfCams=-3\n", "error",
        "NumberOfCams of -3 is not allowed: no camera is run"},
       {"cams_thousand.job", "[Alarm]\nAlarmRef=N1000\nNumberOfCams=1000\n", "done",
@@ -52,7 +57,7 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
       {"interval_negative.job", OneCamera("IN", "Duration=0\nInterval=-1\n"), "done",
        "Camera 1: Interval of -1 seconds is not allowed"},
       {"duration_huge.job", OneCamera("DH", "Duration=2147483648\n"), "error",
-       "Camera 1: ERROR: Duration of 2147483647 seconds is not allowed (0 to 3600): the camera is not run"},
+       "Camera 1: ERROR: Duration of 2147483647 seconds is not allowed (0 to 86400): the camera is not run"},
       {"commands_negative.job", OneCamera("CN", "Duration=0\nType=2\nNbrOfCommands=-1\n"), "done",
        "Camera 1: NbrOfCommands of -1 is not allowed: no command is run"},
       {"ref_dotdot.job", OneCamera("../../escape", "Duration=0\n"), "error",
@@ -65,15 +70,23 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   };
   for (const BadJob& job : jobs) world.Drop(job.name, job.content);
 
-  // Cut off while written: the writer still has the file open when the
-  // gateway takes it, and finishes writing into the moved file.
-  std::string cut = OneCamera("CUT", "Duration=0\nInterval=0.1\n");
-  int fd = open(world.Data("watch/cut.job").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // Entries by a job's name that are no job file: never opened, said once,
+  // left or filed where nothing is lost.
+  mkdir(world.Data("watch/dir.job").c_str(), 0755);
+  ASSERT_EQ(mkfifo(world.Data("watch/fifo.job").c_str(), 0644), 0);
+  std::filesystem::create_symlink(world.Data("../work/ocelam.ini"), world.Data("watch/link.job"));
+
+  // Written slowly, with rescans due in between and pauses both shorter and
+  // longer than a second: the job runs as finally written.
+  const std::string pieces[] = {"[Alarm]\nAlarmRef=SLOW\n", "NumberOfCams=1\n[Camera1]\n",
+                                "CameraScenario=1\n", "Duration=0\nInterval=0.1\n"};
+  const int pause_ms[] = {600, 1400, 1000};
+  int fd = open(world.Data("watch/slow.job").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, cut.data(), 30), 30);
-  world.Drop("trigger.job", "[Alarm]\nAlarmRef=TR\nNumberOfCams=0\n");
-  ASSERT_TRUE(WaitFor([&] { return !FileExists(world.Data("watch/cut.job")); }, 60)) << world.Output();
-  ASSERT_EQ(write(fd, cut.data() + 30, cut.size() - 30), static_cast<ssize_t>(cut.size() - 30));
+  for (int k = 0; k < 4; ++k) {
+    ASSERT_EQ(write(fd, pieces[k].data(), pieces[k].size()), static_cast<ssize_t>(pieces[k].size()));
+    if (k < 3) usleep(pause_ms[k] * 1000);
+  }
   close(fd);
 
   for (const BadJob& job : jobs) {
@@ -82,8 +95,20 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
     EXPECT_NE(world.Finished(job.name, job.where), "");
     EXPECT_NE(world.Output().find(job.message), std::string::npos);
   }
-  ASSERT_TRUE(world.WaitFinished("cut.job", 60));
-  ASSERT_TRUE(world.WaitFinished("trigger.job", 60));
+  ASSERT_TRUE(world.WaitFinished("slow.job", 60));
+  EXPECT_NE(world.Finished("slow.job", "done"), "") << world.Output();
+  EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/SLOW/Cam1_SLOW_00000.jpg")));
+  ASSERT_TRUE(world.WaitFinished("link.job", 60));
+  EXPECT_NE(world.Finished("link.job", "error"), "");
+  EXPECT_NE(world.Output().find("link.job is a symbolic link: the job is refused"), std::string::npos);
+  for (const char* name : {"dir.job", "fifo.job"}) {
+    EXPECT_TRUE(std::filesystem::exists(world.Data(std::string("watch/") + name))) << name;
+    std::string said = std::string(name) + " in the watch directory is no regular file";
+    std::string log = world.InterfaceLog();
+    int times = 0;
+    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) ++times;
+    EXPECT_EQ(times, 1) << name;
+  }
 
   // Nothing of the refused references was written anywhere.
   for (const auto& e : std::filesystem::recursive_directory_iterator(world.Root())) {
@@ -97,6 +122,28 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   ASSERT_TRUE(world.WaitFinished("good.job", 60));
   EXPECT_NE(world.Finished("good.job", "done"), "");
   EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/GOOD/Cam1_GOOD_00000.jpg")));
+
+  // What a Windows alarm server may write: a UTF-8 mark, UTF-16 either way
+  // round, old Mac line ends. Each runs as written.
+  auto utf16 = [](const std::string& ascii, bool big_endian) {
+    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char c : ascii) out += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+    return out;
+  };
+  const std::pair<const char*, std::string> encoded[] = {
+      {"mark.job", "\xEF\xBB\xBF" + OneCamera("MARK", "Duration=0\n")},
+      {"le.job", utf16(OneCamera("LE", "Duration=0\r\n"), false)},
+      {"be.job", utf16(OneCamera("BE", "Duration=0\r\n"), true)},
+      {"cr.job", std::regex_replace(OneCamera("CR", "Duration=0\n"), std::regex("\n"), "\r")},
+  };
+  for (const auto& [name, content] : encoded) world.Drop(name, content);
+  for (const auto& [name, content] : encoded) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(world.WaitFinished(name, 60));
+    EXPECT_NE(world.Finished(name, "done"), "");
+  }
+  for (const char* ref : {"MARK", "LE", "BE", "CR"})
+    EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/") + ref + "/Cam1_" + ref + "_00000.jpg")) << ref;
   EXPECT_TRUE(world.Running());
 }
 

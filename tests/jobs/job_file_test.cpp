@@ -19,9 +19,9 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
     std::string console;  // shown on the console; "" = no message at all
   };
   const Case cases[] = {
-      {"",
+      {"[Alarm]\nAlarmRef=R\n",
        [](const CJob& j) {
-         EXPECT_EQ(j.alarm_reference, "");
+         EXPECT_EQ(j.alarm_reference, "R");
          EXPECT_EQ(j.number_of_cameras, 1);
          const JobCamera& c = j.cameras[1];
          EXPECT_EQ(std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
@@ -29,7 +29,18 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_FLOAT_EQ(c.interval, 1.0f);
          EXPECT_FALSE(j.refused);
        },
-       "holds no key of a job: it runs with the defaults"},
+       ""},
+      // Without a reference every such job would share its file names.
+      {"", [](const CJob& j) { EXPECT_TRUE(j.refused); }, "has no AlarmRef: the job is refused"},
+      {"[Alarm]\nAlarmRef=\n[Camera1]\nCameraScenario=2\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
+       "has no AlarmRef"},
+      // Longer than the hour a worker is awaited, but an alarm's length.
+      {"[Alarm]\nAlarmRef=L\n[Camera1]\nCameraScenario=4\nDuration=7200\nPreRecordTime=5400\n",
+       [](const CJob& j) {
+         EXPECT_FALSE(j.cameras[1].refused);
+         EXPECT_EQ(j.cameras[1].duration, 7200);
+       },
+       ""},
       {"[Alarm]\r\nAlarmRef=ABCDEFGHIJK\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=3\r\nType=1\r\n"
        "Duration=10\r\nInterval=0.5\r\nPreRecordTime=5\r\nNbrOfCommands=4\r\n"
        "[Camera1Command2]\r\nPinNumber=2\r\nDBEntry=4\r\nDuration=7\r\nIOStatus=on\r\n"
@@ -46,32 +57,32 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_EQ(j.cameras[2].camera_number, 5);
        },
        ""},
-      {"[Camera1]\nCameraScenario=4\nInterval=0\nNbrOfCommands=6\n",
+      {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nInterval=0\nNbrOfCommands=6\n",
        [](const CJob& j) {
          EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f);
          EXPECT_EQ(j.cameras[1].number_of_commands, 4);
        },
        "Camera 4: Interval of 0 is not allowed: set it to 1"},
-      {"[Camera1]\nCameraScenario=4\nNbrOfCommands=6\n",
+      {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nNbrOfCommands=6\n",
        [](const CJob& j) { EXPECT_EQ(j.cameras[1].number_of_commands, 4); },
        "Camera 4: Only 4 simultaneously HTTP commands are allowed...."},
-      {"[Camera1]\nCameraScenario=4\nInterval=0.001\n",
+      {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nInterval=0.001\n",
        [](const CJob& j) { EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f); },
        "Camera 4: Interval of 0.001 seconds is not allowed (0.01 to 3600): set it to 1"},
-      {"[Alarm]\nNumberOfCams=1000\n[Camera19]\nCameraScenario=8\n",
+      {"[Alarm]\nAlarmRef=T\nNumberOfCams=1000\n[Camera19]\nCameraScenario=8\n",
        [](const CJob& j) {
          EXPECT_EQ(j.number_of_cameras, kMaxJobCameras);
          EXPECT_EQ(j.cameras[19].camera_number, 8);
          EXPECT_EQ(j.outcome, 0);
        },
        "NumberOfCams of 1000 is more than 19: only the first 19 cameras are run"},
-      {"[Alarm]\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n[Camera2]\nCameraScenario=6\n",
+      {"[Alarm]\nAlarmRef=T\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n[Camera2]\nCameraScenario=6\n",
        [](const CJob& j) {
          EXPECT_TRUE(j.cameras[1].refused);
          EXPECT_FALSE(j.cameras[2].refused);
          EXPECT_EQ(j.outcome, 1);
        },
-       "Camera 4: ERROR: PreRecordTime of -2 seconds is not allowed (0 to 3600): the camera is not run"},
+       "Camera 4: ERROR: PreRecordTime of -2 seconds is not allowed (0 to 86400): the camera is not run"},
       // Refused for what the file says, not for what survives the cut.
       {"[Alarm]\nAlarmRef=ABCDEFGHI/../../x\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
        "holds a path separator or \"..\": the job is refused"},
@@ -102,7 +113,7 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
 TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"}) WriteFile(Path("watch/") + name, name);
   mkdir(Path("watch/dir.job").c_str(), 0755);
-  ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job"}));
+  ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
 
   // A name still in use in processing is never replaced: the newer file
   // runs under a name of its own.

@@ -145,6 +145,21 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   g_release.store(true);
   ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
   EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
+
+  // A command whose own duration is longer than the wait is awaited for that
+  // long (and more), not given up.
+  g_release.store(false);
+  g_done.store(false);
+  CJob long_job = MakeJob(ProcessingFile("long.job", ""), {9}, 1);
+  long_job.cameras[1].commands[1].duration = 1;
+  std::thread releaser([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    g_release.store(true);
+  });
+  RunJob(long_job);
+  releaser.join();
+  EXPECT_TRUE(g_done.load());
+  EXPECT_EQ(Reports::Get().Count("timeout reaches", 3), 1);  // the first job's only
   CameraBaseTable[9].reference.clear();
 }
 
