@@ -31,7 +31,7 @@ constexpr const char* kReferenceFailed =
 constexpr const char* kUnsafeReference =
     "ERROR: the alarm reference '%.*s' cannot name a file in the log directory";
 constexpr const char* kStart = "start '%s'";
-constexpr const char* kStartFailed = "ERROR: unable to start '%s' (not found or not executable)";
+constexpr const char* kStartFailed = "ERROR: unable to start '%s' (%s)";
 
 constexpr const char* kStatusField = "STATUS";
 constexpr const char* kTimeField = "TIME";
@@ -128,7 +128,7 @@ int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
 
   CLauncher launcher(line);
   if (!launcher.Start(1, 1)) {
-    std::snprintf(message, sizeof message, kStartFailed, line);
+    std::snprintf(message, sizeof message, kStartFailed, line, launcher.failure().c_str());
     ReportError(message);
     return 0;
   }

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -74,6 +74,36 @@ class Reaper {
   bool started_ = false;     // guarded by mutex_
 };
 
+// The system's words for an error, as they stand inside one of our lines:
+// "permission denied", "exec format error", "no such file or directory".
+std::string Reason(int error) {
+  std::string text = std::strerror(error);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  return text;
+}
+
+// What a file that is there but "not found" by exec names as its
+// interpreter: a script whose "#!" line ends in CR (written with CR LF line
+// ends) asks for "/bin/sh\r", which no system has.
+std::string MissingInterpreter(const std::string& program) {
+  constexpr std::size_t kLineMax = 256;
+  constexpr std::size_t kShownMax = 64;
+  std::ifstream in(program, std::ios::binary);
+  std::string line(kLineMax, '\0');
+  in.read(line.data(), static_cast<std::streamsize>(line.size()));
+  line.resize(static_cast<std::size_t>(in.gcount()));
+  if (line.rfind("#!", 0) != 0) return {};
+  line.resize(std::min(line.find('\n'), line.size()));
+  if (!line.empty() && line.back() == '\r') return "the interpreter line ends with CR (CR LF line ends?)";
+  std::size_t start = line.find_first_not_of(" \t", 2);
+  if (start == std::string::npos) return {};
+  std::string interpreter = line.substr(start, line.find_first_of(" \t", start) - start);
+  interpreter.resize(std::min(interpreter.size(), kShownMax));
+  for (char& c : interpreter)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return "interpreter '" + interpreter + "' not found";
+}
+
 std::vector<std::string> SplitAtBlanks(const char* line) {
   std::vector<std::string> words;
   const char* p = line;
@@ -126,7 +156,7 @@ CLauncher::~CLauncher() {
 }
 
 int CLauncher::Start(int, int) {
-  failure_ = std::strerror(ENOENT);
+  failure_ = Reason(ENOENT);
   if (!command_line_) return 0;
   std::vector<std::string> words = SplitAtBlanks(command_line_.get());
   if (words.empty()) return 0;
@@ -135,7 +165,7 @@ int CLauncher::Start(int, int) {
     // Found but not runnable says so; otherwise it is not there at all.
     struct stat st{};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
-    if (there) failure_ = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
+    if (there) failure_ = Reason(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
     return 0;
   }
   std::vector<char*> argv;
@@ -160,8 +190,14 @@ int CLauncher::Start(int, int) {
   int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
+  // glibc's posix_spawn hands the child's exec error back as its result.
   if (rc != 0) {
-    failure_ = std::strerror(rc);
+    failure_ = Reason(rc);
+    // The file is there (we found it): what is missing is its interpreter.
+    if (rc == ENOENT) {
+      std::string why = MissingInterpreter(program);
+      if (!why.empty()) failure_ += ": " + why;
+    }
     return 0;
   }
   failure_.clear();

@@ -30,7 +30,10 @@ class CLauncher {
   void Terminate();
   unsigned exit_code() const { return exit_code_; }
   const char* command_line() const { return command_line_.get(); }
-  // Why the last Start failed, in the system's words ("" after a success).
+  // Why the last Start failed, in the system's words, lower case ("" after a
+  // success): "no such file or directory", "permission denied", "exec
+  // format error", ...; for a script whose interpreter is missing, what its
+  // "#!" line names, or that the line ends with CR.
   const std::string& failure() const { return failure_; }
 
  private:

@@ -30,6 +30,11 @@ constexpr const char* kNoData =
     "ERROR: no data received on socket for the command '%s' - check your parameter 'GET'....";
 constexpr const char* kSocketError = "Server %d: ERROR socket %d";
 constexpr const char* kNoValidData = "ERROR: No valid data received '%s'";
+constexpr const char* kLineTooLong =
+    "ERROR: no line end within %zu bytes on socket for the command '%s' - the line is dropped up "
+    "to its end; it begins '%s'";
+// Bytes of an overlong line shown in its message.
+constexpr std::size_t kOverlongShown = 64;
 constexpr const char* kHeartbeatSeen = "hb";
 constexpr const char* kNulInLine = "ERROR: line with a NUL byte not examined '%s'";
 constexpr const char* kWrongPinType = "Pin type is '%s' (io box '%s') - onyl start alarm for type '%s'";
@@ -47,7 +52,6 @@ constexpr const char* kAuthRefused =
 constexpr const char* kThreadNotStarted =
     "ERROR: unable to start the AlarmInputThread for video server %d";
 
-constexpr const char* kLineEnd = "\r\n";
 constexpr const char* kMappingSection = "IOBoxCameraMapping";
 constexpr const char* kMappingKey = "%d-%s";
 constexpr const char* kCameraSection = "Scenario%s";
@@ -217,23 +221,27 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   return alarm;
 }
 
-int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block) {
-  if (block.find(kLineEnd) == std::string_view::npos) {
-    Log(server, platform::StringPrintf(kNoValidData, PrintableText(block).c_str()));
-    return kInvalidBlock;
-  }
+int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::string_view block) {
   // Cut first, act after: the lines of a block are fixed before any of them
   // starts an alarm.
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (static_cast<int>(lines.size()) < kAlarmInputMaxLines) {
-    std::size_t end = block.find(kLineEnd, start);
-    if (end == std::string_view::npos) break;
-    lines.push_back(block.substr(start, std::min(end - start, kAlarmInputLineMax)));
-    start = end + 2;
+  std::vector<LineAssembler::Line> complete = lines.Feed(block);
+  for (const LineAssembler::Line& line : complete) {
+    if (line.overlong) {
+      Log(server, platform::StringPrintf(
+                      kLineTooLong, lines.limit(), PrintableText(server.request).c_str(),
+                      PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
+      continue;
+    }
+    ProcessAlarmInputLine(server, std::string_view(line.text).substr(0, kAlarmInputLineMax));
   }
-  for (std::string_view line : lines) ProcessAlarmInputLine(server, line);
-  return static_cast<int>(lines.size());
+  return static_cast<int>(complete.size());
+}
+
+void EndAlarmInputConnection(CVideoServer& server, LineAssembler& lines) {
+  std::string rest = lines.TakeUnfinished();
+  if (rest.empty()) return;
+  rest.resize(std::min(rest.size(), kAlarmInputLineMax));
+  Log(server, platform::StringPrintf(kNoValidData, PrintableText(rest).c_str()));
 }
 
 namespace {
@@ -304,6 +312,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
     bool first = true;
     bool answer_now = false;
     bool refused = false;
+    LineAssembler lines(kAlarmInputPendingMax);
     while (true) {
       buffer.fill('\0');
       int count = SockReceive(socket, buffer, times.receive_timeout);
@@ -338,11 +347,12 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
       }
       if (first) refusal_reported = false;  // the server has taken the request
       first = false;
-      if (ProcessAlarmInputBlock(server, block) == kInvalidBlock &&
-          !Pause(stop, times.invalid_block_pause_ms))
+      // A block that only carries on a line has nothing to act on: the rest
+      // of the line is read at once (a long one is not paced block by block).
+      if (ProcessAlarmInputBlock(server, lines, block) > 0 && !Pause(stop, times.block_pause_ms))
         return;
-      if (!Pause(stop, times.block_pause_ms)) return;
     }
+    EndAlarmInputConnection(server, lines);
     SockClose(socket);
     if (answer_now) continue;  // the answer goes out on a new connection at once
     // Every new connection starts with the request as configured: a Digest

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "camera_http/line_assembler.h"
 #include "camera_http/video_server.h"
 
 // The thread's daily log and the socket failure log, per server number, with
@@ -30,14 +31,14 @@ inline constexpr char kInputMappingFile[] = "ocelam.ini";
 
 // One receive: at most this many bytes less one.
 inline constexpr std::size_t kAlarmInputBlockSize = 2048;
-// Lines taken from one block, and characters kept of each line.
-inline constexpr int kAlarmInputMaxLines = 10;
+// Characters of a line that are examined.
 inline constexpr std::size_t kAlarmInputLineMax = 511;
+// Bytes a line may reach while it waits for its end; past that it is
+// dropped up to its end with one log line.
+inline constexpr std::size_t kAlarmInputPendingMax = LineAssembler::kDefaultLimit;
 
 // FindInputAlarm's result when the IO box has no camera.
 inline constexpr int kNoCameraForIOBox = -1;
-// ProcessAlarmInputBlock's result for a block without any CR LF.
-inline constexpr int kInvalidBlock = -1;
 
 // Starts AlarmInputThread for `server` on a detached thread (0x20000-byte
 // stack). False, after reporting it, when the thread cannot be created.
@@ -52,13 +53,19 @@ bool StartAlarmInputThread(CVideoServer& server);
 // Returns only when `stop` is given and set (tests); waits end early then.
 void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop);
 
-// Acts on one received block: every line ended by CR LF (at most
-// kAlarmInputMaxLines, each cut to kAlarmInputLineMax characters; text
-// behind the last CR LF is dropped) is a heartbeat, an input event or
-// garbage, and is logged as such. Returns the number of lines taken, or
-// kInvalidBlock (logged) when the block holds no CR LF; the caller then
-// pauses for the invalid-block time.
-int ProcessAlarmInputBlock(CVideoServer& server, std::string_view block);
+// Acts on one received block of a connection. `lines` holds what earlier
+// blocks of the same connection left unfinished; every line the block
+// completes (ended by CR LF, LF or CR; cut to kAlarmInputLineMax
+// characters) is a heartbeat, an input event or garbage, and is logged as
+// such, and a line that reaches kAlarmInputPendingMax bytes without its end
+// is logged once and dropped up to its end. Returns the number of lines
+// the block completed (an overlong one included).
+int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::string_view block);
+
+// The connection has ended: a line it left unfinished is logged as
+// "ERROR: No valid data received '%s'", never examined (it may be cut
+// anywhere), and `lines` is ready for the next connection.
+void EndAlarmInputConnection(CVideoServer& server, LineAssembler& lines);
 
 // The alarm configured for `pin` of the camera that "IOBoxCameraMapping"
 // gives for "<server number>-<iobox>": "StartAlrOnPin<pin>" of

@@ -30,10 +30,8 @@ struct AlarmInputTimings {
   int retry_ms = 30000;
   // After a silent or closed connection, before the next one (5 s + 0.5 s).
   int reconnect_ms = 5500;
-  // After each block received, before the next receive.
+  // After each block that completed a line, before the next receive.
   int block_pause_ms = 300;
-  // After a block without any CR LF.
-  int invalid_block_pause_ms = 5000;
 };
 
 class CVideoServer : public CCameraBase {

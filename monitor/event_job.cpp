@@ -1,6 +1,9 @@
 #include "monitor/event_job.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,11 +25,27 @@ constexpr const char* kJobFileFormat = "[Data]\nDataBase=%s\nTable=%s\nSqlCmd=%s
 constexpr const char* kBaseName = "%s_%s_INSERT_%s_%s.job";
 constexpr const char* kCountedName = "%s_%s_INSERT_%s_%s_%d.job";
 constexpr int kMaxNameCounter = 100000;  // gives up rather than spin on a broken directory
+// The file is written under this name first, so the database writer, which
+// takes every "*.job", never reads one half-written. Hidden, and ending in
+// random letters and ".tmp", it matches no job mask.
+constexpr const char* kTempName = ".event_job.XXXXXX.tmp";
+constexpr int kTempSuffixLength = 4;  // ".tmp"
 
 // Quotes and line ends would break the statement or its one-line form.
 void Clean(std::string& s) {
   for (char& c : s)
     if (c == '\'' || c == '"' || c == '\n' || c == '\r') c = ' ';
+}
+
+// Gives the whole file `temp` the name `path` unless that name is taken
+// (errno EEXIST then), never replacing a file. The rename is one step; where
+// the file system cannot rename without replacing, a hard link does the same.
+bool ClaimName(const std::string& temp, const std::string& path) {
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  if (link(temp.c_str(), path.c_str()) != 0) return false;
+  unlink(temp.c_str());
+  return true;
 }
 
 // Text-mode file: every line feed goes to disk as CR LF.
@@ -87,23 +106,27 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   std::string dir = platform::NativePath(job_path);
   std::string hex = platform::StringPrintf("%x", static_cast<unsigned>(now));
 
+  std::string temp = platform::JoinPath(dir, kTempName);
+  int fd = mkostemps(temp.data(), kTempSuffixLength, O_CLOEXEC);
+  if (fd < 0) return 0;
+  fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's owner-only mode
+  bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  written = close(fd) == 0 && written;
+  if (!written) {
+    unlink(temp.c_str());
+    return 0;
+  }
   for (int counter = 0; counter < kMaxNameCounter; ++counter) {
     std::string name = counter == 0
                            ? platform::StringPrintf(kBaseName, database.c_str(), table.c_str(), computer.c_str(),
                                     hex.c_str())
                            : platform::StringPrintf(kCountedName, database.c_str(), table.c_str(),
                                     computer.c_str(), hex.c_str(), counter);
-    std::string path = platform::JoinPath(dir, name);
-    // O_EXCL makes the existence check and the creation one step, so two
-    // writers sharing the directory never end up in the same file.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return 0;
-    }
-    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    ok = close(fd) == 0 && ok;
-    return ok ? 1 : 0;
+    // The name is claimed only by the finished file and never replaces one,
+    // so two writers sharing the directory never end up in the same file.
+    if (ClaimName(temp, platform::JoinPath(dir, name))) return 1;
+    if (errno != EEXIST) break;
   }
+  unlink(temp.c_str());
   return 0;
 }

@@ -1,6 +1,13 @@
 #include "monitor/interface.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -8,6 +15,7 @@
 #include "monitor/event_job.h"
 #include "monitor/interface_monitor.h"
 #include "platform/profile.h"
+#include "platform/strings.h"
 #include "platform/thread.h"
 
 std::mutex LogFileLock;
@@ -20,6 +28,18 @@ constexpr const char* kStartEventValues = "%s;%s";
 constexpr const char* kNoFreePort =
     "ERROR: no free monitor port from %d below %d in qxmoninterfaces.ini, using %d";
 constexpr int kHighestPort = 65535;
+// The register is read and written under an exclusive lock on this file
+// beside it, so programs of the family starting at once never claim one
+// port twice. (The register itself is replaced on every write, so a lock on
+// it would be on a file that is gone.)
+constexpr const char* kPortLockSuffix = ".lock";
+constexpr auto kPortLockWait = std::chrono::seconds(10);
+constexpr auto kPortLockPoll = std::chrono::milliseconds(20);
+constexpr const char* kPortLockTimeout =
+    "ERROR: the port register lock %s is held by another program for over %d seconds - "
+    "choosing the monitor port without it";
+constexpr const char* kPortLockFailed =
+    "ERROR: can not open the port register lock %s (%s) - choosing the monitor port without it";
 constexpr int kErrorLevel = 3;         // also kept in the error ring
 constexpr int kLogFileOnlyLevel = 10;  // never forwarded to monitoring clients
 
@@ -28,6 +48,41 @@ std::string Hex8(std::time_t t) {
   std::snprintf(buf, sizeof buf, "%08x", static_cast<unsigned>(t));
   return buf;
 }
+// Holds the port register's lock from construction to destruction. When the
+// lock cannot be had, `why` says so and the register is used without it:
+// a program that starts anyway beats one that waits for ever.
+class PortRegisterLock {
+ public:
+  PortRegisterLock() {
+    const std::string path = ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      why_ = platform::StringPrintf(kPortLockFailed, path.c_str(), std::strerror(errno));
+      return;
+    }
+    const auto give_up = std::chrono::steady_clock::now() + kPortLockWait;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= give_up) {
+        why_ = platform::StringPrintf(kPortLockTimeout, path.c_str(),
+                                      static_cast<int>(kPortLockWait.count()));
+        close(fd_);
+        fd_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(kPortLockPoll);
+    }
+  }
+  ~PortRegisterLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  PortRegisterLock(const PortRegisterLock&) = delete;
+  PortRegisterLock& operator=(const PortRegisterLock&) = delete;
+  const std::string& why() const { return why_; }
+
+ private:
+  int fd_ = -1;
+  std::string why_;
+};
 }  // namespace
 
 std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
@@ -142,6 +197,11 @@ void CInterface::FlushErrorRing() {
 }
 
 int CInterface::GetMonitorPort() {
+  PortRegisterLock lock;
+  if (!lock.why().empty()) {
+    std::string message = lock.why();
+    Log(message.data(), kErrorLevel);
+  }
   CUserProfile reg(kPortRegisterFile);
   int first = -1, last = -1;
   if (reg.Open()) {

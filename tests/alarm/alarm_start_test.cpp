@@ -187,7 +187,7 @@ TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   ASSERT_EQ(taken.size(), 2u);
   EXPECT_EQ(taken[1].first,
             "ERROR: unable to start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr' "
-            "(not found or not executable)");
+            "(no such file or directory)");
   EXPECT_EQ(taken[1].second, kReportError);
   // A batch file that is there but may not be run is still the one chosen.
   WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\n");
@@ -195,7 +195,7 @@ TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   taken = capture_.Take();
   ASSERT_EQ(taken.size(), 2u);
   EXPECT_EQ(taken[1].first, "ERROR: unable to start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' "
-                            "(not found or not executable)");
+                            "(permission denied)");
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {

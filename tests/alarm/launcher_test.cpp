@@ -76,14 +76,36 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
   EXPECT_EQ(fds.find("\n57\n"), std::string::npos) << fds;
 }
 
-TEST(CLauncher, FailsWithoutARunnableCommand) {
+TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
   TempDir dir;
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   EXPECT_EQ(CLauncher(nullptr).Start(1, 1), 0);
   EXPECT_EQ(CLauncher("").Start(1, 1), 0);
-  EXPECT_EQ(CLauncher("no-such-command-anywhere 1").Start(1, 1), 0);
-  Script(dir / "plain.cmd", "true", 0644);  // not executable
-  EXPECT_EQ(CLauncher("plain.cmd").Start(1, 1), 0);
+  struct Case {
+    const char* what;
+    const char* file;  // written to "run.cmd" when not null
+    mode_t mode;
+    const char* command;
+    const char* failure;
+  } cases[] = {
+      {"missing file", nullptr, 0, "no-such-command-anywhere 1", "no such file or directory"},
+      {"no execute bit", "#!/bin/sh\ntrue\n", 0644, "run.cmd 1", "permission denied"},
+      {"no interpreter line", "true\n", 0755, "run.cmd 1", "exec format error"},
+      {"CR LF line ends", "#!/bin/sh\r\ntrue\r\n", 0755, "run.cmd 1",
+       "no such file or directory: the interpreter line ends with CR (CR LF line ends?)"},
+      {"missing interpreter", "#!/no/such/shell -e\ntrue\n", 0755, "run.cmd 1",
+       "no such file or directory: interpreter '/no/such/shell' not found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.file) {
+      WriteFile(dir / "run.cmd", c.file);
+      chmod((dir / "run.cmd").c_str(), c.mode);
+    }
+    CLauncher launcher(c.command);
+    EXPECT_EQ(launcher.Start(1, 1), 0);
+    EXPECT_EQ(launcher.failure(), c.failure);
+  }
 }
 
 TEST(CLauncher, ExitCodesAndTermination) {

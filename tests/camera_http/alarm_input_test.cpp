@@ -1,7 +1,8 @@
 // The alarm-input server: what one received block does (heartbeats, input
 // events, garbage), and the connection to simulated video servers with the
-// thread's times shortened (silence, close, unreachable server, a server
-// held up by bad input). The whole gateway's runs are in tests/integration.
+// thread's times shortened (silence, close, unreachable server, a line in
+// pieces, a line without end). The whole gateway's runs are in
+// tests/integration.
 #include "camera_http/alarm_input.h"
 
 #include <dirent.h>
@@ -196,77 +197,97 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   const std::string started_3 = "Camera 3: start alarm 9601 on input pin activation (pin number 4)";
   const std::string start_3 = "start 'ocelam.bat 9601  REF 0 ocelam_camera3'";
   const std::string no_match = "ERROR: unable to execute the regexp '" + kExpression + "' on ";
-  std::string fifteen;
-  for (int i = 0; i < 15; ++i) fifteen += "heartbeat\r\n";
+  std::string twelve;
+  std::vector<std::string> twelve_log, twelve_starts;
+  for (int i = 0; i < 12; ++i) {
+    twelve += kOnLine + "\r\n";
+    twelve_log.insert(twelve_log.end(), {kOnLine, started_3});
+    twelve_starts.push_back(start_3);
+  }
   std::string percent = kOnLine + " %s%n%x%%";
+  const std::string too_long =
+      "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
+      "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') + "'";
+  // Each case is one connection: its blocks in turn, then its end.
   struct Case {
     const char* what;
-    std::string block;
+    std::vector<std::string> blocks;
     int result;
     std::vector<std::string> log;
     std::vector<std::string> starts;
   } cases[] = {
-      {"heartbeats, any case", "HEARTBEAT\r\nheartBeat\r\n", 2, {"hb", "hb"}, {}},
-      {"mapped pin", kOnLine + "\r\n", 1, {kOnLine, started_3}, {start_3}},
-      {"twice on is two alarms", kOnLine + "\r\n" + kOnLine + "\r\n", 2,
+      {"heartbeats, any case", {"HEARTBEAT\r\nheartBeat\r\n"}, 2, {"hb", "hb"}, {}},
+      {"mapped pin", {kOnLine + "\r\n"}, 1, {kOnLine, started_3}, {start_3}},
+      {"twice on is two alarms", {kOnLine + "\r\n" + kOnLine + "\r\n"}, 2,
        {kOnLine, started_3, kOnLine, started_3}, {start_3, start_3}},
       {"no alarm for the pin: the server's default",
-       "ioboxid=2 pin=5 state=ON type=INPUT\r\n", 1,
+       {"ioboxid=2 pin=5 state=ON type=INPUT\r\n"}, 1,
        {"ioboxid=2 pin=5 state=ON type=INPUT",
         "Camera 3: start alarm 9652 on input pin activation (pin number 5)"},
        {"start 'ocelam.bat 9652  REF 0 ocelam_camera3'"}},
-      {"camera section without alarms", "ioboxid=5 pin=1 state=1 type=input\r\n", 1,
+      {"camera section without alarms", {"ioboxid=5 pin=1 state=1 type=input\r\n"}, 1,
        {"ioboxid=5 pin=1 state=1 type=input",
         "Camera 7: start alarm 9652 on input pin activation (pin number 1)"},
        {"start 'ocelam.bat 9652  REF 0 ocelam_camera7'"}},
-      {"state OFF", "ioboxid=2 pin=4 state=OFF type=input\r\n", 1,
+      {"state OFF", {"ioboxid=2 pin=4 state=OFF type=input\r\n"}, 1,
        {"ioboxid=2 pin=4 state=OFF type=input",
         "Status of pin '4' is 'OFF' (io box '2') - do not start alarm"},
        {}},
-      {"state 0", "ioboxid=2 pin=4 state=0 type=input\r\n", 1,
+      {"state 0", {"ioboxid=2 pin=4 state=0 type=input\r\n"}, 1,
        {"ioboxid=2 pin=4 state=0 type=input",
         "Status of pin '4' is '0' (io box '2') - do not start alarm"},
        {}},
-      {"other pin type", "ioboxid=2 pin=4 state=on type=output\r\n", 1,
+      {"other pin type", {"ioboxid=2 pin=4 state=on type=output\r\n"}, 1,
        {"ioboxid=2 pin=4 state=on type=output",
         "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'"},
        {}},
-      {"unknown IO box", "ioboxid=9 pin=4 state=on type=input\r\n", 1,
+      {"unknown IO box", {"ioboxid=9 pin=4 state=on type=input\r\n"}, 1,
        {"ioboxid=9 pin=4 state=on type=input",
         "ERROR: No valid camera ID found for the io box '9'"},
        {}},
-      {"alarm number 0", "ioboxid=2 pin=6 state=on type=input\r\n", 1,
+      {"alarm number 0", {"ioboxid=2 pin=6 state=on type=input\r\n"}, 1,
        {"ioboxid=2 pin=6 state=on type=input"}, {}},
-      {"no match", "garbage\r\n", 1, {no_match + "'garbage'"}, {}},
-      {"percent signs as they came", percent + "\r\n", 1, {percent, started_3}, {start_3}},
-      {"no CR LF at all", kOnLine, kInvalidBlock,
-       {"ERROR: No valid data received '" + kOnLine + "'"}, {}},
-      {"text behind the last CR LF", "heartbeat\r\n" + kOnLine, 1, {"hb"}, {}},
-      {"bare LF and CR are not line ends", "heart\nbeat\rX\r\n", 1,
-       {no_match + "'heart\\nbeat\\rX'"}, {}},
-      {"15 lines: the first 10", fifteen, 10, std::vector<std::string>(10, "hb"), {}},
-      {"empty lines count and are skipped", "\r\n\r\nheartbeat\r\n", 3, {"hb"}, {}},
-      {"control bytes escaped, others kept", "\x01\x1b[2J\x7f\xff\r\n", 1,
+      {"no match", {"garbage\r\n"}, 1, {no_match + "'garbage'"}, {}},
+      {"percent signs as they came", {percent + "\r\n"}, 1, {percent, started_3}, {start_3}},
+      {"a line in three blocks", {"heartbeat\r\nioboxid=2 pi", "n=4 state=on", " type=input\r\n"},
+       2, {"hb", kOnLine, started_3}, {start_3}},
+      {"LF alone and CR alone end lines", {kOnLine + "\nheartbeat\rgarbage\n"}, 3,
+       {kOnLine, started_3, "hb", no_match + "'garbage'"}, {start_3}},
+      {"CR LF split between blocks is one line end", {"heartbeat\r", "\nheartbeat\r", "\n"}, 2,
+       {"hb", "hb"}, {}},
+      {"a connection ending inside a line", {"heartbeat\r\n" + kOnLine}, 1,
+       {"hb", "ERROR: No valid data received '" + kOnLine + "'"}, {}},
+      {"twelve lines in one block", {twelve}, 12, twelve_log, twelve_starts},
+      {"empty lines count and are skipped", {"\r\n\r\nheartbeat\r\n"}, 3, {"hb"}, {}},
+      {"control bytes escaped, others kept", {"\x01\x1b[2J\x7f\xff\r\n"}, 1,
        {no_match + "'\\x01\\x1B[2J\\x7F\xff'"}, {}},
-      {"a NUL byte", kOnLine + kNul + "x\r\nheartbeat\r\n", 2,
+      {"a NUL byte", {kOnLine + kNul + "x\r\nheartbeat\r\n"}, 2,
        {"ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb"}, {}},
-      {"a long line is cut", std::string(600, 'x') + "\r\n", 1,
+      {"a long line is cut", {std::string(600, 'x') + "\r\n"}, 1,
        {no_match + "'" + std::string(511, 'x') + "'"}, {}},
+      {"no line end within the limit: one line, dropped up to its end",
+       {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
+        "\r\nheartbeat\r\n"},
+       2, {too_long, "hb"}, {}},
   };
   auto server = Server(1, 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ClearLogs();
-    EXPECT_EQ(ProcessAlarmInputBlock(*server, c.block), c.result);
+    LineAssembler lines;
+    int result = 0;
+    for (const std::string& block : c.blocks) result += ProcessAlarmInputBlock(*server, lines, block);
+    EndAlarmInputConnection(*server, lines);
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(InputLog(), c.log);
     EXPECT_EQ(Starts(), c.starts);
   }
   // The started batch file got its arguments (the empty text is no argument).
-  ASSERT_TRUE(WaitFor([&] { return Started().size() == 6; })) << ReadFile(dir_ / "started.txt");
+  ASSERT_TRUE(WaitFor([&] { return Started().size() == 20; })) << ReadFile(dir_ / "started.txt");
   std::vector<std::string> started = Started();
   std::sort(started.begin(), started.end());
   EXPECT_EQ(started[0], "[9601][REF][0][ocelam_camera3]");
-  EXPECT_EQ(started[5], "[9652][REF][0][ocelam_camera7]");
+  EXPECT_EQ(started[19], "[9652][REF][0][ocelam_camera7]");
   // Each alarm has its own reference and ".L1" file.
   std::string refs = ReadFile(dir_ / "started.txt");
   std::set<std::string> l1;
@@ -275,7 +296,7 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     l1.insert(it->str());
     EXPECT_TRUE(FileExists(dir_ / "alarms/" + it->str() + ".L1")) << it->str();
   }
-  EXPECT_EQ(l1.size(), 6u);
+  EXPECT_EQ(l1.size(), 20u);
 }
 
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
@@ -299,7 +320,8 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
 
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
-  EXPECT_EQ(ProcessAlarmInputBlock(*server, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
+  LineAssembler lines;
+  EXPECT_EQ(ProcessAlarmInputBlock(*server, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
   EXPECT_EQ(InputLog(), std::vector<std::string>(
                             2, "ERROR: unable to compile the regexp 'ioboxid=('"));
   EXPECT_TRUE(Starts().empty());
@@ -314,7 +336,6 @@ class AlarmInputConnectionTest : public AlarmInputTest {
     server->timings.retry_ms = 300;
     server->timings.reconnect_ms = 300;
     server->timings.block_pause_ms = 50;
-    server->timings.invalid_block_pause_ms = 100;
     return server;
   }
 };
@@ -377,28 +398,35 @@ TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
   EXPECT_TRUE(reported);
 }
 
-TEST_F(AlarmInputConnectionTest, BadInputHoldsUpNoOtherServer) {
-  SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver", "id=2,port=0"});
+TEST_F(AlarmInputConnectionTest, ALineInPiecesStartsOnceAndAnEndlessLineCostsOneMessage) {
+  // One line in three sends 200 ms apart; then a megabyte without a line
+  // end, whose end is the next line end (that line goes with it); then a
+  // proper line.
+  const std::string script = dir_ / "inputs.txt";
+  WriteFile(script, "send ioboxid=2 pi\nwait 200\nsend n=4 state=on\nwait 200\n"
+                    "send  type=input\\r\\n\nsend " + std::string(1 << 20, 'x') + "\n"
+                    "line " + kOnLine + "\nline " + kOnLine + "\n");
+  SimProcess sim({"--videoserver", "id=1,port=0,script=" + script});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  auto stuck = QuickServer(1, sim.port("videoserver", 1));
-  stuck->timings.invalid_block_pause_ms = 600'000;  // as good as for ever
-  auto other = QuickServer(2, sim.port("videoserver", 2));
-  other->timings.receive_timeout = 600;  // one connection for the whole test
+  auto server = QuickServer(1, sim.port("videoserver", 1));
+  server->timings.receive_timeout = 600;  // one connection for the whole test
+  const std::string started = "Camera 3: start alarm 9601 on input pin activation (pin number 4)";
   {
-    InputThread a(*stuck), b(*other);
-    ASSERT_TRUE(WaitFor([&] { return sim.Stat("videoserver", 1, "open") == 1 &&
-                                     sim.Stat("videoserver", 2, "open") == 1; }));
-    sim.Control("send videoserver 1 no line end");
-    ASSERT_TRUE(WaitFor([&] {
-      return CountInLog(1, "ERROR: No valid data received 'no line end'") == 1;
-    }));
-    // The other server's input starts its alarm all the same.
-    sim.Control("sendline videoserver 2 " + kOnLine);
-    ASSERT_TRUE(WaitFor([&] { return Started().size() == 1; }))
-        << ::testing::PrintToString(InputLog(2));
-    EXPECT_EQ(Started()[0], "[9604][REF][0][ocelam_camera4]");
+    InputThread t(*server);
+    ASSERT_TRUE(WaitFor([&] { return CountInLog(1, started) == 2; }))
+        << ::testing::PrintToString(InputLog(1));
+    sim.Control("close videoserver 1");  // ends the thread's wait for more
   }
-  EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);
+  std::vector<std::string> log = InputLog(1);
+  ASSERT_GE(log.size(), 7u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[2], kOnLine);
+  EXPECT_EQ(log[3], started);
+  EXPECT_EQ(log[4], "ERROR: no line end within 4096 bytes on socket for the command '" +
+                        kRequestShown + "' - the line is dropped up to its end; it begins '" +
+                        std::string(64, 'x') + "'");
+  EXPECT_EQ(log[5], kOnLine);
+  EXPECT_EQ(log[6], started);
+  EXPECT_EQ(sim.Requests("videoserver", 1).size(), 1u);
 }
 
 }  // namespace

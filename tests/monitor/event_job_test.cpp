@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,37 @@ TEST_F(EventJobTest, EventsOfOneSecondGetCountedNames) {
     return;
   }
   FAIL() << "never three events within one second";
+}
+
+TEST_F(EventJobTest, AJobFileIsNeverWrittenUnderItsName) {
+  // The database writer takes every "*.job" it sees: each must be whole the
+  // moment its name appears. The kernel tells every write into the
+  // directory: none may be to a "*.job", and nothing else is left behind.
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, (dir_ / "jobs").c_str(), IN_MODIFY | IN_CLOSE_WRITE), 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Write("event"), 1);
+  std::vector<std::string> written;
+  alignas(inotify_event) char buffer[16384];
+  ssize_t n;
+  while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+    for (char* p = buffer; p < buffer + n;) {
+      auto* e = reinterpret_cast<inotify_event*>(p);
+      if (e->len > 0) written.push_back(e->name);
+      p += sizeof(inotify_event) + e->len;
+    }
+  }
+  close(watch);
+  EXPECT_FALSE(written.empty());
+  for (const std::string& name : written) EXPECT_FALSE(name.ends_with(".job")) << name;
+  std::vector<std::string> all;
+  DIR* d = opendir((dir_ / "jobs").c_str());
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.' || std::string(e->d_name).size() > 2) all.push_back(e->d_name);
+  closedir(d);
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, Jobs());
+  EXPECT_EQ(all.size(), 3u);
 }
 
 TEST_F(EventJobTest, TextsAreCleanedAndCut) {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <set>
 
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
@@ -114,6 +116,39 @@ TEST_F(InterfaceTest, PortRegisterIsSharedByTheFamily) {
             std::string::npos);
   WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=0\nLastIPPort=2000000000\n");
   EXPECT_EQ(CInterface("huge").GetMonitorPort(), 1);
+}
+
+TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
+  // Eight programs of the family, released together, each claim a port.
+  constexpr int kPrograms = 8;
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kPrograms; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(gate[1]);
+      char go;
+      (void)!read(gate[0], &go, 1);  // returns when the parent closes the gate
+      CInterface program("program" + std::to_string(i));
+      std::_Exit(program.GetMonitorPort() - kDefaultFirstIPPort);
+    }
+    ASSERT_GT(pid, 0);
+    children.push_back(pid);
+  }
+  close(gate[0]);
+  close(gate[1]);
+  std::set<int> ports;
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ports.insert(kDefaultFirstIPPort + WEXITSTATUS(status));
+  }
+  EXPECT_EQ(ports.size(), static_cast<std::size_t>(kPrograms));
+  for (int port : ports)
+    EXPECT_EQ(GetIniString("Interfaces", std::to_string(port), "", kPortRegisterFile).rfind("program", 0), 0u)
+        << port;
 }
 
 TEST_F(InterfaceTest, StartStatisticsKeepTheFirstInstallation) {
