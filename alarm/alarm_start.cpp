@@ -153,6 +153,10 @@ int UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
   CDatabase table;
   // A missing table is normal for alarms without commands: no message.
   if (!table.Open(path.c_str())) return 0;
+  // The four fields go down together when the table is closed: one locked
+  // write of the record, and one line when it cannot be made (a table we
+  // may only read, a lock that outlasts the wait, a full disk).
+  table.SetFlush(0);
   // A record that does not exist is reported by the table; nothing is written.
   if (!table.Go(static_cast<long>(entry) + 1)) {
     table.Close();

@@ -56,7 +56,10 @@ int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
                 std::string_view reference, int number_b, std::string_view name);
 
 // Writes `status` and the local time into record `entry` + 1 of the alarm's
-// table "<reference>.dbf" ("STATUS", "TIME", "TO1", "TI1"). Non-zero when the
-// table was opened, written and closed; 0 when it is missing or unreadable
-// (nothing is changed), has no such record, or the reference is unsafe.
+// table "<reference>.dbf" (any case of the name; "STATUS", "TIME", "TO1",
+// "TI1") in one write. Non-zero when the table was opened, written and
+// closed; 0 when it is missing or unreadable (nothing is changed), has no
+// such record, the reference is unsafe, or the record could not be written
+// (the table may only be read, stayed locked for 5 s, ...; one line tells
+// which table and why).
 int UpdateAlarmDatabase(std::string_view reference, int entry, int status);

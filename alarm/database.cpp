@@ -99,11 +99,15 @@ int CDatabase::Create(const char* path, std::span<const FIELD4INFO> fields) {
 }
 
 int CDatabase::Close() {
-  if (table_.IsOpen() && !table_.Close()) ShowError(kOpFlush);
+  int result = 1;
+  if (table_.IsOpen() && !table_.Close()) {
+    ShowError(kOpFlush);
+    result = 0;
+  }
   field_cache_.clear();
   cached_field_count_ = 0;
   field_count_ = 0;
-  return 1;
+  return result;
 }
 
 int CDatabase::Top() {

@@ -43,7 +43,10 @@ class CDatabase {
   virtual int Open(const char* path);
   // Replaces any file of that path by an empty table of `fields` and opens it.
   virtual int Create(const char* path, std::span<const FIELD4INFO> fields);
-  // Writes pending changes, frees the field cache, closes the table; 1.
+  // Writes pending changes, frees the field cache, closes the table. 1, or
+  // 0 when pending changes could not be written (reported in one line; the
+  // table is closed all the same), so that a caller that writes by closing
+  // (auto-flush off) learns whether its record reached the file.
   virtual int Close();
 
   // Positioning: 1 on success, 0 otherwise (reported). Top and Bottom of an
@@ -107,6 +110,9 @@ class CDatabase {
   // Length of the field, 0 for an unknown field.
   unsigned FieldLength(const char* name) const;
   bool IsOpen() const { return table_.IsOpen(); }
+  // The file that was opened (its name as found on disk, whatever the case
+  // asked for).
+  const std::string& Path() const { return table_.Path(); }
   // Number of fields of the open table.
   unsigned FieldCount() const { return field_count_; }
   // Whether the current record is marked deleted. Deleted records stay

@@ -38,7 +38,7 @@ constexpr const char* kAfterItsJob =
     "table entry is left as it was";
 constexpr const char* kTableSlow =
     "Job %d: (camera %d) command (%d): status %d is not yet in entry %d of the alarm table of %s "
-    "after %d seconds (is the table locked?) - going on, the status follows when the table is free";
+    "after %d seconds (is the table locked?) - going on without waiting for it";
 constexpr const char* kNoSuchCommand =
     "Job %d: ERROR: HTTPCommand thread %d started for camera index %d, command %d, which the job "
     "does not have";
@@ -82,11 +82,12 @@ struct Buffers {
 };
 
 // The status writes of one command to its entry of the alarm's table. The
-// table engine waits for as long as the alarm server holds a lock on the
-// record; the writes therefore run in order on a thread of their own, and
-// the command waits for each at most kTableWaitSeconds, so a locked table
-// holds up neither the command nor its job. A write that is late still
-// lands, after the ones before it.
+// table engine waits up to 5 s for a lock the alarm server holds on the
+// record, then gives up with a line of its own; the writes therefore run in
+// order on a thread of their own, and the command waits for each at most
+// kTableWaitSeconds, so a locked table holds up neither the command nor its
+// job. A write that is late but within the engine's wait still lands, after
+// the ones before it.
 class TableEntry {
  public:
   TableEntry(std::string reference, int entry) : state_(std::make_shared<State>()) {

@@ -1,4 +1,5 @@
 #include "platform/dbf.h"
+#include "platform/paths.h"
 #include "platform/strings.h"
 
 #include <fcntl.h>
@@ -7,12 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace platform {
@@ -26,12 +29,14 @@ static constexpr const char* kIoErrorFormat = "%s: %s: %s";
 static constexpr const char* kNoRecordFormat = "%s: record %ld does not exist (%u records)";
 static constexpr const char* kRecordUnreadableFormat = "%s: record %u cannot be read";
 static constexpr const char* kPastEndFormat = "%s: no current record (end of file)";
-static constexpr const char* kReadOnlyFormat = "%s: opened read only";
+static constexpr const char* kReadOnlyFormat = "%s: opened read only (%s)";
+static constexpr const char* kLockTimeoutFormat =
+    "%s: still locked by another writer after %d s, gave up";
 static constexpr const char* kNotNumberFormat = "%s: '%.*s' is no number for field %s";
 static constexpr const char* kTooWideFormat = "%s: value does not fit field %s";
 static constexpr const char* kNoNumberFieldFormat = "%s: field %s cannot hold a number";
 static constexpr const char* kCountBeyondDataFormat =
-    "%s: header counts %u records but the file holds %u";
+    "%s: header counts %u records but the file holds %u; not appending after the gap";
 static constexpr const char* kTableFullFormat = "%s: table full";
 static constexpr const char* kBadFieldSpecFormat = "%s: field %zu: bad name, type, length or decimals";
 static constexpr const char* kDuplicateFieldFormat = "%s: field name %s given twice";
@@ -49,17 +54,46 @@ constexpr std::uint32_t kMaxRecordCount = 0xFFFFFFFEu;
 // Skips larger than any table are cut to this before adding.
 constexpr long kMaxSkip = 1L << 33;
 
-int SetLockWait(int fd, short type, std::uint64_t start, std::uint64_t length) {
+using LockClock = std::chrono::steady_clock;
+
+// How long a lock is waited for, and the pauses between tries: short at
+// first, since other writers hold a record for microseconds, longer while
+// the wait lasts, so a table locked by the alarm server costs little.
+constexpr int kLockWaitSeconds = 5;
+constexpr auto kFirstLockPause = std::chrono::milliseconds(1);
+constexpr auto kLongestLockPause = std::chrono::milliseconds(20);
+
+LockClock::time_point LockDeadline() { return LockClock::now() + std::chrono::seconds(kLockWaitSeconds); }
+
+// Sets (or, with F_UNLCK, drops) an fcntl lock on a byte range, retrying
+// until `deadline`. F_SETLKW would wait for as long as another program holds
+// the range, and only a signal could end that wait; trying again and again
+// keeps the wait bounded without one. 0, or the errno that ended it
+// (ETIMEDOUT when the deadline passed).
+int SetLockBefore(int fd, short type, std::uint64_t start, std::uint64_t length,
+                  LockClock::time_point deadline) {
   struct flock fl {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(start);
   fl.l_len = static_cast<off_t>(length);
-  int r;
-  do {
-    r = fcntl(fd, F_SETLKW, &fl);
-  } while (r == -1 && errno == EINTR);
-  return r;
+  auto pause = kFirstLockPause;
+  for (;;) {
+    if (fcntl(fd, F_SETLK, &fl) == 0) return 0;
+    int error = errno;
+    if (error == EINTR) continue;
+    if (error != EACCES && error != EAGAIN) return error;
+    auto now = LockClock::now();
+    if (now >= deadline) return ETIMEDOUT;
+    std::this_thread::sleep_for(std::min<LockClock::duration>(pause, deadline - now));
+    pause = std::min<std::chrono::milliseconds>(pause * 2, kLongestLockPause);
+  }
+}
+
+void DropLock(int fd, std::uint64_t start, std::uint64_t length) {
+  // Unlocking never waits, and a failure to unlock what we hold cannot be
+  // acted on.
+  (void)SetLockBefore(fd, F_UNLCK, start, length, LockClock::now());
 }
 
 void Today(int& year, int& month, int& day) {
@@ -76,9 +110,14 @@ bool IsNumeric(const dbf::Field& f) { return f.type == 'N' || f.type == 'F'; }
 }  // namespace
 
 // What this process holds on one file. Every table open on the file shares
-// it; `mutex` is held through every locked stretch and every close.
+// it; `mutex` is held through every locked stretch and every close. Lock
+// waits take it with the same deadline as the fcntl lock, so a thread of
+// ours that holds the table cannot keep another waiting without end either.
 struct DbfFileLocks {
-  std::recursive_mutex mutex;
+  std::recursive_timed_mutex mutex;
+  dev_t dev = 0;             // the file, as the registry knows it
+  ino_t ino = 0;
+  int users = 0;             // open tables of the file (guarded by the registry's lock)
   int held = 0;              // fcntl locks this process holds on the file (guarded by mutex)
   int whole = 0;             // tables holding the whole-file lock (guarded by mutex)
   std::vector<int> closing;  // closes waiting for held == 0 (guarded by mutex)
@@ -93,17 +132,50 @@ struct DbfFileLocks {
 
 namespace {
 
-// Entries are never freed: a detached thread may still use one at exit.
-DbfFileLocks* FileLocksFor(dev_t dev, ino_t ino) {
-  static std::mutex registry_lock;
-  static auto* registry = new std::map<std::pair<dev_t, ino_t>, std::unique_ptr<DbfFileLocks>>();
-  std::lock_guard<std::mutex> guard(registry_lock);
-  auto& slot = (*registry)[{dev, ino}];
-  if (!slot) slot = std::make_unique<DbfFileLocks>();
+// One entry per file that a table of this process has open, counted by its
+// open tables: the last Close frees it, so a gateway that opens a new alarm
+// table for every alarm does not collect them. The map itself is never
+// destroyed, since a detached thread may still close a table at exit.
+using FileKey = std::pair<dev_t, ino_t>;
+struct FileLocksRegistry {
+  std::mutex lock;
+  std::map<FileKey, std::unique_ptr<DbfFileLocks>> files;  // guarded by lock
+};
+
+FileLocksRegistry& Registry() {
+  static auto* registry = new FileLocksRegistry();
+  return *registry;
+}
+
+DbfFileLocks* AcquireFileLocks(dev_t dev, ino_t ino) {
+  FileLocksRegistry& r = Registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  auto& slot = r.files[{dev, ino}];
+  if (!slot) {
+    slot = std::make_unique<DbfFileLocks>();
+    slot->dev = dev;
+    slot->ino = ino;
+  }
+  ++slot->users;
   return slot.get();
 }
 
+// Called by a table that has closed its descriptor and left the file's
+// mutex: when it was the last, no one can reach the entry any more (a lock
+// held, or a descriptor waiting to close, belongs to a table still open).
+void ReleaseFileLocks(DbfFileLocks* locks) {
+  FileLocksRegistry& r = Registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  if (--locks->users == 0) r.files.erase({locks->dev, locks->ino});
+}
+
 }  // namespace
+
+std::size_t DbfLockRegistrySize() {
+  FileLocksRegistry& r = Registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  return r.files.size();
+}
 
 // Write lock on a byte range of the table's file for the life of the object
 // (length 0: to the end of the file and beyond), taken with the file's
@@ -114,10 +186,14 @@ class DbfRangeLock {
  public:
   DbfRangeLock(DbfTable& table, std::uint64_t start, std::uint64_t length)
       : table_(table), locks_(*table.file_locks_), start_(start), length_(length) {
-    locks_.mutex.lock();
+    LockClock::time_point deadline = LockDeadline();
+    if (!locks_.mutex.try_lock_until(deadline)) {
+      error_ = ETIMEDOUT;
+      return;
+    }
     if (locks_.whole == 0) {
-      if (SetLockWait(table.fd_, F_WRLCK, start, length) == -1) {
-        error_ = errno;
+      error_ = SetLockBefore(table.fd_, F_WRLCK, start, length, deadline);
+      if (error_ != 0) {
         locks_.mutex.unlock();
         return;
       }
@@ -129,8 +205,7 @@ class DbfRangeLock {
   ~DbfRangeLock() {
     if (!ok_) return;
     if (fcntl_held_) {
-      // Unlocking a range we hold cannot fail in a way we could act on.
-      SetLockWait(table_.fd_, F_UNLCK, start_, length_);
+      DropLock(table_.fd_, start_, length_);
       --locks_.held;
       locks_.CloseWaiting();
     }
@@ -186,9 +261,16 @@ bool DbfTable::FailErrno(const char* what) {
   return Fail(StringPrintf(kIoErrorFormat, path_.c_str(), what, std::strerror(errno)));
 }
 
+bool DbfTable::FailLock(int error) {
+  if (error == ETIMEDOUT) return Fail(StringPrintf(kLockTimeoutFormat, path_.c_str(), kLockWaitSeconds));
+  errno = error;
+  return FailErrno(kWhatLock);
+}
+
 void DbfTable::Reset() {
   fd_ = -1;
   read_only_ = false;
+  read_only_reason_.clear();
   table_locked_ = false;
   file_locks_ = nullptr;
   header_length_ = 0;
@@ -241,27 +323,31 @@ bool DbfTable::Open(const std::string& path) {
   Reset();
   error_.clear();
   file_unavailable_ = false;
-  path_ = path;
 
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // The alarm server names its files on a system that ignores case.
+  path_ = ResolveFileNameCase(path);
+  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
   bool read_only = false;
+  int read_only_error = 0;
   if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    read_only_error = errno;
+    fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     read_only = true;
   }
   if (fd < 0) {
     file_unavailable_ = true;
-    return Fail(StringPrintf(kCannotOpenFormat, path.c_str(), std::strerror(errno)));
+    return Fail(StringPrintf(kCannotOpenFormat, path_.c_str(), std::strerror(errno)));
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     file_unavailable_ = true;
-    return Fail(StringPrintf(kNotRegularFormat, path.c_str()));
+    return Fail(StringPrintf(kNotRegularFormat, path_.c_str()));
   }
   fd_ = fd;
   read_only_ = read_only;
-  file_locks_ = FileLocksFor(st.st_dev, st.st_ino);
+  if (read_only) read_only_reason_ = std::strerror(read_only_error);
+  file_locks_ = AcquireFileLocks(st.st_dev, st.st_ino);
 
   // The fixed part tells the header length; the header is then read whole
   // (at most 64 KiB, whatever the file claims).
@@ -285,7 +371,7 @@ bool DbfTable::Open(const std::string& path) {
   if (!ok) {
     FailErrno(kWhatRead);
   } else if (!dbf::ParseHeader(header, size, parsed, reason)) {
-    Fail(StringPrintf(kBadTableFormat, path.c_str(), reason.c_str()));
+    Fail(StringPrintf(kBadTableFormat, path_.c_str(), reason.c_str()));
     ok = false;
   }
   if (!ok) {
@@ -371,13 +457,14 @@ bool DbfTable::Close() {
     // waits until no other thread is inside a locked stretch, and while this
     // thread itself still holds a lock through another table the descriptor
     // stays open until that lock ends.
-    std::lock_guard<std::recursive_mutex> guard(file_locks_->mutex);
+    std::lock_guard<std::recursive_timed_mutex> guard(file_locks_->mutex);
     if (file_locks_->held > 0) {
       file_locks_->closing.push_back(fd_);
     } else {
       ::close(fd_);
     }
   }
+  ReleaseFileLocks(file_locks_);
   std::string error = error_;
   Reset();
   error_ = error;
@@ -606,12 +693,11 @@ bool DbfTable::Flush() {
   if (!HasPendingChanges()) return true;
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   std::uint64_t offset = RecordOffset(position_);
   DbfRangeLock lock(*this, offset, record_length_);
   if (!lock.ok()) {
-    errno = lock.error();
-    return FailErrno(kWhatLock);
+    return FailLock(lock.error());
   }
   std::vector<char> merged;
   if (!ReadMerged(merged)) return false;
@@ -626,12 +712,11 @@ bool DbfTable::Flush() {
 
 bool DbfTable::Append() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   if (!Flush()) return false;
   DbfRangeLock header_lock(*this, 0, header_length_);
   if (!header_lock.ok()) {
-    errno = header_lock.error();
-    return FailErrno(kWhatLock);
+    return FailLock(header_lock.error());
   }
   std::uint32_t count = 0;
   struct stat st {};
@@ -648,8 +733,7 @@ bool DbfTable::Append() {
   std::uint64_t offset = RecordOffset(record);
   DbfRangeLock record_lock(*this, offset, record_length_);
   if (!record_lock.ok()) {
-    errno = record_lock.error();
-    return FailErrno(kWhatLock);
+    return FailLock(record_lock.error());
   }
   // The record goes down before the count that makes it visible, so a reader
   // never counts a record that is not there yet.
@@ -672,14 +756,11 @@ bool DbfTable::Append() {
 
 bool DbfTable::Pack() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str()));
+  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   if (!Flush()) return false;
   {
     DbfRangeLock whole(*this, 0, 0);
-    if (!whole.ok()) {
-      errno = whole.error();
-      return FailErrno(kWhatLock);
-    }
+    if (!whole.ok()) return FailLock(whole.error());
     std::uint32_t count = RecordCount();
     std::vector<char> record(record_length_);
     std::uint32_t kept = 0;
@@ -710,13 +791,13 @@ bool DbfTable::Pack() {
 bool DbfTable::Lock() {
   if (fd_ < 0) return Fail(kNotOpen);
   if (table_locked_) return true;
-  file_locks_->mutex.lock();
+  LockClock::time_point deadline = LockDeadline();
+  if (!file_locks_->mutex.try_lock_until(deadline)) return FailLock(ETIMEDOUT);
   if (file_locks_->whole == 0) {
-    if (SetLockWait(fd_, read_only_ ? F_RDLCK : F_WRLCK, 0, 0) == -1) {
-      int saved = errno;
+    int error = SetLockBefore(fd_, read_only_ ? F_RDLCK : F_WRLCK, 0, 0, deadline);
+    if (error != 0) {
       file_locks_->mutex.unlock();
-      errno = saved;
-      return FailErrno(kWhatLock);
+      return FailLock(error);
     }
     ++file_locks_->held;
   }
@@ -739,8 +820,7 @@ void DbfTable::Unlock() {
   if (!table_locked_) return;
   table_locked_ = false;
   if (--file_locks_->whole == 0) {
-    // Unlocking a lock we hold cannot fail in a way we could act on.
-    SetLockWait(fd_, F_UNLCK, 0, 0);
+    DropLock(fd_, 0, 0);
     --file_locks_->held;
     file_locks_->CloseWaiting();
   }

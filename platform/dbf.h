@@ -2,18 +2,21 @@
 // A small engine for dBase III tables (character and numeric fields; other
 // field types are carried as raw text), shared with the alarm server: it
 // writes the same tables while we do. So nothing is cached beyond the current
-// record, the record count is re-read from the header whenever it matters,
-// and a change writes only its own record's bytes (and the header's date)
-// under a byte-range lock (fcntl F_SETLKW on the record's range; the header's
-// range as well when appending). Before writing, the record is read again
-// under that lock and only the fields changed here are laid over it, so a
-// change the other program made to another field of the same record stays.
+// record, the record count is re-read from the header whenever it matters
+// (and cut to the whole records in the file: a writer may be between its
+// two writes, or have died there), and a change writes only its own
+// record's bytes (and the header's date) under a byte-range fcntl lock on
+// the record's range (the header's range as well when appending). Before
+// writing, the record is read again under that lock and only the fields
+// changed here are laid over it, so a change the other program made to
+// another field of the same record stays. A lock is waited for at most 5 s;
+// the operation then fails with a line saying the table stayed locked.
 //
 // fcntl locks belong to the process, not to a descriptor, so they do not keep
 // two threads of this process apart, and closing any descriptor of a file
 // drops every lock the process holds on it. One in-process mutex per file
-// (by device and inode) therefore guards every locked stretch and every
-// close, and a descriptor closed while this process still holds a lock on
+// (by device and inode, kept while a table of the file is open) therefore
+// guards every locked stretch and every close, and a descriptor closed while this process still holds a lock on
 // its file is kept open until that lock ends. A table object is used by one
 // thread at a time. fcntl locks do not pass to a child process; a child made
 // by fork while a table was locked must not use the engine.
@@ -21,6 +24,9 @@
 // Errors are values: operations return false and LastError() tells why in
 // one line that names the file. No input file, however broken, makes the
 // engine allocate more than the 16-bit header and record lengths allow.
+//
+// Tables are opened by name without regard to case (ResolveFileNameCase in
+// platform/paths.h): "A1.DBF" on disk is found when "a1.dbf" is asked for.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -55,9 +61,10 @@ class DbfTable {
   DbfTable& operator=(const DbfTable& other);
 
   // Opens an existing table for reading and writing (read only when the file
-  // may not be written) and stands on the first record. False when the file
-  // cannot be opened at all (FileUnavailable() then holds: missing, no
-  // permission) or does not hold a readable table.
+  // may not be written) and stands on the first record. The last part of
+  // `path` is matched without regard to case; Path() is the file found.
+  // False when the file cannot be opened at all (FileUnavailable() then
+  // holds: missing, no permission) or does not hold a readable table.
   bool Open(const std::string& path);
   // Creates (replacing any file of that name) and opens an empty table.
   bool Create(const std::string& path, std::span<const DbfFieldSpec> fields);
@@ -131,6 +138,9 @@ class DbfTable {
 
   bool Fail(std::string message);
   bool FailErrno(const char* what);
+  // A lock that could not be had: `error` is an errno, ETIMEDOUT for a wait
+  // that reached its deadline.
+  bool FailLock(int error);
   void Reset();
   void ResetRecord();
   bool ReadExact(std::uint64_t offset, void* data, std::size_t size);
@@ -148,9 +158,10 @@ class DbfTable {
   std::string path_;
   std::string error_;
   bool read_only_ = false;
+  std::string read_only_reason_;        // why the file could not be opened for writing
   bool file_unavailable_ = false;
   bool table_locked_ = false;
-  DbfFileLocks* file_locks_ = nullptr;  // shared by all tables of the file, never freed
+  DbfFileLocks* file_locks_ = nullptr;  // shared by the open tables of the file
 
   std::size_t header_length_ = 0;
   std::size_t record_length_ = 0;
@@ -163,5 +174,9 @@ class DbfTable {
   std::vector<bool> dirty_fields_;      // fields changed here and not yet written
   bool flag_dirty_ = false;             // deleted flag changed here
 };
+
+// Files the per-file lock registry holds an entry for now (one per file with
+// an open table); for tests that check entries are freed.
+std::size_t DbfLockRegistrySize();
 
 }  // namespace platform

@@ -64,8 +64,10 @@ bool IsKnownVersion(unsigned char version);
 std::size_t StatedHeaderLength(std::span<const unsigned char> prefix);
 
 // Reads a whole header (`bytes` holds the first min(header length, file size)
-// bytes of the file) and checks it against the file size. False with a short
-// reason in `error` for anything that does not describe a readable table.
+// bytes of the file) and checks its lengths against the file size. False
+// with a short reason in `error` for anything that does not describe a
+// readable table. A record count beyond the file's records is kept as stated
+// (the reader counts the whole records present).
 bool ParseHeader(std::span<const unsigned char> bytes, std::uint64_t file_size, Header& out,
                  std::string& error);
 

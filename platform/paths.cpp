@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +35,24 @@ std::string JoinPath(std::string_view dir, std::string_view name) {
   if (end == std::string::npos) return "/" + std::string(name);  // the root itself
   d.resize(end + 1);
   return d + "/" + std::string(name);
+}
+
+std::string ResolveFileNameCase(const std::string& path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) == 0) return path;
+  std::size_t slash = path.rfind('/');
+  std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return path;
+  DIR* dir = opendir(prefix.empty() ? "." : prefix.c_str());
+  if (!dir) return path;
+  std::string best;
+  while (dirent* e = readdir(dir)) {
+    if (strcasecmp(e->d_name, name.c_str()) != 0) continue;
+    if (best.empty() || best.compare(e->d_name) > 0) best = e->d_name;
+  }
+  closedir(dir);
+  return best.empty() ? path : prefix + best;
 }
 
 std::string ModulePath() {

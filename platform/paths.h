@@ -17,6 +17,13 @@ std::string RemoveDrive(std::string_view path);
 // original platform: an empty directory gives "./name".
 std::string JoinPath(std::string_view dir, std::string_view name);
 
+// The file `path` names, its last part matched without regard to case, as
+// the alarm server's Windows side names files ("A1.DBF" for "a1.dbf"). A
+// file of exactly that name is preferred; among several that differ only in
+// case the first in byte order is taken. `path` itself when nothing matches.
+// Only the last part is matched; the directories must be named exactly.
+std::string ResolveFileNameCase(const std::string& path);
+
 // True when the name holds a directory separator of either kind.
 bool HasSeparator(std::string_view name);
 

@@ -217,6 +217,13 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   int written = std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(2, 2)) * 60 +
                 std::stoi(time.substr(4, 2));
   EXPECT_LE((tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - written + 86400) % 86400, 60);
+
+  // The alarm server's side may name the table in upper case.
+  std::string upper = log_ + "/" + kReference + ".DBF";
+  ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
+  EXPECT_NE(UpdateAlarmDatabase(kReference, 1, kCommandSucceeded), 0);
+  EXPECT_EQ(Record(upper, 2).substr(0, 9), "CMD2 8 8 ");
+  EXPECT_TRUE(Lines(kReportError).empty());
 }
 
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
@@ -237,6 +244,19 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
     EXPECT_EQ(Lines(kReportError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
+  // A table we may only read: 0 and one line naming it and why; the bytes
+  // stay.
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(log_.c_str(), 0755), 0);
+  const std::string line = "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
+  int result = testing_support::RunWithoutPrivileges([&] {
+    if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
+    auto taken = capture_.Take();
+    if (taken.size() != 1 || taken[0].first != line || taken[0].second != kReportError) return 2;
+    return ReadFile(path) == bytes ? 0 : 3;
+  });
+  EXPECT_EQ(result, 0);
   // References that would lead out of the log directory are refused.
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {

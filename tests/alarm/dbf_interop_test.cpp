@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm/alarm_start.h"
 #include "alarm/database.h"
 #include "report_capture.h"
 #include "support/sandbox.h"
@@ -28,6 +29,8 @@ using testing_support::WriteFile;
 //   fields, its second record deleted.
 // edit PATH: record 2 gets STATUS 42 and NAME "from python", one record is
 //   appended.
+// alarm PATH: an alarm's command table (NAME, STATUS, TIME, TO1, TI1) with
+//   the commands CMD1 and CMD2, their states blank.
 constexpr const char* kScript = R"PY(
 import datetime, sys
 import dbf
@@ -71,7 +74,14 @@ def edit(path):
     t.append({"name": "appended"})
     t.close()
 
-{"dump": dump, "write": write, "edit": edit}[sys.argv[1]](sys.argv[2])
+def alarm(path):
+    t = dbf.Table(path, "NAME C(12); STATUS N(3,0); TIME C(6); TO1 N(3,0); TI1 C(6)", dbf_type="db3")
+    t.open(dbf.READ_WRITE)
+    t.append({"name": "CMD1"})
+    t.append({"name": "CMD2"})
+    t.close()
+
+{"dump": dump, "write": write, "edit": edit, "alarm": alarm}[sys.argv[1]](sys.argv[2])
 )PY";
 
 // Runs `python` with `args`; standard output and error in `output`.
@@ -236,6 +246,35 @@ TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
   EXPECT_EQ(db.Read("STATUS", status), 1);
   EXPECT_EQ(status, 42);
   EXPECT_TRUE(capture.Take().empty());
+}
+
+// A command's state written into python's alarm table, also while its header
+// counts a record more than the file holds (the alarm server between its
+// two writes of an append): the whole records take the write.
+TEST_F(DbfInterop, StatusWritesReachPythonTables) {
+  ReportCapture capture;
+  SetAlarmLogDirectory(dir_.path());
+  const std::string path = dir_ / "5F3A0002.dbf";
+  for (unsigned extra : {0u, 1u}) {
+    Script("alarm", path);
+    std::string bytes = ReadFile(path);
+    ASSERT_GT(bytes.size(), 8u);
+    ASSERT_EQ(bytes[4], 2);
+    bytes[4] = static_cast<char>(2 + extra);
+    WriteFile(path, bytes);
+    EXPECT_NE(UpdateAlarmDatabase("5F3A0002", 1, kCommandSucceeded), 0) << extra;
+    EXPECT_TRUE(capture.Take().empty()) << extra;
+    // The other writer ends its append; python then reads our record.
+    bytes = ReadFile(path);
+    EXPECT_EQ(bytes[4], static_cast<char>(2 + extra));
+    bytes[4] = 2;
+    WriteFile(path, bytes);
+    std::string dump = Script("dump", path);
+    EXPECT_NE(dump.find("\n1| |name=CMD1|status=|time=|to1=|ti1=\n"), std::string::npos) << dump;
+    std::size_t second = dump.find("\n2| |name=CMD2|status=8|time=");
+    ASSERT_NE(second, std::string::npos) << dump;
+    EXPECT_NE(dump.find("|to1=8|ti1=", second), std::string::npos) << dump;
+  }
 }
 
 }  // namespace

@@ -540,6 +540,13 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
   WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=400\n");
   EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
   EXPECT_TRUE(std::string(text).starts_with("WARNING: The default alarm 400 does not exist"));
+
+  // The alarm server's side may name the table in upper case.
+  ASSERT_TRUE(WriteVm001(table, 4, {91, 8, 3}));
+  ASSERT_EQ(rename(table.c_str(), (dir_ / "alarms/VM001.DBF").c_str()), 0);
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=4\n");
+  EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
+  EXPECT_EQ(text, group);
 }
 
 TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {

@@ -89,6 +89,24 @@ inline int FreeLoopbackPort() {
   return ntohs(a.sin_port);
 }
 
+// Runs `check` as a user that file permissions apply to: here when we are
+// not root, else in a child that has become "nobody" (root may write any
+// file). The directories it uses must be open to others. Its result, or -1
+// when the child could not be made or did not end normally.
+inline int RunWithoutPrivileges(const std::function<int()>& check) {
+  if (geteuid() != 0) return check();
+  pid_t pid = fork();
+  if (pid == 0) {
+    const gid_t nobody = 65534;
+    if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(125);
+    _exit(check());
+  }
+  if (pid < 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // A child process with its standard output and error in a file.
 class Child {
  public:
