@@ -34,7 +34,10 @@ endforeach()
 set(OCELAM_ETC_DIR "${etc_dir}")
 set(OCELAM_STATE_DIR "/var/lib/ocelam")
 
-set(work "${OCELAM_PACKAGING_BINARY}/install-time")
+# One scratch folder per destination: cpack and cmake --install of the same
+# tree may run at once (the tests do).
+string(MD5 destination "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
+set(work "${OCELAM_PACKAGING_BINARY}/install-time/${destination}")
 file(MAKE_DIRECTORY "${work}")
 configure_file("${OCELAM_PACKAGING_SOURCE}/ocelam.service.in" "${work}/ocelam.service" @ONLY)
 file(WRITE "${work}/registry.ini" "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=${etc_dir}\n")
