@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/metrics.h"
 #include "platform/thread.h"
 
 extern char** environ;
@@ -136,6 +137,7 @@ int CLauncher::Start(int, int) {
     struct stat st{};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
     if (there) failure_ = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
+    metrics::Add(metrics::Count::kLaunchFailures);
     return 0;
   }
   std::vector<char*> argv;
@@ -162,10 +164,12 @@ int CLauncher::Start(int, int) {
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     failure_ = std::strerror(rc);
+    metrics::Add(metrics::Count::kLaunchFailures);
     return 0;
   }
   failure_.clear();
   pid_ = pid;
+  metrics::Add(metrics::Count::kLaunches);
   return 1;
 }
 
