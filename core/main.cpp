@@ -26,6 +26,7 @@
 #include "platform/named_objects.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
+#include "status/status_server.h"
 
 namespace {
 
@@ -165,6 +166,11 @@ int main(int argc, char** argv) {
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
   SetCommandWorker(HTTPCommand);
+  if (Config.status_port > 0) {
+    StatusSources sources;
+    if (monitor != nullptr) sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
+    StartStatusServer(Config.status_port, Config.status_bind_address, std::move(sources));
+  }
   // Jobs need the settings and the camera table, so the watcher starts last.
   if (!platform::StartThread(JobWatcherThread)) {
     ConsoleLog(kNoJobWatcher, kLevelError);
