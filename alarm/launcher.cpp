@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/metrics.h"
 #include "platform/thread.h"
 
 extern char** environ;
@@ -166,6 +167,7 @@ int CLauncher::Start(int, int) {
     struct stat st{};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
     if (there) failure_ = Reason(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
+    metrics::Add(metrics::Count::kLaunchFailures);
     return 0;
   }
   std::vector<char*> argv;
@@ -193,6 +195,7 @@ int CLauncher::Start(int, int) {
   // glibc's posix_spawn hands the child's exec error back as its result.
   if (rc != 0) {
     failure_ = Reason(rc);
+    metrics::Add(metrics::Count::kLaunchFailures);
     // The file is there (we found it): what is missing is its interpreter.
     if (rc == ENOENT) {
       std::string why = MissingInterpreter(program);
@@ -202,6 +205,7 @@ int CLauncher::Start(int, int) {
   }
   failure_.clear();
   pid_ = pid;
+  metrics::Add(metrics::Count::kLaunches);
   return 1;
 }
 

@@ -26,6 +26,7 @@
 #include "platform/named_objects.h"
 #include "platform/paths.h"
 #include "platform/thread.h"
+#include "status/status_server.h"
 
 namespace {
 
@@ -77,7 +78,12 @@ void ForwardReport(void* record, char* text, int level) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // "--version" and "--help" answer before anything is locked or started.
+  if (int code = HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
+      code >= 0)
+    return code;
+
   // SIGTERM and SIGINT end the gateway the same way the restart event does.
   // Blocked before any thread starts, so every thread inherits the mask
   // (launched programs get a clean one).
@@ -133,6 +139,11 @@ int main() {
   auto* record = new CInterface(info.program_name);
   g_record.store(record);
   SetReportSink(record, ForwardReport);
+  // Said at once, so an operator sees why settings or log lines go missing.
+  for (const std::string& line : CheckStartingPlaces(info.program_name)) {
+    ConsoleLog(line, kLevelError);
+    ReportToInterface(line, kReportError);
+  }
   info.monitor_port = record->GetMonitorPort();
   // Like the record, the monitor server lives until the process ends. If it
   // cannot be made the gateway runs without monitoring clients.
@@ -155,6 +166,11 @@ int main() {
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
   SetCommandWorker(HTTPCommand);
+  if (Config.status_port > 0) {
+    StatusSources sources;
+    if (monitor != nullptr) sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
+    StartStatusServer(Config.status_port, Config.status_bind_address, std::move(sources));
+  }
   // Jobs need the settings and the camera table, so the watcher starts last.
   if (!platform::StartThread(JobWatcherThread)) {
     ConsoleLog(kNoJobWatcher, kLevelError);

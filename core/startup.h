@@ -4,6 +4,7 @@
 // with its own profile file, log and monitor port), and its version.
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ApplicationInfo {
   std::string program_name;       // executable name without directory and extension
@@ -19,3 +20,13 @@ ApplicationInfo MakeApplicationInfo(std::string_view module_path);
 // The version compiled in from the project version. Any out-parameter may be
 // null. Returns 0.
 int GetFileVersion(unsigned* major, unsigned* minor, unsigned* build, unsigned* revision);
+
+// The command line: "--version" and "--help" print to standard output and
+// give exit code 0; anything else prints the usage to standard error and
+// gives 2. -1 when there are no arguments and the gateway is to run.
+int HandleArguments(int argc, const char* const* argv, const std::string& program_name);
+
+// What is wrong with the places the gateway reads and writes at start (the
+// registry file, the ini directory, "log" and "LOG" of the working
+// directory): one line per problem, naming the path and what to do.
+std::vector<std::string> CheckStartingPlaces(const std::string& program_name);

@@ -15,6 +15,7 @@
 
 #include "core/config/configuration.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
 #include "core/text.h"
@@ -226,9 +227,11 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
           row.file_successes.Add(1);
+          metrics::Add(metrics::Count::kImagesSaved);
           if (first) AppendMultimediaLog(job, platform::StringPrintf(kFirstSaved, c));
         } else {
           row.file_errors.Add(1);
+          metrics::Add(metrics::Count::kImagesFailed);
           AppendMultimediaLog(job, platform::StringPrintf(kNotWritten, c, i));
         }
         // The message names the first image that could be read, written or not.
@@ -238,6 +241,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
         }
       } else {
         row.file_errors.Add(1);
+        metrics::Add(metrics::Count::kImagesFailed);
         AppendMultimediaLog(job, platform::StringPrintf(kNotReceived, c, i));
       }
       ++handled;

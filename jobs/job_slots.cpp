@@ -13,6 +13,7 @@
 
 #include "core/config/configuration.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "core/report.h"
 #include "jobs/image_copy.h"
 #include "jobs/job.h"
@@ -346,6 +347,7 @@ void JobAlrProc(int s) {
     if (row.file_errors.Get() > 0 || row.command_errors.Get() > 0) failed = true;
   }
   job.outcome = failed ? 1 : 0;
+  metrics::Add(failed ? metrics::Count::kJobsError : metrics::Count::kJobsDone);
   MoveFinishedJobFile(job.job_file_path, !failed);
   ReleaseJobSlot(s);
 }

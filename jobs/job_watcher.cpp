@@ -23,6 +23,7 @@
 
 #include "core/config/configuration.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "core/report.h"
 #include "core/profile/user_profile.h"
 #include "jobs/directory_watch.h"
@@ -471,6 +472,8 @@ void JobWatcherThread() {
   std::vector<std::string> finished;
   std::int64_t quiet_since_us = platform::MonotonicMicros();
   for (;;) {
+    // The status port's health check looks at this.
+    metrics::WatcherHeartbeat();
     if (!scan_owed) {
       if (watch.Wait(pending ? kPendingPollMs : WatchTimeoutMs(), &finished)) {
         quiet_since_us = platform::MonotonicMicros();

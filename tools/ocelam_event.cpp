@@ -2,24 +2,44 @@
 //   ocelam-event set 'Global\ocelam_restart'    ends a running gateway
 //   ocelam-event reset NAME
 //   ocelam-event test NAME                     exit 0 when set, 1 when not
+//   ocelam-event --version | --help
 // The events live in $OCELAM_RUNDIR (default /run/ocelam).
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
 
+#include "core/version.h"
 #include "platform/named_objects.h"
 
 namespace {
+constexpr const char* kUsage =
+    "usage: ocelam-event set|reset|test NAME\n"
+    "       ocelam-event --version | --help\n"
+    "  NAME is an event name such as 'Global\\ocelam_restart' (\"Global\\\" may be "
+    "omitted)\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: ocelam-event set|reset|test NAME\n"
-               "  NAME is an event name such as 'Global\\ocelam_restart' (\"Global\\\" may be "
-               "omitted)\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("ocelam-event %u.%u.%u.%u\n", OCELAM_VERSION_MAJOR, OCELAM_VERSION_MINOR,
+                OCELAM_VERSION_PATCH, OCELAM_VERSION_TWEAK);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    std::fputs("\n  set    sets the event: 'set ocelam_restart' ends a running gateway\n"
+               "  reset  clears it\n"
+               "  test   exit code 0 when it is set, 1 when not\n"
+               "\nEnvironment:\n"
+               "  OCELAM_RUNDIR  directory of the events (default /run/ocelam)\n",
+               stdout);
+    return 0;
+  }
   if (argc != 3 || !*argv[2]) return Usage();
   platform::NamedEvent event(argv[2]);
   if (std::strcmp(argv[1], "set") == 0) {

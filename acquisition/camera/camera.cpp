@@ -16,6 +16,7 @@
 
 #include "acquisition/status_file.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "monitor/interface.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -278,6 +279,7 @@ void CCamera::SleepUnlessStreamingChanges(int ms, int streaming) {
 
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   last_byte_us_ = platform::MonotonicMicros();
+  metrics::Camera(camera_number_).bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
   const std::int64_t now = platform::MonotonicMicros();
   const std::int64_t wall = platform::WallMillis();
@@ -395,7 +397,7 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
 void CCamera::PublishFrames(bool written) {
   const std::int64_t in_file = block_start_ + static_cast<std::int64_t>(block_written_);
   std::size_t done = 0;
-  bool any = false;
+  std::int64_t added = 0;
   {
     std::lock_guard<std::mutex> guard(index_lock_);
     for (; done < pending_.size() && pending_[done].end <= in_file; ++done) {
@@ -411,14 +413,18 @@ void CCamera::PublishFrames(bool written) {
         continue;
       }
       ++image_count_;
-      any = true;
+      ++added;
     }
     // Frames the next block will overwrite are of no use any more.
     index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
-    if (any && frame_waiters_ > 0) frame_indexed_.notify_all();
+    if (added > 0 && frame_waiters_ > 0) frame_indexed_.notify_all();
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
-  if (!any) return;
+  if (added == 0) return;
+  metrics::CameraMetrics& counters = metrics::Camera(camera_number_);
+  counters.frames.fetch_add(added, std::memory_order_relaxed);
+  counters.last_frame_us.store(platform::MonotonicMicros());
+  counters.streaming.store(1);
   NoteUp();
   // A stream whose frames keep arriving is alive: refresh while the transfer
   // runs instead of only when it ends, so a healthy permanent camera never
@@ -544,7 +550,10 @@ void CCamera::StreamingThread() {
     if (!probe) finder_.Reset();
     bool wanted_before = streaming_.load() == 1;
     CURLcode rc = curl_easy_perform(curl);
-    if (!probe) EndTransfer();
+    if (!probe) {
+      EndTransfer();
+      metrics::Camera(camera_number_).streaming.store(0);
+    }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     double connect_time = 0;
@@ -577,9 +586,12 @@ void CCamera::StreamingThread() {
       std::string started = platform::StringPrintf(kThreadStarted, camera_number_, url.c_str());
       Log(started, 1);
       ConsoleLog(started, 1);
+      bool again = false;
       while (streaming_.load() == 1) {
+        if (again) metrics::Camera(camera_number_).reconnects.fetch_add(1, std::memory_order_relaxed);
         StreamLoss lost = transfer(false);
-        if (lost.kind == kLossNone) continue;
+        again = lost.kind != kLossNone;
+        if (!again) continue;
         // Only images tell that a camera is alive: a failed transfer
         // refreshes nothing, so a dead permanent camera raises its alarm.
         NoteDown(lost);

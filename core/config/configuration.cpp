@@ -39,6 +39,10 @@ constexpr const char* kUndefinedPath = "[undefined]";
 constexpr std::size_t kPathMax = 259;
 constexpr std::size_t kFileNameMax = 255;
 constexpr int kMissing = -9;
+constexpr const char* kBadStatusPort =
+    "ERROR: StatusPort %d is not a TCP port (1 to 65535, 0: off): the status port stays off";
+constexpr int kMaxPort = 65535;
+constexpr std::size_t kBindAddressMax = 63;
 
 std::string g_profile_file_name = "ocelam.ini";
 
@@ -290,6 +294,16 @@ void LoadConfiguration() {
   Config.file_path = path_key("FilePath", "\\qxt\\multimedia\\file");
   Config.error_path = path_key("ErrorPath", "\\qxt\\multimedia\\error");
   Config.file_mask = ReadPathIfEmpty(p, "FileMask", "*.job");
+  // Keys for those who want them, so never written back: a fresh file does
+  // not grow a port nobody asked for.
+  Config.status_port = 0;
+  p.GetInt("Config", "StatusPort", 0, &Config.status_port);
+  if (Config.status_port < 0 || Config.status_port > kMaxPort) {
+    ConsoleLogF(kLevelError, kBadStatusPort, Config.status_port);
+    ReportToInterfaceF(kReportError, kBadStatusPort, Config.status_port);
+    Config.status_port = 0;
+  }
+  Config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
 
   for (const std::string* dir : {&Config.watch_path, &Config.done_path, &Config.error_path,
                                  &Config.file_path})

@@ -28,6 +28,10 @@ struct ConfigSettings {
   std::string file_path;
   std::string error_path;
   std::string file_mask;
+  // The status port (0: off) and the address it listens on ("" : 127.0.0.1);
+  // read, never written back.
+  int status_port = 0;
+  std::string status_bind_address;
 };
 
 extern ConfigSettings Config;

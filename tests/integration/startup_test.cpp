@@ -41,6 +41,8 @@ TEST(Startup, BannerFilesAndRestartEvent) {
   EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Config", "LastIPPort"), "22499");
   EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Interfaces", "22001"), "ocelam.ini");
   ASSERT_TRUE(WaitFor([&] { return FileExists(box.IniFile("ocelam.ini")); }));
+  // Keys for those who ask for them are never written back.
+  EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Config", "StatusPort"), "<missing>");
   ASSERT_TRUE(WaitFor([&] {
     return Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation") != "<missing>";
   }));
@@ -70,6 +72,44 @@ TEST(Startup, BannerFilesAndRestartEvent) {
   EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation"), first);
   std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
   EXPECT_EQ(reg.find("22002"), std::string::npos) << reg;
+}
+
+TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
+  struct Case {
+    const char* exe;
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // regular expressions over the whole output
+    const char* err;
+  };
+  const Case cases[] = {
+      {OCELAM_BIN, {"--version"}, 0, "ocelam 1\\.0\\.0\\.1\n", ""},
+      {OCELAM_BIN, {"--help"}, 0,
+       "usage: ocelam [\\s\\S]*OCELAM_REGISTRY[\\s\\S]*OCELAM_RUNDIR[\\s\\S]*ocelam\\.ini[\\s\\S]*qxmoninterfaces\\.ini"
+       "[\\s\\S]*qx_alarm_db\\.ini[\\s\\S]*log/[\\s\\S]*LOG/[\\s\\S]*",
+       ""},
+      {OCELAM_BIN, {"--verbose"}, 2, "", "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
+      {OCELAM_BIN, {"--version", "--help"}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
+      {OCELAM_BIN, {""}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
+      {OCELAM_EVENT_BIN, {"--version"}, 0, "ocelam-event 1\\.0\\.0\\.1\n", ""},
+      {OCELAM_EVENT_BIN, {"--help"}, 0, "usage: ocelam-event [\\s\\S]*OCELAM_RUNDIR[\\s\\S]*", ""},
+      {OCELAM_EVENT_BIN, {"--version", "x"}, 2, "", "usage: ocelam-event [\\s\\S]*"},
+  };
+  // A gateway runs meanwhile: the answers neither take its lock nor stop it.
+  GatewaySandbox box;
+  auto gw = box.Start();
+  ASSERT_TRUE(box.WaitStarted());
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {c.exe};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string what = argv.back();
+    Child run(argv, box.work(), box.Env(), box.path("args.out"), box.path("args.err"));
+    ASSERT_TRUE(run.WaitExit(30)) << what;
+    EXPECT_EQ(run.exit_code(), c.code) << what;
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out))) << what << ": " << ReadFile(box.path("args.out"));
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err))) << what << ": " << ReadFile(box.path("args.err"));
+  }
+  EXPECT_TRUE(gw->running());
 }
 
 TEST(Startup, SecondInstanceEndsWithCodeNine) {
@@ -162,6 +202,7 @@ TEST(Startup, GarbageProfilesGiveDefaults) {
     return ReadFile(box.IniFile("ocelam.ini")).find("LastStartup=") != std::string::npos;
   }));
   EXPECT_TRUE(gw->running());
+  EXPECT_NE(box.Output().find("create " + box.work() + "/log"), std::string::npos) << box.Output();
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
   EXPECT_EQ(gw->exit_code(), 0);

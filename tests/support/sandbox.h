@@ -111,8 +111,10 @@ inline int RunWithoutPrivileges(const std::function<int()>& check) {
 class Child {
  public:
   // Starts `argv[0]` in `cwd` with `env` added to this process's environment.
+  // Standard error goes to `error_file` when one is named.
   Child(const std::vector<std::string>& argv, const std::string& cwd,
-        const std::vector<std::string>& env, const std::string& output_file) {
+        const std::vector<std::string>& env, const std::string& output_file,
+        const std::string& error_file = "") {
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
@@ -122,6 +124,13 @@ class Child {
         dup2(fd, 1);
         dup2(fd, 2);
         close(fd);
+      }
+      if (!error_file.empty()) {
+        int err = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) {
+          dup2(err, 2);
+          close(err);
+        }
       }
       int devnull = open("/dev/null", O_RDONLY);
       if (devnull >= 0) dup2(devnull, 0);

@@ -1,0 +1,211 @@
+#include "status/status_server.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <httplib.h>
+
+#include "core/config/configuration.h"
+#include "core/console.h"
+#include "core/metrics.h"
+#include "core/report.h"
+#include "platform/clock.h"
+#include "platform/strings.h"
+#include "platform/thread.h"
+
+namespace {
+
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr const char* kBadBindAddress =
+    "ERROR: StatusBindAddress '%s' is not an IP address: the status port listens on 127.0.0.1 only";
+constexpr const char* kCannotBind =
+    "ERROR: the status port %d cannot be bound on %s (%s): the gateway runs without it; choose a "
+    "free StatusPort and an address of this machine";
+constexpr const char* kNoThread = "ERROR: could not start the status port thread: the gateway runs without it";
+constexpr const char* kListening = "Status port listening on %s:%d (/metrics, /healthz)";
+constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* kTextType = "text/plain; charset=utf-8";
+// Requests are few and short: a handful of workers, short time-outs, so a
+// client that holds its connection open cannot keep the others out for long.
+constexpr std::size_t kWorkers = 4;
+constexpr time_t kReadTimeoutSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 2;
+constexpr std::size_t kPayloadMax = 4096;
+// A watcher loop waits "WatchTimeout" seconds at most; a scan, or the pause
+// when every job slot is taken (10 s), comes on top.
+constexpr std::int64_t kWatcherSlackSeconds = 30;
+// Cameras without an active watchdog have no time-out of their own.
+constexpr std::int64_t kDefaultFrameLimitSeconds = 60;
+// The frame rate of a camera that went silent is not its last rate.
+constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
+
+std::atomic<std::int64_t> g_started_us{0};
+
+void Report(const std::string& line, int console_level, int report_level) {
+  ConsoleLog(line, console_level);
+  ReportToInterface(line, report_level);
+}
+
+std::int64_t StartedUs(std::int64_t now_us) {
+  std::int64_t started = g_started_us.load();
+  return started != 0 ? started : now_us;
+}
+
+// A label value in the exposition format: backslash, quote and line feed escaped.
+std::string LabelValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += platform::StringPrintf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// Seconds since the camera's last frame; since the start while it had none.
+double FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) {
+  std::int64_t last = m.last_frame_us.load();
+  if (last == 0) last = StartedUs(now_us);
+  return static_cast<double>(now_us - last) / 1e6;
+}
+
+}  // namespace
+
+std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us) {
+  std::string out;
+  std::vector<int> cameras;
+  std::vector<std::string> labels(kCameraSlots);
+  for (int n = 1; n < kCameraSlots; ++n) {
+    if (!CameraBaseTable[n].IsActive()) continue;
+    cameras.push_back(n);
+    labels[static_cast<std::size_t>(n)] = platform::StringPrintf(
+        "{camera=\"%d\",ref=\"%s\"}", n, LabelValue(CameraBaseTable[n].reference).c_str());
+  }
+  auto per_camera = [&](const char* name, const char* type, const char* help, auto value) {
+    Family(out, name, type, help);
+    for (int n : cameras)
+      out += std::string(name) + labels[static_cast<std::size_t>(n)] + " " + value(n) + "\n";
+  };
+  auto integer = [](std::int64_t v) { return std::to_string(v); };
+  per_camera("ocelam_camera_frames_total", "counter", "JPEG frames received and indexed.",
+             [&](int n) { return integer(metrics::Camera(n).frames.load()); });
+  per_camera("ocelam_camera_received_bytes_total", "counter", "Stream bytes received.",
+             [&](int n) { return integer(metrics::Camera(n).bytes.load()); });
+  per_camera("ocelam_camera_frame_rate", "gauge", "Frames per second over the last 10 seconds of frames.",
+             [&](int n) {
+               float rate = 0;
+               std::int64_t last = metrics::Camera(n).last_frame_us.load();
+               if (last == 0 || now_us - last > kFrameRateWindowUs || !Cameras[n].RecentFrameRate(&rate))
+                 rate = 0;
+               return platform::StringPrintf("%.3f", static_cast<double>(rate));
+             });
+  per_camera("ocelam_camera_last_frame_age_seconds", "gauge",
+             "Seconds since the last frame (since the start while there was none).",
+             [&](int n) { return platform::StringPrintf("%.3f", FrameAgeSeconds(metrics::Camera(n), now_us)); });
+  per_camera("ocelam_camera_reconnects_total", "counter", "Stream connections made anew after a failed one.",
+             [&](int n) { return integer(metrics::Camera(n).reconnects.load()); });
+  per_camera("ocelam_camera_streaming", "gauge", "1 while the stream delivers frames, 0 otherwise.",
+             [&](int n) { return integer(metrics::Camera(n).streaming.load()); });
+
+  Family(out, "ocelam_jobs_total", "counter", "Alarm jobs finished, by outcome (done or error).");
+  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(metrics::Get(metrics::Count::kJobsDone)) + "\n";
+  out += "ocelam_jobs_total{outcome=\"error\"} " + integer(metrics::Get(metrics::Count::kJobsError)) + "\n";
+  auto single = [&](const char* name, const char* type, const char* help, std::int64_t v) {
+    Family(out, name, type, help);
+    out += std::string(name) + " " + integer(v) + "\n";
+  };
+  single("ocelam_images_saved_total", "counter", "Alarm images written.",
+         metrics::Get(metrics::Count::kImagesSaved));
+  single("ocelam_images_failed_total", "counter", "Alarm images that could not be read or written.",
+         metrics::Get(metrics::Count::kImagesFailed));
+  single("ocelam_monitor_clients", "gauge", "Monitoring clients connected.",
+         sources.monitor_clients ? sources.monitor_clients() : 0);
+  single("ocelam_launches_total", "counter", "Alarm server commands started.",
+         metrics::Get(metrics::Count::kLaunches));
+  single("ocelam_launch_failures_total", "counter", "Alarm server commands that could not be started.",
+         metrics::Get(metrics::Count::kLaunchFailures));
+  return out;
+}
+
+std::string StatusHealthProblems(std::int64_t now_us) {
+  std::string problems;
+  std::int64_t watch_timeout = Config.watch_timeout < 1 ? 1 : Config.watch_timeout;
+  std::int64_t watcher_limit = watch_timeout + kWatcherSlackSeconds;
+  std::int64_t beat = metrics::WatcherHeartbeatUs();
+  if (beat == 0) beat = StartedUs(now_us);
+  std::int64_t silent = (now_us - beat) / 1000000;
+  if (silent > watcher_limit)
+    problems += platform::StringPrintf("job watcher: no loop for %lld s (limit %lld s)\n",
+                                       static_cast<long long>(silent), static_cast<long long>(watcher_limit));
+  for (int n = 1; n < kCameraSlots; ++n) {
+    CCamera& camera = Cameras[n];
+    if (!CameraBaseTable[n].IsActive() || camera.configured() != 1 || !camera.IsPermanent()) continue;
+    int minutes = camera.watchdog_timeout_minutes();
+    std::int64_t limit = camera.watchdog_active.load() == 1 && minutes > 0 ? std::int64_t{minutes} * 60
+                                                                           : kDefaultFrameLimitSeconds;
+    double age = FrameAgeSeconds(metrics::Camera(n), now_us);
+    if (age > static_cast<double>(limit))
+      problems += platform::StringPrintf("camera %d (%s): no frame for %.0f s (limit %lld s)\n", n,
+                                         CameraBaseTable[n].reference.c_str(), age,
+                                         static_cast<long long>(limit));
+  }
+  return problems;
+}
+
+bool StartStatusServer(int port, const std::string& bind_address, StatusSources sources) {
+  g_started_us.store(platform::MonotonicMicros());
+  std::string host = bind_address.empty() ? kLoopback : bind_address;
+  unsigned char probe[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, host.c_str(), probe) != 1 && inet_pton(AF_INET6, host.c_str(), probe) != 1) {
+    Report(platform::StringPrintf(kBadBindAddress, bind_address.c_str()), kLevelError, kReportError);
+    host = kLoopback;
+  }
+  // Like the monitor server, it lives until the process ends.
+  auto* server = new (std::nothrow) httplib::Server;
+  if (server == nullptr) return false;
+  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  server->set_read_timeout(kReadTimeoutSeconds);
+  server->set_write_timeout(kReadTimeoutSeconds);
+  server->set_keep_alive_timeout(kKeepAliveSeconds);
+  server->set_payload_max_length(kPayloadMax);
+  auto shared = std::make_shared<StatusSources>(std::move(sources));
+  server->Get("/metrics", [shared](const httplib::Request&, httplib::Response& res) {
+    res.set_content(StatusMetricsText(*shared, platform::MonotonicMicros()), kMetricsType);
+  });
+  server->Get("/healthz", [](const httplib::Request&, httplib::Response& res) {
+    std::string problems = StatusHealthProblems(platform::MonotonicMicros());
+    res.status = problems.empty() ? 200 : 503;
+    res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
+  });
+  errno = 0;
+  if (!server->bind_to_port(host, port)) {
+    int error = errno;
+    Report(platform::StringPrintf(kCannotBind, port, host.c_str(),
+                                  error != 0 ? std::strerror(error) : "no such local address"),
+           kLevelError, kReportError);
+    delete server;
+    return false;
+  }
+  if (!platform::StartThread([server] { server->listen_after_bind(); })) {
+    Report(kNoThread, kLevelError, kReportError);
+    return false;
+  }
+  Report(platform::StringPrintf(kListening, host.c_str(), port), kLevelInfo, kReportInfo);
+  return true;
+}
