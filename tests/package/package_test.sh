@@ -58,7 +58,7 @@ deb=$(ls "$scratch"/pkg/*.deb)
 
 # What dpkg will do with it: runtime libraries, scripts, configuration files.
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libcurl adduser libc6; do
+for lib in libcurl libcpp-httplib adduser libc6; do
   [[ $depends == *$lib* ]] || fail "Depends lacks $lib: $depends"
 done
 mkdir "$scratch/control"
