@@ -143,7 +143,10 @@ void HttpReplyReader::ChunkSize(std::string_view line) {
 bool HttpReplyReader::TakeLine(std::string* line) {
   std::size_t eol = pending_.find(kLineEnd);
   if (eol == std::string::npos) {
-    if (pending_.size() > kChunkLineMax)
+    // A line of the longest size whose CR has come without its LF yet is
+    // still whole: the receive was cut inside its line end.
+    const bool cut_in_line_end = pending_.size() == kChunkLineMax + 1 && pending_.back() == '\r';
+    if (pending_.size() > kChunkLineMax && !cut_in_line_end)
       Fail(platform::StringPrintf(kLongChunkLine, static_cast<int>(kChunkLineMax)));
     return false;
   }

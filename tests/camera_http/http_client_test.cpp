@@ -389,6 +389,26 @@ TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
   }
 }
 
+// A chunk size line of the longest size is read whole even when a receive
+// ends between its CR and its LF; one byte longer is refused either way.
+TEST(HttpReplyReader, ChunkLineOfTheLongestSizeDoesNotDependOnTheReceives) {
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (std::size_t size : {std::size_t{256}, std::size_t{257}}) {
+    const std::string line = "3;" + std::string(size - 2, 'x');
+    const std::string reply = head + line + "\r\nabc\r\n0\r\n\r\n";
+    HttpReplyReader whole, bytewise;
+    whole.Feed(reply);
+    for (char c : reply)
+      if (!bytewise.finished()) bytewise.Feed(std::string_view(&c, 1));
+    SCOPED_TRACE(size);
+    EXPECT_TRUE(whole.finished());
+    EXPECT_EQ(whole.bad(), size > 256);
+    EXPECT_EQ(bytewise.bad(), whole.bad());
+    EXPECT_EQ(bytewise.reply(), whole.reply());
+    if (!whole.bad()) EXPECT_EQ(whole.reply(), head + "abc");
+  }
+}
+
 TEST(GetReplyStatus, LongBodyIsCutToItsBuffer) {
   const std::string reply = "HTTP/1.0 200 OK\r\n\r\n" + std::string(3000, 'z');
   std::array<char, kHttpReplySize> body;
