@@ -405,7 +405,9 @@ TEST(HttpReplyReader, ChunkLineOfTheLongestSizeDoesNotDependOnTheReceives) {
     EXPECT_EQ(whole.bad(), size > 256);
     EXPECT_EQ(bytewise.bad(), whole.bad());
     EXPECT_EQ(bytewise.reply(), whole.reply());
-    if (!whole.bad()) EXPECT_EQ(whole.reply(), head + "abc");
+    if (!whole.bad()) {
+      EXPECT_EQ(whole.reply(), head + "abc");
+    }
   }
 }
 
