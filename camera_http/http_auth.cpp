@@ -124,6 +124,13 @@ class ChallengeParser {
     out->assign(text_.substr(start, at_ - start));
     return true;
   }
+  // Control bytes (but the tab) are no part of a quoted string, escaped or
+  // not: a NUL or a line end copied into our answer would cut the request
+  // short or split its Authorization line.
+  static bool IsQuotable(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u == '\t' || (u >= 0x20 && u != 0x7F);
+  }
   bool Quoted(std::string* out) {
     ++at_;  // the opening quote
     while (at_ < text_.size()) {
@@ -133,6 +140,7 @@ class ChallengeParser {
         if (at_ >= text_.size()) return false;
         c = text_[at_++];
       }
+      if (!IsQuotable(c)) return false;
       *out += c;
     }
     return false;  // no closing quote

@@ -12,11 +12,10 @@
 #include <string_view>
 
 #include "camera_http/http_auth.h"
+#include "camera_http/http_reply.h"
 #include "camera_http/socket.h"
 
-// Size of the reply, body and error text buffers; each holds at most one
-// character less and a terminating NUL.
-inline constexpr std::size_t kHttpReplySize = 2048;
+// Size of the error text buffer (kHttpReplySize is the reply's).
 inline constexpr std::size_t kHttpErrorTextSize = 2048;
 
 // How long the camera has for its whole reply, from the moment the command

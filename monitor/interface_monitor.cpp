@@ -355,11 +355,9 @@ void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
       // it sent is dropped with the connection, not read and logged for
       // long after.
       if (PeerHasLeft(slot.sock)) break;
-      // The text ends at the first NUL, so a client that frames its command
-      // the way the server frames its messages is understood too.
-      if (strcasecmp(buffer, kCommandTestInfo) == 0) {
-        ClientWriteLog(budget, index,
-                       Format(kStatusMessageMax, kTestInfoRequested, EscapeReceivedText(buffer).c_str()));
+      const MonitorCommand command = ParseMonitorCommand(buffer);
+      if (command == MonitorCommand::kTestInfo) {
+        ClientWriteLog(budget, index, ReceivedCommandLogLine(command, buffer));
         // Asking more often than once a second gets one answer a second.
         if (may_answer())
           answer();
@@ -368,7 +366,7 @@ void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
         std::this_thread::sleep_for(kReceivePause);
         continue;
       }
-      HandleCommand(index, buffer, budget);
+      HandleCommand(index, command, buffer, budget);
       // A full buffer is no command: the client is pouring text in. What it
       // has sent meanwhile is read and dropped (counted as left out), so its
       // bytes do not pile up in front of a close that ends it all.
@@ -381,12 +379,27 @@ void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
   WriteLog(Format(kStatusMessageMax, kConnectionClosed, index));
 }
 
-void CInterfaceMonitor::HandleCommand(int index, const char* text, ClientLogBudget& budget) {
-  if (strcasecmp(text, kCommandInit) == 0) init_event_.Set();
-  if (strcasecmp(text, kCommandLogOn) == 0) log_off_[index].store(0);
-  if (strcasecmp(text, kCommandLogOff) == 0) log_off_[index].store(1);
-  ClientWriteLog(budget, index,
-                 Format(kStatusMessageMax, kStringReceived, EscapeReceivedText(text).c_str()));
+MonitorCommand ParseMonitorCommand(const char* received) {
+  // The text ends at the first NUL, so a client that frames its command the
+  // way the server frames its messages is understood too.
+  if (strcasecmp(received, kCommandTestInfo) == 0) return MonitorCommand::kTestInfo;
+  if (strcasecmp(received, kCommandInit) == 0) return MonitorCommand::kInit;
+  if (strcasecmp(received, kCommandLogOn) == 0) return MonitorCommand::kLogOn;
+  if (strcasecmp(received, kCommandLogOff) == 0) return MonitorCommand::kLogOff;
+  return MonitorCommand::kOther;
+}
+
+std::string ReceivedCommandLogLine(MonitorCommand command, const char* received) {
+  return Format(kStatusMessageMax, command == MonitorCommand::kTestInfo ? kTestInfoRequested : kStringReceived,
+                EscapeReceivedText(received).c_str());
+}
+
+void CInterfaceMonitor::HandleCommand(int index, MonitorCommand command, const char* text,
+                                      ClientLogBudget& budget) {
+  if (command == MonitorCommand::kInit) init_event_.Set();
+  if (command == MonitorCommand::kLogOn) log_off_[index].store(0);
+  if (command == MonitorCommand::kLogOff) log_off_[index].store(1);
+  ClientWriteLog(budget, index, ReceivedCommandLogLine(command, text));
 }
 
 void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {

@@ -83,6 +83,18 @@ inline constexpr int kWatchdogNone = 0;
 inline constexpr int kWatchdogData = 1;
 inline constexpr int kWatchdogPhysical = 2;  // this gateway
 
+// What one receive of a client asks for.
+enum class MonitorCommand { kOther, kInit, kLogOn, kLogOff, kTestInfo };
+
+// The command in one receive: its text up to the first NUL, compared with
+// the four commands without regard to case. Anything else is kOther, which
+// is only written to the log.
+MonitorCommand ParseMonitorCommand(const char* received);
+
+// The log line a receive gives, its text escaped (no client starts a log
+// line of its own) and the line cut at kStatusMessageMax characters.
+std::string ReceivedCommandLogLine(MonitorCommand command, const char* received);
+
 // A manual-reset event inside the process: stays set until Reset, so a
 // request that arrives while its consumer works is kept for the next round.
 class MonitorEvent {
@@ -232,7 +244,7 @@ class CInterfaceMonitor {
   SendState SendPass();
   // Closes the slot's connection and frees it, dropping what waits for it.
   void FreeSlot(int index);
-  void HandleCommand(int index, const char* text, ClientLogBudget& budget);
+  void HandleCommand(int index, MonitorCommand command, const char* text, ClientLogBudget& budget);
   void SetConnection(std::atomic<int>& state, int value, const char* on, const char* off);
 
   // Single integers written by one thread and read by others.

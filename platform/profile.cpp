@@ -409,12 +409,23 @@ int ProfileGetInt(const std::string& path, std::string_view section, std::string
 
 namespace {
 
+// A line end inside a name or a value would begin a line of its own, a key
+// or a section nobody wrote (and a later rewrite would read the file other
+// than the one that wrote it): it is written as a blank.
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c == '\r' || c == '\n') c = ' ';
+  return out;
+}
+
 // One WritePrivateProfileString on the lines of a file held in memory.
 // False when nothing was to be done (deleting what is not there).
-bool ApplyWrite(std::vector<std::string>& lines, std::string_view want_section,
-                std::string_view want_key, const char* value) {
+bool ApplyWrite(std::vector<std::string>& lines, std::string_view section_name,
+                std::string_view key_name, const char* value) {
+  const std::string want_section = OneLine(section_name), want_key = OneLine(key_name);
   std::string new_line;
-  if (value) new_line = std::string(want_key) + "=" + std::string(Trim(value));
+  if (value) new_line = want_key + "=" + OneLine(Trim(value));
 
   // Find the first matching section, the first matching key in it, and the
   // last non-blank line of the section (where a new key goes).
@@ -442,7 +453,7 @@ bool ApplyWrite(std::vector<std::string>& lines, std::string_view want_section,
   } else if (section_at != std::string::npos) {
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last_at) + 1, new_line);
   } else {
-    lines.push_back("[" + std::string(want_section) + "]");
+    lines.push_back("[" + want_section + "]");
     lines.push_back(new_line);
   }
   return true;
@@ -511,25 +522,42 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
 
 bool ProfileAppendLine(const std::string& path, std::string_view line) {
   ProfileLock lock(path);
+  // A file whose last line has no line end (written by hand or by another
+  // program) gets one first: the new line must not run on into the last
+  // one, changing its key's value and losing itself.
+  auto unfinished = [](std::string_view text) {
+    return !text.empty() && text.back() != '\n' && text.back() != '\r';
+  };
   // A UTF-16 file cannot take UTF-8 bytes at its end: it is rewritten with the
   // line added. Other files (plain or UTF-8 with a mark) are appended to.
-  char head[2] = {};
+  char head[3] = {};
   std::size_t got = 0;
+  char last = '\n';
+  long size = 0;
   if (FILE* f = std::fopen(path.c_str(), "rbe")) {
     got = std::fread(head, 1, sizeof head, f);
+    if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 && std::fseek(f, -1, SEEK_END) == 0) {
+      int c = std::fgetc(f);
+      if (c != EOF) last = static_cast<char>(c);
+    }
     std::fclose(f);
   }
-  Encoding encoding = DetectEncoding(std::string_view(head, got));
+  std::string_view start(head, got);
+  Encoding encoding = DetectEncoding(start);
   if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
     std::string data, decoded;
     if (!ReadWholeFile(path, data)) return false;
     std::string text(DecodeProfile(data, nullptr, decoded));
+    if (unfinished(text)) text += '\n';
     text += line;
     text += '\n';
     return ReplaceFile(path, EncodeProfile(text, encoding));
   }
+  // A UTF-8 file that is only its mark holds no line yet.
+  const long mark = encoding == Encoding::kUtf8Bom ? static_cast<long>(kUtf8Mark.size()) : 0;
   FILE* f = std::fopen(path.c_str(), "ab");
   if (!f) return false;
+  if (size > mark && unfinished(std::string_view(&last, 1))) std::fputc('\n', f);
   std::fwrite(line.data(), 1, line.size(), f);
   std::fputc('\n', f);
   return std::fclose(f) == 0;

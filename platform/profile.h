@@ -46,7 +46,9 @@ std::optional<int> ParseProfileInt(std::string_view text);
 
 // WritePrivateProfileString: replaces the first matching key in place, adds a
 // new key at the end of its section and a new section at the end of the file,
-// creating the file when missing. A null value deletes the key. The rewrite
+// creating the file when missing. A null value deletes the key. A line end
+// inside the section, key or value is written as a blank, so a write never
+// adds lines of its own. The rewrite
 // goes through a temporary file and a rename, so a crash never leaves half a
 // file. Returns false when the section name is empty or the file cannot be
 // written.

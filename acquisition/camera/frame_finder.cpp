@@ -110,6 +110,13 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
   session_ = session;
   std::size_t i = 0;
   auto at = [&](std::size_t k) { return position + static_cast<std::int64_t>(k); };
+  // Bytes a frame being followed by its markers may still take before it is
+  // too big: a skip never runs past that point, so a frame is given up at
+  // the same byte however the stream was cut into chunks.
+  auto within_limit = [&](std::size_t k) {
+    std::int64_t room = frame_.start + kMaxFrameBytes + 1 - at(i);
+    return room < static_cast<std::int64_t>(k) ? static_cast<std::size_t>(room) : k;
+  };
   while (i < n) {
     switch (state_) {
       case State::kOutside: {
@@ -222,16 +229,18 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
         break;
       }
       case State::kSegmentSkip: {
-        std::int64_t k = remaining_ < static_cast<std::int64_t>(n - i) ? remaining_ : static_cast<std::int64_t>(n - i);
+        std::int64_t k = static_cast<std::int64_t>(within_limit(
+            remaining_ < static_cast<std::int64_t>(n - i) ? static_cast<std::size_t>(remaining_) : n - i));
         i += static_cast<std::size_t>(k);
         remaining_ -= k;
         if (remaining_ == 0) state_ = after_sos_ ? State::kEntropy : State::kMarker;
         break;
       }
       case State::kEntropy: {
-        const void* ff = std::memchr(data + i, 0xFF, n - i);
+        const std::size_t k = within_limit(n - i);
+        const void* ff = std::memchr(data + i, 0xFF, k);
         if (!ff) {
-          i = n;
+          i += k;
         } else {
           i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - data) + 1;
           state_ = State::kEntropyFF;

@@ -279,6 +279,27 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
   }
 }
 
+// A frame too big to keep is given up at the same byte however the stream
+// is cut: a skip over a long segment used to run to the end of the chunk,
+// so what was found after it depended on the chunk sizes.
+TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
+  std::string segment(65533, 'x');
+  segment.replace(segment.size() - 10, 4, "\xFF\xD8\xFF\xD9");  // a little JPEG inside
+  std::string big = "\xFF\xD8";
+  while (big.size() <= static_cast<std::size_t>(kMaxFrameBytes)) big += "\xFF\xE1\xFF\xFF" + segment;
+  big += "\xFF\xD9";
+  const std::string stream = Part(big, -1) + Part(Jpeg(100, false), -1);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
+  Recorder whole, cut;
+  MjpegFrameFinder one_shot, chunked;
+  one_shot.Feed(bytes, stream.size(), 0, 0, 0, 1, whole);
+  for (std::size_t at = 0; at < stream.size(); at += 37)
+    chunked.Feed(bytes + at, std::min<std::size_t>(37, stream.size() - at), static_cast<std::int64_t>(at), 0, 0, 1, cut);
+  EXPECT_EQ(cut.frames, whole.frames);
+  EXPECT_EQ(cut.problems, whole.problems);
+  EXPECT_EQ(whole.problems, std::vector<StreamProblem>{StreamProblem::kTooBig});
+}
+
 TEST(WriteJpegFile, ChecksBothMarkers) {
   TempDir dir;
   int sink = 0;

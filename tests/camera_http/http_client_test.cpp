@@ -282,7 +282,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
                   "--route", "camera=all,path=/io,body=done",
                   "--route", R"(camera=5,path=/unknown,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256\r\n\r\n")",
                   "--route", R"(camera=5,path=/malformed,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r, nonce=n\r\n\r\n")",
-                  "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")"});
+                  "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")",
+                  "--route", R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")"});
   ASSERT_TRUE(sim.ready());
   const HttpCredentials good{"op", "secret"};
   const HttpCredentials wrong{"op", "guess"};
@@ -314,6 +315,10 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
        "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
        "'GET /malformed HTTP/1.0\r\n\r\n' - malformed WWW-Authenticate header 'Digest realm=\"r, "
        "nonce=n'"},
+      // A line end copied into the answer would split its Authorization line.
+      {"control byte in a quoted string", 5, "GET /control HTTP/1.0\r\n\r\n", good, -1, 1,
+       "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
+       "'GET /control HTTP/1.0\r\n\r\n' - malformed WWW-Authenticate header 'Basic realm=\"a\nX: 1\"'"},
       {"no challenge", 5, "GET /none HTTP/1.0\r\n\r\n", good, -1, 1,
        "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
        "'GET /none HTTP/1.0\r\n\r\n' - the reply carries no WWW-Authenticate challenge"},
@@ -381,6 +386,28 @@ TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
     body.fill('#');
     EXPECT_EQ(GetReplyStatus(c.reply, body), c.status);
     EXPECT_STREQ(body.data(), c.body);
+  }
+}
+
+// A chunk size line of the longest size is read whole even when a receive
+// ends between its CR and its LF; one byte longer is refused either way.
+TEST(HttpReplyReader, ChunkLineOfTheLongestSizeDoesNotDependOnTheReceives) {
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (std::size_t size : {std::size_t{256}, std::size_t{257}}) {
+    const std::string line = "3;" + std::string(size - 2, 'x');
+    const std::string reply = head + line + "\r\nabc\r\n0\r\n\r\n";
+    HttpReplyReader whole, bytewise;
+    whole.Feed(reply);
+    for (char c : reply)
+      if (!bytewise.finished()) bytewise.Feed(std::string_view(&c, 1));
+    SCOPED_TRACE(size);
+    EXPECT_TRUE(whole.finished());
+    EXPECT_EQ(whole.bad(), size > 256);
+    EXPECT_EQ(bytewise.bad(), whole.bad());
+    EXPECT_EQ(bytewise.reply(), whole.reply());
+    if (!whole.bad()) {
+      EXPECT_EQ(whole.reply(), head + "abc");
+    }
   }
 }
 

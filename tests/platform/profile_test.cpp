@@ -133,8 +133,10 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k2", " two "));  // new key, trimmed
   ASSERT_TRUE(platform::ProfileWriteString(path, "C", "y", "3"));   // new section at the end
   ASSERT_TRUE(platform::ProfileWriteString(path, "B", "x", nullptr));  // delete
+  // Line ends inside a value add no section and no key of their own.
+  ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k3\r\n", "a\r\n[B]\nx=9"));
   EXPECT_EQ(ReadFile(path),
-            "; top\n[A]\nK1=2\n\nplain line\nk2=two\n[B]\n\n; tail\n[C]\ny=3\n");
+            "; top\n[A]\nK1=2\n\nplain line\nk2=two\nk3=a  [B] x=9\n[B]\n\n; tail\n[C]\ny=3\n");
 }
 
 TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
@@ -199,6 +201,30 @@ TEST(ProfileWrite, PlainLinesAndKeysShareOneFile) {
   EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "FileSuccess", -1), 3);
   std::string content = ReadFile(path);
   EXPECT_LT(content.find("first"), content.find("second"));
+}
+
+// A last line without its line end (written by hand or another program)
+// keeps its value: the appended line starts a line of its own.
+TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
+  TempDir dir;
+  const std::string le = std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0", 16);
+  struct Case {
+    const char* what;
+    std::string before, after;
+  } cases[] = {
+      {"plain", "[S]\nk=v", "[S]\nk=v\nend\n"},
+      {"carriage return", "[S]\rk=v\r", "[S]\rk=v\rend\n"},
+      {"empty", "", "end\n"},
+      {"UTF-8 mark only", "\xEF\xBB\xBF", "\xEF\xBB\xBF" "end\n"},
+      {"UTF-8 mark", "\xEF\xBB\xBF[S]\nk=v", "\xEF\xBB\xBF[S]\nk=v\nend\n"},
+      {"UTF-16 LE", le, le + std::string("\n\0e\0n\0d\0\n\0", 10)},
+  };
+  for (const Case& c : cases) {
+    std::string path = dir / "m.txt";
+    WriteFile(path, c.before);
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
+    EXPECT_EQ(ReadFile(path), c.after) << c.what;
+  }
 }
 
 TEST(ProfileWrite, ManyThreadsLoseNoKey) {
