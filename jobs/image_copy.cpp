@@ -107,8 +107,8 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     if (Exists(tmp) || Exists(done)) continue;
     // Held until renamed, so a start-up clean-up only removes the claims of
     // a killed run.
-    int fd = platform::CreateHeldFile(tmp);
-    if (fd < 0) {
+    platform::HeldTemporary claim;
+    if (!claim.CreateNamed(tmp)) {
       if (errno == EEXIST) continue;
       return;  // not reported: the servers simply get no control file
     }
@@ -116,11 +116,10 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     // written straight into the claimed file.
     std::string content = platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
                                                  alarm_reference.c_str(), std::string(action).c_str());
-    bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    // A failed write or rename leaves the ".tmp" behind (cleaned at the next
+    bool written = write(claim.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    // A failed write or rename leaves the ".tmp" behind (removed at the next
     // start); it is not reported.
-    if (written) rename(tmp.c_str(), done.c_str());
-    close(fd);
+    if (claim.CloseWriting() && written) rename(tmp.c_str(), done.c_str());
     return;
   }
 }

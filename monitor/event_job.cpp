@@ -122,19 +122,15 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   std::string temp = platform::JoinPath(dir, kTempName);
   // Held until it has its name, so a start-up clean-up only ever removes
   // those of a killed run.
-  int fd = platform::CreateHeldTemporary(temp, kTempSuffixLength);
-  if (fd < 0) return 0;
-  fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's owner-only mode
-  bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  platform::HeldTemporary held;
+  if (!held.Create(temp, kTempSuffixLength)) return 0;
+  fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
+  bool written = write(held.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  written = held.CloseWriting() && written;
   if (!written) {
     unlink(temp.c_str());
-    close(fd);
     return 0;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
   for (int counter = 0; counter < kMaxNameCounter; ++counter) {
     std::string name = counter == 0
                            ? platform::StringPrintf(kBaseName, database.c_str(), table.c_str(), computer.c_str(),

@@ -12,42 +12,59 @@
 
 namespace platform {
 namespace {
-
 constexpr int kAttempts = 100;
-
-// Takes the writer's lock on a file just made. A start-up clean-up may have
-// removed the name between the create and the lock (it found it not held):
-// then the file is gone and the caller makes another one.
-bool Hold(int fd) {
-  if (flock(fd, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
-  struct stat st{};
-  return fstat(fd, &st) != 0 || st.st_nlink > 0;
-}
-
 }  // namespace
 
-int CreateHeldTemporary(std::string& pattern, int suffix_length) {
-  const std::string original = pattern;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    pattern = original;
-    int fd = mkostemps(pattern.data(), suffix_length, O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (Hold(fd)) return fd;
-    close(fd);
-  }
-  errno = EAGAIN;
-  return -1;
+HeldTemporary::~HeldTemporary() { CloseAll(); }
+
+void HeldTemporary::CloseAll() {
+  if (fd_ >= 0) close(fd_);
+  if (hold_ >= 0) close(hold_);
+  fd_ = hold_ = -1;
 }
 
-int CreateHeldFile(const std::string& path) {
+bool HeldTemporary::CloseWriting() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd < 0 || close(fd) == 0;
+}
+
+// Takes the writer's hold on the file just made. A start-up clean-up may
+// have removed the name between the create and the lock (it found it not
+// held): then the file is gone and the caller makes another one.
+bool HeldTemporary::Hold(const std::string& path) {
+  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (hold_ < 0) return errno != ENOENT;  // gone: made again; unreadable: written unheld
+  if (flock(hold_, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
+  struct stat held{}, written{};
+  return fstat(hold_, &held) == 0 && fstat(fd_, &written) == 0 && held.st_nlink > 0 &&
+         held.st_ino == written.st_ino && held.st_dev == written.st_dev;
+}
+
+bool HeldTemporary::Create(std::string& pattern, int suffix_length) {
+  const std::string original = pattern;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    if (Hold(fd)) return fd;
-    close(fd);
+    CloseAll();
+    pattern = original;
+    fd_ = mkostemps(pattern.data(), suffix_length, O_CLOEXEC);
+    if (fd_ < 0) return false;
+    if (Hold(pattern)) return true;
   }
+  CloseAll();
   errno = EAGAIN;
-  return -1;
+  return false;
+}
+
+bool HeldTemporary::CreateNamed(const std::string& path) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    CloseAll();
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0) return false;
+    if (Hold(path)) return true;
+  }
+  CloseAll();
+  errno = EAGAIN;
+  return false;
 }
 
 int RemoveLeftTemporaries(const std::string& directory, bool (*is_temporary)(std::string_view name)) {

@@ -276,34 +276,31 @@ mode_t StartUmask() {
 // run left behind.
 bool ReplaceFile(const std::string& path, const std::string& data) {
   std::string name = path + kProfileTemporarySuffix;
-  int fd = CreateHeldTemporary(name, 0);
-  if (fd < 0) return false;
+  HeldTemporary temp;
+  if (!temp.Create(name, 0)) return false;
   // mkstemp creates 0600; profile files are read by the alarm server and
   // operators. A rewrite keeps the file's mode, a new file gets the mode an
   // ordinary create would give it.
   struct stat st{};
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
-  fchmod(fd, mode);
+  fchmod(temp.fd(), mode);
   const char* p = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    ssize_t n = write(fd, p, left);
+    ssize_t n = write(temp.fd(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       unlink(name.c_str());
-      close(fd);
       return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  // Renamed before the descriptor (and with it the hold) goes.
-  if (rename(name.c_str(), path.c_str()) != 0) {
+  // Renamed while still held.
+  if (!temp.CloseWriting() || rename(name.c_str(), path.c_str()) != 0) {
     unlink(name.c_str());
-    close(fd);
     return false;
   }
-  close(fd);
   return true;
 }
 

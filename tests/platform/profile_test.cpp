@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -246,8 +247,9 @@ TEST(ProfileLock, EntriesGoWithTheirLastUser) {
 TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
   TempDir dir;
   std::string held = dir / ("x.job" + std::string(platform::kProfileTemporarySuffix));
-  int fd = platform::CreateHeldTemporary(held, 0);
-  ASSERT_GE(fd, 0);
+  auto writer = std::make_unique<platform::HeldTemporary>();
+  ASSERT_TRUE(writer->Create(held, 0));
+  ASSERT_TRUE(writer->CloseWriting());  // written; held until renamed
   EXPECT_FALSE(held.ends_with(".job"));
   // A killed writer's temporary, and files that only look like one.
   WriteFile(dir / "a.ini.tmpAb12Cd", "[A]\nx=");
@@ -256,7 +258,7 @@ TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
   EXPECT_FALSE(FileExists(dir / "a.ini.tmpAb12Cd"));
   EXPECT_TRUE(FileExists(held));  // its writer is still at work
   for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) EXPECT_TRUE(FileExists(dir / name)) << name;
-  close(fd);
+  writer.reset();  // killed before the rename
   EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
   EXPECT_FALSE(FileExists(held));
 }
