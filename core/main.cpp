@@ -18,13 +18,18 @@
 #include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "core/profile/user_profile.h"
 #include "core/startup.h"
 #include "jobs/http_command.h"
+#include "jobs/image_copy.h"
 #include "jobs/job_watcher.h"
+#include "monitor/event_job.h"
 #include "monitor/interface.h"
 #include "monitor/interface_monitor.h"
+#include "platform/held_temporary.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
+#include "platform/strings.h"
 #include "platform/thread.h"
 #include "status/status_server.h"
 
@@ -43,6 +48,8 @@ constexpr int kAlreadyStartedExitCode = 9;
 constexpr int kAlreadyStartedPauseMs = 5000;
 constexpr int kStartPauseMs = 500;
 constexpr int kRestartWaitStepMs = 1000;
+constexpr const char* kTemporariesRemoved =
+    "Removed %d temporary files left in %s by an earlier run that ended while writing them";
 
 // The interface record once it exists: a clean end writes its error ring.
 std::atomic<CInterface*> g_record{nullptr};
@@ -74,6 +81,29 @@ void ForwardReport(void* record, char* text, int level) {
   std::this_thread::sleep_for(std::chrono::milliseconds(kAlreadyStartedPauseMs));
   std::fflush(stdout);
   _exit(kAlreadyStartedExitCode);
+}
+
+// Every file the gateway writes whole and then renames is held by its
+// writer until renamed; those nobody holds were left by a run that was
+// killed while writing them. Nothing reads them, and a directory shared
+// with the alarm server or a streaming server should not fill up with them.
+void RemoveTemporariesOfEarlierRuns() {
+  auto clean = [](const std::string& directory, bool (*is_temporary)(std::string_view)) {
+    std::string where = directory.empty() ? "." : directory;
+    int removed = platform::RemoveLeftTemporaries(where, is_temporary);
+    if (removed > 0) {
+      std::string text = platform::StringPrintf(kTemporariesRemoved, removed, where.c_str());
+      ConsoleLog(text, kLevelInfo);
+      ReportToInterface(text, kReportInfo);
+    }
+  };
+  clean(GetIniDirectory(), platform::IsProfileTemporaryName);
+  clean(Config.log_directory, platform::IsProfileTemporaryName);
+  for (const std::string& path : StreamingServerPaths) {
+    clean(path, IsControlFileClaimName);
+    clean(path, platform::IsProfileTemporaryName);
+  }
+  clean(EventJobFileDirectory(), IsEventJobTemporaryName);
 }
 
 }  // namespace
@@ -165,6 +195,7 @@ int main(int argc, char** argv) {
   for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
   LoadConfiguration();
+  RemoveTemporariesOfEarlierRuns();
   SetCommandWorker(HTTPCommand);
   if (Config.status_port > 0) {
     StatusSources sources;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,11 +17,11 @@
 #include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/metrics.h"
-#include "core/profile/user_profile.h"
 #include "core/report.h"
 #include "core/text.h"
 #include "jobs/multimedia.h"
 #include "platform/clock.h"
+#include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 
@@ -46,6 +47,7 @@ constexpr const char* kNoBuffer = "Job %d: (camera %d) ERROR: no memory for the 
 constexpr const char* kImageFileFormat = "%s_%s_%05d.jpg";
 constexpr const char* kControlBaseFormat = "%x_%d";
 constexpr const char* kStreamSection = "Stream";
+constexpr const char* kControlFileFormat = "[%s]\nDirectory=%s\nAlarmRef=%s\nAction=%s\n";
 constexpr const char* kNoFrame = "Job %d: camera %d has no frame for %+.2f s from the alarm";
 constexpr int kDirectoryRetryMs = 10;
 constexpr std::int64_t kMinFrameToleranceUs = 2000000;
@@ -104,25 +106,41 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     // exclusively claims it, so two threads in the same second never share
     // a name and no control file the servers have not yet read is replaced.
     if (Exists(tmp) || Exists(done)) continue;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    // Held until renamed, so a start-up clean-up only removes the claims of
+    // a killed run.
+    platform::HeldTemporary claim;
+    if (!claim.CreateNamed(tmp)) {
       if (errno == EEXIST) continue;
       return;  // not reported: the servers simply get no control file
     }
-    close(fd);
-    CUserProfile control(tmp.c_str());
-    control.Open();
-    control.WriteString(kStreamSection, "Directory", directory.c_str());
-    control.WriteString(kStreamSection, "AlarmRef", alarm_reference.c_str());
-    control.WriteString(kStreamSection, "Action", std::string(action).c_str());
-    control.Close();
-    // A failed rename leaves the ".tmp" behind; it is not reported.
-    [[maybe_unused]] int renamed = rename(tmp.c_str(), done.c_str());
+    // The bytes a profile write of the three keys into a new file gives,
+    // written straight into the claimed file.
+    std::string content = platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
+                                                 alarm_reference.c_str(), std::string(action).c_str());
+    bool written = write(claim.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    // A failed write or rename leaves the ".tmp" behind (removed at the next
+    // start); it is not reported.
+    if (claim.CloseWriting() && written) rename(tmp.c_str(), done.c_str());
     return;
   }
 }
 
 }  // namespace
+
+bool IsControlFileClaimName(std::string_view name) {
+  constexpr std::string_view kTail = ".tmp";
+  if (!name.ends_with(kTail)) return false;
+  name.remove_suffix(kTail.size());
+  std::size_t bar = name.find('_');
+  if (bar == 0 || bar == std::string_view::npos || bar + 1 == name.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    bool ok = i < bar ? std::isxdigit(static_cast<unsigned char>(c)) && !std::isupper(static_cast<unsigned char>(c))
+                      : i == bar || std::isdigit(static_cast<unsigned char>(c));
+    if (!ok) return false;
+  }
+  return true;
+}
 
 int ImageCopyCount(int duration, int pre_record_time, float interval) {
   if (duration == 0) return 1;

@@ -18,6 +18,10 @@ inline constexpr const char* kActionStop = "Stop";
 inline constexpr int kFirstImageTries = 50;
 inline constexpr int kFirstImagePollMs = 100;
 
+// True for "<hex time>_<k>.tmp", a control file still being written (its
+// name claimed, not yet renamed to ".job").
+bool IsControlFileClaimName(std::string_view name);
+
 // Argument record of an ImageCopy thread. The record keeps the job alive
 // until the thread has ended.
 struct ImageCopyArgs {

@@ -72,6 +72,9 @@ constexpr const char* kJobThreadFailed = "ERROR: could not start the job thread 
 constexpr const char* kCannotWatch =
     "ERROR: cannot watch the directory %s for job files (%s): it is scanned every %d seconds";
 constexpr const char* kDuplicateFormat = "%s~%d%s";
+constexpr const char* kLeftInProcessing =
+    "WARNING: job file %s was left in processing by an earlier run that ended during its job: moved to "
+    "ErrorPath (its images would now be of the wrong time)";
 
 void SleepMs(long long ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -288,9 +291,12 @@ std::string MoveIntoProcessing(const std::string& name) {
   return "";
 }
 
-std::vector<std::string> ListJobFiles() {
+namespace {
+
+// The names in `directory` matching "FileMask", sorted.
+std::vector<std::string> JobFileNamesIn(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* dir = opendir(Config.watch_path.c_str());
+  DIR* dir = opendir(directory.c_str());
   if (!dir) return names;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
@@ -301,6 +307,27 @@ std::vector<std::string> ListJobFiles() {
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ListJobFiles() { return JobFileNamesIn(Config.watch_path); }
+
+void FileJobsCutShortByAnEarlierRun() {
+  // With the move off, job files stay in processing by design, finished or
+  // not: nothing there tells a cut-short job from a finished one.
+  if (Config.move_job_to_done_or_error_path == 0 || Config.error_path.empty()) return;
+  std::string processing = ProcessingDirectory();
+  for (const std::string& name : JobFileNamesIn(processing)) {
+    std::string path = platform::JoinPath(processing, name);
+    struct stat st{};
+    // A directory by a job's name was never a job of ours.
+    if (lstat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) continue;
+    // Run again now, the job would save the images of this moment for an
+    // alarm of the past: it failed, and goes where failed jobs go.
+    if (!MoveFinishedJobFile(path, false).empty())
+      ConsoleError(platform::StringPrintf(kLeftInProcessing, path.c_str()));
+  }
 }
 
 bool WriterStillHasOpen(const std::string& path) {
@@ -449,6 +476,9 @@ ScanResult ScanWatchPath(const std::vector<std::string>& finished) {
 }
 
 void JobWatcherThread() {
+  // Before the first scan, so a job dropped now can never be taken for one
+  // of them.
+  FileJobsCutShortByAnEarlierRun();
   DirectoryWatch watch(Config.watch_path);
   bool reported = false;
   auto arm = [&] {

@@ -53,6 +53,12 @@ std::string MoveIntoProcessing(const std::string& name);
 // regard to case; entries of every kind), sorted.
 std::vector<std::string> ListJobFiles();
 
+// Job files left in the processing directory by an earlier run that ended
+// during their jobs go to "ErrorPath" as failed jobs, one warning each.
+// Nothing is done when "MoveJobToDoneOrErrorPath" is 0 or "ErrorPath" empty.
+// Called once, as the watcher starts.
+void FileJobsCutShortByAnEarlierRun();
+
 // True when some process still has the file open for writing. Known only
 // where the gateway may take a lease on the file (its owner, or root);
 // false elsewhere.

@@ -12,6 +12,7 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
+#include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 
@@ -30,6 +31,19 @@ constexpr int kMaxNameCounter = 100000;  // gives up rather than spin on a broke
 // random letters and ".tmp", it matches no job mask.
 constexpr const char* kTempName = ".event_job.XXXXXX.tmp";
 constexpr int kTempSuffixLength = 4;  // ".tmp"
+}  // namespace
+
+bool IsEventJobTemporaryName(std::string_view name) {
+  // ".event_job." + six random letters or digits + ".tmp"
+  constexpr std::string_view kHead = ".event_job.", kTail = ".tmp";
+  return name.size() == kHead.size() + 6 + kTail.size() && name.starts_with(kHead) && name.ends_with(kTail);
+}
+
+std::string EventJobFileDirectory() {
+  return platform::NativePath(GetIniString(kSection, "JobFilePath", kDefaultJobFilePath, kAlarmDbFile, 127));
+}
+
+namespace {
 
 // Quotes and line ends would break the statement or its one-line form.
 void Clean(std::string& s) {
@@ -70,7 +84,6 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   std::time_t now = std::time(nullptr);
   int tstamp = static_cast<int>(static_cast<unsigned>(now));
   std::string computer = platform::ComputerName(80);
-  std::string job_path = GetIniString(kSection, "JobFilePath", "\\qxt\\sqljob", kAlarmDbFile, 127);
   std::string database = GetIniString(kSection, "DBEvents", "qx_event", kAlarmDbFile, 79);
   std::string table = GetIniString(kSection, "EventTable", "event_data", kAlarmDbFile, 79);
   std::string user = username ? username : "";
@@ -103,15 +116,17 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
 
   std::string content =
       ToCrLf(platform::StringPrintf(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
-  std::string dir = platform::NativePath(job_path);
+  std::string dir = EventJobFileDirectory();
   std::string hex = platform::StringPrintf("%x", static_cast<unsigned>(now));
 
   std::string temp = platform::JoinPath(dir, kTempName);
-  int fd = mkostemps(temp.data(), kTempSuffixLength, O_CLOEXEC);
-  if (fd < 0) return 0;
-  fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's owner-only mode
-  bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  written = close(fd) == 0 && written;
+  // Held until it has its name, so a start-up clean-up only ever removes
+  // those of a killed run.
+  platform::HeldTemporary held;
+  if (!held.Create(temp, kTempSuffixLength)) return 0;
+  fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
+  bool written = write(held.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  written = held.CloseWriting() && written;
   if (!written) {
     unlink(temp.c_str());
     return 0;

@@ -2,11 +2,18 @@
 // Event records for the SQL event database, written as job files that a
 // separate database writer picks up: one INSERT statement per file.
 #include <string>
+#include <string_view>
 
 class CInterface;
 
 inline constexpr const char* kAlarmDbFile = "qx_alarm_db.ini";
 inline constexpr std::size_t kStatementMax = 2047;
+inline constexpr const char* kDefaultJobFilePath = "\\qxt\\sqljob";
+
+// The folder of the event job files ("JobFilePath" of "qx_alarm_db.ini").
+std::string EventJobFileDirectory();
+// True for the name of an event job file still being written.
+bool IsEventJobTemporaryName(std::string_view name);
 
 // Writes one event job file when "WriteDataToDb" and "WriteJobFiles" of
 // "qx_alarm_db.ini" are both 1. Quotes and line ends in `errortext` and

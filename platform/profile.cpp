@@ -1,5 +1,7 @@
 #include "platform/profile.h"
 
+#include "platform/held_temporary.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,34 +271,34 @@ mode_t StartUmask() {
 // Read while the process starts, before any thread of ours exists.
 [[maybe_unused]] const mode_t g_start_umask = StartUmask();
 
-// Writes `data` next to `path` and renames it over `path`.
+// Writes `data` next to `path` and renames it over `path`. The temporary is
+// held until renamed, so a start-up clean-up never takes it for one a killed
+// run left behind.
 bool ReplaceFile(const std::string& path, const std::string& data) {
-  std::string tmp = path + ".tmpXXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());
-  if (fd < 0) return false;
+  std::string name = path + kProfileTemporarySuffix;
+  HeldTemporary temp;
+  if (!temp.Create(name, 0)) return false;
   // mkstemp creates 0600; profile files are read by the alarm server and
   // operators. A rewrite keeps the file's mode, a new file gets the mode an
   // ordinary create would give it.
   struct stat st{};
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
-  fchmod(fd, mode);
+  fchmod(temp.fd(), mode);
   const char* p = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    ssize_t n = write(fd, p, left);
+    ssize_t n = write(temp.fd(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      close(fd);
-      unlink(name.data());
+      unlink(name.c_str());
       return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (close(fd) != 0 || rename(name.data(), path.c_str()) != 0) {
-    unlink(name.data());
+  // Renamed while still held.
+  if (!temp.CloseWriting() || rename(name.c_str(), path.c_str()) != 0) {
+    unlink(name.c_str());
     return false;
   }
   return true;

@@ -70,6 +70,38 @@ TEST(JobsFlow, WithoutMovingTheJobFileStaysInProcessing) {
   EXPECT_TRUE(world.Names("error").empty());
 }
 
+TEST(JobsFlow, AJobFileACrashLeftInProcessingEndsInErrorAtTheNextStart) {
+  struct Case {
+    const char* move;
+    bool filed;  // moved to "error" with the warning, or left alone
+  };
+  for (const Case& c : {Case{"1", true}, Case{"0", false}}) {
+    SCOPED_TRACE(c.move);
+    JobsWorld world({}, {}, std::string("MoveJobToDoneOrErrorPath=") + c.move);
+    ASSERT_TRUE(world.Started());
+    mkdir(world.Data("watch/processing").c_str(), 0755);
+    testing_support::WriteFile(world.Data("watch/processing/cut.job"), kUnknownCameras);
+    world.Restart();
+    ASSERT_TRUE(world.Started());
+    // The first scan follows the look into processing: once a job dropped
+    // now has run, the left file has been dealt with.
+    world.Drop("after.job", kUnknownCameras);
+    ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos; },
+                        60))
+        << world.Output();
+    const std::string warning = "WARNING: job file " + world.Data("watch/processing/cut.job") +
+                                " was left in processing by an earlier run that ended during its job: moved to "
+                                "ErrorPath (its images would now be of the wrong time)";
+    EXPECT_EQ(world.Console().find(warning) != std::string::npos, c.filed) << world.Console();
+    EXPECT_EQ(world.InterfaceLog().find(warning) != std::string::npos, c.filed) << world.InterfaceLog();
+    std::string filed = world.Finished("cut.job", "error");
+    EXPECT_EQ(filed != "", c.filed);
+    EXPECT_EQ(FileExists(world.Data("watch/processing/cut.job")), !c.filed);
+    EXPECT_EQ(ReadFile(c.filed ? filed : world.Data("watch/processing/cut.job")), kUnknownCameras);
+    EXPECT_EQ(world.Finished("cut.job", "done"), "");
+  }
+}
+
 TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaiting) {
   JobsWorld world({"--camera", "id=1,fps=5,size=20000"}, {{1, "Cam1", 1, true}}, "MaxJobsRunnig=1");
   ASSERT_TRUE(world.Started());

@@ -48,6 +48,14 @@ class JobsWorld {
   }
 
   bool Started() { return (!sim_ || sim_->ready()) && box_.WaitStarted(); }
+  // Ends the gateway as a crash would and starts it again (Started() then
+  // waits for the new run's banner).
+  void Restart() {
+    gateway_->Signal(SIGKILL);
+    gateway_->WaitExit(30);
+    testing_support::WriteFile(box_.path("ocelam.out"), "");
+    gateway_ = box_.Start();
+  }
   sim_test::SimProcess& sim() { return *sim_; }
   bool Running() { return gateway_->running(); }
   std::string Data(const std::string& rel) const { return box_.path("data/" + rel); }
@@ -77,6 +85,7 @@ class JobsWorld {
 
   // Console output and daily interface log together.
   std::string Output() const { return box_.Output() + InterfaceLog(); }
+  std::string Console() const { return box_.Output(); }
   std::string InterfaceLog() const {
     std::string all;
     for (const auto& e : std::filesystem::directory_iterator(box_.path("work/log")))

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "platform/held_temporary.h"
 #include "support/sandbox.h"
 
+using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
@@ -264,6 +268,25 @@ TEST(ProfileLock, EntriesGoWithTheirLastUser) {
     EXPECT_EQ(platform::ProfileLockEntriesForTest(), 1u);
   }
   EXPECT_EQ(platform::ProfileLockEntriesForTest(), 0u);
+}
+
+TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
+  TempDir dir;
+  std::string held = dir / ("x.job" + std::string(platform::kProfileTemporarySuffix));
+  auto writer = std::make_unique<platform::HeldTemporary>();
+  ASSERT_TRUE(writer->Create(held, 0));
+  ASSERT_TRUE(writer->CloseWriting());  // written; held until renamed
+  EXPECT_FALSE(held.ends_with(".job"));
+  // A killed writer's temporary, and files that only look like one.
+  WriteFile(dir / "a.ini.tmpAb12Cd", "[A]\nx=");
+  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) WriteFile(dir / name, "");
+  EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
+  EXPECT_FALSE(FileExists(dir / "a.ini.tmpAb12Cd"));
+  EXPECT_TRUE(FileExists(held));  // its writer is still at work
+  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) EXPECT_TRUE(FileExists(dir / name)) << name;
+  writer.reset();  // killed before the rename
+  EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
+  EXPECT_FALSE(FileExists(held));
 }
 
 TEST(ProfileRead, GarbageGivesDefaultsAndStaysWritable) {

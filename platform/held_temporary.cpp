@@ -1,0 +1,104 @@
+#include "platform/held_temporary.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+namespace platform {
+namespace {
+constexpr int kAttempts = 100;
+}  // namespace
+
+HeldTemporary::~HeldTemporary() { CloseAll(); }
+
+void HeldTemporary::CloseAll() {
+  if (fd_ >= 0) close(fd_);
+  if (hold_ >= 0) close(hold_);
+  fd_ = hold_ = -1;
+}
+
+bool HeldTemporary::CloseWriting() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd < 0 || close(fd) == 0;
+}
+
+// Takes the writer's hold on the file just made. A start-up clean-up may
+// have removed the name between the create and the lock (it found it not
+// held): then the file is gone and the caller makes another one.
+bool HeldTemporary::Hold(const std::string& path) {
+  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (hold_ < 0) return errno != ENOENT;  // gone: made again; unreadable: written unheld
+  if (flock(hold_, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
+  struct stat held{}, written{};
+  return fstat(hold_, &held) == 0 && fstat(fd_, &written) == 0 && held.st_nlink > 0 &&
+         held.st_ino == written.st_ino && held.st_dev == written.st_dev;
+}
+
+bool HeldTemporary::Create(std::string& pattern, int suffix_length) {
+  const std::string original = pattern;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    CloseAll();
+    pattern = original;
+    fd_ = mkostemps(pattern.data(), suffix_length, O_CLOEXEC);
+    if (fd_ < 0) return false;
+    if (Hold(pattern)) return true;
+  }
+  CloseAll();
+  errno = EAGAIN;
+  return false;
+}
+
+bool HeldTemporary::CreateNamed(const std::string& path) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    CloseAll();
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0) return false;
+    if (Hold(path)) return true;
+  }
+  CloseAll();
+  errno = EAGAIN;
+  return false;
+}
+
+int RemoveLeftTemporaries(const std::string& directory, bool (*is_temporary)(std::string_view name)) {
+  DIR* dir = opendir(directory.c_str());
+  if (!dir) return 0;
+  int removed = 0;
+  int dfd = dirfd(dir);
+  while (dirent* entry = readdir(dir)) {
+    if (!is_temporary(entry->d_name)) continue;
+    int fd = openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st{}, named{};
+    // Unheld: its writer is gone. Removed while the lock is ours, so a
+    // writer that made it a moment ago finds it unlinked and makes another;
+    // and only while the name is still this file (a writer done meanwhile
+    // has renamed it away).
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == st.st_ino &&
+        named.st_dev == st.st_dev && unlinkat(dfd, entry->d_name, 0) == 0)
+      ++removed;
+    close(fd);
+  }
+  closedir(dir);
+  return removed;
+}
+
+bool IsProfileTemporaryName(std::string_view name) {
+  constexpr std::string_view kTag = ".tmp";
+  constexpr std::size_t kRandom = 6;
+  if (name.size() <= kTag.size() + kRandom) return false;
+  std::string_view tail = name.substr(name.size() - kRandom);
+  for (char c : tail)
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  return name.substr(name.size() - kRandom - kTag.size(), kTag.size()) == kTag;
+}
+
+}  // namespace platform
