@@ -286,9 +286,9 @@ TEST(Commands, GarbageSilenceAndLockedOrBrokenTablesEndEachCommandAndTheGatewayG
   EXPECT_NE(world.WaitFinished("b2.job"), "");
   EXPECT_TRUE(locker->running());
   EXPECT_NE(Find(world.Commands(2), "/rsm/io?box=3&pin=0&state=0"), nullptr);
-  EXPECT_NE(world.Output().find("(camera 2) command (1): status 7 is not yet in entry 0 of the alarm table of "
-                                "B2 after 5 seconds (is the table locked?)"),
-            std::string::npos);
+  // The command waits 5 s for its state write and the table engine 5 s for
+  // the lock: whichever ends first speaks ("is not yet in entry" or "gave
+  // up"), so only the giving up, which always comes, is looked for below.
   EXPECT_EQ(world.Statuses("B2"), std::vector<int>{0});
   // Locked beyond the table engine's wait, each state write gives up with a
   // line naming the table; nothing lands once the table is free.
