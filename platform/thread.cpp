@@ -9,10 +9,13 @@ namespace {
 
 // The sanitizers keep redzones and shadow frames on the stack; give them room
 // so the instrumented build measures our code, not its own overhead.
-#if defined(__SANITIZE_ADDRESS__)
+// ThreadSanitizer's frames are larger too, and it builds and symbolizes its
+// reports (two stacks each with second_deadlock_stack) on the stack of the
+// thread that raced: a report must not become a stack overflow that hides it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t kStackScale = 4;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr std::size_t kStackScale = 4;
 #else
 constexpr std::size_t kStackScale = 1;

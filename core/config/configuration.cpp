@@ -16,7 +16,10 @@
 ConfigSettings Config;
 std::vector<std::string> StreamingServerPaths;
 CCameraBase CameraBaseTable[kCameraSlots];
-CCamera Cameras[kCameraSlots];
+// Stream threads use their camera until the process is gone, so the table is
+// never destroyed: no exit of a process holding it (a test, a bench) may run
+// the destructors under them.
+CCamera (&Cameras)[kCameraSlots] = *new CCamera[1][kCameraSlots];
 CIOBoxCommand IOBoxCommands[kCameraSlots];
 CPTZCommand PTZCommands[kCameraSlots];
 CRecordingCommand RecordingCommands[kCameraSlots];

@@ -38,7 +38,7 @@ extern ConfigSettings Config;
 extern std::vector<std::string> StreamingServerPaths;
 
 extern CCameraBase CameraBaseTable[kCameraSlots];
-extern CCamera Cameras[kCameraSlots];
+extern CCamera (&Cameras)[kCameraSlots];
 extern CIOBoxCommand IOBoxCommands[kCameraSlots];
 extern CPTZCommand PTZCommands[kCameraSlots];
 extern CRecordingCommand RecordingCommands[kCameraSlots];

@@ -10,7 +10,9 @@
 
 namespace {
 std::mutex g_directory_mutex;
-std::string g_directory;
+// Never destroyed: detached threads resolve profile paths until the process
+// is gone.
+std::string& g_directory = *new std::string;
 bool g_directory_known = false;
 
 std::unique_ptr<char[]> CopyName(const char* name) {

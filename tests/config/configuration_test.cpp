@@ -17,9 +17,10 @@ using testing_support::WriteFile;
 
 namespace {
 
-// Threads the loader starts (streams, alarm inputs) report too.
+// Threads the loader starts (streams, alarm inputs) report too, until the
+// process is gone: the list is never destroyed under them.
 std::mutex g_reports_mutex;
-std::vector<std::string> g_reports;
+std::vector<std::string>& g_reports = *new std::vector<std::string>;
 void Capture(void*, char* text, int) {
   std::lock_guard<std::mutex> guard(g_reports_mutex);
   g_reports.emplace_back(text);

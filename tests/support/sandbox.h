@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifdef OCELAM_TEST_GTEST
+#include <gtest/gtest.h>
+#endif
 
 namespace testing_support {
 
@@ -114,7 +119,8 @@ class Child {
   // Standard error goes to `error_file` when one is named.
   Child(const std::vector<std::string>& argv, const std::string& cwd,
         const std::vector<std::string>& env, const std::string& output_file,
-        const std::string& error_file = "") {
+        const std::string& error_file = "")
+      : program_(argv.empty() ? std::string() : argv[0]), output_file_(output_file) {
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
@@ -147,6 +153,7 @@ class Child {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    CheckSanitizerReport();
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -177,6 +184,22 @@ class Child {
   }
 
  private:
+  // In the ThreadSanitizer tree our programs are instrumented too: a race
+  // report goes to the child's output and ends it (halt_on_error). A test
+  // that kills a still-running child would never look there, so the output
+  // of every child is checked when it goes.
+  void CheckSanitizerReport() const {
+    std::string out = ReadFile(output_file_);
+    if (out.find("ThreadSanitizer") == std::string::npos) return;
+#ifdef OCELAM_TEST_GTEST
+    ADD_FAILURE() << program_ << " reported a ThreadSanitizer error:\n" << out;
+#else
+    std::fprintf(stderr, "%s reported a ThreadSanitizer error:\n%s\n", program_.c_str(), out.c_str());
+#endif
+  }
+
+  std::string program_;
+  std::string output_file_;
   pid_t pid_ = -1;
   bool exited_ = false;
   int code_ = -1;
