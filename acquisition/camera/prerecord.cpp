@@ -209,12 +209,17 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
     fd = create();
     if (fd < 0) {
       ReportToInterfaceF(3, kOpenJpegFailed, path.c_str());
+      unlink(path.c_str());
       return -1;
     }
     written = write_all(fd);
     if (written < count) {
       ReportToInterfaceF(3, kShortWrite, path.c_str(), written, count);
       if (close(fd) != 0) ReportToInterfaceF(3, kCloseJpegFailed, path.c_str());
+      // What did get written is a torn image under the image's name: the
+      // alarm server would take it for the picture. The image counts as an
+      // error, so no file is the truth.
+      unlink(path.c_str());
       return -1;
     }
   }

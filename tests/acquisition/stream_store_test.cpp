@@ -1,5 +1,7 @@
 // The stream file ring, the image index and reading images back.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -320,6 +322,28 @@ TEST(WriteJpegFile, ChecksBothMarkers) {
   EXPECT_EQ(g_reports[1], "ERROR: Unable to find the EoI in the buffer for writing '" + dir / "c.jpg" +
                               "' (nb Bytes 4 -12 0)");
   EXPECT_EQ(g_reports[2], "ERROR: Unable to open the file '" + dir / "missing/d.jpg" + "'");
+}
+
+// A disk that fills in the middle of an image: the torn bytes must not stay
+// under the image's name (the alarm server would take them for the picture).
+// A file-size limit in a child makes every write stop short, as a full disk
+// does.
+TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
+  TempDir dir;
+  const std::string path = dir / "torn.jpg";
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{100, 100};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<std::uint8_t> image(1000, 0x11);
+    image[0] = 0xFF, image[1] = 0xD8, image[998] = 0xFF, image[999] = 0xD9;
+    _exit(WriteJpegFile(path, image.data(), 1000) == -1 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(testing_support::FileExists(path)) << ReadFile(path).size() << " bytes left";
 }
 
 TEST(StatusFile, KeysAndFormats) {
