@@ -5,8 +5,9 @@
 // value of one ProfileWriteString, a line for ProfileAppendLine, a second
 // section, key and value; all behind the last of these NULs is the file.
 // Checks that a written key reads back as written (a line end inside a
-// name or value read as a blank), that every other key keeps its value and every section stays, and that
-// ProfileWriteStrings leaves the file that ProfileWriteString calls would.
+// name or value read as a blank), that every other key keeps its value and
+// every section stays, that a key which could not be read back as itself is
+// refused, and that ProfileWriteStrings leaves the file that ProfileWriteString calls would.
 #include <unistd.h>
 
 #include <cctype>
@@ -132,11 +133,17 @@ bool Same(const Write& w, std::string_view section, std::string_view key) {
          Lower(OneLine(Trim(w.key))) == Lower(Trim(key));
 }
 
+// Whether a write must be taken: a key that would read back as a section,
+// a comment or another key is refused.
+bool Accepted(std::string_view section, std::string_view key) {
+  key = Trim(key);
+  return !Trim(section).empty() && !key.empty() && key.front() != ';' && key.front() != '[' &&
+         key.find('=') == std::string_view::npos;
+}
+
 // Whether the written key must read back as written.
 bool Readable(const Write& w, bool utf16) {
-  std::string_view key = Trim(w.key);
-  if (Trim(w.section).empty() || key.empty()) return false;
-  if (key.front() == ';' || key.front() == '[' || key.find('=') != std::string_view::npos) return false;
+  if (!Accepted(w.section, w.key)) return false;
   // Bytes that are no UTF-8 cannot be stored in UTF-16.
   return !utf16 || (Ascii(w.section) && Ascii(w.key) && Ascii(w.value));
 }
@@ -174,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Write first{fields[0], fields[1], fields[2], (flags & 8) != 0};
   bool written = platform::ProfileWriteString(path, first.section, first.key,
                                               first.remove ? nullptr : first.value.c_str());
-  Check(written == (!Trim(first.section).empty() && !Trim(first.key).empty()));
+  Check(written == Accepted(first.section, first.key));
   if (Readable(first, utf16) && !first.remove)
     Check(platform::ProfileRead(path, OneLine(first.section), OneLine(first.key)) ==
           Unquote(Trim(OneLine(first.value))));
@@ -199,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<platform::ProfileWrite> writes = {{first.section, first.key, first.value},
                                                 {fields[4], fields[5], first.value + "2"}};
   bool valid = true;
-  for (const auto& w : writes) valid = valid && !Trim(w.section).empty() && !Trim(w.key).empty();
+  for (const auto& w : writes) valid = valid && Accepted(w.section, w.key);
   if (valid) {
     WriteFile(path2, ReadFile(path));
     for (const auto& w : writes) Check(platform::ProfileWriteString(path, w.section, w.key, w.value.c_str()));

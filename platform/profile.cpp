@@ -494,13 +494,21 @@ bool StoreProfile(const std::string& path, const LoadedProfile& p) {
   return ReplaceFile(path, EncodeProfile(JoinLines(p.lines, p.eol), p.encoding));
 }
 
+// A key written as "[..." would read back as a section header, one written as
+// ";..." as a comment, and one holding "=" as a shorter key with another value:
+// either would hide or change keys nobody meant to touch, so such names are refused.
+bool WritableKey(std::string_view key) {
+  return !key.empty() && key.front() != '[' && key.front() != ';' &&
+         key.find('=') == std::string_view::npos;
+}
+
 }  // namespace
 
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
                         const char* value) {
   std::string_view want_section = Trim(section);
   std::string_view want_key = Trim(key);
-  if (want_section.empty() || want_key.empty() || path.empty()) return false;
+  if (want_section.empty() || !WritableKey(want_key) || path.empty()) return false;
 
   ProfileLock lock(path);
   LoadedProfile profile = LoadProfile(path);
@@ -512,7 +520,7 @@ bool ProfileWriteString(const std::string& path, std::string_view section, std::
 bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes) {
   if (path.empty()) return false;
   for (const ProfileWrite& w : writes)
-    if (Trim(w.section).empty() || Trim(w.key).empty()) return false;
+    if (Trim(w.section).empty() || !WritableKey(Trim(w.key))) return false;
   if (writes.empty()) return true;
 
   ProfileLock lock(path);

@@ -48,9 +48,10 @@ std::optional<int> ParseProfileInt(std::string_view text);
 // new key at the end of its section and a new section at the end of the file,
 // creating the file when missing. A null value deletes the key. A line end
 // inside the section, key or value is written as a blank, so a write never
-// adds lines of its own. The rewrite
-// goes through a temporary file and a rename, so a crash never leaves half a
-// file. Returns false when the section name is empty or the file cannot be
+// adds lines of its own. The rewrite goes through a temporary file and a
+// rename, so a crash never leaves half a file. Returns false, writing nothing,
+// when the section name is empty, the key could not be read back as itself
+// (empty, beginning with "[" or ";", or holding "="), or the file cannot be
 // written.
 bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
                         const char* value);
@@ -64,8 +65,8 @@ struct ProfileWrite {
 
 // Several WritePrivateProfileString calls in a row, with one read and one
 // rewrite of the file: the result is the file those calls would leave.
-// False when a section or key name is empty (then nothing is written) or the
-// file cannot be written.
+// False when a section name is empty or a key is refused as by
+// ProfileWriteString (then nothing is written), or the file cannot be written.
 bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes);
 
 // Appends one plain line (a line feed is added) to the file, under the same

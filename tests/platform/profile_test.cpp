@@ -150,6 +150,15 @@ TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
   EXPECT_EQ(ReadFile(fresh), "[S]\nk=v\n");
   EXPECT_FALSE(platform::ProfileWriteString(dir / "none.ini", "", "k", "v"));
   EXPECT_FALSE(testing_support::FileExists(dir / "none.ini"));
+  // Keys that would read back as a section, a comment or another key are
+  // refused and the file is left as it was.
+  std::string kept = dir / "kept.ini";
+  WriteFile(kept, "[S]\na=1\n[T]\nb=2\n");
+  for (const char* key : {"[T]", " ;c", "a=b"}) {
+    EXPECT_FALSE(platform::ProfileWriteString(kept, "S", key, "v")) << key;
+    EXPECT_FALSE(platform::ProfileWriteStrings(kept, {{{"S", key, "v"}}})) << key;
+  }
+  EXPECT_EQ(ReadFile(kept), "[S]\na=1\n[T]\nb=2\n");
   EXPECT_TRUE(platform::ProfileWriteString(dir / "gone.ini", "S", "k", nullptr));
   EXPECT_FALSE(testing_support::FileExists(dir / "gone.ini"));
 
