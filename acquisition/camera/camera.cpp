@@ -417,6 +417,7 @@ void CCamera::PublishFrames(bool written) {
     }
     // Frames the next block will overwrite are of no use any more.
     index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
+    if (added > 0) index_.ReserveForRing(kStreamFileSize);
     if (added > 0 && frame_waiters_ > 0) frame_indexed_.notify_all();
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));

@@ -1,5 +1,6 @@
 #include "acquisition/camera/frame_index.h"
 
+#include <algorithm>
 #include <new>
 
 const FrameEntry& FrameIndex::At(std::int64_t number) const {
@@ -7,17 +8,36 @@ const FrameEntry& FrameIndex::At(std::int64_t number) const {
   return chunks_[static_cast<std::size_t>(slot / kChunkEntries)][slot % kChunkEntries];
 }
 
+FrameIndex::FrameIndex() { AllocateChunk(0); }
+
+bool FrameIndex::AllocateChunk(int chunk) {
+  auto& slot = chunks_[static_cast<std::size_t>(chunk)];
+  // The entries' initialisers write every page of the chunk, so the memory
+  // is really taken here and not page by page as frames arrive.
+  if (!slot) slot.reset(new (std::nothrow) FrameEntry[kChunkEntries]);
+  return slot != nullptr;
+}
+
 bool FrameIndex::Append(const FrameEntry& entry) {
   if (next_ - first_ == kImageIndexSize) DropOldest();
-  auto& chunk = chunks_[static_cast<std::size_t>(ChunkOf(next_))];
-  if (!chunk) {
-    chunk.reset(new (std::nothrow) FrameEntry[kChunkEntries]);
-    if (!chunk) return false;
-  }
+  if (!AllocateChunk(ChunkOf(next_))) return false;
   int slot = static_cast<int>(next_ % kImageIndexSize);
-  chunk[slot % kChunkEntries] = entry;
+  chunks_[static_cast<std::size_t>(slot / kChunkEntries)][slot % kChunkEntries] = entry;
   ++next_;
   return true;
+}
+
+void FrameIndex::ReserveForRing(std::int64_t ring_bytes) {
+  constexpr std::int64_t kSample = 64;
+  if (reserved_ || next_ - first_ < kSample) return;
+  reserved_ = true;
+  std::int64_t bytes = 0;
+  for (std::int64_t n = next_ - kSample; n < next_; ++n) bytes += At(n).length;
+  if (bytes <= 0) return;
+  std::int64_t want = ring_bytes / (bytes / kSample + 1) * 5 / 4;
+  std::int64_t end = first_ + std::min<std::int64_t>(want, kImageIndexSize);
+  for (std::int64_t n = next_; n < end; n = (n / kChunkEntries + 1) * kChunkEntries)
+    if (!AllocateChunk(ChunkOf(n))) return;
 }
 
 void FrameIndex::DropOldest() {

@@ -5,6 +5,11 @@
 // the entries still worth keeping: entries are stored in chunks that are
 // allocated when the writer reaches them and freed once every entry in them
 // has been dropped (frames whose bytes the ring has overwritten are dropped).
+// Before the ring first laps, the index would grow by one chunk every 2000
+// frames for many minutes; instead, once the stream's frame size is known,
+// the chunks a full ring needs are taken at once, so a camera's memory
+// reaches its steady size within its first minute (and a machine short of
+// memory shows it at start, not hours later).
 // Not thread-safe: the camera's index lock guards it.
 #include <array>
 #include <cstdint>
@@ -22,11 +27,19 @@ struct FrameEntry {
 
 class FrameIndex {
  public:
+  // The first chunk is taken at once, so that a camera which streams only on
+  // demand does not grow when it is first asked.
+  FrameIndex();
+
   // Adds the newest frame, dropping the oldest when the index is full.
   // False (nothing added) when memory for a new chunk cannot be had.
   bool Append(const FrameEntry& entry);
   // Drops, oldest first, every entry that starts before `position`.
   void DropBefore(std::int64_t position);
+  // Once the index holds enough frames to tell their size, takes every chunk
+  // a ring of `ring_bytes` full of such frames will need (a quarter more,
+  // for frames that shrink). Done once; later needs are met chunk by chunk.
+  void ReserveForRing(std::int64_t ring_bytes);
 
   // Entries are numbered from 0 since the index was made; [first, next).
   std::int64_t first() const { return first_; }
@@ -54,6 +67,9 @@ class FrameIndex {
   std::int64_t Partition(Less less) const;
 
   std::array<std::unique_ptr<FrameEntry[]>, kChunks> chunks_;
+  bool AllocateChunk(int chunk);
+
   std::int64_t first_ = 0;
   std::int64_t next_ = 0;
+  bool reserved_ = false;
 };
