@@ -51,7 +51,7 @@ void FormatReference(std::time_t when, char (&out)[kAlarmReferenceSize]) {
 }
 
 bool IsRegularFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -116,8 +116,8 @@ int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
   char line[kCommandLineSize];
   if (IsRegularFile(std::string(script))) {
     std::snprintf(line, sizeof line, kBatchLineFormat, Len(script), script.data(), alarm,
-                  Len(text_a), text_a.data(), Len(reference), reference.data(), number_b,
-                  Len(name), name.data());
+                  Len(text_a), text_a.data(), Len(reference), reference.data(), number_b, Len(name),
+                  name.data());
   } else {
     std::snprintf(line, sizeof line, kToolLineFormat, alarm, Len(reference), reference.data(),
                   Len(name), name.data());

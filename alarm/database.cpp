@@ -165,9 +165,7 @@ int CDatabase::Flush() {
   return result;
 }
 
-int CDatabase::FieldIndexOf(const char* name) const {
-  return name ? table_.FieldIndex(name) : -1;
-}
+int CDatabase::FieldIndexOf(const char* name) const { return name ? table_.FieldIndex(name) : -1; }
 
 int CDatabase::IsField(const char* name) { return FieldIndexOf(name) >= 0 ? 1 : 0; }
 

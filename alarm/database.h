@@ -127,9 +127,9 @@ class CDatabase {
 
  private:
   struct FieldCacheEntry {
-    int index = -1;          // field in the table
+    int index = -1;  // field in the table
     unsigned length = 0;
-    std::string buffer;      // length + 1 bytes
+    std::string buffer;  // length + 1 bytes
   };
 
   // Builds the field cache of the open table; 0 when one exists already.

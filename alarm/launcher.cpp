@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -34,7 +34,7 @@ std::unique_ptr<char[]> Copy(const char* text) {
 }
 
 bool IsExecutableFile(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
@@ -79,7 +79,8 @@ class Reaper {
 // "permission denied", "exec format error", "no such file or directory".
 std::string Reason(int error) {
   std::string text = std::strerror(error);
-  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
   return text;
 }
 
@@ -95,7 +96,8 @@ std::string MissingInterpreter(const std::string& program) {
   line.resize(static_cast<std::size_t>(in.gcount()));
   if (line.rfind("#!", 0) != 0) return {};
   line.resize(std::min(line.find('\n'), line.size()));
-  if (!line.empty() && line.back() == '\r') return "the interpreter line ends with CR (CR LF line ends?)";
+  if (!line.empty() && line.back() == '\r')
+    return "the interpreter line ends with CR (CR LF line ends?)";
   std::size_t start = line.find_first_not_of(" \t", 2);
   if (start == std::string::npos) return {};
   std::string interpreter = line.substr(start, line.find_first_of(" \t", start) - start);
@@ -140,7 +142,9 @@ std::string ResolveCommand(const std::string& word) {
 CLauncher::CLauncher(const char* command_line) : command_line_(Copy(command_line)) {}
 
 CLauncher::CLauncher(const CLauncher& other)
-    : command_line_(Copy(other.command_line_.get())), exit_code_(other.exit_code_), pid_(other.pid_) {}
+    : command_line_(Copy(other.command_line_.get())),
+      exit_code_(other.exit_code_),
+      pid_(other.pid_) {}
 
 CLauncher& CLauncher::operator=(const CLauncher& other) {
   if (this != &other) {
@@ -164,7 +168,7 @@ int CLauncher::Start(int, int) {
   std::string program = ResolveCommand(words[0]);
   if (program.empty()) {
     // Found but not runnable says so; otherwise it is not there at all.
-    struct stat st{};
+    struct stat st {};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
     if (there) failure_ = Reason(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
     metrics::Add(metrics::Count::kLaunchFailures);
@@ -187,7 +191,8 @@ int CLauncher::Start(int, int) {
   sigfillset(&all);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);  // SIGPIPE is ignored here, not in the child
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

@@ -90,7 +90,7 @@ bool WaitUntil(Condition condition, std::chrono::seconds limit) {
 
 // A JPEG that has been written to its end.
 bool CompleteJpeg(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0 || st.st_size < 4) return false;
   std::string data = ReadFile(path);
   return data.size() >= 4 && static_cast<unsigned char>(data[data.size() - 2]) == 0xFF &&
@@ -127,13 +127,14 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/ocelam_bench_XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   std::string root = tmpl;
-  for (const char* d : {"ini", "run", "work", "work/log", "work/LOG", "data", "data/log", "data/watch",
-                        "data/done", "data/error", "data/file", "drop"})
+  for (const char* d : {"ini", "run", "work", "work/log", "work/LOG", "data", "data/log",
+                        "data/watch", "data/done", "data/error", "data/file", "drop"})
     mkdir((root + "/" + d).c_str(), 0755);
 
-  pid_t sim = Spawn({simulator, "--camera",
-                     "id=1,fps=" + std::to_string(kCameraFps) + ",size=" + std::to_string(kFrameBytes)},
-                    root, {}, root + "/sim.out");
+  pid_t sim =
+      Spawn({simulator, "--camera",
+             "id=1,fps=" + std::to_string(kCameraFps) + ",size=" + std::to_string(kFrameBytes)},
+            root, {}, root + "/sim.out");
   int port = 0;
   WaitUntil([&] { return ReadFile(root + "/sim.out").find("\nready\n") != std::string::npos; },
             std::chrono::seconds(30));
@@ -145,19 +146,22 @@ int main(int argc, char** argv) {
   }
 
   std::string data = root + "/data";
-  WriteFile(root + "/registry.ini", "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + root + "/ini\n");
+  WriteFile(root + "/registry.ini",
+            "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + root + "/ini\n");
   WriteFile(root + "/ini/ocelam.ini",
-            "[Config]\nLogDirectory=" + data + "/log\nWatchPath=" + data + "/watch\nDonePath=" + data +
-                "/done\nErrorPath=" + data + "/error\nFilePath=" + data + "/file\nFileMask=*.job\n"
+            "[Config]\nLogDirectory=" + data + "/log\nWatchPath=" + data + "/watch\nDonePath=" +
+                data + "/done\nErrorPath=" + data + "/error\nFilePath=" + data +
+                "/file\nFileMask=*.job\n"
                 "[Scenario1]\nCameraRef=Cam1\nCamServerIPAddress=127.0.0.1\nCamPort=" +
-                std::to_string(port) + "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nWatchDogActive=0\n");
+                std::to_string(port) +
+                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nWatchDogActive=0\n");
   pid_t gw = Spawn({gateway}, root + "/work",
                    {"OCELAM_REGISTRY=" + root + "/registry.ini", "OCELAM_RUNDIR=" + root + "/run"},
                    root + "/ocelam.out");
   // The camera has been streaming a while (a few MB in its ring file).
   bool streaming = WaitUntil(
       [&] {
-        struct stat st{};
+        struct stat st {};
         return stat((data + "/file/Cam1/Cam1_mjpegstream.mjpeg").c_str(), &st) == 0 &&
                st.st_size > 2 * 1000 * 1000;
       },
@@ -182,13 +186,15 @@ int main(int argc, char** argv) {
     std::string image = data + "/log/multimedia/Cam1/" + alarm + "/Cam1_" + alarm + "_00000.jpg";
     auto start = Clock::now();
     std::filesystem::rename(staged, data + "/watch/" + name);
-    if (!WaitUntil([&] { return CompleteJpeg(image); }, std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline))) {
+    if (!WaitUntil([&] { return CompleteJpeg(image); },
+                   std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline))) {
       std::fprintf(stderr, "job %d: no image within 30 s; see %s/ocelam.out\n", k, root.c_str());
       break;
     }
     auto imaged = Clock::now();
-    if (!WaitUntil([&] { return FinishedIn(data + "/done", name) || FinishedIn(data + "/error", name); },
-                   std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline))) {
+    if (!WaitUntil(
+            [&] { return FinishedIn(data + "/done", name) || FinishedIn(data + "/error", name); },
+            std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline))) {
       std::fprintf(stderr, "job %d: not finished within 30 s\n", k);
       break;
     }
@@ -202,9 +208,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> images;
     for (int k = 0; k < kBurstJobs; ++k) {
       std::string alarm = "S" + std::to_string(k), name = "burst" + std::to_string(k) + ".job";
-      WriteFile(root + "/drop/" + name, "[Alarm]\nAlarmRef=" + alarm +
-                                            "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\nType=0\n"
-                                            "Duration=0\nInterval=0.1\nPreRecordTime=0\n");
+      WriteFile(root + "/drop/" + name,
+                "[Alarm]\nAlarmRef=" + alarm +
+                    "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\nType=0\n"
+                    "Duration=0\nInterval=0.1\nPreRecordTime=0\n");
       images.push_back(data + "/log/multimedia/Cam1/" + alarm + "/Cam1_" + alarm + "_00000.jpg");
     }
     auto start = Clock::now();
@@ -213,7 +220,10 @@ int main(int argc, char** argv) {
       std::filesystem::rename(root + "/drop/" + name, data + "/watch/" + name);
     }
     bool all = WaitUntil(
-        [&] { return std::all_of(images.begin(), images.end(), [](const std::string& i) { return CompleteJpeg(i); }); },
+        [&] {
+          return std::all_of(images.begin(), images.end(),
+                             [](const std::string& i) { return CompleteJpeg(i); });
+        },
         std::chrono::duration_cast<std::chrono::seconds>(kJobDeadline));
     if (all)
       burst_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -226,15 +236,20 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(root, ec);
   if (to_image.empty()) return 1;
 
-  std::printf("job latency: %zu jobs, one camera each (%d fps, %d-byte frames), Duration 0, Interval 0.1\n",
-              to_image.size(), kCameraFps, kFrameBytes);
-  std::printf("  job file in watch dir -> first image on disk: median %.1f ms, p95 %.1f ms (target: median <= %.0f ms)\n",
-              Percentile(to_image, 0.5), Percentile(to_image, 0.95), kTargetMedianMs);
+  std::printf(
+      "job latency: %zu jobs, one camera each (%d fps, %d-byte frames), Duration 0, Interval 0.1\n",
+      to_image.size(), kCameraFps, kFrameBytes);
+  std::printf(
+      "  job file in watch dir -> first image on disk: median %.1f ms, p95 %.1f ms (target: median "
+      "<= %.0f ms)\n",
+      Percentile(to_image, 0.5), Percentile(to_image, 0.95), kTargetMedianMs);
   std::printf("  job file in watch dir -> job file in done dir: median %.1f ms, p95 %.1f ms\n",
               Percentile(to_done, 0.5), Percentile(to_done, 0.95));
   std::printf("  target %s\n", Percentile(to_image, 0.5) <= kTargetMedianMs ? "met" : "missed");
   if (burst_ms >= 0)
-    std::printf("burst: %d job files at once -> the last job's first image on disk: %.1f ms (target: < %.0f ms, %s)\n",
-                kBurstJobs, burst_ms, kTargetBurstMs, burst_ms < kTargetBurstMs ? "met" : "missed");
+    std::printf(
+        "burst: %d job files at once -> the last job's first image on disk: %.1f ms (target: < "
+        "%.0f ms, %s)\n",
+        kBurstJobs, burst_ms, kTargetBurstMs, burst_ms < kTargetBurstMs ? "met" : "missed");
   return burst_ms >= 0 ? 0 : 1;
 }

@@ -128,10 +128,12 @@ bool ReadFull(int fd, void* buf, std::size_t n) {
       const char* p = buf.data();
       const char* end = p + n;
       while (p < end) {
-        const char* nul = static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
+        const char* nul =
+            static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
         const char* stop = nul ? nul : end;
         if (c.head.size() < kHeadBytes)
-          c.head.append(p, std::min<std::size_t>(static_cast<std::size_t>(stop - p), kHeadBytes - c.head.size()));
+          c.head.append(p, std::min<std::size_t>(static_cast<std::size_t>(stop - p),
+                                                 kHeadBytes - c.head.size()));
         if (!nul) break;
         if (c.head.find(kMarker) != std::string::npos) ++c.count;
         c.head.clear();
@@ -169,7 +171,8 @@ Result Run(CInterface& record, CInterfaceMonitor& monitor, bool through_record, 
     // Paced in ticks of 10 ms: a wake-up per line would cost more CPU than
     // the line itself at low rates.
     if (i % std::max(1L, static_cast<long>(rate * kTickSeconds)) == 0) {
-      auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i / rate));
+      auto due = start + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(i / rate));
       if (Clock::now() < due) std::this_thread::sleep_until(due);
     }
     std::snprintf(line, sizeof line, "%s%ld %s", kMarker, i, pad.c_str());
@@ -187,7 +190,8 @@ Result Run(CInterface& record, CInterfaceMonitor& monitor, bool through_record, 
     std::this_thread::sleep_for(kPollPause);
     char cmd = 'c';
     std::array<long, kClients> counts;
-    if (write(to_child, &cmd, 1) != 1 || !ReadFull(from_child, counts.data(), sizeof counts)) std::exit(1);
+    if (write(to_child, &cmd, 1) != 1 || !ReadFull(from_child, counts.data(), sizeof counts))
+      std::exit(1);
     for (int i = 0; i < kClients; ++i) got[i] += counts[i];
     long min = *std::min_element(got.begin(), got.end());
     if (min == last_min) {
@@ -221,7 +225,8 @@ int main(int argc, char** argv) {
       for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
         rates.push_back(std::atof(p));
     } else {
-      std::fprintf(stderr, "usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N]\n");
+      std::fprintf(stderr,
+                   "usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N]\n");
       return 2;
     }
   }
@@ -262,18 +267,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "monitor_bench: the clients did not connect\n");
     return 1;
   }
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // the full statuses of the connects go first
+  std::this_thread::sleep_for(
+      std::chrono::seconds(2));  // the full statuses of the connects go first
 
-  std::printf("monitor: %d clients, lines of %zu characters, %.0f s per rate\n", kClients, line_length,
-              seconds);
+  std::printf("monitor: %d clients, lines of %zu characters, %.0f s per rate\n", kClients,
+              line_length, seconds);
   std::printf("%-22s %10s %16s %12s %18s\n", "feed", "offered/s", "delivered/s each", "worst lost",
               "CPU ms/10k lines");
   for (bool through_record : {true, false}) {
     for (double rate : rates) {
       Result r = Run(*record, *monitor, through_record, rate, seconds, line_length, down[1], up[0]);
       std::printf("%-22s %10.0f %16.0f %12ld %18.1f\n",
-                  through_record ? "CInterface::Log" : "ForwardLog (no file)", r.offered, r.delivered,
-                  r.worst_lost, r.cpu_per_10k * 1000.0);
+                  through_record ? "CInterface::Log" : "ForwardLog (no file)", r.offered,
+                  r.delivered, r.worst_lost, r.cpu_per_10k * 1000.0);
       std::fflush(stdout);
     }
   }

@@ -43,14 +43,14 @@ using testing_support::WriteFile;
 
 constexpr int kJobsAtOnce = 20;
 constexpr double kRingBytes = 50'000'000;
-constexpr double kRingFillSeconds = 9;     // part a: the rings hold more than the 2 s asked for
-constexpr double kPastLapSeconds = 12;     // part b: longer than the pre-record of 10 s
+constexpr double kRingFillSeconds = 9;  // part a: the rings hold more than the 2 s asked for
+constexpr double kPastLapSeconds = 12;  // part b: longer than the pre-record of 10 s
 constexpr double kStartDeadline = 60;
 constexpr double kJobDeadline = 120;
 
 struct Camera {
-  int scenario;       // gateway camera number, also the simulator's camera id
-  std::string ref;    // CameraRef
+  int scenario;     // gateway camera number, also the simulator's camera id
+  std::string ref;  // CameraRef
   double fps;
   std::size_t size;   // frame bytes
   std::string extra;  // more simulator keys
@@ -59,9 +59,9 @@ struct Camera {
 };
 
 struct JobShape {
-  int pre_record;  // s
+  int pre_record;   // s
   double interval;  // s
-  int duration;    // s
+  int duration;     // s
   int images() const { return static_cast<int>((duration + pre_record) / interval); }
   // Image i is wanted at A - PreRecordTime + i x Interval: the pre-recorded
   // ones before the alarm, the live ones from the alarm on.
@@ -86,7 +86,9 @@ struct JobResult {
 
 std::size_t Count(const std::string& haystack, const std::string& needle) {
   std::size_t n = 0;
-  for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+  for (std::size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    ++n;
   return n;
 }
 
@@ -111,14 +113,15 @@ class World {
   explicit World(const std::vector<Camera>& cameras) : cameras_(cameras) {
     std::vector<std::string> args;
     for (const Camera& c : cameras)
-      args.insert(args.end(), {"--camera", "id=" + std::to_string(c.scenario) + ",fps=" + Fixed(c.fps) +
-                                               ",size=" + std::to_string(c.size) + c.extra});
+      args.insert(args.end(),
+                  {"--camera", "id=" + std::to_string(c.scenario) + ",fps=" + Fixed(c.fps) +
+                                   ",size=" + std::to_string(c.size) + c.extra});
     sim_ = std::make_unique<sim_test::SimProcess>(args);
     for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/file"})
       mkdir(box_.path(d).c_str(), 0755);
     std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") +
-                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" +
-                      Data("file") + "\nFileMask=*.job\n";
+                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") +
+                      "\nFilePath=" + Data("file") + "\nFileMask=*.job\n";
     for (const Camera& c : cameras)
       ini += "[Scenario" + std::to_string(c.scenario) + "]\nCameraRef=" + c.ref +
              "\nCamServerIPAddress=127.0.0.1\nCamPort=" + std::to_string(sim_->port(c.scenario)) +
@@ -140,28 +143,33 @@ class World {
       return false;
     }
     gateway_ = box_.Start();
-    bool streaming = WaitFor([&] {
-      for (const Camera& c : cameras_) {
-        struct stat st{};
-        std::string ring = Data("file/" + c.ref + "/" + c.ref + "_mjpegstream.mjpeg");
-        if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
-      }
-      return true;
-    }, kStartDeadline);
-    if (!streaming) std::fprintf(stderr, "the gateway did not start streaming:\n%s\n", box_.Output().c_str());
+    bool streaming = WaitFor(
+        [&] {
+          for (const Camera& c : cameras_) {
+            struct stat st {};
+            std::string ring = Data("file/" + c.ref + "/" + c.ref + "_mjpegstream.mjpeg");
+            if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
+          }
+          return true;
+        },
+        kStartDeadline);
+    if (!streaming)
+      std::fprintf(stderr, "the gateway did not start streaming:\n%s\n", box_.Output().c_str());
     return streaming;
   }
 
   // Writes one job file per (camera, alarm) under a name the mask does not
   // take, then renames them all into the watch directory back to back. The
   // wall-clock alarm moment (microseconds) is taken just before the renames.
-  long long DropAtOnce(const std::vector<std::pair<const Camera*, std::string>>& jobs, const JobShape& shape) {
+  long long DropAtOnce(const std::vector<std::pair<const Camera*, std::string>>& jobs,
+                       const JobShape& shape) {
     for (const auto& [camera, alarm] : jobs) {
       char text[512];
       std::snprintf(text, sizeof text,
                     "[Alarm]\nAlarmRef=%s\nNumberOfCams=1\n[Camera1]\nCameraScenario=%d\nType=0\n"
                     "Duration=%d\nInterval=%.2f\nPreRecordTime=%d\n",
-                    alarm.c_str(), camera->scenario, shape.duration, shape.interval, shape.pre_record);
+                    alarm.c_str(), camera->scenario, shape.duration, shape.interval,
+                    shape.pre_record);
       WriteFile(Data("watch/" + alarm + ".part"), text);
     }
     long long alarm_us = sim_test::RealtimeUs();
@@ -172,13 +180,16 @@ class World {
 
   // Drops the jobs at once and waits until every one has finished; the
   // alarm moment.
-  long long DropAndWait(const std::vector<std::pair<const Camera*, std::string>>& jobs, const JobShape& shape) {
+  long long DropAndWait(const std::vector<std::pair<const Camera*, std::string>>& jobs,
+                        const JobShape& shape) {
     const long long alarm_us = DropAtOnce(jobs, shape);
-    WaitFor([&] {
-      for (const auto& job : jobs)
-        if (!Finished(job.second)) return false;
-      return true;
-    }, kJobDeadline);
+    WaitFor(
+        [&] {
+          for (const auto& job : jobs)
+            if (!Finished(job.second)) return false;
+          return true;
+        },
+        kJobDeadline);
     return alarm_us;
   }
 
@@ -188,13 +199,15 @@ class World {
       std::error_code ec;
       for (const auto& e : std::filesystem::directory_iterator(Data(where), ec)) {
         std::string n = e.path().filename().string();
-        if (n.size() > name.size() && n.compare(n.size() - name.size(), name.size(), name) == 0) return true;
+        if (n.size() > name.size() && n.compare(n.size() - name.size(), name.size(), name) == 0)
+          return true;
       }
     }
     return false;
   }
 
-  JobResult Collect(const Camera& c, const std::string& alarm, const JobShape& shape, long long alarm_us) const {
+  JobResult Collect(const Camera& c, const std::string& alarm, const JobShape& shape,
+                    long long alarm_us) const {
     JobResult r;
     r.alarm = alarm;
     r.finished = Finished(alarm);
@@ -209,13 +222,17 @@ class World {
         std::string bytes = ReadFile(path);
         sim_test::JpegInfo info;
         image.problem = sim_test::CheckJpeg(bytes, &info);
-        if (image.problem.empty() && Count(bytes, "ocelam-sim cam=") != 1) image.problem = "more than one frame";
-        if (image.problem.empty() && !sim_test::ParseStamp(info, &image.stamp)) image.problem = "no stamp";
-        if (!image.problem.empty()) image.problem += " (" + std::to_string(bytes.size()) + " bytes)";
+        if (image.problem.empty() && Count(bytes, "ocelam-sim cam=") != 1)
+          image.problem = "more than one frame";
+        if (image.problem.empty() && !sim_test::ParseStamp(info, &image.stamp))
+          image.problem = "no stamp";
+        if (!image.problem.empty())
+          image.problem += " (" + std::to_string(bytes.size()) + " bytes)";
         image.whole = image.problem.empty();
         if (image.whole) {
           double wanted_us = static_cast<double>(alarm_us) + shape.wanted_offset_s(i) * 1e6;
-          image.offset_frames = (static_cast<double>(image.stamp.time_us) - wanted_us) / c.period_us();
+          image.offset_frames =
+              (static_cast<double>(image.stamp.time_us) - wanted_us) / c.period_us();
         }
       }
       r.images.push_back(image);
@@ -266,12 +283,15 @@ void CountLines(const std::vector<JobResult>& results, int wanted_images, Figure
     if (r.image_count == wanted_images || (saved == 0 && r.image_count == -1)) ++msg_agrees;
     finished += r.finished;
   }
-  std::printf("  counts in the logs: FileSuccess %d, FileError %d; on disk %d files, %d whole, %d torn\n",
-              f->counted_success, f->counted_error, f->saved, f->whole, f->torn);
-  std::printf("  jobs finished %d/%zu; FileSuccess = files on disk and FileSuccess + FileError = %d: %d/%zu;"
-              " FileSuccess = whole files on disk: %d/%zu; .msg ImageCount %d: %d/%zu\n",
-              finished, results.size(), wanted_images, count_agrees, results.size(), f->logs_agree,
-              results.size(), wanted_images, msg_agrees, results.size());
+  std::printf(
+      "  counts in the logs: FileSuccess %d, FileError %d; on disk %d files, %d whole, %d torn\n",
+      f->counted_success, f->counted_error, f->saved, f->whole, f->torn);
+  std::printf(
+      "  jobs finished %d/%zu; FileSuccess = files on disk and FileSuccess + FileError = %d: "
+      "%d/%zu;"
+      " FileSuccess = whole files on disk: %d/%zu; .msg ImageCount %d: %d/%zu\n",
+      finished, results.size(), wanted_images, count_agrees, results.size(), f->logs_agree,
+      results.size(), wanted_images, msg_agrees, results.size());
 }
 
 // Part a for one camera.
@@ -290,13 +310,18 @@ Figures SameInstant(World& world, const Camera& c) {
   Figures f;
   f.what = c.ref + " " + World::Fixed(c.fps) + " fps";
   f.jobs = kJobsAtOnce;
-  std::printf("\na. %d jobs at one instant on %s at %s fps (one frame = %.0f ms): PreRecordTime %d, "
-              "Interval %.1f, Duration %d\n",
-              kJobsAtOnce, c.ref.c_str(), World::Fixed(c.fps).c_str(), c.period_us() / 1000, shape.pre_record,
-              shape.interval, shape.duration);
-  std::printf("  offset = send time of the saved frame - wanted time, in frames (wanted: A%+.1f s + i x %.1f s)\n",
-              -static_cast<double>(shape.pre_record), shape.interval);
-  std::printf("  image  wanted    saved  whole  spread(fr)  offset min / median / max (fr)  same frame in all jobs\n");
+  std::printf(
+      "\na. %d jobs at one instant on %s at %s fps (one frame = %.0f ms): PreRecordTime %d, "
+      "Interval %.1f, Duration %d\n",
+      kJobsAtOnce, c.ref.c_str(), World::Fixed(c.fps).c_str(), c.period_us() / 1000,
+      shape.pre_record, shape.interval, shape.duration);
+  std::printf(
+      "  offset = send time of the saved frame - wanted time, in frames (wanted: A%+.1f s + i x "
+      "%.1f s)\n",
+      -static_cast<double>(shape.pre_record), shape.interval);
+  std::printf(
+      "  image  wanted    saved  whole  spread(fr)  offset min / median / max (fr)  same frame in "
+      "all jobs\n");
   int worst_job = -1, worst_image = -1;
   for (int i = 0; i < shape.images(); ++i) {
     std::vector<double> offsets, times;
@@ -310,20 +335,24 @@ Figures SameInstant(World& world, const Camera& c) {
       times.push_back(static_cast<double>(im.stamp.time_us));
       seqs.push_back(im.stamp.seq);
     }
-    bool same = seqs.size() == results.size() &&
-                std::all_of(seqs.begin(), seqs.end(), [&](unsigned long long s) { return s == seqs[0]; });
+    bool same =
+        seqs.size() == results.size() &&
+        std::all_of(seqs.begin(), seqs.end(), [&](unsigned long long s) { return s == seqs[0]; });
     f.identical = f.identical && same;
     double spread = times.empty() ? 0
                                   : (*std::max_element(times.begin(), times.end()) -
-                                     *std::min_element(times.begin(), times.end())) / c.period_us();
+                                     *std::min_element(times.begin(), times.end())) /
+                                        c.period_us();
     char wanted[16];
     std::snprintf(wanted, sizeof wanted, "A%+.1f s", shape.wanted_offset_s(i));
     if (offsets.empty()) {
-      std::printf("  %5d  %-8s  %5d  %5zu  %10s  %30s  %s\n", i, wanted, saved, offsets.size(), "-", "-", "no");
+      std::printf("  %5d  %-8s  %5d  %5zu  %10s  %30s  %s\n", i, wanted, saved, offsets.size(), "-",
+                  "-", "no");
     } else {
-      std::printf("  %5d  %-8s  %5d  %5zu  %10.1f  %8.1f / %6.1f / %6.1f          %s\n", i, wanted, saved,
-                  offsets.size(), spread, *std::min_element(offsets.begin(), offsets.end()), Median(offsets),
-                  *std::max_element(offsets.begin(), offsets.end()), same ? "yes" : "no");
+      std::printf("  %5d  %-8s  %5d  %5zu  %10.1f  %8.1f / %6.1f / %6.1f          %s\n", i, wanted,
+                  saved, offsets.size(), spread, *std::min_element(offsets.begin(), offsets.end()),
+                  Median(offsets), *std::max_element(offsets.begin(), offsets.end()),
+                  same ? "yes" : "no");
     }
   }
   for (std::size_t j = 0; j < results.size(); ++j) {
@@ -344,10 +373,13 @@ Figures SameInstant(World& world, const Camera& c) {
   }
   std::printf("  first image (A-2.0 s) per job in drop order, offset in frames:");
   for (const JobResult& r : results)
-    std::printf(" %s", r.images[0].whole ? World::Fixed(std::round(r.images[0].offset_frames * 10) / 10).c_str() : "x");
-  std::printf("\n  worst offset %+.1f frames (job %d, image %d); images more than one frame off: %d of %d;"
-              " all %d jobs got identical frames for every image: %s\n",
-              f.worst, worst_job, worst_image, f.off, f.images, kJobsAtOnce, f.identical ? "yes" : "no");
+    std::printf(" %s", r.images[0].whole
+                           ? World::Fixed(std::round(r.images[0].offset_frames * 10) / 10).c_str()
+                           : "x");
+  std::printf(
+      "\n  worst offset %+.1f frames (job %d, image %d); images more than one frame off: %d of %d;"
+      " all %d jobs got identical frames for every image: %s\n",
+      f.worst, worst_job, worst_image, f.off, f.images, kJobsAtOnce, f.identical ? "yes" : "no");
   CountLines(results, shape.images(), &f);
   return f;
 }
@@ -365,12 +397,14 @@ std::vector<Figures> LongPreRecord(World& world, const std::vector<Camera>& came
     // What the ring holds: about this many seconds of the camera's stream.
     const double lap_s = kRingBytes / (c.fps * static_cast<double>(c.size));
     Figures f;
-    f.what = c.ref + " " + World::Fixed(c.fps) + " fps, " + std::to_string(c.size) + "-byte frames" + c.shown_extra();
+    f.what = c.ref + " " + World::Fixed(c.fps) + " fps, " + std::to_string(c.size) +
+             "-byte frames" + c.shown_extra();
     f.jobs = 1;
-    std::printf("\n%c. one job on %s at %s fps, %zu-byte frames%s (the ring holds about %.1f s): "
-                "PreRecordTime %d, Interval %.0f, Duration %d\n",
-                k == 0 ? 'b' : 'c', c.ref.c_str(), World::Fixed(c.fps).c_str(), c.size, c.shown_extra().c_str(), lap_s,
-                shape.pre_record, shape.interval, shape.duration);
+    std::printf(
+        "\n%c. one job on %s at %s fps, %zu-byte frames%s (the ring holds about %.1f s): "
+        "PreRecordTime %d, Interval %.0f, Duration %d\n",
+        k == 0 ? 'b' : 'c', c.ref.c_str(), World::Fixed(c.fps).c_str(), c.size,
+        c.shown_extra().c_str(), lap_s, shape.pre_record, shape.interval, shape.duration);
     std::printf("  image  wanted    in ring  file   offset (fr)  problem\n");
     int older_saved = 0;
     for (int i = 0; i < shape.images(); ++i) {
@@ -385,12 +419,17 @@ std::vector<Figures> LongPreRecord(World& world, const std::vector<Camera>& came
       if (im.whole && std::fabs(im.offset_frames) > std::fabs(f.worst)) f.worst = im.offset_frames;
       char offset[32] = "-";
       if (im.whole) std::snprintf(offset, sizeof offset, "%+.1f", im.offset_frames);
-      std::printf("  %5d  A%+5.1f s  %-7s  %-5s  %11s  %s\n", i, shape.wanted_offset_s(i), in_ring ? "yes" : "no",
-                  !im.exists ? "none" : im.whole ? "whole" : "torn", offset, im.problem.c_str());
+      std::printf("  %5d  A%+5.1f s  %-7s  %-5s  %11s  %s\n", i, shape.wanted_offset_s(i),
+                  in_ring ? "yes" : "no",
+                  !im.exists ? "none"
+                  : im.whole ? "whole"
+                             : "torn",
+                  offset, im.problem.c_str());
     }
-    std::printf("  saved %d of %d, whole %d, torn %d; saved although older than one lap: %d;"
-                " whole images more than one frame off: %d, worst %+.1f frames\n",
-                f.saved, f.images, f.whole, f.torn, older_saved, f.off, f.worst);
+    std::printf(
+        "  saved %d of %d, whole %d, torn %d; saved although older than one lap: %d;"
+        " whole images more than one frame off: %d, worst %+.1f frames\n",
+        f.saved, f.images, f.whole, f.torn, older_saved, f.off, f.worst);
     CountLines({r}, shape.images(), &f);
     all.push_back(f);
   }
@@ -398,15 +437,17 @@ std::vector<Figures> LongPreRecord(World& world, const std::vector<Camera>& came
 }
 
 void Summary(const std::vector<Figures>& figures) {
-  std::printf("\nsummary (target: every saved image within one frame of its wanted time, no torn image,"
-              " images no longer in the ring counted as errors, counts = files)\n");
+  std::printf(
+      "\nsummary (target: every saved image within one frame of its wanted time, no torn image,"
+      " images no longer in the ring counted as errors, counts = files)\n");
   for (const Figures& f : figures) {
     char worst[32] = "      -";  // no whole image to measure
     if (f.whole > 0) std::snprintf(worst, sizeof worst, "%+7.1f", f.worst);
-    std::printf("  %-48s images %3d saved %3d whole %3d torn %3d | >1 frame off %3d, worst %s fr |"
-                " identical across jobs %-3s | FileSuccess %3d FileError %3d\n",
-                f.what.c_str(), f.images, f.saved, f.whole, f.torn, f.off, worst,
-                f.jobs > 1 ? (f.identical ? "yes" : "no") : "-", f.counted_success, f.counted_error);
+    std::printf(
+        "  %-48s images %3d saved %3d whole %3d torn %3d | >1 frame off %3d, worst %s fr |"
+        " identical across jobs %-3s | FileSuccess %3d FileError %3d\n",
+        f.what.c_str(), f.images, f.saved, f.whole, f.torn, f.off, worst,
+        f.jobs > 1 ? (f.identical ? "yes" : "no") : "-", f.counted_success, f.counted_error);
   }
 }
 

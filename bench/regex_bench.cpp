@@ -41,8 +41,8 @@ struct Random {
 
 std::string Timestamp(Random& random) {
   char text[32];
-  std::snprintf(text, sizeof text, "2026-12-%02d %02d:%02d:%02d", 1 + random.Below(28), random.Below(24),
-                random.Below(60), random.Below(60));
+  std::snprintf(text, sizeof text, "2026-12-%02d %02d:%02d:%02d", 1 + random.Below(28),
+                random.Below(24), random.Below(60), random.Below(60));
   return text;
 }
 
@@ -63,13 +63,14 @@ std::vector<std::string> AlarmLines(bool csv) {
     unsigned raw = random.Next() & 0xffff;
     std::string when = Timestamp(random);
     if (random.Below(10) < 2) {
-      std::snprintf(line, sizeof line, "%s STATUS box=%d temp=%d fan=ok uptime=%u", when.c_str(), box,
-                    20 + random.Below(40), random.Next() % 1000000);
+      std::snprintf(line, sizeof line, "%s STATUS box=%d temp=%d fan=ok uptime=%u", when.c_str(),
+                    box, 20 + random.Below(40), random.Next() % 1000000);
     } else if (csv) {
-      std::snprintf(line, sizeof line, "EVT;%s;IO;%d,%d,%s,%s,raw=0x%04X;seq=%d", when.c_str(), box, pin, state,
-                    type, raw, i);
+      std::snprintf(line, sizeof line, "EVT;%s;IO;%d,%d,%s,%s,raw=0x%04X;seq=%d", when.c_str(), box,
+                    pin, state, type, raw, i);
     } else {
-      std::snprintf(line, sizeof line, "%s ALARM box=%d input=%d state=%s type=%s data=0x%04X seq=%d", when.c_str(),
+      std::snprintf(line, sizeof line,
+                    "%s ALARM box=%d input=%d state=%s type=%s data=0x%04X seq=%d", when.c_str(),
                     box, pin, state, type, raw, i);
     }
     lines.emplace_back(line);
@@ -88,17 +89,21 @@ std::vector<std::string> RecordingReplies() {
     for (int c = 0; c < channels; ++c) {
       char entry[160];
       std::snprintf(entry, sizeof entry,
-                    "  <Channel id=\"%d\"><State>idle</State><Bitrate>%d</Bitrate><Storage>disk%d</Storage></Channel>\r\n",
+                    "  <Channel "
+                    "id=\"%d\"><State>idle</State><Bitrate>%d</Bitrate><Storage>disk%d</Storage></"
+                    "Channel>\r\n",
                     c, 512 + random.Below(4096), random.Below(4));
       body += entry;
     }
     char handle[96];
-    std::snprintf(handle, sizeof handle, "  <RecordingHandle>%u</RecordingHandle>\r\n", random.Next() % 100000);
+    std::snprintf(handle, sizeof handle, "  <RecordingHandle>%u</RecordingHandle>\r\n",
+                  random.Next() % 100000);
     body += handle;
     body += "</RecordingResponse>\r\n";
     char head[256];
     std::snprintf(head, sizeof head,
-                  "HTTP/1.1 200 OK\r\nServer: VideoServer/4.2\r\nContent-Type: text/xml\r\nContent-Length: %zu\r\n"
+                  "HTTP/1.1 200 OK\r\nServer: VideoServer/4.2\r\nContent-Type: "
+                  "text/xml\r\nContent-Length: %zu\r\n"
                   "Connection: close\r\n\r\n",
                   body.size());
     replies.push_back(head + body);
@@ -142,7 +147,8 @@ Parts LibraryParts(const regmatch_t* match, bool matched) {
 }
 
 // Times both engines on `texts` (each matched `rounds` times) and prints the lines of one case.
-bool Compare(const char* title, const char* expression, const std::vector<std::string>& texts, int rounds) {
+bool Compare(const char* title, const char* expression, const std::vector<std::string>& texts,
+             int rounds) {
   regexp* ours = regcompile(expression);
   regex_t library;
   if (ours == nullptr || regcomp(&library, expression, REG_EXTENDED) != 0) {
@@ -172,7 +178,8 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
   double library_match = BestMilliseconds([&] {
     regmatch_t match[kGroups + 1];
     for (int r = 0; r < rounds; ++r) {
-      for (const std::string& text : texts) sink += regexec(&library, text.c_str(), kGroups + 1, match, 0) == 0;
+      for (const std::string& text : texts)
+        sink += regexec(&library, text.c_str(), kGroups + 1, match, 0) == 0;
     }
   });
   double ours_full = BestMilliseconds([&] {
@@ -208,15 +215,16 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
   regfree(&library);
 
   std::size_t total = texts.size() * static_cast<std::size_t>(rounds);
-  std::printf("%s\n  expression %s\n  %zu matches of %zu texts (x%d rounds), %d with different parts\n", title,
-              expression, static_cast<std::size_t>(matched), texts.size(), rounds, differ);
+  std::printf(
+      "%s\n  expression %s\n  %zu matches of %zu texts (x%d rounds), %d with different parts\n",
+      title, expression, static_cast<std::size_t>(matched), texts.size(), rounds, differ);
   std::printf("  %-28s %12s %12s %10s\n", "", "ours", "glibc", "ours/glibc");
-  std::printf("  %-28s %9.1f ms %9.1f ms %10.3f   (%.0f / %.0f ns per text)\n", "match (compiled once)",
-              ours_match, library_match, ours_match / library_match, ours_match * 1e6 / total,
-              library_match * 1e6 / total);
-  std::printf("  %-28s %9.1f ms %9.1f ms %10.3f   (%.0f / %.0f ns per text)\n", "compile+match+release each",
-              ours_full, library_full, ours_full / library_full, ours_full * 1e6 / total,
-              library_full * 1e6 / total);
+  std::printf("  %-28s %9.1f ms %9.1f ms %10.3f   (%.0f / %.0f ns per text)\n",
+              "match (compiled once)", ours_match, library_match, ours_match / library_match,
+              ours_match * 1e6 / total, library_match * 1e6 / total);
+  std::printf("  %-28s %9.1f ms %9.1f ms %10.3f   (%.0f / %.0f ns per text)\n",
+              "compile+match+release each", ours_full, library_full, ours_full / library_full,
+              ours_full * 1e6 / total, library_full * 1e6 / total);
   if (sink == 42) std::printf(" ");  // keeps the work from being optimised away
   return differ == 0;
 }
@@ -227,7 +235,8 @@ int main() {
   bool same = true;
   const std::vector<std::string> lines = AlarmLines(false);
   same &= Compare("(a) alarm-input lines, literal before the groups",
-                  "box=([0-9]+) input=([0-9]+) state=([A-Za-z0-9]+) type=([A-Za-z]+) data=(.*)$", lines, 1);
+                  "box=([0-9]+) input=([0-9]+) state=([A-Za-z0-9]+) type=([A-Za-z]+) data=(.*)$",
+                  lines, 1);
   const std::vector<std::string> csv_lines = AlarmLines(true);
   same &= Compare("(a') alarm-input lines, groups first (no literal to search for)",
                   "([0-9]+),([0-9]+),(ON|OFF|on|off|0|1),([A-Z]+),raw=(.*)", csv_lines, 1);
@@ -239,7 +248,7 @@ int main() {
   }());
   same &= Compare("(b) recording start replies, handle by its element",
                   "<RecordingHandle>([0-9]+)</RecordingHandle>", replies, kReplyRounds);
-  same &= Compare("(b') recording start replies, handle after a set",
-                  "[Hh]andle>([0-9]+)<", replies, kReplyRounds);
+  same &= Compare("(b') recording start replies, handle after a set", "[Hh]andle>([0-9]+)<",
+                  replies, kReplyRounds);
   return same ? 0 : 1;
 }

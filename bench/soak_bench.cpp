@@ -81,8 +81,8 @@ constexpr std::int64_t kSmallDiskBytes = 20 << 20;
 constexpr std::int64_t kBallastBytes = 17 << 20;
 
 const char* const kFaultNames[] = {"stall", "drop mid-frame", "garbage", "401", "refused", "slow"};
-const char* const kFaultKeys[] = {"stall=15000,after=10", "drop=1,after=8", "garbage=3000",
-                                  "status=401,drop=1,after=2", "dead=1", "stall=3000"};
+const char* const kFaultKeys[] = {"stall=15000,after=10",      "drop=1,after=8", "garbage=3000",
+                                  "status=401,drop=1,after=2", "dead=1",         "stall=3000"};
 constexpr int kFaults = 6;
 constexpr int kSlow = 5;
 
@@ -97,7 +97,11 @@ struct JobCamera {
   double interval = 0.5;
   int pre = 0;
   int commands = 0;
-  int images() const { return type == 2 ? 0 : static_cast<int>(static_cast<float>(duration + pre) / static_cast<float>(interval)); }
+  int images() const {
+    return type == 2 ? 0
+                     : static_cast<int>(static_cast<float>(duration + pre) /
+                                        static_cast<float>(interval));
+  }
 };
 
 struct Job {
@@ -158,7 +162,8 @@ double CpuSeconds(int pid) {
     }
   }
   if (fields.size() < 13) return 0;
-  return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) /
+         static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int NiceValue(int pid) {
@@ -187,8 +192,8 @@ Sample TakeSample(int pid, double t, const Sample* previous) {
   s.rss_kb = StatusValue(status, "VmRSS");
   s.threads = StatusValue(status, "Threads");
   std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
-       it.increment(ec))
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec))
     ++s.fds;
   if (DIR* d = opendir("/proc")) {
     while (dirent* e = readdir(d)) {
@@ -220,7 +225,8 @@ Sample TakeSample(int pid, double t, const Sample* previous) {
     }
   }
   s.cpu_s = CpuSeconds(pid);
-  if (previous && t > previous->t) s.cpu_pct = 100 * (s.cpu_s - previous->cpu_s) / (t - previous->t);
+  if (previous && t > previous->t)
+    s.cpu_pct = 100 * (s.cpu_s - previous->cpu_s) / (t - previous->t);
   s.load1 = std::atof(ReadFile("/proc/loadavg").c_str());
   return s;
 }
@@ -244,7 +250,9 @@ double IndexMegabytes(const sim_test::SimProcess& sim, int cameras) {
 
 std::size_t Count(const std::string& haystack, const std::string& needle) {
   std::size_t n = 0;
-  for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+  for (std::size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    ++n;
   return n;
 }
 
@@ -266,7 +274,11 @@ class Soak {
     bool jobs = false, inputs = false, monitors = false, faults = false;
   };
   Soak(int cameras, double minutes, bool small_disk, unsigned seed, Without without)
-      : cameras_(cameras), minutes_(minutes), small_disk_(small_disk), rng_(seed), without_(without),
+      : cameras_(cameras),
+        minutes_(minutes),
+        small_disk_(small_disk),
+        rng_(seed),
+        without_(without),
         video_servers_(without.inputs ? 0 : kVideoServers) {}
 
   ~Soak() {
@@ -298,7 +310,7 @@ class Soak {
   void RemoveJobFiles(const Job& job);
   void EmptySmallDisk();
   double FreeBytes() const {
-    struct statvfs v{};
+    struct statvfs v {};
     if (statvfs(Data("log").c_str(), &v) != 0) return -1;
     return static_cast<double>(v.f_bavail) * static_cast<double>(v.f_bsize);
   }
@@ -307,8 +319,8 @@ class Soak {
     return emptied_at_ < 0 || t < emptied_at_ ? 1 : 2;
   }
   bool ShouldSucceed(const Job& job) const;
-  void Report(const std::vector<Sample>& samples, const Sample& quiet, double load_start, double load_end,
-              int exit_code, bool ended, bool died);
+  void Report(const std::vector<Sample>& samples, const Sample& quiet, double load_start,
+              double load_end, int exit_code, bool ended, bool died);
 
   int cameras_;
   double minutes_;
@@ -327,35 +339,52 @@ class Soak {
   std::map<std::string, std::size_t> job_index_;
   ImageFigures figures_[3];  // per phase (only 0 without --small-disk)
   std::atomic<long> fault_rounds_{0}, fault_commands_{0}, fault_errors_{0};
-  std::atomic<long> monitor_connects_{0}, monitor_failed_{0}, monitor_bytes_{0}, monitor_closed_by_gateway_{0};
+  std::atomic<long> monitor_connects_{0}, monitor_failed_{0}, monitor_bytes_{0},
+      monitor_closed_by_gateway_{0};
   double full_at_ = -1, emptied_at_ = -1;
   long ballast_removed_ = 0;
 };
 
 std::vector<std::string> Soak::SimulatorArgs() const {
-  std::vector<std::string> args = {"--cameras", "count=" + std::to_string(cameras_) + ",first=1,fps=4,size=" +
-                                                     std::to_string(kFrameBytes)};
+  std::vector<std::string> args = {
+      "--cameras",
+      "count=" + std::to_string(cameras_) + ",first=1,fps=4,size=" + std::to_string(kFrameBytes)};
   // Commands: most answer after 200 ms; some late, some with an error, some
   // never (the gateway's receive time-out), some with a reset.
   args.insert(args.end(), {"--route", "camera=all,path=/command/preset.cgi,status=200,delay=200"});
   for (int id = 1; id <= cameras_; ++id) {
     std::string route;
     switch (id % 10) {
-      case 1: route = "status=200,delay=3000"; break;
-      case 2: route = "status=500,delay=100"; break;
-      case 4: route = "mode=silent"; break;
-      case 8: route = "mode=reset,delay=500"; break;
-      default: continue;
+      case 1:
+        route = "status=200,delay=3000";
+        break;
+      case 2:
+        route = "status=500,delay=100";
+        break;
+      case 4:
+        route = "mode=silent";
+        break;
+      case 8:
+        route = "mode=reset,delay=500";
+        break;
+      default:
+        continue;
     }
-    args.insert(args.end(), {"--route", "camera=" + std::to_string(id) + ",path=/command/preset.cgi," + route});
+    args.insert(args.end(),
+                {"--route", "camera=" + std::to_string(id) + ",path=/command/preset.cgi," + route});
   }
   // Video servers: a burst of input lines (on and off, two pins, one split),
   // binary garbage, a line far over 4096 bytes, heartbeats, pauses.
   for (int v = 1; v <= video_servers_; ++v) {
     std::string keys = "id=" + std::to_string(v) + ",heartbeat=1500,loop=1";
-    keys += ",line=\"ioboxid=2 pin=4 state=on type=input\",line=\"ioboxid=2 pin=5 state=on type=input\"";
-    keys += ",line=\"ioboxid=2 pin=4 state=off type=input\",split=\"12:300:ioboxid=2 pin=4 state=on type=input\\r\\n\"";
-    keys += ",send=\"\\x00\\x01\\xff\\xfe\\x1b[2J garbage \\x80\\x81\\r\\n\",wait=" + std::to_string(2000 + 700 * v);
+    keys +=
+        ",line=\"ioboxid=2 pin=4 state=on type=input\",line=\"ioboxid=2 pin=5 state=on "
+        "type=input\"";
+    keys +=
+        ",line=\"ioboxid=2 pin=4 state=off type=input\",split=\"12:300:ioboxid=2 pin=4 state=on "
+        "type=input\\r\\n\"";
+    keys += ",send=\"\\x00\\x01\\xff\\xfe\\x1b[2J garbage \\x80\\x81\\r\\n\",wait=" +
+            std::to_string(2000 + 700 * v);
     keys += ",send=" + std::string(5000, 'x') + ",line=\"\",line=\"ioboxid=9 pin=x state= type=\"";
     keys += ",wait=" + std::to_string(3000 + 500 * v);
     args.insert(args.end(), {"--videoserver", keys});
@@ -364,9 +393,9 @@ std::vector<std::string> Soak::SimulatorArgs() const {
 }
 
 std::string Soak::GatewayIni() const {
-  std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") + "\nDonePath=" +
-                    Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" + Data("file") +
-                    "\nFileMask=*.job\n";
+  std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") +
+                    "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") +
+                    "\nFilePath=" + Data("file") + "\nFileMask=*.job\n";
   std::map<int, std::string> pin_alarms;
   ini += "[IOBoxCameraMapping]\n";
   for (int v = 1; v <= video_servers_; ++v) {
@@ -375,8 +404,9 @@ std::string Soak::GatewayIni() const {
     pin_alarms[camera] = "StartAlrOnPin4=96" + std::to_string(v) + "1\n";
   }
   for (int v = 1; v <= video_servers_; ++v)
-    ini += "[VideoServer" + std::to_string(v) + "]\nid=" + std::to_string(v) + "\nIPAddress=127.0.0.1\nIPPort=" +
-           std::to_string(sim_->port("videoserver", v)) + "\nNbCameraConnected=1\n";
+    ini += "[VideoServer" + std::to_string(v) + "]\nid=" + std::to_string(v) +
+           "\nIPAddress=127.0.0.1\nIPPort=" + std::to_string(sim_->port("videoserver", v)) +
+           "\nNbCameraConnected=1\n";
   for (int id = 1; id <= cameras_; ++id)
     ini += "[Scenario" + std::to_string(id) + "]\nCameraRef=Cam" + std::to_string(id) +
            "\nCamServerIPAddress=127.0.0.1\nCamPort=" + std::to_string(sim_->port(id)) +
@@ -513,12 +543,15 @@ void Soak::DropJob(int number, double t) {
     for (std::size_t i = 0; i < job.cameras.size(); ++i) {
       const JobCamera& c = job.cameras[i];
       std::string n = std::to_string(i + 1);
-      text += "[Camera" + n + "]\nCameraScenario=" + std::to_string(c.scenario) + "\nType=" + std::to_string(c.type) +
-              "\nDuration=" + std::to_string(c.duration) + "\nInterval=0.5\nPreRecordTime=" + std::to_string(c.pre) +
+      text += "[Camera" + n + "]\nCameraScenario=" + std::to_string(c.scenario) +
+              "\nType=" + std::to_string(c.type) + "\nDuration=" + std::to_string(c.duration) +
+              "\nInterval=0.5\nPreRecordTime=" + std::to_string(c.pre) +
               "\nNbrOfCommands=" + std::to_string(c.commands) + "\n";
       for (int k = 1; k <= c.commands; ++k)
-        text += "[Camera" + n + "Command" + std::to_string(k) + "]\nDBEntry=" + std::to_string(k - 1) +
-                "\nTypeCommand=ptz\nPTZCommandType=preset\nPresetPositionIndex=" + std::to_string(k + 2) + "\n";
+        text += "[Camera" + n + "Command" + std::to_string(k) +
+                "]\nDBEntry=" + std::to_string(k - 1) +
+                "\nTypeCommand=ptz\nPTZCommandType=preset\nPresetPositionIndex=" +
+                std::to_string(k + 2) + "\n";
     }
   }
   WriteFile(Data("drop/" + job.alarm + ".job"), text);
@@ -555,7 +588,8 @@ void Soak::Check(Job& job) {
       std::size_t eol = log.find('\n', pos);
       if (eol == std::string::npos) eol = log.size();
       std::string line = log.substr(pos, eol - pos);
-      if (line.find("rror") != std::string::npos && line.find("=0") == std::string::npos) job.errors += " | " + line;
+      if (line.find("rror") != std::string::npos && line.find("=0") == std::string::npos)
+        job.errors += " | " + line;
       pos = eol + 1;
     }
   }
@@ -564,7 +598,8 @@ void Soak::Check(Job& job) {
     if (c.type == 2) continue;
     const bool faulty = Faulty(c.scenario);
     const double period = 1 / kFps;
-    const double tolerance = faulty ? kFaultyToleranceS : std::max({kToleranceS, c.interval, 1.5 * period});
+    const double tolerance =
+        faulty ? kFaultyToleranceS : std::max({kToleranceS, c.interval, 1.5 * period});
     const std::string ref = "Cam" + std::to_string(c.scenario);
     const std::string dir = Data("log/multimedia/" + ref + "/" + job.alarm);
     f.wanted += c.images();
@@ -574,7 +609,8 @@ void Soak::Check(Job& job) {
       std::string name = e.path().filename().string();
       int index = -1;
       std::string prefix = ref + "_" + job.alarm + "_";
-      if (name.rfind(prefix, 0) == 0 && name.ends_with(".jpg")) index = std::atoi(name.c_str() + prefix.size());
+      if (name.rfind(prefix, 0) == 0 && name.ends_with(".jpg"))
+        index = std::atoi(name.c_str() + prefix.size());
       if (index < 0 || index >= c.images()) continue;
       ++f.saved;
       if (faulty) ++f.faulty_cam_images;
@@ -597,7 +633,8 @@ void Soak::Check(Job& job) {
       }
       stamps.emplace_back(index, stamp);
     }
-    std::sort(stamps.begin(), stamps.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(stamps.begin(), stamps.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     // The moment image i stands for: before the alarm the newest frame at or
     // before it, from the alarm on the oldest at or after it. An on-demand
     // camera's live images count from its first frame of the job's session.
@@ -605,7 +642,7 @@ void Soak::Check(Job& job) {
     double base_s = static_cast<double>(job.drop_us) / 1e6;
     if (on_demand && !stamps.empty())
       base_s = std::max(base_s, static_cast<double>(stamps.front().second.time_us) / 1e6 -
-                                     stamps.front().first * c.interval);
+                                    stamps.front().first * c.interval);
     for (const auto& [i, stamp] : stamps) {
       double wanted = on_demand ? base_s + i * c.interval : base_s - c.pre + i * c.interval;
       bool before = !on_demand && i * c.interval < c.pre;
@@ -616,8 +653,10 @@ void Soak::Check(Job& job) {
       if (!right) {
         ++f.wrong;
         char text[256];
-        std::snprintf(text, sizeof text, "%s_%s_%05d.jpg: sent %+.2f s from its moment (%s camera, window %.1f s)",
-                      ref.c_str(), job.alarm.c_str(), i, offset, faulty ? "misbehaving" : "well-behaved", tolerance);
+        std::snprintf(text, sizeof text,
+                      "%s_%s_%05d.jpg: sent %+.2f s from its moment (%s camera, window %.1f s)",
+                      ref.c_str(), job.alarm.c_str(), i, offset,
+                      faulty ? "misbehaving" : "well-behaved", tolerance);
         f.Problem(text);
       } else if (!faulty && !on_demand) {
         f.offsets_frames.push_back(offset / period);
@@ -630,7 +669,8 @@ void Soak::RemoveJobFiles(const Job& job) {
   std::error_code ec;
   for (const JobCamera& c : job.cameras)
     fs::remove_all(Data("log/multimedia/Cam" + std::to_string(c.scenario) + "/" + job.alarm), ec);
-  for (const char* suffix : {".log", ".msg", "_multimedia.log"}) fs::remove(Data("log/" + job.alarm + suffix), ec);
+  for (const char* suffix : {".log", ".msg", "_multimedia.log"})
+    fs::remove(Data("log/" + job.alarm + suffix), ec);
 }
 
 // Halfway: the ballast goes, and with it every finished job's files.
@@ -643,14 +683,16 @@ void Soak::EmptySmallDisk() {
 }
 
 int Soak::Run() {
-  for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/file", "data/drop"})
+  for (const char* d :
+       {"data", "data/log", "data/watch", "data/done", "data/error", "data/file", "data/drop"})
     mkdir(box_.path(d).c_str(), 0755);
   if (small_disk_) {
     if (geteuid() != 0) {
       std::printf("--small-disk: not root, so no tmpfs can be mounted: run without it\n");
       small_disk_ = false;
     } else if (mount("tmpfs", Data("log").c_str(), "tmpfs", 0, "size=20m") != 0) {
-      std::printf("--small-disk: mount -t tmpfs failed (%s): run without it\n", std::strerror(errno));
+      std::printf("--small-disk: mount -t tmpfs failed (%s): run without it\n",
+                  std::strerror(errno));
       small_disk_ = false;
     } else {
       mounted_ = true;
@@ -662,42 +704,49 @@ int Soak::Run() {
     return 1;
   }
   WriteFile(box_.IniFile("ocelam.ini"), GatewayIni());
-  WriteFile(box_.IniFile("qxacam.ini"),
-            "[Cam1Data]\nCameraFamily=sony\n"
-            "GetPresetParam=GET /command/preset.cgi?PresetCall=<presetindex> HTTP/1.0\\r\\n\\r\\n\n"
-            "[sonyrsm]\nGetAlarmInput=GET /inputs HTTP/1.0\\r\\n\\r\\n\n"
-            "AlarmInputRegExp=ioboxid=([0-9]+) pin=([0-9]+) state=([a-z0-9]+) type=([a-z]+)\n"
-            "AlarmInputIOBoxIDSubst=\\1\nAlarmInputPinNumberSubst=\\2\n"
-            "AlarmInputPinStateSubst=\\3\nAlarmInputPinTypeSubst=\\4\n"
-            "AlarmInputPinRawDataSubst=&\nHeartBeatString=heartbeat\nAlarmInputIOValidPinType=input\n");
+  WriteFile(
+      box_.IniFile("qxacam.ini"),
+      "[Cam1Data]\nCameraFamily=sony\n"
+      "GetPresetParam=GET /command/preset.cgi?PresetCall=<presetindex> HTTP/1.0\\r\\n\\r\\n\n"
+      "[sonyrsm]\nGetAlarmInput=GET /inputs HTTP/1.0\\r\\n\\r\\n\n"
+      "AlarmInputRegExp=ioboxid=([0-9]+) pin=([0-9]+) state=([a-z0-9]+) type=([a-z]+)\n"
+      "AlarmInputIOBoxIDSubst=\\1\nAlarmInputPinNumberSubst=\\2\n"
+      "AlarmInputPinStateSubst=\\3\nAlarmInputPinTypeSubst=\\4\n"
+      "AlarmInputPinRawDataSubst=&\nHeartBeatString=heartbeat\nAlarmInputIOValidPinType=input\n");
   const std::string started_file = box_.path("started.txt");
   WriteFile(box_.work() + "/ocelam.bat", "#!/bin/sh\necho \"$*\" >> " + started_file + "\n");
   chmod((box_.work() + "/ocelam.bat").c_str(), 0755);
 
-  std::printf("soak: %d cameras (%d misbehaving in turn, %d on demand), %d video servers, %.0f min%s\n", cameras_,
-              cameras_ / 3, cameras_ / 10 + (cameras_ % 10 >= 7), video_servers_, minutes_,
-              small_disk_ ? ", images folder on a 20 MB tmpfs" : "");
+  std::printf(
+      "soak: %d cameras (%d misbehaving in turn, %d on demand), %d video servers, %.0f min%s\n",
+      cameras_, cameras_ / 3, cameras_ / 10 + (cameras_ % 10 >= 7), video_servers_, minutes_,
+      small_disk_ ? ", images folder on a 20 MB tmpfs" : "");
   std::fflush(stdout);
   gateway_ = box_.Start();
   const int pid = gateway_->pid();
-  bool streaming = WaitFor([&] {
-    for (int id = 1; id <= cameras_; ++id) {
-      if (!Permanent(id)) continue;
-      struct stat st{};
-      std::string ring = Data("file/Cam" + std::to_string(id) + "/Cam" + std::to_string(id) + "_mjpegstream.mjpeg");
-      if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
-    }
-    return true;
-  }, 120);
+  bool streaming = WaitFor(
+      [&] {
+        for (int id = 1; id <= cameras_; ++id) {
+          if (!Permanent(id)) continue;
+          struct stat st {};
+          std::string ring = Data("file/Cam" + std::to_string(id) + "/Cam" + std::to_string(id) +
+                                  "_mjpegstream.mjpeg");
+          if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
+        }
+        return true;
+      },
+      120);
   if (!streaming) {
-    std::fprintf(stderr, "the gateway did not start streaming every permanent camera within 120 s\n%s\n",
+    std::fprintf(stderr,
+                 "the gateway did not start streaming every permanent camera within 120 s\n%s\n",
                  box_.Output().substr(0, 4000).c_str());
     return 1;
   }
   if (small_disk_) {
     std::string block(1 << 20, 'b');
     std::FILE* ballast = std::fopen(Data("log/ballast").c_str(), "wb");
-    for (std::int64_t n = 0; ballast && n < kBallastBytes; n += 1 << 20) std::fwrite(block.data(), 1, block.size(), ballast);
+    for (std::int64_t n = 0; ballast && n < kBallastBytes; n += 1 << 20)
+      std::fwrite(block.data(), 1, block.size(), ballast);
     if (ballast) std::fclose(ballast);
   }
 
@@ -706,7 +755,8 @@ int Soak::Run() {
   const double load_start = std::atof(ReadFile("/proc/loadavg").c_str());
   t0_ = Now();
   if (without_.jobs || without_.inputs || without_.monitors || without_.faults)
-    std::printf("left out:%s%s%s%s\n", without_.jobs ? " jobs" : "", without_.inputs ? " video servers" : "",
+    std::printf("left out:%s%s%s%s\n", without_.jobs ? " jobs" : "",
+                without_.inputs ? " video servers" : "",
                 without_.monitors ? " monitoring clients" : "", without_.faults ? " faults" : "");
   if (!without_.faults) faults_ = std::thread([this] { RotateFaults(); });
   if (!without_.monitors) monitors_ = std::thread([this] { RunMonitorClients(); });
@@ -757,7 +807,8 @@ int Soak::Run() {
   double drain_end = Now() + kDrainSeconds;
   while (!died && Now() < drain_end) {
     Collect();
-    if (std::all_of(jobs_.begin(), jobs_.end(), [](const Job& j) { return !j.where.empty(); })) break;
+    if (std::all_of(jobs_.begin(), jobs_.end(), [](const Job& j) { return !j.where.empty(); }))
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   Collect();
@@ -783,8 +834,10 @@ int Soak::Run() {
 }
 
 void PrintSample(const char* what, const Sample& s) {
-  std::printf("  %-9s t=%5.0f s  RSS %7.1f MB  fds %5ld  threads %5ld  children %3ld  zombies %3ld  CPU %5.1f %%  load %.2f\n",
-              what, s.t, s.rss_kb / 1024.0, s.fds, s.threads, s.children, s.zombies, s.cpu_pct, s.load1);
+  std::printf(
+      "  %-9s t=%5.0f s  RSS %7.1f MB  fds %5ld  threads %5ld  children %3ld  zombies %3ld  CPU "
+      "%5.1f %%  load %.2f\n",
+      what, s.t, s.rss_kb / 1024.0, s.fds, s.threads, s.children, s.zombies, s.cpu_pct, s.load1);
 }
 
 // A job on well-behaved cameras only, whose commands get a 200 (late or
@@ -799,9 +852,10 @@ bool Soak::ShouldSucceed(const Job& job) const {
   return true;
 }
 
-void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, double load_start, double load_end,
-                  int exit_code, bool ended, bool died) {
-  std::printf("\nsamples of the gateway every %.0f s (%zu taken):\n", kSampleSeconds, samples.size());
+void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, double load_start,
+                  double load_end, int exit_code, bool ended, bool died) {
+  std::printf("\nsamples of the gateway every %.0f s (%zu taken):\n", kSampleSeconds,
+              samples.size());
   const Sample& first = samples.front();
   const Sample* at_minute = &samples.front();
   for (const Sample& s : samples)
@@ -812,30 +866,36 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
   PrintSample("last", last);
   if (quiet.alive && quiet.rss_kb > 0) PrintSample("quiet", quiet);
   auto largest = [&](auto member) {
-    return *std::max_element(samples.begin(), samples.end(),
-                             [&](const Sample& a, const Sample& b) { return a.*member < b.*member; });
+    return *std::max_element(samples.begin(), samples.end(), [&](const Sample& a, const Sample& b) {
+      return a.*member < b.*member;
+    });
   };
   std::printf("  RSS by minute (MB):");
   for (const Sample& s : samples)
-    if (std::fmod(s.t + 1, 60) < 2 || &s == &samples.back()) std::printf(" %.0fs:%.1f", s.t, s.rss_kb / 1024.0);
+    if (std::fmod(s.t + 1, 60) < 2 || &s == &samples.back())
+      std::printf(" %.0fs:%.1f", s.t, s.rss_kb / 1024.0);
   std::printf("\n  frame index by design (MB):");
   for (const Sample& s : samples)
     if (std::fmod(s.t + 1, 60) < 2 || &s == &samples.back()) std::printf(" %.1f", s.index_mb);
   std::printf("\n");
-  const Sample rss = largest(&Sample::rss_kb), fds = largest(&Sample::fds), threads = largest(&Sample::threads),
-               children = largest(&Sample::children), zombies = largest(&Sample::zombies),
-               cpu = largest(&Sample::cpu_pct);
-  std::printf("  largest:  RSS %.1f MB (t=%.0f s), fds %ld (t=%.0f s), threads %ld (t=%.0f s), children %ld (t=%.0f s),"
-              " zombies %ld (t=%.0f s), CPU %.1f %% (t=%.0f s)\n",
-              rss.rss_kb / 1024.0, rss.t, fds.fds, fds.t, threads.threads, threads.t, children.children, children.t,
-              zombies.zombies, zombies.t, cpu.cpu_pct, cpu.t);
+  const Sample rss = largest(&Sample::rss_kb), fds = largest(&Sample::fds),
+               threads = largest(&Sample::threads), children = largest(&Sample::children),
+               zombies = largest(&Sample::zombies), cpu = largest(&Sample::cpu_pct);
+  std::printf(
+      "  largest:  RSS %.1f MB (t=%.0f s), fds %ld (t=%.0f s), threads %ld (t=%.0f s), children "
+      "%ld (t=%.0f s),"
+      " zombies %ld (t=%.0f s), CPU %.1f %% (t=%.0f s)\n",
+      rss.rss_kb / 1024.0, rss.t, fds.fds, fds.t, threads.threads, threads.t, children.children,
+      children.t, zombies.zombies, zombies.t, cpu.cpu_pct, cpu.t);
   double mean_load = 0;
   for (const Sample& s : samples) mean_load += s.load1;
   mean_load /= static_cast<double>(samples.size());
-  std::printf("  gateway CPU over the run %.1f s (%.1f %% of one core); nice %d; load average (1 min) at start %.2f,"
-              " at end %.2f, mean of the samples %.2f\n",
-              last.cpu_s - first.cpu_s, last.t > 0 ? 100 * (last.cpu_s - first.cpu_s) / last.t : 0.0,
-              NiceValue(gateway_->pid()), load_start, load_end, mean_load);
+  std::printf(
+      "  gateway CPU over the run %.1f s (%.1f %% of one core); nice %d; load average (1 min) at "
+      "start %.2f,"
+      " at end %.2f, mean of the samples %.2f\n",
+      last.cpu_s - first.cpu_s, last.t > 0 ? 100 * (last.cpu_s - first.cpu_s) / last.t : 0.0,
+      NiceValue(gateway_->pid()), load_start, load_end, mean_load);
   // A zombie seen in two samples in a row was not reaped for 10 s.
   long lasting = 0;
   for (std::size_t i = 1; i < samples.size(); ++i)
@@ -849,12 +909,16 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
   }
   long processing = 0, waiting = 0;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(Data("watch/processing"), ec)) processing += e.path().extension() == ".job";
-  for (const auto& e : fs::directory_iterator(Data("watch"), ec)) waiting += e.path().extension() == ".job";
+  for (const auto& e : fs::directory_iterator(Data("watch/processing"), ec))
+    processing += e.path().extension() == ".job";
+  for (const auto& e : fs::directory_iterator(Data("watch"), ec))
+    waiting += e.path().extension() == ".job";
   long missing = dropped - done - error - processing - waiting;
-  std::printf("\njobs: dropped %ld (%ld of them garbage files); in DonePath %ld, in ErrorPath %ld, processing %ld,"
-              " still in WatchPath %ld, unaccounted %ld\n",
-              dropped, garbage, done, error, processing, waiting, missing);
+  std::printf(
+      "\njobs: dropped %ld (%ld of them garbage files); in DonePath %ld, in ErrorPath %ld, "
+      "processing %ld,"
+      " still in WatchPath %ld, unaccounted %ld\n",
+      dropped, garbage, done, error, processing, waiting, missing);
   long should = 0, should_failed = 0;
   std::vector<std::string> failed_names;
   for (const Job& j : jobs_) {
@@ -863,11 +927,13 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
     if (j.where != "done") {
       ++should_failed;
       if (failed_names.size() < 5)
-        failed_names.push_back("\n    " + j.alarm + (j.where.empty() ? " (unfinished)" : "") + j.errors.substr(0, 300));
+        failed_names.push_back("\n    " + j.alarm + (j.where.empty() ? " (unfinished)" : "") +
+                               j.errors.substr(0, 300));
     }
   }
-  std::printf("  jobs on well-behaved cameras with commands answered 200: %ld, of them not in DonePath %ld", should,
-              should_failed);
+  std::printf(
+      "  jobs on well-behaved cameras with commands answered 200: %ld, of them not in DonePath %ld",
+      should, should_failed);
   for (const std::string& n : failed_names) std::printf(" %s", n.c_str());
   std::printf("\n");
   ImageFigures all;
@@ -878,37 +944,48 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
     all.wrong += f.wrong;
     all.wrong_camera += f.wrong_camera;
     all.faulty_cam_images += f.faulty_cam_images;
-    all.offsets_frames.insert(all.offsets_frames.end(), f.offsets_frames.begin(), f.offsets_frames.end());
+    all.offsets_frames.insert(all.offsets_frames.end(), f.offsets_frames.begin(),
+                              f.offsets_frames.end());
     for (const std::string& p : f.problems) all.Problem(p);
   }
-  std::printf("images: wanted %ld, saved %ld (%ld of misbehaving cameras), decode as JPEG with one stamped frame %ld,"
-              " torn %ld; not the frame they should be %ld (wrong camera %ld)\n",
-              all.wanted, all.saved, all.faulty_cam_images, all.whole, all.saved - all.whole, all.wrong,
-              all.wrong_camera);
+  std::printf(
+      "images: wanted %ld, saved %ld (%ld of misbehaving cameras), decode as JPEG with one stamped "
+      "frame %ld,"
+      " torn %ld; not the frame they should be %ld (wrong camera %ld)\n",
+      all.wanted, all.saved, all.faulty_cam_images, all.whole, all.saved - all.whole, all.wrong,
+      all.wrong_camera);
   if (!all.offsets_frames.empty()) {
     std::vector<double> abs_offsets;
     for (double o : all.offsets_frames) abs_offsets.push_back(std::fabs(o));
     std::sort(abs_offsets.begin(), abs_offsets.end());
-    long over_one = std::count_if(abs_offsets.begin(), abs_offsets.end(), [](double o) { return o > 1; });
-    std::printf("  well-behaved permanent cameras: send time - wanted moment, in frames (%.0f ms): |median| %.1f,"
-                " 95th %.1f, max %.1f; more than one frame off %ld of %zu\n",
-                1000 / kFps, abs_offsets[abs_offsets.size() / 2], abs_offsets[abs_offsets.size() * 95 / 100],
-                abs_offsets.back(), over_one, abs_offsets.size());
+    long over_one =
+        std::count_if(abs_offsets.begin(), abs_offsets.end(), [](double o) { return o > 1; });
+    std::printf(
+        "  well-behaved permanent cameras: send time - wanted moment, in frames (%.0f ms): "
+        "|median| %.1f,"
+        " 95th %.1f, max %.1f; more than one frame off %ld of %zu\n",
+        1000 / kFps, abs_offsets[abs_offsets.size() / 2],
+        abs_offsets[abs_offsets.size() * 95 / 100], abs_offsets.back(), over_one,
+        abs_offsets.size());
   }
   for (const std::string& p : all.problems) std::printf("  problem: %s\n", p.c_str());
   long starts = static_cast<long>(Count(ReadFile(box_.path("started.txt")), "\n"));
   std::printf("alarm inputs: %ld alarm starts through ocelam.bat\n", starts);
-  std::printf("faults: %ld rounds of %d misbehaving cameras, %ld control commands (%ld not ok)\n", fault_rounds_.load(),
-              cameras_ / 3, fault_commands_.load(), fault_errors_.load());
-  std::printf("monitor clients: %ld connected, %ld could not connect, %ld closed by the gateway, %.1f MB read\n",
-              monitor_connects_.load(), monitor_failed_.load(), monitor_closed_by_gateway_.load(),
-              static_cast<double>(monitor_bytes_.load()) / 1e6);
+  std::printf("faults: %ld rounds of %d misbehaving cameras, %ld control commands (%ld not ok)\n",
+              fault_rounds_.load(), cameras_ / 3, fault_commands_.load(), fault_errors_.load());
+  std::printf(
+      "monitor clients: %ld connected, %ld could not connect, %ld closed by the gateway, %.1f MB "
+      "read\n",
+      monitor_connects_.load(), monitor_failed_.load(), monitor_closed_by_gateway_.load(),
+      static_cast<double>(monitor_bytes_.load()) / 1e6);
 
   if (small_disk_) {
     const char* names[] = {"before the disk was full", "while it was full", "after it was emptied"};
-    std::printf("\nsmall disk: full at t=%.0f s, emptied at t=%.0f s (ballast of %.1f MB and the checked jobs' files"
-                " removed; from then on each job's files once checked)\n",
-                full_at_, emptied_at_, ballast_removed_ / 1048576.0);
+    std::printf(
+        "\nsmall disk: full at t=%.0f s, emptied at t=%.0f s (ballast of %.1f MB and the checked "
+        "jobs' files"
+        " removed; from then on each job's files once checked)\n",
+        full_at_, emptied_at_, ballast_removed_ / 1048576.0);
     for (int p = 0; p < 3; ++p) {
       long n = 0, d = 0, e = 0;
       for (const Job& j : jobs_) {
@@ -918,13 +995,16 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
         e += j.where == "error";
       }
       const ImageFigures& f = figures_[p];
-      std::printf("  jobs dropped %-26s %4ld: done %4ld, error %4ld; images wanted %5ld, saved %5ld, whole %5ld\n",
-                  names[p], n, d, e, f.wanted, f.saved, f.whole);
+      std::printf(
+          "  jobs dropped %-26s %4ld: done %4ld, error %4ld; images wanted %5ld, saved %5ld, whole "
+          "%5ld\n",
+          names[p], n, d, e, f.wanted, f.saved, f.whole);
     }
     // What the gateway said about the full disk.
     std::string out = box_.Output();
     std::error_code ec2;
-    for (const auto& e : fs::directory_iterator(box_.path("work/log"), ec2)) out += ReadFile(e.path().string());
+    for (const auto& e : fs::directory_iterator(box_.path("work/log"), ec2))
+      out += ReadFile(e.path().string());
     std::map<std::string, int> kinds;
     std::vector<std::string> examples;
     std::size_t pos = 0;
@@ -934,15 +1014,19 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
       if (eol == std::string::npos) eol = out.size();
       std::string line = out.substr(pos, eol - pos);
       pos = eol + 1;
-      if (line.find(Data("log")) == std::string::npos || line.find("rror") == std::string::npos) continue;
+      if (line.find(Data("log")) == std::string::npos || line.find("rror") == std::string::npos)
+        continue;
       ++lines;
       std::string kind;
       for (char ch : line) kind += (ch >= '0' && ch <= '9') ? '#' : ch;
       kind = kind.substr(0, 60);
       if (kinds[kind]++ == 0 && examples.size() < 4) examples.push_back(line.substr(0, 220));
     }
-    std::printf("  lines of the console and the daily interface log with an error naming the images folder: %ld;"
-                " for example:\n", lines);
+    std::printf(
+        "  lines of the console and the daily interface log with an error naming the images "
+        "folder: %ld;"
+        " for example:\n",
+        lines);
     for (const std::string& e : examples) std::printf("    %s\n", e.c_str());
   }
 
@@ -951,46 +1035,65 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
     return a > 0 ? 100 * (b - a) / a : 0.0;
   };
   auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
-  double g_rss = growth(&Sample::rss_kb), g_fds = growth(&Sample::fds), g_threads = growth(&Sample::threads);
+  double g_rss = growth(&Sample::rss_kb), g_fds = growth(&Sample::fds),
+         g_threads = growth(&Sample::threads);
   std::printf("\ntargets:\n");
   std::printf("  RSS flat after the first minute (growth < 2 %%): %.1f -> %.1f MB, %+.1f %%: %s\n",
               at_minute->rss_kb / 1024.0, last.rss_kb / 1024.0, g_rss, verdict(g_rss < 2));
   const double index_growth = last.index_mb - at_minute->index_mb;
   const double net = at_minute->rss_kb > 0
-                         ? 100 * ((last.rss_kb - at_minute->rss_kb) / 1024.0 - index_growth) / (at_minute->rss_kb / 1024.0)
+                         ? 100 * ((last.rss_kb - at_minute->rss_kb) / 1024.0 - index_growth) /
+                               (at_minute->rss_kb / 1024.0)
                          : 0;
-  std::printf("    of which the frame index by design (a 64 KB chunk per camera every 2000 frames until its ring laps):"
-              " %+.1f MB; the rest %+.1f %%: %s\n",
-              index_growth, net, verdict(net < 2));
-  std::printf("  descriptors flat after the first minute (growth < 2 %%): %ld -> %ld, %+.1f %%: %s\n", at_minute->fds,
-              last.fds, g_fds, verdict(g_fds < 2));
-  std::printf("  threads flat after the first minute (growth < 2 %%): %ld -> %ld, %+.1f %%: %s\n", at_minute->threads,
-              last.threads, g_threads, verdict(g_threads < 2));
+  std::printf(
+      "    of which the frame index by design (a 64 KB chunk per camera every 2000 frames until "
+      "its ring laps):"
+      " %+.1f MB; the rest %+.1f %%: %s\n",
+      index_growth, net, verdict(net < 2));
+  std::printf(
+      "  descriptors flat after the first minute (growth < 2 %%): %ld -> %ld, %+.1f %%: %s\n",
+      at_minute->fds, last.fds, g_fds, verdict(g_fds < 2));
+  std::printf("  threads flat after the first minute (growth < 2 %%): %ld -> %ld, %+.1f %%: %s\n",
+              at_minute->threads, last.threads, g_threads, verdict(g_threads < 2));
   if (quiet.alive && quiet.rss_kb > 0)
-    std::printf("  (quiet after the drain against the first sample, before the load: RSS %+.1f MB, fds %+ld,"
-                " threads %+ld)\n",
-                (quiet.rss_kb - first.rss_kb) / 1024.0, quiet.fds - first.fds, quiet.threads - first.threads);
+    std::printf(
+        "  (quiet after the drain against the first sample, before the load: RSS %+.1f MB, fds "
+        "%+ld,"
+        " threads %+ld)\n",
+        (quiet.rss_kb - first.rss_kb) / 1024.0, quiet.fds - first.fds,
+        quiet.threads - first.threads);
   long lasting_1s = 0;
   for (const Sample& s : samples) lasting_1s += s.lasting_zombies;
-  std::printf("  no zombie: caught in a sample %ld (largest in one sample %ld); still a zombie 1 s later %ld, in two"
-              " samples in a row %ld: %s\n",
-              static_cast<long>(std::count_if(samples.begin(), samples.end(), [](const Sample& s) { return s.zombies > 0; })),
-              zombies.zombies, lasting_1s, lasting, verdict(lasting_1s == 0 && lasting == 0));
-  std::printf("  every job accounted for (done + error = dropped, after the drain): %ld + %ld of %ld: %s\n", done, error,
-              dropped, verdict(done + error == dropped));
-  std::printf("  every saved image whole: %ld of %ld: %s\n", all.whole, all.saved, verdict(all.whole == all.saved));
-  std::printf("  every saved image the right frame: %ld wrong: %s\n", all.wrong, verdict(all.wrong == 0));
+  std::printf(
+      "  no zombie: caught in a sample %ld (largest in one sample %ld); still a zombie 1 s later "
+      "%ld, in two"
+      " samples in a row %ld: %s\n",
+      static_cast<long>(std::count_if(samples.begin(), samples.end(),
+                                      [](const Sample& s) { return s.zombies > 0; })),
+      zombies.zombies, lasting_1s, lasting, verdict(lasting_1s == 0 && lasting == 0));
+  std::printf(
+      "  every job accounted for (done + error = dropped, after the drain): %ld + %ld of %ld: %s\n",
+      done, error, dropped, verdict(done + error == dropped));
+  std::printf("  every saved image whole: %ld of %ld: %s\n", all.whole, all.saved,
+              verdict(all.whole == all.saved));
+  std::printf("  every saved image the right frame: %ld wrong: %s\n", all.wrong,
+              verdict(all.wrong == 0));
   std::printf("  gateway alive throughout and ended on SIGTERM: %s (exit code %d): %s\n",
-              died ? "died during the run" : ended ? "yes" : "did not end within 30 s", exit_code,
-              verdict(!died && ended && exit_code == 0));
+              died    ? "died during the run"
+              : ended ? "yes"
+                      : "did not end within 30 s",
+              exit_code, verdict(!died && ended && exit_code == 0));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s OCELAM OCELAM_SIM [--minutes M] [--cameras N] [--small-disk] [--seed S]\n"
-                 "       [--without jobs|inputs|monitors|faults]...\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s OCELAM OCELAM_SIM [--minutes M] [--cameras N] [--small-disk] [--seed S]\n"
+        "       [--without jobs|inputs|monitors|faults]...\n",
+        argv[0]);
     return 2;
   }
   g_gateway = fs::absolute(argv[1]).string();
@@ -1012,10 +1115,14 @@ int main(int argc, char** argv) {
       small_disk = true;
     } else if (a == "--without" && i + 1 < argc) {
       std::string part = argv[++i];
-      if (part == "jobs") without.jobs = true;
-      else if (part == "inputs") without.inputs = true;
-      else if (part == "monitors") without.monitors = true;
-      else if (part == "faults") without.faults = true;
+      if (part == "jobs")
+        without.jobs = true;
+      else if (part == "inputs")
+        without.inputs = true;
+      else if (part == "monitors")
+        without.monitors = true;
+      else if (part == "faults")
+        without.faults = true;
       else {
         std::fprintf(stderr, "soak_bench: --without takes jobs, inputs, monitors or faults\n");
         return 2;
@@ -1026,7 +1133,8 @@ int main(int argc, char** argv) {
     }
   }
   if (minutes <= 0 || minutes > 600 || cameras < 3 || cameras > 159) {
-    std::fprintf(stderr, "soak_bench: --minutes must be above 0 (at most 600), --cameras 3 to 159\n");
+    std::fprintf(stderr,
+                 "soak_bench: --minutes must be above 0 (at most 600), --cameras 3 to 159\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);

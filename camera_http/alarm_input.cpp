@@ -16,8 +16,8 @@
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
-#include "platform/thread.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -37,10 +37,13 @@ constexpr const char* kLineTooLong =
 constexpr std::size_t kOverlongShown = 64;
 constexpr const char* kHeartbeatSeen = "hb";
 constexpr const char* kNulInLine = "ERROR: line with a NUL byte not examined '%s'";
-constexpr const char* kWrongPinType = "Pin type is '%s' (io box '%s') - onyl start alarm for type '%s'";
-constexpr const char* kPinInactive = "Status of pin '%s' is '%s' (io box '%s') - do not start alarm";
+constexpr const char* kWrongPinType =
+    "Pin type is '%s' (io box '%s') - onyl start alarm for type '%s'";
+constexpr const char* kPinInactive =
+    "Status of pin '%s' is '%s' (io box '%s') - do not start alarm";
 constexpr const char* kNoCamera = "ERROR: No valid camera ID found for the io box '%s'";
-constexpr const char* kAlarmStarted = "Camera %s: start alarm %d on input pin activation (pin number %s)";
+constexpr const char* kAlarmStarted =
+    "Camera %s: start alarm %d on input pin activation (pin number %s)";
 constexpr const char* kAuthNoCredentials =
     "ERROR: the server asks for authentication for the command '%s' - set 'Username' and "
     "'Password' of its section VideoServer%d";
@@ -120,7 +123,8 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
     return;
   }
   if (!regexecute(prog.get(), text.c_str())) {
-    Log(server, platform::StringPrintf(kRegexpExecuteFailed, expression.c_str(), PrintableText(text).c_str()));
+    Log(server, platform::StringPrintf(kRegexpExecuteFailed, expression.c_str(),
+                                       PrintableText(text).c_str()));
     return;
   }
   Log(server, PrintableText(text));
@@ -136,14 +140,15 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
 
   const std::string iobox_shown = PrintableText(iobox.data());
   if (!EqualNoCase(type.data(), server.valid_pin_type)) {
-    Log(server, platform::StringPrintf(kWrongPinType, PrintableText(type.data()).c_str(), iobox_shown.c_str(),
-                       PrintableText(server.valid_pin_type).c_str()));
+    Log(server,
+        platform::StringPrintf(kWrongPinType, PrintableText(type.data()).c_str(),
+                               iobox_shown.c_str(), PrintableText(server.valid_pin_type).c_str()));
     return;
   }
   for (const char* off : kStateOff) {
     if (EqualNoCase(state.data(), off)) {
       Log(server, platform::StringPrintf(kPinInactive, PrintableText(pin.data()).c_str(),
-                         PrintableText(state.data()).c_str(), iobox_shown.c_str()));
+                                         PrintableText(state.data()).c_str(), iobox_shown.c_str()));
       return;
     }
   }
@@ -156,9 +161,10 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
   // is started all the same under the reference given, since a missed alarm
   // is worse than one without its file.
   CreateAlarmReference(reference);
-  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0, platform::StringPrintf(kCameraName, camera.c_str()));
+  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
+              platform::StringPrintf(kCameraName, camera.c_str()));
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
-                               PrintableText(pin.data()).c_str());
+                                               PrintableText(pin.data()).c_str());
   Log(server, started);
   ConsoleLog(started, kLevelSuccess);
 }
@@ -215,7 +221,8 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
     return kNoCameraForIOBox;
   }
   int alarm = server.default_alarm_number;
-  profile.GetInt(platform::StringPrintf(kCameraSection, camera.c_str()), platform::StringPrintf(kPinAlarmKey, pin_text.c_str()),
+  profile.GetInt(platform::StringPrintf(kCameraSection, camera.c_str()),
+                 platform::StringPrintf(kPinAlarmKey, pin_text.c_str()),
                  server.default_alarm_number, &alarm);
   if (camera_out) *camera_out = camera;
   return alarm;
@@ -227,9 +234,10 @@ int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::stri
   std::vector<LineAssembler::Line> complete = lines.Feed(block);
   for (const LineAssembler::Line& line : complete) {
     if (line.overlong) {
-      Log(server, platform::StringPrintf(
-                      kLineTooLong, lines.limit(), PrintableText(server.request).c_str(),
-                      PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
+      Log(server,
+          platform::StringPrintf(
+              kLineTooLong, lines.limit(), PrintableText(server.request).c_str(),
+              PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
       continue;
     }
     ProcessAlarmInputLine(server, std::string_view(line.text).substr(0, kAlarmInputLineMax));
@@ -283,7 +291,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   // The request of the next connection: as configured, or once with our
   // answer to the server's challenge.
   std::string wire_request = server.request;
-  std::string answered_scheme;  // not empty while wire_request carries an answer
+  std::string answered_scheme;    // not empty while wire_request carries an answer
   bool refusal_reported = false;  // a refusal is told once until a server takes us
   while (!Stopped(stop)) {
     Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
@@ -291,7 +299,8 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
     const char* failure = nullptr;
     if (SockOpen(socket) != 0) {
       failure = kCannotOpen;
-    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) != 0) {
+    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) !=
+               0) {
       failure = kCannotConnect;
     } else {
       // A server that vanished is then noticed within a minute even while
@@ -328,9 +337,12 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
                                            answered_scheme.c_str(), request.c_str(),
                                            server.log_server_number);
         } else if (credentials.empty() || HasAuthorizationLine(server.request)) {
-          message = platform::StringPrintf(kAuthNoCredentials, request.c_str(), server.log_server_number);
-        } else if (!AnswerChallenge(server.request, head, credentials, &authorized, &scheme, &why)) {
-          message = platform::StringPrintf(kAuthCannotAnswer, request.c_str(), PrintableText(why).c_str());
+          message =
+              platform::StringPrintf(kAuthNoCredentials, request.c_str(), server.log_server_number);
+        } else if (!AnswerChallenge(server.request, head, credentials, &authorized, &scheme,
+                                    &why)) {
+          message = platform::StringPrintf(kAuthCannotAnswer, request.c_str(),
+                                           PrintableText(why).c_str());
         } else {
           wire_request = std::move(authorized);
           answered_scheme = scheme;

@@ -134,8 +134,8 @@ int CCommandRecord::Deliver(const char* log_name_format, const std::string& temp
                             const std::string& filled, bool cut, CommandBuffer out) const {
   out[0] = '\0';
   if (cut || filled.size() > kCommandMax) {
-    LogError(log_name_format,
-             platform::StringPrintf(kTooLong, template_text.c_str(), static_cast<int>(kCommandMax)));
+    LogError(log_name_format, platform::StringPrintf(kTooLong, template_text.c_str(),
+                                                     static_cast<int>(kCommandMax)));
     return -1;
   }
   std::memcpy(out.data(), filled.data(), filled.size());
@@ -274,7 +274,8 @@ int CRecordingCommand::GetHandleId(const char* reply) const {
     return kNoHandle;
   }
   if (regexecute(prog.get(), reply) == 0) {
-    Log(kRecordingLog, platform::StringPrintf(kRegexpExecuteFailed, reply_expression.c_str(), reply));
+    Log(kRecordingLog,
+        platform::StringPrintf(kRegexpExecuteFailed, reply_expression.c_str(), reply));
     return kNoHandle;
   }
   char handle[kHandleTextMax + 1] = {};

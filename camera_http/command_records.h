@@ -125,8 +125,8 @@ class CRecordingCommand : public CCommandRecord {
   int GetHandleId(const char* reply) const;
   int Execute(const char* command, ReplyBuffer reply_out, int camera) const;
 
-  std::string start_template;     // "GetRecStartParam", CR LF unescaped
-  std::string stop_template;      // "GetRecStopParam", CR LF unescaped
-  std::string reply_expression;   // "GetRecResponseRegExp", as written
-  std::string handle_subst;       // "GetRecHandleIDSubst", as written
+  std::string start_template;    // "GetRecStartParam", CR LF unescaped
+  std::string stop_template;     // "GetRecStopParam", CR LF unescaped
+  std::string reply_expression;  // "GetRecResponseRegExp", as written
+  std::string handle_subst;      // "GetRecHandleIDSubst", as written
 };

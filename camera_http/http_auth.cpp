@@ -167,7 +167,8 @@ std::string Base64(std::string_view in) {
   std::size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
     unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
-                 (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
+                 (static_cast<unsigned char>(in[i + 1]) << 8) |
+                 static_cast<unsigned char>(in[i + 2]);
     out += kAlphabet[(v >> 18) & 63];
     out += kAlphabet[(v >> 12) & 63];
     out += kAlphabet[(v >> 6) & 63];
@@ -266,9 +267,9 @@ bool AnswerDigest(const Challenge& c, const DigestAlgorithm& algorithm, std::str
   std::string ha1 = h(credentials.user + ":" + *realm + ":" + credentials.password);
   if (algorithm.session) ha1 = h(ha1 + ":" + *nonce + ":" + cnonce);
   std::string ha2 = h(std::string(method) + ":" + std::string(uri));
-  std::string response = with_qop
-                             ? h(ha1 + ":" + *nonce + ":" + kNonceCount + ":" + cnonce + ":auth:" + ha2)
-                             : h(ha1 + ":" + *nonce + ":" + ha2);
+  std::string response =
+      with_qop ? h(ha1 + ":" + *nonce + ":" + kNonceCount + ":" + cnonce + ":auth:" + ha2)
+               : h(ha1 + ":" + *nonce + ":" + ha2);
   const std::string* userhash = c.Param("userhash");
   const bool hash_user = userhash != nullptr && EqualNoCase(*userhash, "true");
   std::string user = hash_user ? h(credentials.user + ":" + *realm) : credentials.user;
@@ -278,7 +279,8 @@ bool AnswerDigest(const Challenge& c, const DigestAlgorithm& algorithm, std::str
   // The older form names an algorithm only when the camera did.
   if (c.Param("algorithm") != nullptr) *value += std::string(", algorithm=") + algorithm.name;
   *value += ", response=" + Quote(response);
-  if (with_qop) *value += ", qop=auth, nc=" + std::string(kNonceCount) + ", cnonce=" + Quote(cnonce);
+  if (with_qop)
+    *value += ", qop=auth, nc=" + std::string(kNonceCount) + ", cnonce=" + Quote(cnonce);
   if (const std::string* opaque = c.Param("opaque")) *value += ", opaque=" + Quote(*opaque);
   if (hash_user) *value += ", userhash=true";
   return true;
@@ -292,7 +294,8 @@ bool HasAuthorizationLine(std::string_view request) {
     std::string_view line = request.substr(at + 2);
     line = line.substr(0, line.find(kLineEnd));
     std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualNoCase(TrimBlanks(line.substr(0, colon)), kAuthorizationHeader))
+    if (colon != std::string_view::npos &&
+        EqualNoCase(TrimBlanks(line.substr(0, colon)), kAuthorizationHeader))
       return true;
     at = request.find(kLineEnd, at + 2);
   }
@@ -323,7 +326,8 @@ bool AnswerChallenge(std::string_view request, std::string_view reply_head,
   std::string_view line = request.substr(0, eol);
   std::size_t sp1 = line.find(' ');
   std::size_t sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
-  if (eol == std::string_view::npos || sp1 == 0 || sp2 == std::string_view::npos || sp2 == sp1 + 1) {
+  if (eol == std::string_view::npos || sp1 == 0 || sp2 == std::string_view::npos ||
+      sp2 == sp1 + 1) {
     *why = kNoRequestLine;
     return false;
   }

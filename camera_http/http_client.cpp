@@ -20,7 +20,8 @@ namespace {
 
 constexpr char kOpenFailed[] = "Camera %d: ERROR (%d): can not open socket for the command '%s'";
 // Unlike its siblings this message has no quotes around the command.
-constexpr char kConnectFailed[] = "Camera %d: ERROR (%d): can not connect socket for the command %s";
+constexpr char kConnectFailed[] =
+    "Camera %d: ERROR (%d): can not connect socket for the command %s";
 constexpr char kSendFailed[] =
     "Camera %d: ERROR (%d): can not write data on socket for the command '%s'";
 constexpr char kNoData[] =
@@ -51,8 +52,8 @@ constexpr std::int64_t kMillisecondsPerTenth = 100;
 
 // Formats a failure into the caller's error text, cut to fit (a long body
 // loses its end).
-__attribute__((format(printf, 2, 3))) void FormatError(std::span<char, kHttpErrorTextSize> error_text,
-                                                      const char* format, ...) {
+__attribute__((format(printf, 2, 3))) void FormatError(
+    std::span<char, kHttpErrorTextSize> error_text, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vsnprintf(error_text.data(), error_text.size(), format, args);
@@ -63,7 +64,15 @@ bool Accepted(int status) { return status == kStatusOk || status == kStatusNoCon
 
 // One connection's exchange: the request out, the reply in.
 struct Exchange {
-  enum class Outcome { kOpenFailed, kConnectFailed, kSendFailed, kNoData, kUnfinished, kBadReply, kReply };
+  enum class Outcome {
+    kOpenFailed,
+    kConnectFailed,
+    kSendFailed,
+    kNoData,
+    kUnfinished,
+    kBadReply,
+    kReply
+  };
   Outcome outcome = Outcome::kReply;
   int error = 0;      // the system's error number when the outcome was decided
   std::string reply;  // head and body as far as they came
@@ -147,8 +156,8 @@ bool ReportFailure(const Exchange& x, int camera, const char* text, const HttpTi
       FormatError(error_text, kNoData, camera, x.error, text);
       return true;
     case Outcome::kUnfinished:
-      FormatError(error_text, kUnfinished, camera, x.error, text,
-                  timings.reply_timeout / 10, static_cast<int>(x.reply.size()));
+      FormatError(error_text, kUnfinished, camera, x.error, text, timings.reply_timeout / 10,
+                  static_cast<int>(x.reply.size()));
       return true;
     case Outcome::kBadReply:
       FormatError(error_text, kBadReply, camera, x.error, text, x.why.c_str());
@@ -194,7 +203,8 @@ int SendHttpCommand(const char* host, int port, const char* command,
     if (ReportFailure(x, camera, text, timings, error_text)) return -1;
     status = HttpStatusOfLine(std::string_view(x.reply.c_str()));
     if (status == kStatusUnauthorized) {
-      FormatError(error_text, kRefused, camera, x.error, credentials.user.c_str(), scheme.c_str(), text);
+      FormatError(error_text, kRefused, camera, x.error, credentials.user.c_str(), scheme.c_str(),
+                  text);
       return -1;
     }
   }
@@ -217,7 +227,8 @@ int GetReplyStatus(const char* reply, std::span<char, kHttpReplySize> body_out) 
   if (reply == nullptr) reply = "";
 
   const char* after_header = std::strstr(reply, kHeaderEnd);
-  const char* body = after_header != nullptr ? after_header + std::strlen(kHeaderEnd) : kUnknownErrorBody;
+  const char* body =
+      after_header != nullptr ? after_header + std::strlen(kHeaderEnd) : kUnknownErrorBody;
   std::size_t body_length = std::min(std::strlen(body), body_out.size() - 1);
   std::memcpy(body_out.data(), body, body_length);
   body_out[body_length] = '\0';

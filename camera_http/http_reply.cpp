@@ -91,7 +91,8 @@ void HttpReplyReader::TakeCounted(State next) {
 
 void HttpReplyReader::Frame(std::string_view head) {
   int status = HttpStatusOfLine(head.substr(0, head.find(kLineEnd)));
-  if ((status >= 100 && status < 200) || status == kStatusNoContent || status == kStatusNotModified) {
+  if ((status >= 100 && status < 200) || status == kStatusNoContent ||
+      status == kStatusNotModified) {
     state_ = State::kDone;
     return;
   }
@@ -133,7 +134,8 @@ void HttpReplyReader::ChunkSize(std::string_view line) {
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                        : -1;
     if (digit < 0) return Fail(platform::StringPrintf(kBadChunkSize, Shown(line).c_str()));
-    if (value > (UINT64_MAX >> 4)) return Fail(platform::StringPrintf(kChunkTooBig, Shown(hex).c_str()));
+    if (value > (UINT64_MAX >> 4))
+      return Fail(platform::StringPrintf(kChunkTooBig, Shown(hex).c_str()));
     value = (value << 4) | static_cast<std::uint64_t>(digit);
   }
   left_ = value;

@@ -35,7 +35,17 @@ class HttpReplyReader {
   const std::string& reply() const { return reply_; }
 
  private:
-  enum class State { kHead, kLength, kChunkSize, kChunkData, kChunkEnd, kTrailer, kUntilClose, kDone, kBad };
+  enum class State {
+    kHead,
+    kLength,
+    kChunkSize,
+    kChunkData,
+    kChunkEnd,
+    kTrailer,
+    kUntilClose,
+    kDone,
+    kBad
+  };
 
   void Fail(std::string why);
   // Appends to the reply what fits; a full reply is finished.

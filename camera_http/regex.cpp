@@ -32,7 +32,18 @@ regexp* CompileFailed(const char* message, const char** error) {
 
 // ---------------------------------------------------------------- the tree
 
-enum class NodeKind : std::uint8_t { kEmpty, kChar, kAny, kSet, kBol, kEol, kGroup, kConcat, kAlt, kRepeat };
+enum class NodeKind : std::uint8_t {
+  kEmpty,
+  kChar,
+  kAny,
+  kSet,
+  kBol,
+  kEol,
+  kGroup,
+  kConcat,
+  kAlt,
+  kRepeat
+};
 
 struct Node {
   NodeKind kind = NodeKind::kEmpty;
@@ -202,7 +213,8 @@ class Parser {
           unsigned first = text_[-2];
           unsigned last = *text_++;
           if (first > last) return Fail(kRegexpInvalidRange);
-          for (unsigned b = first; b <= last; ++b) AddToSet(map.data(), static_cast<unsigned char>(b));
+          for (unsigned b = first; b <= last; ++b)
+            AddToSet(map.data(), static_cast<unsigned char>(b));
         }
       } else {
         AddToSet(map.data(), *text_++);
@@ -292,7 +304,8 @@ class CodeGen {
       if (run - i >= 2) {
         code_.insert(code_.end(), {kOpString, static_cast<std::int32_t>(pool_.size()),
                                    static_cast<std::int32_t>(run - i)});
-        for (std::size_t k = i; k < run; ++k) pool_.push_back(static_cast<char>(tree_.nodes[node.kids[k]].value));
+        for (std::size_t k = i; k < run; ++k)
+          pool_.push_back(static_cast<char>(tree_.nodes[node.kids[k]].value));
         i = run;
       } else {
         Emit(node.kids[i++]);
@@ -322,11 +335,13 @@ class CodeGen {
 
   void EmitRepeat(const Node& node) {
     const Node& operand = tree_.nodes[node.kids[0]];
-    if (operand.kind == NodeKind::kChar || operand.kind == NodeKind::kAny || operand.kind == NodeKind::kSet) {
+    if (operand.kind == NodeKind::kChar || operand.kind == NodeKind::kAny ||
+        operand.kind == NodeKind::kSet) {
       std::int32_t kind = operand.kind == NodeKind::kChar  ? kRepeatChar
                           : operand.kind == NodeKind::kAny ? kRepeatAny
                                                            : kRepeatSet;
-      code_.insert(code_.end(), {kOpRepeat, node.min, node.max, kind, operand.value, NewPoint(), -1});
+      code_.insert(code_.end(),
+                   {kOpRepeat, node.min, node.max, kind, operand.value, NewPoint(), -1});
       return;
     }
     if (node.max == 1) {  // x?: SPLIT end; x; end:
@@ -364,21 +379,30 @@ class CodeGen {
         }
       }
       if (code_[next] == kOpChar) code_[pc + 6] = code_[next + 1];
-      if (code_[next] == kOpString) code_[pc + 6] = static_cast<unsigned char>(pool_[code_[next + 1]]);
+      if (code_[next] == kOpString)
+        code_[pc + 6] = static_cast<unsigned char>(pool_[code_[next + 1]]);
     }
   }
 
   static int Width(std::int32_t op) {
     switch (op) {
-      case kOpChar: return kCharWords;
-      case kOpString: return kStringWords;
-      case kOpSet: return kSetWords;
-      case kOpSave: return kSaveWords;
+      case kOpChar:
+        return kCharWords;
+      case kOpString:
+        return kStringWords;
+      case kOpSet:
+        return kSetWords;
+      case kOpSave:
+        return kSaveWords;
       case kOpSplit:
-      case kOpSplitBack: return kSplitWords;
-      case kOpJump: return kJumpWords;
-      case kOpRepeat: return kRepeatWords;
-      default: return 1;
+      case kOpSplitBack:
+        return kSplitWords;
+      case kOpJump:
+        return kJumpWords;
+      case kOpRepeat:
+        return kRepeatWords;
+      default:
+        return 1;
     }
   }
 
@@ -398,15 +422,19 @@ class Analysis {
   bool Anchored(int index) const {
     const Node& node = tree_.nodes[index];
     switch (node.kind) {
-      case NodeKind::kBol: return true;
-      case NodeKind::kGroup: return Anchored(node.kids[0]);
-      case NodeKind::kConcat: return Anchored(node.kids[0]);
+      case NodeKind::kBol:
+        return true;
+      case NodeKind::kGroup:
+        return Anchored(node.kids[0]);
+      case NodeKind::kConcat:
+        return Anchored(node.kids[0]);
       case NodeKind::kAlt:
         for (int kid : node.kids) {
           if (!Anchored(kid)) return false;
         }
         return true;
-      default: return false;
+      default:
+        return false;
     }
   }
 
@@ -418,7 +446,8 @@ class Analysis {
     switch (node.kind) {
       case NodeKind::kEmpty:
       case NodeKind::kBol:
-      case NodeKind::kEol: return true;
+      case NodeKind::kEol:
+        return true;
       case NodeKind::kChar:
         AddToSet(first.data(), static_cast<unsigned char>(node.value));
         return false;
@@ -428,7 +457,8 @@ class Analysis {
       case NodeKind::kSet:
         for (int w = 0; w < kSetWordsPerMap; ++w) first[w] |= tree_.sets[node.value][w];
         return false;
-      case NodeKind::kGroup: return First(node.kids[0], first);
+      case NodeKind::kGroup:
+        return First(node.kids[0], first);
       case NodeKind::kConcat:
         for (int kid : node.kids) {
           if (!First(kid, first)) return false;
@@ -439,7 +469,8 @@ class Analysis {
         for (int kid : node.kids) nullable = First(kid, first) || nullable;
         return nullable;
       }
-      case NodeKind::kRepeat: return First(node.kids[0], first) || node.min == 0;
+      case NodeKind::kRepeat:
+        return First(node.kids[0], first) || node.min == 0;
     }
     return true;
   }
@@ -449,11 +480,13 @@ class Analysis {
   bool Prefix(int index, std::string& prefix) const {
     const Node& node = tree_.nodes[index];
     switch (node.kind) {
-      case NodeKind::kEmpty: return true;
+      case NodeKind::kEmpty:
+        return true;
       case NodeKind::kChar:
         prefix.push_back(static_cast<char>(node.value));
         return true;
-      case NodeKind::kGroup: return Prefix(node.kids[0], prefix);
+      case NodeKind::kGroup:
+        return Prefix(node.kids[0], prefix);
       case NodeKind::kConcat:
         for (int kid : node.kids) {
           if (!Prefix(kid, prefix)) return false;
@@ -462,7 +495,8 @@ class Analysis {
       case NodeKind::kRepeat:
         if (node.min == 1) Prefix(node.kids[0], prefix);
         return false;
-      default: return false;
+      default:
+        return false;
     }
   }
 

@@ -98,7 +98,10 @@ class FrameStack {
 class Matcher {
  public:
   Matcher(const ProgramView& view, const unsigned char* subject, std::uint32_t length)
-      : view_(view), code_(view.code), subject_(subject), length_(length),
+      : view_(view),
+        code_(view.code),
+        subject_(subject),
+        length_(length),
         stack_(kRegexpMaxMatchBytes / sizeof(Frame)) {
     for (std::uint32_t& slot : caps_) slot = kNoPosition;
   }
@@ -174,8 +177,12 @@ class Matcher {
     const int count = header.first_count;
     std::uint32_t next[kFewFirstBytes];
     auto find = [&](int i, std::uint32_t from) {
-      const void* hit = from < length_ ? std::memchr(subject_ + from, header.first_bytes[i], length_ - from) : nullptr;
-      next[i] = hit == nullptr ? length_ : static_cast<std::uint32_t>(static_cast<const unsigned char*>(hit) - subject_);
+      const void* hit = from < length_
+                            ? std::memchr(subject_ + from, header.first_bytes[i], length_ - from)
+                            : nullptr;
+      next[i] = hit == nullptr
+                    ? length_
+                    : static_cast<std::uint32_t>(static_cast<const unsigned char*>(hit) - subject_);
     };
     for (int i = 0; i < count; ++i) find(i, 0);
     for (;;) {
@@ -277,7 +284,8 @@ class Matcher {
         }
         case kOpSplit:
           if (failed_ != nullptr && !FirstVisit(code[pc + 2], pos)) break;
-          if (!stack_.Push(kFrameAlternative, static_cast<std::uint32_t>(code[pc + 1]), pos)) return GiveUp();
+          if (!stack_.Push(kFrameAlternative, static_cast<std::uint32_t>(code[pc + 1]), pos))
+            return GiveUp();
           pc += kSplitWords;
           continue;
         case kOpSplitBack:
@@ -355,8 +363,9 @@ class Matcher {
     const std::int32_t kind = op[3];
     const std::int32_t point = op[5];
     const unsigned char* s = subject_;
-    const std::uint32_t* map =
-        kind == kRepeatSet ? view_.sets + static_cast<std::size_t>(op[4]) * kSetWordsPerMap : nullptr;
+    const std::uint32_t* map = kind == kRepeatSet
+                                   ? view_.sets + static_cast<std::size_t>(op[4]) * kSetWordsPerMap
+                                   : nullptr;
     const unsigned char c = static_cast<unsigned char>(op[4]);
     auto takes = [&](unsigned char b) {
       return kind == kRepeatAny || (kind == kRepeatChar ? b == c : InSet(map, b));

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/tcp.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -162,7 +162,7 @@ int SetNonBlocking(int fd, bool on) {
 SockRecord::~SockRecord() { ReleaseHeld(*this); }
 
 int SockInit() {
-  struct sigaction ignore{};
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
@@ -272,10 +272,10 @@ int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, in
   int on = 1;
   // Unacknowledged data times out like silence does: without this a peer
   // that vanished while we were sending would hold on for a quarter hour.
-  unsigned user_timeout =
-      static_cast<unsigned>(idle_seconds + interval_seconds * probes) * 1000u;
+  unsigned user_timeout = static_cast<unsigned>(idle_seconds + interval_seconds * probes) * 1000u;
   if (setsockopt(record.socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
-      setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds) != 0 ||
+      setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds) !=
+          0 ||
       setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds,
                  sizeof interval_seconds) != 0 ||
       setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||

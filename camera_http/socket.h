@@ -101,8 +101,7 @@ inline constexpr int kSockConnectTimeout = 200;
 // connection to complete; a time-out fails with ETIMEDOUT. The socket is
 // blocking again afterwards. A name that does not resolve fails before any
 // connection is tried.
-int SockConnect(SockRecord& record, const char* host, int port,
-                int timeout = kSockConnectTimeout);
+int SockConnect(SockRecord& record, const char* host, int port, int timeout = kSockConnectTimeout);
 
 // Sends the NUL-terminated `text` together with its terminating NUL byte
 // (length + 1 bytes): the NUL is the message framing the peers expect.

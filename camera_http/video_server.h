@@ -40,17 +40,17 @@ class CVideoServer : public CCameraBase {
   // the nine alarm-input texts with "\r" and "\n" turned into CR and LF.
   void Init(std::string_view address_in, int port_in, std::string_view name, int number_in);
 
-  int log_server_number = 0;         // the server number in its log names and messages
-  std::string request;               // "GetAlarmInput": the whole request sent
-  int default_alarm_number = 0;      // "DefaultInputAlrNbr"
-  std::string line_expression;       // "AlarmInputRegExp"
-  std::string heartbeat;             // "HeartBeatString"
-  std::string valid_pin_type;        // "AlarmInputIOValidPinType"
-  std::string raw_data_subst;        // "AlarmInputPinRawDataSubst"
-  std::string pin_type_subst;        // "AlarmInputPinTypeSubst"
-  std::string pin_state_subst;       // "AlarmInputPinStateSubst"
-  std::string pin_number_subst;      // "AlarmInputPinNumberSubst"
-  std::string iobox_subst;           // "AlarmInputIOBoxIDSubst"
+  int log_server_number = 0;     // the server number in its log names and messages
+  std::string request;           // "GetAlarmInput": the whole request sent
+  int default_alarm_number = 0;  // "DefaultInputAlrNbr"
+  std::string line_expression;   // "AlarmInputRegExp"
+  std::string heartbeat;         // "HeartBeatString"
+  std::string valid_pin_type;    // "AlarmInputIOValidPinType"
+  std::string raw_data_subst;    // "AlarmInputPinRawDataSubst"
+  std::string pin_type_subst;    // "AlarmInputPinTypeSubst"
+  std::string pin_state_subst;   // "AlarmInputPinStateSubst"
+  std::string pin_number_subst;  // "AlarmInputPinNumberSubst"
+  std::string iobox_subst;       // "AlarmInputIOBoxIDSubst"
 
   AlarmInputTimings timings;
 };

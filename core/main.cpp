@@ -18,8 +18,8 @@
 #include "camera_http/socket.h"
 #include "core/config/configuration.h"
 #include "core/console.h"
-#include "core/report.h"
 #include "core/profile/user_profile.h"
+#include "core/report.h"
 #include "core/startup.h"
 #include "jobs/http_command.h"
 #include "jobs/image_copy.h"
@@ -39,7 +39,8 @@ namespace {
 constexpr const char* kAlreadyStarted = "ocelam is already started";
 constexpr const char* kRunDirUnusable = "ERROR: cannot use the lock file %s (%s)";
 constexpr const char* kNoMonitor = "ERROR: no memory for the interface monitor server";
-constexpr const char* kNoJobWatcher = "ERROR: could not start the job watcher thread: no job will run";
+constexpr const char* kNoJobWatcher =
+    "ERROR: could not start the job watcher thread: no job will run";
 constexpr const char* kBannerRule = "--------------------------------";
 constexpr const char* kBannerFormat = "Talvane IP Camera v.%d.%d.%d.%d";
 constexpr const char* kVersionFormat = "v.%d.%d.%d.%d";
@@ -111,7 +112,8 @@ void RemoveTemporariesOfEarlierRuns() {
 
 int main(int argc, char** argv) {
   // "--version" and "--help" answer before anything is locked or started.
-  if (int code = HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
+  if (int code =
+          HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
       code >= 0)
     return code;
 
@@ -207,7 +209,8 @@ int main(int argc, char** argv) {
   SetCommandWorker(HTTPCommand);
   if (Config.status_port > 0) {
     StatusSources sources;
-    if (monitor != nullptr) sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
+    if (monitor != nullptr)
+      sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
     StartStatusServer(Config.status_port, Config.status_bind_address, std::move(sources));
   }
   // Jobs need the settings and the camera table, so the watcher starts last.

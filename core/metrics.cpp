@@ -19,7 +19,9 @@ void Add(Count which, std::int64_t n) {
   g_counts[static_cast<int>(which)].fetch_add(n, std::memory_order_relaxed);
 }
 
-std::int64_t Get(Count which) { return g_counts[static_cast<int>(which)].load(std::memory_order_relaxed); }
+std::int64_t Get(Count which) {
+  return g_counts[static_cast<int>(which)].load(std::memory_order_relaxed);
+}
 
 void WatcherHeartbeat() { g_watcher_heartbeat_us.store(platform::MonotonicMicros()); }
 

@@ -59,15 +59,29 @@ std::string Help(const std::string& name) {
          "Files read (the ini directory is the value IniFilePath of\n"
          "[SOFTWARE\\Talvane\\Orvanta\\Settings] in the registry file; without it, the\n"
          "working directory):\n"
-         "  " + ini + name + ".ini  settings; missing keys are written back\n"
-         "  " + ini + "qxmoninterfaces.ini  monitor port register\n"
-         "  " + ini + "qx_alarm_db.ini  event job files\n"
-         "  " + ini + "qxacam.ini  camera models and command templates\n"
-         "  " + ini + "qxaconf.ini  the alarm server's settings\n"
+         "  " +
+         ini + name +
+         ".ini  settings; missing keys are written back\n"
+         "  " +
+         ini +
+         "qxmoninterfaces.ini  monitor port register\n"
+         "  " +
+         ini +
+         "qx_alarm_db.ini  event job files\n"
+         "  " +
+         ini +
+         "qxacam.ini  camera models and command templates\n"
+         "  " +
+         ini +
+         "qxaconf.ini  the alarm server's settings\n"
          "\n"
          "Files written:\n"
-         "  " + ini + name + "_status.ini and " + name + "_error.ini\n"
-         "  log/" + name + "_YYYYMMDD.log  daily interface log, below the working directory\n"
+         "  " +
+         ini + name + "_status.ini and " + name +
+         "_error.ini\n"
+         "  log/" +
+         name +
+         "_YYYYMMDD.log  daily interface log, below the working directory\n"
          "  LOG/  camera and device logs, below the working directory\n"
          "  (log and LOG are not created: without them those lines are dropped)\n";
 }
@@ -75,7 +89,7 @@ std::string Help(const std::string& name) {
 constexpr int kExitUsage = 2;
 
 bool IsDirectory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -92,8 +106,8 @@ int HandleArguments(int argc, const char* const* argv, const std::string& progra
     return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "--help") == 0;
   };
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("%s %u.%u.%u.%u\n", program_name.c_str(), OCELAM_VERSION_MAJOR, OCELAM_VERSION_MINOR,
-                OCELAM_VERSION_PATCH, OCELAM_VERSION_TWEAK);
+    std::printf("%s %u.%u.%u.%u\n", program_name.c_str(), OCELAM_VERSION_MAJOR,
+                OCELAM_VERSION_MINOR, OCELAM_VERSION_PATCH, OCELAM_VERSION_TWEAK);
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {

@@ -28,7 +28,7 @@ int CreateDirectoryPath(std::string_view path) {
     if (component.empty()) continue;
     prefix += '/';
     prefix += component;
-    struct stat st{};
+    struct stat st {};
     if (stat(prefix.c_str(), &st) == 0) continue;
     if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
       ReportToInterfaceF(3, kCreateDirectoryFailed, prefix.c_str(), errno);

@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (at < bytes.size()) {
     cuts = cuts * 1103515245u + 12345u;
     std::size_t n = std::min<std::size_t>(bytes.size() - at, 1 + (cuts >> 16) % 17);
-    for (LineAssembler::Line& line : split.Feed(bytes.substr(at, n))) lines.push_back(std::move(line));
+    for (LineAssembler::Line& line : split.Feed(bytes.substr(at, n)))
+      lines.push_back(std::move(line));
     Check(split.pending() <= limit);
     at += n;
   }

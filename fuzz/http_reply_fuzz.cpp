@@ -8,10 +8,10 @@
 // that an answered challenge adds exactly one Authorization line, with no
 // line end inside it, behind the request line.
 #include <array>
-#include <memory>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(reply.size() <= kHttpReplySize - 1);
   Check(split.bad() != split.why().empty());
   std::size_t head_end = bytes.find("\r\n\r\n");
-  std::size_t head_size = std::min(reply.size(), head_end == std::string_view::npos ? bytes.size() : head_end + 4);
+  std::size_t head_size =
+      std::min(reply.size(), head_end == std::string_view::npos ? bytes.size() : head_end + 4);
   Check(std::string_view(reply).substr(0, head_size) == bytes.substr(0, head_size));
 
   // The status as the client judges it, and as the caller's GetReplyStatus does.
@@ -75,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A 401 is answered from the head only.
   std::string_view head = reply;
-  if (std::size_t end = head.find("\r\n\r\n"); end != std::string_view::npos) head = head.substr(0, end + 4);
+  if (std::size_t end = head.find("\r\n\r\n"); end != std::string_view::npos)
+    head = head.substr(0, end + 4);
   HttpCredentials credentials{"operator", "pa:ss\"word"};
   std::string authorized, scheme, why;
   Check(!HasAuthorizationLine(command));

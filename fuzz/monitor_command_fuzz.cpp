@@ -28,7 +28,8 @@ MonitorCommand Expected(std::string_view text) {
   auto is = [&](std::string_view command) {
     if (text.size() != command.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i)
-      if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(command[i])))
+      if (std::tolower(static_cast<unsigned char>(text[i])) !=
+          std::tolower(static_cast<unsigned char>(command[i])))
         return false;
     return true;
   };
@@ -48,12 +49,17 @@ std::string Unescape(std::string_view escaped) {
       continue;
     }
     char c = escaped[++i];
-    if (c == 'r') out += '\r';
-    else if (c == 'n') out += '\n';
-    else if (c == 't') out += '\t';
-    else if (c == '\\') out += '\\';
+    if (c == 'r')
+      out += '\r';
+    else if (c == 'n')
+      out += '\n';
+    else if (c == 't')
+      out += '\t';
+    else if (c == '\\')
+      out += '\\';
     else if (c == 'x' && i + 2 < escaped.size()) {
-      out += static_cast<char>(std::strtol(std::string(escaped.substr(i + 1, 2)).c_str(), nullptr, 16));
+      out += static_cast<char>(
+          std::strtol(std::string(escaped.substr(i + 1, 2)).c_str(), nullptr, 16));
       i += 2;
     } else {
       out += '?';  // not an escape the server writes

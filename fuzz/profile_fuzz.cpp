@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(f);
   }
   // Section and key names taken from the input itself reach odd corners.
-  std::string section = size > 2 ? std::string(reinterpret_cast<const char*>(data), 1 + data[0] % 8 % size) : "s";
+  std::string section =
+      size > 2 ? std::string(reinterpret_cast<const char*>(data), 1 + data[0] % 8 % size) : "s";
   platform::ProfileGetString(path, section, "key", "default");
   platform::ProfileGetInt(path, "Config", "Value", -9);
   platform::ProfileWriteString(path, section, "key", "value");

@@ -89,8 +89,8 @@ std::string Text(std::string_view raw, bool* utf16) {
 }
 
 struct Names {
-  std::vector<std::string> sections;                         // in order, lower case
-  std::vector<std::pair<std::string, std::string>> keys;     // (section, key) as written
+  std::vector<std::string> sections;                      // in order, lower case
+  std::vector<std::pair<std::string, std::string>> keys;  // (section, key) as written
 };
 
 // Sections and keys as the profile rules see them.
@@ -105,14 +105,16 @@ Names Scan(std::string_view text) {
     if (t.empty() || t.front() == ';') continue;
     if (t.front() == '[') {
       std::size_t close = t.rfind(']');
-      section = std::string(Trim(close == std::string_view::npos || close == 0 ? t.substr(1) : t.substr(1, close - 1)));
+      section = std::string(Trim(
+          close == std::string_view::npos || close == 0 ? t.substr(1) : t.substr(1, close - 1)));
       in_section = true;
       names.sections.push_back(Lower(section));
       continue;
     }
     std::size_t eq = t.find('=');
     if (eq == std::string_view::npos || !in_section) continue;
-    if (names.keys.size() < 24) names.keys.emplace_back(section, std::string(Trim(t.substr(0, eq))));
+    if (names.keys.size() < 24)
+      names.keys.emplace_back(section, std::string(Trim(t.substr(0, eq))));
   }
   return names;
 }
@@ -151,7 +153,8 @@ bool Readable(const Write& w, bool utf16) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = "/tmp/ocelam_profile_write_fuzz_" + std::to_string(getpid()) + ".ini";
+  static const std::string path =
+      "/tmp/ocelam_profile_write_fuzz_" + std::to_string(getpid()) + ".ini";
   static const std::string path2 = path + ".2";
   if (size == 0) return 0;
   const std::uint8_t flags = data[0];
@@ -171,7 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool utf16 = false;
   Names before = Scan(Text(ReadFile(path), &utf16));
   std::vector<std::optional<std::string>> values;
-  for (const auto& [section, key] : before.keys) values.push_back(platform::ProfileRead(path, section, key));
+  for (const auto& [section, key] : before.keys)
+    values.push_back(platform::ProfileRead(path, section, key));
 
   // A plain line at the end, as the multimedia log gets them.
   std::string line = fields[3];
@@ -209,7 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& w : writes) valid = valid && Accepted(w.section, w.key);
   if (valid) {
     WriteFile(path2, ReadFile(path));
-    for (const auto& w : writes) Check(platform::ProfileWriteString(path, w.section, w.key, w.value.c_str()));
+    for (const auto& w : writes)
+      Check(platform::ProfileWriteString(path, w.section, w.key, w.value.c_str()));
     Check(platform::ProfileWriteStrings(path2, writes));
     Check(ReadFile(path) == ReadFile(path2));
     const Write second{writes[1].section, writes[1].key, writes[1].value};

@@ -15,7 +15,8 @@ namespace {
 // Cuts the next NUL-terminated piece off [at, end); `fallback` when nothing is left.
 std::string NextPiece(const char*& at, const char* end, const char* fallback) {
   if (at >= end) return fallback;
-  const char* stop = static_cast<const char*>(std::memchr(at, '\0', static_cast<std::size_t>(end - at)));
+  const char* stop =
+      static_cast<const char*>(std::memchr(at, '\0', static_cast<std::size_t>(end - at)));
   if (stop == nullptr) stop = end;
   std::string piece(at, stop);
   at = stop < end ? stop + 1 : end;
@@ -55,12 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(i > 0 && prog->endp[i] == nullptr);
         continue;
       }
-      Check(text <= prog->startp[i] && prog->startp[i] <= prog->endp[i] && prog->endp[i] <= text_end);
+      Check(text <= prog->startp[i] && prog->startp[i] <= prog->endp[i] &&
+            prog->endp[i] <= text_end);
     }
     char small[8];
     char large[512];
-    Check(regsub(prog.get(), source.c_str(), small, sizeof small) == 0 && std::strlen(small) < sizeof small);
-    Check(regsub(prog.get(), source.c_str(), large, sizeof large) == 0 && std::strlen(large) < sizeof large);
+    Check(regsub(prog.get(), source.c_str(), small, sizeof small) == 0 &&
+          std::strlen(small) < sizeof small);
+    Check(regsub(prog.get(), source.c_str(), large, sizeof large) == 0 &&
+          std::strlen(large) < sizeof large);
   }
   return 0;
 }

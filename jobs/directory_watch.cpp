@@ -13,7 +13,8 @@ bool DirectoryWatch::Arm() {
   Close();
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return false;
-  if (inotify_add_watch(fd, path_.c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+  if (inotify_add_watch(fd, path_.c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) <
+      0) {
     int saved = errno;
     close(fd);
     errno = saved;

@@ -211,8 +211,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
       t >= kMaxJobWorkers) {
     // JobAlrProc never starts such a thread; without a valid event there is
     // nothing to hand back.
-    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), kLevelError,
-                     kReportError);
+    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), kLevelError, kReportError);
     return;
   }
 
@@ -236,10 +235,10 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   TableEntry table(o.alarm_reference, o.command.db_entry);
   auto write_status = [&](int status) {
     if (!table.Write(status))
-      ConsoleAndReport(platform::StringPrintf(kTableSlow, s, o.camera, j, status,
-                                              o.command.db_entry, o.alarm_reference.c_str(),
-                                              kTableWaitSeconds),
-                       kLevelError, kReportError);
+      ConsoleAndReport(
+          platform::StringPrintf(kTableSlow, s, o.camera, j, status, o.command.db_entry,
+                                 o.alarm_reference.c_str(), kTableWaitSeconds),
+          kLevelError, kReportError);
   };
   write_status(kCommandRunning);
 

@@ -32,11 +32,13 @@ constexpr const char* kStarted =
 constexpr const char* kNoImage =
     "Job %d (Camera %d): ERROR: The connection to the camera is probably not active - or wrong "
     "configured (no valid JPEG image found)";
-constexpr const char* kCopying = "Job %d: JPEG images of camera %d are being copied, please wait.....\n";
+constexpr const char* kCopying =
+    "Job %d: JPEG images of camera %d are being copied, please wait.....\n";
 constexpr const char* kNotPermanent =
     "Job %d: Camera (%d): the permanent recording is not active! Unable to get pre-recorded images";
 constexpr const char* kFirstSaved = "camera %d: first image saved";
-constexpr const char* kNotWritten = "camera %d: error by saving the image of index %d (no writing possible)";
+constexpr const char* kNotWritten =
+    "camera %d: error by saving the image of index %d (no writing possible)";
 constexpr const char* kNotReceived =
     "camera %d: error by saving the image of index %d (no valid image received)";
 constexpr const char* kRule = "--------------------------------";
@@ -62,7 +64,7 @@ void SleepMs(long long ms) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
 
@@ -88,10 +90,12 @@ bool FetchFrame(CCamera& camera, FrameSearch search, std::int64_t wanted, std::u
   if (search == FrameSearch::kAtOrBefore) {
     // The choice is final once a later frame is in.
     camera.WaitForFrameAfter(wanted, session, wanted + tolerance);
-    return camera.FindFrame(search, wanted, session, frame) && wanted - frame->entry.begin_us <= tolerance;
+    return camera.FindFrame(search, wanted, session, frame) &&
+           wanted - frame->entry.begin_us <= tolerance;
   }
   camera.WaitForFrameAfter(wanted - 1, session, wanted + tolerance + kFrameArrivalUs);
-  return camera.FindFrame(search, wanted, session, frame) && frame->entry.begin_us - wanted <= tolerance;
+  return camera.FindFrame(search, wanted, session, frame) &&
+         frame->entry.begin_us - wanted <= tolerance;
 }
 
 void WriteOneControlFile(const std::string& watch_path, std::string_view action,
@@ -99,7 +103,8 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
   unsigned now = static_cast<unsigned>(std::time(nullptr));
   int k = action == kActionStart ? 0 : 1;
   for (int tries = 0; tries < kMaxControlNamesPerSecond; ++tries, ++k) {
-    std::string base = platform::JoinPath(watch_path, platform::StringPrintf(kControlBaseFormat, now, k));
+    std::string base =
+        platform::JoinPath(watch_path, platform::StringPrintf(kControlBaseFormat, now, k));
     std::string tmp = base + ".tmp";
     std::string done = base + ".job";
     // A name is free when neither form exists; creating the ".tmp"
@@ -115,9 +120,11 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     }
     // The bytes a profile write of the three keys into a new file gives,
     // written straight into the claimed file.
-    std::string content = platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
-                                                 alarm_reference.c_str(), std::string(action).c_str());
-    bool written = write(claim.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    std::string content =
+        platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
+                               alarm_reference.c_str(), std::string(action).c_str());
+    bool written =
+        write(claim.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
     // A failed write or rename leaves the ".tmp" behind (removed at the next
     // start); it is not reported.
     if (claim.CloseWriting() && written) rename(tmp.c_str(), done.c_str());
@@ -135,7 +142,8 @@ bool IsControlFileClaimName(std::string_view name) {
   if (bar == 0 || bar == std::string_view::npos || bar + 1 == name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     char c = name[i];
-    bool ok = i < bar ? std::isxdigit(static_cast<unsigned char>(c)) && !std::isupper(static_cast<unsigned char>(c))
+    bool ok = i < bar ? std::isxdigit(static_cast<unsigned char>(c)) &&
+                            !std::isupper(static_cast<unsigned char>(c))
                       : i == bar || std::isdigit(static_cast<unsigned char>(c));
     if (!ok) return false;
   }
@@ -192,7 +200,8 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     ConsoleLog(text, kLevelError);
     ReportToInterface(text, kReportError);
   } else {
-    for (int tries = 0; !(have_image = camera.HasImage(args->session)) && tries < kFirstImageTries; ++tries)
+    for (int tries = 0; !(have_image = camera.HasImage(args->session)) && tries < kFirstImageTries;
+         ++tries)
       SleepMs(kFirstImagePollMs);
     if (!have_image) {
       std::string text = platform::StringPrintf(kNoImage, j, c);
@@ -215,13 +224,15 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     }
     const std::uint32_t session = args->session;
     const std::int64_t alarm_us = job.alarm_moment_us != 0 ? job.alarm_moment_us : started_us;
-    const std::int64_t interval_us = static_cast<std::int64_t>(static_cast<double>(row.interval) * 1e6);
+    const std::int64_t interval_us =
+        static_cast<std::int64_t>(static_cast<double>(row.interval) * 1e6);
     // Live images count from the alarm; a session that began after it (an
     // on-demand camera the job switched on) has nothing earlier, so they
     // count from its first frame.
     std::int64_t live_base = alarm_us;
     FrameRef frame;
-    if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us) live_base = frame.entry.begin_us;
+    if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us)
+      live_base = frame.entry.begin_us;
     const std::int64_t tolerance = FrameTolerance(camera, interval_us);
 
     bool first = true;
@@ -240,7 +251,9 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
         found = FetchFrame(camera, FrameSearch::kAtOrAfter, wanted, session, tolerance, &frame);
       }
       if (!found)
-        camera.Log(platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6), 1);
+        camera.Log(
+            platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6),
+            1);
       int size = found ? camera.GetImage(frame, buffer.get()) : 0;
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {

@@ -73,19 +73,19 @@ class WorkerEvent {
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  bool set_ = false;         // guarded by mutex_
-  std::string name_;         // guarded by mutex_
+  bool set_ = false;  // guarded by mutex_
+  std::string name_;  // guarded by mutex_
 };
 
 // One "Camera%dCommand%d" section of the job file.
 struct JobCommand {
-  int pin_number = 0;           // "PinNumber"
-  int db_entry = 0;             // "DBEntry"
-  int duration = 0;             // "Duration"
-  std::string io_status;        // "IOStatus"
-  std::string ptz_command_type; // "PTZCommandType"
-  int preset_position = 0;      // "PresetPositionIndex"
-  std::string type_command;     // "TypeCommand": "io", "rec" or "ptz"
+  int pin_number = 0;            // "PinNumber"
+  int db_entry = 0;              // "DBEntry"
+  int duration = 0;              // "Duration"
+  std::string io_status;         // "IOStatus"
+  std::string ptz_command_type;  // "PTZCommandType"
+  int preset_position = 0;       // "PresetPositionIndex"
+  std::string type_command;      // "TypeCommand": "io", "rec" or "ptz"
 };
 
 // One "Camera%d" section of the job file and what the job did with it.

@@ -19,8 +19,8 @@
 #include "jobs/job.h"
 #include "jobs/multimedia.h"
 #include "platform/paths.h"
-#include "platform/thread.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
 
 std::mutex JobTableLock;
 
@@ -37,10 +37,12 @@ constexpr const char* kCameraInactive =
     "Job %d: Camera %d is not active anymore - please check your configuration";
 constexpr const char* kUnsafeReference =
     "Job %d: ERROR: camera %d: the reference '%s' cannot name a directory below LogDirectory";
-constexpr const char* kCameraRefused = "Job %d: camera index %d is not run (its values were refused)";
+constexpr const char* kCameraRefused =
+    "Job %d: camera index %d is not run (its values were refused)";
 constexpr const char* kWorkerNotStarted = "Job %d: ERROR: could not start the %s thread %d";
 constexpr const char* kTooManyWorkers =
-    "Job %d: WARNING: the job asks for %d worker threads, at most %d run: the first %d were started";
+    "Job %d: WARNING: the job asks for %d worker threads, at most %d run: the first %d were "
+    "started";
 constexpr const char* kCommandsNotRun =
     "Job %d: camera %d: %d HTTP commands not run (no command sender in this gateway)";
 constexpr const char* kWaitOn = "Job %d: wait on %d threads";
@@ -206,8 +208,9 @@ std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) 
   const std::string& directory = success ? Config.done_path : Config.error_path;
   if (directory.empty()) return "";
   unsigned now = static_cast<unsigned>(std::time(nullptr));
-  std::string target =
-      platform::JoinPath(directory, platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
+  std::string target = platform::JoinPath(
+      directory,
+      platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (MoveFile(job_file_path, target) != 0) {
     ReportToInterfaceF(kReportError, kCouldNotMove, job_file_path.c_str(), target.c_str());
@@ -221,7 +224,8 @@ void JobAlrProc(int s) {
   if (!record) return;
   CJob& job = *record;
 
-  ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()), kLevelInfo, kReportInfo);
+  ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
+                   kLevelInfo, kReportInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
   if (!job.refused) WriteMultimediaCounts(job);
@@ -235,8 +239,8 @@ void JobAlrProc(int s) {
   // How long each worker's own work lasts, so a job longer than the wait
   // is not given up while it still runs as asked.
   std::array<long long, kMaxJobWorkers> work_seconds{};
-  auto start_worker = [&](const char* event_format, const char* kind, long long seconds, auto make_args,
-                          auto body) {
+  auto start_worker = [&](const char* event_format, const char* kind, long long seconds,
+                          auto make_args, auto body) {
     ++wanted_workers;
     if (job.thread_count >= kMaxJobWorkers) return;
     int t = job.thread_count;
@@ -246,7 +250,8 @@ void JobAlrProc(int s) {
     event.Reset();
     auto args = make_args(t);
     if (!platform::StartThread([args, body] { body(args); })) {
-      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), kLevelError, kReportError);
+      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), kLevelError,
+                       kReportError);
       job.outcome = 1;
       return;
     }
@@ -274,14 +279,15 @@ void JobAlrProc(int s) {
       if (!ReferenceNamesOneDirectory(base.reference)) {
         // The configuration already reported it; images of this camera would
         // land outside the log directory.
-        ConsoleAndReport(platform::StringPrintf(kUnsafeReference, s, n, base.reference.c_str()), kLevelError,
-                         kReportError);
+        ConsoleAndReport(platform::StringPrintf(kUnsafeReference, s, n, base.reference.c_str()),
+                         kLevelError, kReportError);
         job.outcome = 1;
       } else {
         // An empty "LogDirectory" is the working directory, as for the
         // job's message and log files.
         row.multimedia_directory = platform::JoinPath(
-            platform::JoinPath(platform::JoinPath(Config.log_directory, kMultimediaDirName), base.reference),
+            platform::JoinPath(platform::JoinPath(Config.log_directory, kMultimediaDirName),
+                               base.reference),
             job.alarm_reference);
         CCamera& camera = Cameras[n];
         std::uint32_t session = camera.IsPermanent()
@@ -327,8 +333,9 @@ void JobAlrProc(int s) {
     }
   }
   if (wanted_workers > kMaxJobWorkers) {
-    ConsoleAndReport(platform::StringPrintf(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
-                     kLevelError, kReportError);
+    ConsoleAndReport(
+        platform::StringPrintf(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
+        kLevelError, kReportError);
   }
 
   ReportToInterfaceF(kReportInfo, kWaitOn, s, job.thread_count);

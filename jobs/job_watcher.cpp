@@ -11,10 +11,10 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,14 +24,14 @@
 #include "core/config/configuration.h"
 #include "core/console.h"
 #include "core/metrics.h"
-#include "core/report.h"
 #include "core/profile/user_profile.h"
+#include "core/report.h"
 #include "jobs/directory_watch.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
-#include "platform/thread.h"
-#include "platform/clock.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -68,12 +68,14 @@ constexpr const char* kKeptAs =
 constexpr const char* kMoveFailed =
     "ERROR: could not move the job file %s to %s (%s): it stays in the watch directory";
 constexpr const char* kNoSlot = "ERROR: no job slot for the job file %s";
-constexpr const char* kJobThreadFailed = "ERROR: could not start the job thread for the job file %s";
+constexpr const char* kJobThreadFailed =
+    "ERROR: could not start the job thread for the job file %s";
 constexpr const char* kCannotWatch =
     "ERROR: cannot watch the directory %s for job files (%s): it is scanned every %d seconds";
 constexpr const char* kDuplicateFormat = "%s~%d%s";
 constexpr const char* kLeftInProcessing =
-    "WARNING: job file %s was left in processing by an earlier run that ended during its job: moved to "
+    "WARNING: job file %s was left in processing by an earlier run that ended during its job: "
+    "moved to "
     "ErrorPath (its images would now be of the wrong time)";
 
 void SleepMs(long long ms) {
@@ -81,7 +83,7 @@ void SleepMs(long long ms) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
 
@@ -107,6 +109,7 @@ class JobFileKeys {
     if (text.size() > max_chars) text.resize(max_chars);
     return text;
   }
+
  private:
   const std::string& path_;
 };
@@ -133,8 +136,8 @@ float ReadInterval(const std::string& text, int camera) {
   }
   if (!std::isfinite(value) || value < kMinIntervalSeconds || value > kMaxIntervalSeconds) {
     ConsoleError(platform::StringPrintf(kIntervalOutOfRange, camera, text.c_str(),
-                        static_cast<double>(kMinIntervalSeconds),
-                        static_cast<double>(kMaxIntervalSeconds)));
+                                        static_cast<double>(kMinIntervalSeconds),
+                                        static_cast<double>(kMaxIntervalSeconds)));
     return 1;
   }
   return value;
@@ -162,11 +165,13 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
   c.number_of_commands = keys.Int(section, "NbrOfCommands", 0);
 
   if (c.duration < 0 || c.duration > kMaxJobSeconds) {
-    ConsoleError(platform::StringPrintf(kDurationOutOfRange, c.camera_number, c.duration, kMaxJobSeconds));
+    ConsoleError(
+        platform::StringPrintf(kDurationOutOfRange, c.camera_number, c.duration, kMaxJobSeconds));
     c.refused = true;
   }
   if (c.pre_record_time < 0 || c.pre_record_time > kMaxJobSeconds) {
-    ConsoleError(platform::StringPrintf(kPreRecordOutOfRange, c.camera_number, c.pre_record_time, kMaxJobSeconds));
+    ConsoleError(platform::StringPrintf(kPreRecordOutOfRange, c.camera_number, c.pre_record_time,
+                                        kMaxJobSeconds));
     c.refused = true;
   }
   if (c.refused) job->outcome = 1;
@@ -178,7 +183,8 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
     c.number_of_commands = 0;
   }
   for (int j = 1; j <= c.number_of_commands; ++j)
-    ReadCommand(keys, platform::StringPrintf("Camera%dCommand%d", i, j), &c.commands[static_cast<std::size_t>(j)]);
+    ReadCommand(keys, platform::StringPrintf("Camera%dCommand%d", i, j),
+                &c.commands[static_cast<std::size_t>(j)]);
 }
 
 // rename() that never replaces the target: EEXIST when the name is taken.
@@ -206,7 +212,9 @@ void WarnJobsFull(int running) {
 
 }  // namespace
 
-std::string ProcessingDirectory() { return platform::JoinPath(Config.watch_path, kProcessingDirName); }
+std::string ProcessingDirectory() {
+  return platform::JoinPath(Config.watch_path, kProcessingDirName);
+}
 
 bool AlarmReferenceIsSafe(std::string_view reference) {
   return !platform::HasSeparator(reference) && reference.find("..") == std::string_view::npos;
@@ -215,7 +223,7 @@ bool AlarmReferenceIsSafe(std::string_view reference) {
 void ReadJobFile(const std::string& path, CJob* job) {
   *job = CJob();
   job->job_file_path = path;
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // It could name any file of the machine, and its target would be read
     // as a job: the link is filed as refused, its target is not touched.
@@ -224,8 +232,8 @@ void ReadJobFile(const std::string& path, CJob* job) {
     return;
   }
   if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
-    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(), static_cast<long long>(st.st_size),
-                        kMaxJobFileBytes));
+    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
+                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
     job->refused = true;
     return;
   }
@@ -255,7 +263,8 @@ void ReadJobFile(const std::string& path, CJob* job) {
 
   int cameras = keys.Int("Alarm", "NumberOfCams", 1);
   if (cameras > kMaxJobCameras) {
-    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras, kMaxJobCameras));
+    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
+                                        kMaxJobCameras));
     cameras = kMaxJobCameras;
   } else if (cameras < 0) {
     ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
@@ -278,8 +287,8 @@ std::string MoveIntoProcessing(const std::string& name) {
     if (dot == 0 || dot == std::string::npos) dot = name.size();
     std::string stem = name.substr(0, dot), extension = name.substr(dot);
     for (int k = 1; k <= kMaxDuplicateNames; ++k) {
-      std::string other = platform::JoinPath(processing, platform::StringPrintf(kDuplicateFormat, stem.c_str(), k,
-                                                                extension.c_str()));
+      std::string other = platform::JoinPath(
+          processing, platform::StringPrintf(kDuplicateFormat, stem.c_str(), k, extension.c_str()));
       if (RenameNoReplace(from, other) == 0) {
         ConsoleError(platform::StringPrintf(kKeptAs, name.c_str(), other.c_str()));
         return other;
@@ -287,7 +296,8 @@ std::string MoveIntoProcessing(const std::string& name) {
       if (errno != EEXIST) break;
     }
   }
-  ConsoleError(platform::StringPrintf(kMoveFailed, from.c_str(), processing.c_str(), std::strerror(errno)));
+  ConsoleError(
+      platform::StringPrintf(kMoveFailed, from.c_str(), processing.c_str(), std::strerror(errno)));
   return "";
 }
 
@@ -320,7 +330,7 @@ void FileJobsCutShortByAnEarlierRun() {
   std::string processing = ProcessingDirectory();
   for (const std::string& name : JobFileNamesIn(processing)) {
     std::string path = platform::JoinPath(processing, name);
-    struct stat st{};
+    struct stat st {};
     // A directory by a job's name was never a job of ours.
     if (lstat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) continue;
     // Run again now, the job would save the images of this moment for an
@@ -393,13 +403,15 @@ std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& fin
   }
   // Names are sorted: those gone from the directory are forgotten.
   for (auto it = g_waiting.begin(); it != g_waiting.end();)
-    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : g_waiting.erase(it);
+    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it)
+                                                                   : g_waiting.erase(it);
   for (const std::string& name : names) {
     auto [it, added] = g_waiting.try_emplace(name);
     WaitingFile& w = it->second;
-    struct stat st{};
+    struct stat st {};
     if (lstat(platform::JoinPath(Config.watch_path, name).c_str(), &st) != 0) continue;
-    std::int64_t mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    std::int64_t mtime_ns =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     if (added) {
       w.first_seen = moment;
       // A file last written a second ago or more has stood still long enough.
@@ -434,7 +446,8 @@ ScanResult ScanWatchPath(const std::vector<std::string>& finished) {
       continue;
     }
     std::string path = platform::JoinPath(Config.watch_path, name);
-    bool settled = w.writer_done || platform::MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
+    bool settled =
+        w.writer_done || platform::MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
     if (w.type == S_IFREG && (!settled || WriterStillHasOpen(path))) {
       // Taken now, it would run with what is written so far.
       result.pending = true;
@@ -487,8 +500,9 @@ void JobWatcherThread() {
     if (watch.Arm()) {
       reported = false;
     } else if (!reported) {
-      ConsoleError(platform::StringPrintf(kCannotWatch, Config.watch_path.c_str(), std::strerror(errno),
-                          static_cast<int>(WatchTimeoutMs() / 1000)));
+      ConsoleError(platform::StringPrintf(kCannotWatch, Config.watch_path.c_str(),
+                                          std::strerror(errno),
+                                          static_cast<int>(WatchTimeoutMs() / 1000)));
       reported = true;
     }
   };

@@ -69,7 +69,7 @@ void AppendMultimediaLog(const CJob& job, std::string_view text) {
   std::tm tm{};
   localtime_r(&now, &tm);
   std::string line = platform::StringPrintf(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                            std::string(text).c_str());
+                                            std::string(text).c_str());
   std::string path = MultimediaLogPath(job);
   // Under the same per-file lock as the profile writes of the counts, so a
   // line is never lost to a rewrite of the file.
@@ -86,7 +86,8 @@ void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int
   // The camera's line and its section are one step, so the copies of the
   // other cameras of the job never split them.
   const platform::ProfileLock guard = platform::LockProfile(path);
-  if (!platform::ProfileAppendLine(path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
+  if (!platform::ProfileAppendLine(
+          path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
     ReportToInterfaceF(3, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());
   message.Open();

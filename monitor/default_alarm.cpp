@@ -34,7 +34,8 @@ constexpr long kLowestSecondTechnicalAlarm = 1;
 }  // namespace
 
 int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
-  std::string directory = GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
+  std::string directory =
+      GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
   std::string path = platform::JoinPath(platform::RemoveDrive(directory), kVm001FileName);
 
   // First only whether the table opens at all, before the settings decide

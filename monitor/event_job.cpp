@@ -36,11 +36,13 @@ constexpr int kTempSuffixLength = 4;  // ".tmp"
 bool IsEventJobTemporaryName(std::string_view name) {
   // ".event_job." + six random letters or digits + ".tmp"
   constexpr std::string_view kHead = ".event_job.", kTail = ".tmp";
-  return name.size() == kHead.size() + 6 + kTail.size() && name.starts_with(kHead) && name.ends_with(kTail);
+  return name.size() == kHead.size() + 6 + kTail.size() && name.starts_with(kHead) &&
+         name.ends_with(kTail);
 }
 
 std::string EventJobFileDirectory() {
-  return platform::NativePath(GetIniString(kSection, "JobFilePath", kDefaultJobFilePath, kAlarmDbFile, 127));
+  return platform::NativePath(
+      GetIniString(kSection, "JobFilePath", kDefaultJobFilePath, kAlarmDbFile, 127));
 }
 
 namespace {
@@ -97,9 +99,10 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
 
   std::string columns = platform::StringPrintf(kColumns, table.c_str()) + ")";
   auto build = [&] {
-    return platform::StringPrintf(kValues, columns.c_str(), computer.c_str(), tstamp, errorlevel, moduletype,
-                  module.c_str(), user.c_str(), errorcode, errortext.c_str(), values.c_str(),
-                  ref.c_str(), alrnumber, linenumber) +
+    return platform::StringPrintf(kValues, columns.c_str(), computer.c_str(), tstamp, errorlevel,
+                                  moduletype, module.c_str(), user.c_str(), errorcode,
+                                  errortext.c_str(), values.c_str(), ref.c_str(), alrnumber,
+                                  linenumber) +
            ")";
   };
   std::string statement = build();
@@ -114,8 +117,8 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
     statement = build();
   }
 
-  std::string content =
-      ToCrLf(platform::StringPrintf(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
+  std::string content = ToCrLf(
+      platform::StringPrintf(kJobFileFormat, database.c_str(), table.c_str(), statement.c_str()));
   std::string dir = EventJobFileDirectory();
   std::string hex = platform::StringPrintf("%x", static_cast<unsigned>(now));
 
@@ -125,7 +128,8 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   platform::HeldTemporary held;
   if (!held.Create(temp, kTempSuffixLength)) return 0;
   fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
-  bool written = write(held.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  bool written =
+      write(held.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
   written = held.CloseWriting() && written;
   if (!written) {
     unlink(temp.c_str());
@@ -133,10 +137,10 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   }
   for (int counter = 0; counter < kMaxNameCounter; ++counter) {
     std::string name = counter == 0
-                           ? platform::StringPrintf(kBaseName, database.c_str(), table.c_str(), computer.c_str(),
-                                    hex.c_str())
+                           ? platform::StringPrintf(kBaseName, database.c_str(), table.c_str(),
+                                                    computer.c_str(), hex.c_str())
                            : platform::StringPrintf(kCountedName, database.c_str(), table.c_str(),
-                                    computer.c_str(), hex.c_str(), counter);
+                                                    computer.c_str(), hex.c_str(), counter);
     // The name is claimed only by the finished file and never replaces one,
     // so two writers sharing the directory never end up in the same file.
     if (ClaimName(temp, platform::JoinPath(dir, name))) return 1;

@@ -93,8 +93,8 @@ std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
   std::snprintf(file, sizeof file, kDailyLogFormat, std::string(name).c_str(), tm.tm_year + 1900,
                 tm.tm_mon + 1, tm.tm_mday);
   char line[kLogLineMax + 1];
-  std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour,
-                tm.tm_min, tm.tm_sec, std::string(text).c_str());
+  std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour, tm.tm_min,
+                tm.tm_sec, std::string(text).c_str());
   // Opened and closed for every line, so operators can move or delete the
   // file while the gateway runs. A missing "log" directory loses the line.
   if (FILE* f = std::fopen(file, "ab")) {

@@ -20,8 +20,8 @@ class CInterfaceMonitor;
 // (the monitor server writes its own lines into the same file).
 extern std::mutex LogFileLock;
 
-inline constexpr std::size_t kLogLineMax = 511;     // longest line of the daily log
-inline constexpr int kErrorRingSize = 1024;         // entries of the error ring
+inline constexpr std::size_t kLogLineMax = 511;  // longest line of the daily log
+inline constexpr int kErrorRingSize = 1024;      // entries of the error ring
 // The error ring file is rewritten at most this often (and at a clean end).
 inline constexpr auto kErrorRingFlushInterval = std::chrono::seconds(1);
 inline constexpr int kDefaultFirstIPPort = 22001;
@@ -98,4 +98,3 @@ class CInterface {
   // Held while the file is rewritten, so two flushes never interleave.
   std::mutex ring_flush_lock_;
 };
-

@@ -257,7 +257,8 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
         ++from_peer;
       }
     }
-    if (index >= 0 && from_peer < access_.max_per_address) slots_[index].state = SlotState::kReserved;
+    if (index >= 0 && from_peer < access_.max_per_address)
+      slots_[index].state = SlotState::kReserved;
   }
   if (index < 0) {
     auto now = std::chrono::steady_clock::now();
@@ -269,7 +270,8 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
     return;
   }
   if (from_peer >= access_.max_per_address) {
-    LogRefusal(peer, Format(kStatusMessageMax, kRefusedTooMany, AddressText(peer).c_str(), from_peer));
+    LogRefusal(peer,
+               Format(kStatusMessageMax, kRefusedTooMany, AddressText(peer).c_str(), from_peer));
     return;
   }
   // Not fatal when it fails: the connection works, it is only found dead
@@ -288,7 +290,8 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   // Every client, the new one included, receives the full status.
   init_event_.Set();
   auto started = std::make_shared<MonitorEvent>();
-  if (platform::StartThread([this, index, started] { ClientReceiveThread(index, started.get()); })) {
+  if (platform::StartThread(
+          [this, index, started] { ClientReceiveThread(index, started.get()); })) {
     started->Wait(kClientStartWaitMs);
   } else {
     WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ClientReceiveThread"));
@@ -370,7 +373,8 @@ void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
       // A full buffer is no command: the client is pouring text in. What it
       // has sent meanwhile is read and dropped (counted as left out), so its
       // bytes do not pile up in front of a close that ends it all.
-      if (static_cast<std::size_t>(got) == kCommandBufferSize - 1) budget.left_out += Drain(slot.sock);
+      if (static_cast<std::size_t>(got) == kCommandBufferSize - 1)
+        budget.left_out += Drain(slot.sock);
     }
     std::this_thread::sleep_for(kReceivePause);
   }
@@ -390,7 +394,8 @@ MonitorCommand ParseMonitorCommand(const char* received) {
 }
 
 std::string ReceivedCommandLogLine(MonitorCommand command, const char* received) {
-  return Format(kStatusMessageMax, command == MonitorCommand::kTestInfo ? kTestInfoRequested : kStringReceived,
+  return Format(kStatusMessageMax,
+                command == MonitorCommand::kTestInfo ? kTestInfoRequested : kStringReceived,
                 EscapeReceivedText(received).c_str());
 }
 

@@ -43,12 +43,12 @@ namespace platform {
 class NamedEvent;
 }
 
-inline constexpr int kMonitorClients = 50;            // client slots
-inline constexpr int kMonitorQueuePositions = 1024;   // waiting messages per client
-inline constexpr int kLogHistoryEntries = 20;         // lines replayed after every init
+inline constexpr int kMonitorClients = 50;           // client slots
+inline constexpr int kMonitorQueuePositions = 1024;  // waiting messages per client
+inline constexpr int kLogHistoryEntries = 20;        // lines replayed after every init
 inline constexpr std::size_t kStatusMessageMax = 1023;
 inline constexpr std::size_t kLogMessageMax = 4095;
-inline constexpr std::size_t kForwardedLineMax = 511;   // dated line of a forwarded report
+inline constexpr std::size_t kForwardedLineMax = 511;  // dated line of a forwarded report
 inline constexpr std::size_t kHistoryLineMax = 1023;
 inline constexpr std::size_t kCommandBufferSize = 1024;  // one receive: 1023 bytes and a NUL
 inline constexpr std::size_t kDefaultAlarmTextSize = 512;

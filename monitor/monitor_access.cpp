@@ -93,7 +93,8 @@ std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
 MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
                                 std::vector<std::string>* problems) {
   MonitorAccess access;
-  std::string bind = GetIniString("Config", kKeyBindAddress, "", profile_file_name, kAddressTextMax);
+  std::string bind =
+      GetIniString("Config", kKeyBindAddress, "", profile_file_name, kAddressTextMax);
   if (!bind.empty()) {
     std::uint32_t address = 0;
     if (ParseAddress(bind, &address)) {
@@ -113,7 +114,8 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
   access.restricted = !access.allowed.empty() || !bad.empty();
   if (access.restricted && access.allowed.empty()) problems->push_back(kNoAllowedEntry);
 
-  std::string max = GetIniString("Config", kKeyMaxPerAddress, "", profile_file_name, kAddressTextMax);
+  std::string max =
+      GetIniString("Config", kKeyMaxPerAddress, "", profile_file_name, kAddressTextMax);
   if (!max.empty()) {
     char* end = nullptr;
     long v = std::strtol(max.c_str(), &end, 10);
@@ -134,10 +136,18 @@ std::string EscapeReceivedText(std::string_view text) {
   out.reserve(text.size());
   for (unsigned char c : text) {
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char hex[8];

@@ -36,7 +36,8 @@ constexpr const char* kStatLastStartup = "<statistics type=LastStartup label=\"%
 constexpr const char* kStatFirstInstall = "<statistics type=FirstInstall label=\"%s\" />";
 
 constexpr const char* kNoWatchdog = "No watchdog activated";
-constexpr const char* kPhysicalWatchdogOnly = "No 7-layer data watchdog - only physical supervision";
+constexpr const char* kPhysicalWatchdogOnly =
+    "No 7-layer data watchdog - only physical supervision";
 constexpr const char* kStatisticTimeFormat = "%02d.%02d.%04d %02d:%02d:%02d";
 
 constexpr const char* kStatisticsSection = "Statistics";
@@ -107,30 +108,30 @@ void CInterfaceMonitor::ReadInterfaceConfig(char* description, char* physical_la
                 GetIniString(kConfigSection, "Description", "", profile_file_name_, max).c_str());
   std::snprintf(physical_layer, size, "%s",
                 GetIniString(kConfigSection, "PhysicalLayer", "", profile_file_name_, max).c_str());
-  std::snprintf(remote_system, size, "%s",
-                GetIniString(kConfigSection, "RemoteSystemName", "", profile_file_name_, max).c_str());
+  std::snprintf(
+      remote_system, size, "%s",
+      GetIniString(kConfigSection, "RemoteSystemName", "", profile_file_name_, max).c_str());
 }
 
 void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_file_name,
                                        const char* version, const char* com_port, const char* mode,
                                        int physical_layer, const char* ip_address, int port,
                                        int watchdog_kind, int direction) {
-  char last_alarm[kStatisticTextSize], last_wd[kStatisticTextSize],
-      last_wd_alr[kStatisticTextSize], last_data_sent[kStatisticTextSize],
-      last_data_received[kStatisticTextSize], last_startup[kStatisticTextSize],
-      first_installation[kStatisticTextSize];
-  ReadStatistics(last_alarm, last_wd, last_wd_alr, last_data_sent, last_data_received,
-                 last_startup, first_installation, kStatisticTextSize);
-  char description[kProfileTextMax + 1], physical[kProfileTextMax + 1],
-      remote[kProfileTextMax + 1];
+  char last_alarm[kStatisticTextSize], last_wd[kStatisticTextSize], last_wd_alr[kStatisticTextSize],
+      last_data_sent[kStatisticTextSize], last_data_received[kStatisticTextSize],
+      last_startup[kStatisticTextSize], first_installation[kStatisticTextSize];
+  ReadStatistics(last_alarm, last_wd, last_wd_alr, last_data_sent, last_data_received, last_startup,
+                 first_installation, kStatisticTextSize);
+  char description[kProfileTextMax + 1], physical[kProfileTextMax + 1], remote[kProfileTextMax + 1];
   ReadInterfaceConfig(description, physical, remote, sizeof description);
 
   std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
   // Clients that connected since the last full status are served from its
   // first message on.
   if (direction == 1) {
-    QueueMessageImpl(Status(kApplicationOutgoing, name, profile_file_name, remote, physical, version),
-                     MonitorMessageKind::kStatus, true);
+    QueueMessageImpl(
+        Status(kApplicationOutgoing, name, profile_file_name, remote, physical, version),
+        MonitorMessageKind::kStatus, true);
   }
   QueueMessageImpl(Status(kApplication, name, profile_file_name, remote, physical, version),
                    MonitorMessageKind::kStatus, true);

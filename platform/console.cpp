@@ -12,10 +12,14 @@ bool ConsoleHasColor() {
 std::string_view ConsoleColorFor(int level) {
   if (!ConsoleHasColor()) return {};
   switch (level) {
-    case 2: return "\033[31m";
-    case 3: return "\033[34m";
-    case 4: return "\033[32m";
-    default: return "\033[0m";
+    case 2:
+      return "\033[31m";
+    case 3:
+      return "\033[34m";
+    case 4:
+      return "\033[32m";
+    default:
+      return "\033[0m";
   }
 }
 

@@ -38,7 +38,8 @@ static constexpr const char* kNoNumberFieldFormat = "%s: field %s cannot hold a 
 static constexpr const char* kCountBeyondDataFormat =
     "%s: header counts %u records but the file holds %u; not appending after the gap";
 static constexpr const char* kTableFullFormat = "%s: table full";
-static constexpr const char* kBadFieldSpecFormat = "%s: field %zu: bad name, type, length or decimals";
+static constexpr const char* kBadFieldSpecFormat =
+    "%s: field %zu: bad name, type, length or decimals";
 static constexpr const char* kDuplicateFieldFormat = "%s: field name %s given twice";
 static constexpr const char* kFieldCountFormat = "%s: a table needs 1 to %zu fields";
 
@@ -63,7 +64,9 @@ constexpr int kLockWaitSeconds = 5;
 constexpr auto kFirstLockPause = std::chrono::milliseconds(1);
 constexpr auto kLongestLockPause = std::chrono::milliseconds(20);
 
-LockClock::time_point LockDeadline() { return LockClock::now() + std::chrono::seconds(kLockWaitSeconds); }
+LockClock::time_point LockDeadline() {
+  return LockClock::now() + std::chrono::seconds(kLockWaitSeconds);
+}
 
 // Sets (or, with F_UNLCK, drops) an fcntl lock on a byte range, retrying
 // until `deadline`. F_SETLKW would wait for as long as another program holds
@@ -115,7 +118,7 @@ bool IsNumeric(const dbf::Field& f) { return f.type == 'N' || f.type == 'F'; }
 // ours that holds the table cannot keep another waiting without end either.
 struct DbfFileLocks {
   std::recursive_timed_mutex mutex;
-  dev_t dev = 0;             // the file, as the registry knows it
+  dev_t dev = 0;  // the file, as the registry knows it
   ino_t ino = 0;
   int users = 0;             // open tables of the file (guarded by the registry's lock)
   int held = 0;              // fcntl locks this process holds on the file (guarded by mutex)
@@ -262,7 +265,8 @@ bool DbfTable::FailErrno(const char* what) {
 }
 
 bool DbfTable::FailLock(int error) {
-  if (error == ETIMEDOUT) return Fail(StringPrintf(kLockTimeoutFormat, path_.c_str(), kLockWaitSeconds));
+  if (error == ETIMEDOUT)
+    return Fail(StringPrintf(kLockTimeoutFormat, path_.c_str(), kLockWaitSeconds));
   errno = error;
   return FailErrno(kWhatLock);
 }
@@ -360,7 +364,8 @@ bool DbfTable::Open(const std::string& path) {
   bool ok = ReadExact(0, prefix, prefix_size);
   if (ok) {
     std::size_t stated = dbf::StatedHeaderLength(std::span(prefix, prefix_size));
-    std::size_t want = std::max(prefix_size, static_cast<std::size_t>(std::min<std::uint64_t>(stated, size)));
+    std::size_t want =
+        std::max(prefix_size, static_cast<std::size_t>(std::min<std::uint64_t>(stated, size)));
     header.resize(want);
     ok = ReadExact(0, header.data(), header.size());
   }
@@ -596,11 +601,13 @@ bool DbfTable::Integer(int index, long& value) {
   if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
   if (dbf::ParseNumber(RawField(index), value)) return true;
   std::string_view shown = RawField(index).substr(0, 40);
-  return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()), shown.data(),
-                     fields_[static_cast<std::size_t>(index)].name.c_str()));
+  return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()),
+                           shown.data(), fields_[static_cast<std::size_t>(index)].name.c_str()));
 }
 
-bool DbfTable::Deleted() const { return !eof_ && !record_.empty() && record_[0] == dbf::kDeletedFlag; }
+bool DbfTable::Deleted() const {
+  return !eof_ && !record_.empty() && record_[0] == dbf::kDeletedFlag;
+}
 
 bool DbfTable::SetRaw(int index, std::string_view bytes) {
   if (fd_ < 0) return Fail(kNotOpen);
@@ -623,7 +630,7 @@ bool DbfTable::SetText(int index, std::string_view value) {
   if (!dbf::FormatNumberText(value, f.length, f.decimals, bytes)) {
     std::string_view shown = value.substr(0, 40);
     return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()),
-                       shown.data(), f.name.c_str()));
+                             shown.data(), f.name.c_str()));
   }
   return SetRaw(index, bytes);
 }
@@ -638,7 +645,8 @@ bool DbfTable::SetInteger(int index, long value) {
     }
   } else if (f.type == 'C') {
     bytes = std::to_string(value);
-    if (bytes.size() > f.length) return Fail(StringPrintf(kTooWideFormat, path_.c_str(), f.name.c_str()));
+    if (bytes.size() > f.length)
+      return Fail(StringPrintf(kTooWideFormat, path_.c_str(), f.name.c_str()));
   } else {
     return Fail(StringPrintf(kNoNumberFieldFormat, path_.c_str(), f.name.c_str()));
   }
@@ -664,7 +672,8 @@ bool DbfTable::BlankRecord() {
 }
 
 bool DbfTable::HasPendingChanges() const {
-  return flag_dirty_ || std::find(dirty_fields_.begin(), dirty_fields_.end(), true) != dirty_fields_.end();
+  return flag_dirty_ ||
+         std::find(dirty_fields_.begin(), dirty_fields_.end(), true) != dirty_fields_.end();
 }
 
 bool DbfTable::WriteHeaderDate() {
@@ -693,7 +702,8 @@ bool DbfTable::Flush() {
   if (!HasPendingChanges()) return true;
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
+  if (read_only_)
+    return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   std::uint64_t offset = RecordOffset(position_);
   DbfRangeLock lock(*this, offset, record_length_);
   if (!lock.ok()) {
@@ -712,7 +722,8 @@ bool DbfTable::Flush() {
 
 bool DbfTable::Append() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
+  if (read_only_)
+    return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   if (!Flush()) return false;
   DbfRangeLock header_lock(*this, 0, header_length_);
   if (!header_lock.ok()) {
@@ -726,7 +737,8 @@ bool DbfTable::Append() {
   std::uint64_t fit = size < header_length_ ? 0 : (size - header_length_) / record_length_;
   if (count > fit) {
     // Appending after a gap would leave records of zeros for other programs.
-    return Fail(StringPrintf(kCountBeyondDataFormat, path_.c_str(), count, static_cast<unsigned>(fit)));
+    return Fail(
+        StringPrintf(kCountBeyondDataFormat, path_.c_str(), count, static_cast<unsigned>(fit)));
   }
   if (count >= kMaxRecordCount) return Fail(StringPrintf(kTableFullFormat, path_.c_str()));
   std::uint32_t record = count + 1;
@@ -756,7 +768,8 @@ bool DbfTable::Append() {
 
 bool DbfTable::Pack() {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (read_only_) return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
+  if (read_only_)
+    return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
   if (!Flush()) return false;
   {
     DbfRangeLock whole(*this, 0, 0);

@@ -16,10 +16,10 @@
 // two threads of this process apart, and closing any descriptor of a file
 // drops every lock the process holds on it. One in-process mutex per file
 // (by device and inode, kept while a table of the file is open) therefore
-// guards every locked stretch and every close, and a descriptor closed while this process still holds a lock on
-// its file is kept open until that lock ends. A table object is used by one
-// thread at a time. fcntl locks do not pass to a child process; a child made
-// by fork while a table was locked must not use the engine.
+// guards every locked stretch and every close, and a descriptor closed while this process still
+// holds a lock on its file is kept open until that lock ends. A table object is used by one thread
+// at a time. fcntl locks do not pass to a child process; a child made by fork while a table was
+// locked must not use the engine.
 //
 // Errors are values: operations return false and LastError() tells why in
 // one line that names the file. No input file, however broken, makes the
@@ -158,7 +158,7 @@ class DbfTable {
   std::string path_;
   std::string error_;
   bool read_only_ = false;
-  std::string read_only_reason_;        // why the file could not be opened for writing
+  std::string read_only_reason_;  // why the file could not be opened for writing
   bool file_unavailable_ = false;
   bool table_locked_ = false;
   DbfFileLocks* file_locks_ = nullptr;  // shared by the open tables of the file
@@ -170,9 +170,9 @@ class DbfTable {
   std::uint32_t position_ = 0;
   bool eof_ = true;
   bool bof_ = false;
-  std::vector<char> record_;            // the current record as read (plus changes)
-  std::vector<bool> dirty_fields_;      // fields changed here and not yet written
-  bool flag_dirty_ = false;             // deleted flag changed here
+  std::vector<char> record_;        // the current record as read (plus changes)
+  std::vector<bool> dirty_fields_;  // fields changed here and not yet written
+  bool flag_dirty_ = false;         // deleted flag changed here
 };
 
 // Files the per-file lock registry holds an entry for now (one per file with

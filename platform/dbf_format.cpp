@@ -222,7 +222,8 @@ std::vector<unsigned char> BuildHeader(const Header& header, int year, int month
   std::size_t pos = kHeaderPrefixSize;
   for (const Field& f : header.fields) {
     for (std::size_t i = 0; i < f.name.size() && i < kMaxFieldNameLength; ++i) {
-      bytes[pos + i] = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(f.name[i])));
+      bytes[pos + i] =
+          static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(f.name[i])));
     }
     bytes[pos + 11] = static_cast<unsigned char>(f.type);
     bytes[pos + 16] = static_cast<unsigned char>(f.length);

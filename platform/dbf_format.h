@@ -12,10 +12,10 @@
 
 namespace platform::dbf {
 
-inline constexpr std::size_t kHeaderPrefixSize = 32;   // fixed part before the descriptors
-inline constexpr std::size_t kDescriptorSize = 32;     // one field descriptor
-inline constexpr std::size_t kFieldNameSize = 11;      // name bytes in a descriptor
-inline constexpr std::size_t kMaxFieldNameLength = 10; // dBase names: 10 characters
+inline constexpr std::size_t kHeaderPrefixSize = 32;    // fixed part before the descriptors
+inline constexpr std::size_t kDescriptorSize = 32;      // one field descriptor
+inline constexpr std::size_t kFieldNameSize = 11;       // name bytes in a descriptor
+inline constexpr std::size_t kMaxFieldNameLength = 10;  // dBase names: 10 characters
 inline constexpr unsigned char kHeaderTerminator = 0x0D;
 inline constexpr unsigned char kEndOfFileMarker = 0x1A;
 inline constexpr char kLiveFlag = ' ';
@@ -37,12 +37,12 @@ inline constexpr unsigned char kVersionDbase3 = 0x03;
 inline constexpr unsigned char kLanguageDriverAnsi = 0x03;
 inline constexpr std::size_t kLanguageDriverOffset = 29;
 // Offsets in the fixed part.
-inline constexpr std::size_t kDateOffset = 1;          // YY MM DD, YY = year - 1900
-inline constexpr std::size_t kRecordCountOffset = 4;   // 32-bit little endian
+inline constexpr std::size_t kDateOffset = 1;         // YY MM DD, YY = year - 1900
+inline constexpr std::size_t kRecordCountOffset = 4;  // 32-bit little endian
 
 struct Field {
-  std::string name;       // as stored, up to the first NUL
-  char type = 'C';        // 'C', 'N', 'F', 'D', 'L', 'M', ...
+  std::string name;  // as stored, up to the first NUL
+  char type = 'C';   // 'C', 'N', 'F', 'D', 'L', 'M', ...
   std::size_t length = 0;
   std::size_t decimals = 0;
   std::size_t offset = 0;  // from the start of the record (the flag is byte 0)

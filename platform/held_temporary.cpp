@@ -34,9 +34,10 @@ bool HeldTemporary::CloseWriting() {
 // held): then the file is gone and the caller makes another one.
 bool HeldTemporary::Hold(const std::string& path) {
   hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (hold_ < 0) return errno != ENOENT;  // gone: made again; unreadable: written unheld
+  if (hold_ < 0) return errno != ENOENT;        // gone: made again; unreadable: written unheld
   if (flock(hold_, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
-  struct stat held{}, written{};
+  struct stat held {
+  }, written{};
   return fstat(hold_, &held) == 0 && fstat(fd_, &written) == 0 && held.st_nlink > 0 &&
          held.st_ino == written.st_ino && held.st_dev == written.st_dev;
 }
@@ -67,7 +68,8 @@ bool HeldTemporary::CreateNamed(const std::string& path) {
   return false;
 }
 
-int RemoveLeftTemporaries(const std::string& directory, bool (*is_temporary)(std::string_view name)) {
+int RemoveLeftTemporaries(const std::string& directory,
+                          bool (*is_temporary)(std::string_view name)) {
   DIR* dir = opendir(directory.c_str());
   if (!dir) return 0;
   int removed = 0;
@@ -76,14 +78,16 @@ int RemoveLeftTemporaries(const std::string& directory, bool (*is_temporary)(std
     if (!is_temporary(entry->d_name)) continue;
     int fd = openat(dfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat st{}, named{};
+    struct stat st {
+    }, named{};
     // Unheld: its writer is gone. Removed while the lock is ours, so a
     // writer that made it a moment ago finds it unlinked and makes another;
     // and only while the name is still this file (a writer done meanwhile
     // has renamed it away).
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == st.st_ino &&
-        named.st_dev == st.st_dev && unlinkat(dfd, entry->d_name, 0) == 0)
+        fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == st.st_ino && named.st_dev == st.st_dev &&
+        unlinkat(dfd, entry->d_name, 0) == 0)
       ++removed;
     close(fd);
   }

@@ -46,7 +46,8 @@ class HeldTemporary {
 
 // Removes the regular files of `directory` (one level) whose names
 // `is_temporary` accepts and that no process holds. The number removed.
-int RemoveLeftTemporaries(const std::string& directory, bool (*is_temporary)(std::string_view name));
+int RemoveLeftTemporaries(const std::string& directory,
+                          bool (*is_temporary)(std::string_view name));
 
 // True for a name ending in ".tmp" and six letters or digits.
 bool IsProfileTemporaryName(std::string_view name);

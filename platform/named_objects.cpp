@@ -27,8 +27,7 @@ std::string NamedEvent::FileNameFor(std::string_view name) {
   return file + ".event";
 }
 
-NamedEvent::NamedEvent(std::string_view name)
-    : path_(RunDirectory() + "/" + FileNameFor(name)) {}
+NamedEvent::NamedEvent(std::string_view name) : path_(RunDirectory() + "/" + FileNameFor(name)) {}
 
 bool NamedEvent::Set() {
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -40,7 +39,7 @@ bool NamedEvent::Set() {
 bool NamedEvent::Reset() { return unlink(path_.c_str()) == 0 || errno == ENOENT; }
 
 bool NamedEvent::IsSet() const {
-  struct stat st{};
+  struct stat st {};
   return stat(path_.c_str(), &st) == 0;
 }
 
@@ -51,7 +50,8 @@ NamedEvent::WaitResult NamedEvent::Wait(int milliseconds) const {
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return WaitResult::kTimeout;
     auto step = std::chrono::milliseconds(kPollMilliseconds);
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(step, deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(step, deadline - now));
   }
 }
 

@@ -38,7 +38,7 @@ std::string JoinPath(std::string_view dir, std::string_view name) {
 }
 
 std::string ResolveFileNameCase(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) == 0) return path;
   std::size_t slash = path.rfind('/');
   std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);

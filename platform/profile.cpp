@@ -57,9 +57,8 @@ Parsed ParseLine(std::string_view raw) {
   if (t.empty() || t.front() == ';') return p;
   if (t.front() == '[') {
     std::size_t close = t.rfind(']');
-    std::string_view inner = close == std::string_view::npos || close == 0
-                                 ? t.substr(1)
-                                 : t.substr(1, close - 1);
+    std::string_view inner =
+        close == std::string_view::npos || close == 0 ? t.substr(1) : t.substr(1, close - 1);
     p.kind = Kind::kSection;
     p.name = Trim(inner);
     return p;
@@ -151,8 +150,11 @@ std::string DecodeUtf16(std::string_view units, bool big_endian) {
 // so the text after it is still read as it stands.
 char32_t NextUtf8(std::string_view s, std::size_t& i) {
   unsigned char b = static_cast<unsigned char>(s[i]);
-  std::size_t len = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
-                  : b >= 0xF0 && b <= 0xF4                ? 4 : 0;
+  std::size_t len = b < 0x80                 ? 1
+                    : b >= 0xC2 && b <= 0xDF ? 2
+                    : b >= 0xE0 && b <= 0xEF ? 3
+                    : b >= 0xF0 && b <= 0xF4 ? 4
+                                             : 0;
   if (len == 1) {
     ++i;
     return b;
@@ -281,7 +283,7 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
   // mkstemp creates 0600; profile files are read by the alarm server and
   // operators. A rewrite keeps the file's mode, a new file gets the mode an
   // ordinary create would give it.
-  struct stat st{};
+  struct stat st {};
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
   fchmod(temp.fd(), mode);
   const char* p = data.data();
@@ -546,7 +548,8 @@ bool ProfileAppendLine(const std::string& path, std::string_view line) {
   long size = 0;
   if (FILE* f = std::fopen(path.c_str(), "rbe")) {
     got = std::fread(head, 1, sizeof head, f);
-    if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 && std::fseek(f, -1, SEEK_END) == 0) {
+    if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 &&
+        std::fseek(f, -1, SEEK_END) == 0) {
       int c = std::fgetc(f);
       if (c != EOF) last = static_cast<char>(c);
     }

@@ -28,7 +28,8 @@ constexpr const char* kBadBindAddress =
 constexpr const char* kCannotBind =
     "ERROR: the status port %d cannot be bound on %s (%s): the gateway runs without it; choose a "
     "free StatusPort and an address of this machine";
-constexpr const char* kNoThread = "ERROR: could not start the status port thread: the gateway runs without it";
+constexpr const char* kNoThread =
+    "ERROR: could not start the status port thread: the gateway runs without it";
 constexpr const char* kListening = "Status port listening on %s:%d (/metrics, /healthz)";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
@@ -107,25 +108,30 @@ std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us)
              [&](int n) { return integer(metrics::Camera(n).frames.load()); });
   per_camera("ocelam_camera_received_bytes_total", "counter", "Stream bytes received.",
              [&](int n) { return integer(metrics::Camera(n).bytes.load()); });
-  per_camera("ocelam_camera_frame_rate", "gauge", "Frames per second over the last 10 seconds of frames.",
-             [&](int n) {
-               float rate = 0;
-               std::int64_t last = metrics::Camera(n).last_frame_us.load();
-               if (last == 0 || now_us - last > kFrameRateWindowUs || !Cameras[n].RecentFrameRate(&rate))
-                 rate = 0;
-               return platform::StringPrintf("%.3f", static_cast<double>(rate));
-             });
+  per_camera(
+      "ocelam_camera_frame_rate", "gauge", "Frames per second over the last 10 seconds of frames.",
+      [&](int n) {
+        float rate = 0;
+        std::int64_t last = metrics::Camera(n).last_frame_us.load();
+        if (last == 0 || now_us - last > kFrameRateWindowUs || !Cameras[n].RecentFrameRate(&rate))
+          rate = 0;
+        return platform::StringPrintf("%.3f", static_cast<double>(rate));
+      });
   per_camera("ocelam_camera_last_frame_age_seconds", "gauge",
-             "Seconds since the last frame (since the start while there was none).",
-             [&](int n) { return platform::StringPrintf("%.3f", FrameAgeSeconds(metrics::Camera(n), now_us)); });
-  per_camera("ocelam_camera_reconnects_total", "counter", "Stream connections made anew after a failed one.",
+             "Seconds since the last frame (since the start while there was none).", [&](int n) {
+               return platform::StringPrintf("%.3f", FrameAgeSeconds(metrics::Camera(n), now_us));
+             });
+  per_camera("ocelam_camera_reconnects_total", "counter",
+             "Stream connections made anew after a failed one.",
              [&](int n) { return integer(metrics::Camera(n).reconnects.load()); });
   per_camera("ocelam_camera_streaming", "gauge", "1 while the stream delivers frames, 0 otherwise.",
              [&](int n) { return integer(metrics::Camera(n).streaming.load()); });
 
   Family(out, "ocelam_jobs_total", "counter", "Alarm jobs finished, by outcome (done or error).");
-  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(metrics::Get(metrics::Count::kJobsDone)) + "\n";
-  out += "ocelam_jobs_total{outcome=\"error\"} " + integer(metrics::Get(metrics::Count::kJobsError)) + "\n";
+  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(metrics::Get(metrics::Count::kJobsDone)) +
+         "\n";
+  out += "ocelam_jobs_total{outcome=\"error\"} " +
+         integer(metrics::Get(metrics::Count::kJobsError)) + "\n";
   auto single = [&](const char* name, const char* type, const char* help, std::int64_t v) {
     Family(out, name, type, help);
     out += std::string(name) + " " + integer(v) + "\n";
@@ -138,7 +144,8 @@ std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us)
          sources.monitor_clients ? sources.monitor_clients() : 0);
   single("ocelam_launches_total", "counter", "Alarm server commands started.",
          metrics::Get(metrics::Count::kLaunches));
-  single("ocelam_launch_failures_total", "counter", "Alarm server commands that could not be started.",
+  single("ocelam_launch_failures_total", "counter",
+         "Alarm server commands that could not be started.",
          metrics::Get(metrics::Count::kLaunchFailures));
   return out;
 }
@@ -152,13 +159,16 @@ std::string StatusHealthProblems(std::int64_t now_us) {
   std::int64_t silent = (now_us - beat) / 1000000;
   if (silent > watcher_limit)
     problems += platform::StringPrintf("job watcher: no loop for %lld s (limit %lld s)\n",
-                                       static_cast<long long>(silent), static_cast<long long>(watcher_limit));
+                                       static_cast<long long>(silent),
+                                       static_cast<long long>(watcher_limit));
   for (int n = 1; n < kCameraSlots; ++n) {
     CCamera& camera = Cameras[n];
-    if (!CameraBaseTable[n].IsActive() || camera.configured() != 1 || !camera.IsPermanent()) continue;
+    if (!CameraBaseTable[n].IsActive() || camera.configured() != 1 || !camera.IsPermanent())
+      continue;
     int minutes = camera.watchdog_timeout_minutes();
-    std::int64_t limit = camera.watchdog_active.load() == 1 && minutes > 0 ? std::int64_t{minutes} * 60
-                                                                           : kDefaultFrameLimitSeconds;
+    std::int64_t limit = camera.watchdog_active.load() == 1 && minutes > 0
+                             ? std::int64_t{minutes} * 60
+                             : kDefaultFrameLimitSeconds;
     double age = FrameAgeSeconds(metrics::Camera(n), now_us);
     if (age > static_cast<double>(limit))
       problems += platform::StringPrintf("camera %d (%s): no frame for %.0f s (limit %lld s)\n", n,
@@ -172,8 +182,10 @@ bool StartStatusServer(int port, const std::string& bind_address, StatusSources 
   g_started_us.store(platform::MonotonicMicros());
   std::string host = bind_address.empty() ? kLoopback : bind_address;
   unsigned char probe[sizeof(in6_addr)];
-  if (inet_pton(AF_INET, host.c_str(), probe) != 1 && inet_pton(AF_INET6, host.c_str(), probe) != 1) {
-    Report(platform::StringPrintf(kBadBindAddress, bind_address.c_str()), kLevelError, kReportError);
+  if (inet_pton(AF_INET, host.c_str(), probe) != 1 &&
+      inet_pton(AF_INET6, host.c_str(), probe) != 1) {
+    Report(platform::StringPrintf(kBadBindAddress, bind_address.c_str()), kLevelError,
+           kReportError);
     host = kLoopback;
   }
   // Like the monitor server, it lives until the process ends.

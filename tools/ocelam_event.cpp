@@ -4,8 +4,8 @@
 //   ocelam-event test NAME                     exit 0 when set, 1 when not
 //   ocelam-event --version | --help
 // The events live in $OCELAM_RUNDIR (default /run/ocelam).
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "core/version.h"
@@ -32,12 +32,13 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
-    std::fputs("\n  set    sets the event: 'set ocelam_restart' ends a running gateway\n"
-               "  reset  clears it\n"
-               "  test   exit code 0 when it is set, 1 when not\n"
-               "\nEnvironment:\n"
-               "  OCELAM_RUNDIR  directory of the events (default /run/ocelam)\n",
-               stdout);
+    std::fputs(
+        "\n  set    sets the event: 'set ocelam_restart' ends a running gateway\n"
+        "  reset  clears it\n"
+        "  test   exit code 0 when it is set, 1 when not\n"
+        "\nEnvironment:\n"
+        "  OCELAM_RUNDIR  directory of the events (default /run/ocelam)\n",
+        stdout);
     return 0;
   }
   if (argc != 3 || !*argv[2]) return Usage();

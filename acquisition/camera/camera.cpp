@@ -19,8 +19,8 @@
 #include "core/metrics.h"
 #include "monitor/interface.h"
 #include "platform/clock.h"
-#include "platform/thread.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -66,14 +66,17 @@ constexpr const char* kSoIFound = "..SoI found";
 constexpr const char* kFrameWithoutEnd =
     "Camera %d: WARNING: a frame without end marker was dropped after %lld bytes";
 constexpr const char* kLengthMismatch =
-    "Camera %d: WARNING: a part's Content-Length does not end on the image's end marker (%lld bytes): "
+    "Camera %d: WARNING: a part's Content-Length does not end on the image's end marker (%lld "
+    "bytes): "
     "frame dropped, frames are now found by their markers";
 constexpr const char* kFrameTooBig =
     "Camera %d: WARNING: a frame of %lld bytes is larger than an image may be (%d bytes): dropped";
 constexpr const char* kBadLength =
-    "Camera %d: WARNING: a part header holds an unusable Content-Length: the frame is found by its markers";
+    "Camera %d: WARNING: a part header holds an unusable Content-Length: the frame is found by its "
+    "markers";
 constexpr const char* kProblemsUnlogged = " (%lld more like it since the last such line)";
-constexpr const char* kNoIndexMemory = "ERROR: no memory for the image index: frames are not indexed";
+constexpr const char* kNoIndexMemory =
+    "ERROR: no memory for the image index: frames are not indexed";
 constexpr std::int64_t kProblemLogIntervalUs = 60 * 1000000LL;
 // Longest time a whole frame waits for its block to fill before it is
 // written out by itself.
@@ -109,7 +112,8 @@ const std::uint8_t* FindBytes(const std::uint8_t* start, const std::uint8_t* pat
   if (pattern_length == 0 || pattern_length > range) return nullptr;
   const std::uint8_t* end = start + range - pattern_length + 1;
   for (const std::uint8_t* p = start; p < end;) {
-    p = static_cast<const std::uint8_t*>(std::memchr(p, pattern[0], static_cast<std::size_t>(end - p)));
+    p = static_cast<const std::uint8_t*>(
+        std::memchr(p, pattern[0], static_cast<std::size_t>(end - p)));
     if (!p) return nullptr;
     if (std::memcmp(p, pattern, pattern_length) == 0) return p;
     ++p;
@@ -274,12 +278,14 @@ void CCamera::SleepUnlessStreamingChanges(int ms, int streaming) {
     SleepMs(ms);
     return;
   }
-  for (int slept = 0; slept < ms && streaming_.load() == streaming; slept += 100) SleepMs(std::min(100, ms - slept));
+  for (int slept = 0; slept < ms && streaming_.load() == streaming; slept += 100)
+    SleepMs(std::min(100, ms - slept));
 }
 
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   last_byte_us_ = platform::MonotonicMicros();
-  metrics::Camera(camera_number_).bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
+  metrics::Camera(camera_number_)
+      .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
   const std::int64_t now = platform::MonotonicMicros();
   const std::int64_t wall = platform::WallMillis();
@@ -299,7 +305,8 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
       block_start_ += static_cast<std::int64_t>(kStreamBlockSize);
       block_fill_ = block_written_ = 0;
       // The next block overwrites the bytes one lap behind it.
-      overwrite_limit_.store(block_start_ + static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
+      overwrite_limit_.store(block_start_ + static_cast<std::int64_t>(kStreamBlockSize) -
+                             kStreamFileSize);
     }
   }
   // A slow camera would leave its newest frame unseen until the block fills
@@ -344,14 +351,16 @@ void CCamera::OnStreamProblem(StreamProblem problem, std::int64_t detail) {
       text = platform::StringPrintf(kLengthMismatch, camera_number_, value);
       break;
     case StreamProblem::kTooBig:
-      text = platform::StringPrintf(kFrameTooBig, camera_number_, value, static_cast<int>(kMaxFrameBytes));
+      text = platform::StringPrintf(kFrameTooBig, camera_number_, value,
+                                    static_cast<int>(kMaxFrameBytes));
       break;
     default:
       text = platform::StringPrintf(kBadLength, camera_number_);
       break;
   }
   if (problems_unlogged_[k] > 0)
-    text += platform::StringPrintf(kProblemsUnlogged, static_cast<long long>(problems_unlogged_[k]));
+    text +=
+        platform::StringPrintf(kProblemsUnlogged, static_cast<long long>(problems_unlogged_[k]));
   problem_logged_us_[k] = now;
   problems_unlogged_[k] = 0;
   Log(text, 1);
@@ -379,15 +388,18 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd), 3);
     file_failing_ = true;
   } else {
-    if (file_failing_) Log(platform::StringPrintf(kFileWrittenAgain, camera_number_, stream_file_path_.c_str()), 1);
+    if (file_failing_)
+      Log(platform::StringPrintf(kFileWrittenAgain, camera_number_, stream_file_path_.c_str()), 1);
     file_failing_ = false;
     const std::uint8_t* bytes = block_.get() + block_written_;
     std::size_t n = upto - block_written_;
     std::int64_t at = (block_start_ + static_cast<std::int64_t>(block_written_)) % kStreamFileSize;
     // The ring's end does not fall on a block boundary: tail here, head at 0.
-    std::size_t tail = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
+    std::size_t tail = static_cast<std::size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
     written = pwrite(fd, bytes, tail, at) == static_cast<ssize_t>(tail);
-    if (written && tail < n) written = pwrite(fd, bytes + tail, n - tail, 0) == static_cast<ssize_t>(n - tail);
+    if (written && tail < n)
+      written = pwrite(fd, bytes + tail, n - tail, 0) == static_cast<ssize_t>(n - tail);
     if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), 3);
   }
   block_written_ = upto;
@@ -405,8 +417,8 @@ void CCamera::PublishFrames(bool written) {
       // reader would find other bytes there.
       if (!written) continue;
       const FoundFrame& f = pending_[done];
-      FrameEntry entry{f.start, f.begin_us, f.begin_wall_ms, static_cast<std::int32_t>(f.end - f.start),
-                       f.session};
+      FrameEntry entry{f.start, f.begin_us, f.begin_wall_ms,
+                       static_cast<std::int32_t>(f.end - f.start), f.session};
       if (!index_.Append(entry)) {
         if (!index_full_logged_) Log(kNoIndexMemory, 3);
         index_full_logged_ = true;
@@ -416,7 +428,8 @@ void CCamera::PublishFrames(bool written) {
       ++added;
     }
     // Frames the next block will overwrite are of no use any more.
-    index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
+    index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) -
+                      kStreamFileSize);
     if (added > 0) index_.ReserveForRing(kStreamFileSize);
     if (added > 0 && frame_waiters_ > 0) frame_indexed_.notify_all();
   }
@@ -441,7 +454,8 @@ void CCamera::PublishFrames(bool written) {
   }
 }
 
-std::size_t CCamera::StreamWriteCallback(char* data, std::size_t size, std::size_t count, void* self) {
+std::size_t CCamera::StreamWriteCallback(char* data, std::size_t size, std::size_t count,
+                                         void* self) {
   std::size_t n = size * count;
   auto* camera = static_cast<CCamera*>(self);
   return camera->ConsumeStream(reinterpret_cast<const std::uint8_t*>(data), n) ? n : 0;
@@ -459,7 +473,8 @@ std::size_t CCamera::ProbeHeaderCallback(char*, std::size_t size, std::size_t co
   return size * count;
 }
 
-std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_t count, void* self) {
+std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_t count,
+                                        void* self) {
   std::size_t n = size * count;
   auto* camera = static_cast<CCamera*>(self);
   camera->last_byte_us_ = platform::MonotonicMicros();
@@ -536,13 +551,15 @@ void CCamera::StreamingThread() {
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, kKeepAliveIdleSeconds);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
   // libcurl answers a Basic or a Digest challenge, whichever the camera asks.
-  if (!user_name.empty()) curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
+  if (!user_name.empty())
+    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
 
   // Runs one transfer; why it failed, or kind 0 when nothing went wrong (a
   // stream switched off by us, a probe that saw an image).
   auto transfer = [&](bool probe) -> StreamLoss {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, probe ? ProbeWriteCallback : StreamWriteCallback);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, probe ? ProbeHeaderCallback : SkipHeaderCallback);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION,
+                     probe ? ProbeHeaderCallback : SkipHeaderCallback);
     error[0] = '\0';
     stalled_ = probe_too_slow_ = false;
     last_byte_us_ = platform::MonotonicMicros();
@@ -561,24 +578,32 @@ void CCamera::StreamingThread() {
     curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME, &connect_time);
     const char* text = error[0] ? error : curl_easy_strerror(rc);
     int stall = stall_timeout_s_.load();
-    if (stalled_ && connect_time <= 0) return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
+    if (stalled_ && connect_time <= 0)
+      return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
     if (stalled_) return {kLossStalled, platform::StringPrintf(kReasonStalled, stall)};
     if (status == 401) return {kLossHttpStatus + 401, kReasonUnauthorized};
     if (status == 404) return {kLossHttpStatus + 404, kReasonNotFound};
-    if (status >= 300) return {kLossHttpStatus + static_cast<int>(status), platform::StringPrintf(kReasonStatus, status)};
-    if (rc == CURLE_COULDNT_CONNECT) return {kLossTransfer + rc, platform::StringPrintf(kReasonRefused, text)};
-    if (rc == CURLE_OPERATION_TIMEDOUT) return {kLossTransfer + rc, platform::StringPrintf(kReasonTimeout, text)};
+    if (status >= 300)
+      return {kLossHttpStatus + static_cast<int>(status),
+              platform::StringPrintf(kReasonStatus, status)};
+    if (rc == CURLE_COULDNT_CONNECT)
+      return {kLossTransfer + rc, platform::StringPrintf(kReasonRefused, text)};
+    if (rc == CURLE_OPERATION_TIMEDOUT)
+      return {kLossTransfer + rc, platform::StringPrintf(kReasonTimeout, text)};
     if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return {kLossTransfer + rc, text};
-    if (probe) return probe_too_slow_ || rc == CURLE_OK ? StreamLoss{kLossNoImage, kReasonNoImage} : StreamLoss{};
+    if (probe)
+      return probe_too_slow_ || rc == CURLE_OK ? StreamLoss{kLossNoImage, kReasonNoImage}
+                                               : StreamLoss{};
     // A stream we did not stop was ended by the camera.
-    return wanted_before && streaming_.load() == 1 ? StreamLoss{kLossClosed, kReasonClosed} : StreamLoss{};
+    return wanted_before && streaming_.load() == 1 ? StreamLoss{kLossClosed, kReasonClosed}
+                                                   : StreamLoss{};
   };
 
   backoff_ms_ = kFirstBackoffMs;
   std::int64_t next_probe_us = 0;
   for (;;) {
     if (streaming_.load() == 1) {
-      struct stat st{};
+      struct stat st {};
       if (stat(stream_file_path_.c_str(), &st) != 0) {
         int fd = open(stream_file_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) close(fd);
@@ -589,7 +614,8 @@ void CCamera::StreamingThread() {
       ConsoleLog(started, 1);
       bool again = false;
       while (streaming_.load() == 1) {
-        if (again) metrics::Camera(camera_number_).reconnects.fetch_add(1, std::memory_order_relaxed);
+        if (again)
+          metrics::Camera(camera_number_).reconnects.fetch_add(1, std::memory_order_relaxed);
         StreamLoss lost = transfer(false);
         again = lost.kind != kLossNone;
         if (!again) continue;

@@ -134,7 +134,9 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   int remaining_seconds() const { return remaining_seconds_.load(); }
   std::time_t last_alive() const { return last_alive_.load(); }
   std::int64_t file_position() const { return block_start_ % kStreamFileSize; }
-  std::int64_t stream_position() const { return block_start_ + static_cast<std::int64_t>(block_fill_); }
+  std::int64_t stream_position() const {
+    return block_start_ + static_cast<std::int64_t>(block_fill_);
+  }
   std::size_t block_fill() const { return block_fill_; }
   // Frames indexed since the stream started, and the index's range.
   std::int64_t image_count();
@@ -142,10 +144,14 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::int64_t next_frame_number();
 
  private:
-  static std::size_t StreamWriteCallback(char* data, std::size_t size, std::size_t count, void* self);
-  static std::size_t SkipHeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
-  static std::size_t ProbeWriteCallback(char* data, std::size_t size, std::size_t count, void* self);
-  static std::size_t ProbeHeaderCallback(char* data, std::size_t size, std::size_t count, void* self);
+  static std::size_t StreamWriteCallback(char* data, std::size_t size, std::size_t count,
+                                         void* self);
+  static std::size_t SkipHeaderCallback(char* data, std::size_t size, std::size_t count,
+                                        void* self);
+  static std::size_t ProbeWriteCallback(char* data, std::size_t size, std::size_t count,
+                                        void* self);
+  static std::size_t ProbeHeaderCallback(char* data, std::size_t size, std::size_t count,
+                                         void* self);
   static int ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64_t, std::int64_t);
 
   void StreamingThread();

@@ -20,7 +20,9 @@ bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) 
   return true;
 }
 
-bool IsRestartOrStandalone(std::uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD7); }
+bool IsRestartOrStandalone(std::uint8_t code) {
+  return code == 0x01 || (code >= 0xD0 && code <= 0xD7);
+}
 
 }  // namespace
 
@@ -150,9 +152,11 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
           tail_ = (tail_ << 8) | data[i++];
           if (--remaining_ > 0) break;
         }
-        std::size_t k = static_cast<std::size_t>(
-            remaining_ < static_cast<std::int64_t>(n - i) ? remaining_ : static_cast<std::int64_t>(n - i));
-        for (std::size_t j = (k > 4 ? i + k - 4 : i); j < i + k; ++j) tail_ = (tail_ << 8) | data[j];
+        std::size_t k = static_cast<std::size_t>(remaining_ < static_cast<std::int64_t>(n - i)
+                                                     ? remaining_
+                                                     : static_cast<std::int64_t>(n - i));
+        for (std::size_t j = (k > 4 ? i + k - 4 : i); j < i + k; ++j)
+          tail_ = (tail_ << 8) | data[j];
         i += k;
         remaining_ -= static_cast<std::int64_t>(k);
         if (remaining_ > 0) break;
@@ -173,7 +177,9 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
         break;
       }
       case State::kSkip: {
-        std::int64_t k = remaining_ < static_cast<std::int64_t>(n - i) ? remaining_ : static_cast<std::int64_t>(n - i);
+        std::int64_t k = remaining_ < static_cast<std::int64_t>(n - i)
+                             ? remaining_
+                             : static_cast<std::int64_t>(n - i);
         i += static_cast<std::size_t>(k);
         remaining_ -= k;
         if (remaining_ == 0) ToOutside();
@@ -225,12 +231,14 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
           break;
         }
         remaining_ = length - 2;
-        state_ = remaining_ > 0 ? State::kSegmentSkip : (after_sos_ ? State::kEntropy : State::kMarker);
+        state_ =
+            remaining_ > 0 ? State::kSegmentSkip : (after_sos_ ? State::kEntropy : State::kMarker);
         break;
       }
       case State::kSegmentSkip: {
         std::int64_t k = static_cast<std::int64_t>(within_limit(
-            remaining_ < static_cast<std::int64_t>(n - i) ? static_cast<std::size_t>(remaining_) : n - i));
+            remaining_ < static_cast<std::int64_t>(n - i) ? static_cast<std::size_t>(remaining_)
+                                                          : n - i));
         i += static_cast<std::size_t>(k);
         remaining_ -= k;
         if (remaining_ == 0) state_ = after_sos_ ? State::kEntropy : State::kMarker;

@@ -18,9 +18,9 @@
 inline constexpr std::int64_t kMaxFrameBytes = 799999;
 
 struct FoundFrame {
-  std::int64_t start = 0;       // stream position of the 0xFF of FF D8
-  std::int64_t end = 0;         // stream position just behind FF D9
-  std::int64_t begin_us = 0;    // monotonic clock when the first byte arrived
+  std::int64_t start = 0;     // stream position of the 0xFF of FF D8
+  std::int64_t end = 0;       // stream position just behind FF D9
+  std::int64_t begin_us = 0;  // monotonic clock when the first byte arrived
   std::int64_t begin_wall_ms = 0;
   std::uint32_t session = 0;
 };
@@ -78,21 +78,21 @@ class MjpegFrameFinder {
 
   State state_ = State::kOutside;
   // Outside a frame.
-  bool outside_ff_ = false;      // the last byte was 0xFF
-  char line_[48] = {};           // the current header line, cut at its size
+  bool outside_ff_ = false;  // the last byte was 0xFF
+  char line_[48] = {};       // the current header line, cut at its size
   std::size_t line_length_ = 0;
-  bool header_seen_ = false;     // a header line since the last boundary
+  bool header_seen_ = false;       // a header line since the last boundary
   std::int64_t part_length_ = -1;  // announced length of the coming part
   bool lengths_unreliable_ = false;
   // Inside a frame.
   FoundFrame frame_;
-  std::int64_t remaining_ = 0;   // bytes left of a length body or segment
-  std::uint32_t tail_ = 0;       // the last four bytes of a length body
-  int body_checked_ = 0;         // leading bytes of a length body checked
+  std::int64_t remaining_ = 0;  // bytes left of a length body or segment
+  std::uint32_t tail_ = 0;      // the last four bytes of a length body
+  int body_checked_ = 0;        // leading bytes of a length body checked
   std::uint8_t length_high_ = 0;
   // Arrival of the chunk being fed, for frames that begin in it.
   std::int64_t now_us_ = 0;
   std::int64_t wall_ms_ = 0;
   std::uint32_t session_ = 0;
-  bool after_sos_ = false;       // the segment being skipped is a scan header
+  bool after_sos_ = false;  // the segment being skipped is a scan header
 };

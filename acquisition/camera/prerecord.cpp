@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <ctime>
-#include <string>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <string>
 #include <thread>
 
 #include "acquisition/camera/camera.h"
@@ -24,8 +24,10 @@ constexpr const char* kOutOfBoundIII = "Camera %d: ERROR: image out of bound (II
 constexpr const char* kOutOfBoundII = "Camera %d: ERROR: image out of bound (II)";
 constexpr const char* kTooBig = "Camera %d: ERROR: image too big (%d bytes, max allowed: %d bytes)";
 constexpr const char* kOverwritten =
-    "Camera %d: ERROR: the image begun at %s is no longer in the stream file (overwritten by the ring)";
-constexpr const char* kNotWhole = "Camera %d: ERROR: the image begun at %s does not read back as one whole JPEG image";
+    "Camera %d: ERROR: the image begun at %s is no longer in the stream file (overwritten by the "
+    "ring)";
+constexpr const char* kNotWhole =
+    "Camera %d: ERROR: the image begun at %s does not read back as one whole JPEG image";
 // The frame rate shown is that of the last 10 seconds of frames, once they
 // span a second.
 constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
@@ -36,7 +38,8 @@ constexpr const char* kNoSoIInBuffer =
 constexpr const char* kNoEoIInBuffer =
     "ERROR: Unable to find the EoI in the buffer for writing '%s' (nb Bytes %d -%x %x)";
 constexpr const char* kOpenJpegFailed = "ERROR: Unable to open the file '%s'";
-constexpr const char* kShortWrite = "ERROR: Errors occur when writing '%s': %d instead of %d bytes written";
+constexpr const char* kShortWrite =
+    "ERROR: Errors occur when writing '%s': %d instead of %d bytes written";
 constexpr const char* kCloseJpegFailed = "ERROR: can not close the file %s";
 constexpr int kRetryPauseMs = 10;
 
@@ -68,10 +71,11 @@ std::string WallText(std::int64_t wall_ms) {
 
 }  // namespace
 
-bool CCamera::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_t session, FrameRef* out) {
+bool CCamera::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_t session,
+                        FrameRef* out) {
   std::lock_guard<std::mutex> guard(index_lock_);
   std::int64_t n = search == FrameSearch::kAtOrBefore ? index_.UpperBound(session, wanted_us) - 1
-                                                       : index_.LowerBound(session, wanted_us);
+                                                      : index_.LowerBound(session, wanted_us);
   if (n < index_.first() || n >= index_.next() || index_.At(n).session != session) return false;
   out->number = n;
   out->entry = index_.At(n);
@@ -90,7 +94,8 @@ bool CCamera::FirstFrame(std::uint32_t session, FrameRef* out) {
   return FindFrame(FrameSearch::kAtOrAfter, INT64_MIN, session, out);
 }
 
-bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session, std::int64_t deadline_us) {
+bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
+                                std::int64_t deadline_us) {
   std::unique_lock<std::mutex> lock(index_lock_);
   ++frame_waiters_;
   bool found = false;
@@ -128,7 +133,8 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
   const std::int64_t e = (f.start + f.length) % kStreamFileSize;
   if (extended_log_) {
     char trace[160];
-    std::snprintf(trace, sizeof trace, kGetImageTrace, static_cast<int>(frame.number % kImageIndexSize),
+    std::snprintf(trace, sizeof trace, kGetImageTrace,
+                  static_cast<int>(frame.number % kImageIndexSize),
                   static_cast<int>(next_frame_number() % kImageIndexSize), static_cast<int>(e),
                   static_cast<int>(s));
     Log(trace, 1);
@@ -139,13 +145,16 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
   else if (f.length >= kImageBufferSize && e < s)
     message = platform::StringPrintf(kOutOfBoundII, camera_number_);
   else if (f.length >= kImageBufferSize)
-    message = platform::StringPrintf(kTooBig, camera_number_, static_cast<int>(f.length), kImageBufferSize);
+    message = platform::StringPrintf(kTooBig, camera_number_, static_cast<int>(f.length),
+                                     kImageBufferSize);
   else if (f.start < overwrite_limit_.load())
-    message = platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
+    message =
+        platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
   int fd = -1;
   if (message.empty()) {
     fd = open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
+    if (fd < 0)
+      message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
   }
   if (message.empty()) {
     std::int64_t tail = std::min<std::int64_t>(f.length, kStreamFileSize - s);
@@ -155,10 +164,12 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
     // The writer may have reached the frame while it was read: then the
     // bytes are no longer all of it.
     if (f.start < overwrite_limit_.load())
-      message = platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
+      message =
+          platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
     else if (got != f.length || buffer[0] != 0xFF || buffer[1] != 0xD8 || buffer[got - 2] != 0xFF ||
              buffer[got - 1] != 0xD9)
-      message = platform::StringPrintf(kNotWhole, camera_number_, WallText(f.begin_wall_ms).c_str());
+      message =
+          platform::StringPrintf(kNotWhole, camera_number_, WallText(f.begin_wall_ms).c_str());
     else
       return got;
   }
@@ -176,8 +187,8 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   }
   if (count <= 1 || !start) {
     // With fewer than two bytes the second byte is not the image's: show 0.
-    ReportToInterfaceF(3, kNoSoIInBuffer, path.c_str(), count,
-                       count >= 1 ? Widened(buffer[0]) : 0u, count >= 2 ? Widened(buffer[1]) : 0u);
+    ReportToInterfaceF(3, kNoSoIInBuffer, path.c_str(), count, count >= 1 ? Widened(buffer[0]) : 0u,
+                       count >= 2 ? Widened(buffer[1]) : 0u);
     return -1;
   }
   if (!end) {

@@ -10,8 +10,8 @@
 #include "alarm/launcher.h"
 #include "core/console.h"
 #include "core/report.h"
-#include "platform/thread.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
 
 namespace {
 constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
@@ -55,15 +55,17 @@ void CCamera::WatchdogThread() {
     CLauncher launcher(command.c_str());
     if (launcher.Start(1, 1)) {
       launcher.Detach();
-      std::string fired = platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
+      std::string fired =
+          platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
       Log(fired, 1);
       ConsoleLog(fired, 2);
       WriteStatusTime(camera_number_, kStatusLastAlarm);
     } else {
       // No alarm reached the alarm server: nothing is announced as started
       // and "LastAlarm" keeps the last alarm that was.
-      std::string failed = platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
-                                                  command.c_str(), launcher.failure().c_str());
+      std::string failed =
+          platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
+                                 command.c_str(), launcher.failure().c_str());
       Log(failed, 3);
       ConsoleLog(failed, 2);
     }

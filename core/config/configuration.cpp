@@ -116,8 +116,8 @@ void LoadCamera(CUserProfile& p, int n) {
   std::string user = ReadStringBack(p, section, "Username", "", kNameMax);
   std::string password = ReadStringBack(p, section, "Password", "", kNameMax);
   int model = ReadIntBack(p, section, "CameraModel", 0);
-  std::string family = GetIniString(Section("Cam%dData", model), "CameraFamily", "", kCamerasFile,
-                                    kFamilyMax);
+  std::string family =
+      GetIniString(Section("Cam%dData", model), "CameraFamily", "", kCamerasFile, kFamilyMax);
   int permanent = ReadIntBack(p, section, "MJPEGPermanentRecording", 0);
   int id_in_server = 0, iobox_id = 0;
   p.GetInt(section, "CameraIDInServer", 0, &id_in_server);
@@ -127,7 +127,8 @@ void LoadCamera(CUserProfile& p, int n) {
   int stall_timeout = kDefaultStallTimeoutSeconds;
   p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &stall_timeout);
   if (stall_timeout < 1 || stall_timeout > kMaxStallTimeoutSeconds) {
-    ReportToInterfaceF(3, kStallTimeoutOutOfRange, n, stall_timeout, kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
+    ReportToInterfaceF(3, kStallTimeoutOutOfRange, n, stall_timeout, kMaxStallTimeoutSeconds,
+                       kDefaultStallTimeoutSeconds);
     stall_timeout = kDefaultStallTimeoutSeconds;
   }
 
@@ -240,7 +241,7 @@ void LoadVideoServer(CUserProfile& p, int n) {
   server.log_server_number = n;
   server.default_alarm_number = default_alarm;
   if (start_input != 0) StartAlarmInputThread(server);
-  (void)model;        // read, as the alarm server's tools expect, but not used
+  (void)model;  // read, as the alarm server's tools expect, but not used
 }
 
 }  // namespace
@@ -256,8 +257,8 @@ bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* 
   std::size_t word_start = get_param.find_first_not_of(' ', method_end);
   if (word_start == std::string::npos) return false;
   std::size_t word_end = get_param.find(' ', word_start);
-  std::string word = get_param.substr(word_start, word_end == std::string::npos ? std::string::npos
-                                                                                : word_end - word_start);
+  std::string word = get_param.substr(
+      word_start, word_end == std::string::npos ? std::string::npos : word_end - word_start);
   if (word_end != std::string::npos && word_end + 1 < get_param.size()) {
     *uri = word;
     *header = get_param.substr(word_end + 1);
@@ -281,7 +282,8 @@ void LoadConfiguration() {
   Config.number_of_streaming_servers = ReadIntBack(p, "Config", "NumberOfStreamingServers", 0);
   Config.debugging = ReadIntBack(p, "Config", "Debugging", 1999);
   Config.debugging_multithreading = ReadIntBack(p, "Config", "DebuggingMultiThreading", 0);
-  std::string log_dir = platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
+  std::string log_dir =
+      platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
   p.WriteString("Config", "LogDirectory", log_dir.c_str());
   Config.log_directory = platform::NativePath(log_dir);
   SetAlarmLogDirectory(Config.log_directory);
@@ -308,8 +310,8 @@ void LoadConfiguration() {
   }
   Config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
 
-  for (const std::string* dir : {&Config.watch_path, &Config.done_path, &Config.error_path,
-                                 &Config.file_path})
+  for (const std::string* dir :
+       {&Config.watch_path, &Config.done_path, &Config.error_path, &Config.file_path})
     MakeOneLevel(*dir);
 
   for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n);

@@ -46,9 +46,8 @@ void ResetIniDirectoryForTest() {
 }
 
 std::string ResolveProfilePath(std::string_view file_name) {
-  std::string path = platform::HasSeparator(file_name)
-                         ? platform::NativePath(file_name)
-                         : GetIniDirectory() + std::string(file_name);
+  std::string path = platform::HasSeparator(file_name) ? platform::NativePath(file_name)
+                                                       : GetIniDirectory() + std::string(file_name);
   if (path.size() >= kMaxPath) path.resize(kMaxPath - 1);
   return path;
 }

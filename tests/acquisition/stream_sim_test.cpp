@@ -31,8 +31,8 @@ class StreamSimTest : public ::testing::Test {
   }
   // A camera streaming from the simulator. Its threads never end, so the
   // record outlives the test on purpose.
-  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10, const std::string& user = "",
-                  const std::string& password = "") {
+  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
+                  const std::string& user = "", const std::string& password = "") {
     auto* camera = new CCamera;
     camera->user_name = user;
     camera->password = password;
@@ -52,13 +52,14 @@ class StreamSimTest : public ::testing::Test {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900, tm.tm_mday,
-                  tm.tm_mon + 1);
+    std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900,
+                  tm.tm_mday, tm.tm_mon + 1);
     return name;
   }
   static std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
     return n;
   }
   // The stamp of a frame, which must read back as one whole, valid frame.
@@ -81,7 +82,8 @@ class StreamSimTest : public ::testing::Test {
       if (!camera->FrameByNumber(k, &frame)) continue;
       auto read = Read(camera, frame, &stamp);
       if (!read) return read << " (frame " << k << ")";
-      if (stamp.camera != camera->camera_number()) return ::testing::AssertionFailure() << "another camera's frame";
+      if (stamp.camera != camera->camera_number())
+        return ::testing::AssertionFailure() << "another camera's frame";
       stamps->push_back(stamp);
     }
     return ::testing::AssertionSuccess();
@@ -123,14 +125,14 @@ TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
 }
 
 TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
-  SimProcess sim({"--camera", "id=1,port=0,fps=25,size=20000,garbage=3000",
-                  "--camera", "id=2,port=0,fps=25,size=20000,stall=1500,after=10",
-                  "--camera", "id=3,port=0,fps=25,size=20000,drop=1,after=10",
-                  "--camera", "id=4,port=0,fps=25,size=20000,status=401",
-                  "--camera", "id=5,port=0,fps=25,size=20000,user=u,pass=p",
-                  "--camera", "id=6,port=0,fps=25,size=20000,lenlie=-300",
-                  "--camera", "id=7,port=0,fps=25,size=20000,lenlie=500",
-                  "--camera", "id=8,port=0,fps=25,size=20000,exif=1,partlen=0"});
+  SimProcess sim({"--camera", "id=1,port=0,fps=25,size=20000,garbage=3000", "--camera",
+                  "id=2,port=0,fps=25,size=20000,stall=1500,after=10", "--camera",
+                  "id=3,port=0,fps=25,size=20000,drop=1,after=10", "--camera",
+                  "id=4,port=0,fps=25,size=20000,status=401", "--camera",
+                  "id=5,port=0,fps=25,size=20000,user=u,pass=p", "--camera",
+                  "id=6,port=0,fps=25,size=20000,lenlie=-300", "--camera",
+                  "id=7,port=0,fps=25,size=20000,lenlie=500", "--camera",
+                  "id=8,port=0,fps=25,size=20000,exif=1,partlen=0"});
   ASSERT_TRUE(sim.ready());
   CCamera* garbage = Stream(1, sim.port(1));
   CCamera* stall = Stream(2, sim.port(2));
@@ -144,11 +146,13 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
   // The dropping camera is reconnected after every drop.
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(3, "connections") >= 3; }, 60));
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(4, "connections") >= 3; }, 60));
-  ASSERT_TRUE(WaitFor([&] {
-    return garbage->next_frame_number() >= 40 && stall->next_frame_number() >= 20 && drop->next_frame_number() >= 20 &&
-           short_length->next_frame_number() >= 20 && long_length->next_frame_number() >= 20 &&
-           thumbnail->next_frame_number() >= 20;
-  }, 60));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return garbage->next_frame_number() >= 40 && stall->next_frame_number() >= 20 &&
+               drop->next_frame_number() >= 20 && short_length->next_frame_number() >= 20 &&
+               long_length->next_frame_number() >= 20 && thumbnail->next_frame_number() >= 20;
+      },
+      60));
   // A frame cut by a drop or a stall is never joined to the next one, lying
   // part lengths and thumbnails with their own end marker never cut one.
   for (CCamera* camera : {garbage, stall, drop, short_length, long_length, thumbnail}) {
@@ -162,8 +166,8 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
 }
 
 TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
-  SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000,stall=60000,after=10",
-                  "--camera", "id=3,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest,algorithm=SHA-256",
+  SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000,stall=60000,after=10", "--camera",
+                  "id=3,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest,algorithm=SHA-256",
                   "--camera", "id=4,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest",
                   "--camera", "id=5,port=0,fps=10,size=20000,halfclose=1,after=10"});
   ASSERT_TRUE(sim.ready());
@@ -175,7 +179,8 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
   CCamera* half = Stream(5, sim.port(5), true, 2);
   // A Digest camera streams with its credentials; a half-closed connection
   // is made anew and never yields a cut frame.
-  ASSERT_TRUE(WaitFor([&] { return digest->next_frame_number() >= 10 && sim.Stat(5, "connections") >= 3; }, 60));
+  ASSERT_TRUE(WaitFor(
+      [&] { return digest->next_frame_number() >= 10 && sim.Stat(5, "connections") >= 3; }, 60));
   std::vector<Stamp> half_stamps;
   EXPECT_TRUE(AllImages(half, &half_stamps));
   EXPECT_FALSE(wrong->HasImage());
@@ -185,7 +190,8 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
   std::vector<Stamp> stamps;
   EXPECT_TRUE(AllImages(stalled, &stamps));
   EXPECT_GE(stamps.size(), 20u);
-  ASSERT_TRUE(WaitFor([&] { return refused->image_count() == 0 && sim.Stat(1, "connections") >= 4; }, 60));
+  ASSERT_TRUE(
+      WaitFor([&] { return refused->image_count() == 0 && sim.Stat(1, "connections") >= 4; }, 60));
   std::string log2 = testing_support::ReadFile(CameraLog(2));
   EXPECT_EQ(Count(log2, "Camera 2: stream lost: refused"), 1u) << log2;
   std::string log1 = testing_support::ReadFile(CameraLog(1));
@@ -194,7 +200,8 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
   // Wrong credentials: one line, however often the camera is asked again.
   EXPECT_GE(sim.Stat(4, "unauthorized"), 2);
   EXPECT_EQ(Count(testing_support::ReadFile(CameraLog(4)), "stream lost"), 1u);
-  EXPECT_NE(testing_support::ReadFile(CameraLog(4)).find("Camera 4: stream lost: 401 authentication refused"),
+  EXPECT_NE(testing_support::ReadFile(CameraLog(4))
+                .find("Camera 4: stream lost: 401 authentication refused"),
             std::string::npos);
 }
 

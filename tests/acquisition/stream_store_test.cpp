@@ -4,9 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <cstring>
 #include <regex>
-#include <sys/stat.h>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
@@ -46,7 +46,8 @@ class StreamStoreTest : public ::testing::Test {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::snprintf(name, sizeof name, "LOG/Ocelam_3_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mday, tm.tm_mon + 1);
+    std::snprintf(name, sizeof name, "LOG/Ocelam_3_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mday,
+                  tm.tm_mon + 1);
     return name;
   }
 
@@ -70,7 +71,8 @@ class StreamStoreTest : public ::testing::Test {
 TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
   // Just over one lap of the 50,000,000-byte file, in chunks of odd sizes.
   std::vector<std::uint8_t> stream(kStreamFileSize + 3 * kStreamBlockSize);
-  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<std::uint8_t>((i * 31 + i / 7) % 251);
+  for (std::size_t i = 0; i < stream.size(); ++i)
+    stream[i] = static_cast<std::uint8_t>((i * 31 + i / 7) % 251);
   std::size_t at = 0;
   std::size_t sizes[] = {1, 16383, 16384, 5000, 777};
   for (int k = 0; at < stream.size(); ++k) {
@@ -157,8 +159,7 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
   Feed(stream, 16384);
   camera_.EndTransfer();
   EXPECT_EQ(camera_.next_frame_number(), 1);
-  EXPECT_NE(ReadFile(CameraLog()).find("is larger than an image may be"),
-            std::string::npos);
+  EXPECT_NE(ReadFile(CameraLog()).find("is larger than an image may be"), std::string::npos);
   FrameRef frame;
   ASSERT_TRUE(camera_.FirstFrame(session_, &frame));
   EXPECT_EQ(frame.entry.length, 5000);
@@ -183,7 +184,8 @@ TEST(ImageIndex, KeepsTheNewest200000Frames) {
   ASSERT_EQ(camera.InitStream("127.0.0.1", 80, kStreamName, 1), 0);
   camera.StartStreaming(1000);
   std::vector<std::uint8_t> stream;
-  for (int i = 0; i < kImageIndexSize + 5; ++i) stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});
+  for (int i = 0; i < kImageIndexSize + 5; ++i)
+    stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});
   for (std::size_t at = 0; at < stream.size(); at += kStreamBlockSize)
     camera.ConsumeStream(stream.data() + at, std::min(kStreamBlockSize, stream.size() - at));
   camera.EndTransfer();
@@ -216,7 +218,8 @@ std::string Jpeg(std::size_t scan_bytes, bool thumbnail) {
   j += "\xFF\xDB";
   j += std::string("\x00\x04\xFF\xD9", 4);  // a table whose values look like an end marker
   j += std::string("\xFF\xDA\x00\x02", 4);
-  for (std::size_t i = 0; i < scan_bytes; ++i) j += (i % 97 == 5) ? std::string("\xFF\x00", 2) : std::string(1, 'a');
+  for (std::size_t i = 0; i < scan_bytes; ++i)
+    j += (i % 97 == 5) ? std::string("\xFF\x00", 2) : std::string(1, 'a');
   j += "\xFF\xD9";
   return j;
 }
@@ -238,17 +241,31 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     bool reset_after_first_part = false;
   } cases[] = {
       {"by length, thumbnail inside", Part(a, la) + Part(b, lb), {a.size(), b.size()}, {}},
-      {"by markers, thumbnail skipped", Part(a, -1) + Part(b, -1) + Part(c, -1), {a.size(), b.size(), c.size()}, {}},
+      {"by markers, thumbnail skipped",
+       Part(a, -1) + Part(b, -1) + Part(c, -1),
+       {a.size(), b.size(), c.size()},
+       {}},
       {"length counts the CR LF", Part(a, la + 2) + Part(b, lb + 2), {a.size(), b.size()}, {}},
-      {"length too short", Part(a, la - 50) + Part(b, lb) + Part(c, -1), {b.size(), c.size()},
+      {"length too short",
+       Part(a, la - 50) + Part(b, lb) + Part(c, -1),
+       {b.size(), c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"length too long", Part(a, la + 100) + Part(b, lb) + Part(c, -1), {c.size()},
+      {"length too long",
+       Part(a, la + 100) + Part(b, lb) + Part(c, -1),
+       {c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"unusable length", Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") + Part(b, lb),
-       {a.size(), b.size()}, {StreamProblem::kBadLength}},
-      {"no end marker", "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1), {b.size()}, {StreamProblem::kNoEndMarker}},
-      {"garbage between frames", "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" + Part(b, lb),
-       {a.size(), b.size()}, {}},
+      {"unusable length",
+       Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") + Part(b, lb),
+       {a.size(), b.size()},
+       {StreamProblem::kBadLength}},
+      {"no end marker",
+       "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1),
+       {b.size()},
+       {StreamProblem::kNoEndMarker}},
+      {"garbage between frames",
+       "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" + Part(b, lb),
+       {a.size(), b.size()},
+       {}},
       {"cut by a reconnect", "--b\r\n\r\n" + a.substr(0, 300), {b.size()}, {}, true},
   };
   for (Case& k : cases) {
@@ -267,8 +284,9 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
                     static_cast<std::int64_t>(first_part), 0, 0, 1, r);
         continue;
       }
-      finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at, std::min<std::size_t>(37, stream.size() - at),
-                  static_cast<std::int64_t>(at), 0, 0, 1, r);
+      finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at,
+                  std::min<std::size_t>(37, stream.size() - at), static_cast<std::int64_t>(at), 0,
+                  0, 1, r);
     }
     std::vector<std::size_t> sizes;
     for (auto [start, end] : r.frames) {
@@ -288,7 +306,8 @@ TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
   std::string segment(65533, 'x');
   segment.replace(segment.size() - 10, 4, "\xFF\xD8\xFF\xD9");  // a little JPEG inside
   std::string big = "\xFF\xD8";
-  while (big.size() <= static_cast<std::size_t>(kMaxFrameBytes)) big += "\xFF\xE1\xFF\xFF" + segment;
+  while (big.size() <= static_cast<std::size_t>(kMaxFrameBytes))
+    big += "\xFF\xE1\xFF\xFF" + segment;
   big += "\xFF\xD9";
   const std::string stream = Part(big, -1) + Part(Jpeg(100, false), -1);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
@@ -296,7 +315,8 @@ TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
   MjpegFrameFinder one_shot, chunked;
   one_shot.Feed(bytes, stream.size(), 0, 0, 0, 1, whole);
   for (std::size_t at = 0; at < stream.size(); at += 37)
-    chunked.Feed(bytes + at, std::min<std::size_t>(37, stream.size() - at), static_cast<std::int64_t>(at), 0, 0, 1, cut);
+    chunked.Feed(bytes + at, std::min<std::size_t>(37, stream.size() - at),
+                 static_cast<std::int64_t>(at), 0, 0, 1, cut);
   EXPECT_EQ(cut.frames, whole.frames);
   EXPECT_EQ(cut.problems, whole.problems);
   EXPECT_EQ(whole.problems, std::vector<StreamProblem>{StreamProblem::kTooBig});
@@ -317,10 +337,10 @@ TEST(WriteJpegFile, ChecksBothMarkers) {
   EXPECT_EQ(WriteJpegFile(dir / "missing/d.jpg", reversed, 4), -1);
   SetReportSink(nullptr, nullptr);
   ASSERT_EQ(g_reports.size(), 3u);
-  EXPECT_EQ(g_reports[0], "ERROR: Unable to find the SoI in the buffer for writing '" + dir / "b.jpg" +
-                              "' (nb Bytes 1 -ffffffff 0)");
-  EXPECT_EQ(g_reports[1], "ERROR: Unable to find the EoI in the buffer for writing '" + dir / "c.jpg" +
-                              "' (nb Bytes 4 -12 0)");
+  EXPECT_EQ(g_reports[0], "ERROR: Unable to find the SoI in the buffer for writing '" +
+                              dir / "b.jpg" + "' (nb Bytes 1 -ffffffff 0)");
+  EXPECT_EQ(g_reports[1], "ERROR: Unable to find the EoI in the buffer for writing '" +
+                              dir / "c.jpg" + "' (nb Bytes 4 -12 0)");
   EXPECT_EQ(g_reports[2], "ERROR: Unable to open the file '" + dir / "missing/d.jpg" + "'");
 }
 
@@ -348,8 +368,8 @@ TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
 
 TEST(StatusFile, KeysAndFormats) {
   TempDir dir;
-  testing_support::WriteFile(dir / "reg.ini", "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" +
-                                                 dir.path() + "\n");
+  testing_support::WriteFile(
+      dir / "reg.ini", "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
   ResetIniDirectoryForTest();
   WriteStatusTime(7, kStatusCamStatus);

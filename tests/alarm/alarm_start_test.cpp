@@ -194,8 +194,9 @@ TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 0);
   taken = capture_.Take();
   ASSERT_EQ(taken.size(), 2u);
-  EXPECT_EQ(taken[1].first, "ERROR: unable to start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' "
-                            "(permission denied)");
+  EXPECT_EQ(taken[1].first,
+            "ERROR: unable to start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' "
+            "(permission denied)");
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
@@ -249,7 +250,8 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(log_.c_str(), 0755), 0);
-  const std::string line = "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
+  const std::string line =
+      "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
   int result = testing_support::RunWithoutPrivileges([&] {
     if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
     auto taken = capture_.Take();

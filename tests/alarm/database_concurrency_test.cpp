@@ -78,12 +78,12 @@ class ForkedWorkers {
 
  private:
   int gate_[2];
-  std::vector<pid_t> pids_;   // -1 once reaped
+  std::vector<pid_t> pids_;  // -1 once reaped
   std::vector<int> status_;
 };
 
 const FIELD4INFO kFields[] = {
-    {"NAME", 'C', 10, 0}, {"STATUS", 'N', 6, 0}, {"TIME", 'C', 6, 0},
+    {"NAME", 'C', 10, 0},  {"STATUS", 'N', 6, 0}, {"TIME", 'C', 6, 0},
     {"COUNTA", 'N', 8, 0}, {"COUNTB", 'N', 8, 0},
 };
 

@@ -19,11 +19,8 @@ using testing_support::TempDir;
 using testing_support::WriteFile;
 
 const FIELD4INFO kAlarmTable[] = {
-    {"NAME", 'C', 12, 0},
-    {"STATUS", 'N', 3, 0},
-    {"TIME", 'C', 6, 0},
-    {"TO1", 'N', 3, 0},
-    {"TI1", 'C', 6, 0},
+    {"NAME", 'C', 12, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
+    {"TO1", 'N', 3, 0},   {"TI1", 'C', 6, 0},
 };
 
 // A per-alarm table of `records` commands named CMD1, CMD2, ...

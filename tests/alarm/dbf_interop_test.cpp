@@ -142,7 +142,7 @@ class DbfInterop : public ::testing::Test {
 TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
   ReportCapture capture;
   const FIELD4INFO fields[] = {
-      {"NAME", 'C', 12, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
+      {"NAME", 'C', 12, 0},  {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
       {"AMOUNT", 'N', 9, 2}, {"BIG", 'N', 10, 0},
   };
   std::string path = dir_ / "ours.dbf";

@@ -49,7 +49,8 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   setenv("PATH", (dir / "bin:/usr/bin:/bin").c_str(), 1);
   // Written aside and renamed, so the test never reads a half-written file.
-  Script(dir / "bin/qxarun.cmd", "echo path $1 > " + dir / "path.tmp" + "; mv " + dir / "path.tmp " + dir / "path.out");
+  Script(dir / "bin/qxarun.cmd",
+         "echo path $1 > " + dir / "path.tmp" + "; mv " + dir / "path.tmp " + dir / "path.out");
   CLauncher from_path("qxarun.cmd 9601");
   ASSERT_EQ(from_path.Start(1, 1), 1);
   from_path.Detach();
@@ -58,10 +59,11 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
 
   // The same name in the working directory wins, and runs in a session of its
   // own with no inherited descriptors.
-  Script(dir / "qxarun.cmd",
-         "ls /proc/$$/fd > " + dir / "fds.tmp" + "; ps -o sid= -p $$ | tr -d ' ' > " + dir / "sid.tmp" +
-             "; echo here $1 $2 > " + dir / "here.tmp" + "; mv " + dir / "fds.tmp " + dir / "fds.out" +
-             "; mv " + dir / "sid.tmp " + dir / "sid.out" + "; mv " + dir / "here.tmp " + dir / "here.out");
+  Script(dir / "qxarun.cmd", "ls /proc/$$/fd > " + dir / "fds.tmp" +
+                                 "; ps -o sid= -p $$ | tr -d ' ' > " + dir / "sid.tmp" +
+                                 "; echo here $1 $2 > " + dir / "here.tmp" + "; mv " +
+                                 dir / "fds.tmp " + dir / "fds.out" + "; mv " + dir / "sid.tmp " +
+                                 dir / "sid.out" + "; mv " + dir / "here.tmp " + dir / "here.out");
   ASSERT_EQ(dup2(open("/dev/null", O_RDONLY), 57), 57);
   CLauncher here("qxarun.cmd   1  two");
   ASSERT_EQ(here.Start(1, 1), 1);

@@ -27,7 +27,9 @@ std::vector<FIELD4INFO> Vm001Layout(std::vector<std::string>& names, unsigned te
   for (int k = 1; k <= kVm001FieldCount; ++k) {
     const VM001FieldInfo& info = kVm001Fields[k - 1];
     bool text = info.text_size != 0;
-    unsigned width = !text ? 10 : text_width ? text_width : static_cast<unsigned>(info.text_size) - 1;
+    unsigned width = !text        ? 10
+                     : text_width ? text_width
+                                  : static_cast<unsigned>(info.text_size) - 1;
     fields.push_back({names[static_cast<std::size_t>(k - 1)].c_str(), text ? 'C' : 'N', width, 0});
   }
   return fields;
@@ -62,12 +64,12 @@ TEST(VM001Record, MembersFollowTheFieldOrder) {
     const char* name;
     std::size_t text_size;
   } want[] = {
-      {1, "index", 0},         {2, "status", 0},         {30, "p_ogm4", 0},
-      {31, "phone", 65},       {33, "text_opt1", 65},    {40, "string65_10", 65},
-      {41, "string100_1", 100}, {45, "string30_1", 30},  {53, "string30_9", 30},
-      {54, "string22_1", 22},  {58, "string22_5", 22},   {59, "num10_1", 0},
-      {65, "num6_1", 0},       {69, "num4_1", 0},        {79, "num2_1", 0},
-      {84, "num1_1", 0},       {99, "num1_16", 0},
+      {1, "index", 0},          {2, "status", 0},       {30, "p_ogm4", 0},
+      {31, "phone", 65},        {33, "text_opt1", 65},  {40, "string65_10", 65},
+      {41, "string100_1", 100}, {45, "string30_1", 30}, {53, "string30_9", 30},
+      {54, "string22_1", 22},   {58, "string22_5", 22}, {59, "num10_1", 0},
+      {65, "num6_1", 0},        {69, "num4_1", 0},      {79, "num2_1", 0},
+      {84, "num1_1", 0},        {99, "num1_16", 0},
   };
   for (const Want& w : want) {
     EXPECT_STREQ(kVm001Fields[w.field - 1].name, w.name) << w.field;

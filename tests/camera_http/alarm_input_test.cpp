@@ -97,8 +97,10 @@ class AlarmInputTest : public ::testing::Test {
   // An executable script that appends its arguments, each in brackets, as
   // one line to "started.txt".
   void RecordingScript(const std::string& path) {
-    WriteFile(path, "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\n"
-                    "echo \"$line\" >> " + dir_ / "started.txt" + "\n");
+    WriteFile(path,
+              "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\n"
+              "echo \"$line\" >> " +
+                  dir_ / "started.txt" + "\n");
     chmod(path.c_str(), 0755);
   }
 
@@ -187,9 +189,9 @@ TEST_F(AlarmInputTest, InitReadsTheServerTextsOfTheSonyrsmSection) {
   EXPECT_EQ(server->iobox_subst, std::string(63, 's'));
   EXPECT_EQ(server->heartbeat, "hb\r\n");
   EXPECT_EQ(server->request, "GET /a\r\n\r\n");
-  for (const std::string* empty : {&server->pin_number_subst, &server->pin_state_subst,
-                                   &server->pin_type_subst, &server->raw_data_subst,
-                                   &server->valid_pin_type})
+  for (const std::string* empty :
+       {&server->pin_number_subst, &server->pin_state_subst, &server->pin_type_subst,
+        &server->raw_data_subst, &server->valid_pin_type})
     EXPECT_EQ(*empty, "");
 }
 
@@ -218,57 +220,97 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   } cases[] = {
       {"heartbeats, any case", {"HEARTBEAT\r\nheartBeat\r\n"}, 2, {"hb", "hb"}, {}},
       {"mapped pin", {kOnLine + "\r\n"}, 1, {kOnLine, started_3}, {start_3}},
-      {"twice on is two alarms", {kOnLine + "\r\n" + kOnLine + "\r\n"}, 2,
-       {kOnLine, started_3, kOnLine, started_3}, {start_3, start_3}},
+      {"twice on is two alarms",
+       {kOnLine + "\r\n" + kOnLine + "\r\n"},
+       2,
+       {kOnLine, started_3, kOnLine, started_3},
+       {start_3, start_3}},
       {"no alarm for the pin: the server's default",
-       {"ioboxid=2 pin=5 state=ON type=INPUT\r\n"}, 1,
+       {"ioboxid=2 pin=5 state=ON type=INPUT\r\n"},
+       1,
        {"ioboxid=2 pin=5 state=ON type=INPUT",
         "Camera 3: start alarm 9652 on input pin activation (pin number 5)"},
        {"start 'ocelam.bat 9652  REF 0 ocelam_camera3'"}},
-      {"camera section without alarms", {"ioboxid=5 pin=1 state=1 type=input\r\n"}, 1,
+      {"camera section without alarms",
+       {"ioboxid=5 pin=1 state=1 type=input\r\n"},
+       1,
        {"ioboxid=5 pin=1 state=1 type=input",
         "Camera 7: start alarm 9652 on input pin activation (pin number 1)"},
        {"start 'ocelam.bat 9652  REF 0 ocelam_camera7'"}},
-      {"state OFF", {"ioboxid=2 pin=4 state=OFF type=input\r\n"}, 1,
+      {"state OFF",
+       {"ioboxid=2 pin=4 state=OFF type=input\r\n"},
+       1,
        {"ioboxid=2 pin=4 state=OFF type=input",
         "Status of pin '4' is 'OFF' (io box '2') - do not start alarm"},
        {}},
-      {"state 0", {"ioboxid=2 pin=4 state=0 type=input\r\n"}, 1,
+      {"state 0",
+       {"ioboxid=2 pin=4 state=0 type=input\r\n"},
+       1,
        {"ioboxid=2 pin=4 state=0 type=input",
         "Status of pin '4' is '0' (io box '2') - do not start alarm"},
        {}},
-      {"other pin type", {"ioboxid=2 pin=4 state=on type=output\r\n"}, 1,
+      {"other pin type",
+       {"ioboxid=2 pin=4 state=on type=output\r\n"},
+       1,
        {"ioboxid=2 pin=4 state=on type=output",
         "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'"},
        {}},
-      {"unknown IO box", {"ioboxid=9 pin=4 state=on type=input\r\n"}, 1,
+      {"unknown IO box",
+       {"ioboxid=9 pin=4 state=on type=input\r\n"},
+       1,
        {"ioboxid=9 pin=4 state=on type=input",
         "ERROR: No valid camera ID found for the io box '9'"},
        {}},
-      {"alarm number 0", {"ioboxid=2 pin=6 state=on type=input\r\n"}, 1,
-       {"ioboxid=2 pin=6 state=on type=input"}, {}},
+      {"alarm number 0",
+       {"ioboxid=2 pin=6 state=on type=input\r\n"},
+       1,
+       {"ioboxid=2 pin=6 state=on type=input"},
+       {}},
       {"no match", {"garbage\r\n"}, 1, {no_match + "'garbage'"}, {}},
       {"percent signs as they came", {percent + "\r\n"}, 1, {percent, started_3}, {start_3}},
-      {"a line in three blocks", {"heartbeat\r\nioboxid=2 pi", "n=4 state=on", " type=input\r\n"},
-       2, {"hb", kOnLine, started_3}, {start_3}},
-      {"LF alone and CR alone end lines", {kOnLine + "\nheartbeat\rgarbage\n"}, 3,
-       {kOnLine, started_3, "hb", no_match + "'garbage'"}, {start_3}},
-      {"CR LF split between blocks is one line end", {"heartbeat\r", "\nheartbeat\r", "\n"}, 2,
-       {"hb", "hb"}, {}},
-      {"a connection ending inside a line", {"heartbeat\r\n" + kOnLine}, 1,
-       {"hb", "ERROR: No valid data received '" + kOnLine + "'"}, {}},
+      {"a line in three blocks",
+       {"heartbeat\r\nioboxid=2 pi", "n=4 state=on", " type=input\r\n"},
+       2,
+       {"hb", kOnLine, started_3},
+       {start_3}},
+      {"LF alone and CR alone end lines",
+       {kOnLine + "\nheartbeat\rgarbage\n"},
+       3,
+       {kOnLine, started_3, "hb", no_match + "'garbage'"},
+       {start_3}},
+      {"CR LF split between blocks is one line end",
+       {"heartbeat\r", "\nheartbeat\r", "\n"},
+       2,
+       {"hb", "hb"},
+       {}},
+      {"a connection ending inside a line",
+       {"heartbeat\r\n" + kOnLine},
+       1,
+       {"hb", "ERROR: No valid data received '" + kOnLine + "'"},
+       {}},
       {"twelve lines in one block", {twelve}, 12, twelve_log, twelve_starts},
       {"empty lines count and are skipped", {"\r\n\r\nheartbeat\r\n"}, 3, {"hb"}, {}},
-      {"control bytes escaped, others kept", {"\x01\x1b[2J\x7f\xff\r\n"}, 1,
-       {no_match + "'\\x01\\x1B[2J\\x7F\xff'"}, {}},
-      {"a NUL byte", {kOnLine + kNul + "x\r\nheartbeat\r\n"}, 2,
-       {"ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb"}, {}},
-      {"a long line is cut", {std::string(600, 'x') + "\r\n"}, 1,
-       {no_match + "'" + std::string(511, 'x') + "'"}, {}},
+      {"control bytes escaped, others kept",
+       {"\x01\x1b[2J\x7f\xff\r\n"},
+       1,
+       {no_match + "'\\x01\\x1B[2J\\x7F\xff'"},
+       {}},
+      {"a NUL byte",
+       {kOnLine + kNul + "x\r\nheartbeat\r\n"},
+       2,
+       {"ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb"},
+       {}},
+      {"a long line is cut",
+       {std::string(600, 'x') + "\r\n"},
+       1,
+       {no_match + "'" + std::string(511, 'x') + "'"},
+       {}},
       {"no line end within the limit: one line, dropped up to its end",
        {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
         "\r\nheartbeat\r\n"},
-       2, {too_long, "hb"}, {}},
+       2,
+       {too_long, "hb"},
+       {}},
   };
   auto server = Server(1, 0);
   for (const Case& c : cases) {
@@ -276,7 +318,8 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     ClearLogs();
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : c.blocks) result += ProcessAlarmInputBlock(*server, lines, block);
+    for (const std::string& block : c.blocks)
+      result += ProcessAlarmInputBlock(*server, lines, block);
     EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(InputLog(), c.log);
@@ -307,7 +350,9 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
     const char* pin;
     int alarm;
     const char* camera;
-  } cases[] = {{1, "4", 9601, "3"}, {2, "4", 9604, "4"}, {2, "7", kDefaultAlarm, "4"},
+  } cases[] = {{1, "4", 9601, "3"},
+               {2, "4", 9604, "4"},
+               {2, "7", kDefaultAlarm, "4"},
                {3, "4", kNoCameraForIOBox, ""}};
   for (const Case& c : cases) {
     auto server = Server(c.server, 0);
@@ -315,15 +360,15 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
     EXPECT_EQ(FindInputAlarm(*server, "2", c.pin, &camera), c.alarm) << c.server;
     EXPECT_EQ(camera, c.camera) << c.server;
   }
-  EXPECT_EQ(InputLog(3), std::vector<std::string>{
-                             "ERROR: No valid camera ID found for the io box '2'"});
+  EXPECT_EQ(InputLog(3),
+            std::vector<std::string>{"ERROR: No valid camera ID found for the io box '2'"});
 
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
   LineAssembler lines;
   EXPECT_EQ(ProcessAlarmInputBlock(*server, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
-  EXPECT_EQ(InputLog(), std::vector<std::string>(
-                            2, "ERROR: unable to compile the regexp 'ioboxid=('"));
+  EXPECT_EQ(InputLog(),
+            std::vector<std::string>(2, "ERROR: unable to compile the regexp 'ioboxid=('"));
   EXPECT_TRUE(Starts().empty());
 }
 
@@ -384,10 +429,12 @@ TEST_F(AlarmInputConnectionTest, OneRequestPerConnectionAndSilenceOrCloseMeanANe
 
 TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
   auto server = QuickServer(4, testing_support::FreeLoopbackPort());
-  const std::string failed = "ERROR: can not connect socket for the command '" + kRequestShown + "'";
+  const std::string failed =
+      "ERROR: can not connect socket for the command '" + kRequestShown + "'";
   {
     InputThread t(*server);
-    ASSERT_TRUE(WaitFor([&] { return CountInLog(4, failed) >= 2; })) << ::testing::PrintToString(InputLog(4));
+    ASSERT_TRUE(WaitFor([&] { return CountInLog(4, failed) >= 2; }))
+        << ::testing::PrintToString(InputLog(4));
   }
   std::vector<std::string> server_log = Log("ocelam_server_4_");
   ASSERT_GE(server_log.size(), 2u);
@@ -403,9 +450,13 @@ TEST_F(AlarmInputConnectionTest, ALineInPiecesStartsOnceAndAnEndlessLineCostsOne
   // end, whose end is the next line end (that line goes with it); then a
   // proper line.
   const std::string script = dir_ / "inputs.txt";
-  WriteFile(script, "send ioboxid=2 pi\nwait 200\nsend n=4 state=on\nwait 200\n"
-                    "send  type=input\\r\\n\nsend " + std::string(1 << 20, 'x') + "\n"
-                    "line " + kOnLine + "\nline " + kOnLine + "\n");
+  WriteFile(script,
+            "send ioboxid=2 pi\nwait 200\nsend n=4 state=on\nwait 200\n"
+            "send  type=input\\r\\n\nsend " +
+                std::string(1 << 20, 'x') +
+                "\n"
+                "line " +
+                kOnLine + "\nline " + kOnLine + "\n");
   SimProcess sim({"--videoserver", "id=1,port=0,script=" + script});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   auto server = QuickServer(1, sim.port("videoserver", 1));

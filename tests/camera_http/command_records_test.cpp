@@ -20,11 +20,11 @@
 #include "support/sandbox.h"
 #include "tools/sim_client.h"
 
+using sim_test::SimProcess;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-using sim_test::SimProcess;
 
 namespace {
 
@@ -106,10 +106,11 @@ class CommandRecordsTest : public ::testing::Test {
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
     ResetIniDirectoryForTest();
     // "\r\n" is written as two characters in the file.
-    Definitions("GetIOParam=io <servercameraid>/<pinnumber>/<status>/<pinnumber>\\r\\n\n"
-                "GetPresetParam=ptz <ptzcommand>/<servercameraid>/<presetindex>\\r\\n\n"
-                "GetRecStartParam=start <servercameraid>\\r\\n\n"
-                "GetRecStopParam=stop <servercameraid>/<handleid>\\r\\n\n");
+    Definitions(
+        "GetIOParam=io <servercameraid>/<pinnumber>/<status>/<pinnumber>\\r\\n\n"
+        "GetPresetParam=ptz <ptzcommand>/<servercameraid>/<presetindex>\\r\\n\n"
+        "GetRecStartParam=start <servercameraid>\\r\\n\n"
+        "GetRecStopParam=stop <servercameraid>/<handleid>\\r\\n\n");
   }
   void Definitions(const std::string& model_keys) {
     WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\n" + model_keys +
@@ -146,7 +147,8 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
       {"sony", "S", "<servercameraid>/9/on/<pinnumber>", 0, ""},
       {"sony", "R", "<servercameraid>/9/off/<pinnumber>", 0, ""},
       {"sony", "s10", "<servercameraid>/9/on/<pinnumber>", 0, ""},
-      {"sony", "PS10", "<servercameraid>/9/on/<pinnumber>", 10, "<servercameraid>/9/off/<pinnumber>"},
+      {"sony", "PS10", "<servercameraid>/9/on/<pinnumber>", 10,
+       "<servercameraid>/9/off/<pinnumber>"},
       {"sony", "PR3", "<servercameraid>/9/off/<pinnumber>", 3, "<servercameraid>/9/on/<pinnumber>"},
       {"sony", "xs", "<servercameraid>/9/on/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
       {"sony", "", "<servercameraid>/9/off/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
@@ -194,12 +196,14 @@ TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
   EXPECT_EQ(rec.BuildStart(out_), -1);
   EXPECT_EQ(rec.BuildStop(out_, "<h>1</h>"), -1);
   EXPECT_EQ(out_[0], '\0');
-  EXPECT_TRUE(Logged("iobox", "The camera is of type 'axis' - this type does not support Input / "
-                              "Output pins management"));
+  EXPECT_TRUE(Logged("iobox",
+                     "The camera is of type 'axis' - this type does not support Input / "
+                     "Output pins management"));
   EXPECT_TRUE(Logged("ptz", "The camera is of type 'axis' - this type does not support PTZ"));
   EXPECT_TRUE(Logged("ptz", "The PTZ command 'zoom' is not supported yet"));
-  EXPECT_TRUE(Logged("storage", "The camera is of type 'sony' - this type does not support "
-                                "recording on video server"));
+  EXPECT_TRUE(Logged("storage",
+                     "The camera is of type 'sony' - this type does not support "
+                     "recording on video server"));
 
   // Without a "LOG" directory the line is lost, and nothing is created.
   ASSERT_EQ(std::system("rm -r LOG"), 0);
@@ -219,8 +223,9 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
   // No match: -1 in the stop command, and the reply in the log as received.
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\nbusy"), 0);
   EXPECT_STREQ(out_.data(), "stop 4/-1\r\n");
-  EXPECT_TRUE(Logged("storage", "ERROR: unable to execute the regexp '<h>([0-9]+)</h>' on "
-                                "'HTTP/1.0 200 OK\r\n\r\nbusy'"));
+  EXPECT_TRUE(Logged("storage",
+                     "ERROR: unable to execute the regexp '<h>([0-9]+)</h>' on "
+                     "'HTTP/1.0 200 OK\r\n\r\nbusy'"));
   // An expression that does not compile finds no handle either.
   rec.reply_expression = "<h>([0-9]+</h>";
   EXPECT_EQ(rec.GetHandleId("<h>1</h>"), kNoHandle);
@@ -231,9 +236,13 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
 
 TEST_F(CommandRecordsTest, CommandsThatDoNotFitAreRefused) {
   const std::string pad(241, 'a'), tail(246, 'e');
-  Definitions("GetIOParam=/" + pad + "<pinnumber><status>\n"
-              "GetRecStartParam=/" + std::string(600, 'd') + "\n"
-              "GetRecStopParam=<handleid>" + tail + "<servercameraid>\n");
+  Definitions("GetIOParam=/" + pad +
+              "<pinnumber><status>\n"
+              "GetRecStartParam=/" +
+              std::string(600, 'd') +
+              "\n"
+              "GetRecStopParam=<handleid>" +
+              tail + "<servercameraid>\n");
   CIOBoxCommand io;
   CRecordingCommand rec;
   Load(io, "sony");
@@ -268,8 +277,9 @@ TEST_F(CommandRecordsTest, CommandsOnTheWire) {
     EXPECT_EQ(camera.Received(), "io <servercameraid>/2/on/<pinnumber>\r\n" + kNul);
     EXPECT_STREQ(reply_.data(), "HTTP/1.0 200 OK\r\n\r\n");
   }
-  EXPECT_TRUE(Logged("iobox", "socket for the command 'io <servercameraid>/2/on/<pinnumber>\r\n' "
-                              "is executing"));
+  EXPECT_TRUE(Logged("iobox",
+                     "socket for the command 'io <servercameraid>/2/on/<pinnumber>\r\n' "
+                     "is executing"));
   {
     LoopbackCamera camera("HTTP/1.0 200 OK\r\n\r\n<h>31</h>");
     Load(rec, "sonyrsm", camera.port());
@@ -283,9 +293,10 @@ TEST_F(CommandRecordsTest, CommandsOnTheWire) {
   reply_.fill('\0');
   EXPECT_EQ(rec.Execute(second_.data(), reply_, kCamera), -1);
   EXPECT_EQ(camera.Received(), "stop 4/31\r\n" + kNul);
-  EXPECT_TRUE(Logged("storage", "Camera 3: ERROR (0): invalid HTTP command 'stop 4/31\r\n' - error "
-                                "code 500\nData cause received from the server/camera: 'no such "
-                                "handle'"));
+  EXPECT_TRUE(Logged("storage",
+                     "Camera 3: ERROR (0): invalid HTTP command 'stop 4/31\r\n' - error "
+                     "code 500\nData cause received from the server/camera: 'no such "
+                     "handle'"));
 }
 
 // What devices in the field do: a video server whose recording reply brings
@@ -295,14 +306,15 @@ TEST_F(CommandRecordsTest, LateBodiesAndDigestCamerasGetTheirCommands) {
   const std::string head =
       "HTTP/1.0 200 OK\r\nServer: ocelam-sim\r\nConnection: close\r\nContent-Type: "
       "text/plain\r\nContent-Length: 9\r\n\r\n";
-  SimProcess sim({"--camera", "id=1,fps=5", "--camera", "id=2,fps=5,user=op,pass=secret,auth=digest",
-                  "--route",
+  SimProcess sim({"--camera", "id=1,fps=5", "--camera",
+                  "id=2,fps=5,user=op,pass=secret,auth=digest", "--route",
                   "camera=1,path=/rec/start,body=<h>{n}</h>,counter=42,split=" +
                       std::to_string(head.size()) + ":300",
                   "--route", "camera=2,path=/io,body=done"});
   ASSERT_TRUE(sim.ready());
-  Definitions("GetRecStartParam=GET /rec/start?camera=<servercameraid> HTTP/1.0\\r\\n\\r\\n\n"
-              "GetIOParam=GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\n\\r\\n\n");
+  Definitions(
+      "GetRecStartParam=GET /rec/start?camera=<servercameraid> HTTP/1.0\\r\\n\\r\\n\n"
+      "GetIOParam=GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\n\\r\\n\n");
 
   CRecordingCommand rec;
   Load(rec, "sonyrsm", sim.port(1));

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <regex>
@@ -30,16 +30,17 @@ constexpr char kCommand[] = "GET /command/io.cgi?pin=1&status=on HTTP/1.0\r\n\r\
 
 // What the stand-in camera does once it has read a whole command.
 enum class Behaviour {
-  kReply,       // sends its reply in one send, closes its side, waits for the client to go
-  kCloseAtOnce, // closes without a byte
-  kStaySilent,  // sends nothing and waits until the client gives up
+  kReply,        // sends its reply in one send, closes its side, waits for the client to go
+  kCloseAtOnce,  // closes without a byte
+  kStaySilent,   // sends nothing and waits until the client gives up
 };
 
 // A camera on the loopback address, on a port the kernel picks, serving one
 // connection from a thread of its own. It records every byte it was sent.
 class CameraStub {
  public:
-  CameraStub(Behaviour behaviour, std::string reply) : behaviour_(behaviour), reply_(std::move(reply)) {
+  CameraStub(Behaviour behaviour, std::string reply)
+      : behaviour_(behaviour), reply_(std::move(reply)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -174,8 +175,8 @@ TEST_F(SendHttpCommandTest, SilentCameraGivesNoDataAfterTheTimeOut) {
   CameraStub camera(Behaviour::kStaySilent, "");
   EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), kCommand, reply_, 12, error_), -1);
   EXPECT_EQ(WithoutErrorNumber(error_.data()),
-            std::string("Camera 12: ERROR (N): no data received on socket for the command '") + kCommand +
-                "' - check your parameter 'GET' .....");
+            std::string("Camera 12: ERROR (N): no data received on socket for the command '") +
+                kCommand + "' - check your parameter 'GET' .....");
   EXPECT_EQ(camera.Received(), std::string(kCommand) + '\0');
 }
 
@@ -197,7 +198,8 @@ TEST_F(SendHttpCommandTest, LongReplyIsCutToOneBuffer) {
   EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), command.c_str(), reply_, 1, error_), -1);
   std::string error = WithoutErrorNumber(error_.data());
   EXPECT_EQ(std::strlen(error_.data()), kHttpErrorTextSize - 1);
-  EXPECT_EQ(error.substr(0, 60), ("Camera 1: ERROR (N): invalid HTTP command '" + command).substr(0, 60));
+  EXPECT_EQ(error.substr(0, 60),
+            ("Camera 1: ERROR (N): invalid HTTP command '" + command).substr(0, 60));
   EXPECT_NE(error.find("' - error code 500\nData cause received from the server/camera: 'bbbb"),
             std::string::npos);
   EXPECT_EQ(reply_[0], '\0');
@@ -207,7 +209,8 @@ TEST_F(SendHttpCommandTest, ConnectionFailuresNameTheCommandWithoutQuotes) {
   const int nobody = testing_support::FreeLoopbackPort();
   EXPECT_EQ(SendHttpCommand("127.0.0.1", nobody, kCommand, reply_, 4, error_), -1);
   EXPECT_EQ(std::string(error_.data()), "Camera 4: ERROR (" + std::to_string(ECONNREFUSED) +
-                                            "): can not connect socket for the command " + kCommand);
+                                            "): can not connect socket for the command " +
+                                            kCommand);
 
   EXPECT_EQ(SendHttpCommand("no-such-camera.invalid", 80, kCommand, reply_, 5, error_), -1);
   EXPECT_EQ(WithoutErrorNumber(error_.data()),
@@ -226,13 +229,24 @@ TEST_F(SendHttpCommandTest, ReadsTheWholeReplyAsItsHeadFramesIt) {
            ":300,body=\"" + reply + "\"";
   };
   // Replies in the simulator's escapes; the body comes 300 ms after the head.
-  SimProcess sim({"--camera", "id=1,fps=5", "--camera", "id=2,fps=5,stall=600000",
-                  "--route", route("/length", length_head.size(), R"(HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n<h>42</h>\n)"),
-                  "--route", route("/chunked", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\n<h>\r\nA\r\n42</h>\n...\r\n0\r\nX-Trailer: 1\r\n\r\n)"),
-                  "--route", route("/close", close_head.size(), R"(HTTP/1.0 200 OK\r\n\r\n<h>42</h>)"),
-                  "--route", route("/huge", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx)"),
-                  "--route", route("/badchunk", chunked_head.size(), R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nx)"),
-                  "--route", route("/badlength", 10, R"(HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx)")});
+  SimProcess sim(
+      {"--camera", "id=1,fps=5", "--camera", "id=2,fps=5,stall=600000", "--route",
+       route("/length", length_head.size(),
+             R"(HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n<h>42</h>\n)"),
+       "--route",
+       route(
+           "/chunked", chunked_head.size(),
+           R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\n<h>\r\nA\r\n42</h>\n...\r\n0\r\nX-Trailer: 1\r\n\r\n)"),
+       "--route", route("/close", close_head.size(), R"(HTTP/1.0 200 OK\r\n\r\n<h>42</h>)"),
+       "--route",
+       route("/huge", chunked_head.size(),
+             R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\nx)"),
+       "--route",
+       route("/badchunk", chunked_head.size(),
+             R"(HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nx)"),
+       "--route",
+       route("/badlength", 10,
+             R"(HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx)")});
   ASSERT_TRUE(sim.ready());
   struct Case {
     const char* target;
@@ -274,16 +288,27 @@ TEST_F(SendHttpCommandTest, ReadsTheWholeReplyAsItsHeadFramesIt) {
 // more request, never a loop; a template that brings its own Authorization
 // line, or a challenge we cannot answer, is not answered at all.
 TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
-  SimProcess sim({"--camera", "id=1,fps=5,user=op,pass=secret,auth=digest",
-                  "--camera", "id=2,fps=5,user=op,pass=secret,auth=digest,algorithm=SHA-256",
-                  "--camera", "id=3,fps=5,user=op,pass=secret,auth=digest,qop=none",
-                  "--camera", "id=4,fps=5,user=op,pass=secret",
-                  "--camera", "id=5,fps=5",
-                  "--route", "camera=all,path=/io,body=done",
-                  "--route", R"(camera=5,path=/unknown,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256\r\n\r\n")",
-                  "--route", R"(camera=5,path=/malformed,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r, nonce=n\r\n\r\n")",
-                  "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")",
-                  "--route", R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")"});
+  SimProcess sim(
+      {"--camera",
+       "id=1,fps=5,user=op,pass=secret,auth=digest",
+       "--camera",
+       "id=2,fps=5,user=op,pass=secret,auth=digest,algorithm=SHA-256",
+       "--camera",
+       "id=3,fps=5,user=op,pass=secret,auth=digest,qop=none",
+       "--camera",
+       "id=4,fps=5,user=op,pass=secret",
+       "--camera",
+       "id=5,fps=5",
+       "--route",
+       "camera=all,path=/io,body=done",
+       "--route",
+       R"(camera=5,path=/unknown,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256\r\n\r\n")",
+       "--route",
+       R"(camera=5,path=/malformed,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r, nonce=n\r\n\r\n")",
+       "--route",
+       R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")",
+       "--route",
+       R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")"});
   ASSERT_TRUE(sim.ready());
   const HttpCredentials good{"op", "secret"};
   const HttpCredentials wrong{"op", "guess"};
@@ -295,8 +320,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
     std::string command;
     HttpCredentials credentials;
     int result;
-    int requests;        // the camera saw this many
-    std::string error;   // with N for the error number
+    int requests;       // the camera saw this many
+    std::string error;  // with N for the error number
   } cases[] = {
       {"digest MD5", 1, io, good, 0, 2, ""},
       {"digest SHA-256", 2, io, good, 0, 2, ""},
@@ -304,10 +329,12 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
       {"basic", 4, io, good, 0, 2, ""},
       {"wrong password", 1, io, wrong, -1, 2,
        "Camera 6: ERROR (N): the camera refused the user 'op' (Digest MD5 authentication) for the "
-       "command '" + io + "' - check its 'Username' and 'Password'"},
+       "command '" +
+           io + "' - check its 'Username' and 'Password'"},
       {"template with its own line", 4, own, good, -1, 1,
        "Camera 6: ERROR (N): invalid HTTP command '" + own +
-           "' - error code 401\nData cause received from the server/camera: '401 Unauthorized\r\n'"},
+           "' - error code 401\nData cause received from the server/camera: '401 "
+           "Unauthorized\r\n'"},
       {"unknown algorithm", 5, "GET /unknown HTTP/1.0\r\n\r\n", good, -1, 1,
        "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
        "'GET /unknown HTTP/1.0\r\n\r\n' - unknown Digest algorithm 'SHA-512-256'"},
@@ -318,7 +345,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
       // A line end copied into the answer would split its Authorization line.
       {"control byte in a quoted string", 5, "GET /control HTTP/1.0\r\n\r\n", good, -1, 1,
        "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
-       "'GET /control HTTP/1.0\r\n\r\n' - malformed WWW-Authenticate header 'Basic realm=\"a\nX: 1\"'"},
+       "'GET /control HTTP/1.0\r\n\r\n' - malformed WWW-Authenticate header 'Basic realm=\"a\nX: "
+       "1\"'"},
       {"no challenge", 5, "GET /none HTTP/1.0\r\n\r\n", good, -1, 1,
        "Camera 6: ERROR (N): can not answer the authentication the camera asks for the command "
        "'GET /none HTTP/1.0\r\n\r\n' - the reply carries no WWW-Authenticate challenge"},
@@ -327,8 +355,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
     SCOPED_TRACE(c.what);
     const long long before = sim.Stat(c.camera, "requests");
     reply_.fill('\0');
-    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(c.camera), c.command.c_str(), reply_, 6,
-                              error_, c.credentials),
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(c.camera), c.command.c_str(), reply_, 6, error_,
+                              c.credentials),
               c.result);
     EXPECT_EQ(WithoutErrorNumber(error_.data()), c.error);
     EXPECT_EQ(sim.Stat(c.camera, "requests") - before, c.requests);
@@ -353,7 +381,8 @@ TEST_F(SendHttpCommandTest, ConnectionThatNeverCompletesGivesUpAfter20Seconds) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(std::string(error_.data()), "Camera 2: ERROR (" + std::to_string(ETIMEDOUT) +
-                                            "): can not connect socket for the command " + kCommand);
+                                            "): can not connect socket for the command " +
+                                            kCommand);
   EXPECT_GE(seconds, kSockConnectTimeout / 10 - 1);
   EXPECT_LT(seconds, 100) << "the kernel's own time-out is about 127 s";
 }
@@ -370,7 +399,7 @@ TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
       {"HTTP/1.1   404 Not Found\r\n", 404, "unknown error"},
       {"   HTTP/1.0 302", 302, "unknown error"},
       {"HTTP/1.0 401x", 401, "unknown error"},
-      {"HTTP/1.0\t200 OK", 0, "unknown error"},  // a tab does not separate words
+      {"HTTP/1.0\t200 OK", 0, "unknown error"},    // a tab does not separate words
       {"HTTP/1.0\r\n200 OK", 0, "unknown error"},  // nor does a line end
       {"HTTP/1.0 -200 OK", 0, "unknown error"},
       {"HTTP/1.0 OK 200", 0, "unknown error"},

@@ -26,7 +26,7 @@ constexpr const char* kNone = nullptr;  // a group that took no part
 struct Outcome {
   bool matched = false;
   bool exhausted = false;
-  long start = -1;                               // offset of the whole match
+  long start = -1;                                // offset of the whole match
   std::vector<std::optional<std::string>> parts;  // 0 to 9
 };
 
@@ -149,7 +149,9 @@ TEST(Regex, MatchesByTheClassicRules) {
       {"(x)*y", "y", {"y", kNone}},
       {"()", "abc", {"", ""}, 0},
       {"(((((((((x)))))))))", "x", {"x", "x", "x", "x", "x", "x", "x", "x", "x", "x"}},
-      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)", "abcdefghi", {"abcdefghi", "a", "b", "c", "d", "e", "f", "g", "h", "i"}},
+      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)",
+       "abcdefghi",
+       {"abcdefghi", "a", "b", "c", "d", "e", "f", "g", "h", "i"}},
       // The leftmost start wins, also when the search skips ahead.
       {"ab+c", "abd abbc abc", {"abbc"}, 4},
       {"[xy]+z", "xxqyz", {"yz"}, 3},
@@ -246,9 +248,22 @@ TEST(Regex, NearMissesOfTheErrorsCompile) {
   std::string stars_of_a_long_line;
   while (stars_of_a_long_line.size() + 2 <= 511) stars_of_a_long_line += ".*";
   const std::vector<std::string> expressions = {
-      "(((((((((x)))))))))", "(a*)?", "^?", "(a*b)*", "(a|b)+", "[]]", "[--/]", "[a-a]",
-      "a\\\\", "\\*", "(|)", "a||b", std::string(511, 'x'), sets_of_a_long_line,
-      alternatives_of_a_long_line, stars_of_a_long_line,
+      "(((((((((x)))))))))",
+      "(a*)?",
+      "^?",
+      "(a*b)*",
+      "(a|b)+",
+      "[]]",
+      "[--/]",
+      "[a-a]",
+      "a\\\\",
+      "\\*",
+      "(|)",
+      "a||b",
+      std::string(511, 'x'),
+      sets_of_a_long_line,
+      alternatives_of_a_long_line,
+      stars_of_a_long_line,
   };
   for (const std::string& e : expressions) {
     const char* error = nullptr;
@@ -324,7 +339,8 @@ TEST(Regex, SubstitutesPartsAndEscapes) {
       {"(a)|(b)", "b", "[\\1][\\2]", "[][b]"},
       {"(a|b)*", "ab", "\\1", "b"},
       {"<RecordingHandle>([0-9]+)</RecordingHandle>",
-       "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<Reply><RecordingHandle>4711</RecordingHandle></Reply>",
+       "HTTP/1.1 200 OK\r\nContent-Type: "
+       "text/xml\r\n\r\n<Reply><RecordingHandle>4711</RecordingHandle></Reply>",
        "\\1", "4711"},
   };
   for (const SubCase& c : cases) {
@@ -404,18 +420,22 @@ TEST(Regex, LongLineMatchesOnAGatewayThread) {
     std::string letters = std::string(big, 'a') + "x";
 
     RegexpPtr pin(regcompile("pin=([0-9]+) state=([a-z]+)$"));
-    if (regexecute(pin.get(), digits.c_str()) != 1 || pin->endp[1] - pin->startp[1] != static_cast<long>(big))
+    if (regexecute(pin.get(), digits.c_str()) != 1 ||
+        pin->endp[1] - pin->startp[1] != static_cast<long>(big))
       shared->Fail("digits");
     RegexpPtr group_loop(regcompile("^(ab)*$"));
-    if (regexecute(group_loop.get(), pairs.c_str()) != 1 || group_loop->startp[1] != pairs.c_str() + big - 2)
+    if (regexecute(group_loop.get(), pairs.c_str()) != 1 ||
+        group_loop->startp[1] != pairs.c_str() + big - 2)
       shared->Fail("group loop");
     RegexpPtr alternatives(regcompile("^(a|b)+$"));
     if (regexecute(alternatives.get(), pairs.c_str()) != 1) shared->Fail("alternatives");
     RegexpPtr give_back(regcompile("^(.*)x$"));
-    if (regexecute(give_back.get(), letters.c_str()) != 1 || give_back->endp[1] - give_back->startp[1] != static_cast<long>(big))
+    if (regexecute(give_back.get(), letters.c_str()) != 1 ||
+        give_back->endp[1] - give_back->startp[1] != static_cast<long>(big))
       shared->Fail("give back");
     RegexpPtr no_match(regcompile("[ab]*[c]"));
-    if (regexecute(no_match.get(), pairs.c_str()) != 0 || no_match->exhausted) shared->Fail("no match");
+    if (regexecute(no_match.get(), pairs.c_str()) != 0 || no_match->exhausted)
+      shared->Fail("no match");
     shared->done = true;
   }));
   ASSERT_TRUE(testing_support::WaitFor([&] { return shared->done.load(); }, 300));

@@ -130,7 +130,7 @@ class SignalGuard {
 
  private:
   int sig_;
-  struct sigaction saved_{};
+  struct sigaction saved_ {};
 };
 
 TEST(SockConnect, UsesDottedAddressesAndLooksUpNames) {
@@ -213,7 +213,7 @@ TEST(SockInit, IgnoresSigpipeForTheWholeProcess) {
   SignalGuard guard(SIGPIPE);
   signal(SIGPIPE, SIG_DFL);
   EXPECT_EQ(SockInit(), 0);
-  struct sigaction now{};
+  struct sigaction now {};
   sigaction(SIGPIPE, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_IGN);
 }

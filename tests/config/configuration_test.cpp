@@ -65,12 +65,14 @@ TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
 TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
   int port = testing_support::FreeLoopbackPort();
   WriteFile(dir_ / "ocelam.ini",
-            SandboxConfig() + "LogDirectory=D:\\alarms\\log\nMoveJobToDoneOrErrorPath=0\n"
-            "[Scenario3]\nCameraRef=Entrance\nCamPort=" + std::to_string(port) +
-            "\nCameraModel=2\nGetParam=GET /mjpg/video.mjpg HTTP/1.0\nWatchDogActive=2\n"
-            "CameraIDInServer=4\nIoBoxIDInServer=6\n"
-            "[VideoServer2]\nid=1\nIPPort=8000\nNbCameraConnected=2\nStartAlarmInput=-1\n"
-            "IPAddress=127.0.0.1\n");
+            SandboxConfig() +
+                "LogDirectory=D:\\alarms\\log\nMoveJobToDoneOrErrorPath=0\n"
+                "[Scenario3]\nCameraRef=Entrance\nCamPort=" +
+                std::to_string(port) +
+                "\nCameraModel=2\nGetParam=GET /mjpg/video.mjpg HTTP/1.0\nWatchDogActive=2\n"
+                "CameraIDInServer=4\nIoBoxIDInServer=6\n"
+                "[VideoServer2]\nid=1\nIPPort=8000\nNbCameraConnected=2\nStartAlarmInput=-1\n"
+                "IPAddress=127.0.0.1\n");
   WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\nCameraFamily=sonyrsm\n");
   LoadConfiguration();
 
@@ -128,10 +130,13 @@ TEST(GetParam, OlderRequestForms) {
 TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
   std::string long_ref(300, 'r');
   WriteFile(dir_ / "ocelam.ini",
-            SandboxConfig() + "[Scenario1]\nCameraRef=..\n[Scenario2]\nCameraRef=../../evil\n"
-            "[Scenario4]\nCameraRef=" + long_ref + "\n[Scenario5]\nCameraRef=PortZero\nCamPort=0\n"
-            "[Scenario6]\nCameraRef=PortHigh\nCamPort=70000\n[Scenario7]\nCameraRef=Model\n"
-            "CameraModel=-3\nCamPort=1\n");
+            SandboxConfig() +
+                "[Scenario1]\nCameraRef=..\n[Scenario2]\nCameraRef=../../evil\n"
+                "[Scenario4]\nCameraRef=" +
+                long_ref +
+                "\n[Scenario5]\nCameraRef=PortZero\nCamPort=0\n"
+                "[Scenario6]\nCameraRef=PortHigh\nCamPort=70000\n[Scenario7]\nCameraRef=Model\n"
+                "CameraModel=-3\nCamPort=1\n");
   mkdir((dir_ / "file").c_str(), 0755);
   LoadConfiguration();
   auto has = [&](const std::string& text) {
@@ -141,7 +146,8 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
     return false;
   };
   for (int n : {1, 2, 4, 5, 6}) {
-    EXPECT_TRUE(has("Unable to initialize the MJPEG stream for the camera " + std::to_string(n))) << n;
+    EXPECT_TRUE(has("Unable to initialize the MJPEG stream for the camera " + std::to_string(n)))
+        << n;
     EXPECT_EQ(Cameras[n].configured(), 0) << n;
     EXPECT_EQ(IOBoxCommands[n].number, n);  // the command records still stand
   }
@@ -150,11 +156,14 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
   EXPECT_EQ(Cameras[7].configured(), 1);
   // Nothing appeared beside the sandbox's own directories.
   std::vector<std::string> outside;
-  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) outside.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+    outside.push_back(e.path().filename());
   std::sort(outside.begin(), outside.end());
-  EXPECT_EQ(outside, (std::vector<std::string>{"done", "error", "file", "ocelam.ini", "ocelam_status.ini", "registry.ini", "watch"}));
+  EXPECT_EQ(outside, (std::vector<std::string>{"done", "error", "file", "ocelam.ini",
+                                               "ocelam_status.ini", "registry.ini", "watch"}));
   std::vector<std::string> under_file;
-  for (const auto& e : std::filesystem::directory_iterator(dir_ / "file")) under_file.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir_ / "file"))
+    under_file.push_back(e.path().filename());
   EXPECT_EQ(under_file, (std::vector<std::string>{"Model"}));
 }
 

@@ -25,7 +25,7 @@ TEST(CreateDirectoryPath, CreatesEveryMissingLevel) {
   EXPECT_TRUE(FileExists(dir / "a/b"));
   EXPECT_EQ(CreateDirectoryPath("rel\\x/y"), 0);
   EXPECT_TRUE(FileExists(dir / "rel/x/y"));
-  EXPECT_EQ(CreateDirectoryPath(dir.path() + "/a/b"), 0);  // already there
+  EXPECT_EQ(CreateDirectoryPath(dir.path() + "/a/b"), 0);        // already there
   EXPECT_EQ(CreateDirectoryPath("C:" + dir.path() + "\\d"), 0);  // drive letter dropped
   EXPECT_TRUE(FileExists(dir / "d"));
 }

@@ -17,8 +17,8 @@ namespace {
 void UseRegistry(const TempDir& sandbox, const char* ini_dir) {
   std::string reg = sandbox / "registry.ini";
   if (ini_dir)
-    WriteFile(reg, std::string("[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=") + ini_dir +
-                       "\n");
+    WriteFile(reg,
+              std::string("[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=") + ini_dir + "\n");
   else
     WriteFile(reg, "[SOFTWARE\\Talvane\\Orvanta\\Settings]\n");
   setenv("OCELAM_REGISTRY", reg.c_str(), 1);

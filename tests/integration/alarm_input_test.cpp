@@ -65,8 +65,8 @@ class AlarmInputGateway {
     chmod(script.c_str(), 0755);
     std::vector<std::string> env = box_.Env();
     env.push_back("PATH=" + box_.path("bin") + ":" + std::getenv("PATH"));
-    gateway_ = std::make_unique<testing_support::Child>(
-        std::vector<std::string>{OCELAM_BIN}, box_.work(), env, box_.path("ocelam.out"));
+    gateway_ = std::make_unique<testing_support::Child>(std::vector<std::string>{OCELAM_BIN},
+                                                        box_.work(), env, box_.path("ocelam.out"));
   }
   ~AlarmInputGateway() {
     if (gateway_->running()) gateway_->Signal(SIGTERM);
@@ -132,10 +132,10 @@ TEST(AlarmInput, ActivePinStartsItsAlarmThroughTheBatchFileOthersNothing) {
   // Inactive, of another type, from an unknown IO box: nothing is started.
   // The active pin behind them starts its alarm, which shows that they
   // have been seen.
-  for (const char* line : {"ioboxid=2 pin=4 state=off type=input",
-                           "ioboxid=2 pin=4 state=0 type=input",
-                           "ioboxid=2 pin=4 state=on type=output",
-                           "ioboxid=8 pin=4 state=on type=input", "ioboxid=2 pin=4 state=on type=input"})
+  for (const char* line :
+       {"ioboxid=2 pin=4 state=off type=input", "ioboxid=2 pin=4 state=0 type=input",
+        "ioboxid=2 pin=4 state=on type=output", "ioboxid=8 pin=4 state=on type=input",
+        "ioboxid=2 pin=4 state=on type=input"})
     EXPECT_EQ(sim.Control(std::string("sendline videoserver 1 ") + line), "ok connections=1\n");
   ASSERT_TRUE(WaitFor([&] { return gw.Started().size() == 1; })) << gw.Output();
   EXPECT_EQ(gw.Started()[0], "9601 REF 0 ocelam_camera3");
@@ -196,10 +196,13 @@ TEST(AlarmInput, GarbageIsLoggedAndHoldsUpNoOtherServer) {
   ASSERT_TRUE(WaitFor([&] { return gw.Started().size() == 2; })) << gw.Output();
   EXPECT_EQ(gw.Started()[1], "9601 REF 0 ocelam_camera3");
   EXPECT_EQ(gw.Count(1, percent), 1u) << "logged exactly as received";
-  EXPECT_EQ(gw.Count(1, "ERROR: no line end within 4096 bytes on socket for the command "
-                        "'GET /inputs HTTP/1.0\\r\\n\\r\\n' - the line is dropped up to its "
-                        "end; it begins '\\x00\\x01\xff\xfe\\x1B[2J" + std::string(56, 'x') + "'"),
-            1u) << ::testing::PrintToString(gw.Log("ocelam_alarminput_server_1_"));
+  EXPECT_EQ(gw.Count(1,
+                     "ERROR: no line end within 4096 bytes on socket for the command "
+                     "'GET /inputs HTTP/1.0\\r\\n\\r\\n' - the line is dropped up to its "
+                     "end; it begins '\\x00\\x01\xff\xfe\\x1B[2J" +
+                         std::string(56, 'x') + "'"),
+            1u)
+      << ::testing::PrintToString(gw.Log("ocelam_alarminput_server_1_"));
   EXPECT_TRUE(gw.process().running());
   EXPECT_EQ(sim.Requests("videoserver", 1).size(), 1u);
 }
@@ -219,8 +222,9 @@ TEST(AlarmInput, SilentServerIsAskedAgainAfter100Seconds) {
   EXPECT_LT(gap, 135'000'000);
   EXPECT_EQ(got[1].connection, 2u);
   EXPECT_EQ(got[1].bytes, kRequest + kNul);
-  EXPECT_EQ(gw.Count(1, "ERROR: no data received on socket for the command "
-                        "'GET /inputs HTTP/1.0\\r\\n\\r\\n' - check your parameter 'GET'...."),
+  EXPECT_EQ(gw.Count(1,
+                     "ERROR: no data received on socket for the command "
+                     "'GET /inputs HTTP/1.0\\r\\n\\r\\n' - check your parameter 'GET'...."),
             1u);
   // The server with heartbeats kept its one connection.
   EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);

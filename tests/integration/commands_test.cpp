@@ -18,13 +18,17 @@ using testing_support::WriteFile;
 // Camera model 1 is a "sony" camera, model 2 a "sonyrsm" video server.
 constexpr const char* kModels =
     "[Cam1Data]\nCameraFamily=sony\n"
-    "GetIOParam=GET /command/io.cgi?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\nAuthorization: Basic dTpw\\r\\n\\r\\n\n"
+    "GetIOParam=GET /command/io.cgi?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\nAuthorization: "
+    "Basic dTpw\\r\\n\\r\\n\n"
     "GetPresetParam=GET /command/preset.cgi?PresetCall=<presetindex> HTTP/1.0\\r\\n\\r\\n\n"
     "[Cam2Data]\nCameraFamily=sonyrsm\n"
-    "GetIOParam=GET /rsm/io?box=<servercameraid>&pin=<pinnumber>&state=<status> HTTP/1.0\\r\\n\\r\\n\n"
-    "GetPresetParam=GET /rsm/ptz?cmd=<ptzcommand>&cam=<servercameraid>&preset=<presetindex> HTTP/1.0\\r\\n\\r\\n\n"
+    "GetIOParam=GET /rsm/io?box=<servercameraid>&pin=<pinnumber>&state=<status> "
+    "HTTP/1.0\\r\\n\\r\\n\n"
+    "GetPresetParam=GET /rsm/ptz?cmd=<ptzcommand>&cam=<servercameraid>&preset=<presetindex> "
+    "HTTP/1.0\\r\\n\\r\\n\n"
     "GetRecStartParam=GET /rsm/rec/start?cam=<servercameraid> HTTP/1.0\\r\\n\\r\\n\n"
-    "GetRecStopParam=GET /rsm/rec/stop?cam=<servercameraid>&handle=<handleid> HTTP/1.0\\r\\n\\r\\n\n"
+    "GetRecStopParam=GET /rsm/rec/stop?cam=<servercameraid>&handle=<handleid> "
+    "HTTP/1.0\\r\\n\\r\\n\n"
     "[sonyrsm]\nGetRecResponseRegExp=<handle>([0-9]+)</handle>\nGetRecHandleIDSubst=\\1\n";
 
 // create PATH N: an alarm table of N command records, all STATUS 0.
@@ -67,11 +71,13 @@ class CommandsWorld {
     for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "drop"})
       mkdir(box_.path(d).c_str(), 0755);
     WriteFile(box_.IniFile("qxacam.ini"), kModels);
-    std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") + "\nDonePath=" +
-                      Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" + Data("file") + "\n";
+    std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") +
+                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") +
+                      "\nFilePath=" + Data("file") + "\n";
     for (int n : {1, 2})
-      ini += "[Scenario" + std::to_string(n) + "]\nCameraRef=Cam" + std::to_string(n) + "\nCamPort=" +
-             std::to_string(sim_->port(n)) + "\nRequestUri=/mjpg\nMJPEGPermanentRecording=0\nWatchDogActive=0\n" +
+      ini += "[Scenario" + std::to_string(n) + "]\nCameraRef=Cam" + std::to_string(n) +
+             "\nCamPort=" + std::to_string(sim_->port(n)) +
+             "\nRequestUri=/mjpg\nMJPEGPermanentRecording=0\nWatchDogActive=0\n" +
              "CameraModel=" + std::to_string(n) + "\nCameraIDInServer=7\nIoBoxIDInServer=3\n";
     WriteFile(box_.IniFile("ocelam.ini"), ini);
     python_ok_ = Python({"-c", "import dbf"}).first == 0;
@@ -91,13 +97,15 @@ class CommandsWorld {
   std::string Table(const std::string& ref) const { return Data("log/" + ref + ".dbf"); }
   std::string Output() const {
     std::string all = box_.Output();
-    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/log"))) all += ReadFile(e.path());
+    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/log")))
+      all += ReadFile(e.path());
     return all;
   }
   // Every command log of the gateway.
   std::string CommandLogs() const {
     std::string all;
-    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/LOG"))) all += ReadFile(e.path());
+    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/LOG")))
+      all += ReadFile(e.path());
     return all;
   }
 
@@ -108,12 +116,14 @@ class CommandsWorld {
   // "done", "error" or "" while the job runs.
   std::string WaitFinished(const std::string& name) const {
     std::string where;
-    WaitFor([&] {
-      for (const char* d : {"done", "error"})
-        for (const auto& e : std::filesystem::directory_iterator(Data(d)))
-          if (e.path().filename().string().ends_with("-" + name)) where = d;
-      return !where.empty();
-    }, 120);
+    WaitFor(
+        [&] {
+          for (const char* d : {"done", "error"})
+            for (const auto& e : std::filesystem::directory_iterator(Data(d)))
+              if (e.path().filename().string().ends_with("-" + name)) where = d;
+          return !where.empty();
+        },
+        120);
     return where;
   }
 
@@ -148,8 +158,9 @@ class CommandsWorld {
     return statuses;
   }
   std::unique_ptr<Child> LockTable(const std::string& ref, const std::string& release) const {
-    return std::make_unique<Child>(std::vector<std::string>{kPython, "tables.py", "lock", Table(ref), release},
-                                   box_.path(""), std::vector<std::string>{}, box_.path("lock.out"));
+    return std::make_unique<Child>(
+        std::vector<std::string>{kPython, "tables.py", "lock", Table(ref), release}, box_.path(""),
+        std::vector<std::string>{}, box_.path("lock.out"));
   }
   std::string LockOutput() const { return ReadFile(box_.path("lock.out")); }
   std::string Path(const std::string& rel) const { return box_.path(rel); }
@@ -175,12 +186,13 @@ class CommandsWorld {
 };
 
 std::string Command(int camera, int command, int entry, const std::string& keys) {
-  return "[Camera" + std::to_string(camera) + "Command" + std::to_string(command) + "]\nDBEntry=" +
-         std::to_string(entry) + "\n" + keys;
+  return "[Camera" + std::to_string(camera) + "Command" + std::to_string(command) +
+         "]\nDBEntry=" + std::to_string(entry) + "\n" + keys;
 }
 
 // The request of `requests` whose bytes start with "GET `target` ", or null.
-const RecordedRequest* Find(const std::vector<RecordedRequest>& requests, const std::string& target) {
+const RecordedRequest* Find(const std::vector<RecordedRequest>& requests,
+                            const std::string& target) {
   for (const RecordedRequest& r : requests)
     if (r.bytes.rfind("GET " + target + " ", 0) == 0) return &r;
   return nullptr;
@@ -194,15 +206,18 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
   CommandsWorld world({"--route", "camera=all,path=*,status=200", "--route",
                        "camera=2,path=/rsm/rec/start,body=<handle>{n}</handle>,counter=77"});
   ASSERT_TRUE(world.Started());
-  if (!world.PythonDbf()) GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
+  if (!world.PythonDbf())
+    GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
   world.CreateTable("C1", 6);
-  world.Drop("c1.job", "[Alarm]\nAlarmRef=C1\nNumberOfCams=2\n[Camera1]\nCameraScenario=1\nType=2\nNbrOfCommands=3\n"
-                       "[Camera2]\nCameraScenario=2\nType=2\nNbrOfCommands=2\n" +
-                           Command(1, 1, 0, "TypeCommand=io\nPinNumber=2\nIOStatus=PS2\n") +
-                           Command(1, 2, 1, "TypeCommand=PTZ\nPTZCommandType=preset\nPresetPositionIndex=5\n") +
-                           Command(1, 3, 2, "TypeCommand=ptz\nPTZCommandType=zoom\n") +
-                           Command(2, 1, 3, "TypeCommand=IO\nPinNumber=4\nIOStatus=PR1\n") +
-                           Command(2, 2, 4, "TypeCommand=rec\nDuration=3\n"));
+  world.Drop(
+      "c1.job",
+      "[Alarm]\nAlarmRef=C1\nNumberOfCams=2\n[Camera1]\nCameraScenario=1\nType=2\nNbrOfCommands=3\n"
+      "[Camera2]\nCameraScenario=2\nType=2\nNbrOfCommands=2\n" +
+          Command(1, 1, 0, "TypeCommand=io\nPinNumber=2\nIOStatus=PS2\n") +
+          Command(1, 2, 1, "TypeCommand=PTZ\nPTZCommandType=preset\nPresetPositionIndex=5\n") +
+          Command(1, 3, 2, "TypeCommand=ptz\nPTZCommandType=zoom\n") +
+          Command(2, 1, 3, "TypeCommand=IO\nPinNumber=4\nIOStatus=PR1\n") +
+          Command(2, 2, 4, "TypeCommand=rec\nDuration=3\n"));
   ASSERT_EQ(world.WaitFinished("c1.job"), "error") << world.Output();
 
   std::vector<RecordedRequest> sony = world.Commands(1);
@@ -210,10 +225,16 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
   const RecordedRequest* on = Find(sony, "/command/io.cgi?pin=2&state=on");
   const RecordedRequest* off = Find(sony, "/command/io.cgi?pin=2&state=off");
   ASSERT_TRUE(on && off && Find(sony, "/command/preset.cgi?PresetCall=5"));
-  EXPECT_EQ(on->bytes, std::string("GET /command/io.cgi?pin=2&state=on HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n") +
-                           '\0');
-  EXPECT_EQ(off->bytes, std::string("GET /command/io.cgi?pin=2&state=off HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n") +
-                            '\0');
+  EXPECT_EQ(
+      on->bytes,
+      std::string(
+          "GET /command/io.cgi?pin=2&state=on HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n") +
+          '\0');
+  EXPECT_EQ(
+      off->bytes,
+      std::string(
+          "GET /command/io.cgi?pin=2&state=off HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n") +
+          '\0');
   EXPECT_GE(Seconds(on, off), 2.0);
   EXPECT_LT(Seconds(on, off), 5.0);
 
@@ -237,30 +258,36 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
   EXPECT_EQ(IniValue(log, "Camera2", "CommandSuccess"), "2");
   EXPECT_EQ(IniValue(log, "Camera2", "CommandError"), "0");
   std::string output = world.Output();
-  for (const char* line : {"Job 0: HTTPCommand thread (1) started (Input Pin) (camera 1 - alarm reference C1)",
-                           "Job 0: HTTPCommand thread (2) started (Recording) (camera 2 - alarm reference C1)",
-                           "Job 0: HTTPCommand thread (2) started (PTZ) (camera 1 - alarm reference C1)",
-                           "Job 0: (camera 1) HTTPCommand thread (3 - ptz) is over", "Job 0: (camera 1) command (3) failed",
-                           "Job 0: (camera 2) command (2) succeed", "The PTZ command 'zoom' is not supported yet"})
+  for (const char* line :
+       {"Job 0: HTTPCommand thread (1) started (Input Pin) (camera 1 - alarm reference C1)",
+        "Job 0: HTTPCommand thread (2) started (Recording) (camera 2 - alarm reference C1)",
+        "Job 0: HTTPCommand thread (2) started (PTZ) (camera 1 - alarm reference C1)",
+        "Job 0: (camera 1) HTTPCommand thread (3 - ptz) is over",
+        "Job 0: (camera 1) command (3) failed", "Job 0: (camera 2) command (2) succeed",
+        "The PTZ command 'zoom' is not supported yet"})
     EXPECT_NE(output.find(line), std::string::npos) << line;
 
   // No table, and a start reply without a handle: the stop says -1, and all
   // went well.
   world.sim().Control("route 2 path=/rsm/rec/start,body=busy");
-  world.Drop("c2.job", "[Alarm]\nAlarmRef=C2\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
-                           Command(1, 1, 0, "TypeCommand=rec\nDuration=1\n"));
+  world.Drop("c2.job",
+             "[Alarm]\nAlarmRef=C2\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
+                 Command(1, 1, 0, "TypeCommand=rec\nDuration=1\n"));
   ASSERT_EQ(world.WaitFinished("c2.job"), "done") << world.Output();
   EXPECT_NE(Find(world.Commands(2), "/rsm/rec/stop?cam=7&handle=-1"), nullptr);
-  EXPECT_NE(world.CommandLogs().find("ERROR: unable to execute the regexp '<handle>([0-9]+)</handle>' on 'HTTP/1.0 200"),
+  EXPECT_NE(world.CommandLogs().find(
+                "ERROR: unable to execute the regexp '<handle>([0-9]+)</handle>' on 'HTTP/1.0 200"),
             std::string::npos);
   EXPECT_FALSE(testing_support::FileExists(world.Table("C2")));
 }
 
 TEST(Commands, GarbageSilenceAndLockedOrBrokenTablesEndEachCommandAndTheGatewayGoesOn) {
-  CommandsWorld world({"--route", "camera=1,path=/command/io.cgi,mode=raw,body=\\x00\\xff\\x01garbage", "--route",
-                       "camera=1,path=/command/preset.cgi,mode=silent", "--route", "camera=2,path=*"});
+  CommandsWorld world(
+      {"--route", "camera=1,path=/command/io.cgi,mode=raw,body=\\x00\\xff\\x01garbage", "--route",
+       "camera=1,path=/command/preset.cgi,mode=silent", "--route", "camera=2,path=*"});
   ASSERT_TRUE(world.Started());
-  if (!world.PythonDbf()) GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
+  if (!world.PythonDbf())
+    GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
   world.CreateTable("B1", 2);
   world.CreateTable("B2", 1);
   WriteFile(world.Table("B3"), "no table at all, garbage");
@@ -270,18 +297,26 @@ TEST(Commands, GarbageSilenceAndLockedOrBrokenTablesEndEachCommandAndTheGatewayG
 
   // B1: a garbage reply and a camera that never answers. B2: a table locked
   // by the alarm server. B3: a table that is not one.
-  world.Drop("b1.job", "[Alarm]\nAlarmRef=B1\n[Camera1]\nCameraScenario=1\nType=2\nNbrOfCommands=2\n" +
-                           Command(1, 1, 0, "TypeCommand=io\nIOStatus=S\n") +
-                           Command(1, 2, 1, "TypeCommand=ptz\nPTZCommandType=preset\n"));
-  world.Drop("b2.job", "[Alarm]\nAlarmRef=B2\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
-                           Command(1, 1, 0, "TypeCommand=io\nIOStatus=R\n"));
-  world.Drop("b3.job", "[Alarm]\nAlarmRef=B3\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
-                           Command(1, 1, 5, "TypeCommand=ptz\nPTZCommandType=preset\n"));
+  world.Drop("b1.job",
+             "[Alarm]\nAlarmRef=B1\n[Camera1]\nCameraScenario=1\nType=2\nNbrOfCommands=2\n" +
+                 Command(1, 1, 0, "TypeCommand=io\nIOStatus=S\n") +
+                 Command(1, 2, 1, "TypeCommand=ptz\nPTZCommandType=preset\n"));
+  world.Drop("b2.job",
+             "[Alarm]\nAlarmRef=B2\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
+                 Command(1, 1, 0, "TypeCommand=io\nIOStatus=R\n"));
+  world.Drop("b3.job",
+             "[Alarm]\nAlarmRef=B3\n[Camera1]\nCameraScenario=2\nType=2\nNbrOfCommands=1\n" +
+                 Command(1, 1, 5, "TypeCommand=ptz\nPTZCommandType=preset\n"));
 
   // The silent camera holds its command: the garbage one has failed, the
   // other is still running.
   ASSERT_EQ(world.AwaitCommands(1, 2).size(), 2u);
-  ASSERT_TRUE(WaitFor([&] { return world.Statuses("B1") == std::vector<int>{3, 7}; }, 60)) << world.Output();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return world.Statuses("B1") == std::vector<int>{3, 7};
+      },
+      60))
+      << world.Output();
   // The locked table holds up neither the command nor its job.
   EXPECT_NE(world.WaitFinished("b2.job"), "");
   EXPECT_TRUE(locker->running());
@@ -296,7 +331,9 @@ TEST(Commands, GarbageSilenceAndLockedOrBrokenTablesEndEachCommandAndTheGatewayG
   auto gave_up_count = [&] {
     std::string output = world.Output();
     int n = 0;
-    for (std::size_t at = output.find(gave_up); at != std::string::npos; at = output.find(gave_up, at + 1)) ++n;
+    for (std::size_t at = output.find(gave_up); at != std::string::npos;
+         at = output.find(gave_up, at + 1))
+      ++n;
     return n;
   };
   EXPECT_TRUE(WaitFor([&] { return gave_up_count() >= 2; }, 60)) << world.Output();
@@ -310,8 +347,8 @@ TEST(Commands, GarbageSilenceAndLockedOrBrokenTablesEndEachCommandAndTheGatewayG
   EXPECT_EQ(world.WaitFinished("b2.job"), "done");
   EXPECT_EQ(ReadFile(world.Table("B3")), "no table at all, garbage");
   std::string output = world.Output();
-  for (const char* line : {"Job 0: (camera 1) command (1) failed", "Job 0: (camera 1) command (2) failed",
-                           "Error: CDatabase::Open"})
+  for (const char* line : {"Job 0: (camera 1) command (1) failed",
+                           "Job 0: (camera 1) command (2) failed", "Error: CDatabase::Open"})
     EXPECT_NE(output.find(line), std::string::npos) << line;
   EXPECT_EQ(IniValue(world.Data("log/B1_multimedia.log"), "Camera1", "CommandError"), "2");
   EXPECT_TRUE(world.Running());

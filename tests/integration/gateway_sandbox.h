@@ -67,9 +67,12 @@ class GatewaySandbox {
 
   // True once the gateway has printed its banner and finished its start.
   bool WaitStarted(const std::string& output_name = "ocelam.out", double seconds = 30) const {
-    return WaitFor([&] { return Output(output_name).find("Talvane IP Camera") != std::string::npos &&
-                                ReadFile(IniFile("qxmoninterfaces.ini")).find("[Interfaces]") !=
-                                    std::string::npos; }, seconds);
+    return WaitFor(
+        [&] {
+          return Output(output_name).find("Talvane IP Camera") != std::string::npos &&
+                 ReadFile(IniFile("qxmoninterfaces.ini")).find("[Interfaces]") != std::string::npos;
+        },
+        seconds);
   }
 
  private:

@@ -1,8 +1,8 @@
 // Job files no alarm server should write: each ends in the done or error
 // directory with a clear message, nothing is written outside the log
 // directory, and the gateway goes on.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,7 +32,8 @@ std::string Garbage() {
 }
 
 std::string OneCamera(const std::string& reference, const std::string& camera_keys) {
-  return "[Alarm]\nAlarmRef=" + reference + "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\n" + camera_keys;
+  return "[Alarm]\nAlarmRef=" + reference + "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\n" +
+         camera_keys;
 }
 
 TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
@@ -57,7 +58,8 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
       {"interval_negative.job", OneCamera("IN", "Duration=0\nInterval=-1\n"), "done",
        "Camera 1: Interval of -1 seconds is not allowed"},
       {"duration_huge.job", OneCamera("DH", "Duration=2147483648\n"), "error",
-       "Camera 1: ERROR: Duration of 2147483647 seconds is not allowed (0 to 86400): the camera is not run"},
+       "Camera 1: ERROR: Duration of 2147483647 seconds is not allowed (0 to 86400): the camera is "
+       "not run"},
       {"commands_negative.job", OneCamera("CN", "Duration=0\nType=2\nNbrOfCommands=-1\n"), "done",
        "Camera 1: NbrOfCommands of -1 is not allowed: no command is run"},
       {"ref_dotdot.job", OneCamera("../../escape", "Duration=0\n"), "error",
@@ -65,7 +67,8 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
       {"ref_slash.job", OneCamera("a/escape", "Duration=0\n"), "error",
        "AlarmRef 'a/escape' holds a path separator"},
       {"no_image.job", "[Alarm]\nAlarmRef=NI\n[Camera1]\nCameraScenario=2\nDuration=0\n", "done",
-       "(Camera 2): ERROR: The connection to the camera is probably not active - or wrong configured (no "
+       "(Camera 2): ERROR: The connection to the camera is probably not active - or wrong "
+       "configured (no "
        "valid JPEG image found)"},
   };
   for (const BadJob& job : jobs) world.Drop(job.name, job.content);
@@ -84,7 +87,8 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   int fd = open(world.Data("watch/slow.job").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0);
   for (int k = 0; k < 4; ++k) {
-    ASSERT_EQ(write(fd, pieces[k].data(), pieces[k].size()), static_cast<ssize_t>(pieces[k].size()));
+    ASSERT_EQ(write(fd, pieces[k].data(), pieces[k].size()),
+              static_cast<ssize_t>(pieces[k].size()));
     if (k < 3) usleep(pause_ms[k] * 1000);
   }
   close(fd);
@@ -100,13 +104,15 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/SLOW/Cam1_SLOW_00000.jpg")));
   ASSERT_TRUE(world.WaitFinished("link.job", 60));
   EXPECT_NE(world.Finished("link.job", "error"), "");
-  EXPECT_NE(world.Output().find("link.job is a symbolic link: the job is refused"), std::string::npos);
+  EXPECT_NE(world.Output().find("link.job is a symbolic link: the job is refused"),
+            std::string::npos);
   for (const char* name : {"dir.job", "fifo.job"}) {
     EXPECT_TRUE(std::filesystem::exists(world.Data(std::string("watch/") + name))) << name;
     std::string said = std::string(name) + " in the watch directory is no regular file";
     std::string log = world.InterfaceLog();
     int times = 0;
-    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) ++times;
+    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1))
+      ++times;
     EXPECT_EQ(times, 1) << name;
   }
 
@@ -143,7 +149,9 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
     EXPECT_NE(world.Finished(name, "done"), "");
   }
   for (const char* ref : {"MARK", "LE", "BE", "CR"})
-    EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/") + ref + "/Cam1_" + ref + "_00000.jpg")) << ref;
+    EXPECT_TRUE(
+        FileExists(world.Data("log/multimedia/Cam1/") + ref + "/Cam1_" + ref + "_00000.jpg"))
+        << ref;
   EXPECT_TRUE(world.Running());
 }
 

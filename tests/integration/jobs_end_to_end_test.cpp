@@ -6,9 +6,9 @@
 
 namespace {
 
-using jobs_world::SimCamera;
 using jobs_world::IniValue;
 using jobs_world::JobsWorld;
+using jobs_world::SimCamera;
 using jobs_world::Stamps;
 using testing_support::ReadFile;
 using testing_support::WaitFor;
@@ -18,13 +18,16 @@ constexpr const char* kTime = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9] ";
 
 std::string CameraCounts(int p, int number, int files) {
   std::string n = std::to_string(files);
-  return "\\[Camera" + std::to_string(p) + "\\]\nCameraScenario=" + std::to_string(number) + "\nTotalNbrOfFiles=" +
-         n + "\nFileSuccess=" + n + "\nFileError=0\nCommandSuccess=0\nCommandError=0\n";
+  return "\\[Camera" + std::to_string(p) + "\\]\nCameraScenario=" + std::to_string(number) +
+         "\nTotalNbrOfFiles=" + n + "\nFileSuccess=" + n +
+         "\nFileError=0\nCommandSuccess=0\nCommandError=0\n";
 }
 
-std::string MessageBlock(int p, int number, const std::string& ref, const std::string& first, bool subject) {
-  return "camera " + std::to_string(number) + " - " + ref + "\n" + (subject ? "[multimedia]\nsubject=Camera\n" : "") +
-         "[camera" + std::to_string(p) + "]\nImageCount=15\nfile1=" + first + "\n";
+std::string MessageBlock(int p, int number, const std::string& ref, const std::string& first,
+                         bool subject) {
+  return "camera " + std::to_string(number) + " - " + ref + "\n" +
+         (subject ? "[multimedia]\nsubject=Camera\n" : "") + "[camera" + std::to_string(p) +
+         "]\nImageCount=15\nfile1=" + first + "\n";
 }
 
 // "PreRecordTime" 5, "Duration" 10, "Interval" 1: five images from 5, 4, 3,
@@ -38,8 +41,9 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesOfPermanentAndOnDemandCameras) {
   // Enough stream for five seconds back, and a settled average frame rate.
   ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(1, "frames") >= 10 * kFps; }, 90));
   std::string keys = "Duration=10\r\nInterval=1\r\nPreRecordTime=5\r\n";
-  long long dropped = world.Drop("pre.job", "[Alarm]\r\nAlarmRef=P1\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=1\r\n" +
-                                                keys + "[Camera2]\r\nCameraScenario=2\r\nType=1\r\n" + keys);
+  long long dropped = world.Drop(
+      "pre.job", "[Alarm]\r\nAlarmRef=P1\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=1\r\n" +
+                     keys + "[Camera2]\r\nCameraScenario=2\r\nType=1\r\n" + keys);
   ASSERT_TRUE(world.WaitFinished("pre.job", 120)) << world.Output();
   EXPECT_NE(world.Finished("pre.job", "done"), "");
 
@@ -70,8 +74,9 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesOfPermanentAndOnDemandCameras) {
     }
   }
   std::string output = world.Output();
-  EXPECT_TRUE(std::regex_search(output, std::regex("Job 0: Camera \\(2\\): the permanent recording is not "
-                                                   "active! Unable to get pre-recorded images")));
+  EXPECT_TRUE(
+      std::regex_search(output, std::regex("Job 0: Camera \\(2\\): the permanent recording is not "
+                                           "active! Unable to get pre-recorded images")));
   EXPECT_EQ(output.find("Camera (1): the permanent"), std::string::npos);
   EXPECT_NE(output.find("Job 0: wait on 2 threads"), std::string::npos);
 
@@ -79,22 +84,26 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesOfPermanentAndOnDemandCameras) {
   std::string log = ReadFile(world.Data("log/P1_multimedia.log"));
   std::string line1 = std::string(kTime) + "camera 1: first image saved\n";
   std::string line2 = std::string(kTime) + "camera 2: first image saved\n";
-  EXPECT_TRUE(std::regex_match(log, std::regex("\\[Alarm\\]\nNumberOfCams=2\n" + CameraCounts(1, 1, 15) +
-                                               CameraCounts(2, 2, 15) + "\\[MultimediaSequence\\]\n(" +
-                                               line1 + line2 + "|" + line2 + line1 + ")")))
+  EXPECT_TRUE(std::regex_match(
+      log,
+      std::regex("\\[Alarm\\]\nNumberOfCams=2\n" + CameraCounts(1, 1, 15) + CameraCounts(2, 2, 15) +
+                 "\\[MultimediaSequence\\]\n(" + line1 + line2 + "|" + line2 + line1 + ")")))
       << log;
   // Per camera its line and section, in the order of the first images.
   std::string entrance = world.Data("log/multimedia/Entrance/P1/Entrance_P1_00000.jpg");
   std::string hall = world.Data("log/multimedia/Hall/P1/Hall_P1_00000.jpg");
   std::string message = ReadFile(world.Data("log/P1.msg"));
-  EXPECT_TRUE(message == MessageBlock(1, 1, "Entrance", entrance, true) + MessageBlock(2, 2, "Hall", hall, false) ||
-              message == MessageBlock(2, 2, "Hall", hall, true) + MessageBlock(1, 1, "Entrance", entrance, false))
+  EXPECT_TRUE(message == MessageBlock(1, 1, "Entrance", entrance, true) +
+                             MessageBlock(2, 2, "Hall", hall, false) ||
+              message == MessageBlock(2, 2, "Hall", hall, true) +
+                             MessageBlock(1, 1, "Entrance", entrance, false))
       << message;
   // A start and a stop control file per camera.
   std::vector<std::string> control = world.Names("stream");
   ASSERT_EQ(control.size(), 4u);
   int starts = 0;
-  for (const std::string& c : control) starts += IniValue(world.Data("stream/" + c), "Stream", "Action") == "Start";
+  for (const std::string& c : control)
+    starts += IniValue(world.Data("stream/" + c), "Stream", "Action") == "Start";
   EXPECT_EQ(starts, 2);
 }
 
@@ -106,10 +115,13 @@ TEST(JobsEndToEnd, TwentyJobsOnFiveCamerasAllFinish) {
   JobsWorld world({"--cameras", "count=5,fps=10,size=20000"}, cameras);
   ASSERT_TRUE(world.Started());
   ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(5, "frames") >= 30; }, 90));
-  auto cameras_of = [](int k) { return k % 2 ? std::vector<int>{k % 5 + 1, (k + 2) % 5 + 1} : std::vector<int>{k % 5 + 1}; };
+  auto cameras_of = [](int k) {
+    return k % 2 ? std::vector<int>{k % 5 + 1, (k + 2) % 5 + 1} : std::vector<int>{k % 5 + 1};
+  };
   for (int k = 10; k < 30; ++k) {
     std::vector<int> list = cameras_of(k);
-    std::string job = "[Alarm]\nAlarmRef=T" + std::to_string(k) + "\nNumberOfCams=" + std::to_string(list.size()) + "\n";
+    std::string job = "[Alarm]\nAlarmRef=T" + std::to_string(k) +
+                      "\nNumberOfCams=" + std::to_string(list.size()) + "\n";
     for (std::size_t p = 0; p < list.size(); ++p)
       job += "[Camera" + std::to_string(p + 1) + "]\nCameraScenario=" + std::to_string(list[p]) +
              "\nDuration=2\nInterval=0.5\nPreRecordTime=1\n";
@@ -123,11 +135,13 @@ TEST(JobsEndToEnd, TwentyJobsOnFiveCamerasAllFinish) {
     bool failed = false;
     for (std::size_t p = 0; p < list.size(); ++p) {
       std::string section = "Camera" + std::to_string(p + 1);
-      int success = std::stoi(IniValue(log, section, "FileSuccess")), error = std::stoi(IniValue(log, section, "FileError"));
+      int success = std::stoi(IniValue(log, section, "FileSuccess")),
+          error = std::stoi(IniValue(log, section, "FileError"));
       EXPECT_EQ(std::stoi(IniValue(log, section, "TotalNbrOfFiles")), success + error);
       EXPECT_EQ(success + error, 6);  // (2 + 1) / 0.5
       std::vector<std::string> names;
-      Stamps(world.Data("log/multimedia/Cam" + std::to_string(list[p]) + "/T" + std::to_string(k)), &names);
+      Stamps(world.Data("log/multimedia/Cam" + std::to_string(list[p]) + "/T" + std::to_string(k)),
+             &names);
       EXPECT_EQ(static_cast<int>(names.size()), success);
       failed |= error > 0;
     }
@@ -139,11 +153,13 @@ TEST(JobsEndToEnd, TwentyJobsOnFiveCamerasAllFinish) {
 
   // A job of one camera leaves exactly this log and message.
   std::string log = ReadFile(world.Data("log/T10_multimedia.log"));
-  EXPECT_TRUE(std::regex_match(log, std::regex("\\[Alarm\\]\nNumberOfCams=1\n" + CameraCounts(1, 1, 6) +
-                                               "\\[MultimediaSequence\\]\n" + kTime + "camera 1: first image saved\n")))
+  EXPECT_TRUE(std::regex_match(
+      log, std::regex("\\[Alarm\\]\nNumberOfCams=1\n" + CameraCounts(1, 1, 6) +
+                      "\\[MultimediaSequence\\]\n" + kTime + "camera 1: first image saved\n")))
       << log;
-  EXPECT_EQ(ReadFile(world.Data("log/T10.msg")), "camera 1 - Cam1\n[multimedia]\nsubject=Camera\n[camera1]\nImageCount=6\nfile1=" +
-                                                     world.Data("log/multimedia/Cam1/T10/Cam1_T10_00000.jpg") + "\n");
+  EXPECT_EQ(ReadFile(world.Data("log/T10.msg")),
+            "camera 1 - Cam1\n[multimedia]\nsubject=Camera\n[camera1]\nImageCount=6\nfile1=" +
+                world.Data("log/multimedia/Cam1/T10/Cam1_T10_00000.jpg") + "\n");
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ using testing_support::ReadFile;
 using testing_support::WaitFor;
 
 constexpr const char* kUnknownCameras =
-    "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n[Camera2]\nCameraScenario=200\n"
+    "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n[Camera2]\nCameraScenario="
+    "200\n"
     "[Camera3]\nCameraScenario=150\n";
 
 // Seconds of the day of each interface log line holding `text`.
@@ -62,8 +63,11 @@ TEST(JobsFlow, WithoutMovingTheJobFileStaysInProcessing) {
   JobsWorld world({}, {}, "MoveJobToDoneOrErrorPath=0");
   ASSERT_TRUE(world.Started());
   world.Drop("stay.job", kUnknownCameras);
-  ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos; },
-                      60))
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos;
+      },
+      60))
       << world.Output();
   EXPECT_EQ(ReadFile(world.Data("watch/processing/stay.job")), kUnknownCameras);
   EXPECT_TRUE(world.Names("done").empty());
@@ -86,14 +90,19 @@ TEST(JobsFlow, AJobFileACrashLeftInProcessingEndsInErrorAtTheNextStart) {
     // The first scan follows the look into processing: once a job dropped
     // now has run, the left file has been dealt with.
     world.Drop("after.job", kUnknownCameras);
-    ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos; },
-                        60))
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos;
+        },
+        60))
         << world.Output();
-    const std::string warning = "WARNING: job file " + world.Data("watch/processing/cut.job") +
-                                " was left in processing by an earlier run that ended during its job: moved to "
-                                "ErrorPath (its images would now be of the wrong time)";
+    const std::string warning =
+        "WARNING: job file " + world.Data("watch/processing/cut.job") +
+        " was left in processing by an earlier run that ended during its job: moved to "
+        "ErrorPath (its images would now be of the wrong time)";
     EXPECT_EQ(world.Console().find(warning) != std::string::npos, c.filed) << world.Console();
-    EXPECT_EQ(world.InterfaceLog().find(warning) != std::string::npos, c.filed) << world.InterfaceLog();
+    EXPECT_EQ(world.InterfaceLog().find(warning) != std::string::npos, c.filed)
+        << world.InterfaceLog();
     std::string filed = world.Finished("cut.job", "error");
     EXPECT_EQ(filed != "", c.filed);
     EXPECT_EQ(FileExists(world.Data("watch/processing/cut.job")), !c.filed);

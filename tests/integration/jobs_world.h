@@ -29,16 +29,18 @@ class JobsWorld {
   JobsWorld(const std::vector<std::string>& sim_args, const std::vector<SimCamera>& cameras,
             const std::string& extra_config = "") {
     if (!sim_args.empty()) sim_ = std::make_unique<sim_test::SimProcess>(sim_args);
-    for (const char* d : {"data", "data/log", "data/watch", "data/done", "data/error", "data/stream", "drop"})
+    for (const char* d :
+         {"data", "data/log", "data/watch", "data/done", "data/error", "data/stream", "drop"})
       mkdir(box_.path(d).c_str(), 0755);
     std::string ini = "[Config]\nLogDirectory=" + Data("log") + "\nWatchPath=" + Data("watch") +
-                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") + "\nFilePath=" +
-                      Data("file") + "\nNumberOfStreamingServers=1\n" + extra_config +
-                      "\n[StreamingServer1]\nWatchPath=" + Data("stream") + "\n";
+                      "\nDonePath=" + Data("done") + "\nErrorPath=" + Data("error") +
+                      "\nFilePath=" + Data("file") + "\nNumberOfStreamingServers=1\n" +
+                      extra_config + "\n[StreamingServer1]\nWatchPath=" + Data("stream") + "\n";
     for (const SimCamera& c : cameras)
-      ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference + "\nCamPort=" +
-             std::to_string(sim_->port(c.sim_id)) + "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" +
-             (c.permanent ? "1" : "0") + "\nWatchDogActive=0\n";
+      ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference +
+             "\nCamPort=" + std::to_string(sim_->port(c.sim_id)) +
+             "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" + (c.permanent ? "1" : "0") +
+             "\nWatchDogActive=0\n";
     testing_support::WriteFile(box_.IniFile("ocelam.ini"), ini);
     gateway_ = box_.Start();
   }
@@ -79,8 +81,8 @@ class JobsWorld {
     return "";
   }
   bool WaitFinished(const std::string& name, double seconds = 90) const {
-    return testing_support::WaitFor([&] { return Finished(name, "done") + Finished(name, "error") != ""; },
-                                    seconds);
+    return testing_support::WaitFor(
+        [&] { return Finished(name, "done") + Finished(name, "error") != ""; }, seconds);
   }
 
   // Console output and daily interface log together.
@@ -109,7 +111,8 @@ class JobsWorld {
 };
 
 // `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
-inline std::string IniValue(const std::string& file, const std::string& section, const std::string& key) {
+inline std::string IniValue(const std::string& file, const std::string& section,
+                            const std::string& key) {
   std::string content = ReadFile(file);
   std::smatch m;
   std::regex re("\\[" + section + "\\]\n(?:[^\\[\n][^\n]*\n)*?" + key + "=([^\n]*)\n");
@@ -118,16 +121,19 @@ inline std::string IniValue(const std::string& file, const std::string& section,
 
 // The simulator stamps of the images in `dir`, in file-name order (camera
 // -1 for a file that is no simulator frame).
-inline std::vector<sim_test::Stamp> Stamps(const std::string& dir, std::vector<std::string>* names) {
+inline std::vector<sim_test::Stamp> Stamps(const std::string& dir,
+                                           std::vector<std::string>* names) {
   *names = {};
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names->push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    names->push_back(e.path().filename());
   std::sort(names->begin(), names->end());
   std::vector<sim_test::Stamp> stamps;
   for (const std::string& n : *names) {
     sim_test::JpegInfo info;
     sim_test::Stamp stamp;
-    if (!sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() || !sim_test::ParseStamp(info, &stamp))
+    if (!sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() ||
+        !sim_test::ParseStamp(info, &stamp))
       stamp = sim_test::Stamp{};
     stamps.push_back(stamp);
   }

@@ -62,8 +62,8 @@ std::string TodayLog(GatewaySandbox& box) {
 // before the configuration is loaded, which writes its defaults back.
 bool WaitRunning(GatewaySandbox& box) {
   return box.WaitStarted() && WaitFor([&] {
-    return ReadFile(box.IniFile("ocelam.ini")).find("NumberOfIPCams=") != std::string::npos;
-  });
+           return ReadFile(box.IniFile("ocelam.ini")).find("NumberOfIPCams=") != std::string::npos;
+         });
 }
 
 TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
@@ -72,14 +72,17 @@ TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
   auto gw = box.Start();
   ASSERT_TRUE(WaitRunning(box));
   int code = -1;
-  std::vector<std::string> got =
-      RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--count", "14"}, "m1.out", &code);
+  std::vector<std::string> got = RunMonitor(
+      box, {"--port", std::to_string(box.monitor_port()), "--count", "14"}, "m1.out", &code);
   EXPECT_EQ(code, 0);
   ASSERT_EQ(got.size(), 14u) << ReadFile(box.path("m1.out"));
-  const std::string app = "<application protocole=ocelam inifile=ocelam.ini remotesystem=\"\" "
-                          "physicallayer=\"\" fileversion=\"v.1.0.0.1\"";
+  const std::string app =
+      "<application protocole=ocelam inifile=ocelam.ini remotesystem=\"\" "
+      "physicallayer=\"\" fileversion=\"v.1.0.0.1\"";
   const std::vector<std::string> head = {
-      app + " direction=\"outgoing\" />", app + " />", "<event type=\"OrvConnection\" state=1 />",
+      app + " direction=\"outgoing\" />",
+      app + " />",
+      "<event type=\"OrvConnection\" state=1 />",
       "<event type=\"RSConnection\" state=1 />",
       "<configuration parameter=comport>[Undefined]</configuration>",
       "<configuration parameter=mode>[Undefined]</configuration>",
@@ -91,9 +94,11 @@ TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
       "<statistics type=LastDataReceived label=\"No data received yet\" />"};
   EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 12), head);
   const std::string date = "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d";
-  EXPECT_TRUE(std::regex_match(got[12], std::regex("<statistics type=LastStartup label=\"" + date + "\" />")))
+  EXPECT_TRUE(std::regex_match(
+      got[12], std::regex("<statistics type=LastStartup label=\"" + date + "\" />")))
       << got[12];
-  EXPECT_TRUE(std::regex_match(got[13], std::regex("<statistics type=FirstInstall label=\"" + date + "\" />")))
+  EXPECT_TRUE(std::regex_match(
+      got[13], std::regex("<statistics type=FirstInstall label=\"" + date + "\" />")))
       << got[13];
   std::string log = TodayLog(box);
   EXPECT_NE(log.find("ServerWaitConnThread started. Listening on the port " +
@@ -119,7 +124,8 @@ TEST(MonitorGateway, CommandsFromTheClient) {
       << ReadFile(box.path("m2.out"));
   EXPECT_EQ(CountPrefix(got, "<TestSendInfo message=\"\" lastnbr=\"\" description=\"\"/>"), 1);
   EXPECT_TRUE(WaitFor([&] {
-    return TodayLog(box).find("String received from interface monitor: <command type=init />\\n\r\n") !=
+    return TodayLog(box).find(
+               "String received from interface monitor: <command type=init />\\n\r\n") !=
            std::string::npos;
   }));
   gw->Signal(SIGTERM);
@@ -159,14 +165,15 @@ TEST(MonitorGateway, ClientOutsideTheAllowListIsToldPlainly) {
   auto gw = box.Start();
   ASSERT_TRUE(WaitRunning(box));
   int code = -1;
-  std::vector<std::string> got =
-      RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--wait", "1"}, "m6.out", &code);
+  std::vector<std::string> got = RunMonitor(
+      box, {"--port", std::to_string(box.monitor_port()), "--wait", "1"}, "m6.out", &code);
   EXPECT_EQ(code, 4);
   ASSERT_EQ(got.size(), 1u) << ReadFile(box.path("m6.out"));
   EXPECT_NE(got[0].find("the gateway refused this client"), std::string::npos) << got[0];
   EXPECT_NE(got[0].find("MonitorAllowedClients"), std::string::npos) << got[0];
   // The keys are read, not written back.
-  EXPECT_EQ(ReadFile(box.IniFile("ocelam.ini")).find("MonitorMaxClientsPerAddress"), std::string::npos);
+  EXPECT_EQ(ReadFile(box.IniFile("ocelam.ini")).find("MonitorMaxClientsPerAddress"),
+            std::string::npos);
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
 }
@@ -247,8 +254,7 @@ TEST(MonitorTool, PrintsMessagesAndSendsFramedCommands) {
   const std::string tool = kMonitorBin;
   // Commands typed on stdin, one unknown; then the options' command.
   WriteFile(box.path("typed.txt"), "log off\nbogus\n  testinfo \n<command type=init />\n");
-  Child child({"/bin/sh", "-c",
-               "exec \"$0\" --port \"$1\" --count 3 --log-on < \"$2\"", tool,
+  Child child({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" --count 3 --log-on < \"$2\"", tool,
                std::to_string(server.port()), box.path("typed.txt")},
               box.work(), {}, box.path("tool.out"));
   ASSERT_TRUE(server.Accept());

@@ -53,10 +53,12 @@ TEST(Startup, BannerFilesAndRestartEvent) {
 
   // The gateway clears the event when its start is through, so an event
   // set while it still starts is lost: set it again until it ends.
-  ASSERT_TRUE(WaitFor([&] {
-    EXPECT_EQ(box.Event("set", "Global\\ocelam_restart"), 0);
-    return gw->WaitExit(2);
-  }, 60));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        EXPECT_EQ(box.Event("set", "Global\\ocelam_restart"), 0);
+        return gw->WaitExit(2);
+      },
+      60));
   EXPECT_EQ(gw->exit_code(), 0);
 
   // A restart keeps the first installation time and the port.
@@ -64,7 +66,8 @@ TEST(Startup, BannerFilesAndRestartEvent) {
   before.replace(before.find("LastStartup=") + 12, 8, "00000000");
   WriteFile(box.IniFile("ocelam.ini"), before);
   auto again = box.Start(OCELAM_BIN, "again.out");
-  ASSERT_TRUE(WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
   ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
   again->Signal(SIGTERM);
   ASSERT_TRUE(again->WaitExit(10));
@@ -84,11 +87,19 @@ TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
   };
   const Case cases[] = {
       {OCELAM_BIN, {"--version"}, 0, "ocelam 1\\.0\\.0\\.1\n", ""},
-      {OCELAM_BIN, {"--help"}, 0,
-       "usage: ocelam [\\s\\S]*OCELAM_REGISTRY[\\s\\S]*OCELAM_RUNDIR[\\s\\S]*ocelam\\.ini[\\s\\S]*qxmoninterfaces\\.ini"
+      {OCELAM_BIN,
+       {"--help"},
+       0,
+       "usage: ocelam "
+       "[\\s\\S]*OCELAM_REGISTRY[\\s\\S]*OCELAM_RUNDIR[\\s\\S]*ocelam\\.ini[\\s\\S]*"
+       "qxmoninterfaces\\.ini"
        "[\\s\\S]*qx_alarm_db\\.ini[\\s\\S]*log/[\\s\\S]*LOG/[\\s\\S]*",
        ""},
-      {OCELAM_BIN, {"--verbose"}, 2, "", "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
+      {OCELAM_BIN,
+       {"--verbose"},
+       2,
+       "",
+       "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
       {OCELAM_BIN, {"--version", "--help"}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
       {OCELAM_BIN, {""}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
       {OCELAM_EVENT_BIN, {"--version"}, 0, "ocelam-event 1\\.0\\.0\\.1\n", ""},
@@ -106,8 +117,10 @@ TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
     Child run(argv, box.work(), box.Env(), box.path("args.out"), box.path("args.err"));
     ASSERT_TRUE(run.WaitExit(30)) << what;
     EXPECT_EQ(run.exit_code(), c.code) << what;
-    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out))) << what << ": " << ReadFile(box.path("args.out"));
-    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err))) << what << ": " << ReadFile(box.path("args.err"));
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out)))
+        << what << ": " << ReadFile(box.path("args.out"));
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err)))
+        << what << ": " << ReadFile(box.path("args.err"));
   }
   EXPECT_TRUE(gw->running());
 }
@@ -126,7 +139,8 @@ TEST(Startup, SecondInstanceEndsWithCodeNine) {
   first->Signal(SIGKILL);
   ASSERT_TRUE(first->WaitExit(10));
   auto third = box.Start(OCELAM_BIN, "third.out");
-  ASSERT_TRUE(WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
   EXPECT_TRUE(third->running());
   third->Signal(SIGINT);
   ASSERT_TRUE(third->WaitExit(10));
@@ -141,8 +155,9 @@ TEST(Startup, RenamedExecutableUsesItsOwnNames) {
   auto gw = box.Start(copy, "gate2.out");
   ASSERT_TRUE(box.WaitStarted("gate2.out"));
   ASSERT_TRUE(WaitFor([&] { return FileExists(box.IniFile("gate2.ini")); }));
-  EXPECT_EQ(Get(box.IniFile("qxmoninterfaces.ini"), "Interfaces",
-                std::to_string(box.monitor_port())), "gate2.ini");
+  EXPECT_EQ(
+      Get(box.IniFile("qxmoninterfaces.ini"), "Interfaces", std::to_string(box.monitor_port())),
+      "gate2.ini");
   EXPECT_FALSE(FileExists(box.IniFile("ocelam.ini")));
 
   // The lock and the restart event keep their names.

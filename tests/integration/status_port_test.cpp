@@ -41,18 +41,22 @@ TEST(StatusPort, MetricsFollowStreamAndJobsHealthTurnsWhenCameraDies) {
   ASSERT_TRUE(world.Started());
   const std::string frames = "ocelam_camera_frames_total{camera=\"1\",ref=\"Entrance\"}";
   std::string body;
-  ASSERT_TRUE(WaitFor([&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > 0; }, 60))
+  ASSERT_TRUE(
+      WaitFor([&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > 0; }, 60))
       << body << world.Output();
   double first = Sample(body, frames);
-  ASSERT_TRUE(WaitFor([&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > first; }, 60));
-  EXPECT_GT(Sample(body, "ocelam_camera_received_bytes_total{camera=\"1\",ref=\"Entrance\"}"), first * 5000);
+  ASSERT_TRUE(WaitFor(
+      [&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > first; }, 60));
+  EXPECT_GT(Sample(body, "ocelam_camera_received_bytes_total{camera=\"1\",ref=\"Entrance\"}"),
+            first * 5000);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 0);
   EXPECT_NE(body.find("# TYPE ocelam_camera_frames_total counter\n"), std::string::npos) << body;
   EXPECT_EQ(Get(port, "/healthz", &body), 200);
   EXPECT_EQ(body, "ok\n");
 
-  world.Drop("s.job", "[Alarm]\r\nAlarmRef=S1\r\nNumberOfCams=1\r\n[Camera1]\r\nCameraScenario=1\r\n"
-                      "Duration=2\r\nInterval=1\r\n");
+  world.Drop("s.job",
+             "[Alarm]\r\nAlarmRef=S1\r\nNumberOfCams=1\r\n[Camera1]\r\nCameraScenario=1\r\n"
+             "Duration=2\r\nInterval=1\r\n");
   ASSERT_TRUE(world.WaitFinished("s.job", 120)) << world.Output();
   ASSERT_EQ(Get(port, "/metrics", &body), 200);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 1) << body;
@@ -64,7 +68,8 @@ TEST(StatusPort, MetricsFollowStreamAndJobsHealthTurnsWhenCameraDies) {
   ASSERT_TRUE(WaitFor([&] { return Get(port, "/healthz", &body) == 503; }, 150)) << body;
   EXPECT_NE(body.find("camera 1 (Entrance): no frame for"), std::string::npos) << body;
   ASSERT_EQ(Get(port, "/metrics", &body), 200);
-  EXPECT_GT(Sample(body, "ocelam_camera_reconnects_total{camera=\"1\",ref=\"Entrance\"}"), 0) << body;
+  EXPECT_GT(Sample(body, "ocelam_camera_reconnects_total{camera=\"1\",ref=\"Entrance\"}"), 0)
+      << body;
   EXPECT_EQ(Sample(body, "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}"), 0);
   EXPECT_TRUE(world.Running());
 }

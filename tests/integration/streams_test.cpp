@@ -37,22 +37,31 @@ TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
   WriteFile(box.IniFile("ocelam.ini"),
             "[Config]\nWatchPath=" + box.path("watch") + "\nDonePath=" + box.path("done") +
                 "\nErrorPath=" + box.path("error") + "\nFilePath=" + files +
-                "\nLogDirectory=" + box.path("alarms") + "\n"
-                "[Scenario1]\nCameraRef=Gate\nCamPort=" + std::to_string(sim.port(1)) +
+                "\nLogDirectory=" + box.path("alarms") +
+                "\n"
+                "[Scenario1]\nCameraRef=Gate\nCamPort=" +
+                std::to_string(sim.port(1)) +
                 "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\n"
-                "[Scenario4]\nCameraRef=Yard\nCamPort=" + std::to_string(sim.port(2)) +
+                "[Scenario4]\nCameraRef=Yard\nCamPort=" +
+                std::to_string(sim.port(2)) +
                 "\nGetParam=GET /mjpg HTTP/1.0\nUsername=op\nPassword=secret\n");
   auto gw = box.Start();
   std::string status_file = box.IniFile("ocelam_status.ini");
   auto status = [&] { return ReadFile(status_file); };
   // The permanent camera streams; the on-demand camera is probed once.
-  ASSERT_TRUE(WaitFor([&] {
-    std::string s = status();
-    return s.find("[Scenario1]") != std::string::npos && s.find("[Scenario4]") != std::string::npos &&
-           std::regex_search(s, std::regex("\\[Scenario4\\]\nStreaming=1\nCamStatus=[0-9A-F]{8}\n"));
-  }, 60)) << status();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string s = status();
+        return s.find("[Scenario1]") != std::string::npos &&
+               s.find("[Scenario4]") != std::string::npos &&
+               std::regex_search(
+                   s, std::regex("\\[Scenario4\\]\nStreaming=1\nCamStatus=[0-9A-F]{8}\n"));
+      },
+      60))
+      << status();
   std::string ring = files + "/Gate/Gate_mjpegstream.mjpeg";
-  ASSERT_TRUE(WaitFor([&] { return FileExists(ring) && std::filesystem::file_size(ring) > 100000; }, 60));
+  ASSERT_TRUE(
+      WaitFor([&] { return FileExists(ring) && std::filesystem::file_size(ring) > 100000; }, 60));
   EXPECT_FALSE(FileExists(files + "/Yard/Yard_mjpegstream.mjpeg"));  // probes write no stream
   // The probe got its image with the credentials (its CamStatus above); the
   // camera's challenge comes first, as the method is the camera's choice.
@@ -66,7 +75,8 @@ TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
             std::string::npos)
       << camera_log;
   std::string daily = ReadFile(box.work() + Today("/log/ocelam_%04d%02d%02d.log", false));
-  EXPECT_NE(daily.find("(MJPEG Stream): socket on stream 'MJPEG Stream' started"), std::string::npos)
+  EXPECT_NE(daily.find("(MJPEG Stream): socket on stream 'MJPEG Stream' started"),
+            std::string::npos)
       << daily;
 
   gw->Signal(SIGTERM);

@@ -26,15 +26,19 @@ TEST(Watchdog, DeadCameraRaisesItsAlarmStreamingCameraNever) {
   GatewaySandbox box;
   int dead_port = testing_support::FreeLoopbackPort();
   int refused_port = testing_support::FreeLoopbackPort();
-  WriteFile(box.IniFile("ocelam.ini"),
-            "[Config]\nWatchPath=" + box.path("watch") + "\nDonePath=" + box.path("done") +
-                "\nErrorPath=" + box.path("error") + "\nFilePath=" + box.path("file") +
-                "\n[Scenario1]\nCameraRef=Alive\nCamPort=" + std::to_string(sim.port(1)) +
-                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nWatchdogAlarm=9555\n"
-                "[Scenario2]\nCameraRef=Dead\nCamPort=" + std::to_string(dead_port) +
-                "\nRequestUri=/mjpg\nTimeout=1\nSleepAfterAlarm=60\n"
-                "[Scenario3]\nCameraRef=Refused\nCamPort=" + std::to_string(refused_port) +
-                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nSleepAfterAlarm=60\nWatchdogAlarm=9602\n");
+  WriteFile(
+      box.IniFile("ocelam.ini"),
+      "[Config]\nWatchPath=" + box.path("watch") + "\nDonePath=" + box.path("done") +
+          "\nErrorPath=" + box.path("error") + "\nFilePath=" + box.path("file") +
+          "\n[Scenario1]\nCameraRef=Alive\nCamPort=" + std::to_string(sim.port(1)) +
+          "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nWatchdogAlarm=9555\n"
+          "[Scenario2]\nCameraRef=Dead\nCamPort=" +
+          std::to_string(dead_port) +
+          "\nRequestUri=/mjpg\nTimeout=1\nSleepAfterAlarm=60\n"
+          "[Scenario3]\nCameraRef=Refused\nCamPort=" +
+          std::to_string(refused_port) +
+          "\nRequestUri=/"
+          "mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nSleepAfterAlarm=60\nWatchdogAlarm=9602\n");
   // The alarm server's command, found in the gateway's working directory.
   std::string alarms = box.path("alarms.txt");
   WriteFile(box.work() + "/qxarun.cmd", "#!/bin/sh\necho \"$@\" >> " + alarms + "\n");
@@ -55,9 +59,8 @@ TEST(Watchdog, DeadCameraRaisesItsAlarmStreamingCameraNever) {
       << status;
   EXPECT_FALSE(std::regex_search(status, std::regex("\\[Scenario1\\][^\\[]*LastAlarm=")));
   // The streaming camera passes its own time-out without an alarm.
-  ASSERT_TRUE(WaitFor([&] {
-    return std::chrono::steady_clock::now() - start > std::chrono::seconds(70);
-  }, 90));
+  ASSERT_TRUE(WaitFor(
+      [&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(70); }, 90));
   EXPECT_TRUE(both()) << ReadFile(alarms);
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));

@@ -28,10 +28,13 @@ TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
     WriteStreamControlFile(kActionStop, "/d/m", "A1");
     if (std::time(nullptr) != t) continue;  // the second changed in between: again
     std::string b = base;
-    EXPECT_EQ(Names("s1"), (std::vector<std::string>{b + "_0.job", b + "_1.tmp", b + "_2.job", b + "_3.job"}));
+    EXPECT_EQ(Names("s1"),
+              (std::vector<std::string>{b + "_0.job", b + "_1.tmp", b + "_2.job", b + "_3.job"}));
     EXPECT_EQ(Names("s2"), (std::vector<std::string>{b + "_0.job", b + "_1.job", b + "_2.job"}));
-    EXPECT_EQ(ReadFile(Path("s2/") + b + "_0.job"), "[Stream]\nDirectory=/d/m\nAlarmRef=A1\nAction=Start\n");
-    EXPECT_EQ(ReadFile(Path("s1/") + b + "_3.job"), "[Stream]\nDirectory=/d/m\nAlarmRef=A1\nAction=Stop\n");
+    EXPECT_EQ(ReadFile(Path("s2/") + b + "_0.job"),
+              "[Stream]\nDirectory=/d/m\nAlarmRef=A1\nAction=Start\n");
+    EXPECT_EQ(ReadFile(Path("s1/") + b + "_3.job"),
+              "[Stream]\nDirectory=/d/m\nAlarmRef=A1\nAction=Stop\n");
     return;
   }
   FAIL() << "five seconds changed under five attempts";

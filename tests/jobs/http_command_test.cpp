@@ -19,8 +19,11 @@ using jobs_test::Reports;
 constexpr int kCamera = 5;
 constexpr int kEntries = 12;
 constexpr const char* kRef = "HC1";
-constexpr FIELD4INFO kTable[] = {
-    {"NAME", 'C', 10, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0}, {"TO1", 'N', 3, 0}, {"TI1", 'C', 6, 0}};
+constexpr FIELD4INFO kTable[] = {{"NAME", 'C', 10, 0},
+                                 {"STATUS", 'N', 3, 0},
+                                 {"TIME", 'C', 6, 0},
+                                 {"TO1", 'N', 3, 0},
+                                 {"TI1", 'C', 6, 0}};
 
 JobCommand Command(const char* type, const char* io_status = "", int pin = 0, int duration = 0) {
   JobCommand c;
@@ -78,7 +81,8 @@ class HTTPCommandTest : public JobsTest {
   long Status(int entry) {
     CDatabase table;
     long status = -1;
-    if (table.Open((Path("log/") + kRef + ".dbf").c_str()) && table.Go(entry + 1)) table.Read("STATUS", status);
+    if (table.Open((Path("log/") + kRef + ".dbf").c_str()) && table.Go(entry + 1))
+      table.Read("STATUS", status);
     return status;
   }
   // Targets of the camera's requests from number `from` on.
@@ -91,14 +95,17 @@ class HTTPCommandTest : public JobsTest {
 
   sim_test::SimProcess sim_{{"--camera", "id=1", "--route", "camera=1,path=/io", "--route",
                              "camera=1,path=\"/io?pin=9&state=off\",status=500", "--route",
-                             "camera=1,path=/rec/start,body=handle=42", "--route", "camera=1,path=/rec/stop"}};
+                             "camera=1,path=/rec/start,body=handle=42", "--route",
+                             "camera=1,path=/rec/stop"}};
 };
 
 TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
   const std::string plain = IOBoxCommands[kCamera].io_template;
   // Exactly 255 characters with "on"; the "off" of the follow-up makes 256.
-  const std::string pad(kCommandMax - std::string("GET /io?pin=1&state=on&pad= HTTP/1.0\r\n\r\n").size(), 'x');
-  const std::string fits_only_on = "GET /io?pin=<pinnumber>&state=<status>&pad=" + pad + " HTTP/1.0\r\n\r\n";
+  const std::string pad(
+      kCommandMax - std::string("GET /io?pin=1&state=on&pad= HTTP/1.0\r\n\r\n").size(), 'x');
+  const std::string fits_only_on =
+      "GET /io?pin=<pinnumber>&state=<status>&pad=" + pad + " HTTP/1.0\r\n\r\n";
   struct Case {
     const char* what;
     JobCommand command;
@@ -108,14 +115,34 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
     long status;
   };
   const Case cases[] = {
-      {"plain set, type in capitals", Command("IO", "S", 3), "sony",
-       {"/io?pin=3&state=on"}, 1, 0, kCommandSucceeded},
-      {"pulse whose reset is refused", Command("io", "PS1", 9), "sony",
-       {"/io?pin=9&state=on", "/io?pin=9&state=off"}, 0, 1, kCommandFailed},
-      {"pulse whose reset cannot be built", Command("io", "PS1", 1), "sony",
-       {"/io?pin=1&state=on&pad=" + pad}, 0, 1, kCommandFailed},
+      {"plain set, type in capitals",
+       Command("IO", "S", 3),
+       "sony",
+       {"/io?pin=3&state=on"},
+       1,
+       0,
+       kCommandSucceeded},
+      {"pulse whose reset is refused",
+       Command("io", "PS1", 9),
+       "sony",
+       {"/io?pin=9&state=on", "/io?pin=9&state=off"},
+       0,
+       1,
+       kCommandFailed},
+      {"pulse whose reset cannot be built",
+       Command("io", "PS1", 1),
+       "sony",
+       {"/io?pin=1&state=on&pad=" + pad},
+       0,
+       1,
+       kCommandFailed},
       {"family without outputs", Command("io", "S"), "axis", {}, 0, 1, kCommandFailed},
-      {"recording of no duration", Command("rec"), "sonyrsm", {"/rec/start"}, 1, 0,
+      {"recording of no duration",
+       Command("rec"),
+       "sonyrsm",
+       {"/rec/start"},
+       1,
+       0,
        kCommandSucceeded},
       {"recording on sony", Command("rec", "", 0, 1), "sony", {}, 0, 1, kCommandFailed},
       {"unknown type", Command("dance"), "sony", {}, 0, 0, kCommandFailed},
@@ -143,7 +170,9 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
   }
   EXPECT_EQ(Status(entry), 0);  // entries of no command are left alone
   EXPECT_EQ(Reports::Get().Count("ERROR: this command has an unknown type", 1), 1);
-  EXPECT_EQ(Reports::Get().Count("HTTPCommand thread (1) started (Input Pin) (camera 5 - alarm reference HC1)", 1), 4);
+  EXPECT_EQ(Reports::Get().Count(
+                "HTTPCommand thread (1) started (Input Pin) (camera 5 - alarm reference HC1)", 1),
+            4);
   EXPECT_EQ(Reports::Get().Count("(camera 5) HTTPCommand thread (1 - dance) is over", 1), 1);
   EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) failed", 3), 5);
   EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) succeed", 0), 2);

@@ -24,16 +24,17 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_EQ(j.alarm_reference, "R");
          EXPECT_EQ(j.number_of_cameras, 1);
          const JobCamera& c = j.cameras[1];
-         EXPECT_EQ(std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
-                   std::make_tuple(-1, 0, 30, 0, 0));
+         EXPECT_EQ(
+             std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
+             std::make_tuple(-1, 0, 30, 0, 0));
          EXPECT_FLOAT_EQ(c.interval, 1.0f);
          EXPECT_FALSE(j.refused);
        },
        ""},
       // Without a reference every such job would share its file names.
       {"", [](const CJob& j) { EXPECT_TRUE(j.refused); }, "has no AlarmRef: the job is refused"},
-      {"[Alarm]\nAlarmRef=\n[Camera1]\nCameraScenario=2\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
-       "has no AlarmRef"},
+      {"[Alarm]\nAlarmRef=\n[Camera1]\nCameraScenario=2\n",
+       [](const CJob& j) { EXPECT_TRUE(j.refused); }, "has no AlarmRef"},
       // Longer than the hour a worker is awaited, but an alarm's length.
       {"[Alarm]\nAlarmRef=L\n[Camera1]\nCameraScenario=4\nDuration=7200\nPreRecordTime=5400\n",
        [](const CJob& j) {
@@ -41,18 +42,22 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_EQ(j.cameras[1].duration, 7200);
        },
        ""},
-      {"[Alarm]\r\nAlarmRef=ABCDEFGHIJK\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=3\r\nType=1\r\n"
+      {"[Alarm]\r\nAlarmRef=ABCDEFGHIJK\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=3\r\nType="
+       "1\r\n"
        "Duration=10\r\nInterval=0.5\r\nPreRecordTime=5\r\nNbrOfCommands=4\r\n"
        "[Camera1Command2]\r\nPinNumber=2\r\nDBEntry=4\r\nDuration=7\r\nIOStatus=on\r\n"
-       "PTZCommandType=preset\r\nPresetPositionIndex=9\r\nTypeCommand=IO\r\n[Camera2]\r\nCameraScenario=5\r\n",
+       "PTZCommandType=preset\r\nPresetPositionIndex=9\r\nTypeCommand=IO\r\n[Camera2]"
+       "\r\nCameraScenario=5\r\n",
        [](const CJob& j) {
          EXPECT_EQ(j.alarm_reference, "ABCDEFGHI");
          const JobCamera& c = j.cameras[1];
-         EXPECT_EQ(std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
-                   std::make_tuple(3, 1, 10, 5, 4));
+         EXPECT_EQ(
+             std::tie(c.camera_number, c.type, c.duration, c.pre_record_time, c.number_of_commands),
+             std::make_tuple(3, 1, 10, 5, 4));
          EXPECT_FLOAT_EQ(c.interval, 0.5f);
          const JobCommand& k = c.commands[2];
-         EXPECT_EQ(std::tie(k.pin_number, k.db_entry, k.duration, k.preset_position), std::make_tuple(2, 4, 7, 9));
+         EXPECT_EQ(std::tie(k.pin_number, k.db_entry, k.duration, k.preset_position),
+                   std::make_tuple(2, 4, 7, 9));
          EXPECT_EQ(k.io_status + k.ptz_command_type + k.type_command, "onpresetIO");
          EXPECT_EQ(j.cameras[2].camera_number, 5);
        },
@@ -76,19 +81,23 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_EQ(j.outcome, 0);
        },
        "NumberOfCams of 1000 is more than 19: only the first 19 cameras are run"},
-      {"[Alarm]\nAlarmRef=T\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n[Camera2]\nCameraScenario=6\n",
+      {"[Alarm]\nAlarmRef=T\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n["
+       "Camera2]\nCameraScenario=6\n",
        [](const CJob& j) {
          EXPECT_TRUE(j.cameras[1].refused);
          EXPECT_FALSE(j.cameras[2].refused);
          EXPECT_EQ(j.outcome, 1);
        },
-       "Camera 4: ERROR: PreRecordTime of -2 seconds is not allowed (0 to 86400): the camera is not run"},
+       "Camera 4: ERROR: PreRecordTime of -2 seconds is not allowed (0 to 86400): the camera is "
+       "not run"},
       // Refused for what the file says, not for what survives the cut.
       {"[Alarm]\nAlarmRef=ABCDEFGHI/../../x\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
        "holds a path separator or \"..\": the job is refused"},
-      {"[Alarm]\nAlarmRef=a\\b\n", [](const CJob& j) { EXPECT_TRUE(j.refused); }, "the job is refused"},
+      {"[Alarm]\nAlarmRef=a\\b\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
+       "the job is refused"},
       {"[Alarm]\nAlarmRef=.x.y\n", [](const CJob& j) { EXPECT_EQ(j.alarm_reference, ".x.y"); }, ""},
-      {"[Alarm]\nAlarmRef=B\n" + std::string(300000, ';'), [](const CJob& j) { EXPECT_TRUE(j.refused); },
+      {"[Alarm]\nAlarmRef=B\n" + std::string(300000, ';'),
+       [](const CJob& j) { EXPECT_TRUE(j.refused); },
        "bytes, more than 262144: the job is refused"},
   };
   for (const Case& c : cases) {
@@ -111,7 +120,8 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
 }
 
 TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
-  for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"}) WriteFile(Path("watch/") + name, name);
+  for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"})
+    WriteFile(Path("watch/") + name, name);
   mkdir(Path("watch/dir.job").c_str(), 0755);
   ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
 
@@ -123,13 +133,16 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(ReadFile(Path("watch/processing/b.job")), "older");
   EXPECT_EQ(ReadFile(Path("watch/processing/b~1.job")), "b.job");
-  EXPECT_EQ(jobs_test::Reports::Get().Count("is still in the processing directory: the new one runs as", 3), 1);
+  EXPECT_EQ(jobs_test::Reports::Get().Count(
+                "is still in the processing directory: the new one runs as", 3),
+            1);
 
   // Nowhere to move it: it stays where it is, with a message.
   std::filesystem::remove_all(Path("watch/processing"));
   testing::internal::CaptureStdout();
   EXPECT_EQ(MoveIntoProcessing("A.JOB"), "");
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("it stays in the watch directory"), std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("it stays in the watch directory"),
+            std::string::npos);
   EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
 }
 

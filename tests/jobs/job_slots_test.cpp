@@ -55,7 +55,8 @@ TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
   testing::internal::CaptureStdout();
   ReleaseJobSlot(1);
   ReleaseJobSlot(1);  // empty now: no output
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
   EXPECT_EQ(AllocateJobSlot(job), 1);
   for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
   EXPECT_EQ(AllocateJobSlot(job), -1);
@@ -86,15 +87,17 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   failing.outcome = 1;  // as the reader leaves a job it refused a value of
   RunJob(failing);
   EXPECT_TRUE(FileExists(path));
-  EXPECT_EQ(Reports::Get().Count("ERROR: could not move " + path + " to " + Path("missing/"), 3), 1);
+  EXPECT_EQ(Reports::Get().Count("ERROR: could not move " + path + " to " + Path("missing/"), 3),
+            1);
 }
 
 // Stands in for the command sender: a command whose "IOStatus" is "fail"
 // fails, any other succeeds.
 void CountingWorker(std::shared_ptr<HTTPCommandArgs> args) {
   JobCamera& row = args->record->cameras[static_cast<std::size_t>(args->camera_index)];
-  (row.commands[static_cast<std::size_t>(args->command_index)].io_status == "fail" ? row.command_errors
-                                                                                  : row.command_successes)
+  (row.commands[static_cast<std::size_t>(args->command_index)].io_status == "fail"
+       ? row.command_errors
+       : row.command_successes)
       .Add(1);
   args->record->thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }
@@ -112,14 +115,17 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
   std::shared_ptr<CJob> record = RunJob(job);
   EXPECT_EQ(record->thread_count, kMaxJobWorkers);
   EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
-  EXPECT_EQ(Reports::Get().Count("the job asks for 24 worker threads, at most 20 run: the first 20 were started", 3), 1);
+  EXPECT_EQ(Reports::Get().Count(
+                "the job asks for 24 worker threads, at most 20 run: the first 20 were started", 3),
+            1);
   EXPECT_EQ(record->cameras[1].command_errors.Get(), 1);
   EXPECT_EQ(record->cameras[5].command_successes.Get(), 4);
   EXPECT_EQ(record->cameras[6].command_successes.Get(), 0);
   EXPECT_FALSE(FileExists(Path("log/multimedia")));  // type 2: no image copy
   EXPECT_EQ(Names("error").size(), 1u);
-  EXPECT_NE(ReadFile(Path("log/J_multimedia.log")).find("[Camera1]\nCameraScenario=7\nTotalNbrOfFiles=0\n"
-                                                        "FileSuccess=0\nFileError=0\nCommandSuccess=3\nCommandError=1\n"),
+  EXPECT_NE(ReadFile(Path("log/J_multimedia.log"))
+                .find("[Camera1]\nCameraScenario=7\nTotalNbrOfFiles=0\n"
+                      "FileSuccess=0\nFileError=0\nCommandSuccess=3\nCommandError=1\n"),
             std::string::npos);
   CameraBaseTable[7].reference.clear();
 }

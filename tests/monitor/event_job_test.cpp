@@ -156,8 +156,8 @@ TEST_F(EventJobTest, TextsAreCleanedAndCut) {
 }
 
 TEST_F(EventJobTest, MissingDirectoryWritesNothing) {
-  WriteFile(dir_ / kAlarmDbFile,
-            "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "none" + "\n");
+  WriteFile(dir_ / kAlarmDbFile, "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" +
+                                     dir_ / "none" + "\n");
   EXPECT_EQ(Write("x"), 0);
   EXPECT_FALSE(testing_support::FileExists(dir_ / "none"));
 }

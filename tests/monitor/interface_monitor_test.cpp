@@ -84,7 +84,8 @@ class MonitorTest : public ::testing::Test {
   bool ClosedAtLeast(int count) {
     std::string log = Log();
     int closed = 0;
-    for (std::size_t at = 0; (at = log.find(" closed\r\n", at)) != std::string::npos; ++at) ++closed;
+    for (std::size_t at = 0; (at = log.find(" closed\r\n", at)) != std::string::npos; ++at)
+      ++closed;
     return closed >= count;
   }
 
@@ -96,13 +97,14 @@ class MonitorTest : public ::testing::Test {
     std::string app = "<application protocole=" + name_ + " inifile=" + name_ +
                       ".ini remotesystem=\"" + remote + "\" physicallayer=\"" + physical +
                       "\" fileversion=\"" + kVersion + "\"";
-    std::vector<std::string> out = {app + " direction=\"outgoing\" />", app + " />",
-                                    "<event type=\"OrvConnection\" state=1 />",
-                                    "<event type=\"RSConnection\" state=1 />",
-                                    "<configuration parameter=comport>[Undefined]</configuration>",
-                                    "<configuration parameter=mode>[Undefined]</configuration>",
-                                    "<configuration parameter=description>" + description +
-                                        "</configuration>"};
+    std::vector<std::string> out = {
+        app + " direction=\"outgoing\" />",
+        app + " />",
+        "<event type=\"OrvConnection\" state=1 />",
+        "<event type=\"RSConnection\" state=1 />",
+        "<configuration parameter=comport>[Undefined]</configuration>",
+        "<configuration parameter=mode>[Undefined]</configuration>",
+        "<configuration parameter=description>" + description + "</configuration>"};
     const char* types[] = {"LastAlarm",        "LastWD",      "LastWDAlr",   "LastDataSent",
                            "LastDataReceived", "LastStartup", "FirstInstall"};
     for (std::size_t i = 0; i < stats.size(); ++i)
@@ -139,8 +141,9 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
   std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(kSomeTime));
   WriteFile(dir_ / ("ini/" + name_ + ".ini"),
             "[Config]\nDescription=North gate\nRemoteSystemName=RS1\nPhysicalLayer=TCP\n"
-            "[Statistics]\nLastWD=" + std::string(hex) + "\nLastWDAlr=" + hex +
-                "\nLastDataSent=\nLastStartup=" + hex + "\n");
+            "[Statistics]\nLastWD=" +
+                std::string(hex) + "\nLastWDAlr=" + hex + "\nLastDataSent=\nLastStartup=" + hex +
+                "\n");
   CInterfaceMonitor* monitor = Start();
   for (int i = 1; i <= 25; ++i) {
     std::string line = "line " + std::to_string(i) + " <x>";
@@ -155,8 +158,8 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
   EXPECT_EQ(status, ExpectedStatus("RS1", "TCP", "North gate",
                                    {"No alarm started yet",
                                     "No 7-layer data watchdog - only physical supervision",
-                                    ShownTime(kSomeTime), "No data sent yet", "No data received yet",
-                                    ShownTime(kSomeTime), "ERROR"}));
+                                    ShownTime(kSomeTime), "No data sent yet",
+                                    "No data received yet", ShownTime(kSomeTime), "ERROR"}));
   // The last 20 lines, oldest first, twice; brackets gone.
   for (int round = 0; round < 2; ++round) {
     for (int i = 6; i <= 25; ++i) {
@@ -169,7 +172,8 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
   for (const std::string& m : got) framed += m + '\0';
   EXPECT_EQ(client.raw().substr(0, framed.size()), framed);
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
-  EXPECT_TRUE(LogHas("ServerWaitConnThread started. Listening on the port " + std::to_string(port_)));
+  EXPECT_TRUE(
+      LogHas("ServerWaitConnThread started. Listening on the port " + std::to_string(port_)));
   EXPECT_TRUE(LogHas("ServerWaitEventThread started"));
 }
 
@@ -267,25 +271,35 @@ TEST_F(MonitorTest, FullStatusVariants) {
   WriteIniString("Statistics", "LastWD", "5f5e1000", name_ + ".ini");
   MonitorTestClient client;
   ConnectAndDrain(client);
-  const std::string app = "<application protocole=gw inifile=gw.ini remotesystem=\"\" "
-                          "physicallayer=\"\" fileversion=\"v.9\"";
+  const std::string app =
+      "<application protocole=gw inifile=gw.ini remotesystem=\"\" "
+      "physicallayer=\"\" fileversion=\"v.9\"";
   struct Case {
     int layer, watchdog, direction;
     std::vector<std::string> expected;  // up to the description
     std::string last_wd;
   };
   const std::vector<Case> cases = {
-      {kPhysicalLayerIp, kWatchdogData, 0,
-       {app + " />", "<event type=\"OrvConnection\" state=1 />", "<event type=\"RSConnection\" state=1 />",
+      {kPhysicalLayerIp,
+       kWatchdogData,
+       0,
+       {app + " />", "<event type=\"OrvConnection\" state=1 />",
+        "<event type=\"RSConnection\" state=1 />",
         "<configuration parameter=ipaddress>10.1.2.3</configuration>",
         "<configuration parameter=ipport>5000</configuration>"},
        ShownTime(kSomeTime)},
-      {kPhysicalLayerPort, kWatchdogNone, 1,
+      {kPhysicalLayerPort,
+       kWatchdogNone,
+       1,
        {app + " direction=\"outgoing\" />", app + " />", "<event type=\"OrvConnection\" state=1 />",
-        "<event type=\"RSConnection\" state=1 />", "<configuration parameter=ipport>5000</configuration>"},
+        "<event type=\"RSConnection\" state=1 />",
+        "<configuration parameter=ipport>5000</configuration>"},
        "No watchdog activated"},
-      {7, kWatchdogPhysical, 0,
-       {app + " />", "<event type=\"OrvConnection\" state=1 />", "<event type=\"RSConnection\" state=1 />"},
+      {7,
+       kWatchdogPhysical,
+       0,
+       {app + " />", "<event type=\"OrvConnection\" state=1 />",
+        "<event type=\"RSConnection\" state=1 />"},
        "No 7-layer data watchdog - only physical supervision"},
   };
   for (const Case& c : cases) {
@@ -313,8 +327,9 @@ TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
   }
   MonitorTestClient ninth;
   EXPECT_TRUE(ninth.RefusedWithoutAWord(port_));
-  EXPECT_TRUE(LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 8 "
-                     "connections from there"));
+  EXPECT_TRUE(
+      LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 8 "
+             "connections from there"));
   // Other addresses still get in, up to the 50 slots.
   for (int i = 8; i < kMonitorClients; ++i) {
     std::string from = "127.0.0." + std::to_string(2 + i / 8);
@@ -323,8 +338,9 @@ TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
   }
   MonitorTestClient late;
   EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.20"));
-  ASSERT_TRUE(LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
-                     "a new connection"));
+  ASSERT_TRUE(
+      LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
+             "a new connection"));
 
   clients[7]->Close();
   EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
@@ -340,8 +356,9 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
             "[Config]\nMonitorAllowedClients=127.0.0.1, 10.0.0.0/8;bogus 127.0.0.4/33\n"
             "MonitorMaxClientsPerAddress=10\n");
   Start();
-  EXPECT_TRUE(LogHas("ERROR: MonitorAllowedClients: 'bogus' is neither an IPv4 address nor a "
-                     "range a.b.c.d/n, ignored"));
+  EXPECT_TRUE(
+      LogHas("ERROR: MonitorAllowedClients: 'bogus' is neither an IPv4 address nor a "
+             "range a.b.c.d/n, ignored"));
   EXPECT_TRUE(LogHas("'127.0.0.4/33' is neither"));
   const std::string refused =
       "Connection to the interface monitor from 127.0.0.2 refused: not in MonitorAllowedClients";
@@ -505,14 +522,17 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
   mkdir("alarms", 0755);
   WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=C:" + dir_ / "alarms" + "\\\n");
   const std::string table = dir_ / "alarms/vm001.dbf";
-  const std::string exists = "WARNING: The default alarm 4 does not exist - please create it and "
-                             "configure it from the alarm central";
-  const std::string group = "WARNING: A valid group is required for the default alarm - please "
-                            "set a valid group to the default alarm 4";
+  const std::string exists =
+      "WARNING: The default alarm 4 does not exist - please create it and "
+      "configure it from the alarm central";
+  const std::string group =
+      "WARNING: A valid group is required for the default alarm - please "
+      "set a valid group to the default alarm 4";
   const std::string second =
       "WARNING: It's recommended the default alarm 4 to be configured for starting a second "
       "technical alarm - please configure it from the alarm configurator, page 'Extended "
-      "Settings'. The default alarm shoud only be started in case of problem when decoding the data";
+      "Settings'. The default alarm shoud only be started in case of problem when decoding the "
+      "data";
   struct Case {
     int scan;
     DefaultAlarmFields fields;
@@ -520,31 +540,30 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {1, {91, 9, 1}, 0, ""},
-      {1, {91, 12, 0}, 1, second},
-      {1, {91, 8, 3}, 1, group},
-      {1, {90, 12, 3}, 1, exists},
-      {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
-      {1, {91, 0, 0}, 1, group},
-      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
+      {1, {91, 9, 1}, 0, ""},      {1, {91, 12, 0}, 1, second}, {1, {91, 8, 3}, 1, group},
+      {1, {90, 12, 3}, 1, exists}, {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is
+                                                               // reported
+      {1, {91, 0, 0}, 1, group},   {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteVm001(table, 4, c.fields));
-    WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=" +
-                                                    std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
+    WriteFile(dir_ / ("ini/" + name_ + ".ini"),
+              "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
     std::fill(std::begin(text), std::end(text), '\0');
     EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result) << c.fields.status;
     EXPECT_EQ(text, c.text) << c.fields.status << " " << c.fields.group << " " << c.fields.second;
   }
   // A default alarm beyond the table's end reads blank: it does not exist.
-  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=400\n");
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"),
+            "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=400\n");
   EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
   EXPECT_TRUE(std::string(text).starts_with("WARNING: The default alarm 400 does not exist"));
 
   // The alarm server's side may name the table in upper case.
   ASSERT_TRUE(WriteVm001(table, 4, {91, 8, 3}));
   ASSERT_EQ(rename(table.c_str(), (dir_ / "alarms/VM001.DBF").c_str()), 0);
-  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=4\n");
+  WriteFile(dir_ / ("ini/" + name_ + ".ini"),
+            "[DBAlarmScan]\nScanDbForAlarm=1\nDefaultAlarmNbr=4\n");
   EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), 1);
   EXPECT_EQ(text, group);
 }

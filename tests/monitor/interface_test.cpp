@@ -147,7 +147,9 @@ TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
   }
   EXPECT_EQ(ports.size(), static_cast<std::size_t>(kPrograms));
   for (int port : ports)
-    EXPECT_EQ(GetIniString("Interfaces", std::to_string(port), "", kPortRegisterFile).rfind("program", 0), 0u)
+    EXPECT_EQ(
+        GetIniString("Interfaces", std::to_string(port), "", kPortRegisterFile).rfind("program", 0),
+        0u)
         << port;
 }
 

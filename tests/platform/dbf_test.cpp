@@ -26,11 +26,8 @@ using testing_support::TempDir;
 using testing_support::WriteFile;
 
 const DbfFieldSpec kAlarmFields[] = {
-    {"STATUS", 'N', 4, 0},
-    {"TIME", 'C', 6, 0},
-    {"TO1", 'N', 4, 0},
-    {"TI1", 'C', 6, 0},
-    {"AMOUNT", 'N', 8, 2},
+    {"STATUS", 'N', 4, 0}, {"TIME", 'C', 6, 0},   {"TO1", 'N', 4, 0},
+    {"TI1", 'C', 6, 0},    {"AMOUNT", 'N', 8, 2},
 };
 
 // A table of `records` records whose STATUS is the record number.
@@ -54,13 +51,24 @@ TEST(DbfNumber, ParsesFieldText) {
     bool ok;
     long value;
   } cases[] = {
-      {"   7", true, 7},          {"  -3.75", true, -3},     {"", true, 0},
-      {"    ", true, 0},          {"+12", true, 12},         {".5", true, 0},
-      {"12.", true, 12},          {"0042", true, 42},        {std::string("\0\0 9", 4), true, 9},
+      {"   7", true, 7},
+      {"  -3.75", true, -3},
+      {"", true, 0},
+      {"    ", true, 0},
+      {"+12", true, 12},
+      {".5", true, 0},
+      {"12.", true, 12},
+      {"0042", true, 42},
+      {std::string("\0\0 9", 4), true, 9},
       {"9223372036854775807", true, LONG_MAX},
-      {"9223372036854775808", false, 0},                     {"****", false, 0},
-      {"12abc", false, 0},        {"1 2", false, 0},         {"--1", false, 0},
-      {"-", false, 0},            {".", false, 0},           {"1e5", false, 0},
+      {"9223372036854775808", false, 0},
+      {"****", false, 0},
+      {"12abc", false, 0},
+      {"1 2", false, 0},
+      {"--1", false, 0},
+      {"-", false, 0},
+      {".", false, 0},
+      {"1e5", false, 0},
       {"1.2.3", false, 0},
   };
   for (const Case& c : cases) {
@@ -79,9 +87,9 @@ TEST(DbfNumber, FormatsIntoFieldWidth) {
     bool ok;
     const char* bytes;
   } cases[] = {
-      {7, 4, 0, true, "   7"},      {-12, 4, 0, true, " -12"},   {9999, 4, 0, true, "9999"},
-      {10000, 4, 0, false, ""},     {-999, 4, 0, true, "-999"},  {-1000, 4, 0, false, ""},
-      {7, 8, 2, true, "    7.00"},  {123456, 8, 2, false, ""},   {0, 1, 0, true, "0"},
+      {7, 4, 0, true, "   7"},     {-12, 4, 0, true, " -12"},  {9999, 4, 0, true, "9999"},
+      {10000, 4, 0, false, ""},    {-999, 4, 0, true, "-999"}, {-1000, 4, 0, false, ""},
+      {7, 8, 2, true, "    7.00"}, {123456, 8, 2, false, ""},  {0, 1, 0, true, "0"},
   };
   for (const Case& c : cases) {
     std::string out;
@@ -96,7 +104,7 @@ TEST(DbfNumber, FormatsIntoFieldWidth) {
     bool ok;
     const char* bytes;
   } texts[] = {
-      {"3.5", 8, 2, true, "    3.50"},  {"3.456", 8, 2, true, "    3.46"},
+      {"3.5", 8, 2, true, "    3.50"},   {"3.456", 8, 2, true, "    3.46"},
       {"9.995", 8, 2, true, "   10.00"}, {"-0.001", 6, 2, true, "  0.00"},
       {" 42 ", 4, 0, true, "  42"},      {"42.5", 4, 0, true, "  43"},
       {"", 4, 0, true, "    "},          {"abc", 4, 0, false, ""},
@@ -426,8 +434,7 @@ TEST(DbfTable, OpensTablesWhateverTheCaseOfTheirName) {
     const char* asked;
     const char* found;  // nullptr: not found
   } cases[] = {
-      {{"A1.DBF"}, "a1.dbf", "A1.DBF"},
-      {{"vm001.dbf"}, "VM001.DBF", "vm001.dbf"},
+      {{"A1.DBF"}, "a1.dbf", "A1.DBF"},           {{"vm001.dbf"}, "VM001.DBF", "vm001.dbf"},
       {{"A1.DBF", "a1.dbf"}, "a1.dbf", "a1.dbf"},  // an exact name is preferred
       {{"A1.DBF", "a1.dbf"}, "A1.dbf", "A1.DBF"},  // else the first in byte order
       {{"A1.DBF"}, "a1.dbf.old", nullptr},

@@ -47,15 +47,15 @@ TEST(ProfileRead, HandWrittenFileFollowsWindowsRules) {
     const char* key;
     const char* expected;
   } cases[] = {
-      {"config", "NUMBEROFIPCAMS", "3"},          // case and blanks; first key wins
-      {"Config", "Quoted", "  with blanks  "},    // one pair of quotes removed, inside kept
+      {"config", "NUMBEROFIPCAMS", "3"},        // case and blanks; first key wins
+      {"Config", "Quoted", "  with blanks  "},  // one pair of quotes removed, inside kept
       {"Config", "Single", "x"},
-      {"Config", "HalfQuoted", "\"abc"},          // unmatched quote stays
+      {"Config", "HalfQuoted", "\"abc"},  // unmatched quote stays
       {"Config", "Empty", ""},
-      {"Config", "Tabbed", "value"},              // tabs and 0x1A are blanks
-      {"Config", "Later", "<default>"},           // only the first matching section counts
+      {"Config", "Tabbed", "value"},     // tabs and 0x1A are blanks
+      {"Config", "Later", "<default>"},  // only the first matching section counts
       {"Config", "just a plain line", "<default>"},
-      {"Other]", "a", "b=c"},                     // header ends at the last ']'; value runs past '='
+      {"Other]", "a", "b=c"},  // header ends at the last ']'; value runs past '='
       {"Other", "a", "<default>"},
       {"Missing", "a", "<default>"},
   };
@@ -104,7 +104,8 @@ TEST(ProfileRead, EncodingsAndLineEnds) {
   std::string path = dir / "u.ini";
   static const char kUnits[] = "\xFF\xFE[\0S\0]\0\n\0k\0=\0\xE9\0\x3D\xD8\x00\xDE\x00\xD8!\0";
   WriteFile(path, std::string(kUnits, sizeof kUnits - 1));
-  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD!");
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""),
+            "\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD!");
 
   WriteFile(path, "[S]\nk=abcdef\n");
   char buf[4];
@@ -121,10 +122,9 @@ TEST(ProfileRead, Integers) {
   struct Case {
     const char* key;
     int expected;
-  } cases[] = {{"plain", 42},      {"suffix", 42},       {"prefix", 0},
-               {"empty", -9},      {"neg", -17},         {"plus", 5},
-               {"huge", INT_MAX},  {"hugeneg", INT_MIN}, {"sign", 0},
-               {"missing", -9}};
+  } cases[] = {{"plain", 42}, {"suffix", 42}, {"prefix", 0},     {"empty", -9},
+               {"neg", -17},  {"plus", 5},    {"huge", INT_MAX}, {"hugeneg", INT_MIN},
+               {"sign", 0},   {"missing", -9}};
   for (const Case& c : cases)
     EXPECT_EQ(platform::ProfileGetInt(path, "S", c.key, -9), c.expected) << c.key;
 }
@@ -133,10 +133,10 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   TempDir dir;
   std::string path = dir / "w.ini";
   WriteFile(path, "; top\n[A]\nk1=1\n\nplain line\n[B]\nx=1\n\n; tail\n");
-  ASSERT_TRUE(platform::ProfileWriteString(path, "a", "K1", "2"));  // replace in place
+  ASSERT_TRUE(platform::ProfileWriteString(path, "a", "K1", "2"));      // replace in place
   ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k2", " two "));  // new key, trimmed
-  ASSERT_TRUE(platform::ProfileWriteString(path, "C", "y", "3"));   // new section at the end
-  ASSERT_TRUE(platform::ProfileWriteString(path, "B", "x", nullptr));  // delete
+  ASSERT_TRUE(platform::ProfileWriteString(path, "C", "y", "3"));       // new section at the end
+  ASSERT_TRUE(platform::ProfileWriteString(path, "B", "x", nullptr));   // delete
   // Line ends inside a value add no section and no key of their own.
   ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k3\r\n", "a\r\n[B]\nx=9"));
   EXPECT_EQ(ReadFile(path),
@@ -178,8 +178,7 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
     std::string before;
     std::string after;  // once "Duration=30" is added to [Camera1] and a line appended
   } cases[] = {
-      {"UTF-8 mark", "\xEF\xBB\xBF" + kJob,
-       "\xEF\xBB\xBF" + kJob + "\r\nDuration=30\r\nend\n"},
+      {"UTF-8 mark", "\xEF\xBB\xBF" + kJob, "\xEF\xBB\xBF" + kJob + "\r\nDuration=30\r\nend\n"},
       {"UTF-16 LE", Utf16(kJob, false), Utf16(kJob + "\r\nDuration=30\r\nend\n", false)},
       {"UTF-16 BE", Utf16(kJob, true), Utf16(kJob + "\r\nDuration=30\r\nend\n", true)},
   };
@@ -192,7 +191,7 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
     EXPECT_EQ(ReadFile(path), c.after) << c.what;
     EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
     EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "Duration", -1), 30) << c.what;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
   }
@@ -228,7 +227,9 @@ TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
       {"plain", "[S]\nk=v", "[S]\nk=v\nend\n"},
       {"carriage return", "[S]\rk=v\r", "[S]\rk=v\rend\n"},
       {"empty", "", "end\n"},
-      {"UTF-8 mark only", "\xEF\xBB\xBF", "\xEF\xBB\xBF" "end\n"},
+      {"UTF-8 mark only", "\xEF\xBB\xBF",
+       "\xEF\xBB\xBF"
+       "end\n"},
       {"UTF-8 mark", "\xEF\xBB\xBF[S]\nk=v", "\xEF\xBB\xBF[S]\nk=v\nend\n"},
       {"UTF-16 LE", le, le + std::string("\n\0e\0n\0d\0\n\0", 10)},
   };
@@ -292,7 +293,8 @@ TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
   EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
   EXPECT_FALSE(FileExists(dir / "a.ini.tmpAb12Cd"));
   EXPECT_TRUE(FileExists(held));  // its writer is still at work
-  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) EXPECT_TRUE(FileExists(dir / name)) << name;
+  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"})
+    EXPECT_TRUE(FileExists(dir / name)) << name;
   writer.reset();  // killed before the rename
   EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
   EXPECT_FALSE(FileExists(held));

@@ -4,9 +4,9 @@
 // loopback ports and child processes.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <string.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,7 +65,7 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0;
 }
 
@@ -165,16 +165,18 @@ class Child {
   // exit_code() (128 + signal for a signal death).
   bool WaitExit(double seconds = 30) {
     if (exited_) return true;
-    bool done = WaitFor([&] {
-      int status = 0;
-      pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        exited_ = true;
-        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
-      }
-      return false;
-    }, seconds);
+    bool done = WaitFor(
+        [&] {
+          int status = 0;
+          pid_t r = waitpid(pid_, &status, WNOHANG);
+          if (r == pid_) {
+            exited_ = true;
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+          }
+          return false;
+        },
+        seconds);
     return done;
   }
   int exit_code() const { return code_; }
@@ -194,7 +196,8 @@ class Child {
 #ifdef OCELAM_TEST_GTEST
     ADD_FAILURE() << program_ << " reported a ThreadSanitizer error:\n" << out;
 #else
-    std::fprintf(stderr, "%s reported a ThreadSanitizer error:\n%s\n", program_.c_str(), out.c_str());
+    std::fprintf(stderr, "%s reported a ThreadSanitizer error:\n%s\n", program_.c_str(),
+                 out.c_str());
 #endif
   }
 

@@ -108,7 +108,8 @@ inline std::vector<RecordedRequest> ParseRequests(const std::string& reply) {
     char action[64] = {};
     std::size_t length = 0;
     int used = 0;
-    if (std::sscanf(line.c_str(), "request %*s %*d n=%llu conn=%llu t=%lld action=%63s len=%zu data=%n",
+    if (std::sscanf(line.c_str(),
+                    "request %*s %*d n=%llu conn=%llu t=%lld action=%63s len=%zu data=%n",
                     &r.number, &r.connection, &r.time_us, action, &length, &used) != 5 ||
         used == 0)
       continue;
@@ -127,11 +128,12 @@ class SimProcess {
     std::vector<std::string> argv = {OCELAM_SIM_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     output_ = dir_ / "sim.out";
-    child_ = std::make_unique<testing_support::Child>(argv, dir_.path(),
-                                                      std::vector<std::string>{}, output_);
+    child_ = std::make_unique<testing_support::Child>(argv, dir_.path(), std::vector<std::string>{},
+                                                      output_);
     ready_ = testing_support::WaitFor([&] {
-      return Output().find("\nready\n") != std::string::npos || !child_->running();
-    }) && child_->running();
+               return Output().find("\nready\n") != std::string::npos || !child_->running();
+             }) &&
+             child_->running();
     std::string out = Output();
     std::size_t pos = 0;
     while (pos < out.size()) {
@@ -183,9 +185,7 @@ class SimProcess {
   }
 
   // The value of one counter of `stats camera ID`, or -1.
-  long long Stat(int camera, const std::string& name) const {
-    return Stat("camera", camera, name);
-  }
+  long long Stat(int camera, const std::string& name) const { return Stat("camera", camera, name); }
   long long Stat(const std::string& kind, int id, const std::string& name) const {
     std::string reply = Control("stats " + kind + " " + std::to_string(id));
     std::size_t at = reply.find(" " + name + "=");
@@ -195,8 +195,8 @@ class SimProcess {
 
   // The requests a device has recorded, from number `from` on.
   std::vector<RecordedRequest> Requests(const std::string& kind, int id, int from = 1) const {
-    return ParseRequests(Control("requests " + kind + " " + std::to_string(id) + " " +
-                                 std::to_string(from)));
+    return ParseRequests(
+        Control("requests " + kind + " " + std::to_string(id) + " " + std::to_string(from)));
   }
   // Waits until the device has recorded at least `count` requests.
   std::vector<RecordedRequest> AwaitRequests(const std::string& kind, int id,
@@ -257,7 +257,8 @@ class RawConnection {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
     while (true) {
-      double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      double left =
+          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) return false;
       std::string piece;
       Read r = Receive(&piece, left);
@@ -282,7 +283,8 @@ class RawConnection {
         if (time_us) *time_us = lines_time_us_;
         return line;
       }
-      double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      double left =
+          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
       std::string piece;
       if (left <= 0 || Receive(&piece, left) != Read::kData) return "";
       lines_ += piece;
@@ -396,7 +398,8 @@ class HttpStream {
     std::string out;
     std::size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-      std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
+      std::uint32_t v =
+          (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
       for (int s = 18; s >= 0; s -= 6) out += kChars[(v >> s) & 63];
     }
     if (i + 1 == in.size()) {
@@ -611,8 +614,8 @@ struct Stamp {
 inline bool ParseStamp(const JpegInfo& info, Stamp* stamp) {
   for (const std::string& c : info.comments) {
     int used = 0;
-    if (std::sscanf(c.c_str(), "ocelam-sim cam=%d seq=%llu t=%lld%n", &stamp->camera,
-                    &stamp->seq, &stamp->time_us, &used) == 3 &&
+    if (std::sscanf(c.c_str(), "ocelam-sim cam=%d seq=%llu t=%lld%n", &stamp->camera, &stamp->seq,
+                    &stamp->time_us, &used) == 3 &&
         c.find_first_not_of(' ', static_cast<std::size_t>(used)) == std::string::npos)
       return true;
   }

@@ -39,11 +39,11 @@ std::string Exchange(int port, const std::string& request) {
 TEST(SimCommand, RequestsAreRecordedExactlyAndAnsweredByTheirRoute) {
   testing_support::TempDir dir;
   const std::string log = dir / "requests.log";
-  SimProcess sim({"--camera", "id=3,fps=20", "--request-log", log,
-                  "--route", "camera=3,path=/command/io.cgi,body=\"IO done\\r\\n\"",
-                  "--route", "camera=3,path=/command/preset.cgi?PresetCall=2,status=204,body=",
-                  "--route", "camera=3,path=/command/preset.cgi,status=302",
-                  "--route", "camera=all,path=*,status=500,body=nope"});
+  SimProcess sim({"--camera", "id=3,fps=20", "--request-log", log, "--route",
+                  "camera=3,path=/command/io.cgi,body=\"IO done\\r\\n\"", "--route",
+                  "camera=3,path=/command/preset.cgi?PresetCall=2,status=204,body=", "--route",
+                  "camera=3,path=/command/preset.cgi,status=302", "--route",
+                  "camera=all,path=*,status=500,body=nope"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   const int port = sim.port(3);
 
@@ -62,15 +62,21 @@ TEST(SimCommand, RequestsAreRecordedExactlyAndAnsweredByTheirRoute) {
        {"GET /command/preset.cgi?PresetCall=2 HTTP/1.0\r\n\r\n" + kNul},
        204,
        ""},
-      {"same path, other query", {"GET /command/preset.cgi?PresetCall=3 HTTP/1.0\r\n\r\n" + kNul},
-       302, "302 Found\r\n"},
+      {"same path, other query",
+       {"GET /command/preset.cgi?PresetCall=3 HTTP/1.0\r\n\r\n" + kNul},
+       302,
+       "302 Found\r\n"},
       {"body before the NUL",
        {"POST /command/io.cgi HTTP/1.0\r\nContent-Length: 5\r\n\r\npin=1" + kNul},
        200,
        "IO done\r\n"},
-      {"NUL in a later segment", {"GET /command/io.cgi HTTP/1.0\r\n\r\n", kNul}, 200,
+      {"NUL in a later segment",
+       {"GET /command/io.cgi HTTP/1.0\r\n\r\n", kNul},
+       200,
        "IO done\r\n"},
-      {"no blank line before the NUL", {"GET /command/io.cgi HTTP/1.0\r\n" + kNul}, 200,
+      {"no blank line before the NUL",
+       {"GET /command/io.cgi HTTP/1.0\r\n" + kNul},
+       200,
        "IO done\r\n"},
       {"any other path", {"GET /axis-cgi/io/port.cgi HTTP/1.0\r\n\r\n" + kNul}, 500, "nope"},
       {"an empty template sends only the NUL", {kNul}, 400, "400 Bad Request\r\n"},
@@ -131,9 +137,7 @@ TEST(SimCommand, SilentClosedResetDelayedAndSplitAnswers) {
                   "camera=1,path=/split,split=12:800,body=abcdef"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   const int port = sim.port(1);
-  auto request = [](const std::string& path) {
-    return "GET " + path + " HTTP/1.0\r\n\r\n" + kNul;
-  };
+  auto request = [](const std::string& path) { return "GET " + path + " HTTP/1.0\r\n\r\n" + kNul; };
   std::string got;
   {
     SCOPED_TRACE("silent: no answer, connection kept");

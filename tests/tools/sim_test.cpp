@@ -16,8 +16,8 @@ namespace {
 using sim_test::CheckJpeg;
 using sim_test::HttpStream;
 using sim_test::JpegInfo;
-using sim_test::RawConnection;
 using sim_test::ParseStamp;
+using sim_test::RawConnection;
 using sim_test::SimProcess;
 using sim_test::Stamp;
 using testing_support::WaitFor;
@@ -57,16 +57,16 @@ int OpenStream(HttpStream* stream) {
 
 TEST(SimStream, FramesAreSizedStampedJpegsOnTheFrameClock) {
   const std::int64_t before_start = sim_test::RealtimeUs();
-  SimProcess sim({"--camera", "id=3,fps=25,size=20000", "--camera",
-                  "id=7,fps=25,path=/video.cgi", "--camera", "id=9,fps=25,size=200000"});
+  SimProcess sim({"--camera", "id=3,fps=25,size=20000", "--camera", "id=7,fps=25,path=/video.cgi",
+                  "--camera", "id=9,fps=25,size=200000"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   struct Row {
     int camera;
     std::string target;
     std::size_t size;  // 0: natural
   };
-  for (const Row& row : {Row{3, "/mjpg", 20000}, Row{7, "/video.cgi?resolution=cif", 0},
-                         Row{9, "/mjpg", 200000}}) {
+  for (const Row& row :
+       {Row{3, "/mjpg", 20000}, Row{7, "/video.cgi?resolution=cif", 0}, Row{9, "/mjpg", 200000}}) {
     SCOPED_TRACE("camera " + std::to_string(row.camera));
     HttpStream stream(sim.port(row.camera), row.target);
     ASSERT_EQ(OpenStream(&stream), 200);
@@ -101,7 +101,8 @@ TEST(SimStream, SequenceBelongsToTheCameraNotTheConnection) {
   EXPECT_GE(b[0].seq, a.back().seq);
   EXPECT_GT(b[1].seq, b[0].seq);
   // The simulator counts a frame once it is sent: the reader may be first.
-  EXPECT_TRUE(testing_support::WaitFor([&] { return sim.Stat(1, "open") >= 2 && sim.Stat(1, "frames") >= 6; }));
+  EXPECT_TRUE(testing_support::WaitFor(
+      [&] { return sim.Stat(1, "open") >= 2 && sim.Stat(1, "frames") >= 6; }));
 }
 
 TEST(SimStream, CameraGroupStreamsAsFastAsTheClientReads) {
@@ -224,9 +225,8 @@ TEST(SimFaults, ControlChangesOpenAndNewConnections) {
     std::string command;
     int status;
   };
-  for (const Row& row : {Row{"set camera 5 drop=0 status=404", 404},
-                         Row{"set 5 status=401", 401}, Row{"set 5 status=503", 503},
-                         Row{"clear 5", 200}}) {
+  for (const Row& row : {Row{"set camera 5 drop=0 status=404", 404}, Row{"set 5 status=401", 401},
+                         Row{"set 5 status=503", 503}, Row{"clear 5", 200}}) {
     SCOPED_TRACE(row.command);
     ASSERT_EQ(sim.Control(row.command), "ok\n");
     HttpStream stream(port, "/mjpg");
@@ -296,8 +296,9 @@ TEST(SimFaults, ExifThumbnailMissingAndLyingPartLengths) {
     bool has_length;
     int lie;
   };
-  for (const Row& row : {Row{"", true, false, 0}, Row{"set 1 exif=0,partlen=1,lenlie=-300", false, true, -300},
-                         Row{"set 1 exif=1 lenlie=2500", true, true, 2500}, Row{"clear 1", false, true, 0}}) {
+  for (const Row& row :
+       {Row{"", true, false, 0}, Row{"set 1 exif=0,partlen=1,lenlie=-300", false, true, -300},
+        Row{"set 1 exif=1 lenlie=2500", true, true, 2500}, Row{"clear 1", false, true, 0}}) {
     SCOPED_TRACE(row.set);
     if (*row.set) {
       ASSERT_EQ(sim.Control(row.set), "ok\n");
@@ -329,8 +330,8 @@ TEST(SimFaults, ExifThumbnailMissingAndLyingPartLengths) {
     JpegInfo glued;
     EXPECT_NE(CheckJpeg(parts[0].body + parts[1].body, &glued), "");
   }
-  for (const char* refused : {"set 1 exif=2", "set 1 partlen=yes", "set 1 lenlie=100001",
-                              "set 1 lenlie=-100001"}) {
+  for (const char* refused :
+       {"set 1 exif=2", "set 1 partlen=yes", "set 1 lenlie=100001", "set 1 lenlie=-100001"}) {
     SCOPED_TRACE(refused);
     EXPECT_EQ(sim.Control(refused).rfind("error bad value", 0), 0u);
   }
@@ -406,14 +407,14 @@ bool ConnectsWithin(int port, int ms) {
 // challenge, a stream that half-closes mid-frame, and a port whose
 // connections never complete until the key is cleared.
 TEST(SimFaults, DigestChallengeHalfCloseAndBlackHole) {
-  SimProcess sim({"--camera", "id=1,user=op,pass=secret,auth=digest,algorithm=SHA-256",
-                  "--camera", "id=2,fps=20,halfclose=1,after=2", "--camera", "id=3,blackhole=1"});
+  SimProcess sim({"--camera", "id=1,user=op,pass=secret,auth=digest,algorithm=SHA-256", "--camera",
+                  "id=2,fps=20,halfclose=1,after=2", "--camera", "id=3,blackhole=1"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
 
   HttpStream refused(sim.port(1), "/mjpg");
   ASSERT_EQ(OpenStream(&refused), 401);
-  EXPECT_EQ(refused.Header("WWW-Authenticate").rfind(
-                "Digest realm=\"ocelam-sim\", qop=\"auth\", algorithm=SHA-256, nonce=\"", 0),
+  EXPECT_EQ(refused.Header("WWW-Authenticate")
+                .rfind("Digest realm=\"ocelam-sim\", qop=\"auth\", algorithm=SHA-256, nonce=\"", 0),
             0u)
       << refused.head();
 

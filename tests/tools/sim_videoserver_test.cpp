@@ -26,8 +26,8 @@ TEST(SimVideoServer, RecordsTheRequestThenSendsHeadScriptAndHeartbeats) {
   RawConnection c(sim.port("videoserver", 4));
   const std::int64_t sent = sim_test::RealtimeUs();
   ASSERT_TRUE(c.Send(kRequest));
-  for (const char* expected : {"HTTP/1.0 200 OK\r\n", "\r\n", "ioboxid=2 pin=4 state=on\r\n",
-                               "done\r\n"})
+  for (const char* expected :
+       {"HTTP/1.0 200 OK\r\n", "\r\n", "ioboxid=2 pin=4 state=on\r\n", "done\r\n"})
     EXPECT_EQ(c.ReadLine(), expected);
   for (int k = 1; k <= 3; ++k) {
     SCOPED_TRACE("heartbeat " + std::to_string(k));
@@ -125,8 +125,8 @@ TEST(SimVideoServer, ScriptFromFileRunsOnEveryConnectionAndLoops) {
   SimProcess sim({"--videoserver", "id=6,script=" + script, "--videoserver",
                   "id=7,line=tick,wait=100,loop=1"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  const std::string expected = "ioboxid=1 pin=2 state=on\r\nioboxid=1 pin=2 state=off\r\nraw" +
-                               kNul + "bytes\r\n";
+  const std::string expected =
+      "ioboxid=1 pin=2 state=on\r\nioboxid=1 pin=2 state=off\r\nraw" + kNul + "bytes\r\n";
   for (int connection = 1; connection <= 2; ++connection) {
     SCOPED_TRACE("connection " + std::to_string(connection));
     RawConnection c(sim.port("videoserver", 6));

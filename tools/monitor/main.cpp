@@ -62,23 +62,24 @@ bool ClosedBeforeFirstMessage(int fd, int ms) {
 }
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: ocelam-monitor --port PORT [--host HOST] [--wait SECONDS]\n"
-               "                      [--count N] [--seconds S] [--no-stdin]\n"
-               "                      [--init] [--log-on] [--log-off] [--test-info] [--send TEXT]...\n"
-               "  Prints every message of the gateway on a line of its own.\n"
-               "  --host HOST     gateway address (default 127.0.0.1)\n"
-               "  --wait S        keep trying to connect for S seconds (default: one try)\n"
-               "  --count N       exit after N messages\n"
-               "  --seconds S     exit after S seconds\n"
-               "  --no-stdin      do not read commands from standard input\n"
-               "  --init, --log-on, --log-off, --test-info\n"
-               "                  send that command after connecting, in the order given\n"
-               "  --send TEXT     send TEXT as it is (\\n \\r \\0 \\\\ are turned into bytes)\n"
-               "  Lines on stdin: init, log on, log off, testinfo, quit, or a text\n"
-               "  beginning with '<' that is sent as it is.\n"
-               "  Exit codes: 0 done, 1 cannot connect, 2 bad command line, 3 connection\n"
-               "  ended early, 4 the gateway refused this client.\n");
+  std::fprintf(
+      stderr,
+      "usage: ocelam-monitor --port PORT [--host HOST] [--wait SECONDS]\n"
+      "                      [--count N] [--seconds S] [--no-stdin]\n"
+      "                      [--init] [--log-on] [--log-off] [--test-info] [--send TEXT]...\n"
+      "  Prints every message of the gateway on a line of its own.\n"
+      "  --host HOST     gateway address (default 127.0.0.1)\n"
+      "  --wait S        keep trying to connect for S seconds (default: one try)\n"
+      "  --count N       exit after N messages\n"
+      "  --seconds S     exit after S seconds\n"
+      "  --no-stdin      do not read commands from standard input\n"
+      "  --init, --log-on, --log-off, --test-info\n"
+      "                  send that command after connecting, in the order given\n"
+      "  --send TEXT     send TEXT as it is (\\n \\r \\0 \\\\ are turned into bytes)\n"
+      "  Lines on stdin: init, log on, log off, testinfo, quit, or a text\n"
+      "  beginning with '<' that is sent as it is.\n"
+      "  Exit codes: 0 done, 1 cannot connect, 2 bad command line, 3 connection\n"
+      "  ended early, 4 the gateway refused this client.\n");
 }
 
 // Commands end with a NUL, the same framing the gateway uses; it reads a
@@ -94,10 +95,18 @@ std::string Unescape(std::string_view text) {
     }
     char c = text[++i];
     switch (c) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case '0': out += '\0'; break;
-      default: out += c; break;  // "\\" and anything else: the character itself
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '0':
+        out += '\0';
+        break;
+      default:
+        out += c;
+        break;  // "\\" and anything else: the character itself
     }
   }
   return out;
@@ -165,7 +174,8 @@ std::string CommandFromLine(std::string line, bool* quit) {
     *quit = true;
     return "";
   }
-  std::fprintf(stderr, "ocelam-monitor: unknown command '%s' (init, log on, log off, testinfo, quit)\n",
+  std::fprintf(stderr,
+               "ocelam-monitor: unknown command '%s' (init, log on, log off, testinfo, quit)\n",
                line.c_str());
   return "";
 }
@@ -303,7 +313,8 @@ int main(int argc, char** argv) {
     }
     long wait_ms = 1000;
     if (timed)
-      wait_ms = std::min<long>(wait_ms, std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
+      wait_ms =
+          std::min<long>(wait_ms, std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
     if (command_index < commands.size())
       wait_ms = std::min<long>(
           wait_ms, std::chrono::ceil<std::chrono::milliseconds>(next_command - now).count());

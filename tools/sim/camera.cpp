@@ -100,7 +100,8 @@ bool Camera::Authorized(const HttpRequest& request, const CameraSettings& s) con
     return BasicAuthMatches(request.authorization, s.user, s.pass);
   return DigestAuthMatches(request.authorization, request.method, request.target, s.user, s.pass,
                            s.algorithm, s.qop, [&](std::string_view nonce) {
-                             return std::find(nonces_.begin(), nonces_.end(), nonce) != nonces_.end();
+                             return std::find(nonces_.begin(), nonces_.end(), nonce) !=
+                                    nonces_.end();
                            });
 }
 
@@ -135,8 +136,7 @@ void Camera::Serve(Fd connection) {
       fd, [&](std::string_view data) { return RequestEnd(data, &by_nul); }, kMaxRequestHead,
       kRequestTimeoutMs, &buffer);
   if (end == 0) {
-    if (!buffer.empty())
-      requests_.Add(connection_number, NowRealtimeUs(), "incomplete", buffer);
+    if (!buffer.empty()) requests_.Add(connection_number, NowRealtimeUs(), "incomplete", buffer);
     if (buffer.size() >= kMaxRequestHead) Respond(fd, 400);
     return;
   }
@@ -164,8 +164,8 @@ void Camera::Serve(Fd connection) {
       // A route for the exact target wins over one for its path.
       for (int exact = 1; exact >= 0 && found == nullptr; --exact)
         for (CommandRoute& r : settings_.routes)
-          if (r.path != "*" && (exact ? r.path == request.target
-                                      : TargetMatches(request.target, r.path)))
+          if (r.path != "*" &&
+              (exact ? r.path == request.target : TargetMatches(request.target, r.path)))
             found = &r;
     }
     const bool stream_path = parsed && TargetMatches(request.target, s.path);
@@ -204,8 +204,7 @@ void Camera::Serve(Fd connection) {
   std::string action = plan == Plan::kStream    ? "stream"
                        : plan == Plan::kCommand ? ModeName(route.mode)
                                                 : "reply";
-  if (plan == Plan::kCommand && route.mode == CommandRoute::Mode::kReply)
-    status = route.status;
+  if (plan == Plan::kCommand && route.mode == CommandRoute::Mode::kReply) status = route.status;
   if (action == "reply") action += ":" + std::to_string(status);
   requests_.Add(connection_number, NowRealtimeUs(), action, buffer);
 
@@ -258,9 +257,9 @@ void Camera::Answer(int fd, const CommandRoute& route, std::uint64_t counter) {
     case Mode::kRaw:
       break;
   }
-  std::string body = route.has_body ? route.body
-                                    : std::to_string(route.status) + " " +
-                                          ReasonPhrase(route.status) + "\r\n";
+  std::string body = route.has_body
+                         ? route.body
+                         : std::to_string(route.status) + " " + ReasonPhrase(route.status) + "\r\n";
   const std::string n = std::to_string(counter);
   for (std::size_t at = body.find("{n}"); at != std::string::npos; at = body.find("{n}", at)) {
     body.replace(at, 3, n);
@@ -344,8 +343,8 @@ void Camera::Stream(int fd) {
       if (s.stall_ms > 0) {
         ++count_.stalls;
         // A change of the settings (say "stall=0") ends the pause early.
-        WaitResult r = WaitUntil(Clock::now() + std::chrono::milliseconds(s.stall_ms),
-                                 fault.generation);
+        WaitResult r =
+            WaitUntil(Clock::now() + std::chrono::milliseconds(s.stall_ms), fault.generation);
         if (r == WaitResult::kEnd) return;
       }
       if (s.drop) {
@@ -380,9 +379,8 @@ void Camera::Stream(int fd) {
 
 Camera::WaitResult Camera::WaitUntil(Clock::time_point deadline, std::uint64_t generation) {
   std::unique_lock<std::mutex> lock(mu_);
-  bool woke = changed_.wait_until(lock, deadline, [&] {
-    return stopping_ || settings_.dead || generation_ != generation;
-  });
+  bool woke = changed_.wait_until(
+      lock, deadline, [&] { return stopping_ || settings_.dead || generation_ != generation; });
   if (stopping_ || settings_.dead) return WaitResult::kEnd;
   return woke ? WaitResult::kChanged : WaitResult::kTimeUp;
 }
@@ -440,13 +438,11 @@ std::string Camera::Stats() const {
   return item("connections", count_.connections) +
          item("open", static_cast<std::uint64_t>(connections_.count())) +
          item("requests", count_.requests) + item("streams", count_.streams) +
-         item("frames", count_.frames) + item("bytes", count_.bytes) +
-         item("drops", count_.drops) + item("stalls", count_.stalls) +
-         item("halfcloses", count_.halfcloses) +
+         item("frames", count_.frames) + item("bytes", count_.bytes) + item("drops", count_.drops) +
+         item("stalls", count_.stalls) + item("halfcloses", count_.halfcloses) +
          item("unauthorized", count_.unauthorized) + item("notfound", count_.notfound) +
          item("otherstatus", count_.otherstatus) + item("commands", count_.commands) +
-         item("silent", count_.silent) + item("unanswered", count_.unanswered) +
-         "last=" + target;
+         item("silent", count_.silent) + item("unanswered", count_.unanswered) + "last=" + target;
 }
 
 void Camera::SetRoute(const CommandRoute& route) {
@@ -462,9 +458,8 @@ void Camera::SetRoute(const CommandRoute& route) {
 
 bool Camera::RemoveRoute(std::string_view path) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::size_t removed = std::erase_if(settings_.routes, [&](const CommandRoute& r) {
-    return path == "all" || r.path == path;
-  });
+  std::size_t removed = std::erase_if(
+      settings_.routes, [&](const CommandRoute& r) { return path == "all" || r.path == path; });
   return removed > 0;
 }
 
@@ -472,13 +467,12 @@ std::string Camera::RoutesText() const {
   std::lock_guard<std::mutex> lock(mu_);
   std::string out;
   for (const CommandRoute& r : settings_.routes) {
-    const std::string body = r.has_body ? r.body
-                                        : std::to_string(r.status) + " " +
-                                              ReasonPhrase(r.status) + "\r\n";
+    const std::string body =
+        r.has_body ? r.body : std::to_string(r.status) + " " + ReasonPhrase(r.status) + "\r\n";
     out += "route camera " + std::to_string(id_) + " path=" + r.path +
            " status=" + std::to_string(r.status) + " mode=" + ModeName(r.mode) +
-           " delay=" + std::to_string(r.delay_ms) + " split=" + std::to_string(r.split_at) +
-           ":" + std::to_string(r.split_ms) + " pad=" + std::to_string(r.pad) +
+           " delay=" + std::to_string(r.delay_ms) + " split=" + std::to_string(r.split_at) + ":" +
+           std::to_string(r.split_ms) + " pad=" + std::to_string(r.pad) +
            " counter=" + std::to_string(r.counter) + " body=" + Escape(body) + "\n";
   }
   return out;

@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <random>
 #include <mutex>
+#include <random>
 #include <string>
 
 #include "config.h"
@@ -95,8 +95,8 @@ class Camera : public Device {
 
   struct Counters {
     std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, bytes{0},
-        drops{0}, stalls{0}, halfcloses{0}, unauthorized{0}, notfound{0}, otherstatus{0}, commands{0},
-        silent{0}, unanswered{0};
+        drops{0}, stalls{0}, halfcloses{0}, unauthorized{0}, notfound{0}, otherstatus{0},
+        commands{0}, silent{0}, unanswered{0};
   };
   Counters count_;
   RequestLog requests_;

@@ -38,11 +38,16 @@ const char* const kUsage =
 
 const char* ModeName(CommandRoute::Mode mode) {
   switch (mode) {
-    case CommandRoute::Mode::kReply: return "reply";
-    case CommandRoute::Mode::kRaw: return "raw";
-    case CommandRoute::Mode::kSilent: return "silent";
-    case CommandRoute::Mode::kClose: return "close";
-    case CommandRoute::Mode::kReset: return "reset";
+    case CommandRoute::Mode::kReply:
+      return "reply";
+    case CommandRoute::Mode::kRaw:
+      return "raw";
+    case CommandRoute::Mode::kSilent:
+      return "silent";
+    case CommandRoute::Mode::kClose:
+      return "close";
+    case CommandRoute::Mode::kReset:
+      return "reset";
   }
   return "reply";
 }
@@ -177,8 +182,7 @@ bool ParseSplit(std::string_view key, std::string_view value, bool with_text, st
     *error = BadValue(key, value, with_text ? " (AT:MS:TEXT)" : " (AT:MS)");
     return false;
   }
-  std::string_view ms_text =
-      with_text ? value.substr(c1 + 1, c2 - c1 - 1) : value.substr(c1 + 1);
+  std::string_view ms_text = with_text ? value.substr(c1 + 1, c2 - c1 - 1) : value.substr(c1 + 1);
   long n = 0;
   if (!ParseInt(value.substr(0, c1), 1, kMaxPadBytes, &n)) {
     *error = BadValue(key, value, " (AT from 1 to " + std::to_string(kMaxPadBytes) + ")");
@@ -190,8 +194,7 @@ bool ParseSplit(std::string_view key, std::string_view value, bool with_text, st
   return true;
 }
 
-bool ParseText(std::string_view key, std::string_view value, std::string* out,
-               std::string* error) {
+bool ParseText(std::string_view key, std::string_view value, std::string* out, std::string* error) {
   std::string why;
   if (!Unescape(value, out, &why)) {
     *error = "bad value for " + std::string(key) + ": " + why;

@@ -36,8 +36,8 @@ struct CommandRoute {
   int delay_ms = 0;          // pause before the answer (or the close)
   std::size_t split_at = 0;  // not 0: the first this many bytes, a pause, the rest
   int split_ms = 0;
-  int pad = 0;                    // bytes of '.' added to the body
-  std::uint64_t counter = 1;      // "{n}" of the next answer; counts up
+  int pad = 0;                // bytes of '.' added to the body
+  std::uint64_t counter = 1;  // "{n}" of the next answer; counts up
 };
 
 const char* ModeName(CommandRoute::Mode mode);
@@ -57,17 +57,17 @@ struct CameraSettings {
   std::string algorithm = "MD5";  // of Digest: "MD5" or "SHA-256"
   bool qop = true;                // Digest with qop=auth; false: the older form without
   // Misbehaviour.
-  bool drop = false;  // close the connection in the middle of a frame
-  int after = 0;      // complete frames a connection gets before drop or stall
-  int stall_ms = 0;   // pause in the middle of a frame, connection kept
-  int garbage = 0;    // bytes of garbage (never 0xFF) after every frame
-  int status = 0;     // answer every request with this status instead
-  bool dead = false;  // refuse connections, end open ones
+  bool drop = false;        // close the connection in the middle of a frame
+  int after = 0;            // complete frames a connection gets before drop or stall
+  int stall_ms = 0;         // pause in the middle of a frame, connection kept
+  int garbage = 0;          // bytes of garbage (never 0xFF) after every frame
+  int status = 0;           // answer every request with this status instead
+  bool dead = false;        // refuse connections, end open ones
   bool half_close = false;  // shut our sending side down in the middle of a frame
   bool blackhole = false;   // a full backlog that is never accepted: connects hang
-  bool exif = false;         // an EXIF thumbnail (a JPEG of its own) in every frame
-  bool part_length = true;   // part headers carry Content-Length
-  int length_lie = 0;        // added to every announced Content-Length
+  bool exif = false;        // an EXIF thumbnail (a JPEG of its own) in every frame
+  bool part_length = true;  // part headers carry Content-Length
+  int length_lie = 0;       // added to every announced Content-Length
   // Command requests, by path.
   std::vector<CommandRoute> routes;
 };
@@ -104,7 +104,7 @@ struct ScriptStep {
 struct VideoServerSettings {
   int id = 0;
   int port = 0;
-  int heartbeat_ms = 0;  // 0: no heartbeat lines
+  int heartbeat_ms = 0;                      // 0: no heartbeat lines
   std::string heartbeat_text = "heartbeat";  // sent followed by CR LF
   std::string head;                          // sent once, right after the request
   std::vector<ScriptStep> script;

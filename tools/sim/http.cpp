@@ -5,8 +5,8 @@
 #include <openssl/evp.h>
 
 #include <array>
-#include <map>
 #include <cstdint>
+#include <map>
 
 namespace sim {
 namespace {
@@ -53,17 +53,28 @@ bool DecodeBase64(std::string_view in, std::string* out) {
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -117,7 +128,8 @@ std::string Reply(int status, std::string_view body, std::string_view challenge 
   reply += "Server: ocelam-sim\r\nConnection: close\r\nContent-Type: text/plain\r\n";
   if (status == 401) {
     reply += "WWW-Authenticate: ";
-    reply += challenge.empty() ? "Basic realm=\"" + std::string(kRealm) + "\"" : std::string(challenge);
+    reply +=
+        challenge.empty() ? "Basic realm=\"" + std::string(kRealm) + "\"" : std::string(challenge);
     reply += "\r\n";
   }
   reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";

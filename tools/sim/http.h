@@ -26,8 +26,7 @@ bool ParseRequestHead(std::string_view head, HttpRequest* request);
 bool TargetMatches(std::string_view target, std::string_view path);
 
 // True when `authorization` is "Basic " and the base64 of "user:pass".
-bool BasicAuthMatches(std::string_view authorization, std::string_view user,
-                      std::string_view pass);
+bool BasicAuthMatches(std::string_view authorization, std::string_view user, std::string_view pass);
 
 // The realm of every challenge.
 inline constexpr std::string_view kRealm = "ocelam-sim";

@@ -116,8 +116,7 @@ std::size_t ReadUntil(int fd, std::string_view terminator, std::size_t max_bytes
 }
 
 std::size_t ReadUntilEnd(int fd, const std::function<std::size_t(std::string_view)>& find_end,
-                         std::size_t max_bytes, int timeout_ms, std::string* buffer,
-                         bool* closed) {
+                         std::size_t max_bytes, int timeout_ms, std::string* buffer, bool* closed) {
   const long long deadline = NowMs() + timeout_ms;
   if (closed) *closed = false;
   while (true) {
@@ -191,7 +190,6 @@ void ConnectionSet::Reopen() {
   std::lock_guard<std::mutex> lock(mu_);
   closed_ = false;
 }
-
 
 bool SendPieces(int fd, std::initializer_list<std::string_view> pieces) {
   constexpr std::size_t kMaxPieces = 8;

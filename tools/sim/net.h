@@ -101,7 +101,7 @@ class ConnectionSet {
 
  private:
   mutable std::mutex mu_;
-  std::set<int> fds_;  // guarded by mu_
+  std::set<int> fds_;    // guarded by mu_
   bool closed_ = false;  // guarded by mu_
 };
 

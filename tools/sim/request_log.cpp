@@ -32,8 +32,8 @@ std::uint64_t RequestLog::Add(std::uint64_t connection, std::int64_t time_us, st
   {
     std::lock_guard<std::mutex> lock(mu_);
     number = next_++;
-    kept_.push_back(RecordedRequest{number, connection, time_us, std::move(action),
-                                    std::move(bytes)});
+    kept_.push_back(
+        RecordedRequest{number, connection, time_us, std::move(action), std::move(bytes)});
     kept_bytes_ += kept_.back().bytes.size();
     while (kept_.size() > kMaxKeptRequests ||
            (kept_.size() > 1 && kept_bytes_ > kMaxKeptRequestBytes)) {

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,8 +188,7 @@ void Simulator::Run(double duration_s) {
       if (!(polled[i].revents & POLLIN)) continue;
       int fd = accept4(polled[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-            errno != ECONNABORTED) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
           std::fprintf(stderr, "ocelam-sim: accept: %s\n", std::strerror(errno));
           std::this_thread::sleep_for(kAcceptBackoff);
         }
@@ -314,9 +313,9 @@ void Simulator::ServeControl(Fd connection) {
   }
 }
 
-std::vector<Simulator::Endpoint*> Simulator::FindTargets(
-    const std::vector<std::string_view>& words, std::string_view default_kind, std::size_t* next,
-    std::string* error) {
+std::vector<Simulator::Endpoint*> Simulator::FindTargets(const std::vector<std::string_view>& words,
+                                                         std::string_view default_kind,
+                                                         std::size_t* next, std::string* error) {
   std::vector<Endpoint*> found;
   std::size_t i = 1;
   std::string_view kind = default_kind;
@@ -383,8 +382,8 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
         return "error bad FROM '" + std::string(words[next]) + "'\n";
       if (next + 1 < words.size()) return "error requests takes [KIND] ID [FROM]\n";
       std::uint64_t following = 0;
-      std::string lines = targets[0]->device->requests().Lines(static_cast<std::uint64_t>(from),
-                                                                &following);
+      std::string lines =
+          targets[0]->device->requests().Lines(static_cast<std::uint64_t>(from), &following);
       return lines + "ok next=" + std::to_string(following) + "\n";
     }
     std::string_view keys = RestAfterWords(line, next);

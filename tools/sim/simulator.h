@@ -48,8 +48,8 @@ class Simulator {
  private:
   struct Endpoint {
     std::unique_ptr<Device> device;
-    int port = 0;   // fixed after Start
-    Fd listener;    // acceptor thread only; closed while the device is dead
+    int port = 0;                // fixed after Start
+    Fd listener;                 // acceptor thread only; closed while the device is dead
     bool rebind_failed = false;  // acceptor thread only
     bool holed = false;          // acceptor thread only: `listener` is a black hole
     std::vector<Fd> fillers;     // acceptor thread only: what keeps its backlog full
@@ -83,7 +83,7 @@ class Simulator {
 
   std::string bind_;
   std::unique_ptr<RequestSink> sink_;  // before the devices: they write to it
-  std::vector<Endpoint> endpoints_;  // the vector itself is fixed after Start
+  std::vector<Endpoint> endpoints_;    // the vector itself is fixed after Start
   Fd control_;
   int control_port_ = 0;
   Fd wake_read_;

@@ -23,11 +23,21 @@ std::string Escape(std::string_view bytes) {
   for (char c : bytes) {
     auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (u >= 0x20 && u < 0x7F) {
           out += c;
@@ -53,14 +63,30 @@ bool Unescape(std::string_view text, std::string* bytes, std::string* error) {
       return false;
     }
     switch (text[i]) {
-      case '\\': *bytes += '\\'; break;
-      case '"': *bytes += '"'; break;
-      case ',': *bytes += ','; break;
-      case ' ': *bytes += ' '; break;
-      case 'r': *bytes += '\r'; break;
-      case 'n': *bytes += '\n'; break;
-      case 't': *bytes += '\t'; break;
-      case '0': *bytes += '\0'; break;
+      case '\\':
+        *bytes += '\\';
+        break;
+      case '"':
+        *bytes += '"';
+        break;
+      case ',':
+        *bytes += ',';
+        break;
+      case ' ':
+        *bytes += ' ';
+        break;
+      case 'r':
+        *bytes += '\r';
+        break;
+      case 'n':
+        *bytes += '\n';
+        break;
+      case 't':
+        *bytes += '\t';
+        break;
+      case '0':
+        *bytes += '\0';
+        break;
       case 'x': {
         int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
         int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;

@@ -28,8 +28,8 @@ void Drain(const Fd& wake) {
 }
 
 int MillisecondsUntil(std::chrono::steady_clock::time_point t) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      t - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t - std::chrono::steady_clock::now());
   // Rounded up, so that a wake-up is never early.
   return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
@@ -72,8 +72,8 @@ void VideoServer::Serve(Fd connection) {
       fd, [&](std::string_view data) { return RequestEnd(data, &by_nul); }, kMaxRequestHead,
       kRequestTimeoutMs, &buffer);
   if (end != 0 && !by_nul) {
-    std::size_t with_nul = ReadUntil(fd, std::string_view("\0", 1), kMaxRequestHead, kNulGraceMs,
-                                     &buffer);
+    std::size_t with_nul =
+        ReadUntil(fd, std::string_view("\0", 1), kMaxRequestHead, kNulGraceMs, &buffer);
     if (with_nul != 0) end = with_nul;
   }
   const std::int64_t arrived = NowRealtimeUs();

@@ -49,9 +49,9 @@ class VideoServer : public Device {
 
   struct Connection {
     int fd = -1;
-    Fd wake;              // eventfd: a change, a silence, the stop
-    std::mutex send_mu;   // one writer at a time: its thread or the control port
-    bool closed = false;  // guarded by send_mu; set before `fd` is closed
+    Fd wake;                            // eventfd: a change, a silence, the stop
+    std::mutex send_mu;                 // one writer at a time: its thread or the control port
+    bool closed = false;                // guarded by send_mu; set before `fd` is closed
     Clock::time_point silence_until{};  // guarded by VideoServer::mu_
   };
 
@@ -72,9 +72,9 @@ class VideoServer : public Device {
   const bool loop_;
 
   mutable std::mutex mu_;
-  std::condition_variable changed_;    // with mu_: at stop and on changes
-  VideoServerSettings settings_;       // guarded by mu_ (its script is unused)
-  bool stopping_ = false;              // guarded by mu_
+  std::condition_variable changed_;  // with mu_: at stop and on changes
+  VideoServerSettings settings_;     // guarded by mu_ (its script is unused)
+  bool stopping_ = false;            // guarded by mu_
   std::map<std::uint64_t, std::shared_ptr<Connection>> open_;  // guarded by mu_
 
   ConnectionSet connections_;
