@@ -49,8 +49,8 @@ std::string g_simulator;
 #include <thread>
 #include <vector>
 
-#include "gateway_sandbox.h"
-#include "tools/sim_client.h"
+#include "support/gateway_sandbox.h"
+#include "support/sim_client.h"
 
 namespace {
 

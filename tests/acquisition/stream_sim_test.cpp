@@ -10,7 +10,7 @@
 #include "monitor/interface.h"
 #include "platform/clock.h"
 #include "support/sandbox.h"
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 using sim_test::CheckJpeg;
 using sim_test::JpegInfo;

@@ -16,7 +16,7 @@
 
 #include "alarm/database.h"
 #include "core/console.h"
-#include "report_capture.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 namespace {

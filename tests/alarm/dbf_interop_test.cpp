@@ -12,7 +12,7 @@
 
 #include "alarm/alarm_start.h"
 #include "alarm/database.h"
-#include "report_capture.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "report_capture.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 namespace {

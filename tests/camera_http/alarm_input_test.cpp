@@ -22,12 +22,12 @@
 #include <vector>
 
 #include "alarm/alarm_start.h"
-#include "alarm/report_capture.h"
+#include "support/report_capture.h"
 #include "camera_http/socket.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "core/report.h"
 #include "support/sandbox.h"
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 using sim_test::RecordedRequest;
 using sim_test::SimProcess;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "gateway_sandbox.h"
-#include "tools/sim_client.h"
+#include "support/gateway_sandbox.h"
+#include "support/sim_client.h"
 
 using sim_test::RecordedRequest;
 using sim_test::SimProcess;

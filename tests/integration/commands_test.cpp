@@ -4,7 +4,7 @@
 // job's counts and where its file ends.
 #include <gtest/gtest.h>
 
-#include "jobs_world.h"
+#include "support/jobs_world.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <regex>
 
-#include "jobs_world.h"
+#include "support/jobs_world.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // message and log files and finished job files out.
 #include <gtest/gtest.h>
 
-#include "jobs_world.h"
+#include "support/jobs_world.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // How job files travel through the gateway's directories.
 #include <gtest/gtest.h>
 
-#include "jobs_world.h"
+#include "support/jobs_world.h"
 
 namespace {
 

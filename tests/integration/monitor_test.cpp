@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <regex>
 
-#include "gateway_sandbox.h"
-#include "monitor/monitor_test_client.h"
-#include "monitor/vm001_table.h"
+#include "support/gateway_sandbox.h"
+#include "support/monitor_test_client.h"
+#include "support/vm001_table.h"
 
 using testing_support::Child;
 using testing_support::FreeLoopbackPort;

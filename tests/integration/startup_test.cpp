@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "gateway_sandbox.h"
+#include "support/gateway_sandbox.h"
 
 using testing_support::Child;
 using testing_support::FileExists;

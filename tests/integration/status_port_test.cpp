@@ -2,7 +2,7 @@
 // jobs, and its health check turns when a permanent camera falls silent.
 #include <gtest/gtest.h>
 
-#include "jobs_world.h"
+#include "support/jobs_world.h"
 
 namespace {
 

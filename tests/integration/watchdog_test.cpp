@@ -8,8 +8,8 @@
 #include <chrono>
 #include <regex>
 
-#include "gateway_sandbox.h"
-#include "tools/sim_client.h"
+#include "support/gateway_sandbox.h"
+#include "support/sim_client.h"
 
 using sim_test::SimProcess;
 using testing_support::FileExists;

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "jobs/image_copy.h"
-#include "jobs_fixture.h"
+#include "support/jobs_fixture.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "alarm/alarm_start.h"
 #include "alarm/database.h"
 #include "jobs/http_command.h"
-#include "jobs_fixture.h"
-#include "tools/sim_client.h"
+#include "support/jobs_fixture.h"
+#include "support/sim_client.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "jobs/job_watcher.h"
-#include "jobs_fixture.h"
+#include "support/jobs_fixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "jobs/job.h"
-#include "jobs_fixture.h"
+#include "support/jobs_fixture.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
-#include "monitor/monitor_test_client.h"
-#include "monitor/vm001_table.h"
+#include "support/monitor_test_client.h"
+#include "support/vm001_table.h"
 #include "support/sandbox.h"
 
 using testing_support::FreeLoopbackPort;

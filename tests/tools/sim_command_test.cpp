@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 namespace {
 

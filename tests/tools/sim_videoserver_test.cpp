@@ -6,7 +6,7 @@
 #include <chrono>
 #include <future>
 
-#include "tools/sim_client.h"
+#include "support/sim_client.h"
 
 namespace {
 

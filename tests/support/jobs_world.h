@@ -9,8 +9,8 @@
 #include <memory>
 #include <regex>
 
-#include "gateway_sandbox.h"
-#include "tools/sim_client.h"
+#include "support/gateway_sandbox.h"
+#include "support/sim_client.h"
 
 namespace jobs_world {
 
