@@ -137,7 +137,6 @@ struct Sample {
   double cpu_s = 0;
   double cpu_pct = 0;
   double load1 = 0;
-  double index_mb = 0;  // what the frame index holds by design (see IndexMegabytes)
   bool alive = true;
 };
 
@@ -229,23 +228,6 @@ Sample TakeSample(int pid, double t, const Sample* previous) {
     s.cpu_pct = 100 * (s.cpu_s - previous->cpu_s) / (t - previous->t);
   s.load1 = std::atof(ReadFile("/proc/loadavg").c_str());
   return s;
-}
-
-// The gateway indexes every frame in 32-byte entries, allocated (and
-// touched) 2000 at a time, and frees a chunk only once the 50,000,000-byte
-// ring has overwritten all its frames: until a camera's ring laps, its index
-// grows by a 64,000-byte chunk every 2000 frames. This is that memory, from
-// the frames each camera has sent.
-double IndexMegabytes(const sim_test::SimProcess& sim, int cameras) {
-  constexpr double kEntries = 2000, kChunkBytes = 64000;
-  const double ring_frames = 50e6 / (kFrameBytes + 100);
-  double bytes = 0;
-  for (int id = 1; id <= cameras; ++id) {
-    double frames = static_cast<double>(std::max(0LL, sim.Stat(id, "frames")));
-    double held = std::min(frames, ring_frames + kEntries);
-    if (frames > 0) bytes += kChunkBytes * (std::floor((held - 1) / kEntries) + 1);
-  }
-  return bytes / 1048576;
 }
 
 std::size_t Count(const std::string& haystack, const std::string& needle) {
@@ -762,7 +744,6 @@ int Soak::Run() {
   if (!without_.monitors) monitors_ = std::thread([this] { RunMonitorClients(); });
   std::vector<Sample> samples;
   samples.push_back(TakeSample(pid, 0, nullptr));
-  samples.back().index_mb = IndexMegabytes(*sim_, cameras_);
   const double end = minutes_ * 60;
   int number = 0;
   double next_job = 0, next_sample = kSampleSeconds;
@@ -776,7 +757,6 @@ int Soak::Run() {
     }
     if (t >= next_sample) {
       samples.push_back(TakeSample(pid, t, &samples.back()));
-      samples.back().index_mb = IndexMegabytes(*sim_, cameras_);
       next_sample += kSampleSeconds;
       if (!samples.back().alive || !gateway_->running()) {
         died = true;
@@ -797,7 +777,6 @@ int Soak::Run() {
   }
   if (!died) {
     samples.push_back(TakeSample(pid, Now() - t0_, &samples.back()));
-    samples.back().index_mb = IndexMegabytes(*sim_, cameras_);
   }
   const double load_end = std::atof(ReadFile("/proc/loadavg").c_str());
   stop_ = true;
@@ -874,9 +853,6 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
   for (const Sample& s : samples)
     if (std::fmod(s.t + 1, 60) < 2 || &s == &samples.back())
       std::printf(" %.0fs:%.1f", s.t, s.rss_kb / 1024.0);
-  std::printf("\n  frame index by design (MB):");
-  for (const Sample& s : samples)
-    if (std::fmod(s.t + 1, 60) < 2 || &s == &samples.back()) std::printf(" %.1f", s.index_mb);
   std::printf("\n");
   const Sample rss = largest(&Sample::rss_kb), fds = largest(&Sample::fds),
                threads = largest(&Sample::threads), children = largest(&Sample::children),
@@ -1040,16 +1016,6 @@ void Soak::Report(const std::vector<Sample>& samples, const Sample& quiet, doubl
   std::printf("\ntargets:\n");
   std::printf("  RSS flat after the first minute (growth < 2 %%): %.1f -> %.1f MB, %+.1f %%: %s\n",
               at_minute->rss_kb / 1024.0, last.rss_kb / 1024.0, g_rss, verdict(g_rss < 2));
-  const double index_growth = last.index_mb - at_minute->index_mb;
-  const double net = at_minute->rss_kb > 0
-                         ? 100 * ((last.rss_kb - at_minute->rss_kb) / 1024.0 - index_growth) /
-                               (at_minute->rss_kb / 1024.0)
-                         : 0;
-  std::printf(
-      "    of which the frame index by design (a 64 KB chunk per camera every 2000 frames until "
-      "its ring laps):"
-      " %+.1f MB; the rest %+.1f %%: %s\n",
-      index_growth, net, verdict(net < 2));
   std::printf(
       "  descriptors flat after the first minute (growth < 2 %%): %ld -> %ld, %+.1f %%: %s\n",
       at_minute->fds, last.fds, g_fds, verdict(g_fds < 2));

@@ -137,6 +137,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
   }
   std::lock_guard<std::mutex> guard(index_lock_);
   index_ = FrameIndex();
+  index_.TakeFirstChunk();
   last_alive_.store(0);
   return 0;
 }
@@ -381,6 +382,7 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
       Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()), 3);
       std::lock_guard<std::mutex> guard(index_lock_);
       index_ = FrameIndex();
+      index_.TakeFirstChunk();
     }
   }
   if (fd < 0) {

@@ -8,8 +8,6 @@ const FrameEntry& FrameIndex::At(std::int64_t number) const {
   return chunks_[static_cast<std::size_t>(slot / kChunkEntries)][slot % kChunkEntries];
 }
 
-FrameIndex::FrameIndex() { AllocateChunk(0); }
-
 bool FrameIndex::AllocateChunk(int chunk) {
   auto& slot = chunks_[static_cast<std::size_t>(chunk)];
   // The entries' initialisers write every page of the chunk, so the memory
@@ -28,7 +26,7 @@ bool FrameIndex::Append(const FrameEntry& entry) {
 }
 
 void FrameIndex::ReserveForRing(std::int64_t ring_bytes) {
-  constexpr std::int64_t kSample = 64;
+  constexpr std::int64_t kSample = 8;
   if (reserved_ || next_ - first_ < kSample) return;
   reserved_ = true;
   std::int64_t bytes = 0;

@@ -27,15 +27,14 @@ struct FrameEntry {
 
 class FrameIndex {
  public:
-  // The first chunk is taken at once, so that a camera which streams only on
-  // demand does not grow when it is first asked.
-  FrameIndex();
-
   // Adds the newest frame, dropping the oldest when the index is full.
   // False (nothing added) when memory for a new chunk cannot be had.
   bool Append(const FrameEntry& entry);
   // Drops, oldest first, every entry that starts before `position`.
   void DropBefore(std::int64_t position);
+  // Takes the first chunk now, for a configured camera: one that streams
+  // only on demand then does not grow when it is first asked.
+  void TakeFirstChunk() { AllocateChunk(ChunkOf(next_)); }
   // Once the index holds enough frames to tell their size, takes every chunk
   // a ring of `ring_bytes` full of such frames will need (a quarter more,
   // for frames that shrink). Done once; later needs are met chunk by chunk.
