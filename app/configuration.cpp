@@ -1,4 +1,4 @@
-#include "core/config/configuration.h"
+#include "app/configuration.h"
 
 #include <sys/stat.h>
 
@@ -10,20 +10,9 @@
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "platform/paths.h"
-
-ConfigSettings Config;
-std::vector<std::string> StreamingServerPaths;
-CCameraBase CameraBaseTable[kCameraSlots];
-// Stream threads use their camera until the process is gone, so the table is
-// never destroyed: no exit of a process holding it (a test, a bench) may run
-// the destructors under them.
-CCamera (&Cameras)[kCameraSlots] = *new CCamera[1][kCameraSlots];
-CIOBoxCommand IOBoxCommands[kCameraSlots];
-CPTZCommand PTZCommands[kCameraSlots];
-CRecordingCommand RecordingCommands[kCameraSlots];
-CVideoServer VideoServers[kVideoServerSlots];
 
 namespace {
 
@@ -106,7 +95,7 @@ bool ReferenceIsSafe(const std::string& ref) {
   return ref.size() + std::string(kStreamFileSuffix).size() <= kFileNameMax;
 }
 
-void LoadCamera(CUserProfile& p, int n) {
+void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   std::string section = Section("Scenario%i", n);
   std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
   if (ref.empty()) return;
@@ -155,7 +144,7 @@ void LoadCamera(CUserProfile& p, int n) {
   }
 
   if (model < 0) ReportToInterfaceF(1, kBadModel, n, model);
-  std::string camera_dir = platform::JoinPath(Config.file_path, ref);
+  std::string camera_dir = platform::JoinPath(loaded.settings.file_path, ref);
   bool safe = true;
   if (!ReferenceIsSafe(ref)) {
     ReportToInterfaceF(3, kBadReference, n, ref.c_str());
@@ -184,7 +173,7 @@ void LoadCamera(CUserProfile& p, int n) {
     camera.id_in_server = id_in_server;
     // The stream directory exists before the thread looks for its file.
     CreateUnderLock(camera_dir);
-    camera.StartStreamThreads();
+    loaded.streams.push_back(n);
   }
 
   // Each record's own Init loads its templates, so identity first, then Init.
@@ -214,10 +203,10 @@ void LoadCamera(CUserProfile& p, int n) {
   int alarm = ReadIntBack(p, section, "WatchdogAlarm", 9601);
   // Only exactly 1 starts a watchdog, whether or not the stream could start:
   // a camera without a stream is never seen alive and raises its alarm.
-  if (watchdog_active == 1) camera.StartWatchdog(1, timeout, pause, alarm);
+  if (watchdog_active == 1) loaded.watchdogs.push_back({n, timeout, pause, alarm});
 }
 
-void LoadVideoServer(CUserProfile& p, int n) {
+void LoadVideoServer(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   std::string section = Section("VideoServer%d", n);
   int id = 0;
   p.GetInt(section, "id", 0, &id);
@@ -240,7 +229,7 @@ void LoadVideoServer(CUserProfile& p, int n) {
   server.password = password;
   server.log_server_number = n;
   server.default_alarm_number = default_alarm;
-  if (start_input != 0) StartAlarmInputThread(server);
+  if (start_input != 0) loaded.alarm_inputs.push_back(n);
   (void)model;  // read, as the alarm server's tools expect, but not used
 }
 
@@ -274,51 +263,53 @@ bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* 
   return true;
 }
 
-void LoadConfiguration() {
+LoadedConfiguration LoadConfiguration() {
+  LoadedConfiguration loaded;
+  ConfigSettings& config = loaded.settings;
   CUserProfile p(g_profile_file_name.c_str());
-  if (!p.Open()) return;
+  if (!p.Open()) return loaded;
 
-  Config.number_of_ip_cams = ReadIntBack(p, "Config", "NumberOfIPCams", 1);
-  Config.number_of_streaming_servers = ReadIntBack(p, "Config", "NumberOfStreamingServers", 0);
-  Config.debugging = ReadIntBack(p, "Config", "Debugging", 1999);
-  Config.debugging_multithreading = ReadIntBack(p, "Config", "DebuggingMultiThreading", 0);
+  config.number_of_ip_cams = ReadIntBack(p, "Config", "NumberOfIPCams", 1);
+  config.number_of_streaming_servers = ReadIntBack(p, "Config", "NumberOfStreamingServers", 0);
+  config.debugging = ReadIntBack(p, "Config", "Debugging", 1999);
+  config.debugging_multithreading = ReadIntBack(p, "Config", "DebuggingMultiThreading", 0);
   std::string log_dir =
       platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
   p.WriteString("Config", "LogDirectory", log_dir.c_str());
-  Config.log_directory = platform::NativePath(log_dir);
-  SetAlarmLogDirectory(Config.log_directory);
-  Config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
-  Config.move_job_to_done_or_error_path =
+  config.log_directory = platform::NativePath(log_dir);
+  SetAlarmLogDirectory(config.log_directory);
+  config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
+  config.move_job_to_done_or_error_path =
       ReadIntIfMissing(p, "Config", "MoveJobToDoneOrErrorPath", 1, kMissing);
-  Config.watch_timeout = ReadIntIfMissing(p, "Config", "WatchTimeout", 4, kMissing);
+  config.watch_timeout = ReadIntIfMissing(p, "Config", "WatchTimeout", 4, kMissing);
   auto path_key = [&](const char* key, const char* def) {
     return platform::NativePath(platform::RemoveDrive(ReadPathIfEmpty(p, key, def)));
   };
-  Config.watch_path = path_key("WatchPath", "\\qxt\\multimedia");
-  Config.done_path = path_key("DonePath", "\\qxt\\multimedia\\done");
-  Config.file_path = path_key("FilePath", "\\qxt\\multimedia\\file");
-  Config.error_path = path_key("ErrorPath", "\\qxt\\multimedia\\error");
-  Config.file_mask = ReadPathIfEmpty(p, "FileMask", "*.job");
+  config.watch_path = path_key("WatchPath", "\\qxt\\multimedia");
+  config.done_path = path_key("DonePath", "\\qxt\\multimedia\\done");
+  config.file_path = path_key("FilePath", "\\qxt\\multimedia\\file");
+  config.error_path = path_key("ErrorPath", "\\qxt\\multimedia\\error");
+  config.file_mask = ReadPathIfEmpty(p, "FileMask", "*.job");
   // Keys for those who want them, so never written back: a fresh file does
   // not grow a port nobody asked for.
-  Config.status_port = 0;
-  p.GetInt("Config", "StatusPort", 0, &Config.status_port);
-  if (Config.status_port < 0 || Config.status_port > kMaxPort) {
-    ConsoleLogF(kLevelError, kBadStatusPort, Config.status_port);
-    ReportToInterfaceF(kReportError, kBadStatusPort, Config.status_port);
-    Config.status_port = 0;
+  config.status_port = 0;
+  p.GetInt("Config", "StatusPort", 0, &config.status_port);
+  if (config.status_port < 0 || config.status_port > kMaxPort) {
+    ConsoleLogF(kLevelError, kBadStatusPort, config.status_port);
+    ReportToInterfaceF(kReportError, kBadStatusPort, config.status_port);
+    config.status_port = 0;
   }
-  Config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
+  config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
 
   for (const std::string* dir :
-       {&Config.watch_path, &Config.done_path, &Config.error_path, &Config.file_path})
+       {&config.watch_path, &config.done_path, &config.error_path, &config.file_path})
     MakeOneLevel(*dir);
 
-  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n);
-  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n);
+  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n, loaded);
+  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n, loaded);
 
-  StreamingServerPaths.clear();
-  for (int k = 1; k <= Config.number_of_streaming_servers && k <= kMaxStreamingServers; ++k) {
+  loaded.streaming_server_paths.clear();
+  for (int k = 1; k <= config.number_of_streaming_servers && k <= kMaxStreamingServers; ++k) {
     std::string section = Section("StreamingServer%d", k);
     std::string path = p.GetString(section, "WatchPath", kUndefinedPath, kPathMax);
     if (path.empty()) continue;
@@ -326,9 +317,22 @@ void LoadConfiguration() {
     // finds it again.
     p.WriteString(section, "WatchPath", path.c_str());
     std::string native = platform::NativePath(platform::RemoveDrive(path));
-    StreamingServerPaths.push_back(native);
+    loaded.streaming_server_paths.push_back(native);
     CreateUnderLock(native);
   }
-  Config.number_of_streaming_servers = static_cast<int>(StreamingServerPaths.size());
+  config.number_of_streaming_servers = static_cast<int>(loaded.streaming_server_paths.size());
   p.Close();
+  return loaded;
+}
+
+void ApplyConfiguration(const LoadedConfiguration& loaded) {
+  Config = loaded.settings;
+  StreamingServerPaths = loaded.streaming_server_paths;
+}
+
+void StartConfiguredThreads(const LoadedConfiguration& loaded) {
+  for (int n : loaded.streams) Cameras[n].StartStreamThreads();
+  for (const WatchdogStart& w : loaded.watchdogs)
+    Cameras[w.camera].StartWatchdog(1, w.timeout, w.pause, w.alarm);
+  for (int n : loaded.alarm_inputs) StartAlarmInputThread(VideoServers[n]);
 }

@@ -10,48 +10,40 @@
 #include "camera_http/command_records.h"
 #include "camera_http/video_server.h"
 #include "core/camera_base.h"
-
-inline constexpr int kMaxStreamingServers = 9;
-
-// Section "Config". Paths are held as Linux paths, with the drive removed.
-struct ConfigSettings {
-  int number_of_ip_cams = 1;
-  int number_of_streaming_servers = 0;  // after loading: the count of watch paths found
-  int debugging = 1999;
-  int debugging_multithreading = 0;
-  std::string log_directory;
-  int max_jobs_running = 50;
-  int move_job_to_done_or_error_path = 1;
-  int watch_timeout = 4;
-  std::string watch_path;
-  std::string done_path;
-  std::string file_path;
-  std::string error_path;
-  std::string file_mask;
-  // The status port (0: off) and the address it listens on ("" : 127.0.0.1);
-  // read, never written back.
-  int status_port = 0;
-  std::string status_bind_address;
-};
-
-extern ConfigSettings Config;
-extern std::vector<std::string> StreamingServerPaths;
-
-extern CCameraBase CameraBaseTable[kCameraSlots];
-extern CCamera (&Cameras)[kCameraSlots];
-extern CIOBoxCommand IOBoxCommands[kCameraSlots];
-extern CPTZCommand PTZCommands[kCameraSlots];
-extern CRecordingCommand RecordingCommands[kCameraSlots];
-extern CVideoServer VideoServers[kVideoServerSlots];
+#include "core/settings.h"
 
 // The profile file the loader reads (program name followed by ".ini");
 // set by main before LoadConfiguration.
 void SetProfileFileName(const std::string& name);
 const std::string& ProfileFileName();
 
-// Reads the profile, writes defaults back, fills the tables, creates the
-// working directories and starts the threads of every configured camera.
-void LoadConfiguration();
+// What loading found: the settings of "Config", the streaming servers'
+// watch directories, and the threads to start once the gateway is ready.
+struct WatchdogStart {
+  int camera = 0;
+  int timeout = 0;
+  int pause = 0;
+  int alarm = 0;
+};
+struct LoadedConfiguration {
+  ConfigSettings settings;
+  std::vector<std::string> streaming_server_paths;
+  std::vector<int> streams;  // cameras whose stream threads start
+  std::vector<WatchdogStart> watchdogs;
+  std::vector<int> alarm_inputs;  // video servers whose alarm input starts
+};
+
+// Reads the profile, writes defaults back, fills the camera, command-record
+// and video-server tables and creates the working directories. Starts no
+// thread.
+LoadedConfiguration LoadConfiguration();
+
+// Makes the loaded settings the gateway's own (`Config`, `StreamingServerPaths`).
+void ApplyConfiguration(const LoadedConfiguration& loaded);
+
+// Starts what loading found configured: stream threads, watchdogs and alarm
+// inputs.
+void StartConfiguredThreads(const LoadedConfiguration& loaded);
 
 // The request URI and header an older "GetParam" line stands for; false when
 // it names no path (then nothing changes).

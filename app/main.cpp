@@ -15,12 +15,13 @@
 #include <string>
 #include <thread>
 
+#include "app/configuration.h"
+#include "app/startup.h"
 #include "camera_http/socket.h"
-#include "core/config/configuration.h"
+#include "core/application_info.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
-#include "core/startup.h"
 #include "jobs/http_command.h"
 #include "jobs/image_copy.h"
 #include "jobs/job_watcher.h"
@@ -204,7 +205,9 @@ int main(int argc, char** argv) {
   // Every stream record reports through the interface record, slot 0 included.
   for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
-  LoadConfiguration();
+  const LoadedConfiguration loaded = LoadConfiguration();
+  ApplyConfiguration(loaded);
+  StartConfiguredThreads(loaded);
   RemoveTemporariesOfEarlierRuns();
   SetCommandWorker(HTTPCommand);
   if (Config.status_port > 0) {

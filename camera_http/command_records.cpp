@@ -286,3 +286,7 @@ int CRecordingCommand::GetHandleId(const char* reply) const {
 int CRecordingCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
   return ExecuteCommand(kRecordingLog, command, reply_out, camera);
 }
+
+CIOBoxCommand IOBoxCommands[kCameraSlots];
+CPTZCommand PTZCommands[kCameraSlots];
+CRecordingCommand RecordingCommands[kCameraSlots];

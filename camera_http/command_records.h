@@ -130,3 +130,8 @@ class CRecordingCommand : public CCommandRecord {
   std::string reply_expression;  // "GetRecResponseRegExp", as written
   std::string handle_subst;      // "GetRecHandleIDSubst", as written
 };
+
+// The command records of every camera, by camera number.
+extern CIOBoxCommand IOBoxCommands[kCameraSlots];
+extern CPTZCommand PTZCommands[kCameraSlots];
+extern CRecordingCommand RecordingCommands[kCameraSlots];

@@ -39,3 +39,5 @@ void CVideoServer::Init(std::string_view address_in, int port_in, std::string_vi
   valid_pin_type = ReadText(profile, "AlarmInputIOValidPinType", kVideoServerTextMax);
   request = ReadText(profile, "GetAlarmInput", kVideoServerTextMax);
 }
+
+CVideoServer VideoServers[kVideoServerSlots];

@@ -54,3 +54,6 @@ class CVideoServer : public CCameraBase {
 
   AlarmInputTimings timings;
 };
+
+// The video servers, by server number.
+extern CVideoServer VideoServers[kVideoServerSlots];

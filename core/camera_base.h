@@ -29,3 +29,6 @@ struct CCameraBase {
 
   bool IsActive() const { return !reference.empty(); }
 };
+
+// The identity of every camera, filled by the configuration loader.
+extern CCameraBase CameraBaseTable[kCameraSlots];

@@ -14,7 +14,8 @@
 
 #include "alarm/alarm_start.h"
 #include "camera_http/command_records.h"
-#include "core/config/configuration.h"
+#include "camera_http/command_records.h"
+#include "core/settings.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/strings.h"

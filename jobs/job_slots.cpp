@@ -11,7 +11,9 @@
 #include <new>
 #include <vector>
 
-#include "core/config/configuration.h"
+#include "core/camera_base.h"
+#include "acquisition/camera/camera.h"
+#include "core/settings.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"

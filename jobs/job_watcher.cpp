@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/config/configuration.h"
+#include "core/settings.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/profile/user_profile.h"

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "core/config/configuration.h"
+#include "core/camera_base.h"
+#include "core/settings.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"

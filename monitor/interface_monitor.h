@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "camera_http/socket.h"
-#include "core/startup.h"
+#include "core/application_info.h"
 #include "monitor/monitor_access.h"
 
 namespace platform {

@@ -12,7 +12,9 @@
 
 #include <httplib.h>
 
-#include "core/config/configuration.h"
+#include "core/camera_base.h"
+#include "acquisition/camera/camera.h"
+#include "core/settings.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"

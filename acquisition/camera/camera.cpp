@@ -638,3 +638,8 @@ void CCamera::StreamingThread() {
     SleepMs(kStreamLoopPauseMs);
   }
 }
+
+// Stream threads use their camera until the process is gone, so the table is
+// never destroyed: no exit of a process holding it (a test, a bench) may run
+// the destructors under them.
+CCamera (&Cameras)[kCameraSlots] = *new CCamera[1][kCameraSlots];

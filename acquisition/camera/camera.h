@@ -237,3 +237,6 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::int64_t image_count_ = 0;
   int frame_waiters_ = 0;
 };
+
+// Every camera's stream record, by camera number.
+extern CCamera (&Cameras)[kCameraSlots];

@@ -1,4 +1,4 @@
-#include "core/config/configuration.h"
+#include "app/configuration.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -50,7 +50,7 @@ class ConfigurationTest : public ::testing::Test {
 
 TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
   WriteFile(dir_ / "ocelam.ini", "");
-  LoadConfiguration();
+  ApplyConfiguration(LoadConfiguration());
   EXPECT_EQ(Ini(),
             "[Config]\nNumberOfIPCams=1\nNumberOfStreamingServers=0\nDebugging=1999\n"
             "DebuggingMultiThreading=0\nLogDirectory=\\qxt\\log\nMaxJobsRunnig=50\n"
@@ -74,7 +74,7 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
                 "[VideoServer2]\nid=1\nIPPort=8000\nNbCameraConnected=2\nStartAlarmInput=-1\n"
                 "IPAddress=127.0.0.1\n");
   WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\nCameraFamily=sonyrsm\n");
-  LoadConfiguration();
+  ApplyConfiguration(LoadConfiguration());
 
   for (int n = 0; n < kCameraSlots; ++n) EXPECT_EQ(CameraBaseTable[n].IsActive(), n == 3) << n;
   const CCameraBase& base = CameraBaseTable[3];
@@ -138,7 +138,7 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
                 "[Scenario6]\nCameraRef=PortHigh\nCamPort=70000\n[Scenario7]\nCameraRef=Model\n"
                 "CameraModel=-3\nCamPort=1\n");
   mkdir((dir_ / "file").c_str(), 0755);
-  LoadConfiguration();
+  ApplyConfiguration(LoadConfiguration());
   auto has = [&](const std::string& text) {
     std::lock_guard<std::mutex> guard(g_reports_mutex);
     for (const std::string& r : g_reports)
@@ -160,7 +160,7 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
     outside.push_back(e.path().filename());
   std::sort(outside.begin(), outside.end());
   EXPECT_EQ(outside, (std::vector<std::string>{"done", "error", "file", "ocelam.ini",
-                                               "ocelam_status.ini", "registry.ini", "watch"}));
+                                               "registry.ini", "watch"}));
   std::vector<std::string> under_file;
   for (const auto& e : std::filesystem::directory_iterator(dir_ / "file"))
     under_file.push_back(e.path().filename());

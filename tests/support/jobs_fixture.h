@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/config/configuration.h"
+#include "acquisition/camera/camera.h"
+#include "camera_http/command_records.h"
+#include "core/camera_base.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "jobs/job.h"
 #include "support/sandbox.h"
 

@@ -1,0 +1,3 @@
+#include "core/camera_base.h"
+
+CCameraBase CameraBaseTable[kCameraSlots];

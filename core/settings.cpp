@@ -1,0 +1,4 @@
+#include "core/settings.h"
+
+ConfigSettings Config;
+std::vector<std::string> StreamingServerPaths;

@@ -1,0 +1,32 @@
+#pragma once
+// The gateway's settings of section "Config" and the streaming servers'
+// watch directories: filled once by the configuration loader at start and
+// only read afterwards.
+#include <string>
+#include <vector>
+
+inline constexpr int kMaxStreamingServers = 9;
+
+// Section "Config". Paths are held as Linux paths, with the drive removed.
+struct ConfigSettings {
+  int number_of_ip_cams = 1;
+  int number_of_streaming_servers = 0;  // after loading: the count of watch paths found
+  int debugging = 1999;
+  int debugging_multithreading = 0;
+  std::string log_directory;
+  int max_jobs_running = 50;
+  int move_job_to_done_or_error_path = 1;
+  int watch_timeout = 4;
+  std::string watch_path;
+  std::string done_path;
+  std::string file_path;
+  std::string error_path;
+  std::string file_mask;
+  // The status port (0: off) and the address it listens on ("" : 127.0.0.1);
+  // read, never written back.
+  int status_port = 0;
+  std::string status_bind_address;
+};
+
+extern ConfigSettings Config;
+extern std::vector<std::string> StreamingServerPaths;
