@@ -17,7 +17,7 @@
 
 #include "app/configuration.h"
 #include "app/startup.h"
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "core/application_info.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"

@@ -12,7 +12,7 @@
 #include "camera_http/http_auth.h"
 #include "camera_http/http_client.h"
 #include "camera_http/regex.h"
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"

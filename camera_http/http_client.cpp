@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "platform/strings.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "camera_http/http_auth.h"
 #include "camera_http/http_reply.h"
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 
 // Size of the error text buffer (kHttpReplySize is the reply's).
 inline constexpr std::size_t kHttpErrorTextSize = 2048;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "core/camera_base.h"
 
 // Longest request, line expression, heartbeat and valid pin type kept.

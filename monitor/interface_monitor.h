@@ -35,7 +35,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "core/application_info.h"
 #include "monitor/monitor_access.h"
 

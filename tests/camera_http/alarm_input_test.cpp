@@ -23,7 +23,7 @@
 
 #include "alarm/alarm_start.h"
 #include "support/report_capture.h"
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"

@@ -1,4 +1,4 @@
-#include "camera_http/socket.h"
+#include "platform/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
