@@ -12,6 +12,8 @@ using jobs_test::JobsTest;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
+// The gateway's bad-input test runs many more refused files through the
+// whole watcher; here the values a file gives a job.
 TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
   struct Case {
     std::string content;
@@ -31,8 +33,6 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_FALSE(j.refused);
        },
        ""},
-      // Without a reference every such job would share its file names.
-      {"", [](const CJob& j) { EXPECT_TRUE(j.refused); }, "has no AlarmRef: the job is refused"},
       {"[Alarm]\nAlarmRef=\n[Camera1]\nCameraScenario=2\n",
        [](const CJob& j) { EXPECT_TRUE(j.refused); }, "has no AlarmRef"},
       // Longer than the hour a worker is awaited, but an alarm's length.
@@ -62,11 +62,8 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
          EXPECT_EQ(j.cameras[2].camera_number, 5);
        },
        ""},
-      {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nInterval=0\nNbrOfCommands=6\n",
-       [](const CJob& j) {
-         EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f);
-         EXPECT_EQ(j.cameras[1].number_of_commands, 4);
-       },
+      {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nInterval=0\n",
+       [](const CJob& j) { EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f); },
        "Camera 4: Interval of 0 is not allowed: set it to 1"},
       {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nNbrOfCommands=6\n",
        [](const CJob& j) { EXPECT_EQ(j.cameras[1].number_of_commands, 4); },
@@ -74,13 +71,6 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
       {"[Alarm]\nAlarmRef=T\n[Camera1]\nCameraScenario=4\nInterval=0.001\n",
        [](const CJob& j) { EXPECT_FLOAT_EQ(j.cameras[1].interval, 1.0f); },
        "Camera 4: Interval of 0.001 seconds is not allowed (0.01 to 3600): set it to 1"},
-      {"[Alarm]\nAlarmRef=T\nNumberOfCams=1000\n[Camera19]\nCameraScenario=8\n",
-       [](const CJob& j) {
-         EXPECT_EQ(j.number_of_cameras, kMaxJobCameras);
-         EXPECT_EQ(j.cameras[19].camera_number, 8);
-         EXPECT_EQ(j.outcome, 0);
-       },
-       "NumberOfCams of 1000 is more than 19: only the first 19 cameras are run"},
       {"[Alarm]\nAlarmRef=T\nNumberOfCams=2\n[Camera1]\nCameraScenario=4\nPreRecordTime=-2\n["
        "Camera2]\nCameraScenario=6\n",
        [](const CJob& j) {
@@ -96,9 +86,6 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
       {"[Alarm]\nAlarmRef=a\\b\n", [](const CJob& j) { EXPECT_TRUE(j.refused); },
        "the job is refused"},
       {"[Alarm]\nAlarmRef=.x.y\n", [](const CJob& j) { EXPECT_EQ(j.alarm_reference, ".x.y"); }, ""},
-      {"[Alarm]\nAlarmRef=B\n" + std::string(300000, ';'),
-       [](const CJob& j) { EXPECT_TRUE(j.refused); },
-       "bytes, more than 262144: the job is refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content.substr(0, 60));
