@@ -56,8 +56,8 @@ bool IsRegularFile(const std::string& path) {
 }
 
 void ReportError(const char* text) {
-  ReportToInterface(text, kReportError);
-  ConsoleLog(text, kLevelError);
+  ReportToInterface(text, ReportLevel::kError);
+  ConsoleLog(text, ConsoleLevel::kError);
 }
 
 }  // namespace
@@ -93,7 +93,7 @@ int CreateAlarmReference(std::span<char> reference_out) {
       if (std::FILE* f = std::fopen(path.c_str(), "w")) {
         std::fclose(f);
       } else {
-        ReportToInterface(kL1Failed, kReportInfo);
+        ReportToInterface(kL1Failed, ReportLevel::kInfo);
       }
       std::memcpy(reference_out.data(), reference, kAlarmReferenceSize);
       return 0;
@@ -124,7 +124,7 @@ int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
   }
   char message[kMessageSize];
   std::snprintf(message, sizeof message, kStart, line);
-  ReportToInterface(message, kReportInfo);
+  ReportToInterface(message, ReportLevel::kInfo);
 
   CLauncher launcher(line);
   if (!launcher.Start(1, 1)) {

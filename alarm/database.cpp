@@ -46,7 +46,7 @@ CDatabase::~CDatabase() {
 
 void CDatabase::ShowError(const char* operation) const {
   const std::string& reason = table_.LastError();
-  ReportToInterfaceF(kReportError, kErrorLineFormat, kErrorCaption, operation,
+  ReportToInterfaceF(ReportLevel::kError, kErrorLineFormat, kErrorCaption, operation,
                      reason.empty() ? kNoTable : reason.c_str());
 }
 

@@ -116,8 +116,8 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   int stall_timeout = kDefaultStallTimeoutSeconds;
   p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &stall_timeout);
   if (stall_timeout < 1 || stall_timeout > kMaxStallTimeoutSeconds) {
-    ReportToInterfaceF(3, kStallTimeoutOutOfRange, n, stall_timeout, kMaxStallTimeoutSeconds,
-                       kDefaultStallTimeoutSeconds);
+    ReportToInterfaceF(ReportLevel::kError, kStallTimeoutOutOfRange, n, stall_timeout,
+                       kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
     stall_timeout = kDefaultStallTimeoutSeconds;
   }
 
@@ -143,15 +143,15 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
     }
   }
 
-  if (model < 0) ReportToInterfaceF(1, kBadModel, n, model);
+  if (model < 0) ReportToInterfaceF(ReportLevel::kInfo, kBadModel, n, model);
   std::string camera_dir = platform::JoinPath(loaded.settings.file_path, ref);
   bool safe = true;
   if (!ReferenceIsSafe(ref)) {
-    ReportToInterfaceF(3, kBadReference, n, ref.c_str());
+    ReportToInterfaceF(ReportLevel::kError, kBadReference, n, ref.c_str());
     safe = false;
   }
   if (port < 1 || port > 65535) {
-    ReportToInterfaceF(3, kBadPort, n, port);
+    ReportToInterfaceF(ReportLevel::kError, kBadPort, n, port);
     safe = false;
   }
 
@@ -163,7 +163,7 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   camera.SetCameraNumber(n);
   camera.SetStallTimeout(stall_timeout);
   if (!safe || camera.InitStream(address, port, kStreamName, n) != 0) {
-    ReportToInterfaceF(3, kStreamInitFailed, n);
+    ReportToInterfaceF(ReportLevel::kError, kStreamInitFailed, n);
   } else {
     camera.SetPermanent(permanent);
     camera.SetRequestUri(uri);
@@ -295,8 +295,8 @@ LoadedConfiguration LoadConfiguration() {
   config.status_port = 0;
   p.GetInt("Config", "StatusPort", 0, &config.status_port);
   if (config.status_port < 0 || config.status_port > kMaxPort) {
-    ConsoleLogF(kLevelError, kBadStatusPort, config.status_port);
-    ReportToInterfaceF(kReportError, kBadStatusPort, config.status_port);
+    ConsoleLogF(ConsoleLevel::kError, kBadStatusPort, config.status_port);
+    ReportToInterfaceF(ReportLevel::kError, kBadStatusPort, config.status_port);
     config.status_port = 0;
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);

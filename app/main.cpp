@@ -17,7 +17,6 @@
 
 #include "app/configuration.h"
 #include "app/startup.h"
-#include "platform/socket.h"
 #include "core/application_info.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
@@ -31,6 +30,7 @@
 #include "platform/held_temporary.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
+#include "platform/socket.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "status/status_server.h"
@@ -75,12 +75,12 @@ void StopSignalThread(sigset_t signals) {
   EndCleanly();
 }
 
-void ForwardReport(void* record, char* text, int level) {
+void ForwardReport(void* record, char* text, ReportLevel level) {
   static_cast<CInterface*>(record)->Log(text, level);
 }
 
 [[noreturn]] void EndSecondInstance() {
-  ConsoleLog(kAlreadyStarted, kLevelError);
+  ConsoleLog(kAlreadyStarted, ConsoleLevel::kError);
   std::this_thread::sleep_for(std::chrono::milliseconds(kAlreadyStartedPauseMs));
   std::fflush(stdout);
   _exit(kAlreadyStartedExitCode);
@@ -96,8 +96,8 @@ void RemoveTemporariesOfEarlierRuns() {
     int removed = platform::RemoveLeftTemporaries(where, is_temporary);
     if (removed > 0) {
       std::string text = platform::StringPrintf(kTemporariesRemoved, removed, where.c_str());
-      ConsoleLog(text, kLevelInfo);
-      ReportToInterface(text, kReportInfo);
+      ConsoleLog(text, ConsoleLevel::kNormal);
+      ReportToInterface(text, ReportLevel::kInfo);
     }
   };
   clean(GetIniDirectory(), platform::IsProfileTemporaryName);
@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     case platform::InstanceLock::Result::kAcquired:
       break;
     case platform::InstanceLock::Result::kFailed:
-      ConsoleLogF(kLevelError, kRunDirUnusable, instance.path().c_str(),
+      ConsoleLogF(ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
                   std::strerror(instance.error()));
       EndSecondInstance();
     case platform::InstanceLock::Result::kBusy:
@@ -182,14 +182,14 @@ int main(int argc, char** argv) {
   SetReportSink(record, ForwardReport);
   // Said at once, so an operator sees why settings or log lines go missing.
   for (const std::string& line : CheckStartingPlaces(info.program_name)) {
-    ConsoleLog(line, kLevelError);
-    ReportToInterface(line, kReportError);
+    ConsoleLog(line, ConsoleLevel::kError);
+    ReportToInterface(line, ReportLevel::kError);
   }
   info.monitor_port = record->GetMonitorPort();
   // Like the record, the monitor server lives until the process ends. If it
   // cannot be made the gateway runs without monitoring clients.
   auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info);
-  if (monitor == nullptr) ConsoleLog(kNoMonitor, kLevelError);
+  if (monitor == nullptr) ConsoleLog(kNoMonitor, ConsoleLevel::kError);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
   if (monitor != nullptr) {
@@ -202,8 +202,6 @@ int main(int argc, char** argv) {
     monitor->SetRSConnection(1);
   }
 
-  // Every stream record reports through the interface record, slot 0 included.
-  for (CCamera& camera : Cameras) camera.interface = record;
   SetProfileFileName(info.profile_file_name);
   const LoadedConfiguration loaded = LoadConfiguration();
   ApplyConfiguration(loaded);
@@ -218,8 +216,8 @@ int main(int argc, char** argv) {
   }
   // Jobs need the settings and the camera table, so the watcher starts last.
   if (!platform::StartThread(JobWatcherThread)) {
-    ConsoleLog(kNoJobWatcher, kLevelError);
-    ReportToInterface(kNoJobWatcher, kReportError);
+    ConsoleLog(kNoJobWatcher, ConsoleLevel::kError);
+    ReportToInterface(kNoJobWatcher, ReportLevel::kError);
   }
 
   while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {

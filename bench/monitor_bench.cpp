@@ -177,9 +177,9 @@ Result Run(CInterface& record, CInterfaceMonitor& monitor, bool through_record, 
     }
     std::snprintf(line, sizeof line, "%s%ld %s", kMarker, i, pad.c_str());
     if (through_record)
-      record.Log(line, 1);
+      record.Log(line, ReportLevel::kInfo);
     else
-      monitor.ForwardLog(line, 1);
+      monitor.ForwardLog(line, ReportLevel::kInfo);
   }
   // Drained when the counts stop growing for a while; the rate is taken up
   // to the last growth.

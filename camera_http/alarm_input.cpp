@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "alarm/alarm_start.h"
-#include "camera_http/daily_log.h"
 #include "camera_http/http_auth.h"
 #include "camera_http/http_client.h"
 #include "camera_http/regex.h"
-#include "platform/socket.h"
 #include "core/console.h"
+#include "core/daily_log.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "platform/socket.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 
@@ -166,7 +166,7 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
-  ConsoleLog(started, kLevelSuccess);
+  ConsoleLog(started, ConsoleLevel::kSuccess);
 }
 
 // Logs a failed step of the connection.
@@ -201,9 +201,9 @@ std::string PrintableText(std::string_view text) {
 
 void ReportServerSocketError(const CVideoServer& /*server*/, int server_number) {
   std::string message = platform::StringPrintf(kSocketError, server_number, SockLastError());
-  ConsoleLog(message, kLevelError);
+  ConsoleLog(message, ConsoleLevel::kError);
   AppendDailyLog(kServerLogFormat, server_number, message);
-  ReportToInterface(message, kReportInfo);
+  ReportToInterface(message, ReportLevel::kInfo);
 }
 
 int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::string_view pin,
@@ -217,7 +217,7 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   if (camera.empty()) {
     std::string message = platform::StringPrintf(kNoCamera, PrintableText(iobox_text).c_str());
     Log(server, message);
-    ConsoleLog(message, kLevelError);
+    ConsoleLog(message, ConsoleLevel::kError);
     return kNoCameraForIOBox;
   }
   int alarm = server.default_alarm_number;
@@ -282,7 +282,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   // The message ends in a line feed of its own; the console and the log end
   // every line anyway, so it is not doubled into an empty line.
   if (!started.empty() && started.back() == '\n') started.pop_back();
-  ConsoleLog(started, kLevelInfo);
+  ConsoleLog(started, ConsoleLevel::kNormal);
   Log(server, started);
 
   const std::string request = PrintableText(server.request);
@@ -351,7 +351,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
         }
         if (!refusal_reported) {
           Log(server, message);
-          ConsoleLog(message, kLevelError);
+          ConsoleLog(message, ConsoleLevel::kError);
           refusal_reported = true;
         }
         refused = true;
@@ -388,7 +388,7 @@ bool StartAlarmInputThread(CVideoServer& server) {
   CVideoServer* record = &server;
   if (platform::StartThread([record] { AlarmInputThread(record); })) return true;
   std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
-  ConsoleLog(message, kLevelError);
-  ReportToInterface(message, kReportError);
+  ConsoleLog(message, ConsoleLevel::kError);
+  ReportToInterface(message, ReportLevel::kError);
   return false;
 }

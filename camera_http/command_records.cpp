@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "camera_http/daily_log.h"
 #include "camera_http/regex.h"
 #include "core/console.h"
+#include "core/daily_log.h"
 #include "core/profile/user_profile.h"
 #include "core/text.h"
 #include "platform/strings.h"
@@ -127,7 +127,7 @@ void CCommandRecord::Log(const char* log_name_format, std::string_view text) con
 
 void CCommandRecord::LogError(const char* log_name_format, std::string_view text) const {
   Log(log_name_format, text);
-  ConsoleLog(text, kLevelError);
+  ConsoleLog(text, ConsoleLevel::kError);
 }
 
 int CCommandRecord::Deliver(const char* log_name_format, const std::string& template_text,

@@ -56,8 +56,11 @@ __attribute__((format(printf, 2, 3))) void FormatError(
     std::span<char, kHttpErrorTextSize> error_text, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(error_text.data(), error_text.size(), format, args);
+  std::string text = platform::StringPrintfV(format, args);
   va_end(args);
+  std::size_t n = std::min(text.size(), error_text.size() - 1);
+  std::memcpy(error_text.data(), text.data(), n);
+  error_text[n] = '\0';
 }
 
 bool Accepted(int status) { return status == kStatusOk || status == kStatusNoContent; }

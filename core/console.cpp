@@ -8,15 +8,16 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/strings.h"
 
 int InitConsole() { return 1; }
 
-void SetConsoleColor(int level) {
-  std::string_view seq = platform::ConsoleColorFor(level);
+void SetConsoleColor(ConsoleLevel level) {
+  std::string_view seq = platform::ConsoleColorFor(static_cast<int>(level));
   if (!seq.empty()) std::fwrite(seq.data(), 1, seq.size(), stdout);
 }
 
-void ConsoleLog(std::string_view text, int level) {
+void ConsoleLog(std::string_view text, ConsoleLevel level) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
@@ -24,7 +25,7 @@ void ConsoleLog(std::string_view text, int level) {
   std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d    ", tm.tm_hour, tm.tm_min, tm.tm_sec);
   std::string line;
   line.reserve(text.size() + 32);
-  line += platform::ConsoleColorFor(level);
+  line += platform::ConsoleColorFor(static_cast<int>(level));
   line += stamp;
   line += text;
   line += platform::ConsoleColorReset();
@@ -34,11 +35,10 @@ void ConsoleLog(std::string_view text, int level) {
   std::fflush(stdout);
 }
 
-void ConsoleLogF(int level, const char* format, ...) {
-  char buf[1024];
+void ConsoleLogF(ConsoleLevel level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
+  std::string text = platform::StringPrintfV(format, args);
   va_end(args);
-  ConsoleLog(buf, level);
+  ConsoleLog(std::string_view(text).substr(0, kFormattedLineMax), level);
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/strings.h"
+
 namespace {
 // Set once at start, before any thread reports; atomics keep later readers
 // honest without a lock.
@@ -17,7 +19,9 @@ void SetReportSink(void* record, ReportSink sink) {
   g_record.store(record);
 }
 
-void ReportToInterface(std::string_view text, int level) {
+bool ReportSinkAttached() { return g_record.load() != nullptr && g_sink.load() != nullptr; }
+
+void ReportToInterface(std::string_view text, ReportLevel level) {
   void* record = g_record.load();
   ReportSink sink = g_sink.load();
   if (!record || !sink) return;
@@ -27,11 +31,15 @@ void ReportToInterface(std::string_view text, int level) {
   sink(record, copy.data(), level);
 }
 
-void ReportToInterfaceF(int level, const char* format, ...) {
-  char buf[1024];
+void ReportToInterfaceF(ReportLevel level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
+  std::string text = platform::StringPrintfV(format, args);
   va_end(args);
-  ReportToInterface(buf, level);
+  ReportToInterface(std::string_view(text).substr(0, kFormattedLineMax), level);
+}
+
+void ConsoleAndReport(std::string_view text, ConsoleLevel console, ReportLevel report) {
+  ConsoleLog(text, console);
+  ReportToInterface(text, report);
 }

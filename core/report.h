@@ -5,14 +5,27 @@
 // not be made) lines are dropped.
 #include <string_view>
 
-using ReportSink = void (*)(void* record, char* text, int level);
+#include "core/console.h"
+
+// What the interface record does with a line: every level lands in the daily
+// interface log; kError also in the error ring; every level but kLogOnly is
+// forwarded to monitoring clients.
+enum class ReportLevel { kSuccess = 0, kInfo = 1, kError = 3, kLogOnly = 10 };
+
+using ReportSink = void (*)(void* record, char* text, ReportLevel level);
 
 // Attaches the interface record; `sink` is called with a writable copy of
 // each line. A null record detaches it.
 void SetReportSink(void* record, ReportSink sink);
 
 // Passes the line and its level to the interface record, if there is one.
-void ReportToInterface(std::string_view text, int level);
+void ReportToInterface(std::string_view text, ReportLevel level);
+// Whether a record is attached (lines are not dropped).
+bool ReportSinkAttached();
 
 // printf-style form of ReportToInterface.
-void ReportToInterfaceF(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ReportToInterfaceF(ReportLevel level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// The same line on the console and to the interface record.
+void ConsoleAndReport(std::string_view text, ConsoleLevel console, ReportLevel report);

@@ -31,7 +31,7 @@ int CreateDirectoryPath(std::string_view path) {
     struct stat st {};
     if (stat(prefix.c_str(), &st) == 0) continue;
     if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      ReportToInterfaceF(3, kCreateDirectoryFailed, prefix.c_str(), errno);
+      ReportToInterfaceF(ReportLevel::kError, kCreateDirectoryFailed, prefix.c_str(), errno);
       return -1;
     }
   }

@@ -14,10 +14,9 @@
 
 #include "alarm/alarm_start.h"
 #include "camera_http/command_records.h"
-#include "camera_http/command_records.h"
-#include "core/settings.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 
@@ -195,11 +194,6 @@ Outcome RunPTZ(const Order& o, Buffers& b) {
 // a later job in the same slot is never taken for this one.
 bool JobGoesOn(const HTTPCommandArgs& args) { return JobInSlot(args.job) == args.record; }
 
-void ConsoleAndReport(const std::string& text, int console_level, int report_level) {
-  ConsoleLog(text, console_level);
-  ReportToInterface(text, report_level);
-}
-
 }  // namespace
 
 void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
@@ -212,7 +206,8 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
       t >= kMaxJobWorkers) {
     // JobAlrProc never starts such a thread; without a valid event there is
     // nothing to hand back.
-    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), kLevelError, kReportError);
+    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), ConsoleLevel::kError,
+                     ReportLevel::kError);
     return;
   }
 
@@ -232,14 +227,14 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
                                                    : nullptr;
   if (started)
     ConsoleAndReport(platform::StringPrintf(started, s, j, o.camera, o.alarm_reference.c_str()),
-                     kLevelInfo, kReportInfo);
+                     ConsoleLevel::kNormal, ReportLevel::kInfo);
   TableEntry table(o.alarm_reference, o.command.db_entry);
   auto write_status = [&](int status) {
     if (!table.Write(status))
       ConsoleAndReport(
           platform::StringPrintf(kTableSlow, s, o.camera, j, status, o.command.db_entry,
                                  o.alarm_reference.c_str(), kTableWaitSeconds),
-          kLevelError, kReportError);
+          ConsoleLevel::kError, ReportLevel::kError);
   };
   write_status(kCommandRunning);
 
@@ -259,7 +254,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
       if (camera_known) outcome = RunPTZ(o, buffers);
       break;
     case Kind::kUnknown:
-      ReportToInterface(kUnknownType, kReportInfo);
+      ReportToInterface(kUnknownType, ReportLevel::kInfo);
       outcome = Outcome::kFailedUncounted;
       break;
   }
@@ -273,25 +268,25 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
     (succeeded ? row.command_successes : row.command_errors).Add(1);
   }
 
-  ConsoleLog(kRule, kLevelSuccess);
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
   ConsoleAndReport(platform::StringPrintf(kOver, s, o.camera, j, o.command.type_command.c_str()),
-                   kLevelSuccess, kReportInfo);
+                   ConsoleLevel::kSuccess, ReportLevel::kInfo);
   if (succeeded) {
     std::string text = platform::StringPrintf(kSucceeded, s, o.camera, j);
-    ReportToInterface(text, kReportSuccess);
-    ConsoleLog(text, kLevelSuccess);
+    ReportToInterface(text, ReportLevel::kSuccess);
+    ConsoleLog(text, ConsoleLevel::kSuccess);
   } else {
     std::string text = platform::StringPrintf(kFailed, s, o.camera, j);
-    ReportToInterface(text, kReportError);
-    ConsoleLog(text, kLevelError);
+    ReportToInterface(text, ReportLevel::kError);
+    ConsoleLog(text, ConsoleLevel::kError);
   }
   if (!counted) {
-    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, s, o.camera, j), kLevelError,
-                     kReportError);
-    ConsoleLog(kRule, kLevelSuccess);
+    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, s, o.camera, j), ConsoleLevel::kError,
+                     ReportLevel::kError);
+    ConsoleLog(kRule, ConsoleLevel::kSuccess);
     return;
   }
   write_status(succeeded ? kCommandSucceeded : kCommandFailed);
-  ConsoleLog(kRule, kLevelSuccess);
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
   args->record->thread_events[static_cast<std::size_t>(t)].Set();
 }

@@ -14,12 +14,12 @@
 #include <new>
 #include <thread>
 
-#include "core/camera_base.h"
 #include "acquisition/camera/camera.h"
-#include "core/settings.h"
+#include "core/camera_base.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "jobs/multimedia.h"
 #include "platform/clock.h"
@@ -183,8 +183,8 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     }
   }
   std::string started = platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str());
-  ConsoleLog(started, kLevelInfo);
-  ReportToInterface(started, kReportInfo);
+  ConsoleLog(started, ConsoleLevel::kNormal);
+  ReportToInterface(started, ReportLevel::kInfo);
 
   WriteStreamControlFile(kActionStart, directory, alarm);
 
@@ -199,29 +199,29 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   bool have_image = false;
   if (!buffer) {
     std::string text = platform::StringPrintf(kNoBuffer, j, c);
-    ConsoleLog(text, kLevelError);
-    ReportToInterface(text, kReportError);
+    ConsoleLog(text, ConsoleLevel::kError);
+    ReportToInterface(text, ReportLevel::kError);
   } else {
     for (int tries = 0; !(have_image = camera.HasImage(args->session)) && tries < kFirstImageTries;
          ++tries)
       SleepMs(kFirstImagePollMs);
     if (!have_image) {
       std::string text = platform::StringPrintf(kNoImage, j, c);
-      ConsoleLog(text, kLevelError);
-      ReportToInterface(text, kReportError);
+      ConsoleLog(text, ConsoleLevel::kError);
+      ReportToInterface(text, ReportLevel::kError);
     }
   }
 
   if (have_image) {
     std::string copying = platform::StringPrintf(kCopying, j, c);
-    ConsoleLog(copying, kLevelInfo);
-    ReportToInterface(copying, kReportInfo);
+    ConsoleLog(copying, ConsoleLevel::kNormal);
+    ReportToInterface(copying, ReportLevel::kInfo);
 
     int time_back = row.pre_record_time * 100;  // hundredths of a second before the alarm
     if (!camera.IsPermanent() && row.pre_record_time > 0) {
       std::string text = platform::StringPrintf(kNotPermanent, j, c);
-      ConsoleLog(text, kLevelError);
-      ReportToInterface(text, kReportInfo);
+      ConsoleLog(text, ConsoleLevel::kError);
+      ReportToInterface(text, ReportLevel::kInfo);
       time_back = 0;
     }
     const std::uint32_t session = args->session;
@@ -255,7 +255,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
       if (!found)
         camera.Log(
             platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6),
-            1);
+            ReportLevel::kInfo);
       int size = found ? camera.GetImage(frame, buffer.get()) : 0;
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
@@ -295,17 +295,17 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
 
   int successes = row.file_successes.Get();
   int errors = row.file_errors.Get();
-  ConsoleLog(kRule, kLevelSuccess);
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
   std::string over = platform::StringPrintf(kOver, j, c);
-  ConsoleLog(over, kLevelSuccess);
-  ReportToInterface(over, kReportInfo);
+  ConsoleLog(over, ConsoleLevel::kSuccess);
+  ReportToInterface(over, ReportLevel::kInfo);
   std::string saved = platform::StringPrintf(kSaved, j, c, successes);
-  ConsoleLog(saved, kLevelSuccess);
-  ReportToInterface(saved, kReportSuccess);
+  ConsoleLog(saved, ConsoleLevel::kSuccess);
+  ReportToInterface(saved, ReportLevel::kSuccess);
   std::string error_line = platform::StringPrintf(kErrors, j, c, errors);
-  ConsoleLog(error_line, errors > 0 ? kLevelError : kLevelSuccess);
-  ReportToInterface(error_line, errors > 0 ? kReportError : kReportSuccess);
-  ConsoleLog(kRule, kLevelSuccess);
+  ConsoleLog(error_line, errors > 0 ? ConsoleLevel::kError : ConsoleLevel::kSuccess);
+  ReportToInterface(error_line, errors > 0 ? ReportLevel::kError : ReportLevel::kSuccess);
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
 
   job.thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }

@@ -11,12 +11,12 @@
 #include <new>
 #include <vector>
 
-#include "core/camera_base.h"
 #include "acquisition/camera/camera.h"
-#include "core/settings.h"
+#include "core/camera_base.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "jobs/image_copy.h"
 #include "jobs/job.h"
 #include "jobs/multimedia.h"
@@ -67,11 +67,6 @@ std::atomic<int> g_allocated{0};
 
 std::atomic<CommandWorker> g_command_worker{nullptr};
 std::atomic<int> g_worker_wait_ms{kWorkerWaitMs};
-
-void ConsoleAndReport(const std::string& text, int console_level, int report_level) {
-  ConsoleLog(text, console_level);
-  ReportToInterface(text, report_level);
-}
 
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
@@ -157,7 +152,7 @@ void SetWorkerWaitForTest(int milliseconds) { g_worker_wait_ms.store(millisecond
 int AllocateJobSlot(const CJob& job) {
   std::shared_ptr<CJob> record(new (std::nothrow) CJob(job));
   if (!record) {
-    ReportToInterface(kOutOfMemory, kReportError);
+    ReportToInterface(kOutOfMemory, ReportLevel::kError);
     return -1;
   }
   int slot = -1;
@@ -173,10 +168,10 @@ int AllocateJobSlot(const CJob& job) {
     }
   }
   if (slot < 0) {
-    ReportToInterfaceF(kReportError, kOverflow, kJobSlots);
+    ReportToInterfaceF(ReportLevel::kError, kOverflow, kJobSlots);
     return -1;
   }
-  ReportToInterfaceF(kReportInfo, kAllocated, slot);
+  ReportToInterfaceF(ReportLevel::kInfo, kAllocated, slot);
   return slot;
 }
 
@@ -191,7 +186,7 @@ void ReleaseJobSlot(int slot) {
     g_allocated.fetch_sub(1);
   }
   std::string text = platform::StringPrintf(kFreed, slot);
-  ReportToInterface(text, kReportInfo);
+  ReportToInterface(text, ReportLevel::kInfo);
   std::printf("\n%s\n", text.c_str());
   std::printf(kWaitingInQueue, slot);
   std::fflush(stdout);
@@ -215,7 +210,7 @@ std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) 
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (MoveFile(job_file_path, target) != 0) {
-    ReportToInterfaceF(kReportError, kCouldNotMove, job_file_path.c_str(), target.c_str());
+    ReportToInterfaceF(ReportLevel::kError, kCouldNotMove, job_file_path.c_str(), target.c_str());
     return "";
   }
   return target;
@@ -227,7 +222,7 @@ void JobAlrProc(int s) {
   CJob& job = *record;
 
   ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
-                   kLevelInfo, kReportInfo);
+                   ConsoleLevel::kNormal, ReportLevel::kInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
   if (!job.refused) WriteMultimediaCounts(job);
@@ -252,8 +247,8 @@ void JobAlrProc(int s) {
     event.Reset();
     auto args = make_args(t);
     if (!platform::StartThread([args, body] { body(args); })) {
-      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), kLevelError,
-                       kReportError);
+      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), ConsoleLevel::kError,
+                       ReportLevel::kError);
       job.outcome = 1;
       return;
     }
@@ -264,17 +259,18 @@ void JobAlrProc(int s) {
     JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
     int n = row.camera_number;
     if (row.refused) {
-      ReportToInterfaceF(kReportError, kCameraRefused, s, i);
+      ReportToInterfaceF(ReportLevel::kError, kCameraRefused, s, i);
       continue;
     }
     if (n < 0 || n >= kCameraSlots) {
       std::string text = platform::StringPrintf(kCameraUnknown, s, n);
-      ConsoleAndReport(text, kLevelError, kReportError);
+      ConsoleAndReport(text, ConsoleLevel::kError, ReportLevel::kError);
       continue;
     }
     const CCameraBase& base = CameraBaseTable[n];
     if (!base.IsActive()) {
-      ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), kLevelError, kReportInfo);
+      ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), ConsoleLevel::kError,
+                       ReportLevel::kInfo);
       continue;
     }
     if (row.type == 0 || row.type == 1) {
@@ -282,7 +278,7 @@ void JobAlrProc(int s) {
         // The configuration already reported it; images of this camera would
         // land outside the log directory.
         ConsoleAndReport(platform::StringPrintf(kUnsafeReference, s, n, base.reference.c_str()),
-                         kLevelError, kReportError);
+                         ConsoleLevel::kError, ReportLevel::kError);
         job.outcome = 1;
       } else {
         // An empty "LogDirectory" is the working directory, as for the
@@ -315,7 +311,7 @@ void JobAlrProc(int s) {
       // Commands of any camera type run once the gateway has a command
       // sender; until then they count neither as done nor as failed.
       if (row.number_of_commands > 0)
-        ReportToInterfaceF(kReportInfo, kCommandsNotRun, s, n, row.number_of_commands);
+        ReportToInterfaceF(ReportLevel::kInfo, kCommandsNotRun, s, n, row.number_of_commands);
       continue;
     }
     for (int j = 1; j <= row.number_of_commands; ++j) {
@@ -337,16 +333,16 @@ void JobAlrProc(int s) {
   if (wanted_workers > kMaxJobWorkers) {
     ConsoleAndReport(
         platform::StringPrintf(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
-        kLevelError, kReportError);
+        ConsoleLevel::kError, ReportLevel::kError);
   }
 
-  ReportToInterfaceF(kReportInfo, kWaitOn, s, job.thread_count);
+  ReportToInterfaceF(ReportLevel::kInfo, kWaitOn, s, job.thread_count);
   for (int t = 0; t < job.thread_count; ++t) {
     long long wait_ms = g_worker_wait_ms.load();
     long long work_s = work_seconds[static_cast<std::size_t>(t)];
     if (work_s * 1000 > wait_ms) wait_ms = (work_s + kLongWorkMarginSeconds) * 1000;
     if (!job.thread_events[static_cast<std::size_t>(t)].Wait(wait_ms))
-      ReportToInterfaceF(kReportError, kTimeout, s, t, static_cast<int>(wait_ms / 1000));
+      ReportToInterfaceF(ReportLevel::kError, kTimeout, s, t, static_cast<int>(wait_ms / 1000));
   }
 
   if (!job.refused) WriteMultimediaCounts(job);

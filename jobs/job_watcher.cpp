@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/settings.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "jobs/directory_watch.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -88,8 +88,8 @@ bool Exists(const std::string& path) {
 }
 
 void ConsoleError(const std::string& text) {
-  ConsoleLog(text, kLevelError);
-  ReportToInterface(text, kReportError);
+  ConsoleLog(text, ConsoleLevel::kError);
+  ReportToInterface(text, ReportLevel::kError);
 }
 
 // Reads keys the way the profile routines do.
@@ -124,14 +124,14 @@ float ReadInterval(const std::string& text, int camera) {
     // An empty value reads as 0, like the profile routines give it.
     bool blank = text.find_first_not_of(" \t") == std::string::npos;
     if (blank) {
-      ConsoleLogF(kLevelError, kIntervalZero, camera);
+      ConsoleLogF(ConsoleLevel::kError, kIntervalZero, camera);
     } else {
       ConsoleError(platform::StringPrintf(kIntervalNotANumber, camera, text.c_str()));
     }
     return 1;
   }
   if (value == 0) {
-    ConsoleLogF(kLevelError, kIntervalZero, camera);
+    ConsoleLogF(ConsoleLevel::kError, kIntervalZero, camera);
     return 1;
   }
   if (!std::isfinite(value) || value < kMinIntervalSeconds || value > kMaxIntervalSeconds) {
@@ -176,7 +176,7 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
   }
   if (c.refused) job->outcome = 1;
   if (c.number_of_commands > kMaxCommandsPerCamera) {
-    ConsoleLogF(kLevelError, kTooManyCommands, c.camera_number, kMaxCommandsPerCamera);
+    ConsoleLogF(ConsoleLevel::kError, kTooManyCommands, c.camera_number, kMaxCommandsPerCamera);
     c.number_of_commands = kMaxCommandsPerCamera;
   } else if (c.number_of_commands < 0) {
     ConsoleError(platform::StringPrintf(kNegativeCommands, c.camera_number, c.number_of_commands));
@@ -206,7 +206,7 @@ long long WatchTimeoutMs() {
 }
 
 void WarnJobsFull(int running) {
-  ReportToInterfaceF(kReportError, kJobsFull, running, Config.max_jobs_running);
+  ReportToInterfaceF(ReportLevel::kError, kJobsFull, running, Config.max_jobs_running);
   SleepMs(kJobsFullPauseMs);
 }
 

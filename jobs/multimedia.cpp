@@ -4,10 +4,10 @@
 #include <ctime>
 
 #include "core/camera_base.h"
-#include "core/settings.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/strings.h"
@@ -74,7 +74,8 @@ void AppendMultimediaLog(const CJob& job, std::string_view text) {
   std::string path = MultimediaLogPath(job);
   // Under the same per-file lock as the profile writes of the counts, so a
   // line is never lost to a rewrite of the file.
-  if (!platform::ProfileAppendLine(path, line)) ReportToInterfaceF(3, kUnableToOpen, path.c_str());
+  if (!platform::ProfileAppendLine(path, line))
+    ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
 }
 
 void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int image_count,
@@ -89,7 +90,7 @@ void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int
   const platform::ProfileLock guard = platform::LockProfile(path);
   if (!platform::ProfileAppendLine(
           path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
-    ReportToInterfaceF(3, kUnableToOpen, path.c_str());
+    ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());
   message.Open();
   message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);

@@ -18,11 +18,7 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
-std::mutex LogFileLock;
-
 namespace {
-constexpr const char* kDailyLogFormat = "./log/%s_%04d%02d%02d.log";
-constexpr const char* kLogLineFormat = "%02d.%02d %02d:%02d:%02d %s";
 constexpr const char* kStartEventText = "Application '%s' started (version %s)";
 constexpr const char* kStartEventValues = "%s;%s";
 constexpr const char* kNoFreePort =
@@ -40,8 +36,6 @@ constexpr const char* kPortLockTimeout =
     "choosing the monitor port without it";
 constexpr const char* kPortLockFailed =
     "ERROR: can not open the port register lock %s (%s) - choosing the monitor port without it";
-constexpr int kErrorLevel = 3;         // also kept in the error ring
-constexpr int kLogFileOnlyLevel = 10;  // never forwarded to monitoring clients
 
 std::string Hex8(std::time_t t) {
   char buf[16];
@@ -85,26 +79,6 @@ class PortRegisterLock {
 };
 }  // namespace
 
-std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char file[300];
-  std::snprintf(file, sizeof file, kDailyLogFormat, std::string(name).c_str(), tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday);
-  char line[kLogLineMax + 1];
-  std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour, tm.tm_min,
-                tm.tm_sec, std::string(text).c_str());
-  // Opened and closed for every line, so operators can move or delete the
-  // file while the gateway runs. A missing "log" directory loses the line.
-  if (FILE* f = std::fopen(file, "ab")) {
-    std::fputs(line, f);
-    std::fputs("\r\n", f);
-    std::fclose(f);
-  }
-  return line;
-}
-
 CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
 
 CInterface::~CInterface() {
@@ -119,18 +93,18 @@ CInterface::~CInterface() {
 
 void CInterface::SetMonitor(CInterfaceMonitor* monitor) { monitor_.store(monitor); }
 
-void CInterface::Log(char* text, int level) {
+void CInterface::Log(char* text, ReportLevel level) {
   WriteLogFile(text, level);
   // The file keeps the line as reported; the monitor strips the angle
   // brackets from the caller's buffer afterwards.
-  if (level == kLogFileOnlyLevel) return;
+  if (level == ReportLevel::kLogOnly) return;
   if (CInterfaceMonitor* monitor = monitor_.load()) monitor->ForwardLog(text, level);
 }
 
-void CInterface::WriteLogFile(std::string_view text, int level) {
+void CInterface::WriteLogFile(std::string_view text, ReportLevel level) {
   std::lock_guard<std::mutex> guard(LogFileLock);
   std::string line = AppendDailyLogLocked(name_, text);
-  if (level == kErrorLevel) AddErrorEntryLocked(line);
+  if (level == ReportLevel::kError) AddErrorEntryLocked(line);
 }
 
 void CInterface::AddErrorEntry(std::string_view line) {
@@ -200,7 +174,7 @@ int CInterface::GetMonitorPort() {
   PortRegisterLock lock;
   if (!lock.why().empty()) {
     std::string message = lock.why();
-    Log(message.data(), kErrorLevel);
+    Log(message.data(), ReportLevel::kError);
   }
   CUserProfile reg(kPortRegisterFile);
   int first = -1, last = -1;
@@ -236,9 +210,8 @@ int CInterface::GetMonitorPort() {
   reg.Close();
   // No port of the range is free: fall back to the end of the default range,
   // which the register itself never hands out, and say so.
-  char msg[256];
-  std::snprintf(msg, sizeof msg, kNoFreePort, first, last, kDefaultLastIPPort);
-  Log(msg, 3);
+  std::string msg = platform::StringPrintf(kNoFreePort, first, last, kDefaultLastIPPort);
+  Log(msg.data(), ReportLevel::kError);
   return kDefaultLastIPPort;
 }
 

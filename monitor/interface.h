@@ -14,14 +14,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/daily_log.h"
+#include "core/report.h"
+
 class CInterfaceMonitor;
 
-// Serialises every write of the daily interface log and the error ring
-// (the monitor server writes its own lines into the same file).
-extern std::mutex LogFileLock;
-
-inline constexpr std::size_t kLogLineMax = 511;  // longest line of the daily log
-inline constexpr int kErrorRingSize = 1024;      // entries of the error ring
+inline constexpr int kErrorRingSize = 1024;  // entries of the error ring
 // The error ring file is rewritten at most this often (and at a clean end).
 inline constexpr auto kErrorRingFlushInterval = std::chrono::seconds(1);
 inline constexpr int kDefaultFirstIPPort = 22001;
@@ -29,12 +27,6 @@ inline constexpr int kDefaultLastIPPort = 22499;
 inline constexpr const char* kPortRegisterFile = "qxmoninterfaces.ini";
 inline constexpr int kStartEventCode = 49122;
 inline constexpr int kStartEventModuleType = 4;
-
-// Appends "dd.mm hh:mm:ss text" (cut at kLogLineMax characters) to today's
-// interface log of program `name`, "./log/<name>_YYYYMMDD.log". The caller
-// holds LogFileLock. Returns the formatted line; a file that cannot be opened
-// loses it silently.
-std::string AppendDailyLogLocked(std::string_view name, std::string_view text);
 
 class CInterface {
  public:
@@ -54,8 +46,8 @@ class CInterface {
   // Writes the line to the daily log (and the error ring for level 3).
   // `text` is a buffer the caller owns: forwarding to monitoring clients
   // edits it in place.
-  void Log(char* text, int level);
-  void WriteLogFile(std::string_view text, int level);
+  void Log(char* text, ReportLevel level);
+  void WriteLogFile(std::string_view text, ReportLevel level);
   // Puts the line into the error ring, which lives in memory: its file is
   // rewritten by a thread of the record at most once per
   // kErrorRingFlushInterval, so reporting threads never wait for it.

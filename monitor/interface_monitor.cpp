@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "core/console.h"
-#include "monitor/interface.h"
+#include "core/daily_log.h"
 #include "platform/named_objects.h"
+#include "platform/strings.h"
 #include "platform/thread.h"
 
 namespace {
@@ -100,14 +101,12 @@ constexpr int kPassCountDone = 6;
 // printf into a text of at most `max` characters.
 std::string Format(std::size_t max, const char* format, ...) __attribute__((format(printf, 2, 3)));
 std::string Format(std::size_t max, const char* format, ...) {
-  // Every message fits the stack buffer; this runs once per reported line.
-  char buffer[kLogMessageMax + 1];
-  max = std::min(max, kLogMessageMax);
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(buffer, max + 1, format, args);
+  std::string text = platform::StringPrintfV(format, args);
   va_end(args);
-  return std::string(buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), max));
+  text.resize(std::min({text.size(), max, kLogMessageMax}));
+  return text;
 }
 
 std::string AddressText(in_addr address) {
@@ -174,7 +173,7 @@ CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info)
   // The name goes last: WriteLog stays silent until it is set.
   name_ = info.program_name.substr(0, 255);
   for (const std::string& problem : problems) {
-    ConsoleLog(problem, kLevelError);
+    ConsoleLog(problem, ConsoleLevel::kError);
     WriteLog(problem);
   }
   if (!platform::StartThread([this] { ServerWaitConnThread(); }))
@@ -565,7 +564,7 @@ void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKi
   if (pressure) pressure_event_.Set();
 }
 
-void CInterfaceMonitor::ForwardLog(char* text, int level) {
+void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
   char* out = text;
   for (const char* in = text; *in != '\0'; ++in)
     if (*in != '<' && *in != '>') *out++ = *in;
@@ -578,7 +577,8 @@ void CInterfaceMonitor::ForwardLog(char* text, int level) {
                             tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
   {
     std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
-    QueueMessage(Format(kLogMessageMax, kLogEvent, level, line.c_str()), MonitorMessageKind::kLog);
+    QueueMessage(Format(kLogMessageMax, kLogEvent, static_cast<int>(level), line.c_str()),
+                 MonitorMessageKind::kLog);
   }
 
   std::lock_guard<std::mutex> guard(LogHistoryLock);
@@ -594,8 +594,9 @@ void CInterfaceMonitor::SendLogHistory() {
   for (int k = 0; k < kLogHistoryEntries; ++k) {
     const HistoryEntry& entry = LogHistory[(log_history_next_ + k) % kLogHistoryEntries];
     if (entry.text.empty()) continue;
-    QueueMessage(Format(kLogMessageMax, kLogEvent, entry.level, entry.text.c_str()),
-                 MonitorMessageKind::kLog);
+    QueueMessage(
+        Format(kLogMessageMax, kLogEvent, static_cast<int>(entry.level), entry.text.c_str()),
+        MonitorMessageKind::kLog);
   }
 }
 

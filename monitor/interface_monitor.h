@@ -35,9 +35,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/socket.h"
 #include "core/application_info.h"
+#include "core/report.h"
 #include "monitor/monitor_access.h"
+#include "platform/socket.h"
 
 namespace platform {
 class NamedEvent;
@@ -131,7 +132,7 @@ class CInterfaceMonitor {
 
   // Sends a reported line to the clients and keeps it in the log history.
   // Removes every '<' and '>' from `text` in place.
-  void ForwardLog(char* text, int level);
+  void ForwardLog(char* text, ReportLevel level);
 
   // Queues a copy of `text` for every connected client (log messages not
   // for clients that switched them off); a client with 1024 waiting
@@ -297,7 +298,7 @@ class CInterfaceMonitor {
   std::mutex LogHistoryLock;
   struct HistoryEntry {
     std::string text;
-    int level = 0;
+    ReportLevel level = ReportLevel::kSuccess;
   };
   std::array<HistoryEntry, kLogHistoryEntries> LogHistory;
   int log_history_next_ = 0;

@@ -11,6 +11,7 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface_monitor.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -60,12 +61,12 @@ constexpr Statistic kLastStartup{"LastStartup", "ERROR"};
 // printf into a status message of at most kStatusMessageMax characters.
 std::string Status(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Status(const char* format, ...) {
-  char buf[kStatusMessageMax + 1];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
+  std::string text = platform::StringPrintfV(format, args);
   va_end(args);
-  return buf;
+  text.resize(std::min(text.size(), kStatusMessageMax));
+  return text;
 }
 
 // The statistic as shown: its time (stored as hexadecimal seconds since

@@ -12,12 +12,12 @@
 
 #include <httplib.h>
 
-#include "core/camera_base.h"
 #include "acquisition/camera/camera.h"
-#include "core/settings.h"
+#include "core/camera_base.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"
+#include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -50,11 +50,6 @@ constexpr std::int64_t kDefaultFrameLimitSeconds = 60;
 constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
 
 std::atomic<std::int64_t> g_started_us{0};
-
-void Report(const std::string& line, int console_level, int report_level) {
-  ConsoleLog(line, console_level);
-  ReportToInterface(line, report_level);
-}
 
 std::int64_t StartedUs(std::int64_t now_us) {
   std::int64_t started = g_started_us.load();
@@ -186,8 +181,8 @@ bool StartStatusServer(int port, const std::string& bind_address, StatusSources 
   unsigned char probe[sizeof(in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), probe) != 1 &&
       inet_pton(AF_INET6, host.c_str(), probe) != 1) {
-    Report(platform::StringPrintf(kBadBindAddress, bind_address.c_str()), kLevelError,
-           kReportError);
+    ConsoleAndReport(platform::StringPrintf(kBadBindAddress, bind_address.c_str()),
+                     ConsoleLevel::kError, ReportLevel::kError);
     host = kLoopback;
   }
   // Like the monitor server, it lives until the process ends.
@@ -210,16 +205,18 @@ bool StartStatusServer(int port, const std::string& bind_address, StatusSources 
   errno = 0;
   if (!server->bind_to_port(host, port)) {
     int error = errno;
-    Report(platform::StringPrintf(kCannotBind, port, host.c_str(),
-                                  error != 0 ? std::strerror(error) : "no such local address"),
-           kLevelError, kReportError);
+    ConsoleAndReport(
+        platform::StringPrintf(kCannotBind, port, host.c_str(),
+                               error != 0 ? std::strerror(error) : "no such local address"),
+        ConsoleLevel::kError, ReportLevel::kError);
     delete server;
     return false;
   }
   if (!platform::StartThread([server] { server->listen_after_bind(); })) {
-    Report(kNoThread, kLevelError, kReportError);
+    ConsoleAndReport(kNoThread, ConsoleLevel::kError, ReportLevel::kError);
     return false;
   }
-  Report(platform::StringPrintf(kListening, host.c_str(), port), kLevelInfo, kReportInfo);
+  ConsoleAndReport(platform::StringPrintf(kListening, host.c_str(), port), ConsoleLevel::kNormal,
+                   ReportLevel::kInfo);
   return true;
 }

@@ -16,8 +16,8 @@
 
 #include "acquisition/status_file.h"
 #include "core/console.h"
+#include "core/daily_log.h"
 #include "core/metrics.h"
-#include "monitor/interface.h"
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -132,7 +132,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
   overwrite_limit_.store(static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
   block_.reset(new (std::nothrow) std::uint8_t[kStreamBlockSize]);
   if (!block_) {
-    Log(kNoSoI, 3);
+    Log(kNoSoI, ReportLevel::kError);
     return -1;
   }
   std::lock_guard<std::mutex> guard(index_lock_);
@@ -201,26 +201,16 @@ std::int64_t CCamera::next_frame_number() {
   return index_.next();
 }
 
-void CCamera::Log(std::string_view text, int level) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char file[96];
+void CCamera::Log(std::string_view text, ReportLevel level) {
   // Year, day of month, month: the order operators know these names by.
-  std::snprintf(file, sizeof file, kCameraLogFormat, camera_number_, tm.tm_year + 1900, tm.tm_mday,
-                tm.tm_mon + 1);
-  if (FILE* f = std::fopen(file, "ab")) {
-    std::fprintf(f, "%02d:%02d:%02d %.*s\n", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 static_cast<int>(text.size()), text.data());
-    std::fclose(f);
-  }
-  if (!interface) {
+  AppendDailyLog(kCameraLogFormat, camera_number_, text);
+  if (!ReportSinkAttached()) {
     std::fputs(kNoInterface, stdout);
     return;
   }
   std::string line = "(" + stream_name_ + "): " + std::string(text);
   if (line.size() > kInterfaceLineMax) line.resize(kInterfaceLineMax);
-  interface->Log(line.data(), level);
+  ReportToInterface(line, level);
 }
 
 bool CCamera::RefreshDue() const {
@@ -231,7 +221,7 @@ bool CCamera::RefreshDue() const {
 void CCamera::Refresh(bool with_fps) {
   last_alive_.store(std::time(nullptr));
   WriteStatusTime(camera_number_, kStatusCamStatus);
-  Log(kAlive, 1);
+  Log(kAlive, ReportLevel::kInfo);
   float rate = 0;
   if (with_fps && RecentFrameRate(&rate)) {
     WriteStreamFps(camera_number_, rate);
@@ -244,7 +234,7 @@ void CCamera::NoteUp() {
   backoff_ms_ = kFirstBackoffMs;
   if (link_up_ && link_known_) return;
   link_up_ = link_known_ = true;
-  Log(platform::StringPrintf(kStreamConnected, camera_number_, Url().c_str()), 1);
+  Log(platform::StringPrintf(kStreamConnected, camera_number_, Url().c_str()), ReportLevel::kInfo);
 }
 
 void CCamera::NoteDown(const StreamLoss& loss) {
@@ -259,7 +249,7 @@ void CCamera::NoteDown(const StreamLoss& loss) {
     down_reason_ = reason;
     down_since_wall_ms_ = platform::WallMillis();
     reminder_due_us_ = now + kReminderIntervalUs;
-    Log(platform::StringPrintf(kStreamLost, camera_number_, reason.c_str()), 1);
+    Log(platform::StringPrintf(kStreamLost, camera_number_, reason.c_str()), ReportLevel::kInfo);
   } else if (now >= reminder_due_us_) {
     reminder_due_us_ = now + kReminderIntervalUs;
     std::time_t since = static_cast<std::time_t>(down_since_wall_ms_ / 1000);
@@ -268,7 +258,8 @@ void CCamera::NoteDown(const StreamLoss& loss) {
     char when[80];
     std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
                   tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    Log(platform::StringPrintf(kStreamStillDown, camera_number_, reason.c_str(), when), 1);
+    Log(platform::StringPrintf(kStreamStillDown, camera_number_, reason.c_str(), when),
+        ReportLevel::kInfo);
   }
 }
 
@@ -287,7 +278,8 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   last_byte_us_ = platform::MonotonicMicros();
   metrics::Camera(camera_number_)
       .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
-  if (extended_log_) Log(platform::StringPrintf(kReceived, static_cast<int>(n)), 1);
+  if (extended_log_)
+    Log(platform::StringPrintf(kReceived, static_cast<int>(n)), ReportLevel::kInfo);
   const std::int64_t now = platform::MonotonicMicros();
   const std::int64_t wall = platform::WallMillis();
   const std::uint32_t session = session_.load();
@@ -316,7 +308,7 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   if (!pending_.empty() && now - last_write_us_ >= kPendingFrameMaxUs) WriteBlockBytes(block_fill_);
   if (streaming_.load() == 1) return true;
   WriteStreamingState(camera_number_, 0);
-  Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), 1);
+  Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
   return false;
 }
 
@@ -328,8 +320,8 @@ void CCamera::EndTransfer() {
 
 void CCamera::OnFrame(const FoundFrame& frame) {
   if (extended_log_) {
-    Log(kSoIFound, 1);
-    Log(kEoIFound, 1);
+    Log(kSoIFound, ReportLevel::kInfo);
+    Log(kEoIFound, ReportLevel::kInfo);
   }
   pending_.push_back(frame);
 }
@@ -364,7 +356,7 @@ void CCamera::OnStreamProblem(StreamProblem problem, std::int64_t detail) {
         platform::StringPrintf(kProblemsUnlogged, static_cast<long long>(problems_unlogged_[k]));
   problem_logged_us_[k] = now;
   problems_unlogged_[k] = 0;
-  Log(text, 1);
+  Log(text, ReportLevel::kInfo);
 }
 
 void CCamera::WriteBlockBytes(std::size_t upto) {
@@ -379,7 +371,8 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     // held are gone from the index with it.
     fd = open(stream_file_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()), 3);
+      Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()),
+          ReportLevel::kError);
       std::lock_guard<std::mutex> guard(index_lock_);
       index_ = FrameIndex();
       index_.TakeFirstChunk();
@@ -387,11 +380,12 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
   }
   if (fd < 0) {
     // Said once when it starts failing, not for every block.
-    if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd), 3);
+    if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd), ReportLevel::kError);
     file_failing_ = true;
   } else {
     if (file_failing_)
-      Log(platform::StringPrintf(kFileWrittenAgain, camera_number_, stream_file_path_.c_str()), 1);
+      Log(platform::StringPrintf(kFileWrittenAgain, camera_number_, stream_file_path_.c_str()),
+          ReportLevel::kInfo);
     file_failing_ = false;
     const std::uint8_t* bytes = block_.get() + block_written_;
     std::size_t n = upto - block_written_;
@@ -402,7 +396,7 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     written = pwrite(fd, bytes, tail, at) == static_cast<ssize_t>(tail);
     if (written && tail < n)
       written = pwrite(fd, bytes + tail, n - tail, 0) == static_cast<ssize_t>(n - tail);
-    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), 3);
+    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), ReportLevel::kError);
   }
   block_written_ = upto;
   PublishFrames(written);
@@ -422,7 +416,7 @@ void CCamera::PublishFrames(bool written) {
       FrameEntry entry{f.start, f.begin_us, f.begin_wall_ms,
                        static_cast<std::int32_t>(f.end - f.start), f.session};
       if (!index_.Append(entry)) {
-        if (!index_full_logged_) Log(kNoIndexMemory, 3);
+        if (!index_full_logged_) Log(kNoIndexMemory, ReportLevel::kError);
         index_full_logged_ = true;
         continue;
       }
@@ -504,7 +498,7 @@ int CCamera::ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64
 }
 
 void CCamera::StreamingDurationThread() {
-  Log(kDurationStarted, 1);
+  Log(kDurationStarted, ReportLevel::kInfo);
   for (;;) {
     bool on;
     {
@@ -610,10 +604,10 @@ void CCamera::StreamingThread() {
         int fd = open(stream_file_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) close(fd);
       }
-      Log(platform::StringPrintf(kSocketStarted, stream_name_.c_str()), 1);
+      Log(platform::StringPrintf(kSocketStarted, stream_name_.c_str()), ReportLevel::kInfo);
       std::string started = platform::StringPrintf(kThreadStarted, camera_number_, url.c_str());
-      Log(started, 1);
-      ConsoleLog(started, 1);
+      Log(started, ReportLevel::kInfo);
+      ConsoleLog(started, ConsoleLevel::kNormal);
       bool again = false;
       while (streaming_.load() == 1) {
         if (again)

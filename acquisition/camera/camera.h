@@ -19,6 +19,7 @@
 #include "acquisition/camera/frame_finder.h"
 #include "acquisition/camera/frame_index.h"
 #include "core/camera_base.h"
+#include "core/report.h"
 
 inline constexpr std::size_t kStreamBlockSize = 16384;
 inline constexpr std::int64_t kStreamFileSize = 50000000;
@@ -72,7 +73,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
 
   // The camera log: "./LOG/Ocelam_<n>_<year><day><month>.log" and the
   // interface record.
-  void Log(std::string_view text, int level);
+  void Log(std::string_view text, ReportLevel level);
 
   // The frame of `session` for the monotonic moment `wanted_us`. False when
   // the index holds none.

@@ -137,7 +137,7 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
                   static_cast<int>(frame.number % kImageIndexSize),
                   static_cast<int>(next_frame_number() % kImageIndexSize), static_cast<int>(e),
                   static_cast<int>(s));
-    Log(trace, 1);
+    Log(trace, ReportLevel::kInfo);
   }
   std::string message;
   if (f.length <= 0)
@@ -173,8 +173,8 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
     else
       return got;
   }
-  ConsoleLog(message, 2);
-  Log(message, 1);
+  ConsoleLog(message, ConsoleLevel::kError);
+  Log(message, ReportLevel::kInfo);
   return -1;
 }
 
@@ -187,13 +187,13 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   }
   if (count <= 1 || !start) {
     // With fewer than two bytes the second byte is not the image's: show 0.
-    ReportToInterfaceF(3, kNoSoIInBuffer, path.c_str(), count, count >= 1 ? Widened(buffer[0]) : 0u,
-                       count >= 2 ? Widened(buffer[1]) : 0u);
+    ReportToInterfaceF(ReportLevel::kError, kNoSoIInBuffer, path.c_str(), count,
+                       count >= 1 ? Widened(buffer[0]) : 0u, count >= 2 ? Widened(buffer[1]) : 0u);
     return -1;
   }
   if (!end) {
-    ReportToInterfaceF(3, kNoEoIInBuffer, path.c_str(), count, Widened(buffer[count - 1]),
-                       Widened(buffer[count - 2]));
+    ReportToInterfaceF(ReportLevel::kError, kNoEoIInBuffer, path.c_str(), count,
+                       Widened(buffer[count - 1]), Widened(buffer[count - 2]));
     return -1;
   }
   auto create = [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); };
@@ -209,7 +209,7 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   int fd = create();
   if (fd < 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-    ReportToInterfaceF(3, kOpenJpegFailed, path.c_str());
+    ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
     return -1;
   }
   int written = write_all(fd);
@@ -219,14 +219,14 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
     close(fd);
     fd = create();
     if (fd < 0) {
-      ReportToInterfaceF(3, kOpenJpegFailed, path.c_str());
+      ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
       unlink(path.c_str());
       return -1;
     }
     written = write_all(fd);
     if (written < count) {
-      ReportToInterfaceF(3, kShortWrite, path.c_str(), written, count);
-      if (close(fd) != 0) ReportToInterfaceF(3, kCloseJpegFailed, path.c_str());
+      ReportToInterfaceF(ReportLevel::kError, kShortWrite, path.c_str(), written, count);
+      if (close(fd) != 0) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
       // What did get written is a torn image under the image's name: the
       // alarm server would take it for the picture. The image counts as an
       // error, so no file is the truth.
@@ -234,6 +234,6 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
       return -1;
     }
   }
-  if (close(fd) != 0) ReportToInterfaceF(3, kCloseJpegFailed, path.c_str());
+  if (close(fd) != 0) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
   return 0;
 }

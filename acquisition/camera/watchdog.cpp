@@ -29,7 +29,7 @@ bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
   // A time-out of zero would start an alarm every second; a huge one must
   // not overflow the countdown.
   if (timeout < 1) {
-    ReportToInterfaceF(1, kTimeoutRaised, camera_number_, timeout);
+    ReportToInterfaceF(ReportLevel::kInfo, kTimeoutRaised, camera_number_, timeout);
     timeout = 1;
   }
   if (timeout > kMaxMinutes) timeout = kMaxMinutes;
@@ -44,8 +44,8 @@ bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
 
 void CCamera::WatchdogThread() {
   std::string started = platform::StringPrintf(kWatchdogStarted, camera_number_);
-  Log(started, 1);
-  ConsoleLog(started, 1);
+  Log(started, ReportLevel::kInfo);
+  ConsoleLog(started, ConsoleLevel::kNormal);
   for (;;) {
     do {
       std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -57,8 +57,8 @@ void CCamera::WatchdogThread() {
       launcher.Detach();
       std::string fired =
           platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
-      Log(fired, 1);
-      ConsoleLog(fired, 2);
+      Log(fired, ReportLevel::kInfo);
+      ConsoleLog(fired, ConsoleLevel::kError);
       WriteStatusTime(camera_number_, kStatusLastAlarm);
     } else {
       // No alarm reached the alarm server: nothing is announced as started
@@ -66,8 +66,8 @@ void CCamera::WatchdogThread() {
       std::string failed =
           platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
                                  command.c_str(), launcher.failure().c_str());
-      Log(failed, 3);
-      ConsoleLog(failed, 2);
+      Log(failed, ReportLevel::kError);
+      ConsoleLog(failed, ConsoleLevel::kError);
     }
 
     // A pause shorter than the time-out means no pause at all.

@@ -22,7 +22,7 @@ using testing_support::WriteFile;
 namespace {
 
 std::vector<std::string> g_reports;
-void Capture(void*, char* text, int) { g_reports.emplace_back(text); }
+void Capture(void*, char* text, ReportLevel) { g_reports.emplace_back(text); }
 
 // A camera whose stream file lives in a private directory, fed by hand.
 class StreamStoreTest : public ::testing::Test {

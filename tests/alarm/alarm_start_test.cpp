@@ -50,7 +50,7 @@ class AlarmStartTest : public ::testing::Test {
     SetAlarmLogDirectory(log_);
   }
   // The lines reported so far, each expected at `level`.
-  std::vector<std::string> Lines(int level) {
+  std::vector<std::string> Lines(ReportLevel level) {
     std::vector<std::string> lines;
     for (auto& [text, l] : capture_.Take()) {
       EXPECT_EQ(l, level) << text;
@@ -118,7 +118,7 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFiles) {
   std::set<std::string> all;
   for (auto& mine : made) all.insert(mine.begin(), mine.end());
   EXPECT_EQ(all.size(), 30u);
-  EXPECT_TRUE(Lines(kReportInfo).empty());
+  EXPECT_TRUE(Lines(ReportLevel::kInfo).empty());
 }
 
 TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
@@ -127,7 +127,7 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
   std::time_t now = std::time(nullptr);
   EXPECT_EQ(CreateAlarmReference(reference_), -1);
   EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
-  std::vector<std::string> lines = Lines(kReportError);
+  std::vector<std::string> lines = Lines(ReportLevel::kError);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].find("ERROR: unable to create an alarm reference file in '" +
                           dir_ / "missing" + "' (1 names tried"),
@@ -141,7 +141,7 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
   for (int k = 0; k < kAlarmReferenceAttempts + 120; ++k)
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   EXPECT_EQ(CreateAlarmReference(reference_), -1);
-  EXPECT_EQ(Lines(kReportError).size(), 1u);
+  EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
 
   char small[4] = {};
   EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
@@ -170,7 +170,7 @@ TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_EQ(taken[0].first, "start " + c.line.substr(0, c.line.rfind(" (")));
     EXPECT_EQ(taken[1].first, "ERROR: unable to start " + c.line);
-    EXPECT_EQ(taken[1].second, kReportError);
+    EXPECT_EQ(taken[1].second, ReportLevel::kError);
   }
   setenv("PATH", old_path.c_str(), 1);
 }
@@ -181,7 +181,7 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   EXPECT_NE(UpdateAlarmDatabase(kReference, 2, kCommandSucceeded), 0);
   EXPECT_NE(UpdateAlarmDatabase(kReference, 0, kCommandFailed), 0);
   std::time_t now = std::time(nullptr);
-  EXPECT_TRUE(Lines(kReportError).empty());
+  EXPECT_TRUE(Lines(ReportLevel::kError).empty());
   std::string first = Record(path, 1);
   EXPECT_EQ(first.substr(0, 9), "CMD1 3 3 ");
   EXPECT_EQ(Record(path, 2), "CMD2 0 0 ");
@@ -200,7 +200,7 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
   EXPECT_NE(UpdateAlarmDatabase(kReference, 1, kCommandSucceeded), 0);
   EXPECT_EQ(Record(upper, 2).substr(0, 9), "CMD2 8 8 ");
-  EXPECT_TRUE(Lines(kReportError).empty());
+  EXPECT_TRUE(Lines(ReportLevel::kError).empty());
 }
 
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
@@ -211,14 +211,14 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   const std::string garbage = "this is no dbf table at all\n";
   WriteFile(log_ + "/" + kReference + ".dbf", garbage);
   EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
-  EXPECT_EQ(Lines(kReportError).size(), 1u);
+  EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
   EXPECT_EQ(ReadFile(log_ + "/" + kReference + ".dbf"), garbage);
   // An entry without a record: 0, one line, nothing written.
   std::string path = MakeTable(2);
   std::string bytes = ReadFile(path);
   for (int entry : {2, -1, 2147483647}) {
     EXPECT_EQ(UpdateAlarmDatabase(kReference, entry, kCommandSucceeded), 0) << entry;
-    EXPECT_EQ(Lines(kReportError).size(), 1u) << entry;
+    EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
   // A table we may only read: 0 and one line naming it and why; the bytes
@@ -231,7 +231,8 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   int result = testing_support::RunWithoutPrivileges([&] {
     if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
     auto taken = capture_.Take();
-    if (taken.size() != 1 || taken[0].first != line || taken[0].second != kReportError) return 2;
+    if (taken.size() != 1 || taken[0].first != line || taken[0].second != ReportLevel::kError)
+      return 2;
     return ReadFile(path) == bytes ? 0 : 3;
   });
   EXPECT_EQ(result, 0);
@@ -239,7 +240,7 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {
     EXPECT_EQ(UpdateAlarmDatabase(bad, 0, kCommandFailed), 0) << bad;
-    EXPECT_EQ(Lines(kReportError),
+    EXPECT_EQ(Lines(ReportLevel::kError),
               std::vector<std::string>{"ERROR: the alarm reference '" + bad +
                                        "' cannot name a file in the log directory"});
   }

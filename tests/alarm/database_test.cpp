@@ -54,7 +54,7 @@ long ReadNumber(const std::string& path, long record, const char* field) {
 std::string OneLine(ReportCapture& capture) {
   auto lines = capture.Take();
   if (lines.empty()) return "";
-  EXPECT_EQ(lines[0].second, 3) << lines[0].first;
+  EXPECT_EQ(lines[0].second, ReportLevel::kError) << lines[0].first;
   return lines.size() == 1 ? lines[0].first : "?";
 }
 

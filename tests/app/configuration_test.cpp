@@ -21,7 +21,7 @@ namespace {
 // process is gone: the list is never destroyed under them.
 std::mutex g_reports_mutex;
 std::vector<std::string>& g_reports = *new std::vector<std::string>;
-void Capture(void*, char* text, int) {
+void Capture(void*, char* text, ReportLevel) {
   std::lock_guard<std::mutex> guard(g_reports_mutex);
   g_reports.emplace_back(text);
 }

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "alarm/alarm_start.h"
-#include "support/report_capture.h"
-#include "platform/socket.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
+#include "platform/socket.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 #include "support/sim_client.h"
 
@@ -441,7 +441,7 @@ TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
   bool reported = false;
   for (auto& [text, level] : capture_.Take())
-    if (text == "Server 4: ERROR socket 111") reported = level == kReportInfo;
+    if (text == "Server 4: ERROR socket 111") reported = level == ReportLevel::kInfo;
   EXPECT_TRUE(reported);
 }
 

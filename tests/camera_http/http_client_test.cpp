@@ -104,7 +104,7 @@ class CameraStub {
 std::mutex g_reported_lock;
 std::vector<std::string> g_reported;
 
-void CaptureReport(void*, char* text, int) {
+void CaptureReport(void*, char* text, ReportLevel) {
   std::lock_guard<std::mutex> hold(g_reported_lock);
   g_reported.emplace_back(text);
 }

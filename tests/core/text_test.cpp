@@ -14,8 +14,8 @@ using testing_support::TempDir;
 
 namespace {
 
-std::vector<std::pair<std::string, int>> g_reports;
-void Capture(void*, char* text, int level) { g_reports.emplace_back(text, level); }
+std::vector<std::pair<std::string, ReportLevel>> g_reports;
+void Capture(void*, char* text, ReportLevel level) { g_reports.emplace_back(text, level); }
 
 TEST(CreateDirectoryPath, CreatesEveryMissingLevel) {
   TempDir dir;
@@ -41,7 +41,7 @@ TEST(CreateDirectoryPath, ReportsTheLevelThatFailed) {
   ASSERT_EQ(g_reports.size(), 1u);
   EXPECT_EQ(g_reports[0].first,
             "ERROR: create directory " + dir.path() + "/file/sub failed (error 20)");
-  EXPECT_EQ(g_reports[0].second, 3);
+  EXPECT_EQ(g_reports[0].second, ReportLevel::kError);
 }
 
 TEST(ReplacePlaceholder, FirstOccurrenceOnly) {

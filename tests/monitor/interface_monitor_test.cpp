@@ -126,7 +126,7 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
   CInterfaceMonitor* monitor = Start();
   for (int i = 1; i <= 25; ++i) {
     std::string line = "line " + std::to_string(i) + " <x>";
-    monitor->ForwardLog(line.data(), i % 4);
+    monitor->ForwardLog(line.data(), static_cast<ReportLevel>(i % 4));  // any level is forwarded
   }
 
   MonitorTestClient client;
@@ -209,12 +209,12 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   // Log lines off: status messages and the test reply still come, log
   // events (the history of an init included) do not.
   std::string seen = "seen before";
-  monitor->ForwardLog(seen.data(), 1);
+  monitor->ForwardLog(seen.data(), ReportLevel::kInfo);
   ASSERT_EQ(client.Take(1).size(), 1u);
   Command(client, "<Command Type=Log State=off />");
   EXPECT_TRUE(LogHas("String received from interface monitor: <Command Type=Log State=off />"));
   std::string hidden = "hidden line";
-  monitor->ForwardLog(hidden.data(), 1);
+  monitor->ForwardLog(hidden.data(), ReportLevel::kInfo);
   monitor->SetOrvConnection(0);
   std::string m;
   ASSERT_TRUE(client.Next(&m));
@@ -229,7 +229,7 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   // And on again.
   Command(client, "<command type=LOG state=On />");
   std::string visible = "visible line";
-  monitor->ForwardLog(visible.data(), 3);
+  monitor->ForwardLog(visible.data(), ReportLevel::kError);
   ASSERT_TRUE(client.Next(&m));
   EXPECT_TRUE(std::regex_match(m, LogEvent(3, "visible line"))) << m;
 }
@@ -242,12 +242,12 @@ TEST_F(MonitorTest, ForwardedLinesLoseTheirAngleBracketsOnlyThere) {
   ConnectAndDrain(client);
 
   char text[] = "camera <3> \"up\"";
-  record.Log(text, 1);
+  record.Log(text, ReportLevel::kInfo);
   EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
   char secret[] = "file only";
-  record.Log(secret, 10);
+  record.Log(secret, ReportLevel::kLogOnly);
   std::string long_line(2000, 'y');
-  record.Log(long_line.data(), 0);
+  record.Log(long_line.data(), ReportLevel::kSuccess);
 
   std::string m;
   ASSERT_TRUE(client.Next(&m));
@@ -395,7 +395,7 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   for (int burst = 0; burst < 25; ++burst) {
     for (int i = 0; i < 800; ++i) {
       std::string line = filler + " " + std::to_string(burst * 800 + i);
-      monitor->ForwardLog(line.data(), 1);
+      monitor->ForwardLog(line.data(), ReportLevel::kInfo);
     }
     while (expected < (burst + 1) * 800) {
       ASSERT_TRUE(reader.Next(&m, 60)) << expected;

@@ -47,11 +47,11 @@ class InterfaceTest : public ::testing::Test {
 TEST_F(InterfaceTest, DailyLogLinesAndErrorRing) {
   CInterface record("ocelam");
   char info[] = "camera 3 <streaming>";
-  record.Log(info, 1);
+  record.Log(info, ReportLevel::kInfo);
   std::string long_line(600, 'x');
-  record.Log(long_line.data(), 10);
+  record.Log(long_line.data(), ReportLevel::kLogOnly);
   char error[] = "ERROR: something failed";
-  record.Log(error, 3);
+  record.Log(error, ReportLevel::kError);
 
   std::string log = TodayLog("ocelam");
   std::regex line(R"(\d\d\.\d\d \d\d:\d\d:\d\d (.*)\r)");

@@ -29,15 +29,15 @@ struct Reports {
     static Reports* reports = new Reports();
     return *reports;
   }
-  static void Sink(void* self, char* text, int level) {
+  static void Sink(void* self, char* text, ReportLevel level) {
     auto* r = static_cast<Reports*>(self);
     std::lock_guard<std::mutex> guard(r->mutex);
-    r->lines.push_back(std::to_string(level) + " " + text);
+    r->lines.push_back(std::to_string(static_cast<int>(level)) + " " + text);
   }
   // Lines that are `level` followed by a text holding `text`.
-  int Count(const std::string& text, int level) {
+  int Count(const std::string& text, ReportLevel level) {
     std::lock_guard<std::mutex> guard(mutex);
-    std::string head = std::to_string(level) + " ";
+    std::string head = std::to_string(static_cast<int>(level)) + " ";
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
       return l.rfind(head, 0) == 0 && l.find(text) != std::string::npos;
     }));

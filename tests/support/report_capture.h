@@ -18,20 +18,20 @@ class ReportCapture {
   ReportCapture& operator=(const ReportCapture&) = delete;
 
   // Lines and levels caught so far; clears the list.
-  std::vector<std::pair<std::string, int>> Take() {
+  std::vector<std::pair<std::string, ReportLevel>> Take() {
     std::lock_guard<std::mutex> guard(lock_);
     return std::exchange(lines_, {});
   }
 
  private:
-  static void Sink(void* record, char* text, int level) {
+  static void Sink(void* record, char* text, ReportLevel level) {
     auto* self = static_cast<ReportCapture*>(record);
     std::lock_guard<std::mutex> guard(self->lock_);
     self->lines_.emplace_back(text, level);
   }
 
   std::mutex lock_;
-  std::vector<std::pair<std::string, int>> lines_;
+  std::vector<std::pair<std::string, ReportLevel>> lines_;
 };
 
 }  // namespace testing_support

@@ -1,0 +1,55 @@
+#include "core/daily_log.h"
+
+#include <cstdio>
+#include <ctime>
+
+std::mutex LogFileLock;
+
+namespace {
+
+constexpr std::size_t kLogNameSize = 300;
+constexpr const char* kDailyLogFormat = "./log/%s_%04d%02d%02d.log";
+constexpr const char* kLogLineFormat = "%02d.%02d %02d:%02d:%02d %s";
+
+std::tm LocalNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return tm;
+}
+
+// One line, written by one call; a file that cannot be opened (no folder,
+// no right to write) loses it.
+void AppendToFile(const char* file, std::string_view line) {
+  std::FILE* f = std::fopen(file, "ab");
+  if (!f) return;
+  std::fwrite(line.data(), 1, line.size(), f);
+  std::fclose(f);
+}
+
+}  // namespace
+
+void AppendDailyLog(const char* name_format, int number, std::string_view text) {
+  std::tm tm = LocalNow();
+  char file[kLogNameSize];
+  std::snprintf(file, sizeof file, name_format, number, tm.tm_year + 1900, tm.tm_mday,
+                tm.tm_mon + 1);
+  char stamp[16];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::string line = stamp;
+  line.append(text);
+  line += '\n';
+  AppendToFile(file, line);
+}
+
+std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
+  std::tm tm = LocalNow();
+  char file[kLogNameSize];
+  std::snprintf(file, sizeof file, kDailyLogFormat, std::string(name).c_str(), tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday);
+  char line[kLogLineMax + 1];
+  std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour, tm.tm_min,
+                tm.tm_sec, std::string(text).c_str());
+  AppendToFile(file, std::string(line) + "\r\n");
+  return line;
+}
