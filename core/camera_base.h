@@ -3,8 +3,6 @@
 // per-camera record. A camera is active when its reference is not empty.
 #include <string>
 
-class CInterface;
-
 // Camera numbers run from 1 to 159; slot 0 is never configured.
 inline constexpr int kCameraSlots = 160;
 // Video-server numbers run from 1 to 49; slot 0 is never configured.
@@ -24,7 +22,6 @@ struct CCameraBase {
   std::string family;
   int model = 0;
   int id_in_server = 0;
-  CInterface* interface = nullptr;
   int indexes[4] = {0, 0, 0, 0};
 
   bool IsActive() const { return !reference.empty(); }
