@@ -13,7 +13,7 @@ using sim_test::SimProcess;
 TEST(SimSmoke, StreamsFramesAnswersACommandAndSendsVideoServerLines) {
   SimProcess sim({"--camera", "id=3,fps=25,size=20000", "--route",
                   "camera=3,path=/command/io.cgi,body=done", "--videoserver",
-                  "id=4,line=\"ioboxid=2 pin=4 state=on\""});
+                  "id=4,heartbeat=100,hbtext=HB,line=\"ioboxid=2 pin=4 state=on\""});
   ASSERT_TRUE(sim.ready()) << sim.Output();
 
   sim_test::HttpStream stream(sim.port(3), "/mjpg");
@@ -52,8 +52,7 @@ TEST(SimSmoke, StreamsFramesAnswersACommandAndSendsVideoServerLines) {
   RawConnection vs(sim.port("videoserver", 4));
   ASSERT_TRUE(vs.Send(std::string("GET /inputs HTTP/1.0\r\n\r\n") + '\0'));
   EXPECT_EQ(vs.ReadLine(), "ioboxid=2 pin=4 state=on\r\n");
-  EXPECT_EQ(sim.Control("sendline videoserver 4 hello"), "ok connections=1\n");
-  EXPECT_EQ(vs.ReadLine(), "hello\r\n");
+  EXPECT_EQ(vs.ReadLine(), "HB\r\n");
 }
 
 }  // namespace
