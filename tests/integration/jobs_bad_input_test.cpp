@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
-#include <regex>
-
 #include "support/jobs_world.h"
 
 namespace {
@@ -23,13 +20,6 @@ struct BadJob {
   const char* where;    // "done" or "error"
   const char* message;  // in the console or the interface log
 };
-
-std::string Garbage() {
-  std::mt19937 rng(11);
-  std::string s(50000, '\0');
-  for (char& c : s) c = static_cast<char>(rng() % 256);
-  return s;
-}
 
 std::string OneCamera(const std::string& reference, const std::string& camera_keys) {
   return "[Alarm]\nAlarmRef=" + reference + "\nNumberOfCams=1\n[Camera1]\nCameraScenario=1\n" +
@@ -46,17 +36,10 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
 
   const BadJob jobs[] = {
       {"empty.job", "", "error", "empty.job has no AlarmRef"},
-      {"garbage.job", Garbage(), "error", "has no AlarmRef: the job is refused"},
-      {"big.job", "[Alarm]\nAlarmRef=BIG\n" + std::string(10 << 20, ';'), "error",
-       "bytes, more than 262144: the job is refused"},
       {"cams_negative.job", "[Alarm]\nAlarmRef=N3\nNumberOfCams=-3\n", "error",
        "NumberOfCams of -3 is not allowed: no camera is run"},
-      {"cams_thousand.job", "[Alarm]\nAlarmRef=N1000\nNumberOfCams=1000\n", "done",
-       "NumberOfCams of 1000 is more than 19: only the first 19 cameras are run"},
       {"interval_abc.job", OneCamera("IA", "Duration=0\nInterval=abc\n"), "done",
        "Camera 1: Interval \"abc\" is not a number of seconds: set it to 1"},
-      {"interval_negative.job", OneCamera("IN", "Duration=0\nInterval=-1\n"), "done",
-       "Camera 1: Interval of -1 seconds is not allowed"},
       {"duration_huge.job", OneCamera("DH", "Duration=2147483648\n"), "error",
        "Camera 1: ERROR: Duration of 2147483647 seconds is not allowed (0 to 86400): the camera is "
        "not run"},
@@ -64,8 +47,6 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
        "Camera 1: NbrOfCommands of -1 is not allowed: no command is run"},
       {"ref_dotdot.job", OneCamera("../../escape", "Duration=0\n"), "error",
        "AlarmRef '../../escape' holds a path separator or \"..\": the job is refused"},
-      {"ref_slash.job", OneCamera("a/escape", "Duration=0\n"), "error",
-       "AlarmRef 'a/escape' holds a path separator"},
       {"no_image.job", "[Alarm]\nAlarmRef=NI\n[Camera1]\nCameraScenario=2\nDuration=0\n", "done",
        "(Camera 2): ERROR: The connection to the camera is probably not active - or wrong "
        "configured (no "
@@ -129,29 +110,14 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   EXPECT_NE(world.Finished("good.job", "done"), "");
   EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/GOOD/Cam1_GOOD_00000.jpg")));
 
-  // What a Windows alarm server may write: a UTF-8 mark, UTF-16 either way
-  // round, old Mac line ends. Each runs as written.
-  auto utf16 = [](const std::string& ascii, bool big_endian) {
-    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
-    for (char c : ascii) out += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
-    return out;
-  };
-  const std::pair<const char*, std::string> encoded[] = {
-      {"mark.job", "\xEF\xBB\xBF" + OneCamera("MARK", "Duration=0\n")},
-      {"le.job", utf16(OneCamera("LE", "Duration=0\r\n"), false)},
-      {"be.job", utf16(OneCamera("BE", "Duration=0\r\n"), true)},
-      {"cr.job", std::regex_replace(OneCamera("CR", "Duration=0\n"), std::regex("\n"), "\r")},
-  };
-  for (const auto& [name, content] : encoded) world.Drop(name, content);
-  for (const auto& [name, content] : encoded) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(world.WaitFinished(name, 60));
-    EXPECT_NE(world.Finished(name, "done"), "");
-  }
-  for (const char* ref : {"MARK", "LE", "BE", "CR"})
-    EXPECT_TRUE(
-        FileExists(world.Data("log/multimedia/Cam1/") + ref + "/Cam1_" + ref + "_00000.jpg"))
-        << ref;
+  // What a Windows alarm server may write: UTF-16 (the other encodings are
+  // the profile reader's unit tests).
+  std::string le = "\xFF\xFE";
+  for (char c : OneCamera("LE", "Duration=0\r\n")) le += std::string{c, '\0'};
+  world.Drop("le.job", le);
+  ASSERT_TRUE(world.WaitFinished("le.job", 60));
+  EXPECT_NE(world.Finished("le.job", "done"), "");
+  EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/LE/Cam1_LE_00000.jpg")));
   EXPECT_TRUE(world.Running());
 }
 

@@ -27,7 +27,7 @@ std::string Get(const std::string& file, const std::string& section, const std::
   return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
 }
 
-TEST(Startup, BannerFilesAndRestartEvent) {
+TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   // A fresh, empty port register: the defaults are written and the first
   // port of the default range is claimed (listening on it is another
   // test's concern: a gateway elsewhere on the machine may hold it).
@@ -51,6 +51,13 @@ TEST(Startup, BannerFilesAndRestartEvent) {
   EXPECT_TRUE(std::regex_match(Get(box.IniFile("ocelam.ini"), "Statistics", "LastStartup"),
                                std::regex("[0-9a-f]{8}")));
 
+  // A second instance ends at once; the first goes on.
+  auto second = box.Start(OCELAM_BIN, "second.out");
+  ASSERT_TRUE(second->WaitExit(60));
+  EXPECT_EQ(second->exit_code(), 9);
+  EXPECT_NE(box.Output("second.out").find("ocelam is already started"), std::string::npos);
+  EXPECT_TRUE(gw->running());
+
   // The gateway clears the event when its start is through, so an event
   // set while it still starts is lost: set it again until it ends.
   ASSERT_TRUE(WaitFor(
@@ -69,12 +76,20 @@ TEST(Startup, BannerFilesAndRestartEvent) {
   ASSERT_TRUE(
       WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
   ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
-  again->Signal(SIGTERM);
-  ASSERT_TRUE(again->WaitExit(10));
-  EXPECT_EQ(again->exit_code(), 0);
   EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation"), first);
   std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
   EXPECT_EQ(reg.find("22002"), std::string::npos) << reg;
+
+  // A crash never blocks the next start.
+  again->Signal(SIGKILL);
+  ASSERT_TRUE(again->WaitExit(10));
+  auto third = box.Start(OCELAM_BIN, "third.out");
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
+  EXPECT_TRUE(third->running());
+  third->Signal(SIGINT);
+  ASSERT_TRUE(third->WaitExit(10));
+  EXPECT_EQ(third->exit_code(), 0);
 }
 
 TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
@@ -101,7 +116,6 @@ TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
        "",
        "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
       {OCELAM_BIN, {"--version", "--help"}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
-      {OCELAM_BIN, {""}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
       {OCELAM_EVENT_BIN, {"--version"}, 0, "ocelam-event 1\\.0\\.0\\.1\n", ""},
       {OCELAM_EVENT_BIN, {"--help"}, 0, "usage: ocelam-event [\\s\\S]*OCELAM_RUNDIR[\\s\\S]*", ""},
       {OCELAM_EVENT_BIN, {"--version", "x"}, 2, "", "usage: ocelam-event [\\s\\S]*"},
@@ -123,28 +137,6 @@ TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
         << what << ": " << ReadFile(box.path("args.err"));
   }
   EXPECT_TRUE(gw->running());
-}
-
-TEST(Startup, SecondInstanceEndsWithCodeNine) {
-  GatewaySandbox box;
-  auto first = box.Start();
-  ASSERT_TRUE(box.WaitStarted());
-  auto second = box.Start(OCELAM_BIN, "second.out");
-  ASSERT_TRUE(second->WaitExit(60));
-  EXPECT_EQ(second->exit_code(), 9);
-  EXPECT_NE(box.Output("second.out").find("ocelam is already started"), std::string::npos);
-  EXPECT_TRUE(first->running());
-
-  // A crash of the first never blocks the next start.
-  first->Signal(SIGKILL);
-  ASSERT_TRUE(first->WaitExit(10));
-  auto third = box.Start(OCELAM_BIN, "third.out");
-  ASSERT_TRUE(
-      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
-  EXPECT_TRUE(third->running());
-  third->Signal(SIGINT);
-  ASSERT_TRUE(third->WaitExit(10));
-  EXPECT_EQ(third->exit_code(), 0);
 }
 
 TEST(Startup, RenamedExecutableUsesItsOwnNames) {
@@ -185,17 +177,13 @@ TEST(Startup, EveryStartWritesOneEventJob) {
     gw->Signal(SIGTERM);
     ASSERT_TRUE(gw->WaitExit(10));
   }
-  for (const auto& entry : std::filesystem::directory_iterator(jobs)) {
-    std::string content = ReadFile(entry.path());
-    EXPECT_TRUE(std::regex_match(
-        content,
-        std::regex("\\[Data\\]\r\nDataBase=qx_event\r\nTable=event_data\r\nSqlCmd=INSERT INTO "
-                   "event_data \\(servername,tstamp,errorlevel,moduletype,modulename,username,"
-                   "errorcode,errortext,errorvalues,reference,alrnumber,linenumber,locking\\) "
-                   "VALUES \\('[^']*',[0-9]+,1,4,'ocelam','',49122,'Application  ocelam  started "
-                   "\\(version v\\.1\\.0\\.0\\.1\\)','ocelam;v\\.1\\.0\\.0\\.1','',0,0,0\\)\r\n")))
-        << content;
-  }
+  // Its frame is the unit tests' (tests/monitor); the text is the program's.
+  for (const auto& entry : std::filesystem::directory_iterator(jobs))
+    EXPECT_NE(ReadFile(entry.path())
+                  .find(",1,4,'ocelam','',49122,'Application  ocelam  started (version "
+                        "v.1.0.0.1)','ocelam;v.1.0.0.1',"),
+              std::string::npos)
+        << ReadFile(entry.path());
 }
 
 TEST(Startup, GarbageProfilesGiveDefaults) {

@@ -1,7 +1,13 @@
-// The gateway with simulated cameras: configuration to status file.
+// The gateway with simulated cameras, configuration to status file: a
+// permanent camera streams into its ring file, an on-demand one with
+// credentials is probed, and the stream watchdog raises the alarm of a dead
+// camera, on-demand (its probes fail) or permanent (its connections are
+// refused), after its time-out; a streaming one never does.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -28,37 +34,45 @@ std::string Today(const char* format, bool day_first) {
   return buf;
 }
 
-TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
+TEST(Streams, StatusFileRingFileAndWatchdogAlarmsOfDeadCamerasOnly) {
   SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000", "--camera",
                   "id=2,port=0,fps=10,size=20000,user=op,pass=secret"});
   ASSERT_TRUE(sim.ready());
   GatewaySandbox box;
-  std::string files = box.path("file");
+  const std::string files = box.path("file");
   WriteFile(box.IniFile("ocelam.ini"),
             "[Config]\nWatchPath=" + box.path("watch") + "\nDonePath=" + box.path("done") +
                 "\nErrorPath=" + box.path("error") + "\nFilePath=" + files +
                 "\nLogDirectory=" + box.path("alarms") +
-                "\n"
-                "[Scenario1]\nCameraRef=Gate\nCamPort=" +
-                std::to_string(sim.port(1)) +
-                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\n"
-                "[Scenario4]\nCameraRef=Yard\nCamPort=" +
+                "\n[Scenario1]\nCameraRef=Gate\nCamPort=" + std::to_string(sim.port(1)) +
+                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nWatchdogAlarm=9555\n"
+                "[Scenario2]\nCameraRef=Dead\nCamPort=" +
+                std::to_string(testing_support::FreeLoopbackPort()) +
+                "\nRequestUri=/mjpg\nTimeout=1\nSleepAfterAlarm=60\n"
+                "[Scenario3]\nCameraRef=Refused\nCamPort=" +
+                std::to_string(testing_support::FreeLoopbackPort()) +
+                "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nSleepAfterAlarm=60\n"
+                "WatchdogAlarm=9602\n[Scenario4]\nCameraRef=Yard\nCamPort=" +
                 std::to_string(sim.port(2)) +
-                "\nGetParam=GET /mjpg HTTP/1.0\nUsername=op\nPassword=secret\n");
+                "\nGetParam=GET /mjpg HTTP/1.0\nUsername=op\nPassword=secret\nTimeout=1\n");
+  // The alarm server's command, found in the gateway's working directory.
+  const std::string alarms = box.path("alarms.txt");
+  WriteFile(box.work() + "/qxarun.cmd", "#!/bin/sh\necho \"$@\" >> " + alarms + "\n");
+  chmod((box.work() + "/qxarun.cmd").c_str(), 0755);
+
+  auto start = std::chrono::steady_clock::now();
   auto gw = box.Start();
   std::string status_file = box.IniFile("ocelam_status.ini");
-  auto status = [&] { return ReadFile(status_file); };
-  // The permanent camera streams; the on-demand camera is probed once.
+  // The permanent camera streams; the on-demand camera is probed.
   ASSERT_TRUE(WaitFor(
       [&] {
-        std::string s = status();
+        std::string s = ReadFile(status_file);
         return s.find("[Scenario1]") != std::string::npos &&
-               s.find("[Scenario4]") != std::string::npos &&
                std::regex_search(
                    s, std::regex("\\[Scenario4\\]\nStreaming=1\nCamStatus=[0-9A-F]{8}\n"));
       },
       60))
-      << status();
+      << ReadFile(status_file);
   std::string ring = files + "/Gate/Gate_mjpegstream.mjpeg";
   ASSERT_TRUE(
       WaitFor([&] { return FileExists(ring) && std::filesystem::file_size(ring) > 100000; }, 60));
@@ -67,8 +81,6 @@ TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
   // camera's challenge comes first, as the method is the camera's choice.
   EXPECT_GE(sim.Stat(2, "requests"), 1);
   EXPECT_LE(sim.Stat(2, "unauthorized"), sim.Stat(2, "connections"));
-
-  // The camera log and the daily interface log.
   std::string camera_log = ReadFile(box.work() + Today("/LOG/Ocelam_1_%04d%02d%02d.log", true));
   EXPECT_NE(camera_log.find("Streaming MJPEG Thread started for camera 1 (http://127.0.0.1:" +
                             std::to_string(sim.port(1)) + "/mjpg)"),
@@ -79,6 +91,24 @@ TEST(Streams, PermanentAndOnDemandCamerasFillTheStatusFile) {
             std::string::npos)
       << daily;
 
+  // The dead cameras' alarms (on-demand Dead: the default 9601), not before
+  // the first minute.
+  auto both = [&] {
+    std::string a = ReadFile(alarms);
+    return a == "9601\n9602\n" || a == "9602\n9601\n";
+  };
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(alarms).find('\n') != std::string::npos; }, 150));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 55);
+  ASSERT_TRUE(WaitFor(both, 30)) << ReadFile(alarms);
+  std::string status = ReadFile(status_file);
+  EXPECT_TRUE(std::regex_search(status, std::regex("\\[Scenario2\\][^\\[]*LastAlarm=[0-9A-F]{8}")))
+      << status;
+  EXPECT_FALSE(std::regex_search(status, std::regex("\\[Scenario1\\][^\\[]*LastAlarm=")));
+  // The streaming cameras pass their own time-out without an alarm.
+  ASSERT_TRUE(WaitFor(
+      [&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(70); }, 90));
+  EXPECT_TRUE(both()) << ReadFile(alarms);
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
   EXPECT_EQ(gw->exit_code(), 0);

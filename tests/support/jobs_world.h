@@ -21,13 +21,15 @@ struct SimCamera {
   std::string reference;  // "CameraRef"
   int sim_id;             // camera id in the simulator
   bool permanent = true;
+  std::string keys = "";  // more keys of its scenario section, each ended by "\n"
 };
 
 class JobsWorld {
  public:
-  // No simulator when `sim_args` is empty; `extra_config` goes into [Config].
+  // No simulator when `sim_args` is empty; `extra_config` goes into [Config],
+  // `camera_models` (when given) is the camera model profile.
   JobsWorld(const std::vector<std::string>& sim_args, const std::vector<SimCamera>& cameras,
-            const std::string& extra_config = "") {
+            const std::string& extra_config = "", const std::string& camera_models = "") {
     if (!sim_args.empty()) sim_ = std::make_unique<sim_test::SimProcess>(sim_args);
     for (const char* d :
          {"data", "data/log", "data/watch", "data/done", "data/error", "data/stream", "drop"})
@@ -40,8 +42,10 @@ class JobsWorld {
       ini += "[Scenario" + std::to_string(c.number) + "]\nCameraRef=" + c.reference +
              "\nCamPort=" + std::to_string(sim_->port(c.sim_id)) +
              "\nRequestUri=/mjpg\nMJPEGPermanentRecording=" + (c.permanent ? "1" : "0") +
-             "\nWatchDogActive=0\n";
+             "\nWatchDogActive=0\n" + c.keys;
     testing_support::WriteFile(box_.IniFile("ocelam.ini"), ini);
+    if (!camera_models.empty())
+      testing_support::WriteFile(box_.IniFile("qxacam.ini"), camera_models);
     gateway_ = box_.Start();
   }
   ~JobsWorld() {

@@ -156,10 +156,7 @@ class SimProcess {
     auto it = ports_.find(kind + " " + std::to_string(id));
     return it == ports_.end() ? -1 : it->second;
   }
-  std::size_t device_count() const { return ports_.size(); }
-  int control_port() const { return control_port_; }
   std::string Output() const { return testing_support::ReadFile(output_); }
-  testing_support::Child& child() { return *child_; }
 
   // Sends one command on a fresh control connection; returns the reply up
   // to and including its "ok" or "error" line.
@@ -231,7 +228,6 @@ class RawConnection {
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
 
-  bool connected() const { return fd_ >= 0; }
   bool Send(const std::string& bytes) { return fd_ >= 0 && SendText(fd_, bytes); }
 
   // One recv, waiting at most `timeout_s`; the bytes go to `*out`.
@@ -305,7 +301,6 @@ class HttpStream {
     std::string content_type;
     long long content_length = -1;
     std::string body;
-    std::string gap;        // bytes between the previous part and this boundary
     bool complete = false;  // the whole body and its trailing CR LF came
   };
 
@@ -324,8 +319,6 @@ class HttpStream {
   }
   HttpStream(const HttpStream&) = delete;
   HttpStream& operator=(const HttpStream&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
 
   // Reads the response head; the status code, or -1.
   int ReadHead() {
@@ -357,7 +350,6 @@ class HttpStream {
     const std::string boundary = "--" + Boundary() + "\r\n";
     std::size_t at = 0;
     if (!Fill(boundary, 0, &at)) return false;
-    part->gap = buffer_.substr(0, at - boundary.size());
     buffer_.erase(0, at);
     std::size_t head_end = 0;
     if (!Fill("\r\n\r\n", 0, &head_end)) return true;
@@ -380,17 +372,6 @@ class HttpStream {
     part->complete = buffer_.size() >= want && buffer_.compare(have, 2, "\r\n") == 0;
     buffer_.erase(0, std::min(buffer_.size(), want));
     return true;
-  }
-
-  // True when the peer closes (or resets) the connection before the deadline
-  // of the socket; what came is discarded.
-  bool ReadsToEnd() {
-    while (true) {
-      char buf[4096];
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
-      if (n < 0) return false;
-    }
   }
 
   static std::string Base64(const std::string& in) {
