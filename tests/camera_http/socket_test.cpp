@@ -111,16 +111,14 @@ TEST(SockConnect, UsesDottedAddressesAndLooksUpNames) {
   }
 }
 
-TEST(SockConnect, FailuresLeaveTheSocketUnconnected) {
-  const int refused_port = FreeLoopbackPort();
+// Refused and unresolvable hosts are in the HTTP client's tests.
+TEST(SockConnect, BadArgumentsLeaveTheSocketUnconnected) {
   struct Case {
     const char* what;
     const char* host;
     int port;
-    int expected_errno;  // 0: any
+    int expected_errno;
   } cases[] = {
-      {"name that does not resolve", "no-such-camera.invalid", 80, 0},
-      {"nobody listening", "127.0.0.1", refused_port, ECONNREFUSED},
       {"port out of range", "127.0.0.1", 70000, EINVAL},
       {"negative port", "127.0.0.1", -1, EINVAL},
       {"no host", nullptr, 80, EINVAL},
@@ -131,31 +129,10 @@ TEST(SockConnect, FailuresLeaveTheSocketUnconnected) {
     ASSERT_EQ(SockOpen(record), 0);
     errno = 0;
     EXPECT_EQ(SockConnect(record, c.host, c.port), -1);
-    if (c.expected_errno != 0) {
-      EXPECT_EQ(SockLastError(), c.expected_errno);
-    }
-    EXPECT_NE(SockLastError(), 0);
+    EXPECT_EQ(SockLastError(), c.expected_errno);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     EXPECT_NE(getpeername(record.socket, reinterpret_cast<sockaddr*>(&peer), &len), 0);
-  }
-}
-
-TEST(SockSendText, SendsTheTextAndItsNul) {
-  struct Case {
-    const char* text;
-    std::string wire;
-  } cases[] = {
-      {"abc", std::string("abc\0", 4)},
-      {"", std::string(1, '\0')},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    Connection conn;
-    ASSERT_TRUE(conn.ok());
-    ASSERT_EQ(SockSendText(conn.client, c.text), 0);
-    ASSERT_EQ(SockClose(conn.client), 0);
-    EXPECT_EQ(ReadToEnd(conn.peer.get()), c.wire);
   }
 }
 
