@@ -335,12 +335,10 @@ TEST(DbfTable, RefusesCorruptFiles) {
     const char* reason;
   } cases[] = {
       {"empty file", "", "too short"},
-      {"half a header", good.substr(0, 20), "too short"},
       {"unknown version", with(0, "\x02"), "unknown table version 0x02"},
       {"header length beyond the file", with(8, std::string("\xff\xff", 2)), "header length"},
       {"header length too small", with(8, std::string("\x10\x00", 2)), "header length"},
       {"record length zero", with(10, std::string("\x00\x00", 2)), "record length 0"},
-      {"record length huge", with(10, std::string("\xff\xff", 2)), "does not match"},
       {"record length one off", with(10, std::string("\x1e\x00", 2)), "does not match"},
       {"field length zero", with(32 + 16, std::string("\x00", 1)), "does not match"},
       {"no descriptors", with(32, "\x0D"), "no field descriptors"},
