@@ -72,90 +72,55 @@ TEST(Regex, MatchesByTheClassicRules) {
       {"pin=([0-9]+) state=([a-z]+)", "io pin=4 state=on", {"pin=4 state=on", "4", "on"}},
       {"abc", "xxabcabc", {"abc"}, 2},
       {"A", "a", {}},
-      {"a.c", "a\r\nc a\rc", {"a\rc"}, 5},
       {".", "\n", {"\n"}},
       {"\\.\\(a\\)\\|\\*", "x.(a)|*", {".(a)|*"}},
       {"\\n", "\n n", {"n"}, 2},
-      {"\\\\", "a\\b", {"\\"}, 1},
-      {"caf\xc3\xa9", "le caf\xc3\xa9", {"caf\xc3\xa9"}},
-      {"%s%d", "50%s%d", {"%s%d"}},
-      {"", "abc", {""}, 0},
       {"", "", {""}, 0},
       {"a", "", {}},
       // Anchors hold at the ends of the whole text only.
       {"^b", "ab", {}},
-      {"b$", "ab", {"b"}},
       {"b$", "ba", {}},
-      {"^ab$", "ab", {"ab"}},
       {"a$", "a\r\n", {}},
       {"$", "xyz", {""}, 3},
-      {"^", "xyz", {""}, 0},
       {"a^b", "a^b", {}},
-      {"a\\^b\\$", "a^b$", {"a^b$"}},
       {"x$|^y", "yx", {"y"}, 0},
-      {"^a|b", "cab", {"b"}, 2},
       {"(^a)", "ba", {}},
       {"^?a", "ba", {"a"}, 1},
       // Sets: "]" and "-" at the edges, ranges, negation, bytes above 127.
-      {"[]a]", "]", {"]"}},
       {"[]a]+", "xa]a", {"a]a"}},
-      {"[]a]", "b", {}},
       {"[a-]", "b-", {"-"}},
-      {"[-a]+", "x-a-", {"-a-"}},
-      {"[^0-9]", "12x3", {"x"}},
-      {"[^0-9]+", "123abc4", {"abc"}},
       {"[^]a]", "]ab", {"b"}},
       {"[^-]", "-x", {"x"}},
       {"[a-c-e]+", "xdcbez", {"dcbe"}},
       {"[]-a]+", "x^_`]a", {"^_`]a"}},
       {"[\\d]+", "x\\d", {"\\d"}},
-      {"[.]", "a.", {"."}},
-      {"[a-a]", "ba", {"a"}},
       {"[\x80-\xff]+", "ab\xe9\xff!", {"\xe9\xff"}},
       {"[^a-z]", "abc\xe9", {"\xe9"}},
       {"[(|)*]+", "a(|)*b", {"(|)*"}},
       // Alternatives are tried in order; the first that lets the rest match wins.
       {"a|ab", "ab", {"a"}},
-      {"ab|a", "ab", {"ab"}},
-      {"(a|ab)(c|bcd)", "abcd", {"abcd", "a", "bcd"}},
       {"(a|ab)(c|bcd)(d*)", "abcd", {"abcd", "a", "bcd", ""}},
-      {"(a|ab)c", "abc", {"abc", "ab"}},
       {"x*|b", "b", {""}, 0},
-      {"(|a)b", "ab", {"ab", "a"}},
       {"a||b", "b", {""}, 0},
       {"(a)|b", "b", {"b", kNone}},
       // Greedy repetitions give back one byte at a time.
       {"a*ab", "aaab", {"aaab"}},
       {"(a*)(a*)", "aaa", {"aaa", "aaa", ""}},
-      {"(a+)(a+)", "aaaa", {"aaaa", "aaa", "a"}},
       {"(a?)(a?)a", "aa", {"aa", "a", ""}},
       {"(.*)=(.*)", "a=b=c", {"a=b=c", "a=b", "c"}},
-      {".*(x)", "axbxc", {"axbx", "x"}},
-      {"[a-z]*e", "abcdeeef", {"abcdeee"}},
-      {"a*(b)c", "aaabc", {"aaabc", "b"}},
       {"(a*|x)b", "aab", {"aab", "aa"}},
-      {"[ab]+b", "abab", {"abab"}},
-      {"ab*c", "ac", {"ac"}},
-      {"x+y", "xxxxy", {"xxxxy"}},
       {"[0-9]+$", "ab12 34", {"34"}, 5},
       {"(ab)+", "ababx", {"abab", "ab"}},
       {"(a|ab)*c", "abac", {"abac", "a"}},
-      {"([0-9]+)\\.([0-9]+)", "v 10.25", {"10.25", "10", "25"}},
       // A repeated group keeps its last repetition; one that took no part has none.
       {"(a|b)*", "ab", {"ab", "b"}},
-      {"(a|b)*c", "abac", {"abac", "a"}},
       {"((a)|b)*", "ab", {"ab", "b", "a"}},
       {"(a)?b", "b", {"b", kNone}},
       {"(x)*y", "y", {"y", kNone}},
       {"()", "abc", {"", ""}, 0},
       {"(((((((((x)))))))))", "x", {"x", "x", "x", "x", "x", "x", "x", "x", "x", "x"}},
-      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)",
-       "abcdefghi",
-       {"abcdefghi", "a", "b", "c", "d", "e", "f", "g", "h", "i"}},
       // The leftmost start wins, also when the search skips ahead.
       {"ab+c", "abd abbc abc", {"abbc"}, 4},
-      {"[xy]+z", "xxqyz", {"yz"}, 3},
-      {"a.*zz", "azbzz", {"azbzz"}, 0},
       {"[ab]+zz", "abz", {}},
       {"(b|c)d", "abcd", {"cd", "c"}, 2},
   };
@@ -189,38 +154,25 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
   };
   const std::vector<ErrorCase> cases = {
       {"(", kRegexpUnmatchedParen},
-      {"(a", kRegexpUnmatchedParen},
       {"a)", kRegexpUnmatchedParen},
-      {"(a))", kRegexpUnmatchedParen},
       {"((a)", kRegexpUnmatchedParen},
       {too_many_nested, kRegexpTooManyParens},
       {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", kRegexpTooManyParens},
       {"[", kRegexpUnmatchedBracket},
-      {"[a", kRegexpUnmatchedBracket},
       {"[]", kRegexpUnmatchedBracket},
       {"[^]", kRegexpUnmatchedBracket},
       {"[a-", kRegexpUnmatchedBracket},
       {"[z-a]", kRegexpInvalidRange},
       {"[a-c-b]", kRegexpInvalidRange},
-      {"[z-a", kRegexpInvalidRange},
       {"*a", kRegexpFollowsNothing},
-      {"+", kRegexpFollowsNothing},
-      {"?", kRegexpFollowsNothing},
       {"a|*b", kRegexpFollowsNothing},
-      {"(+a)", kRegexpFollowsNothing},
       {"(*", kRegexpFollowsNothing},
       {"a**", kRegexpNestedRepeat},
       {"a+?", kRegexpNestedRepeat},
-      {"a?*", kRegexpNestedRepeat},
-      {"(a)*+(", kRegexpNestedRepeat},
       {"(a*)*", kRegexpEmptyOperand},
-      {"(a?)+", kRegexpEmptyOperand},
-      {"()*", kRegexpEmptyOperand},
       {"^*", kRegexpEmptyOperand},
-      {"$+", kRegexpEmptyOperand},
       {"(a|)*", kRegexpEmptyOperand},
       {"(a|b*)+", kRegexpEmptyOperand},
-      {"\\", kRegexpTrailingBackslash},
       {"ab\\", kRegexpTrailingBackslash},
       {long_literal, kRegexpTooBig},
       {many_sets, kRegexpTooBig},
@@ -236,34 +188,19 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
     EXPECT_STREQ(error, c.message);
     EXPECT_STREQ(reglasterror(), c.message);
   }
-  EXPECT_STREQ(kRegexpTrailingBackslash, "trailing \\");
 }
 
 TEST(Regex, NearMissesOfTheErrorsCompile) {
-  std::string sets_of_a_long_line;
-  while (sets_of_a_long_line.size() + 5 <= 511) sets_of_a_long_line += "[a-z]";
-  std::string alternatives_of_a_long_line;
-  while (alternatives_of_a_long_line.size() + 3 <= 510) alternatives_of_a_long_line += "ab|";
-  alternatives_of_a_long_line += "c";
-  std::string stars_of_a_long_line;
-  while (stars_of_a_long_line.size() + 2 <= 511) stars_of_a_long_line += ".*";
+  // Long lines of each kind of node stay within the program's size bound.
+  auto fill = [](const std::string& unit) {
+    std::string e;
+    while (e.size() + unit.size() <= 511) e += unit;
+    return e;
+  };
   const std::vector<std::string> expressions = {
-      "(((((((((x)))))))))",
-      "(a*)?",
-      "^?",
-      "(a*b)*",
-      "(a|b)+",
-      "[]]",
-      "[--/]",
-      "[a-a]",
-      "a\\\\",
-      "\\*",
-      "(|)",
-      "a||b",
-      std::string(511, 'x'),
-      sets_of_a_long_line,
-      alternatives_of_a_long_line,
-      stars_of_a_long_line,
+      "(a*)?",       "(a*b)*",          "(a|b)+",   "[]]",
+      "[--/]",       "a\\\\",           "(|)",      std::string(511, 'x'),
+      fill("[a-z]"), fill("ab|") + "c", fill(".*"),
   };
   for (const std::string& e : expressions) {
     const char* error = nullptr;
@@ -323,25 +260,17 @@ TEST(Regex, SubstitutesPartsAndEscapes) {
   const char* const line = "io pin=4 state=on";
   const std::vector<SubCase> cases = {
       {pin, line, "\\1", "4"},
-      {pin, line, "\\2", "on"},
       {pin, line, "&", "pin=4 state=on"},
       {pin, line, "\\0", "pin=4 state=on"},
       {pin, line, "<\\1-\\2>", "<4-on>"},
-      {pin, line, "[&]", "[pin=4 state=on]"},
       {pin, line, "\\x", "\\x"},
       {pin, line, "\\&", "&"},
-      {pin, line, "\\\\", "\\"},
       {pin, line, "\\\\1", "\\1"},
       {pin, line, "a\\", "a\\"},
       {pin, line, "\\3\\9", ""},
       {pin, line, "%s %d", "%s %d"},
-      {pin, line, "", ""},
       {"(a)|(b)", "b", "[\\1][\\2]", "[][b]"},
       {"(a|b)*", "ab", "\\1", "b"},
-      {"<RecordingHandle>([0-9]+)</RecordingHandle>",
-       "HTTP/1.1 200 OK\r\nContent-Type: "
-       "text/xml\r\n\r\n<Reply><RecordingHandle>4711</RecordingHandle></Reply>",
-       "\\1", "4711"},
   };
   for (const SubCase& c : cases) {
     EXPECT_EQ(Substitute(c.expression, c.subject, c.source), c.result)
@@ -400,12 +329,13 @@ TEST(Regex, PathologicalSearchStopsAtTheWorkBound) {
   EXPECT_TRUE(out.exhausted);
 }
 
-// A 1 MB line matched on a thread with the gateway's 0x20000-byte stack.
-TEST(Regex, LongLineMatchesOnAGatewayThread) {
+// Threads with the gateway's 0x20000-byte stack: 1 MB lines match without
+// overflowing it, and each thread keeps its own last error.
+TEST(Regex, GatewayThreadsMatchLongLinesAndKeepTheirOwnErrors) {
   struct Shared {
     std::mutex lock;
     std::vector<std::string> failures;
-    std::atomic<bool> done{false};
+    std::atomic<int> finished{0};
     void Fail(const std::string& what) {
       std::lock_guard<std::mutex> guard(lock);
       failures.push_back(what);
@@ -436,20 +366,8 @@ TEST(Regex, LongLineMatchesOnAGatewayThread) {
     RegexpPtr no_match(regcompile("[ab]*[c]"));
     if (regexecute(no_match.get(), pairs.c_str()) != 0 || no_match->exhausted)
       shared->Fail("no match");
-    shared->done = true;
+    ++shared->finished;
   }));
-  ASSERT_TRUE(testing_support::WaitFor([&] { return shared->done.load(); }, 300));
-  std::lock_guard<std::mutex> guard(shared->lock);
-  EXPECT_THAT(shared->failures, IsEmpty());
-}
-
-TEST(Regex, ThreadsCompileAndMatchIndependently) {
-  struct Shared {
-    std::mutex lock;
-    std::vector<std::string> failures;
-    std::atomic<int> finished{0};
-  };
-  auto shared = std::make_shared<Shared>();
   constexpr int kThreads = 4;
   for (int t = 0; t < kThreads; ++t) {
     ASSERT_TRUE(platform::StartThread([shared, t] {
@@ -465,15 +383,15 @@ TEST(Regex, ThreadsCompileAndMatchIndependently) {
         regexp* failed = regcompile(bad.c_str());
         ok = ok && failed == nullptr && std::string(reglasterror()) == want_error;
         if (!ok) {
-          std::lock_guard<std::mutex> guard(shared->lock);
-          shared->failures.push_back("thread " + std::to_string(t) + " round " + std::to_string(i));
+          shared->Fail("thread " + std::to_string(t) + " round " + std::to_string(i));
           break;
         }
       }
       ++shared->finished;
     }));
   }
-  ASSERT_TRUE(testing_support::WaitFor([&] { return shared->finished.load() == kThreads; }, 300));
+  ASSERT_TRUE(
+      testing_support::WaitFor([&] { return shared->finished.load() == kThreads + 1; }, 300));
   std::lock_guard<std::mutex> guard(shared->lock);
   EXPECT_THAT(shared->failures, IsEmpty());
 }

@@ -6,16 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/report.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 using testing_support::FileExists;
 using testing_support::TempDir;
 
 namespace {
-
-std::vector<std::pair<std::string, ReportLevel>> g_reports;
-void Capture(void*, char* text, ReportLevel level) { g_reports.emplace_back(text, level); }
 
 TEST(CreateDirectoryPath, CreatesEveryMissingLevel) {
   TempDir dir;
@@ -33,15 +30,13 @@ TEST(CreateDirectoryPath, CreatesEveryMissingLevel) {
 TEST(CreateDirectoryPath, ReportsTheLevelThatFailed) {
   TempDir dir;
   testing_support::WriteFile(dir / "file", "x");
-  int record = 0;
-  SetReportSink(&record, Capture);
-  g_reports.clear();
+  testing_support::ReportCapture capture;
   EXPECT_EQ(CreateDirectoryPath(dir.path() + "/file/sub"), -1);
-  SetReportSink(nullptr, nullptr);
-  ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0].first,
+  auto reports = capture.Take();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].first,
             "ERROR: create directory " + dir.path() + "/file/sub failed (error 20)");
-  EXPECT_EQ(g_reports[0].second, ReportLevel::kError);
+  EXPECT_EQ(reports[0].second, ReportLevel::kError);
 }
 
 TEST(ReplacePlaceholder, FirstOccurrenceOnly) {

@@ -203,18 +203,6 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
   EXPECT_EQ(ReadFile(path).substr(0, 2), "\xFE\xFF");
 }
 
-TEST(ProfileWrite, PlainLinesAndKeysShareOneFile) {
-  TempDir dir;
-  std::string path = dir / "m.log";
-  ASSERT_TRUE(platform::ProfileAppendLine(path, "12:00:00 first"));
-  ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "FileSuccess", "3"));
-  ASSERT_TRUE(platform::ProfileAppendLine(path, "12:00:01 second"));
-  ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "FileError", "0"));
-  EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "FileSuccess", -1), 3);
-  std::string content = ReadFile(path);
-  EXPECT_LT(content.find("first"), content.find("second"));
-}
-
 // A last line without its line end (written by hand or another program)
 // keeps its value: the appended line starts a line of its own.
 TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
