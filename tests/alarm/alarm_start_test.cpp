@@ -49,6 +49,12 @@ class AlarmStartTest : public ::testing::Test {
     ASSERT_EQ(mkdir(log_.c_str(), 0755), 0);
     SetAlarmLogDirectory(log_);
   }
+  // An executable script that writes its arguments as "[arg]" lines to `out`.
+  void RecordingScript(const std::string& path, const std::string& out) {
+    WriteFile(path, "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > " + out + ".tmp\nmv " +
+                        out + ".tmp " + out + "\n");
+    chmod(path.c_str(), 0755);
+  }
   // The lines reported so far, each expected at `level`.
   std::vector<std::string> Lines(ReportLevel level) {
     std::vector<std::string> lines;
@@ -147,9 +153,34 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
   EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
 }
 
-// The batch file in the working directory, or else the alarm server's tool
-// along PATH, is started (the gateway's alarm input tests see both run); what
-// cannot start is reported with its reason.
+TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
+  std::string out = dir_ / "args";
+  // No batch file: the tool, found along PATH.
+  ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
+  RecordingScript(dir_ / "bin/qxe", out);
+  const std::string old_path = std::getenv("PATH");
+  setenv("PATH", (dir_ / "bin:" + old_path).c_str(), 1);
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
+  EXPECT_EQ(Lines(ReportLevel::kInfo),
+            std::vector<std::string>{
+                "start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'"});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+  EXPECT_EQ(ReadFile(out),
+            "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n");
+
+  // The batch file in the working directory wins; the reported line keeps
+  // the empty text as two blanks in a row.
+  unlink(out.c_str());
+  RecordingScript(dir_ / kAlarmBatchFile, out);
+  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
+  setenv("PATH", old_path.c_str(), 1);
+  EXPECT_EQ(Lines(ReportLevel::kInfo),
+            std::vector<std::string>{"start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'"});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+  EXPECT_EQ(ReadFile(out), "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n");
+}
+
+// What cannot start is reported with its reason.
 TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   struct Case {
     const char* batch;  // content of the batch file, written without x bit; null for none

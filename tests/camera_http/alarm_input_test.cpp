@@ -329,14 +329,19 @@ class AlarmInputConnectionTest : public AlarmInputTest {
   }
 };
 
-// Silence (a new connection after the receive time-out) is in the whole
-// gateway's tests, with the real times.
-TEST_F(AlarmInputConnectionTest, HeartbeatsKeepTheConnectionAndACloseMeansANewOne) {
-  SimProcess sim({"--videoserver", "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
+TEST_F(AlarmInputConnectionTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
+  SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver",
+                  "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
+  auto silent = QuickServer(1, sim.port("videoserver", 1));
   auto beating = QuickServer(2, sim.port("videoserver", 2));
   {
-    InputThread thread(*beating);
+    InputThread quiet(*silent), thread(*beating);
+    // A second of silence, then the pause before the next connection.
+    std::vector<RecordedRequest> asked = sim.AwaitRequests("videoserver", 1, 2);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[1].connection, 2u);
+    EXPECT_GE(asked[1].time_us - asked[0].time_us, 1'250'000);
     ASSERT_TRUE(WaitFor([&] { return CountInLog(2, "hb") >= 5; }));
     EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);
     sim.Control("close videoserver 2");
