@@ -67,8 +67,8 @@ void SetAlarmLogDirectory(std::string directory) { g_log_directory = std::move(d
 const std::string& AlarmLogDirectory() { return g_log_directory; }
 
 bool IsSafeAlarmReference(std::string_view reference) {
-  return !reference.empty() && reference.find_first_of("/\\") == std::string_view::npos &&
-         reference.find('\0') == std::string_view::npos;
+  // It names files ("<reference>.L1"), never a directory: "." and ".." do no harm.
+  return platform::IsPathComponent(reference, {.allow_dot_names = true});
 }
 
 int CreateAlarmReference(std::span<char> reference_out) {

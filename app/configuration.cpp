@@ -91,8 +91,8 @@ int CreateUnderLock(const std::string& path) {
 // A reference names a directory and a file below "FilePath": it must stay
 // one plain path component, short enough for the stream file's name.
 bool ReferenceIsSafe(const std::string& ref) {
-  if (ref == "." || ref == ".." || platform::HasSeparator(ref)) return false;
-  return ref.size() + std::string(kStreamFileSuffix).size() <= kFileNameMax;
+  return platform::IsPathComponent(
+      ref, {.max_size = kFileNameMax - std::string_view(kStreamFileSuffix).size()});
 }
 
 void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {

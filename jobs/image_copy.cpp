@@ -26,6 +26,9 @@
 #include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
+
+using platform::SleepMs;
 
 namespace {
 
@@ -60,10 +63,6 @@ constexpr std::int64_t kFrameArrivalUs = 2000000;
 // A control file name is claimed by creating its ".tmp" exclusively; past
 // this many names in one second something else is wrong with the directory.
 constexpr int kMaxControlNamesPerSecond = 10000;
-
-void SleepMs(long long ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};

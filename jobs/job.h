@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/event.h"
+
 inline constexpr int kJobSlots = 1024;
 // "NumberOfCams" at most; camera rows are indexed 1..19, row 0 stays empty.
 inline constexpr int kMaxJobCameras = 19;
@@ -56,25 +58,18 @@ class JobCounter {
 // machine-wide events ("imcopy_%d_%d", "http_com_%d_%d") for the messages,
 // but private to this process: nothing outside ever waits on them. A copied
 // record gets fresh, unset events (running state is not copied).
-class WorkerEvent {
+class WorkerEvent : public platform::Event {
  public:
   WorkerEvent() = default;
-  WorkerEvent(const WorkerEvent&) {}
+  WorkerEvent(const WorkerEvent&) : platform::Event() {}
   WorkerEvent& operator=(const WorkerEvent&) { return *this; }
-
+  // Names the event and clears it, for a new worker.
   void Create(std::string name);
-  void Set();
-  void Reset();
-  bool IsSet() const;
-  // True when set within `milliseconds`.
-  bool Wait(long long milliseconds) const;
   std::string name() const;
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  bool set_ = false;  // guarded by mutex_
-  std::string name_;  // guarded by mutex_
+  mutable std::mutex name_mutex_;
+  std::string name_;  // guarded by name_mutex_
 };
 
 // One "Camera%dCommand%d" section of the job file.

@@ -70,8 +70,7 @@ std::atomic<int> g_worker_wait_ms{kWorkerWaitMs};
 
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
-  return !reference.empty() && reference != "." && reference != ".." &&
-         !platform::HasSeparator(reference);
+  return platform::IsPathComponent(reference, {});
 }
 
 // rename(), or a copy and delete when the target lies on another file system
@@ -113,36 +112,13 @@ std::string FileNameOf(const std::string& path) {
 }  // namespace
 
 void WorkerEvent::Create(std::string name) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  Reset();
+  std::lock_guard<std::mutex> guard(name_mutex_);
   name_ = std::move(name);
-  set_ = false;
-}
-
-void WorkerEvent::Set() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_ = true;
-  }
-  changed_.notify_all();
-}
-
-void WorkerEvent::Reset() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  set_ = false;
-}
-
-bool WorkerEvent::IsSet() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return set_;
-}
-
-bool WorkerEvent::Wait(long long milliseconds) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return set_; });
 }
 
 std::string WorkerEvent::name() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(name_mutex_);
   return name_;
 }
 

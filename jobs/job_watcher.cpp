@@ -33,6 +33,8 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
+using platform::SleepMs;
+
 namespace {
 
 constexpr const char* kIntervalZero = "Camera %d: Interval of 0 is not allowed: set it to 1";
@@ -77,10 +79,6 @@ constexpr const char* kLeftInProcessing =
     "WARNING: job file %s was left in processing by an earlier run that ended during its job: "
     "moved to "
     "ErrorPath (its images would now be of the wrong time)";
-
-void SleepMs(long long ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -217,7 +215,8 @@ std::string ProcessingDirectory() {
 }
 
 bool AlarmReferenceIsSafe(std::string_view reference) {
-  return !platform::HasSeparator(reference) && reference.find("..") == std::string_view::npos;
+  return platform::IsPathComponent(
+      reference, {.allow_empty = true, .allow_dot_names = true, .allow_dot_dot_inside = false});
 }
 
 void ReadJobFile(const std::string& path, CJob* job) {

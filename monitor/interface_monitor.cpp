@@ -144,24 +144,6 @@ int Drain(const SockRecord& sock) {
 
 }  // namespace
 
-void MonitorEvent::Set() {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    set_ = true;
-  }
-  changed_.notify_all();
-}
-
-void MonitorEvent::Reset() {
-  std::lock_guard<std::mutex> guard(lock_);
-  set_ = false;
-}
-
-bool MonitorEvent::Wait(int milliseconds) {
-  std::unique_lock<std::mutex> guard(lock_);
-  return changed_.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] { return set_; });
-}
-
 CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info)
     : port_(port), info_(info) {
   SockInit();
@@ -288,7 +270,7 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   }
   // Every client, the new one included, receives the full status.
   init_event_.Set();
-  auto started = std::make_shared<MonitorEvent>();
+  auto started = std::make_shared<platform::Event>();
   if (platform::StartThread(
           [this, index, started] { ClientReceiveThread(index, started.get()); })) {
     started->Wait(kClientStartWaitMs);
@@ -315,7 +297,7 @@ void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
   WriteLog(line);
 }
 
-void CInterfaceMonitor::ClientReceiveThread(int index, MonitorEvent* started) {
+void CInterfaceMonitor::ClientReceiveThread(int index, platform::Event* started) {
   started->Set();
   WriteLog(Format(kStatusMessageMax, kConnectionCreated, index));
   ClientSlot& slot = slots_[index];

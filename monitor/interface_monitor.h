@@ -38,6 +38,7 @@
 #include "core/application_info.h"
 #include "core/report.h"
 #include "monitor/monitor_access.h"
+#include "platform/event.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -95,21 +96,6 @@ MonitorCommand ParseMonitorCommand(const char* received);
 // The log line a receive gives, its text escaped (no client starts a log
 // line of its own) and the line cut at kStatusMessageMax characters.
 std::string ReceivedCommandLogLine(MonitorCommand command, const char* received);
-
-// A manual-reset event inside the process: stays set until Reset, so a
-// request that arrives while its consumer works is kept for the next round.
-class MonitorEvent {
- public:
-  void Set();
-  void Reset();
-  // True when the event is set, at once or within `milliseconds`.
-  bool Wait(int milliseconds);
-
- private:
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool set_ = false;  // guarded by lock_
-};
 
 class CInterfaceMonitor {
  public:
@@ -220,7 +206,7 @@ class CInterfaceMonitor {
   void ServerWaitConnThread();
   void ServerWaitEventThread();
   void MonitorInitThread();
-  void ClientReceiveThread(int index, MonitorEvent* started);
+  void ClientReceiveThread(int index, platform::Event* started);
 
   // Takes a new connection into a free slot, or closes it at once. Runs on
   // the accept thread.
@@ -266,10 +252,10 @@ class CInterfaceMonitor {
   // Read before the threads start, constant afterwards.
   MonitorAccess access_;
 
-  MonitorEvent send_event_;
+  platform::Event send_event_;
   // Set when a client's queue is half full: ends the send thread's pause.
-  MonitorEvent pressure_event_;
-  MonitorEvent init_event_;
+  platform::Event pressure_event_;
+  platform::Event init_event_;
   std::once_flag terminate_once_;
   std::unique_ptr<platform::NamedEvent> terminate_event_;  // set once, before its reader starts
 

@@ -28,6 +28,14 @@ bool HasSeparator(std::string_view name) {
   return name.find_first_of("\\/") != std::string_view::npos;
 }
 
+bool IsPathComponent(std::string_view name, const ComponentRules& rules) {
+  if (name.empty()) return rules.allow_empty;
+  if (HasSeparator(name) || name.find('\0') != std::string_view::npos) return false;
+  if (!rules.allow_dot_names && (name == "." || name == "..")) return false;
+  if (!rules.allow_dot_dot_inside && name.find("..") != std::string_view::npos) return false;
+  return rules.max_size == 0 || name.size() <= rules.max_size;
+}
+
 std::string JoinPath(std::string_view dir, std::string_view name) {
   std::string d = NativePath(dir);
   if (d.empty()) return "./" + std::string(name);

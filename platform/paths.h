@@ -1,6 +1,7 @@
 #pragma once
 // Paths as the gateway's configuration writes them (backslashes, drive
 // letters) turned into Linux paths.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,18 @@ std::string ResolveFileNameCase(const std::string& path);
 
 // True when the name holds a directory separator of either kind.
 bool HasSeparator(std::string_view name);
+
+// What a name taken from a file or the configuration may be when it is to
+// name one file or directory inside a given one. A separator (of either
+// kind) or a NUL is never allowed: either would reach outside, or name
+// another file than the one checked.
+struct ComponentRules {
+  bool allow_empty = false;
+  bool allow_dot_names = false;      // "." and ".." as the whole name
+  bool allow_dot_dot_inside = true;  // ".." anywhere in the name ("a..b")
+  std::size_t max_size = 0;          // 0: any length
+};
+bool IsPathComponent(std::string_view name, const ComponentRules& rules);
 
 // Full path of the running executable ("" when it cannot be read).
 std::string ModulePath();

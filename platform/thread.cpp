@@ -2,7 +2,9 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -46,6 +48,10 @@ bool StartThread(std::function<void()> body) {
     return false;
   }
   return true;
+}
+
+void SleepMs(long long milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace platform

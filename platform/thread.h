@@ -12,4 +12,7 @@ inline constexpr std::size_t kThreadStackSize = 0x20000;
 // cannot be created (the body is then not run).
 bool StartThread(std::function<void()> body);
 
+// Sleeps the calling thread; nothing for 0 or less.
+void SleepMs(long long milliseconds);
+
 }  // namespace platform

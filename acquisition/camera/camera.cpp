@@ -22,6 +22,8 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
+using platform::SleepMs;
+
 namespace {
 
 constexpr const char* kNoSoI = "Unable to allocate SoI - not enough memory";
@@ -100,8 +102,6 @@ double NowSeconds() {
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::once_flag g_curl_init;
 
