@@ -14,6 +14,7 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ int CreateAlarmReference(std::span<char> reference_out) {
         platform::JoinPath(g_log_directory, std::string(reference) + kReferenceFileSuffix);
     // Exclusive creation is what keeps two alarms of the same second apart,
     // across threads and processes alike.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      close(fd);
+    if (platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        fd.valid()) {
+      fd.reset();
       // The alarm server expects an empty text file; opening it once more
       // as one proves it can be written.
       if (std::FILE* f = std::fopen(path.c_str(), "w")) {

@@ -9,34 +9,31 @@
 #include <climits>
 #include <thread>
 
+#include "platform/thread.h"
+
 bool DirectoryWatch::Arm() {
   Close();
-  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd < 0) return false;
-  if (inotify_add_watch(fd, path_.c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) <
-      0) {
+  platform::UniqueFd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!fd.valid()) return false;
+  if (inotify_add_watch(fd.get(), path_.c_str(),
+                        IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) < 0) {
     int saved = errno;
-    close(fd);
+    fd.reset();
     errno = saved;
     return false;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   return true;
-}
-
-void DirectoryWatch::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
 }
 
 bool DirectoryWatch::Wait(long long milliseconds, std::vector<std::string>* finished) {
   if (milliseconds < 0) milliseconds = 0;
   if (milliseconds > INT_MAX) milliseconds = INT_MAX;
-  if (fd_ < 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  if (!fd_.valid()) {
+    platform::SleepMs(milliseconds);
     return false;
   }
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{fd_.get(), POLLIN, 0};
   int ready = poll(&p, 1, static_cast<int>(milliseconds));
   if (ready <= 0) return false;  // time-out (or a signal): the caller scans anyway
   // The scan that follows looks at the whole directory; the events only
@@ -44,7 +41,7 @@ bool DirectoryWatch::Wait(long long milliseconds, std::vector<std::string>* fini
   // overflow) costs nothing but the wait for the file to stand still.
   alignas(inotify_event) char buf[8192];
   ssize_t n;
-  while ((n = read(fd_, buf, sizeof buf)) > 0) {
+  while ((n = read(fd_.get(), buf, sizeof buf)) > 0) {
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
       if ((e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) && e->len > 0 && finished)

@@ -6,18 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 class DirectoryWatch {
  public:
   explicit DirectoryWatch(std::string path) : path_(std::move(path)) {}
-  ~DirectoryWatch() { Close(); }
-  DirectoryWatch(const DirectoryWatch&) = delete;
-  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
   // Starts watching. False (errno set) when the directory cannot be watched;
   // Wait then only sleeps, and callers fall back to their time-out scans.
   bool Arm();
-  void Close();
-  bool armed() const { return fd_ >= 0; }
+  void Close() { fd_.reset(); }
+  bool armed() const { return fd_.valid(); }
 
   // Waits up to `milliseconds` for a change and takes every queued event.
   // True when a change came, false on time-out. The names of files closed
@@ -26,5 +25,5 @@ class DirectoryWatch {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  platform::UniqueFd fd_;
 };

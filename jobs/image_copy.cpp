@@ -27,6 +27,7 @@
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 using platform::SleepMs;
 
@@ -124,8 +125,7 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     std::string content =
         platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
                                alarm_reference.c_str(), std::string(action).c_str());
-    bool written =
-        write(claim.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool written = platform::WriteAll(claim.fd(), content.data(), content.size());
     // A failed write or rename leaves the ".tmp" behind (removed at the next
     // start); it is not reported.
     if (claim.CloseWriting() && written) rename(tmp.c_str(), done.c_str());

@@ -23,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 std::mutex JobTableLock;
 
@@ -78,25 +79,23 @@ bool ReferenceNamesOneDirectory(const std::string& reference) {
 int MoveFile(const std::string& from, const std::string& to) {
   if (rename(from.c_str(), to.c_str()) == 0) return 0;
   if (errno != EXDEV) return -1;
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return -1;
-  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    close(in);
-    return -1;
-  }
+  platform::UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return -1;
+  platform::UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!out.valid()) return -1;
   bool ok = true;
   char buf[65536];
   for (;;) {
-    ssize_t n = read(in, buf, sizeof buf);
+    ssize_t n = read(in.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
     if (n == 0) break;
-    if (n < 0 || write(out, buf, static_cast<std::size_t>(n)) != n) {
+    if (n < 0 || !platform::WriteAll(out.get(), buf, static_cast<std::size_t>(n))) {
       ok = false;
       break;
     }
   }
-  close(in);
-  if (close(out) != 0) ok = false;
+  in.reset();
+  if (!out.Close()) ok = false;
   if (!ok) {
     unlink(to.c_str());
     return -1;

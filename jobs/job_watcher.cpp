@@ -32,6 +32,7 @@
 #include "platform/profile.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 using platform::SleepMs;
 
@@ -347,17 +348,16 @@ bool WriterStillHasOpen(const std::string& path) {
     return true;
   }();
   (void)sigio_ignored;
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+  platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return false;
   // A read lease is refused while any descriptor has the file open for
   // writing: the one way to know that a writer pausing longer than a second
   // is not done yet.
   bool writing = false;
-  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
-    fcntl(fd, F_SETLEASE, F_UNLCK);
+  if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0)
+    fcntl(fd.get(), F_SETLEASE, F_UNLCK);
   else
     writing = errno == EAGAIN;
-  close(fd);
   return writing;
 }
 

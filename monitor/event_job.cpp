@@ -15,6 +15,7 @@
 #include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "platform/unique_fd.h"
 
 namespace {
 constexpr const char* kSection = "AlarmDatabase";
@@ -128,8 +129,7 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   platform::HeldTemporary held;
   if (!held.Create(temp, kTempSuffixLength)) return 0;
   fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
-  bool written =
-      write(held.fd(), content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  bool written = platform::WriteAll(held.fd(), content.data(), content.size());
   written = held.CloseWriting() && written;
   if (!written) {
     unlink(temp.c_str());

@@ -17,6 +17,7 @@
 #include "platform/profile.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 namespace {
 constexpr const char* kStartEventText = "Application '%s' started (version %s)";
@@ -49,32 +50,27 @@ class PortRegisterLock {
  public:
   PortRegisterLock() {
     const std::string path = ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
+    fd_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd_.valid()) {
       why_ = platform::StringPrintf(kPortLockFailed, path.c_str(), std::strerror(errno));
       return;
     }
     const auto give_up = std::chrono::steady_clock::now() + kPortLockWait;
-    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    while (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
       if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= give_up) {
         why_ = platform::StringPrintf(kPortLockTimeout, path.c_str(),
                                       static_cast<int>(kPortLockWait.count()));
-        close(fd_);
-        fd_ = -1;
+        fd_.reset();
         return;
       }
       std::this_thread::sleep_for(kPortLockPoll);
     }
   }
-  ~PortRegisterLock() {
-    if (fd_ >= 0) close(fd_);  // releases the lock
-  }
-  PortRegisterLock(const PortRegisterLock&) = delete;
-  PortRegisterLock& operator=(const PortRegisterLock&) = delete;
+  // Closing the descriptor releases the lock.
   const std::string& why() const { return why_; }
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   std::string why_;
 };
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/dbf.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -307,19 +308,7 @@ bool DbfTable::ReadExact(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 bool DbfTable::WriteExact(std::uint64_t offset, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = pwrite(fd_, p, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return PWriteAll(fd_, data, size, static_cast<off_t>(offset));
 }
 
 bool DbfTable::Open(const std::string& path) {

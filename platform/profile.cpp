@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include "platform/held_temporary.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -286,17 +287,9 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
   struct stat st {};
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
   fchmod(temp.fd(), mode);
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = write(temp.fd(), p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      unlink(name.c_str());
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  if (!WriteAll(temp.fd(), data.data(), data.size())) {
+    unlink(name.c_str());
+    return false;
   }
   // Renamed while still held.
   if (!temp.CloseWriting() || rename(name.c_str(), path.c_str()) != 0) {

@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 using platform::SleepMs;
 
@@ -365,12 +366,12 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
   // Opened and closed around every write, so other threads and processes can
   // read the stream file at any time.
   bool written = false;
-  int fd = open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
+  platform::UniqueFd fd(open(stream_file_path_.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid() && errno == ENOENT) {
     // Someone removed the stream file: it is made anew, and the frames it
     // held are gone from the index with it.
-    fd = open(stream_file_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) {
+    fd.reset(open(stream_file_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.valid()) {
       Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()),
           ReportLevel::kError);
       std::lock_guard<std::mutex> guard(index_lock_);
@@ -378,9 +379,9 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
       index_.TakeFirstChunk();
     }
   }
-  if (fd < 0) {
+  if (!fd.valid()) {
     // Said once when it starts failing, not for every block.
-    if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd), ReportLevel::kError);
+    if (!file_failing_) Log(platform::StringPrintf(kOpenFailed, fd.get()), ReportLevel::kError);
     file_failing_ = true;
   } else {
     if (file_failing_)
@@ -393,10 +394,14 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     // The ring's end does not fall on a block boundary: tail here, head at 0.
     std::size_t tail = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
-    written = pwrite(fd, bytes, tail, at) == static_cast<ssize_t>(tail);
-    if (written && tail < n)
-      written = pwrite(fd, bytes + tail, n - tail, 0) == static_cast<ssize_t>(n - tail);
-    if (close(fd) != 0) Log(platform::StringPrintf(kCloseFailed, fd), ReportLevel::kError);
+    written = platform::PWriteAll(fd.get(), bytes, tail, at);
+    if (written && tail < n) written = platform::PWriteAll(fd.get(), bytes + tail, n - tail, 0);
+    const int number = fd.get();
+    // Bytes a failed close may have lost are not indexed either.
+    if (!fd.Close()) {
+      Log(platform::StringPrintf(kCloseFailed, number), ReportLevel::kError);
+      written = false;
+    }
   }
   block_written_ = upto;
   PublishFrames(written);
@@ -601,8 +606,7 @@ void CCamera::StreamingThread() {
     if (streaming_.load() == 1) {
       struct stat st {};
       if (stat(stream_file_path_.c_str(), &st) != 0) {
-        int fd = open(stream_file_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd >= 0) close(fd);
+        platform::UniqueFd(open(stream_file_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
       }
       Log(platform::StringPrintf(kSocketStarted, stream_name_.c_str()), ReportLevel::kInfo);
       std::string started = platform::StringPrintf(kThreadStarted, camera_number_, url.c_str());

@@ -16,6 +16,8 @@
 #include "core/report.h"
 #include "platform/clock.h"
 #include "platform/strings.h"
+#include "platform/thread.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -150,17 +152,17 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
   else if (f.start < overwrite_limit_.load())
     message =
         platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
-  int fd = -1;
+  platform::UniqueFd fd;
   if (message.empty()) {
-    fd = open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    fd.reset(open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
       message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
   }
   if (message.empty()) {
     std::int64_t tail = std::min<std::int64_t>(f.length, kStreamFileSize - s);
-    int got = ReadAt(fd, buffer, tail, s);
-    if (got == tail && tail < f.length) got += ReadAt(fd, buffer + got, f.length - tail, 0);
-    close(fd);
+    int got = ReadAt(fd.get(), buffer, tail, s);
+    if (got == tail && tail < f.length) got += ReadAt(fd.get(), buffer + got, f.length - tail, 0);
+    fd.reset();
     // The writer may have reached the frame while it was read: then the
     // bytes are no longer all of it.
     if (f.start < overwrite_limit_.load())
@@ -196,37 +198,30 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
                        Widened(buffer[count - 1]), Widened(buffer[count - 2]));
     return -1;
   }
-  auto create = [&] { return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); };
-  auto write_all = [&](int fd) {
-    int done = 0;
-    while (done < count) {
-      ssize_t n = write(fd, buffer + done, static_cast<std::size_t>(count - done));
-      if (n <= 0) break;
-      done += static_cast<int>(n);
-    }
-    return done;
+  auto create = [&] {
+    return platform::UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   };
-  int fd = create();
-  if (fd < 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+  const std::size_t size = static_cast<std::size_t>(count);
+  std::size_t written = 0;
+  platform::UniqueFd fd = create();
+  if (!fd.valid()) {
+    platform::SleepMs(kRetryPauseMs);
     ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
     return -1;
   }
-  int written = write_all(fd);
-  if (written < count) {
+  if (!platform::WriteAll(fd.get(), buffer, size, &written)) {
     // A full disk may have room a moment later: one more try from the start.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
-    close(fd);
+    platform::SleepMs(kRetryPauseMs);
     fd = create();
-    if (fd < 0) {
+    if (!fd.valid()) {
       ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
       unlink(path.c_str());
       return -1;
     }
-    written = write_all(fd);
-    if (written < count) {
-      ReportToInterfaceF(ReportLevel::kError, kShortWrite, path.c_str(), written, count);
-      if (close(fd) != 0) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
+    if (!platform::WriteAll(fd.get(), buffer, size, &written)) {
+      ReportToInterfaceF(ReportLevel::kError, kShortWrite, path.c_str(), static_cast<int>(written),
+                         count);
+      if (!fd.Close()) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
       // What did get written is a torn image under the image's name: the
       // alarm server would take it for the picture. The image counts as an
       // error, so no file is the truth.
@@ -234,6 +229,12 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
       return -1;
     }
   }
-  if (close(fd) != 0) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
+  if (!fd.Close()) {
+    // A close that fails may have lost written data (a full disk seen only
+    // now, a network file system): the file is not trusted either.
+    ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
+    unlink(path.c_str());
+    return -1;
+  }
   return 0;
 }
