@@ -51,6 +51,7 @@ constexpr int kAlreadyStartedExitCode = 9;
 constexpr int kAlreadyStartedPauseMs = 5000;
 constexpr int kStartPauseMs = 500;
 constexpr int kRestartWaitStepMs = 1000;
+constexpr int kTrimEverySteps = 60;
 constexpr const char* kTemporariesRemoved =
     "Removed %d temporary files left in %s by an earlier run that ended while writing them";
 
@@ -221,7 +222,12 @@ int main(int argc, char** argv) {
     ReportToInterface(kNoJobWatcher, ReportLevel::kError);
   }
 
+  int idle_steps = 0;
   while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
+    // Memory freed after a busy moment (a burst of jobs, slow monitoring
+    // clients' queues) stays in the heap's free lists, counted in the
+    // process's size, until it is handed back; once a minute it is.
+    if (++idle_steps % kTrimEverySteps == 0) malloc_trim(0);
   }
 
   // Detached threads are still running; ending the process here, without
