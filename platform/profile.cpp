@@ -564,6 +564,11 @@ bool ProfileAppendLine(const std::string& path, std::string_view line) {
   FILE* f = std::fopen(path.c_str(), "ab");
   if (!f) return false;
   if (size > mark && unfinished(std::string_view(&last, 1))) std::fputc('\n', f);
+  // The first line of a file must not begin with bytes that read as a
+  // byte-order mark: the whole file would then be read as UTF-16 (or lose
+  // the line's first bytes). A UTF-8 mark before it keeps the line as it is.
+  if (size <= 0 && DetectEncoding(line) != Encoding::kPlain)
+    std::fwrite(kUtf8Mark.data(), 1, kUtf8Mark.size(), f);
   std::fwrite(line.data(), 1, line.size(), f);
   std::fputc('\n', f);
   return std::fclose(f) == 0;

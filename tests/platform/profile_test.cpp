@@ -195,6 +195,10 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
   }
+  // A first line that begins like a byte-order mark keeps the file plain.
+  std::string fresh = dir / "fresh.log";
+  ASSERT_TRUE(platform::ProfileAppendLine(fresh, "\xFE\xFFx=1"));
+  EXPECT_EQ(ReadFile(fresh), "\xEF\xBB\xBF\xFE\xFFx=1\n");
   // Text beyond ASCII written into a UTF-16 file reads back the same.
   std::string path = dir / "job.ini";
   WriteFile(path, Utf16(kJob, true));
