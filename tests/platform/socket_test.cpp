@@ -28,12 +28,6 @@ using testing_support::WaitFor;
 struct Fd {
   int fd = -1;
   explicit Fd(int f = -1) : fd(f) {}
-  Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    Reset();
-    fd = std::exchange(o.fd, -1);
-    return *this;
-  }
   ~Fd() { Reset(); }
   int get() const { return fd; }
   void Reset() {
@@ -53,7 +47,7 @@ struct Connection {
 
   Connection() {
     if (SockOpen(client) != 0 || SockConnect(client, "127.0.0.1", listener.port()) != 0) return;
-    peer = Fd(listener.Accept());
+    peer.fd = listener.Accept();
   }
   bool ok() const { return client.socket != kNoSocket && peer.get() >= 0; }
 };
