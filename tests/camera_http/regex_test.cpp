@@ -148,45 +148,29 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
   const std::string long_literal(40000, 'a');
   std::string many_sets;
   for (int i = 0; i < 1000; ++i) many_sets += "[a-z]";
-  struct ErrorCase {
-    std::string expression;
-    const char* message;
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+      {kRegexpUnmatchedParen, {"(", "a)", "((a)"}},
+      {kRegexpTooManyParens, {too_many_nested, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)"}},
+      {kRegexpUnmatchedBracket, {"[", "[]", "[^]", "[a-"}},
+      {kRegexpInvalidRange, {"[z-a]", "[a-c-b]"}},
+      {kRegexpFollowsNothing, {"*a", "a|*b", "(*"}},
+      {kRegexpNestedRepeat, {"a**", "a+?"}},
+      {kRegexpEmptyOperand, {"(a*)*", "^*", "(a|)*", "(a|b*)+"}},
+      {kRegexpTrailingBackslash, {"ab\\"}},
+      {kRegexpTooBig, {long_literal, many_sets}},
   };
-  const std::vector<ErrorCase> cases = {
-      {"(", kRegexpUnmatchedParen},
-      {"a)", kRegexpUnmatchedParen},
-      {"((a)", kRegexpUnmatchedParen},
-      {too_many_nested, kRegexpTooManyParens},
-      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", kRegexpTooManyParens},
-      {"[", kRegexpUnmatchedBracket},
-      {"[]", kRegexpUnmatchedBracket},
-      {"[^]", kRegexpUnmatchedBracket},
-      {"[a-", kRegexpUnmatchedBracket},
-      {"[z-a]", kRegexpInvalidRange},
-      {"[a-c-b]", kRegexpInvalidRange},
-      {"*a", kRegexpFollowsNothing},
-      {"a|*b", kRegexpFollowsNothing},
-      {"(*", kRegexpFollowsNothing},
-      {"a**", kRegexpNestedRepeat},
-      {"a+?", kRegexpNestedRepeat},
-      {"(a*)*", kRegexpEmptyOperand},
-      {"^*", kRegexpEmptyOperand},
-      {"(a|)*", kRegexpEmptyOperand},
-      {"(a|b*)+", kRegexpEmptyOperand},
-      {"ab\\", kRegexpTrailingBackslash},
-      {long_literal, kRegexpTooBig},
-      {many_sets, kRegexpTooBig},
-  };
-  for (const ErrorCase& c : cases) {
-    SCOPED_TRACE("expression '" + c.expression.substr(0, 40) + "'");
-    regreport("");
-    const char* error = nullptr;
-    regexp* prog = regcompile(c.expression.c_str(), &error);
-    EXPECT_EQ(prog, nullptr);
-    regrelease(prog);
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, c.message);
-    EXPECT_STREQ(reglasterror(), c.message);
+  for (const auto& [message, expressions] : cases) {
+    for (const std::string& expression : expressions) {
+      SCOPED_TRACE("expression '" + expression.substr(0, 40) + "'");
+      regreport("");
+      const char* error = nullptr;
+      regexp* prog = regcompile(expression.c_str(), &error);
+      EXPECT_EQ(prog, nullptr);
+      regrelease(prog);
+      ASSERT_NE(error, nullptr);
+      EXPECT_STREQ(error, message);
+      EXPECT_STREQ(reglasterror(), message);
+    }
   }
 }
 
