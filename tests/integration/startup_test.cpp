@@ -56,6 +56,46 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   ASSERT_TRUE(second->WaitExit(60));
   EXPECT_EQ(second->exit_code(), 9);
   EXPECT_NE(box.Output("second.out").find("ocelam is already started"), std::string::npos);
+  // Arguments are answered without taking the running gateway's lock or
+  // stopping it.
+  struct Case {
+    const char* exe;
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // regular expressions over the whole output
+    const char* err;
+  };
+  const Case cases[] = {
+      {OCELAM_BIN, {"--version"}, 0, "ocelam 1\\.0\\.0\\.1\n", ""},
+      {OCELAM_BIN,
+       {"--help"},
+       0,
+       "usage: ocelam "
+       "[\\s\\S]*OCELAM_REGISTRY[\\s\\S]*OCELAM_RUNDIR[\\s\\S]*ocelam\\.ini[\\s\\S]*"
+       "qxmoninterfaces\\.ini"
+       "[\\s\\S]*qx_alarm_db\\.ini[\\s\\S]*log/[\\s\\S]*LOG/[\\s\\S]*",
+       ""},
+      {OCELAM_BIN,
+       {"--verbose"},
+       2,
+       "",
+       "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
+      {OCELAM_BIN, {"--version", "--help"}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
+      {OCELAM_EVENT_BIN, {"--version"}, 0, "ocelam-event 1\\.0\\.0\\.1\n", ""},
+      {OCELAM_EVENT_BIN, {"--help"}, 0, "usage: ocelam-event [\\s\\S]*OCELAM_RUNDIR[\\s\\S]*", ""},
+      {OCELAM_EVENT_BIN, {"--version", "x"}, 2, "", "usage: ocelam-event [\\s\\S]*"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {c.exe};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child run(argv, box.work(), box.Env(), box.path("args.out"), box.path("args.err"));
+    ASSERT_TRUE(run.WaitExit(30)) << argv.back();
+    EXPECT_EQ(run.exit_code(), c.code) << argv.back();
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out)))
+        << argv.back() << ": " << ReadFile(box.path("args.out"));
+    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err)))
+        << argv.back() << ": " << ReadFile(box.path("args.err"));
+  }
   EXPECT_TRUE(gw->running());
 
   // The gateway clears the event when its start is through, so an event
@@ -90,53 +130,6 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   third->Signal(SIGINT);
   ASSERT_TRUE(third->WaitExit(10));
   EXPECT_EQ(third->exit_code(), 0);
-}
-
-TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
-  struct Case {
-    const char* exe;
-    std::vector<std::string> args;
-    int code;
-    const char* out;  // regular expressions over the whole output
-    const char* err;
-  };
-  const Case cases[] = {
-      {OCELAM_BIN, {"--version"}, 0, "ocelam 1\\.0\\.0\\.1\n", ""},
-      {OCELAM_BIN,
-       {"--help"},
-       0,
-       "usage: ocelam "
-       "[\\s\\S]*OCELAM_REGISTRY[\\s\\S]*OCELAM_RUNDIR[\\s\\S]*ocelam\\.ini[\\s\\S]*"
-       "qxmoninterfaces\\.ini"
-       "[\\s\\S]*qx_alarm_db\\.ini[\\s\\S]*log/[\\s\\S]*LOG/[\\s\\S]*",
-       ""},
-      {OCELAM_BIN,
-       {"--verbose"},
-       2,
-       "",
-       "ocelam: unknown argument '--verbose'\nusage: ocelam [\\s\\S]*"},
-      {OCELAM_BIN, {"--version", "--help"}, 2, "", "[\\s\\S]*usage: ocelam [\\s\\S]*"},
-      {OCELAM_EVENT_BIN, {"--version"}, 0, "ocelam-event 1\\.0\\.0\\.1\n", ""},
-      {OCELAM_EVENT_BIN, {"--help"}, 0, "usage: ocelam-event [\\s\\S]*OCELAM_RUNDIR[\\s\\S]*", ""},
-      {OCELAM_EVENT_BIN, {"--version", "x"}, 2, "", "usage: ocelam-event [\\s\\S]*"},
-  };
-  // A gateway runs meanwhile: the answers neither take its lock nor stop it.
-  GatewaySandbox box;
-  auto gw = box.Start();
-  ASSERT_TRUE(box.WaitStarted());
-  for (const Case& c : cases) {
-    std::vector<std::string> argv = {c.exe};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    std::string what = argv.back();
-    Child run(argv, box.work(), box.Env(), box.path("args.out"), box.path("args.err"));
-    ASSERT_TRUE(run.WaitExit(30)) << what;
-    EXPECT_EQ(run.exit_code(), c.code) << what;
-    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out)))
-        << what << ": " << ReadFile(box.path("args.out"));
-    EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err)))
-        << what << ": " << ReadFile(box.path("args.err"));
-  }
-  EXPECT_TRUE(gw->running());
 }
 
 TEST(Startup, RenamedExecutableUsesItsOwnNames) {
