@@ -4,7 +4,6 @@
 // gateway's runs are in tests/integration.
 #include "camera_http/alarm_input.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,20 +113,15 @@ class AlarmInputTest : public ::testing::Test {
   // their time), oldest first.
   std::vector<std::string> Log(const std::string& prefix) {
     std::vector<std::string> names;
-    if (DIR* d = opendir((dir_ / "LOG").c_str())) {
-      while (dirent* e = readdir(d))
-        if (std::string(e->d_name).rfind(prefix, 0) == 0) names.push_back(e->d_name);
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir_ / "LOG"))
+      if (e.path().filename().string().starts_with(prefix)) names.push_back(e.path());
     std::sort(names.begin(), names.end());
     std::vector<std::string> lines;
     for (const std::string& name : names) {
-      std::string text = ReadFile(dir_ / "LOG/" + name);
-      std::size_t pos = 0, eol;
-      while ((eol = text.find('\n', pos)) != std::string::npos) {
-        lines.push_back(text.substr(pos + 9, eol - pos - 9));  // "HH:MM:SS "
-        pos = eol + 1;
-      }
+      std::string text = ReadFile(name);
+      for (std::size_t pos = 0, eol; (eol = text.find('\n', pos)) != std::string::npos;
+           pos = eol + 1)
+        lines.push_back(text.substr(pos + 9, eol - pos - 9));  // without "HH:MM:SS "
     }
     return lines;
   }
@@ -171,11 +165,11 @@ TEST_F(AlarmInputTest, InitReadsTheServerTextsOfTheSonyrsmSection) {
                 "\nAlarmInputIOBoxIDSubst=" + long_subst +
                 "\nHeartBeatString=hb\\r\\n\nGetAlarmInput=GET /a\\r\\n\\r\\n\n");
   auto server = Server(5, 4321);
-  EXPECT_EQ(server->line_expression, std::string(255, 'e'));
-  EXPECT_EQ(server->iobox_subst, std::string(63, 's'));
-  EXPECT_EQ(server->heartbeat, "hb\r\n");
-  EXPECT_EQ(server->request, "GET /a\r\n\r\n");
-  EXPECT_EQ(server->pin_number_subst, "");
+  EXPECT_EQ(
+      std::vector<std::string>({server->line_expression, server->iobox_subst, server->heartbeat,
+                                server->request, server->pin_number_subst}),
+      std::vector<std::string>(
+          {std::string(255, 'e'), std::string(63, 's'), "hb\r\n", "GET /a\r\n\r\n", ""}));
 }
 
 TEST_F(AlarmInputTest, WhatEachBlockDoes) {

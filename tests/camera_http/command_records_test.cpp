@@ -79,39 +79,37 @@ class CommandRecordsTest : public ::testing::Test {
 };
 
 TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
+  // The template is "io <servercameraid>/<pinnumber>/<status>/<pinnumber>":
+  // each family fills its own placeholders; the sonyrsm family the IO
+  // box's own id (6), not "CameraIDInServer" (4).
   struct Case {
     const char* family;
     const char* status;
-    const char* first;   // the command between "io " and CR LF
+    const char* first;   // the status the command sets
     int delay;           // BuildFollowUp's result
-    const char* second;  // the follow-up, "" when nothing is built
+    const char* second;  // the follow-up's status, "" when nothing is built
   } cases[] = {
-      {"sony", "S", "<servercameraid>/9/on/<pinnumber>", 0, ""},
-      {"sony", "R", "<servercameraid>/9/off/<pinnumber>", 0, ""},
-      {"sony", "s10", "<servercameraid>/9/on/<pinnumber>", 0, ""},
-      {"sony", "PS10", "<servercameraid>/9/on/<pinnumber>", 10,
-       "<servercameraid>/9/off/<pinnumber>"},
-      {"sony", "PR3", "<servercameraid>/9/off/<pinnumber>", 3, "<servercameraid>/9/on/<pinnumber>"},
-      {"sony", "xs", "<servercameraid>/9/on/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
-      {"sony", "", "<servercameraid>/9/off/<pinnumber>", 0, "<servercameraid>/9/off/<pinnumber>"},
-      {"sony", "PS99999999999", "<servercameraid>/9/on/<pinnumber>", 2147483647,
-       "<servercameraid>/9/off/<pinnumber>"},
-      {"SONY", "PS2", "<servercameraid>/9/on/<pinnumber>", 2, "<servercameraid>/9/off/<pinnumber>"},
-      // The IO box's own id (6), not "CameraIDInServer" (4).
-      {"sonyrsm", "PS2", "6/9/1/<pinnumber>", 2, "6/9/0/<pinnumber>"},
-      {"SonyRSM", "PR7x", "6/9/0/<pinnumber>", 7, "6/9/1/<pinnumber>"},
+      {"sony", "S", "on", 0, ""},       {"sony", "R", "off", 0, ""},
+      {"sony", "s10", "on", 0, ""},     {"sony", "PS10", "on", 10, "off"},
+      {"sony", "PR3", "off", 3, "on"},  {"sony", "xs", "on", 0, "off"},
+      {"sony", "", "off", 0, "off"},    {"sony", "PS99999999999", "on", 2147483647, "off"},
+      {"SONY", "PS2", "on", 2, "off"},  {"sonyrsm", "PS2", "1", 2, "0"},
+      {"SonyRSM", "PR7x", "0", 7, "1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.family) + " '" + c.status + "'");
+    const std::string id = *c.first == 'o' ? "<servercameraid>" : "6";
+    auto command = [&](const char* state) {
+      return *state ? "io " + id + "/9/" + state + "/<pinnumber>\r\n" : std::string();
+    };
     CIOBoxCommand io;
     io.iobox_id_in_server = 6;
     Load(io, c.family);
     out_.fill('#'), second_.fill('#');
     ASSERT_EQ(io.BuildCommand(out_, 9, c.status), 0);
-    EXPECT_EQ(std::string(out_.data()), std::string("io ") + c.first + "\r\n");
+    EXPECT_EQ(std::string(out_.data()), command(c.first));
     EXPECT_EQ(io.BuildFollowUp(second_, 9, c.status), c.delay);
-    EXPECT_EQ(std::string(second_.data()),
-              *c.second ? std::string("io ") + c.second + "\r\n" : std::string());
+    EXPECT_EQ(std::string(second_.data()), command(c.second));
   }
   EXPECT_FALSE(FileExists(dir_ / LogName("iobox", kCamera))) << "nothing to log";
 }

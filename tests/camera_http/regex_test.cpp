@@ -148,45 +148,29 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
   const std::string long_literal(40000, 'a');
   std::string many_sets;
   for (int i = 0; i < 1000; ++i) many_sets += "[a-z]";
-  struct ErrorCase {
-    std::string expression;
-    const char* message;
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+      {kRegexpUnmatchedParen, {"(", "a)", "((a)"}},
+      {kRegexpTooManyParens, {too_many_nested, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)"}},
+      {kRegexpUnmatchedBracket, {"[", "[]", "[^]", "[a-"}},
+      {kRegexpInvalidRange, {"[z-a]", "[a-c-b]"}},
+      {kRegexpFollowsNothing, {"*a", "a|*b", "(*"}},
+      {kRegexpNestedRepeat, {"a**", "a+?"}},
+      {kRegexpEmptyOperand, {"(a*)*", "^*", "(a|)*", "(a|b*)+"}},
+      {kRegexpTrailingBackslash, {"ab\\"}},
+      {kRegexpTooBig, {long_literal, many_sets}},
   };
-  const std::vector<ErrorCase> cases = {
-      {"(", kRegexpUnmatchedParen},
-      {"a)", kRegexpUnmatchedParen},
-      {"((a)", kRegexpUnmatchedParen},
-      {too_many_nested, kRegexpTooManyParens},
-      {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)", kRegexpTooManyParens},
-      {"[", kRegexpUnmatchedBracket},
-      {"[]", kRegexpUnmatchedBracket},
-      {"[^]", kRegexpUnmatchedBracket},
-      {"[a-", kRegexpUnmatchedBracket},
-      {"[z-a]", kRegexpInvalidRange},
-      {"[a-c-b]", kRegexpInvalidRange},
-      {"*a", kRegexpFollowsNothing},
-      {"a|*b", kRegexpFollowsNothing},
-      {"(*", kRegexpFollowsNothing},
-      {"a**", kRegexpNestedRepeat},
-      {"a+?", kRegexpNestedRepeat},
-      {"(a*)*", kRegexpEmptyOperand},
-      {"^*", kRegexpEmptyOperand},
-      {"(a|)*", kRegexpEmptyOperand},
-      {"(a|b*)+", kRegexpEmptyOperand},
-      {"ab\\", kRegexpTrailingBackslash},
-      {long_literal, kRegexpTooBig},
-      {many_sets, kRegexpTooBig},
-  };
-  for (const ErrorCase& c : cases) {
-    SCOPED_TRACE("expression '" + c.expression.substr(0, 40) + "'");
-    regreport("");
-    const char* error = nullptr;
-    regexp* prog = regcompile(c.expression.c_str(), &error);
-    EXPECT_EQ(prog, nullptr);
-    regrelease(prog);
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, c.message);
-    EXPECT_STREQ(reglasterror(), c.message);
+  for (const auto& [message, expressions] : cases) {
+    for (const std::string& expression : expressions) {
+      SCOPED_TRACE("expression '" + expression.substr(0, 40) + "'");
+      regreport("");
+      const char* error = nullptr;
+      regexp* prog = regcompile(expression.c_str(), &error);
+      EXPECT_EQ(prog, nullptr);
+      regrelease(prog);
+      ASSERT_NE(error, nullptr);
+      EXPECT_STREQ(error, message);
+      EXPECT_STREQ(reglasterror(), message);
+    }
   }
 }
 
@@ -217,14 +201,18 @@ TEST(Regex, MisuseIsReportedNotFatal) {
   RegexpPtr prog(regcompile("(a)(b)?"));
   ASSERT_NE(prog, nullptr);
   char dest[16] = "unchanged";
-  EXPECT_EQ(regexecute(nullptr, "a"), 0);
-  EXPECT_STREQ(reglasterror(), kRegexpNullParameter);
-  EXPECT_EQ(regexecute(prog.get(), nullptr), 0);
-  EXPECT_STREQ(reglasterror(), kRegexpNullParameter);
-  EXPECT_EQ(regsub(nullptr, "&", dest, sizeof dest), -1);
-  EXPECT_STREQ(reglasterror(), kRegexpNullSubstitution);
-  EXPECT_EQ(regsub(prog.get(), nullptr, dest, sizeof dest), -1);
-  EXPECT_EQ(regsub(prog.get(), "&", nullptr, sizeof dest), -1);
+  // Each call's result and the error it leaves.
+  auto fails = [](int result, int expected, const char* error) {
+    EXPECT_EQ(result, expected);
+    if (error) {
+      EXPECT_STREQ(reglasterror(), error);
+    }
+  };
+  fails(regexecute(nullptr, "a"), 0, kRegexpNullParameter);
+  fails(regexecute(prog.get(), nullptr), 0, kRegexpNullParameter);
+  fails(regsub(nullptr, "&", dest, sizeof dest), -1, kRegexpNullSubstitution);
+  fails(regsub(prog.get(), nullptr, dest, sizeof dest), -1, nullptr);
+  fails(regsub(prog.get(), "&", nullptr, sizeof dest), -1, nullptr);
 
   // Substituting before any match gives the template without its parts.
   EXPECT_EQ(regsub(prog.get(), "[&\\1]", dest, sizeof dest), 0);
@@ -232,17 +220,14 @@ TEST(Regex, MisuseIsReportedNotFatal) {
 
   // A regexp that is not (or no longer) one from regcompile.
   prog->magic ^= 1;
-  EXPECT_EQ(regexecute(prog.get(), "ab"), 0);
-  EXPECT_STREQ(reglasterror(), kRegexpCorruptedProgram);
-  EXPECT_EQ(regsub(prog.get(), "&", dest, sizeof dest), -1);
-  EXPECT_STREQ(reglasterror(), kRegexpDamagedForSubstitution);
+  fails(regexecute(prog.get(), "ab"), 0, kRegexpCorruptedProgram);
+  fails(regsub(prog.get(), "&", dest, sizeof dest), -1, kRegexpDamagedForSubstitution);
   prog->magic ^= 1;
 
   const std::string subject = "xab";
   ASSERT_EQ(regexecute(prog.get(), subject.c_str()), 1);
   std::swap(prog->startp[1], prog->endp[1]);
-  EXPECT_EQ(regsub(prog.get(), "\\1", dest, sizeof dest), -1);
-  EXPECT_STREQ(reglasterror(), kRegexpDamagedMatch);
+  fails(regsub(prog.get(), "\\1", dest, sizeof dest), -1, kRegexpDamagedMatch);
 
   regrelease(nullptr);
 }
@@ -250,32 +235,14 @@ TEST(Regex, MisuseIsReportedNotFatal) {
 // ---------------------------------------------------------------- substitution
 
 TEST(Regex, SubstitutesPartsAndEscapes) {
-  struct SubCase {
-    const char* expression;
-    const char* subject;
-    const char* source;
-    const char* result;
-  };
-  const char* const pin = "pin=([0-9]+) state=([a-z]+)";
-  const char* const line = "io pin=4 state=on";
-  const std::vector<SubCase> cases = {
-      {pin, line, "\\1", "4"},
-      {pin, line, "&", "pin=4 state=on"},
-      {pin, line, "\\0", "pin=4 state=on"},
-      {pin, line, "<\\1-\\2>", "<4-on>"},
-      {pin, line, "\\x", "\\x"},
-      {pin, line, "\\&", "&"},
-      {pin, line, "\\\\1", "\\1"},
-      {pin, line, "a\\", "a\\"},
-      {pin, line, "\\3\\9", ""},
-      {pin, line, "%s %d", "%s %d"},
-      {"(a)|(b)", "b", "[\\1][\\2]", "[][b]"},
-      {"(a|b)*", "ab", "\\1", "b"},
-  };
-  for (const SubCase& c : cases) {
-    EXPECT_EQ(Substitute(c.expression, c.subject, c.source), c.result)
-        << c.expression << " on " << c.subject << " with " << c.source;
-  }
+  // Templates on "io pin=4 state=on", each result in brackets.
+  std::string got;
+  for (const char* source :
+       {"\\1", "&", "\\0", "<\\1-\\2>", "\\x", "\\&", "\\\\1", "a\\", "\\3\\9", "%s %d"})
+    got += "[" + Substitute("pin=([0-9]+) state=([a-z]+)", "io pin=4 state=on", source) + "]";
+  EXPECT_EQ(got, "[4][pin=4 state=on][pin=4 state=on][<4-on>][\\x][&][\\1][a\\][][%s %d]");
+  EXPECT_EQ(Substitute("(a)|(b)", "b", "[\\1][\\2]"), "[][b]");
+  EXPECT_EQ(Substitute("(a|b)*", "ab", "\\1"), "b");
 }
 
 TEST(Regex, SubstitutionStopsAtTheDestinationSize) {
@@ -292,41 +259,32 @@ TEST(Regex, SubstitutionStopsAtTheDestinationSize) {
 
 // ---------------------------------------------------------------- hostile input
 
+// "no match", "exhausted" or "at <offset>: <part 1>|<part 2>|..." (- for none).
+std::string Summary(const Outcome& out) {
+  if (out.exhausted || !out.matched) return out.exhausted ? "exhausted" : "no match";
+  std::string s = "at " + std::to_string(out.start) + ":";
+  for (int i = 1; i < kRegexpParts; ++i) s += (i > 1 ? "|" : "") + out.parts[i].value_or("-");
+  return s;
+}
+
 TEST(Regex, NestedRepetitionsDecideInReasonableWork) {
   // Plain backtracking would try every way to split the a's; these must
   // still be decided, not given up.
-  const std::string a5000(5000, 'a');
-  Outcome out = Match("(a|aa)*c", a5000);
-  EXPECT_FALSE(out.matched);
-  EXPECT_FALSE(out.exhausted);
-
-  out = Match("(a|aa)*$", a5000 + "b" + a5000);
-  ASSERT_TRUE(out.matched);
-  EXPECT_EQ(out.start, 5001);
-
+  const std::string a5000(5000, 'a'), a60(60, 'a');
+  EXPECT_EQ(Summary(Match("(a|aa)*c", a5000)), "no match");
+  EXPECT_EQ(Summary(Match("(a|aa)*$", a5000 + "b" + a5000)), "at 5001:a|-|-|-|-|-|-|-|-");
   // The groups found after such a search are those of the first match.
-  const std::string a60(60, 'a');
-  out = Match("(a|aa)*c|((a)+)b", "x" + a60 + "b");
-  ASSERT_TRUE(out.matched);
-  EXPECT_FALSE(out.exhausted);
-  EXPECT_EQ(out.start, 1);
-  EXPECT_EQ(out.parts[1], std::nullopt);
-  EXPECT_EQ(out.parts[2], a60);
-  EXPECT_EQ(out.parts[3], "a");
-
+  EXPECT_EQ(Summary(Match("(a|aa)*c|((a)+)b", "x" + a60 + "b")),
+            "at 1:-|" + a60 + "|a|-|-|-|-|-|-");
   // A long run that every start position would scan again.
-  out = Match("[a-z]+[0-9]", std::string(200000, 'q') + "!7");
-  EXPECT_FALSE(out.matched);
-  EXPECT_FALSE(out.exhausted);
+  EXPECT_EQ(Summary(Match("[a-z]+[0-9]", std::string(200000, 'q') + "!7")), "no match");
 }
 
 TEST(Regex, PathologicalSearchStopsAtTheWorkBound) {
   std::string expression;
   for (int i = 0; i < 300; ++i) expression += "a?";
   expression += "[b]";
-  Outcome out = Match(expression.c_str(), std::string(1 << 20, 'a'));
-  EXPECT_FALSE(out.matched);
-  EXPECT_TRUE(out.exhausted);
+  EXPECT_EQ(Summary(Match(expression.c_str(), std::string(1 << 20, 'a'))), "exhausted");
 }
 
 // Threads with the gateway's 0x20000-byte stack: 1 MB lines match without
@@ -349,23 +307,18 @@ TEST(Regex, GatewayThreadsMatchLongLinesAndKeepTheirOwnErrors) {
     for (std::size_t i = 0; i < big / 2; ++i) pairs += "ab";
     std::string letters = std::string(big, 'a') + "x";
 
-    RegexpPtr pin(regcompile("pin=([0-9]+) state=([a-z]+)$"));
-    if (regexecute(pin.get(), digits.c_str()) != 1 ||
-        pin->endp[1] - pin->startp[1] != static_cast<long>(big))
-      shared->Fail("digits");
-    RegexpPtr group_loop(regcompile("^(ab)*$"));
-    if (regexecute(group_loop.get(), pairs.c_str()) != 1 ||
-        group_loop->startp[1] != pairs.c_str() + big - 2)
-      shared->Fail("group loop");
-    RegexpPtr alternatives(regcompile("^(a|b)+$"));
-    if (regexecute(alternatives.get(), pairs.c_str()) != 1) shared->Fail("alternatives");
-    RegexpPtr give_back(regcompile("^(.*)x$"));
-    if (regexecute(give_back.get(), letters.c_str()) != 1 ||
-        give_back->endp[1] - give_back->startp[1] != static_cast<long>(big))
-      shared->Fail("give back");
-    RegexpPtr no_match(regcompile("[ab]*[c]"));
-    if (regexecute(no_match.get(), pairs.c_str()) != 0 || no_match->exhausted)
-      shared->Fail("no match");
+    // Where part 1 starts and its length, or why nothing matched.
+    auto part = [](const char* expression, const std::string& subject) {
+      RegexpPtr prog(regcompile(expression));
+      if (regexecute(prog.get(), subject.c_str()) != 1 || prog->exhausted)
+        return std::string(prog->exhausted ? "exhausted" : "none");
+      return std::to_string(prog->startp[1] - subject.c_str()) + "+" +
+             std::to_string(prog->endp[1] - prog->startp[1]);
+    };
+    std::string got = part("pin=([0-9]+) state=([a-z]+)$", digits) + " " + part("^(ab)*$", pairs) +
+                      " " + part("^(a|b)+$", pairs) + " " + part("^(.*)x$", letters) + " " +
+                      part("[ab]*[c]", pairs);
+    if (got != "7+1048576 1048574+2 1048575+1 0+1048576 none") shared->Fail(got);
     ++shared->finished;
   }));
   constexpr int kThreads = 4;

@@ -146,10 +146,11 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
   }
   EXPECT_EQ(statuses, (std::vector<int>{8, 8, 3, 8, 8, 0}));
   std::string log = world.Data("log/C1_multimedia.log");
-  EXPECT_EQ(IniValue(log, "Camera1", "CommandSuccess"), "2");
-  EXPECT_EQ(IniValue(log, "Camera1", "CommandError"), "1");
-  EXPECT_EQ(IniValue(log, "Camera2", "CommandSuccess"), "2");
-  EXPECT_EQ(IniValue(log, "Camera2", "CommandError"), "0");
+  // Successes and errors of each camera.
+  EXPECT_EQ(IniValue(log, "Camera1", "CommandSuccess") + IniValue(log, "Camera1", "CommandError") +
+                IniValue(log, "Camera2", "CommandSuccess") +
+                IniValue(log, "Camera2", "CommandError"),
+            "2120");
   std::string output = world.Output();
   for (const char* line :
        {"Job 0: HTTPCommand thread (2) started (Recording) (camera 2 - alarm reference C1)",

@@ -30,46 +30,40 @@ std::vector<int> LineTimes(const std::string& log, const std::string& text) {
   return times;
 }
 
-TEST(JobsFlow, DroppedOrWrittenInPlaceJobsOfUnknownCamerasEndDone) {
-  // A long rescan time-out: only the change notification can find the files
-  // in time.
-  JobsWorld world({}, {}, "WatchTimeout=600");
-  ASSERT_TRUE(world.Started());
-  testing_support::WriteFile(world.Data("watch/note.txt"), "not a job");
-
-  world.Drop("moved.job", kUnknownCameras);
-  ASSERT_TRUE(world.WaitFinished("moved.job", 60));
-  std::string done = world.Finished("moved.job", "done");
-  ASSERT_NE(done, "");
-  EXPECT_EQ(ReadFile(done), kUnknownCameras);
-  std::string log = world.InterfaceLog();
-  EXPECT_NE(log.find("Job 0: wait on 0 threads"), std::string::npos) << log;
-  EXPECT_NE(log.find("Job 0: ERROR: Camera (-1) unknown"), std::string::npos);
-  EXPECT_NE(log.find("Job 0: ERROR: Camera (200) unknown"), std::string::npos);
-  EXPECT_NE(log.find("Job 0: Camera 150 is not active anymore - please check your configuration"),
-            std::string::npos);
-  EXPECT_NE(log.find("** free_alarm ** job 0 freed"), std::string::npos);
-
-  // Written in place: seen when the writer closes it.
-  testing_support::WriteFile(world.Data("watch/inplace.job"), kUnknownCameras);
-  ASSERT_TRUE(world.WaitFinished("inplace.job", 60));
-  EXPECT_EQ(ReadFile(world.Finished("inplace.job", "done")), kUnknownCameras);
-
-  EXPECT_EQ(ReadFile(world.Data("watch/note.txt")), "not a job");
-  EXPECT_TRUE(world.Running());
-}
-
-// Without moving, job files stay in processing: a new one once run, and
-// one a crash left there.
-TEST(JobsFlow, AJobFileACrashLeftInProcessingEndsInErrorAtTheNextStart) {
+// Jobs dropped or written in place are found by the change notification
+// alone (the rescan time-out is long). Without moving, job files stay in
+// processing: a new one once run, and one a crash left there.
+TEST(JobsFlow, DroppedOrWrittenInPlaceJobsEndDoneAndACrashLeftOneEndsInError) {
   struct Case {
     const char* move;
     bool filed;  // moved to "error" with the warning, or left alone
   };
   for (const Case& c : {Case{"1", true}, Case{"0", false}}) {
     SCOPED_TRACE(c.move);
-    JobsWorld world({}, {}, std::string("MoveJobToDoneOrErrorPath=") + c.move);
+    JobsWorld world({}, {}, std::string("WatchTimeout=600\nMoveJobToDoneOrErrorPath=") + c.move);
     ASSERT_TRUE(world.Started());
+    if (c.filed) {
+      testing_support::WriteFile(world.Data("watch/note.txt"), "not a job");
+
+      world.Drop("moved.job", kUnknownCameras);
+      ASSERT_TRUE(world.WaitFinished("moved.job", 60));
+      std::string done = world.Finished("moved.job", "done");
+      ASSERT_NE(done, "");
+      EXPECT_EQ(ReadFile(done), kUnknownCameras);
+      for (const char* line :
+           {"Job 0: wait on 0 threads", "Job 0: ERROR: Camera (-1) unknown",
+            "Job 0: ERROR: Camera (200) unknown",
+            "Job 0: Camera 150 is not active anymore - please check your configuration",
+            "** free_alarm ** job 0 freed"})
+        EXPECT_NE(world.InterfaceLog().find(line), std::string::npos) << line;
+
+      // Written in place: seen when the writer closes it.
+      testing_support::WriteFile(world.Data("watch/inplace.job"), kUnknownCameras);
+      ASSERT_TRUE(world.WaitFinished("inplace.job", 60));
+      EXPECT_EQ(ReadFile(world.Finished("inplace.job", "done")), kUnknownCameras);
+
+      EXPECT_EQ(ReadFile(world.Data("watch/note.txt")), "not a job");
+    }
     mkdir(world.Data("watch/processing").c_str(), 0755);
     testing_support::WriteFile(world.Data("watch/processing/cut.job"), kUnknownCameras);
     world.Restart();
@@ -77,11 +71,10 @@ TEST(JobsFlow, AJobFileACrashLeftInProcessingEndsInErrorAtTheNextStart) {
     // The first scan follows the look into processing: once a job dropped
     // now has run, the left file has been dealt with.
     world.Drop("after.job", kUnknownCameras);
-    ASSERT_TRUE(WaitFor(
-        [&] {
-          return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos;
-        },
-        60))
+    auto freed = [&] {
+      return world.InterfaceLog().find("** free_alarm ** job 0 freed") != std::string::npos;
+    };
+    ASSERT_TRUE(c.filed ? world.WaitFinished("after.job", 60) : WaitFor(freed, 60))
         << world.Output();
     const std::string warning =
         "WARNING: job file " + world.Data("watch/processing/cut.job") +
@@ -95,9 +88,6 @@ TEST(JobsFlow, AJobFileACrashLeftInProcessingEndsInErrorAtTheNextStart) {
     EXPECT_EQ(FileExists(world.Data("watch/processing/cut.job")), !c.filed);
     EXPECT_EQ(ReadFile(c.filed ? filed : world.Data("watch/processing/cut.job")), kUnknownCameras);
     EXPECT_EQ(world.Finished("cut.job", "done"), "");
-    if (c.filed) {
-      EXPECT_TRUE(world.WaitFinished("after.job", 60));
-    }
     EXPECT_EQ(world.Finished("after.job", "done") != "", c.filed);
     EXPECT_EQ(FileExists(world.Data("watch/processing/after.job")), !c.filed);
   }

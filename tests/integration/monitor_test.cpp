@@ -2,13 +2,13 @@
 // client itself against a stand-in server. Commands, bad clients and the
 // default alarm check are the unit tests' (tests/monitor).
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "support/gateway_sandbox.h"
+#include "support/loopback_camera.h"
+#include "support/sim_client.h"
 
 using testing_support::Child;
 using testing_support::FreeLoopbackPort;
@@ -58,7 +58,7 @@ bool WaitRunning(GatewaySandbox& box) {
          });
 }
 
-TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
+TEST(MonitorGateway, ClientGetsTheFullStatusOrIsToldItIsNotAllowed) {
   GatewaySandbox box;
   WriteFile(box.IniFile("ocelam.ini"), "[Config]\nDescription=Gate north\n");
   auto gw = box.Start();
@@ -99,17 +99,14 @@ TEST(MonitorGateway, ClientGetsTheGatewaysFullStatus) {
       << log;
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
-}
 
-TEST(MonitorGateway, ClientOutsideTheAllowListIsToldPlainly) {
-  GatewaySandbox box;
+  // A client outside the allow list is told plainly.
   WriteFile(box.IniFile("ocelam.ini"),
             "[Config]\nMonitorBindAddress=127.0.0.1\nMonitorAllowedClients=127.0.0.2\n");
-  auto gw = box.Start();
+  gw = box.Start();
   ASSERT_TRUE(WaitRunning(box));
-  int code = -1;
-  std::vector<std::string> got = RunMonitor(
-      box, {"--port", std::to_string(box.monitor_port()), "--wait", "1"}, "m6.out", &code);
+  got = RunMonitor(box, {"--port", std::to_string(box.monitor_port()), "--wait", "1"}, "m6.out",
+                   &code);
   EXPECT_EQ(code, 4);
   ASSERT_EQ(got.size(), 1u) << ReadFile(box.path("m6.out"));
   EXPECT_NE(got[0].find("the gateway refused this client"), std::string::npos) << got[0];
@@ -121,70 +118,31 @@ TEST(MonitorGateway, ClientOutsideTheAllowListIsToldPlainly) {
   ASSERT_TRUE(gw->WaitExit(10));
 }
 
-// A stand-in server on a free loopback port, for the client alone.
-class FakeServer {
- public:
-  FakeServer() {
-    port_ = FreeLoopbackPort();
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 4);
-  }
-  ~FakeServer() {
-    if (client_ >= 0) close(client_);
-    close(listener_);
-  }
-  bool Accept() {
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 60000) <= 0) return false;
-    client_ = accept(listener_, nullptr, nullptr);
-    return client_ >= 0;
-  }
-  // Bytes received until `want` of them came (or 60 s passed).
-  std::string Receive(std::size_t want) {
-    std::string got;
-    while (got.size() < want) {
-      pollfd p{client_, POLLIN, 0};
-      if (poll(&p, 1, 60000) <= 0) break;
-      char buf[4096];
-      ssize_t n = recv(client_, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-  void Send(const std::string& bytes) { send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  int port() const { return port_; }
-
- private:
-  int port_ = 0, listener_ = -1, client_ = -1;
-};
-
+// The client alone, against a stand-in server.
 TEST(MonitorTool, PrintsMessagesAndSendsFramedCommands) {
   GatewaySandbox box(false);
-  FakeServer server;
-  const std::string tool = kMonitorBin;
+  camera_test::LoopbackListener server;
   // Commands typed on stdin, one unknown; then the options' command.
   WriteFile(box.path("typed.txt"), "log off\nbogus\n  testinfo \n<command type=init />\n");
-  Child child({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" --count 3 --log-on < \"$2\"", tool,
-               std::to_string(server.port()), box.path("typed.txt")},
+  Child child({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" --count 3 --log-on < \"$2\"",
+               kMonitorBin, std::to_string(server.port()), box.path("typed.txt")},
               box.work(), {}, box.path("tool.out"));
-  ASSERT_TRUE(server.Accept());
-  const std::string typed = std::string("<command type=log state=OFF />") + '\0' +
-                            "<getTestSendInfo/>" + '\0' + "<command type=init />" + '\0';
-  EXPECT_EQ(server.Receive(typed.size()), typed);
+  const int fd = server.Accept();
+  ASSERT_GE(fd, 0);
+  std::string got;
+  auto receive = [&](const std::string& want) {
+    got.clear();
+    camera_test::ReadUntil(fd, got, [&] { return got.size() >= want.size(); });
+    EXPECT_EQ(got, want);
+  };
+  receive(std::string("<command type=log state=OFF />") + '\0' + "<getTestSendInfo/>" + '\0' +
+          "<command type=init />" + '\0');
   // The options' commands wait for the first message.
-  server.Send(std::string("first") + '\0' + "sec");
-  const std::string option = std::string("<command type=log state=ON />") + '\0';
-  EXPECT_EQ(server.Receive(option.size()), option);
-  server.Send(std::string("ond") + '\0' + "third" + '\0' + "fourth" + '\0');
+  sim_test::SendText(fd, std::string("first") + '\0' + "sec");
+  receive(std::string("<command type=log state=ON />") + '\0');
+  sim_test::SendText(fd, std::string("ond") + '\0' + "third" + '\0' + "fourth" + '\0');
   ASSERT_TRUE(child.WaitExit(60));
+  close(fd);
   EXPECT_EQ(child.exit_code(), 0);
   std::string out = ReadFile(box.path("tool.out"));
   EXPECT_NE(out.find("first\nsecond\nthird\n"), std::string::npos) << out;

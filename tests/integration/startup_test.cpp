@@ -32,6 +32,15 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   // port of the default range is claimed (listening on it is another
   // test's concern: a gateway elsewhere on the machine may hold it).
   GatewaySandbox box(false);
+  // Every start writes one event job.
+  const std::string jobs = box.path("sqljob");
+  std::filesystem::create_directory(jobs);
+  WriteFile(box.IniFile("qx_alarm_db.ini"),
+            "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + jobs + "\n");
+  auto event_jobs = [&] {
+    return std::distance(std::filesystem::directory_iterator(jobs),
+                         std::filesystem::directory_iterator{});
+  };
   auto gw = box.Start();
   ASSERT_TRUE(box.WaitStarted());
   EXPECT_EQ(box.Output().rfind(kBanner, 0), 0u) << box.Output();
@@ -56,43 +65,8 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   ASSERT_TRUE(second->WaitExit(60));
   EXPECT_EQ(second->exit_code(), 9);
   EXPECT_NE(box.Output("second.out").find("ocelam is already started"), std::string::npos);
-  EXPECT_TRUE(gw->running());
-
-  // The gateway clears the event when its start is through, so an event
-  // set while it still starts is lost: set it again until it ends.
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        EXPECT_EQ(box.Event("set", "Global\\ocelam_restart"), 0);
-        return gw->WaitExit(2);
-      },
-      60));
-  EXPECT_EQ(gw->exit_code(), 0);
-
-  // A restart keeps the first installation time and the port.
-  std::string before = ReadFile(box.IniFile("ocelam.ini"));
-  before.replace(before.find("LastStartup=") + 12, 8, "00000000");
-  WriteFile(box.IniFile("ocelam.ini"), before);
-  auto again = box.Start(OCELAM_BIN, "again.out");
-  ASSERT_TRUE(
-      WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
-  EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation"), first);
-  std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
-  EXPECT_EQ(reg.find("22002"), std::string::npos) << reg;
-
-  // A crash never blocks the next start.
-  again->Signal(SIGKILL);
-  ASSERT_TRUE(again->WaitExit(10));
-  auto third = box.Start(OCELAM_BIN, "third.out");
-  ASSERT_TRUE(
-      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
-  EXPECT_TRUE(third->running());
-  third->Signal(SIGINT);
-  ASSERT_TRUE(third->WaitExit(10));
-  EXPECT_EQ(third->exit_code(), 0);
-}
-
-TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
+  // Arguments are answered without taking the running gateway's lock or
+  // stopping it.
   struct Case {
     const char* exe;
     std::vector<std::string> args;
@@ -120,26 +94,64 @@ TEST(Startup, ArgumentsAnswerAndEndWithoutStarting) {
       {OCELAM_EVENT_BIN, {"--help"}, 0, "usage: ocelam-event [\\s\\S]*OCELAM_RUNDIR[\\s\\S]*", ""},
       {OCELAM_EVENT_BIN, {"--version", "x"}, 2, "", "usage: ocelam-event [\\s\\S]*"},
   };
-  // A gateway runs meanwhile: the answers neither take its lock nor stop it.
-  GatewaySandbox box;
-  auto gw = box.Start();
-  ASSERT_TRUE(box.WaitStarted());
   for (const Case& c : cases) {
     std::vector<std::string> argv = {c.exe};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    std::string what = argv.back();
     Child run(argv, box.work(), box.Env(), box.path("args.out"), box.path("args.err"));
-    ASSERT_TRUE(run.WaitExit(30)) << what;
-    EXPECT_EQ(run.exit_code(), c.code) << what;
+    ASSERT_TRUE(run.WaitExit(30)) << argv.back();
+    EXPECT_EQ(run.exit_code(), c.code) << argv.back();
     EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.out")), std::regex(c.out)))
-        << what << ": " << ReadFile(box.path("args.out"));
+        << argv.back() << ": " << ReadFile(box.path("args.out"));
     EXPECT_TRUE(std::regex_match(ReadFile(box.path("args.err")), std::regex(c.err)))
-        << what << ": " << ReadFile(box.path("args.err"));
+        << argv.back() << ": " << ReadFile(box.path("args.err"));
   }
   EXPECT_TRUE(gw->running());
+
+  // The gateway clears the event when its start is through, so an event
+  // set while it still starts is lost: set it again until it ends.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        EXPECT_EQ(box.Event("set", "Global\\ocelam_restart"), 0);
+        return gw->WaitExit(2);
+      },
+      60));
+  EXPECT_EQ(gw->exit_code(), 0);
+
+  // A restart keeps the first installation time and the port.
+  std::string before = ReadFile(box.IniFile("ocelam.ini"));
+  before.replace(before.find("LastStartup=") + 12, 8, "00000000");
+  WriteFile(box.IniFile("ocelam.ini"), before);
+  auto again = box.Start(OCELAM_BIN, "again.out");
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
+  EXPECT_EQ(Get(box.IniFile("ocelam.ini"), "Statistics", "FirstInstallation"), first);
+  std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
+  EXPECT_EQ(reg.find("22002"), std::string::npos) << reg;
+
+  // A crash never blocks the next start.
+  ASSERT_TRUE(WaitFor([&] { return event_jobs() == 2; }));
+  again->Signal(SIGKILL);
+  ASSERT_TRUE(again->WaitExit(10));
+  auto third = box.Start(OCELAM_BIN, "third.out");
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
+  EXPECT_TRUE(third->running());
+  ASSERT_TRUE(WaitFor([&] { return event_jobs() == 3; }));
+  third->Signal(SIGINT);
+  ASSERT_TRUE(third->WaitExit(10));
+  EXPECT_EQ(third->exit_code(), 0);
+  EXPECT_EQ(event_jobs(), 3) << "the second instance wrote none";
+  // Its frame is the unit tests' (tests/monitor); the text is the program's.
+  for (const auto& entry : std::filesystem::directory_iterator(jobs))
+    EXPECT_NE(ReadFile(entry.path())
+                  .find(",1,4,'ocelam','',49122,'Application  ocelam  started (version "
+                        "v.1.0.0.1)','ocelam;v.1.0.0.1',"),
+              std::string::npos)
+        << ReadFile(entry.path());
 }
 
-TEST(Startup, RenamedExecutableUsesItsOwnNames) {
+TEST(Startup, RenamedExecutableUsesItsOwnNamesAndGarbageProfilesGiveDefaults) {
   GatewaySandbox box;
   std::string copy = box.path("gate2");
   std::filesystem::copy_file(OCELAM_BIN, copy);
@@ -159,53 +171,27 @@ TEST(Startup, RenamedExecutableUsesItsOwnNames) {
   EXPECT_EQ(box.Event("set", "ocelam_restart"), 0);
   ASSERT_TRUE(gw->WaitExit(10));
   EXPECT_EQ(gw->exit_code(), 0);
-}
 
-TEST(Startup, EveryStartWritesOneEventJob) {
-  GatewaySandbox box;
-  std::string jobs = box.path("sqljob");
-  std::filesystem::create_directory(jobs);
-  WriteFile(box.IniFile("qx_alarm_db.ini"),
-            "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + jobs + "\n");
-  for (int start = 1; start <= 2; ++start) {
-    auto gw = box.Start();
-    auto count = [&] {
-      return std::distance(std::filesystem::directory_iterator(jobs),
-                           std::filesystem::directory_iterator{});
-    };
-    ASSERT_TRUE(WaitFor([&] { return count() == start; }));
-    gw->Signal(SIGTERM);
-    ASSERT_TRUE(gw->WaitExit(10));
-  }
-  // Its frame is the unit tests' (tests/monitor); the text is the program's.
-  for (const auto& entry : std::filesystem::directory_iterator(jobs))
-    EXPECT_NE(ReadFile(entry.path())
-                  .find(",1,4,'ocelam','',49122,'Application  ocelam  started (version "
-                        "v.1.0.0.1)','ocelam;v.1.0.0.1',"),
-              std::string::npos)
-        << ReadFile(entry.path());
-}
-
-TEST(Startup, GarbageProfilesGiveDefaults) {
-  GatewaySandbox box;
+  // Garbage profiles give defaults. The register keeps the sandbox's own
+  // port range first (the first section of a name wins), garbage after it.
   std::string garbage;
   for (int i = 0; i < 50000; ++i) garbage += static_cast<char>((i * 131) & 0xff);
   garbage += "\n" + std::string(100000, '[') + "\n";
   for (const char* f : {"ocelam.ini", "qx_alarm_db.ini", "ocelam_error.ini"})
     WriteFile(box.IniFile(f), garbage);
-  // The register keeps the sandbox's own port range first (the first
-  // section of a name wins), garbage after it.
   WriteFile(box.IniFile("qxmoninterfaces.ini"), box.MonitorPortRange() + garbage);
   // An unwritable log directory loses lines but not the gateway.
-  std::filesystem::remove(box.work() + "/log");
+  std::filesystem::remove_all(box.work() + "/log");
   WriteFile(box.work() + "/log", "not a directory");
-  auto gw = box.Start();
-  ASSERT_TRUE(WaitFor([&] { return box.Output().find("Talvane") != std::string::npos; }));
+  gw = box.Start(OCELAM_BIN, "garbage.out");
+  ASSERT_TRUE(
+      WaitFor([&] { return box.Output("garbage.out").find("Talvane") != std::string::npos; }));
   ASSERT_TRUE(WaitFor([&] {
     return ReadFile(box.IniFile("ocelam.ini")).find("LastStartup=") != std::string::npos;
   }));
   EXPECT_TRUE(gw->running());
-  EXPECT_NE(box.Output().find("create " + box.work() + "/log"), std::string::npos) << box.Output();
+  EXPECT_NE(box.Output("garbage.out").find("create " + box.work() + "/log"), std::string::npos)
+      << box.Output("garbage.out");
   gw->Signal(SIGTERM);
   ASSERT_TRUE(gw->WaitExit(10));
   EXPECT_EQ(gw->exit_code(), 0);

@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -42,27 +43,21 @@ TEST(ProfileRead, HandWrittenFileFollowsWindowsRules) {
   TempDir dir;
   std::string path = dir / "x.ini";
   WriteFile(path, kHandWritten);
-  struct Case {
-    const char* section;
-    const char* key;
-    const char* expected;
-  } cases[] = {
-      {"config", "NUMBEROFIPCAMS", "3"},        // case and blanks; first key wins
-      {"Config", "Quoted", "  with blanks  "},  // one pair of quotes removed, inside kept
-      {"Config", "Single", "x"},
-      {"Config", "HalfQuoted", "\"abc"},  // unmatched quote stays
-      {"Config", "Empty", ""},
-      {"Config", "Tabbed", "value"},     // tabs and 0x1A are blanks
-      {"Config", "Later", "<default>"},  // only the first matching section counts
-      {"Config", "just a plain line", "<default>"},
-      {"Other]", "a", "b=c"},  // header ends at the last ']'; value runs past '='
-      {"Other", "a", "<default>"},
-      {"Missing", "a", "<default>"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(platform::ProfileGetString(path, c.section, c.key, "<default>"), c.expected)
-        << c.section << "/" << c.key;
+  // Section/key pairs, each read with the default "-".
+  std::istringstream asked(
+      "config/NUMBEROFIPCAMS|Config/Quoted|Config/Single|Config/HalfQuoted|Config/Empty|"
+      "Config/Tabbed|Config/Later|Config/just a plain line|Other]/a|Other/a|Missing/a");
+  std::string got;
+  for (std::string a; std::getline(asked, a, '|');) {
+    std::size_t slash = a.find('/');
+    got +=
+        "<" + platform::ProfileGetString(path, a.substr(0, slash), a.substr(slash + 1), "-") + ">";
   }
+  // Case and blanks are ignored and the first key wins; one pair of quotes
+  // goes, the blanks inside stay; an unmatched quote stays; tabs and 0x1A
+  // are blanks; only the first matching section counts; a header ends at
+  // its last ']'; a value runs past '='.
+  EXPECT_EQ(got, "<3><  with blanks  ><x><\"abc><><value><-><-><b=c><-><->");
   EXPECT_EQ(platform::ProfileGetString(dir / "absent.ini", "a", "b", "  trailing  "), "trailing");
 }
 
