@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/sandbox.h"
@@ -62,25 +64,17 @@ inline bool SendText(int fd, const std::string& s) {
 inline std::string Unescape(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
+    char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      c = text[++i];
+      if (c == 'x' && i + 2 < text.size()) {
+        c = static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else if (std::size_t k = std::string_view("rnt0").find(c); k != std::string::npos) {
+        c = "\r\n\t"[k];  // the literal's own NUL for "0"
+      }
     }
-    char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 't') {
-      out += '\t';
-    } else if (c == '0') {
-      out += '\0';
-    } else if (c == 'x' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += c;
-    }
+    out += c;
   }
   return out;
 }
@@ -98,12 +92,8 @@ struct RecordedRequest {
 // of a reply; lines of another form are skipped.
 inline std::vector<RecordedRequest> ParseRequests(const std::string& reply) {
   std::vector<RecordedRequest> out;
-  std::size_t pos = 0;
-  while (pos < reply.size()) {
-    std::size_t eol = reply.find('\n', pos);
-    if (eol == std::string::npos) eol = reply.size();
-    std::string line = reply.substr(pos, eol - pos);
-    pos = eol + 1;
+  std::istringstream lines(reply);
+  for (std::string line; std::getline(lines, line);) {
     RecordedRequest r;
     char action[64] = {};
     std::size_t length = 0;
@@ -134,13 +124,8 @@ class SimProcess {
                return Output().find("\nready\n") != std::string::npos || !child_->running();
              }) &&
              child_->running();
-    std::string out = Output();
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-      std::size_t eol = out.find('\n', pos);
-      if (eol == std::string::npos) break;
-      std::string line = out.substr(pos, eol - pos);
-      pos = eol + 1;
+    std::istringstream lines(Output());
+    for (std::string line; std::getline(lines, line);) {
       char kind[32];
       int id = 0, port = 0;
       if (std::sscanf(line.c_str(), "control port %d", &port) == 1)
@@ -215,6 +200,14 @@ class SimProcess {
   int control_port_ = -1;
 };
 
+// A function giving the seconds left of `seconds` from now.
+inline auto SecondsLeft(double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  return [end] {
+    return std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
+  };
+}
+
 // A plain TCP client that keeps track of the segments it receives: one
 // Receive is one recv, so a test sees how the device cut its sends.
 class RawConnection {
@@ -250,42 +243,28 @@ class RawConnection {
   // to `*out`.
   bool ReadToClose(std::string* out, double timeout_s = kSocketTimeoutS) {
     out->clear();
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
-    while (true) {
-      double left =
-          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return false;
-      std::string piece;
-      Read r = Receive(&piece, left);
-      if (r == Read::kData) {
-        *out += piece;
-      } else {
-        return r == Read::kClosed || r == Read::kReset;
-      }
+    auto left = SecondsLeft(timeout_s);
+    for (std::string piece;;) {
+      Read r = left() > 0 ? Receive(&piece, left()) : Read::kTimeout;
+      if (r != Read::kData) return r == Read::kClosed || r == Read::kReset;
+      *out += piece;
     }
   }
 
   // The next line ended by CR LF (included) with the time it was complete;
   // empty when the connection ended or `timeout_s` passed first.
   std::string ReadLine(std::int64_t* time_us = nullptr, double timeout_s = kSocketTimeoutS) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
-    while (true) {
-      std::size_t eol = lines_.find("\r\n");
-      if (eol != std::string::npos) {
-        std::string line = lines_.substr(0, eol + 2);
-        lines_.erase(0, eol + 2);
-        if (time_us) *time_us = lines_time_us_;
-        return line;
-      }
-      double left =
-          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    auto left = SecondsLeft(timeout_s);
+    for (std::size_t eol; (eol = lines_.find("\r\n")) == std::string::npos;) {
       std::string piece;
-      if (left <= 0 || Receive(&piece, left) != Read::kData) return "";
+      if (left() <= 0 || Receive(&piece, left()) != Read::kData) return "";
       lines_ += piece;
       lines_time_us_ = RealtimeUs();
     }
+    std::string line = lines_.substr(0, lines_.find("\r\n") + 2);
+    lines_.erase(0, line.size());
+    if (time_us) *time_us = lines_time_us_;
+    return line;
   }
 
  private:
@@ -377,23 +356,12 @@ class HttpStream {
   static std::string Base64(const std::string& in) {
     static const char* kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-      std::uint32_t v =
-          (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
-      for (int s = 18; s >= 0; s -= 6) out += kChars[(v >> s) & 63];
-    }
-    if (i + 1 == in.size()) {
+    for (std::size_t i = 0; i < in.size(); i += 3) {
       std::uint32_t v = std::uint8_t(in[i]) << 16;
-      out += kChars[(v >> 18) & 63];
-      out += kChars[(v >> 12) & 63];
-      out += "==";
-    } else if (i + 2 == in.size()) {
-      std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8);
-      out += kChars[(v >> 18) & 63];
-      out += kChars[(v >> 12) & 63];
-      out += kChars[(v >> 6) & 63];
-      out += '=';
+      if (i + 1 < in.size()) v |= std::uint8_t(in[i + 1]) << 8;
+      if (i + 2 < in.size()) v |= std::uint8_t(in[i + 2]);
+      for (std::size_t k = 0; k < 4; ++k)
+        out += i + k <= in.size() ? kChars[(v >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
   }
