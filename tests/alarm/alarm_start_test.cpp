@@ -79,7 +79,6 @@ class AlarmStartTest : public ::testing::Test {
     return name + " " + std::to_string(status) + " " + std::to_string(status_copy) +
            (time == time_copy ? " " + time : " TIME differs from TI1");
   }
-
   TempDir dir_;
   std::string log_ = dir_ / "log";
   ReportCapture capture_;
@@ -94,14 +93,12 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFiles) {
   EXPECT_EQ(ref.find_first_not_of("0123456789ABCDEF"), std::string::npos);
   EXPECT_TRUE(ref >= Hex(before) && ref <= Hex(std::time(nullptr)) && ref.size() == 8) << ref;
   EXPECT_TRUE(FileExists(log_ + "/" + ref + ".L1") && ReadFile(log_ + "/" + ref + ".L1").empty());
-
   // Names already taken are passed over, one second further each time.
   std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   ASSERT_EQ(CreateAlarmReference(reference_), 0);
   ref = reference_;
   EXPECT_TRUE(ref >= Hex(now + 4) && ref <= Hex(std::time(nullptr) + 4)) << ref;
-
   // Callers in several threads at once never share a reference.
   std::vector<std::set<std::string>> made(6);
   std::vector<std::thread> threads;
@@ -128,7 +125,6 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
                                    dir_ / "missing" + "' (1 names tried"))
       << lines[0];
   EXPECT_FALSE(FileExists(dir_ / "missing"));
-
   // Every name for a long while taken: the attempts are bounded.
   SetAlarmLogDirectory(log_);
   now = std::time(nullptr);
@@ -136,57 +132,49 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   EXPECT_EQ(CreateAlarmReference(reference_), -1);
   EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
-
   char small[4] = {};
   EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
 }
 
+// The batch file in the working directory when there is one, else the alarm
+// server's tool along PATH; what cannot start is reported with its reason.
 TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
-  std::string out = dir_ / "args";
-  // No batch file: the tool, found along PATH.
+  const std::string out = dir_ / "args", nowhere = dir_ / "nowhere",
+                    tool = "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'",
+                    batch = "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
   ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
   RecordingScript(dir_ / "bin/qxe", out);
-  setenv("PATH", (dir_ / "bin:" + old_path_).c_str(), 1);
-  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
-  EXPECT_EQ(Lines(ReportLevel::kInfo),
-            std::vector<std::string>{
-                "start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'"});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
-  EXPECT_EQ(ReadFile(out),
-            "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n");
-
-  // The batch file in the working directory wins; the reported line keeps
-  // the empty text as two blanks in a row.
-  unlink(out.c_str());
-  RecordingScript(dir_ / kAlarmBatchFile, out);
-  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
-  EXPECT_EQ(Lines(ReportLevel::kInfo),
-            std::vector<std::string>{"start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'"});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
-  EXPECT_EQ(ReadFile(out), "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n");
-}
-
-// What cannot start is reported with its reason.
-TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   struct Case {
-    const char* batch;  // content of the batch file, written without x bit; null for none
+    std::string path, batch;  // PATH; the batch file ("" none, "record" a RecordingScript)
     int alarm;
-    std::string line;
+    std::string command, failure, args;  // no failure: it started and got `args`
   } const cases[] = {
-      {nullptr, 9650,
-       "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr' (no such file or directory)"},
-      // Chosen though it may not be run; the empty text is two blanks in a row.
-      {"#!/bin/sh\n", 9601, "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' (permission denied)"},
+      {dir_ / "bin:" + old_path_, "", 9650, tool, "",
+       "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n"},
+      {nowhere, "", 9650, tool, "no such file or directory", ""},
+      {nowhere, "#!/bin/sh\n", 9601, batch, "permission denied", ""},  // chosen, not runnable
+      {dir_ / "bin:" + old_path_, "record", 9601, batch, "",
+       "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},
   };
-  setenv("PATH", (dir_ / "nowhere").c_str(), 1);  // no qxe anywhere
   for (const Case& c : cases) {
-    if (c.batch) WriteFile(dir_ / kAlarmBatchFile, c.batch);
-    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, c.alarm, "", "00ABCDEF", 0, "ocelam_camera3"), 0);
-    auto taken = capture_.Take();
-    ASSERT_EQ(taken.size(), 2u);
-    EXPECT_EQ(taken[0].first, "start " + c.line.substr(0, c.line.rfind(" (")));
-    EXPECT_EQ(taken[1].first, "ERROR: unable to start " + c.line);
-    EXPECT_EQ(taken[1].second, ReportLevel::kError);
+    SCOPED_TRACE(c.command + " " + c.failure);
+    setenv("PATH", c.path.c_str(), 1);
+    if (c.batch == "record")
+      RecordingScript(dir_ / kAlarmBatchFile, out);
+    else if (!c.batch.empty())
+      WriteFile(dir_ / kAlarmBatchFile, c.batch);
+    unlink(out.c_str());
+    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, c.alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
+              c.failure.empty() ? 1 : 0);
+    std::vector<std::pair<std::string, ReportLevel>> lines = {
+        {"start " + c.command, ReportLevel::kInfo}};
+    if (!c.failure.empty())
+      lines.push_back(
+          {"ERROR: unable to start " + c.command + " (" + c.failure + ")", ReportLevel::kError});
+    EXPECT_EQ(capture_.Take(), lines);
+    if (!c.failure.empty()) continue;
+    ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+    EXPECT_EQ(ReadFile(out), c.args);
   }
 }
 
@@ -207,7 +195,6 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   int written = std::stoi(first.substr(9, 2)) * 3600 + std::stoi(first.substr(11, 2)) * 60 +
                 std::stoi(first.substr(13, 2));
   EXPECT_LE((tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - written + 86400) % 86400, 60);
-
   // The alarm server's side may name the table in upper case.
   std::string upper = log_ + "/" + kReference + ".DBF";
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);

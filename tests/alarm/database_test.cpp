@@ -73,7 +73,6 @@ TEST(CDatabase, EngineErrorsBecomeOneLineEach) {
   const FIELD4INFO bad[] = {{"X", 'Q', 3, 0}};
   EXPECT_EQ(db.Create((dir / "bad.dbf").c_str(), bad), 0);
   EXPECT_TRUE(OneLine(capture).starts_with("Error: CDatabase::Create - "));
-
   ASSERT_EQ(db.Open(path.c_str()), 1);
   struct Case {
     const char* what;
@@ -127,7 +126,6 @@ TEST(CDatabase, ReadsFindsCopiesAndDefersWrites) {
   EXPECT_TRUE(db.Replace("TIME", "12:30") + db.Read("TIME", v) == 1 && v == 0) << v;
   std::string line = OneLine(capture);
   EXPECT_TRUE(line.starts_with("Error: CDatabase::Read - ") && line.find("12:30") != line.npos);
-
   // Find starts at the current record, compares texts without trailing
   // blanks and stops at the end.
   for (long r = 1; r <= 4; ++r) db.Go(r), db.Replace("STATUS", r % 2 == 0 ? 7 : 3);
@@ -139,13 +137,11 @@ TEST(CDatabase, ReadsFindsCopiesAndDefersWrites) {
   db.Top();
   found.insert(found.end(), {db.Find("NOSUCH", 1), db.RecNo()});
   EXPECT_EQ(found, (std::vector<long>{1, 2, 2, 4, 3, 0, 5, 0, 1}));
-
   // CopyRecord takes every field; Blank empties them.
   std::string name;
   EXPECT_TRUE(db.CopyRecord(4, 2) && db.RecNo() == 2 && db.Read("NAME", name) && name == "CMD4");
   EXPECT_EQ(ReadNumber(path, 2, "STATUS"), 7);
   EXPECT_TRUE(db.Blank() && ReadNumber(path, 2, "STATUS") == 0);  // a blank number reads as 0
-
   // Without auto-flush a change waits for Flush, a move or Close.
   db.SetFlush(0);
   db.Go(1), db.Replace("STATUS", 4);

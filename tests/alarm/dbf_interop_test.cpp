@@ -87,7 +87,6 @@ class DbfInterop : public ::testing::Test {
       if (RunCommand(candidate + " -c 'import dbf'", &out) == 0) return void(python_ = candidate);
     GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
   }
-
   // Runs the script; its output, or a failure with it.
   std::string Script(const std::string& mode, const std::string& path) {
     std::string out;
@@ -97,7 +96,6 @@ class DbfInterop : public ::testing::Test {
         << out;
     return out;
   }
-
   TempDir dir_;
   std::string python_;
 };
@@ -131,7 +129,6 @@ TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
   EXPECT_TRUE(db.Go(3) && db.Delete());
   db.Close();
   EXPECT_TRUE(capture.Take().empty());
-
   EXPECT_EQ(Script("dump", path),
             "fields: name C(12); status N(3,0); time C(6); amount N(9,2); big N(10,0)\n"
             "1| |name=CMD1|status=8|time=134502|amount=12.50|big=9999999999\n"
@@ -166,7 +163,6 @@ TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
               db.Replace("NAME", "ours") && db.Replace("BORN", "20250630") &&
               db.Replace("OK", "T"));
   db.Close();
-
   Script("edit", path);
   EXPECT_EQ(Script("dump", path),
             "fields: name C(12); status N(3,0); amount N(9,2); born D; ok L\n"

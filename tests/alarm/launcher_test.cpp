@@ -55,7 +55,6 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
   from_path.Detach();
   ASSERT_TRUE(WaitFor([&] { return FileExists(dir / "path.out"); }));
   EXPECT_EQ(ReadFile(dir / "path.out"), "path 9601\n");
-
   // The same name in the working directory wins, and runs in a session of its
   // own with no inherited descriptors.
   Script(dir / "qxarun.cmd", Into(dir / "fds.out", "ls /proc/$$/fd") +
@@ -112,7 +111,6 @@ TEST(CLauncher, ExitCodesAndTermination) {
   ASSERT_EQ(exits.Start(1, 1), 1);
   ASSERT_TRUE(WaitFor([&] { return exits.IsRunning() == 0; }));
   EXPECT_TRUE(exits.exit_code() == 3u && exits.ProcessHandle() == 0);
-
   pid_t pid;
   {
     CLauncher sleeper("sleep 600");
