@@ -47,17 +47,9 @@ class StreamSimTest : public ::testing::Test {
   // How often `what` is in the daily log of camera `number` (year, day,
   // month in its name).
   static std::size_t Count(int number, const std::string& what) {
-    char name[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900,
-                  tm.tm_mday, tm.tm_mon + 1);
-    std::string text = ReadFile(name);
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
+    return CountOf(
+        ReadFile(DatedName("LOG/Ocelam_" + std::to_string(number) + "_%04d%02d%02d.log", true)),
+        what);
   }
   // The stamp of a frame, which must read back as one whole, valid frame.
   static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
@@ -85,7 +77,6 @@ class StreamSimTest : public ::testing::Test {
     }
     return ::testing::AssertionSuccess();
   }
-
   TempDir dir_;
 };
 
@@ -199,7 +190,6 @@ TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "open") == 0; }, 30));
   EXPECT_LE(camera->next_frame_number(), after_stop + 2);
   EXPECT_LE(sim.Stat(6, "frames"), frames + 5);
-
   // A new session sees none of the old frames: its first image is its own.
   const std::int64_t started = platform::MonotonicMicros();
   std::uint32_t second = camera->StartStreaming(3);

@@ -19,17 +19,6 @@ using namespace testing_support;
 
 namespace {
 
-// The daily log of camera `number` (year, day, month in its name).
-std::string CameraLogName(int number) {
-  char name[64];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900,
-                tm.tm_mday, tm.tm_mon + 1);
-  return name;
-}
-
 std::vector<std::string> g_reports;
 void Capture(void*, char* text, ReportLevel) { g_reports.emplace_back(text); }
 
@@ -49,9 +38,10 @@ class StreamStoreTest : public ::testing::Test {
     g_reports.clear();
   }
   void TearDown() override { SetReportSink(nullptr, nullptr); }
-
-  static std::string CameraLog() { return ReadFile(CameraLogName(3)); }
-
+  // Camera 3's daily log (year, day, month in its name).
+  static std::string CameraLog() {
+    return ReadFile(DatedName("LOG/Ocelam_3_%04d%02d%02d.log", true));
+  }
   void Feed(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 4096) {
     for (std::size_t at = 0; at < bytes.size(); at += chunk)
       ASSERT_TRUE(camera_.ConsumeStream(bytes.data() + at, std::min(chunk, bytes.size() - at)));
@@ -62,7 +52,6 @@ class StreamStoreTest : public ::testing::Test {
     f[0] = 0xFF, f[1] = 0xD8, f[size - 2] = 0xFF, f[size - 1] = 0xD9;
     return f;
   }
-
   TempDir dir_;
   std::string path_;
   CCamera camera_;
@@ -172,8 +161,7 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
   Feed(std::vector<std::uint8_t>(4 * kStreamBlockSize, 0x11), 16384);
   EXPECT_TRUE(FileExists(path_));
   EXPECT_FALSE(camera_.HasImage());
-  std::string log = CameraLog();
-  EXPECT_EQ(log.find("was gone and is made anew"), log.rfind("was gone and is made anew"));
+  EXPECT_EQ(CountOf(CameraLog(), "was gone and is made anew"), 1u);
 }
 
 TEST_F(StreamStoreTest, IndexKeepsTheNewest200000Frames) {
