@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -63,6 +64,26 @@ inline std::string ReadFile(const std::string& path) {
 inline bool FileExists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
+}
+
+// `format` with today's local year, month and day put into its three
+// numbers (year, day, month when `day_before_month`), such as a daily log.
+inline std::string DatedName(const std::string& format, bool day_before_month = false) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char name[512];
+  std::snprintf(name, sizeof name, format.c_str(), tm.tm_year + 1900,
+                day_before_month ? tm.tm_mday : tm.tm_mon + 1,
+                day_before_month ? tm.tm_mon + 1 : tm.tm_mday);
+  return name;
+}
+
+// How often `what` is in `text`.
+inline std::size_t CountOf(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 // Polls `condition` until it holds or `seconds` pass; true when it held.

@@ -39,10 +39,7 @@ inline std::int64_t RealtimeUs() {
 // listens).
 inline int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     int saved = errno;
     close(fd);
@@ -310,11 +307,13 @@ class HttpStream {
     return status;
   }
   const std::string& head() const { return head_; }
-  std::string Header(const std::string& name) const {
-    std::size_t at = head_.find("\r\n" + name + ":");
+  std::string Header(const std::string& name) const { return HeaderOf(head_, name); }
+  // The value of header `name` in `head` (lines each begun by CR LF).
+  static std::string HeaderOf(const std::string& head, const std::string& name) {
+    std::size_t at = head.find("\r\n" + name + ":");
     if (at == std::string::npos) return "";
-    std::size_t start = head_.find_first_not_of(' ', at + name.size() + 3);
-    return head_.substr(start, head_.find("\r\n", start) - start);
+    std::size_t start = head.find_first_not_of(' ', at + name.size() + 3);
+    return head.substr(start, head.find("\r\n", start) - start);
   }
   std::string Boundary() const {
     std::string type = Header("Content-Type");
@@ -334,14 +333,8 @@ class HttpStream {
     if (!Fill("\r\n\r\n", 0, &head_end)) return true;
     std::string head = "\r\n" + buffer_.substr(0, head_end);
     buffer_.erase(0, head_end);
-    auto header = [&](const std::string& name) {
-      std::size_t p = head.find("\r\n" + name + ": ");
-      if (p == std::string::npos) return std::string();
-      p += name.size() + 4;
-      return head.substr(p, head.find("\r\n", p) - p);
-    };
-    part->content_type = header("Content-Type");
-    part->content_length = std::atoll(header("Content-Length").c_str());
+    part->content_type = HeaderOf(head, "Content-Type");
+    part->content_length = std::atoll(HeaderOf(head, "Content-Length").c_str());
     if (part->content_length < 0) return true;
     std::size_t want = static_cast<std::size_t>(part->content_length) + 2;
     while (buffer_.size() < want && Receive()) {
@@ -420,7 +413,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
   Huffman tables[2][4];
   int quant[4][64] = {};
   bool have_quant[4] = {};
-  int components = 0, comp_quant = 0, dc_table = -1, ac_table = -1;
+  int comp_quant = 0, dc_table = -1, ac_table = -1;
   std::size_t pos = 2;
   while (true) {
     if (pos + 4 > n || b[pos] != 0xFF) return "segment expected at offset " + std::to_string(pos);
@@ -441,8 +434,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       if (payload < 9 || p[0] != 8) return "SOF0 not 8-bit";
       info->height = (p[1] << 8) | p[2];
       info->width = (p[3] << 8) | p[4];
-      components = p[5];
-      if (components != 1) return "expected one component";
+      if (p[5] != 1) return "expected one component";
       comp_quant = p[8];
     } else if ((marker >= 0xC1 && marker <= 0xCF) && marker != 0xC4 && marker != 0xC8 &&
                marker != 0xCC) {
@@ -452,8 +444,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       while (i + 17 <= payload) {
         int cls = p[i] >> 4, id = p[i] & 15;
         if (cls > 1 || id > 3) return "bad DHT class or id";
-        Huffman& h = tables[cls][id];
-        h = Huffman{};
+        Huffman& h = tables[cls][id] = Huffman{};
         h.present = true;
         int total = 0;
         for (int l = 1; l <= 16; ++l) total += h.counts[l] = p[i + l];
@@ -463,8 +454,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       }
     } else if (marker == 0xDA) {
       if (payload < 6 || p[0] != 1) return "SOS not for one component";
-      dc_table = p[2] >> 4;
-      ac_table = p[2] & 15;
+      dc_table = p[2] >> 4, ac_table = p[2] & 15;
       if (p[3] != 0 || p[4] != 63 || p[5] != 0) return "SOS not sequential";
       pos += 2 + length;
       break;
@@ -489,17 +479,18 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
     }
   }
   std::size_t bit = 0;
-  auto read_bit = [&](int* out) {
-    if (bit >= data.size() * 8) return false;
-    *out = (data[bit / 8] >> (7 - bit % 8)) & 1;
-    ++bit;
+  // The next `count` bits into `*out`, false when the data ends first.
+  auto bits = [&](int count, int* out) {
+    for (*out = 0; count-- > 0; ++bit) {
+      if (bit >= data.size() * 8) return false;
+      *out = (*out << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1);
+    }
     return true;
   };
   auto decode = [&](const Huffman& h, int* symbol) {
     int code = 0, first = 0, index = 0;
-    for (int l = 1; l <= 16; ++l) {
-      int v = 0;
-      if (!read_bit(&v)) return false;
+    for (int l = 1, v = 0; l <= 16; ++l) {
+      if (!bits(1, &v)) return false;
       code = (code << 1) | v;
       if (code - first < h.counts[l]) {
         *symbol = h.symbols[index + code - first];
@@ -512,11 +503,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
   };
   auto receive = [&](int size, int* value) {
     int v = 0;
-    for (int k = 0; k < size; ++k) {
-      int x = 0;
-      if (!read_bit(&x)) return false;
-      v = (v << 1) | x;
-    }
+    if (!bits(size, &v)) return false;
     *value = (size > 0 && v < (1 << (size - 1))) ? v - (1 << size) + 1 : v;
     return true;
   };
