@@ -50,7 +50,6 @@ class HTTPCommandTest : public JobsTest {
     RecordingCommands[kCamera].handle_subst = "\\1";
     CameraBaseTable[kCamera].reference = "Cam5";
   }
-
   static std::array<CCommandRecord*, 3> Records() {
     return {&IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]};
   }
@@ -88,7 +87,6 @@ class HTTPCommandTest : public JobsTest {
       targets += (targets.empty() ? "" : " ") + r.bytes.substr(4, r.bytes.find(' ', 4) - 4);
     return targets;
   }
-
   sim_test::SimProcess sim_{{"--camera", "id=1", "--route", "camera=1,path=/io", "--route",
                              "camera=1,path=\"/io?pin=9&state=off\",status=500", "--route",
                              "camera=1,path=/rec/start,body=handle=42", "--route",
@@ -169,7 +167,6 @@ TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
   Release(slot);
   ASSERT_EQ(AllocateJobSlot(CJob()), slot);
   worker.join();
-
   EXPECT_EQ(Targets(1), "/io?pin=4&state=on /io?pin=4&state=off");
   for (const std::shared_ptr<CJob>& job : {first, JobInSlot(slot)}) {
     EXPECT_EQ(job->cameras[1].command_successes.Get() + job->cameras[1].command_errors.Get(), 0);

@@ -100,7 +100,6 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
     WriteFile(Path("watch/") + name, name);
   mkdir(Path("watch/dir.job").c_str(), 0755);
   ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
-
   // A name still in use in processing is never replaced: the newer file
   // runs under a name of its own.
   WriteFile(Path("watch/processing/b.job"), "older");
@@ -112,7 +111,6 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   EXPECT_EQ(Reports::Get().Count("is still in the processing directory: the new one runs as",
                                  ReportLevel::kError),
             1);
-
   // Nowhere to move it: it stays where it is, with a message.
   std::filesystem::remove_all(Path("watch/processing"));
   testing::internal::CaptureStdout();

@@ -75,7 +75,6 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   std::string both = ReadFile(Path(Done(now, "k.job"))) + ReadFile(Path(Done(now + 1, "k.job")));
   EXPECT_TRUE(both == "newolder" || both == "oldernew") << both;
   EXPECT_FALSE(FileExists(path));
-
   Config.error_path = Path("missing");
   path = ProcessingFile("f.job", "f");
   CJob failing = MakeJob(path, {-1});
@@ -103,7 +102,6 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
   std::shared_ptr<CJob> quiet = RunJob(MakeJob(ProcessingFile("q.job", ""), {7}, 2));
   EXPECT_EQ(quiet->thread_count, 0);
   EXPECT_EQ(Reports::Get().Count("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
-
   SetCommandWorker(CountingWorker);
   CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
   job.cameras[1].commands[2].io_status = "fail";
@@ -150,7 +148,6 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   g_release.store(true);
   ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
   EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
-
   // A command whose own duration is longer than the wait is awaited for that
   // long (and more), not given up.
   g_release = g_done = false;
