@@ -221,33 +221,23 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     std::vector<StreamProblem> problems;
     bool reset_after_first_part = false;
   } cases[] = {
+      // clang-format off
       {"by length, thumbnail inside", Part(a, la) + Part(b, lb), {a.size(), b.size()}, {}},
-      {"by markers, thumbnail skipped",
-       Part(a, -1) + Part(b, -1) + Part(c, -1),
-       {a.size(), b.size(), c.size()},
-       {}},
+      {"by markers, thumbnail skipped", Part(a, -1) + Part(b, -1) + Part(c, -1),
+       {a.size(), b.size(), c.size()}, {}},
       {"length counts the CR LF", Part(a, la + 2) + Part(b, lb + 2), {a.size(), b.size()}, {}},
-      {"length too short",
-       Part(a, la - 50) + Part(b, lb) + Part(c, -1),
-       {b.size(), c.size()},
+      {"length too short", Part(a, la - 50) + Part(b, lb) + Part(c, -1), {b.size(), c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"length too long",
-       Part(a, la + 100) + Part(b, lb) + Part(c, -1),
-       {c.size()},
+      {"length too long", Part(a, la + 100) + Part(b, lb) + Part(c, -1), {c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"unusable length",
-       Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") + Part(b, lb),
-       {a.size(), b.size()},
-       {StreamProblem::kBadLength}},
-      {"no end marker",
-       "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1),
-       {b.size()},
+      {"unusable length", Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") +
+       Part(b, lb), {a.size(), b.size()}, {StreamProblem::kBadLength}},
+      {"no end marker", "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1), {b.size()},
        {StreamProblem::kNoEndMarker}},
-      {"garbage between frames",
-       "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" + Part(b, lb),
-       {a.size(), b.size()},
-       {}},
+      {"garbage between frames", "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" +
+       Part(b, lb), {a.size(), b.size()}, {}},
       {"cut by a reconnect", "--b\r\n\r\n" + a.substr(0, 300), {b.size()}, {}, true},
+      // clang-format on
   };
   for (Case& k : cases) {
     SCOPED_TRACE(k.name);

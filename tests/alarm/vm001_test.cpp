@@ -24,16 +24,11 @@ TEST(VM001File, ReadsTheDefaultAlarmRecord) {
     TempDir dir;
     ReportCapture capture;
     const std::string path = dir / "vm001.dbf";
-    ASSERT_TRUE(WriteVm001Fields(path, 5,
-                                 {{"T02", "91"},
-                                  {"T30", "12"},
-                                  {"T31", "+41 44 000 00 00"},
-                                  {"T41", std::string(250, 'x')},
-                                  {"T58", "last text"},
-                                  {"T59", "9999999999"},
-                                  {"T65", "3"},
-                                  {"T99", "-1"}},
-                                 text_width));
+    // clang-format off
+    ASSERT_TRUE(WriteVm001Fields(path, 5, {{"T02", "91"}, {"T30", "12"}, {"T31", "+41 44 000 00 00"},
+        {"T41", std::string(250, 'x')}, {"T58", "last text"}, {"T59", "9999999999"}, {"T65", "3"},
+        {"T99", "-1"}}, text_width));
+    // clang-format on
     VM001File vm(path.c_str());
     ASSERT_TRUE(vm.IsOpen());
     VM001Record r;
