@@ -12,13 +12,8 @@
 #include "support/sandbox.h"
 #include "support/sim_client.h"
 
-using sim_test::CheckJpeg;
-using sim_test::JpegInfo;
-using sim_test::ParseStamp;
-using sim_test::SimProcess;
-using sim_test::Stamp;
-using testing_support::TempDir;
-using testing_support::WaitFor;
+using namespace sim_test;
+using namespace testing_support;
 
 namespace {
 
@@ -38,8 +33,7 @@ class StreamSimTest : public ::testing::Test {
   CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
                   const std::string& user = "", const std::string& password = "") {
     auto* camera = new CCamera;
-    camera->user_name = user;
-    camera->password = password;
+    camera->user_name = user, camera->password = password;
     camera->SetStallTimeout(stall_timeout);
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
     camera->SetCameraNumber(number);
@@ -50,20 +44,12 @@ class StreamSimTest : public ::testing::Test {
     camera->StartStreamThreads();
     return camera;
   }
-  static std::string CameraLog(int number) {
-    char name[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::snprintf(name, sizeof name, "LOG/Ocelam_%d_%04d%02d%02d.log", number, tm.tm_year + 1900,
-                  tm.tm_mday, tm.tm_mon + 1);
-    return name;
-  }
-  static std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
+  // How often `what` is in the daily log of camera `number` (year, day,
+  // month in its name).
+  static std::size_t Count(int number, const std::string& what) {
+    return CountOf(
+        ReadFile(DatedName("LOG/Ocelam_" + std::to_string(number) + "_%04d%02d%02d.log", true)),
+        what);
   }
   // The stamp of a frame, which must read back as one whole, valid frame.
   static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
@@ -72,9 +58,9 @@ class StreamSimTest : public ::testing::Test {
     if (n <= 0) return ::testing::AssertionFailure() << "no image (" << n << ")";
     JpegInfo info;
     std::string problem = CheckJpeg(std::string(buffer.begin(), buffer.begin() + n), &info);
-    if (!problem.empty()) return ::testing::AssertionFailure() << problem;
-    if (!ParseStamp(info, stamp)) return ::testing::AssertionFailure() << "no stamp";
-    return ::testing::AssertionSuccess();
+    if (problem.empty() && !ParseStamp(info, stamp)) problem = "no stamp";
+    return problem.empty() ? ::testing::AssertionSuccess()
+                           : ::testing::AssertionFailure() << problem;
   }
   // Every frame in the index, oldest first, as stamps; false at the first
   // one that is not one whole frame of the camera.
@@ -91,10 +77,7 @@ class StreamSimTest : public ::testing::Test {
     }
     return ::testing::AssertionSuccess();
   }
-
   TempDir dir_;
-  // The cameras' threads report through it to the end, so it outlives the
-  // test with them.
 };
 
 TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
@@ -111,8 +94,7 @@ TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
     ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrBefore, wanted, 1, &before));
     ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrAfter, wanted, 1, &after));
     // The two frames around the moment are neighbours, one frame apart.
-    EXPECT_LE(before.entry.begin_us, wanted);
-    EXPECT_GE(after.entry.begin_us, wanted);
+    EXPECT_TRUE(before.entry.begin_us <= wanted && after.entry.begin_us >= wanted);
     EXPECT_EQ(after.number, before.number + 1);
     Stamp a, b;
     ASSERT_TRUE(Read(camera, before, &b));
@@ -139,8 +121,8 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
   CCamera* unauthorized = Stream(4, sim.port(4));
   CCamera* no_credentials = Stream(5, sim.port(5));
   // The dropping camera is reconnected after every drop.
-  ASSERT_TRUE(WaitFor([&] { return sim.Stat(3, "connections") >= 3; }, 60));
-  ASSERT_TRUE(WaitFor([&] { return sim.Stat(4, "connections") >= 3; }, 60));
+  ASSERT_TRUE(WaitFor(
+      [&] { return sim.Stat(3, "connections") >= 3 && sim.Stat(4, "connections") >= 3; }, 60));
   ASSERT_TRUE(WaitFor(
       [&] { return stall->next_frame_number() >= 20 && drop->next_frame_number() >= 20; }, 60));
   // A frame cut by a drop or a stall is never joined to the next one.
@@ -149,8 +131,7 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrame) {
     EXPECT_TRUE(AllImages(camera, &stamps)) << camera->camera_number();
     for (std::size_t i = 1; i < stamps.size(); ++i) ASSERT_LT(stamps[i - 1].seq, stamps[i].seq);
   }
-  EXPECT_FALSE(unauthorized->HasImage());
-  EXPECT_FALSE(no_credentials->HasImage());
+  EXPECT_FALSE(unauthorized->HasImage() || no_credentials->HasImage());
   EXPECT_GE(sim.Stat(5, "unauthorized"), 1);
 }
 
@@ -160,7 +141,7 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
                   "--camera", "id=4,port=0,fps=10,size=20000,user=op,pass=secret,auth=digest",
                   "--camera", "id=5,port=0,fps=10,size=20000,halfclose=1,after=10"});
   ASSERT_TRUE(sim.ready());
-  int refused_port = testing_support::FreeLoopbackPort();
+  int refused_port = FreeLoopbackPort();
   CCamera* stalled = Stream(1, sim.port(1), true, 2);
   CCamera* refused = Stream(2, refused_port, true, 2);
   CCamera* digest = Stream(3, sim.port(3), true, 2, "op", "secret");
@@ -181,17 +162,13 @@ TEST_F(StreamSimTest, StalledAndRefusedCamerasHealWithOneLineEach) {
   EXPECT_GE(stamps.size(), 20u);
   ASSERT_TRUE(
       WaitFor([&] { return refused->image_count() == 0 && sim.Stat(1, "connections") >= 4; }, 60));
-  std::string log2 = testing_support::ReadFile(CameraLog(2));
-  EXPECT_EQ(Count(log2, "Camera 2: stream lost: refused"), 1u) << log2;
-  std::string log1 = testing_support::ReadFile(CameraLog(1));
-  EXPECT_GE(Count(log1, "Camera 1: stream lost: stalled, no byte for 2 s"), 2u) << log1;
-  EXPECT_GE(Count(log1, "Camera 1: stream connected"), 3u) << log1;
+  EXPECT_EQ(Count(2, "Camera 2: stream lost: refused"), 1u);
+  EXPECT_GE(Count(1, "Camera 1: stream lost: stalled, no byte for 2 s"), 2u);
+  EXPECT_GE(Count(1, "Camera 1: stream connected"), 3u);
   // Wrong credentials: one line, however often the camera is asked again.
   EXPECT_GE(sim.Stat(4, "unauthorized"), 2);
-  EXPECT_EQ(Count(testing_support::ReadFile(CameraLog(4)), "stream lost"), 1u);
-  EXPECT_NE(testing_support::ReadFile(CameraLog(4))
-                .find("Camera 4: stream lost: 401 authentication refused"),
-            std::string::npos);
+  EXPECT_EQ(Count(4, "stream lost"), 1u);
+  EXPECT_EQ(Count(4, "Camera 4: stream lost: 401 authentication refused"), 1u);
 }
 
 TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
@@ -213,18 +190,15 @@ TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "open") == 0; }, 30));
   EXPECT_LE(camera->next_frame_number(), after_stop + 2);
   EXPECT_LE(sim.Stat(6, "frames"), frames + 5);
-
   // A new session sees none of the old frames: its first image is its own.
   const std::int64_t started = platform::MonotonicMicros();
   std::uint32_t second = camera->StartStreaming(3);
-  EXPECT_NE(second, first);
-  EXPECT_FALSE(camera->HasImage(second));
+  EXPECT_TRUE(second != first && !camera->HasImage(second));
   FrameRef frame;
   EXPECT_FALSE(camera->FindFrame(FrameSearch::kAtOrBefore, started, second, &frame));
   ASSERT_TRUE(WaitFor([&] { return camera->HasImage(second); }, 30));
   ASSERT_TRUE(camera->FirstFrame(second, &frame));
-  EXPECT_GT(frame.entry.begin_us, started);
-  EXPECT_EQ(frame.entry.session, second);
+  EXPECT_TRUE(frame.entry.begin_us > started && frame.entry.session == second);
 }
 
 }  // namespace

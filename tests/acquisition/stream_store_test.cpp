@@ -15,9 +15,7 @@
 #include "core/report.h"
 #include "support/sandbox.h"
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 namespace {
 
@@ -40,17 +38,10 @@ class StreamStoreTest : public ::testing::Test {
     g_reports.clear();
   }
   void TearDown() override { SetReportSink(nullptr, nullptr); }
-
+  // Camera 3's daily log (year, day, month in its name).
   static std::string CameraLog() {
-    char name[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    std::snprintf(name, sizeof name, "LOG/Ocelam_3_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mday,
-                  tm.tm_mon + 1);
-    return name;
+    return ReadFile(DatedName("LOG/Ocelam_3_%04d%02d%02d.log", true));
   }
-
   void Feed(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 4096) {
     for (std::size_t at = 0; at < bytes.size(); at += chunk)
       ASSERT_TRUE(camera_.ConsumeStream(bytes.data() + at, std::min(chunk, bytes.size() - at)));
@@ -61,7 +52,6 @@ class StreamStoreTest : public ::testing::Test {
     f[0] = 0xFF, f[1] = 0xD8, f[size - 2] = 0xFF, f[size - 1] = 0xD9;
     return f;
   }
-
   TempDir dir_;
   std::string path_;
   CCamera camera_;
@@ -149,7 +139,7 @@ TEST_F(StreamStoreTest, AFrameALapBehindIsNeverReadBack) {
   Feed(std::vector<std::uint8_t>(2 * kStreamBlockSize, 0x11), 16384);
   EXPECT_EQ(camera_.GetImage(old, buffer.data()), -1);
   EXPECT_FALSE(camera_.HasImage());
-  EXPECT_NE(ReadFile(CameraLog()).find("is no longer in the stream file"), std::string::npos);
+  EXPECT_NE(CameraLog().find("is no longer in the stream file"), std::string::npos);
 }
 
 TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
@@ -159,7 +149,7 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
   Feed(stream, 16384);
   camera_.EndTransfer();
   EXPECT_EQ(camera_.next_frame_number(), 1);
-  EXPECT_NE(ReadFile(CameraLog()).find("is larger than an image may be"), std::string::npos);
+  EXPECT_NE(CameraLog().find("is larger than an image may be"), std::string::npos);
   FrameRef frame;
   ASSERT_TRUE(camera_.FirstFrame(session_, &frame));
   EXPECT_EQ(frame.entry.length, 5000);
@@ -169,10 +159,9 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
   EXPECT_EQ(camera_.GetImage(frame, buffer.data()), -1);
   // The next block makes it anew, once, and forgets the frames it held.
   Feed(std::vector<std::uint8_t>(4 * kStreamBlockSize, 0x11), 16384);
-  EXPECT_TRUE(testing_support::FileExists(path_));
+  EXPECT_TRUE(FileExists(path_));
   EXPECT_FALSE(camera_.HasImage());
-  std::string log = ReadFile(CameraLog());
-  EXPECT_EQ(log.find("was gone and is made anew"), log.rfind("was gone and is made anew"));
+  EXPECT_EQ(CountOf(CameraLog(), "was gone and is made anew"), 1u);
 }
 
 TEST_F(StreamStoreTest, IndexKeepsTheNewest200000Frames) {
@@ -181,9 +170,9 @@ TEST_F(StreamStoreTest, IndexKeepsTheNewest200000Frames) {
     stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});
   Feed(stream, kStreamBlockSize);
   camera_.EndTransfer();
-  EXPECT_EQ(camera_.image_count(), kImageIndexSize + 5);
-  EXPECT_EQ(camera_.first_frame_number(), 5);
-  EXPECT_EQ(camera_.next_frame_number(), kImageIndexSize + 5);
+  EXPECT_EQ((std::vector<std::int64_t>{camera_.image_count(), camera_.first_frame_number(),
+                                       camera_.next_frame_number()}),
+            (std::vector<std::int64_t>{kImageIndexSize + 5, 5, kImageIndexSize + 5}));
   FrameRef frame;
   ASSERT_TRUE(camera_.FrameByNumber(kImageIndexSize + 4, &frame));
   EXPECT_EQ(frame.entry.start, static_cast<std::int64_t>(kImageIndexSize + 4) * 8);
@@ -232,62 +221,45 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     std::vector<StreamProblem> problems;
     bool reset_after_first_part = false;
   } cases[] = {
+      // clang-format off
       {"by length, thumbnail inside", Part(a, la) + Part(b, lb), {a.size(), b.size()}, {}},
-      {"by markers, thumbnail skipped",
-       Part(a, -1) + Part(b, -1) + Part(c, -1),
-       {a.size(), b.size(), c.size()},
-       {}},
+      {"by markers, thumbnail skipped", Part(a, -1) + Part(b, -1) + Part(c, -1),
+       {a.size(), b.size(), c.size()}, {}},
       {"length counts the CR LF", Part(a, la + 2) + Part(b, lb + 2), {a.size(), b.size()}, {}},
-      {"length too short",
-       Part(a, la - 50) + Part(b, lb) + Part(c, -1),
-       {b.size(), c.size()},
+      {"length too short", Part(a, la - 50) + Part(b, lb) + Part(c, -1), {b.size(), c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"length too long",
-       Part(a, la + 100) + Part(b, lb) + Part(c, -1),
-       {c.size()},
+      {"length too long", Part(a, la + 100) + Part(b, lb) + Part(c, -1), {c.size()},
        {StreamProblem::kLengthMismatch}},
-      {"unusable length",
-       Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") + Part(b, lb),
-       {a.size(), b.size()},
-       {StreamProblem::kBadLength}},
-      {"no end marker",
-       "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1),
-       {b.size()},
+      {"unusable length", Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") +
+       Part(b, lb), {a.size(), b.size()}, {StreamProblem::kBadLength}},
+      {"no end marker", "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1), {b.size()},
        {StreamProblem::kNoEndMarker}},
-      {"garbage between frames",
-       "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" + Part(b, lb),
-       {a.size(), b.size()},
-       {}},
+      {"garbage between frames", "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" +
+       Part(b, lb), {a.size(), b.size()}, {}},
       {"cut by a reconnect", "--b\r\n\r\n" + a.substr(0, 300), {b.size()}, {}, true},
+      // clang-format on
   };
   for (Case& k : cases) {
+    SCOPED_TRACE(k.name);
     Recorder r;
     MjpegFrameFinder finder;
     std::string stream = k.stream;
-    std::size_t first_part = stream.size();
+    const std::size_t reset_at = k.reset_after_first_part ? stream.size() : std::string::npos;
     if (k.reset_after_first_part) stream += a.substr(300) + Part(b, -1);
-    for (std::size_t at = 0; at < stream.size(); at += 37) {
-      if (k.reset_after_first_part && at <= first_part && first_part < at + 37) {
-        finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at, first_part - at,
-                    static_cast<std::int64_t>(at), 0, 0, 1, r);
-        finder.Reset();
-        finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + first_part,
-                    std::min<std::size_t>(at + 37, stream.size()) - first_part,
-                    static_cast<std::int64_t>(first_part), 0, 0, 1, r);
-        continue;
-      }
-      finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at,
-                  std::min<std::size_t>(37, stream.size() - at), static_cast<std::int64_t>(at), 0,
-                  0, 1, r);
+    // Pieces of 37 bytes, one cut short where the connection was made anew.
+    for (std::size_t at = 0, end; at < stream.size(); at = end) {
+      end = std::min({at + 37, stream.size(), at < reset_at ? reset_at : stream.size()});
+      if (at == reset_at) finder.Reset();
+      finder.Feed(reinterpret_cast<const std::uint8_t*>(stream.data()) + at, end - at,
+                  static_cast<std::int64_t>(at), 0, 0, 1, r);
     }
     std::vector<std::size_t> sizes;
     for (auto [start, end] : r.frames) {
       sizes.push_back(static_cast<std::size_t>(end - start));
-      EXPECT_EQ(stream.substr(static_cast<std::size_t>(start), 2), "\xFF\xD8") << k.name;
-      EXPECT_EQ(stream.substr(static_cast<std::size_t>(end) - 2, 2), "\xFF\xD9") << k.name;
+      EXPECT_EQ(stream.substr(start, 2) + stream.substr(end - 2, 2), "\xFF\xD8\xFF\xD9");
     }
-    EXPECT_EQ(sizes, k.sizes) << k.name;
-    EXPECT_EQ(r.problems, k.problems) << k.name;
+    EXPECT_EQ(sizes, k.sizes);
+    EXPECT_EQ(r.problems, k.problems);
   }
 }
 
@@ -328,12 +300,12 @@ TEST(WriteJpegFile, ChecksBothMarkers) {
   EXPECT_EQ(WriteJpegFile(dir / "c.jpg", no_end, 4), -1);
   EXPECT_EQ(WriteJpegFile(dir / "missing/d.jpg", reversed, 4), -1);
   SetReportSink(nullptr, nullptr);
-  ASSERT_EQ(g_reports.size(), 3u);
-  EXPECT_EQ(g_reports[0], "ERROR: Unable to find the SoI in the buffer for writing '" +
-                              dir / "b.jpg" + "' (nb Bytes 1 -ffffffff 0)");
-  EXPECT_EQ(g_reports[1], "ERROR: Unable to find the EoI in the buffer for writing '" +
-                              dir / "c.jpg" + "' (nb Bytes 4 -12 0)");
-  EXPECT_EQ(g_reports[2], "ERROR: Unable to open the file '" + dir / "missing/d.jpg" + "'");
+  EXPECT_EQ(g_reports, (std::vector<std::string>{
+                           "ERROR: Unable to find the SoI in the buffer for writing '" +
+                               dir / "b.jpg" + "' (nb Bytes 1 -ffffffff 0)",
+                           "ERROR: Unable to find the EoI in the buffer for writing '" +
+                               dir / "c.jpg" + "' (nb Bytes 4 -12 0)",
+                           "ERROR: Unable to open the file '" + dir / "missing/d.jpg" + "'"}));
 }
 
 // A disk that fills in the middle of an image: the torn bytes must not stay
@@ -355,13 +327,13 @@ TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_FALSE(testing_support::FileExists(path)) << ReadFile(path).size() << " bytes left";
+  EXPECT_FALSE(FileExists(path)) << ReadFile(path).size() << " bytes left";
 }
 
 TEST(StatusFile, KeysAndFormats) {
   TempDir dir;
-  testing_support::WriteFile(
-      dir / "reg.ini", "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
+  WriteFile(dir / "reg.ini",
+            "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
   ResetIniDirectoryForTest();
   WriteStatusTime(7, kStatusCamStatus);

@@ -10,9 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "alarm/database.h"
 #include "core/console.h"
@@ -21,12 +19,7 @@
 
 namespace {
 
-using testing_support::FileExists;
-using testing_support::ReadFile;
-using testing_support::ReportCapture;
-using testing_support::TempDir;
-using testing_support::WaitFor;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 const FIELD4INFO kAlarmTable[] = {
     {"NAME", 'C', 12, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
@@ -49,6 +42,7 @@ class AlarmStartTest : public ::testing::Test {
     ASSERT_EQ(mkdir(log_.c_str(), 0755), 0);
     SetAlarmLogDirectory(log_);
   }
+  void TearDown() override { setenv("PATH", old_path_.c_str(), 1); }
   // An executable script that writes its arguments as "[arg]" lines to `out`.
   void RecordingScript(const std::string& path, const std::string& out) {
     WriteFile(path, "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > " + out + ".tmp\nmv " +
@@ -85,44 +79,36 @@ class AlarmStartTest : public ::testing::Test {
     return name + " " + std::to_string(status) + " " + std::to_string(status_copy) +
            (time == time_copy ? " " + time : " TIME differs from TI1");
   }
-
   TempDir dir_;
   std::string log_ = dir_ / "log";
   ReportCapture capture_;
   char reference_[kAlarmReferenceSize] = {};
+  const std::string old_path_ = std::getenv("PATH");
 };
 
 TEST_F(AlarmStartTest, FreshReferencesAndTheirFiles) {
   std::time_t before = std::time(nullptr);
   ASSERT_EQ(CreateAlarmReference(reference_), 0);
   std::string ref = reference_;
-  ASSERT_EQ(ref.size(), 8u);
   EXPECT_EQ(ref.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-  EXPECT_GE(ref, Hex(before));
-  EXPECT_LE(ref, Hex(std::time(nullptr)));
-  EXPECT_TRUE(FileExists(log_ + "/" + ref + ".L1"));
-  EXPECT_EQ(ReadFile(log_ + "/" + ref + ".L1"), "");
-
+  EXPECT_TRUE(ref >= Hex(before) && ref <= Hex(std::time(nullptr)) && ref.size() == 8) << ref;
+  EXPECT_TRUE(FileExists(log_ + "/" + ref + ".L1") && ReadFile(log_ + "/" + ref + ".L1").empty());
   // Names already taken are passed over, one second further each time.
   std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   ASSERT_EQ(CreateAlarmReference(reference_), 0);
-  EXPECT_GE(std::string(reference_), Hex(now + 4));
-  EXPECT_LE(std::string(reference_), Hex(std::time(nullptr) + 4));
-
+  ref = reference_;
+  EXPECT_TRUE(ref >= Hex(now + 4) && ref <= Hex(std::time(nullptr) + 4)) << ref;
   // Callers in several threads at once never share a reference.
   std::vector<std::set<std::string>> made(6);
   std::vector<std::thread> threads;
   for (auto& mine : made)
     threads.emplace_back([&mine] {
-      for (int i = 0; i < 5; ++i) {
-        char ref[kAlarmReferenceSize];
-        if (CreateAlarmReference(ref) == 0) mine.insert(ref);
-      }
+      for (int i = 0; i < 5; ++i)
+        if (char ref[kAlarmReferenceSize]; CreateAlarmReference(ref) == 0) mine.insert(ref);
     });
-  for (std::thread& t : threads) t.join();
   std::set<std::string> all;
-  for (auto& mine : made) all.insert(mine.begin(), mine.end());
+  for (int i = 0; i < 6; ++i) threads[i].join(), all.insert(made[i].begin(), made[i].end());
   EXPECT_EQ(all.size(), 30u);
   EXPECT_TRUE(Lines(ReportLevel::kInfo).empty());
 }
@@ -135,12 +121,10 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
   EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
   std::vector<std::string> lines = Lines(ReportLevel::kError);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].find("ERROR: unable to create an alarm reference file in '" +
-                          dir_ / "missing" + "' (1 names tried"),
-            0u)
+  EXPECT_TRUE(lines[0].starts_with("ERROR: unable to create an alarm reference file in '" +
+                                   dir_ / "missing" + "' (1 names tried"))
       << lines[0];
   EXPECT_FALSE(FileExists(dir_ / "missing"));
-
   // Every name for a long while taken: the attempts are bounded.
   SetAlarmLogDirectory(log_);
   now = std::time(nullptr);
@@ -148,84 +132,69 @@ TEST_F(AlarmStartTest, CreationGivesUpWithAClearError) {
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   EXPECT_EQ(CreateAlarmReference(reference_), -1);
   EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
-
   char small[4] = {};
   EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
 }
 
+// The batch file in the working directory when there is one, else the alarm
+// server's tool along PATH; what cannot start is reported with its reason.
 TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
-  std::string out = dir_ / "args";
-  // No batch file: the tool, found along PATH.
+  const std::string out = dir_ / "args", nowhere = dir_ / "nowhere",
+                    tool = "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'",
+                    batch = "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
   ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
   RecordingScript(dir_ / "bin/qxe", out);
-  const std::string old_path = std::getenv("PATH");
-  setenv("PATH", (dir_ / "bin:" + old_path).c_str(), 1);
-  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
-  EXPECT_EQ(Lines(ReportLevel::kInfo),
-            std::vector<std::string>{
-                "start 'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'"});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
-  EXPECT_EQ(ReadFile(out),
-            "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n");
-
-  // The batch file in the working directory wins; the reported line keeps
-  // the empty text as two blanks in a row.
-  unlink(out.c_str());
-  RecordingScript(dir_ / kAlarmBatchFile, out);
-  EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, 9601, "", "00ABCDEF", 0, "ocelam_camera3"), 1);
-  setenv("PATH", old_path.c_str(), 1);
-  EXPECT_EQ(Lines(ReportLevel::kInfo),
-            std::vector<std::string>{"start 'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'"});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
-  EXPECT_EQ(ReadFile(out), "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n");
-}
-
-// What cannot start is reported with its reason.
-TEST_F(AlarmStartTest, CommandsThatCannotStartAreReported) {
   struct Case {
-    const char* batch;  // content of the batch file, written without x bit; null for none
+    std::string path, batch;  // PATH; the batch file ("" none, "record" a RecordingScript)
     int alarm;
-    std::string line;
+    std::string command, failure, args;  // no failure: it started and got `args`
   } const cases[] = {
-      {nullptr, 9650,
-       "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr' (no such file or directory)"},
-      // Chosen though it may not be run; the empty text is two blanks in a row.
-      {"#!/bin/sh\n", 9601, "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3' (permission denied)"},
+      {dir_ / "bin:" + old_path_, "", 9650, tool, "",
+       "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n"},
+      {nowhere, "", 9650, tool, "no such file or directory", ""},
+      {nowhere, "#!/bin/sh\n", 9601, batch, "permission denied", ""},  // chosen, not runnable
+      {dir_ / "bin:" + old_path_, "record", 9601, batch, "",
+       "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},
   };
-  const std::string old_path = std::getenv("PATH");
-  setenv("PATH", (dir_ / "nowhere").c_str(), 1);  // no qxe anywhere
   for (const Case& c : cases) {
-    if (c.batch) WriteFile(dir_ / kAlarmBatchFile, c.batch);
-    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, c.alarm, "", "00ABCDEF", 0, "ocelam_camera3"), 0);
-    auto taken = capture_.Take();
-    ASSERT_EQ(taken.size(), 2u);
-    EXPECT_EQ(taken[0].first, "start " + c.line.substr(0, c.line.rfind(" (")));
-    EXPECT_EQ(taken[1].first, "ERROR: unable to start " + c.line);
-    EXPECT_EQ(taken[1].second, ReportLevel::kError);
+    SCOPED_TRACE(c.command + " " + c.failure);
+    setenv("PATH", c.path.c_str(), 1);
+    if (c.batch == "record")
+      RecordingScript(dir_ / kAlarmBatchFile, out);
+    else if (!c.batch.empty())
+      WriteFile(dir_ / kAlarmBatchFile, c.batch);
+    unlink(out.c_str());
+    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, c.alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
+              c.failure.empty() ? 1 : 0);
+    std::vector<std::pair<std::string, ReportLevel>> lines = {
+        {"start " + c.command, ReportLevel::kInfo}};
+    if (!c.failure.empty())
+      lines.push_back(
+          {"ERROR: unable to start " + c.command + " (" + c.failure + ")", ReportLevel::kError});
+    EXPECT_EQ(capture_.Take(), lines);
+    if (!c.failure.empty()) continue;
+    ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
+    EXPECT_EQ(ReadFile(out), c.args);
   }
-  setenv("PATH", old_path.c_str(), 1);
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   std::string path = MakeTable(3);
-  EXPECT_NE(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
-  EXPECT_NE(UpdateAlarmDatabase(kReference, 2, kCommandSucceeded), 0);
-  EXPECT_NE(UpdateAlarmDatabase(kReference, 0, kCommandFailed), 0);
+  for (auto [entry, state] :
+       {std::pair{0, kCommandRunning}, {2, kCommandSucceeded}, {0, kCommandFailed}})
+    EXPECT_NE(UpdateAlarmDatabase(kReference, entry, state), 0);
   std::time_t now = std::time(nullptr);
   EXPECT_TRUE(Lines(ReportLevel::kError).empty());
   std::string first = Record(path, 1);
-  EXPECT_EQ(first.substr(0, 9), "CMD1 3 3 ");
-  EXPECT_EQ(Record(path, 2), "CMD2 0 0 ");
-  EXPECT_EQ(Record(path, 3).substr(0, 9), "CMD3 8 8 ");
+  EXPECT_EQ(first.substr(0, 9) + "|" + Record(path, 2) + "|" + Record(path, 3).substr(0, 9),
+            "CMD1 3 3 |CMD2 0 0 |CMD3 8 8 ");
   // The local hour, minute and second of the update: within a minute of now.
-  std::string time = first.substr(9);
-  ASSERT_EQ(time.size(), 6u);
+  ASSERT_EQ(first.size(), 15u);
   std::tm tm{};
   localtime_r(&now, &tm);
-  int written = std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(2, 2)) * 60 +
-                std::stoi(time.substr(4, 2));
+  int written = std::stoi(first.substr(9, 2)) * 3600 + std::stoi(first.substr(11, 2)) * 60 +
+                std::stoi(first.substr(13, 2));
   EXPECT_LE((tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - written + 86400) % 86400, 60);
-
   // The alarm server's side may name the table in upper case.
   std::string upper = log_ + "/" + kReference + ".DBF";
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
@@ -235,10 +204,10 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
 }
 
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
-  // Missing: 0 and no line.
+  // Missing: 0 and no line. Not a table: 0, the table layer's one line, and
+  // the bytes stay.
   EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
   EXPECT_TRUE(capture_.Take().empty());
-  // Not a table: 0, the table layer's one line, and the bytes stay.
   const std::string garbage = "this is no dbf table at all\n";
   WriteFile(log_ + "/" + kReference + ".dbf", garbage);
   EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
@@ -252,21 +221,18 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
     EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
-  // A table we may only read: 0 and one line naming it and why; the bytes
-  // stay.
-  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(log_.c_str(), 0755), 0);
+  // A table we may only read: 0 and one line naming it and why; the bytes stay.
+  ASSERT_EQ(
+      chmod(path.c_str(), 0444) + chmod(dir_.path().c_str(), 0755) + chmod(log_.c_str(), 0755), 0);
   const std::string line =
       "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
-  int result = testing_support::RunWithoutPrivileges([&] {
-    if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
-    auto taken = capture_.Take();
-    if (taken.size() != 1 || taken[0].first != line || taken[0].second != ReportLevel::kError)
-      return 2;
-    return ReadFile(path) == bytes ? 0 : 3;
-  });
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(RunWithoutPrivileges([&] {
+              if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
+              if (capture_.Take() != decltype(capture_.Take()){{line, ReportLevel::kError}})
+                return 2;
+              return ReadFile(path) == bytes ? 0 : 3;
+            }),
+            0);
   // References that would lead out of the log directory are refused.
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {

@@ -14,9 +14,7 @@
 
 namespace {
 
-using testing_support::ReportCapture;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 // dump PATH: one line of fields, then one line per record
 //   "<recno>|<* when deleted>|name=value|..." (texts without trailing blanks,
@@ -29,32 +27,27 @@ constexpr const char* kScript = R"PY(
 import datetime, sys
 import dbf
 
+def show(t, name, v):
+    if v is None: return ""
+    if isinstance(v, str): return v.rstrip()
+    if isinstance(v, float): return "%.*f" % (t.field_info(name).decimal, v)
+    return str(v)
+
 def dump(path):
     t = dbf.Table(path)
     t.open(dbf.READ_ONLY)
     print("fields: " + "; ".join(t.structure()))
     for r in t:
-        values = []
-        for name in t.field_names:
-            v = r[name]
-            if v is None:
-                v = ""
-            elif isinstance(v, str):
-                v = v.rstrip()
-            elif isinstance(v, float):
-                v = "%.*f" % (t.field_info(name).decimal, v)
-            else:
-                v = str(v)
-            values.append("%s=%s" % (name, v))
+        values = ["%s=%s" % (n, show(t, n, r[n])) for n in t.field_names]
         print("%d|%s|%s" % (dbf.recno(r) + 1, "*" if dbf.is_deleted(r) else " ", "|".join(values)))
     t.close()
 
 def write(path):
     t = dbf.Table(path, "NAME C(12); STATUS N(3,0); AMOUNT N(9,2); BORN D; OK L", dbf_type="db3")
     t.open(dbf.READ_WRITE)
-    t.append(("first", 7, 12.5, datetime.date(2024, 1, 2), True))
-    t.append(("gone", 1, 0, None, None))
-    t.append(("third", -99, -1234.56, None, False))
+    for row in [("first", 7, 12.5, datetime.date(2024, 1, 2), True), ("gone", 1, 0, None, None),
+                ("third", -99, -1234.56, None, False)]:
+        t.append(row)
     t.append()
     dbf.delete(t[1])
     t.close()
@@ -63,8 +56,7 @@ def edit(path):
     t = dbf.Table(path)
     t.open(dbf.READ_WRITE)
     with t[1] as r:
-        r.status = 42
-        r.name = "from python"
+        r.status, r.name = 42, "from python"
     t.append({"name": "appended"})
     t.close()
 
@@ -91,15 +83,10 @@ class DbfInterop : public ::testing::Test {
     // The distribution's interpreter first: a python3 earlier on the path
     // may not see the packaged module.
     std::string out;
-    for (const char* candidate : {"/usr/bin/python3", "python3"}) {
-      if (RunCommand(std::string(candidate) + " -c 'import dbf'", &out) == 0) {
-        python_ = candidate;
-        return;
-      }
-    }
+    for (std::string candidate : {"/usr/bin/python3", "python3"})
+      if (RunCommand(candidate + " -c 'import dbf'", &out) == 0) return void(python_ = candidate);
     GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
   }
-
   // Runs the script; its output, or a failure with it.
   std::string Script(const std::string& mode, const std::string& path) {
     std::string out;
@@ -109,7 +96,6 @@ class DbfInterop : public ::testing::Test {
         << out;
     return out;
   }
-
   TempDir dir_;
   std::string python_;
 };
@@ -135,16 +121,14 @@ TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
       {"caf\xe9 au lait chaud", -99, "", "-1234.567", -999999999L},  // cp1252 text, cut to 12
       {"", 0, "000000", "0", 0},
   };
-  for (const Row& r : rows) {
+  for (const Row& r : rows)
     EXPECT_TRUE(db.Append() && db.Replace("NAME", r.name) && db.Replace("STATUS", r.status) &&
                 db.Replace("TIME", r.time) && db.Replace("AMOUNT", r.amount) &&
                 db.Replace("BIG", r.big));
-  }
   ASSERT_EQ(db.Append(), 1);  // left blank
   EXPECT_TRUE(db.Go(3) && db.Delete());
   db.Close();
   EXPECT_TRUE(capture.Take().empty());
-
   EXPECT_EQ(Script("dump", path),
             "fields: name C(12); status N(3,0); time C(6); amount N(9,2); big N(10,0)\n"
             "1| |name=CMD1|status=8|time=134502|amount=12.50|big=9999999999\n"
@@ -168,10 +152,8 @@ TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
   std::string path = dir_ / "theirs.dbf";
   Script("write", path);
   CDatabase db;
-  ASSERT_EQ(db.Open(path.c_str()), 1);
-  ASSERT_EQ(db.RecCount(), 4);
-  EXPECT_STREQ(db.Fieldname(2), "STATUS");
-  EXPECT_EQ(db.FieldLength("AMOUNT"), 9u);
+  ASSERT_TRUE(db.Open(path.c_str()) == 1 && db.RecCount() == 4);
+  EXPECT_EQ(db.Fieldname(2) + std::to_string(db.FieldLength("AMOUNT")), "STATUS9");
   std::vector<std::string> rows;
   for (; db.RecNo() <= db.RecCount(); db.Skip(1)) rows.push_back(Row(db));
   EXPECT_EQ(rows, (std::vector<std::string>{"first|7|12|20240102|T|0", "gone|1|0||?|1",
@@ -181,7 +163,6 @@ TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
               db.Replace("NAME", "ours") && db.Replace("BORN", "20250630") &&
               db.Replace("OK", "T"));
   db.Close();
-
   Script("edit", path);
   EXPECT_EQ(Script("dump", path),
             "fields: name C(12); status N(3,0); amount N(9,2); born D; ok L\n"
@@ -191,9 +172,7 @@ TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
             "4| |name=|status=|amount=|born=|ok=\n"
             "5| |name=ours|status=|amount=|born=2025-06-30|ok=True\n"
             "6| |name=appended|status=|amount=|born=|ok=\n");
-  ASSERT_EQ(db.Open(path.c_str()), 1);
-  EXPECT_EQ(db.RecCount(), 6);
-  ASSERT_EQ(db.Go(2), 1);
+  ASSERT_TRUE(db.Open(path.c_str()) == 1 && db.RecCount() == 6 && db.Go(2) == 1);
   EXPECT_EQ(Row(db), "from python|42|0||?|1");
   EXPECT_TRUE(capture.Take().empty());
 }

@@ -8,8 +8,8 @@
 
 namespace {
 
-using jobs_test::JobsTest;
-using testing_support::ReadFile;
+using namespace jobs_test;
+using namespace testing_support;
 
 TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
   StreamingServerPaths = {Path("s1"), Path("s2")};
@@ -22,7 +22,7 @@ TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
     char base[16];
     std::snprintf(base, sizeof base, "%x", static_cast<unsigned>(t));
     // A ".tmp" its writer has not yet renamed keeps its name.
-    testing_support::WriteFile(Path("s1/") + base + "_1.tmp", "");
+    WriteFile(Path("s1/") + base + "_1.tmp", "");
     WriteStreamControlFile(kActionStart, "/d/m", "A1");
     WriteStreamControlFile(kActionStop, "/d/m", "A1");
     WriteStreamControlFile(kActionStop, "/d/m", "A1");

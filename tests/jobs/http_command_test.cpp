@@ -3,6 +3,7 @@
 // command that outlives its job.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
 
 #include "alarm/alarm_start.h"
@@ -13,8 +14,7 @@
 
 namespace {
 
-using jobs_test::JobsTest;
-using jobs_test::Reports;
+using namespace jobs_test;
 
 constexpr int kCamera = 5;
 constexpr int kEntries = 12;
@@ -27,10 +27,7 @@ constexpr FIELD4INFO kTable[] = {{"NAME", 'C', 10, 0},
 
 JobCommand Command(const char* type, const char* io_status = "", int pin = 0, int duration = 0) {
   JobCommand c;
-  c.type_command = type;
-  c.io_status = io_status;
-  c.pin_number = pin;
-  c.duration = duration;
+  c.type_command = type, c.io_status = io_status, c.pin_number = pin, c.duration = duration;
   return c;
 }
 
@@ -44,11 +41,8 @@ class HTTPCommandTest : public JobsTest {
     ASSERT_EQ(table.Create((Path("log/") + kRef + ".dbf").c_str(), kTable), 1);
     for (int e = 0; e < kEntries; ++e) ASSERT_TRUE(table.Append() && table.Replace("STATUS", 0));
     table.Close();
-    for (CCommandRecord* r : std::initializer_list<CCommandRecord*>{
-             &IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]}) {
-      r->Init("127.0.0.1", sim_.port(1), "", kCamera);
-      r->family = "sony";
-    }
+    for (CCommandRecord* r : Records())
+      r->Init("127.0.0.1", sim_.port(1), "", kCamera), r->family = "sony";
     IOBoxCommands[kCamera].io_template = "GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\r\n\r\n";
     RecordingCommands[kCamera].start_template = "GET /rec/start HTTP/1.0\r\n\r\n";
     RecordingCommands[kCamera].stop_template = "GET /rec/stop?h=<handleid> HTTP/1.0\r\n\r\n";
@@ -56,7 +50,9 @@ class HTTPCommandTest : public JobsTest {
     RecordingCommands[kCamera].handle_subst = "\\1";
     CameraBaseTable[kCamera].reference = "Cam5";
   }
-
+  static std::array<CCommandRecord*, 3> Records() {
+    return {&IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]};
+  }
   // A one-camera job with `c` as its command 1, in a slot; the arguments of
   // its command thread (thread index 0).
   std::shared_ptr<HTTPCommandArgs> Start(const JobCommand& c) {
@@ -67,8 +63,7 @@ class HTTPCommandTest : public JobsTest {
     job.cameras[1].commands[1] = c;
     auto args = std::make_shared<HTTPCommandArgs>();
     args->job = AllocateJobSlot(job);
-    args->camera_index = 1;
-    args->command_index = 1;
+    args->camera_index = args->command_index = 1;
     args->record = JobInSlot(args->job);
     args->record->thread_events[0].Create("http_com_test");
     return args;
@@ -85,14 +80,13 @@ class HTTPCommandTest : public JobsTest {
       table.Read("STATUS", status);
     return status;
   }
-  // Targets of the camera's requests from number `from` on.
-  std::vector<std::string> Targets(int from) {
-    std::vector<std::string> targets;
+  // Targets of the camera's requests from number `from` on, " " between them.
+  std::string Targets(int from) {
+    std::string targets;
     for (const sim_test::RecordedRequest& r : sim_.Requests("camera", 1, from))
-      targets.push_back(r.bytes.substr(4, r.bytes.find(' ', 4) - 4));
+      targets += (targets.empty() ? "" : " ") + r.bytes.substr(4, r.bytes.find(' ', 4) - 4);
     return targets;
   }
-
   sim_test::SimProcess sim_{{"--camera", "id=1", "--route", "camera=1,path=/io", "--route",
                              "camera=1,path=\"/io?pin=9&state=off\",status=500", "--route",
                              "camera=1,path=/rec/start,body=handle=42", "--route",
@@ -129,9 +123,7 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
   int entry = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (CCommandRecord* r : std::initializer_list<CCommandRecord*>{
-             &IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]})
-      r->family = c.family;
+    for (CCommandRecord* r : Records()) r->family = c.family;
     IOBoxCommands[kCamera].io_template = c.command.pin_number == 1 ? fits_only_on : plain;
     JobCommand command = c.command;
     command.db_entry = entry;
@@ -139,13 +131,11 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
     std::shared_ptr<HTTPCommandArgs> args = Start(command);
     HTTPCommand(args);
     const JobCamera& row = args->record->cameras[1];
-    EXPECT_EQ(row.command_successes.Get(), c.successes);
-    EXPECT_EQ(row.command_errors.Get(), c.errors);
+    EXPECT_EQ(std::pair(row.command_successes.Get(), row.command_errors.Get()),
+              std::pair(c.successes, c.errors));
     EXPECT_TRUE(args->record->thread_events[0].IsSet());
     EXPECT_EQ(Status(entry), c.status);
-    std::string targets;
-    for (const std::string& t : Targets(from)) targets += (targets.empty() ? "" : " ") + t;
-    EXPECT_EQ(targets, c.targets);
+    EXPECT_EQ(Targets(from), c.targets);
     Release(args->job);
     ++entry;
   }
@@ -177,8 +167,7 @@ TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
   Release(slot);
   ASSERT_EQ(AllocateJobSlot(CJob()), slot);
   worker.join();
-
-  EXPECT_EQ(Targets(1), (std::vector<std::string>{"/io?pin=4&state=on", "/io?pin=4&state=off"}));
+  EXPECT_EQ(Targets(1), "/io?pin=4&state=on /io?pin=4&state=off");
   for (const std::shared_ptr<CJob>& job : {first, JobInSlot(slot)}) {
     EXPECT_EQ(job->cameras[1].command_successes.Get() + job->cameras[1].command_errors.Get(), 0);
     EXPECT_FALSE(job->thread_events[0].IsSet());

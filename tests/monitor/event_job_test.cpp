@@ -1,6 +1,5 @@
 #include "monitor/event_job.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -8,16 +7,14 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
+#include <filesystem>
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
 #include "platform/paths.h"
 #include "support/sandbox.h"
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 namespace {
 
@@ -33,13 +30,11 @@ class EventJobTest : public ::testing::Test {
         dir_ / kAlarmDbFile,
         "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "jobs" + "\n");
   }
+  // Every name in "jobs", hidden ones included.
   std::vector<std::string> Jobs() {
     std::vector<std::string> names;
-    if (DIR* d = opendir((dir_ / "jobs").c_str())) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir_ / "jobs"))
+      names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -64,7 +59,7 @@ TEST_F(EventJobTest, SwitchesMustBothBeOneAndTheDirectoryThere) {
   unlink((dir_ / kAlarmDbFile).c_str());
   EXPECT_EQ(Write("x"), 0);
   EXPECT_TRUE(Jobs().empty());
-  EXPECT_FALSE(testing_support::FileExists(dir_ / "none"));
+  EXPECT_FALSE(FileExists(dir_ / "none"));
 }
 
 TEST_F(EventJobTest, EventsOfOneSecondGetCountedNames) {
@@ -72,9 +67,7 @@ TEST_F(EventJobTest, EventsOfOneSecondGetCountedNames) {
   // when a second boundary falls between them.
   for (int attempt = 0; attempt < 5; ++attempt) {
     for (const std::string& j : Jobs()) unlink((dir_ / ("jobs/" + j)).c_str());
-    Write("a");
-    Write("b");
-    Write("c");
+    Write("a"), Write("b"), Write("c");
     std::vector<std::string> jobs = Jobs();
     ASSERT_EQ(jobs.size(), 3u);
     const std::string prefix = "qx_event_event_data_INSERT_" + platform::ComputerName(80) + "_";
@@ -109,14 +102,9 @@ TEST_F(EventJobTest, AJobFileIsNeverWrittenUnderItsName) {
   close(watch);
   EXPECT_FALSE(written.empty());
   for (const std::string& name : written) EXPECT_FALSE(name.ends_with(".job")) << name;
-  std::vector<std::string> all;
-  DIR* d = opendir((dir_ / "jobs").c_str());
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.' || std::string(e->d_name).size() > 2) all.push_back(e->d_name);
-  closedir(d);
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(all, Jobs());
+  std::vector<std::string> all = Jobs();
   EXPECT_EQ(all.size(), 3u);
+  for (const std::string& name : all) EXPECT_TRUE(name.ends_with(".job")) << name;
 }
 
 TEST_F(EventJobTest, TextsAreCleanedAndCut) {
@@ -129,7 +117,6 @@ TEST_F(EventJobTest, TextsAreCleanedAndCut) {
   EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 4);
   EXPECT_NE(content.find("'user',1,'line one line  two   three ','a b','ref',9601,7,0)"),
             std::string::npos);
-
   // An over-long text keeps the statement within its buffer.
   ASSERT_EQ(Write(std::string(5000, 'x'), std::string(5000, 'y')), 1);
   for (const std::string& j : Jobs()) {

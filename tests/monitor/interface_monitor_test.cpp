@@ -15,14 +15,7 @@
 #include "support/sandbox.h"
 #include "support/vm001_table.h"
 
-using testing_support::DefaultAlarmFields;
-using testing_support::FreeLoopbackPort;
-using testing_support::MonitorTestClient;
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WaitFor;
-using testing_support::WriteFile;
-using testing_support::WriteVm001;
+using namespace testing_support;
 
 namespace {
 
@@ -55,7 +48,6 @@ class MonitorTest : public ::testing::Test {
     ResetIniDirectoryForTest();
     name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
-
   // A monitor the way main starts it, on a free port unless one is given.
   CInterfaceMonitor* Start(int port = 0) {
     ApplicationInfo info;
@@ -69,34 +61,15 @@ class MonitorTest : public ::testing::Test {
     monitor->SetRSConnection(1);
     return monitor;
   }
-
-  std::string Log() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char file[300];
-    std::snprintf(file, sizeof file, "log/%s_%04d%02d%02d.log", name_.c_str(), tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
-    return ReadFile(dir_ / file);
-  }
+  std::string Log() { return ReadFile(dir_ / DatedName("log/" + name_ + "_%04d%02d%02d.log")); }
   bool LogHas(const std::string& text, double seconds = 60) {
     return WaitFor([&] { return Log().find(text) != std::string::npos; }, seconds);
   }
-  // True once `count` connections have ended.
-  bool ClosedAtLeast(int count) {
-    std::string log = Log();
-    int closed = 0;
-    for (std::size_t at = 0; (at = log.find(" closed\r\n", at)) != std::string::npos; ++at)
-      ++closed;
-    return closed >= count;
-  }
-
   // Connects and reads the first full status (no log history in it).
   void ConnectAndDrain(MonitorTestClient& client) {
     ASSERT_TRUE(client.Connect(port_));
     ASSERT_EQ(client.Take(kStatusCount).size(), kStatusCount);
   }
-
   // Sends a command and waits until the server has taken it in, so the
   // next one is received apart from it.
   void Command(MonitorTestClient& client, const std::string& text) {
@@ -104,11 +77,15 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(client.Send(text));
     ASSERT_TRUE(WaitFor([&] { return Log().size() > before; }, 60)) << text;
   }
-
   TempDir dir_;
   std::string name_;
   int port_ = 0;
 };
+
+// Forwards a copy of `text` (ForwardLog edits its line in place).
+void Forward(CInterfaceMonitor* monitor, std::string text, ReportLevel level = ReportLevel::kInfo) {
+  monitor->ForwardLog(text.data(), level);
+}
 
 std::regex LogEvent(int level, const std::string& text) {
   return std::regex("<event type=\"log\" display=" + std::to_string(level) +
@@ -124,11 +101,8 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
                 std::string(hex) + "\nLastWDAlr=" + hex + "\nLastDataSent=\nLastStartup=" + hex +
                 "\n");
   CInterfaceMonitor* monitor = Start();
-  for (int i = 1; i <= 25; ++i) {
-    std::string line = "line " + std::to_string(i) + " <x>";
-    monitor->ForwardLog(line.data(), static_cast<ReportLevel>(i % 4));  // any level is forwarded
-  }
-
+  for (int i = 1; i <= 25; ++i)  // any level is forwarded
+    Forward(monitor, "line " + std::to_string(i) + " <x>", static_cast<ReportLevel>(i % 4));
   MonitorTestClient client;
   ASSERT_TRUE(client.Connect(port_));
   std::vector<std::string> got = client.Take(kStatusCount + 40);
@@ -154,11 +128,11 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
           stat + "LastStartup label=\"" + ShownTime(kSomeTime) + "\" />",
           stat + "FirstInstall label=\"ERROR\" />"}));
   // The last 20 lines, oldest first, twice; brackets gone.
-  for (int round = 0; round < 2; ++round) {
-    for (int i = 6; i <= 25; ++i) {
-      const std::string& m = got[kStatusCount + round * 20 + (i - 6)];
-      EXPECT_TRUE(std::regex_match(m, LogEvent(i % 4, "line " + std::to_string(i) + " x"))) << m;
-    }
+  for (int k = 0; k < 40; ++k) {
+    const int i = 6 + k % 20;
+    EXPECT_TRUE(std::regex_match(got[kStatusCount + k],
+                                 LogEvent(i % 4, "line " + std::to_string(i) + " x")))
+        << got[kStatusCount + k];
   }
   // One NUL after every message, nothing else between them.
   std::string framed;
@@ -174,47 +148,38 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   CInterfaceMonitor* monitor = Start();
   MonitorTestClient client;
   ConnectAndDrain(client);
-
   // Init in capitals: the full status again.
   Command(client, "<COMMAND TYPE=INIT />");
   std::vector<std::string> again = client.Until("<statistics type=FirstInstall");
   ASSERT_EQ(again.size(), kStatusCount);
   EXPECT_TRUE(again[0].starts_with("<application protocole=" + name_)) << again[0];
   EXPECT_TRUE(LogHas("String received from interface monitor: <COMMAND TYPE=INIT />"));
-
   // Texts that are not exactly one command are only written to the log,
   // control bytes escaped: with a line feed, two commands in one receive,
   // garbage, a forged log line.
-  struct Garbage {
-    std::string text, logged;
-  };
-  for (const Garbage& g : std::vector<Garbage>{
+  for (auto [text, logged] : std::vector<std::pair<std::string, std::string>>{
            {"<command type=init />\n", "<command type=init />\\n"},
            {"<command type=init /><command type=log state=OFF />",
             "<command type=init /><command type=log state=OFF />"},
            {"\x01\x02 h\\ello\x7f", "\\x01\\x02 h\\\\ello\\x7F"},
            {"x\r\n05.12 ERROR: camera 1 fake", "x\\r\\n05.12 ERROR: camera 1 fake"}}) {
-    Command(client, g.text);
-    EXPECT_TRUE(LogHas("String received from interface monitor: " + g.logged)) << g.logged;
+    Command(client, text);
+    EXPECT_TRUE(LogHas("String received from interface monitor: " + logged)) << logged;
     Command(client, "<GetTestSendInfo/>");
-    std::vector<std::string> next = client.Until("<TestSendInfo");
-    EXPECT_EQ(next, std::vector<std::string>{kTestInfoReply}) << g.logged;
+    EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply}) << logged;
   }
   std::string log = Log();
   EXPECT_EQ(log.find("\n05.12 ERROR"), std::string::npos);
   EXPECT_EQ(log.find("\r05.12 ERROR"), std::string::npos);
   EXPECT_TRUE(LogHas("TestSendInfos requested from interface monitor: <GetTestSendInfo/>"));
   EXPECT_TRUE(LogHas(std::string("Send TestInfo to Interface Monitor: ") + kTestInfoReply));
-
   // Log lines off: status messages and the test reply still come, log
   // events (the history of an init included) do not.
-  std::string seen = "seen before";
-  monitor->ForwardLog(seen.data(), ReportLevel::kInfo);
+  Forward(monitor, "seen before");
   ASSERT_EQ(client.Take(1).size(), 1u);
   Command(client, "<Command Type=Log State=off />");
   EXPECT_TRUE(LogHas("String received from interface monitor: <Command Type=Log State=off />"));
-  std::string hidden = "hidden line";
-  monitor->ForwardLog(hidden.data(), ReportLevel::kInfo);
+  Forward(monitor, "hidden line");
   monitor->SetOrvConnection(0);
   std::string m;
   ASSERT_TRUE(client.Next(&m));
@@ -225,41 +190,14 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   EXPECT_EQ(again[2], "<event type=\"OrvConnection\" state=0 />");
   Command(client, "<getTestSendInfo/>");
   EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply});
-
   // And on again.
   Command(client, "<command type=LOG state=On />");
-  std::string visible = "visible line";
-  monitor->ForwardLog(visible.data(), ReportLevel::kError);
+  Forward(monitor, "visible line", ReportLevel::kError);
   ASSERT_TRUE(client.Next(&m));
   EXPECT_TRUE(std::regex_match(m, LogEvent(3, "visible line"))) << m;
 }
 
-TEST_F(MonitorTest, ForwardedLinesLoseTheirAngleBracketsOnlyThere) {
-  CInterfaceMonitor* monitor = Start();
-  CInterface record(name_);
-  record.SetMonitor(monitor);
-  MonitorTestClient client;
-  ConnectAndDrain(client);
-
-  char text[] = "camera <3> \"up\"";
-  record.Log(text, ReportLevel::kInfo);
-  EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
-  char secret[] = "file only";
-  record.Log(secret, ReportLevel::kLogOnly);
-  std::string long_line(2000, 'y');
-  record.Log(long_line.data(), ReportLevel::kSuccess);
-
-  std::string m;
-  ASSERT_TRUE(client.Next(&m));
-  EXPECT_TRUE(std::regex_match(m, LogEvent(1, "camera 3 \"up\""))) << m;
-  ASSERT_TRUE(client.Next(&m));
-  // The dated line is cut at 511 characters: 20 of date and time, the rest text.
-  EXPECT_TRUE(std::regex_match(m, LogEvent(0, std::string(511 - 20, 'y')))) << m.size();
-  EXPECT_TRUE(LogHas("camera <3> \"up\""));
-  EXPECT_TRUE(LogHas("file only"));
-}
-
-TEST_F(MonitorTest, FullStatusVariants) {
+TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   CInterfaceMonitor* monitor = Start();
   WriteIniString("Statistics", "LastWD", "5f5e1000", name_ + ".ini");
   MonitorTestClient client;
@@ -272,13 +210,11 @@ TEST_F(MonitorTest, FullStatusVariants) {
     std::vector<std::string> configuration;  // "<name>value" before the description
     std::string last_wd;
   } const cases[] = {
-      {kPhysicalLayerIp,
-       kWatchdogData,
-       0,
-       {"ipaddress>10.1.2.3", "ipport>5000"},
-       ShownTime(kSomeTime)},
+      // clang-format off
+      {kPhysicalLayerIp, kWatchdogData, 0, {"ipaddress>10.1.2.3", "ipport>5000"}, ShownTime(kSomeTime)},
       {kPhysicalLayerPort, kWatchdogNone, 1, {"ipport>5000"}, "No watchdog activated"},
       {7, kWatchdogPhysical, 0, {}, "No 7-layer data watchdog - only physical supervision"},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.layer);
@@ -297,6 +233,21 @@ TEST_F(MonitorTest, FullStatusVariants) {
     ASSERT_EQ(got.size(), expected.size() + 5);
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
+  // Lines of the record lose their angle brackets for the clients only.
+  CInterface record(name_);
+  record.SetMonitor(monitor);
+  char text[] = "camera <3> \"up\"", secret[] = "file only";
+  record.Log(text, ReportLevel::kInfo);
+  EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
+  record.Log(secret, ReportLevel::kLogOnly);
+  std::string long_line(2000, 'y');
+  record.Log(long_line.data(), ReportLevel::kSuccess);
+  std::vector<std::string> got = client.Take(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(std::regex_match(got[0], LogEvent(1, "camera 3 \"up\""))) << got[0];
+  // The dated line is cut at 511 characters: 20 of date and time, the rest text.
+  EXPECT_TRUE(std::regex_match(got[1], LogEvent(0, std::string(511 - 20, 'y')))) << got[1].size();
+  EXPECT_TRUE(LogHas("camera <3> \"up\"") && LogHas("file only"));
 }
 
 TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
@@ -323,7 +274,6 @@ TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
   ASSERT_TRUE(
       LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
              "a new connection"));
-
   clients[7]->Close();
   EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
   EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.20"));
@@ -349,7 +299,6 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
     EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.2")) << i;
   }
   ASSERT_TRUE(LogHas(refused));
-
   // Ten at the same instant: all are accepted, each gets the full status.
   std::vector<std::unique_ptr<MonitorTestClient>> clients(10);
   for (auto& c : clients) {
@@ -370,7 +319,6 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   CInterfaceMonitor* monitor = Start();
   MonitorTestClient reader;
   ConnectAndDrain(reader);
-
   // A client that never reads after its first message.
   MonitorTestClient stuck;
   ASSERT_TRUE(stuck.Connect(port_));
@@ -384,7 +332,6 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   }
   MonitorTestClient().TryConnect(port_);
   EXPECT_TRUE(WaitFor([&] { return monitor->ConnectedClients() == 2; }, 60));
-
   // A stream of long lines
   // in bursts below the queue limit: the reader gets every one, in order,
   // while the stuck client's socket and queue are full.
@@ -393,10 +340,7 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
   const std::regex numbered("<event type=\"log\" display=1 label=\".* z+ (\\d+)\"/>");
   int expected = 0;
   for (int burst = 0; burst < 25; ++burst) {
-    for (int i = 0; i < 800; ++i) {
-      std::string line = filler + " " + std::to_string(burst * 800 + i);
-      monitor->ForwardLog(line.data(), ReportLevel::kInfo);
-    }
+    for (int i = 0; i < 800; ++i) Forward(monitor, filler + " " + std::to_string(burst * 800 + i));
     while (expected < (burst + 1) * 800) {
       ASSERT_TRUE(reader.Next(&m, 60)) << expected;
       std::smatch number;
@@ -438,8 +382,7 @@ TEST_F(MonitorTest, NoClientFloodsTheLog) {
   flood.Close();
   EXPECT_TRUE(LogHas("TCP Connection with index " + std::to_string(kClients) + " closed", 30));
   clients.clear();
-  ASSERT_TRUE(WaitFor([&] { return ClosedAtLeast(kClients + 1); }, 60));
-
+  ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), " closed\r\n") >= kClients + 1; }, 60));
   // Per client and second at most 10 lines and one saying how many were
   // left out; the rest are the connections' own lines.
   std::string log = Log();
@@ -452,17 +395,12 @@ TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
   // Someone else holds the port when the monitor starts.
   int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port = FreeLoopbackPort();
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
   ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(listen(blocker, 1), 0);
-
   Start(port);
   ASSERT_TRUE(LogHas("Can not open socket connection (index 0)"));
   close(blocker);
-
   MonitorTestClient client;
   ASSERT_TRUE(client.Connect(port, 60));
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
@@ -474,7 +412,6 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
   // Without a table: -1, written to the log.
   EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), -1);
   EXPECT_TRUE(LogHas("failed opening VMDB"));
-
   // The table lies where "Vm001Path" says, drive letter and backslashes
   // included.
   mkdir("alarms", 0755);
@@ -498,22 +435,22 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {1, {91, 9, 1}, 0, ""},
-      {1, {91, 12, 0}, 1, second},
-      {1, {91, 8, 3}, 1, group},
-      {1, {90, 12, 3}, 1, exists},
-      {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is
-                                  // reported
-      {1, {91, 0, 0}, 1, group},
-      {0, {0, 0, 0}, 0, ""},  // not scanning: nothing
+      // clang-format off
+      {1, {91, 9, 1}, 0, ""}, {1, {91, 12, 0}, 1, second}, {1, {91, 8, 3}, 1, group},
+      {1, {90, 12, 3}, 1, exists}, {1, {91, 0, 0}, 1, group},
+      {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
+      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
+      // clang-format on
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteVm001(table, 4, c.fields));
     WriteFile(dir_ / ("ini/" + name_ + ".ini"),
               "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
     std::fill(std::begin(text), std::end(text), '\0');
-    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result) << c.fields.status;
-    EXPECT_EQ(text, c.text) << c.fields.status << " " << c.fields.group << " " << c.fields.second;
+    SCOPED_TRACE(testing::Message() << c.scan << " " << c.fields.status << " " << c.fields.group
+                                    << " " << c.fields.second);
+    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result);
+    EXPECT_EQ(text, c.text);
   }
 }
 
@@ -526,12 +463,9 @@ TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
   const std::string warning =
       "<config_warning label=\"WARNING: A valid group is required for the default alarm - please "
       "set a valid group to the default alarm 0\" />";
-
   MonitorTestClient first;
   ConnectAndDrain(first);
-  std::vector<std::string> got = first.Until("<config_warning");
-  EXPECT_EQ(got, std::vector<std::string>{warning});
-
+  EXPECT_EQ(first.Until("<config_warning"), std::vector<std::string>{warning});
   // A second connection checks again; the warning goes to every client
   // that takes log lines, not to one that switched them off.
   Command(first, "<command type=log state=OFF />");
@@ -539,8 +473,8 @@ TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
   ConnectAndDrain(second);
   EXPECT_EQ(second.Until("<config_warning"), std::vector<std::string>{warning});
   Command(first, "<getTestSendInfo/>");
-  got = first.Until("<TestSendInfo");
-  for (const std::string& m : got) EXPECT_FALSE(m.starts_with("<config_warning")) << m;
+  for (const std::string& m : first.Until("<TestSendInfo"))
+    EXPECT_FALSE(m.starts_with("<config_warning")) << m;
 }
 
 }  // namespace

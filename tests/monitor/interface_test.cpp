@@ -9,13 +9,12 @@
 #include <ctime>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 namespace {
 
@@ -32,13 +31,7 @@ class InterfaceTest : public ::testing::Test {
     ResetIniDirectoryForTest();
   }
   std::string TodayLog(const std::string& name) {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char file[128];
-    std::snprintf(file, sizeof file, "log/%s_%04d%02d%02d.log", name.c_str(), tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
-    return ReadFile(dir_ / file);
+    return ReadFile(dir_ / DatedName("log/" + name + "_%04d%02d%02d.log"));
   }
   std::string Ini(const std::string& name) { return dir_ / ("ini/" + name); }
   TempDir dir_;
@@ -52,23 +45,18 @@ TEST_F(InterfaceTest, DailyLogLinesAndErrorRing) {
   record.Log(long_line.data(), ReportLevel::kLogOnly);
   char error[] = "ERROR: something failed";
   record.Log(error, ReportLevel::kError);
-
-  std::string log = TodayLog("ocelam");
-  std::regex line(R"(\d\d\.\d\d \d\d:\d\d:\d\d (.*)\r)");
-  std::vector<std::string> texts;
-  std::size_t start = 0;
+  std::istringstream log(TodayLog("ocelam"));
   std::vector<std::string> lines;
-  for (std::size_t nl; (nl = log.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(log.substr(start, nl - start));
+  for (std::string l; std::getline(log, l);) lines.push_back(l);
   ASSERT_EQ(lines.size(), 3u);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(lines[0], m, line));
-  EXPECT_EQ(m[1], "camera 3 <streaming>");
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex(R"(\d\d\.\d\d \d\d:\d\d:\d\d camera 3 <streaming>\r)")))
+      << lines[0];
   EXPECT_EQ(lines[1].size(), kLogLineMax + 1);  // 511 characters and the CR
   // The error ring holds the same formatted line under index 1, written by
   // the record's own thread shortly after.
-  ASSERT_TRUE(testing_support::WaitFor(
-      [&] { return GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini") == 1; }, 60));
+  ASSERT_TRUE(
+      WaitFor([&] { return GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini") == 1; }, 60));
   EXPECT_EQ(GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
 }
 
@@ -76,19 +64,13 @@ TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
   WriteFile(Ini("gw_error.ini"), "; kept\n[Global]\nNbErrors=1022\n[Error]\nError_5=old\n");
   {
     CInterface record("gw");
-    for (int i = 0; i < 3; ++i) {
-      std::string text = "ERROR " + std::to_string(i);
-      record.AddErrorEntry(text);
-    }
-    record.AddErrorEntry("ERROR 3");  // index 2
-    record.AddErrorEntry("ERROR 4");  // index 3
+    for (int i = 0; i < 5; ++i) record.AddErrorEntry("ERROR " + std::to_string(i));
     record.FlushErrorRing();
   }
   // One rewrite leaves what one profile write per entry and count did.
   EXPECT_EQ(ReadFile(Ini("gw_error.ini")),
             "; kept\n[Global]\nNbErrors=3\n[Error]\nError_5=old\nError_1023=ERROR 0\n"
             "Error_0=ERROR 1\nError_1=ERROR 2\nError_2=ERROR 3\nError_3=ERROR 4\n");
-
   WriteIniString("Global", "NbErrors", "-5", "gw_error.ini");
   {
     CInterface record("gw");
@@ -99,13 +81,14 @@ TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
 
 TEST_F(InterfaceTest, PortRegisterIsSharedByTheFamily) {
   CInterface first("ocelam"), second("other");
-  EXPECT_EQ(first.GetMonitorPort(), 22001);
-  EXPECT_EQ(second.GetMonitorPort(), 22002);
-  EXPECT_EQ(first.GetMonitorPort(), 22001);  // found again on a restart
-  EXPECT_EQ(GetIniString("Config", "FirstIPPort", "", kPortRegisterFile), "22001");
-  EXPECT_EQ(GetIniString("Config", "LastIPPort", "", kPortRegisterFile), "22499");
-  EXPECT_EQ(GetIniString("Interfaces", "22002", "", kPortRegisterFile), "other.ini");
-
+  // The first found again on a restart.
+  EXPECT_EQ(
+      (std::vector<int>{first.GetMonitorPort(), second.GetMonitorPort(), first.GetMonitorPort()}),
+      (std::vector<int>{22001, 22002, 22001}));
+  EXPECT_EQ(GetIniString("Config", "FirstIPPort", "", kPortRegisterFile) + " " +
+                GetIniString("Config", "LastIPPort", "", kPortRegisterFile) + " " +
+                GetIniString("Interfaces", "22002", "", kPortRegisterFile),
+            "22001 22499 other.ini");
   // The last port of the range is never handed out; with none left the
   // record says so in the error ring and falls back.
   WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=30000\nLastIPPort=30001\n");
@@ -141,8 +124,7 @@ TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
   std::set<int> ports;
   for (pid_t pid : children) {
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status));
     ports.insert(kDefaultFirstIPPort + WEXITSTATUS(status));
   }
   EXPECT_EQ(ports.size(), static_cast<std::size_t>(kPrograms));

@@ -50,10 +50,8 @@ class JobsTest : public ::testing::Test {
     for (const char* d : {"log", "watch", "watch/processing", "done", "error"})
       mkdir((dir_ / d).c_str(), 0755);
     Config = ConfigSettings();
-    Config.log_directory = dir_ / "log";
-    Config.watch_path = dir_ / "watch";
-    Config.done_path = dir_ / "done";
-    Config.error_path = dir_ / "error";
+    Config.log_directory = dir_ / "log", Config.watch_path = dir_ / "watch";
+    Config.done_path = dir_ / "done", Config.error_path = dir_ / "error";
     Config.file_mask = "*.job";
     StreamingServerPaths.clear();
     SetReportSink(&Reports::Get(), Reports::Sink);
@@ -67,9 +65,8 @@ class JobsTest : public ::testing::Test {
   std::vector<std::string> Names(const std::string& rel) const {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(Path(rel)))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+      names.push_back(e.path().filename());
+    return std::sort(names.begin(), names.end()), names;
   }
   // A job file in the processing directory, as the watcher leaves it.
   std::string ProcessingFile(const std::string& name, const std::string& content) const {

@@ -16,6 +16,16 @@ namespace jobs_world {
 
 using testing_support::ReadFile;
 
+// The names in `dir`, sorted (none when it is missing).
+inline std::vector<std::string> SortedNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 struct SimCamera {
   int number;             // camera number in the gateway
   std::string reference;  // "CameraRef"
@@ -48,17 +58,13 @@ class JobsWorld {
       testing_support::WriteFile(box_.IniFile("qxacam.ini"), camera_models);
     gateway_ = box_.Start();
   }
-  ~JobsWorld() {
-    gateway_->Signal(SIGTERM);
-    gateway_->WaitExit(10);
-  }
+  ~JobsWorld() { gateway_->Signal(SIGTERM), gateway_->WaitExit(10); }
 
   bool Started() { return (!sim_ || sim_->ready()) && box_.WaitStarted(); }
   // Ends the gateway as a crash would and starts it again (Started() then
   // waits for the new run's banner).
   void Restart() {
-    gateway_->Signal(SIGKILL);
-    gateway_->WaitExit(30);
+    gateway_->Signal(SIGKILL), gateway_->WaitExit(30);
     testing_support::WriteFile(box_.path("ocelam.out"), "");
     gateway_ = box_.Start();
   }
@@ -99,14 +105,7 @@ class JobsWorld {
     return all;
   }
 
-  std::vector<std::string> Names(const std::string& rel) const {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(Data(rel), ec))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Names(const std::string& rel) const { return SortedNames(Data(rel)); }
 
  private:
   testing_support::GatewaySandbox box_;
@@ -127,11 +126,7 @@ inline std::string IniValue(const std::string& file, const std::string& section,
 // -1 for a file that is no simulator frame).
 inline std::vector<sim_test::Stamp> Stamps(const std::string& dir,
                                            std::vector<std::string>* names) {
-  *names = {};
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-    names->push_back(e.path().filename());
-  std::sort(names->begin(), names->end());
+  *names = SortedNames(dir);
   std::vector<sim_test::Stamp> stamps;
   for (const std::string& n : *names) {
     sim_test::JpegInfo info;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -28,27 +29,15 @@ class MonitorTestClient {
   bool TryConnect(int port, const char* from = nullptr) {
     Close();
     peer_closed_ = false;
-    raw_.clear();
-    partial_.clear();
-    messages_.clear();
+    raw_.clear(), partial_.clear(), messages_.clear();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (from != nullptr) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      inet_pton(AF_INET, from, &local.sin_addr);
-      if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        Close();
-        return false;
-      }
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
+    sockaddr_in a{AF_INET, 0, {}, {}};
+    if (from != nullptr && (inet_pton(AF_INET, from, &a.sin_addr) != 1 ||
+                            bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0))
+      return Close(), false;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      Close();
-      return false;
-    }
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Close(), false;
     return true;
   }
 
@@ -70,12 +59,8 @@ class MonitorTestClient {
   }
 
   bool Send(std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
+    for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+      if ((n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
     return true;
   }
 
@@ -92,20 +77,17 @@ class MonitorTestClient {
 
   // The next message (without its NUL), waiting up to `seconds`.
   bool Next(std::string* out, double seconds = 60) {
-    if (!WaitMessages(1, seconds)) return false;
-    *out = messages_.front();
-    messages_.pop_front();
-    return true;
+    std::vector<std::string> one = Take(1, seconds);
+    if (!one.empty()) *out = one[0];
+    return !one.empty();
   }
 
   // The next `count` messages; fewer when they do not come in time.
   std::vector<std::string> Take(std::size_t count, double seconds = 60) {
     WaitMessages(count, seconds);
     std::vector<std::string> out;
-    while (out.size() < count && !messages_.empty()) {
+    for (; out.size() < count && !messages_.empty(); messages_.pop_front())
       out.push_back(messages_.front());
-      messages_.pop_front();
-    }
     return out;
   }
 
@@ -125,7 +107,6 @@ class MonitorTestClient {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
-  bool closed_by_peer() const { return peer_closed_; }
   // Connects once and waits for the server to close the connection; true
   // when it did so without sending a byte.
   bool RefusedWithoutAWord(int port, const char* from = nullptr, double seconds = 60) {
@@ -158,14 +139,11 @@ class MonitorTestClient {
       return false;
     }
     raw_.append(buf, static_cast<std::size_t>(n));
-    for (ssize_t i = 0; i < n; ++i) {
-      if (buf[i] == '\0') {
-        messages_.push_back(partial_);
-        partial_.clear();
-      } else {
+    for (ssize_t i = 0; i < n; ++i)
+      if (buf[i] != '\0')
         partial_ += buf[i];
-      }
-    }
+      else
+        messages_.push_back(std::exchange(partial_, {}));
     return true;
   }
 

@@ -15,9 +15,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,11 +35,8 @@ namespace testing_support {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "ocelam_test_XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) std::abort();
-    path_ = buf.data();
+    path_ = (std::filesystem::temp_directory_path() / "ocelam_test_XXXXXX").string();
+    if (!mkdtemp(path_.data())) std::abort();
   }
   ~TempDir() {
     std::error_code ec;
@@ -59,14 +58,32 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline bool FileExists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
+}
+
+// `format` with today's local year, month and day put into its three
+// numbers (year, day, month when `day_before_month`), such as a daily log.
+inline std::string DatedName(const std::string& format, bool day_before_month = false) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char name[512];
+  std::snprintf(name, sizeof name, format.c_str(), tm.tm_year + 1900,
+                day_before_month ? tm.tm_mday : tm.tm_mon + 1,
+                day_before_month ? tm.tm_mon + 1 : tm.tm_mday);
+  return name;
+}
+
+// How often `what` is in `text`.
+inline std::size_t CountOf(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 // Polls `condition` until it holds or `seconds` pass; true when it held.
@@ -125,21 +142,14 @@ class Child {
     if (pid_ == 0) {
       setpgid(0, 0);
       if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-      int fd = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        close(fd);
-      }
-      if (!error_file.empty()) {
-        int err = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) {
-          dup2(err, 2);
-          close(err);
-        }
-      }
-      int devnull = open("/dev/null", O_RDONLY);
-      if (devnull >= 0) dup2(devnull, 0);
+      auto redirect = [](const std::string& file, int flags, std::initializer_list<int> to) {
+        int fd = open(file.c_str(), flags, 0644);
+        for (int t : to) dup2(fd, t);
+        if (fd > 2) close(fd);
+      };
+      redirect(output_file, O_WRONLY | O_CREAT | O_TRUNC, {1, 2});
+      if (!error_file.empty()) redirect(error_file, O_WRONLY | O_CREAT | O_TRUNC, {2});
+      redirect("/dev/null", O_RDONLY, {0});
       for (const std::string& e : env) putenv(strdup(e.c_str()));
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -165,25 +175,18 @@ class Child {
   // exit_code() (128 + signal for a signal death).
   bool WaitExit(double seconds = 30) {
     if (exited_) return true;
-    bool done = WaitFor(
+    return WaitFor(
         [&] {
           int status = 0;
-          pid_t r = waitpid(pid_, &status, WNOHANG);
-          if (r == pid_) {
-            exited_ = true;
-            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return true;
-          }
-          return false;
+          if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+          exited_ = true;
+          code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
         },
         seconds);
-    return done;
   }
   int exit_code() const { return code_; }
-  bool running() {
-    if (exited_) return false;
-    return !WaitExit(0);
-  }
+  bool running() { return !exited_ && !WaitExit(0); }
 
  private:
   // In the ThreadSanitizer tree our programs are instrumented too: a race

@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/sandbox.h"
@@ -37,10 +39,7 @@ inline std::int64_t RealtimeUs() {
 // listens).
 inline int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     int saved = errno;
     close(fd);
@@ -62,25 +61,17 @@ inline bool SendText(int fd, const std::string& s) {
 inline std::string Unescape(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
+    char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      c = text[++i];
+      if (c == 'x' && i + 2 < text.size()) {
+        c = static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else if (std::size_t k = std::string_view("rnt0").find(c); k != std::string::npos) {
+        c = "\r\n\t"[k];  // the literal's own NUL for "0"
+      }
     }
-    char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 't') {
-      out += '\t';
-    } else if (c == '0') {
-      out += '\0';
-    } else if (c == 'x' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += c;
-    }
+    out += c;
   }
   return out;
 }
@@ -98,12 +89,8 @@ struct RecordedRequest {
 // of a reply; lines of another form are skipped.
 inline std::vector<RecordedRequest> ParseRequests(const std::string& reply) {
   std::vector<RecordedRequest> out;
-  std::size_t pos = 0;
-  while (pos < reply.size()) {
-    std::size_t eol = reply.find('\n', pos);
-    if (eol == std::string::npos) eol = reply.size();
-    std::string line = reply.substr(pos, eol - pos);
-    pos = eol + 1;
+  std::istringstream lines(reply);
+  for (std::string line; std::getline(lines, line);) {
     RecordedRequest r;
     char action[64] = {};
     std::size_t length = 0;
@@ -134,13 +121,8 @@ class SimProcess {
                return Output().find("\nready\n") != std::string::npos || !child_->running();
              }) &&
              child_->running();
-    std::string out = Output();
-    std::size_t pos = 0;
-    while (pos < out.size()) {
-      std::size_t eol = out.find('\n', pos);
-      if (eol == std::string::npos) break;
-      std::string line = out.substr(pos, eol - pos);
-      pos = eol + 1;
+    std::istringstream lines(Output());
+    for (std::string line; std::getline(lines, line);) {
       char kind[32];
       int id = 0, port = 0;
       if (std::sscanf(line.c_str(), "control port %d", &port) == 1)
@@ -215,6 +197,14 @@ class SimProcess {
   int control_port_ = -1;
 };
 
+// A function giving the seconds left of `seconds` from now.
+inline auto SecondsLeft(double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  return [end] {
+    return std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
+  };
+}
+
 // A plain TCP client that keeps track of the segments it receives: one
 // Receive is one recv, so a test sees how the device cut its sends.
 class RawConnection {
@@ -250,42 +240,28 @@ class RawConnection {
   // to `*out`.
   bool ReadToClose(std::string* out, double timeout_s = kSocketTimeoutS) {
     out->clear();
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
-    while (true) {
-      double left =
-          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return false;
-      std::string piece;
-      Read r = Receive(&piece, left);
-      if (r == Read::kData) {
-        *out += piece;
-      } else {
-        return r == Read::kClosed || r == Read::kReset;
-      }
+    auto left = SecondsLeft(timeout_s);
+    for (std::string piece;;) {
+      Read r = left() > 0 ? Receive(&piece, left()) : Read::kTimeout;
+      if (r != Read::kData) return r == Read::kClosed || r == Read::kReset;
+      *out += piece;
     }
   }
 
   // The next line ended by CR LF (included) with the time it was complete;
   // empty when the connection ended or `timeout_s` passed first.
   std::string ReadLine(std::int64_t* time_us = nullptr, double timeout_s = kSocketTimeoutS) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeout_s * 1000));
-    while (true) {
-      std::size_t eol = lines_.find("\r\n");
-      if (eol != std::string::npos) {
-        std::string line = lines_.substr(0, eol + 2);
-        lines_.erase(0, eol + 2);
-        if (time_us) *time_us = lines_time_us_;
-        return line;
-      }
-      double left =
-          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    auto left = SecondsLeft(timeout_s);
+    for (std::size_t eol; (eol = lines_.find("\r\n")) == std::string::npos;) {
       std::string piece;
-      if (left <= 0 || Receive(&piece, left) != Read::kData) return "";
+      if (left() <= 0 || Receive(&piece, left()) != Read::kData) return "";
       lines_ += piece;
       lines_time_us_ = RealtimeUs();
     }
+    std::string line = lines_.substr(0, lines_.find("\r\n") + 2);
+    lines_.erase(0, line.size());
+    if (time_us) *time_us = lines_time_us_;
+    return line;
   }
 
  private:
@@ -331,11 +307,13 @@ class HttpStream {
     return status;
   }
   const std::string& head() const { return head_; }
-  std::string Header(const std::string& name) const {
-    std::size_t at = head_.find("\r\n" + name + ":");
+  std::string Header(const std::string& name) const { return HeaderOf(head_, name); }
+  // The value of header `name` in `head` (lines each begun by CR LF).
+  static std::string HeaderOf(const std::string& head, const std::string& name) {
+    std::size_t at = head.find("\r\n" + name + ":");
     if (at == std::string::npos) return "";
-    std::size_t start = head_.find_first_not_of(' ', at + name.size() + 3);
-    return head_.substr(start, head_.find("\r\n", start) - start);
+    std::size_t start = head.find_first_not_of(' ', at + name.size() + 3);
+    return head.substr(start, head.find("\r\n", start) - start);
   }
   std::string Boundary() const {
     std::string type = Header("Content-Type");
@@ -355,14 +333,8 @@ class HttpStream {
     if (!Fill("\r\n\r\n", 0, &head_end)) return true;
     std::string head = "\r\n" + buffer_.substr(0, head_end);
     buffer_.erase(0, head_end);
-    auto header = [&](const std::string& name) {
-      std::size_t p = head.find("\r\n" + name + ": ");
-      if (p == std::string::npos) return std::string();
-      p += name.size() + 4;
-      return head.substr(p, head.find("\r\n", p) - p);
-    };
-    part->content_type = header("Content-Type");
-    part->content_length = std::atoll(header("Content-Length").c_str());
+    part->content_type = HeaderOf(head, "Content-Type");
+    part->content_length = std::atoll(HeaderOf(head, "Content-Length").c_str());
     if (part->content_length < 0) return true;
     std::size_t want = static_cast<std::size_t>(part->content_length) + 2;
     while (buffer_.size() < want && Receive()) {
@@ -377,23 +349,12 @@ class HttpStream {
   static std::string Base64(const std::string& in) {
     static const char* kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-      std::uint32_t v =
-          (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
-      for (int s = 18; s >= 0; s -= 6) out += kChars[(v >> s) & 63];
-    }
-    if (i + 1 == in.size()) {
+    for (std::size_t i = 0; i < in.size(); i += 3) {
       std::uint32_t v = std::uint8_t(in[i]) << 16;
-      out += kChars[(v >> 18) & 63];
-      out += kChars[(v >> 12) & 63];
-      out += "==";
-    } else if (i + 2 == in.size()) {
-      std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8);
-      out += kChars[(v >> 18) & 63];
-      out += kChars[(v >> 12) & 63];
-      out += kChars[(v >> 6) & 63];
-      out += '=';
+      if (i + 1 < in.size()) v |= std::uint8_t(in[i + 1]) << 8;
+      if (i + 2 < in.size()) v |= std::uint8_t(in[i + 2]);
+      for (std::size_t k = 0; k < 4; ++k)
+        out += i + k <= in.size() ? kChars[(v >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
   }
@@ -452,7 +413,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
   Huffman tables[2][4];
   int quant[4][64] = {};
   bool have_quant[4] = {};
-  int components = 0, comp_quant = 0, dc_table = -1, ac_table = -1;
+  int comp_quant = 0, dc_table = -1, ac_table = -1;
   std::size_t pos = 2;
   while (true) {
     if (pos + 4 > n || b[pos] != 0xFF) return "segment expected at offset " + std::to_string(pos);
@@ -473,8 +434,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       if (payload < 9 || p[0] != 8) return "SOF0 not 8-bit";
       info->height = (p[1] << 8) | p[2];
       info->width = (p[3] << 8) | p[4];
-      components = p[5];
-      if (components != 1) return "expected one component";
+      if (p[5] != 1) return "expected one component";
       comp_quant = p[8];
     } else if ((marker >= 0xC1 && marker <= 0xCF) && marker != 0xC4 && marker != 0xC8 &&
                marker != 0xCC) {
@@ -484,8 +444,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       while (i + 17 <= payload) {
         int cls = p[i] >> 4, id = p[i] & 15;
         if (cls > 1 || id > 3) return "bad DHT class or id";
-        Huffman& h = tables[cls][id];
-        h = Huffman{};
+        Huffman& h = tables[cls][id] = Huffman{};
         h.present = true;
         int total = 0;
         for (int l = 1; l <= 16; ++l) total += h.counts[l] = p[i + l];
@@ -495,8 +454,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
       }
     } else if (marker == 0xDA) {
       if (payload < 6 || p[0] != 1) return "SOS not for one component";
-      dc_table = p[2] >> 4;
-      ac_table = p[2] & 15;
+      dc_table = p[2] >> 4, ac_table = p[2] & 15;
       if (p[3] != 0 || p[4] != 63 || p[5] != 0) return "SOS not sequential";
       pos += 2 + length;
       break;
@@ -521,17 +479,18 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
     }
   }
   std::size_t bit = 0;
-  auto read_bit = [&](int* out) {
-    if (bit >= data.size() * 8) return false;
-    *out = (data[bit / 8] >> (7 - bit % 8)) & 1;
-    ++bit;
+  // The next `count` bits into `*out`, false when the data ends first.
+  auto bits = [&](int count, int* out) {
+    for (*out = 0; count-- > 0; ++bit) {
+      if (bit >= data.size() * 8) return false;
+      *out = (*out << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1);
+    }
     return true;
   };
   auto decode = [&](const Huffman& h, int* symbol) {
     int code = 0, first = 0, index = 0;
-    for (int l = 1; l <= 16; ++l) {
-      int v = 0;
-      if (!read_bit(&v)) return false;
+    for (int l = 1, v = 0; l <= 16; ++l) {
+      if (!bits(1, &v)) return false;
       code = (code << 1) | v;
       if (code - first < h.counts[l]) {
         *symbol = h.symbols[index + code - first];
@@ -544,11 +503,7 @@ inline std::string CheckJpeg(const std::string& jpeg, JpegInfo* info) {
   };
   auto receive = [&](int size, int* value) {
     int v = 0;
-    for (int k = 0; k < size; ++k) {
-      int x = 0;
-      if (!read_bit(&x)) return false;
-      v = (v << 1) | x;
-    }
+    if (!bits(size, &v)) return false;
     *value = (size > 0 && v < (1 << (size - 1))) ? v - (1 << size) + 1 : v;
     return true;
   };

@@ -24,9 +24,8 @@ inline bool WriteVm001Fields(const std::string& path, long alarm,
   }
   platform::DbfTable table;
   if (!table.Create(path, spec)) return false;
-  for (long r = 0; r <= alarm; ++r) {
+  for (long r = 0; r <= alarm; ++r)
     if (!table.Append() || !table.SetInteger(table.FieldIndex("T01"), r)) return false;
-  }
   bool ok = true;
   for (const auto& [field, value] : values)
     ok = ok && table.SetText(table.FieldIndex(field), value);
