@@ -11,12 +11,11 @@
 #include <vector>
 
 #include "camera_http/line_assembler.h"
+#include "fuzz/fuzz_support.h"
+
+using fuzz_support::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct Result {
   std::vector<LineAssembler::Line> lines;

@@ -18,12 +18,11 @@
 #include "camera_http/http_auth.h"
 #include "camera_http/http_client.h"
 #include "camera_http/http_reply.h"
+#include "fuzz/fuzz_support.h"
+
+using fuzz_support::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 constexpr std::string_view kCommands[] = {
     "GET /axis-cgi/io/port.cgi?action=2%3A%2F HTTP/1.1\r\nHost: camera\r\n\r\n",

@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "acquisition/camera/frame_finder.h"
+#include "fuzz/fuzz_support.h"
+
+using fuzz_support::Check;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct Recorder : MjpegFrameFinder::Events {
   std::vector<std::pair<std::int64_t, std::int64_t>> frames;

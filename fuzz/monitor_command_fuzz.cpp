@@ -16,13 +16,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "monitor/interface_monitor.h"
 
-namespace {
+using fuzz_support::Check;
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+namespace {
 
 MonitorCommand Expected(std::string_view text) {
   auto is = [&](std::string_view command) {

@@ -10,20 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "platform/profile.h"
 
 namespace {
-std::string ReadBack(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
-}
-
 std::string_view Mark(std::string_view bytes) {
   for (std::string_view mark : {std::string_view("\xEF\xBB\xBF"), std::string_view("\xFF\xFE"),
                                 std::string_view("\xFE\xFF")})
@@ -53,6 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::ProfileGetString(path, section, "key", "");
   // A rewrite keeps the file's encoding. (A UTF-8 mark followed by FF FE is
   // still a UTF-8 file, so only the first mark counts.)
-  if (Mark(ReadBack(path)) != Mark(bytes)) std::abort();
+  if (Mark(fuzz_support::ReadFile(path)) != Mark(bytes)) std::abort();
   return 0;
 }

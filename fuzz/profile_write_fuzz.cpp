@@ -20,31 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "platform/profile.h"
 
+using fuzz_support::Check;
+using fuzz_support::ReadFile;
+using fuzz_support::WriteFile;
+
 namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-}
 
 std::string_view Trim(std::string_view s) {
   std::size_t b = s.find_first_not_of(platform::kProfileBlanks);

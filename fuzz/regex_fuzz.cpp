@@ -9,6 +9,9 @@
 #include <string>
 
 #include "camera_http/regex.h"
+#include "fuzz/fuzz_support.h"
+
+using fuzz_support::Check;
 
 namespace {
 
@@ -21,10 +24,6 @@ std::string NextPiece(const char*& at, const char* end, const char* fallback) {
   std::string piece(at, stop);
   at = stop < end ? stop + 1 : end;
   return piece;
-}
-
-void Check(bool condition) {
-  if (!condition) std::abort();
 }
 
 }  // namespace
