@@ -128,14 +128,15 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
 
   std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
   // Clients that connected since the last full status are served from its
-  // first message on.
+  // first message on. Only the first message begins it: a client accepted
+  // between the first and the second would otherwise start with the second.
   if (direction == 1) {
     QueueMessageImpl(
         Status(kApplicationOutgoing, name, profile_file_name, remote, physical, version),
         MonitorMessageKind::kStatus, true);
   }
   QueueMessageImpl(Status(kApplication, name, profile_file_name, remote, physical, version),
-                   MonitorMessageKind::kStatus, true);
+                   MonitorMessageKind::kStatus, direction != 1);
   QueueMessage(Status(kOrvState, orv_connection_.load()), MonitorMessageKind::kStatus);
   QueueMessage(Status(kRsState, rs_connection_.load()), MonitorMessageKind::kStatus);
 

@@ -101,9 +101,11 @@ TEST(Streams, StatusFileRingFileAndWatchdogAlarmsOfDeadCamerasOnly) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(seconds, 55);
   ASSERT_TRUE(WaitFor(both, 30)) << ReadFile(alarms);
+  // The status file is written after the alarm is started.
+  const std::regex last_alarm("\\[Scenario2\\][^\\[]*LastAlarm=[0-9A-F]{8}");
+  EXPECT_TRUE(WaitFor([&] { return std::regex_search(ReadFile(status_file), last_alarm); }, 30))
+      << ReadFile(status_file);
   std::string status = ReadFile(status_file);
-  EXPECT_TRUE(std::regex_search(status, std::regex("\\[Scenario2\\][^\\[]*LastAlarm=[0-9A-F]{8}")))
-      << status;
   EXPECT_FALSE(std::regex_search(status, std::regex("\\[Scenario1\\][^\\[]*LastAlarm=")));
   // The streaming cameras pass their own time-out without an alarm.
   ASSERT_TRUE(WaitFor(

@@ -307,7 +307,7 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
     std::vector<std::string> status = clients[i]->Until("<statistics type=FirstInstall");
-    ASSERT_EQ(status.size(), kStatusCount) << i;
+    ASSERT_EQ(status.size(), kStatusCount) << i << ::testing::PrintToString(status);
     EXPECT_TRUE(status[0].starts_with("<application protocole=" + name_)) << i;
   }
   // The refused address was written once, not once per attempt.
