@@ -138,7 +138,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
   }
   std::lock_guard<std::mutex> guard(index_lock_);
   index_ = FrameIndex();
-  index_.TakeFirstChunk();
+  index_.TakeInitialChunks();
   last_alive_.store(0);
   return 0;
 }
@@ -376,7 +376,7 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
           ReportLevel::kError);
       std::lock_guard<std::mutex> guard(index_lock_);
       index_ = FrameIndex();
-      index_.TakeFirstChunk();
+      index_.TakeInitialChunks();
     }
   }
   if (!fd.valid()) {

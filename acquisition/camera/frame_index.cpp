@@ -33,7 +33,11 @@ void FrameIndex::ReserveForRing(std::int64_t ring_bytes) {
   for (std::int64_t n = next_ - kSample; n < next_; ++n) bytes += At(n).length;
   if (bytes <= 0) return;
   std::int64_t want = ring_bytes / (bytes / kSample + 1) * 5 / 4;
-  std::int64_t end = first_ + std::min<std::int64_t>(want, kImageIndexSize);
+  TakeChunksUpTo(first_ + std::min<std::int64_t>(want, kImageIndexSize));
+}
+
+void FrameIndex::TakeChunksUpTo(std::int64_t end) {
+  end = std::min(end, first_ + kImageIndexSize);
   for (std::int64_t n = next_; n < end; n = (n / kChunkEntries + 1) * kChunkEntries)
     if (!AllocateChunk(ChunkOf(n))) return;
 }

@@ -32,9 +32,10 @@ class FrameIndex {
   bool Append(const FrameEntry& entry);
   // Drops, oldest first, every entry that starts before `position`.
   void DropBefore(std::int64_t position);
-  // Takes the first chunk now, for a configured camera: one that streams
-  // only on demand then does not grow when it is first asked.
-  void TakeFirstChunk() { AllocateChunk(ChunkOf(next_)); }
+  // Takes room for 4000 entries now, for a configured camera (enough for a
+  // ring of frames of 12.5 KB or more): one that streams only on demand then
+  // does not grow when it is first asked.
+  void TakeInitialChunks() { TakeChunksUpTo(next_ + kInitialEntries); }
   // Once the index holds enough frames to tell their size, takes every chunk
   // a ring of `ring_bytes` full of such frames will need (a quarter more,
   // for frames that shrink). Done once; later needs are met chunk by chunk.
@@ -66,7 +67,10 @@ class FrameIndex {
   std::int64_t Partition(Less less) const;
 
   std::array<std::unique_ptr<FrameEntry[]>, kChunks> chunks_;
+  static constexpr std::int64_t kInitialEntries = 2 * kChunkEntries;
   bool AllocateChunk(int chunk);
+  // Takes every chunk numbers up to `end` (excluded) fall in.
+  void TakeChunksUpTo(std::int64_t end);
 
   std::int64_t first_ = 0;
   std::int64_t next_ = 0;
