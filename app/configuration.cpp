@@ -1,10 +1,12 @@
 #include "app/configuration.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <mutex>
 
+#include "acquisition/camera/rtsp_address.h"
 #include "alarm/alarm_start.h"
 #include "camera_http/alarm_input.h"
 #include "core/console.h"
@@ -27,6 +29,12 @@ constexpr int kMaxStallTimeoutSeconds = 3600;
 constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
 constexpr const char* kCamerasFile = "qxacam.ini";
 constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
+// An RTSP camera's ring holds compressed video, not JPEG frames: a file of
+// its own name, so a camera switched from one kind to the other never reads
+// the other kind's bytes.
+constexpr const char* kRtspStreamFileSuffix = "_rtspstream.h26x";
+constexpr const char* kBadStreamType =
+    "WARNING: camera %d: StreamType \"%s\" is neither \"mjpeg\" nor \"rtsp\": mjpeg is used";
 constexpr const char* kUndefinedPath = "[undefined]";
 constexpr std::size_t kPathMax = 259;
 constexpr std::size_t kFileNameMax = 255;
@@ -134,6 +142,14 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   base.id_in_server = id_in_server;
 
   std::string uri = p.GetString(section, "RequestUri", "", kReferenceMax);
+  // Read with its default and not written back, like the stall time-out.
+  std::string stream_type = p.GetString(section, "StreamType", "mjpeg", kNameMax);
+  StreamKind kind = IsRtspUri(uri) ? StreamKind::kRtsp : StreamKind::kMjpeg;
+  if (strcasecmp(stream_type.c_str(), "rtsp") == 0) {
+    kind = StreamKind::kRtsp;
+  } else if (strcasecmp(stream_type.c_str(), "mjpeg") != 0) {
+    ReportToInterfaceF(ReportLevel::kError, kBadStreamType, n, stream_type.c_str());
+  }
   std::string header = p.GetString(section, "RequestHeader", "", kReferenceMax);
   if (uri.empty()) {
     std::string get_param = p.GetString(section, "GetParam", "GET", kReferenceMax);
@@ -159,7 +175,9 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   camera.password = password;
   camera.user_name = user;
   camera.SetExtendedLog(extended_log != 0);
-  camera.SetStreamFilePath(platform::JoinPath(camera_dir, ref + kStreamFileSuffix));
+  camera.SetStreamKind(kind);
+  camera.SetStreamFilePath(platform::JoinPath(
+      camera_dir, ref + (kind == StreamKind::kRtsp ? kRtspStreamFileSuffix : kStreamFileSuffix)));
   camera.SetCameraNumber(n);
   camera.SetStallTimeout(stall_timeout);
   if (!safe || camera.InitStream(address, port, kStreamName, n) != 0) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "acquisition/camera/camera.h"
+#include "acquisition/camera/image_reader.h"
 #include "core/camera_base.h"
 #include "core/console.h"
 #include "core/metrics.h"
@@ -235,6 +236,9 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us)
       live_base = frame.entry.begin_us;
     const std::int64_t tolerance = FrameTolerance(camera, interval_us);
+    // One reader for the whole series: a compressed stream's decoder walks
+    // forward through it.
+    ImageReader reader(camera);
 
     bool first = true;
     int handled = 0;
@@ -255,7 +259,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
         camera.Log(
             platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6),
             ReportLevel::kInfo);
-      int size = found ? camera.GetImage(frame, buffer.get()) : 0;
+      int size = found ? reader.Read(frame, buffer.get()) : 0;
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
           row.file_successes.Add(1);

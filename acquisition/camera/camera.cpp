@@ -14,6 +14,7 @@
 #include <new>
 #include <thread>
 
+#include "acquisition/camera/rtsp_address.h"
 #include "acquisition/status_file.h"
 #include "core/console.h"
 #include "core/daily_log.h"
@@ -144,6 +145,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
 }
 
 std::string CCamera::Url() const {
+  if (kind_ == StreamKind::kRtsp) return RtspAddress(address, port, request_uri_, "", "");
   std::string url = platform::StringPrintf(kUrlFormat, address.c_str(), port, request_uri_.c_str());
   if (url.size() > kUrlMax) url.resize(kUrlMax);
   return url;
@@ -281,15 +283,31 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
       .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   if (extended_log_)
     Log(platform::StringPrintf(kReceived, static_cast<int>(n)), ReportLevel::kInfo);
-  const std::int64_t now = platform::MonotonicMicros();
-  const std::int64_t wall = platform::WallMillis();
-  const std::uint32_t session = session_.load();
+  TakeBytes(data, n, platform::MonotonicMicros(), platform::WallMillis(), session_.load(), true);
+  if (streaming_.load() == 1) return true;
+  WriteStreamingState(camera_number_, 0);
+  Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
+  return false;
+}
+
+void CCamera::ConsumePacket(const std::uint8_t* data, std::size_t n, const FoundFrame& frame) {
+  metrics::Camera(camera_number_)
+      .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
+  FoundFrame whole = frame;
+  whole.start = stream_position();
+  whole.end = whole.start + static_cast<std::int64_t>(n);
+  pending_.push_back(whole);
+  TakeBytes(data, n, frame.begin_us, frame.begin_wall_ms, frame.session, false);
+}
+
+void CCamera::TakeBytes(const std::uint8_t* data, std::size_t n, std::int64_t now,
+                        std::int64_t wall, std::uint32_t session, bool find_frames) {
   // Taken block by block: a chunk larger than one block (never from
-  // libcurl's default buffer, but possible from other callers) loses nothing.
+  // libcurl's default buffer, but a video frame often is) loses nothing.
   while (n > 0) {
     std::size_t space = kStreamBlockSize - block_fill_;
     std::size_t take = n < space ? n : space;
-    finder_.Feed(data, take, stream_position(), now, wall, session, *this);
+    if (find_frames) finder_.Feed(data, take, stream_position(), now, wall, session, *this);
     std::memcpy(block_.get() + block_fill_, data, take);
     block_fill_ += take;
     data += take;
@@ -306,11 +324,24 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
   // A slow camera would leave its newest frame unseen until the block fills
   // up: whole frames go to the file within a moment, and a fast camera
   // still writes whole blocks only.
-  if (!pending_.empty() && now - last_write_us_ >= kPendingFrameMaxUs) WriteBlockBytes(block_fill_);
-  if (streaming_.load() == 1) return true;
-  WriteStreamingState(camera_number_, 0);
-  Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
-  return false;
+  if (!pending_.empty() && platform::MonotonicMicros() - last_write_us_ >= kPendingFrameMaxUs)
+    WriteBlockBytes(block_fill_);
+}
+
+std::uint16_t CCamera::AddCodec(std::shared_ptr<const VideoCodec> codec) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  // 0 stands for MJPEG; the numbers wrap after 65535 connections, long
+  // after the ring has forgotten the first.
+  if (++last_codec_ == 0) last_codec_ = 1;
+  codecs_.emplace_back(last_codec_, std::move(codec));
+  return last_codec_;
+}
+
+std::shared_ptr<const VideoCodec> CCamera::Codec(std::uint16_t codec) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  for (const auto& [number, parameters] : codecs_)
+    if (number == codec) return parameters;
+  return nullptr;
 }
 
 void CCamera::EndTransfer() {
@@ -418,8 +449,13 @@ void CCamera::PublishFrames(bool written) {
       // reader would find other bytes there.
       if (!written) continue;
       const FoundFrame& f = pending_[done];
-      FrameEntry entry{f.start, f.begin_us, f.begin_wall_ms,
-                       static_cast<std::int32_t>(f.end - f.start), f.session};
+      FrameEntry entry{f.start,
+                       f.begin_us,
+                       f.begin_wall_ms,
+                       static_cast<std::int32_t>(f.end - f.start),
+                       f.session,
+                       f.codec,
+                       f.key};
       if (!index_.Append(entry)) {
         if (!index_full_logged_) Log(kNoIndexMemory, ReportLevel::kError);
         index_full_logged_ = true;
@@ -432,6 +468,11 @@ void CCamera::PublishFrames(bool written) {
     index_.DropBefore(block_start_ + 2 * static_cast<std::int64_t>(kStreamBlockSize) -
                       kStreamFileSize);
     if (added > 0) index_.ReserveForRing(kStreamFileSize);
+    // Parameters no indexed frame refers to any more go, but for those of
+    // the connection running now.
+    while (codecs_.size() > 1 &&
+           (index_.empty() || codecs_.front().first != index_.At(index_.first()).codec))
+      codecs_.erase(codecs_.begin());
     if (added > 0 && frame_waiters_ > 0) frame_indexed_.notify_all();
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
@@ -558,6 +599,7 @@ void CCamera::StreamingThread() {
   // Runs one transfer; why it failed, or kind 0 when nothing went wrong (a
   // stream switched off by us, a probe that saw an image).
   auto transfer = [&](bool probe) -> StreamLoss {
+    if (kind_ == StreamKind::kRtsp) return RtspTransfer(probe);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, probe ? ProbeWriteCallback : StreamWriteCallback);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION,
                      probe ? ProbeHeaderCallback : SkipHeaderCallback);

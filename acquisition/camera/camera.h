@@ -38,6 +38,21 @@ struct FrameRef {
   FrameEntry entry;
 };
 
+// The codec parameters of one RTSP connection: what a decoder of its frames
+// is opened with. A camera that restarts with other parameters gets a new
+// set, and its older frames keep theirs.
+struct VideoCodec {
+  int codec_id = 0;                     // FFmpeg's AVCodecID
+  std::string name;                     // for messages
+  std::vector<std::uint8_t> extradata;  // the parameter sets (SPS/PPS/VPS) announced
+};
+
+// Where a camera's frames come from.
+enum class StreamKind {
+  kMjpeg,  // JPEG frames over HTTP, stored and read back as they came
+  kRtsp,   // H.264/H.265 over RTSP, stored compressed and decoded for a job
+};
+
 // How a frame is chosen for a wanted moment.
 enum class FrameSearch {
   kAtOrBefore,  // the newest frame that began at or before it
@@ -90,6 +105,15 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // after a message when its bytes are gone from the ring, were overwritten
   // while read, or are not one whole JPEG image (FF D8 .. FF D9).
   int GetImage(const FrameRef& frame, std::uint8_t* buffer);
+  // Reads the frame's bytes as stored into `buffer` (at least 800000 bytes):
+  // its size, or -1 with `message` set when they are gone from the ring or
+  // were overwritten while read.
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message);
+  // The newest key frame at or before frame `number` whose codec parameters
+  // are that frame's, while the index holds it.
+  bool KeyFrameAtOrBefore(std::int64_t number, FrameRef* out);
+  // The codec parameters of frames marked `codec`; null once none is left.
+  std::shared_ptr<const VideoCodec> Codec(std::uint16_t codec);
   // Frames per second over the last 10 seconds of frames; false while those
   // frames span less than one second.
   bool RecentFrameRate(float* rate);
@@ -105,6 +129,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   void SetStreamFilePath(std::string path) { stream_file_path_ = std::move(path); }
   const std::string& stream_file_path() const { return stream_file_path_; }
   void SetRequestUri(std::string uri) { request_uri_ = std::move(uri); }
+  void SetStreamKind(StreamKind kind) { kind_ = kind; }
+  StreamKind stream_kind() const { return kind_; }
   const std::string& request_uri() const { return request_uri_; }
   void SetExtendedLog(bool on) { extended_log_ = on ? 1 : 0; }
   void SetPermanent(int value) { permanent_ = value; }
@@ -114,6 +140,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // Seconds without a byte after which a transfer is given up and made anew.
   void SetStallTimeout(int seconds) { stall_timeout_s_.store(seconds); }
   int camera_number() const { return camera_number_; }
+  // The stream's address as logs show it (an RTSP address without its
+  // credentials).
   std::string Url() const;
 
   // Starts WatchdogThread: `timeout` and `pause` in minutes; the alarm it
@@ -172,6 +200,16 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
     std::string text;
   };
   void NoteDown(const StreamLoss& loss);
+  // One RTSP connection (camera_rtsp.cpp): records its packets until it
+  // ends, or, for a probe, waits for its first key frame.
+  StreamLoss RtspTransfer(bool probe);
+  // Takes one compressed frame of the RTSP connection into the ring.
+  void ConsumePacket(const std::uint8_t* data, std::size_t n, const FoundFrame& frame);
+  // Registers the parameters of a new connection; the number its frames carry.
+  std::uint16_t AddCodec(std::shared_ptr<const VideoCodec> codec);
+  // Moves the bytes of one chunk into the block, writing each full block.
+  void TakeBytes(const std::uint8_t* data, std::size_t n, std::int64_t now, std::int64_t wall,
+                 std::uint32_t session, bool find_frames);
   // Sleeps `ms`, cut short when the wish to stream changes.
   void SleepUnlessStreamingChanges(int ms, int streaming);
   void OnFrame(const FoundFrame& frame) override;
@@ -183,6 +221,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
 
   int camera_number_ = 0;
   std::string request_uri_;
+  StreamKind kind_ = StreamKind::kMjpeg;
   std::atomic<int> configured_{0};
   std::string stream_name_;
   std::string stream_file_path_;
@@ -195,6 +234,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   MjpegFrameFinder finder_;
   std::vector<FoundFrame> pending_;  // whole frames not yet in the file
   std::int64_t last_write_us_ = 0;
+  std::int64_t last_moment_us_ = 0;  // of the last compressed frame taken
   bool fps_written_ = false;
   std::int64_t problem_logged_us_[static_cast<int>(StreamProblem::kCount)] = {};
   std::int64_t problems_unlogged_[static_cast<int>(StreamProblem::kCount)] = {};
@@ -235,6 +275,10 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::condition_variable frame_indexed_;  // signalled under index_lock_
   // Guarded by index_lock_:
   FrameIndex index_;
+  // The codec parameters frames in the index (and the connection running
+  // now, the last) decode with, oldest first.
+  std::vector<std::pair<std::uint16_t, std::shared_ptr<const VideoCodec>>> codecs_;
+  std::uint16_t last_codec_ = 0;
   std::int64_t image_count_ = 0;
   int frame_waiters_ = 0;
 };

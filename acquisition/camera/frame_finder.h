@@ -23,6 +23,10 @@ struct FoundFrame {
   std::int64_t begin_us = 0;  // monotonic clock when the first byte arrived
   std::int64_t begin_wall_ms = 0;
   std::uint32_t session = 0;
+  // For compressed video (RTSP): the codec parameters the frame decodes with
+  // (0 for MJPEG) and whether decoding can start at it.
+  std::uint16_t codec = 0;
+  bool key = false;
 };
 
 enum class StreamProblem {

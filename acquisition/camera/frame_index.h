@@ -23,6 +23,8 @@ struct FrameEntry {
   std::int64_t begin_wall_ms = 0;  // wall clock of the same moment, for logs
   std::int32_t length = 0;
   std::uint32_t session = 0;
+  std::uint16_t codec = 0;  // codec parameters of a compressed frame; 0 for MJPEG
+  bool key = false;         // a compressed frame decoding can start at
 };
 
 class FrameIndex {

@@ -129,7 +129,7 @@ bool CCamera::RecentFrameRate(float* rate) {
   return true;
 }
 
-int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
+int CCamera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
   const FrameEntry& f = frame.entry;
   const std::int64_t s = f.start % kStreamFileSize;
   const std::int64_t e = (f.start + f.length) % kStreamFileSize;
@@ -141,43 +141,68 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
                   static_cast<int>(s));
     Log(trace, ReportLevel::kInfo);
   }
-  std::string message;
-  if (f.length <= 0)
-    message = platform::StringPrintf(kOutOfBoundIII, camera_number_);
-  else if (f.length >= kImageBufferSize && e < s)
-    message = platform::StringPrintf(kOutOfBoundII, camera_number_);
-  else if (f.length >= kImageBufferSize)
-    message = platform::StringPrintf(kTooBig, camera_number_, static_cast<int>(f.length),
-                                     kImageBufferSize);
-  else if (f.start < overwrite_limit_.load())
-    message =
+  if (f.length <= 0) {
+    *message = platform::StringPrintf(kOutOfBoundIII, camera_number_);
+  } else if (f.length >= kImageBufferSize && e < s) {
+    *message = platform::StringPrintf(kOutOfBoundII, camera_number_);
+  } else if (f.length >= kImageBufferSize) {
+    *message = platform::StringPrintf(kTooBig, camera_number_, static_cast<int>(f.length),
+                                      kImageBufferSize);
+  } else if (f.start < overwrite_limit_.load()) {
+    *message =
         platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
-  platform::UniqueFd fd;
-  if (message.empty()) {
-    fd.reset(open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid())
-      message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
-  }
-  if (message.empty()) {
+  } else {
+    platform::UniqueFd fd(open(stream_file_path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+      *message = platform::StringPrintf(kCannotOpen, camera_number_, stream_file_path_.c_str());
+      return -1;
+    }
     std::int64_t tail = std::min<std::int64_t>(f.length, kStreamFileSize - s);
     int got = ReadAt(fd.get(), buffer, tail, s);
     if (got == tail && tail < f.length) got += ReadAt(fd.get(), buffer + got, f.length - tail, 0);
-    fd.reset();
     // The writer may have reached the frame while it was read: then the
     // bytes are no longer all of it.
     if (f.start < overwrite_limit_.load())
-      message =
+      *message =
           platform::StringPrintf(kOverwritten, camera_number_, WallText(f.begin_wall_ms).c_str());
-    else if (got != f.length || buffer[0] != 0xFF || buffer[1] != 0xD8 || buffer[got - 2] != 0xFF ||
-             buffer[got - 1] != 0xD9)
-      message =
+    else if (got != f.length)
+      *message =
           platform::StringPrintf(kNotWhole, camera_number_, WallText(f.begin_wall_ms).c_str());
     else
       return got;
   }
+  return -1;
+}
+
+int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
+  std::string message;
+  int got = ReadFrame(frame, buffer, &message);
+  if (got >= 0 && (got < 4 || buffer[0] != 0xFF || buffer[1] != 0xD8 || buffer[got - 2] != 0xFF ||
+                   buffer[got - 1] != 0xD9))
+    message = platform::StringPrintf(kNotWhole, camera_number_,
+                                     WallText(frame.entry.begin_wall_ms).c_str());
+  if (message.empty()) return got;
   ConsoleLog(message, ConsoleLevel::kError);
   Log(message, ReportLevel::kInfo);
   return -1;
+}
+
+bool CCamera::KeyFrameAtOrBefore(std::int64_t number, FrameRef* out) {
+  std::lock_guard<std::mutex> guard(index_lock_);
+  if (number < index_.first() || number >= index_.next()) return false;
+  const std::uint16_t codec = index_.At(number).codec;
+  // A group of pictures is rarely longer than a few hundred frames; the
+  // walk back stops at the first frame of other parameters.
+  for (std::int64_t n = number; n >= index_.first(); --n) {
+    const FrameEntry& entry = index_.At(n);
+    if (entry.codec != codec) return false;
+    if (entry.key) {
+      out->number = n;
+      out->entry = entry;
+      return true;
+    }
+  }
+  return false;
 }
 
 int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count) {

@@ -1,0 +1,237 @@
+// The RTSP stream of a camera: H.264 or H.265 received with libavformat
+// (RTP over TCP), each compressed frame stored in the ring as it arrives and
+// indexed with its capture moment and whether decoding can start at it.
+// Nothing is decoded here: a job decodes the frames it wants (image_reader).
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+
+#include "acquisition/camera/camera.h"
+#include "acquisition/camera/rtsp_address.h"
+#include "acquisition/status_file.h"
+#include "core/metrics.h"
+#include "platform/clock.h"
+#include "platform/strings.h"
+
+namespace {
+
+constexpr const char* kSocketClosed = "socket on stream '%s' closed";
+constexpr const char* kReasonStalled = "stalled, no frame for %d s";
+constexpr const char* kReasonConnectTimeout = "time-out, no connection within %d s";
+constexpr const char* kReasonUnauthorized = "401 authentication refused";
+constexpr const char* kReasonNotFound = "404 not found";
+constexpr const char* kReasonRefused = "refused (%s)";
+constexpr const char* kReasonClosed = "closed by the camera";
+constexpr const char* kReasonNoVideo = "no video in the stream";
+constexpr const char* kReasonCodec = "unsupported codec %s (H.264 and H.265 are recorded)";
+constexpr const char* kReasonNoKeyFrame = "no key frame within %d s";
+// A key frame comes every few seconds from any camera set up for
+// recording; one that keeps none for this long cannot be decoded.
+constexpr int kKeyFrameWaitSeconds = 10;
+constexpr int kLossConnectTimeout = 1;
+constexpr int kLossStalled = 2;
+constexpr int kLossClosed = 3;
+constexpr int kLossNoImage = 4;
+constexpr int kLossNoVideo = 5;
+constexpr int kLossCodec = 6;
+constexpr int kLossRtspStatus = 1000;  // + the status
+constexpr int kLossError = 3000;       // + FFmpeg's error, negated
+
+std::once_flag g_network_init;
+
+// What a connection is doing, for the interrupt callback libavformat calls
+// while it waits.
+struct Watch {
+  CCamera* camera;
+  std::int64_t last_frame_us;
+  std::int64_t stall_us;
+  bool probe;
+  bool stalled = false;
+  bool switched_off = false;
+};
+
+int Interrupt(void* opaque) {
+  auto* watch = static_cast<Watch*>(opaque);
+  // A stream a job no longer wants is left at once; a probe runs to its end.
+  if (!watch->probe && watch->camera->streaming() != 1) {
+    watch->switched_off = true;
+    return 1;
+  }
+  if (platform::MonotonicMicros() - watch->last_frame_us >= watch->stall_us) {
+    watch->stalled = true;
+    return 1;
+  }
+  return 0;
+}
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+bool Recorded(AVCodecID id) { return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC; }
+
+struct FormatCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+}  // namespace
+
+CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
+  std::call_once(g_network_init, [] {
+    avformat_network_init();
+    // Our own lines say what went wrong; FFmpeg's would flood the console.
+    av_log_set_level(AV_LOG_QUIET);
+  });
+  const int stall = stall_timeout_s_.load();
+  Watch watch{this, platform::MonotonicMicros(), static_cast<std::int64_t>(stall) * 1000000, probe};
+  stalled_ = probe_too_slow_ = false;
+
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) return {kLossError, "no memory for the stream"};
+  raw->interrupt_callback = {Interrupt, &watch};
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "rtsp_transport", "tcp", 0);
+  // Socket reads give up with the stall time-out as well (the interrupt
+  // callback also covers name lookup and connecting).
+  av_dict_set_int(&options, "timeout", static_cast<std::int64_t>(stall) * 1000000, 0);
+  const std::string url = RtspAddress(address, port, request_uri_, user_name, password);
+  int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    // avformat_open_input frees the context on failure.
+    if (watch.switched_off) return {};
+    if (watch.stalled)
+      return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
+    if (rc == AVERROR_HTTP_UNAUTHORIZED) return {kLossRtspStatus + 401, kReasonUnauthorized};
+    if (rc == AVERROR_HTTP_NOT_FOUND) return {kLossRtspStatus + 404, kReasonNotFound};
+    if (rc == AVERROR(ECONNREFUSED))
+      return {kLossError - rc, platform::StringPrintf(kReasonRefused, ErrorText(rc).c_str())};
+    return {kLossError - rc, ErrorText(rc)};
+  }
+  std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
+
+  int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (video < 0) return {kLossNoVideo, kReasonNoVideo};
+  for (unsigned i = 0; i < raw->nb_streams; ++i)
+    if (static_cast<int>(i) != video) raw->streams[i]->discard = AVDISCARD_ALL;
+  const AVStream* stream = raw->streams[video];
+  const AVCodecParameters* parameters = stream->codecpar;
+  const char* codec_name = avcodec_get_name(parameters->codec_id);
+  if (!Recorded(parameters->codec_id))
+    return {kLossCodec, platform::StringPrintf(kReasonCodec, codec_name)};
+  auto codec = std::make_shared<VideoCodec>();
+  codec->codec_id = parameters->codec_id;
+  codec->name = codec_name;
+  if (parameters->extradata && parameters->extradata_size > 0)
+    codec->extradata.assign(parameters->extradata,
+                            parameters->extradata + parameters->extradata_size);
+  // The camera answered: a probe has its description, a stream its first
+  // parameters.
+  const std::uint16_t codec_number = probe ? 0 : AddCodec(codec);
+
+  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+  if (!packet) return {kLossError, "no memory for the stream"};
+  const AVRational time_base = stream->time_base;
+  const std::int64_t opened_us = platform::MonotonicMicros();
+  CaptureClock clock;
+  bool keyed = false;  // a key frame came since the connection (or a lost frame)
+  bool wanted_before = streaming_.load() == 1;
+  std::uint16_t current_codec = codec_number;
+  StreamLoss loss;
+  if (!probe) finder_.Reset();
+  for (;;) {
+    rc = av_read_frame(raw, packet.get());
+    if (rc < 0) {
+      if (watch.switched_off) break;
+      if (watch.stalled) {
+        loss = {kLossStalled, platform::StringPrintf(kReasonStalled, stall)};
+      } else if (rc == AVERROR_EOF) {
+        loss = {kLossClosed, kReasonClosed};
+      } else {
+        loss = {kLossError - rc, ErrorText(rc)};
+      }
+      break;
+    }
+    const std::int64_t now = platform::MonotonicMicros();
+    if (packet->stream_index != video || packet->size <= 0) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    if (!keyed && !key && now - opened_us >= kKeyFrameWaitSeconds * 1000000LL) {
+      loss = {kLossNoImage, platform::StringPrintf(kReasonNoKeyFrame, kKeyFrameWaitSeconds)};
+      break;
+    }
+    watch.last_frame_us = now;
+    if (probe) {
+      if (!key) {
+        av_packet_unref(packet.get());
+        continue;
+      }
+      Refresh(false);
+      NoteUp();
+      break;
+    }
+    // New parameter sets within the connection: frames from here decode
+    // with them.
+    std::size_t side_size = 0;
+    const std::uint8_t* side =
+        av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &side_size);
+    if (side && side_size > 0) {
+      auto changed = std::make_shared<VideoCodec>(*codec);
+      changed->extradata.assign(side, side + side_size);
+      codec = changed;
+      current_codec = AddCodec(codec);
+    }
+    if (packet->size > kMaxFrameBytes) {
+      // The frames after it refer to it: recorded again from the next key frame.
+      OnStreamProblem(StreamProblem::kTooBig, packet->size);
+      keyed = false;
+    } else if (key || keyed) {
+      // Frames before the first key frame cannot be decoded: not recorded.
+      keyed = true;
+      std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+      std::int64_t moment =
+          pts == AV_NOPTS_VALUE
+              ? now
+              : clock.Moment(av_rescale_q(pts, time_base, AVRational{1, 1000000}), now);
+      // Lookups need the moments in order across connections too.
+      moment = std::max(moment, last_moment_us_ + 1);
+      last_moment_us_ = moment;
+      FoundFrame frame;
+      frame.begin_us = moment;
+      frame.begin_wall_ms = platform::WallMillis() - (now - moment) / 1000;
+      frame.session = session_.load();
+      frame.codec = current_codec;
+      frame.key = key;
+      ConsumePacket(packet->data, static_cast<std::size_t>(packet->size), frame);
+    }
+    av_packet_unref(packet.get());
+    if (streaming_.load() != 1) {
+      WriteStreamingState(camera_number_, 0);
+      Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
+      break;
+    }
+  }
+  if (!probe) {
+    EndTransfer();
+    metrics::Camera(camera_number_).streaming.store(0);
+  }
+  if (loss.kind == kLossClosed && !(wanted_before && streaming_.load() == 1)) return {};
+  return loss;
+}

@@ -1,0 +1,278 @@
+#include "acquisition/camera/image_reader.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/console.h"
+#include "platform/strings.h"
+
+namespace {
+
+constexpr const char* kNoKeyFrame =
+    "Camera %d: ERROR: no key frame at or before the image of index %lld is left in the stream "
+    "file: it cannot be decoded";
+constexpr const char* kFrameGone =
+    "Camera %d: ERROR: the frame of index %lld, needed to decode the image, is no longer in the "
+    "stream file";
+constexpr const char* kNoDecoder = "Camera %d: ERROR: no decoder for %s";
+constexpr const char* kNoCodec =
+    "Camera %d: ERROR: the codec parameters of the image of index %lld are gone";
+constexpr const char* kBadFrame =
+    "Camera %d: ERROR: the frame of index %lld does not decode (%s): no image is made from it";
+constexpr const char* kNoPicture =
+    "Camera %d: ERROR: the image of index %lld gave no whole picture";
+constexpr const char* kBadPixels = "Camera %d: ERROR: pictures in %s cannot be written as JPEG";
+constexpr const char* kJpegFailed = "Camera %d: ERROR: the JPEG of the image of index %lld: %s";
+constexpr const char* kJpegTooBig =
+    "Camera %d: ERROR: the JPEG of the image of index %lld stays above %d bytes";
+constexpr const char* kNoMemory = "Camera %d: ERROR: no memory to decode the image of index %lld";
+// The decoder may hold a picture back for frames that come later (B-frames):
+// it is given this many more before the picture counts as missing.
+constexpr int kMaxDelayFrames = 16;
+constexpr int kJpegQualities[] = {85, 70, 50};
+
+// Limited-range luminance (16..235) and chrominance (16..240) stretched to
+// the full range JPEG pictures use.
+struct RangeTables {
+  std::uint8_t luma[256];
+  std::uint8_t chroma[256];
+  RangeTables() {
+    for (int v = 0; v < 256; ++v) {
+      luma[v] = static_cast<std::uint8_t>(std::clamp((v - 16) * 255 / 219, 0, 255));
+      chroma[v] = static_cast<std::uint8_t>(std::clamp((v - 128) * 127 / 112 + 128, 0, 255));
+    }
+  }
+};
+const RangeTables& Ranges() {
+  static const RangeTables tables;
+  return tables;
+}
+
+struct ContextFreer {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+struct ImageReader::Decoder {
+  std::uint16_t codec = 0;  // the parameters it was opened with
+  std::unique_ptr<AVCodecContext, ContextFreer> context;
+  std::unique_ptr<AVFrame, FrameFreer> picture;  // the newest decoded picture
+  std::unique_ptr<AVFrame, FrameFreer> scratch;
+  std::unique_ptr<AVPacket, PacketFreer> packet;
+  std::unique_ptr<std::uint8_t[]> bytes;  // one compressed frame read back
+  std::int64_t last_fed = -1;             // the newest frame given to it
+  tjhandle jpeg = nullptr;
+  std::vector<std::uint8_t> planes[3];  // pictures made JPEG-ready
+  ~Decoder() {
+    if (jpeg) tjDestroy(jpeg);
+  }
+};
+
+ImageReader::ImageReader(CCamera& camera) : camera_(camera) {}
+ImageReader::~ImageReader() = default;
+
+int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
+  if (camera_.stream_kind() != StreamKind::kRtsp) return camera_.GetImage(frame, buffer);
+  const int c = camera_.camera_number();
+  const long long index = static_cast<long long>(frame.number);
+  auto fail = [&](const std::string& message) {
+    ConsoleLog(message, ConsoleLevel::kError);
+    camera_.Log(message, ReportLevel::kInfo);
+    // Whatever the decoder holds may now be wrong: the next image starts
+    // from its key frame.
+    if (decoder_) decoder_->last_fed = -1;
+    return -1;
+  };
+  FrameRef key;
+  if (!camera_.KeyFrameAtOrBefore(frame.number, &key))
+    return fail(platform::StringPrintf(kNoKeyFrame, c, index));
+  if (!decoder_) {
+    decoder_ = std::make_unique<Decoder>();
+    decoder_->picture.reset(av_frame_alloc());
+    decoder_->scratch.reset(av_frame_alloc());
+    decoder_->packet.reset(av_packet_alloc());
+    decoder_->bytes.reset(new (std::nothrow) std::uint8_t[kImageBufferSize]);
+    decoder_->jpeg = tjInitCompress();
+    if (!decoder_->picture || !decoder_->scratch || !decoder_->packet || !decoder_->bytes ||
+        !decoder_->jpeg) {
+      decoder_.reset();
+      return fail(platform::StringPrintf(kNoMemory, c, index));
+    }
+  }
+  Decoder& d = *decoder_;
+  if (!d.context || d.codec != frame.entry.codec) {
+    std::shared_ptr<const VideoCodec> parameters = camera_.Codec(frame.entry.codec);
+    if (!parameters) return fail(platform::StringPrintf(kNoCodec, c, index));
+    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(parameters->codec_id));
+    d.context.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!d.context) return fail(platform::StringPrintf(kNoDecoder, c, parameters->name.c_str()));
+    if (!parameters->extradata.empty()) {
+      d.context->extradata = static_cast<std::uint8_t*>(
+          av_mallocz(parameters->extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+      if (!d.context->extradata) return fail(platform::StringPrintf(kNoMemory, c, index));
+      std::memcpy(d.context->extradata, parameters->extradata.data(), parameters->extradata.size());
+      d.context->extradata_size = static_cast<int>(parameters->extradata.size());
+    }
+    // A picture with errors in it is never made into an image.
+    d.context->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
+    d.context->thread_count = 1;
+    if (avcodec_open2(d.context.get(), codec, nullptr) < 0) {
+      d.context.reset();
+      return fail(platform::StringPrintf(kNoDecoder, c, parameters->name.c_str()));
+    }
+    d.codec = frame.entry.codec;
+    d.last_fed = -1;
+  }
+  // Forward from where the decoder stands when that lies within the wanted
+  // frame's group of pictures (or later); else from its key frame.
+  std::int64_t from = d.last_fed + 1;
+  if (d.last_fed < key.number || d.last_fed >= frame.number) {
+    avcodec_flush_buffers(d.context.get());
+    av_frame_unref(d.picture.get());
+    from = key.number;
+  }
+  bool have = d.picture->buf[0] != nullptr && d.picture->pts == frame.number;
+  for (std::int64_t n = from; !have && n <= frame.number + kMaxDelayFrames; ++n) {
+    FrameRef next;
+    if (!camera_.FrameByNumber(n, &next) || next.entry.session != frame.entry.session ||
+        next.entry.codec != frame.entry.codec) {
+      if (n <= frame.number)
+        return fail(platform::StringPrintf(kFrameGone, c, static_cast<long long>(n)));
+      // Nothing later is in yet: the decoder gives up what it holds back,
+      // and starts from a key frame next time.
+      avcodec_send_packet(d.context.get(), nullptr);
+      while (!have && avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
+        if (d.scratch->pts == frame.number && d.scratch->decode_error_flags == 0 &&
+            !(d.scratch->flags & AV_FRAME_FLAG_CORRUPT)) {
+          av_frame_unref(d.picture.get());
+          av_frame_move_ref(d.picture.get(), d.scratch.get());
+          have = true;
+        }
+        av_frame_unref(d.scratch.get());
+      }
+      d.last_fed = -1;
+      break;
+    }
+    std::string message;
+    int size = camera_.ReadFrame(next, d.bytes.get(), &message);
+    if (size < 0) return fail(message);
+    AVPacket* packet = d.packet.get();
+    packet->data = d.bytes.get();
+    packet->size = size;
+    packet->pts = packet->dts = n;
+    packet->flags = next.entry.key ? AV_PKT_FLAG_KEY : 0;
+    int rc = avcodec_send_packet(d.context.get(), packet);
+    d.last_fed = n;
+    if (rc < 0 && rc != AVERROR(EAGAIN))
+      return fail(
+          platform::StringPrintf(kBadFrame, c, static_cast<long long>(n), ErrorText(rc).c_str()));
+    while (avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
+      bool whole =
+          d.scratch->decode_error_flags == 0 && !(d.scratch->flags & AV_FRAME_FLAG_CORRUPT);
+      if (d.scratch->pts == frame.number && !whole)
+        return fail(platform::StringPrintf(kBadFrame, c, index, "errors in the picture"));
+      if (d.scratch->pts <= frame.number) {
+        av_frame_unref(d.picture.get());
+        av_frame_move_ref(d.picture.get(), d.scratch.get());
+        have = d.picture->pts == frame.number;
+      } else {
+        av_frame_unref(d.scratch.get());
+      }
+    }
+  }
+  if (!have) return fail(platform::StringPrintf(kNoPicture, c, index));
+
+  // The picture as 8-bit planes JPEG takes, in the full range.
+  AVFrame* p = d.picture.get();
+  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(p->format));
+  int sampling = -1;
+  if (format &&
+      !(format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE)) &&
+      (format->flags & AV_PIX_FMT_FLAG_PLANAR || format->nb_components == 1) &&
+      format->comp[0].depth >= 8 && format->comp[0].depth <= 16) {
+    if (format->nb_components == 1)
+      sampling = TJSAMP_GRAY;
+    else if (format->nb_components == 3 && format->log2_chroma_w == 1 && format->log2_chroma_h == 1)
+      sampling = TJSAMP_420;
+    else if (format->nb_components == 3 && format->log2_chroma_w == 1 && format->log2_chroma_h == 0)
+      sampling = TJSAMP_422;
+    else if (format->nb_components == 3 && format->log2_chroma_w == 0 && format->log2_chroma_h == 0)
+      sampling = TJSAMP_444;
+  }
+  if (sampling < 0)
+    return fail(platform::StringPrintf(kBadPixels, c, format ? format->name : "an unknown format"));
+  const bool full_range = p->color_range == AVCOL_RANGE_JPEG || p->format == AV_PIX_FMT_YUVJ420P ||
+                          p->format == AV_PIX_FMT_YUVJ422P || p->format == AV_PIX_FMT_YUVJ444P;
+  const int shift = format->comp[0].depth - 8;
+  const int planes = sampling == TJSAMP_GRAY ? 1 : 3;
+  const unsigned char* plane_data[3] = {};
+  int strides[3] = {};
+  for (int i = 0; i < planes; ++i) {
+    int width = i == 0 ? p->width : AV_CEIL_RSHIFT(p->width, format->log2_chroma_w);
+    int height = i == 0 ? p->height : AV_CEIL_RSHIFT(p->height, format->log2_chroma_h);
+    if (shift == 0 && full_range) {
+      plane_data[i] = p->data[i];
+      strides[i] = p->linesize[i];
+      continue;
+    }
+    const std::uint8_t* table = i == 0 ? Ranges().luma : Ranges().chroma;
+    std::vector<std::uint8_t>& out = d.planes[i];
+    out.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y) {
+      const std::uint8_t* row = p->data[i] + static_cast<std::ptrdiff_t>(y) * p->linesize[i];
+      std::uint8_t* to = out.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+      for (int x = 0; x < width; ++x) {
+        int v = row[x];
+        if (shift > 0) {
+          std::uint16_t wide;
+          std::memcpy(&wide, row + 2 * x, 2);
+          v = std::min(255, wide >> shift);
+        }
+        to[x] = full_range ? static_cast<std::uint8_t>(v) : table[v];
+      }
+    }
+    plane_data[i] = out.data();
+    strides[i] = width;
+  }
+  for (int quality : kJpegQualities) {
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    int rc = tjCompressFromYUVPlanes(d.jpeg, plane_data, p->width, strides, p->height, sampling,
+                                     &jpeg, &size, quality, TJFLAG_FASTDCT);
+    if (rc != 0) {
+      std::string why = tjGetErrorStr2(d.jpeg);
+      tjFree(jpeg);
+      return fail(platform::StringPrintf(kJpegFailed, c, index, why.c_str()));
+    }
+    if (size < static_cast<unsigned long>(kImageBufferSize)) {
+      std::memcpy(buffer, jpeg, size);
+      tjFree(jpeg);
+      return static_cast<int>(size);
+    }
+    tjFree(jpeg);
+  }
+  return fail(platform::StringPrintf(kJpegTooBig, c, index, kImageBufferSize - 1));
+}

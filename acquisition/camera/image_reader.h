@@ -1,0 +1,30 @@
+#pragma once
+// ImageReader: the images of one job from one camera, as JPEG bytes.
+//
+// An MJPEG camera's frames are JPEG images already and are read back as they
+// are. An RTSP camera's frames are compressed video: a wanted frame is decoded
+// from the key frame at or before it, forward, and the picture is written as a
+// JPEG at the camera's resolution. One reader keeps its decoder between
+// images, so a series of wanted frames going forward (a pre-record, then the
+// live images) decodes each frame once.
+#include <cstdint>
+#include <memory>
+
+#include "acquisition/camera/camera.h"
+
+class ImageReader {
+ public:
+  explicit ImageReader(CCamera& camera);
+  ~ImageReader();
+  ImageReader(const ImageReader&) = delete;
+  ImageReader& operator=(const ImageReader&) = delete;
+
+  // Puts the frame's image into `buffer` (at least 800000 bytes) as one whole
+  // JPEG image: its size, or -1 after a line in the camera log.
+  int Read(const FrameRef& frame, std::uint8_t* buffer);
+
+ private:
+  struct Decoder;
+  CCamera& camera_;
+  std::unique_ptr<Decoder> decoder_;
+};

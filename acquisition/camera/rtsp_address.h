@@ -1,0 +1,40 @@
+#pragma once
+// Pure helpers of the RTSP stream: the camera's address, and the moment each
+// frame was captured.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// True when `uri` is a whole RTSP address ("rtsp://", any letter case).
+bool IsRtspUri(std::string_view uri);
+
+// The RTSP address of a camera: its "RequestUri" when that is a whole
+// rtsp:// address, else rtsp://address:port followed by the request path.
+// With a user name the credentials are put in, percent-encoded, unless the
+// address holds some already; without one, credentials already in it are
+// left out (the form logs show).
+std::string RtspAddress(const std::string& address, int port, const std::string& uri,
+                        const std::string& user, const std::string& password);
+
+// Turns the presentation times of a connection's frames into the monotonic
+// moments they were captured. The demuxer hands a frame over only once the
+// next one begins to arrive, and TCP delivers in bursts, so the moment a
+// packet comes out says little; the camera's own clock spaces the frames
+// exactly. The clock is anchored at the earliest arrival seen for a given
+// presentation time (so the smallest delay), follows a camera clock slower
+// than ours by up to 1 ms a second, and starts anew on a jump of its times.
+class CaptureClock {
+ public:
+  // `pts_us`: the frame's presentation time (any origin); `arrival_us`: when
+  // it came out of the demuxer. Moments never go back and never lie ahead of
+  // the arrival.
+  std::int64_t Moment(std::int64_t pts_us, std::int64_t arrival_us);
+
+ private:
+  bool started_ = false;
+  std::int64_t anchor_ = 0;  // arrival less presentation time, at its smallest
+  std::int64_t last_pts_ = 0;
+  std::int64_t last_arrival_ = 0;
+  std::int64_t last_moment_ = 0;
+  std::int64_t period_ = 0;  // the latest spacing of two frames
+};
