@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "acquisition/camera/camera.h"
 #include "acquisition/camera/rtsp_address.h"
@@ -152,6 +153,30 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   bool keyed = false;  // a key frame came since the connection (or a lost frame)
   bool wanted_before = streaming_.load() == 1;
   std::uint16_t current_codec = codec_number;
+  // The frame being gathered: the parser may hand one frame over in several
+  // packets of the same presentation time (a slice each, or its parameter
+  // sets apart), and a decoder wants the whole frame in one piece. A frame
+  // is stored once the next one begins.
+  std::vector<std::uint8_t> unit;
+  std::int64_t unit_pts = AV_NOPTS_VALUE;
+  FoundFrame unit_frame;
+  bool unit_open = false;
+  std::vector<std::uint8_t> untimed;
+  bool untimed_key = false;
+  auto store = [&] {
+    if (!unit_open) return;
+    unit_open = false;
+    if (unit.size() > static_cast<std::size_t>(kMaxFrameBytes)) {
+      // The frames after it refer to it: recorded again from the next key frame.
+      OnStreamProblem(StreamProblem::kTooBig, static_cast<std::int64_t>(unit.size()));
+      keyed = false;
+      return;
+    }
+    // Frames before the first key frame cannot be decoded: not recorded.
+    if (!unit_frame.key && !keyed) return;
+    keyed = true;
+    ConsumePacket(unit.data(), unit.size(), unit_frame);
+  };
   StreamLoss loss;
   if (!probe) finder_.Reset();
   for (;;) {
@@ -198,36 +223,45 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       codec = changed;
       current_codec = AddCodec(codec);
     }
-    if (packet->size > kMaxFrameBytes) {
-      // The frames after it refer to it: recorded again from the next key frame.
-      OnStreamProblem(StreamProblem::kTooBig, packet->size);
-      keyed = false;
-    } else if (key || keyed) {
-      // Frames before the first key frame cannot be decoded: not recorded.
-      keyed = true;
-      std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-      std::int64_t moment =
-          pts == AV_NOPTS_VALUE
-              ? now
-              : clock.Moment(av_rescale_q(pts, time_base, AVRational{1, 1000000}), now);
+    const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (pts == AV_NOPTS_VALUE) {
+      // A piece without a time (the parser gives the first piece of a
+      // connection none): it begins the next frame.
+      store();
+      untimed.insert(untimed.end(), packet->data, packet->data + packet->size);
+      untimed_key = untimed_key || key;
+    } else if (unit_open && pts == unit_pts) {
+      unit.insert(unit.end(), packet->data, packet->data + packet->size);
+      unit_frame.key = unit_frame.key || key;
+    } else {
+      store();
+      std::int64_t moment = clock.Moment(av_rescale_q(pts, time_base, AVRational{1, 1000000}), now);
       // Lookups need the moments in order across connections too.
       moment = std::max(moment, last_moment_us_ + 1);
       last_moment_us_ = moment;
-      FoundFrame frame;
-      frame.begin_us = moment;
-      frame.begin_wall_ms = platform::WallMillis() - (now - moment) / 1000;
-      frame.session = session_.load();
-      frame.codec = current_codec;
-      frame.key = key;
-      ConsumePacket(packet->data, static_cast<std::size_t>(packet->size), frame);
+      unit_frame = FoundFrame{};
+      unit_frame.begin_us = moment;
+      unit_frame.begin_wall_ms = platform::WallMillis() - (now - moment) / 1000;
+      unit_frame.session = session_.load();
+      unit_frame.codec = current_codec;
+      unit_frame.key = key || untimed_key;
+      unit.swap(untimed);
+      unit.insert(unit.end(), packet->data, packet->data + packet->size);
+      untimed.clear();
+      untimed_key = false;
+      unit_pts = pts;
+      unit_open = true;
     }
     av_packet_unref(packet.get());
     if (streaming_.load() != 1) {
+      store();
       WriteStreamingState(camera_number_, 0);
       Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
       break;
     }
   }
+  // A frame cut by a lost connection may lack its last slices: it is not
+  // stored.
   if (!probe) {
     EndTransfer();
     metrics::Camera(camera_number_).streaming.store(0);
