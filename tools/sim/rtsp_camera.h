@@ -5,8 +5,9 @@
 // clock per camera, so that a test maps a decoded frame to its send time.
 //
 // The simulator accepts the connections as for every device; each is
-// relayed to the RTSP server through a loopback connection, which lets the camera
-// record the requests byte for byte and end a connection from outside.
+// relayed to the RTSP server through a loopback connection, which lets the
+// camera record the requests byte for byte and end a connection from
+// outside.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -51,8 +52,6 @@ class RtspCamera : public Device {
   struct Server;
 
  private:
-  enum class WaitResult { kTimeUp, kChanged, kEnd };
-
   // Builds the RTSP server's mount and authentication from `s` (on the
   // GStreamer thread).
   void Configure(const CameraSettings& s);
@@ -61,10 +60,6 @@ class RtspCamera : public Device {
   // Called on the GStreamer thread for every new media (one per client).
   void StartFeeder(void* media);
   void Feed(Feeder* feeder);
-  // Waits until `deadline`, a change after `generation`, or the end of the
-  // camera or of `conn` (may be null).
-  WaitResult WaitUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t generation,
-                       const Connection* conn);
   // Newest frame due at `now`, and when frame `n` is due; need mu_.
   std::uint64_t DueIndex(std::chrono::steady_clock::time_point now) const;
   std::chrono::steady_clock::time_point DueTime(std::uint64_t n) const;
