@@ -401,7 +401,7 @@ bool Camera::Set(std::string_view keys, std::string* error) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     CameraSettings changed = settings_;
-    if (!ApplyCameraKeys(keys, true, &changed, error)) return false;
+    if (!ApplyCameraKeys(keys, KeyTime::kSet, &changed, error)) return false;
     settings_ = changed;
     now_dead = settings_.dead;
   }

@@ -25,6 +25,9 @@ const char* const kUsage =
     "    exif=0|1 (EXIF thumbnail in every frame)  partlen=0|1 (Content-Length in\n"
     "    part headers, default 1)  lenlie=N (added to every Content-Length, -100000\n"
     "    to 100000)\n"
+    "  RTSP cameras (H.264/H.265 over RTSP; user, pass, auth, fps, drop, after,\n"
+    "  stall, dead and blackhole as above; path defaults to /stream):\n"
+    "    rtsp=h264|h265 width=W height=H (multiples of 8) gop=FRAMES bitrate=KBITS\n"
     "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
     "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
     "    delay=MS split=AT:MS pad=BYTES counter=N\n"
@@ -92,18 +95,49 @@ bool ForEachKey(std::string_view keys, std::string* error, Apply apply) {
   return true;
 }
 
-bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, CameraSettings* s,
+bool IsPictureKey(std::string_view key) {
+  return key == "rtsp" || key == "width" || key == "height" || key == "gop" || key == "bitrate";
+}
+
+bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, CameraSettings* s,
               std::string* error) {
   auto bad = [&](const std::string& why) {
     *error = BadValue(key, value, why);
     return false;
   };
   long n = 0;
-  if (at_run_time && (key == "id" || key == "port" || key == "fps")) {
+  const bool rtsp = s->codec != CameraSettings::Codec::kNone;
+  if ((when != KeyTime::kStart && (key == "id" || key == "port")) ||
+      (when == KeyTime::kSet && key == "fps" && !rtsp) ||
+      (when == KeyTime::kSet && key == "rtsp")) {
     *error = std::string(key) + " is fixed at start";
     return false;
   }
-  if (key == "id") {
+  if (when == KeyTime::kSet && rtsp && (key == "fps" || key == "path" || IsPictureKey(key))) {
+    *error = std::string(key) + " of an rtsp camera changes with restart";
+    return false;
+  }
+  if (key == "rtsp") {
+    if (value == "h264") {
+      s->codec = CameraSettings::Codec::kH264;
+    } else if (value == "h265") {
+      s->codec = CameraSettings::Codec::kH265;
+    } else {
+      return bad(" (h264 or h265)");
+    }
+  } else if (key == "width" || key == "height") {
+    const int max = key == "width" ? kMaxPictureWidth : kMaxPictureHeight;
+    if (!ParseInt(value, kMinPictureSide, max, &n) || n % 8 != 0)
+      return bad(" (a multiple of 8 from " + std::to_string(kMinPictureSide) + " to " +
+                 std::to_string(max) + ")");
+    (key == "width" ? s->width : s->height) = static_cast<int>(n);
+  } else if (key == "gop") {
+    if (!ParseInt(value, 1, kMaxGopFrames, &n)) return bad(Range(1, kMaxGopFrames));
+    s->gop = static_cast<int>(n);
+  } else if (key == "bitrate") {
+    if (!ParseInt(value, 16, kMaxBitrateKbps, &n)) return bad(Range(16, kMaxBitrateKbps));
+    s->bitrate = static_cast<int>(n);
+  } else if (key == "id") {
     if (!ParseInt(value, 1, kMaxDeviceId, &n)) return bad(Range(1, kMaxDeviceId));
     s->id = static_cast<int>(n);
   } else if (key == "port") {
@@ -112,6 +146,7 @@ bool ApplyKey(std::string_view key, std::string_view value, bool at_run_time, Ca
   } else if (key == "path") {
     if (value.empty() || value.front() != '/') return bad(" (must start with /)");
     s->path = std::string(value);
+    s->path_given = true;
   } else if (key == "fps") {
     if (!ParseDouble(value, 0, kMaxFps, &s->fps)) return bad(" (0 to 1000)");
   } else if (key == "size") {
@@ -297,7 +332,7 @@ bool AddCameraGroup(std::string_view keys, Options* options, std::string* error)
     return false;
   }
   CameraSettings base;
-  if (!ApplyCameraKeys(rest, false, &base, error)) return false;
+  if (!ApplyCameraKeys(rest, KeyTime::kStart, &base, error)) return false;
   if (base.port != 0 && base.port + count - 1 > 65535) {
     *error = "camera ports beyond 65535";
     return false;
@@ -322,11 +357,62 @@ bool CheckLoop(const VideoServerSettings& s, std::string* error) {
 
 }  // namespace
 
-bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* settings,
+const char* CodecName(CameraSettings::Codec codec) {
+  switch (codec) {
+    case CameraSettings::Codec::kH264:
+      return "h264";
+    case CameraSettings::Codec::kH265:
+      return "h265";
+    case CameraSettings::Codec::kNone:
+      break;
+  }
+  return "mjpeg";
+}
+
+bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settings,
                      std::string* error) {
-  return ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
-    return ApplyKey(key, value, at_run_time, settings, error);
-  });
+  const CameraSettings::Codec kind_before = settings->codec;
+  if (!ForEachKey(keys, error, [&](std::string_view key, std::string_view value) {
+        return ApplyKey(key, value, when, settings, error);
+      }))
+    return false;
+  CameraSettings& s = *settings;
+  const bool rtsp = s.codec != CameraSettings::Codec::kNone;
+  if (when == KeyTime::kRestart && rtsp != (kind_before != CameraSettings::Codec::kNone)) {
+    *error = "an MJPEG camera does not turn into an rtsp one";
+    return false;
+  }
+  if (rtsp) {
+    if (!s.path_given) s.path = std::string(kRtspDefaultPath);
+    // What only the MJPEG stream and its HTTP port do.
+    const char* mjpeg_only = s.size != 0            ? "size"
+                             : s.exif               ? "exif"
+                             : s.garbage != 0       ? "garbage"
+                             : !s.part_length       ? "partlen"
+                             : s.length_lie != 0    ? "lenlie"
+                             : s.half_close         ? "halfclose"
+                             : s.status != 0        ? "status"
+                             : s.algorithm != "MD5" ? "algorithm"
+                             : !s.qop               ? "qop"
+                             : !s.routes.empty()    ? "a route"
+                                                    : nullptr;
+    if (mjpeg_only != nullptr) {
+      *error = std::string(mjpeg_only) + " is for MJPEG cameras, not rtsp ones";
+      return false;
+    }
+    if (s.fps <= 0) {
+      *error = "an rtsp camera needs fps above 0";
+      return false;
+    }
+  } else {
+    const CameraSettings plain;
+    if (s.width != plain.width || s.height != plain.height || s.gop != plain.gop ||
+        s.bitrate != plain.bitrate) {
+      *error = "width, height, gop and bitrate are for rtsp cameras (rtsp=h264|h265)";
+      return false;
+    }
+  }
+  return true;
 }
 
 void ClearFaults(CameraSettings* s) {
@@ -550,7 +636,7 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       options->request_log = std::string(value);
     } else if (name == "--camera") {
       CameraSettings s;
-      if (!ApplyCameraKeys(value, false, &s, error)) return false;
+      if (!ApplyCameraKeys(value, KeyTime::kStart, &s, error)) return false;
       if (s.id == 0) {
         *error = "--camera needs id=N";
         return false;
@@ -605,6 +691,11 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
     }
     for (CameraSettings& c : options->cameras) {
       if (r.camera != 0 && c.id != r.camera) continue;
+      if (c.codec != CameraSettings::Codec::kNone) {
+        if (r.camera == 0) continue;
+        *error = "--route for camera " + std::to_string(c.id) + ", an rtsp camera";
+        return false;
+      }
       // A later route for the same path replaces the earlier one.
       std::erase_if(c.routes, [&](const CommandRoute& old) { return old.path == r.route.path; });
       c.routes.push_back(r.route);

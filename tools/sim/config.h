@@ -18,6 +18,11 @@ inline constexpr int kMaxPadBytes = 1000000;
 inline constexpr int kMaxLengthLie = 100000;
 inline constexpr std::size_t kMaxScriptSteps = 100000;
 inline constexpr std::size_t kMaxScriptFileBytes = 16 * 1024 * 1024;
+inline constexpr int kMinPictureSide = 64;
+inline constexpr int kMaxPictureWidth = 4096;
+inline constexpr int kMaxPictureHeight = 2304;
+inline constexpr int kMaxGopFrames = 10000;
+inline constexpr int kMaxBitrateKbps = 100000;
 
 // How a camera answers a command request on one path.
 struct CommandRoute {
@@ -44,8 +49,9 @@ const char* ModeName(CommandRoute::Mode mode);
 
 struct CameraSettings {
   int id = 0;
-  int port = 0;  // 0: any free port
-  std::string path = "/mjpg";
+  int port = 0;                // 0: any free port
+  std::string path = "/mjpg";  // an RTSP camera's default is kRtspDefaultPath
+  bool path_given = false;
   double fps = 10;       // 0: as fast as the client takes the frames
   std::size_t size = 0;  // bytes per frame; 0: natural size
   // Authentication of the stream and the command routes, when `user` is
@@ -70,12 +76,30 @@ struct CameraSettings {
   int length_lie = 0;       // added to every announced Content-Length
   // Command requests, by path.
   std::vector<CommandRoute> routes;
+  // An RTSP camera (H.264 or H.265 over RTSP) instead of the MJPEG stream,
+  // and its picture; these change only with a restart.
+  enum class Codec { kNone, kH264, kH265 };
+  Codec codec = Codec::kNone;
+  int width = 640;
+  int height = 360;
+  int gop = 10;        // frames from one key frame to the next
+  int bitrate = 1000;  // kbit/s
 };
 
-// Applies one "key=value" list (separated by commas or blanks) to `settings`.
-// With `at_run_time` the keys fixed at start (id, port, fps) are refused.
-// On failure `settings` may be partly changed and `error` says why.
-bool ApplyCameraKeys(std::string_view keys, bool at_run_time, CameraSettings* settings,
+inline constexpr std::string_view kRtspDefaultPath = "/stream";
+
+const char* CodecName(CameraSettings::Codec codec);
+
+// When keys are applied: on the command line, by `set` (id, port, fps, the
+// kind and an RTSP camera's picture are fixed), or by an RTSP camera's
+// `restart` (which may change its picture, codec and fps too).
+enum class KeyTime { kStart, kSet, kRestart };
+
+// Applies one "key=value" list (separated by commas or blanks) to `settings`
+// and checks that the keys suit the camera's kind (MJPEG or RTSP). Keys
+// fixed at `when` are refused. On failure `settings` may be partly changed
+// and `error` says why.
+bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settings,
                      std::string* error);
 
 // Turns every misbehaviour off.

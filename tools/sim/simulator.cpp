@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "camera.h"
+#include "rtsp_camera.h"
 #include "text.h"
 #include "video_server.h"
 
@@ -35,6 +36,7 @@ constexpr const char* kControlHelp =
     "list\n"
     "set [KIND] ID|all key=value[,key=value...]\n"
     "clear [KIND] ID|all\n"
+    "restart [camera] ID|all [key=value,...]\n"
     "stats [KIND] ID\n"
     "requests [KIND] ID [FROM]\n"
     "route [camera] ID|all path=PATH [status=CODE] [body=TEXT] [mode=MODE] [delay=MS]"
@@ -103,7 +105,10 @@ bool Simulator::Start(const Options& options, std::string* error) {
   endpoints_.reserve(options.cameras.size() + options.videoservers.size());
   for (const CameraSettings& c : options.cameras) {
     Endpoint e;
-    e.device = std::make_unique<Camera>(c, clock_start, sink_.get());
+    if (c.codec != CameraSettings::Codec::kNone)
+      e.device = std::make_unique<RtspCamera>(c, clock_start, sink_.get());
+    else
+      e.device = std::make_unique<Camera>(c, clock_start, sink_.get());
     endpoints_.push_back(std::move(e));
   }
   for (const VideoServerSettings& v : options.videoservers) {
@@ -359,7 +364,7 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
     return "ok\n";
   }
   if (verb == "help") return kControlHelp + std::string("ok\n");
-  if (verb == "route" || verb == "unroute" || verb == "routes")
+  if (verb == "route" || verb == "unroute" || verb == "routes" || verb == "restart")
     return CameraCommand(verb, line, words);
   if (verb == "send" || verb == "sendline" || verb == "split" || verb == "silence" ||
       verb == "close")
@@ -408,14 +413,32 @@ std::string Simulator::CameraCommand(std::string_view verb, std::string_view lin
   std::size_t next = 0;
   std::vector<Endpoint*> targets = FindTargets(words, "camera", &next, &error);
   if (targets.empty()) return "error " + error + "\n";
+  const bool all = words[next - 1] == "all";
+  if (verb == "restart") {
+    // Every camera named must be an RTSP one, and the keys must suit each
+    // before any restarts.
+    std::vector<RtspCamera*> rtsp;
+    for (Endpoint* e : targets) {
+      auto* camera = dynamic_cast<RtspCamera*>(e->device.get());
+      if (camera == nullptr && !all) return "error restart is for rtsp cameras\n";
+      if (camera != nullptr) rtsp.push_back(camera);
+    }
+    if (rtsp.empty()) return "error no rtsp camera\n";
+    for (RtspCamera* camera : rtsp)
+      if (!camera->Restart(RestAfterWords(line, next), &error)) return "error " + error + "\n";
+    return "ok\n";
+  }
   std::vector<Camera*> cameras;
   for (Endpoint* e : targets) {
     auto* camera = dynamic_cast<Camera*>(e->device.get());
-    if (camera == nullptr) return "error " + std::string(verb) + " is for cameras\n";
+    // Routes are the MJPEG cameras' own; "all" leaves RTSP cameras out.
+    if (camera == nullptr && all && dynamic_cast<RtspCamera*>(e->device.get())) continue;
+    if (camera == nullptr) return "error " + std::string(verb) + " is for MJPEG cameras\n";
     cameras.push_back(camera);
   }
+  if (cameras.empty()) return "error no MJPEG camera\n";
   if (verb == "routes") {
-    if (words[next - 1] == "all") return "error routes takes one camera\n";
+    if (all) return "error routes takes one camera\n";
     return cameras[0]->RoutesText() + "ok\n";
   }
   if (verb == "unroute") {

@@ -1,0 +1,738 @@
+#include "rtsp_camera.h"
+
+#include <arpa/inet.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "frame_mark.h"
+#include "http.h"
+#include "jpeg_frame.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The data key that ties a GStreamer client to our connection.
+constexpr const char* kConnectionKey = "ocelam-sim-connection";
+// Frames an encoder may have waiting; older ones give way to newer ones, as
+// a live camera drops frames rather than falls behind.
+constexpr int kQueuedFrames = 3;
+// The relay moves this much per receive.
+constexpr std::size_t kRelayChunk = 65536;
+
+// One GLib main loop on a thread of its own serves the RTSP servers of every
+// camera; made with the first RTSP camera, ended with the last.
+class GstThread {
+ public:
+  static std::shared_ptr<GstThread> Get() {
+    static std::mutex mu;
+    static std::weak_ptr<GstThread> current;
+    std::lock_guard<std::mutex> lock(mu);
+    std::shared_ptr<GstThread> thread = current.lock();
+    if (!thread) {
+      thread = std::make_shared<GstThread>();
+      current = thread;
+    }
+    return thread;
+  }
+
+  GstThread() {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
+    context_ = g_main_context_new();
+    loop_ = g_main_loop_new(context_, FALSE);
+    thread_ = std::thread([this] {
+      // The clients the servers take on attach to the thread's default
+      // context: this one.
+      g_main_context_push_thread_default(context_);
+      g_main_loop_run(loop_);
+      g_main_context_pop_thread_default(context_);
+    });
+  }
+  ~GstThread() {
+    Run([this] { g_main_loop_quit(loop_); });
+    thread_.join();
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+  GstThread(const GstThread&) = delete;
+  GstThread& operator=(const GstThread&) = delete;
+
+  GMainContext* context() const { return context_; }
+
+  // Runs `work` on the loop's thread and waits for it (directly when
+  // called there).
+  void Run(const std::function<void()>& work) {
+    struct Call {
+      const std::function<void()>* work;
+      std::mutex mu;
+      std::condition_variable done_cv;
+      bool done = false;
+    } call{&work, {}, {}, false};
+    g_main_context_invoke(
+        context_,
+        [](gpointer data) -> gboolean {
+          auto* c = static_cast<Call*>(data);
+          (*c->work)();
+          std::lock_guard<std::mutex> lock(c->mu);
+          c->done = true;
+          c->done_cv.notify_all();
+          return G_SOURCE_REMOVE;
+        },
+        &call);
+    std::unique_lock<std::mutex> lock(call.mu);
+    call.done_cv.wait(lock, [&] { return call.done; });
+  }
+
+ private:
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;
+  std::thread thread_;
+};
+
+std::string Launch(const CameraSettings& s) {
+  gint num = 0, den = 1;
+  gst_util_double_to_fraction(s.fps, &num, &den);
+  const bool h265 = s.codec == CameraSettings::Codec::kH265;
+  char text[1024];
+  std::snprintf(text, sizeof text,
+                "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=%d "
+                "leaky-type=downstream "
+                "caps=\"video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d\" ! "
+                "%s tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d%s ! "
+                "%s name=pay0 pt=96 config-interval=-1 )",
+                kQueuedFrames, s.width, s.height, num, den, h265 ? "x265enc" : "x264enc", s.gop,
+                s.bitrate, h265 ? "" : " threads=1", h265 ? "rtph265pay" : "rtph264pay");
+  return text;
+}
+
+std::size_t ContentLength(std::string_view head) {
+  static constexpr std::string_view kName = "\r\ncontent-length:";
+  for (std::size_t at = head.find("\r\n"); at != std::string_view::npos;
+       at = head.find("\r\n", at + 2)) {
+    if (head.size() - at < kName.size()) break;
+    bool same = true;
+    for (std::size_t k = 0; k < kName.size() && same; ++k)
+      same = std::tolower(static_cast<unsigned char>(head[at + k])) == kName[k];
+    if (same) {
+      long n = std::strtol(std::string(head.substr(at + kName.size(), 12)).c_str(), nullptr, 10);
+      return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+  }
+  return 0;
+}
+
+// Connects a pair of loopback TCP sockets through `listener` (the
+// camera's own, on `port`): the RTSP server takes a client only on an
+// internet socket. Callers take turns (the camera's pair_mu_).
+bool LoopbackPair(int listener, int port, Fd* ours, Fd* theirs) {
+  Fd a(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!a.valid() || connect(a.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    return false;
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  getsockname(a.get(), reinterpret_cast<sockaddr*>(&local), &size);
+  // A connection of someone else's on the private port is closed.
+  for (int tries = 0; tries < 16; ++tries) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) return false;
+    sockaddr_in peer{};
+    size = sizeof peer;
+    Fd b(accept4(listener, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC));
+    if (b.valid() && peer.sin_port == local.sin_port) {
+      *ours = std::move(a);
+      *theirs = std::move(b);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// The RTSP server of one camera; its objects are touched on the GStreamer
+// thread only.
+struct RtspCamera::Server {
+  std::shared_ptr<GstThread> gst = GstThread::Get();
+  GstRTSPServer* server = nullptr;
+  GSource* session_watch = nullptr;
+  std::string mounted;                   // the path of the mounted factory
+  std::shared_ptr<Connection> handover;  // the connection being handed to the server
+};
+
+// One accepted connection and what its relay learnt.
+struct RtspCamera::Connection {
+  std::uint64_t number = 0;
+  std::atomic<bool> ended{false};
+  std::mutex mu;
+  int client = -1;  // guarded by mu; -1 once the relay is over
+
+  // Ends the connection from outside (the drop fault).
+  void Drop() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (client >= 0) shutdown(client, SHUT_RDWR);
+  }
+
+  // Relay thread only: requests waiting for their response, the bytes of a
+  // request not complete yet, and where the server's byte stream stands.
+  struct Pending {
+    std::string bytes;
+    std::int64_t time_us = 0;
+    bool play = false;
+  };
+  std::deque<Pending> pending;
+  std::string incoming;
+  std::string reply;     // the start of a response head or of an interleaved frame
+  std::size_t skip = 0;  // bytes of a body or an interleaved frame still to pass
+};
+
+// Draws the frames of one media (one client) and pushes them at their due
+// times.
+struct RtspCamera::Feeder {
+  std::shared_ptr<Connection> conn;  // null when the client was not ours
+  GstElement* source = nullptr;      // owned reference to the appsrc
+  gulong handler = 0;                // its need-data handler
+  int width = 0;
+  int height = 0;
+  bool wanted = false;  // guarded by the camera's mu_: the pipeline asked for data
+  std::thread thread;
+};
+
+RtspCamera::RtspCamera(const CameraSettings& settings, Clock::time_point clock_start,
+                       RequestSink* sink)
+    : id_(settings.id),
+      wanted_port_(settings.port),
+      sink_(sink),
+      settings_(settings),
+      epoch_(clock_start),
+      fps_(settings.fps),
+      server_(std::make_unique<Server>()),
+      requests_("camera", settings.id, sink) {
+  // Real time of the clock's zero, as near as two readings get.
+  epoch_realtime_us_ =
+      NowRealtimeUs() -
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - clock_start).count();
+  server_->gst->Run([this, settings] {
+    server_->server = gst_rtsp_server_new();
+    g_signal_connect(server_->server, "client-connected",
+                     G_CALLBACK(+[](GstRTSPServer*, GstRTSPClient* client, gpointer data) {
+                       auto* server = static_cast<Server*>(data);
+                       if (!server->handover) return;
+                       g_object_set_data_full(
+                           G_OBJECT(client), kConnectionKey,
+                           new std::shared_ptr<Connection>(server->handover),
+                           [](gpointer p) { delete static_cast<std::shared_ptr<Connection>*>(p); });
+                     }),
+                     server_.get());
+    // Sessions a client left without TEARDOWN end when they time out.
+    GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_->server);
+    server_->session_watch = gst_rtsp_session_pool_create_watch(pool);
+    GstRTSPSessionPoolFunc cleanup = [](GstRTSPSessionPool* p, gpointer) -> gboolean {
+      gst_rtsp_session_pool_cleanup(p);
+      return TRUE;
+    };
+    g_source_set_callback(server_->session_watch, G_SOURCE_FUNC(cleanup), nullptr, nullptr);
+    g_source_attach(server_->session_watch, server_->gst->context());
+    g_object_unref(pool);
+    Configure(settings);
+  });
+}
+
+RtspCamera::~RtspCamera() {
+  Stop();
+  JoinFeeders(nullptr);
+  server_->gst->Run([this] {
+    g_source_destroy(server_->session_watch);
+    g_source_unref(server_->session_watch);
+    g_object_unref(server_->server);
+  });
+}
+
+void RtspCamera::Configure(const CameraSettings& s) {
+  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_->server);
+  if (!server_->mounted.empty())
+    gst_rtsp_mount_points_remove_factory(mounts, server_->mounted.c_str());
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  gst_rtsp_media_factory_set_launch(factory, Launch(s).c_str());
+  // Every client gets its own pipeline, so that its faults stay its own.
+  gst_rtsp_media_factory_set_shared(factory, FALSE);
+  // After DESCRIBE the pipeline starts again from nothing at PLAY, so that
+  // a client's first frame is a key frame and no frame it gets refers to
+  // one encoded before it played.
+  gst_rtsp_media_factory_set_suspend_mode(factory, GST_RTSP_SUSPEND_MODE_RESET);
+  g_signal_connect(factory, "media-configure",
+                   G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
+                     static_cast<RtspCamera*>(data)->StartFeeder(media);
+                   }),
+                   this);
+  GstRTSPAuth* auth = nullptr;
+  if (!s.user.empty()) {
+    gst_rtsp_media_factory_add_role(factory, "user", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                    G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                    G_TYPE_BOOLEAN, TRUE, nullptr);
+    auth = gst_rtsp_auth_new();
+    gst_rtsp_auth_set_realm(auth, std::string(kRealm).c_str());
+    GstRTSPToken* token =
+        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "user", nullptr);
+    if (s.auth == CameraSettings::Auth::kDigest) {
+      gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
+      gst_rtsp_auth_add_digest(auth, s.user.c_str(), s.pass.c_str(), token);
+    } else {
+      gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_BASIC);
+      gchar* basic = gst_rtsp_auth_make_basic(s.user.c_str(), s.pass.c_str());
+      gst_rtsp_auth_add_basic(auth, basic, token);
+      g_free(basic);
+    }
+    gst_rtsp_token_unref(token);
+  }
+  gst_rtsp_server_set_auth(server_->server, auth);
+  if (auth) g_object_unref(auth);
+  gst_rtsp_mount_points_add_factory(mounts, s.path.c_str(), factory);
+  server_->mounted = s.path;
+  g_object_unref(mounts);
+}
+
+bool RtspCamera::dead() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settings_.dead;
+}
+
+bool RtspCamera::blackhole() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settings_.blackhole;
+}
+
+void RtspCamera::Serve(Fd connection) {
+  Fd client = std::move(connection);
+  const int fd = client.get();
+  if (!connections_.Add(fd)) return;
+  struct Leave {
+    ConnectionSet& set;
+    int fd;
+    ~Leave() { set.Remove(fd); }
+  } leave{connections_, fd};
+  auto conn = std::make_shared<Connection>();
+  conn->number = ++count_.connections;
+  conn->client = fd;
+  if (dead()) return;
+
+  Fd inner, theirs;
+  {
+    std::lock_guard<std::mutex> lock(pair_mu_);
+    std::string why;
+    if (!pair_listener_.valid()) pair_listener_ = ListenTcp("127.0.0.1", 0, &pair_port_, &why);
+    if (!pair_listener_.valid() ||
+        !LoopbackPair(pair_listener_.get(), pair_port_, &inner, &theirs)) {
+      std::fprintf(stderr, "ocelam-sim: camera %d: no loopback pair for the RTSP server %s\n", id_,
+                   why.c_str());
+      return;
+    }
+  }
+  sockaddr_in peer{};
+  socklen_t peer_size = sizeof peer;
+  char ip[INET_ADDRSTRLEN] = "127.0.0.1";
+  int port = 0;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_size) == 0) {
+    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    port = ntohs(peer.sin_port);
+  }
+  bool handed = false;
+  server_->gst->Run([&] {
+    GError* error = nullptr;
+    GSocket* socket = g_socket_new_from_fd(theirs.get(), &error);
+    if (socket == nullptr) {
+      std::fprintf(stderr, "ocelam-sim: camera %d: %s\n", id_, error->message);
+      g_error_free(error);
+      return;
+    }
+    theirs.Release();  // the socket owns it now
+    server_->handover = conn;
+    handed = gst_rtsp_server_transfer_connection(server_->server, socket, ip, port, nullptr);
+    server_->handover.reset();
+  });
+  if (handed) {
+    SetNoDelay(fd);
+    Relay(fd, inner.get(), conn);
+  } else {
+    std::fprintf(stderr, "ocelam-sim: camera %d: the RTSP server refused a connection\n", id_);
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(conn->mu);
+    conn->client = -1;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    conn->ended = true;
+  }
+  changed_.notify_all();
+  shutdown(inner.get(), SHUT_RDWR);
+  inner.Reset();
+  for (Connection::Pending& p : conn->pending)
+    requests_.Add(conn->number, p.time_us, "noreply", std::move(p.bytes));
+  if (!conn->incoming.empty() && conn->incoming[0] != '$')
+    requests_.Add(conn->number, NowRealtimeUs(), "incomplete", conn->incoming);
+  JoinFeeders(conn.get());
+}
+
+void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>& conn) {
+  Connection& c = *conn;
+  std::string buffer(kRelayChunk, '\0');
+  pollfd polled[2] = {{client, POLLIN, 0}, {inner, POLLIN, 0}};
+  while (true) {
+    if (poll(polled, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (polled[0].revents) {
+      ssize_t n = recv(client, buffer.data(), buffer.size(), 0);
+      if (n <= 0) return;
+      const std::string_view data(buffer.data(), static_cast<std::size_t>(n));
+      // Split into requests (and the client's interleaved RTCP, skipped).
+      c.incoming.append(data);
+      while (!c.incoming.empty()) {
+        if (c.incoming[0] == '$') {
+          if (c.incoming.size() < 4) break;
+          const std::size_t length = (static_cast<unsigned char>(c.incoming[2]) << 8) |
+                                     static_cast<unsigned char>(c.incoming[3]);
+          if (c.incoming.size() < 4 + length) break;
+          c.incoming.erase(0, 4 + length);
+          continue;
+        }
+        const std::size_t head_end = c.incoming.find("\r\n\r\n");
+        if (head_end == std::string::npos) {
+          if (c.incoming.size() > kMaxRequestHead) {
+            requests_.Add(c.number, NowRealtimeUs(), "incomplete", c.incoming);
+            c.incoming.clear();
+          }
+          break;
+        }
+        const std::size_t size =
+            head_end + 4 + ContentLength(std::string_view(c.incoming).substr(0, head_end + 2));
+        if (c.incoming.size() < size) break;
+        ++count_.requests;
+        c.pending.push_back(Connection::Pending{c.incoming.substr(0, size), NowRealtimeUs(),
+                                                c.incoming.compare(0, 5, "PLAY ") == 0});
+        c.incoming.erase(0, size);
+      }
+      if (!SendAll(inner, data)) return;
+    }
+    if (polled[1].revents) {
+      ssize_t n = recv(inner, buffer.data(), buffer.size(), 0);
+      if (n <= 0) return;
+      const std::size_t got = static_cast<std::size_t>(n);
+      // Find the responses among the interleaved frames.
+      for (std::size_t i = 0; i < got;) {
+        if (c.skip > 0) {
+          const std::size_t take = std::min(c.skip, got - i);
+          c.skip -= take;
+          i += take;
+          continue;
+        }
+        c.reply += buffer[i++];
+        if (c.reply[0] == '$') {
+          if (c.reply.size() == 4) {
+            c.skip = (static_cast<unsigned char>(c.reply[2]) << 8) |
+                     static_cast<unsigned char>(c.reply[3]);
+            c.reply.clear();
+          }
+        } else if (c.reply.size() >= 4 && c.reply.compare(c.reply.size() - 4, 4, "\r\n\r\n") == 0) {
+          int status = 0;
+          if (std::sscanf(c.reply.c_str(), "RTSP/%*d.%*d %d", &status) == 1) Answered(c, status);
+          c.skip = ContentLength(std::string_view(c.reply).substr(0, c.reply.size() - 2));
+          c.reply.clear();
+        } else if (c.reply.size() > kMaxRequestHead) {
+          c.reply.clear();
+        }
+      }
+      if (!SendAll(client, buffer.data(), got)) return;
+    }
+  }
+}
+
+void RtspCamera::Answered(Connection& conn, int status) {
+  if (conn.pending.empty()) return;
+  Connection::Pending p = std::move(conn.pending.front());
+  conn.pending.pop_front();
+  if (status == 401) ++count_.unauthorized;
+  requests_.Add(conn.number, p.time_us, "rtsp:" + std::to_string(status), std::move(p.bytes));
+  if (!p.play || status != 200) return;
+  ++count_.streams;
+  if (sink_ == nullptr) return;
+  char line[512];
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const long long t0 = epoch_realtime_us_ - std::llround(static_cast<double>(base_) * 1e6 / fps_);
+    std::snprintf(line, sizeof line,
+                  "session camera %d conn=%llu t=%lld t0=%lld fps=%g codec=%s width=%d height=%d "
+                  "gop=%d bitrate=%d\n",
+                  id_, static_cast<unsigned long long>(conn.number),
+                  static_cast<long long>(NowRealtimeUs()), t0, fps_, CodecName(settings_.codec),
+                  settings_.width, settings_.height, settings_.gop, settings_.bitrate);
+  }
+  sink_->Write(line);
+}
+
+void RtspCamera::StartFeeder(void* media_pointer) {
+  auto* media = static_cast<GstRTSPMedia*>(media_pointer);
+  GstElement* element = gst_rtsp_media_get_element(media);
+  GstElement* source = gst_bin_get_by_name(GST_BIN(element), "src");
+  gst_object_unref(element);
+  if (source == nullptr) return;
+  auto feeder = std::make_shared<Feeder>();
+  feeder->source = source;
+  // The picture this media was built for, whatever a restart did since.
+  GstCaps* caps = nullptr;
+  g_object_get(source, "caps", &caps, nullptr);
+  if (caps != nullptr) {
+    const GstStructure* st = gst_caps_get_structure(caps, 0);
+    gst_structure_get_int(st, "width", &feeder->width);
+    gst_structure_get_int(st, "height", &feeder->height);
+    gst_caps_unref(caps);
+  }
+  if (GstRTSPContext* ctx = gst_rtsp_context_get_current(); ctx != nullptr && ctx->client) {
+    auto* conn = static_cast<std::shared_ptr<Connection>*>(
+        g_object_get_data(G_OBJECT(ctx->client), kConnectionKey));
+    if (conn != nullptr) feeder->conn = *conn;
+  }
+  struct Wake {
+    RtspCamera* camera;
+    std::shared_ptr<Feeder> feeder;
+  };
+  // The handler lives as long as the feeder's thread (it disconnects it).
+  feeder->handler = g_signal_connect_data(
+      source, "need-data", G_CALLBACK(+[](GstElement*, guint, gpointer data) {
+        auto* wake = static_cast<Wake*>(data);
+        {
+          std::lock_guard<std::mutex> lock(wake->camera->mu_);
+          wake->feeder->wanted = true;
+        }
+        wake->camera->changed_.notify_all();
+      }),
+      new Wake{this, feeder}, [](gpointer data, GClosure*) { delete static_cast<Wake*>(data); },
+      GConnectFlags(0));
+  std::lock_guard<std::mutex> lock(mu_);
+  feeders_.push_back(feeder);
+  feeder->thread = std::thread([this, f = feeder.get()] { Feed(f); });
+}
+
+void RtspCamera::Feed(Feeder* f) {
+  const Connection* conn = f->conn.get();
+  const std::size_t luma = static_cast<std::size_t>(f->width) * static_cast<std::size_t>(f->height);
+  std::unique_lock<std::mutex> lock(mu_);
+  auto over = [&] { return stopping_ || settings_.dead || (conn && conn->ended); };
+  std::uint64_t generation = generation_;
+  bool armed = true;
+  int since_armed = 0;
+  std::uint64_t next = 0;
+  bool running = false;
+  while (!over() && luma > 0) {
+    if (!running) {
+      // A live pipeline asks for data once it plays, and again after it
+      // was started anew; it then gets the newest frame due.
+      changed_.wait(lock, [&] { return over() || f->wanted; });
+      running = true;
+      next = DueIndex(Clock::now());
+      continue;
+    }
+    if (generation_ != generation) {
+      generation = generation_;
+      armed = true;
+      since_armed = 0;
+    }
+    const Clock::time_point due = DueTime(next);
+    if (Clock::now() < due) {
+      changed_.wait_until(lock, due, [&] { return over() || generation_ != generation; });
+      continue;
+    }
+    const CameraSettings& s = settings_;
+    if (armed && since_armed >= s.after && (s.drop || s.stall_ms > 0)) {
+      armed = false;
+      const bool drop = s.drop;
+      if (s.stall_ms > 0) {
+        ++count_.stalls;
+        // A change of the settings (say "stall=0") ends the pause early.
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(s.stall_ms);
+        changed_.wait_until(lock, end, [&] { return over() || generation_ != generation; });
+        if (over()) break;
+        next = std::max(next, DueIndex(Clock::now()));
+      }
+      if (drop && f->conn) {
+        ++count_.drops;
+        lock.unlock();
+        f->conn->Drop();
+        lock.lock();
+        break;
+      }
+      continue;
+    }
+    const std::uint64_t n = next;
+    lock.unlock();
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, luma * 3 / 2, nullptr);
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+      DrawFrameMark(static_cast<std::uint32_t>(n), map.data, f->width, f->height, f->width);
+      std::memset(map.data + luma, 128, luma / 2);
+      gst_buffer_unmap(buffer, &map);
+    }
+    GST_BUFFER_OFFSET(buffer) = n;
+    const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(f->source), buffer);
+    lock.lock();
+    if (flow == GST_FLOW_FLUSHING) {
+      // Stopped, or suspended until PLAY: wait until it asks again. What
+      // was pushed before never reached the client.
+      f->wanted = false;
+      running = false;
+      since_armed = 0;
+      continue;
+    }
+    if (flow != GST_FLOW_OK) break;
+    ++count_.frames;
+    ++since_armed;
+    // Frames due while this one was drawn are skipped, as a live camera does.
+    next = std::max(next + 1, DueIndex(Clock::now()));
+  }
+  lock.unlock();
+  g_signal_handler_disconnect(f->source, f->handler);
+  gst_object_unref(f->source);
+  f->source = nullptr;
+}
+
+std::uint64_t RtspCamera::DueIndex(Clock::time_point now) const {
+  const double elapsed = std::chrono::duration<double>(now - epoch_).count();
+  if (elapsed <= 0) return base_;
+  return base_ + static_cast<std::uint64_t>(std::floor(elapsed * fps_));
+}
+
+Clock::time_point RtspCamera::DueTime(std::uint64_t n) const {
+  if (n <= base_) return epoch_;
+  return epoch_ + std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(static_cast<double>(n - base_) / fps_));
+}
+
+void RtspCamera::JoinFeeders(const Connection* conn) {
+  std::vector<std::shared_ptr<Feeder>> done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = feeders_.begin(); it != feeders_.end();) {
+      if (conn == nullptr || (*it)->conn.get() == conn) {
+        done.push_back(std::move(*it));
+        it = feeders_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& f : done)
+    if (f->thread.joinable()) f->thread.join();
+}
+
+bool RtspCamera::Set(std::string_view keys, std::string* error) {
+  CameraSettings changed;
+  bool auth_changed = false;
+  bool now_dead = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    changed = settings_;
+    if (!ApplyCameraKeys(keys, KeyTime::kSet, &changed, error)) return false;
+    auth_changed = changed.user != settings_.user || changed.pass != settings_.pass ||
+                   changed.auth != settings_.auth;
+    settings_ = changed;
+    now_dead = settings_.dead;
+  }
+  // New connections get the new credentials; open ones keep theirs.
+  if (auth_changed) server_->gst->Run([&] { Configure(changed); });
+  Changed();
+  if (now_dead) connections_.ShutdownAll(false);
+  return true;
+}
+
+bool RtspCamera::Restart(std::string_view keys, std::string* error) {
+  CameraSettings changed;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    changed = settings_;
+    if (!ApplyCameraKeys(keys, KeyTime::kRestart, &changed, error)) return false;
+    if (changed.fps != fps_) {
+      // Numbers go on from the next frame due, at the new rate.
+      const Clock::time_point now = Clock::now();
+      base_ = DueIndex(now) + 1;
+      epoch_ = now;
+      epoch_realtime_us_ = NowRealtimeUs();
+      fps_ = changed.fps;
+    }
+    settings_ = changed;
+    ++generation_;
+  }
+  changed_.notify_all();
+  server_->gst->Run([&] { Configure(changed); });
+  connections_.ShutdownAll(false);
+  ++count_.restarts;
+  return true;
+}
+
+void RtspCamera::Clear() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ClearFaults(&settings_);
+  }
+  Changed();
+}
+
+void RtspCamera::Changed() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+std::string RtspCamera::Stats() const {
+  auto item = [](const char* name, std::uint64_t v) {
+    return std::string(name) + "=" + std::to_string(v) + " ";
+  };
+  char clock[160];
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const long long t0 = epoch_realtime_us_ - std::llround(static_cast<double>(base_) * 1e6 / fps_);
+    std::snprintf(clock, sizeof clock, "t0=%lld fps=%g codec=%s width=%d height=%d", t0, fps_,
+                  CodecName(settings_.codec), settings_.width, settings_.height);
+  }
+  return item("connections", count_.connections) +
+         item("open", static_cast<std::uint64_t>(connections_.count())) +
+         item("requests", count_.requests) + item("streams", count_.streams) +
+         item("frames", count_.frames) + item("drops", count_.drops) +
+         item("stalls", count_.stalls) + item("unauthorized", count_.unauthorized) +
+         item("restarts", count_.restarts) + clock;
+}
+
+void RtspCamera::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    ++generation_;
+  }
+  changed_.notify_all();
+  connections_.ShutdownAll(true);
+}
+
+}  // namespace sim
