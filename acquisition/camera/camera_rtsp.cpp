@@ -161,8 +161,11 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   std::int64_t unit_pts = AV_NOPTS_VALUE;
   FoundFrame unit_frame;
   bool unit_open = false;
+  std::int64_t unit_arrival_us = 0;  // when its first piece came out
+  int unit_pieces = 0;
   std::vector<std::uint8_t> untimed;
   bool untimed_key = false;
+  std::int64_t untimed_arrival_us = 0;
   auto store = [&] {
     if (!unit_open) return;
     unit_open = false;
@@ -175,6 +178,14 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     // Frames before the first key frame cannot be decoded: not recorded.
     if (!unit_frame.key && !keyed) return;
     keyed = true;
+    std::int64_t moment = clock.Moment(av_rescale_q(unit_pts, time_base, AVRational{1, 1000000}),
+                                       unit_arrival_us, unit_pieces == 1);
+    // Lookups need the moments in order across connections too.
+    moment = std::max(moment, last_moment_us_ + 1);
+    last_moment_us_ = moment;
+    unit_frame.begin_us = moment;
+    unit_frame.begin_wall_ms =
+        platform::WallMillis() - (platform::MonotonicMicros() - moment) / 1000;
     ConsumePacket(unit.data(), unit.size(), unit_frame);
   };
   StreamLoss loss;
@@ -228,20 +239,18 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       // A piece without a time (the parser gives the first piece of a
       // connection none): it begins the next frame.
       store();
+      if (untimed.empty()) untimed_arrival_us = now;
       untimed.insert(untimed.end(), packet->data, packet->data + packet->size);
       untimed_key = untimed_key || key;
     } else if (unit_open && pts == unit_pts) {
       unit.insert(unit.end(), packet->data, packet->data + packet->size);
       unit_frame.key = unit_frame.key || key;
+      ++unit_pieces;
     } else {
       store();
-      std::int64_t moment = clock.Moment(av_rescale_q(pts, time_base, AVRational{1, 1000000}), now);
-      // Lookups need the moments in order across connections too.
-      moment = std::max(moment, last_moment_us_ + 1);
-      last_moment_us_ = moment;
+      unit_arrival_us = untimed.empty() ? now : untimed_arrival_us;
+      unit_pieces = untimed.empty() ? 1 : 2;
       unit_frame = FoundFrame{};
-      unit_frame.begin_us = moment;
-      unit_frame.begin_wall_ms = platform::WallMillis() - (now - moment) / 1000;
       unit_frame.session = session_.load();
       unit_frame.codec = current_codec;
       unit_frame.key = key || untimed_key;

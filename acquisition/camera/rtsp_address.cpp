@@ -60,15 +60,18 @@ std::string RtspAddress(const std::string& address, int port, const std::string&
   return whole;
 }
 
-std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us) {
-  const std::int64_t offset = arrival_us - pts_us;
+std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late) {
+  if (started_) {
+    std::int64_t spacing = pts_us - last_pts_;
+    if (spacing > 0 && spacing <= kMaxPeriodUs) period_ = spacing;
+  }
+  // When the frame began to arrive.
+  const std::int64_t began = late ? arrival_us - period_ : arrival_us;
+  const std::int64_t offset = began - pts_us;
   if (!started_ || std::abs(offset - anchor_) > kJumpUs) {
     started_ = true;
     anchor_ = offset;
-    period_ = 0;
   } else {
-    std::int64_t spacing = pts_us - last_pts_;
-    if (spacing > 0 && spacing <= kMaxPeriodUs) period_ = spacing;
     if (offset < anchor_)
       anchor_ = offset;
     else
@@ -77,8 +80,7 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us) 
   }
   last_pts_ = pts_us;
   last_arrival_ = arrival_us;
-  // The frame came out when the next one began to arrive: one period late.
-  std::int64_t moment = anchor_ + pts_us - period_;
+  std::int64_t moment = anchor_ + pts_us;
   moment = std::min(std::max(moment, last_moment_ + 1), arrival_us);
   last_moment_ = moment;
   return moment;

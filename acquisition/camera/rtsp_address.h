@@ -17,18 +17,22 @@ std::string RtspAddress(const std::string& address, int port, const std::string&
                         const std::string& user, const std::string& password);
 
 // Turns the presentation times of a connection's frames into the monotonic
-// moments they were captured. The demuxer hands a frame over only once the
-// next one begins to arrive, and TCP delivers in bursts, so the moment a
-// packet comes out says little; the camera's own clock spaces the frames
-// exactly. The clock is anchored at the earliest arrival seen for a given
-// presentation time (so the smallest delay), follows a camera clock slower
-// than ours by up to 1 ms a second, and starts anew on a jump of its times.
+// moments they were captured. The moment a frame comes out of the demuxer
+// says little: TCP delivers in bursts, and the parser hands a frame over
+// only once it sees where it ends (the next frame beginning to arrive, a
+// frame period later, unless the frame came in several pieces, the first of
+// which it hands over as soon as the second begins). The camera's own clock
+// spaces the frames exactly. The clock is anchored at the earliest arrival
+// seen for a given presentation time (so the smallest delay), follows a
+// camera clock slower than ours by up to 1 ms a second, and starts anew on
+// a jump of its times.
 class CaptureClock {
  public:
   // `pts_us`: the frame's presentation time (any origin); `arrival_us`: when
-  // it came out of the demuxer. Moments never go back and never lie ahead of
-  // the arrival.
-  std::int64_t Moment(std::int64_t pts_us, std::int64_t arrival_us);
+  // its first piece came out of the demuxer; `late`: whether that was a frame
+  // period after it began to arrive (a frame in one piece). Moments never go
+  // back and never lie ahead of the arrival.
+  std::int64_t Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late);
 
  private:
   bool started_ = false;

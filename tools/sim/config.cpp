@@ -27,7 +27,9 @@ const char* const kUsage =
     "    to 100000)\n"
     "  RTSP cameras (H.264/H.265 over RTSP; user, pass, auth, fps, drop, after,\n"
     "  stall, dead and blackhole as above; path defaults to /stream):\n"
-    "    rtsp=h264|h265 width=W height=H (multiples of 8) gop=FRAMES bitrate=KBITS\n"
+    "    rtsp=h264|h265|jpeg width=W height=H (multiples of 8) gop=FRAMES bitrate=KBITS\n"
+    "    slices=N pad=BYTES (H.264) nokey=0|1 garbage=BYTES (an RTP packet of garbage\n"
+    "    after every packet)\n"
     "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
     "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
     "    delay=MS split=AT:MS pad=BYTES counter=N\n"
@@ -96,7 +98,8 @@ bool ForEachKey(std::string_view keys, std::string* error, Apply apply) {
 }
 
 bool IsPictureKey(std::string_view key) {
-  return key == "rtsp" || key == "width" || key == "height" || key == "gop" || key == "bitrate";
+  return key == "rtsp" || key == "width" || key == "height" || key == "gop" || key == "bitrate" ||
+         key == "slices" || key == "pad" || key == "nokey";
 }
 
 bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, CameraSettings* s,
@@ -122,9 +125,19 @@ bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, Camera
       s->codec = CameraSettings::Codec::kH264;
     } else if (value == "h265") {
       s->codec = CameraSettings::Codec::kH265;
+    } else if (value == "jpeg") {
+      s->codec = CameraSettings::Codec::kJpeg;
     } else {
-      return bad(" (h264 or h265)");
+      return bad(" (h264, h265 or jpeg)");
     }
+  } else if (key == "slices") {
+    if (!ParseInt(value, 0, kMaxSlices, &n)) return bad(Range(0, kMaxSlices));
+    s->slices = static_cast<int>(n);
+  } else if (key == "pad") {
+    if (!ParseInt(value, 0, kMaxFillerBytes, &n)) return bad(Range(0, kMaxFillerBytes));
+    s->pad = static_cast<int>(n);
+  } else if (key == "nokey") {
+    if (!ParseFlag(value, &s->nokey)) return bad(" (0 or 1)");
   } else if (key == "width" || key == "height") {
     const int max = key == "width" ? kMaxPictureWidth : kMaxPictureHeight;
     if (!ParseInt(value, kMinPictureSide, max, &n) || n % 8 != 0)
@@ -363,6 +376,8 @@ const char* CodecName(CameraSettings::Codec codec) {
       return "h264";
     case CameraSettings::Codec::kH265:
       return "h265";
+    case CameraSettings::Codec::kJpeg:
+      return "jpeg";
     case CameraSettings::Codec::kNone:
       break;
   }
@@ -387,7 +402,6 @@ bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settin
     // What only the MJPEG stream and its HTTP port do.
     const char* mjpeg_only = s.size != 0            ? "size"
                              : s.exif               ? "exif"
-                             : s.garbage != 0       ? "garbage"
                              : !s.part_length       ? "partlen"
                              : s.length_lie != 0    ? "lenlie"
                              : s.half_close         ? "halfclose"
@@ -404,11 +418,22 @@ bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settin
       *error = "an rtsp camera needs fps above 0";
       return false;
     }
+    if (s.garbage > kMaxRtspGarbageBytes) {
+      *error = "the garbage packets of an rtsp camera hold at most " +
+               std::to_string(kMaxRtspGarbageBytes) + " bytes";
+      return false;
+    }
+    if ((s.slices != 0 || s.pad != 0) && s.codec != CameraSettings::Codec::kH264) {
+      *error = "slices and pad are for rtsp=h264 cameras";
+      return false;
+    }
   } else {
     const CameraSettings plain;
     if (s.width != plain.width || s.height != plain.height || s.gop != plain.gop ||
-        s.bitrate != plain.bitrate) {
-      *error = "width, height, gop and bitrate are for rtsp cameras (rtsp=h264|h265)";
+        s.bitrate != plain.bitrate || s.slices != 0 || s.pad != 0 || s.nokey) {
+      *error =
+          "width, height, gop, bitrate, slices, pad and nokey are for rtsp cameras "
+          "(rtsp=h264|h265|jpeg)";
       return false;
     }
   }

@@ -22,6 +22,10 @@ inline constexpr int kMinPictureSide = 64;
 inline constexpr int kMaxPictureWidth = 4096;
 inline constexpr int kMaxPictureHeight = 2304;
 inline constexpr int kMaxGopFrames = 10000;
+inline constexpr int kMaxSlices = 32;
+inline constexpr int kMaxFillerBytes = 700000;
+// An RTSP camera's garbage packet must fit one interleaved frame.
+inline constexpr int kMaxRtspGarbageBytes = 60000;
 inline constexpr int kMaxBitrateKbps = 100000;
 
 // How a camera answers a command request on one path.
@@ -78,12 +82,15 @@ struct CameraSettings {
   std::vector<CommandRoute> routes;
   // An RTSP camera (H.264 or H.265 over RTSP) instead of the MJPEG stream,
   // and its picture; these change only with a restart.
-  enum class Codec { kNone, kH264, kH265 };
+  enum class Codec { kNone, kH264, kH265, kJpeg };  // kJpeg: JPEG over RTP
   Codec codec = Codec::kNone;
   int width = 640;
   int height = 360;
   int gop = 10;        // frames from one key frame to the next
   int bitrate = 1000;  // kbit/s
+  int slices = 0;      // H.264: slices per frame (0: the encoder's choice, one)
+  int pad = 0;         // H.264: bytes of filler data added to every frame
+  bool nokey = false;  // key frames are never sent
 };
 
 inline constexpr std::string_view kRtspDefaultPath = "/stream";

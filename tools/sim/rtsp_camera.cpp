@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +27,36 @@ namespace sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StringPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[2048];
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// One interleaved frame on the video's RTP channel holding `size` bytes of
+// junk behind an RTP header of version 2 (so a client does not skip it as
+// no RTP at all): the sequence, time and source are noise too.
+std::string Junk(int size, std::uint64_t seed) {
+  std::string frame = "$";
+  frame += '\0';
+  frame += static_cast<char>((size >> 8) & 0xFF);
+  frame += static_cast<char>(size & 0xFF);
+  std::uint64_t x = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+  for (int i = 0; i < size; ++i) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    frame += static_cast<char>(x >> 56);
+  }
+  if (size >= 2) {
+    frame[4] = static_cast<char>(0x80);
+    frame[5] = static_cast<char>(96);
+  }
+  return frame;
+}
 
 // The data key that ties a GStreamer client to our connection.
 constexpr const char* kConnectionKey = "ocelam-sim-connection";
@@ -108,17 +139,64 @@ class GstThread {
 std::string Launch(const CameraSettings& s) {
   gint num = 0, den = 1;
   gst_util_double_to_fraction(s.fps, &num, &den);
-  const bool h265 = s.codec == CameraSettings::Codec::kH265;
-  char text[1024];
-  std::snprintf(text, sizeof text,
-                "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=%d "
-                "leaky-type=downstream "
-                "caps=\"video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d\" ! "
-                "%s tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d%s ! "
-                "%s name=pay0 pt=96 config-interval=-1 )",
-                kQueuedFrames, s.width, s.height, num, den, h265 ? "x265enc" : "x264enc", s.gop,
-                s.bitrate, h265 ? "" : " threads=1", h265 ? "rtph265pay" : "rtph264pay");
-  return text;
+  std::string encoder;
+  switch (s.codec) {
+    case CameraSettings::Codec::kH265:
+      encoder = StringPrintf(
+          "x265enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d ! "
+          "rtph265pay name=pay0 pt=96 config-interval=-1",
+          s.gop, s.bitrate);
+      break;
+    case CameraSettings::Codec::kJpeg:
+      encoder = "jpegenc name=enc ! rtpjpegpay name=pay0 pt=26";
+      break;
+    default:
+      // One thread: x264's sliced threads would cut every frame in slices,
+      // which `slices` asks for on purpose.
+      encoder = StringPrintf(
+          "x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d "
+          "threads=1%s ! video/x-h264,stream-format=byte-stream ! "
+          "rtph264pay name=pay0 pt=96 config-interval=-1",
+          s.gop, s.bitrate,
+          s.slices > 0 ? StringPrintf(" option-string=slices=%d", s.slices).c_str() : "");
+      break;
+  }
+  return StringPrintf(
+      "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=%d "
+      "leaky-type=downstream caps=\"video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d\" "
+      "! %s )",
+      kQueuedFrames, s.width, s.height, num, den, encoder.c_str());
+}
+
+// What the encoder's output gets on its way to the payloader: key frames
+// dropped (nokey), filler data added to H.264 frames (pad).
+struct EncoderFaults {
+  bool nokey = false;
+  int pad = 0;
+};
+
+GstPadProbeReturn ApplyEncoderFaults(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const auto* faults = static_cast<const EncoderFaults*>(data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer == nullptr) return GST_PAD_PROBE_OK;
+  if (faults->nokey && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
+    return GST_PAD_PROBE_DROP;
+  if (faults->pad > 0) {
+    // A filler NAL unit (type 12) of 0xFF bytes ended by the stop bit:
+    // decoders skip it, the stream carries it.
+    const std::size_t size = static_cast<std::size_t>(faults->pad) + 6;
+    auto* bytes = static_cast<guint8*>(g_malloc(size));
+    std::memset(bytes, 0xFF, size);
+    bytes[0] = bytes[1] = bytes[2] = 0;
+    bytes[3] = 1;
+    bytes[4] = 12;
+    bytes[size - 1] = 0x80;
+    buffer = gst_buffer_make_writable(buffer);
+    gst_buffer_append_memory(buffer, gst_memory_new_wrapped(GstMemoryFlags(0), bytes, size, 0,
+                                                            size, bytes, g_free));
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  }
+  return GST_PAD_PROBE_OK;
 }
 
 std::size_t ContentLength(std::string_view head) {
@@ -203,6 +281,8 @@ struct RtspCamera::Connection {
   std::string incoming;
   std::string reply;     // the start of a response head or of an interleaved frame
   std::size_t skip = 0;  // bytes of a body or an interleaved frame still to pass
+  bool in_frame = false;  // the bytes to pass are of the video's RTP channel
+  std::uint64_t junk_sent = 0;
 };
 
 // Draws the frames of one media (one client) and pushes them at their due
@@ -440,12 +520,27 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
       ssize_t n = recv(inner, buffer.data(), buffer.size(), 0);
       if (n <= 0) return;
       const std::size_t got = static_cast<std::size_t>(n);
+      int garbage = 0;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        garbage = settings_.garbage;
+      }
+      // What goes to the client: the server's bytes, and with `garbage` a
+      // packet of junk on the video channel after every interleaved frame.
+      std::string out;
+      std::size_t forwarded = 0;
       // Find the responses among the interleaved frames.
       for (std::size_t i = 0; i < got;) {
         if (c.skip > 0) {
           const std::size_t take = std::min(c.skip, got - i);
           c.skip -= take;
           i += take;
+          if (c.skip == 0 && c.in_frame && garbage > 0) {
+            out.append(buffer.data() + forwarded, i - forwarded);
+            forwarded = i;
+            out += Junk(garbage, ++c.junk_sent);
+          }
+          if (c.skip == 0) c.in_frame = false;
           continue;
         }
         c.reply += buffer[i++];
@@ -453,6 +548,7 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
           if (c.reply.size() == 4) {
             c.skip = (static_cast<unsigned char>(c.reply[2]) << 8) |
                      static_cast<unsigned char>(c.reply[3]);
+            c.in_frame = c.reply[1] == 0;  // the video's RTP channel
             c.reply.clear();
           }
         } else if (c.reply.size() >= 4 && c.reply.compare(c.reply.size() - 4, 4, "\r\n\r\n") == 0) {
@@ -464,7 +560,8 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
           c.reply.clear();
         }
       }
-      if (!SendAll(client, buffer.data(), got)) return;
+      out.append(buffer.data() + forwarded, got - forwarded);
+      if (!SendAll(client, out)) return;
     }
   }
 }
@@ -496,8 +593,27 @@ void RtspCamera::StartFeeder(void* media_pointer) {
   auto* media = static_cast<GstRTSPMedia*>(media_pointer);
   GstElement* element = gst_rtsp_media_get_element(media);
   GstElement* source = gst_bin_get_by_name(GST_BIN(element), "src");
-  gst_object_unref(element);
-  if (source == nullptr) return;
+  if (source == nullptr) {
+    gst_object_unref(element);
+    return;
+  }
+  EncoderFaults faults;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults.nokey = settings_.nokey;
+    faults.pad = settings_.pad;
+  }
+  if (faults.nokey || faults.pad > 0) {
+    GstElement* encoder = gst_bin_get_by_name(GST_BIN(element), "enc");
+    GstPad* pad = encoder ? gst_element_get_static_pad(encoder, "src") : nullptr;
+    if (pad != nullptr) {
+      gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, ApplyEncoderFaults,
+                        new EncoderFaults(faults),
+                        [](gpointer data) { delete static_cast<EncoderFaults*>(data); });
+      gst_object_unref(pad);
+    }
+    if (encoder) gst_object_unref(encoder);
+  }
   auto feeder = std::make_shared<Feeder>();
   feeder->source = source;
   // The picture this media was built for, whatever a restart did since.
@@ -509,6 +625,7 @@ void RtspCamera::StartFeeder(void* media_pointer) {
     gst_structure_get_int(st, "height", &feeder->height);
     gst_caps_unref(caps);
   }
+  gst_object_unref(element);
   if (GstRTSPContext* ctx = gst_rtsp_context_get_current(); ctx != nullptr && ctx->client) {
     auto* conn = static_cast<std::shared_ptr<Connection>*>(
         g_object_get_data(G_OBJECT(ctx->client), kConnectionKey));
