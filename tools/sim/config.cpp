@@ -29,7 +29,7 @@ const char* const kUsage =
     "  stall, dead and blackhole as above; path defaults to /stream):\n"
     "    rtsp=h264|h265|jpeg width=W height=H (multiples of 8) gop=FRAMES bitrate=KBITS\n"
     "    slices=N pad=BYTES (H.264) nokey=0|1 garbage=BYTES (an RTP packet of garbage\n"
-    "    after every packet)\n"
+    "    after every packet) replay=FRAMES (encoded once, a multiple of gop)\n"
     "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
     "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
     "    delay=MS split=AT:MS pad=BYTES counter=N\n"
@@ -99,7 +99,7 @@ bool ForEachKey(std::string_view keys, std::string* error, Apply apply) {
 
 bool IsPictureKey(std::string_view key) {
   return key == "rtsp" || key == "width" || key == "height" || key == "gop" || key == "bitrate" ||
-         key == "slices" || key == "pad" || key == "nokey";
+         key == "slices" || key == "pad" || key == "nokey" || key == "replay";
 }
 
 bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, CameraSettings* s,
@@ -136,6 +136,9 @@ bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, Camera
   } else if (key == "pad") {
     if (!ParseInt(value, 0, kMaxFillerBytes, &n)) return bad(Range(0, kMaxFillerBytes));
     s->pad = static_cast<int>(n);
+  } else if (key == "replay") {
+    if (!ParseInt(value, 0, kMaxReplayFrames, &n)) return bad(Range(0, kMaxReplayFrames));
+    s->replay = static_cast<int>(n);
   } else if (key == "nokey") {
     if (!ParseFlag(value, &s->nokey)) return bad(" (0 or 1)");
   } else if (key == "width" || key == "height") {
@@ -423,6 +426,10 @@ bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settin
                std::to_string(kMaxRtspGarbageBytes) + " bytes";
       return false;
     }
+    if (s.replay % s.gop != 0 || (s.replay != 0 && s.codec == CameraSettings::Codec::kJpeg)) {
+      *error = "replay is a multiple of gop, for rtsp=h264|h265 cameras";
+      return false;
+    }
     if ((s.slices != 0 || s.pad != 0) && s.codec != CameraSettings::Codec::kH264) {
       *error = "slices and pad are for rtsp=h264 cameras";
       return false;
@@ -430,9 +437,9 @@ bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settin
   } else {
     const CameraSettings plain;
     if (s.width != plain.width || s.height != plain.height || s.gop != plain.gop ||
-        s.bitrate != plain.bitrate || s.slices != 0 || s.pad != 0 || s.nokey) {
+        s.bitrate != plain.bitrate || s.slices != 0 || s.pad != 0 || s.nokey || s.replay != 0) {
       *error =
-          "width, height, gop, bitrate, slices, pad and nokey are for rtsp cameras "
+          "width, height, gop, bitrate, slices, pad, nokey and replay are for rtsp cameras "
           "(rtsp=h264|h265|jpeg)";
       return false;
     }

@@ -23,6 +23,7 @@ inline constexpr int kMaxPictureWidth = 4096;
 inline constexpr int kMaxPictureHeight = 2304;
 inline constexpr int kMaxGopFrames = 10000;
 inline constexpr int kMaxSlices = 32;
+inline constexpr int kMaxReplayFrames = 1000;
 inline constexpr int kMaxFillerBytes = 700000;
 // An RTSP camera's garbage packet must fit one interleaved frame.
 inline constexpr int kMaxRtspGarbageBytes = 60000;
@@ -91,6 +92,7 @@ struct CameraSettings {
   int slices = 0;      // H.264: slices per frame (0: the encoder's choice, one)
   int pad = 0;         // H.264: bytes of filler data added to every frame
   bool nokey = false;  // key frames are never sent
+  int replay = 0;      // frames encoded once and sent over and over (0: every frame encoded)
 };
 
 inline constexpr std::string_view kRtspDefaultPath = "/stream";

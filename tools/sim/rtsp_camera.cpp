@@ -1,6 +1,7 @@
 #include "rtsp_camera.h"
 
 #include <arpa/inet.h>
+#include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
@@ -9,13 +10,14 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -136,36 +138,50 @@ class GstThread {
   std::thread thread_;
 };
 
-std::string Launch(const CameraSettings& s) {
-  gint num = 0, den = 1;
-  gst_util_double_to_fraction(s.fps, &num, &den);
-  std::string encoder;
+// The encoder of `s` up to its output (H.264 as byte-stream access units).
+std::string Encoder(const CameraSettings& s) {
   switch (s.codec) {
     case CameraSettings::Codec::kH265:
-      encoder = StringPrintf(
+      return StringPrintf(
           "x265enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d ! "
-          "rtph265pay name=pay0 pt=96 config-interval=-1",
+          "video/x-h265,stream-format=byte-stream,alignment=au",
           s.gop, s.bitrate);
-      break;
     case CameraSettings::Codec::kJpeg:
-      encoder = "jpegenc name=enc ! rtpjpegpay name=pay0 pt=26";
-      break;
+      return "jpegenc name=enc";
     default:
       // One thread: x264's sliced threads would cut every frame in slices,
       // which `slices` asks for on purpose.
-      encoder = StringPrintf(
+      return StringPrintf(
           "x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d "
-          "threads=1%s ! video/x-h264,stream-format=byte-stream ! "
-          "rtph264pay name=pay0 pt=96 config-interval=-1",
+          "threads=1%s ! video/x-h264,stream-format=byte-stream,alignment=au",
           s.gop, s.bitrate,
           s.slices > 0 ? StringPrintf(" option-string=slices=%d", s.slices).c_str() : "");
-      break;
   }
+}
+
+std::string RawCaps(const CameraSettings& s) {
+  gint num = 0, den = 1;
+  gst_util_double_to_fraction(s.fps, &num, &den);
+  return StringPrintf("video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d", s.width,
+                      s.height, num, den);
+}
+
+std::string Launch(const CameraSettings& s) {
+  const char* payloader = s.codec == CameraSettings::Codec::kH265   ? "rtph265pay"
+                          : s.codec == CameraSettings::Codec::kJpeg ? "rtpjpegpay"
+                                                                    : "rtph264pay";
+  const int type = s.codec == CameraSettings::Codec::kJpeg ? 26 : 96;
+  const char* extra = s.codec == CameraSettings::Codec::kJpeg ? "" : " config-interval=-1";
+  // A replaying camera's source gives encoded frames (see EncodedLoop).
+  std::string caps = s.replay > 0 ? (s.codec == CameraSettings::Codec::kH265
+                                         ? "video/x-h265,stream-format=byte-stream,alignment=au"
+                                         : "video/x-h264,stream-format=byte-stream,alignment=au")
+                                  : RawCaps(s);
+  std::string body = s.replay > 0 ? std::string() : Encoder(s) + " ! ";
   return StringPrintf(
       "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=%d "
-      "leaky-type=downstream caps=\"video/x-raw,format=I420,width=%d,height=%d,framerate=%d/%d\" "
-      "! %s )",
-      kQueuedFrames, s.width, s.height, num, den, encoder.c_str());
+      "leaky-type=downstream caps=\"%s\" ! %s%s name=pay0 pt=%d%s )",
+      kQueuedFrames, caps.c_str(), body.c_str(), payloader, type, extra);
 }
 
 // What the encoder's output gets on its way to the payloader: key frames
@@ -192,11 +208,75 @@ GstPadProbeReturn ApplyEncoderFaults(GstPad*, GstPadProbeInfo* info, gpointer da
     bytes[4] = 12;
     bytes[size - 1] = 0x80;
     buffer = gst_buffer_make_writable(buffer);
-    gst_buffer_append_memory(buffer, gst_memory_new_wrapped(GstMemoryFlags(0), bytes, size, 0,
-                                                            size, bytes, g_free));
+    gst_buffer_append_memory(
+        buffer, gst_memory_new_wrapped(GstMemoryFlags(0), bytes, size, 0, size, bytes, g_free));
     GST_PAD_PROBE_INFO_DATA(info) = buffer;
   }
   return GST_PAD_PROBE_OK;
+}
+
+// The frames of a replaying camera: `replay` frames drawn and encoded once
+// (cameras of the same settings share them) and sent over and over, so that
+// a benchmark's many large cameras cost the simulator next to nothing.
+struct EncodedLoop {
+  std::vector<std::vector<std::uint8_t>> frames;
+  std::vector<bool> key;
+};
+
+std::shared_ptr<const EncodedLoop> LoopFor(const CameraSettings& s) {
+  static std::mutex mu;
+  static std::map<std::string, std::shared_ptr<const EncodedLoop>> loops;
+  const std::string name =
+      Encoder(s) + RawCaps(s) + StringPrintf(" %d %d %d", s.replay, s.pad, s.nokey ? 1 : 0);
+  std::lock_guard<std::mutex> lock(mu);
+  if (auto it = loops.find(name); it != loops.end()) return it->second;
+  auto loop = std::make_shared<EncodedLoop>();
+  const std::string text = "appsrc name=src format=time block=true caps=\"" + RawCaps(s) + "\" ! " +
+                           Encoder(s) + " ! appsink name=sink sync=false";
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(text.c_str(), &error);
+  if (error != nullptr) g_error_free(error);
+  if (pipeline == nullptr) return loop;
+  GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  GstElement* encoder = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
+  EncoderFaults faults{s.nokey, s.pad};
+  if (encoder != nullptr && (faults.nokey || faults.pad > 0)) {
+    GstPad* pad = gst_element_get_static_pad(encoder, "src");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, ApplyEncoderFaults, &faults, nullptr);
+    gst_object_unref(pad);
+  }
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  const std::size_t luma = static_cast<std::size_t>(s.width) * static_cast<std::size_t>(s.height);
+  for (int n = 0; n < s.replay; ++n) {
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, luma * 3 / 2, nullptr);
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+      DrawFrameMark(static_cast<std::uint32_t>(n), map.data, s.width, s.height, s.width);
+      std::memset(map.data + luma, 128, luma / 2);
+      gst_buffer_unmap(buffer, &map);
+    }
+    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(static_cast<double>(n) * GST_SECOND / s.fps);
+    gst_app_src_push_buffer(GST_APP_SRC(source), buffer);
+  }
+  gst_app_src_end_of_stream(GST_APP_SRC(source));
+  while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstMapInfo map;
+    if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      loop->frames.emplace_back(map.data, map.data + map.size);
+      loop->key.push_back(!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
+      gst_buffer_unmap(buffer, &map);
+    }
+    gst_sample_unref(sample);
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  if (encoder != nullptr) gst_object_unref(encoder);
+  gst_object_unref(sink);
+  gst_object_unref(source);
+  gst_object_unref(pipeline);
+  loops[name] = loop;
+  return loop;
 }
 
 std::size_t ContentLength(std::string_view head) {
@@ -279,8 +359,8 @@ struct RtspCamera::Connection {
   };
   std::deque<Pending> pending;
   std::string incoming;
-  std::string reply;     // the start of a response head or of an interleaved frame
-  std::size_t skip = 0;  // bytes of a body or an interleaved frame still to pass
+  std::string reply;      // the start of a response head or of an interleaved frame
+  std::size_t skip = 0;   // bytes of a body or an interleaved frame still to pass
   bool in_frame = false;  // the bytes to pass are of the video's RTP channel
   std::uint64_t junk_sent = 0;
 };
@@ -293,6 +373,8 @@ struct RtspCamera::Feeder {
   gulong handler = 0;                // its need-data handler
   int width = 0;
   int height = 0;
+  int replay = 0;  // the frames of `replay_settings`, encoded once
+  CameraSettings replay_settings;
   bool wanted = false;  // guarded by the camera's mu_: the pipeline asked for data
   std::thread thread;
 };
@@ -562,6 +644,7 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
       }
       out.append(buffer.data() + forwarded, got - forwarded);
       if (!SendAll(client, out)) return;
+      count_.bytes += out.size();
     }
   }
 }
@@ -648,6 +731,8 @@ void RtspCamera::StartFeeder(void* media_pointer) {
       new Wake{this, feeder}, [](gpointer data, GClosure*) { delete static_cast<Wake*>(data); },
       GConnectFlags(0));
   std::lock_guard<std::mutex> lock(mu_);
+  feeder->replay = settings_.replay;
+  feeder->replay_settings = settings_;
   feeders_.push_back(feeder);
   feeder->thread = std::thread([this, f = feeder.get()] { Feed(f); });
 }
@@ -655,6 +740,8 @@ void RtspCamera::StartFeeder(void* media_pointer) {
 void RtspCamera::Feed(Feeder* f) {
   const Connection* conn = f->conn.get();
   const std::size_t luma = static_cast<std::size_t>(f->width) * static_cast<std::size_t>(f->height);
+  std::shared_ptr<const EncodedLoop> loop;
+  if (f->replay > 0) loop = LoopFor(f->replay_settings);
   std::unique_lock<std::mutex> lock(mu_);
   auto over = [&] { return stopping_ || settings_.dead || (conn && conn->ended); };
   std::uint64_t generation = generation_;
@@ -662,7 +749,7 @@ void RtspCamera::Feed(Feeder* f) {
   int since_armed = 0;
   std::uint64_t next = 0;
   bool running = false;
-  while (!over() && luma > 0) {
+  while (!over() && (loop ? !loop->frames.empty() : luma > 0)) {
     if (!running) {
       // A live pipeline asks for data once it plays, and again after it
       // was started anew; it then gets the newest frame due.
@@ -704,12 +791,19 @@ void RtspCamera::Feed(Feeder* f) {
     }
     const std::uint64_t n = next;
     lock.unlock();
-    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, luma * 3 / 2, nullptr);
-    GstMapInfo map;
-    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
-      DrawFrameMark(static_cast<std::uint32_t>(n), map.data, f->width, f->height, f->width);
-      std::memset(map.data + luma, 128, luma / 2);
-      gst_buffer_unmap(buffer, &map);
+    GstBuffer* buffer;
+    if (loop) {
+      const std::size_t k = static_cast<std::size_t>(n % loop->frames.size());
+      buffer = gst_buffer_new_memdup(loop->frames[k].data(), loop->frames[k].size());
+      if (!loop->key[k]) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    } else {
+      buffer = gst_buffer_new_allocate(nullptr, luma * 3 / 2, nullptr);
+      GstMapInfo map;
+      if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        DrawFrameMark(static_cast<std::uint32_t>(n), map.data, f->width, f->height, f->width);
+        std::memset(map.data + luma, 128, luma / 2);
+        gst_buffer_unmap(buffer, &map);
+      }
     }
     GST_BUFFER_OFFSET(buffer) = n;
     const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(f->source), buffer);
@@ -839,7 +933,7 @@ std::string RtspCamera::Stats() const {
          item("requests", count_.requests) + item("streams", count_.streams) +
          item("frames", count_.frames) + item("drops", count_.drops) +
          item("stalls", count_.stalls) + item("unauthorized", count_.unauthorized) +
-         item("restarts", count_.restarts) + clock;
+         item("restarts", count_.restarts) + item("bytes", count_.bytes) + clock;
 }
 
 void RtspCamera::Stop() {

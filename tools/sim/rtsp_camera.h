@@ -95,7 +95,7 @@ class RtspCamera : public Device {
 
   struct Counters {
     std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, drops{0},
-        stalls{0}, unauthorized{0}, restarts{0};
+        stalls{0}, unauthorized{0}, restarts{0}, bytes{0};
   };
   Counters count_;
   RequestLog requests_;
