@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <mutex>
 
 #include "alarm/alarm_start.h"
 #include "camera_http/alarm_input.h"
@@ -84,7 +83,7 @@ std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
 void MakeOneLevel(const std::string& path) { mkdir(path.c_str(), 0755); }  // failures ignored
 
 int CreateUnderLock(const std::string& path) {
-  std::lock_guard<std::mutex> guard(DirectoryLock);
+  platform::MutexLock guard(DirectoryLock);
   return CreateDirectoryPath(path);
 }
 
