@@ -9,14 +9,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <vector>
 
 #include "core/metrics.h"
+#include "platform/mutex.h"
 #include "platform/thread.h"
 
 extern char** environ;
@@ -47,17 +46,17 @@ class Reaper {
     return *reaper;
   }
   void Adopt(pid_t pid) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     pids_.push_back(pid);
     if (!started_) started_ = platform::StartThread([this] { Run(); });
-    wake_.notify_one();
+    wake_.Signal();
   }
 
  private:
   void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     for (;;) {
-      wake_.wait_for(lock, kReapInterval);
+      wake_.WaitFor(mutex_, kReapInterval);
       for (std::size_t i = 0; i < pids_.size();) {
         pid_t r = waitpid(pids_[i], nullptr, WNOHANG);
         if (r == pids_[i] || (r < 0 && errno == ECHILD)) {
@@ -69,10 +68,10 @@ class Reaper {
       }
     }
   }
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::vector<pid_t> pids_;  // guarded by mutex_
-  bool started_ = false;     // guarded by mutex_
+  platform::Mutex mutex_;
+  platform::CondVar wake_;
+  std::vector<pid_t> pids_ GUARDED_BY(mutex_);
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 // The system's words for an error, as they stand inside one of our lines:

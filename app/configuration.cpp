@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <mutex>
 
 #include "acquisition/camera/rtsp_address.h"
 #include "alarm/alarm_start.h"
@@ -92,7 +91,7 @@ std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
 void MakeOneLevel(const std::string& path) { mkdir(path.c_str(), 0755); }  // failures ignored
 
 int CreateUnderLock(const std::string& path) {
-  std::lock_guard<std::mutex> guard(DirectoryLock);
+  platform::MutexLock guard(DirectoryLock);
   return CreateDirectoryPath(path);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-std::mutex LogFileLock;
+platform::Mutex LogFileLock;
 
 namespace {
 

@@ -8,15 +8,16 @@
 // - The interface log of the program, "./log/<name>_YYYYMMDD.log"
 //   (`AppendDailyLogLocked`): "dd.mm hh:mm:ss text", under LogFileLock,
 //   which also orders the error ring's entries with the lines.
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/mutex.h"
 
 inline constexpr std::size_t kLogLineMax = 511;  // longest line of the interface log
 
 // Serialises every write of the interface log and the error ring (the
 // interface record and the monitor server both write the log).
-extern std::mutex LogFileLock;
+extern platform::Mutex LogFileLock;
 
 // Appends "HH:MM:SS text\n" (local time) to the file named by `name_format`,
 // a pattern taking the number, then the local date as year, day of the
@@ -26,4 +27,5 @@ void AppendDailyLog(const char* name_format, int number, std::string_view text);
 // Appends "dd.mm hh:mm:ss text" (cut at kLogLineMax characters) and CR LF to
 // today's interface log of program `name`. The caller holds LogFileLock.
 // Returns the formatted line.
-std::string AppendDailyLogLocked(std::string_view name, std::string_view text);
+std::string AppendDailyLogLocked(std::string_view name, std::string_view text)
+    REQUIRES(LogFileLock);

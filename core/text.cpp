@@ -7,7 +7,7 @@
 
 #include "core/report.h"
 
-std::mutex DirectoryLock;
+platform::Mutex DirectoryLock;
 
 namespace {
 constexpr const char* kCreateDirectoryFailed = "ERROR: create directory %s failed (error %d)";

@@ -2,13 +2,14 @@
 // Small text and file-system helpers shared by the configuration loader, the
 // image copy threads and the camera command templates.
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "platform/mutex.h"
+
 // Taken around every CreateDirectoryPath of the configuration loader and the
 // image copy threads, which may create overlapping paths at the same time.
-extern std::mutex DirectoryLock;
+extern platform::Mutex DirectoryLock;
 
 // Longest part kept before and after a replaced placeholder.
 inline constexpr std::size_t kPlaceholderPartMax = 255;
@@ -17,7 +18,7 @@ inline constexpr std::size_t kPlaceholderPartMax = 255;
 // in front is dropped, as everywhere on this system). Returns 0 when the whole
 // path exists, -1 after reporting "ERROR: create directory %s failed (error %d)".
 // Callers hold DirectoryLock around it.
-int CreateDirectoryPath(std::string_view path);
+int CreateDirectoryPath(std::string_view path) REQUIRES(DirectoryLock);
 
 // Replaces the first occurrence of `placeholder` in `text`. Returns 0 (text
 // unchanged) when it does not occur, otherwise the new length. The parts

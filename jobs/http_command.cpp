@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +15,7 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "core/settings.h"
+#include "platform/mutex.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 
@@ -100,41 +99,46 @@ class TableEntry {
     std::shared_ptr<State> st = state_;
     bool start = false;
     {
-      std::lock_guard<std::mutex> guard(st->mutex);
+      platform::MutexLock guard(st->mutex);
       st->pending.push_back(status);
       start = !st->writing;
       st->writing = true;
     }
     // Without a thread of its own the write is made here, however long it takes.
     if (start && !platform::StartThread([st] { Drain(*st); })) Drain(*st);
-    std::unique_lock<std::mutex> lock(st->mutex);
-    return st->written.wait_for(lock, std::chrono::seconds(kTableWaitSeconds),
-                                [&] { return st->pending.empty(); });
+    platform::MutexLock lock(st->mutex);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kTableWaitSeconds);
+    while (!st->pending.empty()) {
+      if (!st->written.WaitUntil(st->mutex, deadline)) return st->pending.empty();
+    }
+    return true;
   }
 
  private:
   struct State {
     std::string reference;
     int entry = 0;
-    std::mutex mutex;
-    std::condition_variable written;
-    std::deque<int> pending;  // guarded by mutex
-    bool writing = false;     // a writer is draining `pending`; guarded by mutex
+    platform::Mutex mutex;
+    platform::CondVar written;
+    std::deque<int> pending GUARDED_BY(mutex);
+    bool writing GUARDED_BY(mutex) = false;  // a writer is draining `pending`
   };
 
   static void Drain(State& st) {
-    std::unique_lock<std::mutex> lock(st.mutex);
+    st.mutex.Lock();
     while (!st.pending.empty()) {
       int status = st.pending.front();
-      lock.unlock();
+      st.mutex.Unlock();
       // A missing table is normal (the alarm has no commands in a table);
       // an unreadable one is reported by the table layer.
       UpdateAlarmDatabase(st.reference, st.entry, status);
-      lock.lock();
+      st.mutex.Lock();
       st.pending.pop_front();
     }
     st.writing = false;
-    st.written.notify_all();
+    st.written.SignalAll();
+    st.mutex.Unlock();
   }
 
   std::shared_ptr<State> state_;

@@ -174,7 +174,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   const std::string& alarm = args->alarm_reference;
 
   {
-    std::lock_guard<std::mutex> guard(DirectoryLock);
+    platform::MutexLock guard(DirectoryLock);
     if (CreateDirectoryPath(directory) != 0) {
       SleepMs(kDirectoryRetryMs);
       // The second result is not looked at: a directory that cannot be made

@@ -7,14 +7,13 @@
 // memory.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/event.h"
+#include "platform/mutex.h"
 
 inline constexpr int kJobSlots = 1024;
 // "NumberOfCams" at most; camera rows are indexed 1..19, row 0 stays empty.
@@ -68,8 +67,8 @@ class WorkerEvent : public platform::Event {
   std::string name() const;
 
  private:
-  mutable std::mutex name_mutex_;
-  std::string name_;  // guarded by name_mutex_
+  mutable platform::Mutex name_mutex_;
+  std::string name_ GUARDED_BY(name_mutex_);
 };
 
 // One "Camera%dCommand%d" section of the job file.
@@ -124,7 +123,7 @@ struct CJob {
 };
 
 // Guards the slot table and the count of allocated slots.
-extern std::mutex JobTableLock;
+extern platform::Mutex JobTableLock;
 
 // Copies `job` into a new record in the lowest free slot. The slot number, or
 // -1 (after its message) when memory or slots are exhausted.

@@ -25,7 +25,7 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
-std::mutex JobTableLock;
+platform::Mutex JobTableLock;
 
 namespace {
 
@@ -63,7 +63,7 @@ constexpr int kStreamingExtraSeconds = 20;
 constexpr long long kLongWorkMarginSeconds = 600;
 
 // Guarded by JobTableLock (the count is also read without it, hence atomic).
-std::shared_ptr<CJob> g_slots[kJobSlots];
+std::shared_ptr<CJob> g_slots[kJobSlots] GUARDED_BY(JobTableLock);
 std::atomic<int> g_allocated{0};
 
 std::atomic<CommandWorker> g_command_worker{nullptr};
@@ -112,12 +112,12 @@ std::string FileNameOf(const std::string& path) {
 
 void WorkerEvent::Create(std::string name) {
   Reset();
-  std::lock_guard<std::mutex> guard(name_mutex_);
+  platform::MutexLock guard(name_mutex_);
   name_ = std::move(name);
 }
 
 std::string WorkerEvent::name() const {
-  std::lock_guard<std::mutex> guard(name_mutex_);
+  platform::MutexLock guard(name_mutex_);
   return name_;
 }
 
@@ -132,7 +132,7 @@ int AllocateJobSlot(const CJob& job) {
   }
   int slot = -1;
   {
-    std::lock_guard<std::mutex> guard(JobTableLock);
+    platform::MutexLock guard(JobTableLock);
     for (int s = 0; s < kJobSlots; ++s) {
       if (!g_slots[s]) {
         slot = s;
@@ -153,7 +153,7 @@ int AllocateJobSlot(const CJob& job) {
 void ReleaseJobSlot(int slot) {
   if (slot < 0 || slot >= kJobSlots) return;
   {
-    std::lock_guard<std::mutex> guard(JobTableLock);
+    platform::MutexLock guard(JobTableLock);
     if (!g_slots[slot]) return;
     // Workers still running hold their own reference; the record ends with
     // the last of them.
@@ -169,7 +169,7 @@ void ReleaseJobSlot(int slot) {
 
 std::shared_ptr<CJob> JobInSlot(int slot) {
   if (slot < 0 || slot >= kJobSlots) return nullptr;
-  std::lock_guard<std::mutex> guard(JobTableLock);
+  platform::MutexLock guard(JobTableLock);
   return g_slots[slot];
 }
 

@@ -79,10 +79,10 @@ CInterface::CInterface(std::string_view program_name) : name_(program_name.subst
 
 CInterface::~CInterface() {
   {
-    std::unique_lock<std::mutex> guard(LogFileLock);
+    platform::MutexLock guard(LogFileLock);
     stopping_ = true;
-    ring_changed_.notify_all();
-    ring_changed_.wait(guard, [&] { return !flusher_running_; });
+    ring_changed_.SignalAll();
+    while (flusher_running_) ring_changed_.Wait(LogFileLock);
   }
   FlushErrorRing();
 }
@@ -98,13 +98,13 @@ void CInterface::Log(char* text, ReportLevel level) {
 }
 
 void CInterface::WriteLogFile(std::string_view text, ReportLevel level) {
-  std::lock_guard<std::mutex> guard(LogFileLock);
+  platform::MutexLock guard(LogFileLock);
   std::string line = AppendDailyLogLocked(name_, text);
   if (level == ReportLevel::kError) AddErrorEntryLocked(line);
 }
 
 void CInterface::AddErrorEntry(std::string_view line) {
-  std::lock_guard<std::mutex> guard(LogFileLock);
+  platform::MutexLock guard(LogFileLock);
   AddErrorEntryLocked(line);
 }
 
@@ -126,30 +126,34 @@ void CInterface::AddErrorEntryLocked(std::string_view line) {
     // Without the thread the file is still written at a clean end.
     flusher_running_ = platform::StartThread([this] { ErrorRingFlusher(); });
   }
-  ring_changed_.notify_all();
+  ring_changed_.SignalAll();
 }
 
 void CInterface::ErrorRingFlusher() {
-  std::unique_lock<std::mutex> guard(LogFileLock);
+  LogFileLock.Lock();
   for (;;) {
-    ring_changed_.wait(guard, [&] { return !ring_order_.empty() || stopping_; });
+    while (ring_order_.empty() && !stopping_) ring_changed_.Wait(LogFileLock);
     if (stopping_) break;
-    guard.unlock();
+    LogFileLock.Unlock();
     FlushErrorRing();
-    guard.lock();
+    LogFileLock.Lock();
     // What comes in meanwhile waits for the next round.
-    ring_changed_.wait_for(guard, kErrorRingFlushInterval, [&] { return stopping_; });
+    const auto next_round = std::chrono::steady_clock::now() + kErrorRingFlushInterval;
+    while (!stopping_) {
+      if (!ring_changed_.WaitUntil(LogFileLock, next_round)) break;
+    }
     if (stopping_) break;
   }
   flusher_running_ = false;
-  ring_changed_.notify_all();
+  ring_changed_.SignalAll();
+  LogFileLock.Unlock();
 }
 
 void CInterface::FlushErrorRing() {
-  std::lock_guard<std::mutex> flushing(ring_flush_lock_);
+  platform::MutexLock flushing(ring_flush_lock_);
   std::vector<platform::ProfileWrite> writes;
   {
-    std::lock_guard<std::mutex> guard(LogFileLock);
+    platform::MutexLock guard(LogFileLock);
     if (ring_order_.empty()) return;
     writes.reserve(ring_order_.size() + 1);
     char key[32];

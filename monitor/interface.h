@@ -6,9 +6,7 @@
 // port register and records the start statistics and the start event.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +14,7 @@
 
 #include "core/daily_log.h"
 #include "core/report.h"
+#include "platform/mutex.h"
 
 class CInterfaceMonitor;
 
@@ -65,7 +64,7 @@ class CInterface {
   std::string ErrorRingFileName() const { return name_ + "_error.ini"; }
 
  private:
-  void AddErrorEntryLocked(std::string_view line);  // the caller holds LogFileLock
+  void AddErrorEntryLocked(std::string_view line) REQUIRES(LogFileLock);
   void ErrorRingFlusher();
 
   std::string name_;
@@ -76,17 +75,17 @@ class CInterface {
   // The error ring's state; guarded by LogFileLock. "NbErrors" is read from
   // the file once, at the first error; from then on the record's count is
   // the truth (a hand edit while the gateway runs is overwritten).
-  bool ring_loaded_ = false;
-  int nb_errors_ = 0;
+  bool ring_loaded_ GUARDED_BY(LogFileLock) = false;
+  int nb_errors_ GUARDED_BY(LogFileLock) = 0;
   // Entries changed since the last flush, by index, and the order in which
   // they first changed (new keys are added to the file in that order).
-  std::unordered_map<int, std::string> ring_entries_;
-  std::vector<int> ring_order_;
-  bool flusher_started_ = false;
-  bool flusher_running_ = false;
-  bool stopping_ = false;
+  std::unordered_map<int, std::string> ring_entries_ GUARDED_BY(LogFileLock);
+  std::vector<int> ring_order_ GUARDED_BY(LogFileLock);
+  bool flusher_started_ GUARDED_BY(LogFileLock) = false;
+  bool flusher_running_ GUARDED_BY(LogFileLock) = false;
+  bool stopping_ GUARDED_BY(LogFileLock) = false;
   // Signalled when an entry changed, when stopping, and when the flusher ends.
-  std::condition_variable ring_changed_;
+  platform::CondVar ring_changed_;
   // Held while the file is rewritten, so two flushes never interleave.
-  std::mutex ring_flush_lock_;
+  platform::Mutex ring_flush_lock_;
 };

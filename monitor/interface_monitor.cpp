@@ -171,12 +171,12 @@ void CInterfaceMonitor::TerminateInterfaceMonitor() {
     terminate_event_ = std::make_unique<platform::NamedEvent>(kTerminateEventName);
     terminate_event_->Reset();
     {
-      std::lock_guard<std::mutex> guard(QueueLock);
+      platform::MutexLock guard(QueueLock);
       init_thread_running_ = true;
     }
     if (!platform::StartThread([this] { MonitorInitThread(); })) {
       {
-        std::lock_guard<std::mutex> guard(QueueLock);
+        platform::MutexLock guard(QueueLock);
         init_thread_running_ = false;
       }
       WriteLog(Format(kStatusMessageMax, kCannotStartThread, "MonitorInitThread"));
@@ -196,9 +196,9 @@ void CInterfaceMonitor::MonitorInitThread() {
     if (terminate_event_->IsSet()) break;
   }
   // Nobody sends the full status any more: serve new clients at once.
-  std::lock_guard<std::mutex> guard(QueueLock);
+  platform::MutexLock guard(QueueLock);
   init_thread_running_ = false;
-  for (ClientSlot& slot : slots_) slot.awaiting_status = false;
+  for (SlotQueue& queue : queues_) queue.awaiting_status = false;
 }
 
 void CInterfaceMonitor::ServerWaitConnThread() {
@@ -230,16 +230,16 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   }
   int index = -1, from_peer = 0;
   {
-    std::lock_guard<std::mutex> guard(QueueLock);
+    platform::MutexLock guard(QueueLock);
     for (int i = 0; i < kMonitorClients; ++i) {
-      if (slots_[i].state == SlotState::kFree) {
+      if (queues_[i].state == SlotState::kFree) {
         if (index < 0) index = i;
-      } else if (slots_[i].peer == peer.s_addr) {
+      } else if (queues_[i].peer == peer.s_addr) {
         ++from_peer;
       }
     }
     if (index >= 0 && from_peer < access_.max_per_address)
-      slots_[index].state = SlotState::kReserved;
+      queues_[index].state = SlotState::kReserved;
   }
   if (index < 0) {
     auto now = std::chrono::steady_clock::now();
@@ -260,13 +260,14 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
   ClientSlot& slot = slots_[index];
   {
-    std::lock_guard<std::mutex> send_guard(slot.send_lock);
-    std::lock_guard<std::mutex> guard(QueueLock);
+    platform::MutexLock send_guard(slot.send_lock);
+    platform::MutexLock guard(QueueLock);
     SockHandOver(incoming, slot.sock);
-    slot.peer = peer.s_addr;
+    SlotQueue& queue = queues_[index];
+    queue.peer = peer.s_addr;
     slot.connection = ++last_connection_;
-    slot.state = SlotState::kConnected;
-    slot.awaiting_status = init_thread_running_;
+    queue.state = SlotState::kConnected;
+    queue.awaiting_status = init_thread_running_;
   }
   // Every client, the new one included, receives the full status.
   init_event_.Set();
@@ -413,18 +414,19 @@ void CInterfaceMonitor::ClientLogLeftOut(ClientLogBudget& budget, int index, boo
 
 void CInterfaceMonitor::FreeSlot(int index) {
   ClientSlot& slot = slots_[index];
-  std::lock_guard<std::mutex> send_guard(slot.send_lock);
+  platform::MutexLock send_guard(slot.send_lock);
   SockClose(slot.sock);
-  std::lock_guard<std::mutex> guard(QueueLock);
+  platform::MutexLock guard(QueueLock);
   slot.connection = 0;
-  slot.state = SlotState::kFree;
-  slot.peer = 0;
-  slot.awaiting_status = false;
+  SlotQueue& queue = queues_[index];
+  queue.state = SlotState::kFree;
+  queue.peer = 0;
+  queue.awaiting_status = false;
   // What still waits was meant for the client that left; the next client
   // of the slot starts with its own full status.
-  for (auto& position : slot.queue) position.reset();
-  slot.queue_head = 0;
-  slot.queue_count = 0;
+  for (auto& position : queue.queue) position.reset();
+  queue.queue_head = 0;
+  queue.queue_count = 0;
 }
 
 void CInterfaceMonitor::ServerWaitEventThread() {
@@ -455,23 +457,25 @@ CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
   bool waiting = false, blocked = false;
   blocked_sockets_.clear();
   std::vector<std::shared_ptr<const std::string>> taken;
-  for (ClientSlot& slot : slots_) {
+  for (int index = 0; index < kMonitorClients; ++index) {
+    ClientSlot& slot = slots_[index];
     if (slot.outbox_sent == slot.outbox.size()) {
       taken.clear();
       std::uint64_t connection = 0;
       {
-        std::lock_guard<std::mutex> guard(QueueLock);
-        if (slot.state == SlotState::kConnected) {
+        platform::MutexLock guard(QueueLock);
+        SlotQueue& queue = queues_[index];
+        if (queue.state == SlotState::kConnected) {
           connection = slot.connection;
           std::size_t bytes = 0;
-          while (slot.queue_count > 0 && bytes < kSendBatchBytes) {
-            auto& position = slot.queue[slot.queue_head];
+          while (queue.queue_count > 0 && bytes < kSendBatchBytes) {
+            auto& position = queue.queue[queue.queue_head];
             bytes += position->size() + 1;
             taken.push_back(std::move(position));
-            slot.queue_head = (slot.queue_head + 1) % kMonitorQueuePositions;
-            --slot.queue_count;
+            queue.queue_head = (queue.queue_head + 1) % kMonitorQueuePositions;
+            --queue.queue_count;
           }
-          if (slot.queue_count > 0) waiting = true;
+          if (queue.queue_count > 0) waiting = true;
         }
       }
       if (taken.empty()) continue;
@@ -485,7 +489,7 @@ CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
       taken.clear();  // releases the copies as soon as they are on their way
     }
 
-    std::lock_guard<std::mutex> send_guard(slot.send_lock);
+    platform::MutexLock send_guard(slot.send_lock);
     if (slot.connection == 0 || slot.connection != slot.outbox_connection) {
       // The client left (or another took the slot): its bytes go nowhere.
       slot.outbox.clear();
@@ -531,15 +535,15 @@ void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKi
   auto copy = std::make_shared<const std::string>(text);
   bool pressure = false;
   {
-    std::lock_guard<std::mutex> guard(QueueLock);
+    platform::MutexLock guard(QueueLock);
     for (int i = 0; i < kMonitorClients; ++i) {
-      ClientSlot& slot = slots_[i];
-      if (begin_status) slot.awaiting_status = false;
-      if (slot.state != SlotState::kConnected || slot.awaiting_status) continue;
+      SlotQueue& queue = queues_[i];
+      if (begin_status) queue.awaiting_status = false;
+      if (queue.state != SlotState::kConnected || queue.awaiting_status) continue;
       if (kind == MonitorMessageKind::kLog && log_off_[i].load() == 1) continue;
-      if (slot.queue_count == kMonitorQueuePositions) continue;  // full: dropped for this client
-      slot.queue[(slot.queue_head + slot.queue_count) % kMonitorQueuePositions] = copy;
-      if (++slot.queue_count == kWakeSenderAt) pressure = true;
+      if (queue.queue_count == kMonitorQueuePositions) continue;  // full: dropped for this client
+      queue.queue[(queue.queue_head + queue.queue_count) % kMonitorQueuePositions] = copy;
+      if (++queue.queue_count == kWakeSenderAt) pressure = true;
     }
   }
   send_event_.Set();
@@ -558,12 +562,12 @@ void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
   std::string line = Format(kForwardedLineMax, kDatedLineFormat, tm.tm_mday, tm.tm_mon + 1,
                             tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
   {
-    std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
+    platform::RecursiveMutexLock whole(full_status_lock_);
     QueueMessage(Format(kLogMessageMax, kLogEvent, static_cast<int>(level), line.c_str()),
                  MonitorMessageKind::kLog);
   }
 
-  std::lock_guard<std::mutex> guard(LogHistoryLock);
+  platform::MutexLock guard(LogHistoryLock);
   HistoryEntry& entry = LogHistory[log_history_next_];
   entry.text = line.substr(0, kHistoryLineMax);
   entry.level = level;
@@ -572,7 +576,7 @@ void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
 
 void CInterfaceMonitor::SendLogHistory() {
   // Queues while holding LogHistoryLock: LogHistoryLock before QueueLock.
-  std::lock_guard<std::mutex> guard(LogHistoryLock);
+  platform::MutexLock guard(LogHistoryLock);
   for (int k = 0; k < kLogHistoryEntries; ++k) {
     const HistoryEntry& entry = LogHistory[(log_history_next_ + k) % kLogHistoryEntries];
     if (entry.text.empty()) continue;
@@ -608,14 +612,14 @@ int CInterfaceMonitor::QueueTestSendInfo(std::string* line) {
   auto copy = std::make_shared<const std::string>(reply);
   int served = 0;
   {
-    std::lock_guard<std::mutex> guard(QueueLock);
-    for (ClientSlot& slot : slots_) {
+    platform::MutexLock guard(QueueLock);
+    for (SlotQueue& queue : queues_) {
       // The log-off flags do not apply, and a client still waiting for its
       // first full status gets it too: it may be the one that asked.
-      if (slot.state != SlotState::kConnected) continue;
-      if (slot.queue_count == kMonitorQueuePositions) continue;
-      slot.queue[(slot.queue_head + slot.queue_count) % kMonitorQueuePositions] = copy;
-      ++slot.queue_count;
+      if (queue.state != SlotState::kConnected) continue;
+      if (queue.queue_count == kMonitorQueuePositions) continue;
+      queue.queue[(queue.queue_head + queue.queue_count) % kMonitorQueuePositions] = copy;
+      ++queue.queue_count;
       ++served;
     }
   }
@@ -628,14 +632,14 @@ int CInterfaceMonitor::QueueTestSendInfo(std::string* line) {
 
 void CInterfaceMonitor::WriteLog(std::string_view text) {
   if (name_.empty()) return;
-  std::lock_guard<std::mutex> guard(LogFileLock);
+  platform::MutexLock guard(LogFileLock);
   AppendDailyLogLocked(name_, text);
 }
 
 int CInterfaceMonitor::ConnectedClients() {
-  std::lock_guard<std::mutex> guard(QueueLock);
+  platform::MutexLock guard(QueueLock);
   int count = 0;
-  for (const ClientSlot& slot : slots_)
-    if (slot.state == SlotState::kConnected) ++count;
+  for (const SlotQueue& queue : queues_)
+    if (queue.state == SlotState::kConnected) ++count;
   return count;
 }

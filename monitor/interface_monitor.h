@@ -25,7 +25,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +38,7 @@
 #include "core/report.h"
 #include "monitor/monitor_access.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -167,14 +167,24 @@ class CInterfaceMonitor {
     SockRecord sock;
     // Held around every send on `sock` and around its close, so the send
     // thread never writes to a descriptor that has been reused.
-    std::mutex send_lock;
+    platform::Mutex send_lock;
 
     // Guarded by QueueLock and, for writes, by send_lock as well (so either
     // lock is enough to read it): id of the connection in the slot, 0 when
-    // none.
+    // none. GUARDED_BY names one lock, so this one stays unannotated.
     std::uint64_t connection = 0;
 
-    // Guarded by QueueLock.
+    // Touched only by the send thread: bytes taken from the queue and not
+    // yet accepted by the client's socket, for connection outbox_connection.
+    std::string outbox;
+    std::size_t outbox_sent = 0;
+    std::uint64_t outbox_connection = 0;
+  };
+
+  // The part of a client slot that QueueLock guards (kept apart from
+  // ClientSlot, as an annotation inside ClientSlot cannot name the server's
+  // QueueLock).
+  struct SlotQueue {
     SlotState state = SlotState::kFree;
     in_addr_t peer = 0;  // remote address of the client, network byte order
     // A client that has just connected gets no log line and no broadcast
@@ -187,12 +197,6 @@ class CInterfaceMonitor {
     std::array<std::shared_ptr<const std::string>, kMonitorQueuePositions> queue;
     int queue_head = 0;
     int queue_count = 0;
-
-    // Touched only by the send thread: bytes taken from the queue and not
-    // yet accepted by the client's socket, for connection outbox_connection.
-    std::string outbox;
-    std::size_t outbox_sent = 0;
-    std::uint64_t outbox_connection = 0;
   };
 
   // What a client makes the server log within the current second.
@@ -261,9 +265,10 @@ class CInterfaceMonitor {
 
   // Guards every slot's queue, state, awaiting_status and connection, and
   // the members below.
-  std::mutex QueueLock;
-  bool init_thread_running_ = false;
-  std::uint64_t last_connection_ = 0;
+  platform::Mutex QueueLock;
+  bool init_thread_running_ GUARDED_BY(QueueLock) = false;
+  std::uint64_t last_connection_ GUARDED_BY(QueueLock) = 0;
+  std::array<SlotQueue, kMonitorClients> queues_ GUARDED_BY(QueueLock);
 
   std::array<ClientSlot, kMonitorClients> slots_;
 
@@ -279,13 +284,13 @@ class CInterfaceMonitor {
   // Held while a full status is queued, and by ForwardLog while it queues, so
   // a forwarded line never lands inside a full status. Taken before
   // LogHistoryLock; recursive, as a report made while queuing comes back here.
-  std::recursive_mutex full_status_lock_;
+  platform::RecursiveMutex full_status_lock_;
   // Guards LogHistory and its next index.
-  std::mutex LogHistoryLock;
+  platform::Mutex LogHistoryLock;
   struct HistoryEntry {
     std::string text;
     ReportLevel level = ReportLevel::kSuccess;
   };
-  std::array<HistoryEntry, kLogHistoryEntries> LogHistory;
-  int log_history_next_ = 0;
+  std::array<HistoryEntry, kLogHistoryEntries> LogHistory GUARDED_BY(LogHistoryLock);
+  int log_history_next_ GUARDED_BY(LogHistoryLock) = 0;
 };

@@ -126,7 +126,7 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
   char description[kProfileTextMax + 1], physical[kProfileTextMax + 1], remote[kProfileTextMax + 1];
   ReadInterfaceConfig(description, physical, remote, sizeof description);
 
-  std::lock_guard<std::recursive_mutex> whole(full_status_lock_);
+  platform::RecursiveMutexLock whole(full_status_lock_);
   // Clients that connected since the last full status are served from its
   // first message on. Only the first message begins it: a client accepted
   // between the first and the second would otherwise start with the second.

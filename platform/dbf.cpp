@@ -1,4 +1,5 @@
 #include "platform/dbf.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
@@ -15,7 +16,6 @@
 #include <ctime>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -118,16 +118,16 @@ bool IsNumeric(const dbf::Field& f) { return f.type == 'N' || f.type == 'F'; }
 // waits take it with the same deadline as the fcntl lock, so a thread of
 // ours that holds the table cannot keep another waiting without end either.
 struct DbfFileLocks {
-  std::recursive_timed_mutex mutex;
+  RecursiveTimedMutex mutex;
   dev_t dev = 0;  // the file, as the registry knows it
   ino_t ino = 0;
-  int users = 0;             // open tables of the file (guarded by the registry's lock)
-  int held = 0;              // fcntl locks this process holds on the file (guarded by mutex)
-  int whole = 0;             // tables holding the whole-file lock (guarded by mutex)
-  std::vector<int> closing;  // closes waiting for held == 0 (guarded by mutex)
+  int users = 0;                    // open tables of the file (guarded by the registry's lock)
+  int held GUARDED_BY(mutex) = 0;   // fcntl locks this process holds on the file
+  int whole GUARDED_BY(mutex) = 0;  // tables holding the whole-file lock
+  std::vector<int> closing GUARDED_BY(mutex);  // closes waiting for held == 0
 
   // Closes the descriptors that waited for the last lock to end.
-  void CloseWaiting() {
+  void CloseWaiting() REQUIRES(mutex) {
     if (held > 0) return;
     for (int fd : closing) ::close(fd);
     closing.clear();
@@ -142,8 +142,8 @@ namespace {
 // destroyed, since a detached thread may still close a table at exit.
 using FileKey = std::pair<dev_t, ino_t>;
 struct FileLocksRegistry {
-  std::mutex lock;
-  std::map<FileKey, std::unique_ptr<DbfFileLocks>> files;  // guarded by lock
+  Mutex lock;
+  std::map<FileKey, std::unique_ptr<DbfFileLocks>> files GUARDED_BY(lock);
 };
 
 FileLocksRegistry& Registry() {
@@ -153,7 +153,7 @@ FileLocksRegistry& Registry() {
 
 DbfFileLocks* AcquireFileLocks(dev_t dev, ino_t ino) {
   FileLocksRegistry& r = Registry();
-  std::lock_guard<std::mutex> guard(r.lock);
+  MutexLock guard(r.lock);
   auto& slot = r.files[{dev, ino}];
   if (!slot) {
     slot = std::make_unique<DbfFileLocks>();
@@ -169,7 +169,7 @@ DbfFileLocks* AcquireFileLocks(dev_t dev, ino_t ino) {
 // held, or a descriptor waiting to close, belongs to a table still open).
 void ReleaseFileLocks(DbfFileLocks* locks) {
   FileLocksRegistry& r = Registry();
-  std::lock_guard<std::mutex> guard(r.lock);
+  MutexLock guard(r.lock);
   if (--locks->users == 0) r.files.erase({locks->dev, locks->ino});
 }
 
@@ -177,7 +177,7 @@ void ReleaseFileLocks(DbfFileLocks* locks) {
 
 std::size_t DbfLockRegistrySize() {
   FileLocksRegistry& r = Registry();
-  std::lock_guard<std::mutex> guard(r.lock);
+  MutexLock guard(r.lock);
   return r.files.size();
 }
 
@@ -188,17 +188,22 @@ std::size_t DbfLockRegistrySize() {
 // cut a hole into the whole-file lock).
 class DbfRangeLock {
  public:
-  DbfRangeLock(DbfTable& table, std::uint64_t start, std::uint64_t length)
-      : table_(table), locks_(*table.file_locks_), start_(start), length_(length) {
+  // Leaves the file's mutex held when ok(), for the destructor to give
+  // back: a span the analysis cannot follow across the two.
+  DbfRangeLock(DbfTable& table, std::uint64_t start, std::uint64_t length) NO_THREAD_SAFETY_ANALYSIS
+      : table_(table),
+        locks_(*table.file_locks_),
+        start_(start),
+        length_(length) {
     LockClock::time_point deadline = LockDeadline();
-    if (!locks_.mutex.try_lock_until(deadline)) {
+    if (!locks_.mutex.TryLockUntil(deadline)) {
       error_ = ETIMEDOUT;
       return;
     }
     if (locks_.whole == 0) {
       error_ = SetLockBefore(table.fd_, F_WRLCK, start, length, deadline);
       if (error_ != 0) {
-        locks_.mutex.unlock();
+        locks_.mutex.Unlock();
         return;
       }
       fcntl_held_ = true;
@@ -208,12 +213,13 @@ class DbfRangeLock {
   }
   ~DbfRangeLock() {
     if (!ok_) return;
+    locks_.mutex.AssertHeld();  // taken by the constructor
     if (fcntl_held_) {
       DropLock(table_.fd_, start_, length_);
       --locks_.held;
       locks_.CloseWaiting();
     }
-    locks_.mutex.unlock();
+    locks_.mutex.Unlock();
   }
   DbfRangeLock(const DbfRangeLock&) = delete;
   DbfRangeLock& operator=(const DbfRangeLock&) = delete;
@@ -451,7 +457,7 @@ bool DbfTable::Close() {
     // waits until no other thread is inside a locked stretch, and while this
     // thread itself still holds a lock through another table the descriptor
     // stays open until that lock ends.
-    std::lock_guard<std::recursive_timed_mutex> guard(file_locks_->mutex);
+    RecursiveTimedMutexLock guard(file_locks_->mutex);
     if (file_locks_->held > 0) {
       file_locks_->closing.push_back(fd_);
     } else {
@@ -790,15 +796,17 @@ bool DbfTable::Pack() {
   return Top();
 }
 
-bool DbfTable::Lock() {
+// Leaves the file's mutex held until Unlock: a span the analysis cannot
+// follow across the two calls.
+bool DbfTable::Lock() NO_THREAD_SAFETY_ANALYSIS {
   if (fd_ < 0) return Fail(kNotOpen);
   if (table_locked_) return true;
   LockClock::time_point deadline = LockDeadline();
-  if (!file_locks_->mutex.try_lock_until(deadline)) return FailLock(ETIMEDOUT);
+  if (!file_locks_->mutex.TryLockUntil(deadline)) return FailLock(ETIMEDOUT);
   if (file_locks_->whole == 0) {
     int error = SetLockBefore(fd_, read_only_ ? F_RDLCK : F_WRLCK, 0, 0, deadline);
     if (error != 0) {
-      file_locks_->mutex.unlock();
+      file_locks_->mutex.Unlock();
       return FailLock(error);
     }
     ++file_locks_->held;
@@ -820,13 +828,14 @@ bool DbfTable::Lock() {
 
 void DbfTable::Unlock() {
   if (!table_locked_) return;
+  file_locks_->mutex.AssertHeld();  // taken by Lock
   table_locked_ = false;
   if (--file_locks_->whole == 0) {
     DropLock(fd_, 0, 0);
     --file_locks_->held;
     file_locks_->CloseWaiting();
   }
-  file_locks_->mutex.unlock();
+  file_locks_->mutex.Unlock();
 }
 
 }  // namespace platform

@@ -6,25 +6,29 @@ namespace platform {
 
 void Event::Set() {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     set_ = true;
   }
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
 void Event::Reset() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   set_ = false;
 }
 
 bool Event::IsSet() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return set_;
 }
 
 bool Event::Wait(long long milliseconds) const {
-  std::unique_lock<std::mutex> guard(mutex_);
-  return changed_.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] { return set_; });
+  MutexLock guard(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!set_) {
+    if (!changed_.WaitUntil(mutex_, deadline)) return set_;
+  }
+  return true;
 }
 
 }  // namespace platform

@@ -4,8 +4,7 @@
 // next round, and a waiter that comes after the fact sees it at once.
 // A copy starts unset: the state belongs to the running threads, not to the
 // record that holds the event.
-#include <condition_variable>
-#include <mutex>
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -22,9 +21,9 @@ class Event {
   bool Wait(long long milliseconds) const;
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  bool set_ = false;  // guarded by mutex_
+  mutable Mutex mutex_;
+  mutable CondVar changed_;
+  bool set_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include "platform/held_temporary.h"
+#include "platform/mutex.h"
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
@@ -299,40 +299,46 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
   return true;
 }
 
+Mutex g_locks_mutex;
+
 }  // namespace
 
 struct ProfileLockEntry {
-  std::recursive_mutex mutex;
-  std::size_t users = 0;  // locks holding or waiting for `mutex`
+  RecursiveMutex mutex;
+  std::size_t users GUARDED_BY(g_locks_mutex) = 0;  // locks holding or waiting for `mutex`
 };
 
 namespace {
-std::mutex g_locks_mutex;
 // Never destroyed: detached threads may still write profiles while the
 // process is ending. Elements keep their address while others come and go.
-std::unordered_map<std::string, ProfileLockEntry>* g_locks = nullptr;
+std::unordered_map<std::string, ProfileLockEntry>* g_locks GUARDED_BY(g_locks_mutex) = nullptr;
+
+// A ProfileLock holds its entry's mutex from its constructor to its
+// destructor, a span the analysis cannot follow across two functions.
+void HoldEntry(ProfileLockEntry& entry) NO_THREAD_SAFETY_ANALYSIS { entry.mutex.Lock(); }
+void LetGoEntry(ProfileLockEntry& entry) NO_THREAD_SAFETY_ANALYSIS { entry.mutex.Unlock(); }
 }  // namespace
 
 ProfileLock::ProfileLock(const std::string& path) : path_(path) {
   {
-    std::lock_guard<std::mutex> guard(g_locks_mutex);
+    MutexLock guard(g_locks_mutex);
     if (!g_locks) g_locks = new std::unordered_map<std::string, ProfileLockEntry>();
     entry_ = &(*g_locks)[path_];
     ++entry_->users;
   }
   // Waited for outside the registry's own mutex, so a long rewrite of one
   // file never holds up the others.
-  entry_->mutex.lock();
+  HoldEntry(*entry_);
 }
 
 ProfileLock::~ProfileLock() {
-  entry_->mutex.unlock();
-  std::lock_guard<std::mutex> guard(g_locks_mutex);
+  LetGoEntry(*entry_);
+  MutexLock guard(g_locks_mutex);
   if (--entry_->users == 0) g_locks->erase(path_);
 }
 
 std::size_t ProfileLockEntriesForTest() {
-  std::lock_guard<std::mutex> guard(g_locks_mutex);
+  MutexLock guard(g_locks_mutex);
   return g_locks ? g_locks->size() : 0;
 }
 

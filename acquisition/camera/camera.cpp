@@ -137,7 +137,7 @@ int CCamera::InitStream(const std::string& address_in, int port_in, std::string_
     Log(kNoSoI, ReportLevel::kError);
     return -1;
   }
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   index_ = FrameIndex();
   index_.TakeInitialChunks();
   last_alive_.store(0);
@@ -165,7 +165,7 @@ bool CCamera::StartStreamThreads() {
 }
 
 std::uint32_t CCamera::StartStreaming(int seconds) {
-  std::lock_guard<std::mutex> guard(session_lock_);
+  platform::MutexLock guard(session_lock_);
   // A permanent camera has one session for its whole life: its frames
   // before the alarm are what a job wants.
   if (permanent_ != 0) return session_.load();
@@ -179,28 +179,28 @@ std::uint32_t CCamera::StartStreaming(int seconds) {
 }
 
 bool CCamera::HasImage() {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   return !index_.empty();
 }
 
 bool CCamera::HasImage(std::uint32_t session) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   std::int64_t n = index_.LowerBound(session, INT64_MIN);
   return n < index_.next() && index_.At(n).session == session;
 }
 
 std::int64_t CCamera::image_count() {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   return image_count_;
 }
 
 std::int64_t CCamera::first_frame_number() {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   return index_.first();
 }
 
 std::int64_t CCamera::next_frame_number() {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   return index_.next();
 }
 
@@ -329,7 +329,7 @@ void CCamera::TakeBytes(const std::uint8_t* data, std::size_t n, std::int64_t no
 }
 
 std::uint16_t CCamera::AddCodec(std::shared_ptr<const VideoCodec> codec) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   // 0 stands for MJPEG; the numbers wrap after 65535 connections, long
   // after the ring has forgotten the first.
   if (++last_codec_ == 0) last_codec_ = 1;
@@ -338,7 +338,7 @@ std::uint16_t CCamera::AddCodec(std::shared_ptr<const VideoCodec> codec) {
 }
 
 std::shared_ptr<const VideoCodec> CCamera::Codec(std::uint16_t codec) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   for (const auto& [number, parameters] : codecs_)
     if (number == codec) return parameters;
   return nullptr;
@@ -405,7 +405,7 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     if (fd.valid()) {
       Log(platform::StringPrintf(kFileMadeAgain, camera_number_, stream_file_path_.c_str()),
           ReportLevel::kError);
-      std::lock_guard<std::mutex> guard(index_lock_);
+      platform::MutexLock guard(index_lock_);
       index_ = FrameIndex();
       index_.TakeInitialChunks();
     }
@@ -443,7 +443,7 @@ void CCamera::PublishFrames(bool written) {
   std::size_t done = 0;
   std::int64_t added = 0;
   {
-    std::lock_guard<std::mutex> guard(index_lock_);
+    platform::MutexLock guard(index_lock_);
     for (; done < pending_.size() && pending_[done].end <= in_file; ++done) {
       // Frames whose bytes did not reach the file are never indexed: a
       // reader would find other bytes there.
@@ -473,7 +473,7 @@ void CCamera::PublishFrames(bool written) {
     while (codecs_.size() > 1 &&
            (index_.empty() || codecs_.front().first != index_.At(index_.first()).codec))
       codecs_.erase(codecs_.begin());
-    if (added > 0 && frame_waiters_ > 0) frame_indexed_.notify_all();
+    if (added > 0 && frame_waiters_ > 0) frame_indexed_.SignalAll();
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
   if (added == 0) return;
@@ -548,7 +548,7 @@ void CCamera::StreamingDurationThread() {
   for (;;) {
     bool on;
     {
-      std::lock_guard<std::mutex> guard(session_lock_);
+      platform::MutexLock guard(session_lock_);
       on = remaining_seconds_.load() > 0;
       streaming_.store(on ? 1 : 0);
     }
@@ -557,7 +557,7 @@ void CCamera::StreamingDurationThread() {
       continue;
     }
     SleepMs(1000);
-    std::lock_guard<std::mutex> guard(session_lock_);
+    platform::MutexLock guard(session_lock_);
     if (remaining_seconds_.load() > 0) remaining_seconds_.fetch_sub(1);
   }
 }

@@ -6,12 +6,10 @@
 // moment it began to arrive, so the frames of the last lap can be read back
 // by time.
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "acquisition/camera/frame_index.h"
 #include "core/camera_base.h"
 #include "core/report.h"
+#include "platform/mutex.h"
 
 inline constexpr std::size_t kStreamBlockSize = 16384;
 inline constexpr std::int64_t kStreamFileSize = 50000000;
@@ -260,7 +259,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
 
   // Seconds since 1970 with microseconds, set by a probe's header.
   std::atomic<double> start_time_{0};
-  std::mutex session_lock_;  // makes extending or starting a session one step
+  platform::Mutex session_lock_;  // makes extending or starting a session one step
   std::atomic<int> remaining_seconds_{0};
   std::atomic<int> streaming_{0};
   std::atomic<std::uint32_t> session_{1};
@@ -271,16 +270,16 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   int extended_log_ = 0;
   int permanent_ = 0;
 
-  std::mutex index_lock_;
-  std::condition_variable frame_indexed_;  // signalled under index_lock_
-  // Guarded by index_lock_:
-  FrameIndex index_;
+  platform::Mutex index_lock_;
+  platform::CondVar frame_indexed_;  // signalled under index_lock_
+  FrameIndex index_ GUARDED_BY(index_lock_);
   // The codec parameters frames in the index (and the connection running
   // now, the last) decode with, oldest first.
-  std::vector<std::pair<std::uint16_t, std::shared_ptr<const VideoCodec>>> codecs_;
-  std::uint16_t last_codec_ = 0;
-  std::int64_t image_count_ = 0;
-  int frame_waiters_ = 0;
+  std::vector<std::pair<std::uint16_t, std::shared_ptr<const VideoCodec>>> codecs_
+      GUARDED_BY(index_lock_);
+  std::uint16_t last_codec_ GUARDED_BY(index_lock_) = 0;
+  std::int64_t image_count_ GUARDED_BY(index_lock_) = 0;
+  int frame_waiters_ GUARDED_BY(index_lock_) = 0;
 };
 
 // Every camera's stream record, by camera number.

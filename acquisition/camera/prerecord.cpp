@@ -75,7 +75,7 @@ std::string WallText(std::int64_t wall_ms) {
 
 bool CCamera::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_t session,
                         FrameRef* out) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   std::int64_t n = search == FrameSearch::kAtOrBefore ? index_.UpperBound(session, wanted_us) - 1
                                                       : index_.LowerBound(session, wanted_us);
   if (n < index_.first() || n >= index_.next() || index_.At(n).session != session) return false;
@@ -85,7 +85,7 @@ bool CCamera::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint32_
 }
 
 bool CCamera::FrameByNumber(std::int64_t number, FrameRef* out) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   if (number < index_.first() || number >= index_.next()) return false;
   out->number = number;
   out->entry = index_.At(number);
@@ -98,7 +98,7 @@ bool CCamera::FirstFrame(std::uint32_t session, FrameRef* out) {
 
 bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
                                 std::int64_t deadline_us) {
-  std::unique_lock<std::mutex> lock(index_lock_);
+  platform::MutexLock lock(index_lock_);
   ++frame_waiters_;
   bool found = false;
   for (;;) {
@@ -111,14 +111,14 @@ bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
     }
     std::int64_t left = deadline_us - platform::MonotonicMicros();
     if (left <= 0) break;
-    frame_indexed_.wait_for(lock, std::chrono::microseconds(left));
+    frame_indexed_.WaitFor(index_lock_, std::chrono::microseconds(left));
   }
   --frame_waiters_;
   return found;
 }
 
 bool CCamera::RecentFrameRate(float* rate) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   if (index_.empty()) return false;
   std::int64_t last = index_.next() - 1;
   std::int64_t newest = index_.At(last).begin_us;
@@ -188,7 +188,7 @@ int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
 }
 
 bool CCamera::KeyFrameAtOrBefore(std::int64_t number, FrameRef* out) {
-  std::lock_guard<std::mutex> guard(index_lock_);
+  platform::MutexLock guard(index_lock_);
   if (number < index_.first() || number >= index_.next()) return false;
   const std::uint16_t codec = index_.At(number).codec;
   // A group of pictures is rarely longer than a few hundred frames; the

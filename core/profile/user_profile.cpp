@@ -2,18 +2,18 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 
 namespace {
-std::mutex g_directory_mutex;
+platform::Mutex g_directory_mutex;
 // Never destroyed: detached threads resolve profile paths until the process
 // is gone.
-std::string& g_directory = *new std::string;
-bool g_directory_known = false;
+std::string& g_directory GUARDED_BY(g_directory_mutex) = *new std::string;
+bool g_directory_known GUARDED_BY(g_directory_mutex) = false;
 
 std::unique_ptr<char[]> CopyName(const char* name) {
   if (!name) return nullptr;
@@ -25,7 +25,7 @@ std::unique_ptr<char[]> CopyName(const char* name) {
 }  // namespace
 
 const std::string& GetIniDirectory() {
-  std::lock_guard<std::mutex> guard(g_directory_mutex);
+  platform::MutexLock guard(g_directory_mutex);
   if (!g_directory_known) {
     std::optional<std::string> value = platform::RegistryIniFilePath();
     g_directory.clear();
@@ -41,7 +41,7 @@ const std::string& GetIniDirectory() {
 }
 
 void ResetIniDirectoryForTest() {
-  std::lock_guard<std::mutex> guard(g_directory_mutex);
+  platform::MutexLock guard(g_directory_mutex);
   g_directory_known = false;
 }
 
