@@ -153,19 +153,23 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   bool keyed = false;  // a key frame came since the connection (or a lost frame)
   bool wanted_before = streaming_.load() == 1;
   std::uint16_t current_codec = codec_number;
-  // The frame being gathered: the parser may hand one frame over in several
-  // packets of the same presentation time (a slice each, or its parameter
-  // sets apart), and a decoder wants the whole frame in one piece. A frame
-  // is stored once the next one begins.
+  // The frame being gathered. The parser may hand one frame over in several
+  // pieces (a slice each, or its parameter sets apart), and gives the first
+  // piece of a connection no time; a decoder wants the whole frame in one
+  // piece. So frames are told apart by their own bytes: a piece that holds
+  // the first slice of a picture begins a frame, together with the
+  // parameter sets and messages that came just before it; the other slices
+  // of the picture join it. A frame is stored once the next one begins.
+  const bool hevc = parameters->codec_id == AV_CODEC_ID_HEVC;
   std::vector<std::uint8_t> unit;
   std::int64_t unit_pts = AV_NOPTS_VALUE;
   FoundFrame unit_frame;
   bool unit_open = false;
   std::int64_t unit_arrival_us = 0;  // when its first piece came out
   int unit_pieces = 0;
-  std::vector<std::uint8_t> untimed;
-  bool untimed_key = false;
-  std::int64_t untimed_arrival_us = 0;
+  std::vector<std::uint8_t> lead;  // parameter sets and messages before a picture
+  bool lead_key = false;
+  std::int64_t lead_arrival_us = 0;
   auto store = [&] {
     if (!unit_open) return;
     unit_open = false;
@@ -178,8 +182,13 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     // Frames before the first key frame cannot be decoded: not recorded.
     if (!unit_frame.key && !keyed) return;
     keyed = true;
-    std::int64_t moment = clock.Moment(av_rescale_q(unit_pts, time_base, AVRational{1, 1000000}),
-                                       unit_arrival_us, unit_pieces == 1);
+    // A frame without a time (the first of a connection) is dated by its
+    // arrival.
+    std::int64_t moment =
+        unit_pts == AV_NOPTS_VALUE
+            ? unit_arrival_us
+            : clock.Moment(av_rescale_q(unit_pts, time_base, AVRational{1, 1000000}),
+                           unit_arrival_us, unit_pieces == 1);
     // Lookups need the moments in order across connections too.
     moment = std::max(moment, last_moment_us_ + 1);
     last_moment_us_ = moment;
@@ -235,31 +244,39 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       current_codec = AddCodec(codec);
     }
     const std::int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (pts == AV_NOPTS_VALUE) {
-      // A piece without a time (the parser gives the first piece of a
-      // connection none): it begins the next frame.
-      store();
-      if (untimed.empty()) untimed_arrival_us = now;
-      untimed.insert(untimed.end(), packet->data, packet->data + packet->size);
-      untimed_key = untimed_key || key;
-    } else if (unit_open && pts == unit_pts) {
-      unit.insert(unit.end(), packet->data, packet->data + packet->size);
-      unit_frame.key = unit_frame.key || key;
-      ++unit_pieces;
-    } else {
-      store();
-      unit_arrival_us = untimed.empty() ? now : untimed_arrival_us;
-      unit_pieces = untimed.empty() ? 1 : 2;
-      unit_frame = FoundFrame{};
-      unit_frame.session = session_.load();
-      unit_frame.codec = current_codec;
-      unit_frame.key = key || untimed_key;
-      unit.swap(untimed);
-      unit.insert(unit.end(), packet->data, packet->data + packet->size);
-      untimed.clear();
-      untimed_key = false;
-      unit_pts = pts;
-      unit_open = true;
+    const std::uint8_t* data = packet->data;
+    const std::size_t size = static_cast<std::size_t>(packet->size);
+    switch (ClassifyPiece(data, size, hevc)) {
+      case PieceKind::kBeginsPicture:
+        store();
+        unit.assign(lead.begin(), lead.end());
+        unit.insert(unit.end(), data, data + size);
+        unit_arrival_us = lead.empty() ? now : lead_arrival_us;
+        unit_pieces = lead.empty() ? 1 : 2;
+        unit_pts = pts;
+        unit_frame = FoundFrame{};
+        unit_frame.session = session_.load();
+        unit_frame.codec = current_codec;
+        unit_frame.key = key || lead_key;
+        unit_open = true;
+        lead.clear();
+        lead_key = false;
+        break;
+      case PieceKind::kContinuesPicture:
+        // Without the start of its picture (a connection's first piece) it
+        // is of no use.
+        if (unit_open) {
+          unit.insert(unit.end(), data, data + size);
+          ++unit_pieces;
+          unit_frame.key = unit_frame.key || key;
+          if (unit_pts == AV_NOPTS_VALUE) unit_pts = pts;
+        }
+        break;
+      case PieceKind::kNoPicture:
+        if (lead.empty()) lead_arrival_us = now;
+        lead.insert(lead.end(), data, data + size);
+        lead_key = lead_key || key;
+        break;
     }
     av_packet_unref(packet.get());
     if (streaming_.load() != 1) {

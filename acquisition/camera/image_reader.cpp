@@ -84,6 +84,7 @@ struct ImageReader::Decoder {
   std::unique_ptr<AVPacket, PacketFreer> packet;
   std::unique_ptr<std::uint8_t[]> bytes;  // one compressed frame read back
   std::int64_t last_fed = -1;             // the newest frame given to it
+  bool spoiled = false;                   // a picture since the key frame had errors
   tjhandle jpeg = nullptr;
   std::vector<std::uint8_t> planes[3];  // pictures made JPEG-ready
   ~Decoder() {
@@ -153,6 +154,7 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
     avcodec_flush_buffers(d.context.get());
     av_frame_unref(d.picture.get());
     from = key.number;
+    d.spoiled = false;
   }
   bool have = d.picture->buf[0] != nullptr && d.picture->pts == frame.number;
   for (std::int64_t n = from; !have && n <= frame.number + kMaxDelayFrames; ++n) {
@@ -165,8 +167,9 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
       // and starts from a key frame next time.
       avcodec_send_packet(d.context.get(), nullptr);
       while (!have && avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
-        if (d.scratch->pts == frame.number && d.scratch->decode_error_flags == 0 &&
-            !(d.scratch->flags & AV_FRAME_FLAG_CORRUPT)) {
+        if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
+          d.spoiled = true;
+        if (d.scratch->pts == frame.number && !d.spoiled) {
           av_frame_unref(d.picture.get());
           av_frame_move_ref(d.picture.get(), d.scratch.get());
           have = true;
@@ -190,9 +193,11 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
       return fail(
           platform::StringPrintf(kBadFrame, c, static_cast<long long>(n), ErrorText(rc).c_str()));
     while (avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
-      bool whole =
-          d.scratch->decode_error_flags == 0 && !(d.scratch->flags & AV_FRAME_FLAG_CORRUPT);
-      if (d.scratch->pts == frame.number && !whole)
+      // A picture with errors spoils every picture decoded from it after:
+      // none is made into an image until the next key frame.
+      if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
+        d.spoiled = true;
+      if (d.scratch->pts == frame.number && d.spoiled)
         return fail(platform::StringPrintf(kBadFrame, c, index, "errors in the picture"));
       if (d.scratch->pts <= frame.number) {
         av_frame_unref(d.picture.get());

@@ -60,6 +60,28 @@ std::string RtspAddress(const std::string& address, int port, const std::string&
   return whole;
 }
 
+PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc) {
+  PieceKind kind = PieceKind::kNoPicture;
+  // Each NAL unit follows 00 00 01; its header is one byte (H.264) or two
+  // (H.265). A slice's header begins with the flag (H.265) or the number
+  // (H.264, a ue(v) code whose 0 is the single bit 1) saying whether it is
+  // the first of its picture: the top bit of the byte behind the header.
+  for (std::size_t i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const std::size_t at = i + 3;
+    const std::size_t header = hevc ? 2 : 1;
+    if (at + header >= size) break;
+    const int type = hevc ? (data[at] >> 1) & 0x3F : data[at] & 0x1F;
+    const bool slice = hevc ? type < 32 : type >= 1 && type <= 5;
+    if (slice) {
+      if (data[at + header] & 0x80) return PieceKind::kBeginsPicture;
+      kind = PieceKind::kContinuesPicture;
+    }
+    i = at;
+  }
+  return kind;
+}
+
 std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late) {
   if (started_) {
     std::int64_t spacing = pts_us - last_pts_;

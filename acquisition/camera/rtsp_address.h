@@ -1,6 +1,7 @@
 #pragma once
 // Pure helpers of the RTSP stream: the camera's address, and the moment each
 // frame was captured.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,13 @@ bool IsRtspUri(std::string_view uri);
 // left out (the form logs show).
 std::string RtspAddress(const std::string& address, int port, const std::string& uri,
                         const std::string& user, const std::string& password);
+
+// What a piece of an H.264 or H.265 stream (Annex B: NAL units behind start
+// codes) holds of a picture: the first slice of one (it begins a frame),
+// only later slices (it continues one), or no slice at all (parameter sets,
+// messages: they go with the picture after them).
+enum class PieceKind { kBeginsPicture, kContinuesPicture, kNoPicture };
+PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc);
 
 // Turns the presentation times of a connection's frames into the monotonic
 // moments they were captured. The moment a frame comes out of the demuxer

@@ -27,6 +27,33 @@ TEST(RtspAddress, BuiltFromTheConfigurationWithCredentialsEncoded) {
   EXPECT_FALSE(IsRtspUri("/rtsp://x"));
 }
 
+TEST(ClassifyPiece, FirstSliceBeginsAFrameOtherSlicesJoinParameterSetsLead) {
+  using B = std::vector<std::uint8_t>;
+  struct Row {
+    B bytes;
+    bool hevc;
+    PieceKind kind;
+  } rows[] = {
+      // H.264: SPS, PPS, then an IDR slice with first_mb 0 (top bit set).
+      {{0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88, 0x84},
+       false,
+       PieceKind::kBeginsPicture},
+      {{0, 0, 1, 0x41, 0x9A, 0x02}, false, PieceKind::kBeginsPicture},
+      // A second slice of the picture: first_mb not 0.
+      {{0, 0, 1, 0x41, 0x3A, 0x02}, false, PieceKind::kContinuesPicture},
+      {{0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x06, 0x05, 0x10}, false, PieceKind::kNoPicture},
+      // H.265: VPS (32) alone; an IDR_W_RADL slice (19) first in its picture,
+      // and a later slice segment of a TRAIL_R picture (1).
+      {{0, 0, 1, 0x40, 0x01, 0x0C}, true, PieceKind::kNoPicture},
+      {{0, 0, 1, 0x26, 0x01, 0xAF}, true, PieceKind::kBeginsPicture},
+      {{0, 0, 1, 0x02, 0x01, 0x2F}, true, PieceKind::kContinuesPicture},
+      {{0, 0, 1}, false, PieceKind::kNoPicture},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(ClassifyPiece(row.bytes.data(), row.bytes.size(), row.hevc), row.kind)
+        << testing::PrintToString(row.bytes);
+}
+
 TEST(CaptureClock, SpacesFramesByTheirTimesWhateverTheirArrival) {
   // Frames 100 ms apart handed over one period late, in bursts: the moments
   // follow the camera's spacing from the earliest arrival on (the first,
