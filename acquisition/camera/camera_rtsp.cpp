@@ -170,6 +170,12 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   std::vector<std::uint8_t> lead;  // parameter sets and messages before a picture
   bool lead_key = false;
   std::int64_t lead_arrival_us = 0;
+  // The first frame of a connection comes without a time: it is held until
+  // the next one tells it (the demuxer counts times from the first frame).
+  std::vector<std::uint8_t> held;
+  FoundFrame held_frame;
+  bool holding = false;
+  bool dated_any = false;
   auto store = [&] {
     if (!unit_open) return;
     unit_open = false;
@@ -177,24 +183,39 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       // The frames after it refer to it: recorded again from the next key frame.
       OnStreamProblem(StreamProblem::kTooBig, static_cast<std::int64_t>(unit.size()));
       keyed = false;
+      holding = false;
       return;
     }
     // Frames before the first key frame cannot be decoded: not recorded.
     if (!unit_frame.key && !keyed) return;
     keyed = true;
-    // A frame without a time (the first of a connection) is dated by its
-    // arrival.
-    std::int64_t moment =
-        unit_pts == AV_NOPTS_VALUE
-            ? unit_arrival_us
-            : clock.Moment(av_rescale_q(unit_pts, time_base, AVRational{1, 1000000}),
-                           unit_arrival_us, unit_pieces == 1);
-    // Lookups need the moments in order across connections too.
-    moment = std::max(moment, last_moment_us_ + 1);
-    last_moment_us_ = moment;
-    unit_frame.begin_us = moment;
-    unit_frame.begin_wall_ms =
-        platform::WallMillis() - (platform::MonotonicMicros() - moment) / 1000;
+    if (unit_pts == AV_NOPTS_VALUE && !dated_any && !holding) {
+      held.swap(unit);
+      held_frame = unit_frame;
+      holding = true;
+      clock.Prime(0);
+      return;
+    }
+    auto dated = [&](std::int64_t moment, FoundFrame* frame) {
+      // Lookups need the moments in order across connections too.
+      moment = std::max(moment, last_moment_us_ + 1);
+      last_moment_us_ = moment;
+      frame->begin_us = moment;
+      frame->begin_wall_ms = platform::WallMillis() - (platform::MonotonicMicros() - moment) / 1000;
+    };
+    // Another frame without a time is dated by its arrival.
+    const std::int64_t pts_us =
+        unit_pts == AV_NOPTS_VALUE ? 0 : av_rescale_q(unit_pts, time_base, AVRational{1, 1000000});
+    const std::int64_t moment = unit_pts == AV_NOPTS_VALUE
+                                    ? unit_arrival_us
+                                    : clock.Moment(pts_us, unit_arrival_us, unit_pieces == 1);
+    if (holding) {
+      holding = false;
+      dated(std::min(moment - pts_us, moment - 1), &held_frame);
+      ConsumePacket(held.data(), held.size(), held_frame);
+    }
+    dated_any = true;
+    dated(moment, &unit_frame);
     ConsumePacket(unit.data(), unit.size(), unit_frame);
   };
   StreamLoss loss;

@@ -83,7 +83,7 @@ PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc) {
 }
 
 std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late) {
-  if (started_) {
+  if (started_ || primed_) {
     std::int64_t spacing = pts_us - last_pts_;
     if (spacing > 0 && spacing <= kMaxPeriodUs) period_ = spacing;
   }

@@ -41,9 +41,16 @@ class CaptureClock {
   // period after it began to arrive (a frame in one piece). Moments never go
   // back and never lie ahead of the arrival.
   std::int64_t Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late);
+  // A frame before the first, dated by the caller: its time tells the
+  // spacing of the frames from the first on.
+  void Prime(std::int64_t pts_us) {
+    primed_ = true;
+    last_pts_ = pts_us;
+  }
 
  private:
   bool started_ = false;
+  bool primed_ = false;
   std::int64_t anchor_ = 0;  // arrival less presentation time, at its smallest
   std::int64_t last_pts_ = 0;
   std::int64_t last_arrival_ = 0;

@@ -60,8 +60,8 @@ Picture Decode(const std::string& path) {
 class RtspWorld {
  public:
   // `cameras`: the simulator's keys of cameras 1, 2, ...; `sections`: what
-  // each camera's section adds to "CamPort" and "MJPEGPermanentRecording=1"
-  // ("{port}" stands for the camera's port).
+  // each camera's section adds to "CamPort" ("{port}" stands for the
+  // camera's port); cameras record permanently unless it says otherwise.
   RtspWorld(const std::vector<std::string>& cameras, const std::vector<std::string>& sections)
       : sim_(Args(cameras)) {
     EXPECT_TRUE(sim_.ready()) << sim_.Output();
@@ -76,7 +76,9 @@ class RtspWorld {
       if (std::size_t at = section.find("{port}"); at != std::string::npos)
         section.replace(at, 6, port);
       ini += "[Scenario" + std::to_string(n) + "]\nCameraRef=cam" + std::to_string(n) +
-             "\nCamPort=" + port + "\nMJPEGPermanentRecording=1\n" + section + "\n";
+             "\nCamPort=" + port + "\n" + section + "\n";
+      if (section.find("MJPEGPermanentRecording") == std::string::npos)
+        ini += "MJPEGPermanentRecording=1\n";
     }
     for (const char* d : {"watch", "done", "error", "file", "alarms"})
       std::filesystem::create_directories(box_.path(d));
@@ -199,18 +201,34 @@ void ExpectWithinOneFrame(const std::vector<double>& pre, const std::vector<doub
 TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
   // 10 fps: a frame every 100 ms, a key frame every second. The third camera
   // cuts its frames in slices, as many real ones do, and wants digest
-  // credentials that need encoding in the address.
+  // credentials that need encoding in the address. The fourth streams on
+  // demand: it is probed, and the job gets live images from it.
   RtspWorld w({"rtsp=h264,width=320,height=240,fps=10,gop=10",
                "rtsp=h265,width=320,height=240,fps=10,gop=10",
                "rtsp=h264,width=320,height=240,fps=10,gop=10,slices=3,user=op,\"pass=s:cr@t\","
-               "auth=digest"},
+               "auth=digest",
+               "rtsp=h265,width=320,height=240,fps=10,gop=10"},
               {"StreamType=rtsp\nRequestUri=/stream", "StreamType=RTSP\nRequestUri=stream",
-               "RequestUri=rtsp://127.0.0.1:{port}/stream\nUsername=op\nPassword=s:cr@t"});
-  for (int n = 1; n <= 3; ++n) ASSERT_TRUE(w.WaitLog(n, "stream connected")) << w.CameraLog(n);
+               "RequestUri=rtsp://127.0.0.1:{port}/stream\nUsername=op\nPassword=s:cr@t",
+               "StreamType=rtsp\nRequestUri=/stream\nMJPEGPermanentRecording=0"});
+  for (int n = 1; n <= 4; ++n) ASSERT_TRUE(w.WaitLog(n, "stream connected")) << w.CameraLog(n);
   std::this_thread::sleep_for(std::chrono::seconds(3));  // more than the pre-record in the rings
   // PreRecordTime 2, Interval 0.5, Duration 2: 2, 1.5, 1 and 0.5 s before
   // the alarm, then 0, 0.5, 1 and 1.5 s after.
-  double dropped = w.DropJob("R1", {1, 2, 3}, 2, 2, 0.5);
+  double dropped = w.DropJob("R1", {1, 2, 3, 4}, 2, 2, 0.5);
+  {
+    // Switched on by the job: eight live images half a second apart from its
+    // first frame.
+    SCOPED_TRACE(w.CameraLog(4));
+    auto images = w.Images(4, "R1", 8);
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      ASSERT_TRUE(images[i].has_value()) << i;
+      ASSERT_GE(images[i]->frame, 0) << i;
+      if (i > 0) {
+        EXPECT_NEAR(images[i]->frame - images[i - 1]->frame, 5, 1) << i;
+      }
+    }
+  }
   for (int n = 1; n <= 3; ++n) {
     SCOPED_TRACE("camera " + std::to_string(n) + "\n" + w.CameraLog(n));
     auto images = w.Images(n, "R1", 8);
