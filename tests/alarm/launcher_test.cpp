@@ -1,12 +1,13 @@
 #include "alarm/launcher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/sandbox.h"
 
@@ -23,25 +24,6 @@ void Script(const std::string& path, const std::string& body) {
 // reads a half-written file.
 std::string Into(const std::string& file, const std::string& what) {
   return what + " > " + file + ".tmp; mv " + file + ".tmp " + file + "; ";
-}
-
-// Zombie children of this process.
-int Zombies() {
-  int count = 0;
-  DIR* d = opendir("/proc");
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
-    std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state == 'Z' &&
-        ppid == getpid())
-      ++count;
-  }
-  closedir(d);
-  return count;
 }
 
 TEST(CLauncher, FindsTheCommandHereBeforePath) {
@@ -127,13 +109,13 @@ TEST(CLauncher, ThousandDetachedStartsLeaveNoZombie) {
     ASSERT_EQ(launcher.Start(1, 1), 1);
     launcher.Detach();
   }
-  EXPECT_TRUE(WaitFor([] { return Zombies() == 0; }, 60)) << Zombies() << " zombies";
-  // Nothing of ours stays open for them either.
-  int open_fds = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (readdir(d)) ++open_fds;
-  closedir(d);
-  EXPECT_LT(open_fds, 20);
+  // No exited child is left unreaped, nothing of ours stays open for them.
+  auto unreaped = [] {
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 ? info.si_pid : 0;
+  };
+  EXPECT_TRUE(WaitFor([&] { return unreaped() == 0; }, 60)) << unreaped();
+  EXPECT_LT(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), 20);
 }
 
 }  // namespace
