@@ -88,24 +88,24 @@ class AlarmInputTest : public ::testing::Test {
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
     SetAlarmLogDirectory(dir_ / "alarms");
-    RecordingScript(dir_ / kAlarmBatchFile);
-  }
-
-  // An executable script that appends its arguments, each in brackets, as
-  // one line to "started.txt".
-  void RecordingScript(const std::string& path) {
-    WriteFile(path,
-              "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\n"
-              "echo \"$line\" >> " +
+    // It appends its arguments, each in brackets, as one line to "started.txt".
+    WriteFile(dir_ / kAlarmBatchFile,
+              "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\necho \"$line\" >> " +
                   dir_ / "started.txt" + "\n");
-    chmod(path.c_str(), 0755);
+    chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
   }
 
-  std::unique_ptr<CVideoServer> Server(int number, int port) {
+  // A server of the alarm inputs; `quick`: its times cut to a second or less.
+  std::unique_ptr<CVideoServer> Server(int number, int port, bool quick = false) {
     auto server = std::make_unique<CVideoServer>();
     server->Init("127.0.0.1", port, "", number);
     server->log_server_number = number;
     server->default_alarm_number = kDefaultAlarm;
+    if (quick) {
+      server->timings.receive_timeout = 10;  // 1 s
+      server->timings.retry_ms = server->timings.reconnect_ms = 300;
+      server->timings.block_pause_ms = 50;
+    }
     return server;
   }
 
@@ -132,12 +132,6 @@ class AlarmInputTest : public ::testing::Test {
     auto lines = InputLog(server);
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
   }
-  void ClearLogs() {
-    std::string log = dir_ / "LOG";
-    std::filesystem::remove_all(log);
-    mkdir(log.c_str(), 0755);
-  }
-
   // The alarm start command lines reported so far, with the fresh
   // reference written as REF.
   std::vector<std::string> Starts() {
@@ -266,7 +260,8 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   auto server = Server(1, 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ClearLogs();
+    std::filesystem::remove_all(dir_ / "LOG");
+    mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
     for (const std::string& block : c.blocks)
@@ -310,25 +305,12 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   EXPECT_TRUE(Starts().empty());
 }
 
-// The connection, with the server's times cut to a second or less.
-class AlarmInputConnectionTest : public AlarmInputTest {
- protected:
-  std::unique_ptr<CVideoServer> QuickServer(int number, int port) {
-    auto server = Server(number, port);
-    server->timings.receive_timeout = 10;  // 1 s
-    server->timings.retry_ms = 300;
-    server->timings.reconnect_ms = 300;
-    server->timings.block_pause_ms = 50;
-    return server;
-  }
-};
-
-TEST_F(AlarmInputConnectionTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
+TEST_F(AlarmInputTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
   SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver",
                   "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  auto silent = QuickServer(1, sim.port("videoserver", 1));
-  auto beating = QuickServer(2, sim.port("videoserver", 2));
+  auto silent = Server(1, sim.port("videoserver", 1), true);
+  auto beating = Server(2, sim.port("videoserver", 2), true);
   {
     InputThread quiet(*silent), thread(*beating);
     // A second of silence, then the pause before the next connection.
@@ -354,8 +336,8 @@ TEST_F(AlarmInputConnectionTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeep
       << "the closed connection";
 }
 
-TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
-  auto server = QuickServer(4, testing_support::FreeLoopbackPort());
+TEST_F(AlarmInputTest, AnUnreachableServerIsTriedAgain) {
+  auto server = Server(4, testing_support::FreeLoopbackPort(), true);
   const std::string failed =
       "ERROR: can not connect socket for the command '" + kRequestShown + "'";
   {
