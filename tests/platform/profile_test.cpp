@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -59,6 +58,24 @@ TEST(ProfileRead, HandWrittenFileFollowsWindowsRules) {
   // its last ']'; a value runs past '='.
   EXPECT_EQ(got, "<3><  with blanks  ><x><\"abc><><value><-><-><b=c><-><->");
   EXPECT_EQ(platform::ProfileGetString(dir / "absent.ini", "a", "b", "  trailing  "), "trailing");
+
+  WriteFile(path,
+            "[S]\nplain=42\nsuffix=42A9\nprefix=B42\nempty=\nneg=  -17\nplus=+5\n"
+            "huge=99999999999999999999\nhugeneg=-99999999999999999999\nsign=-\n");
+  std::string numbers;
+  for (const char* key :
+       {"plain", "suffix", "prefix", "empty", "neg", "plus", "huge", "hugeneg", "sign", "missing"})
+    numbers += std::to_string(platform::ProfileGetInt(path, "S", key, -9)) + " ";
+  EXPECT_EQ(numbers, "42 42 0 -9 -17 5 2147483647 -2147483648 0 -9 ");
+
+  // Garbage gives defaults and stays writable.
+  std::string garbage;
+  for (int i = 0; i < 70000; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
+  WriteFile(path, garbage + "\n[S]\nk=" + std::string(100000, 'x') + "\n");
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", "").size(), 100000u);
+  EXPECT_EQ(platform::ProfileGetInt(path, "Config", "Missing", 7), 7);
+  ASSERT_TRUE(platform::ProfileWriteString(path, "S", "k", "short"));
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "short");
 }
 
 // `text` (ASCII) as UTF-16 with its mark.
@@ -108,22 +125,6 @@ TEST(ProfileRead, EncodingsAndLineEnds) {
   EXPECT_STREQ(buf, "abc");
 }
 
-TEST(ProfileRead, Integers) {
-  TempDir dir;
-  std::string path = dir / "i.ini";
-  WriteFile(path,
-            "[S]\nplain=42\nsuffix=42A9\nprefix=B42\nempty=\nneg=  -17\nplus=+5\n"
-            "huge=99999999999999999999\nhugeneg=-99999999999999999999\nsign=-\n");
-  struct Case {
-    const char* key;
-    int expected;
-  } cases[] = {{"plain", 42}, {"suffix", 42}, {"prefix", 0},     {"empty", -9},
-               {"neg", -17},  {"plus", 5},    {"huge", INT_MAX}, {"hugeneg", INT_MIN},
-               {"sign", 0},   {"missing", -9}};
-  for (const Case& c : cases)
-    EXPECT_EQ(platform::ProfileGetInt(path, "S", c.key, -9), c.expected) << c.key;
-}
-
 TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   TempDir dir;
   std::string path = dir / "w.ini";
@@ -136,10 +137,7 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k3\r\n", "a\r\n[B]\nx=9"));
   EXPECT_EQ(ReadFile(path),
             "; top\n[A]\nK1=2\n\nplain line\nk2=two\nk3=a  [B] x=9\n[B]\n\n; tail\n[C]\ny=3\n");
-}
 
-TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
-  TempDir dir;
   std::string fresh = dir / "new.ini";
   ASSERT_TRUE(platform::ProfileWriteString(fresh, "S", "k", "v"));
   EXPECT_EQ(ReadFile(fresh), "[S]\nk=v\n");
@@ -285,19 +283,6 @@ TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
   writer.reset();  // killed before the rename
   EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
   EXPECT_FALSE(FileExists(held));
-}
-
-TEST(ProfileRead, GarbageGivesDefaultsAndStaysWritable) {
-  TempDir dir;
-  std::string path = dir / "g.ini";
-  std::string garbage;
-  for (int i = 0; i < 70000; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
-  garbage += "\n[S]\nk=" + std::string(100000, 'x') + "\n";
-  WriteFile(path, garbage);
-  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", "").size(), 100000u);
-  EXPECT_EQ(platform::ProfileGetInt(path, "Config", "Missing", 7), 7);
-  ASSERT_TRUE(platform::ProfileWriteString(path, "S", "k", "short"));
-  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "short");
 }
 
 }  // namespace
