@@ -250,42 +250,12 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   EXPECT_TRUE(LogHas("camera <3> \"up\"") && LogHas("file only"));
 }
 
-TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
-  Start();
-  // Nine from one address: the ninth is closed without a word.
-  std::vector<std::unique_ptr<MonitorTestClient>> clients;
-  for (int i = 0; i < 8; ++i) {
-    clients.push_back(std::make_unique<MonitorTestClient>());
-    ASSERT_TRUE(clients.back()->Connect(port_)) << i;
-  }
-  MonitorTestClient ninth;
-  EXPECT_TRUE(ninth.RefusedWithoutAWord(port_));
-  EXPECT_TRUE(
-      LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 8 "
-             "connections from there"));
-  // Other addresses still get in, up to the 50 slots.
-  for (int i = 8; i < kMonitorClients; ++i) {
-    std::string from = "127.0.0." + std::to_string(2 + i / 8);
-    clients.push_back(std::make_unique<MonitorTestClient>());
-    ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
-  }
-  MonitorTestClient late;
-  EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.20"));
-  ASSERT_TRUE(
-      LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
-             "a new connection"));
-  clients[7]->Close();
-  EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
-  EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.20"));
-  EXPECT_TRUE(LogHas("TCP connection created with index 7"));
-  std::string m;
-  ASSERT_TRUE(late.Next(&m));
-  EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
-}
-
-TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
+// Who gets in: those on the allow list (bad entries reported and skipped),
+// at most MonitorMaxClientsPerAddress from one address, 50 in all; those
+// arriving at the same instant all get in; a freed slot is taken again.
+TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
   WriteFile(dir_ / ("ini/" + name_ + ".ini"),
-            "[Config]\nMonitorAllowedClients=127.0.0.1, 10.0.0.0/8;bogus 127.0.0.4/33\n"
+            "[Config]\nMonitorAllowedClients=127.0.0.0/28, 10.0.0.0/8;bogus 127.0.0.4/33\n"
             "MonitorMaxClientsPerAddress=10\n");
   Start();
   EXPECT_TRUE(
@@ -293,13 +263,13 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
              "range a.b.c.d/n, ignored"));
   EXPECT_TRUE(LogHas("'127.0.0.4/33' is neither"));
   const std::string refused =
-      "Connection to the interface monitor from 127.0.0.2 refused: not in MonitorAllowedClients";
+      "Connection to the interface monitor from 127.0.0.20 refused: not in MonitorAllowedClients";
   for (int i = 0; i < 3; ++i) {
     MonitorTestClient stranger;
-    EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.2")) << i;
+    EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.20")) << i;
   }
   ASSERT_TRUE(LogHas(refused));
-  // Ten at the same instant: all are accepted, each gets the full status.
+  // Ten from one address at the same instant: each gets the full status.
   std::vector<std::unique_ptr<MonitorTestClient>> clients(10);
   for (auto& c : clients) {
     c = std::make_unique<MonitorTestClient>();
@@ -310,6 +280,30 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
     ASSERT_EQ(status.size(), kStatusCount) << i << ::testing::PrintToString(status);
     EXPECT_TRUE(status[0].starts_with("<application protocole=" + name_)) << i;
   }
+  // The eleventh is closed without a word; other addresses still get in,
+  // up to the 50 slots.
+  MonitorTestClient eleventh;
+  EXPECT_TRUE(eleventh.RefusedWithoutAWord(port_));
+  EXPECT_TRUE(
+      LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 10 "
+             "connections from there"));
+  for (int i = 10; i < kMonitorClients; ++i) {
+    std::string from = "127.0.0." + std::to_string(1 + i / 10);
+    clients.push_back(std::make_unique<MonitorTestClient>());
+    ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
+  }
+  MonitorTestClient late;
+  EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.9"));
+  ASSERT_TRUE(
+      LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
+             "a new connection"));
+  clients[12]->Close();
+  EXPECT_TRUE(LogHas("TCP Connection with index 12 closed"));
+  EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.9"));
+  EXPECT_TRUE(LogHas("TCP connection created with index 12"));
+  std::string m;
+  ASSERT_TRUE(late.Next(&m));
+  EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
   // The refused address was written once, not once per attempt.
   std::string log = Log();
   EXPECT_EQ(log.find(refused), log.rfind(refused));
@@ -406,7 +400,7 @@ TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
 }
 
-TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
+TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
   CInterfaceMonitor* monitor = Start();
   char text[kDefaultAlarmTextSize];
   // Without a table: -1, written to the log.
@@ -428,52 +422,49 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
       "technical alarm - please configure it from the alarm configurator, page 'Extended "
       "Settings'. The default alarm shoud only be started in case of problem when decoding the "
       "data";
+  // T02 (91: the alarm exists), T30 (its group), T65 (a second technical
+  // alarm) of alarm 4.
+  auto vm001 = [&](std::array<long, 3> f) {
+    return WriteVm001Fields(table, 4,
+                            {{"T02", std::to_string(f[0])},
+                             {"T30", std::to_string(f[1])},
+                             {"T65", std::to_string(f[2])}});
+  };
   struct Case {
     int scan;
-    DefaultAlarmFields fields;
+    std::array<long, 3> fields;
     int result;
     std::string text;
   };
   const std::vector<Case> cases = {
       // clang-format off
+      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
       {1, {91, 9, 1}, 0, ""}, {1, {91, 12, 0}, 1, second}, {1, {91, 8, 3}, 1, group},
       {1, {90, 12, 3}, 1, exists}, {1, {91, 0, 0}, 1, group},
       {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
-      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
       // clang-format on
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(WriteVm001(table, 4, c.fields));
+    ASSERT_TRUE(vm001(c.fields));
     WriteFile(dir_ / ("ini/" + name_ + ".ini"),
               "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
     std::fill(std::begin(text), std::end(text), '\0');
-    SCOPED_TRACE(testing::Message() << c.scan << " " << c.fields.status << " " << c.fields.group
-                                    << " " << c.fields.second);
+    SCOPED_TRACE(testing::Message() << c.scan << " " << testing::PrintToString(c.fields));
     EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result);
     EXPECT_EQ(text, c.text);
   }
-}
-
-TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
-  mkdir("alarms", 0755);
-  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=" + dir_ / "alarms" + "\n");
-  ASSERT_TRUE(WriteVm001(dir_ / "alarms/vm001.dbf", 0, {91, 0, 5}));
-  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\n");
-  Start();
-  const std::string warning =
-      "<config_warning label=\"WARNING: A valid group is required for the default alarm - please "
-      "set a valid group to the default alarm 0\" />";
-  MonitorTestClient first;
-  ConnectAndDrain(first);
-  EXPECT_EQ(first.Until("<config_warning"), std::vector<std::string>{warning});
-  // A second connection checks again; the warning goes to every client
-  // that takes log lines, not to one that switched them off.
-  Command(first, "<command type=log state=OFF />");
-  MonitorTestClient second;
-  ConnectAndDrain(second);
-  EXPECT_EQ(second.Until("<config_warning"), std::vector<std::string>{warning});
-  Command(first, "<getTestSendInfo/>");
-  for (const std::string& m : first.Until("<TestSendInfo"))
+  // Each connection checks again; the warning goes to every client that
+  // takes log lines, not to one that switched them off.
+  ASSERT_TRUE(vm001({91, 0, 5}));
+  const std::string warning = "<config_warning label=\"" + group + "\" />";
+  MonitorTestClient quiet, taking;
+  ConnectAndDrain(quiet);
+  EXPECT_EQ(quiet.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(quiet, "<command type=log state=OFF />");
+  ConnectAndDrain(taking);
+  EXPECT_EQ(taking.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(quiet, "<getTestSendInfo/>");
+  for (const std::string& m : quiet.Until("<TestSendInfo"))
     EXPECT_FALSE(m.starts_with("<config_warning")) << m;
 }
 
