@@ -30,7 +30,7 @@ namespace {
 
 using sim_test::RecordedRequest;
 using sim_test::SimProcess;
-using testing_support::FileExists;
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::ReportCapture;
 using testing_support::TempDir;
@@ -88,10 +88,8 @@ class AlarmInputTest : public ::testing::Test {
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
     SetAlarmLogDirectory(dir_ / "alarms");
-    // It appends its arguments, each in brackets, as one line to "started.txt".
-    WriteFile(dir_ / kAlarmBatchFile,
-              "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\necho \"$line\" >> " +
-                  dir_ / "started.txt" + "\n");
+    // It adds a line to "started.txt" (its arguments are the whole gateway's tests').
+    WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\necho >> " + dir_ / "started.txt" + "\n");
     chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
   }
 
@@ -141,10 +139,6 @@ class AlarmInputTest : public ::testing::Test {
       if (text.rfind("start '", 0) == 0)
         starts.push_back(std::regex_replace(text, kReference, " REF "));
     return starts;
-  }
-  std::size_t StartedCount() {
-    std::string text = ReadFile(dir_ / "started.txt");
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   }
 
   TempDir dir_;
@@ -271,8 +265,8 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     EXPECT_EQ(InputLog(), c.log);
     EXPECT_EQ(Starts(), c.starts);
   }
-  // The batch file ran for each (its arguments are checked with the whole gateway).
-  EXPECT_TRUE(WaitFor([&] { return StartedCount() == 17; })) << ReadFile(dir_ / "started.txt");
+  // The batch file ran for each.
+  EXPECT_TRUE(WaitFor([&] { return CountOf(ReadFile(dir_ / "started.txt"), "\n") == 17; }));
 }
 
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
@@ -328,8 +322,9 @@ TEST_F(AlarmInputTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
   }
   std::vector<std::string> log = InputLog(2);
   ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[0], "AlarmInputThread started for video server 2");
-  EXPECT_EQ(log[1], "socket for the command '" + kRequestShown + "' started");
+  EXPECT_EQ(log[0] + "|" + log[1],
+            "AlarmInputThread started for video server 2|socket for the command '" + kRequestShown +
+                "' started");
   EXPECT_EQ(CountInLog(2, "ERROR: no data received on socket for the command '" + kRequestShown +
                               "' - check your parameter 'GET'...."),
             1u)
@@ -348,10 +343,9 @@ TEST_F(AlarmInputTest, AnUnreachableServerIsTriedAgain) {
   std::vector<std::string> server_log = Log("ocelam_server_4_");
   ASSERT_GE(server_log.size(), 2u);
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
-  bool reported = false;
-  for (auto& [text, level] : capture_.Take())
-    if (text == "Server 4: ERROR socket 111") reported = level == ReportLevel::kInfo;
-  EXPECT_TRUE(reported);
+  auto lines = capture_.Take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), std::pair{server_log[0], ReportLevel::kInfo}),
+            lines.end());
 }
 
 }  // namespace
