@@ -164,27 +164,17 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   const std::string started_3 = "Camera 3: start alarm 9601 on input pin activation (pin number 4)";
   const std::string start_3 = "start 'ocelam.bat 9601  REF 0 ocelam_camera3'";
   const std::string no_match = "ERROR: unable to execute the regexp '" + kExpression + "' on ";
-  std::string twelve;
-  std::vector<std::string> twelve_log, twelve_starts;
-  for (int i = 0; i < 12; ++i) {
-    twelve += kOnLine + "\r\n";
-    twelve_log.insert(twelve_log.end(), {kOnLine, started_3});
-    twelve_starts.push_back(start_3);
-  }
-  std::string percent = kOnLine + " %s%n%x%%";
-  const std::string too_long =
-      "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
-      "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') + "'";
-  const std::string started_5 = "Camera 3: start alarm 9652 on input pin activation (pin number 5)";
-  const std::string started_7 = "Camera 7: start alarm 9652 on input pin activation (pin number 1)";
-  const std::string start_default_3 = "start 'ocelam.bat 9652  REF 0 ocelam_camera3'";
-  const std::string start_7 = "start 'ocelam.bat 9652  REF 0 ocelam_camera7'";
-  // Each case is one connection: its blocks in turn, then its end.
+  const std::string percent = kOnLine + " %s%n%x%%";
+  std::string twelve, twelve_log;
+  for (int i = 0; i < 12; ++i)
+    twelve += kOnLine + "\r\n", twelve_log += kOnLine + "\n" + started_3 + "\n";
+  // Each case is one connection: its blocks in turn, then its end. The log
+  // is that of its lines, each ended by "\n".
   struct Case {
     const char* what;
     std::vector<std::string> blocks;
     int result;
-    std::vector<std::string> log;
+    std::string log;
     std::vector<std::string> starts;
   } cases[] = {
       {"each kind of line",
@@ -200,55 +190,55 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
         "garbage\r\n" +
         percent + "\r\n"},
        12,
-       {"hb",
-        "hb",
-        kOnLine,
-        started_3,
-        "ioboxid=2 pin=5 state=ON type=INPUT",
-        started_5,
-        "ioboxid=5 pin=1 state=1 type=input",
-        started_7,
-        "ioboxid=2 pin=4 state=OFF type=input",
-        "Status of pin '4' is 'OFF' (io box '2') - do not start alarm",
-        "ioboxid=2 pin=4 state=0 type=input",
-        "Status of pin '4' is '0' (io box '2') - do not start alarm",
-        "ioboxid=2 pin=4 state=on type=output",
-        "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'",
-        "ioboxid=9 pin=4 state=on type=input",
-        "ERROR: No valid camera ID found for the io box '9'",
-        "ioboxid=2 pin=6 state=on type=input",
-        no_match + "'garbage'",
-        percent,
-        started_3},
-       {start_3, start_default_3, start_7, start_3}},
+       "hb\nhb\n" + kOnLine + "\n" + started_3 +
+           "\nioboxid=2 pin=5 state=ON type=INPUT\n"
+           "Camera 3: start alarm 9652 on input pin activation (pin number 5)\n"
+           "ioboxid=5 pin=1 state=1 type=input\n"
+           "Camera 7: start alarm 9652 on input pin activation (pin number 1)\n"
+           "ioboxid=2 pin=4 state=OFF type=input\n"
+           "Status of pin '4' is 'OFF' (io box '2') - do not start alarm\n"
+           "ioboxid=2 pin=4 state=0 type=input\n"
+           "Status of pin '4' is '0' (io box '2') - do not start alarm\n"
+           "ioboxid=2 pin=4 state=on type=output\n"
+           "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'\n"
+           "ioboxid=9 pin=4 state=on type=input\n"
+           "ERROR: No valid camera ID found for the io box '9'\n"
+           "ioboxid=2 pin=6 state=on type=input\n" +
+           no_match + "'garbage'\n" + percent + "\n" + started_3 + "\n",
+       {start_3, "start 'ocelam.bat 9652  REF 0 ocelam_camera3'",
+        "start 'ocelam.bat 9652  REF 0 ocelam_camera7'", start_3}},
       // Empty lines count; LF alone and CR alone end lines; CR LF split
       // between blocks is one line end; a line may come in three blocks.
       {"line ends and pieces",
        {"\r\n\r\nheartbeat\r", "\nioboxid=2 pi", "n=4 state=on",
         " type=input\nheartbeat\rgarbage\n"},
        6,
-       {"hb", kOnLine, started_3, "hb", no_match + "'garbage'"},
+       "hb\n" + kOnLine + "\n" + started_3 + "\nhb\n" + no_match + "'garbage'\n",
        {start_3}},
       {"a connection ending inside a line",
        {"heartbeat\r\n" + kOnLine},
        1,
-       {"hb", "ERROR: No valid data received '" + kOnLine + "'"},
+       "hb\nERROR: No valid data received '" + kOnLine + "'\n",
        {}},
-      {"twelve lines in one block", {twelve}, 12, twelve_log, twelve_starts},
+      {"twelve lines in one block",
+       {twelve},
+       12,
+       twelve_log,
+       std::vector<std::string>(12, start_3)},
       // Control bytes escaped, others kept; a NUL byte; a long line cut.
       {"hostile bytes",
        {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" + std::string(600, 'x') +
         "\r\n"},
        4,
-       {no_match + "'\\x01\\x1B[2J\\x7F\xff'",
-        "ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb",
-        no_match + "'" + std::string(511, 'x') + "'"},
+       no_match + "'\\x01\\x1B[2J\\x7F\xff'\nERROR: line with a NUL byte not examined '" + kOnLine +
+           "\\x00x'\nhb\n" + no_match + "'" + std::string(511, 'x') + "'\n",
        {}},
       {"no line end within the limit: one line, dropped up to its end",
        {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
         "\r\nheartbeat\r\n"},
        2,
-       {too_long, "hb"},
+       "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
+           "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') + "'\nhb\n",
        {}},
   };
   auto server = Server(1, 0);
@@ -262,7 +252,9 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
       result += ProcessAlarmInputBlock(*server, lines, block);
     EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(InputLog(), c.log);
+    std::string log;
+    for (const std::string& line : InputLog()) log += line + "\n";
+    EXPECT_EQ(log, c.log);
     EXPECT_EQ(Starts(), c.starts);
   }
   // The batch file ran for each.

@@ -25,11 +25,9 @@ constexpr std::size_t kStatusCount = 14;  // messages of a full status before th
 constexpr std::time_t kSomeTime = 0x5f5e1000;
 
 std::string ShownTime(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::tm tm{};
+  std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", localtime_r(&t, &tm));
   return buf;
 }
 
