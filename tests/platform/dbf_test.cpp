@@ -43,7 +43,6 @@ std::string MakeTable(const TempDir& dir, const char* name, int records) {
   return path;
 }
 
-// Each text's value, or "bad".
 TEST(DbfNumber, ParsesFieldText) {
   std::istringstream texts("   7|  -3.75||+12|.5|12.|" + std::string("\0\0 9", 4) +
                            "|9223372036854775807|9223372036854775808|****|12abc|1 2|-|1e5");
@@ -85,7 +84,6 @@ TEST(DbfNumber, FormatsIntoFieldWidth) {
   }
 }
 
-// The bytes of a new table are the dBase III layout other programs expect.
 TEST(DbfTable, CreatesStandardDbaseThreeLayout) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
@@ -153,7 +151,6 @@ TEST(DbfTable, RoundTripsValuesAndPositions) {
   EXPECT_EQ(t.RawField(0), "1x2*");  // unchanged by the refused values
 }
 
-// A change writes its own record and the header's date, nothing else.
 TEST(DbfTable, ChangeTouchesOnlyItsRecordAndTheDate) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 3);
@@ -367,7 +364,6 @@ TEST(DbfTable, OpensTablesWhateverTheCaseOfTheirName) {
   }
 }
 
-// A table we may not write opens for reading; changes to it fail.
 TEST(DbfTable, ReadOnlyFileOpensForReading) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
