@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/held_temporary.h"
@@ -93,10 +94,7 @@ const std::string kJob = "[Alarm]\r\nAlarmRef=A1\r\n[Camera1]\r\nCameraScenario=
 
 TEST(ProfileRead, EncodingsAndLineEnds) {
   TempDir dir;
-  struct Case {
-    const char* what;
-    std::string bytes;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"LF", "[Alarm]\nAlarmRef=A1\n[Camera1]\nCameraScenario=3"},
       {"CR LF", kJob},
       {"CR only", "[Alarm]\rAlarmRef=A1\r[Camera1]\rCameraScenario=3"},
@@ -105,11 +103,13 @@ TEST(ProfileRead, EncodingsAndLineEnds) {
       {"UTF-16 BE", Utf16(kJob, true)},
       {"UTF-16 LE, odd last byte", Utf16(kJob, false) + "\x33"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, bytes] : cases) {
     std::string path = dir / "job.ini";
-    WriteFile(path, c.bytes);
-    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
-    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "CameraScenario", -1), 3) << c.what;
+    WriteFile(path, bytes);
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", "") +
+                  std::to_string(platform::ProfileGetInt(path, "Camera1", "CameraScenario", -1)),
+              "A13")
+        << what;
   }
 
   // Characters beyond ASCII come back as UTF-8; a lone surrogate is U+FFFD.
@@ -166,27 +166,25 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
 
 TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
   TempDir dir;
-  struct Case {
-    const char* what;
-    std::string before;
-    std::string after;  // once "Duration=30" is added to [Camera1] and a line appended
-  } cases[] = {
+  // What, before, after "Duration=30" is added to [Camera1] and a line appended.
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"UTF-8 mark", "\xEF\xBB\xBF" + kJob, "\xEF\xBB\xBF" + kJob + "\r\nDuration=30\r\nend\n"},
       {"UTF-16 LE", Utf16(kJob, false), Utf16(kJob + "\r\nDuration=30\r\nend\n", false)},
       {"UTF-16 BE", Utf16(kJob, true), Utf16(kJob + "\r\nDuration=30\r\nend\n", true)},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, before, after] : cases) {
+    SCOPED_TRACE(what);
     std::string path = dir / "job.ini";
-    WriteFile(path, c.before);
+    WriteFile(path, before);
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-    ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30")) << c.what;
-    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
-    EXPECT_EQ(ReadFile(path), c.after) << c.what;
-    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
-    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "Duration", -1), 30) << c.what;
+    ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30"));
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end"));
+    EXPECT_EQ(ReadFile(path), after);
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", "") +
+                  std::to_string(platform::ProfileGetInt(path, "Camera1", "Duration", -1)),
+              "A130");
     struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
+    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640u);
   }
   // A first line that begins like a byte-order mark keeps the file plain.
   std::string fresh = dir / "fresh.log";
@@ -205,10 +203,7 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
 TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
   TempDir dir;
   const std::string le = std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0", 16);
-  struct Case {
-    const char* what;
-    std::string before, after;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"plain", "[S]\nk=v", "[S]\nk=v\nend\n"},
       {"carriage return", "[S]\rk=v\r", "[S]\rk=v\rend\n"},
       {"empty", "", "end\n"},
@@ -218,11 +213,11 @@ TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
       {"UTF-8 mark", "\xEF\xBB\xBF[S]\nk=v", "\xEF\xBB\xBF[S]\nk=v\nend\n"},
       {"UTF-16 LE", le, le + std::string("\n\0e\0n\0d\0\n\0", 10)},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, before, after] : cases) {
     std::string path = dir / "m.txt";
-    WriteFile(path, c.before);
-    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
-    EXPECT_EQ(ReadFile(path), c.after) << c.what;
+    WriteFile(path, before);
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << what;
+    EXPECT_EQ(ReadFile(path), after) << what;
   }
 }
 
