@@ -16,6 +16,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "alarm/alarm_start.h"
@@ -168,94 +169,90 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   std::string twelve, twelve_log;
   for (int i = 0; i < 12; ++i)
     twelve += kOnLine + "\r\n", twelve_log += kOnLine + "\n" + started_3 + "\n";
-  // Each case is one connection: its blocks in turn, then its end. The log
-  // is that of its lines, each ended by "\n".
-  struct Case {
-    const char* what;
-    std::vector<std::string> blocks;
-    int result;
-    std::string log;
-    std::vector<std::string> starts;
-  } cases[] = {
-      {"each kind of line",
-       {"HEARTBEAT\r\nheartBeat\r\n" + kOnLine +
-        "\r\n"
-        "ioboxid=2 pin=5 state=ON type=INPUT\r\n"   // no alarm for the pin: the default
-        "ioboxid=5 pin=1 state=1 type=input\r\n"    // camera section without alarms
-        "ioboxid=2 pin=4 state=OFF type=input\r\n"  // off
-        "ioboxid=2 pin=4 state=0 type=input\r\n"    // off too
-        "ioboxid=2 pin=4 state=on type=output\r\n"  // other pin type
-        "ioboxid=9 pin=4 state=on type=input\r\n"   // unknown IO box
-        "ioboxid=2 pin=6 state=on type=input\r\n"   // alarm number 0
-        "garbage\r\n" +
-        percent + "\r\n"},
-       12,
-       "hb\nhb\n" + kOnLine + "\n" + started_3 +
-           "\nioboxid=2 pin=5 state=ON type=INPUT\n"
-           "Camera 3: start alarm 9652 on input pin activation (pin number 5)\n"
-           "ioboxid=5 pin=1 state=1 type=input\n"
-           "Camera 7: start alarm 9652 on input pin activation (pin number 1)\n"
-           "ioboxid=2 pin=4 state=OFF type=input\n"
-           "Status of pin '4' is 'OFF' (io box '2') - do not start alarm\n"
-           "ioboxid=2 pin=4 state=0 type=input\n"
-           "Status of pin '4' is '0' (io box '2') - do not start alarm\n"
-           "ioboxid=2 pin=4 state=on type=output\n"
-           "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'\n"
-           "ioboxid=9 pin=4 state=on type=input\n"
-           "ERROR: No valid camera ID found for the io box '9'\n"
-           "ioboxid=2 pin=6 state=on type=input\n" +
-           no_match + "'garbage'\n" + percent + "\n" + started_3 + "\n",
-       {start_3, "start 'ocelam.bat 9652  REF 0 ocelam_camera3'",
-        "start 'ocelam.bat 9652  REF 0 ocelam_camera7'", start_3}},
-      // Empty lines count; LF alone and CR alone end lines; CR LF split
-      // between blocks is one line end; a line may come in three blocks.
-      {"line ends and pieces",
-       {"\r\n\r\nheartbeat\r", "\nioboxid=2 pi", "n=4 state=on",
-        " type=input\nheartbeat\rgarbage\n"},
-       6,
-       "hb\n" + kOnLine + "\n" + started_3 + "\nhb\n" + no_match + "'garbage'\n",
-       {start_3}},
-      {"a connection ending inside a line",
-       {"heartbeat\r\n" + kOnLine},
-       1,
-       "hb\nERROR: No valid data received '" + kOnLine + "'\n",
-       {}},
-      {"twelve lines in one block",
-       {twelve},
-       12,
-       twelve_log,
-       std::vector<std::string>(12, start_3)},
-      // Control bytes escaped, others kept; a NUL byte; a long line cut.
-      {"hostile bytes",
-       {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" + std::string(600, 'x') +
-        "\r\n"},
-       4,
-       no_match + "'\\x01\\x1B[2J\\x7F\xff'\nERROR: line with a NUL byte not examined '" + kOnLine +
-           "\\x00x'\nhb\n" + no_match + "'" + std::string(511, 'x') + "'\n",
-       {}},
-      {"no line end within the limit: one line, dropped up to its end",
-       {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
-        "\r\nheartbeat\r\n"},
-       2,
-       "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
-           "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') + "'\nhb\n",
-       {}},
-  };
+  // Each case is one connection: its blocks in turn, then its end; the
+  // result, the log (lines each ended by "\n") and the alarm starts.
+  const std::tuple<const char*, std::vector<std::string>, int, std::string,
+                   std::vector<std::string>>
+      cases[] = {
+          {"each kind of line",
+           {"HEARTBEAT\r\nheartBeat\r\n" + kOnLine +
+            "\r\n"
+            "ioboxid=2 pin=5 state=ON type=INPUT\r\n"   // no alarm for the pin: the default
+            "ioboxid=5 pin=1 state=1 type=input\r\n"    // camera section without alarms
+            "ioboxid=2 pin=4 state=OFF type=input\r\n"  // off
+            "ioboxid=2 pin=4 state=0 type=input\r\n"    // off too
+            "ioboxid=2 pin=4 state=on type=output\r\n"  // other pin type
+            "ioboxid=9 pin=4 state=on type=input\r\n"   // unknown IO box
+            "ioboxid=2 pin=6 state=on type=input\r\n"   // alarm number 0
+            "garbage\r\n" +
+            percent + "\r\n"},
+           12,
+           "hb\nhb\n" + kOnLine + "\n" + started_3 +
+               "\nioboxid=2 pin=5 state=ON type=INPUT\n"
+               "Camera 3: start alarm 9652 on input pin activation (pin number 5)\n"
+               "ioboxid=5 pin=1 state=1 type=input\n"
+               "Camera 7: start alarm 9652 on input pin activation (pin number 1)\n"
+               "ioboxid=2 pin=4 state=OFF type=input\n"
+               "Status of pin '4' is 'OFF' (io box '2') - do not start alarm\n"
+               "ioboxid=2 pin=4 state=0 type=input\n"
+               "Status of pin '4' is '0' (io box '2') - do not start alarm\n"
+               "ioboxid=2 pin=4 state=on type=output\n"
+               "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'\n"
+               "ioboxid=9 pin=4 state=on type=input\n"
+               "ERROR: No valid camera ID found for the io box '9'\n"
+               "ioboxid=2 pin=6 state=on type=input\n" +
+               no_match + "'garbage'\n" + percent + "\n" + started_3 + "\n",
+           {start_3, "start 'ocelam.bat 9652  REF 0 ocelam_camera3'",
+            "start 'ocelam.bat 9652  REF 0 ocelam_camera7'", start_3}},
+          // Empty lines count; LF alone and CR alone end lines; CR LF split
+          // between blocks is one line end; a line may come in three blocks.
+          {"line ends and pieces",
+           {"\r\n\r\nheartbeat\r", "\nioboxid=2 pi", "n=4 state=on",
+            " type=input\nheartbeat\rgarbage\n"},
+           6,
+           "hb\n" + kOnLine + "\n" + started_3 + "\nhb\n" + no_match + "'garbage'\n",
+           {start_3}},
+          {"a connection ending inside a line",
+           {"heartbeat\r\n" + kOnLine},
+           1,
+           "hb\nERROR: No valid data received '" + kOnLine + "'\n",
+           {}},
+          {"twelve lines in one block",
+           {twelve},
+           12,
+           twelve_log,
+           std::vector<std::string>(12, start_3)},
+          // Control bytes escaped, others kept; a NUL byte; a long line cut.
+          {"hostile bytes",
+           {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" +
+            std::string(600, 'x') + "\r\n"},
+           4,
+           no_match + "'\\x01\\x1B[2J\\x7F\xff'\nERROR: line with a NUL byte not examined '" +
+               kOnLine + "\\x00x'\nhb\n" + no_match + "'" + std::string(511, 'x') + "'\n",
+           {}},
+          {"no line end within the limit: one line, dropped up to its end",
+           {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
+            "\r\nheartbeat\r\n"},
+           2,
+           "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
+               "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') +
+               "'\nhb\n",
+           {}},
+      };
   auto server = Server(1, 0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, blocks, result_wanted, log_wanted, starts] : cases) {
+    SCOPED_TRACE(what);
     std::filesystem::remove_all(dir_ / "LOG");
     mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : c.blocks)
-      result += ProcessAlarmInputBlock(*server, lines, block);
+    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, lines, block);
     EndAlarmInputConnection(*server, lines);
-    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(result, result_wanted);
     std::string log;
     for (const std::string& line : InputLog()) log += line + "\n";
-    EXPECT_EQ(log, c.log);
-    EXPECT_EQ(Starts(), c.starts);
+    EXPECT_EQ(log, log_wanted);
+    EXPECT_EQ(Starts(), starts);
   }
   // The batch file ran for each.
   EXPECT_TRUE(WaitFor([&] { return CountOf(ReadFile(dir_ / "started.txt"), "\n") == 17; }));
@@ -264,20 +261,14 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   // IO box 2 belongs to camera 3 on server 1, to camera 4 on server 2 and to
   // no camera on server 3.
-  struct Case {
-    int server;
-    const char* pin;
-    int alarm;
-    const char* camera;
-  } cases[] = {{1, "4", 9601, "3"},
-               {2, "4", 9604, "4"},
-               {2, "7", kDefaultAlarm, "4"},
-               {3, "4", kNoCameraForIOBox, ""}};
-  for (const Case& c : cases) {
-    auto server = Server(c.server, 0);
+  const std::tuple<int, const char*, int, const char*> cases[] = {{1, "4", 9601, "3"},
+                                                                  {2, "4", 9604, "4"},
+                                                                  {2, "7", kDefaultAlarm, "4"},
+                                                                  {3, "4", kNoCameraForIOBox, ""}};
+  for (const auto& [number, pin, alarm, camera_wanted] : cases) {
     std::string camera;
-    EXPECT_EQ(FindInputAlarm(*server, "2", c.pin, &camera), c.alarm) << c.server;
-    EXPECT_EQ(camera, c.camera) << c.server;
+    EXPECT_EQ(FindInputAlarm(*Server(number, 0), "2", pin, &camera), alarm) << number;
+    EXPECT_EQ(camera, camera_wanted) << number;
   }
   EXPECT_EQ(InputLog(3),
             std::vector<std::string>{"ERROR: No valid camera ID found for the io box '2'"});

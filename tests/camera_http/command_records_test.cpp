@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <tuple>
 
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
@@ -81,14 +82,10 @@ class CommandRecordsTest : public ::testing::Test {
 TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
   // The template is "io <servercameraid>/<pinnumber>/<status>/<pinnumber>":
   // each family fills its own placeholders; the sonyrsm family the IO
-  // box's own id (6), not "CameraIDInServer" (4).
-  struct Case {
-    const char* family;
-    const char* status;
-    const char* first;   // the status the command sets
-    int delay;           // BuildFollowUp's result
-    const char* second;  // the follow-up's status, "" when nothing is built
-  } cases[] = {
+  // box's own id (6), not "CameraIDInServer" (4). Family, status; the status
+  // the command sets, BuildFollowUp's result and the follow-up's status ("":
+  // nothing built).
+  const std::tuple<const char*, const char*, const char*, int, const char*> cases[] = {
       {"sony", "S", "on", 0, ""},       {"sony", "R", "off", 0, ""},
       {"sony", "s10", "on", 0, ""},     {"sony", "PS10", "on", 10, "off"},
       {"sony", "PR3", "off", 3, "on"},  {"sony", "xs", "on", 0, "off"},
@@ -96,20 +93,20 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
       {"SONY", "PS2", "on", 2, "off"},  {"sonyrsm", "PS2", "1", 2, "0"},
       {"SonyRSM", "PR7x", "0", 7, "1"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.family) + " '" + c.status + "'");
-    const std::string id = *c.first == 'o' ? "<servercameraid>" : "6";
+  for (const auto& [family, status, first, delay, second] : cases) {
+    SCOPED_TRACE(std::string(family) + " '" + status + "'");
+    const std::string id = *first == 'o' ? "<servercameraid>" : "6";
     auto command = [&](const char* state) {
       return *state ? "io " + id + "/9/" + state + "/<pinnumber>\r\n" : std::string();
     };
     CIOBoxCommand io;
     io.iobox_id_in_server = 6;
-    Load(io, c.family);
+    Load(io, family);
     out_.fill('#'), second_.fill('#');
-    ASSERT_EQ(io.BuildCommand(out_, 9, c.status), 0);
-    EXPECT_EQ(std::string(out_.data()), command(c.first));
-    EXPECT_EQ(io.BuildFollowUp(second_, 9, c.status), c.delay);
-    EXPECT_EQ(std::string(second_.data()), command(c.second));
+    ASSERT_EQ(io.BuildCommand(out_, 9, status), 0);
+    EXPECT_EQ(std::string(out_.data()), command(first));
+    EXPECT_EQ(io.BuildFollowUp(second_, 9, status), delay);
+    EXPECT_EQ(std::string(second_.data()), command(second));
   }
   EXPECT_FALSE(FileExists(dir_ / LogName("iobox", kCamera))) << "nothing to log";
 }
