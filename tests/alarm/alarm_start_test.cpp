@@ -11,6 +11,7 @@
 #include <ctime>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "alarm/database.h"
 #include "core/console.h"
@@ -151,11 +152,9 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
                     batch = "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
   ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
   RecordingScript(dir_ / "bin/qxe", out);
-  struct Case {
-    std::string path, batch;  // PATH; the batch file ("" none, "record" a RecordingScript)
-    int alarm;
-    std::string command, failure, args;  // no failure: it started and got `args`
-  } const cases[] = {
+  // PATH; the batch file ("" none, "record" a RecordingScript); the alarm,
+  // the command line, why it failed or ("") the arguments it got.
+  const std::tuple<std::string, std::string, int, std::string, std::string, std::string> cases[] = {
       {dir_ / "bin:" + old_path_, "", 9650, tool, "",
        "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n"},
       {nowhere, "", 9650, tool, "no such file or directory", ""},
@@ -163,25 +162,25 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
       {dir_ / "bin:" + old_path_, "record", 9601, batch, "",
        "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command + " " + c.failure);
-    setenv("PATH", c.path.c_str(), 1);
-    if (c.batch == "record")
+  for (const auto& [path, batch, alarm, command, failure, args] : cases) {
+    SCOPED_TRACE(command + " " + failure);
+    setenv("PATH", path.c_str(), 1);
+    if (batch == "record")
       RecordingScript(dir_ / kAlarmBatchFile, out);
-    else if (!c.batch.empty())
-      WriteFile(dir_ / kAlarmBatchFile, c.batch);
+    else if (!batch.empty())
+      WriteFile(dir_ / kAlarmBatchFile, batch);
     unlink(out.c_str());
-    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, c.alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
-              c.failure.empty() ? 1 : 0);
+    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
+              failure.empty() ? 1 : 0);
     std::vector<std::pair<std::string, ReportLevel>> lines = {
-        {"start " + c.command, ReportLevel::kInfo}};
-    if (!c.failure.empty())
+        {"start " + command, ReportLevel::kInfo}};
+    if (!failure.empty())
       lines.push_back(
-          {"ERROR: unable to start " + c.command + " (" + c.failure + ")", ReportLevel::kError});
+          {"ERROR: unable to start " + command + " (" + failure + ")", ReportLevel::kError});
     EXPECT_EQ(capture_.Take(), lines);
-    if (!c.failure.empty()) continue;
+    if (!failure.empty()) continue;
     ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
-    EXPECT_EQ(ReadFile(out), c.args);
+    EXPECT_EQ(ReadFile(out), args);
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "support/report_capture.h"
 #include "support/sandbox.h"
@@ -74,12 +75,9 @@ TEST(CDatabase, EngineErrorsBecomeOneLineEach) {
   EXPECT_EQ(db.Create((dir / "bad.dbf").c_str(), bad), 0);
   EXPECT_TRUE(OneLine(capture).starts_with("Error: CDatabase::Create - "));
   ASSERT_EQ(db.Open(path.c_str()), 1);
-  struct Case {
-    const char* what;
-    std::function<int()> call;
-    int result;
-    std::string operation;  // of the one line "Error: CDatabase::<operation> - ", "" for none
-  } cases[] = {
+  // What, the call, its result, the operation of its one line
+  // "Error: CDatabase::<operation> - " ("" for none).
+  const std::tuple<const char*, std::function<int()>, int, std::string> cases[] = {
       // clang-format off
       {"go to record 0", [&] { return db.Go(0); }, 0, "Go"},
       {"go beyond the last", [&] { return db.Go(3); }, 0, "Go"},
@@ -96,12 +94,12 @@ TEST(CDatabase, EngineErrorsBecomeOneLineEach) {
       {"copy from nowhere", [&] { return db.CopyRecord(7, 1); }, 0, "Go"},
       // clang-format on
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.call(), c.result);
+  for (const auto& [what, call, result, operation] : cases) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(call(), result);
     std::string got = OneLine(capture);
-    EXPECT_TRUE(c.operation.empty() ? got.empty()
-                                    : got.starts_with("Error: CDatabase::" + c.operation + " - "))
+    EXPECT_TRUE(operation.empty() ? got.empty()
+                                  : got.starts_with("Error: CDatabase::" + operation + " - "))
         << got;
   }
   db.Close();

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "support/sandbox.h"
 
@@ -59,13 +60,8 @@ TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
   TempDir dir;
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   EXPECT_EQ(CLauncher(nullptr).Start(1, 1) + CLauncher("").Start(1, 1), 0);
-  struct Case {
-    const char* what;
-    const char* file;  // written to "run.cmd" when not null
-    mode_t mode;
-    const char* command;
-    const char* failure;
-  } cases[] = {
+  // What, "run.cmd" (when not null) and its mode, the command, the failure.
+  const std::tuple<const char*, const char*, mode_t, const char*, const char*> cases[] = {
       {"missing file", nullptr, 0, "no-such-command-anywhere 1", "no such file or directory"},
       {"no execute bit", "#!/bin/sh\ntrue\n", 0644, "run.cmd 1", "permission denied"},
       {"no interpreter line", "true\n", 0755, "run.cmd 1", "exec format error"},
@@ -74,15 +70,15 @@ TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
       {"missing interpreter", "#!/no/such/shell -e\ntrue\n", 0755, "run.cmd 1",
        "no such file or directory: interpreter '/no/such/shell' not found"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.file) {
-      WriteFile(dir / "run.cmd", c.file);
-      chmod((dir / "run.cmd").c_str(), c.mode);
+  for (const auto& [what, file, mode, command, failure] : cases) {
+    SCOPED_TRACE(what);
+    if (file) {
+      WriteFile(dir / "run.cmd", file);
+      chmod((dir / "run.cmd").c_str(), mode);
     }
-    CLauncher launcher(c.command);
+    CLauncher launcher(command);
     EXPECT_EQ(launcher.Start(1, 1), 0);
-    EXPECT_EQ(launcher.failure(), c.failure);
+    EXPECT_EQ(launcher.failure(), failure);
   }
 }
 
