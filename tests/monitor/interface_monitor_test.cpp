@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <tuple>
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
@@ -196,31 +197,29 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   const std::string app =
       "<application protocole=gw inifile=gw.ini remotesystem=\"\" "
       "physicallayer=\"\" fileversion=\"v.9\"";
-  struct Case {
-    int layer, watchdog, direction;
-    std::vector<std::string> configuration;  // "<name>value" before the description
-    std::string last_wd;
-  } const cases[] = {
+  // Layer, watchdog, direction, the configuration ("<name>value") before the
+  // description, LastWD.
+  const std::tuple<int, int, int, std::vector<std::string>, std::string> cases[] = {
       // clang-format off
       {kPhysicalLayerIp, kWatchdogData, 0, {"ipaddress>10.1.2.3", "ipport>5000"}, ShownTime(kSomeTime)},
       {kPhysicalLayerPort, kWatchdogNone, 1, {"ipport>5000"}, "No watchdog activated"},
       {7, kWatchdogPhysical, 0, {}, "No 7-layer data watchdog - only physical supervision"},
       // clang-format on
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.layer);
-    monitor->SendFullStatus("gw", "gw.ini", "v.9", "COM1", "9600", c.layer, "10.1.2.3", 5000,
-                            c.watchdog, c.direction);
+  for (const auto& [layer, watchdog, direction, configuration, last_wd] : cases) {
+    SCOPED_TRACE(layer);
+    monitor->SendFullStatus("gw", "gw.ini", "v.9", "COM1", "9600", layer, "10.1.2.3", 5000,
+                            watchdog, direction);
     std::vector<std::string> got = client.Until("<statistics type=FirstInstall");
     std::vector<std::string> expected;
-    if (c.direction) expected.push_back(app + " direction=\"outgoing\" />");
+    if (direction) expected.push_back(app + " direction=\"outgoing\" />");
     expected.insert(expected.end(), {app + " />", "<event type=\"OrvConnection\" state=1 />",
                                      "<event type=\"RSConnection\" state=1 />"});
-    for (const std::string& v : c.configuration)
+    for (const std::string& v : configuration)
       expected.push_back("<configuration parameter=" + v + "</configuration>");
     expected.insert(expected.end(), {"<configuration parameter=description></configuration>",
                                      "<statistics type=LastAlarm label=\"No alarm started yet\" />",
-                                     "<statistics type=LastWD label=\"" + c.last_wd + "\" />"});
+                                     "<statistics type=LastWD label=\"" + last_wd + "\" />"});
     ASSERT_EQ(got.size(), expected.size() + 5);
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
@@ -412,21 +411,15 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
       "technical alarm - please configure it from the alarm configurator, page 'Extended "
       "Settings'. The default alarm shoud only be started in case of problem when decoding the "
       "data";
-  // T02 (91: the alarm exists), T30 (its group), T65 (a second technical
-  // alarm) of alarm 4.
   auto vm001 = [&](std::array<long, 3> f) {
     return WriteVm001Fields(table, 4,
                             {{"T02", std::to_string(f[0])},
                              {"T30", std::to_string(f[1])},
                              {"T65", std::to_string(f[2])}});
   };
-  struct Case {
-    int scan;
-    std::array<long, 3> fields;
-    int result;
-    std::string text;
-  };
-  const std::vector<Case> cases = {
+  // ScanDbForAlarm; T02 (91: the alarm exists), T30 (its group) and T65 (a
+  // second technical alarm) of alarm 4; the result and the text.
+  const std::tuple<int, std::array<long, 3>, int, std::string> cases[] = {
       // clang-format off
       {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
       {1, {91, 9, 1}, 0, ""}, {1, {91, 12, 0}, 1, second}, {1, {91, 8, 3}, 1, group},
@@ -434,14 +427,14 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
       {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
       // clang-format on
   };
-  for (const Case& c : cases) {
-    ASSERT_TRUE(vm001(c.fields));
+  for (const auto& [scan, fields, result, want] : cases) {
+    ASSERT_TRUE(vm001(fields));
     WriteFile(dir_ / ("ini/" + name_ + ".ini"),
-              "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
+              "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(scan) + "\nDefaultAlarmNbr=4\n");
     std::fill(std::begin(text), std::end(text), '\0');
-    SCOPED_TRACE(testing::Message() << c.scan << " " << testing::PrintToString(c.fields));
-    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result);
-    EXPECT_EQ(text, c.text);
+    SCOPED_TRACE(testing::Message() << scan << " " << testing::PrintToString(fields));
+    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), result);
+    EXPECT_EQ(text, want);
   }
   // Each connection checks again; the warning goes to every client that
   // takes log lines, not to one that switched them off.
