@@ -177,17 +177,15 @@ TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
   TempDir dir;
   std::string path = MakeTable(dir, 3);
   constexpr int kRounds = 200;
-  struct Worker {
-    long record;
-    const char* counter;
-    bool lock;
-  } const workers[] = {{1, "COUNTA", false}, {1, "COUNTB", false}, {2, "COUNTA", true},
-                       {2, "COUNTA", true},  {3, "COUNTA", false}, {0, "A", false},
-                       {0, "B", false}};  // record 0: appends names A0, A1, ...
+  // The record to count up (0: append names), the counter, whether locked.
+  const std::tuple<long, const char*, bool>
+      workers[] = {{1, "COUNTA", false}, {1, "COUNTB", false}, {2, "COUNTA", true},
+                   {2, "COUNTA", true},  {3, "COUNTA", false}, {0, "A", false},
+                   {0, "B", false}};  // record 0: appends names A0, A1, ...
   int gate[2];
   ASSERT_EQ(pipe(gate), 0);
   std::vector<pid_t> pids;
-  for (const Worker& w : workers) {
+  for (const auto& [record, counter, lock] : workers) {
     // Forked before we lock: a child of a locked process holds none of its
     // locks and must not use the engine.
     if (pid_t pid = fork(); pid != 0) {
@@ -199,10 +197,10 @@ TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
     while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
     }
     CDatabase db;
-    bool ok = w.record == 0 || CountUp(path, w.record, w.counter, kRounds, w.lock);
-    for (int i = 0; w.record == 0 && ok && i < kRounds; ++i)
+    bool ok = record == 0 || CountUp(path, record, counter, kRounds, lock);
+    for (int i = 0; record == 0 && ok && i < kRounds; ++i)
       ok = db.Open(path.c_str()) && db.Append() &&
-           db.Replace("NAME", (w.counter + std::to_string(i)).c_str());
+           db.Replace("NAME", (counter + std::to_string(i)).c_str());
     _exit(ok ? 0 : 1);
   }
   CDatabase holder;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "alarm/database.h"
@@ -98,21 +99,15 @@ TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
   std::string path = dir_ / "ours.dbf";
   CDatabase db;
   ASSERT_EQ(db.Create(path.c_str(), fields), 1);
-  struct Row {
-    const char* name;
-    long status;
-    const char* time;
-    const char* amount;
-    long big;
-  } rows[] = {
+  // NAME, STATUS, TIME, AMOUNT, BIG
+  const std::tuple<const char*, long, const char*, const char*, long> rows[] = {
       {"CMD1", 8, "134502", "12.5", 9999999999L},
       {"caf\xe9 au lait chaud", -99, "", "-1234.567", -999999999L},  // cp1252 text, cut to 12
       {"", 0, "000000", "0", 0},
   };
-  for (const Row& r : rows)
-    EXPECT_TRUE(db.Append() && db.Replace("NAME", r.name) && db.Replace("STATUS", r.status) &&
-                db.Replace("TIME", r.time) && db.Replace("AMOUNT", r.amount) &&
-                db.Replace("BIG", r.big));
+  for (const auto& [name, status, time, amount, big] : rows)
+    EXPECT_TRUE(db.Append() && db.Replace("NAME", name) && db.Replace("STATUS", status) &&
+                db.Replace("TIME", time) && db.Replace("AMOUNT", amount) && db.Replace("BIG", big));
   ASSERT_EQ(db.Append(), 1);  // left blank
   EXPECT_TRUE(db.Go(3) && db.Delete());
   db.Close();
