@@ -55,44 +55,41 @@ TEST_F(SendHttpCommandTest, JudgesTheFirstReplySegment) {
   const std::string ok = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\ndone";
   const std::string head = "HTTP/1.0 200 OK\r\n\r\n",
                     long_command = "GET /" + std::string(250, 'c');
-  struct Case {
-    const char* what;
-    Behaviour behaviour;
-    std::string reply;
-    int result;
-    std::string error;  // with N for the error number
-    std::string command = kCommand;
-  } cases[] = {
-      {"200 with an empty line", Behaviour::kReply, ok, 0, ""},
-      {"204", Behaviour::kReply, "HTTP/1.1 204 No Content\r\n\r\n", 0, ""},
-      {"long 200", Behaviour::kReply, head + std::string(5000 - head.size(), 'a'), 0, ""},
+  // What, the camera's behaviour and reply, the result, the error (N for
+  // the error number), the command when not kCommand.
+  const std::tuple<const char*, Behaviour, std::string, int, std::string, std::string> cases[] = {
+      {"200 with an empty line", Behaviour::kReply, ok, 0, "", ""},
+      {"204", Behaviour::kReply, "HTTP/1.1 204 No Content\r\n\r\n", 0, "", ""},
+      {"long 200", Behaviour::kReply, head + std::string(5000 - head.size(), 'a'), 0, "", ""},
       {"302", Behaviour::kReply, "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\nmoved", -1,
-       InvalidCommandText(7, 302, "moved")},
+       InvalidCommandText(7, 302, "moved"), ""},
       {"401 without an empty line", Behaviour::kReply, "HTTP/1.0 401 Unauthorized\r\n", -1,
-       InvalidCommandText(7, 401, "unknown error")},
+       InvalidCommandText(7, 401, "unknown error"), ""},
       {"long 500 to a long command", Behaviour::kReply,
        "HTTP/1.0 500 Error\r\n\r\n" + std::string(4978, 'b'), -1,
        InvalidCommandText(7, 500, std::string(4978, 'b'), long_command), long_command},
       {"closed without a byte", Behaviour::kCloseAtOnce, "", -1,
-       InvalidCommandText(7, 0, "unknown error")},
+       InvalidCommandText(7, 0, "unknown error"), ""},
       {"silent until the receive time-out", Behaviour::kStaySilent, "", -1,
        std::string("Camera 7: ERROR (N): no data received on socket for the command '") + kCommand +
-           "' - check your parameter 'GET' ....."},
+           "' - check your parameter 'GET' .....",
+       ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    CameraStub camera(c.reply, c.behaviour);
+  for (const auto& [what, behaviour, reply, result, error_wanted, other_command] : cases) {
+    SCOPED_TRACE(what);
+    const std::string command = other_command.empty() ? kCommand : other_command;
+    CameraStub camera(reply, behaviour);
     reply_.fill('\0');
     error_.fill('#');
-    EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), c.command.c_str(), reply_, 7, error_),
-              c.result);
+    EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), command.c_str(), reply_, 7, error_),
+              result);
     const std::string error = WithoutErrorNumber(error_.data());
-    EXPECT_TRUE(error == c.error || (std::strlen(error_.data()) == kHttpErrorTextSize - 1 &&
-                                     c.error.starts_with(error)))
+    EXPECT_TRUE(error == error_wanted || (std::strlen(error_.data()) == kHttpErrorTextSize - 1 &&
+                                          error_wanted.starts_with(error)))
         << error;
-    EXPECT_EQ(reply_.data(), c.result == 0 ? c.reply.substr(0, kHttpReplySize - 1) : "")
+    EXPECT_EQ(reply_.data(), result == 0 ? reply.substr(0, kHttpReplySize - 1) : "")
         << "reply only on success";
-    EXPECT_EQ(camera.Received(), c.command + '\0') << "the command and one NUL byte";
+    EXPECT_EQ(camera.Received(), command + '\0') << "the command and one NUL byte";
   }
 }
 
