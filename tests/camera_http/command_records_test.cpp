@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <tuple>
 
@@ -27,14 +26,9 @@ namespace {
 
 constexpr int kCamera = 3;
 
-std::string LogName(const char* kind, int camera) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char name[128];
-  std::snprintf(name, sizeof name, "LOG/ocelam_%s_camera_%d_%04d%02d%02d.log", kind, camera,
-                tm.tm_year + 1900, tm.tm_mday, tm.tm_mon + 1);
-  return name;
+// Today's log of the `kind` records of camera 3 (kCamera).
+std::string LogName(const std::string& kind) {
+  return testing_support::DatedName("LOG/ocelam_" + kind + "_camera_3_%04d%02d%02d.log", true);
 }
 
 // Each test runs in a directory of its own, with "LOG" and a "qxacam.ini"
@@ -68,7 +62,7 @@ class CommandRecordsTest : public ::testing::Test {
     record.log_camera_number = kCamera;
     record.Init("127.0.0.1", port, "", kCamera);
   }
-  std::string Log(const char* kind) { return ReadFile(dir_ / LogName(kind, kCamera)); }
+  std::string Log(const char* kind) { return ReadFile(dir_ / LogName(kind)); }
   bool Logged(const char* kind, const std::string& line) {
     return Log(kind).find(" " + line + "\n") != std::string::npos;
   }
@@ -108,7 +102,7 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
     EXPECT_EQ(io.BuildFollowUp(second_, 9, status), delay);
     EXPECT_EQ(std::string(second_.data()), command(second));
   }
-  EXPECT_FALSE(FileExists(dir_ / LogName("iobox", kCamera))) << "nothing to log";
+  EXPECT_FALSE(FileExists(dir_ / LogName("iobox"))) << "nothing to log";
 }
 
 TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
@@ -133,14 +127,15 @@ TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
   EXPECT_EQ(rec.BuildStart(out_), -1);
   EXPECT_EQ(rec.BuildStop(out_, "<h>1</h>"), -1);
   EXPECT_EQ(out_[0], '\0');
-  EXPECT_TRUE(Logged("iobox",
-                     "The camera is of type 'axis' - this type does not support Input / "
-                     "Output pins management"));
-  EXPECT_TRUE(Logged("ptz", "The camera is of type 'axis' - this type does not support PTZ"));
-  EXPECT_TRUE(Logged("ptz", "The PTZ command 'zoom' is not supported yet"));
-  EXPECT_TRUE(Logged("storage",
-                     "The camera is of type 'sony' - this type does not support "
-                     "recording on video server"));
+  for (auto [kind, line] :
+       {std::pair{"iobox",
+                  "The camera is of type 'axis' - this type does not support Input / Output pins "
+                  "management"},
+        {"ptz", "The camera is of type 'axis' - this type does not support PTZ"},
+        {"ptz", "The PTZ command 'zoom' is not supported yet"},
+        {"storage",
+         "The camera is of type 'sony' - this type does not support recording on video server"}})
+    EXPECT_TRUE(Logged(kind, line)) << line;
 
   // Without a "LOG" directory the line is lost, and nothing is created.
   ASSERT_EQ(std::system("rm -r LOG"), 0);
@@ -155,7 +150,7 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
   EXPECT_STREQ(out_.data(), "start 4\r\n");
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\n<h>4711</h>"), 0);
   EXPECT_STREQ(out_.data(), "stop 4/4711\r\n");
-  EXPECT_FALSE(FileExists(dir_ / LogName("storage", kCamera)));
+  EXPECT_FALSE(FileExists(dir_ / LogName("storage")));
 
   // No match: -1 in the stop command, and the reply in the log as received.
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\nbusy"), 0);
