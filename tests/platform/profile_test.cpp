@@ -242,8 +242,7 @@ TEST(ProfileWrite, ManyThreadsLoseNoKey) {
       EXPECT_EQ(platform::ProfileGetInt(path, "S" + std::to_string(k % 3),
                                         "k" + std::to_string(t) + "_" + std::to_string(k), -1),
                 t * 1000 + k);
-  std::string content = ReadFile(path);
-  EXPECT_NE(content.find("line k7_30"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("line k7_30"), std::string::npos);
 }
 
 TEST(ProfileLock, EntriesGoWithTheirLastUser) {
