@@ -282,14 +282,16 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   EXPECT_TRUE(Starts().empty());
 }
 
-TEST_F(AlarmInputTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
+TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) {
   SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver",
                   "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   auto silent = Server(1, sim.port("videoserver", 1), true);
   auto beating = Server(2, sim.port("videoserver", 2), true);
   {
-    InputThread quiet(*silent), thread(*beating);
+    // And an unreachable server, which is tried again.
+    auto unreachable = Server(4, testing_support::FreeLoopbackPort(), true);
+    InputThread quiet(*silent), thread(*beating), refused(*unreachable);
     // A second of silence, then the pause before the next connection.
     std::vector<RecordedRequest> asked = sim.AwaitRequests("videoserver", 1, 2);
     ASSERT_EQ(asked.size(), 2u);
@@ -302,6 +304,10 @@ TEST_F(AlarmInputTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].connection, 2u);
     EXPECT_EQ(got[1].bytes, kRequest + kNul);  // the text and exactly one NUL
+    ASSERT_TRUE(WaitFor([&] {
+      return CountInLog(
+                 4, "ERROR: can not connect socket for the command '" + kRequestShown + "'") >= 2;
+    })) << ::testing::PrintToString(InputLog(4));
   }
   std::vector<std::string> log = InputLog(2);
   ASSERT_GE(log.size(), 2u);
@@ -312,17 +318,6 @@ TEST_F(AlarmInputTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
                               "' - check your parameter 'GET'...."),
             1u)
       << "the closed connection";
-}
-
-TEST_F(AlarmInputTest, AnUnreachableServerIsTriedAgain) {
-  auto server = Server(4, testing_support::FreeLoopbackPort(), true);
-  const std::string failed =
-      "ERROR: can not connect socket for the command '" + kRequestShown + "'";
-  {
-    InputThread t(*server);
-    ASSERT_TRUE(WaitFor([&] { return CountInLog(4, failed) >= 2; }))
-        << ::testing::PrintToString(InputLog(4));
-  }
   std::vector<std::string> server_log = Log("ocelam_server_4_");
   ASSERT_GE(server_log.size(), 2u);
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
