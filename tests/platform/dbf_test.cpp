@@ -366,39 +366,30 @@ TEST(DbfTable, LockWaitEndsWhenAnotherProcessKeepsTheTable) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
   int locked[2], release[2];
-  ASSERT_EQ(pipe(locked), 0);
-  ASSERT_EQ(pipe(release), 0);
+  ASSERT_TRUE(pipe(locked) == 0 && pipe(release) == 0);
   pid_t pid = fork();
-  if (pid == 0) {
-    close(locked[0]);
+  if (pid == 0) {  // takes the whole file and says so, keeps it until released
     close(release[1]);
-    int fd = open(path.c_str(), O_RDWR);
     struct flock fl {};
     fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) _exit(1);
+    int fd = open(path.c_str(), O_RDWR);
     char c = 'x';
-    if (write(locked[1], &c, 1) != 1) _exit(2);
+    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0 || write(locked[1], &c, 1) != 1) _exit(1);
     while (read(release[0], &c, 1) < 0 && errno == EINTR) {
     }
     _exit(0);
   }
-  ASSERT_GT(pid, 0);
-  close(locked[1]);
   close(release[0]);
   char c;
   ASSERT_EQ(read(locked[0], &c, 1), 1);
-
   DbfTable t;
-  ASSERT_TRUE(t.Open(path));
-  ASSERT_TRUE(t.SetInteger(2, 8));
+  ASSERT_TRUE(t.Open(path) && t.SetInteger(2, 8));
   std::atomic<int> ended{0};  // 1 + whether the write went through
   std::thread writer([&] { ended = t.Flush() ? 2 : 1; });
   bool done = testing_support::WaitFor([&] { return ended != 0; }, 120);
   close(release[1]);
   writer.join();
   waitpid(pid, nullptr, 0);
-  close(locked[0]);
   ASSERT_TRUE(done);
   EXPECT_EQ(ended, 1);
   EXPECT_EQ(t.LastError(), path + ": still locked by another writer after 5 s, gave up");
