@@ -87,14 +87,11 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
   EXPECT_NE(world.Finished("link.job", "error"), "");
   EXPECT_NE(world.Output().find("link.job is a symbolic link: the job is refused"),
             std::string::npos);
-  for (const char* name : {"dir.job", "fifo.job"}) {
-    EXPECT_TRUE(std::filesystem::exists(world.Data(std::string("watch/") + name))) << name;
-    std::string said = std::string(name) + " in the watch directory is no regular file";
-    std::string log = world.InterfaceLog();
-    int times = 0;
-    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1))
-      ++times;
-    EXPECT_EQ(times, 1) << name;
+  for (const std::string name : {"dir.job", "fifo.job"}) {
+    EXPECT_TRUE(std::filesystem::exists(world.Data("watch/" + name))) << name;
+    EXPECT_EQ(testing_support::CountOf(world.InterfaceLog(),
+                                       name + " in the watch directory is no regular file"),
+              1u);
   }
 
   // Nothing of the refused references was written anywhere.
@@ -103,15 +100,9 @@ TEST(JobsBadInput, EveryBadJobFileEndsWithAMessage) {
     EXPECT_EQ(name.find("escape"), std::string::npos) << e.path();
   }
 
-  // The gateway goes on with good jobs.
+  // The gateway goes on with good jobs, in UTF-16 too as a Windows alarm
+  // server may write them (the other encodings are the profile reader's).
   EXPECT_TRUE(world.Running());
-  world.Drop("good.job", OneCamera("GOOD", "Duration=0\nInterval=0.1\n"));
-  ASSERT_TRUE(world.WaitFinished("good.job", 60));
-  EXPECT_NE(world.Finished("good.job", "done"), "");
-  EXPECT_TRUE(FileExists(world.Data("log/multimedia/Cam1/GOOD/Cam1_GOOD_00000.jpg")));
-
-  // What a Windows alarm server may write: UTF-16 (the other encodings are
-  // the profile reader's unit tests).
   std::string le = "\xFF\xFE";
   for (char c : OneCamera("LE", "Duration=0\r\n")) le += std::string{c, '\0'};
   world.Drop("le.job", le);

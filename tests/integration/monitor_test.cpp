@@ -40,16 +40,6 @@ std::vector<std::string> RunMonitor(GatewaySandbox& box, std::vector<std::string
   return Lines(ReadFile(box.path(output)));
 }
 
-std::string TodayLog(GatewaySandbox& box) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char file[64];
-  std::snprintf(file, sizeof file, "/log/ocelam_%04d%02d%02d.log", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday);
-  return ReadFile(box.work() + file);
-}
-
 // True once the start is through: the connection states are announced
 // before the configuration is loaded, which writes its defaults back.
 bool WaitRunning(GatewaySandbox& box) {
@@ -92,7 +82,8 @@ TEST(MonitorGateway, ClientGetsTheFullStatusOrIsToldItIsNotAllowed) {
   EXPECT_TRUE(std::regex_match(
       got[13], std::regex("<statistics type=FirstInstall label=\"" + date + "\" />")))
       << got[13];
-  std::string log = TodayLog(box);
+  std::string log =
+      ReadFile(box.work() + testing_support::DatedName("/log/ocelam_%04d%02d%02d.log"));
   EXPECT_NE(log.find("ServerWaitConnThread started. Listening on the port " +
                      std::to_string(box.monitor_port())),
             std::string::npos)
@@ -119,7 +110,7 @@ TEST(MonitorGateway, ClientGetsTheFullStatusOrIsToldItIsNotAllowed) {
 }
 
 // The client alone, against a stand-in server.
-TEST(MonitorTool, PrintsMessagesAndSendsFramedCommands) {
+TEST(MonitorTool, PrintsMessagesSendsFramedCommandsAndRefusesBadArguments) {
   GatewaySandbox box(false);
   camera_test::LoopbackListener server;
   // Commands typed on stdin, one unknown; then the options' command.
@@ -148,28 +139,20 @@ TEST(MonitorTool, PrintsMessagesAndSendsFramedCommands) {
   EXPECT_NE(out.find("first\nsecond\nthird\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("fourth"), std::string::npos) << out;
   EXPECT_NE(out.find("unknown command 'bogus'"), std::string::npos) << out;
-}
 
-TEST(MonitorTool, BadArgumentsAndNoServer) {
-  GatewaySandbox box(false);
-  struct Case {
-    std::vector<std::string> args;
-    int code;
-  };
-  const int closed_port = FreeLoopbackPort();
-  const std::vector<Case> cases = {
+  // Bad arguments, and nobody listening.
+  const std::pair<std::vector<std::string>, int> cases[] = {
       {{}, 2},
       {{"--port", "0"}, 2},
       {{"--port", "22001", "--count", "-1"}, 2},
       {{"--port", "22001", "--bogus"}, 2},
-      {{"--port", std::to_string(closed_port)}, 1},
+      {{"--port", std::to_string(FreeLoopbackPort())}, 1},
   };
-  for (const Case& c : cases) {
-    std::vector<std::string> args = {kMonitorBin, "--no-stdin"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
+  for (auto [args, code] : cases) {
+    args.insert(args.begin(), {kMonitorBin, "--no-stdin"});
     Child tool(args, box.work(), {}, box.path("bad.out"));
     ASSERT_TRUE(tool.WaitExit(30));
-    EXPECT_EQ(tool.exit_code(), c.code) << (c.args.empty() ? "" : c.args.back());
+    EXPECT_EQ(tool.exit_code(), code) << args.back();
   }
 }
 

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <regex>
 
@@ -23,16 +22,6 @@ using testing_support::WaitFor;
 using testing_support::WriteFile;
 
 namespace {
-
-std::string Today(const char* format, bool day_first) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[128];
-  std::snprintf(buf, sizeof buf, format, tm.tm_year + 1900, day_first ? tm.tm_mday : tm.tm_mon + 1,
-                day_first ? tm.tm_mon + 1 : tm.tm_mday);
-  return buf;
-}
 
 TEST(Streams, StatusFileRingFileAndWatchdogAlarmsOfDeadCamerasOnly) {
   SimProcess sim({"--camera", "id=1,port=0,fps=10,size=20000", "--camera",
@@ -81,12 +70,14 @@ TEST(Streams, StatusFileRingFileAndWatchdogAlarmsOfDeadCamerasOnly) {
   // camera's challenge comes first, as the method is the camera's choice.
   EXPECT_GE(sim.Stat(2, "requests"), 1);
   EXPECT_LE(sim.Stat(2, "unauthorized"), sim.Stat(2, "connections"));
-  std::string camera_log = ReadFile(box.work() + Today("/LOG/Ocelam_1_%04d%02d%02d.log", true));
+  std::string camera_log =
+      ReadFile(box.work() + testing_support::DatedName("/LOG/Ocelam_1_%04d%02d%02d.log", true));
   EXPECT_NE(camera_log.find("Streaming MJPEG Thread started for camera 1 (http://127.0.0.1:" +
                             std::to_string(sim.port(1)) + "/mjpg)"),
             std::string::npos)
       << camera_log;
-  std::string daily = ReadFile(box.work() + Today("/log/ocelam_%04d%02d%02d.log", false));
+  std::string daily =
+      ReadFile(box.work() + testing_support::DatedName("/log/ocelam_%04d%02d%02d.log"));
   EXPECT_NE(daily.find("(MJPEG Stream): socket on stream 'MJPEG Stream' started"),
             std::string::npos)
       << daily;

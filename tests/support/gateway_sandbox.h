@@ -5,12 +5,22 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/sandbox.h"
 
 namespace testing_support {
+
+// `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
+inline std::string IniValue(const std::string& file, const std::string& section,
+                            const std::string& key) {
+  std::string content = ReadFile(file);
+  std::smatch m;
+  std::regex re("\\[" + section + "\\]\n(?:[^\\[\n][^\n]*\n)*?" + key + "=([^\n]*)\n");
+  return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
+}
 
 class GatewaySandbox {
  public:

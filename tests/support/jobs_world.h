@@ -14,6 +14,7 @@
 
 namespace jobs_world {
 
+using testing_support::IniValue;
 using testing_support::ReadFile;
 
 // The names in `dir`, sorted (none when it is missing).
@@ -112,15 +113,6 @@ class JobsWorld {
   std::unique_ptr<sim_test::SimProcess> sim_;
   std::unique_ptr<testing_support::Child> gateway_;
 };
-
-// `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
-inline std::string IniValue(const std::string& file, const std::string& section,
-                            const std::string& key) {
-  std::string content = ReadFile(file);
-  std::smatch m;
-  std::regex re("\\[" + section + "\\]\n(?:[^\\[\n][^\n]*\n)*?" + key + "=([^\n]*)\n");
-  return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
-}
 
 // The simulator stamps of the images in `dir`, in file-name order (camera
 // -1 for a file that is no simulator frame).
