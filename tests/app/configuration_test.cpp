@@ -155,16 +155,10 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
   EXPECT_TRUE(has("CameraModel -3 is not a model number"));
   EXPECT_EQ(Cameras[7].configured(), 1);
   // Nothing appeared beside the sandbox's own directories.
-  std::vector<std::string> outside;
-  for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-    outside.push_back(e.path().filename());
-  std::sort(outside.begin(), outside.end());
-  EXPECT_EQ(outside, (std::vector<std::string>{"done", "error", "file", "ocelam.ini",
-                                               "registry.ini", "watch"}));
-  std::vector<std::string> under_file;
-  for (const auto& e : std::filesystem::directory_iterator(dir_ / "file"))
-    under_file.push_back(e.path().filename());
-  EXPECT_EQ(under_file, (std::vector<std::string>{"Model"}));
+  EXPECT_EQ(
+      testing_support::SortedNames(dir_.path()),
+      (std::vector<std::string>{"done", "error", "file", "ocelam.ini", "registry.ini", "watch"}));
+  EXPECT_EQ(testing_support::SortedNames(dir_ / "file"), std::vector<std::string>{"Model"});
 }
 
 }  // namespace

@@ -31,10 +31,7 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   std::filesystem::create_directory(jobs);
   WriteFile(box.IniFile("qx_alarm_db.ini"),
             "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + jobs + "\n");
-  auto event_jobs = [&] {
-    return std::distance(std::filesystem::directory_iterator(jobs),
-                         std::filesystem::directory_iterator{});
-  };
+  auto event_jobs = [&] { return testing_support::SortedNames(jobs).size(); };
   auto gw = box.Start();
   ASSERT_TRUE(box.WaitStarted());
   EXPECT_EQ(box.Output().rfind(kBanner, 0), 0u) << box.Output();
@@ -140,12 +137,12 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   EXPECT_EQ(third->exit_code(), 0);
   EXPECT_EQ(event_jobs(), 3) << "the second instance wrote none";
   // Its frame is the unit tests' (tests/monitor); the text is the program's.
-  for (const auto& entry : std::filesystem::directory_iterator(jobs))
-    EXPECT_NE(ReadFile(entry.path())
+  for (const std::string& name : testing_support::SortedNames(jobs))
+    EXPECT_NE(ReadFile(jobs + "/" + name)
                   .find(",1,4,'ocelam','',49122,'Application  ocelam  started (version "
                         "v.1.0.0.1)','ocelam;v.1.0.0.1',"),
               std::string::npos)
-        << ReadFile(entry.path());
+        << name;
 }
 
 TEST(Startup, RenamedExecutableUsesItsOwnNamesAndGarbageProfilesGiveDefaults) {

@@ -63,10 +63,7 @@ class JobsTest : public ::testing::Test {
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
   std::vector<std::string> Names(const std::string& rel) const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(Path(rel)))
-      names.push_back(e.path().filename());
-    return std::sort(names.begin(), names.end()), names;
+    return testing_support::SortedNames(Path(rel));
   }
   // A job file in the processing directory, as the watcher leaves it.
   std::string ProcessingFile(const std::string& name, const std::string& content) const {

@@ -16,16 +16,7 @@ namespace jobs_world {
 
 using testing_support::IniValue;
 using testing_support::ReadFile;
-
-// The names in `dir`, sorted (none when it is missing).
-inline std::vector<std::string> SortedNames(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing_support::SortedNames;
 
 struct SimCamera {
   int number;             // camera number in the gateway

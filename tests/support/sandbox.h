@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,16 @@ inline std::string ReadFile(const std::string& path) {
 inline bool FileExists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
+}
+
+// The names in `dir`, sorted (none when it is missing).
+inline std::vector<std::string> SortedNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // `format` with today's local year, month and day put into its three
