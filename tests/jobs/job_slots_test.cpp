@@ -56,8 +56,7 @@ TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
   EXPECT_EQ(AllocateJobSlot(job), 1);
   for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
   EXPECT_EQ(AllocateJobSlot(job), -1);
-  EXPECT_EQ(
-      Reports::Get().Count("** new_alarm ** ERROR: jobs overflow (>1024)", ReportLevel::kError), 1);
+  EXPECT_EQ(Said("** new_alarm ** ERROR: jobs overflow (>1024)"), 1);
   EXPECT_EQ(AllocatedJobCount(), kJobSlots);
   testing::internal::CaptureStdout();
   for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
@@ -81,9 +80,7 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   failing.outcome = 1;  // as the reader leaves a job it refused a value of
   RunJob(failing);
   EXPECT_TRUE(FileExists(path));
-  EXPECT_EQ(Reports::Get().Count("ERROR: could not move " + path + " to " + Path("missing/"),
-                                 ReportLevel::kError),
-            1);
+  EXPECT_EQ(Said("ERROR: could not move " + path + " to " + Path("missing/")), 1);
 }
 
 // Stands in for the command sender: a command whose "IOStatus" is "fail"
@@ -101,16 +98,14 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
   // Without a command sender commands count nothing.
   std::shared_ptr<CJob> quiet = RunJob(MakeJob(ProcessingFile("q.job", ""), {7}, 2));
   EXPECT_EQ(quiet->thread_count, 0);
-  EXPECT_EQ(Reports::Get().Count("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
+  EXPECT_EQ(Said("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
   SetCommandWorker(CountingWorker);
   CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
   job.cameras[1].commands[2].io_status = "fail";
   std::shared_ptr<CJob> record = RunJob(job);
   EXPECT_EQ(record->thread_count, kMaxJobWorkers);
   EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
-  EXPECT_EQ(Reports::Get().Count(
-                "the job asks for 24 worker threads, at most 20 run: the first 20 were started",
-                ReportLevel::kError),
+  EXPECT_EQ(Said("the job asks for 24 worker threads, at most 20 run: the first 20 were started"),
             1);
   EXPECT_EQ((std::vector<int>{record->cameras[1].command_errors.Get(),
                               record->cameras[5].command_successes.Get(),
@@ -140,9 +135,7 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   SetWorkerWaitForTest(200);
   CameraBaseTable[9].reference = "Cam9";
   std::weak_ptr<CJob> record = RunJob(MakeJob(ProcessingFile("late.job", ""), {9}, 1));
-  EXPECT_EQ(
-      Reports::Get().Count(": ERROR: Thread 0 (0 seconds) timeout reaches", ReportLevel::kError),
-      1);
+  EXPECT_EQ(Said(": ERROR: Thread 0 (0 seconds) timeout reaches"), 1);
   EXPECT_EQ(Names("done").size(), 1u);
   EXPECT_FALSE(record.expired());  // the slot is free, the worker still holds it
   g_release.store(true);
@@ -160,7 +153,7 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   RunJob(long_job);
   releaser.join();
   EXPECT_TRUE(g_done.load());
-  EXPECT_EQ(Reports::Get().Count("timeout reaches", ReportLevel::kError), 1);  // the first job's
+  EXPECT_EQ(Said("timeout reaches"), 1);  // the first job's
   CameraBaseTable[9].reference.clear();
 }
 

@@ -62,6 +62,10 @@ class JobsTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
+  // Report lines of `level` holding `text`.
+  static int Said(const std::string& text, ReportLevel level = ReportLevel::kError) {
+    return Reports::Get().Count(text, level);
+  }
   std::vector<std::string> Names(const std::string& rel) const {
     return testing_support::SortedNames(Path(rel));
   }
