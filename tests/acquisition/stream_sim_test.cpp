@@ -55,10 +55,8 @@ class StreamSimTest : public ::testing::Test {
   static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
     std::vector<std::uint8_t> buffer(kImageBufferSize);
     int n = camera->GetImage(frame, buffer.data());
-    if (n <= 0) return ::testing::AssertionFailure() << "no image (" << n << ")";
-    JpegInfo info;
-    std::string problem = CheckJpeg(std::string(buffer.begin(), buffer.begin() + n), &info);
-    if (problem.empty() && !ParseStamp(info, stamp)) problem = "no stamp";
+    std::string problem =
+        n <= 0 ? "no image" : StampOf(std::string(buffer.begin(), buffer.begin() + n), stamp);
     return problem.empty() ? ::testing::AssertionSuccess()
                            : ::testing::AssertionFailure() << problem;
   }

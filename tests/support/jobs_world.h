@@ -112,11 +112,8 @@ inline std::vector<sim_test::Stamp> Stamps(const std::string& dir,
   *names = SortedNames(dir);
   std::vector<sim_test::Stamp> stamps;
   for (const std::string& n : *names) {
-    sim_test::JpegInfo info;
     sim_test::Stamp stamp;
-    if (!sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() ||
-        !sim_test::ParseStamp(info, &stamp))
-      stamp = sim_test::Stamp{};
+    if (!sim_test::StampOf(ReadFile(dir + "/" + n), &stamp).empty()) stamp = sim_test::Stamp{};
     stamps.push_back(stamp);
   }
   return stamps;

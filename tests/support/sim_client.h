@@ -368,4 +368,12 @@ inline bool ParseStamp(const JpegInfo& info, Stamp* stamp) {
   return false;
 }
 
+// What is wrong with a simulator frame ("" when it is a valid JPEG with its
+// stamp, which goes to `*stamp`).
+inline std::string StampOf(const std::string& jpeg, Stamp* stamp) {
+  JpegInfo info;
+  std::string problem = CheckJpeg(jpeg, &info);
+  return !problem.empty() ? problem : ParseStamp(info, stamp) ? "" : "no stamp";
+}
+
 }  // namespace sim_test

@@ -41,10 +41,8 @@ TEST(SimSmoke, StreamsFramesAnswersACommandAndSendsVideoServerLines) {
     const std::size_t body = stream.find("\r\n\r\n", at) + 4;
     ASSERT_EQ(std::atoll(stream.c_str() + at + 16), 20000);
     ASSERT_EQ(stream.compare(body + 20000, 2, "\r\n"), 0);
-    JpegInfo info;
     Stamp stamp;
-    ASSERT_EQ(CheckJpeg(stream.substr(body, 20000), &info), "");
-    ASSERT_TRUE(ParseStamp(info, &stamp));
+    ASSERT_EQ(StampOf(stream.substr(body, 20000), &stamp), "");
     EXPECT_EQ(stamp.camera, 3);
     EXPECT_TRUE(i == 0 || stamp.seq > last_seq);
     last_seq = stamp.seq;
