@@ -86,19 +86,17 @@ TEST(AlarmInput, InputsStartTheirAlarmsAndGarbageHoldsUpNoOtherServer) {
   ASSERT_TRUE(WaitFor([&] { return starts().size() == 1; })) << box.Output();
   EXPECT_EQ(starts()[0], "9650 REF 0 ocelam_camera4");
 
-  // Inactive, of another type (the valid type comes from the model
-  // profile), from an unknown IO box: nothing. The active pin behind them
-  // starts alarm 9601 of camera 3. (What each line does is the unit tests'.)
-  for (const char* line :
-       {"ioboxid=2 pin=4 state=off type=input", "ioboxid=2 pin=4 state=on type=output",
-        "ioboxid=8 pin=4 state=on type=input", "ioboxid=2 pin=4 state=on type=input"})
-    EXPECT_EQ(sim.Control(std::string("sendline videoserver 1 ") + line), "ok connections=1\n");
+  // Of another type (the valid type comes from the model profile): nothing;
+  // the active pin behind it starts alarm 9601 of camera 3. (What each line
+  // does is the unit tests'.)
+  for (const char* type : {"output", "input"})
+    EXPECT_EQ(
+        sim.Control("sendline videoserver 1 ioboxid=2 pin=4 state=on type=" + std::string(type)),
+        "ok connections=1\n");
   ASSERT_TRUE(WaitFor([&] { return starts().size() == 2; })) << box.Output();
   EXPECT_EQ(starts()[1], "9601 REF 0 ocelam_camera3");
   EXPECT_EQ(count(1, "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'"), 1u);
-  std::string output = box.Output();
-  EXPECT_NE(output.find("AlarmInputThread started for video server 1"), std::string::npos);
-  EXPECT_NE(output.find("ERROR: No valid camera ID found for the io box '8'"), std::string::npos);
+  EXPECT_NE(box.Output().find("AlarmInputThread started for video server 1"), std::string::npos);
   // The fresh reference has its ".L1" file in the alarm server's directory.
   std::smatch m;
   std::string text = ReadFile(started);
