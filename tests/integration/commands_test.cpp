@@ -64,16 +64,15 @@ std::vector<RecordedRequest> Commands(const sim_test::SimProcess& sim, int id) {
   return commands;
 }
 
-// The request whose bytes start with "GET `target` ", or null.
-const RecordedRequest* Find(const std::vector<RecordedRequest>& requests,
-                            const std::string& target) {
+// Seconds from the request for `from` to the one for `to` (whose bytes
+// start with "GET <target> "), -1 when one is missing.
+double Seconds(const std::vector<RecordedRequest>& requests, const std::string& from,
+               const std::string& to) {
+  long long at[2] = {-1, -1};
   for (const RecordedRequest& r : requests)
-    if (r.bytes.rfind("GET " + target + " ", 0) == 0) return &r;
-  return nullptr;
-}
-
-double Seconds(const RecordedRequest* from, const RecordedRequest* to) {
-  return from && to ? static_cast<double>(to->time_us - from->time_us) / 1e6 : -1;
+    for (int k : {0, 1})
+      if (r.bytes.rfind("GET " + (k ? to : from) + " ", 0) == 0) at[k] = r.time_us;
+  return at[0] < 0 || at[1] < 0 ? -1 : static_cast<double>(at[1] - at[0]) / 1e6;
 }
 
 std::string Command(int camera, int command, int entry, const std::string& keys) {
@@ -112,7 +111,8 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
   // The zoom never connects; the pulses and the recording last their time.
   std::vector<RecordedRequest> sony = Commands(world.sim(), 1), rsm = Commands(world.sim(), 2);
   EXPECT_EQ(std::pair(sony.size(), rsm.size()), std::pair(3ul, 4ul));
-  EXPECT_TRUE(Find(sony, "/command/preset.cgi?PresetCall=5"));
+  EXPECT_EQ(Seconds(sony, "/command/preset.cgi?PresetCall=5", "/command/preset.cgi?PresetCall=5"),
+            0);
   const struct {
     std::vector<RecordedRequest>* requests;
     const char *from, *to;
@@ -123,7 +123,7 @@ TEST(Commands, PulsesPresetAndTimedRecordingReachTheCamerasAndTheTable) {
       {&rsm, "/rsm/rec/start?cam=7", "/rsm/rec/stop?cam=7&handle=77", 3, 6},
   };
   for (const auto& g : gaps) {
-    const double seconds = Seconds(Find(*g.requests, g.from), Find(*g.requests, g.to));
+    const double seconds = Seconds(*g.requests, g.from, g.to);
     EXPECT_TRUE(seconds >= g.least && seconds < g.most) << g.to << ": " << seconds;
   }
 

@@ -100,8 +100,7 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   before.replace(before.find("LastStartup=") + 12, 8, "00000000");
   WriteFile(box.IniFile("ocelam.ini"), before);
   auto again = box.Start(OCELAM_BIN, "again.out");
-  ASSERT_TRUE(
-      WaitFor([&] { return box.Output("again.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(box.WaitStarted("again.out"));
   ASSERT_TRUE(WaitFor([&] { return ReadFile(box.IniFile("ocelam.ini")) != before; }));
   EXPECT_EQ(get("ocelam.ini", "Statistics", "FirstInstallation"), first);
   std::string reg = ReadFile(box.IniFile("qxmoninterfaces.ini"));
@@ -112,8 +111,7 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
   again->Signal(SIGKILL);
   ASSERT_TRUE(again->WaitExit(10));
   auto third = box.Start(OCELAM_BIN, "third.out");
-  ASSERT_TRUE(
-      WaitFor([&] { return box.Output("third.out").find("Talvane") != std::string::npos; }));
+  ASSERT_TRUE(box.WaitStarted("third.out"));
   EXPECT_TRUE(third->running());
   ASSERT_TRUE(WaitFor([&] { return event_jobs() == 3; }));
   third->Signal(SIGINT);

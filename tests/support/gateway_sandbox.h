@@ -62,8 +62,8 @@ class GatewaySandbox {
   // output goes to "<name>.out" in the sandbox.
   std::unique_ptr<Child> Start(const std::string& exe = OCELAM_BIN,
                                const std::string& output_name = "ocelam.out") {
-    last_output_ = dir_ / output_name;
-    return std::make_unique<Child>(std::vector<std::string>{exe}, work(), Env(), last_output_);
+    return std::make_unique<Child>(std::vector<std::string>{exe}, work(), Env(),
+                                   dir_ / output_name);
   }
   std::string Output(const std::string& output_name = "ocelam.out") const {
     return ReadFile(dir_ / output_name);
@@ -87,7 +87,6 @@ class GatewaySandbox {
 
  private:
   TempDir dir_;
-  std::string last_output_;
   int monitor_port_ = 0;
 };
 
