@@ -68,10 +68,8 @@ class HTTPCommandTest : public JobsTest {
     args->record->thread_events[0].Create("http_com_test");
     return args;
   }
-  void Release(int slot) {
-    testing::internal::CaptureStdout();
-    ReleaseJobSlot(slot);
-    testing::internal::GetCapturedStdout();
+  static void Release(int slot) {
+    Console([&] { ReleaseJobSlot(slot); });
   }
   long Status(int entry) {
     CDatabase table;

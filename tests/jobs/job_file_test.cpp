@@ -73,9 +73,7 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
     std::string path = ProcessingFile("case.job", c.content);
     CJob job;
     job.thread_count = 9;  // the reader starts from an empty record
-    testing::internal::CaptureStdout();
-    ReadJobFile(path, &job);
-    std::string console = testing::internal::GetCapturedStdout();
+    std::string console = Console([&] { ReadJobFile(path, &job); });
     EXPECT_TRUE(job.job_file_path == path && job.thread_count == 0);
     EXPECT_TRUE(std::regex_search(Text(job), std::regex(c.job))) << Text(job);
     EXPECT_TRUE(*c.console ? console.find(c.console) != console.npos : console.empty()) << console;
@@ -90,17 +88,15 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   // A name still in use in processing is never replaced: the newer file
   // runs under a name of its own.
   WriteFile(Path("watch/processing/b.job"), "older");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(MoveIntoProcessing("b.job"), Path("watch/processing/b~1.job"));
-  testing::internal::GetCapturedStdout();
+  Console([&] { EXPECT_EQ(MoveIntoProcessing("b.job"), Path("watch/processing/b~1.job")); });
   EXPECT_EQ(ReadFile(Path("watch/processing/b.job")) + ReadFile(Path("watch/processing/b~1.job")),
             "olderb.job");
   EXPECT_EQ(Said("is still in the processing directory: the new one runs as"), 1);
   // Nowhere to move it: it stays where it is, with a message.
   std::filesystem::remove_all(Path("watch/processing"));
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(MoveIntoProcessing("A.JOB"), "");
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("it stays in the watch directory"),
+  EXPECT_NE(Console([&] {
+              EXPECT_EQ(MoveIntoProcessing("A.JOB"), "");
+            }).find("it stays in the watch directory"),
             std::string::npos);
   EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
 }

@@ -32,9 +32,7 @@ CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0
 std::shared_ptr<CJob> RunJob(const CJob& job) {
   int slot = AllocateJobSlot(job);
   std::shared_ptr<CJob> record = JobInSlot(slot);
-  testing::internal::CaptureStdout();
-  JobAlrProc(slot);
-  testing::internal::GetCapturedStdout();
+  Console([&] { JobAlrProc(slot); });
   EXPECT_EQ(JobInSlot(slot), nullptr);
   return record;
 }
@@ -48,19 +46,17 @@ std::string Done(std::time_t t, const std::string& name) {
 TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
   CJob job = MakeJob("x", {-1});
   for (int s = 0; s < 3; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
-  testing::internal::CaptureStdout();
-  ReleaseJobSlot(1);
-  ReleaseJobSlot(1);  // empty now: no output
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  // The second release finds the slot empty: no output.
+  EXPECT_EQ(Console([] { ReleaseJobSlot(1), ReleaseJobSlot(1); }),
             "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
   EXPECT_EQ(AllocateJobSlot(job), 1);
   for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
   EXPECT_EQ(AllocateJobSlot(job), -1);
   EXPECT_EQ(Said("** new_alarm ** ERROR: jobs overflow (>1024)"), 1);
   EXPECT_EQ(AllocatedJobCount(), kJobSlots);
-  testing::internal::CaptureStdout();
-  for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
-  testing::internal::GetCapturedStdout();
+  Console([] {
+    for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
+  });
   EXPECT_EQ(AllocatedJobCount(), 0);
 }
 

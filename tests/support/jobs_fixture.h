@@ -44,6 +44,14 @@ struct Reports {
   }
 };
 
+// What `f` prints on the console.
+template <typename F>
+std::string Console(F f) {
+  testing::internal::CaptureStdout();
+  f();
+  return testing::internal::GetCapturedStdout();
+}
+
 class JobsTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -111,12 +111,9 @@ inline bool WaitFor(const std::function<bool()>& condition, double seconds = 30)
 // A loopback port nobody listens on right now (the kernel picks it).
 inline int FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), len);
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   close(fd);
   return ntohs(a.sin_port);
