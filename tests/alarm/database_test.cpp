@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "support/report_capture.h"
 #include "support/sandbox.h"
@@ -74,12 +75,9 @@ TEST(CDatabase, EngineErrorsBecomeOneLineEach) {
   EXPECT_EQ(db.Create((dir / "bad.dbf").c_str(), bad), 0);
   EXPECT_TRUE(OneLine(capture).starts_with("Error: CDatabase::Create - "));
   ASSERT_EQ(db.Open(path.c_str()), 1);
-  struct Case {
-    const char* what;
-    std::function<int()> call;
-    int result;
-    std::string operation;  // of the one line "Error: CDatabase::<operation> - ", "" for none
-  } cases[] = {
+  // What, the call, its result, the operation of its one line
+  // "Error: CDatabase::<operation> - " ("" for none).
+  const std::tuple<const char*, std::function<int()>, int, std::string> cases[] = {
       // clang-format off
       {"go to record 0", [&] { return db.Go(0); }, 0, "Go"},
       {"go beyond the last", [&] { return db.Go(3); }, 0, "Go"},
@@ -96,12 +94,12 @@ TEST(CDatabase, EngineErrorsBecomeOneLineEach) {
       {"copy from nowhere", [&] { return db.CopyRecord(7, 1); }, 0, "Go"},
       // clang-format on
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.call(), c.result);
+  for (const auto& [what, call, result, operation] : cases) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(call(), result);
     std::string got = OneLine(capture);
-    EXPECT_TRUE(c.operation.empty() ? got.empty()
-                                    : got.starts_with("Error: CDatabase::" + c.operation + " - "))
+    EXPECT_TRUE(operation.empty() ? got.empty()
+                                  : got.starts_with("Error: CDatabase::" + operation + " - "))
         << got;
   }
   db.Close();
@@ -154,44 +152,6 @@ TEST(CDatabase, ReadsFindsCopiesAndDefersWrites) {
   EXPECT_EQ(OneLine(capture), "");
 }
 
-// Child processes that start their work together when the gate opens.
-class ForkedWorkers {
- public:
-  ForkedWorkers() { EXPECT_EQ(pipe(gate_), 0); }
-  ~ForkedWorkers() {
-    Open();
-    for (pid_t& pid : pids_)
-      if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-  }
-  // A worker that waits at the gate and exits 0 when `body` returned true.
-  void Start(const std::function<bool()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(gate_[1]);
-      char c;
-      while (read(gate_[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      _exit(body() ? 0 : 1);
-    }
-    pids_.push_back(pid);
-  }
-  void Open() {
-    if (gate_[1] >= 0) close(gate_[1]);
-    gate_[1] = -1;
-  }
-  // True when worker `i` ended, and with 0.
-  bool EndedWell(std::size_t i, double seconds = 120) {
-    int status = 0;
-    bool ended = WaitFor([&] { return waitpid(pids_[i], &status, WNOHANG) == pids_[i]; }, seconds);
-    if (ended) pids_[i] = -1;
-    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-
- private:
-  int gate_[2] = {-1, -1};
-  std::vector<pid_t> pids_;
-};
-
 // Open, go, read a counter and write it back one higher, close: a command
 // thread's update, repeated. With `lock` the table is locked from the read
 // to the write (the first replace unlocks); without it only the write is,
@@ -210,35 +170,57 @@ bool CountUp(const std::string& path, long record, const char* counter, int roun
 
 // Processes counting different records, different fields of one record, the
 // same field under the table lock, and appending, all at once: nothing is
-// lost.
+// lost. They start while we hold the table lock, which keeps them off even
+// when another handle of ours on the file is opened and closed meanwhile
+// (closing a descriptor would drop every fcntl lock of the process).
 TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
   TempDir dir;
   std::string path = MakeTable(dir, 3);
   constexpr int kRounds = 200;
-  struct Worker {
-    long record;
-    const char* counter;
-    bool lock;
-  } const workers[] = {{1, "COUNTA", false},
-                       {1, "COUNTB", false},
-                       {2, "COUNTA", true},
-                       {2, "COUNTA", true},
-                       {3, "COUNTA", false}};
-  ForkedWorkers forked;
-  for (const Worker& w : workers)
-    forked.Start([&, w] { return CountUp(path, w.record, w.counter, kRounds, w.lock); });
-  for (char who : {'A', 'B'}) {
-    forked.Start([&, who] {
-      CDatabase db;
-      for (int i = 0; i < kRounds; ++i)
-        if (!db.Open(path.c_str()) || !db.Append() ||
-            !db.Replace("NAME", (who + std::to_string(i)).c_str()))
-          return false;
-      return true;
-    });
+  // The record to count up (0: append names), the counter, whether locked.
+  const std::tuple<long, const char*, bool>
+      workers[] = {{1, "COUNTA", false}, {1, "COUNTB", false}, {2, "COUNTA", true},
+                   {2, "COUNTA", true},  {3, "COUNTA", false}, {0, "A", false},
+                   {0, "B", false}};  // record 0: appends names A0, A1, ...
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  std::vector<pid_t> pids;
+  for (const auto& [record, counter, lock] : workers) {
+    // Forked before we lock: a child of a locked process holds none of its
+    // locks and must not use the engine.
+    if (pid_t pid = fork(); pid != 0) {
+      pids.push_back(pid);
+      continue;
+    }
+    close(gate[1]);
+    char c;
+    while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    CDatabase db;
+    bool ok = record == 0 || CountUp(path, record, counter, kRounds, lock);
+    for (int i = 0; record == 0 && ok && i < kRounds; ++i)
+      ok = db.Open(path.c_str()) && db.Append() &&
+           db.Replace("NAME", (counter + std::to_string(i)).c_str());
+    _exit(ok ? 0 : 1);
   }
-  forked.Open();
-  for (std::size_t i = 0; i < std::size(workers) + 2; ++i) ASSERT_TRUE(forked.EndedWell(i)) << i;
+  CDatabase holder;
+  EXPECT_TRUE(holder.Open(path.c_str()) && holder.Lock());
+  close(gate[1]);
+  EXPECT_FALSE(WaitFor(
+      [&] {
+        return ReadNumber(path, 1, "COUNTA") + ReadNumber(path, 2, "COUNTA") +
+                   ReadNumber(path, 3, "COUNTA") !=
+               0;
+      },
+      0.5));
+  EXPECT_EQ(holder.Unlock(), 1);
+  for (pid_t pid : pids) {
+    int status = -1;
+    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120))
+      kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << pid;
+  }
+  close(gate[0]);
   EXPECT_EQ((std::vector<long>{ReadNumber(path, 1, "COUNTA"), ReadNumber(path, 1, "COUNTB"),
                                ReadNumber(path, 2, "COUNTA"), ReadNumber(path, 3, "COUNTA")}),
             (std::vector<long>{kRounds, kRounds, 2 * kRounds, kRounds}));
@@ -250,29 +232,6 @@ TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
     if (std::string name; db.Read("NAME", name)) names.insert(name);
   EXPECT_EQ(names.size(), 2u * kRounds);
   EXPECT_EQ(names.count(""), 0u);
-}
-
-// While we hold the table lock another process's change waits for it, even
-// when another handle of ours on the same file is opened and closed meanwhile
-// (closing a descriptor would drop every fcntl lock of the process).
-TEST(CDatabaseProcesses, TableLockHoldsOtherWritersOff) {
-  TempDir dir;
-  std::string path = MakeTable(dir, 1);
-  ForkedWorkers workers;
-  // Forked before we lock: a child of a locked process holds none of its
-  // locks and must not use the engine.
-  workers.Start([&] {
-    CDatabase db;
-    return db.Open(path.c_str()) && db.Go(1) && db.Replace("STATUS", 77);
-  });
-  CDatabase holder;
-  ASSERT_TRUE(holder.Open(path.c_str()) && holder.Lock());
-  workers.Open();
-  EXPECT_FALSE(workers.EndedWell(0, 0.3));
-  EXPECT_EQ(ReadNumber(path, 1, "STATUS"), 0);
-  EXPECT_FALSE(workers.EndedWell(0, 0.3));
-  ASSERT_TRUE(holder.Unlock() == 1 && workers.EndedWell(0));
-  EXPECT_EQ(ReadNumber(path, 1, "STATUS"), 77);
 }
 
 }  // namespace

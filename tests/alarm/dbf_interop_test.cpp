@@ -2,10 +2,9 @@
 // (python3-dbf): what we write it reads with the same values, what it writes
 // we read, and each side's changes to the other's table survive.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "alarm/database.h"
@@ -63,41 +62,31 @@ def edit(path):
 {"dump": dump, "write": write, "edit": edit}[sys.argv[1]](sys.argv[2])
 )PY";
 
-// Runs a command line; its standard output and error in `output`, its exit
-// code as the result.
-int RunCommand(const std::string& command, std::string* output) {
-  output->clear();
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[4096];
-  for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) output->append(buf, n);
-  int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class DbfInterop : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("PYTHONIOENCODING", "utf-8", 1);
     WriteFile(dir_ / "interop.py", kScript);
     // The distribution's interpreter first: a python3 earlier on the path
     // may not see the packaged module.
-    std::string out;
-    for (std::string candidate : {"/usr/bin/python3", "python3"})
-      if (RunCommand(candidate + " -c 'import dbf'", &out) == 0) return void(python_ = candidate);
+    for (auto candidate :
+         {std::vector<std::string>{"/usr/bin/python3"}, {"/usr/bin/env", "python3"}})
+      if (python_ = candidate; Run({"-c", "import dbf"}).first == 0) return;
     GTEST_SKIP() << "python3 with the dbf module (python3-dbf) is not available";
+  }
+  // Runs python with `args`: its exit code and output.
+  std::pair<int, std::string> Run(std::vector<std::string> args) {
+    args.insert(args.begin(), python_.begin(), python_.end());
+    Child python(args, dir_.path(), {"PYTHONIOENCODING=utf-8"}, dir_ / "python.out");
+    return {python.WaitExit(120) ? python.exit_code() : -1, ReadFile(dir_ / "python.out")};
   }
   // Runs the script; its output, or a failure with it.
   std::string Script(const std::string& mode, const std::string& path) {
-    std::string out;
-    EXPECT_EQ(
-        RunCommand(python_ + " '" + (dir_ / "interop.py") + "' " + mode + " '" + path + "'", &out),
-        0)
-        << out;
+    auto [code, out] = Run({dir_ / "interop.py", mode, path});
+    EXPECT_EQ(code, 0) << out;
     return out;
   }
   TempDir dir_;
-  std::string python_;
+  std::vector<std::string> python_;
 };
 
 TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
@@ -110,21 +99,15 @@ TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
   std::string path = dir_ / "ours.dbf";
   CDatabase db;
   ASSERT_EQ(db.Create(path.c_str(), fields), 1);
-  struct Row {
-    const char* name;
-    long status;
-    const char* time;
-    const char* amount;
-    long big;
-  } rows[] = {
+  // NAME, STATUS, TIME, AMOUNT, BIG
+  const std::tuple<const char*, long, const char*, const char*, long> rows[] = {
       {"CMD1", 8, "134502", "12.5", 9999999999L},
       {"caf\xe9 au lait chaud", -99, "", "-1234.567", -999999999L},  // cp1252 text, cut to 12
       {"", 0, "000000", "0", 0},
   };
-  for (const Row& r : rows)
-    EXPECT_TRUE(db.Append() && db.Replace("NAME", r.name) && db.Replace("STATUS", r.status) &&
-                db.Replace("TIME", r.time) && db.Replace("AMOUNT", r.amount) &&
-                db.Replace("BIG", r.big));
+  for (const auto& [name, status, time, amount, big] : rows)
+    EXPECT_TRUE(db.Append() && db.Replace("NAME", name) && db.Replace("STATUS", status) &&
+                db.Replace("TIME", time) && db.Replace("AMOUNT", amount) && db.Replace("BIG", big));
   ASSERT_EQ(db.Append(), 1);  // left blank
   EXPECT_TRUE(db.Go(3) && db.Delete());
   db.Close();

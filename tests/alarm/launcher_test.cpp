@@ -1,12 +1,14 @@
 #include "alarm/launcher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <tuple>
 
 #include "support/sandbox.h"
 
@@ -23,25 +25,6 @@ void Script(const std::string& path, const std::string& body) {
 // reads a half-written file.
 std::string Into(const std::string& file, const std::string& what) {
   return what + " > " + file + ".tmp; mv " + file + ".tmp " + file + "; ";
-}
-
-// Zombie children of this process.
-int Zombies() {
-  int count = 0;
-  DIR* d = opendir("/proc");
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::string stat = ReadFile(std::string("/proc/") + e->d_name + "/stat");
-    std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state == 'Z' &&
-        ppid == getpid())
-      ++count;
-  }
-  closedir(d);
-  return count;
 }
 
 TEST(CLauncher, FindsTheCommandHereBeforePath) {
@@ -77,13 +60,8 @@ TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
   TempDir dir;
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   EXPECT_EQ(CLauncher(nullptr).Start(1, 1) + CLauncher("").Start(1, 1), 0);
-  struct Case {
-    const char* what;
-    const char* file;  // written to "run.cmd" when not null
-    mode_t mode;
-    const char* command;
-    const char* failure;
-  } cases[] = {
+  // What, "run.cmd" (when not null) and its mode, the command, the failure.
+  const std::tuple<const char*, const char*, mode_t, const char*, const char*> cases[] = {
       {"missing file", nullptr, 0, "no-such-command-anywhere 1", "no such file or directory"},
       {"no execute bit", "#!/bin/sh\ntrue\n", 0644, "run.cmd 1", "permission denied"},
       {"no interpreter line", "true\n", 0755, "run.cmd 1", "exec format error"},
@@ -92,15 +70,15 @@ TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
       {"missing interpreter", "#!/no/such/shell -e\ntrue\n", 0755, "run.cmd 1",
        "no such file or directory: interpreter '/no/such/shell' not found"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.file) {
-      WriteFile(dir / "run.cmd", c.file);
-      chmod((dir / "run.cmd").c_str(), c.mode);
+  for (const auto& [what, file, mode, command, failure] : cases) {
+    SCOPED_TRACE(what);
+    if (file) {
+      WriteFile(dir / "run.cmd", file);
+      chmod((dir / "run.cmd").c_str(), mode);
     }
-    CLauncher launcher(c.command);
+    CLauncher launcher(command);
     EXPECT_EQ(launcher.Start(1, 1), 0);
-    EXPECT_EQ(launcher.failure(), c.failure);
+    EXPECT_EQ(launcher.failure(), failure);
   }
 }
 
@@ -127,13 +105,13 @@ TEST(CLauncher, ThousandDetachedStartsLeaveNoZombie) {
     ASSERT_EQ(launcher.Start(1, 1), 1);
     launcher.Detach();
   }
-  EXPECT_TRUE(WaitFor([] { return Zombies() == 0; }, 60)) << Zombies() << " zombies";
-  // Nothing of ours stays open for them either.
-  int open_fds = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (readdir(d)) ++open_fds;
-  closedir(d);
-  EXPECT_LT(open_fds, 20);
+  // No exited child is left unreaped, nothing of ours stays open for them.
+  auto unreaped = [] {
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 ? info.si_pid : 0;
+  };
+  EXPECT_TRUE(WaitFor([&] { return unreaped() == 0; }, 60)) << unreaped();
+  EXPECT_LT(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), 20);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 
 using namespace testing_support;
 
-TEST(VM001File, ReadsTheDefaultAlarmRecord) {
+TEST(VM001File, ReadsTheDefaultAlarmRecordOfAnyTable) {
   // The members lie in field order, so a field read lands in its own member.
   for (int k = 1; k < kVm001FieldCount; ++k)
     EXPECT_LT(kVm001Fields[k - 1].offset, kVm001Fields[k].offset) << k;
@@ -47,15 +47,13 @@ TEST(VM001File, ReadsTheDefaultAlarmRecord) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].first.starts_with("Error: CDatabase::Go - ")) << lines[0].first;
   }
-}
-
-TEST(VM001File, MissingTablesAndOtherTables) {
+  // A missing table, and one without the T fields, which reads as all
+  // zeros, quietly (the caller reports a missing table).
   TempDir dir;
   ReportCapture capture;
   VM001Record r;
   VM001File none((dir / "vm001.dbf").c_str());
   EXPECT_TRUE(!none.IsOpen() && none.ReadRecord(1, r) == 0);
-  // A table without the T fields reads as all zeros, quietly.
   const FIELD4INFO other[] = {{"NAME", 'C', 10, 0}};
   CDatabase db;
   ASSERT_TRUE(db.Create((dir / "other.dbf").c_str(), other) && db.Append());
@@ -64,7 +62,7 @@ TEST(VM001File, MissingTablesAndOtherTables) {
   ASSERT_TRUE(wrong.IsOpen());
   std::memset(&r, 0x55, sizeof r);
   EXPECT_TRUE(wrong.ReadRecord(1, r) == 1 && r.status == 0 && r.num1_16 == 0);
-  EXPECT_TRUE(capture.Take().empty());  // the caller reports a missing table
+  EXPECT_TRUE(capture.Take().empty());
 }
 
 }  // namespace

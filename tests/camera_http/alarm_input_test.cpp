@@ -16,6 +16,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "alarm/alarm_start.h"
@@ -30,7 +31,7 @@ namespace {
 
 using sim_test::RecordedRequest;
 using sim_test::SimProcess;
-using testing_support::FileExists;
+using testing_support::CountOf;
 using testing_support::ReadFile;
 using testing_support::ReportCapture;
 using testing_support::TempDir;
@@ -88,24 +89,22 @@ class AlarmInputTest : public ::testing::Test {
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
     SetAlarmLogDirectory(dir_ / "alarms");
-    RecordingScript(dir_ / kAlarmBatchFile);
+    // It adds a line to "started.txt" (its arguments are the whole gateway's tests').
+    WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\necho >> " + dir_ / "started.txt" + "\n");
+    chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
   }
 
-  // An executable script that appends its arguments, each in brackets, as
-  // one line to "started.txt".
-  void RecordingScript(const std::string& path) {
-    WriteFile(path,
-              "#!/bin/sh\nline=\nfor a in \"$@\"; do line=\"$line[$a]\"; done\n"
-              "echo \"$line\" >> " +
-                  dir_ / "started.txt" + "\n");
-    chmod(path.c_str(), 0755);
-  }
-
-  std::unique_ptr<CVideoServer> Server(int number, int port) {
+  // A server of the alarm inputs; `quick`: its times cut to a second or less.
+  std::unique_ptr<CVideoServer> Server(int number, int port, bool quick = false) {
     auto server = std::make_unique<CVideoServer>();
     server->Init("127.0.0.1", port, "", number);
     server->log_server_number = number;
     server->default_alarm_number = kDefaultAlarm;
+    if (quick) {
+      server->timings.receive_timeout = 10;  // 1 s
+      server->timings.retry_ms = server->timings.reconnect_ms = 300;
+      server->timings.block_pause_ms = 50;
+    }
     return server;
   }
 
@@ -132,12 +131,6 @@ class AlarmInputTest : public ::testing::Test {
     auto lines = InputLog(server);
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
   }
-  void ClearLogs() {
-    std::string log = dir_ / "LOG";
-    std::filesystem::remove_all(log);
-    mkdir(log.c_str(), 0755);
-  }
-
   // The alarm start command lines reported so far, with the fresh
   // reference written as REF.
   std::vector<std::string> Starts() {
@@ -147,10 +140,6 @@ class AlarmInputTest : public ::testing::Test {
       if (text.rfind("start '", 0) == 0)
         starts.push_back(std::regex_replace(text, kReference, " REF "));
     return starts;
-  }
-  std::size_t StartedCount() {
-    std::string text = ReadFile(dir_ / "started.txt");
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   }
 
   TempDir dir_;
@@ -176,127 +165,110 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   const std::string started_3 = "Camera 3: start alarm 9601 on input pin activation (pin number 4)";
   const std::string start_3 = "start 'ocelam.bat 9601  REF 0 ocelam_camera3'";
   const std::string no_match = "ERROR: unable to execute the regexp '" + kExpression + "' on ";
-  std::string twelve;
-  std::vector<std::string> twelve_log, twelve_starts;
-  for (int i = 0; i < 12; ++i) {
-    twelve += kOnLine + "\r\n";
-    twelve_log.insert(twelve_log.end(), {kOnLine, started_3});
-    twelve_starts.push_back(start_3);
-  }
-  std::string percent = kOnLine + " %s%n%x%%";
-  const std::string too_long =
-      "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
-      "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') + "'";
-  const std::string started_5 = "Camera 3: start alarm 9652 on input pin activation (pin number 5)";
-  const std::string started_7 = "Camera 7: start alarm 9652 on input pin activation (pin number 1)";
-  const std::string start_default_3 = "start 'ocelam.bat 9652  REF 0 ocelam_camera3'";
-  const std::string start_7 = "start 'ocelam.bat 9652  REF 0 ocelam_camera7'";
-  // Each case is one connection: its blocks in turn, then its end.
-  struct Case {
-    const char* what;
-    std::vector<std::string> blocks;
-    int result;
-    std::vector<std::string> log;
-    std::vector<std::string> starts;
-  } cases[] = {
-      {"each kind of line",
-       {"HEARTBEAT\r\nheartBeat\r\n" + kOnLine +
-        "\r\n"
-        "ioboxid=2 pin=5 state=ON type=INPUT\r\n"   // no alarm for the pin: the default
-        "ioboxid=5 pin=1 state=1 type=input\r\n"    // camera section without alarms
-        "ioboxid=2 pin=4 state=OFF type=input\r\n"  // off
-        "ioboxid=2 pin=4 state=0 type=input\r\n"    // off too
-        "ioboxid=2 pin=4 state=on type=output\r\n"  // other pin type
-        "ioboxid=9 pin=4 state=on type=input\r\n"   // unknown IO box
-        "ioboxid=2 pin=6 state=on type=input\r\n"   // alarm number 0
-        "garbage\r\n" +
-        percent + "\r\n"},
-       12,
-       {"hb",
-        "hb",
-        kOnLine,
-        started_3,
-        "ioboxid=2 pin=5 state=ON type=INPUT",
-        started_5,
-        "ioboxid=5 pin=1 state=1 type=input",
-        started_7,
-        "ioboxid=2 pin=4 state=OFF type=input",
-        "Status of pin '4' is 'OFF' (io box '2') - do not start alarm",
-        "ioboxid=2 pin=4 state=0 type=input",
-        "Status of pin '4' is '0' (io box '2') - do not start alarm",
-        "ioboxid=2 pin=4 state=on type=output",
-        "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'",
-        "ioboxid=9 pin=4 state=on type=input",
-        "ERROR: No valid camera ID found for the io box '9'",
-        "ioboxid=2 pin=6 state=on type=input",
-        no_match + "'garbage'",
-        percent,
-        started_3},
-       {start_3, start_default_3, start_7, start_3}},
-      // Empty lines count; LF alone and CR alone end lines; CR LF split
-      // between blocks is one line end; a line may come in three blocks.
-      {"line ends and pieces",
-       {"\r\n\r\nheartbeat\r", "\nioboxid=2 pi", "n=4 state=on",
-        " type=input\nheartbeat\rgarbage\n"},
-       6,
-       {"hb", kOnLine, started_3, "hb", no_match + "'garbage'"},
-       {start_3}},
-      {"a connection ending inside a line",
-       {"heartbeat\r\n" + kOnLine},
-       1,
-       {"hb", "ERROR: No valid data received '" + kOnLine + "'"},
-       {}},
-      {"twelve lines in one block", {twelve}, 12, twelve_log, twelve_starts},
-      // Control bytes escaped, others kept; a NUL byte; a long line cut.
-      {"hostile bytes",
-       {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" + std::string(600, 'x') +
-        "\r\n"},
-       4,
-       {no_match + "'\\x01\\x1B[2J\\x7F\xff'",
-        "ERROR: line with a NUL byte not examined '" + kOnLine + "\\x00x'", "hb",
-        no_match + "'" + std::string(511, 'x') + "'"},
-       {}},
-      {"no line end within the limit: one line, dropped up to its end",
-       {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
-        "\r\nheartbeat\r\n"},
-       2,
-       {too_long, "hb"},
-       {}},
-  };
+  const std::string percent = kOnLine + " %s%n%x%%";
+  std::string twelve, twelve_log;
+  for (int i = 0; i < 12; ++i)
+    twelve += kOnLine + "\r\n", twelve_log += kOnLine + "\n" + started_3 + "\n";
+  // Each case is one connection: its blocks in turn, then its end; the
+  // result, the log (lines each ended by "\n") and the alarm starts.
+  const std::tuple<const char*, std::vector<std::string>, int, std::string,
+                   std::vector<std::string>>
+      cases[] = {
+          {"each kind of line",
+           {"HEARTBEAT\r\nheartBeat\r\n" + kOnLine +
+            "\r\n"
+            "ioboxid=2 pin=5 state=ON type=INPUT\r\n"   // no alarm for the pin: the default
+            "ioboxid=5 pin=1 state=1 type=input\r\n"    // camera section without alarms
+            "ioboxid=2 pin=4 state=OFF type=input\r\n"  // off
+            "ioboxid=2 pin=4 state=0 type=input\r\n"    // off too
+            "ioboxid=2 pin=4 state=on type=output\r\n"  // other pin type
+            "ioboxid=9 pin=4 state=on type=input\r\n"   // unknown IO box
+            "ioboxid=2 pin=6 state=on type=input\r\n"   // alarm number 0
+            "garbage\r\n" +
+            percent + "\r\n"},
+           12,
+           "hb\nhb\n" + kOnLine + "\n" + started_3 +
+               "\nioboxid=2 pin=5 state=ON type=INPUT\n"
+               "Camera 3: start alarm 9652 on input pin activation (pin number 5)\n"
+               "ioboxid=5 pin=1 state=1 type=input\n"
+               "Camera 7: start alarm 9652 on input pin activation (pin number 1)\n"
+               "ioboxid=2 pin=4 state=OFF type=input\n"
+               "Status of pin '4' is 'OFF' (io box '2') - do not start alarm\n"
+               "ioboxid=2 pin=4 state=0 type=input\n"
+               "Status of pin '4' is '0' (io box '2') - do not start alarm\n"
+               "ioboxid=2 pin=4 state=on type=output\n"
+               "Pin type is 'output' (io box '2') - onyl start alarm for type 'input'\n"
+               "ioboxid=9 pin=4 state=on type=input\n"
+               "ERROR: No valid camera ID found for the io box '9'\n"
+               "ioboxid=2 pin=6 state=on type=input\n" +
+               no_match + "'garbage'\n" + percent + "\n" + started_3 + "\n",
+           {start_3, "start 'ocelam.bat 9652  REF 0 ocelam_camera3'",
+            "start 'ocelam.bat 9652  REF 0 ocelam_camera7'", start_3}},
+          // Empty lines count; LF alone and CR alone end lines; CR LF split
+          // between blocks is one line end; a line may come in three blocks.
+          {"line ends and pieces",
+           {"\r\n\r\nheartbeat\r", "\nioboxid=2 pi", "n=4 state=on",
+            " type=input\nheartbeat\rgarbage\n"},
+           6,
+           "hb\n" + kOnLine + "\n" + started_3 + "\nhb\n" + no_match + "'garbage'\n",
+           {start_3}},
+          {"a connection ending inside a line",
+           {"heartbeat\r\n" + kOnLine},
+           1,
+           "hb\nERROR: No valid data received '" + kOnLine + "'\n",
+           {}},
+          {"twelve lines in one block",
+           {twelve},
+           12,
+           twelve_log,
+           std::vector<std::string>(12, start_3)},
+          // Control bytes escaped, others kept; a NUL byte; a long line cut.
+          {"hostile bytes",
+           {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" +
+            std::string(600, 'x') + "\r\n"},
+           4,
+           no_match + "'\\x01\\x1B[2J\\x7F\xff'\nERROR: line with a NUL byte not examined '" +
+               kOnLine + "\\x00x'\nhb\n" + no_match + "'" + std::string(511, 'x') + "'\n",
+           {}},
+          {"no line end within the limit: one line, dropped up to its end",
+           {std::string(3000, 'x'), std::string(3000, 'x'), std::string(3000, 'x') + kOnLine,
+            "\r\nheartbeat\r\n"},
+           2,
+           "ERROR: no line end within 4096 bytes on socket for the command '" + kRequestShown +
+               "' - the line is dropped up to its end; it begins '" + std::string(64, 'x') +
+               "'\nhb\n",
+           {}},
+      };
   auto server = Server(1, 0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ClearLogs();
+  for (const auto& [what, blocks, result_wanted, log_wanted, starts] : cases) {
+    SCOPED_TRACE(what);
+    std::filesystem::remove_all(dir_ / "LOG");
+    mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : c.blocks)
-      result += ProcessAlarmInputBlock(*server, lines, block);
+    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, lines, block);
     EndAlarmInputConnection(*server, lines);
-    EXPECT_EQ(result, c.result);
-    EXPECT_EQ(InputLog(), c.log);
-    EXPECT_EQ(Starts(), c.starts);
+    EXPECT_EQ(result, result_wanted);
+    std::string log;
+    for (const std::string& line : InputLog()) log += line + "\n";
+    EXPECT_EQ(log, log_wanted);
+    EXPECT_EQ(Starts(), starts);
   }
-  // The batch file ran for each (its arguments are checked with the whole gateway).
-  EXPECT_TRUE(WaitFor([&] { return StartedCount() == 17; })) << ReadFile(dir_ / "started.txt");
+  // The batch file ran for each.
+  EXPECT_TRUE(WaitFor([&] { return CountOf(ReadFile(dir_ / "started.txt"), "\n") == 17; }));
 }
 
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   // IO box 2 belongs to camera 3 on server 1, to camera 4 on server 2 and to
   // no camera on server 3.
-  struct Case {
-    int server;
-    const char* pin;
-    int alarm;
-    const char* camera;
-  } cases[] = {{1, "4", 9601, "3"},
-               {2, "4", 9604, "4"},
-               {2, "7", kDefaultAlarm, "4"},
-               {3, "4", kNoCameraForIOBox, ""}};
-  for (const Case& c : cases) {
-    auto server = Server(c.server, 0);
+  const std::tuple<int, const char*, int, const char*> cases[] = {{1, "4", 9601, "3"},
+                                                                  {2, "4", 9604, "4"},
+                                                                  {2, "7", kDefaultAlarm, "4"},
+                                                                  {3, "4", kNoCameraForIOBox, ""}};
+  for (const auto& [number, pin, alarm, camera_wanted] : cases) {
     std::string camera;
-    EXPECT_EQ(FindInputAlarm(*server, "2", c.pin, &camera), c.alarm) << c.server;
-    EXPECT_EQ(camera, c.camera) << c.server;
+    EXPECT_EQ(FindInputAlarm(*Server(number, 0), "2", pin, &camera), alarm) << number;
+    EXPECT_EQ(camera, camera_wanted) << number;
   }
   EXPECT_EQ(InputLog(3),
             std::vector<std::string>{"ERROR: No valid camera ID found for the io box '2'"});
@@ -310,27 +282,16 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   EXPECT_TRUE(Starts().empty());
 }
 
-// The connection, with the server's times cut to a second or less.
-class AlarmInputConnectionTest : public AlarmInputTest {
- protected:
-  std::unique_ptr<CVideoServer> QuickServer(int number, int port) {
-    auto server = Server(number, port);
-    server->timings.receive_timeout = 10;  // 1 s
-    server->timings.retry_ms = 300;
-    server->timings.reconnect_ms = 300;
-    server->timings.block_pause_ms = 50;
-    return server;
-  }
-};
-
-TEST_F(AlarmInputConnectionTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeepIt) {
+TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) {
   SimProcess sim({"--videoserver", "id=1,port=0", "--videoserver",
                   "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
-  auto silent = QuickServer(1, sim.port("videoserver", 1));
-  auto beating = QuickServer(2, sim.port("videoserver", 2));
+  auto silent = Server(1, sim.port("videoserver", 1), true);
+  auto beating = Server(2, sim.port("videoserver", 2), true);
   {
-    InputThread quiet(*silent), thread(*beating);
+    // And an unreachable server, which is tried again.
+    auto unreachable = Server(4, testing_support::FreeLoopbackPort(), true);
+    InputThread quiet(*silent), thread(*beating), refused(*unreachable);
     // A second of silence, then the pause before the next connection.
     std::vector<RecordedRequest> asked = sim.AwaitRequests("videoserver", 1, 2);
     ASSERT_EQ(asked.size(), 2u);
@@ -343,33 +304,26 @@ TEST_F(AlarmInputConnectionTest, SilenceOrACloseMeanANewConnectionHeartbeatsKeep
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].connection, 2u);
     EXPECT_EQ(got[1].bytes, kRequest + kNul);  // the text and exactly one NUL
+    ASSERT_TRUE(WaitFor([&] {
+      return CountInLog(
+                 4, "ERROR: can not connect socket for the command '" + kRequestShown + "'") >= 2;
+    })) << ::testing::PrintToString(InputLog(4));
   }
   std::vector<std::string> log = InputLog(2);
   ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[0], "AlarmInputThread started for video server 2");
-  EXPECT_EQ(log[1], "socket for the command '" + kRequestShown + "' started");
+  EXPECT_EQ(log[0] + "|" + log[1],
+            "AlarmInputThread started for video server 2|socket for the command '" + kRequestShown +
+                "' started");
   EXPECT_EQ(CountInLog(2, "ERROR: no data received on socket for the command '" + kRequestShown +
                               "' - check your parameter 'GET'...."),
             1u)
       << "the closed connection";
-}
-
-TEST_F(AlarmInputConnectionTest, AnUnreachableServerIsTriedAgain) {
-  auto server = QuickServer(4, testing_support::FreeLoopbackPort());
-  const std::string failed =
-      "ERROR: can not connect socket for the command '" + kRequestShown + "'";
-  {
-    InputThread t(*server);
-    ASSERT_TRUE(WaitFor([&] { return CountInLog(4, failed) >= 2; }))
-        << ::testing::PrintToString(InputLog(4));
-  }
   std::vector<std::string> server_log = Log("ocelam_server_4_");
   ASSERT_GE(server_log.size(), 2u);
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
-  bool reported = false;
-  for (auto& [text, level] : capture_.Take())
-    if (text == "Server 4: ERROR socket 111") reported = level == ReportLevel::kInfo;
-  EXPECT_TRUE(reported);
+  auto lines = capture_.Take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), std::pair{server_log[0], ReportLevel::kInfo}),
+            lines.end());
 }
 
 }  // namespace

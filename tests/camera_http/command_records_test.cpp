@@ -9,8 +9,8 @@
 
 #include <array>
 #include <cstdlib>
-#include <ctime>
 #include <string>
+#include <tuple>
 
 #include "core/profile/user_profile.h"
 #include "support/sandbox.h"
@@ -26,14 +26,9 @@ namespace {
 
 constexpr int kCamera = 3;
 
-std::string LogName(const char* kind, int camera) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char name[128];
-  std::snprintf(name, sizeof name, "LOG/ocelam_%s_camera_%d_%04d%02d%02d.log", kind, camera,
-                tm.tm_year + 1900, tm.tm_mday, tm.tm_mon + 1);
-  return name;
+// Today's log of the `kind` records of camera 3 (kCamera).
+std::string LogName(const std::string& kind) {
+  return testing_support::DatedName("LOG/ocelam_" + kind + "_camera_3_%04d%02d%02d.log", true);
 }
 
 // Each test runs in a directory of its own, with "LOG" and a "qxacam.ini"
@@ -67,7 +62,7 @@ class CommandRecordsTest : public ::testing::Test {
     record.log_camera_number = kCamera;
     record.Init("127.0.0.1", port, "", kCamera);
   }
-  std::string Log(const char* kind) { return ReadFile(dir_ / LogName(kind, kCamera)); }
+  std::string Log(const char* kind) { return ReadFile(dir_ / LogName(kind)); }
   bool Logged(const char* kind, const std::string& line) {
     return Log(kind).find(" " + line + "\n") != std::string::npos;
   }
@@ -81,14 +76,10 @@ class CommandRecordsTest : public ::testing::Test {
 TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
   // The template is "io <servercameraid>/<pinnumber>/<status>/<pinnumber>":
   // each family fills its own placeholders; the sonyrsm family the IO
-  // box's own id (6), not "CameraIDInServer" (4).
-  struct Case {
-    const char* family;
-    const char* status;
-    const char* first;   // the status the command sets
-    int delay;           // BuildFollowUp's result
-    const char* second;  // the follow-up's status, "" when nothing is built
-  } cases[] = {
+  // box's own id (6), not "CameraIDInServer" (4). Family, status; the status
+  // the command sets, BuildFollowUp's result and the follow-up's status ("":
+  // nothing built).
+  const std::tuple<const char*, const char*, const char*, int, const char*> cases[] = {
       {"sony", "S", "on", 0, ""},       {"sony", "R", "off", 0, ""},
       {"sony", "s10", "on", 0, ""},     {"sony", "PS10", "on", 10, "off"},
       {"sony", "PR3", "off", 3, "on"},  {"sony", "xs", "on", 0, "off"},
@@ -96,22 +87,22 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
       {"SONY", "PS2", "on", 2, "off"},  {"sonyrsm", "PS2", "1", 2, "0"},
       {"SonyRSM", "PR7x", "0", 7, "1"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.family) + " '" + c.status + "'");
-    const std::string id = *c.first == 'o' ? "<servercameraid>" : "6";
+  for (const auto& [family, status, first, delay, second] : cases) {
+    SCOPED_TRACE(std::string(family) + " '" + status + "'");
+    const std::string id = *first == 'o' ? "<servercameraid>" : "6";
     auto command = [&](const char* state) {
       return *state ? "io " + id + "/9/" + state + "/<pinnumber>\r\n" : std::string();
     };
     CIOBoxCommand io;
     io.iobox_id_in_server = 6;
-    Load(io, c.family);
+    Load(io, family);
     out_.fill('#'), second_.fill('#');
-    ASSERT_EQ(io.BuildCommand(out_, 9, c.status), 0);
-    EXPECT_EQ(std::string(out_.data()), command(c.first));
-    EXPECT_EQ(io.BuildFollowUp(second_, 9, c.status), c.delay);
-    EXPECT_EQ(std::string(second_.data()), command(c.second));
+    ASSERT_EQ(io.BuildCommand(out_, 9, status), 0);
+    EXPECT_EQ(std::string(out_.data()), command(first));
+    EXPECT_EQ(io.BuildFollowUp(second_, 9, status), delay);
+    EXPECT_EQ(std::string(second_.data()), command(second));
   }
-  EXPECT_FALSE(FileExists(dir_ / LogName("iobox", kCamera))) << "nothing to log";
+  EXPECT_FALSE(FileExists(dir_ / LogName("iobox"))) << "nothing to log";
 }
 
 TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
@@ -136,14 +127,15 @@ TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
   EXPECT_EQ(rec.BuildStart(out_), -1);
   EXPECT_EQ(rec.BuildStop(out_, "<h>1</h>"), -1);
   EXPECT_EQ(out_[0], '\0');
-  EXPECT_TRUE(Logged("iobox",
-                     "The camera is of type 'axis' - this type does not support Input / "
-                     "Output pins management"));
-  EXPECT_TRUE(Logged("ptz", "The camera is of type 'axis' - this type does not support PTZ"));
-  EXPECT_TRUE(Logged("ptz", "The PTZ command 'zoom' is not supported yet"));
-  EXPECT_TRUE(Logged("storage",
-                     "The camera is of type 'sony' - this type does not support "
-                     "recording on video server"));
+  for (auto [kind, line] :
+       {std::pair{"iobox",
+                  "The camera is of type 'axis' - this type does not support Input / Output pins "
+                  "management"},
+        {"ptz", "The camera is of type 'axis' - this type does not support PTZ"},
+        {"ptz", "The PTZ command 'zoom' is not supported yet"},
+        {"storage",
+         "The camera is of type 'sony' - this type does not support recording on video server"}})
+    EXPECT_TRUE(Logged(kind, line)) << line;
 
   // Without a "LOG" directory the line is lost, and nothing is created.
   ASSERT_EQ(std::system("rm -r LOG"), 0);
@@ -158,7 +150,7 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
   EXPECT_STREQ(out_.data(), "start 4\r\n");
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\n<h>4711</h>"), 0);
   EXPECT_STREQ(out_.data(), "stop 4/4711\r\n");
-  EXPECT_FALSE(FileExists(dir_ / LogName("storage", kCamera)));
+  EXPECT_FALSE(FileExists(dir_ / LogName("storage")));
 
   // No match: -1 in the stop command, and the reply in the log as received.
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\nbusy"), 0);

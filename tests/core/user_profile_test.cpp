@@ -16,11 +16,8 @@ namespace {
 // Points the registry at `ini_dir` (nullptr: no value) for this test process.
 void UseRegistry(const TempDir& sandbox, const char* ini_dir) {
   std::string reg = sandbox / "registry.ini";
-  if (ini_dir)
-    WriteFile(reg,
-              std::string("[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=") + ini_dir + "\n");
-  else
-    WriteFile(reg, "[SOFTWARE\\Talvane\\Orvanta\\Settings]\n");
+  WriteFile(reg, "[SOFTWARE\\Talvane\\Orvanta\\Settings]\n" +
+                     (ini_dir ? "IniFilePath=" + std::string(ini_dir) + "\n" : ""));
   setenv("OCELAM_REGISTRY", reg.c_str(), 1);
   ResetIniDirectoryForTest();
 }

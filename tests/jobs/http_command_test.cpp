@@ -68,10 +68,8 @@ class HTTPCommandTest : public JobsTest {
     args->record->thread_events[0].Create("http_com_test");
     return args;
   }
-  void Release(int slot) {
-    testing::internal::CaptureStdout();
-    ReleaseJobSlot(slot);
-    testing::internal::GetCapturedStdout();
+  static void Release(int slot) {
+    Console([&] { ReleaseJobSlot(slot); });
   }
   long Status(int entry) {
     CDatabase table;
@@ -140,17 +138,13 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
     ++entry;
   }
   EXPECT_EQ(Status(entry), 0);  // entries of no command are left alone
-  EXPECT_EQ(Reports::Get().Count("ERROR: this command has an unknown type", ReportLevel::kInfo), 1);
-  EXPECT_EQ(Reports::Get().Count(
-                "HTTPCommand thread (1) started (Input Pin) (camera 5 - alarm reference HC1)",
-                ReportLevel::kInfo),
+  EXPECT_EQ(Said("ERROR: this command has an unknown type", ReportLevel::kInfo), 1);
+  EXPECT_EQ(Said("HTTPCommand thread (1) started (Input Pin) (camera 5 - alarm reference HC1)",
+                 ReportLevel::kInfo),
             4);
-  EXPECT_EQ(
-      Reports::Get().Count("(camera 5) HTTPCommand thread (1 - dance) is over", ReportLevel::kInfo),
-      1);
-  EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) failed", ReportLevel::kError), 5);
-  EXPECT_EQ(Reports::Get().Count("Job 0: (camera 5) command (1) succeed", ReportLevel::kSuccess),
-            2);
+  EXPECT_EQ(Said("(camera 5) HTTPCommand thread (1 - dance) is over", ReportLevel::kInfo), 1);
+  EXPECT_EQ(Said("Job 0: (camera 5) command (1) failed"), 5);
+  EXPECT_EQ(Said("Job 0: (camera 5) command (1) succeed", ReportLevel::kSuccess), 2);
 }
 
 TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
@@ -173,9 +167,7 @@ TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
     EXPECT_FALSE(job->thread_events[0].IsSet());
   }
   EXPECT_EQ(Status(2), kCommandRunning);
-  EXPECT_EQ(Reports::Get().Count("(camera 5) command (1) ended after its job was over",
-                                 ReportLevel::kError),
-            1);
+  EXPECT_EQ(Said("(camera 5) command (1) ended after its job was over"), 1);
   Release(slot);
 }
 

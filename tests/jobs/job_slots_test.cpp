@@ -32,9 +32,7 @@ CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0
 std::shared_ptr<CJob> RunJob(const CJob& job) {
   int slot = AllocateJobSlot(job);
   std::shared_ptr<CJob> record = JobInSlot(slot);
-  testing::internal::CaptureStdout();
-  JobAlrProc(slot);
-  testing::internal::GetCapturedStdout();
+  Console([&] { JobAlrProc(slot); });
   EXPECT_EQ(JobInSlot(slot), nullptr);
   return record;
 }
@@ -48,20 +46,17 @@ std::string Done(std::time_t t, const std::string& name) {
 TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
   CJob job = MakeJob("x", {-1});
   for (int s = 0; s < 3; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
-  testing::internal::CaptureStdout();
-  ReleaseJobSlot(1);
-  ReleaseJobSlot(1);  // empty now: no output
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  // The second release finds the slot empty: no output.
+  EXPECT_EQ(Console([] { ReleaseJobSlot(1), ReleaseJobSlot(1); }),
             "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
   EXPECT_EQ(AllocateJobSlot(job), 1);
   for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
   EXPECT_EQ(AllocateJobSlot(job), -1);
-  EXPECT_EQ(
-      Reports::Get().Count("** new_alarm ** ERROR: jobs overflow (>1024)", ReportLevel::kError), 1);
+  EXPECT_EQ(Said("** new_alarm ** ERROR: jobs overflow (>1024)"), 1);
   EXPECT_EQ(AllocatedJobCount(), kJobSlots);
-  testing::internal::CaptureStdout();
-  for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
-  testing::internal::GetCapturedStdout();
+  Console([] {
+    for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
+  });
   EXPECT_EQ(AllocatedJobCount(), 0);
 }
 
@@ -81,9 +76,7 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   failing.outcome = 1;  // as the reader leaves a job it refused a value of
   RunJob(failing);
   EXPECT_TRUE(FileExists(path));
-  EXPECT_EQ(Reports::Get().Count("ERROR: could not move " + path + " to " + Path("missing/"),
-                                 ReportLevel::kError),
-            1);
+  EXPECT_EQ(Said("ERROR: could not move " + path + " to " + Path("missing/")), 1);
 }
 
 // Stands in for the command sender: a command whose "IOStatus" is "fail"
@@ -101,16 +94,14 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
   // Without a command sender commands count nothing.
   std::shared_ptr<CJob> quiet = RunJob(MakeJob(ProcessingFile("q.job", ""), {7}, 2));
   EXPECT_EQ(quiet->thread_count, 0);
-  EXPECT_EQ(Reports::Get().Count("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
+  EXPECT_EQ(Said("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
   SetCommandWorker(CountingWorker);
   CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
   job.cameras[1].commands[2].io_status = "fail";
   std::shared_ptr<CJob> record = RunJob(job);
   EXPECT_EQ(record->thread_count, kMaxJobWorkers);
   EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
-  EXPECT_EQ(Reports::Get().Count(
-                "the job asks for 24 worker threads, at most 20 run: the first 20 were started",
-                ReportLevel::kError),
+  EXPECT_EQ(Said("the job asks for 24 worker threads, at most 20 run: the first 20 were started"),
             1);
   EXPECT_EQ((std::vector<int>{record->cameras[1].command_errors.Get(),
                               record->cameras[5].command_successes.Get(),
@@ -140,9 +131,7 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   SetWorkerWaitForTest(200);
   CameraBaseTable[9].reference = "Cam9";
   std::weak_ptr<CJob> record = RunJob(MakeJob(ProcessingFile("late.job", ""), {9}, 1));
-  EXPECT_EQ(
-      Reports::Get().Count(": ERROR: Thread 0 (0 seconds) timeout reaches", ReportLevel::kError),
-      1);
+  EXPECT_EQ(Said(": ERROR: Thread 0 (0 seconds) timeout reaches"), 1);
   EXPECT_EQ(Names("done").size(), 1u);
   EXPECT_FALSE(record.expired());  // the slot is free, the worker still holds it
   g_release.store(true);
@@ -160,7 +149,7 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   RunJob(long_job);
   releaser.join();
   EXPECT_TRUE(g_done.load());
-  EXPECT_EQ(Reports::Get().Count("timeout reaches", ReportLevel::kError), 1);  // the first job's
+  EXPECT_EQ(Said("timeout reaches"), 1);  // the first job's
   CameraBaseTable[9].reference.clear();
 }
 

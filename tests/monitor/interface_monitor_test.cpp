@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <tuple>
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
@@ -23,13 +24,12 @@ constexpr const char* kVersion = "v.1.2.3.4";
 constexpr const char* kTestInfoReply = "<TestSendInfo message=\"\" lastnbr=\"\" description=\"\"/>";
 constexpr std::size_t kStatusCount = 14;  // messages of a full status before the log history
 constexpr std::time_t kSomeTime = 0x5f5e1000;
+constexpr const char* kSomeTimeHex = "5f5e1000";  // as the statistics keep it
 
 std::string ShownTime(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
-                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::tm tm{};
+  std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", localtime_r(&t, &tm));
   return buf;
 }
 
@@ -93,13 +93,11 @@ std::regex LogEvent(int level, const std::string& text) {
 }
 
 TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(kSomeTime));
+  const std::string hex = kSomeTimeHex;
   WriteFile(dir_ / ("ini/" + name_ + ".ini"),
             "[Config]\nDescription=North gate\nRemoteSystemName=RS1\nPhysicalLayer=TCP\n"
             "[Statistics]\nLastWD=" +
-                std::string(hex) + "\nLastWDAlr=" + hex + "\nLastDataSent=\nLastStartup=" + hex +
-                "\n");
+                hex + "\nLastWDAlr=" + hex + "\nLastDataSent=\nLastStartup=" + hex + "\n");
   CInterfaceMonitor* monitor = Start();
   for (int i = 1; i <= 25; ++i)  // any level is forwarded
     Forward(monitor, "line " + std::to_string(i) + " <x>", static_cast<ReportLevel>(i % 4));
@@ -107,13 +105,12 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
   ASSERT_TRUE(client.Connect(port_));
   std::vector<std::string> got = client.Take(kStatusCount + 40);
   ASSERT_EQ(got.size(), kStatusCount + 40);
-  std::vector<std::string> status(got.begin(), got.begin() + kStatusCount);
   const std::string app = "<application protocole=" + name_ + " inifile=" + name_ +
                           ".ini remotesystem=\"RS1\" physicallayer=\"TCP\" fileversion=\"" +
                           kVersion + "\"";
   const std::string stat = "<statistics type=";
   EXPECT_EQ(
-      status,
+      std::vector<std::string>(got.begin(), got.begin() + kStatusCount),
       (std::vector<std::string>{
           app + " direction=\"outgoing\" />", app + " />",
           "<event type=\"OrvConnection\" state=1 />", "<event type=\"RSConnection\" state=1 />",
@@ -148,7 +145,6 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   CInterfaceMonitor* monitor = Start();
   MonitorTestClient client;
   ConnectAndDrain(client);
-  // Init in capitals: the full status again.
   Command(client, "<COMMAND TYPE=INIT />");
   std::vector<std::string> again = client.Until("<statistics type=FirstInstall");
   ASSERT_EQ(again.size(), kStatusCount);
@@ -168,9 +164,7 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
     Command(client, "<GetTestSendInfo/>");
     EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply}) << logged;
   }
-  std::string log = Log();
-  EXPECT_EQ(log.find("\n05.12 ERROR"), std::string::npos);
-  EXPECT_EQ(log.find("\r05.12 ERROR"), std::string::npos);
+  EXPECT_FALSE(std::regex_search(Log(), std::regex("[\r\n]05.12 ERROR")));
   EXPECT_TRUE(LogHas("TestSendInfos requested from interface monitor: <GetTestSendInfo/>"));
   EXPECT_TRUE(LogHas(std::string("Send TestInfo to Interface Monitor: ") + kTestInfoReply));
   // Log lines off: status messages and the test reply still come, log
@@ -181,55 +175,51 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   EXPECT_TRUE(LogHas("String received from interface monitor: <Command Type=Log State=off />"));
   Forward(monitor, "hidden line");
   monitor->SetOrvConnection(0);
-  std::string m;
-  ASSERT_TRUE(client.Next(&m));
-  EXPECT_EQ(m, "<event type=\"OrvConnection\" state=OFF />");
+  EXPECT_EQ(client.Take(1), std::vector<std::string>{"<event type=\"OrvConnection\" state=OFF />"});
   Command(client, "<command type=init />");
   again = client.Until("<statistics type=FirstInstall");
   ASSERT_EQ(again.size(), kStatusCount);
   EXPECT_EQ(again[2], "<event type=\"OrvConnection\" state=0 />");
   Command(client, "<getTestSendInfo/>");
   EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply});
-  // And on again.
   Command(client, "<command type=LOG state=On />");
   Forward(monitor, "visible line", ReportLevel::kError);
+  std::string m;
   ASSERT_TRUE(client.Next(&m));
   EXPECT_TRUE(std::regex_match(m, LogEvent(3, "visible line"))) << m;
 }
 
 TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   CInterfaceMonitor* monitor = Start();
-  WriteIniString("Statistics", "LastWD", "5f5e1000", name_ + ".ini");
+  WriteIniString("Statistics", "LastWD", kSomeTimeHex, name_ + ".ini");
   MonitorTestClient client;
   ConnectAndDrain(client);
   const std::string app =
       "<application protocole=gw inifile=gw.ini remotesystem=\"\" "
       "physicallayer=\"\" fileversion=\"v.9\"";
-  struct Case {
-    int layer, watchdog, direction;
-    std::vector<std::string> configuration;  // "<name>value" before the description
-    std::string last_wd;
-  } const cases[] = {
+  // Layer, watchdog, direction, the configuration ("<name>value") before the
+  // description, LastWD.
+  const std::tuple<int, int, int, std::vector<std::string>, std::string> cases[] = {
       // clang-format off
       {kPhysicalLayerIp, kWatchdogData, 0, {"ipaddress>10.1.2.3", "ipport>5000"}, ShownTime(kSomeTime)},
       {kPhysicalLayerPort, kWatchdogNone, 1, {"ipport>5000"}, "No watchdog activated"},
       {7, kWatchdogPhysical, 0, {}, "No 7-layer data watchdog - only physical supervision"},
       // clang-format on
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.layer);
-    monitor->SendFullStatus("gw", "gw.ini", "v.9", "COM1", "9600", c.layer, "10.1.2.3", 5000,
-                            c.watchdog, c.direction);
+  for (const auto& [layer, watchdog, direction, configuration, last_wd] : cases) {
+    SCOPED_TRACE(layer);
+    monitor->SendFullStatus("gw", "gw.ini", "v.9", "COM1", "9600", layer, "10.1.2.3", 5000,
+                            watchdog, direction);
     std::vector<std::string> got = client.Until("<statistics type=FirstInstall");
     std::vector<std::string> expected;
-    if (c.direction) expected.push_back(app + " direction=\"outgoing\" />");
+    if (direction) expected.push_back(app + " direction=\"outgoing\" />");
     expected.insert(expected.end(), {app + " />", "<event type=\"OrvConnection\" state=1 />",
                                      "<event type=\"RSConnection\" state=1 />"});
-    for (const std::string& v : c.configuration)
+    for (const std::string& v : configuration)
       expected.push_back("<configuration parameter=" + v + "</configuration>");
     expected.insert(expected.end(), {"<configuration parameter=description></configuration>",
                                      "<statistics type=LastAlarm label=\"No alarm started yet\" />",
-                                     "<statistics type=LastWD label=\"" + c.last_wd + "\" />"});
+                                     "<statistics type=LastWD label=\"" + last_wd + "\" />"});
     ASSERT_EQ(got.size(), expected.size() + 5);
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
@@ -250,42 +240,12 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   EXPECT_TRUE(LogHas("camera <3> \"up\"") && LogHas("file only"));
 }
 
-TEST_F(MonitorTest, FiftyClientsAtMostAndEightPerAddress) {
-  Start();
-  // Nine from one address: the ninth is closed without a word.
-  std::vector<std::unique_ptr<MonitorTestClient>> clients;
-  for (int i = 0; i < 8; ++i) {
-    clients.push_back(std::make_unique<MonitorTestClient>());
-    ASSERT_TRUE(clients.back()->Connect(port_)) << i;
-  }
-  MonitorTestClient ninth;
-  EXPECT_TRUE(ninth.RefusedWithoutAWord(port_));
-  EXPECT_TRUE(
-      LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 8 "
-             "connections from there"));
-  // Other addresses still get in, up to the 50 slots.
-  for (int i = 8; i < kMonitorClients; ++i) {
-    std::string from = "127.0.0." + std::to_string(2 + i / 8);
-    clients.push_back(std::make_unique<MonitorTestClient>());
-    ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
-  }
-  MonitorTestClient late;
-  EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.20"));
-  ASSERT_TRUE(
-      LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
-             "a new connection"));
-  clients[7]->Close();
-  EXPECT_TRUE(LogHas("TCP Connection with index 7 closed"));
-  EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.20"));
-  EXPECT_TRUE(LogHas("TCP connection created with index 7"));
-  std::string m;
-  ASSERT_TRUE(late.Next(&m));
-  EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
-}
-
-TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
+// Who gets in: those on the allow list (bad entries reported and skipped),
+// at most MonitorMaxClientsPerAddress from one address, 50 in all; those
+// arriving at the same instant all get in; a freed slot is taken again.
+TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
   WriteFile(dir_ / ("ini/" + name_ + ".ini"),
-            "[Config]\nMonitorAllowedClients=127.0.0.1, 10.0.0.0/8;bogus 127.0.0.4/33\n"
+            "[Config]\nMonitorAllowedClients=127.0.0.0/28, 10.0.0.0/8;bogus 127.0.0.4/33\n"
             "MonitorMaxClientsPerAddress=10\n");
   Start();
   EXPECT_TRUE(
@@ -293,13 +253,13 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
              "range a.b.c.d/n, ignored"));
   EXPECT_TRUE(LogHas("'127.0.0.4/33' is neither"));
   const std::string refused =
-      "Connection to the interface monitor from 127.0.0.2 refused: not in MonitorAllowedClients";
+      "Connection to the interface monitor from 127.0.0.20 refused: not in MonitorAllowedClients";
   for (int i = 0; i < 3; ++i) {
     MonitorTestClient stranger;
-    EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.2")) << i;
+    EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.20")) << i;
   }
   ASSERT_TRUE(LogHas(refused));
-  // Ten at the same instant: all are accepted, each gets the full status.
+  // Ten from one address at the same instant: each gets the full status.
   std::vector<std::unique_ptr<MonitorTestClient>> clients(10);
   for (auto& c : clients) {
     c = std::make_unique<MonitorTestClient>();
@@ -310,6 +270,30 @@ TEST_F(MonitorTest, AllowListAndClientsArrivingTogether) {
     ASSERT_EQ(status.size(), kStatusCount) << i << ::testing::PrintToString(status);
     EXPECT_TRUE(status[0].starts_with("<application protocole=" + name_)) << i;
   }
+  // The eleventh is closed without a word; other addresses still get in,
+  // up to the 50 slots.
+  MonitorTestClient eleventh;
+  EXPECT_TRUE(eleventh.RefusedWithoutAWord(port_));
+  EXPECT_TRUE(
+      LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 10 "
+             "connections from there"));
+  for (int i = 10; i < kMonitorClients; ++i) {
+    std::string from = "127.0.0." + std::to_string(1 + i / 10);
+    clients.push_back(std::make_unique<MonitorTestClient>());
+    ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
+  }
+  MonitorTestClient late;
+  EXPECT_TRUE(late.RefusedWithoutAWord(port_, "127.0.0.9"));
+  ASSERT_TRUE(
+      LogHas("oh oh already 50 clients are connected - disconnect them for establishing "
+             "a new connection"));
+  clients[12]->Close();
+  EXPECT_TRUE(LogHas("TCP Connection with index 12 closed"));
+  EXPECT_TRUE(late.Connect(port_, 60, "127.0.0.9"));
+  EXPECT_TRUE(LogHas("TCP connection created with index 12"));
+  std::string m;
+  ASSERT_TRUE(late.Next(&m));
+  EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
   // The refused address was written once, not once per attempt.
   std::string log = Log();
   EXPECT_EQ(log.find(refused), log.rfind(refused));
@@ -392,7 +376,6 @@ TEST_F(MonitorTest, NoClientFloodsTheLog) {
 }
 
 TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
-  // Someone else holds the port when the monitor starts.
   int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port = FreeLoopbackPort();
   sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
@@ -406,7 +389,7 @@ TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
 }
 
-TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
+TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
   CInterfaceMonitor* monitor = Start();
   char text[kDefaultAlarmTextSize];
   // Without a table: -1, written to the log.
@@ -428,52 +411,43 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTest) {
       "technical alarm - please configure it from the alarm configurator, page 'Extended "
       "Settings'. The default alarm shoud only be started in case of problem when decoding the "
       "data";
-  struct Case {
-    int scan;
-    DefaultAlarmFields fields;
-    int result;
-    std::string text;
+  auto vm001 = [&](std::array<long, 3> f) {
+    return WriteVm001Fields(table, 4,
+                            {{"T02", std::to_string(f[0])},
+                             {"T30", std::to_string(f[1])},
+                             {"T65", std::to_string(f[2])}});
   };
-  const std::vector<Case> cases = {
+  // ScanDbForAlarm; T02 (91: the alarm exists), T30 (its group) and T65 (a
+  // second technical alarm) of alarm 4; the result and the text.
+  const std::tuple<int, std::array<long, 3>, int, std::string> cases[] = {
       // clang-format off
+      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
       {1, {91, 9, 1}, 0, ""}, {1, {91, 12, 0}, 1, second}, {1, {91, 8, 3}, 1, group},
       {1, {90, 12, 3}, 1, exists}, {1, {91, 0, 0}, 1, group},
       {1, {0, 0, 0}, 1, exists},  // all three fail: the last one is reported
-      {0, {0, 0, 0}, 0, ""},      // not scanning: nothing
       // clang-format on
   };
-  for (const Case& c : cases) {
-    ASSERT_TRUE(WriteVm001(table, 4, c.fields));
+  for (const auto& [scan, fields, result, want] : cases) {
+    ASSERT_TRUE(vm001(fields));
     WriteFile(dir_ / ("ini/" + name_ + ".ini"),
-              "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(c.scan) + "\nDefaultAlarmNbr=4\n");
+              "[DBAlarmScan]\nScanDbForAlarm=" + std::to_string(scan) + "\nDefaultAlarmNbr=4\n");
     std::fill(std::begin(text), std::end(text), '\0');
-    SCOPED_TRACE(testing::Message() << c.scan << " " << c.fields.status << " " << c.fields.group
-                                    << " " << c.fields.second);
-    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), c.result);
-    EXPECT_EQ(text, c.text);
+    SCOPED_TRACE(testing::Message() << scan << " " << testing::PrintToString(fields));
+    EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), result);
+    EXPECT_EQ(text, want);
   }
-}
-
-TEST_F(MonitorTest, DefaultAlarmWarningReachesClientsTakingLogLines) {
-  mkdir("alarms", 0755);
-  WriteFile(dir_ / "ini/qxaconf.ini", "[Config]\nVm001Path=" + dir_ / "alarms" + "\n");
-  ASSERT_TRUE(WriteVm001(dir_ / "alarms/vm001.dbf", 0, {91, 0, 5}));
-  WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[DBAlarmScan]\nScanDbForAlarm=1\n");
-  Start();
-  const std::string warning =
-      "<config_warning label=\"WARNING: A valid group is required for the default alarm - please "
-      "set a valid group to the default alarm 0\" />";
-  MonitorTestClient first;
-  ConnectAndDrain(first);
-  EXPECT_EQ(first.Until("<config_warning"), std::vector<std::string>{warning});
-  // A second connection checks again; the warning goes to every client
-  // that takes log lines, not to one that switched them off.
-  Command(first, "<command type=log state=OFF />");
-  MonitorTestClient second;
-  ConnectAndDrain(second);
-  EXPECT_EQ(second.Until("<config_warning"), std::vector<std::string>{warning});
-  Command(first, "<getTestSendInfo/>");
-  for (const std::string& m : first.Until("<TestSendInfo"))
+  // Each connection checks again; the warning goes to every client that
+  // takes log lines, not to one that switched them off.
+  ASSERT_TRUE(vm001({91, 0, 5}));
+  const std::string warning = "<config_warning label=\"" + group + "\" />";
+  MonitorTestClient quiet, taking;
+  ConnectAndDrain(quiet);
+  EXPECT_EQ(quiet.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(quiet, "<command type=log state=OFF />");
+  ConnectAndDrain(taking);
+  EXPECT_EQ(taking.Until("<config_warning"), std::vector<std::string>{warning});
+  Command(quiet, "<getTestSendInfo/>");
+  for (const std::string& m : quiet.Until("<TestSendInfo"))
     EXPECT_FALSE(m.starts_with("<config_warning")) << m;
 }
 

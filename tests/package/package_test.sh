@@ -100,8 +100,7 @@ printf '[Config]\nFirstIPPort=%s\nLastIPPort=%s\n' "$monitor_port" $((monitor_po
 
 export OCELAM_REGISTRY=$etc/registry.ini OCELAM_RUNDIR=$scratch/run
 (cd "$state" && exec "$root/usr/bin/ocelam") > "$scratch/ocelam.out" 2>&1 &
-gateway=$!
-pids+=($gateway)
+pids+=($!)
 # Started once the job watcher has made its "processing" folder.
 started() { grep -q '^\[Interfaces\]' "$etc/qxmoninterfaces.ini" && [ -d "$state/multimedia/processing" ]; }
 wait_for 30 started || { cat "$scratch/ocelam.out"; fail "the gateway did not start"; }
@@ -142,17 +141,4 @@ done
 compgen -G "$state/LOG/*" >/dev/null || fail "nothing in the LOG folder"
 compgen -G "$state/log/ocelam_*.log" >/dev/null || fail "no daily interface log"
 
-# The other shipped programs: a monitoring client, then the restart event,
-# which ends the gateway with exit code 0.
-"$root/usr/bin/ocelam-monitor" --port "$monitor_port" --count 3 --no-stdin --wait 10 > "$scratch/monitor.out" 2>&1 ||
-  { cat "$scratch/monitor.out"; fail "ocelam-monitor could not follow the gateway"; }
-"$root/usr/bin/ocelam-event" set 'Global\ocelam_restart'
-# An ended child stays a zombie until waited for.
-ended() { local state; state=$(awk '{print $3}' "/proc/$gateway/stat" 2>/dev/null) || true
-          [ -z "$state" ] || [ "$state" = Z ]; }
-wait_for 15 ended || fail "the gateway did not end on its restart event"
-code=0
-wait "$gateway" || code=$?
-pids=("${pids[@]/$gateway}")
-[ "$code" -eq 0 ] || fail "the gateway ended with code $code"
 echo "package $(basename "$deb"): job done, $(ls "$state/alarms/multimedia/Gate/PKG00001" | wc -l) images of Gate"

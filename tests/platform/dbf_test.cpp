@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/sandbox.h"
@@ -36,17 +37,13 @@ std::string MakeTable(const TempDir& dir, const char* name, int records) {
   std::string path = dir / name;
   DbfTable t;
   EXPECT_TRUE(t.Create(path, kAlarmFields)) << t.LastError();
-  for (int i = 1; i <= records; ++i) {
-    EXPECT_TRUE(t.Append()) << t.LastError();
-    EXPECT_TRUE(t.SetInteger(0, i));
-    EXPECT_TRUE(t.SetText(1, "000000"));
-    EXPECT_TRUE(t.Flush()) << t.LastError();
-  }
+  for (int i = 1; i <= records; ++i)
+    EXPECT_TRUE(t.Append() && t.SetInteger(0, i) && t.SetText(1, "000000") && t.Flush())
+        << t.LastError();
   EXPECT_TRUE(t.Close());
   return path;
 }
 
-// Each text's value, or "bad".
 TEST(DbfNumber, ParsesFieldText) {
   std::istringstream texts("   7|  -3.75||+12|.5|12.|" + std::string("\0\0 9", 4) +
                            "|9223372036854775807|9223372036854775808|****|12abc|1 2|-|1e5");
@@ -61,13 +58,8 @@ TEST(DbfNumber, ParsesFieldText) {
 
 // Numbers into a field's width: from an integer (text nullptr) or from text.
 TEST(DbfNumber, FormatsIntoFieldWidth) {
-  struct Case {
-    const char* text;
-    long value;
-    std::size_t length, decimals;
-    bool ok;
-    const char* bytes;
-  } cases[] = {
+  // text, value, length, decimals, ok, bytes
+  const std::tuple<const char*, long, std::size_t, std::size_t, bool, const char*> cases[] = {
       {nullptr, 9999, 4, 0, true, "9999"},  {nullptr, 10000, 4, 0, false, ""},
       {nullptr, -999, 4, 0, true, "-999"},  {nullptr, -1000, 4, 0, false, ""},
       {nullptr, 7, 8, 2, true, "    7.00"}, {nullptr, 123456, 8, 2, false, ""},
@@ -76,40 +68,30 @@ TEST(DbfNumber, FormatsIntoFieldWidth) {
       {"42.5", 0, 4, 0, true, "  43"},      {"", 0, 4, 0, true, "    "},
       {"abc", 0, 4, 0, false, ""},          {"12345", 0, 4, 0, false, ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text ? c.text : std::to_string(c.value));
+  for (const auto& [text, value, length, decimals, ok, bytes] : cases) {
+    SCOPED_TRACE(text ? text : std::to_string(value));
     std::string out;
-    EXPECT_EQ(c.text ? platform::dbf::FormatNumberText(c.text, c.length, c.decimals, out)
-                     : platform::dbf::FormatInteger(c.value, c.length, c.decimals, out),
-              c.ok);
-    if (c.ok) {
-      EXPECT_EQ(out, c.bytes);
-    }
+    EXPECT_EQ(text ? platform::dbf::FormatNumberText(text, length, decimals, out)
+                   : platform::dbf::FormatInteger(value, length, decimals, out),
+              ok);
+    EXPECT_EQ(ok ? out : "", bytes);
   }
 }
 
-// The bytes of a new table are the dBase III layout other programs expect.
 TEST(DbfTable, CreatesStandardDbaseThreeLayout) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
   std::string bytes = ReadFile(path);
-  const std::size_t header_length = 32 + 32 * 5 + 1;
-  const std::size_t record_length = 1 + 4 + 6 + 4 + 6 + 8;
+  const std::size_t header_length = 32 + 32 * 5 + 1;        // 193: 0xC1
+  const std::size_t record_length = 1 + 4 + 6 + 4 + 6 + 8;  // 29: 0x1D
   ASSERT_EQ(bytes.size(), header_length + record_length + 1);
-  EXPECT_EQ(bytes[0], 0x03);
-  EXPECT_EQ(static_cast<unsigned char>(bytes[4]), 1u);  // record count
-  EXPECT_EQ(bytes.substr(5, 3), std::string(3, '\0'));
-  EXPECT_EQ(static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8,
-            static_cast<int>(header_length));
-  EXPECT_EQ(static_cast<unsigned char>(bytes[10]) | static_cast<unsigned char>(bytes[11]) << 8,
-            static_cast<int>(record_length));
-  EXPECT_EQ(bytes.substr(32, 11), std::string("STATUS\0\0\0\0\0", 11));
-  EXPECT_EQ(bytes[32 + 11], 'N');
-  EXPECT_EQ(bytes[32 + 16], 4);
-  EXPECT_EQ(bytes[32 + 4 * 32 + 17], 2);  // AMOUNT decimals
+  // Version, one record, header and record lengths; each field's name, type,
+  // length and decimals.
+  EXPECT_EQ(bytes[0] + bytes.substr(4, 8), std::string("\x03\x01\0\0\0\xC1\0\x1D\0", 9));
+  EXPECT_EQ(bytes.substr(32, 18), std::string("STATUS\0\0\0\0\0N\0\0\0\0\x04\0", 18));
+  EXPECT_EQ(bytes.substr(32 + 4 * 32 + 16, 2), "\x08\x02");  // AMOUNT
   EXPECT_EQ(bytes[header_length - 1], 0x0D);
-  EXPECT_EQ(bytes.substr(header_length, record_length), "    1000000" + std::string(18, ' '));
-  EXPECT_EQ(bytes.back(), 0x1A);
+  EXPECT_EQ(bytes.substr(header_length), "    1000000" + std::string(18, ' ') + "\x1A");
 }
 
 TEST(DbfTable, RoundTripsValuesAndPositions) {
@@ -143,9 +125,26 @@ TEST(DbfTable, RoundTripsValuesAndPositions) {
   EXPECT_TRUE(t.Eof());
   EXPECT_FALSE(t.SetInteger(0, 5) || t.SetDeleted(true) || t.Go(0));
   EXPECT_NE(t.LastError().find("record 0 does not exist"), std::string::npos);
+
+  // A copy is a second, independent handle on the same record.
+  ASSERT_TRUE(t.Go(3));
+  DbfTable b(t);
+  ASSERT_TRUE(b.IsOpen() && t.Close());
+  EXPECT_EQ(b.Position(), 3u);
+  EXPECT_EQ(b.Text(0), "   3");
+  ASSERT_TRUE(b.SetInteger(0, 33) && b.Flush() && b.Close()) << b.LastError();
+
+  // Numbers with garbage are errors, not values.
+  WriteFile(path, ReadFile(path).replace(193 + 1, 4, "1x2*"));
+  ASSERT_TRUE(t.Open(path));
+  v = 99;
+  EXPECT_FALSE(t.Integer(0, v));
+  EXPECT_EQ(v, 0);
+  EXPECT_NE(t.LastError().find("1x2*"), std::string::npos) << t.LastError();
+  EXPECT_FALSE(t.SetText(0, "twelve") || t.SetInteger(0, 123456));
+  EXPECT_EQ(t.RawField(0), "1x2*");  // unchanged by the refused values
 }
 
-// A change writes its own record and the header's date, nothing else.
 TEST(DbfTable, ChangeTouchesOnlyItsRecordAndTheDate) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 3);
@@ -264,11 +263,7 @@ TEST(DbfTable, RefusesCorruptFiles) {
     s.replace(at, bytes.size(), bytes);
     return s;
   };
-  struct Case {
-    const char* what;
-    std::string bytes;
-    const char* reason;
-  } cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {
       {"empty file", "", "too short"},
       {"unknown version", with(0, "\x02"), "unknown table version 0x02"},
       {"header length beyond the file", with(8, std::string("\xff\xff", 2)), "header length"},
@@ -278,28 +273,20 @@ TEST(DbfTable, RefusesCorruptFiles) {
       {"field length zero", with(32 + 16, std::string("\x00", 1)), "does not match"},
       {"no descriptors", with(32, "\x0D"), "no field descriptors"},
   };
-  for (const Case& c : cases) {
-    WriteFile(dir / "bad.dbf", c.bytes);
+  for (const auto& [what, bytes, reason] : cases) {
+    SCOPED_TRACE(what);
+    WriteFile(dir / "bad.dbf", bytes);
     DbfTable t;
-    EXPECT_FALSE(t.Open(dir / "bad.dbf")) << c.what;
-    EXPECT_FALSE(t.FileUnavailable()) << c.what;
-    EXPECT_NE(t.LastError().find(c.reason), std::string::npos) << c.what << ": " << t.LastError();
-    EXPECT_NE(t.LastError().find("bad.dbf"), std::string::npos) << c.what;
-    EXPECT_FALSE(t.IsOpen());
+    EXPECT_FALSE(t.Open(dir / "bad.dbf") || t.FileUnavailable() || t.IsOpen());
+    EXPECT_NE(t.LastError().find(reason), std::string::npos) << t.LastError();
+    EXPECT_NE(t.LastError().find("bad.dbf"), std::string::npos);
   }
 
   // Descriptors claiming more fields than any header can hold.
-  std::string many(32 + 32 * 300 + 1, '\0');
-  many[0] = 0x03;
-  many[8] = static_cast<char>(many.size() & 0xFF);
-  many[9] = static_cast<char>(many.size() >> 8);
-  many[10] = static_cast<char>(301 & 0xFF);
-  many[11] = static_cast<char>(301 >> 8);
-  for (int i = 0; i < 300; ++i) {
-    many[32 + 32 * i] = 'F';
-    many[32 + 32 * i + 11] = 'C';
-    many[32 + 32 * i + 16] = 1;
-  }
+  std::string many(32 + 32 * 300 + 1, '\0');  // header length 0x25A1, record length 301
+  many.replace(0, 12, std::string("\x03\0\0\0\0\0\0\0\xA1\x25\x2D\x01", 12));
+  for (int i = 0; i < 300; ++i)
+    many.replace(32 + 32 * i, 17, std::string("F\0\0\0\0\0\0\0\0\0\0C\0\0\0\0\x01", 17));
   many.back() = 0x0D;
   WriteFile(dir / "many.dbf", many);
   DbfTable t;
@@ -318,69 +305,45 @@ TEST(DbfTable, RefusesCorruptFiles) {
 TEST(DbfTable, CountBeyondTheDataOpensWithTheWholeRecords) {
   TempDir dir;
   const std::string good = ReadFile(MakeTable(dir, "good.dbf", 2));
-  struct Case {
-    const char* what;
-    std::string bytes;
-    std::uint32_t records;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::uint32_t> cases[] = {
       {"count one too many", good.substr(0, 4) + '\x03' + good.substr(5), 2},
       {"count huge", good.substr(0, 4) + std::string("\xff\xff\xff\x7f", 4) + good.substr(8), 2},
       {"last record cut", good.substr(0, good.size() - 5), 1},
   };
-  for (const Case& c : cases) {
-    WriteFile(dir / "short.dbf", c.bytes);
+  for (const auto& [what, bytes, records] : cases) {
+    SCOPED_TRACE(what);
+    WriteFile(dir / "short.dbf", bytes);
     DbfTable t;
-    ASSERT_TRUE(t.Open(dir / "short.dbf")) << c.what << ": " << t.LastError();
-    EXPECT_EQ(t.RecordCount(), c.records) << c.what;
-    ASSERT_TRUE(t.Go(c.records)) << c.what;
-    EXPECT_TRUE(t.SetInteger(2, 8) && t.Flush()) << c.what << ": " << t.LastError();
-    EXPECT_FALSE(t.Go(c.records + 1)) << c.what;
-    EXPECT_FALSE(t.Append()) << c.what;  // never after a gap
+    ASSERT_TRUE(t.Open(dir / "short.dbf")) << t.LastError();
+    EXPECT_EQ(t.RecordCount(), records);
+    ASSERT_TRUE(t.Go(records));
+    EXPECT_TRUE(t.SetInteger(2, 8) && t.Flush()) << t.LastError();
+    EXPECT_FALSE(t.Go(records + 1) || t.Append());  // never after a gap
     ASSERT_TRUE(t.Close());
     std::string after = ReadFile(dir / "short.dbf");
-    EXPECT_EQ(after.substr(4, 4), c.bytes.substr(4, 4)) << c.what;
-    EXPECT_EQ(after.substr(193 + 29 * (c.records - 1) + 11, 4), "   8") << c.what;
+    EXPECT_EQ(after.substr(4, 4) + after.substr(193 + 29 * (records - 1) + 11, 4),
+              bytes.substr(4, 4) + "   8");
   }
 }
 
 // The alarm server's side names files without regard to case.
 TEST(DbfTable, OpensTablesWhateverTheCaseOfTheirName) {
-  struct Case {
-    std::vector<const char*> on_disk;
-    const char* asked;
-    const char* found;  // nullptr: not found
-  } cases[] = {
+  // On disk, asked, found (nullptr: not found).
+  const std::tuple<std::vector<const char*>, const char*, const char*> cases[] = {
       {{"A1.DBF"}, "a1.dbf", "A1.DBF"},           {{"vm001.dbf"}, "VM001.DBF", "vm001.dbf"},
       {{"A1.DBF", "a1.dbf"}, "a1.dbf", "a1.dbf"},  // an exact name is preferred
       {{"A1.DBF", "a1.dbf"}, "A1.dbf", "A1.DBF"},  // else the first in byte order
       {{"A1.DBF"}, "a1.dbf.old", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& [on_disk, asked, found] : cases) {
     TempDir dir;
-    for (const char* name : c.on_disk) MakeTable(dir, name, 1);
+    for (const char* name : on_disk) MakeTable(dir, name, 1);
     DbfTable t;
-    EXPECT_EQ(t.Open(dir / c.asked), c.found != nullptr) << c.asked << ": " << t.LastError();
-    if (c.found) {
-      EXPECT_EQ(t.Path(), dir / c.found);
-    }
+    EXPECT_EQ(t.Open(dir / asked), found != nullptr) << asked << ": " << t.LastError();
+    EXPECT_EQ(t.IsOpen() ? t.Path() : "", found ? dir / found : "") << asked;
   }
 }
 
-TEST(DbfTable, NumbersWithGarbageAreErrorsNotValues) {
-  TempDir dir;
-  std::string path = MakeTable(dir, "a.dbf", 1);
-  WriteFile(path, ReadFile(path).replace(193 + 1, 4, "1x2*"));
-  DbfTable t;
-  ASSERT_TRUE(t.Open(path));
-  long v = 99;
-  EXPECT_FALSE(t.Integer(0, v));
-  EXPECT_EQ(v, 0);
-  EXPECT_NE(t.LastError().find("1x2*"), std::string::npos) << t.LastError();
-  EXPECT_FALSE(t.SetText(0, "twelve") || t.SetInteger(0, 123456));
-  EXPECT_EQ(t.RawField(0), "1x2*");  // unchanged by the refused values
-}
-
-// A table we may not write opens for reading; changes to it fail.
 TEST(DbfTable, ReadOnlyFileOpensForReading) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
@@ -397,58 +360,36 @@ TEST(DbfTable, ReadOnlyFileOpensForReading) {
   EXPECT_EQ(testing_support::RunWithoutPrivileges(check), 0);
 }
 
-// A copy is a second, independent handle on the same record.
-TEST(DbfTable, CopyOpensTheFileAgain) {
-  TempDir dir;
-  std::string path = MakeTable(dir, "a.dbf", 3);
-  DbfTable a;
-  ASSERT_TRUE(a.Open(path) && a.Go(3));
-  DbfTable b(a);
-  ASSERT_TRUE(b.IsOpen() && a.Close());
-  EXPECT_EQ(b.Position(), 3u);
-  EXPECT_EQ(b.Text(0), "   3");
-  EXPECT_TRUE(b.SetInteger(0, 33) && b.Flush()) << b.LastError();
-}
-
 // A lock another process keeps is waited for only so long: the change then
 // fails with a line naming the table, and nothing is written.
 TEST(DbfTable, LockWaitEndsWhenAnotherProcessKeepsTheTable) {
   TempDir dir;
   std::string path = MakeTable(dir, "a.dbf", 1);
   int locked[2], release[2];
-  ASSERT_EQ(pipe(locked), 0);
-  ASSERT_EQ(pipe(release), 0);
+  ASSERT_TRUE(pipe(locked) == 0 && pipe(release) == 0);
   pid_t pid = fork();
-  if (pid == 0) {
-    close(locked[0]);
+  if (pid == 0) {  // takes the whole file and says so, keeps it until released
     close(release[1]);
-    int fd = open(path.c_str(), O_RDWR);
     struct flock fl {};
     fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) _exit(1);
+    int fd = open(path.c_str(), O_RDWR);
     char c = 'x';
-    if (write(locked[1], &c, 1) != 1) _exit(2);
+    if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0 || write(locked[1], &c, 1) != 1) _exit(1);
     while (read(release[0], &c, 1) < 0 && errno == EINTR) {
     }
     _exit(0);
   }
-  ASSERT_GT(pid, 0);
-  close(locked[1]);
   close(release[0]);
   char c;
   ASSERT_EQ(read(locked[0], &c, 1), 1);
-
   DbfTable t;
-  ASSERT_TRUE(t.Open(path));
-  ASSERT_TRUE(t.SetInteger(2, 8));
+  ASSERT_TRUE(t.Open(path) && t.SetInteger(2, 8));
   std::atomic<int> ended{0};  // 1 + whether the write went through
   std::thread writer([&] { ended = t.Flush() ? 2 : 1; });
   bool done = testing_support::WaitFor([&] { return ended != 0; }, 120);
   close(release[1]);
   writer.join();
   waitpid(pid, nullptr, 0);
-  close(locked[0]);
   ASSERT_TRUE(done);
   EXPECT_EQ(ended, 1);
   EXPECT_EQ(t.LastError(), path + ": still locked by another writer after 5 s, gave up");
@@ -490,23 +431,22 @@ TEST(DbfTable, ThreadsWritingOneTableLoseNothing) {
   constexpr int kReopenEvery = 50;  // closing is part of what must not drop locks
   constexpr int kThreads = 4;
   std::vector<std::thread> threads;
-  std::vector<int> failures(kThreads, 0);
+  std::atomic<int> failures{0};
   for (int w = 0; w < kThreads; ++w) {
     threads.emplace_back([&, w] {
       DbfTable t;
-      for (int i = 1; i <= kRounds; ++i) {
-        if (i % kReopenEvery == 1 && !t.Open(path)) ++failures[static_cast<std::size_t>(w)];
-        bool ok = t.Go(1) && t.SetText(w, std::to_string(i)) && t.Flush() &&
-                  t.Go(static_cast<std::uint32_t>(w + 2)) && t.SetInteger(2, i) && t.Flush();
-        if (!ok) ++failures[static_cast<std::size_t>(w)];
-      }
+      for (int i = 1; i <= kRounds; ++i)
+        if ((i % kReopenEvery == 1 && !t.Open(path)) || !t.Go(1) ||
+            !t.SetText(w, std::to_string(i)) || !t.Flush() ||
+            !t.Go(static_cast<std::uint32_t>(w + 2)) || !t.SetInteger(2, i) || !t.Flush())
+          ++failures;
     });
   }
   for (std::thread& th : threads) th.join();
   DbfTable t;
   ASSERT_TRUE(t.Open(path));
+  EXPECT_EQ(failures, 0);
   for (int w = 0; w < kThreads; ++w) {
-    EXPECT_EQ(failures[static_cast<std::size_t>(w)], 0);
     long shared = 0, status = 0, to1 = 0;
     EXPECT_TRUE(t.Go(1) && t.Integer(w, shared) && t.Go(static_cast<std::uint32_t>(w + 2)) &&
                 t.Integer(0, status) && t.Integer(2, to1));

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/held_temporary.h"
@@ -59,6 +59,24 @@ TEST(ProfileRead, HandWrittenFileFollowsWindowsRules) {
   // its last ']'; a value runs past '='.
   EXPECT_EQ(got, "<3><  with blanks  ><x><\"abc><><value><-><-><b=c><-><->");
   EXPECT_EQ(platform::ProfileGetString(dir / "absent.ini", "a", "b", "  trailing  "), "trailing");
+
+  WriteFile(path,
+            "[S]\nplain=42\nsuffix=42A9\nprefix=B42\nempty=\nneg=  -17\nplus=+5\n"
+            "huge=99999999999999999999\nhugeneg=-99999999999999999999\nsign=-\n");
+  std::string numbers;
+  for (const char* key :
+       {"plain", "suffix", "prefix", "empty", "neg", "plus", "huge", "hugeneg", "sign", "missing"})
+    numbers += std::to_string(platform::ProfileGetInt(path, "S", key, -9)) + " ";
+  EXPECT_EQ(numbers, "42 42 0 -9 -17 5 2147483647 -2147483648 0 -9 ");
+
+  // Garbage gives defaults and stays writable.
+  std::string garbage;
+  for (int i = 0; i < 70000; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
+  WriteFile(path, garbage + "\n[S]\nk=" + std::string(100000, 'x') + "\n");
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", "").size(), 100000u);
+  EXPECT_EQ(platform::ProfileGetInt(path, "Config", "Missing", 7), 7);
+  ASSERT_TRUE(platform::ProfileWriteString(path, "S", "k", "short"));
+  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "short");
 }
 
 // `text` (ASCII) as UTF-16 with its mark.
@@ -76,10 +94,7 @@ const std::string kJob = "[Alarm]\r\nAlarmRef=A1\r\n[Camera1]\r\nCameraScenario=
 
 TEST(ProfileRead, EncodingsAndLineEnds) {
   TempDir dir;
-  struct Case {
-    const char* what;
-    std::string bytes;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"LF", "[Alarm]\nAlarmRef=A1\n[Camera1]\nCameraScenario=3"},
       {"CR LF", kJob},
       {"CR only", "[Alarm]\rAlarmRef=A1\r[Camera1]\rCameraScenario=3"},
@@ -88,11 +103,13 @@ TEST(ProfileRead, EncodingsAndLineEnds) {
       {"UTF-16 BE", Utf16(kJob, true)},
       {"UTF-16 LE, odd last byte", Utf16(kJob, false) + "\x33"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, bytes] : cases) {
     std::string path = dir / "job.ini";
-    WriteFile(path, c.bytes);
-    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
-    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "CameraScenario", -1), 3) << c.what;
+    WriteFile(path, bytes);
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", "") +
+                  std::to_string(platform::ProfileGetInt(path, "Camera1", "CameraScenario", -1)),
+              "A13")
+        << what;
   }
 
   // Characters beyond ASCII come back as UTF-8; a lone surrogate is U+FFFD.
@@ -108,22 +125,6 @@ TEST(ProfileRead, EncodingsAndLineEnds) {
   EXPECT_STREQ(buf, "abc");
 }
 
-TEST(ProfileRead, Integers) {
-  TempDir dir;
-  std::string path = dir / "i.ini";
-  WriteFile(path,
-            "[S]\nplain=42\nsuffix=42A9\nprefix=B42\nempty=\nneg=  -17\nplus=+5\n"
-            "huge=99999999999999999999\nhugeneg=-99999999999999999999\nsign=-\n");
-  struct Case {
-    const char* key;
-    int expected;
-  } cases[] = {{"plain", 42}, {"suffix", 42}, {"prefix", 0},     {"empty", -9},
-               {"neg", -17},  {"plus", 5},    {"huge", INT_MAX}, {"hugeneg", INT_MIN},
-               {"sign", 0},   {"missing", -9}};
-  for (const Case& c : cases)
-    EXPECT_EQ(platform::ProfileGetInt(path, "S", c.key, -9), c.expected) << c.key;
-}
-
 TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   TempDir dir;
   std::string path = dir / "w.ini";
@@ -136,10 +137,7 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   ASSERT_TRUE(platform::ProfileWriteString(path, "A", "k3\r\n", "a\r\n[B]\nx=9"));
   EXPECT_EQ(ReadFile(path),
             "; top\n[A]\nK1=2\n\nplain line\nk2=two\nk3=a  [B] x=9\n[B]\n\n; tail\n[C]\ny=3\n");
-}
 
-TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
-  TempDir dir;
   std::string fresh = dir / "new.ini";
   ASSERT_TRUE(platform::ProfileWriteString(fresh, "S", "k", "v"));
   EXPECT_EQ(ReadFile(fresh), "[S]\nk=v\n");
@@ -168,27 +166,25 @@ TEST(ProfileWrite, CreatesFilesAndKeepsCrLf) {
 
 TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
   TempDir dir;
-  struct Case {
-    const char* what;
-    std::string before;
-    std::string after;  // once "Duration=30" is added to [Camera1] and a line appended
-  } cases[] = {
+  // What, before, after "Duration=30" is added to [Camera1] and a line appended.
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"UTF-8 mark", "\xEF\xBB\xBF" + kJob, "\xEF\xBB\xBF" + kJob + "\r\nDuration=30\r\nend\n"},
       {"UTF-16 LE", Utf16(kJob, false), Utf16(kJob + "\r\nDuration=30\r\nend\n", false)},
       {"UTF-16 BE", Utf16(kJob, true), Utf16(kJob + "\r\nDuration=30\r\nend\n", true)},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, before, after] : cases) {
+    SCOPED_TRACE(what);
     std::string path = dir / "job.ini";
-    WriteFile(path, c.before);
+    WriteFile(path, before);
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-    ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30")) << c.what;
-    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
-    EXPECT_EQ(ReadFile(path), c.after) << c.what;
-    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", ""), "A1") << c.what;
-    EXPECT_EQ(platform::ProfileGetInt(path, "Camera1", "Duration", -1), 30) << c.what;
+    ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30"));
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end"));
+    EXPECT_EQ(ReadFile(path), after);
+    EXPECT_EQ(platform::ProfileGetString(path, "Alarm", "AlarmRef", "") +
+                  std::to_string(platform::ProfileGetInt(path, "Camera1", "Duration", -1)),
+              "A130");
     struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
+    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640u);
   }
   // A first line that begins like a byte-order mark keeps the file plain.
   std::string fresh = dir / "fresh.log";
@@ -207,10 +203,7 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
 TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
   TempDir dir;
   const std::string le = std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0", 16);
-  struct Case {
-    const char* what;
-    std::string before, after;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"plain", "[S]\nk=v", "[S]\nk=v\nend\n"},
       {"carriage return", "[S]\rk=v\r", "[S]\rk=v\rend\n"},
       {"empty", "", "end\n"},
@@ -220,11 +213,11 @@ TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
       {"UTF-8 mark", "\xEF\xBB\xBF[S]\nk=v", "\xEF\xBB\xBF[S]\nk=v\nend\n"},
       {"UTF-16 LE", le, le + std::string("\n\0e\0n\0d\0\n\0", 10)},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, before, after] : cases) {
     std::string path = dir / "m.txt";
-    WriteFile(path, c.before);
-    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << c.what;
-    EXPECT_EQ(ReadFile(path), c.after) << c.what;
+    WriteFile(path, before);
+    ASSERT_TRUE(platform::ProfileAppendLine(path, "end")) << what;
+    EXPECT_EQ(ReadFile(path), after) << what;
   }
 }
 
@@ -249,8 +242,7 @@ TEST(ProfileWrite, ManyThreadsLoseNoKey) {
       EXPECT_EQ(platform::ProfileGetInt(path, "S" + std::to_string(k % 3),
                                         "k" + std::to_string(t) + "_" + std::to_string(k), -1),
                 t * 1000 + k);
-  std::string content = ReadFile(path);
-  EXPECT_NE(content.find("line k7_30"), std::string::npos);
+  EXPECT_NE(ReadFile(path).find("line k7_30"), std::string::npos);
 }
 
 TEST(ProfileLock, EntriesGoWithTheirLastUser) {
@@ -285,19 +277,6 @@ TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
   writer.reset();  // killed before the rename
   EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
   EXPECT_FALSE(FileExists(held));
-}
-
-TEST(ProfileRead, GarbageGivesDefaultsAndStaysWritable) {
-  TempDir dir;
-  std::string path = dir / "g.ini";
-  std::string garbage;
-  for (int i = 0; i < 70000; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
-  garbage += "\n[S]\nk=" + std::string(100000, 'x') + "\n";
-  WriteFile(path, garbage);
-  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", "").size(), 100000u);
-  EXPECT_EQ(platform::ProfileGetInt(path, "Config", "Missing", 7), 7);
-  ASSERT_TRUE(platform::ProfileWriteString(path, "S", "k", "short"));
-  EXPECT_EQ(platform::ProfileGetString(path, "S", "k", ""), "short");
 }
 
 }  // namespace

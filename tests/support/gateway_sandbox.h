@@ -5,12 +5,22 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/sandbox.h"
 
 namespace testing_support {
+
+// `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
+inline std::string IniValue(const std::string& file, const std::string& section,
+                            const std::string& key) {
+  std::string content = ReadFile(file);
+  std::smatch m;
+  std::regex re("\\[" + section + "\\]\n(?:[^\\[\n][^\n]*\n)*?" + key + "=([^\n]*)\n");
+  return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
+}
 
 class GatewaySandbox {
  public:
@@ -52,8 +62,8 @@ class GatewaySandbox {
   // output goes to "<name>.out" in the sandbox.
   std::unique_ptr<Child> Start(const std::string& exe = OCELAM_BIN,
                                const std::string& output_name = "ocelam.out") {
-    last_output_ = dir_ / output_name;
-    return std::make_unique<Child>(std::vector<std::string>{exe}, work(), Env(), last_output_);
+    return std::make_unique<Child>(std::vector<std::string>{exe}, work(), Env(),
+                                   dir_ / output_name);
   }
   std::string Output(const std::string& output_name = "ocelam.out") const {
     return ReadFile(dir_ / output_name);
@@ -77,7 +87,6 @@ class GatewaySandbox {
 
  private:
   TempDir dir_;
-  std::string last_output_;
   int monitor_port_ = 0;
 };
 

@@ -44,6 +44,14 @@ struct Reports {
   }
 };
 
+// What `f` prints on the console.
+template <typename F>
+std::string Console(F f) {
+  testing::internal::CaptureStdout();
+  f();
+  return testing::internal::GetCapturedStdout();
+}
+
 class JobsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,11 +70,12 @@ class JobsTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
+  // Report lines of `level` holding `text`.
+  static int Said(const std::string& text, ReportLevel level = ReportLevel::kError) {
+    return Reports::Get().Count(text, level);
+  }
   std::vector<std::string> Names(const std::string& rel) const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(Path(rel)))
-      names.push_back(e.path().filename());
-    return std::sort(names.begin(), names.end()), names;
+    return testing_support::SortedNames(Path(rel));
   }
   // A job file in the processing directory, as the watcher leaves it.
   std::string ProcessingFile(const std::string& name, const std::string& content) const {

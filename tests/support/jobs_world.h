@@ -14,17 +14,9 @@
 
 namespace jobs_world {
 
+using testing_support::IniValue;
 using testing_support::ReadFile;
-
-// The names in `dir`, sorted (none when it is missing).
-inline std::vector<std::string> SortedNames(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing_support::SortedNames;
 
 struct SimCamera {
   int number;             // camera number in the gateway
@@ -113,15 +105,6 @@ class JobsWorld {
   std::unique_ptr<testing_support::Child> gateway_;
 };
 
-// `key` of `section` in a profile file the gateway wrote ("<missing>" if absent).
-inline std::string IniValue(const std::string& file, const std::string& section,
-                            const std::string& key) {
-  std::string content = ReadFile(file);
-  std::smatch m;
-  std::regex re("\\[" + section + "\\]\n(?:[^\\[\n][^\n]*\n)*?" + key + "=([^\n]*)\n");
-  return std::regex_search(content, m, re) ? m[1].str() : std::string("<missing>");
-}
-
 // The simulator stamps of the images in `dir`, in file-name order (camera
 // -1 for a file that is no simulator frame).
 inline std::vector<sim_test::Stamp> Stamps(const std::string& dir,
@@ -129,11 +112,8 @@ inline std::vector<sim_test::Stamp> Stamps(const std::string& dir,
   *names = SortedNames(dir);
   std::vector<sim_test::Stamp> stamps;
   for (const std::string& n : *names) {
-    sim_test::JpegInfo info;
     sim_test::Stamp stamp;
-    if (!sim_test::CheckJpeg(ReadFile(dir + "/" + n), &info).empty() ||
-        !sim_test::ParseStamp(info, &stamp))
-      stamp = sim_test::Stamp{};
+    if (!sim_test::StampOf(ReadFile(dir + "/" + n), &stamp).empty()) stamp = sim_test::Stamp{};
     stamps.push_back(stamp);
   }
   return stamps;

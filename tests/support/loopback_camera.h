@@ -19,9 +19,7 @@ inline constexpr int kGenerousMs = 60000;
 class LoopbackListener {
  public:
   LoopbackListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd_, 8) != 0) std::abort();
     getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);

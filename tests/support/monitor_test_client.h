@@ -64,22 +64,10 @@ class MonitorTestClient {
     return true;
   }
 
-  // Reads until at least `count` messages are waiting (false on time-out
-  // or close).
-  bool WaitMessages(std::size_t count, double seconds = 60) {
-    auto deadline = Clock::now() + Seconds(seconds);
-    while (messages_.size() < count) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
-    }
-    return true;
-  }
-
   // The next message (without its NUL), waiting up to `seconds`.
   bool Next(std::string* out, double seconds = 60) {
     std::vector<std::string> one = Take(1, seconds);
-    if (!one.empty()) *out = one[0];
-    return !one.empty();
+    return !one.empty() && (*out = one[0], true);
   }
 
   // The next `count` messages; fewer when they do not come in time.
@@ -104,8 +92,7 @@ class MonitorTestClient {
   }
 
   void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    if (fd_ >= 0) close(std::exchange(fd_, -1));
   }
   // Connects once and waits for the server to close the connection; true
   // when it did so without sending a byte.
@@ -128,22 +115,25 @@ class MonitorTestClient {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
   }
 
-  bool ReadSome(int timeout_ms) {
-    if (fd_ < 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return false;
+  // Reads until at least `count` messages are waiting (false on time-out
+  // or close).
+  bool WaitMessages(std::size_t count, double seconds) {
+    auto deadline = Clock::now() + Seconds(seconds);
     char buf[65536];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) {
-      peer_closed_ = true;
-      return false;
+    while (messages_.size() < count) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (fd_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        return false;
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return !(peer_closed_ = true);
+      raw_.append(buf, static_cast<std::size_t>(n));
+      for (ssize_t i = 0; i < n; ++i)
+        if (buf[i] != '\0')
+          partial_ += buf[i];
+        else
+          messages_.push_back(std::exchange(partial_, {}));
     }
-    raw_.append(buf, static_cast<std::size_t>(n));
-    for (ssize_t i = 0; i < n; ++i)
-      if (buf[i] != '\0')
-        partial_ += buf[i];
-      else
-        messages_.push_back(std::exchange(partial_, {}));
     return true;
   }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,16 @@ inline bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// The names in `dir`, sorted (none when it is missing).
+inline std::vector<std::string> SortedNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 // `format` with today's local year, month and day put into its three
 // numbers (year, day, month when `day_before_month`), such as a daily log.
 inline std::string DatedName(const std::string& format, bool day_before_month = false) {
@@ -100,12 +111,9 @@ inline bool WaitFor(const std::function<bool()>& condition, double seconds = 30)
 // A loopback port nobody listens on right now (the kernel picks it).
 inline int FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), len);
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   close(fd);
   return ntohs(a.sin_port);

@@ -5,14 +5,11 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -197,193 +194,6 @@ class SimProcess {
   int control_port_ = -1;
 };
 
-// A function giving the seconds left of `seconds` from now.
-inline auto SecondsLeft(double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  return [end] {
-    return std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
-  };
-}
-
-// A plain TCP client that keeps track of the segments it receives: one
-// Receive is one recv, so a test sees how the device cut its sends.
-class RawConnection {
- public:
-  enum class Read { kData, kClosed, kReset, kTimeout };
-
-  explicit RawConnection(int port) : fd_(Connect(port)) {}
-  ~RawConnection() {
-    if (fd_ >= 0) close(fd_);
-  }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool Send(const std::string& bytes) { return fd_ >= 0 && SendText(fd_, bytes); }
-
-  // One recv, waiting at most `timeout_s`; the bytes go to `*out`.
-  Read Receive(std::string* out, double timeout_s = kSocketTimeoutS) {
-    out->clear();
-    pollfd p{fd_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(timeout_s * 1000));
-    if (r == 0) return Read::kTimeout;
-    char buf[65536];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    if (n > 0) {
-      out->assign(buf, static_cast<std::size_t>(n));
-      return Read::kData;
-    }
-    if (n == 0) return Read::kClosed;
-    return errno == ECONNRESET ? Read::kReset : Read::kTimeout;
-  }
-
-  // Reads until the peer closes (true) or `timeout_s` passes; the bytes go
-  // to `*out`.
-  bool ReadToClose(std::string* out, double timeout_s = kSocketTimeoutS) {
-    out->clear();
-    auto left = SecondsLeft(timeout_s);
-    for (std::string piece;;) {
-      Read r = left() > 0 ? Receive(&piece, left()) : Read::kTimeout;
-      if (r != Read::kData) return r == Read::kClosed || r == Read::kReset;
-      *out += piece;
-    }
-  }
-
-  // The next line ended by CR LF (included) with the time it was complete;
-  // empty when the connection ended or `timeout_s` passed first.
-  std::string ReadLine(std::int64_t* time_us = nullptr, double timeout_s = kSocketTimeoutS) {
-    auto left = SecondsLeft(timeout_s);
-    for (std::size_t eol; (eol = lines_.find("\r\n")) == std::string::npos;) {
-      std::string piece;
-      if (left() <= 0 || Receive(&piece, left()) != Read::kData) return "";
-      lines_ += piece;
-      lines_time_us_ = RealtimeUs();
-    }
-    std::string line = lines_.substr(0, lines_.find("\r\n") + 2);
-    lines_.erase(0, line.size());
-    if (time_us) *time_us = lines_time_us_;
-    return line;
-  }
-
- private:
-  int fd_ = -1;
-  std::string lines_;  // received, not yet returned by ReadLine
-  std::int64_t lines_time_us_ = 0;
-};
-
-// One HTTP GET and, for a 200, the parts of its multipart body.
-class HttpStream {
- public:
-  struct Part {
-    std::string content_type;
-    long long content_length = -1;
-    std::string body;
-    bool complete = false;  // the whole body and its trailing CR LF came
-  };
-
-  // Connects and sends the request; `credentials` is "user:pass" or empty.
-  HttpStream(int port, const std::string& target, const std::string& credentials = "",
-             const std::string& method = "GET") {
-    fd_ = Connect(port);
-    if (fd_ < 0) return;
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    if (!credentials.empty()) request += "Authorization: Basic " + Base64(credentials) + "\r\n";
-    request += "\r\n";
-    SendText(fd_, request);
-  }
-  ~HttpStream() {
-    if (fd_ >= 0) close(fd_);
-  }
-  HttpStream(const HttpStream&) = delete;
-  HttpStream& operator=(const HttpStream&) = delete;
-
-  // Reads the response head; the status code, or -1.
-  int ReadHead() {
-    std::size_t end = 0;
-    if (!Fill("\r\n\r\n", 0, &end)) return -1;
-    head_ = buffer_.substr(0, end);
-    buffer_.erase(0, end);
-    int status = -1;
-    std::sscanf(head_.c_str(), "HTTP/%*d.%*d %d", &status);
-    return status;
-  }
-  const std::string& head() const { return head_; }
-  std::string Header(const std::string& name) const { return HeaderOf(head_, name); }
-  // The value of header `name` in `head` (lines each begun by CR LF).
-  static std::string HeaderOf(const std::string& head, const std::string& name) {
-    std::size_t at = head.find("\r\n" + name + ":");
-    if (at == std::string::npos) return "";
-    std::size_t start = head.find_first_not_of(' ', at + name.size() + 3);
-    return head.substr(start, head.find("\r\n", start) - start);
-  }
-  std::string Boundary() const {
-    std::string type = Header("Content-Type");
-    std::size_t at = type.find("boundary=");
-    return at == std::string::npos ? "" : type.substr(at + 9);
-  }
-
-  // Reads the next part. False when the stream ended before a boundary; a
-  // part cut off by the end comes back with `complete` false.
-  bool NextPart(Part* part) {
-    *part = Part{};
-    const std::string boundary = "--" + Boundary() + "\r\n";
-    std::size_t at = 0;
-    if (!Fill(boundary, 0, &at)) return false;
-    buffer_.erase(0, at);
-    std::size_t head_end = 0;
-    if (!Fill("\r\n\r\n", 0, &head_end)) return true;
-    std::string head = "\r\n" + buffer_.substr(0, head_end);
-    buffer_.erase(0, head_end);
-    part->content_type = HeaderOf(head, "Content-Type");
-    part->content_length = std::atoll(HeaderOf(head, "Content-Length").c_str());
-    if (part->content_length < 0) return true;
-    std::size_t want = static_cast<std::size_t>(part->content_length) + 2;
-    while (buffer_.size() < want && Receive()) {
-    }
-    std::size_t have = std::min(buffer_.size(), static_cast<std::size_t>(part->content_length));
-    part->body = buffer_.substr(0, have);
-    part->complete = buffer_.size() >= want && buffer_.compare(have, 2, "\r\n") == 0;
-    buffer_.erase(0, std::min(buffer_.size(), want));
-    return true;
-  }
-
-  static std::string Base64(const std::string& in) {
-    static const char* kChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-      std::uint32_t v = std::uint8_t(in[i]) << 16;
-      if (i + 1 < in.size()) v |= std::uint8_t(in[i + 1]) << 8;
-      if (i + 2 < in.size()) v |= std::uint8_t(in[i + 2]);
-      for (std::size_t k = 0; k < 4; ++k)
-        out += i + k <= in.size() ? kChars[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-  }
-
- private:
-  bool Receive() {
-    char buf[65536];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    buffer_.append(buf, static_cast<std::size_t>(n));
-    return true;
-  }
-  // Reads until `marker` is in the buffer; `*end` is the offset behind it.
-  bool Fill(const std::string& marker, std::size_t from, std::size_t* end) {
-    while (true) {
-      std::size_t at = buffer_.find(marker, from);
-      if (at != std::string::npos) {
-        *end = at + marker.size();
-        return true;
-      }
-      if (!Receive()) return false;
-    }
-  }
-
-  int fd_ = -1;
-  std::string buffer_;
-  std::string head_;
-};
-
 // What a checked JPEG holds.
 struct JpegInfo {
   int width = 0;
@@ -556,6 +366,14 @@ inline bool ParseStamp(const JpegInfo& info, Stamp* stamp) {
       return true;
   }
   return false;
+}
+
+// What is wrong with a simulator frame ("" when it is a valid JPEG with its
+// stamp, which goes to `*stamp`).
+inline std::string StampOf(const std::string& jpeg, Stamp* stamp) {
+  JpegInfo info;
+  std::string problem = CheckJpeg(jpeg, &info);
+  return !problem.empty() ? problem : ParseStamp(info, stamp) ? "" : "no stamp";
 }
 
 }  // namespace sim_test

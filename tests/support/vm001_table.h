@@ -32,17 +32,4 @@ inline bool WriteVm001Fields(const std::string& path, long alarm,
   return table.Close() && ok;
 }
 
-struct DefaultAlarmFields {
-  long status;  // T02: 91 when the alarm exists
-  long group;   // T30
-  long second;  // T65: second technical alarm
-};
-
-inline bool WriteVm001(const std::string& path, long alarm, const DefaultAlarmFields& fields) {
-  return WriteVm001Fields(path, alarm,
-                          {{"T02", std::to_string(fields.status)},
-                           {"T30", std::to_string(fields.group)},
-                           {"T65", std::to_string(fields.second)}});
-}
-
 }  // namespace testing_support
