@@ -84,8 +84,9 @@ TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
       ASSERT_TRUE(camera_.FirstFrame(session_, &old));
       EXPECT_EQ(camera_.GetImage(old, buffer.data()), 30000);
     }
-    if (at >= 3052 * kStreamBlockSize && at - n < 3052 * kStreamBlockSize)
+    if (at >= 3052 * kStreamBlockSize && at - n < 3052 * kStreamBlockSize) {
       EXPECT_EQ(camera_.file_position(), 3968);
+    }
   }
   std::string file = ReadFile(path_);
   ASSERT_EQ(file.size(), static_cast<std::size_t>(kStreamFileSize));
