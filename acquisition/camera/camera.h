@@ -234,6 +234,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::vector<FoundFrame> pending_;  // whole frames not yet in the file
   std::int64_t last_write_us_ = 0;
   std::int64_t last_moment_us_ = 0;  // of the last compressed frame taken
+  std::string last_codec_name_;      // of the last RTSP connection
   bool fps_written_ = false;
   std::int64_t problem_logged_us_[static_cast<int>(StreamProblem::kCount)] = {};
   std::int64_t problems_unlogged_[static_cast<int>(StreamProblem::kCount)] = {};

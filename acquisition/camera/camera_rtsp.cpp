@@ -36,6 +36,7 @@ constexpr const char* kReasonClosed = "closed by the camera";
 constexpr const char* kReasonNoVideo = "no video in the stream";
 constexpr const char* kReasonCodec = "unsupported codec %s (H.264 and H.265 are recorded)";
 constexpr const char* kReasonNoKeyFrame = "no key frame within %d s";
+constexpr const char* kCodecChanged = "Camera %d: the stream changed from %s to %s";
 // A key frame comes every few seconds from any camera set up for
 // recording; one that keeps none for this long cannot be decoded.
 constexpr int kKeyFrameWaitSeconds = 10;
@@ -135,6 +136,11 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   const char* codec_name = avcodec_get_name(parameters->codec_id);
   if (!Recorded(parameters->codec_id))
     return {kLossCodec, platform::StringPrintf(kReasonCodec, codec_name)};
+  // A camera set up anew with another codec: its older frames keep theirs.
+  if (!last_codec_name_.empty() && last_codec_name_ != codec_name)
+    Log(platform::StringPrintf(kCodecChanged, camera_number_, last_codec_name_.c_str(), codec_name),
+        ReportLevel::kInfo);
+  last_codec_name_ = codec_name;
   auto codec = std::make_shared<VideoCodec>();
   codec->codec_id = parameters->codec_id;
   codec->name = codec_name;

@@ -265,6 +265,7 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
   EXPECT_NE(w.sim().Control("restart camera 1 width=640,height=368,rtsp=h265").find("ok"),
             std::string::npos);
   ASSERT_TRUE(w.WaitLog(1, "stream connected", 2)) << w.CameraLog(1);
+  EXPECT_TRUE(w.WaitLog(1, "Camera 1: the stream changed from h264 to hevc")) << w.CameraLog(1);
   // The second camera's ring laps once more than 10 s have streamed.
   while (Now() < connected + 14) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
