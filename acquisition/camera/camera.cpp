@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "acquisition/camera/rtsp_address.h"
+#include "acquisition/camera/stream_loss.h"
 #include "acquisition/status_file.h"
 #include "core/console.h"
 #include "core/daily_log.h"
@@ -37,27 +38,14 @@ constexpr const char* kStreamConnected = "Camera %d: stream connected (%s)";
 constexpr const char* kStreamLost = "Camera %d: stream lost: %s";
 constexpr const char* kStreamStillDown = "Camera %d: stream still down: %s (since %s)";
 constexpr const char* kReasonStalled = "stalled, no byte for %d s";
-constexpr const char* kReasonConnectTimeout = "time-out, no connection within %d s";
-constexpr const char* kReasonUnauthorized = "401 authentication refused";
-constexpr const char* kReasonNotFound = "404 not found";
 constexpr const char* kReasonStatus = "HTTP status %ld";
-constexpr const char* kReasonRefused = "refused (%s)";
 constexpr const char* kReasonTimeout = "time-out (%s)";
-constexpr const char* kReasonClosed = "closed by the camera";
 constexpr const char* kReasonNoImage = "no image within 2 seconds";
 constexpr const char* kFileMadeAgain = "Camera %d: the stream file %s was gone and is made anew";
 constexpr const char* kFileWrittenAgain = "Camera %d: the stream file %s is written again";
 // Attempts after a failure wait 0.5 s, then twice as long each time, up to
 // 30 s; a frame brings the pause back to 0.5 s.
 constexpr int kFirstBackoffMs = 500;
-// Kinds of failure: the state the log lines follow.
-constexpr int kLossNone = 0;
-constexpr int kLossConnectTimeout = 1;
-constexpr int kLossStalled = 2;
-constexpr int kLossClosed = 3;
-constexpr int kLossNoImage = 4;
-constexpr int kLossHttpStatus = 1000;  // + the status
-constexpr int kLossTransfer = 2000;    // + libcurl's result
 constexpr int kMaxBackoffMs = 30000;
 constexpr std::int64_t kReminderIntervalUs = 10 * 60 * 1000000LL;
 constexpr long kKeepAliveIdleSeconds = 10;
@@ -285,9 +273,13 @@ bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
     Log(platform::StringPrintf(kReceived, static_cast<int>(n)), ReportLevel::kInfo);
   TakeBytes(data, n, platform::MonotonicMicros(), platform::WallMillis(), session_.load(), true);
   if (streaming_.load() == 1) return true;
+  NoteStreamingOff();
+  return false;
+}
+
+void CCamera::NoteStreamingOff() {
   WriteStreamingState(camera_number_, 0);
   Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
-  return false;
 }
 
 void CCamera::ConsumePacket(const std::uint8_t* data, std::size_t n, const FoundFrame& frame) {
@@ -622,24 +614,27 @@ void CCamera::StreamingThread() {
     const char* text = error[0] ? error : curl_easy_strerror(rc);
     int stall = stall_timeout_s_.load();
     if (stalled_ && connect_time <= 0)
-      return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
-    if (stalled_) return {kLossStalled, platform::StringPrintf(kReasonStalled, stall)};
-    if (status == 401) return {kLossHttpStatus + 401, kReasonUnauthorized};
-    if (status == 404) return {kLossHttpStatus + 404, kReasonNotFound};
+      return {stream_loss::kConnectTimeout,
+              platform::StringPrintf(stream_loss::kReasonConnectTimeout, stall)};
+    if (stalled_) return {stream_loss::kStalled, platform::StringPrintf(kReasonStalled, stall)};
+    if (status == 401) return {stream_loss::kStatus + 401, stream_loss::kReasonUnauthorized};
+    if (status == 404) return {stream_loss::kStatus + 404, stream_loss::kReasonNotFound};
     if (status >= 300)
-      return {kLossHttpStatus + static_cast<int>(status),
+      return {stream_loss::kStatus + static_cast<int>(status),
               platform::StringPrintf(kReasonStatus, status)};
     if (rc == CURLE_COULDNT_CONNECT)
-      return {kLossTransfer + rc, platform::StringPrintf(kReasonRefused, text)};
+      return {stream_loss::kTransfer + rc,
+              platform::StringPrintf(stream_loss::kReasonRefused, text)};
     if (rc == CURLE_OPERATION_TIMEDOUT)
-      return {kLossTransfer + rc, platform::StringPrintf(kReasonTimeout, text)};
-    if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return {kLossTransfer + rc, text};
+      return {stream_loss::kTransfer + rc, platform::StringPrintf(kReasonTimeout, text)};
+    if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return {stream_loss::kTransfer + rc, text};
     if (probe)
-      return probe_too_slow_ || rc == CURLE_OK ? StreamLoss{kLossNoImage, kReasonNoImage}
+      return probe_too_slow_ || rc == CURLE_OK ? StreamLoss{stream_loss::kNoImage, kReasonNoImage}
                                                : StreamLoss{};
     // A stream we did not stop was ended by the camera.
-    return wanted_before && streaming_.load() == 1 ? StreamLoss{kLossClosed, kReasonClosed}
-                                                   : StreamLoss{};
+    return wanted_before && streaming_.load() == 1
+               ? StreamLoss{stream_loss::kClosed, stream_loss::kReasonClosed}
+               : StreamLoss{};
   };
 
   backoff_ms_ = kFirstBackoffMs;
@@ -659,7 +654,7 @@ void CCamera::StreamingThread() {
         if (again)
           metrics::Camera(camera_number_).reconnects.fetch_add(1, std::memory_order_relaxed);
         StreamLoss lost = transfer(false);
-        again = lost.kind != kLossNone;
+        again = lost.kind != stream_loss::kNone;
         if (!again) continue;
         // Only images tell that a camera is alive: a failed transfer
         // refreshes nothing, so a dead permanent camera raises its alarm.
@@ -669,7 +664,7 @@ void CCamera::StreamingThread() {
       }
     } else if (RefreshDue() && platform::MonotonicMicros() >= next_probe_us) {
       StreamLoss lost = transfer(true);
-      if (lost.kind != kLossNone) {
+      if (lost.kind != stream_loss::kNone) {
         NoteDown(lost);
         next_probe_us = platform::MonotonicMicros() + static_cast<std::int64_t>(backoff_ms_) * 1000;
         backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);

@@ -199,6 +199,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
     std::string text;
   };
   void NoteDown(const StreamLoss& loss);
+  // A stream switched off by us: the status file and the camera log say so.
+  void NoteStreamingOff();
   // One RTSP connection (camera_rtsp.cpp): records its packets until it
   // ends, or, for a probe, waits for its first key frame.
   StreamLoss RtspTransfer(bool probe);

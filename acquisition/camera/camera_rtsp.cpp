@@ -17,22 +17,17 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "acquisition/camera/av_support.h"
 #include "acquisition/camera/camera.h"
 #include "acquisition/camera/rtsp_address.h"
-#include "acquisition/status_file.h"
+#include "acquisition/camera/stream_loss.h"
 #include "core/metrics.h"
 #include "platform/clock.h"
 #include "platform/strings.h"
 
 namespace {
 
-constexpr const char* kSocketClosed = "socket on stream '%s' closed";
 constexpr const char* kReasonStalled = "stalled, no frame for %d s";
-constexpr const char* kReasonConnectTimeout = "time-out, no connection within %d s";
-constexpr const char* kReasonUnauthorized = "401 authentication refused";
-constexpr const char* kReasonNotFound = "404 not found";
-constexpr const char* kReasonRefused = "refused (%s)";
-constexpr const char* kReasonClosed = "closed by the camera";
 constexpr const char* kReasonNoVideo = "no video in the stream";
 constexpr const char* kReasonCodec = "unsupported codec %s (H.264 and H.265 are recorded)";
 constexpr const char* kReasonNoKeyFrame = "no key frame within %d s";
@@ -40,14 +35,6 @@ constexpr const char* kCodecChanged = "Camera %d: the stream changed from %s to 
 // A key frame comes every few seconds from any camera set up for
 // recording; one that keeps none for this long cannot be decoded.
 constexpr int kKeyFrameWaitSeconds = 10;
-constexpr int kLossConnectTimeout = 1;
-constexpr int kLossStalled = 2;
-constexpr int kLossClosed = 3;
-constexpr int kLossNoImage = 4;
-constexpr int kLossNoVideo = 5;
-constexpr int kLossCodec = 6;
-constexpr int kLossRtspStatus = 1000;  // + the status
-constexpr int kLossError = 3000;       // + FFmpeg's error, negated
 
 std::once_flag g_network_init;
 
@@ -76,19 +63,10 @@ int Interrupt(void* opaque) {
   return 0;
 }
 
-std::string ErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error, text, sizeof text);
-  return text;
-}
-
 bool Recorded(AVCodecID id) { return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC; }
 
 struct FormatCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
 }  // namespace
@@ -104,7 +82,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   stalled_ = probe_too_slow_ = false;
 
   AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) return {kLossError, "no memory for the stream"};
+  if (!raw) return {stream_loss::kVideo, "no memory for the stream"};
   raw->interrupt_callback = {Interrupt, &watch};
   AVDictionary* options = nullptr;
   av_dict_set(&options, "rtsp_transport", "tcp", 0);
@@ -118,24 +96,28 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     // avformat_open_input frees the context on failure.
     if (watch.switched_off) return {};
     if (watch.stalled)
-      return {kLossConnectTimeout, platform::StringPrintf(kReasonConnectTimeout, stall)};
-    if (rc == AVERROR_HTTP_UNAUTHORIZED) return {kLossRtspStatus + 401, kReasonUnauthorized};
-    if (rc == AVERROR_HTTP_NOT_FOUND) return {kLossRtspStatus + 404, kReasonNotFound};
+      return {stream_loss::kConnectTimeout,
+              platform::StringPrintf(stream_loss::kReasonConnectTimeout, stall)};
+    if (rc == AVERROR_HTTP_UNAUTHORIZED)
+      return {stream_loss::kStatus + 401, stream_loss::kReasonUnauthorized};
+    if (rc == AVERROR_HTTP_NOT_FOUND)
+      return {stream_loss::kStatus + 404, stream_loss::kReasonNotFound};
     if (rc == AVERROR(ECONNREFUSED))
-      return {kLossError - rc, platform::StringPrintf(kReasonRefused, ErrorText(rc).c_str())};
-    return {kLossError - rc, ErrorText(rc)};
+      return {stream_loss::kVideo - rc,
+              platform::StringPrintf(stream_loss::kReasonRefused, AvErrorText(rc).c_str())};
+    return {stream_loss::kVideo - rc, AvErrorText(rc)};
   }
   std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
 
   int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (video < 0) return {kLossNoVideo, kReasonNoVideo};
+  if (video < 0) return {stream_loss::kNoVideo, kReasonNoVideo};
   for (unsigned i = 0; i < raw->nb_streams; ++i)
     if (static_cast<int>(i) != video) raw->streams[i]->discard = AVDISCARD_ALL;
   const AVStream* stream = raw->streams[video];
   const AVCodecParameters* parameters = stream->codecpar;
   const char* codec_name = avcodec_get_name(parameters->codec_id);
   if (!Recorded(parameters->codec_id))
-    return {kLossCodec, platform::StringPrintf(kReasonCodec, codec_name)};
+    return {stream_loss::kCodec, platform::StringPrintf(kReasonCodec, codec_name)};
   // A camera set up anew with another codec: its older frames keep theirs.
   if (!last_codec_name_.empty() && last_codec_name_ != codec_name)
     Log(platform::StringPrintf(kCodecChanged, camera_number_, last_codec_name_.c_str(), codec_name),
@@ -151,8 +133,8 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   // parameters.
   const std::uint16_t codec_number = probe ? 0 : AddCodec(codec);
 
-  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
-  if (!packet) return {kLossError, "no memory for the stream"};
+  std::unique_ptr<AVPacket, AvPacketFreer> packet(av_packet_alloc());
+  if (!packet) return {stream_loss::kVideo, "no memory for the stream"};
   const AVRational time_base = stream->time_base;
   const std::int64_t opened_us = platform::MonotonicMicros();
   CaptureClock clock;
@@ -231,11 +213,11 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     if (rc < 0) {
       if (watch.switched_off) break;
       if (watch.stalled) {
-        loss = {kLossStalled, platform::StringPrintf(kReasonStalled, stall)};
+        loss = {stream_loss::kStalled, platform::StringPrintf(kReasonStalled, stall)};
       } else if (rc == AVERROR_EOF) {
-        loss = {kLossClosed, kReasonClosed};
+        loss = {stream_loss::kClosed, stream_loss::kReasonClosed};
       } else {
-        loss = {kLossError - rc, ErrorText(rc)};
+        loss = {stream_loss::kVideo - rc, AvErrorText(rc)};
       }
       break;
     }
@@ -246,7 +228,8 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     }
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     if (!keyed && !key && now - opened_us >= kKeyFrameWaitSeconds * 1000000LL) {
-      loss = {kLossNoImage, platform::StringPrintf(kReasonNoKeyFrame, kKeyFrameWaitSeconds)};
+      loss = {stream_loss::kNoImage,
+              platform::StringPrintf(kReasonNoKeyFrame, kKeyFrameWaitSeconds)};
       break;
     }
     watch.last_frame_us = now;
@@ -308,8 +291,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     av_packet_unref(packet.get());
     if (streaming_.load() != 1) {
       store();
-      WriteStreamingState(camera_number_, 0);
-      Log(platform::StringPrintf(kSocketClosed, stream_name_.c_str()), ReportLevel::kInfo);
+      NoteStreamingOff();
       break;
     }
   }
@@ -319,6 +301,6 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     EndTransfer();
     metrics::Camera(camera_number_).streaming.store(0);
   }
-  if (loss.kind == kLossClosed && !(wanted_before && streaming_.load() == 1)) return {};
+  if (loss.kind == stream_loss::kClosed && !(wanted_before && streaming_.load() == 1)) return {};
   return loss;
 }

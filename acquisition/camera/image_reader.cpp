@@ -13,6 +13,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "acquisition/camera/av_support.h"
 #include "core/console.h"
 #include "platform/strings.h"
 
@@ -64,15 +65,6 @@ struct ContextFreer {
 struct FrameFreer {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
-std::string ErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error, text, sizeof text);
-  return text;
-}
 
 }  // namespace
 
@@ -81,7 +73,7 @@ struct ImageReader::Decoder {
   std::unique_ptr<AVCodecContext, ContextFreer> context;
   std::unique_ptr<AVFrame, FrameFreer> picture;  // the newest decoded picture
   std::unique_ptr<AVFrame, FrameFreer> scratch;
-  std::unique_ptr<AVPacket, PacketFreer> packet;
+  std::unique_ptr<AVPacket, AvPacketFreer> packet;
   std::unique_ptr<std::uint8_t[]> bytes;  // one compressed frame read back
   std::int64_t last_fed = -1;             // the newest frame given to it
   bool spoiled = false;                   // a picture since the key frame had errors
@@ -157,6 +149,28 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
     d.spoiled = false;
   }
   bool have = d.picture->buf[0] != nullptr && d.picture->pts == frame.number;
+  // Takes what the decoder gives out, keeping the newest picture up to the
+  // wanted one. False when the wanted picture is spoiled: a picture with
+  // errors spoils every picture decoded from it after, and none is made into
+  // an image until the next key frame.
+  auto take_pictures = [&] {
+    while (!have && avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
+      if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
+        d.spoiled = true;
+      if (d.scratch->pts == frame.number && d.spoiled) {
+        av_frame_unref(d.scratch.get());
+        return false;
+      }
+      if (d.scratch->pts <= frame.number) {
+        av_frame_unref(d.picture.get());
+        av_frame_move_ref(d.picture.get(), d.scratch.get());
+        have = d.picture->pts == frame.number;
+      } else {
+        av_frame_unref(d.scratch.get());
+      }
+    }
+    return true;
+  };
   for (std::int64_t n = from; !have && n <= frame.number + kMaxDelayFrames; ++n) {
     FrameRef next;
     if (!camera_.FrameByNumber(n, &next) || next.entry.session != frame.entry.session ||
@@ -166,16 +180,7 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
       // Nothing later is in yet: the decoder gives up what it holds back,
       // and starts from a key frame next time.
       avcodec_send_packet(d.context.get(), nullptr);
-      while (!have && avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
-        if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
-          d.spoiled = true;
-        if (d.scratch->pts == frame.number && !d.spoiled) {
-          av_frame_unref(d.picture.get());
-          av_frame_move_ref(d.picture.get(), d.scratch.get());
-          have = true;
-        }
-        av_frame_unref(d.scratch.get());
-      }
+      take_pictures();
       d.last_fed = -1;
       break;
     }
@@ -191,22 +196,9 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
     d.last_fed = n;
     if (rc < 0 && rc != AVERROR(EAGAIN))
       return fail(
-          platform::StringPrintf(kBadFrame, c, static_cast<long long>(n), ErrorText(rc).c_str()));
-    while (avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
-      // A picture with errors spoils every picture decoded from it after:
-      // none is made into an image until the next key frame.
-      if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
-        d.spoiled = true;
-      if (d.scratch->pts == frame.number && d.spoiled)
-        return fail(platform::StringPrintf(kBadFrame, c, index, "errors in the picture"));
-      if (d.scratch->pts <= frame.number) {
-        av_frame_unref(d.picture.get());
-        av_frame_move_ref(d.picture.get(), d.scratch.get());
-        have = d.picture->pts == frame.number;
-      } else {
-        av_frame_unref(d.scratch.get());
-      }
-    }
+          platform::StringPrintf(kBadFrame, c, static_cast<long long>(n), AvErrorText(rc).c_str()));
+    if (!take_pictures())
+      return fail(platform::StringPrintf(kBadFrame, c, index, "errors in the picture"));
   }
   if (!have) return fail(platform::StringPrintf(kNoPicture, c, index));
 

@@ -1,0 +1,24 @@
+#pragma once
+// Why a camera's connection was lost, shared by its two kinds of stream
+// (MJPEG over HTTP, video over RTSP): the kind is the state the log's
+// "stream lost" lines follow, so a reason worded alike is one state.
+namespace stream_loss {
+
+inline constexpr int kNone = 0;
+inline constexpr int kConnectTimeout = 1;
+inline constexpr int kStalled = 2;
+inline constexpr int kClosed = 3;
+inline constexpr int kNoImage = 4;
+inline constexpr int kNoVideo = 5;
+inline constexpr int kCodec = 6;
+inline constexpr int kStatus = 1000;    // + the HTTP or RTSP status
+inline constexpr int kTransfer = 2000;  // + libcurl's result
+inline constexpr int kVideo = 3000;     // + FFmpeg's error, negated
+
+inline constexpr const char* kReasonConnectTimeout = "time-out, no connection within %d s";
+inline constexpr const char* kReasonUnauthorized = "401 authentication refused";
+inline constexpr const char* kReasonNotFound = "404 not found";
+inline constexpr const char* kReasonRefused = "refused (%s)";
+inline constexpr const char* kReasonClosed = "closed by the camera";
+
+}  // namespace stream_loss
