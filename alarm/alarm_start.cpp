@@ -42,8 +42,6 @@ constexpr const char* kTimeCopyField = "TI1";
 constexpr std::size_t kCommandLineSize = 1024;
 constexpr std::size_t kMessageSize = 1280;
 
-std::string g_log_directory;  // set once by the configuration loader, then only read
-
 int Len(std::string_view text) { return static_cast<int>(text.size()); }
 
 void FormatReference(std::time_t when, char (&out)[kAlarmReferenceSize]) {
@@ -63,27 +61,28 @@ void ReportError(const char* text) {
 
 }  // namespace
 
-void SetAlarmLogDirectory(std::string directory) { g_log_directory = std::move(directory); }
-
-const std::string& AlarmLogDirectory() { return g_log_directory; }
+AlarmServer::AlarmServer(std::string log_directory, metrics::Metrics& metrics,
+                         platform::Clock& clock)
+    : log_directory_(std::move(log_directory)), metrics_(metrics), clock_(clock) {}
 
 bool IsSafeAlarmReference(std::string_view reference) {
   // It names files ("<reference>.L1"), never a directory: "." and ".." do no harm.
   return platform::IsPathComponent(reference, {.allow_dot_names = true});
 }
 
-int CreateAlarmReference(std::span<char> reference_out) {
+int AlarmServer::CreateReference(std::span<char> reference_out) {
   if (reference_out.size() < kAlarmReferenceSize) return -1;
   char first[kAlarmReferenceSize];
   char reference[kAlarmReferenceSize];
-  FormatReference(std::time(nullptr), first);
+  const std::time_t now = clock_.WallSeconds();
+  FormatReference(now, first);
   int error = 0;
   int tried = 0;
   while (tried < kAlarmReferenceAttempts) {
     int k = tried++;
-    FormatReference(std::time(nullptr) + k, reference);
+    FormatReference(now + k, reference);
     std::string path =
-        platform::JoinPath(g_log_directory, std::string(reference) + kReferenceFileSuffix);
+        platform::JoinPath(log_directory_, std::string(reference) + kReferenceFileSuffix);
     // Exclusive creation is what keeps two alarms of the same second apart,
     // across threads and processes alike.
     if (platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -105,15 +104,15 @@ int CreateAlarmReference(std::span<char> reference_out) {
     if (error != EEXIST) break;
   }
   char message[kMessageSize];
-  std::snprintf(message, sizeof message, kReferenceFailed, g_log_directory.c_str(), tried,
+  std::snprintf(message, sizeof message, kReferenceFailed, log_directory_.c_str(), tried,
                 reference, error, std::strerror(error));
   ReportError(message);
   std::memcpy(reference_out.data(), first, kAlarmReferenceSize);
   return -1;
 }
 
-int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
-                std::string_view reference, int number_b, std::string_view name) {
+int AlarmServer::LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
+                             std::string_view reference, int number_b, std::string_view name) {
   char line[kCommandLineSize];
   if (IsRegularFile(std::string(script))) {
     std::snprintf(line, sizeof line, kBatchLineFormat, Len(script), script.data(), alarm,
@@ -127,30 +126,41 @@ int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
   std::snprintf(message, sizeof message, kStart, line);
   ReportToInterface(message, ReportLevel::kInfo);
 
-  CLauncher launcher(line);
-  if (!launcher.Start(1, 1)) {
-    std::snprintf(message, sizeof message, kStartFailed, line, launcher.failure().c_str());
+  std::string failure;
+  if (!RunDetached(line, &failure)) {
+    std::snprintf(message, sizeof message, kStartFailed, line, failure.c_str());
     ReportError(message);
     return 0;
   }
-  launcher.Detach();  // never waited for; its exit code is never read
   return 1;
 }
 
-int UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
+bool AlarmServer::RunDetached(const std::string& command_line, std::string* failure) {
+  CLauncher launcher(command_line.c_str());
+  if (!launcher.Start(1, 1)) {
+    metrics_.Add(metrics::Count::kLaunchFailures);
+    *failure = launcher.failure();
+    return false;
+  }
+  metrics_.Add(metrics::Count::kLaunches);
+  launcher.Detach();  // never waited for; its exit code is never read
+  return true;
+}
+
+int AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
   if (!IsSafeAlarmReference(reference)) {
     char message[kMessageSize];
     std::snprintf(message, sizeof message, kUnsafeReference, Len(reference), reference.data());
     ReportError(message);
     return 0;
   }
-  std::time_t now = std::time(nullptr);
+  std::time_t now = clock_.WallSeconds();
   std::tm tm{};
   localtime_r(&now, &tm);
   char time_text[16];
   std::snprintf(time_text, sizeof time_text, kTimeFormat, tm.tm_hour, tm.tm_min, tm.tm_sec);
 
-  std::string path = platform::JoinPath(g_log_directory, std::string(reference) + kTableSuffix);
+  std::string path = platform::JoinPath(log_directory_, std::string(reference) + kTableSuffix);
   CDatabase table;
   // A missing table is normal for alarms without commands: no message.
   if (!table.Open(path.c_str())) return 0;

@@ -13,10 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/metrics.h"
+#include "platform/clock.h"
+
 // "%08X" of a time, and its terminating NUL.
 inline constexpr std::size_t kAlarmReferenceSize = 9;
 // Names of the ".L1" file tried (the current time, then one second further
-// each time) before CreateAlarmReference gives up.
+// each time) before AlarmServer::CreateReference gives up.
 inline constexpr int kAlarmReferenceAttempts = 1000;
 
 // The batch file an input alarm is started with when it exists in the
@@ -28,38 +31,56 @@ inline constexpr int kCommandRunning = 7;
 inline constexpr int kCommandSucceeded = 8;
 inline constexpr int kCommandFailed = 3;
 
-// The directory of the ".L1" files and alarm tables ("LogDirectory", as a
-// Linux path); set by the configuration loader before any thread starts.
-void SetAlarmLogDirectory(std::string directory);
-const std::string& AlarmLogDirectory();
-
 // True when `reference` can name a file directly in the log directory: not
 // empty and without '/' or '\'.
 bool IsSafeAlarmReference(std::string_view reference);
 
-// Makes a fresh alarm reference ("%08X" of the current time, a few seconds
-// later when that name is taken) and its empty ".L1" file, created
-// exclusively so that callers in other threads and processes get other
-// references. 0 on success; -1 after reporting the failure when no file
-// could be made (the log directory is missing or not writable, or
-// kAlarmReferenceAttempts names were taken). The buffer (at least
-// kAlarmReferenceSize bytes, else -1 and nothing done) always receives a
-// reference, so a caller may still start its alarm under it.
-int CreateAlarmReference(std::span<char> reference_out);
+// The alarm server as the gateway meets it: its files in "LogDirectory" (the
+// ".L1" reference files and the alarms' dbf tables) and the programs it runs.
+// One per gateway, built by app/ once the configuration is read; any thread
+// may call it at any time (it keeps no state but the launch counters).
+class AlarmServer {
+ public:
+  // `log_directory` is "LogDirectory" as a Linux path ("" : the working
+  // directory). Launches are counted in `metrics`; reference names and the
+  // table's time fields are written from the wall time of `clock`.
+  AlarmServer(std::string log_directory, metrics::Metrics& metrics, platform::Clock& clock);
 
-// Starts an alarm detached: "%s %d %s %s %d %s" (script, alarm, text A,
-// reference, number B, name) when `script` is a file relative to the working
-// directory, else "qxe qxarun 1 -i4%d -s3%s -s8%s -s9alr" (alarm, reference,
-// name). Reports "start '%s'"; 1 when the process started, 0 after
-// reporting that it could not be.
-int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
-                std::string_view reference, int number_b, std::string_view name);
+  const std::string& log_directory() const { return log_directory_; }
 
-// Writes `status` and the local time into record `entry` + 1 of the alarm's
-// table "<reference>.dbf" (any case of the name; "STATUS", "TIME", "TO1",
-// "TI1") in one write. Non-zero when the table was opened, written and
-// closed; 0 when it is missing or unreadable (nothing is changed), has no
-// such record, the reference is unsafe, or the record could not be written
-// (the table may only be read, stayed locked for 5 s, ...; one line tells
-// which table and why).
-int UpdateAlarmDatabase(std::string_view reference, int entry, int status);
+  // Makes a fresh alarm reference ("%08X" of the current time, a few seconds
+  // later when that name is taken) and its empty ".L1" file, created
+  // exclusively so that callers in other threads and processes get other
+  // references. 0 on success; -1 after reporting the failure when no file
+  // could be made (the log directory is missing or not writable, or
+  // kAlarmReferenceAttempts names were taken). The buffer (at least
+  // kAlarmReferenceSize bytes, else -1 and nothing done) always receives a
+  // reference, so a caller may still start its alarm under it.
+  int CreateReference(std::span<char> reference_out);
+
+  // Starts an alarm detached: "%s %d %s %s %d %s" (script, alarm, text A,
+  // reference, number B, name) when `script` is a file relative to the
+  // working directory, else "qxe qxarun 1 -i4%d -s3%s -s8%s -s9alr" (alarm,
+  // reference, name). Reports "start '%s'"; 1 when the process started, 0
+  // after reporting that it could not be.
+  int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
+                  std::string_view reference, int number_b, std::string_view name);
+
+  // Starts `command_line` detached and counts the launch (or its failure).
+  // False, with the system's reason in `failure`, when it could not start.
+  bool RunDetached(const std::string& command_line, std::string* failure);
+
+  // Writes `status` and the local time into record `entry` + 1 of the
+  // alarm's table "<reference>.dbf" (any case of the name; "STATUS", "TIME",
+  // "TO1", "TI1") in one write. Non-zero when the table was opened, written
+  // and closed; 0 when it is missing or unreadable (nothing is changed), has
+  // no such record, the reference is unsafe, or the record could not be
+  // written (the table may only be read, stayed locked for 5 s, ...; one
+  // line tells which table and why).
+  int UpdateAlarmDatabase(std::string_view reference, int entry, int status);
+
+ private:
+  const std::string log_directory_;
+  metrics::Metrics& metrics_;
+  platform::Clock& clock_;
+};

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <vector>
 
-#include "core/metrics.h"
 #include "platform/mutex.h"
 #include "platform/thread.h"
 
@@ -170,7 +169,6 @@ int CLauncher::Start(int, int) {
     struct stat st {};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
     if (there) failure_ = Reason(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
-    metrics::Add(metrics::Count::kLaunchFailures);
     return 0;
   }
   std::vector<char*> argv;
@@ -199,7 +197,6 @@ int CLauncher::Start(int, int) {
   // glibc's posix_spawn hands the child's exec error back as its result.
   if (rc != 0) {
     failure_ = Reason(rc);
-    metrics::Add(metrics::Count::kLaunchFailures);
     // The file is there (we found it): what is missing is its interpreter.
     if (rc == ENOENT) {
       std::string why = MissingInterpreter(program);
@@ -209,7 +206,6 @@ int CLauncher::Start(int, int) {
   }
   failure_.clear();
   pid_ = pid;
-  metrics::Add(metrics::Count::kLaunches);
   return 1;
 }
 

@@ -43,8 +43,6 @@ constexpr const char* kBadStatusPort =
 constexpr int kMaxPort = 65535;
 constexpr std::size_t kBindAddressMax = 63;
 
-std::string g_profile_file_name = "ocelam.ini";
-
 std::string Section(const char* format, int n) {
   char buf[32];
   std::snprintf(buf, sizeof buf, format, n);
@@ -102,7 +100,8 @@ bool ReferenceIsSafe(const std::string& ref) {
       ref, {.max_size = kFileNameMax - std::string_view(kStreamFileSuffix).size()});
 }
 
-void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
+void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
+                LoadedConfiguration& loaded) {
   std::string section = Section("Scenario%i", n);
   std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
   if (ref.empty()) return;
@@ -128,7 +127,10 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
     stall_timeout = kDefaultStallTimeoutSeconds;
   }
 
-  CCameraBase& base = CameraBaseTable[n];
+  CCamera& camera = tables.cameras[n];
+  // The identity stands whether or not the stream can start: jobs and the
+  // status port know the camera by it.
+  CCameraBase& base = camera;
   base.address = address.substr(0, kAddressMax);
   base.port = port;
   base.user_name = user;
@@ -170,9 +172,6 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
     safe = false;
   }
 
-  CCamera& camera = Cameras[n];
-  camera.password = password;
-  camera.user_name = user;
   camera.SetExtendedLog(extended_log != 0);
   camera.SetStreamKind(kind);
   camera.SetStreamFilePath(platform::JoinPath(
@@ -185,9 +184,6 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
     camera.SetPermanent(permanent);
     camera.SetRequestUri(uri);
     camera.SetConfigured(1);
-    camera.family = family;
-    camera.model = model;
-    camera.id_in_server = id_in_server;
     // The stream directory exists before the thread looks for its file.
     CreateUnderLock(camera_dir);
     loaded.streams.push_back(n);
@@ -204,13 +200,14 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
     record.user_name = user;
     record.password = password;
   };
-  IOBoxCommands[n].iobox_id_in_server = iobox_id;
-  identify(IOBoxCommands[n]);
-  IOBoxCommands[n].Init(address, port, "", n);
-  identify(RecordingCommands[n]);
-  RecordingCommands[n].Init(address, port, "", n);
-  identify(PTZCommands[n]);
-  PTZCommands[n].Init(address, port, "", n);
+  CommandRecords& commands = tables.commands;
+  commands.io[n].iobox_id_in_server = iobox_id;
+  identify(commands.io[n]);
+  commands.io[n].Init(address, port, "", n);
+  identify(commands.recording[n]);
+  commands.recording[n].Init(address, port, "", n);
+  identify(commands.ptz[n]);
+  commands.ptz[n].Init(address, port, "", n);
 
   if (safe) CreateUnderLock(camera_dir);
 
@@ -223,7 +220,8 @@ void LoadCamera(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   if (watchdog_active == 1) loaded.watchdogs.push_back({n, timeout, pause, alarm});
 }
 
-void LoadVideoServer(CUserProfile& p, int n, LoadedConfiguration& loaded) {
+void LoadVideoServer(CUserProfile& p, int n, VideoServerTable& servers,
+                     LoadedConfiguration& loaded) {
   std::string section = Section("VideoServer%d", n);
   int id = 0;
   p.GetInt(section, "id", 0, &id);
@@ -240,7 +238,7 @@ void LoadVideoServer(CUserProfile& p, int n, LoadedConfiguration& loaded) {
   std::string user = p.GetString(section, "Username", "", kNameMax);
   std::string password = p.GetString(section, "Password", "", kNameMax);
   if (connected <= 0) return;
-  CVideoServer& server = VideoServers[n];
+  CVideoServer& server = servers[static_cast<std::size_t>(n)];
   server.Init(address, port, "", n);
   server.user_name = user;
   server.password = password;
@@ -251,9 +249,6 @@ void LoadVideoServer(CUserProfile& p, int n, LoadedConfiguration& loaded) {
 }
 
 }  // namespace
-
-void SetProfileFileName(const std::string& name) { g_profile_file_name = name; }
-const std::string& ProfileFileName() { return g_profile_file_name; }
 
 bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* header) {
   std::size_t method_start = get_param.find_first_not_of(' ');
@@ -280,10 +275,11 @@ bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* 
   return true;
 }
 
-LoadedConfiguration LoadConfiguration() {
+LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
+                                      const ConfigurationTables& tables) {
   LoadedConfiguration loaded;
   ConfigSettings& config = loaded.settings;
-  CUserProfile p(g_profile_file_name.c_str());
+  CUserProfile p(profile_file_name.c_str());
   if (!p.Open()) return loaded;
 
   config.number_of_ip_cams = ReadIntBack(p, "Config", "NumberOfIPCams", 1);
@@ -294,7 +290,6 @@ LoadedConfiguration LoadConfiguration() {
       platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
   p.WriteString("Config", "LogDirectory", log_dir.c_str());
   config.log_directory = platform::NativePath(log_dir);
-  SetAlarmLogDirectory(config.log_directory);
   config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
   config.move_job_to_done_or_error_path =
       ReadIntIfMissing(p, "Config", "MoveJobToDoneOrErrorPath", 1, kMissing);
@@ -322,10 +317,10 @@ LoadedConfiguration LoadConfiguration() {
        {&config.watch_path, &config.done_path, &config.error_path, &config.file_path})
     MakeOneLevel(*dir);
 
-  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n, loaded);
-  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n, loaded);
+  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n, tables, loaded);
+  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n, tables.video_servers, loaded);
 
-  loaded.streaming_server_paths.clear();
+  config.streaming_server_paths.clear();
   for (int k = 1; k <= config.number_of_streaming_servers && k <= kMaxStreamingServers; ++k) {
     std::string section = Section("StreamingServer%d", k);
     std::string path = p.GetString(section, "WatchPath", kUndefinedPath, kPathMax);
@@ -334,22 +329,19 @@ LoadedConfiguration LoadConfiguration() {
     // finds it again.
     p.WriteString(section, "WatchPath", path.c_str());
     std::string native = platform::NativePath(platform::RemoveDrive(path));
-    loaded.streaming_server_paths.push_back(native);
+    config.streaming_server_paths.push_back(native);
     CreateUnderLock(native);
   }
-  config.number_of_streaming_servers = static_cast<int>(loaded.streaming_server_paths.size());
+  config.number_of_streaming_servers = static_cast<int>(config.streaming_server_paths.size());
   p.Close();
   return loaded;
 }
 
-void ApplyConfiguration(const LoadedConfiguration& loaded) {
-  Config = loaded.settings;
-  StreamingServerPaths = loaded.streaming_server_paths;
-}
-
-void StartConfiguredThreads(const LoadedConfiguration& loaded) {
-  for (int n : loaded.streams) Cameras[n].StartStreamThreads();
+void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
+                            AlarmServer& alarms) {
+  for (int n : loaded.streams) tables.cameras[n].StartStreamThreads();
   for (const WatchdogStart& w : loaded.watchdogs)
-    Cameras[w.camera].StartWatchdog(1, w.timeout, w.pause, w.alarm);
-  for (int n : loaded.alarm_inputs) StartAlarmInputThread(VideoServers[n]);
+    tables.cameras[w.camera].StartWatchdog(alarms, 1, w.timeout, w.pause, w.alarm);
+  for (int n : loaded.alarm_inputs)
+    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms);
 }

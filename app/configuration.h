@@ -12,12 +12,14 @@
 #include "core/camera_base.h"
 #include "core/settings.h"
 
-// The profile file the loader reads (program name followed by ".ini");
-// set by main before LoadConfiguration.
-void SetProfileFileName(const std::string& name);
-const std::string& ProfileFileName();
+// The tables the loader fills, held by the gateway object.
+struct ConfigurationTables {
+  CameraTable& cameras;
+  CommandRecords& commands;
+  VideoServerTable& video_servers;
+};
 
-// What loading found: the settings of "Config", the streaming servers'
+// What loading found: the settings of "Config" with the streaming servers'
 // watch directories, and the threads to start once the gateway is ready.
 struct WatchdogStart {
   int camera = 0;
@@ -27,23 +29,21 @@ struct WatchdogStart {
 };
 struct LoadedConfiguration {
   ConfigSettings settings;
-  std::vector<std::string> streaming_server_paths;
   std::vector<int> streams;  // cameras whose stream threads start
   std::vector<WatchdogStart> watchdogs;
   std::vector<int> alarm_inputs;  // video servers whose alarm input starts
 };
 
-// Reads the profile, writes defaults back, fills the camera, command-record
-// and video-server tables and creates the working directories. Starts no
-// thread.
-LoadedConfiguration LoadConfiguration();
-
-// Makes the loaded settings the gateway's own (`Config`, `StreamingServerPaths`).
-void ApplyConfiguration(const LoadedConfiguration& loaded);
+// Reads the profile `profile_file_name` (the program name followed by
+// ".ini"), writes defaults back, fills the camera, command-record and
+// video-server tables and creates the working directories. Starts no thread.
+LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
+                                      const ConfigurationTables& tables);
 
 // Starts what loading found configured: stream threads, watchdogs and alarm
-// inputs.
-void StartConfiguredThreads(const LoadedConfiguration& loaded);
+// inputs; alarms start through `alarms`.
+void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
+                            AlarmServer& alarms);
 
 // The request URI and header an older "GetParam" line stands for; false when
 // it names no path (then nothing changes).

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/configuration.h"
+#include "app/gateway.h"
 #include "app/startup.h"
 #include "core/application_info.h"
 #include "core/console.h"
@@ -91,7 +92,7 @@ void ForwardReport(void* record, char* text, ReportLevel level) {
 // writer until renamed; those nobody holds were left by a run that was
 // killed while writing them. Nothing reads them, and a directory shared
 // with the alarm server or a streaming server should not fill up with them.
-void RemoveTemporariesOfEarlierRuns() {
+void RemoveTemporariesOfEarlierRuns(const ConfigSettings& settings) {
   auto clean = [](const std::string& directory, bool (*is_temporary)(std::string_view)) {
     std::string where = directory.empty() ? "." : directory;
     int removed = platform::RemoveLeftTemporaries(where, is_temporary);
@@ -102,8 +103,8 @@ void RemoveTemporariesOfEarlierRuns() {
     }
   };
   clean(GetIniDirectory(), platform::IsProfileTemporaryName);
-  clean(Config.log_directory, platform::IsProfileTemporaryName);
-  for (const std::string& path : StreamingServerPaths) {
+  clean(settings.log_directory, platform::IsProfileTemporaryName);
+  for (const std::string& path : settings.streaming_server_paths) {
     clean(path, IsControlFileClaimName);
     clean(path, platform::IsProfileTemporaryName);
   }
@@ -204,20 +205,30 @@ int main(int argc, char** argv) {
     monitor->SetRSConnection(1);
   }
 
-  SetProfileFileName(info.profile_file_name);
-  const LoadedConfiguration loaded = LoadConfiguration();
-  ApplyConfiguration(loaded);
-  StartConfiguredThreads(loaded);
-  RemoveTemporariesOfEarlierRuns();
-  SetCommandWorker(HTTPCommand);
-  if (Config.status_port > 0) {
-    StatusSources sources;
+  // Never destroyed: the threads below use it until the process ends.
+  auto* gateway = new Gateway(platform::SystemClock());
+  const LoadedConfiguration loaded = LoadConfiguration(info.profile_file_name, gateway->tables());
+  gateway->settings = loaded.settings;
+  const ConfigSettings& settings = gateway->settings;
+  gateway->alarms =
+      std::make_unique<AlarmServer>(settings.log_directory, gateway->metrics, gateway->clock);
+  StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms);
+  RemoveTemporariesOfEarlierRuns(settings);
+  gateway->jobs = std::make_unique<JobRunner>(
+      JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,
+                 gateway->metrics, gateway->clock},
+      HTTPCommand);
+  if (settings.status_port > 0) {
+    StatusSources sources{settings, gateway->cameras, gateway->metrics, gateway->clock, {}};
     if (monitor != nullptr)
       sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
-    StartStatusServer(Config.status_port, Config.status_bind_address, std::move(sources));
+    gateway->status = std::make_unique<StatusServer>(std::move(sources));
+    gateway->status->Start(settings.status_port, settings.status_bind_address);
   }
   // Jobs need the settings and the camera table, so the watcher starts last.
-  if (!platform::StartThread(JobWatcherThread)) {
+  gateway->watcher = std::make_unique<JobWatcher>(*gateway->jobs);
+  JobWatcher* watcher = gateway->watcher.get();
+  if (!platform::StartThread([watcher] { watcher->Run(); })) {
     ConsoleLog(kNoJobWatcher, ConsoleLevel::kError);
     ReportToInterface(kNoJobWatcher, ReportLevel::kError);
   }

@@ -103,7 +103,7 @@ bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
 // One line, already cut to its length: a heartbeat, an input event or
 // something to log and leave.
-void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
+void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::string_view line) {
   if (line.empty()) return;
   if (EqualNoCase(line, server.heartbeat)) {
     Log(server, kHeartbeatSeen);
@@ -160,9 +160,9 @@ void ProcessAlarmInputLine(CVideoServer& server, std::string_view line) {
   // When no ".L1" file can be made the reason is reported there; the alarm
   // is started all the same under the reference given, since a missed alarm
   // is worse than one without its file.
-  CreateAlarmReference(reference);
-  LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
-              platform::StringPrintf(kCameraName, camera.c_str()));
+  alarms.CreateReference(reference);
+  alarms.LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
+                     platform::StringPrintf(kCameraName, camera.c_str()));
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
@@ -228,7 +228,8 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   return alarm;
 }
 
-int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::string_view block) {
+int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssembler& lines,
+                           std::string_view block) {
   // Cut first, act after: the lines of a block are fixed before any of them
   // starts an alarm.
   std::vector<LineAssembler::Line> complete = lines.Feed(block);
@@ -240,7 +241,7 @@ int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::stri
               PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
       continue;
     }
-    ProcessAlarmInputLine(server, std::string_view(line.text).substr(0, kAlarmInputLineMax));
+    ProcessAlarmInputLine(server, alarms, std::string_view(line.text).substr(0, kAlarmInputLineMax));
   }
   return static_cast<int>(complete.size());
 }
@@ -276,7 +277,7 @@ void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::stri
 
 }  // namespace
 
-void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
+void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop) {
   const AlarmInputTimings& times = server.timings;
   std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
   // The message ends in a line feed of its own; the console and the log end
@@ -361,7 +362,7 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
       first = false;
       // A block that only carries on a line has nothing to act on: the rest
       // of the line is read at once (a long one is not paced block by block).
-      if (ProcessAlarmInputBlock(server, lines, block) > 0 && !Pause(stop, times.block_pause_ms))
+      if (ProcessAlarmInputBlock(server, alarms, lines, block) > 0 && !Pause(stop, times.block_pause_ms))
         return;
     }
     EndAlarmInputConnection(server, lines);
@@ -380,13 +381,14 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop) {
   }
 }
 
-void AlarmInputThread(CVideoServer* server) {
-  while (true) RunAlarmInput(*server, nullptr);
+void AlarmInputThread(CVideoServer* server, AlarmServer* alarms) {
+  while (true) RunAlarmInput(*server, *alarms, nullptr);
 }
 
-bool StartAlarmInputThread(CVideoServer& server) {
+bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms) {
   CVideoServer* record = &server;
-  if (platform::StartThread([record] { AlarmInputThread(record); })) return true;
+  AlarmServer* starter = &alarms;
+  if (platform::StartThread([record, starter] { AlarmInputThread(record, starter); })) return true;
   std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
   ConsoleLog(message, ConsoleLevel::kError);
   ReportToInterface(message, ReportLevel::kError);

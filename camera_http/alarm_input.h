@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "alarm/alarm_start.h"
 #include "camera_http/line_assembler.h"
 #include "camera_http/video_server.h"
 
@@ -41,17 +42,18 @@ inline constexpr std::size_t kAlarmInputPendingMax = LineAssembler::kDefaultLimi
 inline constexpr int kNoCameraForIOBox = -1;
 
 // Starts AlarmInputThread for `server` on a detached thread (0x20000-byte
-// stack). False, after reporting it, when the thread cannot be created.
-bool StartAlarmInputThread(CVideoServer& server);
+// stack); its alarms start through `alarms`. Both must outlive the process's
+// threads. False, after reporting it, when the thread cannot be created.
+bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms);
 
 // The thread body: RunAlarmInput without end.
-[[noreturn]] void AlarmInputThread(CVideoServer* server);
+[[noreturn]] void AlarmInputThread(CVideoServer* server, AlarmServer* alarms);
 
 // Connect, send the request (with its NUL), read and act on blocks until the
 // server is silent for the receive time-out or the connection fails, then
 // connect again; after an open, connect or send failure wait and try again.
 // Returns only when `stop` is given and set (tests); waits end early then.
-void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop);
+void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop);
 
 // Acts on one received block of a connection. `lines` holds what earlier
 // blocks of the same connection left unfinished; every line the block
@@ -60,7 +62,8 @@ void RunAlarmInput(CVideoServer& server, const std::atomic<bool>* stop);
 // such, and a line that reaches kAlarmInputPendingMax bytes without its end
 // is logged once and dropped up to its end. Returns the number of lines
 // the block completed (an overlong one included).
-int ProcessAlarmInputBlock(CVideoServer& server, LineAssembler& lines, std::string_view block);
+int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssembler& lines,
+                           std::string_view block);
 
 // The connection has ended: a line it left unfinished is logged as
 // "ERROR: No valid data received '%s'", never examined (it may be cut

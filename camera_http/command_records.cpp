@@ -287,6 +287,3 @@ int CRecordingCommand::Execute(const char* command, ReplyBuffer reply_out, int c
   return ExecuteCommand(kRecordingLog, command, reply_out, camera);
 }
 
-CIOBoxCommand IOBoxCommands[kCameraSlots];
-CPTZCommand PTZCommands[kCameraSlots];
-CRecordingCommand RecordingCommands[kCameraSlots];

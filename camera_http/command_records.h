@@ -131,7 +131,11 @@ class CRecordingCommand : public CCommandRecord {
   std::string handle_subst;      // "GetRecHandleIDSubst", as written
 };
 
-// The command records of every camera, by camera number.
-extern CIOBoxCommand IOBoxCommands[kCameraSlots];
-extern CPTZCommand PTZCommands[kCameraSlots];
-extern CRecordingCommand RecordingCommands[kCameraSlots];
+// The command records of every camera, by camera number. The gateway holds
+// one, filled by the configuration loader before any thread starts and only
+// read afterwards.
+struct CommandRecords {
+  CIOBoxCommand io[kCameraSlots];
+  CPTZCommand ptz[kCameraSlots];
+  CRecordingCommand recording[kCameraSlots];
+};

@@ -40,4 +40,3 @@ void CVideoServer::Init(std::string_view address_in, int port_in, std::string_vi
   request = ReadText(profile, "GetAlarmInput", kVideoServerTextMax);
 }
 
-CVideoServer VideoServers[kVideoServerSlots];

@@ -3,6 +3,7 @@
 // its identity, the texts that say how its input lines read (the same for
 // every server, from the "sonyrsm" section of "qxacam.ini") and the times
 // its alarm-input connection keeps.
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -55,5 +56,7 @@ class CVideoServer : public CCameraBase {
   AlarmInputTimings timings;
 };
 
-// The video servers, by server number.
-extern CVideoServer VideoServers[kVideoServerSlots];
+// The video servers, by server number. The gateway holds one table, filled
+// by the configuration loader before any thread starts; each alarm-input
+// thread then owns its server's record.
+using VideoServerTable = std::array<CVideoServer, kVideoServerSlots>;

@@ -26,6 +26,3 @@ struct CCameraBase {
 
   bool IsActive() const { return !reference.empty(); }
 };
-
-// The identity of every camera, filled by the configuration loader.
-extern CCameraBase CameraBaseTable[kCameraSlots];

@@ -1,7 +1,7 @@
 #pragma once
 // The gateway's settings of section "Config" and the streaming servers'
-// watch directories: filled once by the configuration loader at start and
-// only read afterwards.
+// watch directories: filled once by the configuration loader at start, held
+// by the gateway object app/ builds and handed down read-only.
 #include <string>
 #include <vector>
 
@@ -26,7 +26,6 @@ struct ConfigSettings {
   // read, never written back.
   int status_port = 0;
   std::string status_bind_address;
+  // "WatchPath" of each "StreamingServer<k>" section found, as Linux paths.
+  std::vector<std::string> streaming_server_paths;
 };
-
-extern ConfigSettings Config;
-extern std::vector<std::string> StreamingServerPaths;

@@ -14,7 +14,6 @@
 #include "camera_http/command_records.h"
 #include "core/console.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "platform/mutex.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -68,6 +67,7 @@ Kind KindOf(const std::string& type) {
 // What the thread keeps of its job: copied at the start, so a thread that
 // outlives its job reads nothing of the record any more.
 struct Order {
+  const JobContext* context = nullptr;
   int camera = 0;  // camera number
   std::string alarm_reference;
   JobCommand command;
@@ -89,7 +89,9 @@ struct Buffers {
 // the ones before it.
 class TableEntry {
  public:
-  TableEntry(std::string reference, int entry) : state_(std::make_shared<State>()) {
+  TableEntry(AlarmServer& alarms, std::string reference, int entry)
+      : state_(std::make_shared<State>()) {
+    state_->alarms = &alarms;
     state_->reference = std::move(reference);
     state_->entry = entry;
   }
@@ -117,6 +119,7 @@ class TableEntry {
 
  private:
   struct State {
+    AlarmServer* alarms = nullptr;
     std::string reference;
     int entry = 0;
     platform::Mutex mutex;
@@ -132,7 +135,7 @@ class TableEntry {
       st.mutex.Unlock();
       // A missing table is normal (the alarm has no commands in a table);
       // an unreadable one is reported by the table layer.
-      UpdateAlarmDatabase(st.reference, st.entry, status);
+      st.alarms->UpdateAlarmDatabase(st.reference, st.entry, status);
       st.mutex.Lock();
       st.pending.pop_front();
     }
@@ -154,14 +157,14 @@ int Send(const Record& record, const char* command, Buffers& b, int camera) {
 
 // The follow-up after its delay; a delay of 0 or less means there is none.
 template <class Record>
-Outcome SendFollowUp(const Record& record, int delay_seconds, Buffers& b, int camera) {
+Outcome SendFollowUp(const Order& o, const Record& record, int delay_seconds, Buffers& b) {
   if (delay_seconds <= 0) return Outcome::kSucceeded;
-  std::this_thread::sleep_for(std::chrono::seconds(delay_seconds));
-  return Send(record, b.second.data(), b, camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
+  o.context->clock.SleepMicros(delay_seconds * platform::kMicrosPerSecond);
+  return Send(record, b.second.data(), b, o.camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
 }
 
 Outcome RunIO(const Order& o, Buffers& b) {
-  const CIOBoxCommand& io = IOBoxCommands[o.camera];
+  const CIOBoxCommand& io = o.context->commands.io[o.camera];
   const JobCommand& c = o.command;
   if (io.BuildCommand(b.first, c.pin_number, c.io_status) < 0) return Outcome::kFailed;
   if (Send(io, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
@@ -169,11 +172,11 @@ Outcome RunIO(const Order& o, Buffers& b) {
   // A pulse whose second half could not be built would leave the output
   // set: that is a failure, not a plain set.
   if (delay == kFollowUpFailed) return Outcome::kFailed;
-  return SendFollowUp(io, delay, b, o.camera);
+  return SendFollowUp(o, io, delay, b);
 }
 
 Outcome RunRecording(const Order& o, Buffers& b) {
-  const CRecordingCommand& rec = RecordingCommands[o.camera];
+  const CRecordingCommand& rec = o.context->commands.recording[o.camera];
   if (rec.BuildStart(b.first) < 0) return Outcome::kFailed;
   if (Send(rec, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
   // Built (and its handle looked up) whatever the duration, so the log
@@ -183,11 +186,11 @@ Outcome RunRecording(const Order& o, Buffers& b) {
   if (delay <= 0) return Outcome::kSucceeded;
   // A stop that cannot be built would leave the recording running.
   if (stop_built < 0) return Outcome::kFailed;
-  return SendFollowUp(rec, delay, b, o.camera);
+  return SendFollowUp(o, rec, delay, b);
 }
 
 Outcome RunPTZ(const Order& o, Buffers& b) {
-  const CPTZCommand& ptz = PTZCommands[o.camera];
+  const CPTZCommand& ptz = o.context->commands.ptz[o.camera];
   const JobCommand& c = o.command;
   if (ptz.BuildCommand(b.first, c.ptz_command_type, c.preset_position) < 0) return Outcome::kFailed;
   return Send(ptz, b.first.data(), b, o.camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
@@ -196,12 +199,14 @@ Outcome RunPTZ(const Order& o, Buffers& b) {
 // True while the job that started the thread still holds its slot. The
 // thread's own reference keeps the record's address from being reused, so
 // a later job in the same slot is never taken for this one.
-bool JobGoesOn(const HTTPCommandArgs& args) { return JobInSlot(args.job) == args.record; }
+bool JobGoesOn(const HTTPCommandArgs& args) {
+  return args.runner->table().InSlot(args.job) == args.record;
+}
 
 }  // namespace
 
 void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
-  if (!args || !args->record) return;
+  if (!args || !args->record || !args->runner) return;
   const int s = args->job;
   const int i = args->camera_index;
   const int j = args->command_index;
@@ -216,6 +221,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   }
 
   Order o;
+  o.context = &args->runner->context();
   {
     const CJob& job = *args->record;
     const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
@@ -232,7 +238,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   if (started)
     ConsoleAndReport(platform::StringPrintf(started, s, j, o.camera, o.alarm_reference.c_str()),
                      ConsoleLevel::kNormal, ReportLevel::kInfo);
-  TableEntry table(o.alarm_reference, o.command.db_entry);
+  TableEntry table(o.context->alarms, o.alarm_reference, o.command.db_entry);
   auto write_status = [&](int status) {
     if (!table.Write(status))
       ConsoleAndReport(

@@ -13,14 +13,12 @@
 #include <ctime>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "acquisition/camera/camera.h"
 #include "acquisition/camera/image_reader.h"
-#include "core/camera_base.h"
 #include "core/console.h"
-#include "core/metrics.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "core/text.h"
 #include "jobs/multimedia.h"
 #include "platform/clock.h"
@@ -158,14 +156,18 @@ int ImageCopyCount(int duration, int pre_record_time, float interval) {
   return static_cast<int>(n);
 }
 
-void WriteStreamControlFile(std::string_view action, const std::string& multimedia_directory,
+void WriteStreamControlFile(const std::vector<std::string>& watch_paths, std::string_view action,
+                            const std::string& multimedia_directory,
                             const std::string& alarm_reference) {
-  for (const std::string& watch_path : StreamingServerPaths)
+  for (const std::string& watch_path : watch_paths)
     WriteOneControlFile(watch_path, action, multimedia_directory, alarm_reference);
 }
 
 void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
+  const JobContext& context = args->runner->context();
+  const std::vector<std::string>& streaming_servers = context.settings.streaming_server_paths;
   CJob& job = *args->record;
+  const MultimediaFiles multimedia(context.settings.log_directory, job);
   const int j = args->job;
   const int p = args->camera_index;
   JobCamera& row = job.cameras[p];
@@ -186,11 +188,11 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   ConsoleLog(started, ConsoleLevel::kNormal);
   ReportToInterface(started, ReportLevel::kInfo);
 
-  WriteStreamControlFile(kActionStart, directory, alarm);
+  WriteStreamControlFile(streaming_servers, kActionStart, directory, alarm);
 
-  const std::int64_t started_us = platform::MonotonicMicros();
-  CCamera& camera = Cameras[c];
-  const std::string reference = CameraBaseTable[c].reference;
+  const std::int64_t started_us = context.clock.MonotonicMicros();
+  CCamera& camera = context.cameras[c];
+  const std::string reference = camera.reference;
   const int n = ImageCopyCount(row.duration, row.pre_record_time, row.interval);
   // The image is read straight into this buffer and written from it; it is
   // far larger than a worker's stack.
@@ -263,22 +265,22 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
       if (size >= 1 && size <= kImageBufferSize) {
         if (WriteJpegFile(file, buffer.get(), size) >= 0) {
           row.file_successes.Add(1);
-          metrics::Add(metrics::Count::kImagesSaved);
-          if (first) AppendMultimediaLog(job, platform::StringPrintf(kFirstSaved, c));
+          context.metrics.Add(metrics::Count::kImagesSaved);
+          if (first) multimedia.AppendLog(platform::StringPrintf(kFirstSaved, c));
         } else {
           row.file_errors.Add(1);
-          metrics::Add(metrics::Count::kImagesFailed);
-          AppendMultimediaLog(job, platform::StringPrintf(kNotWritten, c, i));
+          context.metrics.Add(metrics::Count::kImagesFailed);
+          multimedia.AppendLog(platform::StringPrintf(kNotWritten, c, i));
         }
         // The message names the first image that could be read, written or not.
         if (first) {
-          WriteMultimediaMessage(job, file, n, p);
+          multimedia.WriteMessage(reference, file, n, p);
           first = false;
         }
       } else {
         row.file_errors.Add(1);
-        metrics::Add(metrics::Count::kImagesFailed);
-        AppendMultimediaLog(job, platform::StringPrintf(kNotReceived, c, i));
+        context.metrics.Add(metrics::Count::kImagesFailed);
+        multimedia.AppendLog(platform::StringPrintf(kNotReceived, c, i));
       }
       ++handled;
       // Pre-recorded images are one interval apart, each nearer to the
@@ -291,10 +293,10 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
     }
     // The last live image stands for its whole interval: the recording the
     // streaming servers are told of ends with it, as the job's duration says.
-    if (live > 0) SleepMs((live_base + live * interval_us - platform::MonotonicMicros()) / 1000);
+    if (live > 0) context.clock.SleepUntil(live_base + live * interval_us);
   }
 
-  WriteStreamControlFile(kActionStop, directory, alarm);
+  WriteStreamControlFile(streaming_servers, kActionStop, directory, alarm);
 
   int successes = row.file_successes.Get();
   int errors = row.file_errors.Get();

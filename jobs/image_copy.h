@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jobs/job.h"
 
@@ -25,6 +26,7 @@ bool IsControlFileClaimName(std::string_view name);
 // Argument record of an ImageCopy thread. The record keeps the job alive
 // until the thread has ended.
 struct ImageCopyArgs {
+  JobRunner* runner = nullptr;
   std::string alarm_reference;  // a copy of the job's
   int job = 0;                  // slot
   int camera_index = 0;         // 1-based "Camera%d" of the job file
@@ -44,8 +46,9 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args);
 int ImageCopyCount(int duration, int pre_record_time, float interval);
 
 // Writes one control file (section "Stream": "Directory", "AlarmRef",
-// "Action") into every streaming server watch path, first as
+// "Action") into every streaming server watch path of `watch_paths`, first as
 // "<hex time>_<k>.tmp", then renamed to "<hex time>_<k>.job"; k starts at 0
 // for "Start" and 1 otherwise and counts up past names in use.
-void WriteStreamControlFile(std::string_view action, const std::string& multimedia_directory,
+void WriteStreamControlFile(const std::vector<std::string>& watch_paths, std::string_view action,
+                            const std::string& multimedia_directory,
                             const std::string& alarm_reference);

@@ -1,10 +1,10 @@
 #pragma once
-// CJob, the record of one running alarm job, and the table of job slots that
-// holds the running jobs. The slot number is the job's handle in every
-// message; the record itself is shared (std::shared_ptr) between the slot,
-// JobAlrProc and every worker thread of the job, so a worker that is still
-// running after JobAlrProc has given up waiting for it never touches freed
-// memory.
+// CJob, the record of one running alarm job; JobTable, the slots that hold
+// the running jobs; and JobRunner, which runs a job in its slot. The slot
+// number is the job's handle in every message; the record itself is shared
+// (std::shared_ptr) between the slot, JobAlrProc and every worker thread of
+// the job, so a worker that is still running after JobAlrProc has given up
+// waiting for it never touches freed memory.
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -12,6 +12,12 @@
 #include <memory>
 #include <string>
 
+#include "acquisition/camera/camera.h"
+#include "alarm/alarm_start.h"
+#include "camera_http/command_records.h"
+#include "core/metrics.h"
+#include "core/settings.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
 
@@ -122,53 +128,89 @@ struct CJob {
   std::array<WorkerEvent, kMaxJobWorkers> thread_events;
 };
 
-// Guards the slot table and the count of allocated slots.
-extern platform::Mutex JobTableLock;
+// What the threads of every job work with. app/ builds one for the gateway;
+// everything it refers to lives as long as the process.
+struct JobContext {
+  const ConfigSettings& settings;
+  CameraTable& cameras;
+  const CommandRecords& commands;
+  AlarmServer& alarms;
+  metrics::Metrics& metrics;
+  platform::Clock& clock;
+};
 
-// Copies `job` into a new record in the lowest free slot. The slot number, or
-// -1 (after its message) when memory or slots are exhausted.
-int AllocateJobSlot(const CJob& job);
+// The slots of the running jobs. Any thread may call it; one lock guards the
+// slots.
+class JobTable {
+ public:
+  // Copies `job` into a new record in the lowest free slot. The slot
+  // number, or -1 (after its message) when memory or slots are exhausted.
+  int Allocate(const CJob& job);
+  // Frees the slot (its record lives on while workers still hold it).
+  // Nothing happens for an empty slot.
+  void Release(int slot);
+  // The record in `slot`, or null.
+  std::shared_ptr<CJob> InSlot(int slot);
+  // The number of allocated slots. Read without the lock by the watcher: it
+  // only falls while the watcher waits, so a stale value only delays a job.
+  int AllocatedCount() const { return allocated_.load(); }
 
-// Frees the slot (its record lives on while workers still hold it). Nothing
-// happens for an empty slot.
-void ReleaseJobSlot(int slot);
+ private:
+  platform::Mutex mutex_;
+  std::shared_ptr<CJob> slots_[kJobSlots] GUARDED_BY(mutex_);
+  std::atomic<int> allocated_{0};
+};
 
-// The record in `slot`, or null.
-std::shared_ptr<CJob> JobInSlot(int slot);
+struct HTTPCommandArgs;
 
-// The number of allocated slots. Read without JobTableLock by the watcher:
-// it only falls while the watcher waits, so a stale value only delays a job.
-int AllocatedJobCount();
+// The procedure JobAlrProc runs on a thread of its own for every command of a
+// job. Without one (a runner built without a command sender) commands are
+// not run and count neither as successes nor as errors. The procedure must
+// add to its camera's command counters and set
+// record->thread_events[thread_index] when it ends, whatever the outcome.
+using CommandWorker = void (*)(std::shared_ptr<HTTPCommandArgs> args);
 
-// The job thread of `slot`: starts the workers, waits for them, writes the
-// final counts, moves the job file to the done or error directory and
-// releases the slot.
-void JobAlrProc(int slot);
+// Runs the jobs of one gateway: holds their slots and starts, for a job in a
+// slot, the thread that runs it. Built once by app/ and never destroyed, as
+// job threads use it until they end.
+class JobRunner {
+ public:
+  // `worker_wait_ms`: how long JobAlrProc waits for each worker (tests
+  // shorten it).
+  explicit JobRunner(const JobContext& context, CommandWorker command_worker = nullptr,
+                     int worker_wait_ms = kWorkerWaitMs)
+      : context_(context), command_worker_(command_worker), worker_wait_ms_(worker_wait_ms) {}
+  JobRunner(const JobRunner&) = delete;
+  JobRunner& operator=(const JobRunner&) = delete;
 
-// Moves a finished (or refused) job file into the done directory (success)
-// or the error directory as "<%08X time>-<name>", when
-// "MoveJobToDoneOrErrorPath" is not 0 and the directory is set. The target
-// path, or "" when the file stays where it is.
-std::string MoveFinishedJobFile(const std::string& job_file_path, bool success);
+  const JobContext& context() const { return context_; }
+  JobTable& table() { return table_; }
+
+  // The job thread of `slot`: starts the workers, waits for them, writes the
+  // final counts, moves the job file to the done or error directory and
+  // releases the slot.
+  void JobAlrProc(int slot);
+
+  // Moves a finished (or refused) job file into the done directory
+  // (success) or the error directory as "<%08X time>-<name>", when
+  // "MoveJobToDoneOrErrorPath" is not 0 and the directory is set. The target
+  // path, or "" when the file stays where it is.
+  std::string MoveFinishedJobFile(const std::string& job_file_path, bool success);
+
+ private:
+  const JobContext context_;
+  JobTable table_;
+  const CommandWorker command_worker_;
+  const int worker_wait_ms_;
+};
 
 // Argument record of a command thread. The record keeps the job alive until
 // the thread has ended.
 struct HTTPCommandArgs {
+  JobRunner* runner = nullptr;
   int job = 0;            // slot
   int camera_index = 0;   // i
   int command_index = 0;  // j
   int thread_index = 0;   // its event in the job's thread events
   std::shared_ptr<CJob> record;
 };
-
-// The procedure JobAlrProc runs on a thread of its own for every command of a
-// job. The command sender registers it at start; until one is registered
-// commands are not run and count neither as successes nor as errors. The
-// procedure must add to its camera's command counters and set
-// record->thread_events[thread_index] when it ends, whatever the outcome.
-using CommandWorker = void (*)(std::shared_ptr<HTTPCommandArgs> args);
-void SetCommandWorker(CommandWorker worker);
-
-// How long JobAlrProc waits for each worker; kWorkerWaitMs unless a test
-// shortens it.
-void SetWorkerWaitForTest(int milliseconds);

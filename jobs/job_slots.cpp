@@ -12,11 +12,8 @@
 #include <vector>
 
 #include "acquisition/camera/camera.h"
-#include "core/camera_base.h"
 #include "core/console.h"
-#include "core/metrics.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "jobs/image_copy.h"
 #include "jobs/job.h"
 #include "jobs/multimedia.h"
@@ -24,8 +21,6 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
-
-platform::Mutex JobTableLock;
 
 namespace {
 
@@ -61,13 +56,6 @@ constexpr int kStreamingExtraSeconds = 20;
 // A worker whose work lasts longer than the hour it is awaited gets its own
 // time and this much more.
 constexpr long long kLongWorkMarginSeconds = 600;
-
-// Guarded by JobTableLock (the count is also read without it, hence atomic).
-std::shared_ptr<CJob> g_slots[kJobSlots] GUARDED_BY(JobTableLock);
-std::atomic<int> g_allocated{0};
-
-std::atomic<CommandWorker> g_command_worker{nullptr};
-std::atomic<int> g_worker_wait_ms{kWorkerWaitMs};
 
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
@@ -121,10 +109,7 @@ std::string WorkerEvent::name() const {
   return name_;
 }
 
-void SetCommandWorker(CommandWorker worker) { g_command_worker.store(worker); }
-void SetWorkerWaitForTest(int milliseconds) { g_worker_wait_ms.store(milliseconds); }
-
-int AllocateJobSlot(const CJob& job) {
+int JobTable::Allocate(const CJob& job) {
   std::shared_ptr<CJob> record(new (std::nothrow) CJob(job));
   if (!record) {
     ReportToInterface(kOutOfMemory, ReportLevel::kError);
@@ -132,12 +117,12 @@ int AllocateJobSlot(const CJob& job) {
   }
   int slot = -1;
   {
-    platform::MutexLock guard(JobTableLock);
+    platform::MutexLock guard(mutex_);
     for (int s = 0; s < kJobSlots; ++s) {
-      if (!g_slots[s]) {
+      if (!slots_[s]) {
         slot = s;
-        g_slots[s] = std::move(record);
-        g_allocated.fetch_add(1);
+        slots_[s] = std::move(record);
+        allocated_.fetch_add(1);
         break;
       }
     }
@@ -150,15 +135,15 @@ int AllocateJobSlot(const CJob& job) {
   return slot;
 }
 
-void ReleaseJobSlot(int slot) {
+void JobTable::Release(int slot) {
   if (slot < 0 || slot >= kJobSlots) return;
   {
-    platform::MutexLock guard(JobTableLock);
-    if (!g_slots[slot]) return;
+    platform::MutexLock guard(mutex_);
+    if (!slots_[slot]) return;
     // Workers still running hold their own reference; the record ends with
     // the last of them.
-    g_slots[slot].reset();
-    g_allocated.fetch_sub(1);
+    slots_[slot].reset();
+    allocated_.fetch_sub(1);
   }
   std::string text = platform::StringPrintf(kFreed, slot);
   ReportToInterface(text, ReportLevel::kInfo);
@@ -167,19 +152,18 @@ void ReleaseJobSlot(int slot) {
   std::fflush(stdout);
 }
 
-std::shared_ptr<CJob> JobInSlot(int slot) {
+std::shared_ptr<CJob> JobTable::InSlot(int slot) {
   if (slot < 0 || slot >= kJobSlots) return nullptr;
-  platform::MutexLock guard(JobTableLock);
-  return g_slots[slot];
+  platform::MutexLock guard(mutex_);
+  return slots_[slot];
 }
 
-int AllocatedJobCount() { return g_allocated.load(); }
-
-std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) {
-  if (Config.move_job_to_done_or_error_path == 0) return "";
-  const std::string& directory = success ? Config.done_path : Config.error_path;
+std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, bool success) {
+  const ConfigSettings& config = context_.settings;
+  if (config.move_job_to_done_or_error_path == 0) return "";
+  const std::string& directory = success ? config.done_path : config.error_path;
   if (directory.empty()) return "";
-  unsigned now = static_cast<unsigned>(std::time(nullptr));
+  unsigned now = static_cast<unsigned>(context_.clock.WallSeconds());
   std::string target = platform::JoinPath(
       directory,
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
@@ -191,8 +175,8 @@ std::string MoveFinishedJobFile(const std::string& job_file_path, bool success) 
   return target;
 }
 
-void JobAlrProc(int s) {
-  std::shared_ptr<CJob> record = JobInSlot(s);
+void JobRunner::JobAlrProc(int s) {
+  std::shared_ptr<CJob> record = table_.InSlot(s);
   if (!record) return;
   CJob& job = *record;
 
@@ -200,13 +184,13 @@ void JobAlrProc(int s) {
                    ConsoleLevel::kNormal, ReportLevel::kInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
-  if (!job.refused) WriteMultimediaCounts(job);
+  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
 
   // Kept until the waits are over; each worker holds its own reference too.
   std::vector<std::shared_ptr<ImageCopyArgs>> copy_args;
   std::vector<std::shared_ptr<HTTPCommandArgs>> command_args;
   int wanted_workers = 0;
-  CommandWorker command_worker = g_command_worker.load();
+  CommandWorker command_worker = command_worker_;
 
   // How long each worker's own work lasts, so a job longer than the wait
   // is not given up while it still runs as asked.
@@ -242,7 +226,7 @@ void JobAlrProc(int s) {
       ConsoleAndReport(text, ConsoleLevel::kError, ReportLevel::kError);
       continue;
     }
-    const CCameraBase& base = CameraBaseTable[n];
+    const CCamera& base = context_.cameras[n];
     if (!base.IsActive()) {
       ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), ConsoleLevel::kError,
                        ReportLevel::kInfo);
@@ -259,10 +243,10 @@ void JobAlrProc(int s) {
         // An empty "LogDirectory" is the working directory, as for the
         // job's message and log files.
         row.multimedia_directory = platform::JoinPath(
-            platform::JoinPath(platform::JoinPath(Config.log_directory, kMultimediaDirName),
+            platform::JoinPath(platform::JoinPath(context_.settings.log_directory, kMultimediaDirName),
                                base.reference),
             job.alarm_reference);
-        CCamera& camera = Cameras[n];
+        CCamera& camera = context_.cameras[n];
         std::uint32_t session = camera.IsPermanent()
                                     ? camera.CurrentSession()
                                     : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
@@ -270,6 +254,7 @@ void JobAlrProc(int s) {
             kImageCopyEventFormat, kImageCopyName, row.duration,
             [&](int t) {
               auto args = std::make_shared<ImageCopyArgs>();
+              args->runner = this;
               args->alarm_reference = job.alarm_reference;
               args->job = s;
               args->camera_index = i;
@@ -294,6 +279,7 @@ void JobAlrProc(int s) {
           kCommandEventFormat, kCommandName, row.commands[static_cast<std::size_t>(j)].duration,
           [&](int t) {
             auto args = std::make_shared<HTTPCommandArgs>();
+            args->runner = this;
             args->job = s;
             args->camera_index = i;
             args->command_index = j;
@@ -313,21 +299,21 @@ void JobAlrProc(int s) {
 
   ReportToInterfaceF(ReportLevel::kInfo, kWaitOn, s, job.thread_count);
   for (int t = 0; t < job.thread_count; ++t) {
-    long long wait_ms = g_worker_wait_ms.load();
+    long long wait_ms = worker_wait_ms_;
     long long work_s = work_seconds[static_cast<std::size_t>(t)];
     if (work_s * 1000 > wait_ms) wait_ms = (work_s + kLongWorkMarginSeconds) * 1000;
     if (!job.thread_events[static_cast<std::size_t>(t)].Wait(wait_ms))
       ReportToInterfaceF(ReportLevel::kError, kTimeout, s, t, static_cast<int>(wait_ms / 1000));
   }
 
-  if (!job.refused) WriteMultimediaCounts(job);
+  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
   bool failed = job.outcome != 0 || job.refused;
   for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras; ++i) {
     const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
     if (row.file_errors.Get() > 0 || row.command_errors.Get() > 0) failed = true;
   }
   job.outcome = failed ? 1 : 0;
-  metrics::Add(failed ? metrics::Count::kJobsError : metrics::Count::kJobsDone);
+  context_.metrics.Add(failed ? metrics::Count::kJobsError : metrics::Count::kJobsDone);
   MoveFinishedJobFile(job.job_file_path, !failed);
-  ReleaseJobSlot(s);
+  table_.Release(s);
 }

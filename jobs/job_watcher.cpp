@@ -22,10 +22,8 @@
 #include <vector>
 
 #include "core/console.h"
-#include "core/metrics.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "jobs/directory_watch.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -34,7 +32,6 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
-using platform::SleepMs;
 
 namespace {
 
@@ -199,20 +196,25 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str());
 }
 
-long long WatchTimeoutMs() {
-  long long seconds = Config.watch_timeout < 1 ? 1 : Config.watch_timeout;
-  return seconds * 1000;
-}
-
-void WarnJobsFull(int running) {
-  ReportToInterfaceF(ReportLevel::kError, kJobsFull, running, Config.max_jobs_running);
-  SleepMs(kJobsFullPauseMs);
-}
+constexpr std::int64_t kBurstWindowUs = 50000;
 
 }  // namespace
 
-std::string ProcessingDirectory() {
-  return platform::JoinPath(Config.watch_path, kProcessingDirName);
+JobWatcher::JobWatcher(JobRunner& runner)
+    : runner_(runner), settings_(runner.context().settings), clock_(runner.context().clock) {}
+
+long long JobWatcher::WatchTimeoutMs() const {
+  long long seconds = settings_.watch_timeout < 1 ? 1 : settings_.watch_timeout;
+  return seconds * 1000;
+}
+
+void JobWatcher::WarnJobsFull(int running) {
+  ReportToInterfaceF(ReportLevel::kError, kJobsFull, running, settings_.max_jobs_running);
+  clock_.SleepMicros(kJobsFullPauseMs * platform::kMicrosPerMilli);
+}
+
+std::string JobWatcher::ProcessingDirectory() const {
+  return platform::JoinPath(settings_.watch_path, kProcessingDirName);
 }
 
 bool AlarmReferenceIsSafe(std::string_view reference) {
@@ -275,8 +277,8 @@ void ReadJobFile(const std::string& path, CJob* job) {
   for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
 }
 
-std::string MoveIntoProcessing(const std::string& name) {
-  std::string from = platform::JoinPath(Config.watch_path, name);
+std::string JobWatcher::MoveIntoProcessing(const std::string& name) {
+  std::string from = platform::JoinPath(settings_.watch_path, name);
   std::string processing = ProcessingDirectory();
   std::string to = platform::JoinPath(processing, name);
   if (RenameNoReplace(from, to) == 0) return to;
@@ -301,17 +303,14 @@ std::string MoveIntoProcessing(const std::string& name) {
   return "";
 }
 
-namespace {
-
-// The names in `directory` matching "FileMask", sorted.
-std::vector<std::string> JobFileNamesIn(const std::string& directory) {
+std::vector<std::string> JobWatcher::JobFileNamesIn(const std::string& directory) const {
   std::vector<std::string> names;
   DIR* dir = opendir(directory.c_str());
   if (!dir) return names;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (fnmatch(Config.file_mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
+    if (fnmatch(settings_.file_mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     names.push_back(std::move(name));
   }
   closedir(dir);
@@ -319,14 +318,14 @@ std::vector<std::string> JobFileNamesIn(const std::string& directory) {
   return names;
 }
 
-}  // namespace
+std::vector<std::string> JobWatcher::ListJobFiles() const {
+  return JobFileNamesIn(settings_.watch_path);
+}
 
-std::vector<std::string> ListJobFiles() { return JobFileNamesIn(Config.watch_path); }
-
-void FileJobsCutShortByAnEarlierRun() {
+void JobWatcher::FileJobsCutShortByAnEarlierRun() {
   // With the move off, job files stay in processing by design, finished or
   // not: nothing there tells a cut-short job from a finished one.
-  if (Config.move_job_to_done_or_error_path == 0 || Config.error_path.empty()) return;
+  if (settings_.move_job_to_done_or_error_path == 0 || settings_.error_path.empty()) return;
   std::string processing = ProcessingDirectory();
   for (const std::string& name : JobFileNamesIn(processing)) {
     std::string path = platform::JoinPath(processing, name);
@@ -335,7 +334,7 @@ void FileJobsCutShortByAnEarlierRun() {
     if (lstat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) continue;
     // Run again now, the job would save the images of this moment for an
     // alarm of the past: it failed, and goes where failed jobs go.
-    if (!MoveFinishedJobFile(path, false).empty())
+    if (!runner_.MoveFinishedJobFile(path, false).empty())
       ConsoleError(platform::StringPrintf(kLeftInProcessing, path.c_str()));
   }
 }
@@ -361,60 +360,37 @@ bool WriterStillHasOpen(const std::string& path) {
   return writing;
 }
 
-namespace {
-
-struct SeenMoment {
-  std::int64_t mono_us = 0;
-  std::int64_t wall_ms = 0;
-};
-
-// A matching entry of the watch directory not taken yet.
-struct WaitingFile {
-  SeenMoment first_seen;
-  mode_t type = 0;
-  off_t size = -1;
-  std::int64_t mtime_ns = 0;
-  std::int64_t unchanged_since_us = 0;  // monotonic
-  bool writer_done = false;             // closed after writing or moved in since the last change
-  bool reported = false;                // a non-file was reported once
-};
-// Touched by the watcher thread only.
-std::map<std::string, WaitingFile> g_waiting;
-constexpr std::int64_t kBurstWindowUs = 50000;
-
-// Lists the waiting job files, notes the moment each new one is seen and
-// whether each has changed since the last look.
-std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& finished) {
+std::vector<std::string> JobWatcher::NoteWaitingJobFiles(
+    const std::vector<std::string>& finished) {
   std::vector<std::string> names = ListJobFiles();
-  SeenMoment now{platform::MonotonicMicros(), platform::WallMillis()};
+  SeenMoment now{clock_.MonotonicMicros(), clock_.WallMillis()};
   // Files an alarm server drops together are one alarm moment, even when
   // the first of them is seen a few milliseconds before the last is there:
   // their jobs then take the very same frames.
-  static SeenMoment burst;
   bool any_new = false;
-  for (const std::string& name : names) any_new = any_new || !g_waiting.contains(name);
+  for (const std::string& name : names) any_new = any_new || !waiting_.contains(name);
   SeenMoment moment = now;
   if (any_new) {
-    if (burst.mono_us != 0 && now.mono_us - burst.mono_us <= kBurstWindowUs)
-      moment = burst;
+    if (burst_.mono_us != 0 && now.mono_us - burst_.mono_us <= kBurstWindowUs)
+      moment = burst_;
     else
-      burst = now;
+      burst_ = now;
   }
   // Names are sorted: those gone from the directory are forgotten.
-  for (auto it = g_waiting.begin(); it != g_waiting.end();)
+  for (auto it = waiting_.begin(); it != waiting_.end();)
     it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it)
-                                                                   : g_waiting.erase(it);
+                                                                   : waiting_.erase(it);
   for (const std::string& name : names) {
-    auto [it, added] = g_waiting.try_emplace(name);
+    auto [it, added] = waiting_.try_emplace(name);
     WaitingFile& w = it->second;
     struct stat st {};
-    if (lstat(platform::JoinPath(Config.watch_path, name).c_str(), &st) != 0) continue;
+    if (lstat(platform::JoinPath(settings_.watch_path, name).c_str(), &st) != 0) continue;
     std::int64_t mtime_ns =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     if (added) {
       w.first_seen = moment;
       // A file last written a second ago or more has stood still long enough.
-      std::int64_t age_us = platform::WallMillis() * 1000 - mtime_ns / 1000;
+      std::int64_t age_us = now.wall_ms * 1000 - mtime_ns / 1000;
       w.unchanged_since_us = now.mono_us - std::clamp<std::int64_t>(age_us, 0, kJobFileSettledUs);
     } else if (st.st_size != w.size || mtime_ns != w.mtime_ns || (st.st_mode & S_IFMT) != w.type) {
       w.unchanged_since_us = now.mono_us;
@@ -425,17 +401,15 @@ std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& fin
     w.mtime_ns = mtime_ns;
   }
   for (const std::string& name : finished)
-    if (auto it = g_waiting.find(name); it != g_waiting.end()) it->second.writer_done = true;
+    if (auto it = waiting_.find(name); it != waiting_.end()) it->second.writer_done = true;
   return names;
 }
 
-}  // namespace
-
-ScanResult ScanWatchPath(const std::vector<std::string>& finished) {
+ScanResult JobWatcher::ScanWatchPath(const std::vector<std::string>& finished) {
   ScanResult result;
   for (const std::string& name : NoteWaitingJobFiles(finished)) {
-    auto it = g_waiting.find(name);
-    if (it == g_waiting.end()) continue;
+    auto it = waiting_.find(name);
+    if (it == waiting_.end()) continue;
     WaitingFile& w = it->second;
     if (w.type != S_IFREG && w.type != S_IFLNK) {
       // A directory or FIFO by a job's name: never opened (a FIFO would
@@ -444,54 +418,59 @@ ScanResult ScanWatchPath(const std::vector<std::string>& finished) {
       w.reported = true;
       continue;
     }
-    std::string path = platform::JoinPath(Config.watch_path, name);
+    std::string path = platform::JoinPath(settings_.watch_path, name);
     bool settled =
-        w.writer_done || platform::MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
+        w.writer_done || clock_.MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
     if (w.type == S_IFREG && (!settled || WriterStillHasOpen(path))) {
       // Taken now, it would run with what is written so far.
       result.pending = true;
       continue;
     }
-    int running = AllocatedJobCount();
-    if (running >= Config.max_jobs_running) {
+    int running = runner_.table().AllocatedCount();
+    if (running >= settings_.max_jobs_running) {
       WarnJobsFull(running);
       result.cut_short = true;
       return result;
     }
     SeenMoment seen = w.first_seen;
-    g_waiting.erase(it);
-    std::string moved = MoveIntoProcessing(name);
-    if (moved.empty()) continue;
-    CJob job;
-    ReadJobFile(moved, &job);
-    job.alarm_moment_us = seen.mono_us;
-    job.alarm_wall_ms = seen.wall_ms;
-    if (!Exists(moved)) continue;  // taken away meanwhile: nothing to run
-    if (job.refused) {
-      MoveFinishedJobFile(moved, false);
-      continue;
-    }
-    int slot = AllocateJobSlot(job);
-    if (slot < 0) {
-      ConsoleError(platform::StringPrintf(kNoSlot, moved.c_str()));
-      MoveFinishedJobFile(moved, false);
-      continue;
-    }
-    if (!platform::StartThread([slot] { JobAlrProc(slot); })) {
-      ConsoleError(platform::StringPrintf(kJobThreadFailed, moved.c_str()));
-      ReleaseJobSlot(slot);
-      MoveFinishedJobFile(moved, false);
-      continue;
-    }
+    waiting_.erase(it);
+    StartJob(name, seen);
   }
   return result;
 }
 
-void JobWatcherThread() {
+void JobWatcher::StartJob(const std::string& name, const SeenMoment& seen) {
+  std::string moved = MoveIntoProcessing(name);
+  if (moved.empty()) return;
+  CJob job;
+  ReadJobFile(moved, &job);
+  job.alarm_moment_us = seen.mono_us;
+  job.alarm_wall_ms = seen.wall_ms;
+  if (!Exists(moved)) return;  // taken away meanwhile: nothing to run
+  if (job.refused) {
+    runner_.MoveFinishedJobFile(moved, false);
+    return;
+  }
+  JobTable& table = runner_.table();
+  int slot = table.Allocate(job);
+  if (slot < 0) {
+    ConsoleError(platform::StringPrintf(kNoSlot, moved.c_str()));
+    runner_.MoveFinishedJobFile(moved, false);
+    return;
+  }
+  JobRunner* runner = &runner_;
+  if (!platform::StartThread([runner, slot] { runner->JobAlrProc(slot); })) {
+    ConsoleError(platform::StringPrintf(kJobThreadFailed, moved.c_str()));
+    table.Release(slot);
+    runner_.MoveFinishedJobFile(moved, false);
+  }
+}
+
+void JobWatcher::Run() {
   // Before the first scan, so a job dropped now can never be taken for one
   // of them.
   FileJobsCutShortByAnEarlierRun();
-  DirectoryWatch watch(Config.watch_path);
+  DirectoryWatch watch(settings_.watch_path);
   bool reported = false;
   auto arm = [&] {
     // One level; a failure shows when the first job file cannot be moved.
@@ -499,7 +478,7 @@ void JobWatcherThread() {
     if (watch.Arm()) {
       reported = false;
     } else if (!reported) {
-      ConsoleError(platform::StringPrintf(kCannotWatch, Config.watch_path.c_str(),
+      ConsoleError(platform::StringPrintf(kCannotWatch, settings_.watch_path.c_str(),
                                           std::strerror(errno),
                                           static_cast<int>(WatchTimeoutMs() / 1000)));
       reported = true;
@@ -513,24 +492,24 @@ void JobWatcherThread() {
   bool scan_owed = true;
   bool pending = false;
   std::vector<std::string> finished;
-  std::int64_t quiet_since_us = platform::MonotonicMicros();
+  std::int64_t quiet_since_us = clock_.MonotonicMicros();
   for (;;) {
     // The status port's health check looks at this.
-    metrics::WatcherHeartbeat();
+    runner_.context().metrics.WatcherHeartbeat(clock_.MonotonicMicros());
     if (!scan_owed) {
       if (watch.Wait(pending ? kPendingPollMs : WatchTimeoutMs(), &finished)) {
-        quiet_since_us = platform::MonotonicMicros();
-      } else if (platform::MonotonicMicros() - quiet_since_us >= WatchTimeoutMs() * 1000) {
+        quiet_since_us = clock_.MonotonicMicros();
+      } else if (clock_.MonotonicMicros() - quiet_since_us >= WatchTimeoutMs() * 1000) {
         // Re-arming after a quiet period also recovers a watch directory
         // that was removed and made again.
         watch.Close();
         arm();
-        quiet_since_us = platform::MonotonicMicros();
+        quiet_since_us = clock_.MonotonicMicros();
       }
     }
     scan_owed = false;
-    int running = AllocatedJobCount();
-    if (running >= Config.max_jobs_running) {
+    int running = runner_.table().AllocatedCount();
+    if (running >= settings_.max_jobs_running) {
       WarnJobsFull(running);
       scan_owed = true;
       continue;

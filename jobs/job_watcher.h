@@ -3,6 +3,10 @@
 // "WatchPath", moves each into "<WatchPath>/processing", reads it into a job
 // record, gives it a job slot and starts its JobAlrProc thread, keeping at
 // most "MaxJobsRunnig" jobs running.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,9 +36,6 @@ inline constexpr const char* kProcessingDirName = "processing";
 // processing directory ("name~1.job", "name~2.job", ...).
 inline constexpr int kMaxDuplicateNames = 1000;
 
-// "<WatchPath>/processing".
-std::string ProcessingDirectory();
-
 // True when an alarm reference names files and directories only inside the
 // log directory: no path separator and no "..".
 bool AlarmReferenceIsSafe(std::string_view reference);
@@ -42,22 +43,6 @@ bool AlarmReferenceIsSafe(std::string_view reference);
 // Reads the job file at `path` into `job` (which starts empty), with the
 // checks on its values; messages for every value changed or refused.
 void ReadJobFile(const std::string& path, CJob* job);
-
-// Moves "<WatchPath>/<name>" into the processing directory without ever
-// replacing a file there: a name still in use gets "~<n>" before its
-// extension. The new path, or "" (after a message) when the file could not
-// be moved and stays in the watch directory.
-std::string MoveIntoProcessing(const std::string& name);
-
-// The names in the watch directory matching "FileMask" (compared without
-// regard to case; entries of every kind), sorted.
-std::vector<std::string> ListJobFiles();
-
-// Job files left in the processing directory by an earlier run that ended
-// during their jobs go to "ErrorPath" as failed jobs, one warning each.
-// Nothing is done when "MoveJobToDoneOrErrorPath" is 0 or "ErrorPath" empty.
-// Called once, as the watcher starts.
-void FileJobsCutShortByAnEarlierRun();
 
 // True when some process still has the file open for writing. Known only
 // where the gateway may take a lease on the file (its owner, or root);
@@ -69,11 +54,73 @@ struct ScanResult {
   bool pending = false;    // a job file is still being written: look again soon
 };
 
-// One pass over the watch directory: moves, reads and starts every job file
-// whose writer is done (named in `finished`, the files closed after writing or
-// moved in since the last pass, or standing still for kJobFileSettledUs),
-// while the number of running jobs allows.
-ScanResult ScanWatchPath(const std::vector<std::string>& finished = {});
+// The watcher of one gateway. Its thread (Run) is the only caller once it
+// runs; tests call the steps themselves.
+class JobWatcher {
+ public:
+  // Jobs are started through `runner`, which lives as long as the process.
+  explicit JobWatcher(JobRunner& runner);
+  JobWatcher(const JobWatcher&) = delete;
+  JobWatcher& operator=(const JobWatcher&) = delete;
 
-// The thread procedure; never returns.
-void JobWatcherThread();
+  // "<WatchPath>/processing".
+  std::string ProcessingDirectory() const;
+
+  // Moves "<WatchPath>/<name>" into the processing directory without ever
+  // replacing a file there: a name still in use gets "~<n>" before its
+  // extension. The new path, or "" (after a message) when the file could
+  // not be moved and stays in the watch directory.
+  std::string MoveIntoProcessing(const std::string& name);
+
+  // The names in the watch directory matching "FileMask" (compared without
+  // regard to case; entries of every kind), sorted.
+  std::vector<std::string> ListJobFiles() const;
+
+  // Job files left in the processing directory by an earlier run that ended
+  // during their jobs go to "ErrorPath" as failed jobs, one warning each.
+  // Nothing is done when "MoveJobToDoneOrErrorPath" is 0 or "ErrorPath"
+  // empty. Called once, as the watcher starts.
+  void FileJobsCutShortByAnEarlierRun();
+
+  // One pass over the watch directory: moves, reads and starts every job
+  // file whose writer is done (named in `finished`, the files closed after
+  // writing or moved in since the last pass, or standing still for
+  // kJobFileSettledUs), while the number of running jobs allows.
+  ScanResult ScanWatchPath(const std::vector<std::string>& finished = {});
+
+  // The thread procedure; never returns.
+  [[noreturn]] void Run();
+
+ private:
+  struct SeenMoment {
+    std::int64_t mono_us = 0;
+    std::int64_t wall_ms = 0;
+  };
+  // A matching entry of the watch directory not taken yet.
+  struct WaitingFile {
+    SeenMoment first_seen;
+    mode_t type = 0;
+    off_t size = -1;
+    std::int64_t mtime_ns = 0;
+    std::int64_t unchanged_since_us = 0;  // monotonic
+    bool writer_done = false;  // closed after writing or moved in since the last change
+    bool reported = false;     // a non-file was reported once
+  };
+
+  // The names in `directory` matching "FileMask", sorted.
+  std::vector<std::string> JobFileNamesIn(const std::string& directory) const;
+  // Lists the waiting job files, notes the moment each new one is seen and
+  // whether each has changed since the last look.
+  std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& finished);
+  // Takes one settled job file: moves, reads and starts it.
+  void StartJob(const std::string& name, const SeenMoment& seen);
+  void WarnJobsFull(int running);
+  long long WatchTimeoutMs() const;
+
+  JobRunner& runner_;
+  const ConfigSettings& settings_;
+  platform::Clock& clock_;
+  std::map<std::string, WaitingFile> waiting_;
+  // The moment of the last burst of new files.
+  SeenMoment burst_;
+};

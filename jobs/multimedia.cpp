@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "core/camera_base.h"
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/strings.h"
@@ -32,16 +30,17 @@ constexpr const char* kFirstFileKey = "file1";
 
 }  // namespace
 
-std::string MultimediaLogPath(const CJob& job) {
-  return platform::JoinPath(Config.log_directory, job.alarm_reference + kLogSuffix);
+std::string MultimediaFiles::LogPath() const {
+  return platform::JoinPath(log_directory_, job_.alarm_reference + kLogSuffix);
 }
 
-std::string MultimediaMessagePath(const CJob& job) {
-  return platform::JoinPath(Config.log_directory, job.alarm_reference + kMessageSuffix);
+std::string MultimediaFiles::MessagePath() const {
+  return platform::JoinPath(log_directory_, job_.alarm_reference + kMessageSuffix);
 }
 
-void WriteMultimediaCounts(const CJob& job) {
-  std::string path = MultimediaLogPath(job);
+void MultimediaFiles::WriteCounts() const {
+  const CJob& job = job_;
+  std::string path = LogPath();
   CUserProfile log(path.c_str());
   log.Open();
   // Profile write failures are not reported: the job goes on without its log.
@@ -65,26 +64,24 @@ void WriteMultimediaCounts(const CJob& job) {
   log.Close();
 }
 
-void AppendMultimediaLog(const CJob& job, std::string_view text) {
+void MultimediaFiles::AppendLog(std::string_view text) const {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
   std::string line = platform::StringPrintf(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,
                                             std::string(text).c_str());
-  std::string path = MultimediaLogPath(job);
+  std::string path = LogPath();
   // Under the same per-file lock as the profile writes of the counts, so a
   // line is never lost to a rewrite of the file.
   if (!platform::ProfileAppendLine(path, line))
     ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
 }
 
-void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int image_count,
-                            int camera_index) {
+void MultimediaFiles::WriteMessage(const std::string& reference, const std::string& first_image,
+                                   int image_count, int camera_index) const {
   if (camera_index < 1 || camera_index > kMaxJobCameras) return;
-  int number = job.cameras[camera_index].camera_number;
-  std::string reference =
-      number >= 0 && number < kCameraSlots ? CameraBaseTable[number].reference : std::string();
-  std::string path = MultimediaMessagePath(job);
+  int number = job_.cameras[camera_index].camera_number;
+  std::string path = MessagePath();
   // The camera's line and its section are one step, so the copies of the
   // other cameras of the job never split them.
   const platform::ProfileLock guard = platform::LockProfile(path);

@@ -8,20 +8,35 @@
 
 #include "jobs/job.h"
 
-// "<LogDirectory>/<alarm ref>_multimedia.log" and "<LogDirectory>/<alarm ref>.msg".
-std::string MultimediaLogPath(const CJob& job);
-std::string MultimediaMessagePath(const CJob& job);
+// The two files of one job. Cheap to make; any worker of the job may make
+// its own and write through it at any time (each write takes the file's
+// profile lock).
+class MultimediaFiles {
+ public:
+  // `log_directory` is "LogDirectory" as a Linux path ("" : the working
+  // directory).
+  MultimediaFiles(const std::string& log_directory, const CJob& job)
+      : log_directory_(log_directory), job_(job) {}
 
-// Writes "NumberOfCams", every camera's six counts and an empty
-// "MultimediaSequence" section into the multimedia log. A second call
-// overwrites the values of the first in place.
-void WriteMultimediaCounts(const CJob& job);
+  // "<LogDirectory>/<alarm ref>_multimedia.log" and "<LogDirectory>/<alarm ref>.msg".
+  std::string LogPath() const;
+  std::string MessagePath() const;
 
-// Appends "HH:MM:SS text" to the multimedia log.
-void AppendMultimediaLog(const CJob& job, std::string_view text);
+  // Writes "NumberOfCams", every camera's six counts and an empty
+  // "MultimediaSequence" section into the multimedia log. A second call
+  // overwrites the values of the first in place.
+  void WriteCounts() const;
 
-// Appends "camera <n> - <reference>" to the message file and writes the
-// camera's "camera%d" section (camera index `camera_index`) with the image
-// count and the first image's path.
-void WriteMultimediaMessage(const CJob& job, const std::string& first_image, int image_count,
-                            int camera_index);
+  // Appends "HH:MM:SS text" to the multimedia log.
+  void AppendLog(std::string_view text) const;
+
+  // Appends "camera <n> - <reference>" to the message file and writes the
+  // camera's "camera%d" section (camera index `camera_index`) with the image
+  // count and the first image's path.
+  void WriteMessage(const std::string& camera_reference, const std::string& first_image,
+                    int image_count, int camera_index) const;
+
+ private:
+  const std::string& log_directory_;
+  const CJob& job_;
+};

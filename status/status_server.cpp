@@ -13,11 +13,9 @@
 #include <httplib.h>
 
 #include "acquisition/camera/camera.h"
-#include "core/camera_base.h"
 #include "core/console.h"
 #include "core/metrics.h"
 #include "core/report.h"
-#include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -49,13 +47,6 @@ constexpr std::int64_t kDefaultFrameLimitSeconds = 60;
 // The frame rate of a camera that went silent is not its last rate.
 constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
 
-std::atomic<std::int64_t> g_started_us{0};
-
-std::int64_t StartedUs(std::int64_t now_us) {
-  std::int64_t started = g_started_us.load();
-  return started != 0 ? started : now_us;
-}
-
 // A label value in the exposition format: backslash, quote and line feed escaped.
 std::string LabelValue(const std::string& text) {
   std::string out;
@@ -76,24 +67,29 @@ void Family(std::string& out, const char* name, const char* type, const char* he
   out += platform::StringPrintf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-// Seconds since the camera's last frame; since the start while it had none.
-double FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) {
+}  // namespace
+
+StatusServer::StatusServer(StatusSources sources)
+    : sources_(std::move(sources)), started_us_(sources_.clock.MonotonicMicros()) {}
+
+double StatusServer::FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) const {
   std::int64_t last = m.last_frame_us.load();
-  if (last == 0) last = StartedUs(now_us);
+  if (last == 0) last = started_us_;
   return static_cast<double>(now_us - last) / 1e6;
 }
 
-}  // namespace
-
-std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us) {
+std::string StatusServer::MetricsText() const {
+  const std::int64_t now_us = sources_.clock.MonotonicMicros();
+  CameraTable& table = sources_.cameras;
+  const metrics::Metrics& counts = sources_.metrics;
   std::string out;
   std::vector<int> cameras;
   std::vector<std::string> labels(kCameraSlots);
   for (int n = 1; n < kCameraSlots; ++n) {
-    if (!CameraBaseTable[n].IsActive()) continue;
+    if (!table[n].IsActive()) continue;
     cameras.push_back(n);
     labels[static_cast<std::size_t>(n)] = platform::StringPrintf(
-        "{camera=\"%d\",ref=\"%s\"}", n, LabelValue(CameraBaseTable[n].reference).c_str());
+        "{camera=\"%d\",ref=\"%s\"}", n, LabelValue(table[n].reference).c_str());
   }
   auto per_camera = [&](const char* name, const char* type, const char* help, auto value) {
     Family(out, name, type, help);
@@ -102,81 +98,83 @@ std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us)
   };
   auto integer = [](std::int64_t v) { return std::to_string(v); };
   per_camera("ocelam_camera_frames_total", "counter", "JPEG frames received and indexed.",
-             [&](int n) { return integer(metrics::Camera(n).frames.load()); });
+             [&](int n) { return integer(table[n].counters().frames.load()); });
   per_camera("ocelam_camera_received_bytes_total", "counter", "Stream bytes received.",
-             [&](int n) { return integer(metrics::Camera(n).bytes.load()); });
+             [&](int n) { return integer(table[n].counters().bytes.load()); });
   per_camera(
       "ocelam_camera_frame_rate", "gauge", "Frames per second over the last 10 seconds of frames.",
       [&](int n) {
         float rate = 0;
-        std::int64_t last = metrics::Camera(n).last_frame_us.load();
-        if (last == 0 || now_us - last > kFrameRateWindowUs || !Cameras[n].RecentFrameRate(&rate))
+        std::int64_t last = table[n].counters().last_frame_us.load();
+        if (last == 0 || now_us - last > kFrameRateWindowUs || !table[n].RecentFrameRate(&rate))
           rate = 0;
         return platform::StringPrintf("%.3f", static_cast<double>(rate));
       });
   per_camera("ocelam_camera_last_frame_age_seconds", "gauge",
              "Seconds since the last frame (since the start while there was none).", [&](int n) {
-               return platform::StringPrintf("%.3f", FrameAgeSeconds(metrics::Camera(n), now_us));
+               return platform::StringPrintf("%.3f", FrameAgeSeconds(table[n].counters(), now_us));
              });
   per_camera("ocelam_camera_reconnects_total", "counter",
              "Stream connections made anew after a failed one.",
-             [&](int n) { return integer(metrics::Camera(n).reconnects.load()); });
+             [&](int n) { return integer(table[n].counters().reconnects.load()); });
   per_camera("ocelam_camera_streaming", "gauge", "1 while the stream delivers frames, 0 otherwise.",
-             [&](int n) { return integer(metrics::Camera(n).streaming.load()); });
+             [&](int n) { return integer(table[n].counters().streaming.load()); });
 
   Family(out, "ocelam_jobs_total", "counter", "Alarm jobs finished, by outcome (done or error).");
-  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(metrics::Get(metrics::Count::kJobsDone)) +
+  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(counts.Get(metrics::Count::kJobsDone)) +
          "\n";
   out += "ocelam_jobs_total{outcome=\"error\"} " +
-         integer(metrics::Get(metrics::Count::kJobsError)) + "\n";
+         integer(counts.Get(metrics::Count::kJobsError)) + "\n";
   auto single = [&](const char* name, const char* type, const char* help, std::int64_t v) {
     Family(out, name, type, help);
     out += std::string(name) + " " + integer(v) + "\n";
   };
   single("ocelam_images_saved_total", "counter", "Alarm images written.",
-         metrics::Get(metrics::Count::kImagesSaved));
+         counts.Get(metrics::Count::kImagesSaved));
   single("ocelam_images_failed_total", "counter", "Alarm images that could not be read or written.",
-         metrics::Get(metrics::Count::kImagesFailed));
+         counts.Get(metrics::Count::kImagesFailed));
   single("ocelam_monitor_clients", "gauge", "Monitoring clients connected.",
-         sources.monitor_clients ? sources.monitor_clients() : 0);
+         sources_.monitor_clients ? sources_.monitor_clients() : 0);
   single("ocelam_launches_total", "counter", "Alarm server commands started.",
-         metrics::Get(metrics::Count::kLaunches));
+         counts.Get(metrics::Count::kLaunches));
   single("ocelam_launch_failures_total", "counter",
          "Alarm server commands that could not be started.",
-         metrics::Get(metrics::Count::kLaunchFailures));
+         counts.Get(metrics::Count::kLaunchFailures));
   return out;
 }
 
-std::string StatusHealthProblems(std::int64_t now_us) {
+std::string StatusServer::HealthProblems() const {
+  const std::int64_t now_us = sources_.clock.MonotonicMicros();
+  CameraTable& table = sources_.cameras;
   std::string problems;
-  std::int64_t watch_timeout = Config.watch_timeout < 1 ? 1 : Config.watch_timeout;
+  const int configured_timeout = sources_.settings.watch_timeout;
+  std::int64_t watch_timeout = configured_timeout < 1 ? 1 : configured_timeout;
   std::int64_t watcher_limit = watch_timeout + kWatcherSlackSeconds;
-  std::int64_t beat = metrics::WatcherHeartbeatUs();
-  if (beat == 0) beat = StartedUs(now_us);
+  std::int64_t beat = sources_.metrics.WatcherHeartbeatUs();
+  if (beat == 0) beat = started_us_;
   std::int64_t silent = (now_us - beat) / 1000000;
   if (silent > watcher_limit)
     problems += platform::StringPrintf("job watcher: no loop for %lld s (limit %lld s)\n",
                                        static_cast<long long>(silent),
                                        static_cast<long long>(watcher_limit));
   for (int n = 1; n < kCameraSlots; ++n) {
-    CCamera& camera = Cameras[n];
-    if (!CameraBaseTable[n].IsActive() || camera.configured() != 1 || !camera.IsPermanent())
+    CCamera& camera = table[n];
+    if (!camera.IsActive() || camera.configured() != 1 || !camera.IsPermanent())
       continue;
     int minutes = camera.watchdog_timeout_minutes();
     std::int64_t limit = camera.watchdog_active.load() == 1 && minutes > 0
                              ? std::int64_t{minutes} * 60
                              : kDefaultFrameLimitSeconds;
-    double age = FrameAgeSeconds(metrics::Camera(n), now_us);
+    double age = FrameAgeSeconds(table[n].counters(), now_us);
     if (age > static_cast<double>(limit))
       problems += platform::StringPrintf("camera %d (%s): no frame for %.0f s (limit %lld s)\n", n,
-                                         CameraBaseTable[n].reference.c_str(), age,
+                                         camera.reference.c_str(), age,
                                          static_cast<long long>(limit));
   }
   return problems;
 }
 
-bool StartStatusServer(int port, const std::string& bind_address, StatusSources sources) {
-  g_started_us.store(platform::MonotonicMicros());
+bool StatusServer::Start(int port, const std::string& bind_address) {
   std::string host = bind_address.empty() ? kLoopback : bind_address;
   unsigned char probe[sizeof(in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), probe) != 1 &&
@@ -193,12 +191,11 @@ bool StartStatusServer(int port, const std::string& bind_address, StatusSources 
   server->set_write_timeout(kReadTimeoutSeconds);
   server->set_keep_alive_timeout(kKeepAliveSeconds);
   server->set_payload_max_length(kPayloadMax);
-  auto shared = std::make_shared<StatusSources>(std::move(sources));
-  server->Get("/metrics", [shared](const httplib::Request&, httplib::Response& res) {
-    res.set_content(StatusMetricsText(*shared, platform::MonotonicMicros()), kMetricsType);
+  server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(MetricsText(), kMetricsType);
   });
-  server->Get("/healthz", [](const httplib::Request&, httplib::Response& res) {
-    std::string problems = StatusHealthProblems(platform::MonotonicMicros());
+  server->Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
+    std::string problems = HealthProblems();
     res.status = problems.empty() ? 200 : 503;
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });

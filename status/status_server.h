@@ -9,21 +9,47 @@
 #include <functional>
 #include <string>
 
-// How the status server learns what it does not count itself.
+#include "acquisition/camera/camera.h"
+#include "core/metrics.h"
+#include "core/settings.h"
+#include "platform/clock.h"
+
+// What the status port reports on. Everything it refers to lives as long
+// as the process.
 struct StatusSources {
-  std::function<int()> monitor_clients;  // connected monitoring clients; may be empty
+  const ConfigSettings& settings;
+  CameraTable& cameras;
+  const metrics::Metrics& metrics;
+  // Ages and limits are measured with its monotonic time.
+  platform::Clock& clock;
+  // Connected monitoring clients; may be empty.
+  std::function<int()> monitor_clients;
 };
 
-// Starts the server on `port` of `bind_address` ("" : 127.0.0.1; an address
-// that is none is reported and 127.0.0.1 is used) on a detached thread.
-// Call after the configuration is loaded. False (after one line on the
-// console and in the interface log) when the port cannot be bound; the
-// gateway goes on without it.
-bool StartStatusServer(int port, const std::string& bind_address, StatusSources sources);
+class StatusServer {
+ public:
+  // Ages of cameras and of the job watcher count from this moment while
+  // they have not yet shown a frame or a loop.
+  explicit StatusServer(StatusSources sources);
+  StatusServer(const StatusServer&) = delete;
+  StatusServer& operator=(const StatusServer&) = delete;
 
-// The body of "/metrics" at the monotonic moment `now_us`.
-std::string StatusMetricsText(const StatusSources& sources, std::int64_t now_us);
+  // Starts the server on `port` of `bind_address` ("" : 127.0.0.1; an
+  // address that is none is reported and 127.0.0.1 is used) on a detached
+  // thread; the object must outlive it. False (after one line on the
+  // console and in the interface log) when the port cannot be bound; the
+  // gateway goes on without it.
+  bool Start(int port, const std::string& bind_address);
 
-// The "/healthz" verdict at `now_us`: empty when healthy, else one reason per
-// line.
-std::string StatusHealthProblems(std::int64_t now_us);
+  // The body of "/metrics" now.
+  std::string MetricsText() const;
+  // The "/healthz" verdict now: empty when healthy, else one reason per line.
+  std::string HealthProblems() const;
+
+ private:
+  // Seconds since the camera's last frame; since the start while it had none.
+  double FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) const;
+
+  StatusSources sources_;
+  const std::int64_t started_us_;
+};

@@ -87,12 +87,6 @@ constexpr int kStreamLoopPauseMs = 500;
 
 constexpr std::uint8_t kEoIMarker[2] = {0xFF, 0xD9};
 
-double NowSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 std::once_flag g_curl_init;
 
 }  // namespace
@@ -230,7 +224,7 @@ void CCamera::NoteUp() {
 
 void CCamera::NoteDown(const StreamLoss& loss) {
   const std::string& reason = loss.text;
-  std::int64_t now = platform::MonotonicMicros();
+  std::int64_t now = clock_.MonotonicMicros();
   // The kind of failure is the state: libcurl's texts vary from one attempt
   // to the next ("after 0 ms", "after 1 ms") and must not make a new line.
   if (!link_known_ || link_up_ || loss.kind != down_kind_) {
@@ -238,7 +232,7 @@ void CCamera::NoteDown(const StreamLoss& loss) {
     link_up_ = false;
     link_known_ = true;
     down_reason_ = reason;
-    down_since_wall_ms_ = platform::WallMillis();
+    down_since_wall_ms_ = clock_.WallMillis();
     reminder_due_us_ = now + kReminderIntervalUs;
     Log(platform::StringPrintf(kStreamLost, camera_number_, reason.c_str()), ReportLevel::kInfo);
   } else if (now >= reminder_due_us_) {
@@ -266,12 +260,11 @@ void CCamera::SleepUnlessStreamingChanges(int ms, int streaming) {
 }
 
 bool CCamera::ConsumeStream(const std::uint8_t* data, std::size_t n) {
-  last_byte_us_ = platform::MonotonicMicros();
-  metrics::Camera(camera_number_)
-      .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
+  last_byte_us_ = clock_.MonotonicMicros();
+  counters_.bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   if (extended_log_)
     Log(platform::StringPrintf(kReceived, static_cast<int>(n)), ReportLevel::kInfo);
-  TakeBytes(data, n, platform::MonotonicMicros(), platform::WallMillis(), session_.load(), true);
+  TakeBytes(data, n, clock_.MonotonicMicros(), clock_.WallMillis(), session_.load(), true);
   if (streaming_.load() == 1) return true;
   NoteStreamingOff();
   return false;
@@ -283,8 +276,7 @@ void CCamera::NoteStreamingOff() {
 }
 
 void CCamera::ConsumePacket(const std::uint8_t* data, std::size_t n, const FoundFrame& frame) {
-  metrics::Camera(camera_number_)
-      .bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
+  counters_.bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   FoundFrame whole = frame;
   whole.start = stream_position();
   whole.end = whole.start + static_cast<std::int64_t>(n);
@@ -316,7 +308,7 @@ void CCamera::TakeBytes(const std::uint8_t* data, std::size_t n, std::int64_t no
   // A slow camera would leave its newest frame unseen until the block fills
   // up: whole frames go to the file within a moment, and a fast camera
   // still writes whole blocks only.
-  if (!pending_.empty() && platform::MonotonicMicros() - last_write_us_ >= kPendingFrameMaxUs)
+  if (!pending_.empty() && clock_.MonotonicMicros() - last_write_us_ >= kPendingFrameMaxUs)
     WriteBlockBytes(block_fill_);
 }
 
@@ -353,7 +345,7 @@ void CCamera::OnFrame(const FoundFrame& frame) {
 void CCamera::OnStreamProblem(StreamProblem problem, std::int64_t detail) {
   // A camera that gets it wrong in every frame must not flood its log.
   int k = static_cast<int>(problem);
-  std::int64_t now = platform::MonotonicMicros();
+  std::int64_t now = clock_.MonotonicMicros();
   if (problem_logged_us_[k] != 0 && now - problem_logged_us_[k] < kProblemLogIntervalUs) {
     ++problems_unlogged_[k];
     return;
@@ -384,7 +376,7 @@ void CCamera::OnStreamProblem(StreamProblem problem, std::int64_t detail) {
 }
 
 void CCamera::WriteBlockBytes(std::size_t upto) {
-  last_write_us_ = platform::MonotonicMicros();
+  last_write_us_ = clock_.MonotonicMicros();
   if (upto <= block_written_) return;
   // Opened and closed around every write, so other threads and processes can
   // read the stream file at any time.
@@ -469,10 +461,9 @@ void CCamera::PublishFrames(bool written) {
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
   if (added == 0) return;
-  metrics::CameraMetrics& counters = metrics::Camera(camera_number_);
-  counters.frames.fetch_add(added, std::memory_order_relaxed);
-  counters.last_frame_us.store(platform::MonotonicMicros());
-  counters.streaming.store(1);
+  counters_.frames.fetch_add(added, std::memory_order_relaxed);
+  counters_.last_frame_us.store(clock_.MonotonicMicros());
+  counters_.streaming.store(1);
   NoteUp();
   // A stream whose frames keep arriving is alive: refresh while the transfer
   // runs instead of only when it ends, so a healthy permanent camera never
@@ -496,14 +487,15 @@ std::size_t CCamera::StreamWriteCallback(char* data, std::size_t size, std::size
 }
 
 std::size_t CCamera::SkipHeaderCallback(char*, std::size_t size, std::size_t count, void* self) {
-  static_cast<CCamera*>(self)->last_byte_us_ = platform::MonotonicMicros();
+  auto* camera = static_cast<CCamera*>(self);
+  camera->last_byte_us_ = camera->clock_.MonotonicMicros();
   return size * count;
 }
 
 std::size_t CCamera::ProbeHeaderCallback(char*, std::size_t size, std::size_t count, void* self) {
   auto* camera = static_cast<CCamera*>(self);
-  camera->last_byte_us_ = platform::MonotonicMicros();
-  camera->start_time_.store(NowSeconds());
+  camera->last_byte_us_ = camera->clock_.MonotonicMicros();
+  camera->probe_answer_us_.store(camera->clock_.MonotonicMicros());
   return size * count;
 }
 
@@ -511,13 +503,14 @@ std::size_t CCamera::ProbeWriteCallback(char* data, std::size_t size, std::size_
                                         void* self) {
   std::size_t n = size * count;
   auto* camera = static_cast<CCamera*>(self);
-  camera->last_byte_us_ = platform::MonotonicMicros();
+  camera->last_byte_us_ = camera->clock_.MonotonicMicros();
   if (FindBytes(reinterpret_cast<const std::uint8_t*>(data), kEoIMarker, n, 2)) {
     camera->Refresh(false);
     camera->NoteUp();
     return 0;
   }
-  if (NowSeconds() - camera->start_time_.load() > kProbeAnswerSeconds) {
+  if (camera->clock_.MonotonicMicros() - camera->probe_answer_us_.load() >
+      kProbeAnswerSeconds * platform::kMicrosPerSecond) {
     camera->probe_too_slow_ = true;
     return 0;
   }
@@ -528,7 +521,7 @@ int CCamera::ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64
   // Called about once a second even when nothing arrives: a transfer that
   // got no byte for the stall time-out (connecting included) is given up.
   auto* camera = static_cast<CCamera*>(self);
-  if (platform::MonotonicMicros() - camera->last_byte_us_ <
+  if (camera->clock_.MonotonicMicros() - camera->last_byte_us_ <
       static_cast<std::int64_t>(camera->stall_timeout_s_.load()) * 1000000)
     return 0;
   camera->stalled_ = true;
@@ -597,7 +590,7 @@ void CCamera::StreamingThread() {
                      probe ? ProbeHeaderCallback : SkipHeaderCallback);
     error[0] = '\0';
     stalled_ = probe_too_slow_ = false;
-    last_byte_us_ = platform::MonotonicMicros();
+    last_byte_us_ = clock_.MonotonicMicros();
     // A frame never spans two transfers: whatever was being assembled when
     // the last one ended is not part of the next.
     if (!probe) finder_.Reset();
@@ -605,7 +598,7 @@ void CCamera::StreamingThread() {
     CURLcode rc = curl_easy_perform(curl);
     if (!probe) {
       EndTransfer();
-      metrics::Camera(camera_number_).streaming.store(0);
+      counters_.streaming.store(0);
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -652,7 +645,7 @@ void CCamera::StreamingThread() {
       bool again = false;
       while (streaming_.load() == 1) {
         if (again)
-          metrics::Camera(camera_number_).reconnects.fetch_add(1, std::memory_order_relaxed);
+          counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
         StreamLoss lost = transfer(false);
         again = lost.kind != stream_loss::kNone;
         if (!again) continue;
@@ -662,11 +655,11 @@ void CCamera::StreamingThread() {
         SleepUnlessStreamingChanges(backoff_ms_, 1);
         backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
       }
-    } else if (RefreshDue() && platform::MonotonicMicros() >= next_probe_us) {
+    } else if (RefreshDue() && clock_.MonotonicMicros() >= next_probe_us) {
       StreamLoss lost = transfer(true);
       if (lost.kind != stream_loss::kNone) {
         NoteDown(lost);
-        next_probe_us = platform::MonotonicMicros() + static_cast<std::int64_t>(backoff_ms_) * 1000;
+        next_probe_us = clock_.MonotonicMicros() + static_cast<std::int64_t>(backoff_ms_) * 1000;
         backoff_ms_ = std::min(backoff_ms_ * 2, kMaxBackoffMs);
       }
     }
@@ -674,7 +667,7 @@ void CCamera::StreamingThread() {
   }
 }
 
-// Stream threads use their camera until the process is gone, so the table is
-// never destroyed: no exit of a process holding it (a test, a bench) may run
-// the destructors under them.
-CCamera (&Cameras)[kCameraSlots] = *new CCamera[1][kCameraSlots];
+CameraTable::CameraTable(platform::Clock& clock) {
+  cameras_.reserve(kCameraSlots);
+  for (int n = 0; n < kCameraSlots; ++n) cameras_.push_back(std::make_unique<CCamera>(clock));
+}

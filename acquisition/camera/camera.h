@@ -16,8 +16,11 @@
 
 #include "acquisition/camera/frame_finder.h"
 #include "acquisition/camera/frame_index.h"
+#include "alarm/alarm_start.h"
 #include "core/camera_base.h"
+#include "core/metrics.h"
 #include "core/report.h"
+#include "platform/clock.h"
 #include "platform/mutex.h"
 
 inline constexpr std::size_t kStreamBlockSize = 16384;
@@ -62,9 +65,10 @@ enum class FrameSearch {
 // 0 when written, -1 after a message.
 int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count);
 
-class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
+class CCamera final : public CCameraBase, private MjpegFrameFinder::Events {
  public:
-  CCamera() = default;
+  // Every moment the camera stamps or decides by comes from `clock`.
+  explicit CCamera(platform::Clock& clock) : clock_(clock) {}
   ~CCamera() = default;
   CCamera(const CCamera&) = delete;
   CCamera& operator=(const CCamera&) = delete;
@@ -144,9 +148,9 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::string Url() const;
 
   // Starts WatchdogThread: `timeout` and `pause` in minutes; the alarm it
-  // starts on the alarm server when the camera is not seen alive in time.
+  // starts through `alarms` when the camera is not seen alive in time.
   // Returns false when the thread could not be created.
-  bool StartWatchdog(int active, int timeout, int pause, int alarm);
+  bool StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm);
 
   // Watchdog settings and countdown (the watchdog thread counts it down; the
   // stream refreshes it whenever it has seen the camera alive).
@@ -170,6 +174,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   std::int64_t image_count();
   std::int64_t first_frame_number();
   std::int64_t next_frame_number();
+  // The stream's counters, read by the status port.
+  const metrics::CameraMetrics& counters() const { return counters_; }
 
  private:
   static std::size_t StreamWriteCallback(char* data, std::size_t size, std::size_t count,
@@ -183,7 +189,7 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   static int ProgressCallback(void* self, std::int64_t, std::int64_t, std::int64_t, std::int64_t);
 
   void StreamingThread();
-  void WatchdogThread();
+  void WatchdogThread(AlarmServer& alarms);
   void StreamingDurationThread();
   // Writes the block's bytes up to `upto` that are not yet in the stream
   // file, then indexes the frames they complete.
@@ -220,6 +226,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   void Refresh(bool with_fps);
   bool RefreshDue() const;
 
+  platform::Clock& clock_;
+  metrics::CameraMetrics counters_;
   int camera_number_ = 0;
   std::string request_uri_;
   StreamKind kind_ = StreamKind::kMjpeg;
@@ -260,8 +268,8 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   // after they read.
   std::atomic<std::int64_t> overwrite_limit_{0};
 
-  // Seconds since 1970 with microseconds, set by a probe's header.
-  std::atomic<double> start_time_{0};
+  // The monotonic moment a probe's answer began.
+  std::atomic<std::int64_t> probe_answer_us_{0};
   platform::Mutex session_lock_;  // makes extending or starting a session one step
   std::atomic<int> remaining_seconds_{0};
   std::atomic<int> streaming_{0};
@@ -285,5 +293,21 @@ class CCamera : public CCameraBase, private MjpegFrameFinder::Events {
   int frame_waiters_ GUARDED_BY(index_lock_) = 0;
 };
 
-// Every camera's stream record, by camera number.
-extern CCamera (&Cameras)[kCameraSlots];
+// Every camera of the gateway, by camera number (1 to 159; slot 0 is never
+// configured). app/ builds one with the gateway's clock and hands it to the
+// configuration loader, the jobs and the status port. A camera's threads use
+// it until the process ends, so the table is never destroyed while they run.
+class CameraTable {
+ public:
+  explicit CameraTable(platform::Clock& clock);
+  CameraTable(const CameraTable&) = delete;
+  CameraTable& operator=(const CameraTable&) = delete;
+
+  CCamera& operator[](int number) { return *cameras_[static_cast<std::size_t>(number)]; }
+  const CCamera& operator[](int number) const {
+    return *cameras_[static_cast<std::size_t>(number)];
+  }
+
+ private:
+  std::vector<std::unique_ptr<CCamera>> cameras_;
+};

@@ -42,6 +42,7 @@ std::once_flag g_network_init;
 // while it waits.
 struct Watch {
   CCamera* camera;
+  platform::Clock* clock;
   std::int64_t last_frame_us;
   std::int64_t stall_us;
   bool probe;
@@ -56,7 +57,7 @@ int Interrupt(void* opaque) {
     watch->switched_off = true;
     return 1;
   }
-  if (platform::MonotonicMicros() - watch->last_frame_us >= watch->stall_us) {
+  if (watch->clock->MonotonicMicros() - watch->last_frame_us >= watch->stall_us) {
     watch->stalled = true;
     return 1;
   }
@@ -78,7 +79,8 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
     av_log_set_level(AV_LOG_QUIET);
   });
   const int stall = stall_timeout_s_.load();
-  Watch watch{this, platform::MonotonicMicros(), static_cast<std::int64_t>(stall) * 1000000, probe};
+  Watch watch{this, &clock_, clock_.MonotonicMicros(), static_cast<std::int64_t>(stall) * 1000000,
+              probe};
   stalled_ = probe_too_slow_ = false;
 
   AVFormatContext* raw = avformat_alloc_context();
@@ -136,7 +138,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   std::unique_ptr<AVPacket, AvPacketFreer> packet(av_packet_alloc());
   if (!packet) return {stream_loss::kVideo, "no memory for the stream"};
   const AVRational time_base = stream->time_base;
-  const std::int64_t opened_us = platform::MonotonicMicros();
+  const std::int64_t opened_us = clock_.MonotonicMicros();
   CaptureClock clock;
   bool keyed = false;  // a key frame came since the connection (or a lost frame)
   bool wanted_before = streaming_.load() == 1;
@@ -189,7 +191,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       moment = std::max(moment, last_moment_us_ + 1);
       last_moment_us_ = moment;
       frame->begin_us = moment;
-      frame->begin_wall_ms = platform::WallMillis() - (platform::MonotonicMicros() - moment) / 1000;
+      frame->begin_wall_ms = clock_.WallMillis() - (clock_.MonotonicMicros() - moment) / 1000;
     };
     // Another frame without a time is dated by its arrival.
     const std::int64_t pts_us =
@@ -221,7 +223,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
       }
       break;
     }
-    const std::int64_t now = platform::MonotonicMicros();
+    const std::int64_t now = clock_.MonotonicMicros();
     if (packet->stream_index != video || packet->size <= 0) {
       av_packet_unref(packet.get());
       continue;
@@ -299,7 +301,7 @@ CCamera::StreamLoss CCamera::RtspTransfer(bool probe) {
   // stored.
   if (!probe) {
     EndTransfer();
-    metrics::Camera(camera_number_).streaming.store(0);
+    counters_.streaming.store(0);
   }
   if (loss.kind == stream_loss::kClosed && !(wanted_before && streaming_.load() == 1)) return {};
   return loss;

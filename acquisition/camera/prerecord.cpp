@@ -109,7 +109,7 @@ bool CCamera::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
         break;
       }
     }
-    std::int64_t left = deadline_us - platform::MonotonicMicros();
+    std::int64_t left = deadline_us - clock_.MonotonicMicros();
     if (left <= 0) break;
     frame_indexed_.WaitFor(index_lock_, std::chrono::microseconds(left));
   }

@@ -7,7 +7,6 @@
 
 #include "acquisition/camera/camera.h"
 #include "acquisition/status_file.h"
-#include "alarm/launcher.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/strings.h"
@@ -25,7 +24,7 @@ constexpr int kMaxMinutes = INT_MAX / 60000;  // the pause in milliseconds must 
 
 }  // namespace
 
-bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
+bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm) {
   // A time-out of zero would start an alarm every second; a huge one must
   // not overflow the countdown.
   if (timeout < 1) {
@@ -39,10 +38,11 @@ bool CCamera::StartWatchdog(int active, int timeout, int pause, int alarm) {
   pause_after_alarm.store(pause);
   watchdog_alarm.store(alarm);
   watchdog_countdown_.store(timeout * 60);
-  return platform::StartThread([this] { WatchdogThread(); });
+  AlarmServer* starter = &alarms;
+  return platform::StartThread([this, starter] { WatchdogThread(*starter); });
 }
 
-void CCamera::WatchdogThread() {
+void CCamera::WatchdogThread(AlarmServer& alarms) {
   std::string started = platform::StringPrintf(kWatchdogStarted, camera_number_);
   Log(started, ReportLevel::kInfo);
   ConsoleLog(started, ConsoleLevel::kNormal);
@@ -52,9 +52,8 @@ void CCamera::WatchdogThread() {
     } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
 
     std::string command = platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load());
-    CLauncher launcher(command.c_str());
-    if (launcher.Start(1, 1)) {
-      launcher.Detach();
+    std::string failure;
+    if (alarms.RunDetached(command, &failure)) {
       std::string fired =
           platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
       Log(fired, ReportLevel::kInfo);
@@ -65,7 +64,7 @@ void CCamera::WatchdogThread() {
       // and "LastAlarm" keeps the last alarm that was.
       std::string failed =
           platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
-                                 command.c_str(), launcher.failure().c_str());
+                                 command.c_str(), failure.c_str());
       Log(failed, ReportLevel::kError);
       ConsoleLog(failed, ConsoleLevel::kError);
     }

@@ -32,7 +32,7 @@ class StreamSimTest : public ::testing::Test {
   // record outlives the test on purpose.
   CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
                   const std::string& user = "", const std::string& password = "") {
-    auto* camera = new CCamera;
+    auto* camera = new CCamera(platform::SystemClock());
     camera->user_name = user, camera->password = password;
     camera->SetStallTimeout(stall_timeout);
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
@@ -83,7 +83,7 @@ TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
   ASSERT_TRUE(sim.ready());
   CCamera* camera = Stream(1, sim.port(1));
   ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 40; }, 60));
-  const std::int64_t now = platform::MonotonicMicros();
+  const std::int64_t now = platform::SystemClock().MonotonicMicros();
   for (std::int64_t back_ms : {0, 1000, 2500}) {
     const std::int64_t wanted = now - back_ms * 1000;
     FrameRef before, after;
@@ -178,7 +178,7 @@ TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
   EXPECT_LE(camera->next_frame_number(), after_stop + 2);
   EXPECT_LE(sim.Stat(6, "frames"), frames + 5);
   // A new session sees none of the old frames: its first image is its own.
-  const std::int64_t started = platform::MonotonicMicros();
+  const std::int64_t started = platform::SystemClock().MonotonicMicros();
   std::uint32_t second = camera->StartStreaming(3);
   EXPECT_TRUE(second != first && !camera->HasImage(second));
   FrameRef frame;

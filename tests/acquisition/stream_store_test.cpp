@@ -54,7 +54,7 @@ class StreamStoreTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string path_;
-  CCamera camera_;
+  CCamera camera_{platform::SystemClock()};
   std::uint32_t session_ = 0;
 };
 

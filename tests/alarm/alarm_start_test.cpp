@@ -48,7 +48,6 @@ class AlarmStartTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     ASSERT_EQ(mkdir(log_.c_str(), 0755), 0);
-    SetAlarmLogDirectory(log_);
   }
   void TearDown() override { setenv("PATH", old_path_.c_str(), 1); }
   // An executable script that writes its arguments as "[arg]" lines to `out`.
@@ -89,6 +88,8 @@ class AlarmStartTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string log_ = dir_ / "log";
+  metrics::Metrics metrics_;
+  AlarmServer alarms_{log_, metrics_, platform::SystemClock()};
   ReportCapture capture_;
   char reference_[kAlarmReferenceSize] = {};
   const std::string old_path_ = std::getenv("PATH");
@@ -96,7 +97,7 @@ class AlarmStartTest : public ::testing::Test {
 
 TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   std::time_t before = std::time(nullptr);
-  ASSERT_EQ(CreateAlarmReference(reference_), 0);
+  ASSERT_EQ(alarms_.CreateReference(reference_), 0);
   std::string ref = reference_;
   EXPECT_EQ(ref.find_first_not_of("0123456789ABCDEF"), std::string::npos);
   EXPECT_TRUE(ref >= Hex(before) && ref <= Hex(std::time(nullptr)) && ref.size() == 8) << ref;
@@ -104,25 +105,25 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   // Names already taken are passed over, one second further each time.
   std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
-  ASSERT_EQ(CreateAlarmReference(reference_), 0);
+  ASSERT_EQ(alarms_.CreateReference(reference_), 0);
   ref = reference_;
   EXPECT_TRUE(ref >= Hex(now + 4) && ref <= Hex(std::time(nullptr) + 4)) << ref;
   // Callers in several threads at once never share a reference.
   std::vector<std::set<std::string>> made(6);
   std::vector<std::thread> threads;
   for (auto& mine : made)
-    threads.emplace_back([&mine] {
+    threads.emplace_back([this, &mine] {
       for (int i = 0; i < 5; ++i)
-        if (char ref[kAlarmReferenceSize]; CreateAlarmReference(ref) == 0) mine.insert(ref);
+        if (char ref[kAlarmReferenceSize]; alarms_.CreateReference(ref) == 0) mine.insert(ref);
     });
   std::set<std::string> all;
   for (int i = 0; i < 6; ++i) threads[i].join(), all.insert(made[i].begin(), made[i].end());
   EXPECT_EQ(all.size(), 30u);
   EXPECT_TRUE(Lines(ReportLevel::kInfo).empty());
   // No log directory: the first failure ends it, and it is not created.
-  SetAlarmLogDirectory(dir_ / "missing");
+  AlarmServer missing(dir_ / "missing", metrics_, platform::SystemClock());
   now = std::time(nullptr);
-  EXPECT_EQ(CreateAlarmReference(reference_), -1);
+  EXPECT_EQ(missing.CreateReference(reference_), -1);
   EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
   std::vector<std::string> lines = Lines(ReportLevel::kError);
   ASSERT_EQ(lines.size(), 1u);
@@ -131,14 +132,13 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
       << lines[0];
   EXPECT_FALSE(FileExists(dir_ / "missing"));
   // Every name for a long while taken: the attempts are bounded.
-  SetAlarmLogDirectory(log_);
   now = std::time(nullptr);
   for (int k = 0; k < kAlarmReferenceAttempts + 120; ++k)
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
-  EXPECT_EQ(CreateAlarmReference(reference_), -1);
+  EXPECT_EQ(alarms_.CreateReference(reference_), -1);
   EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
   char small[4] = {};
-  EXPECT_EQ(CreateAlarmReference(std::span<char>(small)), -1);
+  EXPECT_EQ(alarms_.CreateReference(std::span<char>(small)), -1);
 }
 
 // The batch file in the working directory when there is one, else the alarm
@@ -167,7 +167,7 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
     else if (!batch.empty())
       WriteFile(dir_ / kAlarmBatchFile, batch);
     unlink(out.c_str());
-    EXPECT_EQ(LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
+    EXPECT_EQ(alarms_.LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
               failure.empty() ? 1 : 0);
     std::vector<std::pair<std::string, ReportLevel>> lines = {
         {"start " + command, ReportLevel::kInfo}};
@@ -179,13 +179,16 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
     ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
     EXPECT_EQ(ReadFile(out), args);
   }
+  // The status port counts what started and what could not.
+  EXPECT_EQ(metrics_.Get(metrics::Count::kLaunches), 2);
+  EXPECT_EQ(metrics_.Get(metrics::Count::kLaunchFailures), 2);
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   std::string path = MakeTable(3), before = Clock(std::time(nullptr));
   for (auto [entry, state] :
        {std::pair{0, kCommandRunning}, {2, kCommandSucceeded}, {0, kCommandFailed}})
-    EXPECT_NE(UpdateAlarmDatabase(kReference, entry, state), 0);
+    EXPECT_NE(alarms_.UpdateAlarmDatabase(kReference, entry, state), 0);
   std::string first = Record(path, 1), after = Clock(std::time(nullptr));
   EXPECT_TRUE(Lines(ReportLevel::kError).empty());
   EXPECT_EQ(first.substr(0, 9) + "|" + Record(path, 2) + "|" + Record(path, 3).substr(0, 9),
@@ -195,7 +198,7 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   // The alarm server's side may name the table in upper case.
   std::string upper = log_ + "/" + kReference + ".DBF";
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
-  EXPECT_NE(UpdateAlarmDatabase(kReference, 1, kCommandSucceeded), 0);
+  EXPECT_NE(alarms_.UpdateAlarmDatabase(kReference, 1, kCommandSucceeded), 0);
   EXPECT_EQ(Record(upper, 2).substr(0, 9), "CMD2 8 8 ");
   EXPECT_TRUE(Lines(ReportLevel::kError).empty());
 }
@@ -203,18 +206,18 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   // Missing: 0 and no line. Not a table: 0, the table layer's one line, and
   // the bytes stay.
-  EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
   EXPECT_TRUE(capture_.Take().empty());
   const std::string garbage = "this is no dbf table at all\n";
   WriteFile(log_ + "/" + kReference + ".dbf", garbage);
-  EXPECT_EQ(UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
   EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
   EXPECT_EQ(ReadFile(log_ + "/" + kReference + ".dbf"), garbage);
   // An entry without a record: 0, one line, nothing written.
   std::string path = MakeTable(2);
   std::string bytes = ReadFile(path);
   for (int entry : {2, -1, 2147483647}) {
-    EXPECT_EQ(UpdateAlarmDatabase(kReference, entry, kCommandSucceeded), 0) << entry;
+    EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, entry, kCommandSucceeded), 0) << entry;
     EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
@@ -224,7 +227,7 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   const std::string line =
       "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
   EXPECT_EQ(RunWithoutPrivileges([&] {
-              if (UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
+              if (alarms_.UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
               if (capture_.Take() != decltype(capture_.Take()){{line, ReportLevel::kError}})
                 return 2;
               return ReadFile(path) == bytes ? 0 : 3;
@@ -233,7 +236,7 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   // References that would lead out of the log directory are refused.
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {
-    EXPECT_EQ(UpdateAlarmDatabase(bad, 0, kCommandFailed), 0) << bad;
+    EXPECT_EQ(alarms_.UpdateAlarmDatabase(bad, 0, kCommandFailed), 0) << bad;
     EXPECT_EQ(Lines(ReportLevel::kError),
               std::vector<std::string>{"ERROR: the alarm reference '" + bad +
                                        "' cannot name a file in the log directory"});

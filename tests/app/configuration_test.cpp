@@ -26,7 +26,6 @@ void Capture(void*, char* text, ReportLevel) {
   g_reports.emplace_back(text);
 }
 
-// Each test runs in its own process (ctest), so the global tables start empty.
 class ConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -35,7 +34,6 @@ class ConfigurationTest : public ::testing::Test {
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
     ResetIniDirectoryForTest();
-    SetProfileFileName("ocelam.ini");
     SetReportSink(&g_reports, Capture);
   }
   void TearDown() override { SetReportSink(nullptr, nullptr); }
@@ -45,20 +43,27 @@ class ConfigurationTest : public ::testing::Test {
            "\nErrorPath=" + dir_ / "error" + "\nFilePath=" + dir_ / "file" + "\n";
   }
   std::string Ini() { return ReadFile(dir_ / "ocelam.ini"); }
+  void Load() {
+    config_ = LoadConfiguration("ocelam.ini", {cameras_, commands_, servers_}).settings;
+  }
   TempDir dir_;
+  ConfigSettings config_;
+  CameraTable cameras_{platform::SystemClock()};
+  CommandRecords commands_;
+  VideoServerTable servers_;
 };
 
 TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
   WriteFile(dir_ / "ocelam.ini", "");
-  ApplyConfiguration(LoadConfiguration());
+  Load();
   EXPECT_EQ(Ini(),
             "[Config]\nNumberOfIPCams=1\nNumberOfStreamingServers=0\nDebugging=1999\n"
             "DebuggingMultiThreading=0\nLogDirectory=\\qxt\\log\nMaxJobsRunnig=50\n"
             "MoveJobToDoneOrErrorPath=1\nWatchTimeout=4\nWatchPath=\\qxt\\multimedia\n"
             "DonePath=\\qxt\\multimedia\\done\nFilePath=\\qxt\\multimedia\\file\n"
             "ErrorPath=\\qxt\\multimedia\\error\nFileMask=*.job\n");
-  EXPECT_EQ(Config.watch_path + " " + Config.log_directory, "/qxt/multimedia /qxt/log");
-  for (int n = 0; n < kCameraSlots; ++n) EXPECT_FALSE(CameraBaseTable[n].IsActive()) << n;
+  EXPECT_EQ(config_.watch_path + " " + config_.log_directory, "/qxt/multimedia /qxt/log");
+  for (int n = 0; n < kCameraSlots; ++n) EXPECT_FALSE(cameras_[n].IsActive()) << n;
 }
 
 TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
@@ -73,21 +78,21 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
                 "[VideoServer2]\nid=1\nIPPort=8000\nNbCameraConnected=2\nStartAlarmInput=-1\n"
                 "IPAddress=127.0.0.1\n");
   WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\nCameraFamily=sonyrsm\n");
-  ApplyConfiguration(LoadConfiguration());
+  Load();
 
-  for (int n = 0; n < kCameraSlots; ++n) EXPECT_EQ(CameraBaseTable[n].IsActive(), n == 3) << n;
-  const CCameraBase& base = CameraBaseTable[3];
+  for (int n = 0; n < kCameraSlots; ++n) EXPECT_EQ(cameras_[n].IsActive(), n == 3) << n;
+  const CCameraBase& base = cameras_[3];
   EXPECT_EQ(base.reference + " " + base.family + " " + std::to_string(base.indexes[3]),
             "Entrance sonyrsm 3");
-  EXPECT_EQ(Cameras[3].Url(), "http://127.0.0.1:" + std::to_string(port) + "/mjpg/video.mjpg");
-  EXPECT_EQ(Cameras[3].stream_file_path(), dir_ / "file/Entrance/Entrance_mjpegstream.mjpeg");
+  EXPECT_EQ(cameras_[3].Url(), "http://127.0.0.1:" + std::to_string(port) + "/mjpg/video.mjpg");
+  EXPECT_EQ(cameras_[3].stream_file_path(), dir_ / "file/Entrance/Entrance_mjpegstream.mjpeg");
   EXPECT_TRUE(std::filesystem::is_directory(dir_ / "file/Entrance"));
   // Only WatchDogActive=1 starts a watchdog.
   EXPECT_EQ(
-      (std::vector<int>{Cameras[3].watchdog_active.load(), IOBoxCommands[3].iobox_id_in_server,
-                        PTZCommands[3].id_in_server, RecordingCommands[3].log_camera_number,
-                        Config.move_job_to_done_or_error_path, VideoServers[2].port,
-                        VideoServers[2].default_alarm_number}),
+      (std::vector<int>{cameras_[3].watchdog_active.load(), commands_.io[3].iobox_id_in_server,
+                        commands_.ptz[3].id_in_server, commands_.recording[3].log_camera_number,
+                        config_.move_job_to_done_or_error_path, servers_[2].port,
+                        servers_[2].default_alarm_number}),
       (std::vector<int>{0, 6, 4, 3, 0, 8000, 9650}));
 
   std::string ini = Ini();
@@ -135,7 +140,7 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
                 "[Scenario6]\nCameraRef=PortHigh\nCamPort=70000\n[Scenario7]\nCameraRef=Model\n"
                 "CameraModel=-3\nCamPort=1\n");
   mkdir((dir_ / "file").c_str(), 0755);
-  ApplyConfiguration(LoadConfiguration());
+  Load();
   auto has = [&](const std::string& text) {
     std::lock_guard<std::mutex> guard(g_reports_mutex);
     for (const std::string& r : g_reports)
@@ -145,12 +150,12 @@ TEST_F(ConfigurationTest, AbsurdCamerasStayInsideFilePath) {
   for (int n : {1, 2, 4, 5, 6}) {
     EXPECT_TRUE(has("Unable to initialize the MJPEG stream for the camera " + std::to_string(n)))
         << n;
-    EXPECT_EQ(Cameras[n].configured(), 0) << n;
-    EXPECT_EQ(IOBoxCommands[n].number, n);  // the command records still stand
+    EXPECT_EQ(cameras_[n].configured(), 0) << n;
+    EXPECT_EQ(commands_.io[n].number, n);  // the command records still stand
   }
   EXPECT_TRUE(has("CamPort 70000 is not a TCP port"));
   EXPECT_TRUE(has("CameraModel -3 is not a model number"));
-  EXPECT_EQ(Cameras[7].configured(), 1);
+  EXPECT_EQ(cameras_[7].configured(), 1);
   // Nothing appeared beside the sandbox's own directories.
   EXPECT_EQ(
       testing_support::SortedNames(dir_.path()),

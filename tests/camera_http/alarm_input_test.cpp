@@ -61,8 +61,8 @@ const std::string kOnLine = "ioboxid=2 pin=4 state=on type=input";
 // Runs RunAlarmInput on a thread of its own until destroyed.
 class InputThread {
  public:
-  explicit InputThread(CVideoServer& server)
-      : thread_([this, &server] { RunAlarmInput(server, &stop_); }) {}
+  InputThread(CVideoServer& server, AlarmServer& alarms)
+      : thread_([this, &server, &alarms] { RunAlarmInput(server, alarms, &stop_); }) {}
   ~InputThread() {
     stop_ = true;
     thread_.join();
@@ -88,7 +88,6 @@ class AlarmInputTest : public ::testing::Test {
     ResetIniDirectoryForTest();
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
-    SetAlarmLogDirectory(dir_ / "alarms");
     // It adds a line to "started.txt" (its arguments are the whole gateway's tests').
     WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\necho >> " + dir_ / "started.txt" + "\n");
     chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
@@ -144,6 +143,8 @@ class AlarmInputTest : public ::testing::Test {
 
   TempDir dir_;
   ReportCapture capture_;
+  metrics::Metrics metrics_;
+  AlarmServer alarms_{dir_ / "alarms", metrics_, platform::SystemClock()};
 };
 
 TEST_F(AlarmInputTest, InitReadsTheServerTextsOfTheSonyrsmSection) {
@@ -246,7 +247,7 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, lines, block);
+    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
     EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, result_wanted);
     std::string log;
@@ -276,7 +277,7 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
   LineAssembler lines;
-  EXPECT_EQ(ProcessAlarmInputBlock(*server, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
+  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
   EXPECT_EQ(InputLog(),
             std::vector<std::string>(2, "ERROR: unable to compile the regexp 'ioboxid=('"));
   EXPECT_TRUE(Starts().empty());
@@ -291,7 +292,8 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
   {
     // And an unreachable server, which is tried again.
     auto unreachable = Server(4, testing_support::FreeLoopbackPort(), true);
-    InputThread quiet(*silent), thread(*beating), refused(*unreachable);
+    InputThread quiet(*silent, alarms_), thread(*beating, alarms_),
+        refused(*unreachable, alarms_);
     // A second of silence, then the pause before the next connection.
     std::vector<RecordedRequest> asked = sim.AwaitRequests("videoserver", 1, 2);
     ASSERT_EQ(asked.size(), 2u);

@@ -12,7 +12,7 @@ using namespace jobs_test;
 using namespace testing_support;
 
 TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
-  StreamingServerPaths = {Path("s1"), Path("s2")};
+  const std::vector<std::string> servers = {Path("s1"), Path("s2")};
   for (int attempt = 0; attempt < 5; ++attempt) {
     for (const char* d : {"s1", "s2"}) {
       std::filesystem::remove_all(Path(d));
@@ -23,9 +23,9 @@ TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
     std::snprintf(base, sizeof base, "%x", static_cast<unsigned>(t));
     // A ".tmp" its writer has not yet renamed keeps its name.
     WriteFile(Path("s1/") + base + "_1.tmp", "");
-    WriteStreamControlFile(kActionStart, "/d/m", "A1");
-    WriteStreamControlFile(kActionStop, "/d/m", "A1");
-    WriteStreamControlFile(kActionStop, "/d/m", "A1");
+    WriteStreamControlFile(servers, kActionStart, "/d/m", "A1");
+    WriteStreamControlFile(servers, kActionStop, "/d/m", "A1");
+    WriteStreamControlFile(servers, kActionStop, "/d/m", "A1");
     if (std::time(nullptr) != t) continue;  // the second changed in between: again
     std::string b = base;
     EXPECT_EQ(Names("s1"),

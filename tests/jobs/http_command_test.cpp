@@ -36,22 +36,21 @@ class HTTPCommandTest : public JobsTest {
   void SetUp() override {
     JobsTest::SetUp();
     ASSERT_TRUE(sim_.ready());
-    SetAlarmLogDirectory(Path("log"));
     CDatabase table;
     ASSERT_EQ(table.Create((Path("log/") + kRef + ".dbf").c_str(), kTable), 1);
     for (int e = 0; e < kEntries; ++e) ASSERT_TRUE(table.Append() && table.Replace("STATUS", 0));
     table.Close();
     for (CCommandRecord* r : Records())
       r->Init("127.0.0.1", sim_.port(1), "", kCamera), r->family = "sony";
-    IOBoxCommands[kCamera].io_template = "GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\r\n\r\n";
-    RecordingCommands[kCamera].start_template = "GET /rec/start HTTP/1.0\r\n\r\n";
-    RecordingCommands[kCamera].stop_template = "GET /rec/stop?h=<handleid> HTTP/1.0\r\n\r\n";
-    RecordingCommands[kCamera].reply_expression = "handle=([0-9]+)";
-    RecordingCommands[kCamera].handle_subst = "\\1";
-    CameraBaseTable[kCamera].reference = "Cam5";
+    commands_.io[kCamera].io_template = "GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\r\n\r\n";
+    commands_.recording[kCamera].start_template = "GET /rec/start HTTP/1.0\r\n\r\n";
+    commands_.recording[kCamera].stop_template = "GET /rec/stop?h=<handleid> HTTP/1.0\r\n\r\n";
+    commands_.recording[kCamera].reply_expression = "handle=([0-9]+)";
+    commands_.recording[kCamera].handle_subst = "\\1";
+    cameras_[kCamera].reference = "Cam5";
   }
-  static std::array<CCommandRecord*, 3> Records() {
-    return {&IOBoxCommands[kCamera], &PTZCommands[kCamera], &RecordingCommands[kCamera]};
+  std::array<CCommandRecord*, 3> Records() {
+    return {&commands_.io[kCamera], &commands_.ptz[kCamera], &commands_.recording[kCamera]};
   }
   // A one-camera job with `c` as its command 1, in a slot; the arguments of
   // its command thread (thread index 0).
@@ -62,14 +61,15 @@ class HTTPCommandTest : public JobsTest {
     job.cameras[1].number_of_commands = 1;
     job.cameras[1].commands[1] = c;
     auto args = std::make_shared<HTTPCommandArgs>();
-    args->job = AllocateJobSlot(job);
+    args->runner = &Runner();
+    args->job = Runner().table().Allocate(job);
     args->camera_index = args->command_index = 1;
-    args->record = JobInSlot(args->job);
+    args->record = Runner().table().InSlot(args->job);
     args->record->thread_events[0].Create("http_com_test");
     return args;
   }
-  static void Release(int slot) {
-    Console([&] { ReleaseJobSlot(slot); });
+  void Release(int slot) {
+    Console([&] { Runner().table().Release(slot); });
   }
   long Status(int entry) {
     CDatabase table;
@@ -92,7 +92,7 @@ class HTTPCommandTest : public JobsTest {
 };
 
 TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
-  const std::string plain = IOBoxCommands[kCamera].io_template;
+  const std::string plain = commands_.io[kCamera].io_template;
   // Exactly 255 characters with "on"; the "off" of the follow-up makes 256.
   const std::string pad(
       kCommandMax - std::string("GET /io?pin=1&state=on&pad= HTTP/1.0\r\n\r\n").size(), 'x');
@@ -122,7 +122,7 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     for (CCommandRecord* r : Records()) r->family = c.family;
-    IOBoxCommands[kCamera].io_template = c.command.pin_number == 1 ? fits_only_on : plain;
+    commands_.io[kCamera].io_template = c.command.pin_number == 1 ? fits_only_on : plain;
     JobCommand command = c.command;
     command.db_entry = entry;
     int from = static_cast<int>(sim_.Requests("camera", 1).size()) + 1;
@@ -159,10 +159,10 @@ TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
   EXPECT_EQ(Status(2), kCommandRunning);
   // The job ends while the pulse lasts, and a new job takes its slot.
   Release(slot);
-  ASSERT_EQ(AllocateJobSlot(CJob()), slot);
+  ASSERT_EQ(Runner().table().Allocate(CJob()), slot);
   worker.join();
   EXPECT_EQ(Targets(1), "/io?pin=4&state=on /io?pin=4&state=off");
-  for (const std::shared_ptr<CJob>& job : {first, JobInSlot(slot)}) {
+  for (const std::shared_ptr<CJob>& job : {first, Runner().table().InSlot(slot)}) {
     EXPECT_EQ(job->cameras[1].command_successes.Get() + job->cameras[1].command_errors.Get(), 0);
     EXPECT_FALSE(job->thread_events[0].IsSet());
   }

@@ -84,18 +84,19 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"})
     WriteFile(Path("watch/") + name, name);
   mkdir(Path("watch/dir.job").c_str(), 0755);
-  ASSERT_EQ(ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
+  JobWatcher watcher(Runner());
+  ASSERT_EQ(watcher.ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
   // A name still in use in processing is never replaced: the newer file
   // runs under a name of its own.
   WriteFile(Path("watch/processing/b.job"), "older");
-  Console([&] { EXPECT_EQ(MoveIntoProcessing("b.job"), Path("watch/processing/b~1.job")); });
+  Console([&] { EXPECT_EQ(watcher.MoveIntoProcessing("b.job"), Path("watch/processing/b~1.job")); });
   EXPECT_EQ(ReadFile(Path("watch/processing/b.job")) + ReadFile(Path("watch/processing/b~1.job")),
             "olderb.job");
   EXPECT_EQ(Said("is still in the processing directory: the new one runs as"), 1);
   // Nowhere to move it: it stays where it is, with a message.
   std::filesystem::remove_all(Path("watch/processing"));
   EXPECT_NE(Console([&] {
-              EXPECT_EQ(MoveIntoProcessing("A.JOB"), "");
+              EXPECT_EQ(watcher.MoveIntoProcessing("A.JOB"), "");
             }).find("it stays in the watch directory"),
             std::string::npos);
   EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");

@@ -28,12 +28,12 @@ CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0
   return job;
 }
 
-// Runs the job in a fresh slot on this thread; the record.
-std::shared_ptr<CJob> RunJob(const CJob& job) {
-  int slot = AllocateJobSlot(job);
-  std::shared_ptr<CJob> record = JobInSlot(slot);
-  Console([&] { JobAlrProc(slot); });
-  EXPECT_EQ(JobInSlot(slot), nullptr);
+// Runs the job in a fresh slot of `runner` on this thread; the record.
+std::shared_ptr<CJob> RunJob(JobRunner& runner, const CJob& job) {
+  int slot = runner.table().Allocate(job);
+  std::shared_ptr<CJob> record = runner.table().InSlot(slot);
+  Console([&] { runner.JobAlrProc(slot); });
+  EXPECT_EQ(runner.table().InSlot(slot), nullptr);
   return record;
 }
 
@@ -45,19 +45,20 @@ std::string Done(std::time_t t, const std::string& name) {
 
 TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
   CJob job = MakeJob("x", {-1});
-  for (int s = 0; s < 3; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
+  JobTable table;
+  for (int s = 0; s < 3; ++s) ASSERT_EQ(table.Allocate(job), s);
   // The second release finds the slot empty: no output.
-  EXPECT_EQ(Console([] { ReleaseJobSlot(1), ReleaseJobSlot(1); }),
+  EXPECT_EQ(Console([&] { table.Release(1), table.Release(1); }),
             "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
-  EXPECT_EQ(AllocateJobSlot(job), 1);
-  for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(AllocateJobSlot(job), s);
-  EXPECT_EQ(AllocateJobSlot(job), -1);
+  EXPECT_EQ(table.Allocate(job), 1);
+  for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(table.Allocate(job), s);
+  EXPECT_EQ(table.Allocate(job), -1);
   EXPECT_EQ(Said("** new_alarm ** ERROR: jobs overflow (>1024)"), 1);
-  EXPECT_EQ(AllocatedJobCount(), kJobSlots);
-  Console([] {
-    for (int s = 0; s < kJobSlots; ++s) ReleaseJobSlot(s);
+  EXPECT_EQ(table.AllocatedCount(), kJobSlots);
+  Console([&] {
+    for (int s = 0; s < kJobSlots; ++s) table.Release(s);
   });
-  EXPECT_EQ(AllocatedJobCount(), 0);
+  EXPECT_EQ(table.AllocatedCount(), 0);
 }
 
 TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
@@ -66,15 +67,15 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   std::string path = ProcessingFile("k.job", "new");
   std::time_t now = std::time(nullptr);
   for (std::time_t t : {now, now + 1}) WriteFile(Path(Done(t, "k.job")), "older");
-  RunJob(MakeJob(path, {-1}));
+  RunJob(Runner(), MakeJob(path, {-1}));
   std::string both = ReadFile(Path(Done(now, "k.job"))) + ReadFile(Path(Done(now + 1, "k.job")));
   EXPECT_TRUE(both == "newolder" || both == "oldernew") << both;
   EXPECT_FALSE(FileExists(path));
-  Config.error_path = Path("missing");
+  settings_.error_path = Path("missing");
   path = ProcessingFile("f.job", "f");
   CJob failing = MakeJob(path, {-1});
   failing.outcome = 1;  // as the reader leaves a job it refused a value of
-  RunJob(failing);
+  RunJob(Runner(), failing);
   EXPECT_TRUE(FileExists(path));
   EXPECT_EQ(Said("ERROR: could not move " + path + " to " + Path("missing/")), 1);
 }
@@ -90,15 +91,14 @@ void CountingWorker(std::shared_ptr<HTTPCommandArgs> args) {
 }
 
 TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
-  CameraBaseTable[7].reference = "Cam7";
+  cameras_[7].reference = "Cam7";
   // Without a command sender commands count nothing.
-  std::shared_ptr<CJob> quiet = RunJob(MakeJob(ProcessingFile("q.job", ""), {7}, 2));
+  std::shared_ptr<CJob> quiet = RunJob(Runner(), MakeJob(ProcessingFile("q.job", ""), {7}, 2));
   EXPECT_EQ(quiet->thread_count, 0);
   EXPECT_EQ(Said("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
-  SetCommandWorker(CountingWorker);
   CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
   job.cameras[1].commands[2].io_status = "fail";
-  std::shared_ptr<CJob> record = RunJob(job);
+  std::shared_ptr<CJob> record = RunJob(NewRunner(CountingWorker), job);
   EXPECT_EQ(record->thread_count, kMaxJobWorkers);
   EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
   EXPECT_EQ(Said("the job asks for 24 worker threads, at most 20 run: the first 20 were started"),
@@ -113,7 +113,6 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
                 .find("[Camera1]\nCameraScenario=7\nTotalNbrOfFiles=0\n"
                       "FileSuccess=0\nFileError=0\nCommandSuccess=3\nCommandError=1\n"),
             std::string::npos);
-  CameraBaseTable[7].reference.clear();
 }
 
 // Holds its worker until the test lets it go.
@@ -127,10 +126,9 @@ void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
 }
 
 TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
-  SetCommandWorker(LateWorker);
-  SetWorkerWaitForTest(200);
-  CameraBaseTable[9].reference = "Cam9";
-  std::weak_ptr<CJob> record = RunJob(MakeJob(ProcessingFile("late.job", ""), {9}, 1));
+  JobRunner& runner = Runner(LateWorker, 200);
+  cameras_[9].reference = "Cam9";
+  std::weak_ptr<CJob> record = RunJob(runner, MakeJob(ProcessingFile("late.job", ""), {9}, 1));
   EXPECT_EQ(Said(": ERROR: Thread 0 (0 seconds) timeout reaches"), 1);
   EXPECT_EQ(Names("done").size(), 1u);
   EXPECT_FALSE(record.expired());  // the slot is free, the worker still holds it
@@ -146,11 +144,10 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     g_release.store(true);
   });
-  RunJob(long_job);
+  RunJob(runner, long_job);
   releaser.join();
   EXPECT_TRUE(g_done.load());
   EXPECT_EQ(Said("timeout reaches"), 1);  // the first job's
-  CameraBaseTable[9].reference.clear();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The job unit tests' world: settings pointing into a fresh temporary
-// directory, captured reports, test hooks undone at the end.
+// directory, the gateway's tables and a job runner of the test's own, and
+// captured reports.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,11 +12,13 @@
 #include <vector>
 
 #include "acquisition/camera/camera.h"
+#include "alarm/alarm_start.h"
 #include "camera_http/command_records.h"
-#include "core/camera_base.h"
+#include "core/metrics.h"
 #include "core/report.h"
 #include "core/settings.h"
 #include "jobs/job.h"
+#include "platform/clock.h"
 #include "support/sandbox.h"
 
 namespace jobs_test {
@@ -57,16 +60,25 @@ class JobsTest : public ::testing::Test {
   void SetUp() override {
     for (const char* d : {"log", "watch", "watch/processing", "done", "error"})
       mkdir((dir_ / d).c_str(), 0755);
-    Config = ConfigSettings();
-    Config.log_directory = dir_ / "log", Config.watch_path = dir_ / "watch";
-    Config.done_path = dir_ / "done", Config.error_path = dir_ / "error";
-    Config.file_mask = "*.job";
-    StreamingServerPaths.clear();
+    settings_.log_directory = dir_ / "log", settings_.watch_path = dir_ / "watch";
+    settings_.done_path = dir_ / "done", settings_.error_path = dir_ / "error";
+    settings_.file_mask = "*.job";
     SetReportSink(&Reports::Get(), Reports::Sink);
   }
-  void TearDown() override {
-    SetCommandWorker(nullptr);
-    SetWorkerWaitForTest(kWorkerWaitMs);
+
+  // The test's job runner, made at its first use: commands run with
+  // `worker` (none: they are not run), each worker awaited `wait_ms`.
+  JobRunner& Runner(CommandWorker worker = nullptr, int wait_ms = kWorkerWaitMs) {
+    if (!runner_) runner_ = std::make_unique<JobRunner>(Context(), worker, wait_ms);
+    return *runner_;
+  }
+  // A runner in place of the one made so far.
+  JobRunner& NewRunner(CommandWorker worker, int wait_ms = kWorkerWaitMs) {
+    runner_.reset();
+    return Runner(worker, wait_ms);
+  }
+  JobContext Context() {
+    return {settings_, cameras_, commands_, alarms_, metrics_, platform::SystemClock()};
   }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
@@ -84,6 +96,12 @@ class JobsTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
+  ConfigSettings settings_;
+  metrics::Metrics metrics_;
+  CameraTable cameras_{platform::SystemClock()};
+  CommandRecords commands_;
+  AlarmServer alarms_{dir_ / "log", metrics_, platform::SystemClock()};
+  std::unique_ptr<JobRunner> runner_;
 };
 
 }  // namespace jobs_test

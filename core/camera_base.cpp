@@ -1,3 +1,0 @@
-#include "core/camera_base.h"
-
-CCameraBase CameraBaseTable[kCameraSlots];

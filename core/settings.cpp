@@ -1,4 +1,0 @@
-#include "core/settings.h"
-
-ConfigSettings Config;
-std::vector<std::string> StreamingServerPaths;
