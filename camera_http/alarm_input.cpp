@@ -275,6 +275,104 @@ void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::stri
   }
 }
 
+// What one connection after another carries over: the request to send and
+// whether a refusal has been told.
+struct AlarmInputSession {
+  explicit AlarmInputSession(const CVideoServer& server)
+      : request(PrintableText(server.request)),
+        credentials{server.user_name, server.password},
+        wire_request(server.request) {}
+
+  const std::string request;  // as configured, printable, for the messages
+  const HttpCredentials credentials;
+  // The request of the next connection: as configured, or once with our
+  // answer to the server's challenge.
+  std::string wire_request;
+  std::string answered_scheme;    // not empty while wire_request carries an answer
+  bool refusal_reported = false;  // a refusal is told once until a server takes us
+};
+
+// How the reading of one connection ended.
+enum class ConnectionEnd {
+  kQuiet,    // time-out, error or close: ask again after the reconnect pause
+  kAnswer,   // the server asked for credentials: answer on a new connection at once
+  kRefused,  // refused, and not to be answered: ask again after the retry pause
+  kStopped,  // the stop flag was set
+};
+
+// Opens the socket, connects and sends the request; the failure's message
+// format, or null.
+const char* OpenConnection(const CVideoServer& server, SockRecord& socket,
+                           const std::string& wire_request) {
+  if (SockOpen(socket) != 0) return kCannotOpen;
+  if (SockConnect(socket, server.address.c_str(), server.port, server.timings.connect_timeout) != 0)
+    return kCannotConnect;
+  // A server that vanished is then noticed within a minute even while it
+  // owes us no line; failing to ask for it changes nothing else.
+  SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+                kDeviceKeepAliveProbes);
+  if (SockSendText(socket, wire_request.c_str()) != 0) return kCannotWrite;
+  return nullptr;
+}
+
+// The first block of a connection refused the request for want of
+// credentials (`block`, in `buffer`). Sets the answer for the next
+// connection and gives kAnswer, or tells why there is none (once) and gives
+// kRefused.
+ConnectionEnd AnswerRefusal(CVideoServer& server, SockRecord& socket, std::span<char> buffer,
+                            std::string_view block, AlarmInputSession& session) {
+  std::string head(block);
+  ReadHead(socket, buffer, server.timings.receive_timeout, &head);
+  std::string authorized, scheme, why;
+  std::string message;
+  if (!session.answered_scheme.empty()) {
+    message = platform::StringPrintf(kAuthRefused, PrintableText(session.credentials.user).c_str(),
+                                     session.answered_scheme.c_str(), session.request.c_str(),
+                                     server.log_server_number);
+  } else if (session.credentials.empty() || HasAuthorizationLine(server.request)) {
+    message = platform::StringPrintf(kAuthNoCredentials, session.request.c_str(),
+                                     server.log_server_number);
+  } else if (!AnswerChallenge(server.request, head, session.credentials, &authorized, &scheme,
+                              &why)) {
+    message = platform::StringPrintf(kAuthCannotAnswer, session.request.c_str(),
+                                     PrintableText(why).c_str());
+  } else {
+    session.wire_request = std::move(authorized);
+    session.answered_scheme = scheme;
+    return ConnectionEnd::kAnswer;
+  }
+  if (!session.refusal_reported) {
+    Log(server, message);
+    ConsoleLog(message, ConsoleLevel::kError);
+    session.refusal_reported = true;
+  }
+  return ConnectionEnd::kRefused;
+}
+
+// Reads and acts on the blocks of a connection until it ends. A time-out,
+// an error and a closed connection all end it the same way: the server is
+// asked again on a new connection.
+ConnectionEnd ReadConnection(CVideoServer& server, AlarmServer& alarms, SockRecord& socket,
+                             LineAssembler& lines, AlarmInputSession& session,
+                             const std::atomic<bool>* stop) {
+  const AlarmInputTimings& times = server.timings;
+  std::array<char, kAlarmInputBlockSize> buffer{};
+  for (bool first = true;; first = false) {
+    buffer.fill('\0');
+    int count = SockReceive(socket, buffer, times.receive_timeout);
+    if (count <= 0) return ConnectionEnd::kQuiet;
+    std::string_view block(buffer.data(), static_cast<std::size_t>(count));
+    if (first && IsUnauthorized(block))
+      return AnswerRefusal(server, socket, buffer, block, session);
+    if (first) session.refusal_reported = false;  // the server has taken the request
+    // A block that only carries on a line has nothing to act on: the rest
+    // of the line is read at once (a long one is not paced block by block).
+    if (ProcessAlarmInputBlock(server, alarms, lines, block) > 0 &&
+        !Pause(stop, times.block_pause_ms))
+      return ConnectionEnd::kStopped;
+  }
+}
+
 }  // namespace
 
 void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop) {
@@ -286,97 +384,31 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
   ConsoleLog(started, ConsoleLevel::kNormal);
   Log(server, started);
 
-  const std::string request = PrintableText(server.request);
-  const HttpCredentials credentials{server.user_name, server.password};
-  std::array<char, kAlarmInputBlockSize> buffer{};
-  // The request of the next connection: as configured, or once with our
-  // answer to the server's challenge.
-  std::string wire_request = server.request;
-  std::string answered_scheme;    // not empty while wire_request carries an answer
-  bool refusal_reported = false;  // a refusal is told once until a server takes us
+  AlarmInputSession session(server);
   while (!Stopped(stop)) {
-    Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
+    Log(server, platform::StringPrintf(kSocketStarted, session.request.c_str()));
     SockRecord socket;
-    const char* failure = nullptr;
-    if (SockOpen(socket) != 0) {
-      failure = kCannotOpen;
-    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) !=
-               0) {
-      failure = kCannotConnect;
-    } else {
-      // A server that vanished is then noticed within a minute even while
-      // it owes us no line; failing to ask for it changes nothing else.
-      SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
-                    kDeviceKeepAliveProbes);
-      if (SockSendText(socket, wire_request.c_str()) != 0) failure = kCannotWrite;
-    }
-    if (failure) {
-      ConnectionFailed(server, failure, request);
+    if (const char* failure = OpenConnection(server, socket, session.wire_request)) {
+      ConnectionFailed(server, failure, session.request);
       SockClose(socket);  // -1 when the open itself failed: nothing to close
       if (!Pause(stop, times.retry_ms)) return;
       continue;
     }
-
-    // A time-out, an error and a closed connection all end the reading the
-    // same way: the server is asked again on a new connection.
-    bool first = true;
-    bool answer_now = false;
-    bool refused = false;
     LineAssembler lines(kAlarmInputPendingMax);
-    while (true) {
-      buffer.fill('\0');
-      int count = SockReceive(socket, buffer, times.receive_timeout);
-      if (count <= 0) break;
-      std::string_view block(buffer.data(), static_cast<std::size_t>(count));
-      if (first && IsUnauthorized(block)) {
-        std::string head(block);
-        ReadHead(socket, buffer, times.receive_timeout, &head);
-        std::string authorized, scheme, why;
-        std::string message;
-        if (!answered_scheme.empty()) {
-          message = platform::StringPrintf(kAuthRefused, PrintableText(credentials.user).c_str(),
-                                           answered_scheme.c_str(), request.c_str(),
-                                           server.log_server_number);
-        } else if (credentials.empty() || HasAuthorizationLine(server.request)) {
-          message =
-              platform::StringPrintf(kAuthNoCredentials, request.c_str(), server.log_server_number);
-        } else if (!AnswerChallenge(server.request, head, credentials, &authorized, &scheme,
-                                    &why)) {
-          message = platform::StringPrintf(kAuthCannotAnswer, request.c_str(),
-                                           PrintableText(why).c_str());
-        } else {
-          wire_request = std::move(authorized);
-          answered_scheme = scheme;
-          answer_now = true;
-          break;
-        }
-        if (!refusal_reported) {
-          Log(server, message);
-          ConsoleLog(message, ConsoleLevel::kError);
-          refusal_reported = true;
-        }
-        refused = true;
-        break;
-      }
-      if (first) refusal_reported = false;  // the server has taken the request
-      first = false;
-      // A block that only carries on a line has nothing to act on: the rest
-      // of the line is read at once (a long one is not paced block by block).
-      if (ProcessAlarmInputBlock(server, alarms, lines, block) > 0 && !Pause(stop, times.block_pause_ms))
-        return;
-    }
+    const ConnectionEnd end = ReadConnection(server, alarms, socket, lines, session, stop);
+    if (end == ConnectionEnd::kStopped) return;
     EndAlarmInputConnection(server, lines);
     SockClose(socket);
-    if (answer_now) continue;  // the answer goes out on a new connection at once
+    if (end == ConnectionEnd::kAnswer) continue;  // the answer goes out on a new connection at once
     // Every new connection starts with the request as configured: a Digest
     // answer holds only for the nonce it was made for.
-    wire_request = server.request;
-    answered_scheme.clear();
-    if (refused) {
+    session.wire_request = server.request;
+    session.answered_scheme.clear();
+    if (end == ConnectionEnd::kRefused) {
       if (!Pause(stop, times.retry_ms)) return;
       continue;
     }
-    Log(server, platform::StringPrintf(kNoData, request.c_str()));
+    Log(server, platform::StringPrintf(kNoData, session.request.c_str()));
     if (!Pause(stop, times.reconnect_ms)) return;
   }
 }

@@ -34,6 +34,16 @@ constexpr std::uint64_t kPlainStepsBase = 4096;
 
 enum class Outcome { kNoMatch, kMatch, kGiveUp, kBroken };
 
+// Where one instruction, or one return to a choice point, leaves a search.
+enum class Step {
+  kGoOn,     // pc and pos hold the next state
+  kFail,     // this way does not match: back to the latest choice
+  kMatch,    // the program's end is reached
+  kNoMatch,  // no choice is left
+  kGiveUp,   // out of steps or stack
+  kBroken,   // the program or the stack is damaged (reported)
+};
+
 // One entry of the backtracking stack.
 enum FrameKind : std::uint32_t {
   kFrameAlternative = 0,  // resume at pc with position a
@@ -220,136 +230,168 @@ class Matcher {
 
   // Runs the program from `start`; on a match the captures hold the groups.
   Outcome Try(std::uint32_t start) {
-    const std::int32_t* code = code_;
-    const unsigned char* s = subject_;
-    const std::uint32_t length = length_;
     std::uint32_t pc = 0;
     std::uint32_t pos = start;
     for (;;) {
       if (++steps_ > step_limit_) return GiveUp();
-      switch (code[pc]) {
-        case kOpMatch:
-          match_start_ = start;
-          match_end_ = pos;
-          stack_.clear();
-          return Outcome::kMatch;
-        case kOpChar:
-          if (pos < length && s[pos] == static_cast<unsigned char>(code[pc + 1])) {
-            ++pos;
-            pc += kCharWords;
-            continue;
-          }
-          break;
-        case kOpString: {
-          std::uint32_t n = static_cast<std::uint32_t>(code[pc + 2]);
-          if (length - pos >= n && std::memcmp(s + pos, view_.pool + code[pc + 1], n) == 0) {
-            pos += n;
-            pc += kStringWords;
-            continue;
-          }
-          break;
-        }
-        case kOpAny:
-          if (pos < length) {
-            ++pos;
-            pc += kAnyWords;
-            continue;
-          }
-          break;
-        case kOpSet:
-          if (pos < length && InSet(view_.sets + code[pc + 1] * kSetWordsPerMap, s[pos])) {
-            ++pos;
-            pc += kSetWords;
-            continue;
-          }
-          break;
-        case kOpBol:
-          if (pos == 0) {
-            pc += kAnchorWords;
-            continue;
-          }
-          break;
-        case kOpEol:
-          if (pos == length) {
-            pc += kAnchorWords;
-            continue;
-          }
-          break;
-        case kOpSave: {
-          std::uint32_t slot = static_cast<std::uint32_t>(code[pc + 1]);
-          if (!stack_.Push(kFrameRestore, slot, caps_[slot])) return GiveUp();
-          caps_[slot] = pos;
-          pc += kSaveWords;
-          continue;
-        }
-        case kOpSplit:
-          if (failed_ != nullptr && !FirstVisit(code[pc + 2], pos)) break;
-          if (!stack_.Push(kFrameAlternative, static_cast<std::uint32_t>(code[pc + 1]), pos))
-            return GiveUp();
-          pc += kSplitWords;
-          continue;
-        case kOpSplitBack:
-          if (failed_ != nullptr && !FirstVisit(code[pc + 2], pos)) break;
-          if (!stack_.Push(kFrameAlternative, pc + kSplitWords, pos)) return GiveUp();
-          pc = static_cast<std::uint32_t>(code[pc + 1]);
-          continue;
-        case kOpJump:
-          pc = static_cast<std::uint32_t>(code[pc + 1]);
-          continue;
-        case kOpRepeat: {
-          std::uint32_t lo = 0;
-          std::uint32_t hi = 0;
-          Outcome outcome = Repeat(pc, pos, &lo, &hi);
-          if (outcome == Outcome::kBroken || outcome == Outcome::kGiveUp) return outcome;
-          if (outcome == Outcome::kNoMatch || !StopAt(lo, hi, code[pc + 6])) break;
-          if (hi > lo && !stack_.Push(kFrameRetreat, pc, lo, hi)) return GiveUp();
-          pos = hi;
-          pc += kRepeatWords;
-          continue;
-        }
-        default:
-          regreport(kRegexpMemoryCorruption);
-          return Outcome::kBroken;
-      }
+      Step step = Execute(pc, pos);
+      if (step == Step::kFail) step = Backtrack(pc, pos);
+      if (step != Step::kGoOn) return Finish(step, start, pos);
+    }
+  }
 
-      // This way failed: undo captures and take the most recent choice left.
-      for (;;) {
-        if (stack_.empty()) return Outcome::kNoMatch;
-        Frame& frame = stack_.top();
-        if (frame.kind() == kFrameRestore) {
+  // The outcome of the search from `start` that stopped at `step`, at `end`.
+  Outcome Finish(Step step, std::uint32_t start, std::uint32_t end) {
+    switch (step) {
+      case Step::kMatch:
+        match_start_ = start;
+        match_end_ = end;
+        stack_.clear();
+        return Outcome::kMatch;
+      case Step::kGiveUp:
+        return GiveUp();
+      case Step::kBroken:
+        return Outcome::kBroken;
+      default:
+        return Outcome::kNoMatch;
+    }
+  }
+
+  // Runs the instruction at pc on the subject at pos; on kGoOn both point
+  // to the next state.
+  [[gnu::always_inline]] Step Execute(std::uint32_t& pc, std::uint32_t& pos) {
+    const std::int32_t* op = code_ + pc;
+    const unsigned char* s = subject_;
+    switch (op[0]) {
+      case kOpMatch:
+        return Step::kMatch;
+      case kOpChar:
+        if (pos >= length_ || s[pos] != static_cast<unsigned char>(op[1])) return Step::kFail;
+        return Advance(pc, pos, kCharWords, 1);
+      case kOpString: {
+        const std::uint32_t n = static_cast<std::uint32_t>(op[2]);
+        if (length_ - pos < n || std::memcmp(s + pos, view_.pool + op[1], n) != 0)
+          return Step::kFail;
+        return Advance(pc, pos, kStringWords, n);
+      }
+      case kOpAny:
+        if (pos >= length_) return Step::kFail;
+        return Advance(pc, pos, kAnyWords, 1);
+      case kOpSet:
+        if (pos >= length_ || !InSet(view_.sets + op[1] * kSetWordsPerMap, s[pos]))
+          return Step::kFail;
+        return Advance(pc, pos, kSetWords, 1);
+      case kOpBol:
+        return pos == 0 ? Advance(pc, pos, kAnchorWords, 0) : Step::kFail;
+      case kOpEol:
+        return pos == length_ ? Advance(pc, pos, kAnchorWords, 0) : Step::kFail;
+      case kOpSave:
+        return Save(pc, pos);
+      case kOpSplit:
+        return Branch(pc, pos, pc + kSplitWords, static_cast<std::uint32_t>(op[1]));
+      case kOpSplitBack:
+        return Branch(pc, pos, static_cast<std::uint32_t>(op[1]), pc + kSplitWords);
+      case kOpJump:
+        pc = static_cast<std::uint32_t>(op[1]);
+        return Step::kGoOn;
+      case kOpRepeat:
+        return EnterRepeat(pc, pos);
+      default:
+        regreport(kRegexpMemoryCorruption);
+        return Step::kBroken;
+    }
+  }
+
+  // Moves past an instruction of `words` words that took `taken` bytes.
+  [[gnu::always_inline]] static Step Advance(std::uint32_t& pc, std::uint32_t& pos, int words,
+                                             std::uint32_t taken) {
+    pc += static_cast<std::uint32_t>(words);
+    pos += taken;
+    return Step::kGoOn;
+  }
+
+  // Opens or closes a group at pos; the old value goes on the stack, to be
+  // put back when this way fails.
+  [[gnu::always_inline]] Step Save(std::uint32_t& pc, std::uint32_t pos) {
+    const std::uint32_t slot = static_cast<std::uint32_t>(code_[pc + 1]);
+    if (!stack_.Push(kFrameRestore, slot, caps_[slot])) return Step::kGiveUp;
+    caps_[slot] = pos;
+    pc += kSaveWords;
+    return Step::kGoOn;
+  }
+
+  // A split at pc: goes on at `first` and leaves `second` as the choice to
+  // come back to. In remembering mode a split already explored at pos fails.
+  [[gnu::always_inline]] Step Branch(std::uint32_t& pc, std::uint32_t pos, std::uint32_t first,
+                                     std::uint32_t second) {
+    if (failed_ != nullptr && !FirstVisit(code_[pc + 2], pos)) return Step::kFail;
+    if (!stack_.Push(kFrameAlternative, second, pos)) return Step::kGiveUp;
+    pc = first;
+    return Step::kGoOn;
+  }
+
+  // The repetition at pc takes its longest run from pos (or up to the last
+  // place of the byte that must follow it); what it may give back later is
+  // left on the stack.
+  [[gnu::always_inline]] Step EnterRepeat(std::uint32_t& pc, std::uint32_t& pos) {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    const Outcome outcome = Repeat(pc, pos, &lo, &hi);
+    if (outcome == Outcome::kBroken) return Step::kBroken;
+    if (outcome == Outcome::kGiveUp) return Step::kGiveUp;
+    if (outcome == Outcome::kNoMatch || !StopAt(lo, hi, code_[pc + 6])) return Step::kFail;
+    if (hi > lo && !stack_.Push(kFrameRetreat, pc, lo, hi)) return Step::kGiveUp;
+    pos = hi;
+    pc += kRepeatWords;
+    return Step::kGoOn;
+  }
+
+  // This way failed: undoes captures and takes the most recent choice left,
+  // with pc and pos set to it (kGoOn); kNoMatch when none is left.
+  [[gnu::always_inline]] Step Backtrack(std::uint32_t& pc, std::uint32_t& pos) {
+    for (;;) {
+      if (stack_.empty()) return Step::kNoMatch;
+      Frame& frame = stack_.top();
+      switch (frame.kind()) {
+        case kFrameRestore:
           caps_[frame.pc()] = frame.a;
           stack_.pop();
           continue;
-        }
-        if (frame.kind() == kFrameAlternative) {
+        case kFrameAlternative:
           pc = frame.pc();
           pos = frame.a;
           stack_.pop();
-          break;
-        }
-        if (frame.kind() != kFrameRetreat) {
-          regreport(kRegexpCorruptedPointers);
-          return Outcome::kBroken;
-        }
-        if (++steps_ > step_limit_) return GiveUp();
-        // Give back one byte (or, with a known next byte, up to its last place).
-        std::uint32_t cur = frame.b - 1;
-        std::uint32_t lo = frame.a;
-        pc = frame.pc();
-        if (!StopAt(lo, cur, code[pc + 6])) {
-          stack_.pop();
+          return Step::kGoOn;
+        case kFrameRetreat:
+          if (++steps_ > step_limit_) return Step::kGiveUp;
+          if (Retreat(frame, pc, pos)) return Step::kGoOn;
           continue;
-        }
-        if (cur > lo) {
-          frame.b = cur;
-        } else {
-          stack_.pop();
-        }
-        pos = cur;
-        pc += kRepeatWords;
-        break;
+        default:
+          regreport(kRegexpCorruptedPointers);
+          return Step::kBroken;
       }
     }
+  }
+
+  // Makes the repetition of `frame` give back one byte (or, with a known
+  // next byte, up to that byte's last place before) and sets pc and pos
+  // after it; false, with the frame gone, when it has nothing left to give.
+  [[gnu::always_inline]] bool Retreat(Frame& frame, std::uint32_t& pc, std::uint32_t& pos) {
+    const std::uint32_t repeat = frame.pc();
+    const std::uint32_t lo = frame.a;
+    std::uint32_t cur = frame.b - 1;
+    if (!StopAt(lo, cur, code_[repeat + 6])) {
+      stack_.pop();
+      return false;
+    }
+    if (cur > lo) {
+      frame.b = cur;
+    } else {
+      stack_.pop();
+    }
+    pos = cur;
+    pc = repeat + kRepeatWords;
+    return true;
   }
 
   // Takes as many bytes as the repetition at pc allows from pos. Gives the

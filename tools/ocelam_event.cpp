@@ -11,7 +11,9 @@
 #include "core/version.h"
 #include "platform/named_objects.h"
 
+namespace event_tool {
 namespace {
+
 constexpr const char* kUsage =
     "usage: ocelam-event set|reset|test NAME\n"
     "       ocelam-event --version | --help\n"
@@ -22,9 +24,9 @@ int Usage() {
   std::fputs(kUsage, stderr);
   return 2;
 }
-}  // namespace
 
-int main(int argc, char** argv) {
+// The tool: the exit code.
+int Run(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("ocelam-event %u.%u.%u.%u\n", OCELAM_VERSION_MAJOR, OCELAM_VERSION_MINOR,
                 OCELAM_VERSION_PATCH, OCELAM_VERSION_TWEAK);
@@ -58,3 +60,8 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "test") == 0) return event.IsSet() ? 0 : 1;
   return Usage();
 }
+
+}  // namespace
+}  // namespace event_tool
+
+int main(int argc, char** argv) { return event_tool::Run(argc, argv); }

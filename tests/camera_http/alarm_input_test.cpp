@@ -1,7 +1,8 @@
 // The alarm-input server: what one received block does (heartbeats, input
 // events, garbage), and the connection to simulated video servers with the
-// thread's times shortened (heartbeats, close, unreachable server). The whole
-// gateway's runs are in tests/integration.
+// thread's times shortened (heartbeats, close, unreachable server, a server
+// that asks for credentials). The whole gateway's runs are in
+// tests/integration.
 #include "camera_http/alarm_input.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "platform/socket.h"
+#include "support/loopback_camera.h"
 #include "support/report_capture.h"
 #include "support/sandbox.h"
 #include "support/sim_client.h"
@@ -326,6 +328,43 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
   auto lines = capture_.Take();
   EXPECT_NE(std::find(lines.begin(), lines.end(), std::pair{server_log[0], ReportLevel::kInfo}),
             lines.end());
+}
+
+// A server that asks for credentials gets our answer at once on a new
+// connection; when it refuses that too, the next connection asks as
+// configured again (an answer holds only for its challenge), and the
+// refusal is told once while the server goes on refusing.
+TEST_F(AlarmInputTest, ChallengeIsAnsweredOnANewConnectionAndARefusalToldOnce) {
+  camera_test::LoopbackListener listener;
+  auto server = Server(1, listener.port(), true);
+  server->user_name = "op";
+  server->password = "secret";
+  const std::string answered =
+      "GET /alarm/input HTTP/1.0\r\nAuthorization: Basic b3A6c2VjcmV0\r\nAccept: "
+      "text/plain\r\n\r\n";
+  std::vector<std::string> asked;
+  {
+    InputThread thread(*server, alarms_);
+    for (int i = 0; i < 4; ++i) {
+      const int fd = listener.Accept();
+      ASSERT_GE(fd, 0);
+      std::string got;
+      camera_test::ReadUntil(fd, got, [&] { return got.find('\0') != std::string::npos; });
+      asked.push_back(got);
+      sim_test::SendText(
+          fd, "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"io\"\r\n\r\n");
+      close(fd);
+    }
+  }
+  EXPECT_EQ(asked, (std::vector<std::string>{kRequest + kNul, answered + kNul, kRequest + kNul,
+                                             answered + kNul}));
+  EXPECT_EQ(CountInLog(1,
+                       "ERROR: the server refused the user 'op' (Basic authentication) for the "
+                       "command '" +
+                           kRequestShown +
+                           "' - check 'Username' and 'Password' of its section VideoServer1"),
+            1u)
+      << ::testing::PrintToString(InputLog(1));
 }
 
 }  // namespace

@@ -18,11 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+namespace monitor_tool {
 namespace {
 
 constexpr const char* kCommandInit = "<command type=init />";
@@ -51,6 +53,12 @@ constexpr const char* kRefused =
     "gateway refused this client. Either this machine's address is not in the gateway's "
     "MonitorAllowedClients (section [Config] of its profile), or this address already has "
     "MonitorMaxClientsPerAddress connections, or all 50 client slots are taken.\n";
+constexpr const char* kCannotConnect = "ocelam-monitor: cannot connect to %s:%ld: %s\n";
+constexpr const char* kSendFailed = "ocelam-monitor: send failed: %s\n";
+constexpr const char* kGatewayClosed = "ocelam-monitor: connection closed by the gateway\n";
+constexpr const char* kBadValue = "ocelam-monitor: bad %s '%s'\n";
+constexpr const char* kBadArgument = "ocelam-monitor: bad argument '%s'\n";
+constexpr const char* kPortRequired = "ocelam-monitor: --port is required\n";
 
 // A connection closed by the gateway before its first message, within `ms`.
 bool ClosedBeforeFirstMessage(int fd, int ms) {
@@ -180,210 +188,277 @@ std::string CommandFromLine(std::string line, bool* quit) {
   return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   std::string host = kDefaultHost;
   long port = -1;
-  long count = -1;
-  double seconds = -1, wait = 0;
+  long count = -1;      // messages before exit; -1: no limit
+  double seconds = -1;  // time before exit; -1: no limit
+  double wait = 0;      // time to keep trying to connect
   bool use_stdin = true;
-  std::vector<std::string> commands;
+  std::vector<std::string> commands;  // the bytes of each, in the order given
+};
 
+// The command an option such as --init stands for; null for other options.
+const char* OptionCommand(const std::string& arg) {
+  if (arg == "--init") return kCommandInit;
+  if (arg == "--log-on") return kCommandLogOn;
+  if (arg == "--log-off") return kCommandLogOff;
+  if (arg == "--test-info") return kCommandTestInfo;
+  return nullptr;
+}
+
+bool TakesValue(const std::string& arg) {
+  return arg == "--host" || arg == "--port" || arg == "--count" || arg == "--seconds" ||
+         arg == "--wait" || arg == "--send";
+}
+
+// Sets the option `arg` to `value`; false, after saying so, when the value
+// is bad.
+bool SetValue(const std::string& arg, const char* value, Options* options) {
+  bool good = true;
+  if (arg == "--host") {
+    options->host = value;
+  } else if (arg == "--port") {
+    good = ParseCount(value, &options->port) && options->port >= 1 && options->port <= 65535;
+  } else if (arg == "--count") {
+    good = ParseCount(value, &options->count);
+  } else if (arg == "--seconds") {
+    good = ParseNumber(value, &options->seconds);
+  } else if (arg == "--wait") {
+    good = ParseNumber(value, &options->wait);
+  } else {
+    options->commands.push_back(Unescape(value));  // --send
+  }
+  if (!good) std::fprintf(stderr, kBadValue, arg.c_str() + 2, value);  // the name without "--"
+  return good;
+}
+
+// Reads the command line into `options`. Nothing when the tool goes on;
+// otherwise the code to exit with, usage or mistakes already printed.
+std::optional<int> ParseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    const char* v = nullptr;
+    const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       Usage();
       return kExitOk;
-    } else if (arg == "--host" && value(&v)) {
-      host = v;
-    } else if (arg == "--port" && value(&v)) {
-      if (!ParseCount(v, &port) || port < 1 || port > 65535) {
-        std::fprintf(stderr, "ocelam-monitor: bad port '%s'\n", v);
-        return kExitUsage;
-      }
-    } else if (arg == "--count" && value(&v)) {
-      if (!ParseCount(v, &count)) {
-        std::fprintf(stderr, "ocelam-monitor: bad count '%s'\n", v);
-        return kExitUsage;
-      }
-    } else if (arg == "--seconds" && value(&v)) {
-      if (!ParseNumber(v, &seconds)) {
-        std::fprintf(stderr, "ocelam-monitor: bad seconds '%s'\n", v);
-        return kExitUsage;
-      }
-    } else if (arg == "--wait" && value(&v)) {
-      if (!ParseNumber(v, &wait)) {
-        std::fprintf(stderr, "ocelam-monitor: bad wait '%s'\n", v);
-        return kExitUsage;
-      }
+    }
+    if (const char* command = OptionCommand(arg)) {
+      options->commands.push_back(Framed(command));
     } else if (arg == "--no-stdin") {
-      use_stdin = false;
-    } else if (arg == "--init") {
-      commands.push_back(Framed(kCommandInit));
-    } else if (arg == "--log-on") {
-      commands.push_back(Framed(kCommandLogOn));
-    } else if (arg == "--log-off") {
-      commands.push_back(Framed(kCommandLogOff));
-    } else if (arg == "--test-info") {
-      commands.push_back(Framed(kCommandTestInfo));
-    } else if (arg == "--send" && value(&v)) {
-      commands.push_back(Unescape(v));
+      options->use_stdin = false;
+    } else if (TakesValue(arg) && i + 1 < argc) {
+      if (!SetValue(arg, argv[++i], options)) return kExitUsage;
     } else {
-      std::fprintf(stderr, "ocelam-monitor: bad argument '%s'\n", arg.c_str());
+      std::fprintf(stderr, kBadArgument, arg.c_str());
       Usage();
       return kExitUsage;
     }
   }
-  if (port < 0) {
-    std::fprintf(stderr, "ocelam-monitor: --port is required\n");
+  if (options->port < 0) {
+    std::fputs(kPortRequired, stderr);
     Usage();
     return kExitUsage;
   }
-  signal(SIGPIPE, SIG_IGN);
+  return std::nullopt;
+}
 
-  using Clock = std::chrono::steady_clock;
-  const auto started = Clock::now();
-  const auto connect_deadline = started + std::chrono::duration<double>(wait);
+using Clock = std::chrono::steady_clock;
+// A moment some seconds (with decimals) from now.
+using SecondsAhead = decltype(Clock::now() + std::chrono::duration<double>(0));
+
+// The end of the connecting: a socket, or -1 and whether the gateway
+// refused us (errno tells why otherwise).
+struct Attempt {
   int fd = -1;
   bool refused = false;
+};
+
+// Connects, and tries again until `wait_seconds` have passed.
+Attempt ConnectWithin(const std::string& host, int port, double wait_seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(wait_seconds);
+  Attempt attempt;
   for (;;) {
-    fd = Connect(host, static_cast<int>(port));
+    attempt.fd = Connect(host, port);
     // A refusal comes at once; a served client's first message may take a
-    // while, and is then read below as usual.
-    refused = fd >= 0 && ClosedBeforeFirstMessage(fd, kRefusalWaitMs);
-    if (refused) {
-      close(fd);
-      fd = -1;
+    // while, and is then read as usual.
+    attempt.refused = attempt.fd >= 0 && ClosedBeforeFirstMessage(attempt.fd, kRefusalWaitMs);
+    if (attempt.refused) {
+      close(attempt.fd);
+      attempt.fd = -1;
     }
-    if (fd >= 0 || Clock::now() >= connect_deadline) break;
+    if (attempt.fd >= 0 || Clock::now() >= deadline) return attempt;
     std::this_thread::sleep_for(kConnectRetryPause);
   }
-  if (refused) {
-    std::fprintf(stderr, kRefused, host.c_str(), port);
-    return kExitRefused;
-  }
-  if (fd < 0) {
-    std::fprintf(stderr, "ocelam-monitor: cannot connect to %s:%ld: %s\n", host.c_str(), port,
-                 std::strerror(errno));
-    return kExitConnect;
+}
+
+// One connection to the gateway: prints its messages, sends the commands
+// of the command line and of stdin, until the count, the time, the input
+// or the gateway ends it. The caller owns and closes the socket.
+class Session {
+ public:
+  Session(const Options& options, int fd)
+      : options_(options),
+        fd_(fd),
+        timed_(options.seconds >= 0),
+        end_(Clock::now() + std::chrono::duration<double>(timed_ ? options.seconds : 0)),
+        // Commands wait for the first message (or a second): the gateway
+        // serves a new client from its first full status on.
+        next_command_(Clock::now() + kFirstCommandDelay),
+        chunk_(kReadChunk),
+        stdin_open_(options.use_stdin) {}
+
+  // The exit code.
+  int Run() {
+    if (Done()) return kExitOk;
+    for (;;) {
+      const auto now = Clock::now();
+      if (timed_ && now >= end_) break;
+      if (!SendDueCommand(now)) return kExitClosed;
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+      const int r = poll(fds, stdin_open_ ? 2 : 1, WaitMs(now));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        std::perror("ocelam-monitor: poll");
+        break;
+      }
+      if (fds[0].revents) {
+        const ssize_t n = recv(fd_, chunk_.data(), chunk_.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return GatewayClosed();
+        if (TakeMessages(static_cast<std::size_t>(n))) return kExitOk;
+      }
+      if (stdin_open_ && fds[1].revents) {
+        if (std::optional<int> code = ReadStdin()) return *code;
+      }
+    }
+    return Done() || options_.count < 0 ? kExitOk : kExitClosed;
   }
 
-  const bool timed = seconds >= 0;
-  const auto end = Clock::now() + std::chrono::duration<double>(timed ? seconds : 0);
-  // Commands wait for the first message (or a second): the gateway
-  // serves a new client from its first full status on.
-  auto next_command = Clock::now() + kFirstCommandDelay;
-  std::size_t command_index = 0;
-  long printed = 0;
-  std::string partial, stdin_line;
-  std::vector<char> chunk(kReadChunk);
-  bool stdin_open = use_stdin;
+ private:
+  bool Done() const { return options_.count >= 0 && printed_ >= options_.count; }
 
-  auto print = [&](const std::string& message) {
+  void Print(const std::string& message) {
     std::fwrite(message.data(), 1, message.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    ++printed;
-  };
-  auto done = [&] { return count >= 0 && printed >= count; };
-
-  if (done()) {
-    close(fd);
-    return kExitOk;
+    ++printed_;
   }
-  for (;;) {
-    auto now = Clock::now();
-    if (timed && now >= end) break;
-    // Commands from the command line, one per gap.
-    if (command_index < commands.size() && now >= next_command) {
-      if (!SendAll(fd, commands[command_index])) {
-        std::fprintf(stderr, "ocelam-monitor: send failed: %s\n", std::strerror(errno));
-        close(fd);
-        return kExitClosed;
-      }
-      ++command_index;
-      next_command = now + kCommandGap;
-    }
+
+  // False, after saying so, when the send fails.
+  bool Send(const std::string& bytes) {
+    if (SendAll(fd_, bytes)) return true;
+    std::fprintf(stderr, kSendFailed, std::strerror(errno));
+    return false;
+  }
+
+  // Commands from the command line, one per gap.
+  bool SendDueCommand(Clock::time_point now) {
+    if (command_index_ >= options_.commands.size() || now < next_command_) return true;
+    if (!Send(options_.commands[command_index_])) return false;
+    ++command_index_;
+    next_command_ = now + kCommandGap;
+    return true;
+  }
+
+  // How long poll may wait: until the time is up or the next command is
+  // due, a second at most.
+  int WaitMs(Clock::time_point now) const {
     long wait_ms = 1000;
-    if (timed)
+    if (timed_)
       wait_ms =
-          std::min<long>(wait_ms, std::chrono::ceil<std::chrono::milliseconds>(end - now).count());
-    if (command_index < commands.size())
+          std::min<long>(wait_ms, std::chrono::ceil<std::chrono::milliseconds>(end_ - now).count());
+    if (command_index_ < options_.commands.size())
       wait_ms = std::min<long>(
-          wait_ms, std::chrono::ceil<std::chrono::milliseconds>(next_command - now).count());
+          wait_ms, std::chrono::ceil<std::chrono::milliseconds>(next_command_ - now).count());
     if (wait_ms < 0) wait_ms = 0;
-
-    pollfd fds[2] = {{fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    int r = poll(fds, stdin_open ? 2 : 1, static_cast<int>(wait_ms));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      std::perror("ocelam-monitor: poll");
-      break;
-    }
-    if (fds[0].revents) {
-      ssize_t n = recv(fd, chunk.data(), chunk.size(), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (printed == 0 && partial.empty()) {
-          std::fprintf(stderr, kRefused, host.c_str(), port);
-          close(fd);
-          return kExitRefused;
-        }
-        if (!partial.empty()) print(partial);
-        std::fprintf(stderr, "ocelam-monitor: connection closed by the gateway\n");
-        close(fd);
-        return done() || (count < 0 && !timed) ? kExitOk : kExitClosed;
-      }
-      for (ssize_t k = 0; k < n; ++k) {
-        if (chunk[k] == '\0') {
-          if (printed == 0) next_command = std::min(next_command, Clock::now());
-          print(partial);
-          partial.clear();
-          if (done()) {
-            close(fd);
-            return kExitOk;
-          }
-        } else {
-          partial += chunk[k];
-          if (partial.size() >= kMessageMax) {
-            print(partial);
-            partial.clear();
-          }
-        }
-      }
-    }
-    if (stdin_open && fds[1].revents) {
-      char buf[4096];
-      ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n <= 0) {
-        stdin_open = false;  // end of input: keep printing messages
-        continue;
-      }
-      stdin_line.append(buf, static_cast<std::size_t>(n));
-      for (std::size_t nl; (nl = stdin_line.find('\n')) != std::string::npos;) {
-        bool quit = false;
-        std::string bytes = CommandFromLine(stdin_line.substr(0, nl), &quit);
-        stdin_line.erase(0, nl + 1);
-        if (quit) {
-          close(fd);
-          return kExitOk;
-        }
-        if (!bytes.empty() && !SendAll(fd, bytes)) {
-          std::fprintf(stderr, "ocelam-monitor: send failed: %s\n", std::strerror(errno));
-          close(fd);
-          return kExitClosed;
-        }
-      }
-      if (stdin_line.size() > kMessageMax) stdin_line.clear();
-    }
+    return static_cast<int>(wait_ms);
   }
-  close(fd);
-  return done() || count < 0 ? kExitOk : kExitClosed;
+
+  // Prints the messages the `n` bytes in chunk_ complete; true once the
+  // count is reached.
+  bool TakeMessages(std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (chunk_[k] == '\0') {
+        if (printed_ == 0) next_command_ = std::min(next_command_, Clock::now());
+        Print(partial_);
+        partial_.clear();
+        if (Done()) return true;
+      } else {
+        partial_ += chunk_[k];
+        if (partial_.size() >= kMessageMax) {
+          Print(partial_);
+          partial_.clear();
+        }
+      }
+    }
+    return false;
+  }
+
+  // The gateway ended the connection (or it failed): the exit code.
+  int GatewayClosed() {
+    if (printed_ == 0 && partial_.empty()) {
+      std::fprintf(stderr, kRefused, options_.host.c_str(), options_.port);
+      return kExitRefused;
+    }
+    if (!partial_.empty()) Print(partial_);
+    std::fputs(kGatewayClosed, stderr);
+    return Done() || (options_.count < 0 && !timed_) ? kExitOk : kExitClosed;
+  }
+
+  // Sends the commands of the lines typed on stdin. Nothing while the tool
+  // goes on; the exit code after "quit" or a failed send.
+  std::optional<int> ReadStdin() {
+    char buf[4096];
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) {
+      stdin_open_ = false;  // end of input: keep printing messages
+      return std::nullopt;
+    }
+    stdin_line_.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = stdin_line_.find('\n')) != std::string::npos;) {
+      bool quit = false;
+      const std::string bytes = CommandFromLine(stdin_line_.substr(0, nl), &quit);
+      stdin_line_.erase(0, nl + 1);
+      if (quit) return kExitOk;
+      if (!bytes.empty() && !Send(bytes)) return kExitClosed;
+    }
+    if (stdin_line_.size() > kMessageMax) stdin_line_.clear();
+    return std::nullopt;
+  }
+
+  const Options& options_;
+  const int fd_;
+  const bool timed_;
+  const SecondsAhead end_;
+  Clock::time_point next_command_;
+  std::size_t command_index_ = 0;
+  long printed_ = 0;
+  std::string partial_;     // the message being received
+  std::string stdin_line_;  // the line being typed
+  std::vector<char> chunk_;
+  bool stdin_open_;
+};
+
+// The tool: the exit code.
+int Run(int argc, char** argv) {
+  Options options;
+  if (std::optional<int> code = ParseArguments(argc, argv, &options)) return *code;
+  signal(SIGPIPE, SIG_IGN);
+  const Attempt attempt = ConnectWithin(options.host, static_cast<int>(options.port), options.wait);
+  if (attempt.refused) {
+    std::fprintf(stderr, kRefused, options.host.c_str(), options.port);
+    return kExitRefused;
+  }
+  if (attempt.fd < 0) {
+    std::fprintf(stderr, kCannotConnect, options.host.c_str(), options.port, std::strerror(errno));
+    return kExitConnect;
+  }
+  const int code = Session(options, attempt.fd).Run();
+  close(attempt.fd);
+  return code;
 }
+
+}  // namespace
+}  // namespace monitor_tool
+
+int main(int argc, char** argv) { return monitor_tool::Run(argc, argv); }

@@ -143,80 +143,85 @@ void Camera::Serve(Fd connection) {
   HttpRequest request;
   const bool parsed =
       ParseRequestHead(std::string_view(buffer).substr(0, by_nul ? end - 1 : end), &request);
-
   // What to do is settled before the request is recorded, so its line can
   // say so.
-  enum class Plan { kStatus, kCommand, kStream };
-  Plan plan = Plan::kStatus;
-  int status = 400;
-  CommandRoute route;
-  std::uint64_t counter = 0;
-  CameraSettings s;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    s = settings_;
-    CommandRoute* found = nullptr;
-    if (parsed) {
-      // Shown on one control line: no blanks or control bytes.
-      last_target_ = request.target;
-      for (char& c : last_target_)
-        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-      // A route for the exact target wins over one for its path.
-      for (int exact = 1; exact >= 0 && found == nullptr; --exact)
-        for (CommandRoute& r : settings_.routes)
-          if (r.path != "*" &&
-              (exact ? r.path == request.target : TargetMatches(request.target, r.path)))
-            found = &r;
-    }
-    const bool stream_path = parsed && TargetMatches(request.target, s.path);
-    if (!parsed) {
-      status = 400;
-    } else if (s.status != 0) {
-      status = s.status;
-    } else if (found == nullptr && stream_path) {
-      if (request.method != "GET")
-        status = 405;
-      else if (!Authorized(request, s))
-        status = 401;
-      else
-        plan = Plan::kStream;
-    } else {
-      if (found == nullptr)
-        for (CommandRoute& r : settings_.routes)
-          if (r.path == "*") found = &r;
-      if (found != nullptr && !Authorized(request, s)) {
-        status = 401;
-      } else if (found != nullptr) {
-        plan = Plan::kCommand;
-        counter = found->counter++;
-        route = *found;
-      } else {
-        status = 404;
-      }
-    }
-  }
+  const Plan plan = PlanRequest(request, parsed);
   if (parsed) ++count_.requests;
   // The gateway ends its request with a NUL byte; a head without one yet
   // gets a moment for it, so that the record holds it. The stream does not
   // wait: its clients send none.
-  if (plan != Plan::kStream && !by_nul)
+  if (plan.kind != Plan::Kind::kStream && !by_nul)
     ReadUntil(fd, std::string_view("\0", 1), kMaxRequestHead, kNulGraceMs, &buffer);
-  std::string action = plan == Plan::kStream    ? "stream"
-                       : plan == Plan::kCommand ? ModeName(route.mode)
-                                                : "reply";
-  if (plan == Plan::kCommand && route.mode == CommandRoute::Mode::kReply) status = route.status;
-  if (action == "reply") action += ":" + std::to_string(status);
-  requests_.Add(connection_number, NowRealtimeUs(), action, buffer);
+  requests_.Add(connection_number, NowRealtimeUs(), RecordedAction(plan), buffer);
 
-  if (plan == Plan::kStream) {
+  if (plan.kind == Plan::Kind::kStream) {
     ++count_.streams;
     Stream(fd);
-  } else if (plan == Plan::kCommand) {
-    Answer(fd, route, counter);
+  } else if (plan.kind == Plan::Kind::kCommand) {
+    Answer(fd, plan.route, plan.counter);
   } else {
-    // A forced 401 carries the Basic challenge, whatever the camera's own.
-    Respond(fd, status, s.status == 0);
+    Respond(fd, plan.status, plan.own_challenge);
   }
+}
+
+Camera::Plan Camera::PlanRequest(const HttpRequest& request, bool parsed) {
+  Plan plan;
+  std::lock_guard<std::mutex> lock(mu_);
+  const CameraSettings& s = settings_;
+  CommandRoute* found = nullptr;
+  if (parsed) {
+    // Shown on one control line: no blanks or control bytes.
+    last_target_ = request.target;
+    for (char& c : last_target_)
+      if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    found = FindRoute(request.target);
+  }
+  // A forced 401 carries the Basic challenge, whatever the camera's own.
+  plan.own_challenge = s.status == 0;
+  const bool stream_path = parsed && TargetMatches(request.target, s.path);
+  if (!parsed) {
+    plan.status = 400;
+  } else if (s.status != 0) {
+    plan.status = s.status;
+  } else if (found == nullptr && stream_path) {
+    if (request.method != "GET")
+      plan.status = 405;
+    else if (!Authorized(request, s))
+      plan.status = 401;
+    else
+      plan.kind = Plan::Kind::kStream;
+  } else {
+    if (found == nullptr)
+      for (CommandRoute& r : settings_.routes)
+        if (r.path == "*") found = &r;
+    if (found != nullptr && !Authorized(request, s)) {
+      plan.status = 401;
+    } else if (found != nullptr) {
+      plan.kind = Plan::Kind::kCommand;
+      plan.counter = found->counter++;
+      plan.route = *found;
+    } else {
+      plan.status = 404;
+    }
+  }
+  return plan;
+}
+
+CommandRoute* Camera::FindRoute(const std::string& target) {
+  CommandRoute* found = nullptr;
+  // A route for the exact target wins over one for its path.
+  for (int exact = 1; exact >= 0 && found == nullptr; --exact)
+    for (CommandRoute& r : settings_.routes)
+      if (r.path != "*" && (exact ? r.path == target : TargetMatches(target, r.path))) found = &r;
+  return found;
+}
+
+std::string Camera::RecordedAction(const Plan& plan) {
+  if (plan.kind == Plan::Kind::kStream) return "stream";
+  if (plan.kind == Plan::Kind::kCommand && plan.route.mode != CommandRoute::Mode::kReply)
+    return ModeName(plan.route.mode);
+  return "reply:" +
+         std::to_string(plan.kind == Plan::Kind::kCommand ? plan.route.status : plan.status);
 }
 
 void Camera::Respond(int fd, int status, bool own_challenge) {

@@ -55,6 +55,25 @@ class Camera : public Device {
     int frames_since_armed = 0;
   };
   enum class WaitResult { kTimeUp, kChanged, kEnd };
+  // What a request gets.
+  struct Plan {
+    enum class Kind { kStatus, kCommand, kStream };
+    Kind kind = Kind::kStatus;
+    int status = 400;           // of kStatus
+    CommandRoute route;         // of kCommand
+    std::uint64_t counter = 0;  // of kCommand: "{n}" of its answer
+    bool own_challenge = true;  // a 401 carries the camera's own challenge
+  };
+
+  // Settles what `request` gets (`parsed`: its head could be read), and
+  // counts the answer of its route.
+  Plan PlanRequest(const HttpRequest& request, bool parsed);
+  // The route of `target` other than "*", one for the exact target before
+  // one for its path, the last of them; null when none. Needs mu_.
+  CommandRoute* FindRoute(const std::string& target);
+  // What the record of a request says was done: "stream", the route's mode,
+  // or "reply:<status>".
+  static std::string RecordedAction(const Plan& plan);
 
   // A 401 carries the camera's own challenge when `own_challenge`, else
   // the Basic one.

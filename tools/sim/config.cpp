@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -102,14 +103,144 @@ bool IsPictureKey(std::string_view key) {
          key == "slices" || key == "pad" || key == "nokey" || key == "replay";
 }
 
-bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, CameraSettings* s,
-              std::string* error) {
-  auto bad = [&](const std::string& why) {
-    *error = BadValue(key, value, why);
-    return false;
-  };
+// What a group of camera keys made of one key.
+enum class KeyResult { kNotMine, kApplied, kRefused };
+
+KeyResult Refuse(std::string_view key, std::string_view value, const std::string& why,
+                 std::string* error) {
+  *error = BadValue(key, value, why);
+  return KeyResult::kRefused;
+}
+
+// Camera keys that take a whole number within limits.
+struct NumberKey {
+  std::string_view key;
+  long min;
+  long max;
+  int CameraSettings::*field;
+};
+constexpr NumberKey kNumberKeys[] = {
+    {"id", 1, kMaxDeviceId, &CameraSettings::id},
+    {"port", 0, 65535, &CameraSettings::port},
+    {"after", 0, kMaxAfterFrames, &CameraSettings::after},
+    {"stall", 0, kMaxStallMs, &CameraSettings::stall_ms},
+    {"garbage", 0, kMaxGarbageBytes, &CameraSettings::garbage},
+    {"lenlie", -kMaxLengthLie, kMaxLengthLie, &CameraSettings::length_lie},
+    {"gop", 1, kMaxGopFrames, &CameraSettings::gop},
+    {"bitrate", 16, kMaxBitrateKbps, &CameraSettings::bitrate},
+    {"slices", 0, kMaxSlices, &CameraSettings::slices},
+    {"pad", 0, kMaxFillerBytes, &CameraSettings::pad},
+    {"replay", 0, kMaxReplayFrames, &CameraSettings::replay},
+};
+
+// Camera keys that take 0 or 1.
+struct FlagKey {
+  std::string_view key;
+  bool CameraSettings::*field;
+};
+constexpr FlagKey kFlagKeys[] = {
+    {"drop", &CameraSettings::drop},           {"halfclose", &CameraSettings::half_close},
+    {"blackhole", &CameraSettings::blackhole}, {"dead", &CameraSettings::dead},
+    {"exif", &CameraSettings::exif},           {"partlen", &CameraSettings::part_length},
+    {"nokey", &CameraSettings::nokey},
+};
+
+KeyResult ApplyTableKey(std::string_view key, std::string_view value, CameraSettings* s,
+                        std::string* error) {
+  for (const NumberKey& k : kNumberKeys) {
+    if (k.key != key) continue;
+    long n = 0;
+    if (!ParseInt(value, k.min, k.max, &n)) return Refuse(key, value, Range(k.min, k.max), error);
+    s->*k.field = static_cast<int>(n);
+    return KeyResult::kApplied;
+  }
+  for (const FlagKey& k : kFlagKeys) {
+    if (k.key != key) continue;
+    if (!ParseFlag(value, &(s->*k.field))) return Refuse(key, value, " (0 or 1)", error);
+    return KeyResult::kApplied;
+  }
+  return KeyResult::kNotMine;
+}
+
+// The stream's path, rate, frame size and forced status, and an RTSP
+// camera's codec and picture size.
+KeyResult ApplyStreamKey(std::string_view key, std::string_view value, CameraSettings* s,
+                         std::string* error) {
   long n = 0;
-  const bool rtsp = s->codec != CameraSettings::Codec::kNone;
+  if (key == "rtsp") {
+    if (value == "h264") {
+      s->codec = CameraSettings::Codec::kH264;
+    } else if (value == "h265") {
+      s->codec = CameraSettings::Codec::kH265;
+    } else if (value == "jpeg") {
+      s->codec = CameraSettings::Codec::kJpeg;
+    } else {
+      return Refuse(key, value, " (h264, h265 or jpeg)", error);
+    }
+  } else if (key == "width" || key == "height") {
+    const int max = key == "width" ? kMaxPictureWidth : kMaxPictureHeight;
+    if (!ParseInt(value, kMinPictureSide, max, &n) || n % 8 != 0)
+      return Refuse(key, value,
+                    " (a multiple of 8 from " + std::to_string(kMinPictureSide) + " to " +
+                        std::to_string(max) + ")",
+                    error);
+    (key == "width" ? s->width : s->height) = static_cast<int>(n);
+  } else if (key == "path") {
+    if (value.empty() || value.front() != '/')
+      return Refuse(key, value, " (must start with /)", error);
+    s->path = std::string(value);
+    s->path_given = true;
+  } else if (key == "fps") {
+    if (!ParseDouble(value, 0, kMaxFps, &s->fps)) return Refuse(key, value, " (0 to 1000)", error);
+  } else if (key == "size") {
+    if (!ParseInt(value, 0, static_cast<long>(kMaxFrameSize), &n) ||
+        (n != 0 && n < static_cast<long>(kMinFrameSize)))
+      return Refuse(
+          key, value,
+          " (0, or " + std::to_string(kMinFrameSize) + " to " + std::to_string(kMaxFrameSize) + ")",
+          error);
+    s->size = static_cast<std::size_t>(n);
+  } else if (key == "status") {
+    if (!ParseInt(value, 0, 599, &n) || (n != 0 && n < 100))
+      return Refuse(key, value, " (0, or 100 to 599)", error);
+    s->status = static_cast<int>(n);
+  } else {
+    return KeyResult::kNotMine;
+  }
+  return KeyResult::kApplied;
+}
+
+// Who may see the stream and the routes, and how they prove it.
+KeyResult ApplyAuthKey(std::string_view key, std::string_view value, CameraSettings* s,
+                       std::string* error) {
+  if (key == "user") {
+    s->user = std::string(value);
+  } else if (key == "pass") {
+    s->pass = std::string(value);
+  } else if (key == "auth") {
+    if (value == "basic") {
+      s->auth = CameraSettings::Auth::kBasic;
+    } else if (value == "digest") {
+      s->auth = CameraSettings::Auth::kDigest;
+    } else {
+      return Refuse(key, value, " (basic or digest)", error);
+    }
+  } else if (key == "algorithm") {
+    if (value != "MD5" && value != "SHA-256") return Refuse(key, value, " (MD5 or SHA-256)", error);
+    s->algorithm = std::string(value);
+  } else if (key == "qop") {
+    if (value != "auth" && value != "none") return Refuse(key, value, " (auth or none)", error);
+    s->qop = value == "auth";
+  } else {
+    return KeyResult::kNotMine;
+  }
+  return KeyResult::kApplied;
+}
+
+// Whether `key` may change at `when`; `error` says why not.
+bool KeyChangesNow(std::string_view key, KeyTime when, const CameraSettings& s,
+                   std::string* error) {
+  const bool rtsp = s.codec != CameraSettings::Codec::kNone;
   if ((when != KeyTime::kStart && (key == "id" || key == "port")) ||
       (when == KeyTime::kSet && key == "fps" && !rtsp) ||
       (when == KeyTime::kSet && key == "rtsp")) {
@@ -120,108 +251,18 @@ bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, Camera
     *error = std::string(key) + " of an rtsp camera changes with restart";
     return false;
   }
-  if (key == "rtsp") {
-    if (value == "h264") {
-      s->codec = CameraSettings::Codec::kH264;
-    } else if (value == "h265") {
-      s->codec = CameraSettings::Codec::kH265;
-    } else if (value == "jpeg") {
-      s->codec = CameraSettings::Codec::kJpeg;
-    } else {
-      return bad(" (h264, h265 or jpeg)");
-    }
-  } else if (key == "slices") {
-    if (!ParseInt(value, 0, kMaxSlices, &n)) return bad(Range(0, kMaxSlices));
-    s->slices = static_cast<int>(n);
-  } else if (key == "pad") {
-    if (!ParseInt(value, 0, kMaxFillerBytes, &n)) return bad(Range(0, kMaxFillerBytes));
-    s->pad = static_cast<int>(n);
-  } else if (key == "replay") {
-    if (!ParseInt(value, 0, kMaxReplayFrames, &n)) return bad(Range(0, kMaxReplayFrames));
-    s->replay = static_cast<int>(n);
-  } else if (key == "nokey") {
-    if (!ParseFlag(value, &s->nokey)) return bad(" (0 or 1)");
-  } else if (key == "width" || key == "height") {
-    const int max = key == "width" ? kMaxPictureWidth : kMaxPictureHeight;
-    if (!ParseInt(value, kMinPictureSide, max, &n) || n % 8 != 0)
-      return bad(" (a multiple of 8 from " + std::to_string(kMinPictureSide) + " to " +
-                 std::to_string(max) + ")");
-    (key == "width" ? s->width : s->height) = static_cast<int>(n);
-  } else if (key == "gop") {
-    if (!ParseInt(value, 1, kMaxGopFrames, &n)) return bad(Range(1, kMaxGopFrames));
-    s->gop = static_cast<int>(n);
-  } else if (key == "bitrate") {
-    if (!ParseInt(value, 16, kMaxBitrateKbps, &n)) return bad(Range(16, kMaxBitrateKbps));
-    s->bitrate = static_cast<int>(n);
-  } else if (key == "id") {
-    if (!ParseInt(value, 1, kMaxDeviceId, &n)) return bad(Range(1, kMaxDeviceId));
-    s->id = static_cast<int>(n);
-  } else if (key == "port") {
-    if (!ParseInt(value, 0, 65535, &n)) return bad(Range(0, 65535));
-    s->port = static_cast<int>(n);
-  } else if (key == "path") {
-    if (value.empty() || value.front() != '/') return bad(" (must start with /)");
-    s->path = std::string(value);
-    s->path_given = true;
-  } else if (key == "fps") {
-    if (!ParseDouble(value, 0, kMaxFps, &s->fps)) return bad(" (0 to 1000)");
-  } else if (key == "size") {
-    if (!ParseInt(value, 0, static_cast<long>(kMaxFrameSize), &n) ||
-        (n != 0 && n < static_cast<long>(kMinFrameSize)))
-      return bad(" (0, or " + std::to_string(kMinFrameSize) + " to " +
-                 std::to_string(kMaxFrameSize) + ")");
-    s->size = static_cast<std::size_t>(n);
-  } else if (key == "user") {
-    s->user = std::string(value);
-  } else if (key == "pass") {
-    s->pass = std::string(value);
-  } else if (key == "auth") {
-    if (value == "basic") {
-      s->auth = CameraSettings::Auth::kBasic;
-    } else if (value == "digest") {
-      s->auth = CameraSettings::Auth::kDigest;
-    } else {
-      return bad(" (basic or digest)");
-    }
-  } else if (key == "algorithm") {
-    if (value != "MD5" && value != "SHA-256") return bad(" (MD5 or SHA-256)");
-    s->algorithm = std::string(value);
-  } else if (key == "qop") {
-    if (value != "auth" && value != "none") return bad(" (auth or none)");
-    s->qop = value == "auth";
-  } else if (key == "halfclose") {
-    if (!ParseFlag(value, &s->half_close)) return bad(" (0 or 1)");
-  } else if (key == "blackhole") {
-    if (!ParseFlag(value, &s->blackhole)) return bad(" (0 or 1)");
-  } else if (key == "drop") {
-    if (!ParseFlag(value, &s->drop)) return bad(" (0 or 1)");
-  } else if (key == "after") {
-    if (!ParseInt(value, 0, kMaxAfterFrames, &n)) return bad(Range(0, kMaxAfterFrames));
-    s->after = static_cast<int>(n);
-  } else if (key == "stall") {
-    if (!ParseInt(value, 0, kMaxStallMs, &n)) return bad(Range(0, kMaxStallMs));
-    s->stall_ms = static_cast<int>(n);
-  } else if (key == "garbage") {
-    if (!ParseInt(value, 0, kMaxGarbageBytes, &n)) return bad(Range(0, kMaxGarbageBytes));
-    s->garbage = static_cast<int>(n);
-  } else if (key == "status") {
-    if (!ParseInt(value, 0, 599, &n) || (n != 0 && n < 100)) return bad(" (0, or 100 to 599)");
-    s->status = static_cast<int>(n);
-  } else if (key == "dead") {
-    if (!ParseFlag(value, &s->dead)) return bad(" (0 or 1)");
-  } else if (key == "exif") {
-    if (!ParseFlag(value, &s->exif)) return bad(" (0 or 1)");
-  } else if (key == "partlen") {
-    if (!ParseFlag(value, &s->part_length)) return bad(" (0 or 1)");
-  } else if (key == "lenlie") {
-    if (!ParseInt(value, -kMaxLengthLie, kMaxLengthLie, &n))
-      return bad(Range(-kMaxLengthLie, kMaxLengthLie));
-    s->length_lie = static_cast<int>(n);
-  } else {
-    *error = "unknown key '" + std::string(key) + "'";
-    return false;
-  }
   return true;
+}
+
+bool ApplyKey(std::string_view key, std::string_view value, KeyTime when, CameraSettings* s,
+              std::string* error) {
+  if (!KeyChangesNow(key, when, *s, error)) return false;
+  for (auto apply : {ApplyTableKey, ApplyStreamKey, ApplyAuthKey}) {
+    const KeyResult result = apply(key, value, s, error);
+    if (result != KeyResult::kNotMine) return result == KeyResult::kApplied;
+  }
+  *error = "unknown key '" + std::string(key) + "'";
+  return false;
 }
 
 // "AT:MS" of a split; `rest` gets what follows a second colon, if any.
@@ -621,12 +662,122 @@ bool LoadScript(const std::string& path, std::vector<ScriptStep>* steps, std::st
   return true;
 }
 
+namespace {
+
+// A --route, put on its cameras once every camera is known.
+struct PendingRoute {
+  int camera;  // 0: every MJPEG camera
+  CommandRoute route;
+};
+
+// Applies one option of the command line with its value.
+bool ApplyOption(std::string_view name, std::string_view value, Options* options,
+                 std::vector<PendingRoute>* routes, std::string* error) {
+  long n = 0;
+  if (name == "--bind") {
+    options->bind = std::string(value);
+  } else if (name == "--control-port") {
+    if (!ParseInt(value, 0, 65535, &n)) {
+      *error = "bad control port '" + std::string(value) + "'";
+      return false;
+    }
+    options->control_port = static_cast<int>(n);
+  } else if (name == "--duration") {
+    if (!ParseDouble(value, 0, 1e9, &options->duration_s)) {
+      *error = "bad duration '" + std::string(value) + "'";
+      return false;
+    }
+  } else if (name == "--request-log") {
+    if (value.empty()) {
+      *error = "--request-log needs a file name";
+      return false;
+    }
+    options->request_log = std::string(value);
+  } else if (name == "--camera") {
+    CameraSettings s;
+    if (!ApplyCameraKeys(value, KeyTime::kStart, &s, error)) return false;
+    if (s.id == 0) {
+      *error = "--camera needs id=N";
+      return false;
+    }
+    options->cameras.push_back(s);
+  } else if (name == "--cameras") {
+    return AddCameraGroup(value, options, error);
+  } else if (name == "--route") {
+    PendingRoute r{0, {}};
+    if (!ParseRoute(value, &r.route, &r.camera, error)) return false;
+    routes->push_back(std::move(r));
+  } else if (name == "--videoserver") {
+    VideoServerSettings s;
+    if (!ApplyVideoServerKeys(value, false, &s, error)) return false;
+    if (s.id == 0) {
+      *error = "--videoserver needs id=N";
+      return false;
+    }
+    if (!CheckLoop(s, error)) return false;
+    options->videoservers.push_back(std::move(s));
+  } else {
+    *error = "unknown option " + std::string(name);
+    return false;
+  }
+  return true;
+}
+
+// No id twice within a kind, no port twice at all (0 is any free port).
+bool CheckDistinct(const Options& options, std::string* error) {
+  std::set<int> camera_ids, server_ids, ports;
+  auto check_port = [&](int port) {
+    if (port != 0 && !ports.insert(port).second) {
+      *error = "port " + std::to_string(port) + " given twice";
+      return false;
+    }
+    return true;
+  };
+  for (const CameraSettings& c : options.cameras) {
+    if (!camera_ids.insert(c.id).second) {
+      *error = "camera id " + std::to_string(c.id) + " given twice";
+      return false;
+    }
+    if (!check_port(c.port)) return false;
+  }
+  for (const VideoServerSettings& v : options.videoservers) {
+    if (!server_ids.insert(v.id).second) {
+      *error = "videoserver id " + std::to_string(v.id) + " given twice";
+      return false;
+    }
+    if (!check_port(v.port)) return false;
+  }
+  return true;
+}
+
+// Puts every route on its camera, or on every MJPEG camera.
+bool AttachRoutes(const std::vector<PendingRoute>& routes, Options* options, std::string* error) {
+  for (const PendingRoute& r : routes) {
+    const bool known = std::any_of(options->cameras.begin(), options->cameras.end(),
+                                   [&](const CameraSettings& c) { return c.id == r.camera; });
+    if (r.camera != 0 && !known) {
+      *error = "--route for camera " + std::to_string(r.camera) + ", which is not given";
+      return false;
+    }
+    for (CameraSettings& c : options->cameras) {
+      if (r.camera != 0 && c.id != r.camera) continue;
+      if (c.codec != CameraSettings::Codec::kNone) {
+        if (r.camera == 0) continue;
+        *error = "--route for camera " + std::to_string(c.id) + ", an rtsp camera";
+        return false;
+      }
+      // A later route for the same path replaces the earlier one.
+      std::erase_if(c.routes, [&](const CommandRoute& old) { return old.path == r.route.path; });
+      c.routes.push_back(r.route);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::string* error) {
   *help = false;
-  struct PendingRoute {
-    int camera;
-    CommandRoute route;
-  };
   std::vector<PendingRoute> routes;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -646,93 +797,9 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       *error = "missing value after " + std::string(arg);
       return false;
     }
-    long n = 0;
-    if (name == "--bind") {
-      options->bind = std::string(value);
-    } else if (name == "--control-port") {
-      if (!ParseInt(value, 0, 65535, &n)) {
-        *error = "bad control port '" + std::string(value) + "'";
-        return false;
-      }
-      options->control_port = static_cast<int>(n);
-    } else if (name == "--duration") {
-      if (!ParseDouble(value, 0, 1e9, &options->duration_s)) {
-        *error = "bad duration '" + std::string(value) + "'";
-        return false;
-      }
-    } else if (name == "--request-log") {
-      if (value.empty()) {
-        *error = "--request-log needs a file name";
-        return false;
-      }
-      options->request_log = std::string(value);
-    } else if (name == "--camera") {
-      CameraSettings s;
-      if (!ApplyCameraKeys(value, KeyTime::kStart, &s, error)) return false;
-      if (s.id == 0) {
-        *error = "--camera needs id=N";
-        return false;
-      }
-      options->cameras.push_back(s);
-    } else if (name == "--cameras") {
-      if (!AddCameraGroup(value, options, error)) return false;
-    } else if (name == "--route") {
-      PendingRoute r{0, {}};
-      if (!ParseRoute(value, &r.route, &r.camera, error)) return false;
-      routes.push_back(std::move(r));
-    } else if (name == "--videoserver") {
-      VideoServerSettings s;
-      if (!ApplyVideoServerKeys(value, false, &s, error)) return false;
-      if (s.id == 0) {
-        *error = "--videoserver needs id=N";
-        return false;
-      }
-      if (!CheckLoop(s, error)) return false;
-      options->videoservers.push_back(std::move(s));
-    } else {
-      *error = "unknown option " + std::string(name);
-      return false;
-    }
+    if (!ApplyOption(name, value, options, &routes, error)) return false;
   }
-  std::set<int> camera_ids, server_ids, ports;
-  auto check_port = [&](int port) {
-    if (port != 0 && !ports.insert(port).second) {
-      *error = "port " + std::to_string(port) + " given twice";
-      return false;
-    }
-    return true;
-  };
-  for (const CameraSettings& c : options->cameras) {
-    if (!camera_ids.insert(c.id).second) {
-      *error = "camera id " + std::to_string(c.id) + " given twice";
-      return false;
-    }
-    if (!check_port(c.port)) return false;
-  }
-  for (const VideoServerSettings& v : options->videoservers) {
-    if (!server_ids.insert(v.id).second) {
-      *error = "videoserver id " + std::to_string(v.id) + " given twice";
-      return false;
-    }
-    if (!check_port(v.port)) return false;
-  }
-  for (PendingRoute& r : routes) {
-    if (r.camera != 0 && camera_ids.count(r.camera) == 0) {
-      *error = "--route for camera " + std::to_string(r.camera) + ", which is not given";
-      return false;
-    }
-    for (CameraSettings& c : options->cameras) {
-      if (r.camera != 0 && c.id != r.camera) continue;
-      if (c.codec != CameraSettings::Codec::kNone) {
-        if (r.camera == 0) continue;
-        *error = "--route for camera " + std::to_string(c.id) + ", an rtsp camera";
-        return false;
-      }
-      // A later route for the same path replaces the earlier one.
-      std::erase_if(c.routes, [&](const CommandRoute& old) { return old.path == r.route.path; });
-      c.routes.push_back(r.route);
-    }
-  }
+  if (!CheckDistinct(*options, error) || !AttachRoutes(routes, options, error)) return false;
   if (options->cameras.empty() && options->videoservers.empty()) {
     *error = "no device given";
     return false;

@@ -168,37 +168,7 @@ void VideoServer::Run(Connection& c, std::uint64_t number, std::string pending) 
     } else if (step < script_.size() && now >= script_due) {
       const ScriptStep& st = script_[step];
       if (++step == script_.size() && loop_) step = 0;
-      switch (st.kind) {
-        case ScriptStep::Kind::kSend: {
-          std::lock_guard<std::mutex> send_lock(c.send_mu);
-          if (!SendLocked(c, st.text)) return;
-          ++count_.lines;
-          break;
-        }
-        case ScriptStep::Kind::kWait:
-          script_due = now + std::chrono::milliseconds(st.ms);
-          break;
-        case ScriptStep::Kind::kSilence: {
-          std::lock_guard<std::mutex> lock(mu_);
-          c.silence_until = now + std::chrono::milliseconds(st.ms);
-          ++count_.silences;
-          break;
-        }
-        case ScriptStep::Kind::kSplit: {
-          std::lock_guard<std::mutex> send_lock(c.send_mu);
-          std::string_view text = st.text;
-          if (!SendLocked(c, text.substr(0, st.at))) return;
-          if (!PauseLocked(c, Clock::now() + std::chrono::milliseconds(st.ms))) return;
-          if (!SendLocked(c, text.substr(st.at))) return;
-          ++count_.splits;
-          ++count_.lines;
-          break;
-        }
-        case ScriptStep::Kind::kClose:
-          ++count_.closes;
-          DrainReadable(c.fd);
-          return;
-      }
+      if (!RunStep(c, st, now, &script_due)) return;
       continue;
     } else if (now >= next_heartbeat) {
       {
@@ -220,26 +190,65 @@ void VideoServer::Run(Connection& c, std::uint64_t number, std::string pending) 
     if (r < 0 && errno != EINTR) return;
     if (r <= 0) continue;
     if (p[1].revents) Drain(c.wake);
-    if (p[0].revents) {
-      char chunk[4096];
-      ssize_t got = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
-      if (got > 0) pending.append(chunk, static_cast<std::size_t>(got));
-      // The gateway asks once per connection; anything more is recorded so
-      // that a test sees it.
-      bool by_nul = false;
-      for (std::size_t end = RequestEnd(pending, &by_nul); end != 0;
-           end = RequestEnd(pending, &by_nul)) {
-        requests_.Add(number, NowRealtimeUs(), "extra", pending.substr(0, end));
-        ++count_.extra;
-        pending.erase(0, end);
-      }
-      if (pending.size() >= kMaxRequestHead) {
-        requests_.Add(number, NowRealtimeUs(), "incomplete", pending);
-        pending.clear();
-      }
-    }
+    if (p[0].revents && !ReadMore(c, number, &pending)) return;
   }
+}
+
+bool VideoServer::RunStep(Connection& c, const ScriptStep& st, Clock::time_point now,
+                          Clock::time_point* script_due) {
+  switch (st.kind) {
+    case ScriptStep::Kind::kSend: {
+      std::lock_guard<std::mutex> send_lock(c.send_mu);
+      if (!SendLocked(c, st.text)) return false;
+      ++count_.lines;
+      break;
+    }
+    case ScriptStep::Kind::kWait:
+      *script_due = now + std::chrono::milliseconds(st.ms);
+      break;
+    case ScriptStep::Kind::kSilence: {
+      std::lock_guard<std::mutex> lock(mu_);
+      c.silence_until = now + std::chrono::milliseconds(st.ms);
+      ++count_.silences;
+      break;
+    }
+    case ScriptStep::Kind::kSplit: {
+      std::lock_guard<std::mutex> send_lock(c.send_mu);
+      std::string_view text = st.text;
+      if (!SendLocked(c, text.substr(0, st.at))) return false;
+      if (!PauseLocked(c, Clock::now() + std::chrono::milliseconds(st.ms))) return false;
+      if (!SendLocked(c, text.substr(st.at))) return false;
+      ++count_.splits;
+      ++count_.lines;
+      break;
+    }
+    case ScriptStep::Kind::kClose:
+      ++count_.closes;
+      DrainReadable(c.fd);
+      return false;
+  }
+  return true;
+}
+
+bool VideoServer::ReadMore(Connection& c, std::uint64_t number, std::string* pending) {
+  char chunk[4096];
+  ssize_t got = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
+  if (got > 0) pending->append(chunk, static_cast<std::size_t>(got));
+  // The gateway asks once per connection; anything more is recorded so
+  // that a test sees it.
+  bool by_nul = false;
+  for (std::size_t end = RequestEnd(*pending, &by_nul); end != 0;
+       end = RequestEnd(*pending, &by_nul)) {
+    requests_.Add(number, NowRealtimeUs(), "extra", pending->substr(0, end));
+    ++count_.extra;
+    pending->erase(0, end);
+  }
+  if (pending->size() >= kMaxRequestHead) {
+    requests_.Add(number, NowRealtimeUs(), "incomplete", *pending);
+    pending->clear();
+  }
+  return true;
 }
 
 bool VideoServer::SendLocked(Connection& c, std::string_view bytes) {

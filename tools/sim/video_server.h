@@ -57,6 +57,12 @@ class VideoServer : public Device {
 
   // The connection's life once its request has come.
   void Run(Connection& c, std::uint64_t connection_number, std::string pending);
+  // Takes one step of the script at `now`; false when the connection ends.
+  bool RunStep(Connection& c, const ScriptStep& step, Clock::time_point now,
+               Clock::time_point* script_due);
+  // Reads what the client sends after its request and records any further
+  // request; false when the connection ends.
+  bool ReadMore(Connection& c, std::uint64_t connection_number, std::string* pending);
   // Sends with `c.send_mu` held by the caller.
   bool SendLocked(Connection& c, std::string_view bytes);
   // Waits until `deadline` on the connection's wake-ups; false on stop.
