@@ -157,12 +157,16 @@ void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::strin
   if (alarm < 1) return;
 
   char reference[kAlarmReferenceSize] = {};
-  // When no ".L1" file can be made the reason is reported there; the alarm
-  // is started all the same under the reference given, since a missed alarm
-  // is worse than one without its file.
-  alarms.CreateReference(reference);
-  alarms.LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
-                     platform::StringPrintf(kCameraName, camera.c_str()));
+  // When no ".L1" file can be made the alarm is started all the same under
+  // the reference given, since a missed alarm is worse than one without its
+  // file.
+  if (platform::Status made = alarms.CreateReference(reference); !made)
+    ConsoleAndReport(made.reason(), ConsoleLevel::kError, ReportLevel::kError);
+  if (platform::Status launched = alarms.LaunchAlarm(
+          kAlarmBatchFile, alarm, "", reference, 0,
+          platform::StringPrintf(kCameraName, camera.c_str()));
+      !launched)
+    ConsoleAndReport(launched.reason(), ConsoleLevel::kError, ReportLevel::kError);
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
@@ -269,7 +273,7 @@ bool IsUnauthorized(std::string_view block) {
 // come, or the server stops sending.
 void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::string* head) {
   while (head->find(kHeadEnd) == std::string::npos && head->size() < buffer.size() - 1) {
-    int count = SockReceive(socket, buffer, timeout);
+    int count = SockReceive(socket, buffer, timeout).value_or(-1);
     if (count <= 0) return;
     head->append(buffer.data(), static_cast<std::size_t>(count));
   }
@@ -298,21 +302,20 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
     Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
     SockRecord socket;
     const char* failure = nullptr;
-    if (SockOpen(socket) != 0) {
+    if (!SockOpen(socket)) {
       failure = kCannotOpen;
-    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) !=
-               0) {
+    } else if (!SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout)) {
       failure = kCannotConnect;
     } else {
       // A server that vanished is then noticed within a minute even while
       // it owes us no line; failing to ask for it changes nothing else.
-      SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
-                    kDeviceKeepAliveProbes);
-      if (SockSendText(socket, wire_request.c_str()) != 0) failure = kCannotWrite;
+      (void)SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+                          kDeviceKeepAliveProbes);
+      if (!SockSendText(socket, wire_request.c_str())) failure = kCannotWrite;
     }
     if (failure) {
       ConnectionFailed(server, failure, request);
-      SockClose(socket);  // -1 when the open itself failed: nothing to close
+      (void)SockClose(socket);  // fails when the open itself failed: nothing to close
       if (!Pause(stop, times.retry_ms)) return;
       continue;
     }
@@ -325,7 +328,7 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
     LineAssembler lines(kAlarmInputPendingMax);
     while (true) {
       buffer.fill('\0');
-      int count = SockReceive(socket, buffer, times.receive_timeout);
+      int count = SockReceive(socket, buffer, times.receive_timeout).value_or(-1);
       if (count <= 0) break;
       std::string_view block(buffer.data(), static_cast<std::size_t>(count));
       if (first && IsUnauthorized(block)) {
@@ -366,7 +369,7 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
         return;
     }
     EndAlarmInputConnection(server, lines);
-    SockClose(socket);
+    (void)SockClose(socket);
     if (answer_now) continue;  // the answer goes out on a new connection at once
     // Every new connection starts with the request as configured: a Digest
     // answer holds only for the nonce it was made for.
