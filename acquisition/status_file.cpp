@@ -12,7 +12,7 @@ void WriteStatusKey(int camera, const char* key, const char* value) {
   // One profile object per write: each write opens, rewrites and closes the
   // file on its own, and the profile engine serialises writers of one file.
   CUserProfile status(kStatusFile);
-  status.WriteString(section, key, value);
+  (void)status.WriteString(section, key, value);  // a status the file cannot take is not told
 }
 }  // namespace
 

@@ -26,6 +26,7 @@ constexpr const char* kBatchLineFormat = "%.*s %d %.*s %.*s %d %.*s";
 constexpr const char* kToolLineFormat = "qxe qxarun 1 -i4%d -s3%.*s -s8%.*s -s9alr";
 
 constexpr const char* kL1Failed = "failed to create .L1 file";
+constexpr const char* kBufferTooSmall = "a reference needs a buffer of 9 bytes";
 constexpr const char* kReferenceFailed =
     "ERROR: unable to create an alarm reference file in '%s' (%d names tried, the last '%s.L1': "
     "error %d, %s)";
@@ -59,6 +60,11 @@ void ReportError(const char* text) {
   ConsoleLog(text, ConsoleLevel::kError);
 }
 
+// A table's trouble: its line at level 3.
+void ReportTable(const platform::Status& result) {
+  if (!result) ReportToInterface(result.reason(), ReportLevel::kError);
+}
+
 }  // namespace
 
 AlarmServer::AlarmServer(std::string log_directory, metrics::Metrics& metrics,
@@ -70,8 +76,9 @@ bool IsSafeAlarmReference(std::string_view reference) {
   return platform::IsPathComponent(reference, {.allow_dot_names = true});
 }
 
-int AlarmServer::CreateReference(std::span<char> reference_out) {
-  if (reference_out.size() < kAlarmReferenceSize) return -1;
+platform::Status AlarmServer::CreateReference(std::span<char> reference_out) {
+  if (reference_out.size() < kAlarmReferenceSize)
+    return platform::Status::Failure(kBufferTooSmall, EINVAL);
   char first[kAlarmReferenceSize];
   char reference[kAlarmReferenceSize];
   const std::time_t now = clock_.WallSeconds();
@@ -89,14 +96,15 @@ int AlarmServer::CreateReference(std::span<char> reference_out) {
         fd.valid()) {
       fd.reset();
       // The alarm server expects an empty text file; opening it once more
-      // as one proves it can be written.
+      // as one proves it can be written. The reference stands either way
+      // (its file exists), so this is a note of its own, not a failure.
       if (std::FILE* f = std::fopen(path.c_str(), "w")) {
         std::fclose(f);
       } else {
         ReportToInterface(kL1Failed, ReportLevel::kInfo);
       }
       std::memcpy(reference_out.data(), reference, kAlarmReferenceSize);
-      return 0;
+      return {};
     }
     error = errno;
     // Only a taken name is worth another try; a missing or read-only
@@ -104,15 +112,15 @@ int AlarmServer::CreateReference(std::span<char> reference_out) {
     if (error != EEXIST) break;
   }
   char message[kMessageSize];
-  std::snprintf(message, sizeof message, kReferenceFailed, log_directory_.c_str(), tried,
-                reference, error, std::strerror(error));
-  ReportError(message);
+  std::snprintf(message, sizeof message, kReferenceFailed, log_directory_.c_str(), tried, reference,
+                error, std::strerror(error));
   std::memcpy(reference_out.data(), first, kAlarmReferenceSize);
-  return -1;
+  return platform::Status::Failure(message, error);
 }
 
-int AlarmServer::LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
-                             std::string_view reference, int number_b, std::string_view name) {
+platform::Status AlarmServer::LaunchAlarm(std::string_view script, int alarm,
+                                          std::string_view text_a, std::string_view reference,
+                                          int number_b, std::string_view name) {
   char line[kCommandLineSize];
   if (IsRegularFile(std::string(script))) {
     std::snprintf(line, sizeof line, kBatchLineFormat, Len(script), script.data(), alarm,
@@ -126,33 +134,30 @@ int AlarmServer::LaunchAlarm(std::string_view script, int alarm, std::string_vie
   std::snprintf(message, sizeof message, kStart, line);
   ReportToInterface(message, ReportLevel::kInfo);
 
-  std::string failure;
-  if (!RunDetached(line, &failure)) {
-    std::snprintf(message, sizeof message, kStartFailed, line, failure.c_str());
-    ReportError(message);
-    return 0;
+  if (platform::Status started = RunDetached(line); !started) {
+    std::snprintf(message, sizeof message, kStartFailed, line, started.reason().c_str());
+    return platform::Status::Failure(message, started.error());
   }
-  return 1;
+  return {};
 }
 
-bool AlarmServer::RunDetached(const std::string& command_line, std::string* failure) {
+platform::Status AlarmServer::RunDetached(const std::string& command_line) {
   CLauncher launcher(command_line.c_str());
-  if (!launcher.Start(1, 1)) {
+  if (platform::Status started = launcher.Start(1, 1); !started) {
     metrics_.Add(metrics::Count::kLaunchFailures);
-    *failure = launcher.failure();
-    return false;
+    return started;
   }
   metrics_.Add(metrics::Count::kLaunches);
   launcher.Detach();  // never waited for; its exit code is never read
-  return true;
+  return {};
 }
 
-int AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
+void AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int status) {
   if (!IsSafeAlarmReference(reference)) {
     char message[kMessageSize];
     std::snprintf(message, sizeof message, kUnsafeReference, Len(reference), reference.data());
     ReportError(message);
-    return 0;
+    return;
   }
   std::time_t now = clock_.WallSeconds();
   std::tm tm{};
@@ -162,20 +167,29 @@ int AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int 
 
   std::string path = platform::JoinPath(log_directory_, std::string(reference) + kTableSuffix);
   CDatabase table;
-  // A missing table is normal for alarms without commands: no message.
-  if (!table.Open(path.c_str())) return 0;
+  if (platform::Status opened = table.Open(path.c_str()); !opened) {
+    // A missing table is normal for alarms without commands: no message.
+    if (!table.FileUnavailable()) ReportTable(opened);
+    return;
+  }
   // The four fields go down together when the table is closed: one locked
   // write of the record, and one line when it cannot be made (a table we
   // may only read, a lock that outlasts the wait, a full disk).
   table.SetFlush(0);
-  // A record that does not exist is reported by the table; nothing is written.
-  if (!table.Go(static_cast<long>(entry) + 1)) {
-    table.Close();
-    return 0;
+  // Nothing is written to a record that does not exist.
+  if (platform::Status there = table.Go(static_cast<long>(entry) + 1); !there) {
+    ReportTable(there);
+    ReportTable(table.Close());
+    return;
   }
-  table.Replace(kStatusField, status);
-  table.Replace(kTimeField, time_text);
-  table.Replace(kStatusCopyField, status);
-  table.Replace(kTimeCopyField, time_text);
-  return table.Close();
+  // A field the table lacks is left out quietly; one that cannot take its
+  // value keeps the others from being held up.
+  auto assign = [&table](const char* field, const auto& value) {
+    if (table.IsField(field)) ReportTable(table.Replace(field, value));
+  };
+  assign(kStatusField, status);
+  assign(kTimeField, time_text);
+  assign(kStatusCopyField, status);
+  assign(kTimeCopyField, time_text);
+  ReportTable(table.Close());
 }

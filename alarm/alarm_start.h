@@ -15,6 +15,7 @@
 
 #include "core/metrics.h"
 #include "platform/clock.h"
+#include "platform/status.h"
 
 // "%08X" of a time, and its terminating NUL.
 inline constexpr std::size_t kAlarmReferenceSize = 9;
@@ -51,33 +52,38 @@ class AlarmServer {
   // Makes a fresh alarm reference ("%08X" of the current time, a few seconds
   // later when that name is taken) and its empty ".L1" file, created
   // exclusively so that callers in other threads and processes get other
-  // references. 0 on success; -1 after reporting the failure when no file
-  // could be made (the log directory is missing or not writable, or
-  // kAlarmReferenceAttempts names were taken). The buffer (at least
-  // kAlarmReferenceSize bytes, else -1 and nothing done) always receives a
-  // reference, so a caller may still start its alarm under it.
-  int CreateReference(std::span<char> reference_out);
+  // references. Fails when no file could be made (the log directory is
+  // missing or not writable, or kAlarmReferenceAttempts names were taken);
+  // the reason is the gateway's line for it, "ERROR: unable to create an
+  // alarm reference file in ...". The buffer (at least kAlarmReferenceSize
+  // bytes, else a failure and nothing done) always receives a reference, so
+  // a caller may still start its alarm under it.
+  platform::Status CreateReference(std::span<char> reference_out);
 
   // Starts an alarm detached: "%s %d %s %s %d %s" (script, alarm, text A,
   // reference, number B, name) when `script` is a file relative to the
   // working directory, else "qxe qxarun 1 -i4%d -s3%s -s8%s -s9alr" (alarm,
-  // reference, name). Reports "start '%s'"; 1 when the process started, 0
-  // after reporting that it could not be.
-  int LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
-                  std::string_view reference, int number_b, std::string_view name);
+  // reference, name). Reports "start '%s'" before it tries; fails when the
+  // process could not start, the reason being the gateway's line for it,
+  // "ERROR: unable to start '<command line>' (<why>)".
+  platform::Status LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
+                               std::string_view reference, int number_b, std::string_view name);
 
   // Starts `command_line` detached and counts the launch (or its failure).
-  // False, with the system's reason in `failure`, when it could not start.
-  bool RunDetached(const std::string& command_line, std::string* failure);
+  // Fails, with the launcher's reason, when it could not start.
+  platform::Status RunDetached(const std::string& command_line);
 
   // Writes `status` and the local time into record `entry` + 1 of the
   // alarm's table "<reference>.dbf" (any case of the name; "STATUS", "TIME",
-  // "TO1", "TI1") in one write. Non-zero when the table was opened, written
-  // and closed; 0 when it is missing or unreadable (nothing is changed), has
-  // no such record, the reference is unsafe, or the record could not be
-  // written (the table may only be read, stayed locked for 5 s, ...; one
-  // line tells which table and why).
-  int UpdateAlarmDatabase(std::string_view reference, int entry, int status);
+  // "TO1", "TI1") in one write. This is where its failures are decided, as
+  // the alarm server's rules are known here and its callers only queue the
+  // writes: a missing table is normal (the alarm has no commands; nothing
+  // said), and the rest is reported here, one line each at level 3: an
+  // unsafe reference (on the console too), a table that is no table, a
+  // record that does not exist, a field that cannot take its value, a
+  // record that could not be written (the table may only be read, stayed
+  // locked for 5 s, ...; the line tells which table and why).
+  void UpdateAlarmDatabase(std::string_view reference, int entry, int status);
 
  private:
   const std::string log_directory_;

@@ -6,6 +6,7 @@
 
 #include "core/console.h"
 #include "core/report.h"
+#include "platform/strings.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ static constexpr const char* kOpRecall = "CDatabase::Recall";
 static constexpr const char* kOpPack = "CDatabase::Pack";
 static constexpr const char* kOpCopyRecord = "CDatabase::CopyRecord";
 
-static constexpr const char* kNoTable = "no table is open";
+static constexpr const char* kNoFieldFormat = "%s: no field %s";
 
 // Records are counted in 32 bits in the file; larger numbers name none.
 constexpr long kMaxRecordNumber = 0xFFFFFFFFL;
@@ -40,14 +41,23 @@ CDatabase::CDatabase() = default;
 
 CDatabase::~CDatabase() {
   // The file is released with the object; changes still pending (auto-flush
-  // off) are written, and a failure to write them is reported like Close's.
-  if (table_.IsOpen() && !table_.Close()) ShowError(kOpFlush);
+  // off) are written. No caller is left to hear of a failure to write them,
+  // so it is reported here, as Close's would be.
+  if (!table_.IsOpen()) return;
+  if (platform::Status closed = table_.Close(); !closed)
+    ReportToInterface(Failed(kOpFlush, closed).reason(), ReportLevel::kError);
 }
 
-void CDatabase::ShowError(const char* operation) const {
-  const std::string& reason = table_.LastError();
-  ReportToInterfaceF(ReportLevel::kError, kErrorLineFormat, kErrorCaption, operation,
-                     reason.empty() ? kNoTable : reason.c_str());
+platform::Status CDatabase::Failed(const char* operation, const platform::Status& engine) {
+  std::string line =
+      platform::StringPrintf(kErrorLineFormat, kErrorCaption, operation, engine.reason().c_str());
+  line.resize(std::min(line.size(), kFormattedLineMax));  // as every formatted line
+  return platform::Status::Failure(std::move(line), engine.error());
+}
+
+platform::Status CDatabase::NoSuchField(const char* operation, const char* name) const {
+  return Failed(operation, platform::Status::Failure(platform::StringPrintf(
+                               kNoFieldFormat, table_.Path().c_str(), name ? name : "")));
 }
 
 int CDatabase::GetFieldsAddrs() {
@@ -64,77 +74,63 @@ int CDatabase::GetFieldsAddrs() {
   return 1;
 }
 
-int CDatabase::Open(const char* path) {
-  Close();
-  if (!path || !table_.Open(path)) {
-    // A missing or unreadable file is the caller's to report; a file that is
-    // there but is no table we can read is worth a line of its own.
-    if (path && !table_.FileUnavailable()) ShowError(kOpOpen);
-    return 0;
-  }
-  if (!GetFieldsAddrs()) {
-    table_.Close();
-    return 0;
-  }
+platform::Status CDatabase::Open(const char* path) {
+  (void)Close();  // a failed write of the table before was its own caller's to flush
+  if (platform::Status opened = table_.Open(path ? path : ""); !opened)
+    return Failed(kOpOpen, opened);
+  GetFieldsAddrs();
   field_count_ = static_cast<unsigned>(table_.Fields().size());
   auto_flush_ = 1;
-  return 1;
+  return {};
 }
 
-int CDatabase::Create(const char* path, std::span<const FIELD4INFO> fields) {
-  Close();
+platform::Status CDatabase::Create(const char* path, std::span<const FIELD4INFO> fields) {
+  (void)Close();
   std::vector<platform::DbfFieldSpec> specs;
   specs.reserve(fields.size());
   for (const FIELD4INFO& f : fields) {
     specs.push_back({f.name ? f.name : "", static_cast<char>(f.type), f.len, f.dec});
   }
-  if (!path || !table_.Create(path, specs)) {
-    ShowError(kOpCreate);
-    return 0;
-  }
+  if (platform::Status made = table_.Create(path ? path : "", specs); !made)
+    return Failed(kOpCreate, made);
   // The engine left the new table open; opening it through Open builds the
   // field cache and sets auto-flush like any other table.
-  table_.Close();
+  (void)table_.Close();
   return Open(path);
 }
 
-int CDatabase::Close() {
-  int result = 1;
-  if (table_.IsOpen() && !table_.Close()) {
-    ShowError(kOpFlush);
-    result = 0;
-  }
+platform::Status CDatabase::Close() {
+  platform::Status closed = table_.Close();
   field_cache_.clear();
   cached_field_count_ = 0;
   field_count_ = 0;
-  return result;
+  if (!closed) return Failed(kOpFlush, closed);
+  return {};
 }
 
-int CDatabase::Top() {
-  if (table_.Top()) return 1;
-  ShowError(kOpTop);
-  return 0;
+platform::Status CDatabase::Top() {
+  if (platform::Status moved = table_.Top(); !moved) return Failed(kOpTop, moved);
+  return {};
 }
 
-int CDatabase::Bottom() {
-  if (table_.Bottom()) return 1;
-  ShowError(kOpBottom);
-  return 0;
+platform::Status CDatabase::Bottom() {
+  if (platform::Status moved = table_.Bottom(); !moved) return Failed(kOpBottom, moved);
+  return {};
 }
 
-int CDatabase::Go(long record) {
+platform::Status CDatabase::Go(long record) {
   if (table_.IsOpen() && (record < 1 || record > kMaxRecordNumber)) {
     // Let the engine refuse it, so the table stands at its end as for any
     // record that does not exist.
     record = 0;
   }
-  if (table_.Go(static_cast<std::uint32_t>(record))) return 1;
-  ShowError(kOpGo);
-  return 0;
+  if (platform::Status moved = table_.Go(static_cast<std::uint32_t>(record)); !moved)
+    return Failed(kOpGo, moved);
+  return {};
 }
 
-long CDatabase::Skip(long count) {
-  if (!table_.Skip(count)) ShowError(kOpSkip);
+platform::Result<long> CDatabase::Skip(long count) {
+  if (platform::Status moved = table_.Skip(count); !moved) return Failed(kOpSkip, moved);
   return RecNo();
 }
 
@@ -142,198 +138,150 @@ long CDatabase::RecNo() { return table_.IsOpen() ? static_cast<long>(table_.Posi
 
 long CDatabase::RecCount() { return static_cast<long>(table_.RecordCount()); }
 
-int CDatabase::Lock() {
-  if (table_.Lock()) return 1;
-  ShowError(kOpLock);
-  return 0;
+platform::Status CDatabase::Lock() {
+  if (platform::Status locked = table_.Lock(); !locked) return Failed(kOpLock, locked);
+  return {};
 }
 
-int CDatabase::Unlock() {
-  table_.Unlock();
-  return 1;
-}
+void CDatabase::Unlock() { table_.Unlock(); }
 
 void CDatabase::SetFlush(int flag) { auto_flush_ = flag; }
 
-int CDatabase::Flush() {
-  int result = 1;
-  if (!table_.Flush()) {
-    ShowError(kOpFlush);
-    result = 0;
-  }
+platform::Status CDatabase::Flush() {
+  platform::Status flushed = table_.Flush();
   Unlock();
-  return result;
+  if (!flushed) return Failed(kOpFlush, flushed);
+  return {};
 }
 
 int CDatabase::FieldIndexOf(const char* name) const { return name ? table_.FieldIndex(name) : -1; }
 
 int CDatabase::IsField(const char* name) { return FieldIndexOf(name) >= 0 ? 1 : 0; }
 
-long CDatabase::Find(const char* field, long value) {
+platform::Result<long> CDatabase::Find(const char* field, long value) {
   int index = FieldIndexOf(field);
-  if (index < 0) return 0;
+  if (index < 0) return 0L;
   while (!table_.Eof()) {
-    long current = 0;
     // A field holding no number simply does not match.
-    if (table_.Integer(index, current) && current == value) return RecNo();
-    if (!table_.Skip(1)) {
-      ShowError(kOpSkip);
-      return 0;
-    }
+    if (platform::Result<long> current = table_.Integer(index); current && *current == value)
+      return RecNo();
+    if (platform::Status moved = table_.Skip(1); !moved) return Failed(kOpSkip, moved);
   }
-  return 0;
+  return 0L;
 }
 
-long CDatabase::Find(const char* field, const char* value) {
+platform::Result<long> CDatabase::Find(const char* field, const char* value) {
   int index = FieldIndexOf(field);
-  if (index < 0 || !value) return 0;
+  if (index < 0 || !value) return 0L;
   std::string wanted(value);
   while (!wanted.empty() && wanted.back() == ' ') wanted.pop_back();
   while (!table_.Eof()) {
     if (table_.Text(index) == wanted) return RecNo();
-    if (!table_.Skip(1)) {
-      ShowError(kOpSkip);
-      return 0;
-    }
+    if (platform::Status moved = table_.Skip(1); !moved) return Failed(kOpSkip, moved);
   }
-  return 0;
+  return 0L;
 }
 
-int CDatabase::Read(const char* field, long& value) {
+platform::Status CDatabase::Read(const char* field, long& value) {
   value = 0;
   int index = FieldIndexOf(field);
-  if (index < 0) return 0;
-  if (!table_.Integer(index, value)) {
-    ShowError(kOpRead);
-    return 0;
-  }
-  return 1;
+  if (index < 0) return NoSuchField(kOpRead, field);
+  platform::Result<long> number = table_.Integer(index);
+  if (!number) return Failed(kOpRead, number.status());
+  value = *number;
+  return {};
 }
 
-int CDatabase::Read(const char* field, int& value) {
+platform::Status CDatabase::Read(const char* field, int& value) {
   long wide = 0;
-  int result = Read(field, wide);
+  platform::Status result = Read(field, wide);
   value = static_cast<int>(wide < INT_MIN ? INT_MIN : wide > INT_MAX ? INT_MAX : wide);
   return result;
 }
 
-int CDatabase::Read(const char* field, std::string& text) {
+platform::Status CDatabase::Read(const char* field, std::string& text) {
   text.clear();
   int index = FieldIndexOf(field);
-  if (index < 0) return 0;
+  if (index < 0) return NoSuchField(kOpRead, field);
   // Through the field's cache buffer, as every text read goes.
   FieldCacheEntry& entry = field_cache_[static_cast<std::size_t>(index)];
   std::string value = table_.Text(index);
   entry.buffer.assign(value);
   entry.buffer.resize(entry.length + 1, '\0');
   text = value;
-  return 1;
+  return {};
 }
 
-int CDatabase::Read(const char* field, char* text, std::size_t size) {
+platform::Status CDatabase::Read(const char* field, char* text, std::size_t size) {
   if (text && size > 0) text[0] = '\0';
   std::string value;
-  if (!Read(field, value)) return 0;
+  if (platform::Status read = Read(field, value); !read) return read;
   if (text && size > 0) {
     std::size_t n = std::min(value.size(), size - 1);
     std::memcpy(text, value.data(), n);
     text[n] = '\0';
   }
-  return 1;
+  return {};
 }
 
-void CDatabase::WriteAndUnlock(const char* operation) {
-  if (auto_flush_ && !table_.Flush()) ShowError(operation);
+platform::Status CDatabase::WriteAndUnlock(const char* operation) {
+  platform::Status written;
+  if (auto_flush_) written = table_.Flush();
   Unlock();
+  if (!written) return Failed(operation, written);
+  return {};
 }
 
-int CDatabase::Replace(const char* field, long value) {
+platform::Status CDatabase::Changed(const char* operation, const platform::Status& assigned) {
+  if (assigned) return WriteAndUnlock(operation);
+  Unlock();
+  return Failed(operation, assigned);
+}
+
+platform::Status CDatabase::Replace(const char* field, long value) {
   int index = FieldIndexOf(field);
-  if (index < 0) return 0;
-  if (!table_.SetInteger(index, value)) {
-    ShowError(kOpReplace);
-    Unlock();
-    return 0;
-  }
-  WriteAndUnlock(kOpReplace);
-  return 1;
+  if (index < 0) return NoSuchField(kOpReplace, field);
+  return Changed(kOpReplace, table_.SetInteger(index, value));
 }
 
-int CDatabase::Replace(const char* field, const char* value) {
+platform::Status CDatabase::Replace(const char* field, const char* value) {
   int index = FieldIndexOf(field);
-  if (index < 0) return 0;
-  if (!table_.SetText(index, value ? value : "")) {
-    ShowError(kOpReplace);
-    Unlock();
-    return 0;
-  }
-  WriteAndUnlock(kOpReplace);
-  return 1;
+  if (index < 0) return NoSuchField(kOpReplace, field);
+  return Changed(kOpReplace, table_.SetText(index, value ? value : ""));
 }
 
-int CDatabase::Append() {
-  int result = 1;
-  if (!table_.Append()) {
-    ShowError(kOpAppend);
-    result = 0;
-  }
+platform::Status CDatabase::Append() {
+  platform::Status appended = table_.Append();
   Unlock();
-  return result;
+  if (!appended) return Failed(kOpAppend, appended);
+  return {};
 }
 
-int CDatabase::Blank() {
-  if (!table_.BlankRecord()) {
-    ShowError(kOpBlank);
-    Unlock();
-    return 0;
-  }
-  WriteAndUnlock(kOpBlank);
-  return 1;
-}
+platform::Status CDatabase::Blank() { return Changed(kOpBlank, table_.BlankRecord()); }
 
-int CDatabase::Delete() {
-  if (!table_.SetDeleted(true)) {
-    ShowError(kOpDelete);
-    Unlock();
-    return 0;
-  }
-  WriteAndUnlock(kOpDelete);
-  return 1;
-}
+platform::Status CDatabase::Delete() { return Changed(kOpDelete, table_.SetDeleted(true)); }
 
-int CDatabase::Recall() {
-  if (!table_.SetDeleted(false)) {
-    ShowError(kOpRecall);
-    Unlock();
-    return 0;
-  }
-  WriteAndUnlock(kOpRecall);
-  return 1;
-}
+platform::Status CDatabase::Recall() { return Changed(kOpRecall, table_.SetDeleted(false)); }
 
-int CDatabase::Pack() {
-  int result = 1;
-  if (!table_.Pack()) {
-    ShowError(kOpPack);
-    result = 0;
-  }
+platform::Status CDatabase::Pack() {
+  platform::Status packed = table_.Pack();
   Unlock();
-  return result;
+  if (!packed) return Failed(kOpPack, packed);
+  return {};
 }
 
-int CDatabase::CopyRecord(long source, long target) {
-  if (!Go(source)) return 0;
+platform::Status CDatabase::CopyRecord(long source, long target) {
+  if (platform::Status there = Go(source); !there) return there;
   for (FieldCacheEntry& e : field_cache_) {
     std::string_view raw = table_.RawField(e.index);
     e.buffer.assign(raw);
     e.buffer.push_back('\0');
   }
-  if (!Go(target)) return 0;
-  for (const FieldCacheEntry& e : field_cache_) {
-    table_.SetRaw(e.index, std::string_view(e.buffer.data(), e.length));
-  }
-  WriteAndUnlock(kOpCopyRecord);
-  return 1;
+  if (platform::Status there = Go(target); !there) return there;
+  // Standing on a record, every field of the table takes its own bytes.
+  for (const FieldCacheEntry& e : field_cache_)
+    (void)table_.SetRaw(e.index, std::string_view(e.buffer.data(), e.length));
+  return WriteAndUnlock(kOpCopyRecord);
 }
 
 const char* CDatabase::Fieldname(unsigned number) const {

@@ -47,7 +47,7 @@ class Reaper {
   void Adopt(pid_t pid) {
     platform::MutexLock guard(mutex_);
     pids_.push_back(pid);
-    if (!started_) started_ = platform::StartThread([this] { Run(); });
+    if (!started_) started_ = platform::StartThread([this] { Run(); }).ok();
     wake_.Signal();
   }
 
@@ -105,6 +105,12 @@ std::string MissingInterpreter(const std::string& program) {
   return "interpreter '" + interpreter + "' not found";
 }
 
+platform::Status StartFailed(int error, const std::string& detail = {}) {
+  std::string reason = Reason(error);
+  if (!detail.empty()) reason += ": " + detail;
+  return platform::Status::Failure(std::move(reason), error);
+}
+
 std::vector<std::string> SplitAtBlanks(const char* line) {
   std::vector<std::string> words;
   const char* p = line;
@@ -158,18 +164,17 @@ CLauncher::~CLauncher() {
   pid_ = 0;
 }
 
-int CLauncher::Start(int, int) {
-  failure_ = Reason(ENOENT);
-  if (!command_line_) return 0;
+platform::Status CLauncher::Start(int, int) {
+  if (!command_line_) return StartFailed(ENOENT);
   std::vector<std::string> words = SplitAtBlanks(command_line_.get());
-  if (words.empty()) return 0;
+  if (words.empty()) return StartFailed(ENOENT);
   std::string program = ResolveCommand(words[0]);
   if (program.empty()) {
     // Found but not runnable says so; otherwise it is not there at all.
     struct stat st {};
     bool there = stat(words[0].c_str(), &st) == 0 || stat(("./" + words[0]).c_str(), &st) == 0;
-    if (there) failure_ = Reason(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
-    return 0;
+    if (!there) return StartFailed(ENOENT);
+    return StartFailed(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
   }
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -196,17 +201,11 @@ int CLauncher::Start(int, int) {
   posix_spawnattr_destroy(&attr);
   // glibc's posix_spawn hands the child's exec error back as its result.
   if (rc != 0) {
-    failure_ = Reason(rc);
     // The file is there (we found it): what is missing is its interpreter.
-    if (rc == ENOENT) {
-      std::string why = MissingInterpreter(program);
-      if (!why.empty()) failure_ += ": " + why;
-    }
-    return 0;
+    return StartFailed(rc, rc == ENOENT ? MissingInterpreter(program) : std::string());
   }
-  failure_.clear();
   pid_ = pid;
-  return 1;
+  return {};
 }
 
 void CLauncher::Detach() {

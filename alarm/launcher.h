@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 class CLauncher {
  public:
   explicit CLauncher(const char* command_line = nullptr);
@@ -19,9 +21,12 @@ class CLauncher {
   ~CLauncher();
 
   // Starts the process. Both flags are kept for the callers' sake: every
-  // start is detached from the terminal in a session of its own. Non-zero on
-  // success, 0 on failure or without a command line.
-  int Start(int show_minimised, int new_console);
+  // start is detached from the terminal in a session of its own. A failure
+  // (none started, or no command line) says why in the system's words, lower
+  // case: "no such file or directory", "permission denied", "exec format
+  // error", ...; for a script whose interpreter is missing, what its "#!"
+  // line names, or that the line ends with CR.
+  platform::Status Start(int show_minimised, int new_console);
   // Lets the process run on; it is reaped in the background.
   void Detach();
   // 1 while the process runs; 0 once it ended (its exit code is then kept).
@@ -30,16 +35,10 @@ class CLauncher {
   void Terminate();
   unsigned exit_code() const { return exit_code_; }
   const char* command_line() const { return command_line_.get(); }
-  // Why the last Start failed, in the system's words, lower case ("" after a
-  // success): "no such file or directory", "permission denied", "exec
-  // format error", ...; for a script whose interpreter is missing, what its
-  // "#!" line names, or that the line ends with CR.
-  const std::string& failure() const { return failure_; }
 
  private:
   std::unique_ptr<char[]> command_line_;
   unsigned exit_code_ = 0;
-  std::string failure_;
   pid_t pid_ = 0;
 };
 

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/report.h"
+
 namespace {
 static constexpr const char* kFieldNameFormat = "T%02d";
+static constexpr const char* kNotOpen = "the table of alarm definitions is not open";
 }  // namespace
 
 const VM001FieldInfo kVm001Fields[kVm001FieldCount] = {
@@ -109,26 +112,35 @@ const VM001FieldInfo kVm001Fields[kVm001FieldCount] = {
     {"num1_16", offsetof(VM001Record, num1_16), 0},
 };
 
-VM001File::VM001File(const char* path) { Open(path); }
+// Whether the table opened is IsOpen(); a caller that wants the reason
+// calls Open itself.
+VM001File::VM001File(const char* path) { (void)Open(path); }
 
-int VM001File::Open(const char* path) { return CDatabase::Open(path); }
+platform::Status VM001File::Open(const char* path) { return CDatabase::Open(path); }
 
-int VM001File::ReadRecord(long record, VM001Record& out) {
-  if (!IsOpen()) return 0;
+platform::Status VM001File::ReadRecord(long record, VM001Record& out) {
+  if (!IsOpen()) return platform::Status::Failure(kNotOpen);
   std::memset(&out, 0, sizeof out);
-  Go(record);  // a record that does not exist is reported and reads blank
+  // Nothing stops on what cannot be read: it reads as 0 or empty, and the
+  // table's trouble is told here, one line each (a record that does not
+  // exist, a field holding no number; a field the table lacks is no trouble).
+  auto tell = [](const platform::Status& read) {
+    if (!read) ReportToInterface(read.reason(), ReportLevel::kError);
+  };
+  tell(Go(record));
   char* base = reinterpret_cast<char*>(&out);
   for (int k = 1; k <= kVm001FieldCount; ++k) {
     char name[8];
     std::snprintf(name, sizeof name, kFieldNameFormat, k);
+    if (!IsField(name)) continue;
     const VM001FieldInfo& info = kVm001Fields[k - 1];
     if (info.text_size == 0) {
       long value = 0;
-      Read(name, value);
+      tell(Read(name, value));
       std::memcpy(base + info.offset, &value, sizeof value);
     } else {
-      Read(name, base + info.offset, info.text_size);
+      tell(Read(name, base + info.offset, info.text_size));
     }
   }
-  return 1;
+  return {};
 }

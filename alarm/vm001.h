@@ -143,10 +143,12 @@ class VM001File : public CDatabase {
   VM001File& operator=(const VM001File&) = default;
   ~VM001File() override = default;
 
-  int Open(const char* path) override;
+  platform::Status Open(const char* path) override;
 
-  // Reads record `record` (from 1) into `out`: 0 when no table is open,
-  // otherwise 1. Fields the table lacks, or that hold no number, read as 0
-  // or empty; a record that does not exist is reported and reads as blank.
-  int ReadRecord(long record, VM001Record& out);
+  // Reads record `record` (from 1) into `out`; fails only when no table is
+  // open. Fields the table lacks, or that hold no number, read as 0 or
+  // empty; a record that does not exist reads as blank. What cannot be read
+  // is reported here (the table's line at level 3), as the record is read
+  // on whatever it holds.
+  platform::Status ReadRecord(long record, VM001Record& out);
 };

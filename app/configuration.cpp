@@ -50,10 +50,12 @@ std::string Section(const char* format, int n) {
 }
 
 // Reads an integer and writes it back at once, so the file ends complete.
+// The write-backs of the loader are not reported: a profile the gateway may
+// not write still configures it.
 int ReadIntBack(CUserProfile& p, const std::string& section, const char* key, int def) {
   int v = def;
   p.GetInt(section, key, def, &v);
-  p.WriteInt(section, key, v);
+  (void)p.WriteInt(section, key, v);
   return v;
 }
 
@@ -63,7 +65,7 @@ int ReadIntIfMissing(CUserProfile& p, const std::string& section, const char* ke
   int v = missing;
   p.GetInt(section, key, missing, &v);
   if (v == missing) {
-    p.WriteInt(section, key, def);
+    (void)p.WriteInt(section, key, def);
     v = def;
   }
   return v;
@@ -72,7 +74,7 @@ int ReadIntIfMissing(CUserProfile& p, const std::string& section, const char* ke
 std::string ReadStringBack(CUserProfile& p, const std::string& section, const char* key,
                            const char* def, std::size_t max) {
   std::string v = p.GetString(section, key, def, max);
-  p.WriteString(section, key, v.c_str());
+  (void)p.WriteString(section, key, v.c_str());
   return v;
 }
 
@@ -80,7 +82,7 @@ std::string ReadStringBack(CUserProfile& p, const std::string& section, const ch
 std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
   std::string v = p.GetString("Config", key, "", kPathMax);
   if (v.empty()) {
-    p.WriteString("Config", key, def);
+    (void)p.WriteString("Config", key, def);
     v = p.GetString("Config", key, "", kPathMax);
   }
   return v;
@@ -88,9 +90,10 @@ std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
 
 void MakeOneLevel(const std::string& path) { mkdir(path.c_str(), 0755); }  // failures ignored
 
-int CreateUnderLock(const std::string& path) {
+void CreateUnderLock(const std::string& path) {
   platform::MutexLock guard(DirectoryLock);
-  return CreateDirectoryPath(path);
+  if (platform::Status made = CreateDirectoryPath(path); !made)
+    ReportToInterface(made.reason(), ReportLevel::kError);
 }
 
 // A reference names a directory and a file below "FilePath": it must stay
@@ -155,8 +158,8 @@ void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
   if (uri.empty()) {
     std::string get_param = p.GetString(section, "GetParam", "GET", kReferenceMax);
     if (SplitGetParam(get_param, &uri, &header)) {
-      p.WriteString(section, "RequestUri", uri.c_str());
-      p.WriteString(section, "RequestHeader", header.c_str());
+      (void)p.WriteString(section, "RequestUri", uri.c_str());
+      (void)p.WriteString(section, "RequestHeader", header.c_str());
     }
   }
 
@@ -288,7 +291,7 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
   config.debugging_multithreading = ReadIntBack(p, "Config", "DebuggingMultiThreading", 0);
   std::string log_dir =
       platform::RemoveDrive(p.GetString("Config", "LogDirectory", "\\qxt\\log", kPathMax));
-  p.WriteString("Config", "LogDirectory", log_dir.c_str());
+  (void)p.WriteString("Config", "LogDirectory", log_dir.c_str());
   config.log_directory = platform::NativePath(log_dir);
   config.max_jobs_running = ReadIntBack(p, "Config", "MaxJobsRunnig", 50);
   config.move_job_to_done_or_error_path =
@@ -327,7 +330,7 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
     if (path.empty()) continue;
     // Written back into the section it was read from, where the next start
     // finds it again.
-    p.WriteString(section, "WatchPath", path.c_str());
+    (void)p.WriteString(section, "WatchPath", path.c_str());
     std::string native = platform::NativePath(platform::RemoveDrive(path));
     config.streaming_server_paths.push_back(native);
     CreateUnderLock(native);

@@ -147,26 +147,21 @@ int main(int argc, char** argv) {
   // One instance per machine: the kernel drops the lock when the holder
   // dies, so a crash never blocks the next start.
   platform::InstanceLock instance(kInstanceLockName);
-  switch (instance.Acquire()) {
-    case platform::InstanceLock::Result::kAcquired:
-      break;
-    case platform::InstanceLock::Result::kFailed:
-      ConsoleLogF(ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
-                  std::strerror(instance.error()));
-      EndSecondInstance();
-    case platform::InstanceLock::Result::kBusy:
-      EndSecondInstance();
-  }
+  platform::Result<bool> acquired = instance.Acquire();
+  if (!acquired)
+    ConsoleLogF(ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
+                acquired.status().reason().c_str());
+  if (!acquired || !*acquired) EndSecondInstance();
 
   // The restart event is cleared as soon as this instance owns the machine:
   // a flag left by an earlier run is forgotten, while a stop asked for during
   // the start (which may take a while with many cameras) is kept and ends the
   // gateway as soon as it idles.
   platform::NamedEvent restart(kRestartEventName);
-  restart.Reset();
+  (void)restart.Reset();  // a flag that cannot be removed ends this run at once, as set
 
   ApplicationInfo info = MakeApplicationInfo(module_path);
-  SockInit();  // only makes SIGPIPE harmless here; its result means nothing on Linux
+  SockInit();  // only makes SIGPIPE harmless here
 
   unsigned major = 0, minor = 0, build = 0, revision = 0;
   GetFileVersion(&major, &minor, &build, &revision);

@@ -157,12 +157,16 @@ void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::strin
   if (alarm < 1) return;
 
   char reference[kAlarmReferenceSize] = {};
-  // When no ".L1" file can be made the reason is reported there; the alarm
-  // is started all the same under the reference given, since a missed alarm
-  // is worse than one without its file.
-  alarms.CreateReference(reference);
-  alarms.LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
-                     platform::StringPrintf(kCameraName, camera.c_str()));
+  // When no ".L1" file can be made the alarm is started all the same under
+  // the reference given, since a missed alarm is worse than one without its
+  // file.
+  if (platform::Status made = alarms.CreateReference(reference); !made)
+    ConsoleAndReport(made.reason(), ConsoleLevel::kError, ReportLevel::kError);
+  if (platform::Status launched = alarms.LaunchAlarm(
+          kAlarmBatchFile, alarm, "", reference, 0,
+          platform::StringPrintf(kCameraName, camera.c_str()));
+      !launched)
+    ConsoleAndReport(launched.reason(), ConsoleLevel::kError, ReportLevel::kError);
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
@@ -269,7 +273,7 @@ bool IsUnauthorized(std::string_view block) {
 // come, or the server stops sending.
 void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::string* head) {
   while (head->find(kHeadEnd) == std::string::npos && head->size() < buffer.size() - 1) {
-    int count = SockReceive(socket, buffer, timeout);
+    int count = SockReceive(socket, buffer, timeout).value_or(-1);
     if (count <= 0) return;
     head->append(buffer.data(), static_cast<std::size_t>(count));
   }
@@ -304,14 +308,14 @@ enum class ConnectionEnd {
 // format, or null.
 const char* OpenConnection(const CVideoServer& server, SockRecord& socket,
                            const std::string& wire_request) {
-  if (SockOpen(socket) != 0) return kCannotOpen;
-  if (SockConnect(socket, server.address.c_str(), server.port, server.timings.connect_timeout) != 0)
+  if (!SockOpen(socket)) return kCannotOpen;
+  if (!SockConnect(socket, server.address.c_str(), server.port, server.timings.connect_timeout))
     return kCannotConnect;
   // A server that vanished is then noticed within a minute even while it
   // owes us no line; failing to ask for it changes nothing else.
-  SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+  (void)SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
                 kDeviceKeepAliveProbes);
-  if (SockSendText(socket, wire_request.c_str()) != 0) return kCannotWrite;
+  if (!SockSendText(socket, wire_request.c_str())) return kCannotWrite;
   return nullptr;
 }
 
@@ -359,7 +363,7 @@ ConnectionEnd ReadConnection(CVideoServer& server, AlarmServer& alarms, SockReco
   std::array<char, kAlarmInputBlockSize> buffer{};
   for (bool first = true;; first = false) {
     buffer.fill('\0');
-    int count = SockReceive(socket, buffer, times.receive_timeout);
+    int count = SockReceive(socket, buffer, times.receive_timeout).value_or(-1);
     if (count <= 0) return ConnectionEnd::kQuiet;
     std::string_view block(buffer.data(), static_cast<std::size_t>(count));
     if (first && IsUnauthorized(block))
@@ -390,7 +394,7 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
     SockRecord socket;
     if (const char* failure = OpenConnection(server, socket, session.wire_request)) {
       ConnectionFailed(server, failure, session.request);
-      SockClose(socket);  // -1 when the open itself failed: nothing to close
+      (void)SockClose(socket);  // fails when the open itself failed: nothing to close
       if (!Pause(stop, times.retry_ms)) return;
       continue;
     }
@@ -398,7 +402,7 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
     const ConnectionEnd end = ReadConnection(server, alarms, socket, lines, session, stop);
     if (end == ConnectionEnd::kStopped) return;
     EndAlarmInputConnection(server, lines);
-    SockClose(socket);
+    (void)SockClose(socket);
     if (end == ConnectionEnd::kAnswer) continue;  // the answer goes out on a new connection at once
     // Every new connection starts with the request as configured: a Digest
     // answer holds only for the nonce it was made for.

@@ -91,16 +91,16 @@ Exchange RunExchange(const char* host, int port, const char* text, const HttpTim
     return x;
   };
   SockRecord record;  // closed when it goes
-  if (SockOpen(record) != 0) return fail(Exchange::Outcome::kOpenFailed);
-  if (SockConnect(record, host, port, timings.connect_timeout) != 0)
+  if (!SockOpen(record)) return fail(Exchange::Outcome::kOpenFailed);
+  if (!SockConnect(record, host, port, timings.connect_timeout))
     return fail(Exchange::Outcome::kConnectFailed);
   // Without keepalive the reply time-out still bounds the wait: a failure
   // to set it changes nothing else.
   int saved = errno;
-  SockKeepAlive(record, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
-                kDeviceKeepAliveProbes);
+  (void)SockKeepAlive(record, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+                      kDeviceKeepAliveProbes);
   errno = saved;
-  if (SockSendText(record, text) != 0) return fail(Exchange::Outcome::kSendFailed);
+  if (!SockSendText(record, text)) return fail(Exchange::Outcome::kSendFailed);
 
   // The whole reply has the reply time-out from now, however it is cut
   // into segments. The receive buffer is on the heap: command threads have
@@ -116,7 +116,7 @@ Exchange RunExchange(const char* host, int port, const char* text, const HttpTim
     if (left_ms > 0) {
       int tenths = static_cast<int>(std::min<decltype(left_ms)>(
           (left_ms + kMillisecondsPerTenth - 1) / kMillisecondsPerTenth, INT_MAX));
-      count = SockReceive(record, buffer, tenths);
+      count = SockReceive(record, buffer, tenths).value_or(-1);
     }
     if (count == 0) {
       x = fail(any ? Exchange::Outcome::kUnfinished : Exchange::Outcome::kNoData);

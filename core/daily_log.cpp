@@ -18,8 +18,10 @@ std::tm LocalNow() {
   return tm;
 }
 
-// One line, written by one call; a file that cannot be opened (no folder,
-// no right to write) loses it.
+// One line, written by one call. The daily logs are the end of the road of
+// every report: a line that cannot be written (no folder, no right to write)
+// has nowhere else to go, so this is where that failure is decided, and the
+// line is lost.
 void AppendToFile(const char* file, std::string_view line) {
   std::FILE* f = std::fopen(file, "ab");
   if (!f) return;

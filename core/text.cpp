@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "core/report.h"
+#include "core/console.h"
+#include "platform/strings.h"
 
 platform::Mutex DirectoryLock;
 
@@ -13,7 +15,7 @@ namespace {
 constexpr const char* kCreateDirectoryFailed = "ERROR: create directory %s failed (error %d)";
 }  // namespace
 
-int CreateDirectoryPath(std::string_view path) {
+platform::Status CreateDirectoryPath(std::string_view path) {
   std::string p(path);
   for (char& c : p)
     if (c == '\\') c = '/';
@@ -31,11 +33,13 @@ int CreateDirectoryPath(std::string_view path) {
     struct stat st {};
     if (stat(prefix.c_str(), &st) == 0) continue;
     if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      ReportToInterfaceF(ReportLevel::kError, kCreateDirectoryFailed, prefix.c_str(), errno);
-      return -1;
+      const int error = errno;
+      std::string line = platform::StringPrintf(kCreateDirectoryFailed, prefix.c_str(), error);
+      line.resize(std::min(line.size(), kFormattedLineMax));  // as every formatted line
+      return platform::Status::Failure(std::move(line), error);
     }
   }
-  return 0;
+  return {};
 }
 
 int ReplacePlaceholder(std::string& text, std::string_view placeholder,

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/mutex.h"
+#include "platform/status.h"
 
 // Taken around every CreateDirectoryPath of the configuration loader and the
 // image copy threads, which may create overlapping paths at the same time.
@@ -15,10 +16,11 @@ extern platform::Mutex DirectoryLock;
 inline constexpr std::size_t kPlaceholderPartMax = 255;
 
 // Creates every missing directory of `path` (either separator; a drive letter
-// in front is dropped, as everywhere on this system). Returns 0 when the whole
-// path exists, -1 after reporting "ERROR: create directory %s failed (error %d)".
-// Callers hold DirectoryLock around it.
-int CreateDirectoryPath(std::string_view path) REQUIRES(DirectoryLock);
+// in front is dropped, as everywhere on this system). Success when the whole
+// path exists; a failure's reason is the gateway's line for it, "ERROR:
+// create directory <the level that failed> failed (error <errno>)", for the
+// caller to report. Callers hold DirectoryLock around it.
+platform::Status CreateDirectoryPath(std::string_view path) REQUIRES(DirectoryLock);
 
 // Replaces the first occurrence of `placeholder` in `text`. Returns 0 (text
 // unchanged) when it does not occur, otherwise the new length. The parts

@@ -37,9 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       size > 2 ? std::string(reinterpret_cast<const char*>(data), 1 + data[0] % 8 % size) : "s";
   platform::ProfileGetString(path, section, "key", "default");
   platform::ProfileGetInt(path, "Config", "Value", -9);
-  platform::ProfileWriteString(path, section, "key", "value");
-  platform::ProfileWriteString(path, "Config", "Value", nullptr);
-  platform::ProfileAppendLine(path, "plain line");
+  // Whether the writes succeed is not looked at: the checks are below.
+  (void)platform::ProfileWriteString(path, section, "key", "value");
+  (void)platform::ProfileWriteString(path, "Config", "Value", nullptr);
+  (void)platform::ProfileAppendLine(path, "plain line");
   platform::ProfileGetString(path, section, "key", "");
   // A rewrite keeps the file's encoding. (A UTF-8 mark followed by FF FE is
   // still a UTF-8 file, so only the first mark counts.)

@@ -163,11 +163,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A plain line at the end, as the multimedia log gets them.
   std::string line = fields[3];
   std::erase_if(line, [](char c) { return c == '\r' || c == '\n'; });
-  if (flags & 4) platform::ProfileAppendLine(path, line);
+  if (flags & 4) (void)platform::ProfileAppendLine(path, line);
 
   Write first{fields[0], fields[1], fields[2], (flags & 8) != 0};
   bool written = platform::ProfileWriteString(path, first.section, first.key,
-                                              first.remove ? nullptr : first.value.c_str());
+                                              first.remove ? nullptr : first.value.c_str())
+                     .ok();
   Check(written == Accepted(first.section, first.key));
   if (Readable(first, utf16) && !first.remove)
     Check(platform::ProfileRead(path, OneLine(first.section), OneLine(first.key)) ==
@@ -197,8 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (valid) {
     WriteFile(path2, ReadFile(path));
     for (const auto& w : writes)
-      Check(platform::ProfileWriteString(path, w.section, w.key, w.value.c_str()));
-    Check(platform::ProfileWriteStrings(path2, writes));
+      Check(platform::ProfileWriteString(path, w.section, w.key, w.value.c_str()).ok());
+    Check(platform::ProfileWriteStrings(path2, writes).ok());
     // Names that are no UTF-8 do not survive a UTF-16 file: after the first
     // single write they read back otherwise, where the batch still has them
     // as written. Only names that can be stored must give the same file.

@@ -115,8 +115,8 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     // Held until renamed, so a start-up clean-up only removes the claims of
     // a killed run.
     platform::HeldTemporary claim;
-    if (!claim.CreateNamed(tmp)) {
-      if (errno == EEXIST) continue;
+    if (platform::Status claimed = claim.CreateNamed(tmp); !claimed) {
+      if (claimed.error() == EEXIST) continue;
       return;  // not reported: the servers simply get no control file
     }
     // The bytes a profile write of the three keys into a new file gives,
@@ -124,7 +124,7 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
     std::string content =
         platform::StringPrintf(kControlFileFormat, kStreamSection, directory.c_str(),
                                alarm_reference.c_str(), std::string(action).c_str());
-    bool written = platform::WriteAll(claim.fd(), content.data(), content.size());
+    bool written = platform::WriteAll(claim.fd(), content.data(), content.size()).ok();
     // A failed write or rename leaves the ".tmp" behind (removed at the next
     // start); it is not reported.
     if (claim.CloseWriting() && written) rename(tmp.c_str(), done.c_str());
@@ -177,11 +177,13 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
 
   {
     platform::MutexLock guard(DirectoryLock);
-    if (CreateDirectoryPath(directory) != 0) {
+    if (platform::Status made = CreateDirectoryPath(directory); !made) {
+      ReportToInterface(made.reason(), ReportLevel::kError);
       SleepMs(kDirectoryRetryMs);
-      // The second result is not looked at: a directory that cannot be made
-      // shows as an error for every image.
-      CreateDirectoryPath(directory);
+      // The copy goes on either way: a directory that cannot be made shows
+      // as an error for every image.
+      made = CreateDirectoryPath(directory);
+      if (!made) ReportToInterface(made.reason(), ReportLevel::kError);
     }
   }
   std::string started = platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str());

@@ -44,23 +44,23 @@ void MultimediaFiles::WriteCounts() const {
   CUserProfile log(path.c_str());
   log.Open();
   // Profile write failures are not reported: the job goes on without its log.
-  log.WriteInt(kAlarmSection, "NumberOfCams", job.number_of_cameras);
+  (void)log.WriteInt(kAlarmSection, "NumberOfCams", job.number_of_cameras);
   for (int p = 1; p <= job.number_of_cameras && p <= kMaxJobCameras; ++p) {
     const JobCamera& c = job.cameras[p];
     std::string section = platform::StringPrintf(kCameraSectionFormat, p);
     int successes = c.file_successes.Get();
     int errors = c.file_errors.Get();
-    log.WriteInt(section, "CameraScenario", c.camera_number);
-    log.WriteInt(section, "TotalNbrOfFiles", successes + errors);
-    log.WriteInt(section, "FileSuccess", successes);
-    log.WriteInt(section, "FileError", errors);
-    log.WriteInt(section, "CommandSuccess", c.command_successes.Get());
-    log.WriteInt(section, "CommandError", c.command_errors.Get());
+    (void)log.WriteInt(section, "CameraScenario", c.camera_number);
+    (void)log.WriteInt(section, "TotalNbrOfFiles", successes + errors);
+    (void)log.WriteInt(section, "FileSuccess", successes);
+    (void)log.WriteInt(section, "FileError", errors);
+    (void)log.WriteInt(section, "CommandSuccess", c.command_successes.Get());
+    (void)log.WriteInt(section, "CommandError", c.command_errors.Get());
   }
   // Writing a key and deleting it again leaves the section empty where the
   // profile routines placed it; the alarm server looks for the section.
-  log.WriteString(kSequenceSection, kSequenceInitKey, "");
-  log.WriteString(kSequenceSection, kSequenceInitKey, nullptr);
+  (void)log.WriteString(kSequenceSection, kSequenceInitKey, "");
+  (void)log.WriteString(kSequenceSection, kSequenceInitKey, nullptr);
   log.Close();
 }
 
@@ -90,9 +90,9 @@ void MultimediaFiles::WriteMessage(const std::string& reference, const std::stri
     ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
   CUserProfile message(path.c_str());
   message.Open();
-  message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);
+  (void)message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);
   std::string section = platform::StringPrintf(kMessageCameraFormat, camera_index);
-  message.WriteInt(section, kImageCountKey, image_count);
-  message.WriteString(section, kFirstFileKey, first_image.c_str());
+  (void)message.WriteInt(section, kImageCountKey, image_count);
+  (void)message.WriteString(section, kFirstFileKey, first_image.c_str());
   message.Close();
 }

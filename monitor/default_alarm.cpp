@@ -8,6 +8,7 @@
 
 #include "alarm/vm001.h"
 #include "core/profile/user_profile.h"
+#include "core/report.h"
 #include "monitor/interface_monitor.h"
 #include "platform/paths.h"
 
@@ -38,26 +39,29 @@ int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
       GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
   std::string path = platform::JoinPath(platform::RemoveDrive(directory), kVm001FileName);
 
-  // First only whether the table opens at all, before the settings decide
-  // whether it is looked into.
+  // A file that is there but holds no table says so in the table's own line
+  // first.
   auto table = std::make_unique<VM001File>(path.c_str());
-  if (table->Open(path.c_str()) != 1) {
+  auto open = [&] {
+    platform::Status opened = table->Open(path.c_str());
+    if (opened) return true;
+    if (!table->FileUnavailable()) ReportToInterface(opened.reason(), ReportLevel::kError);
     WriteLog(kOpenFailed);
-    return -1;
-  }
-  table->Close();
+    return false;
+  };
+  // First only whether the table opens at all, before the settings decide
+  // whether it is looked into. Nothing is changed in it: closing cannot fail.
+  if (!open()) return -1;
+  (void)table->Close();
 
   int scan = GetIniInt("DBAlarmScan", "ScanDbForAlarm", 0, profile_file_name_);
   int alarm = GetIniInt("DBAlarmScan", "DefaultAlarmNbr", 0, profile_file_name_);
   if (scan == 0) return 0;
 
-  if (table->Open(path.c_str()) != 1) {
-    WriteLog(kOpenFailed);
-    return -1;
-  }
-  // Record n + 1 holds alarm n.
+  if (!open()) return -1;
+  // Record n + 1 holds alarm n; the open table reads it whatever it holds.
   auto record = std::make_unique<VM001Record>();
-  table->ReadRecord(static_cast<long>(alarm) + 1, *record);
+  (void)table->ReadRecord(static_cast<long>(alarm) + 1, *record);
 
   // Each failing test replaces the text of the one before: the last one
   // failing is reported.
@@ -74,6 +78,6 @@ int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
     std::snprintf(text, size, kDoesNotExist, alarm);
     warned = 1;
   }
-  table->Close();
+  (void)table->Close();
   return warned;
 }

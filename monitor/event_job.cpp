@@ -129,7 +129,7 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::
   platform::HeldTemporary held;
   if (!held.Create(temp, kTempSuffixLength)) return 0;
   fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
-  bool written = platform::WriteAll(held.fd(), content.data(), content.size());
+  bool written = platform::WriteAll(held.fd(), content.data(), content.size()).ok();
   written = held.CloseWriting() && written;
   if (!written) {
     unlink(temp.c_str());

@@ -124,7 +124,7 @@ void CInterface::AddErrorEntryLocked(std::string_view line) {
   if (!flusher_started_) {
     flusher_started_ = true;
     // Without the thread the file is still written at a clean end.
-    flusher_running_ = platform::StartThread([this] { ErrorRingFlusher(); });
+    flusher_running_ = platform::StartThread([this] { ErrorRingFlusher(); }).ok();
   }
   ring_changed_.SignalAll();
 }
@@ -167,7 +167,7 @@ void CInterface::FlushErrorRing() {
   }
   // The same file one profile write per entry and count would leave, written
   // once and outside LogFileLock.
-  platform::ProfileWriteStrings(ResolveProfilePath(ErrorRingFileName()), writes);
+  (void)platform::ProfileWriteStrings(ResolveProfilePath(ErrorRingFileName()), writes);
 }
 
 int CInterface::GetMonitorPort() {
@@ -181,12 +181,12 @@ int CInterface::GetMonitorPort() {
   if (reg.Open()) {
     reg.GetInt("Config", "FirstIPPort", -1, &first);
     if (first == -1) {
-      reg.WriteString("Config", "FirstIPPort", "22001");
+      (void)reg.WriteString("Config", "FirstIPPort", "22001");
       first = kDefaultFirstIPPort;
     }
     reg.GetInt("Config", "LastIPPort", -1, &last);
     if (last == -1) {
-      reg.WriteString("Config", "LastIPPort", "22499");
+      (void)reg.WriteString("Config", "LastIPPort", "22499");
       last = kDefaultLastIPPort;
     }
   }
@@ -202,7 +202,7 @@ int CInterface::GetMonitorPort() {
       return p;
     }
     if (holder.empty()) {
-      reg.WriteString("Interfaces", std::to_string(p), own.c_str());
+      (void)reg.WriteString("Interfaces", std::to_string(p), own.c_str());
       reg.Close();
       return p;
     }
@@ -219,9 +219,9 @@ int CInterface::ReportApplicationStarted(std::string_view application_name,
                                          std::string_view version) {
   std::time_t now = std::time(nullptr);
   std::string profile = ProfileFileName();
-  WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
+  (void)WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
   if (GetIniString("Statistics", "FirstInstallation", "", profile, 256).empty())
-    WriteIniString("Statistics", "FirstInstallation", Hex8(now).c_str(), profile);
+    (void)WriteIniString("Statistics", "FirstInstallation", Hex8(now).c_str(), profile);
 
   std::string app(application_name), ver(version);
   char text[1024], values[1024];

@@ -169,7 +169,7 @@ void CInterfaceMonitor::TerminateInterfaceMonitor() {
     // A flag file left by an earlier run must not end the new init thread
     // at once: the event starts out not set.
     terminate_event_ = std::make_unique<platform::NamedEvent>(kTerminateEventName);
-    terminate_event_->Reset();
+    (void)terminate_event_->Reset();
     {
       platform::MutexLock guard(QueueLock);
       init_thread_running_ = true;
@@ -205,19 +205,19 @@ void CInterfaceMonitor::ServerWaitConnThread() {
   WriteLog(Format(kStatusMessageMax, kConnThreadStarted, port_));
   // One listening socket for good: clients that connect together wait in
   // its backlog instead of being reset between two accepts.
-  while (SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog) != 0) {
+  while (!SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog)) {
     WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, 0));
     std::this_thread::sleep_for(kOpenFailurePause);
   }
   SockRecord incoming;
   for (;;) {
-    if (SockAccept(listener_, incoming) != 0) {
+    if (!SockAccept(listener_, incoming)) {
       std::this_thread::sleep_for(kAcceptFailurePause);
       continue;
     }
     Admit(incoming);
     // Whatever Admit did not take is closed here.
-    SockClose(incoming);
+    (void)SockClose(incoming);
   }
 }
 
@@ -257,7 +257,8 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   }
   // Not fatal when it fails: the connection works, it is only found dead
   // later if its peer vanishes.
-  SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
+  (void)SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
+                      kKeepAliveProbes);
   ClientSlot& slot = slots_[index];
   {
     platform::MutexLock send_guard(slot.send_lock);
@@ -333,7 +334,7 @@ void CInterfaceMonitor::ClientReceiveThread(int index, platform::Event* started)
     ClientLogLeftOut(budget, index, false);
     if (answer_owed && may_answer()) answer();
     std::fill(std::begin(buffer), std::end(buffer), '\0');
-    int got = SockReceive(slot.sock, buffer, kReceiveTimeoutTenths);
+    int got = SockReceive(slot.sock, buffer, kReceiveTimeoutTenths).value_or(-1);
     if (got == -1 || got == kSockPeerClosed) break;
     if (got > 0) {
       // A client that has left gets nothing done any more: the rest of what
@@ -415,7 +416,7 @@ void CInterfaceMonitor::ClientLogLeftOut(ClientLogBudget& budget, int index, boo
 void CInterfaceMonitor::FreeSlot(int index) {
   ClientSlot& slot = slots_[index];
   platform::MutexLock send_guard(slot.send_lock);
-  SockClose(slot.sock);
+  (void)SockClose(slot.sock);
   platform::MutexLock guard(QueueLock);
   slot.connection = 0;
   SlotQueue& queue = queues_[index];

@@ -43,6 +43,7 @@ static constexpr const char* kBadFieldSpecFormat =
     "%s: field %zu: bad name, type, length or decimals";
 static constexpr const char* kDuplicateFieldFormat = "%s: field name %s given twice";
 static constexpr const char* kFieldCountFormat = "%s: a table needs 1 to %zu fields";
+static constexpr const char* kNoFieldFormat = "%s: no field %d";
 
 static constexpr const char* kWhatRead = "read failed";
 static constexpr const char* kWhatWrite = "write failed";
@@ -262,20 +263,15 @@ DbfTable& DbfTable::operator=(const DbfTable& other) {
   return *this;
 }
 
-bool DbfTable::Fail(std::string message) {
-  error_ = std::move(message);
-  return false;
+Status DbfTable::FailErrno(const char* what, int error) const {
+  return Status::Failure(StringPrintf(kIoErrorFormat, path_.c_str(), what, std::strerror(error)),
+                         error);
 }
 
-bool DbfTable::FailErrno(const char* what) {
-  return Fail(StringPrintf(kIoErrorFormat, path_.c_str(), what, std::strerror(errno)));
-}
-
-bool DbfTable::FailLock(int error) {
+Status DbfTable::FailLock(int error) const {
   if (error == ETIMEDOUT)
     return Fail(StringPrintf(kLockTimeoutFormat, path_.c_str(), kLockWaitSeconds));
-  errno = error;
-  return FailErrno(kWhatLock);
+  return FailErrno(kWhatLock, error);
 }
 
 void DbfTable::Reset() {
@@ -313,14 +309,13 @@ bool DbfTable::ReadExact(std::uint64_t offset, void* data, std::size_t size) {
   return true;
 }
 
-bool DbfTable::WriteExact(std::uint64_t offset, const void* data, std::size_t size) {
+Status DbfTable::WriteExact(std::uint64_t offset, const void* data, std::size_t size) {
   return PWriteAll(fd_, data, size, static_cast<off_t>(offset));
 }
 
-bool DbfTable::Open(const std::string& path) {
+Status DbfTable::Open(const std::string& path) {
   (void)Close();  // a failed write of the previous table was the caller's to flush
   Reset();
-  error_.clear();
   file_unavailable_ = false;
 
   // The alarm server names its files on a system that ignores case.
@@ -367,37 +362,33 @@ bool DbfTable::Open(const std::string& path) {
   // Another program may append while we read: it writes a record before the
   // count that shows it, so a size taken after the header always covers the
   // count read in it.
-  if (ok && fstat(fd, &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
+  Status result;
   if (!ok) {
-    FailErrno(kWhatRead);
-  } else if (!dbf::ParseHeader(header, size, parsed, reason)) {
-    Fail(StringPrintf(kBadTableFormat, path_.c_str(), reason.c_str()));
-    ok = false;
+    result = FailErrno(kWhatRead, errno);
+  } else if (fstat(fd, &st) == 0) {
+    size = static_cast<std::uint64_t>(st.st_size);
   }
-  if (!ok) {
-    std::string error = error_;
+  if (ok && !dbf::ParseHeader(header, size, parsed, reason))
+    result = Fail(StringPrintf(kBadTableFormat, path_.c_str(), reason.c_str()));
+  if (!result) {
     (void)Close();
-    error_ = error;
-    return false;
+    return result;
   }
   header_length_ = parsed.header_length;
   record_length_ = parsed.record_length;
   fields_ = std::move(parsed.fields);
   record_.assign(record_length_, ' ');
   dirty_fields_.assign(fields_.size(), false);
-  if (!Top()) {
-    std::string error = error_;
+  if (Status top = Top(); !top) {
     (void)Close();
-    error_ = error;
-    return false;
+    return top;
   }
-  return true;
+  return {};
 }
 
-bool DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> specs) {
+Status DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> specs) {
   (void)Close();
   Reset();
-  error_.clear();
   file_unavailable_ = false;
   path_ = path;
   if (specs.empty() || specs.size() > dbf::kMaxFields) {
@@ -436,21 +427,20 @@ bool DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> spe
   std::vector<unsigned char> bytes = dbf::BuildHeader(header, year, month, day);
   bytes.push_back(dbf::kEndOfFileMarker);
 
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return FailErrno(kWhatCreate);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return FailErrno(kWhatCreate, errno);
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return FailErrno(kWhatCreate);
+  if (fd < 0) return FailErrno(kWhatCreate, errno);
   fd_ = fd;
-  bool written = WriteExact(0, bytes.data(), bytes.size());
-  if (!written) FailErrno(kWhatWrite);
+  Status written = WriteExact(0, bytes.data(), bytes.size());
   ::close(fd);
   fd_ = -1;
-  if (!written) return false;
+  if (!written) return FailErrno(kWhatWrite, written.error());
   return Open(path);
 }
 
-bool DbfTable::Close() {
-  if (fd_ < 0) return true;
-  bool ok = Flush();
+Status DbfTable::Close() {
+  if (fd_ < 0) return {};
+  Status flushed = Flush();
   Unlock();
   {
     // Closing drops every fcntl lock this process holds on the file: it
@@ -465,10 +455,8 @@ bool DbfTable::Close() {
     }
   }
   ReleaseFileLocks(file_locks_);
-  std::string error = error_;
   Reset();
-  error_ = error;
-  return ok;
+  return flushed;
 }
 
 int DbfTable::FieldIndex(std::string_view name) const {
@@ -510,7 +498,7 @@ void DbfTable::StandPastEnd(std::uint32_t count) {
   ResetRecord();
 }
 
-bool DbfTable::LoadRecord(std::uint32_t record) {
+Status DbfTable::LoadRecord(std::uint32_t record) {
   if (!ReadExact(RecordOffset(record), record_.data(), record_length_)) {
     return Fail(StringPrintf(kRecordUnreadableFormat, path_.c_str(), record));
   }
@@ -518,61 +506,59 @@ bool DbfTable::LoadRecord(std::uint32_t record) {
   eof_ = false;
   bof_ = false;
   ResetRecord();
-  return true;
+  return {};
 }
 
-bool DbfTable::Go(std::uint32_t record) {
+Status DbfTable::Go(std::uint32_t record) {
   if (fd_ < 0) return Fail(kNotOpen);
   // Changes that cannot be written are dropped with the move: staying would
   // let the caller's next change land on the wrong record.
-  bool flushed = Flush();
-  std::string flush_error = error_;
+  Status flushed = Flush();
   std::uint32_t count = RecordCount();
   bof_ = false;
   if (record < 1 || record > count) {
     StandPastEnd(count);
     return Fail(StringPrintf(kNoRecordFormat, path_.c_str(), static_cast<long>(record), count));
   }
-  if (!LoadRecord(record)) {
+  if (Status loaded = LoadRecord(record); !loaded) {
     StandPastEnd(count);
-    return false;
+    return loaded;
   }
-  if (!flushed) error_ = flush_error;
   return flushed;
 }
 
-bool DbfTable::Top() {
+Status DbfTable::Top() {
   if (fd_ < 0) return Fail(kNotOpen);
   std::uint32_t count = RecordCount();
   if (count > 0) return Go(1);
-  bool flushed = Flush();
+  Status flushed = Flush();
   StandPastEnd(0);
   bof_ = true;
   return flushed;
 }
 
-bool DbfTable::Bottom() {
+Status DbfTable::Bottom() {
   if (fd_ < 0) return Fail(kNotOpen);
   std::uint32_t count = RecordCount();
   if (count > 0) return Go(count);
-  bool flushed = Flush();
+  Status flushed = Flush();
   StandPastEnd(0);
   bof_ = true;
   return flushed;
 }
 
-bool DbfTable::Skip(long count) {
+Status DbfTable::Skip(long count) {
   if (fd_ < 0) return Fail(kNotOpen);
   long step = std::clamp(count, -kMaxSkip, kMaxSkip);
   std::uint32_t records = RecordCount();
   long target = static_cast<long>(position_) + step;
   if (target < 1) {
-    bool ok = Top();
+    Status top = Top();
     bof_ = true;
-    return ok;
+    return top;
   }
   if (target > static_cast<long>(records)) {
-    bool flushed = Flush();
+    Status flushed = Flush();
     StandPastEnd(records);
     return flushed;
   }
@@ -591,10 +577,10 @@ std::string DbfTable::Text(int index) const {
   return std::string(raw);
 }
 
-bool DbfTable::Integer(int index, long& value) {
-  value = 0;
-  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
-  if (dbf::ParseNumber(RawField(index), value)) return true;
+Result<long> DbfTable::Integer(int index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+    return Fail(StringPrintf(kNoFieldFormat, path_.c_str(), index));
+  if (long value = 0; dbf::ParseNumber(RawField(index), value)) return value;
   std::string_view shown = RawField(index).substr(0, 40);
   return Fail(StringPrintf(kNotNumberFormat, path_.c_str(), static_cast<int>(shown.size()),
                            shown.data(), fields_[static_cast<std::size_t>(index)].name.c_str()));
@@ -604,21 +590,23 @@ bool DbfTable::Deleted() const {
   return !eof_ && !record_.empty() && record_[0] == dbf::kDeletedFlag;
 }
 
-bool DbfTable::SetRaw(int index, std::string_view bytes) {
+Status DbfTable::SetRaw(int index, std::string_view bytes) {
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
-  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
+  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+    return Fail(StringPrintf(kNoFieldFormat, path_.c_str(), index));
   const dbf::Field& f = fields_[static_cast<std::size_t>(index)];
   char* out = record_.data() + f.offset;
   std::size_t n = std::min(bytes.size(), f.length);
   std::memcpy(out, bytes.data(), n);
   std::memset(out + n, ' ', f.length - n);
   dirty_fields_[static_cast<std::size_t>(index)] = true;
-  return true;
+  return {};
 }
 
-bool DbfTable::SetText(int index, std::string_view value) {
-  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
+Status DbfTable::SetText(int index, std::string_view value) {
+  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+    return Fail(StringPrintf(kNoFieldFormat, path_.c_str(), index));
   const dbf::Field& f = fields_[static_cast<std::size_t>(index)];
   if (!IsNumeric(f)) return SetRaw(index, value);
   std::string bytes;
@@ -630,8 +618,9 @@ bool DbfTable::SetText(int index, std::string_view value) {
   return SetRaw(index, bytes);
 }
 
-bool DbfTable::SetInteger(int index, long value) {
-  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) return false;
+Status DbfTable::SetInteger(int index, long value) {
+  if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+    return Fail(StringPrintf(kNoFieldFormat, path_.c_str(), index));
   const dbf::Field& f = fields_[static_cast<std::size_t>(index)];
   std::string bytes;
   if (IsNumeric(f)) {
@@ -648,22 +637,22 @@ bool DbfTable::SetInteger(int index, long value) {
   return SetRaw(index, bytes);
 }
 
-bool DbfTable::SetDeleted(bool deleted) {
+Status DbfTable::SetDeleted(bool deleted) {
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   record_[0] = deleted ? dbf::kDeletedFlag : dbf::kLiveFlag;
   flag_dirty_ = true;
-  return true;
+  return {};
 }
 
-bool DbfTable::BlankRecord() {
+Status DbfTable::BlankRecord() {
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     std::memset(record_.data() + fields_[i].offset, ' ', fields_[i].length);
     dirty_fields_[i] = true;
   }
-  return true;
+  return {};
 }
 
 bool DbfTable::HasPendingChanges() const {
@@ -671,7 +660,7 @@ bool DbfTable::HasPendingChanges() const {
          std::find(dirty_fields_.begin(), dirty_fields_.end(), true) != dirty_fields_.end();
 }
 
-bool DbfTable::WriteHeaderDate() {
+Status DbfTable::WriteHeaderDate() {
   int year, month, day;
   Today(year, month, day);
   unsigned char date[3];
@@ -679,7 +668,7 @@ bool DbfTable::WriteHeaderDate() {
   return WriteExact(dbf::kDateOffset, date, sizeof date);
 }
 
-bool DbfTable::ReadMerged(std::vector<char>& merged) {
+Status DbfTable::ReadMerged(std::vector<char>& merged) {
   merged.resize(record_length_);
   if (!ReadExact(RecordOffset(position_), merged.data(), merged.size())) {
     return Fail(StringPrintf(kRecordUnreadableFormat, path_.c_str(), position_));
@@ -690,11 +679,11 @@ bool DbfTable::ReadMerged(std::vector<char>& merged) {
     std::memcpy(merged.data() + fields_[i].offset, record_.data() + fields_[i].offset,
                 fields_[i].length);
   }
-  return true;
+  return {};
 }
 
-bool DbfTable::Flush() {
-  if (!HasPendingChanges()) return true;
+Status DbfTable::Flush() {
+  if (!HasPendingChanges()) return {};
   if (fd_ < 0) return Fail(kNotOpen);
   if (eof_) return Fail(StringPrintf(kPastEndFormat, path_.c_str()));
   if (read_only_)
@@ -705,29 +694,30 @@ bool DbfTable::Flush() {
     return FailLock(lock.error());
   }
   std::vector<char> merged;
-  if (!ReadMerged(merged)) return false;
-  if (!WriteExact(offset, merged.data(), merged.size())) return FailErrno(kWhatWrite);
+  if (Status read = ReadMerged(merged); !read) return read;
+  if (Status written = WriteExact(offset, merged.data(), merged.size()); !written)
+    return FailErrno(kWhatWrite, written.error());
   record_.swap(merged);
   ResetRecord();
   // The record is safe; the date is only a hint to other programs, so a
   // failure to stamp it is not worth failing the change for.
   (void)WriteHeaderDate();
-  return true;
+  return {};
 }
 
-bool DbfTable::Append() {
+Status DbfTable::Append() {
   if (fd_ < 0) return Fail(kNotOpen);
   if (read_only_)
     return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
-  if (!Flush()) return false;
+  if (Status flushed = Flush(); !flushed) return flushed;
   DbfRangeLock header_lock(*this, 0, header_length_);
   if (!header_lock.ok()) {
     return FailLock(header_lock.error());
   }
   std::uint32_t count = 0;
   struct stat st {};
-  if (!ReadHeaderCount(count)) return FailErrno(kWhatRead);
-  if (fstat(fd_, &st) != 0) return FailErrno(kWhatStat);
+  if (!ReadHeaderCount(count)) return FailErrno(kWhatRead, errno);
+  if (fstat(fd_, &st) != 0) return FailErrno(kWhatStat, errno);
   std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t fit = size < header_length_ ? 0 : (size - header_length_) / record_length_;
   if (count > fit) {
@@ -746,26 +736,28 @@ bool DbfTable::Append() {
   // never counts a record that is not there yet.
   std::vector<char> bytes(record_length_ + 1, ' ');
   bytes.back() = static_cast<char>(dbf::kEndOfFileMarker);
-  if (!WriteExact(offset, bytes.data(), bytes.size())) return FailErrno(kWhatWrite);
+  if (Status written = WriteExact(offset, bytes.data(), bytes.size()); !written)
+    return FailErrno(kWhatWrite, written.error());
   unsigned char stamp[7];
   int year, month, day;
   Today(year, month, day);
   dbf::PutDate(stamp, year, month, day);
   dbf::PutU32(stamp + 3, record);
-  if (!WriteExact(dbf::kDateOffset, stamp, sizeof stamp)) return FailErrno(kWhatWrite);
+  if (Status written = WriteExact(dbf::kDateOffset, stamp, sizeof stamp); !written)
+    return FailErrno(kWhatWrite, written.error());
   std::fill(record_.begin(), record_.end(), ' ');
   position_ = record;
   eof_ = false;
   bof_ = false;
   ResetRecord();
-  return true;
+  return {};
 }
 
-bool DbfTable::Pack() {
+Status DbfTable::Pack() {
   if (fd_ < 0) return Fail(kNotOpen);
   if (read_only_)
     return Fail(StringPrintf(kReadOnlyFormat, path_.c_str(), read_only_reason_.c_str()));
-  if (!Flush()) return false;
+  if (Status flushed = Flush(); !flushed) return flushed;
   {
     DbfRangeLock whole(*this, 0, 0);
     if (!whole.ok()) return FailLock(whole.error());
@@ -778,29 +770,30 @@ bool DbfTable::Pack() {
       }
       if (record[0] == dbf::kDeletedFlag) continue;
       ++kept;
-      if (kept != i && !WriteExact(RecordOffset(kept), record.data(), record.size())) {
-        return FailErrno(kWhatWrite);
-      }
+      if (kept == i) continue;
+      if (Status written = WriteExact(RecordOffset(kept), record.data(), record.size()); !written)
+        return FailErrno(kWhatWrite, written.error());
     }
     unsigned char stamp[7];
     int year, month, day;
     Today(year, month, day);
     dbf::PutDate(stamp, year, month, day);
     dbf::PutU32(stamp + 3, kept);
-    if (!WriteExact(dbf::kDateOffset, stamp, sizeof stamp)) return FailErrno(kWhatWrite);
     std::uint64_t end = RecordOffset(kept + 1);
     const char marker = static_cast<char>(dbf::kEndOfFileMarker);
-    if (!WriteExact(end, &marker, 1)) return FailErrno(kWhatWrite);
-    if (ftruncate(fd_, static_cast<off_t>(end + 1)) != 0) return FailErrno(kWhatTruncate);
+    Status written = WriteExact(dbf::kDateOffset, stamp, sizeof stamp);
+    if (written) written = WriteExact(end, &marker, 1);
+    if (!written) return FailErrno(kWhatWrite, written.error());
+    if (ftruncate(fd_, static_cast<off_t>(end + 1)) != 0) return FailErrno(kWhatTruncate, errno);
   }
   return Top();
 }
 
 // Leaves the file's mutex held until Unlock: a span the analysis cannot
 // follow across the two calls.
-bool DbfTable::Lock() NO_THREAD_SAFETY_ANALYSIS {
+Status DbfTable::Lock() NO_THREAD_SAFETY_ANALYSIS {
   if (fd_ < 0) return Fail(kNotOpen);
-  if (table_locked_) return true;
+  if (table_locked_) return {};
   LockClock::time_point deadline = LockDeadline();
   if (!file_locks_->mutex.TryLockUntil(deadline)) return FailLock(ETIMEDOUT);
   if (file_locks_->whole == 0) {
@@ -817,13 +810,13 @@ bool DbfTable::Lock() NO_THREAD_SAFETY_ANALYSIS {
   // must be what is on disk now (with our own unwritten changes kept).
   if (!eof_) {
     std::vector<char> fresh;
-    if (!ReadMerged(fresh)) {
+    if (Status read = ReadMerged(fresh); !read) {
       Unlock();
-      return false;
+      return read;
     }
     record_.swap(fresh);
   }
-  return true;
+  return {};
 }
 
 void DbfTable::Unlock() {

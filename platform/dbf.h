@@ -21,9 +21,10 @@
 // at a time. fcntl locks do not pass to a child process; a child made by fork while a table was
 // locked must not use the engine.
 //
-// Errors are values: operations return false and LastError() tells why in
-// one line that names the file. No input file, however broken, makes the
-// engine allocate more than the 16-bit header and record lengths allow.
+// Errors are values: an operation that fails returns a platform::Status
+// whose reason is one line naming the file. No input file, however broken,
+// makes the engine allocate more than the 16-bit header and record lengths
+// allow.
 //
 // Tables are opened by name without regard to case (ResolveFileNameCase in
 // platform/paths.h): "A1.DBF" on disk is found when "a1.dbf" is asked for.
@@ -34,9 +35,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/dbf_format.h"
+#include "platform/status.h"
 
 namespace platform {
 
@@ -63,20 +66,20 @@ class DbfTable {
   // Opens an existing table for reading and writing (read only when the file
   // may not be written) and stands on the first record. The last part of
   // `path` is matched without regard to case; Path() is the file found.
-  // False when the file cannot be opened at all (FileUnavailable() then
-  // holds: missing, no permission) or does not hold a readable table.
-  bool Open(const std::string& path);
+  // Fails when the file cannot be opened at all (FileUnavailable() then
+  // holds until the next Open: missing, no permission) or does not hold a
+  // readable table.
+  Status Open(const std::string& path);
   // Creates (replacing any file of that name) and opens an empty table.
-  bool Create(const std::string& path, std::span<const DbfFieldSpec> fields);
-  // Writes pending changes, drops the locks and closes the file. False when
+  Status Create(const std::string& path, std::span<const DbfFieldSpec> fields);
+  // Writes pending changes, drops the locks and closes the file. Fails when
   // the pending changes could not be written (the file is closed anyway).
-  bool Close();
+  Status Close();
 
   bool IsOpen() const { return fd_ >= 0; }
   bool ReadOnly() const { return read_only_; }
   bool FileUnavailable() const { return file_unavailable_; }
   const std::string& Path() const { return path_; }
-  const std::string& LastError() const { return error_; }
 
   const std::vector<dbf::Field>& Fields() const { return fields_; }
   // Index of the field (names compare without regard to case), or -1.
@@ -92,71 +95,70 @@ class DbfTable {
   // Positioning writes the pending changes of the record left behind first.
   // Go to a record that does not exist fails and leaves the table past its
   // end, so that no later change lands on a record nobody meant.
-  bool Go(std::uint32_t record);
-  bool Top();
-  bool Bottom();
+  Status Go(std::uint32_t record);
+  Status Top();
+  Status Bottom();
   // Moves by `count` records; past either end it stops at end of file or at
-  // the first record (Bof()). False when a record could not be read.
-  bool Skip(long count);
+  // the first record (Bof()). Fails when a record could not be read.
+  Status Skip(long count);
 
   // The current record's bytes of a field (blank past the end).
   std::string_view RawField(int index) const;
   // The field's text without trailing blanks.
   std::string Text(int index) const;
-  // The field's number; false (value 0, reason in LastError()) when it
-  // holds no number.
-  bool Integer(int index, long& value);
+  // The field's number; a failure naming the field when it holds no number.
+  Result<long> Integer(int index) const;
   bool Deleted() const;
 
   // Changes to the current record; they are written by Flush() (or by moving
-  // to another record). False when the value cannot be stored in the field
-  // (reason in LastError()); the field is then unchanged.
-  bool SetText(int index, std::string_view value);
-  bool SetInteger(int index, long value);
-  bool SetRaw(int index, std::string_view bytes);
-  bool SetDeleted(bool deleted);
-  bool BlankRecord();
+  // to another record). Fails when the value cannot be stored in the field
+  // or there is no current record; the field is then unchanged.
+  Status SetText(int index, std::string_view value);
+  Status SetInteger(int index, long value);
+  Status SetRaw(int index, std::string_view bytes);
+  Status SetDeleted(bool deleted);
+  Status BlankRecord();
   bool HasPendingChanges() const;
 
-  // Writes the pending changes of the current record. True when there were
-  // none.
-  bool Flush();
+  // Writes the pending changes of the current record; success when there
+  // were none.
+  Status Flush();
   // Appends a blank record and stands on it.
-  bool Append();
+  Status Append();
   // Removes the records marked deleted, under a lock of the whole file, and
   // stands on the first record.
-  bool Pack();
+  Status Pack();
   // Locks the whole file until Unlock() (or Close()) and reads the current
   // record again, so that a read-then-change under the lock is one step;
   // changes made meanwhile need no further lock.
-  bool Lock();
+  Status Lock();
   void Unlock();
   bool Locked() const { return table_locked_; }
 
  private:
   friend class DbfRangeLock;
 
-  bool Fail(std::string message);
-  bool FailErrno(const char* what);
+  static Status Fail(std::string message) { return Status::Failure(std::move(message)); }
+  // A failed system call on the file: `what` and the system's words for `error`.
+  Status FailErrno(const char* what, int error) const;
   // A lock that could not be had: `error` is an errno, ETIMEDOUT for a wait
   // that reached its deadline.
-  bool FailLock(int error);
+  Status FailLock(int error) const;
   void Reset();
   void ResetRecord();
   bool ReadExact(std::uint64_t offset, void* data, std::size_t size);
-  bool WriteExact(std::uint64_t offset, const void* data, std::size_t size);
-  bool LoadRecord(std::uint32_t record);
+  Status WriteExact(std::uint64_t offset, const void* data, std::size_t size);
+  Status LoadRecord(std::uint32_t record);
   bool ReadHeaderCount(std::uint32_t& count);
-  bool WriteHeaderDate();
+  Status WriteHeaderDate();
   // The current record as on disk now, with this table's unwritten changes
   // laid over it.
-  bool ReadMerged(std::vector<char>& merged);
+  Status ReadMerged(std::vector<char>& merged);
   std::uint64_t RecordOffset(std::uint32_t record) const;
   void StandPastEnd(std::uint32_t count);
 
   int fd_ = -1;
   std::string path_;
-  std::string error_;
   bool read_only_ = false;
   std::string read_only_reason_;  // why the file could not be opened for writing
   bool file_unavailable_ = false;

@@ -23,10 +23,11 @@ void HeldTemporary::CloseAll() {
   fd_ = hold_ = -1;
 }
 
-bool HeldTemporary::CloseWriting() {
+Status HeldTemporary::CloseWriting() {
   int fd = fd_;
   fd_ = -1;
-  return fd < 0 || close(fd) == 0;
+  if (fd >= 0 && close(fd) != 0) return Status::FromErrno(errno);
+  return {};
 }
 
 // Takes the writer's hold on the file just made. A start-up clean-up may
@@ -42,30 +43,28 @@ bool HeldTemporary::Hold(const std::string& path) {
          held.st_ino == written.st_ino && held.st_dev == written.st_dev;
 }
 
-bool HeldTemporary::Create(std::string& pattern, int suffix_length) {
+Status HeldTemporary::Create(std::string& pattern, int suffix_length) {
   const std::string original = pattern;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     CloseAll();
     pattern = original;
     fd_ = mkostemps(pattern.data(), suffix_length, O_CLOEXEC);
-    if (fd_ < 0) return false;
-    if (Hold(pattern)) return true;
+    if (fd_ < 0) return Status::FromErrno(errno, original);
+    if (Hold(pattern)) return {};
   }
   CloseAll();
-  errno = EAGAIN;
-  return false;
+  return Status::FromErrno(EAGAIN, original);
 }
 
-bool HeldTemporary::CreateNamed(const std::string& path) {
+Status HeldTemporary::CreateNamed(const std::string& path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     CloseAll();
     fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0) return false;
-    if (Hold(path)) return true;
+    if (fd_ < 0) return Status::FromErrno(errno, path);
+    if (Hold(path)) return {};
   }
   CloseAll();
-  errno = EAGAIN;
-  return false;
+  return Status::FromErrno(EAGAIN, path);
 }
 
 int RemoveLeftTemporaries(const std::string& directory,

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // A profile rewrite goes to "<file>.tmp" and six random letters or digits
@@ -26,16 +28,16 @@ class HeldTemporary {
   HeldTemporary& operator=(const HeldTemporary&) = delete;
 
   // A new file from `pattern` (six 'X' before the last `suffix_length`
-  // characters, as mkostemps wants; they are replaced in `pattern`). False
-  // with errno when it cannot be made.
-  bool Create(std::string& pattern, int suffix_length);
-  // A new file by exactly this name (O_EXCL, mode 0666 less the umask);
-  // false with errno (EEXIST when the name is taken).
-  bool CreateNamed(const std::string& path);
+  // characters, as mkostemps wants; they are replaced in `pattern`). A
+  // failure names the file and carries the errno.
+  Status Create(std::string& pattern, int suffix_length);
+  // A new file by exactly this name (O_EXCL, mode 0666 less the umask); a
+  // failure carries the errno (EEXIST when the name is taken).
+  Status CreateNamed(const std::string& path);
 
   int fd() const { return fd_; }
-  // Closes the writing descriptor; false when the close reports an error.
-  bool CloseWriting();
+  // Closes the writing descriptor; a failure when the close reports an error.
+  Status CloseWriting();
 
  private:
   bool Hold(const std::string& path);

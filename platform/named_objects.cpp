@@ -29,14 +29,17 @@ std::string NamedEvent::FileNameFor(std::string_view name) {
 
 NamedEvent::NamedEvent(std::string_view name) : path_(RunDirectory() + "/" + FileNameFor(name)) {}
 
-bool NamedEvent::Set() {
+Status NamedEvent::Set() {
   int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return Status::FromErrno(errno);
   close(fd);
-  return true;
+  return {};
 }
 
-bool NamedEvent::Reset() { return unlink(path_.c_str()) == 0 || errno == ENOENT; }
+Status NamedEvent::Reset() {
+  if (unlink(path_.c_str()) != 0 && errno != ENOENT) return Status::FromErrno(errno);
+  return {};
+}
 
 bool NamedEvent::IsSet() const {
   struct stat st {};
@@ -60,20 +63,18 @@ InstanceLock::InstanceLock(std::string_view name)
 
 InstanceLock::~InstanceLock() { Release(); }
 
-InstanceLock::Result InstanceLock::Acquire() {
-  if (fd_ >= 0) return Result::kAcquired;
+Result<bool> InstanceLock::Acquire() {
+  if (fd_ >= 0) return true;
   int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error_ = errno;
-    return Result::kFailed;
-  }
+  if (fd < 0) return Status::FromErrno(errno);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error_ = errno;
+    int error = errno;
     close(fd);
-    return error_ == EWOULDBLOCK ? Result::kBusy : Result::kFailed;
+    if (error == EWOULDBLOCK) return false;
+    return Status::FromErrno(error);
   }
   fd_ = fd;
-  return Result::kAcquired;
+  return true;
 }
 
 void InstanceLock::Release() {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // A named manual-reset event, kept as a flag file "<name>.event" in the run
@@ -16,8 +18,10 @@ class NamedEvent {
 
   explicit NamedEvent(std::string_view name);
 
-  bool Set();
-  bool Reset();
+  // A failure carries the system's words for why the flag file could not be
+  // made or removed.
+  Status Set();
+  Status Reset();
   bool IsSet() const;
   // Waits up to `milliseconds` for the event; polls its file in short steps.
   WaitResult Wait(int milliseconds) const;
@@ -33,22 +37,21 @@ class NamedEvent {
 // flock() on "<run dir>/<name>.lock", held until Release or process death.
 class InstanceLock {
  public:
-  enum class Result { kAcquired, kBusy, kFailed };
-
   explicit InstanceLock(std::string_view name);
   ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  Result Acquire();
+  // True when this process holds the lock, false when another one does; a
+  // failure, with the system's reason, when the lock file cannot be opened
+  // or locked.
+  Result<bool> Acquire();
   void Release();
   const std::string& path() const { return path_; }
-  int error() const { return error_; }  // errno of a failed Acquire
 
  private:
   std::string path_;
   int fd_ = -1;
-  int error_ = 0;
 };
 
 }  // namespace platform

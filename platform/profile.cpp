@@ -2,6 +2,7 @@
 
 #include "platform/held_temporary.h"
 #include "platform/mutex.h"
+#include "platform/strings.h"
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
@@ -277,26 +278,25 @@ mode_t StartUmask() {
 // Writes `data` next to `path` and renames it over `path`. The temporary is
 // held until renamed, so a start-up clean-up never takes it for one a killed
 // run left behind.
-bool ReplaceFile(const std::string& path, const std::string& data) {
+Status ReplaceFile(const std::string& path, const std::string& data) {
   std::string name = path + kProfileTemporarySuffix;
   HeldTemporary temp;
-  if (!temp.Create(name, 0)) return false;
+  if (Status made = temp.Create(name, 0); !made) return Status::FromErrno(made.error(), path);
   // mkstemp creates 0600; profile files are read by the alarm server and
   // operators. A rewrite keeps the file's mode, a new file gets the mode an
   // ordinary create would give it.
   struct stat st {};
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
   fchmod(temp.fd(), mode);
-  if (!WriteAll(temp.fd(), data.data(), data.size())) {
-    unlink(name.c_str());
-    return false;
-  }
+  Status result = WriteAll(temp.fd(), data.data(), data.size());
+  if (result) result = temp.CloseWriting();
   // Renamed while still held.
-  if (!temp.CloseWriting() || rename(name.c_str(), path.c_str()) != 0) {
+  if (result && rename(name.c_str(), path.c_str()) != 0) result = Status::FromErrno(errno);
+  if (!result) {
     unlink(name.c_str());
-    return false;
+    return Status::FromErrno(result.error(), path);
   }
-  return true;
+  return result;
 }
 
 Mutex g_locks_mutex;
@@ -491,7 +491,7 @@ LoadedProfile LoadProfile(const std::string& path) {
   return p;
 }
 
-bool StoreProfile(const std::string& path, const LoadedProfile& p) {
+Status StoreProfile(const std::string& path, const LoadedProfile& p) {
   return ReplaceFile(path, EncodeProfile(JoinLines(p.lines, p.eol), p.encoding));
 }
 
@@ -503,26 +503,40 @@ bool WritableKey(std::string_view key) {
          key.find('=') == std::string_view::npos;
 }
 
+constexpr const char* kNoPath = "no profile file named";
+constexpr const char* kEmptySection = "%s: empty section name";
+constexpr const char* kRefusedKey = "%s: the key '%.*s' would not read back as itself";
+
+// Why a write of `section` and `key` is refused before the file is touched.
+Status CheckNames(const std::string& path, std::string_view section, std::string_view key) {
+  if (path.empty()) return Status::Failure(kNoPath);
+  if (section.empty()) return Status::Failure(StringPrintf(kEmptySection, path.c_str()));
+  if (!WritableKey(key))
+    return Status::Failure(
+        StringPrintf(kRefusedKey, path.c_str(), static_cast<int>(key.size()), key.data()));
+  return {};
+}
+
 }  // namespace
 
-bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
-                        const char* value) {
+Status ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                          const char* value) {
   std::string_view want_section = Trim(section);
   std::string_view want_key = Trim(key);
-  if (want_section.empty() || !WritableKey(want_key) || path.empty()) return false;
+  if (Status names = CheckNames(path, want_section, want_key); !names) return names;
 
   ProfileLock lock(path);
   LoadedProfile profile = LoadProfile(path);
-  if (!profile.exists && !value) return true;  // deleting from nothing leaves nothing
-  if (!ApplyWrite(profile.lines, want_section, want_key, value)) return true;
+  if (!profile.exists && !value) return {};  // deleting from nothing leaves nothing
+  if (!ApplyWrite(profile.lines, want_section, want_key, value)) return {};
   return StoreProfile(path, profile);
 }
 
-bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes) {
-  if (path.empty()) return false;
+Status ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes) {
+  if (path.empty()) return Status::Failure(kNoPath);
   for (const ProfileWrite& w : writes)
-    if (Trim(w.section).empty() || !WritableKey(Trim(w.key))) return false;
-  if (writes.empty()) return true;
+    if (Status names = CheckNames(path, Trim(w.section), Trim(w.key)); !names) return names;
+  if (writes.empty()) return {};
 
   ProfileLock lock(path);
   LoadedProfile profile = LoadProfile(path);
@@ -531,7 +545,7 @@ bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> 
   return StoreProfile(path, profile);
 }
 
-bool ProfileAppendLine(const std::string& path, std::string_view line) {
+Status ProfileAppendLine(const std::string& path, std::string_view line) {
   ProfileLock lock(path);
   // A file whose last line has no line end (written by hand or by another
   // program) gets one first: the new line must not run on into the last
@@ -558,7 +572,7 @@ bool ProfileAppendLine(const std::string& path, std::string_view line) {
   Encoding encoding = DetectEncoding(start);
   if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
     std::string data, decoded;
-    if (!ReadWholeFile(path, data)) return false;
+    if (!ReadWholeFile(path, data)) return Status::FromErrno(errno, path);
     std::string text(DecodeProfile(data, nullptr, decoded));
     if (unfinished(text)) text += '\n';
     text += line;
@@ -568,7 +582,7 @@ bool ProfileAppendLine(const std::string& path, std::string_view line) {
   // A UTF-8 file that is only its mark holds no line yet.
   const long mark = encoding == Encoding::kUtf8Bom ? static_cast<long>(kUtf8Mark.size()) : 0;
   FILE* f = std::fopen(path.c_str(), "ab");
-  if (!f) return false;
+  if (!f) return Status::FromErrno(errno, path);
   if (size > mark && unfinished(std::string_view(&last, 1))) std::fputc('\n', f);
   // The first line of a file must not begin with bytes that read as a
   // byte-order mark: the whole file would then be read as UTF-16 (or lose
@@ -577,7 +591,8 @@ bool ProfileAppendLine(const std::string& path, std::string_view line) {
     std::fwrite(kUtf8Mark.data(), 1, kUtf8Mark.size(), f);
   std::fwrite(line.data(), 1, line.size(), f);
   std::fputc('\n', f);
-  return std::fclose(f) == 0;
+  if (std::fclose(f) != 0) return Status::FromErrno(errno, path);
+  return {};
 }
 
 }  // namespace platform

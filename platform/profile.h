@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace platform {
 
 // Characters trimmed around lines, keys and values.
@@ -49,12 +51,12 @@ std::optional<int> ParseProfileInt(std::string_view text);
 // creating the file when missing. A null value deletes the key. A line end
 // inside the section, key or value is written as a blank, so a write never
 // adds lines of its own. The rewrite goes through a temporary file and a
-// rename, so a crash never leaves half a file. Returns false, writing nothing,
-// when the section name is empty, the key could not be read back as itself
+// rename, so a crash never leaves half a file. Fails, writing nothing, when
+// the section name is empty, the key could not be read back as itself
 // (empty, beginning with "[" or ";", or holding "="), or the file cannot be
-// written.
-bool ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
-                        const char* value);
+// written (the reason names the file and the system's words).
+Status ProfileWriteString(const std::string& path, std::string_view section, std::string_view key,
+                          const char* value);
 
 // One value of a ProfileWriteStrings call.
 struct ProfileWrite {
@@ -65,15 +67,15 @@ struct ProfileWrite {
 
 // Several WritePrivateProfileString calls in a row, with one read and one
 // rewrite of the file: the result is the file those calls would leave.
-// False when a section name is empty or a key is refused as by
+// Fails when a section name is empty or a key is refused as by
 // ProfileWriteString (then nothing is written), or the file cannot be written.
-bool ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes);
+Status ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite> writes);
 
 // Appends one plain line (a line feed is added) to the file, under the same
 // per-file lock as ProfileWriteString, so appends and rewrites of one file
 // never lose each other's lines. A UTF-16 file gets the line in UTF-16.
-// Returns false when the file cannot be opened.
-bool ProfileAppendLine(const std::string& path, std::string_view line);
+// Fails when the file cannot be opened or written.
+Status ProfileAppendLine(const std::string& path, std::string_view line);
 
 struct ProfileLockEntry;
 

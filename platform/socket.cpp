@@ -38,6 +38,10 @@ void ReleaseHeld(SockRecord& record) {
 
 bool ValidPort(int port) { return port >= 0 && port <= kHighestPort; }
 
+// The failure of the call that just set errno; errno stays set for
+// SockLastError().
+platform::Status Failed() { return platform::Status::FromErrno(errno); }
+
 // Waits until `fd` is readable (data, a pending client, a close or an error
 // all count, as with select), for at most `timeout` tenths of a second.
 // 1 ready, 0 time-out, -1 failure. poll is used rather than select because
@@ -161,36 +165,35 @@ int SetNonBlocking(int fd, bool on) {
 
 SockRecord::~SockRecord() { ReleaseHeld(*this); }
 
-int SockInit() {
+void SockInit() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, nullptr);
-  return 0;
 }
 
-int SockOpen(SockRecord& record) {
+platform::Status SockOpen(SockRecord& record) {
   ReleaseHeld(record);
   // Close-on-exec: alarm scripts launched by the gateway must not inherit
   // its connections or its listening monitor port.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return Failed();
   record.socket = fd;
-  return 0;
+  return {};
 }
 
-int SockOpenServer(SockRecord& record, int port) {
+platform::Status SockOpenServer(SockRecord& record, int port) {
   ReleaseHeld(record);
   if (!ValidPort(port)) {
     errno = EINVAL;
-    return -1;
+    return Failed();
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return Failed();
   int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     CloseQuietly(fd);
-    return -1;
+    return Failed();
   }
   record.address = sockaddr_in{};
   record.address.sin_family = AF_INET;
@@ -198,38 +201,38 @@ int SockOpenServer(SockRecord& record, int port) {
   record.address.sin_port = htons(static_cast<std::uint16_t>(port));
   if (bind(fd, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) != 0) {
     CloseQuietly(fd);
-    return -1;
+    return Failed();
   }
   record.socket = fd;
-  return 0;
+  return {};
 }
 
-int SockListen(SockRecord& record, int timeout) {
+platform::Status SockListen(SockRecord& record, int timeout) {
   int listener = record.socket;
-  if (listen(listener, kListenBacklog) != 0) return -1;
+  if (listen(listener, kListenBacklog) != 0) return Failed();
   if (timeout != 0) {
     int ready = WaitReadable(listener, timeout);
     if (ready == 0) errno = ETIMEDOUT;
-    if (ready <= 0) return -1;
+    if (ready <= 0) return Failed();
   }
   int client;
   do {
     client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   } while (client < 0 && errno == EINTR);
-  if (client < 0) return -1;
+  if (client < 0) return Failed();
   close(listener);
   record.socket = client;
-  return 0;
+  return {};
 }
 
-int SockOpenListener(SockRecord& record, in_addr address, int port, int backlog) {
+platform::Status SockOpenListener(SockRecord& record, in_addr address, int port, int backlog) {
   ReleaseHeld(record);
   if (!ValidPort(port) || backlog < 1) {
     errno = EINVAL;
-    return -1;
+    return Failed();
   }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return Failed();
   int on = 1;
   record.address = sockaddr_in{};
   record.address.sin_family = AF_INET;
@@ -239,13 +242,13 @@ int SockOpenListener(SockRecord& record, in_addr address, int port, int backlog)
       bind(fd, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) != 0 ||
       listen(fd, backlog) != 0) {
     CloseQuietly(fd);
-    return -1;
+    return Failed();
   }
   record.socket = fd;
-  return 0;
+  return {};
 }
 
-int SockAccept(SockRecord& listener, SockRecord& client) {
+platform::Status SockAccept(SockRecord& listener, SockRecord& client) {
   ReleaseHeld(client);
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
@@ -254,10 +257,10 @@ int SockAccept(SockRecord& listener, SockRecord& client) {
     len = sizeof peer;
     fd = accept4(listener.socket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+  if (fd < 0) return Failed();
   client.socket = fd;
   client.address = peer;
-  return 0;
+  return {};
 }
 
 void SockHandOver(SockRecord& from, SockRecord& to) {
@@ -268,7 +271,8 @@ void SockHandOver(SockRecord& from, SockRecord& to) {
   from.socket = kNoSocket;
 }
 
-int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, int probes) {
+platform::Status SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds,
+                               int probes) {
   int on = 1;
   // Unacknowledged data times out like silence does: without this a peer
   // that vanished while we were sending would hold on for a quarter hour.
@@ -281,17 +285,17 @@ int SockKeepAlive(SockRecord& record, int idle_seconds, int interval_seconds, in
       setsockopt(record.socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
       setsockopt(record.socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout,
                  sizeof user_timeout) != 0)
-    return -1;
-  return 0;
+    return Failed();
+  return {};
 }
 
-int SockConnect(SockRecord& record, const char* host, int port, int timeout) {
+platform::Status SockConnect(SockRecord& record, const char* host, int port, int timeout) {
   if (host == nullptr || !ValidPort(port) || timeout < 0) {
     errno = EINVAL;
-    return -1;
+    return Failed();
   }
   in_addr resolved{};
-  if (!ResolveHost(host, &resolved)) return -1;
+  if (!ResolveHost(host, &resolved)) return Failed();
   record.address = sockaddr_in{};
   record.address.sin_family = AF_INET;
   record.address.sin_addr = resolved;
@@ -302,21 +306,22 @@ int SockConnect(SockRecord& record, const char* host, int port, int timeout) {
   // A connect that succeeds leaves errno as it found it (not EINPROGRESS),
   // since callers put "the last error" into their messages.
   const int entry_errno = errno;
-  if (SetNonBlocking(fd, true) != 0) return -1;
+  if (SetNonBlocking(fd, true) != 0) return Failed();
   int result = 0;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&record.address), sizeof record.address) != 0) {
     result = (errno == EINPROGRESS || errno == EINTR) ? FinishConnect(fd, timeout) : -1;
   }
   int saved = result == 0 ? entry_errno : errno;
-  if (SetNonBlocking(fd, false) != 0 && result == 0) return -1;
+  if (SetNonBlocking(fd, false) != 0 && result == 0) return Failed();
   errno = saved;
-  return result;
+  if (result != 0) return Failed();
+  return {};
 }
 
-int SockSendText(SockRecord& record, const char* text) {
+platform::Status SockSendText(SockRecord& record, const char* text) {
   if (text == nullptr) {
     errno = EINVAL;
-    return -1;
+    return Failed();
   }
   const char* next = text;
   std::size_t left = std::strlen(text) + 1;  // the NUL goes on the wire too
@@ -326,47 +331,49 @@ int SockSendText(SockRecord& record, const char* text) {
     ssize_t sent = send(record.socket, next, left, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return Failed();
     }
     next += sent;
     left -= static_cast<std::size_t>(sent);
   }
-  return 0;
+  return {};
 }
 
-int SockReceive(SockRecord& record, std::span<char> buffer, int timeout) {
+platform::Result<int> SockReceive(SockRecord& record, std::span<char> buffer, int timeout) {
   if (buffer.size() < 2) {
     // No room for a byte and its NUL; a zero-length receive would look like
     // a closed connection.
     if (!buffer.empty()) buffer[0] = '\0';
     errno = EINVAL;
-    return -1;
+    return Failed();
   }
   if (timeout != 0) {
     int ready = WaitReadable(record.socket, timeout);
-    if (ready <= 0) return ready;
+    if (ready < 0) return Failed();
+    if (ready == 0) return 0;
   }
   std::size_t room = std::min<std::size_t>(buffer.size() - 1, INT_MAX);
   ssize_t got;
   do {
     got = recv(record.socket, buffer.data(), room, 0);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) return -1;
+  if (got < 0) return Failed();
   buffer[static_cast<std::size_t>(got)] = '\0';
   if (got == 0) return kSockPeerClosed;
   return static_cast<int>(got);
 }
 
-int SockClose(SockRecord& record) {
+platform::Status SockClose(SockRecord& record) {
   if (record.socket == kNoSocket) {
     errno = EBADF;
-    return -1;
+    return Failed();
   }
   // The descriptor is gone after close whatever it returns, so the record
   // must never offer it again.
   int r = close(record.socket);
   record.socket = kNoSocket;
-  return r == 0 ? 0 : -1;
+  if (r != 0) return Failed();
+  return {};
 }
 
 int SockLastError() { return errno; }

@@ -34,9 +34,9 @@ void* Trampoline(void* arg) {
 
 }  // namespace
 
-bool StartThread(std::function<void()> body) {
+Status StartThread(std::function<void()> body) {
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
+  if (int rc = pthread_attr_init(&attr); rc != 0) return Status::FromErrno(rc);
   pthread_attr_setstacksize(&attr, kThreadStackSize * kStackScale);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   auto* heap_body = new std::function<void()>(std::move(body));
@@ -45,9 +45,9 @@ bool StartThread(std::function<void()> body) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete heap_body;
-    return false;
+    return Status::FromErrno(rc);
   }
-  return true;
+  return {};
 }
 
 void SleepMs(long long milliseconds) {

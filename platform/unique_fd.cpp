@@ -11,44 +11,45 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-bool UniqueFd::Close() {
-  if (fd_ < 0) return true;
+Status UniqueFd::Close() {
+  if (fd_ < 0) return {};
   int fd = release();
-  return ::close(fd) == 0;
+  if (::close(fd) != 0) return Status::FromErrno(errno);
+  return {};
 }
 
 namespace {
 
 // Each write goes on where the last stopped; `write_at` does one system call.
 template <typename WriteAt>
-bool WriteLoop(const void* data, std::size_t size, std::size_t* written, WriteAt write_at) {
+Status WriteLoop(const void* data, std::size_t size, std::size_t* written, WriteAt write_at) {
   const char* p = static_cast<const char*>(data);
   std::size_t done = 0;
-  bool ok = true;
+  Status result;
   while (done < size) {
     ssize_t n = write_at(p + done, size - done, done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // No progress and no error: call it what it nearly always is.
       if (n == 0) errno = ENOSPC;
-      ok = false;
+      result = Status::FromErrno(errno);
       break;
     }
     done += static_cast<std::size_t>(n);
   }
   if (written) *written = done;
-  return ok;
+  return result;
 }
 
 }  // namespace
 
-bool WriteAll(int fd, const void* data, std::size_t size, std::size_t* written) {
+Status WriteAll(int fd, const void* data, std::size_t size, std::size_t* written) {
   return WriteLoop(data, size, written, [fd](const char* p, std::size_t left, std::size_t) {
     return ::write(fd, p, left);
   });
 }
 
-bool PWriteAll(int fd, const void* data, std::size_t size, off_t offset) {
+Status PWriteAll(int fd, const void* data, std::size_t size, off_t offset) {
   return WriteLoop(data, size, nullptr,
                    [fd, offset](const char* p, std::size_t left, std::size_t done) {
                      return ::pwrite(fd, p, left, offset + static_cast<off_t>(done));

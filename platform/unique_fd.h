@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "platform/status.h"
+
 namespace platform {
 
 class UniqueFd {
@@ -31,19 +33,19 @@ class UniqueFd {
   }
   // Closes the one held (its result ignored) and holds `fd`.
   void reset(int fd = -1);
-  // Closes now; false (errno set) when close reports an error, which for a
-  // file just written may mean its data did not all reach the disk.
-  bool Close();
+  // Closes now; a failure (with its errno) when close reports an error,
+  // which for a file just written may mean its data did not all reach the disk.
+  Status Close();
 
  private:
   int fd_ = -1;
 };
 
-// Writes all `size` bytes, going on after short writes and signals. False
-// with errno set when a write fails (a full disk gives ENOSPC); `written`,
-// when given, receives how many bytes did get written.
-bool WriteAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
+// Writes all `size` bytes, going on after short writes and signals. A
+// failure carries the errno of the write that failed (a full disk gives
+// ENOSPC); `written`, when given, receives how many bytes did get written.
+Status WriteAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
 // The same at `offset`, leaving the file position alone.
-bool PWriteAll(int fd, const void* data, std::size_t size, off_t offset);
+Status PWriteAll(int fd, const void* data, std::size_t size, off_t offset);
 
 }  // namespace platform

@@ -4,7 +4,6 @@
 //   ocelam-event test NAME                     exit 0 when set, 1 when not
 //   ocelam-event --version | --help
 // The events live in $OCELAM_RUNDIR (default /run/ocelam).
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -46,15 +45,17 @@ int Run(int argc, char** argv) {
   if (argc != 3 || !*argv[2]) return Usage();
   platform::NamedEvent event(argv[2]);
   if (std::strcmp(argv[1], "set") == 0) {
-    if (event.Set()) return 0;
+    platform::Status set = event.Set();
+    if (set) return 0;
     std::fprintf(stderr, "ocelam-event: cannot set %s: %s\n", event.path().c_str(),
-                 std::strerror(errno));
+                 set.reason().c_str());
     return 1;
   }
   if (std::strcmp(argv[1], "reset") == 0) {
-    if (event.Reset()) return 0;
+    platform::Status reset = event.Reset();
+    if (reset) return 0;
     std::fprintf(stderr, "ocelam-event: cannot reset %s: %s\n", event.path().c_str(),
-                 std::strerror(errno));
+                 reset.reason().c_str());
     return 1;
   }
   if (std::strcmp(argv[1], "test") == 0) return event.IsSet() ? 0 : 1;

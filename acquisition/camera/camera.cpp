@@ -139,7 +139,7 @@ bool CCamera::StartStreamThreads() {
   if (permanent_ == 0) {
     remaining_seconds_.store(0);
     streaming_.store(0);
-    ok = platform::StartThread([this] { StreamingDurationThread(); });
+    ok = platform::StartThread([this] { StreamingDurationThread(); }).ok();
   } else {
     streaming_.store(1);
   }
@@ -409,8 +409,9 @@ void CCamera::WriteBlockBytes(std::size_t upto) {
     // The ring's end does not fall on a block boundary: tail here, head at 0.
     std::size_t tail = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
-    written = platform::PWriteAll(fd.get(), bytes, tail, at);
-    if (written && tail < n) written = platform::PWriteAll(fd.get(), bytes + tail, n - tail, 0);
+    written = platform::PWriteAll(fd.get(), bytes, tail, at).ok();
+    if (written && tail < n)
+      written = platform::PWriteAll(fd.get(), bytes + tail, n - tail, 0).ok();
     const int number = fd.get();
     // Bytes a failed close may have lost are not indexed either.
     if (!fd.Close()) {

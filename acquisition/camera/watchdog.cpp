@@ -39,7 +39,7 @@ bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pa
   watchdog_alarm.store(alarm);
   watchdog_countdown_.store(timeout * 60);
   AlarmServer* starter = &alarms;
-  return platform::StartThread([this, starter] { WatchdogThread(*starter); });
+  return platform::StartThread([this, starter] { WatchdogThread(*starter); }).ok();
 }
 
 void CCamera::WatchdogThread(AlarmServer& alarms) {
@@ -52,8 +52,8 @@ void CCamera::WatchdogThread(AlarmServer& alarms) {
     } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
 
     std::string command = platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load());
-    std::string failure;
-    if (alarms.RunDetached(command, &failure)) {
+    platform::Status started = alarms.RunDetached(command);
+    if (started) {
       std::string fired =
           platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
       Log(fired, ReportLevel::kInfo);
@@ -64,7 +64,7 @@ void CCamera::WatchdogThread(AlarmServer& alarms) {
       // and "LastAlarm" keeps the last alarm that was.
       std::string failed =
           platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
-                                 command.c_str(), failure.c_str());
+                                 command.c_str(), started.reason().c_str());
       Log(failed, ReportLevel::kError);
       ConsoleLog(failed, ConsoleLevel::kError);
     }

@@ -9,6 +9,8 @@
 #include "platform/registry.h"
 
 namespace {
+constexpr const char* kNoFileName = "the profile object names no file";
+
 platform::Mutex g_directory_mutex;
 // Never destroyed: detached threads resolve profile paths until the process
 // is gone.
@@ -73,9 +75,9 @@ int GetIniInt(std::string_view section, std::string_view key, int default_value,
   return platform::ProfileGetInt(ResolveProfilePath(file_name), section, key, default_value);
 }
 
-int WriteIniString(std::string_view section, std::string_view key, const char* value,
-                   std::string_view file_name) {
-  return platform::ProfileWriteString(ResolveProfilePath(file_name), section, key, value) ? 1 : 0;
+platform::Status WriteIniString(std::string_view section, std::string_view key, const char* value,
+                                std::string_view file_name) {
+  return platform::ProfileWriteString(ResolveProfilePath(file_name), section, key, value);
 }
 
 CUserProfile::CUserProfile(const char* file_name, int) : name_(CopyName(file_name)) {}
@@ -93,7 +95,7 @@ int CUserProfile::GetInt(std::string_view section, std::string_view key, int def
   return 1;
 }
 
-int CUserProfile::WriteInt(std::string_view section, std::string_view key, int value) {
+platform::Status CUserProfile::WriteInt(std::string_view section, std::string_view key, int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%i", value);
   return WriteString(section, key, text);
@@ -117,6 +119,8 @@ std::string CUserProfile::GetString(std::string_view section, std::string_view k
   return GetIniString(section, key, default_value, name_.get(), max_chars);
 }
 
-int CUserProfile::WriteString(std::string_view section, std::string_view key, const char* value) {
-  return name_ ? WriteIniString(section, key, value, name_.get()) : 0;
+platform::Status CUserProfile::WriteString(std::string_view section, std::string_view key,
+                                           const char* value) {
+  if (!name_) return platform::Status::Failure(kNoFileName);
+  return WriteIniString(section, key, value, name_.get());
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 // Longest resolved profile path, as on the original platform.
 inline constexpr std::size_t kMaxPath = 260;
 
@@ -33,9 +35,10 @@ std::string GetIniString(std::string_view section, std::string_view key,
 int GetIniInt(std::string_view section, std::string_view key, int default_value,
               std::string_view file_name);
 
-// Writes (or, with a null value, deletes) a key. Non-zero on success.
-int WriteIniString(std::string_view section, std::string_view key, const char* value,
-                   std::string_view file_name);
+// Writes (or, with a null value, deletes) a key; the failure of
+// platform::ProfileWriteString when it cannot.
+platform::Status WriteIniString(std::string_view section, std::string_view key, const char* value,
+                                std::string_view file_name);
 
 // One profile file by name; a thin object the configuration code opens,
 // reads, writes and closes.
@@ -49,12 +52,13 @@ class CUserProfile {
   int Open() { return 1; }
   int Close() { return 1; }
   int GetInt(std::string_view section, std::string_view key, int default_value, int* out);
-  int WriteInt(std::string_view section, std::string_view key, int value);
+  // Writes fail as WriteIniString does, and without a file name.
+  platform::Status WriteInt(std::string_view section, std::string_view key, int value);
   std::size_t GetString(std::string_view section, std::string_view key,
                         std::string_view default_value, std::size_t size, char* out);
   std::string GetString(std::string_view section, std::string_view key,
                         std::string_view default_value, std::size_t max_chars = 1023);
-  int WriteString(std::string_view section, std::string_view key, const char* value);
+  platform::Status WriteString(std::string_view section, std::string_view key, const char* value);
   const char* name() const { return name_.get(); }
 
  private:

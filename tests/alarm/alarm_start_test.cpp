@@ -69,10 +69,10 @@ class AlarmStartTest : public ::testing::Test {
   std::string MakeTable(int records) {
     std::string path = log_ + "/" + kReference + ".dbf";
     CDatabase db;
-    EXPECT_EQ(db.Create(path.c_str(), kAlarmTable), 1);
+    EXPECT_TRUE(db.Create(path.c_str(), kAlarmTable));
     for (int i = 1; i <= records; ++i)
       EXPECT_TRUE(db.Append() && db.Replace("NAME", ("CMD" + std::to_string(i)).c_str()));
-    db.Close();
+    EXPECT_TRUE(db.Close());
     return path;
   }
   // "NAME STATUS TO1 TIME=TI1" of one record.
@@ -81,8 +81,8 @@ class AlarmStartTest : public ::testing::Test {
     std::string name, time, time_copy;
     long status = 0, status_copy = 0;
     if (!db.Open(path.c_str()) || !db.Go(record)) return "?";
-    db.Read("NAME", name), db.Read("TIME", time), db.Read("TI1", time_copy);
-    if (!time.empty()) db.Read("STATUS", status), db.Read("TO1", status_copy);
+    if (!db.Read("NAME", name) || !db.Read("TIME", time) || !db.Read("TI1", time_copy)) return "?";
+    if (!time.empty() && (!db.Read("STATUS", status) || !db.Read("TO1", status_copy))) return "?";
     return name + " " + std::to_string(status) + " " + std::to_string(status_copy) +
            (time == time_copy ? " " + time : " TIME differs from TI1");
   }
@@ -97,7 +97,7 @@ class AlarmStartTest : public ::testing::Test {
 
 TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   std::time_t before = std::time(nullptr);
-  ASSERT_EQ(alarms_.CreateReference(reference_), 0);
+  ASSERT_TRUE(alarms_.CreateReference(reference_));
   std::string ref = reference_;
   EXPECT_EQ(ref.find_first_not_of("0123456789ABCDEF"), std::string::npos);
   EXPECT_TRUE(ref >= Hex(before) && ref <= Hex(std::time(nullptr)) && ref.size() == 8) << ref;
@@ -105,7 +105,7 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   // Names already taken are passed over, one second further each time.
   std::time_t now = std::time(nullptr);
   for (int k = 0; k < 4; ++k) WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
-  ASSERT_EQ(alarms_.CreateReference(reference_), 0);
+  ASSERT_TRUE(alarms_.CreateReference(reference_));
   ref = reference_;
   EXPECT_TRUE(ref >= Hex(now + 4) && ref <= Hex(std::time(nullptr) + 4)) << ref;
   // Callers in several threads at once never share a reference.
@@ -114,7 +114,7 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   for (auto& mine : made)
     threads.emplace_back([this, &mine] {
       for (int i = 0; i < 5; ++i)
-        if (char ref[kAlarmReferenceSize]; alarms_.CreateReference(ref) == 0) mine.insert(ref);
+        if (char ref[kAlarmReferenceSize]; alarms_.CreateReference(ref)) mine.insert(ref);
     });
   std::set<std::string> all;
   for (int i = 0; i < 6; ++i) threads[i].join(), all.insert(made[i].begin(), made[i].end());
@@ -123,22 +123,21 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   // No log directory: the first failure ends it, and it is not created.
   AlarmServer missing(dir_ / "missing", metrics_, platform::SystemClock());
   now = std::time(nullptr);
-  EXPECT_EQ(missing.CreateReference(reference_), -1);
+  std::string why = missing.CreateReference(reference_).reason();
   EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
-  std::vector<std::string> lines = Lines(ReportLevel::kError);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].starts_with("ERROR: unable to create an alarm reference file in '" +
-                                   dir_ / "missing" + "' (1 names tried"))
-      << lines[0];
+  EXPECT_TRUE(why.starts_with("ERROR: unable to create an alarm reference file in '" +
+                              dir_ / "missing" + "' (1 names tried"))
+      << why;
   EXPECT_FALSE(FileExists(dir_ / "missing"));
   // Every name for a long while taken: the attempts are bounded.
   now = std::time(nullptr);
   for (int k = 0; k < kAlarmReferenceAttempts + 120; ++k)
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
-  EXPECT_EQ(alarms_.CreateReference(reference_), -1);
-  EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
+  why = alarms_.CreateReference(reference_).reason();
+  EXPECT_NE(why.find("(" + std::to_string(kAlarmReferenceAttempts) + " names tried"), why.npos)
+      << why;
   char small[4] = {};
-  EXPECT_EQ(alarms_.CreateReference(std::span<char>(small)), -1);
+  EXPECT_FALSE(alarms_.CreateReference(std::span<char>(small)));
 }
 
 // The batch file in the working directory when there is one, else the alarm
@@ -167,14 +166,10 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
     else if (!batch.empty())
       WriteFile(dir_ / kAlarmBatchFile, batch);
     unlink(out.c_str());
-    EXPECT_EQ(alarms_.LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3"),
-              failure.empty() ? 1 : 0);
-    std::vector<std::pair<std::string, ReportLevel>> lines = {
-        {"start " + command, ReportLevel::kInfo}};
-    if (!failure.empty())
-      lines.push_back(
-          {"ERROR: unable to start " + command + " (" + failure + ")", ReportLevel::kError});
-    EXPECT_EQ(capture_.Take(), lines);
+    EXPECT_EQ(
+        alarms_.LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3").reason(),
+        failure.empty() ? "" : "ERROR: unable to start " + command + " (" + failure + ")");
+    EXPECT_EQ(Lines(ReportLevel::kInfo), std::vector<std::string>{"start " + command});
     if (!failure.empty()) continue;
     ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
     EXPECT_EQ(ReadFile(out), args);
@@ -188,7 +183,7 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   std::string path = MakeTable(3), before = Clock(std::time(nullptr));
   for (auto [entry, state] :
        {std::pair{0, kCommandRunning}, {2, kCommandSucceeded}, {0, kCommandFailed}})
-    EXPECT_NE(alarms_.UpdateAlarmDatabase(kReference, entry, state), 0);
+    alarms_.UpdateAlarmDatabase(kReference, entry, state);
   std::string first = Record(path, 1), after = Clock(std::time(nullptr));
   EXPECT_TRUE(Lines(ReportLevel::kError).empty());
   EXPECT_EQ(first.substr(0, 9) + "|" + Record(path, 2) + "|" + Record(path, 3).substr(0, 9),
@@ -198,36 +193,38 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   // The alarm server's side may name the table in upper case.
   std::string upper = log_ + "/" + kReference + ".DBF";
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
-  EXPECT_NE(alarms_.UpdateAlarmDatabase(kReference, 1, kCommandSucceeded), 0);
+  alarms_.UpdateAlarmDatabase(kReference, 1, kCommandSucceeded);
   EXPECT_EQ(Record(upper, 2).substr(0, 9), "CMD2 8 8 ");
   EXPECT_TRUE(Lines(ReportLevel::kError).empty());
 }
 
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
-  // Missing: 0 and no line. Not a table: 0, the table layer's one line, and
-  // the bytes stay.
-  EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
+  // Missing: no line. Not a table: the table layer's one line, and the
+  // bytes stay.
+  alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning);
   EXPECT_TRUE(capture_.Take().empty());
   const std::string garbage = "this is no dbf table at all\n";
   WriteFile(log_ + "/" + kReference + ".dbf", garbage);
-  EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning), 0);
-  EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u);
+  alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning);
+  std::vector<std::string> lines = Lines(ReportLevel::kError);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("Error: CDatabase::Open - ")) << lines[0];
   EXPECT_EQ(ReadFile(log_ + "/" + kReference + ".dbf"), garbage);
-  // An entry without a record: 0, one line, nothing written.
+  // An entry without a record: one line, nothing written.
   std::string path = MakeTable(2);
   std::string bytes = ReadFile(path);
   for (int entry : {2, -1, 2147483647}) {
-    EXPECT_EQ(alarms_.UpdateAlarmDatabase(kReference, entry, kCommandSucceeded), 0) << entry;
+    alarms_.UpdateAlarmDatabase(kReference, entry, kCommandSucceeded);
     EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
-  // A table we may only read: 0 and one line naming it and why; the bytes stay.
+  // A table we may only read: one line naming it and why; the bytes stay.
   ASSERT_EQ(
       chmod(path.c_str(), 0444) + chmod(dir_.path().c_str(), 0755) + chmod(log_.c_str(), 0755), 0);
   const std::string line =
       "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
   EXPECT_EQ(RunWithoutPrivileges([&] {
-              if (alarms_.UpdateAlarmDatabase(kReference, 0, kCommandSucceeded) != 0) return 1;
+              alarms_.UpdateAlarmDatabase(kReference, 0, kCommandSucceeded);
               if (capture_.Take() != decltype(capture_.Take()){{line, ReportLevel::kError}})
                 return 2;
               return ReadFile(path) == bytes ? 0 : 3;
@@ -236,7 +233,7 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   // References that would lead out of the log directory are refused.
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {
-    EXPECT_EQ(alarms_.UpdateAlarmDatabase(bad, 0, kCommandFailed), 0) << bad;
+    alarms_.UpdateAlarmDatabase(bad, 0, kCommandFailed);
     EXPECT_EQ(Lines(ReportLevel::kError),
               std::vector<std::string>{"ERROR: the alarm reference '" + bad +
                                        "' cannot name a file in the log directory"});

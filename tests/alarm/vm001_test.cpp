@@ -33,7 +33,7 @@ TEST(VM001File, ReadsTheDefaultAlarmRecordOfAnyTable) {
     ASSERT_TRUE(vm.IsOpen());
     VM001Record r;
     std::memset(&r, 0x55, sizeof r);
-    ASSERT_EQ(vm.ReadRecord(6, r), 1);
+    ASSERT_TRUE(vm.ReadRecord(6, r));
     EXPECT_EQ(std::vector<long long>(
                   {r.index, r.status, r.p_ogm4, r.num6_1, r.num10_1, r.num1_16, r.year}),
               std::vector<long long>({5, kVm001AlarmExists, 12, 3, 9999999999L, -1, 0}));
@@ -42,7 +42,7 @@ TEST(VM001File, ReadsTheDefaultAlarmRecordOfAnyTable) {
               "+41 44 000 00 00|last text|");
     // A record beyond the end reads blank, with the table layer's line.
     std::memset(&r, 0x55, sizeof r);
-    EXPECT_TRUE(vm.ReadRecord(50, r) == 1 && r.status == 0 && !*r.phone);
+    EXPECT_TRUE(vm.ReadRecord(50, r) && r.status == 0 && !*r.phone);
     auto lines = capture.Take();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].first.starts_with("Error: CDatabase::Go - ")) << lines[0].first;
@@ -53,15 +53,14 @@ TEST(VM001File, ReadsTheDefaultAlarmRecordOfAnyTable) {
   ReportCapture capture;
   VM001Record r;
   VM001File none((dir / "vm001.dbf").c_str());
-  EXPECT_TRUE(!none.IsOpen() && none.ReadRecord(1, r) == 0);
+  EXPECT_FALSE(none.IsOpen() || none.ReadRecord(1, r));
   const FIELD4INFO other[] = {{"NAME", 'C', 10, 0}};
   CDatabase db;
-  ASSERT_TRUE(db.Create((dir / "other.dbf").c_str(), other) && db.Append());
-  db.Close();
+  ASSERT_TRUE(db.Create((dir / "other.dbf").c_str(), other) && db.Append() && db.Close());
   VM001File wrong((dir / "other.dbf").c_str());
   ASSERT_TRUE(wrong.IsOpen());
   std::memset(&r, 0x55, sizeof r);
-  EXPECT_TRUE(wrong.ReadRecord(1, r) == 1 && r.status == 0 && r.num1_16 == 0);
+  EXPECT_TRUE(wrong.ReadRecord(1, r) && r.status == 0 && r.num1_16 == 0);
   EXPECT_TRUE(capture.Take().empty());
 }
 

@@ -51,8 +51,8 @@ TEST(CUserProfile, ReadsAndWritesThroughTheIniDirectory) {
   UseRegistry(sandbox, sandbox.path().c_str());
   CUserProfile profile("ocelam.ini");
   ASSERT_EQ(profile.Open(), 1);
-  profile.WriteInt("Config", "WatchTimeout", -9);
-  profile.WriteString("Config", "WatchPath", "\\qxt\\multimedia");
+  ASSERT_TRUE(profile.WriteInt("Config", "WatchTimeout", -9));
+  ASSERT_TRUE(profile.WriteString("Config", "WatchPath", "\\qxt\\multimedia"));
   int value = 0;
   profile.GetInt("Config", "WatchTimeout", 4, &value);
   EXPECT_EQ(value, -9);

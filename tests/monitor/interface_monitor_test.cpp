@@ -191,7 +191,7 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
 
 TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   CInterfaceMonitor* monitor = Start();
-  WriteIniString("Statistics", "LastWD", kSomeTimeHex, name_ + ".ini");
+  ASSERT_TRUE(WriteIniString("Statistics", "LastWD", kSomeTimeHex, name_ + ".ini"));
   MonitorTestClient client;
   ConnectAndDrain(client);
   const std::string app =

@@ -59,7 +59,7 @@ TEST_F(InterfaceTest, DailyLogLinesErrorRingAndStartStatistics) {
       WaitFor([&] { return GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini") == 1; }, 60));
   EXPECT_EQ(GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
   // A start keeps the first installation's time and notes its own.
-  WriteIniString("Statistics", "FirstInstallation", "00000001", "ocelam.ini");
+  ASSERT_TRUE(WriteIniString("Statistics", "FirstInstallation", "00000001", "ocelam.ini"));
   record.ReportApplicationStarted("ocelam", "v.1.0.0.1");
   EXPECT_TRUE(std::regex_match(GetIniString("Statistics", "FirstInstallation", "", "ocelam.ini") +
                                    " " +
@@ -78,7 +78,7 @@ TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
   EXPECT_EQ(ReadFile(Ini("gw_error.ini")),
             "; kept\n[Global]\nNbErrors=3\n[Error]\nError_5=old\nError_1023=ERROR 0\n"
             "Error_0=ERROR 1\nError_1=ERROR 2\nError_2=ERROR 3\nError_3=ERROR 4\n");
-  WriteIniString("Global", "NbErrors", "-5", "gw_error.ini");
+  ASSERT_TRUE(WriteIniString("Global", "NbErrors", "-5", "gw_error.ini"));
   {
     CInterface record("gw");
     record.AddErrorEntry("negative");

@@ -230,9 +230,11 @@ TEST(ProfileWrite, ManyThreadsLoseNoKey) {
     threads.emplace_back([&, t] {
       for (int k = 0; k < kKeys; ++k) {
         std::string key = "k" + std::to_string(t) + "_" + std::to_string(k);
-        platform::ProfileWriteString(path, "S" + std::to_string(k % 3), key,
-                                     std::to_string(t * 1000 + k).c_str());
-        if (k % 10 == 0) platform::ProfileAppendLine(path, "line " + key);
+        EXPECT_TRUE(platform::ProfileWriteString(path, "S" + std::to_string(k % 3), key,
+                                                 std::to_string(t * 1000 + k).c_str()));
+        if (k % 10 == 0) {
+          EXPECT_TRUE(platform::ProfileAppendLine(path, "line " + key));
+        }
       }
     });
   }

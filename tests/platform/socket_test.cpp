@@ -46,7 +46,7 @@ struct Connection {
   Fd peer;
 
   Connection() {
-    if (SockOpen(client) != 0 || SockConnect(client, "127.0.0.1", listener.port()) != 0) return;
+    if (!SockOpen(client) || !SockConnect(client, "127.0.0.1", listener.port())) return;
     peer.fd = listener.Accept();
   }
   bool ok() const { return client.socket != kNoSocket && peer.get() >= 0; }
@@ -68,8 +68,8 @@ TEST(SockConnect, UsesDottedAddressesAndLooksUpNames) {
     SCOPED_TRACE(host);
     LoopbackListener listener;
     SockRecord record;
-    ASSERT_EQ(SockOpen(record), 0);
-    ASSERT_EQ(SockConnect(record, host, listener.port()), 0);
+    ASSERT_TRUE(SockOpen(record));
+    ASSERT_TRUE(SockConnect(record, host, listener.port()));
     Fd peer(listener.Accept());
     EXPECT_GE(peer.get(), 0);
   }
@@ -81,9 +81,9 @@ TEST(SockConnect, BadArgumentsLeaveTheSocketUnconnected) {
   for (auto [host, port] : {std::pair{"127.0.0.1", 70000}, {"127.0.0.1", -1}, {nullptr, 80}}) {
     SCOPED_TRACE(port);
     SockRecord record;
-    ASSERT_EQ(SockOpen(record), 0);
+    ASSERT_TRUE(SockOpen(record));
     errno = 0;
-    EXPECT_EQ(SockConnect(record, host, port), -1);
+    EXPECT_EQ(SockConnect(record, host, port).error(), EINVAL);
     EXPECT_EQ(SockLastError(), EINVAL);
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
@@ -101,10 +101,11 @@ TEST(SockSendText, PeerGoneIsAnErrorNotADeadProcess) {
   conn.peer.Reset();
   // The first send after the peer's close may still be accepted; the reset
   // it provokes fails a later one.
-  EXPECT_TRUE(WaitFor([&] { return SockSendText(conn.client, "ping") == -1; }));
-  EXPECT_TRUE(SockLastError() == EPIPE || SockLastError() == ECONNRESET) << SockLastError();
-  EXPECT_EQ(SockSendText(conn.client, nullptr), -1);
-  EXPECT_EQ(SockInit(), 0);
+  platform::Status sent;
+  EXPECT_TRUE(WaitFor([&] { return !(sent = SockSendText(conn.client, "ping")).ok(); }));
+  EXPECT_TRUE(sent.error() == EPIPE || sent.error() == ECONNRESET) << sent.reason();
+  EXPECT_FALSE(SockSendText(conn.client, nullptr));
+  SockInit();
   struct sigaction now {};
   sigaction(SIGPIPE, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_IGN);
@@ -116,22 +117,22 @@ TEST(SockReceive, FillsAtMostSizeMinusOneAndTellsWhyNot) {
   Connection conn;
   ASSERT_TRUE(conn.ok());
   std::vector<char> buffer(2048, '#');
-  EXPECT_EQ(SockReceive(conn.client, buffer, 1), 0) << "silence within the time-out";
+  EXPECT_EQ(SockReceive(conn.client, buffer, 1).value_or(-1), 0) << "silence within the time-out";
   SendAll(conn.peer.get(), std::string(3000, 'x'));
-  ASSERT_EQ(SockReceive(conn.client, buffer, 100), 2047);
+  ASSERT_EQ(SockReceive(conn.client, buffer, 100).value_or(-1), 2047);
   EXPECT_EQ(std::string(buffer.data(), 2048), std::string(2047, 'x') + '\0');
   // A buffer of one byte has no room for data and its NUL: refused rather
   // than mistaken for a closed connection.
   char one[1] = {'x'};
-  EXPECT_EQ(SockReceive(conn.client, std::span<char>(one, 1), 100), -1);
+  EXPECT_FALSE(SockReceive(conn.client, std::span<char>(one, 1), 100));
   EXPECT_EQ(one[0], '\0');
-  EXPECT_EQ(SockReceive(conn.client, buffer, -5), -1) << "negative time-out";
-  EXPECT_EQ(SockReceive(conn.client, buffer, 100), 953) << "the rest is still there";
+  EXPECT_EQ(SockReceive(conn.client, buffer, -5).status().error(), EINVAL) << "negative time-out";
+  EXPECT_EQ(SockReceive(conn.client, buffer, 100).value_or(-1), 953) << "the rest is still there";
   // Without a time-out it waits for data (the pause only makes an immediate
   // return visible).
   std::atomic<int> result{-100};
   char late[32] = {};
-  std::thread reader([&] { result = SockReceive(conn.client, late, 0); });
+  std::thread reader([&] { result = SockReceive(conn.client, late, 0).value_or(-1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   SendAll(conn.peer.get(), "late");
   reader.join();
@@ -139,13 +140,16 @@ TEST(SockReceive, FillsAtMostSizeMinusOneAndTellsWhyNot) {
   EXPECT_STREQ(late, "late");
 
   conn.peer.Reset();
-  EXPECT_EQ(SockReceive(conn.client, buffer, 100), kSockPeerClosed);
+  EXPECT_EQ(SockReceive(conn.client, buffer, 100).value_or(-1), kSockPeerClosed);
   EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(SockReceive(conn.client, buffer, 0), kSockPeerClosed) << "without a time-out too";
-  ASSERT_EQ(SockClose(conn.client), 0);
-  EXPECT_EQ(SockReceive(conn.client, buffer, 1), -1) << "no socket, with a wait";
-  EXPECT_EQ(SockReceive(conn.client, buffer, 0), -1) << "no socket, without a wait";
-  EXPECT_EQ(SockClose(conn.client), -1) << "a second close must not hit a reused descriptor";
+  EXPECT_EQ(SockReceive(conn.client, buffer, 0).value_or(-1), kSockPeerClosed)
+      << "without a time-out too";
+  ASSERT_TRUE(SockClose(conn.client));
+  EXPECT_EQ(SockReceive(conn.client, buffer, 1).status().error(), EBADF)
+      << "no socket, with a wait";
+  EXPECT_EQ(SockReceive(conn.client, buffer, 0).status().error(), EBADF) << "without a wait";
+  EXPECT_EQ(SockClose(conn.client).error(), EBADF)
+      << "a second close must not hit a reused descriptor";
   EXPECT_EQ(SockLastError(), EBADF);
 }
 
