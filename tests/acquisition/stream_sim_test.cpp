@@ -163,7 +163,7 @@ TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
   ASSERT_TRUE(sim.ready());
   CCamera* camera = Stream(6, sim.port(6), false);
   // The first probe runs at once and marks the camera alive.
-  ASSERT_TRUE(WaitFor([&] { return camera->last_alive() != 0; }, 30));
+  ASSERT_TRUE(WaitFor([&] { return camera->liveness().seen(); }, 30));
   EXPECT_FALSE(camera->HasImage());
   std::uint32_t first = camera->StartStreaming(3);
   // A shorter job joins the running session and does not cut it short.

@@ -323,13 +323,13 @@ TEST(StatusFile, KeysAndFormats) {
             "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
   ResetIniDirectoryForTest();
-  WriteStatusTime(7, kStatusCamStatus);
+  WriteStatusTime(7, kStatusCamStatus, 0x6A000000);
   WriteStreamingState(7, 1);
   WriteStreamFps(7, 12.5f);
   WriteStreamingState(7, 2);  // ignored
-  WriteStatusTime(7, 5);      // ignored
+  WriteStatusTime(7, 5, 1);   // ignored
   std::string status = ReadFile(dir / "ocelam_status.ini");
-  EXPECT_TRUE(std::regex_search(status, std::regex("^\\[Scenario7\\]\nCamStatus=[0-9A-F]{8}\n"
+  EXPECT_TRUE(std::regex_search(status, std::regex("^\\[Scenario7\\]\nCamStatus=6A000000\n"
                                                    "Streaming=1\nFPS=12.500000\n$")))
       << status;
 }
