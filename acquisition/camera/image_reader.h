@@ -7,6 +7,9 @@
 // JPEG at the camera's resolution. One reader keeps its decoder between
 // images, so a series of wanted frames going forward (a pre-record, then the
 // live images) decodes each frame once.
+//
+// Threads: one reader belongs to one job's worker; the camera's reads it
+// makes are the ring store's, safe from any thread.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -15,6 +15,7 @@
 #include "acquisition/camera/camera.h"
 #include "core/profile/user_profile.h"
 #include "support/fake_clock.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 using namespace testing_support;
@@ -166,6 +167,27 @@ TEST(LinkState, OneLinePerChangeARemindEveryTenMinutesAndADoublingBackoff) {
   EXPECT_TRUE(link.Up());
   EXPECT_FALSE(link.Up());
   EXPECT_EQ(link.TakeBackoffUs(), 500000);
+}
+
+TEST(ProblemLines, OneLineAMinutePerKindThenTheCountLeftOut) {
+  FakeClock clock;
+  CameraLog log;
+  log.SetCameraNumber(5);
+  ProblemLines lines(clock, log);
+  ReportCapture capture;
+  for (int i = 0; i < 3; ++i) lines.Report(StreamProblem::kBadLength, 0);
+  clock.AdvanceSeconds(59.9);
+  lines.Report(StreamProblem::kNoEndMarker, 7);
+  lines.Report(StreamProblem::kBadLength, 0);
+  clock.StepWall(-kHourMs);
+  clock.AdvanceSeconds(0.1);
+  lines.Report(StreamProblem::kBadLength, 0);
+  const auto got = capture.Take();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_NE(got[1].first.find("a frame without end marker was dropped after 7 bytes"),
+            std::string::npos);
+  EXPECT_NE(got[2].first.find("Content-Length: the frame is found by its markers (3 more like it"),
+            std::string::npos);
 }
 
 // An H.264 connection's pieces as the parser hands them over (start code,
