@@ -16,10 +16,10 @@ void WriteStatusKey(int camera, const char* key, const char* value) {
 }
 }  // namespace
 
-void WriteStatusTime(int camera, int which) {
+void WriteStatusTime(int camera, int which, std::time_t now) {
   if (which != kStatusCamStatus && which != kStatusLastAlarm) return;
   char value[16];
-  std::snprintf(value, sizeof value, "%08X", static_cast<unsigned>(std::time(nullptr)));
+  std::snprintf(value, sizeof value, "%08X", static_cast<unsigned>(now));
   WriteStatusKey(camera, which == kStatusCamStatus ? "CamStatus" : "LastAlarm", value);
 }
 

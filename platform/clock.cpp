@@ -31,8 +31,10 @@ class SystemClockImpl final : public Clock {
 }  // namespace
 
 Clock& SystemClock() {
-  static SystemClockImpl clock;
-  return clock;
+  // Never destroyed: threads that run until the process ends (a camera's)
+  // read it while exit runs the destructors of statics.
+  static SystemClockImpl* clock = new SystemClockImpl;
+  return *clock;
 }
 
 }  // namespace platform

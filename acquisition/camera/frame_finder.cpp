@@ -110,158 +110,182 @@ void MjpegFrameFinder::Feed(const std::uint8_t* data, std::size_t n, std::int64_
   now_us_ = now_us;
   wall_ms_ = wall_ms;
   session_ = session;
-  std::size_t i = 0;
-  auto at = [&](std::size_t k) { return position + static_cast<std::int64_t>(k); };
-  // Bytes a frame being followed by its markers may still take before it is
-  // too big: a skip never runs past that point, so a frame is given up at
-  // the same byte however the stream was cut into chunks.
-  auto within_limit = [&](std::size_t k) {
-    std::int64_t room = frame_.start + kMaxFrameBytes + 1 - at(i);
-    return room < static_cast<std::int64_t>(k) ? static_cast<std::size_t>(room) : k;
-  };
-  while (i < n) {
-    switch (state_) {
-      case State::kOutside: {
-        std::uint8_t b = data[i++];
-        if (outside_ff_ && b == 0xD8) {
-          StartFrame(at(i) - 2, State::kMarker);
-          break;
-        }
-        outside_ff_ = b == 0xFF;
-        if (b == '\n') {
-          OutsideLine(events);
-          if (state_ == State::kLengthBody) StartFrame(at(i), State::kLengthBody);
-        } else if (b != '\r') {
-          if (line_length_ < sizeof line_) line_[line_length_] = static_cast<char>(b);
-          if (line_length_ <= sizeof line_) ++line_length_;
-        }
-        break;
-      }
-      case State::kLengthBody: {
-        if (body_checked_ < 2) {
-          // A body that does not open with FF D8 is not the image its
-          // length promised: look for the frame by its markers instead.
-          std::uint8_t expected = body_checked_ == 0 ? 0xFF : 0xD8;
-          if (data[i] != expected) {
-            bool ff = body_checked_ == 1;
-            ToOutside();
-            outside_ff_ = ff;
-            break;
-          }
-          ++body_checked_;
-          tail_ = (tail_ << 8) | data[i++];
-          if (--remaining_ > 0) break;
-        }
-        std::size_t k = static_cast<std::size_t>(remaining_ < static_cast<std::int64_t>(n - i)
-                                                     ? remaining_
-                                                     : static_cast<std::int64_t>(n - i));
-        for (std::size_t j = (k > 4 ? i + k - 4 : i); j < i + k; ++j)
-          tail_ = (tail_ << 8) | data[j];
-        i += k;
-        remaining_ -= static_cast<std::int64_t>(k);
-        if (remaining_ > 0) break;
-        // Some cameras count the CR LF behind the image into the length.
-        if ((tail_ & 0xFFFF) == 0xFFD9)
-          EndFrame(at(i), events);
-        else if (tail_ == 0xFFD90D0Au)
-          EndFrame(at(i) - 2, events);
-        else if ((tail_ & 0xFFFFFF) == 0xFFD90Au)
-          EndFrame(at(i) - 1, events);
-        else {
-          events.OnStreamProblem(StreamProblem::kLengthMismatch, at(i) - frame_.start);
-          // A camera whose lengths lie once is not trusted again on this
-          // connection: its frames are followed by their markers.
-          lengths_unreliable_ = true;
-          ToOutside();
-        }
-        break;
-      }
-      case State::kSkip: {
-        std::int64_t k = remaining_ < static_cast<std::int64_t>(n - i)
-                             ? remaining_
-                             : static_cast<std::int64_t>(n - i);
-        i += static_cast<std::size_t>(k);
-        remaining_ -= k;
-        if (remaining_ == 0) ToOutside();
-        break;
-      }
-      case State::kMarker:
-        if (data[i] == 0xFF) {
-          ++i;
-          state_ = State::kMarkerCode;
-        } else {
-          raw_ = true;  // not a marker where one must be: the structure is broken
-          state_ = State::kEntropy;
-        }
-        break;
-      case State::kMarkerCode:
-      case State::kEntropyFF: {
-        std::uint8_t code = data[i++];
-        bool in_scan = state_ == State::kEntropyFF;
-        if (code == 0xFF) break;  // fill bytes before a marker
-        if (code == 0xD9) {
-          EndFrame(at(i), events);
-        } else if (code == 0xD8) {
-          events.OnStreamProblem(StreamProblem::kNoEndMarker, at(i) - 2 - frame_.start);
-          StartFrame(at(i) - 2, State::kMarker);
-        } else if (in_scan && (code == 0x00 || IsRestartOrStandalone(code))) {
-          state_ = State::kEntropy;  // stuffed 0xFF or a restart marker
-        } else if (raw_) {
-          state_ = State::kEntropy;
-        } else if (IsRestartOrStandalone(code)) {
-          state_ = State::kMarker;
-        } else if (code == 0x00) {
-          raw_ = true;
-          state_ = State::kEntropy;
-        } else {
-          after_sos_ = code == 0xDA;
-          state_ = State::kSegmentLen1;
-        }
-        break;
-      }
-      case State::kSegmentLen1:
-        length_high_ = data[i++];
-        state_ = State::kSegmentLen2;
-        break;
-      case State::kSegmentLen2: {
-        int length = (length_high_ << 8) | data[i++];
-        if (length < 2) {
-          raw_ = true;
-          state_ = State::kEntropy;
-          break;
-        }
-        remaining_ = length - 2;
-        state_ =
-            remaining_ > 0 ? State::kSegmentSkip : (after_sos_ ? State::kEntropy : State::kMarker);
-        break;
-      }
-      case State::kSegmentSkip: {
-        std::int64_t k = static_cast<std::int64_t>(within_limit(
-            remaining_ < static_cast<std::int64_t>(n - i) ? static_cast<std::size_t>(remaining_)
-                                                          : n - i));
-        i += static_cast<std::size_t>(k);
-        remaining_ -= k;
-        if (remaining_ == 0) state_ = after_sos_ ? State::kEntropy : State::kMarker;
-        break;
-      }
-      case State::kEntropy: {
-        const std::size_t k = within_limit(n - i);
-        const void* ff = std::memchr(data + i, 0xFF, k);
-        if (!ff) {
-          i += k;
-        } else {
-          i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - data) + 1;
-          state_ = State::kEntropyFF;
-        }
-        break;
-      }
-    }
+  const Chunk chunk{data, n, position};
+  for (std::size_t i = 0; i < n;) {
+    i = Step(chunk, i, events);
     // A frame that outgrows what can be read back is given up at once, so a
     // stream without end markers never holds more than this.
     if (state_ != State::kOutside && state_ != State::kSkip && state_ != State::kLengthBody &&
-        at(i) - frame_.start > kMaxFrameBytes) {
-      events.OnStreamProblem(StreamProblem::kTooBig, at(i) - frame_.start);
+        chunk.At(i) - frame_.start > kMaxFrameBytes) {
+      events.OnStreamProblem(StreamProblem::kTooBig, chunk.At(i) - frame_.start);
       ToOutside();
     }
+  }
+}
+
+std::size_t MjpegFrameFinder::Step(const Chunk& c, std::size_t i, Events& events) {
+  switch (state_) {
+    case State::kOutside:
+      return Outside(c, i, events);
+    case State::kLengthBody:
+      return LengthBody(c, i, events);
+    case State::kSkip:
+      return Skip(c, i);
+    case State::kMarker:
+      // Not a marker where one must be: the structure is broken.
+      if (c.data[i] != 0xFF) {
+        raw_ = true;
+        state_ = State::kEntropy;
+        return i;
+      }
+      state_ = State::kMarkerCode;
+      return i + 1;
+    case State::kMarkerCode:
+    case State::kEntropyFF:
+      return MarkerCode(c, i, events);
+    case State::kSegmentLen1:
+      length_high_ = c.data[i];
+      state_ = State::kSegmentLen2;
+      return i + 1;
+    case State::kSegmentLen2:
+      return SegmentLength(c, i);
+    case State::kSegmentSkip:
+      return SegmentSkip(c, i);
+    case State::kEntropy:
+      return Entropy(c, i);
+  }
+  return c.n;
+}
+
+std::size_t MjpegFrameFinder::WithinLimit(const Chunk& c, std::size_t i, std::size_t k) const {
+  // A skip never runs past the byte at which the frame would be too big, so
+  // a frame is given up at the same byte however the stream was cut into
+  // chunks.
+  const std::int64_t room = frame_.start + kMaxFrameBytes + 1 - c.At(i);
+  return room < static_cast<std::int64_t>(k) ? static_cast<std::size_t>(room) : k;
+}
+
+std::size_t MjpegFrameFinder::Outside(const Chunk& c, std::size_t i, Events& events) {
+  const std::uint8_t b = c.data[i++];
+  if (outside_ff_ && b == 0xD8) {
+    StartFrame(c.At(i) - 2, State::kMarker);
+    return i;
+  }
+  outside_ff_ = b == 0xFF;
+  if (b == '\n') {
+    OutsideLine(events);
+    if (state_ == State::kLengthBody) StartFrame(c.At(i), State::kLengthBody);
+  } else if (b != '\r') {
+    if (line_length_ < sizeof line_) line_[line_length_] = static_cast<char>(b);
+    if (line_length_ <= sizeof line_) ++line_length_;
+  }
+  return i;
+}
+
+std::size_t MjpegFrameFinder::LengthBody(const Chunk& c, std::size_t i, Events& events) {
+  if (body_checked_ < 2) {
+    // A body that does not open with FF D8 is not the image its length
+    // promised: look for the frame by its markers instead.
+    const std::uint8_t expected = body_checked_ == 0 ? 0xFF : 0xD8;
+    if (c.data[i] != expected) {
+      const bool ff = body_checked_ == 1;
+      ToOutside();
+      outside_ff_ = ff;
+      return i;
+    }
+    ++body_checked_;
+    tail_ = (tail_ << 8) | c.data[i++];
+    if (--remaining_ > 0) return i;
+  }
+  const std::size_t k = Take(c, i, remaining_);
+  for (std::size_t j = (k > 4 ? i + k - 4 : i); j < i + k; ++j) tail_ = (tail_ << 8) | c.data[j];
+  i += k;
+  remaining_ -= static_cast<std::int64_t>(k);
+  if (remaining_ == 0) EndLengthBody(c.At(i), events);
+  return i;
+}
+
+void MjpegFrameFinder::EndLengthBody(std::int64_t end, Events& events) {
+  // Some cameras count the CR LF behind the image into the length.
+  if ((tail_ & 0xFFFF) == 0xFFD9) {
+    EndFrame(end, events);
+  } else if (tail_ == 0xFFD90D0Au) {
+    EndFrame(end - 2, events);
+  } else if ((tail_ & 0xFFFFFF) == 0xFFD90Au) {
+    EndFrame(end - 1, events);
+  } else {
+    events.OnStreamProblem(StreamProblem::kLengthMismatch, end - frame_.start);
+    // A camera whose lengths lie once is not trusted again on this
+    // connection: its frames are followed by their markers.
+    lengths_unreliable_ = true;
+    ToOutside();
+  }
+}
+
+std::size_t MjpegFrameFinder::Skip(const Chunk& c, std::size_t i) {
+  const std::size_t k = Take(c, i, remaining_);
+  remaining_ -= static_cast<std::int64_t>(k);
+  if (remaining_ == 0) ToOutside();
+  return i + k;
+}
+
+std::size_t MjpegFrameFinder::MarkerCode(const Chunk& c, std::size_t i, Events& events) {
+  const std::uint8_t code = c.data[i++];
+  const bool in_scan = state_ == State::kEntropyFF;
+  if (code == 0xFF) return i;  // fill bytes before a marker
+  if (code == 0xD9) {
+    EndFrame(c.At(i), events);
+  } else if (code == 0xD8) {
+    events.OnStreamProblem(StreamProblem::kNoEndMarker, c.At(i) - 2 - frame_.start);
+    StartFrame(c.At(i) - 2, State::kMarker);
+  } else if (in_scan && (code == 0x00 || IsRestartOrStandalone(code))) {
+    state_ = State::kEntropy;  // stuffed 0xFF or a restart marker
+  } else if (raw_) {
+    state_ = State::kEntropy;
+  } else if (IsRestartOrStandalone(code)) {
+    state_ = State::kMarker;
+  } else if (code == 0x00) {
+    raw_ = true;
+    state_ = State::kEntropy;
+  } else {
+    after_sos_ = code == 0xDA;
+    state_ = State::kSegmentLen1;
+  }
+  return i;
+}
+
+std::size_t MjpegFrameFinder::SegmentLength(const Chunk& c, std::size_t i) {
+  const int length = (length_high_ << 8) | c.data[i++];
+  if (length < 2) {
+    raw_ = true;
+    state_ = State::kEntropy;
+    return i;
+  }
+  remaining_ = length - 2;
+  state_ = remaining_ > 0 ? State::kSegmentSkip : AfterSegment();
+  return i;
+}
+
+std::size_t MjpegFrameFinder::SegmentSkip(const Chunk& c, std::size_t i) {
+  const std::size_t k = WithinLimit(c, i, Take(c, i, remaining_));
+  remaining_ -= static_cast<std::int64_t>(k);
+  if (remaining_ == 0) state_ = AfterSegment();
+  return i + k;
+}
+
+std::size_t MjpegFrameFinder::Entropy(const Chunk& c, std::size_t i) {
+  const std::size_t end = i + WithinLimit(c, i, c.n - i);
+  for (;;) {
+    const void* ff = std::memchr(c.data + i, 0xFF, end - i);
+    if (!ff) return end;
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - c.data) + 1;
+    // A stuffed 0xFF or a restart marker is part of the scan: the search
+    // goes on here rather than through a state of its own per byte.
+    if (i < end && (c.data[i] == 0x00 || IsRestartOrStandalone(c.data[i]))) {
+      ++i;
+      continue;
+    }
+    state_ = State::kEntropyFF;
+    return i;
   }
 }

@@ -72,6 +72,34 @@ class MjpegFrameFinder {
     kEntropyFF,    // entropy-coded data right after 0xFF
   };
 
+  // The chunk being fed: its bytes and the stream position of the first.
+  struct Chunk {
+    const std::uint8_t* data;
+    std::size_t n;
+    std::int64_t position;
+    std::int64_t At(std::size_t k) const { return position + static_cast<std::int64_t>(k); }
+  };
+  // Bytes of the chunk from `i` on, at most `limit`.
+  static std::size_t Take(const Chunk& c, std::size_t i, std::int64_t limit) {
+    return limit < static_cast<std::int64_t>(c.n - i) ? static_cast<std::size_t>(limit) : c.n - i;
+  }
+
+  // One step of the scan from byte `i` in the present state: the byte it
+  // stopped before. Each state's step is a function of its own.
+  std::size_t Step(const Chunk& c, std::size_t i, Events& events);
+  std::size_t Outside(const Chunk& c, std::size_t i, Events& events);
+  std::size_t LengthBody(const Chunk& c, std::size_t i, Events& events);
+  void EndLengthBody(std::int64_t end, Events& events);
+  std::size_t Skip(const Chunk& c, std::size_t i);
+  std::size_t MarkerCode(const Chunk& c, std::size_t i, Events& events);
+  std::size_t SegmentLength(const Chunk& c, std::size_t i);
+  std::size_t SegmentSkip(const Chunk& c, std::size_t i);
+  std::size_t Entropy(const Chunk& c, std::size_t i);
+  // `k` bytes from `i`, cut where the frame being followed by its markers
+  // would become too big.
+  std::size_t WithinLimit(const Chunk& c, std::size_t i, std::size_t k) const;
+  State AfterSegment() const { return after_sos_ ? State::kEntropy : State::kMarker; }
+
   void StartFrame(std::int64_t start, State next);
   void EndFrame(std::int64_t end, Events& events);
   void ToOutside();

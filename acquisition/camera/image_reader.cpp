@@ -66,6 +66,47 @@ struct FrameFreer {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 
+// The JPEG-ready planes of a decoded picture.
+struct JpegPlanes {
+  int sampling = -1;  // TurboJPEG's
+  const unsigned char* data[3] = {};
+  int strides[3] = {};
+};
+
+// TurboJPEG's sampling of a pixel format it can take as planes, or -1.
+int SamplingOf(const AVPixFmtDescriptor* format) {
+  if (!format || (format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE)) ||
+      !(format->flags & AV_PIX_FMT_FLAG_PLANAR || format->nb_components == 1) ||
+      format->comp[0].depth < 8 || format->comp[0].depth > 16)
+    return -1;
+  if (format->nb_components == 1) return TJSAMP_GRAY;
+  if (format->nb_components != 3) return -1;
+  if (format->log2_chroma_w == 1 && format->log2_chroma_h == 1) return TJSAMP_420;
+  if (format->log2_chroma_w == 1 && format->log2_chroma_h == 0) return TJSAMP_422;
+  if (format->log2_chroma_w == 0 && format->log2_chroma_h == 0) return TJSAMP_444;
+  return -1;
+}
+
+// One plane as 8 bits in the full range, into `out`.
+void NarrowPlane(const AVFrame& p, int plane, int width, int height, int shift, bool full_range,
+                 std::vector<std::uint8_t>& out) {
+  const std::uint8_t* table = plane == 0 ? Ranges().luma : Ranges().chroma;
+  out.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* row = p.data[plane] + static_cast<std::ptrdiff_t>(y) * p.linesize[plane];
+    std::uint8_t* to = out.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+    for (int x = 0; x < width; ++x) {
+      int v = row[x];
+      if (shift > 0) {
+        std::uint16_t wide;
+        std::memcpy(&wide, row + 2 * x, 2);
+        v = std::min(255, wide >> shift);
+      }
+      to[x] = full_range ? static_cast<std::uint8_t>(v) : table[v];
+    }
+  }
+}
+
 }  // namespace
 
 struct ImageReader::Decoder {
@@ -82,6 +123,35 @@ struct ImageReader::Decoder {
   ~Decoder() {
     if (jpeg) tjDestroy(jpeg);
   }
+
+  // Takes what the decoder gives out, keeping the newest picture up to
+  // frame `wanted`; `have` once it is that frame's. False when the wanted
+  // picture is spoiled: a picture with errors spoils every picture decoded
+  // from it after, and none is made into an image until the next key frame.
+  bool TakePictures(std::int64_t wanted, bool* have) {
+    while (!*have && avcodec_receive_frame(context.get(), scratch.get()) == 0) {
+      if (scratch->decode_error_flags != 0 || (scratch->flags & AV_FRAME_FLAG_CORRUPT))
+        spoiled = true;
+      if (scratch->pts == wanted && spoiled) {
+        av_frame_unref(scratch.get());
+        return false;
+      }
+      if (scratch->pts <= wanted) {
+        av_frame_unref(picture.get());
+        av_frame_move_ref(picture.get(), scratch.get());
+        *have = picture->pts == wanted;
+      } else {
+        av_frame_unref(scratch.get());
+      }
+    }
+    return true;
+  }
+  // Forgets what it holds: the next picture starts from its key frame.
+  void Restart() {
+    avcodec_flush_buffers(context.get());
+    av_frame_unref(picture.get());
+    spoiled = false;
+  }
 };
 
 ImageReader::ImageReader(CCamera& camera) : camera_(camera) {}
@@ -89,187 +159,159 @@ ImageReader::~ImageReader() = default;
 
 int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
   if (camera_.stream_kind() != StreamKind::kRtsp) return camera_.GetImage(frame, buffer);
+  int size = -1;
+  FrameRef key;
+  std::string message =
+      camera_.KeyFrameAtOrBefore(frame.number, &key)
+          ? Prepare(frame)
+          : platform::StringPrintf(kNoKeyFrame, camera_.camera_number(),
+                                   static_cast<long long>(frame.number));
+  if (message.empty()) message = Decode(frame, key);
+  if (message.empty()) message = Compress(frame, buffer, &size);
+  if (message.empty()) return size;
+  ConsoleLog(message, ConsoleLevel::kError);
+  camera_.Log(message, ReportLevel::kInfo);
+  // Whatever the decoder holds may now be wrong: the next image starts from
+  // its key frame.
+  if (decoder_) decoder_->last_fed = -1;
+  return -1;
+}
+
+std::string ImageReader::Prepare(const FrameRef& frame) {
   const int c = camera_.camera_number();
   const long long index = static_cast<long long>(frame.number);
-  auto fail = [&](const std::string& message) {
-    ConsoleLog(message, ConsoleLevel::kError);
-    camera_.Log(message, ReportLevel::kInfo);
-    // Whatever the decoder holds may now be wrong: the next image starts
-    // from its key frame.
-    if (decoder_) decoder_->last_fed = -1;
-    return -1;
-  };
-  FrameRef key;
-  if (!camera_.KeyFrameAtOrBefore(frame.number, &key))
-    return fail(platform::StringPrintf(kNoKeyFrame, c, index));
   if (!decoder_) {
-    decoder_ = std::make_unique<Decoder>();
-    decoder_->picture.reset(av_frame_alloc());
-    decoder_->scratch.reset(av_frame_alloc());
-    decoder_->packet.reset(av_packet_alloc());
-    decoder_->bytes.reset(new (std::nothrow) std::uint8_t[kImageBufferSize]);
-    decoder_->jpeg = tjInitCompress();
-    if (!decoder_->picture || !decoder_->scratch || !decoder_->packet || !decoder_->bytes ||
-        !decoder_->jpeg) {
-      decoder_.reset();
-      return fail(platform::StringPrintf(kNoMemory, c, index));
-    }
+    auto d = std::make_unique<Decoder>();
+    d->picture.reset(av_frame_alloc());
+    d->scratch.reset(av_frame_alloc());
+    d->packet.reset(av_packet_alloc());
+    d->bytes.reset(new (std::nothrow) std::uint8_t[kImageBufferSize]);
+    d->jpeg = tjInitCompress();
+    if (!d->picture || !d->scratch || !d->packet || !d->bytes || !d->jpeg)
+      return platform::StringPrintf(kNoMemory, c, index);
+    decoder_ = std::move(d);
   }
+  if (decoder_->context && decoder_->codec == frame.entry.codec) return "";
+  return OpenCodec(frame);
+}
+
+std::string ImageReader::OpenCodec(const FrameRef& frame) {
+  const int c = camera_.camera_number();
+  const long long index = static_cast<long long>(frame.number);
   Decoder& d = *decoder_;
-  if (!d.context || d.codec != frame.entry.codec) {
-    std::shared_ptr<const VideoCodec> parameters = camera_.Codec(frame.entry.codec);
-    if (!parameters) return fail(platform::StringPrintf(kNoCodec, c, index));
-    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(parameters->codec_id));
-    d.context.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
-    if (!d.context) return fail(platform::StringPrintf(kNoDecoder, c, parameters->name.c_str()));
-    if (!parameters->extradata.empty()) {
-      d.context->extradata = static_cast<std::uint8_t*>(
-          av_mallocz(parameters->extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-      if (!d.context->extradata) return fail(platform::StringPrintf(kNoMemory, c, index));
-      std::memcpy(d.context->extradata, parameters->extradata.data(), parameters->extradata.size());
-      d.context->extradata_size = static_cast<int>(parameters->extradata.size());
-    }
-    // A picture with errors in it is never made into an image.
-    d.context->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
-    d.context->thread_count = 1;
-    if (avcodec_open2(d.context.get(), codec, nullptr) < 0) {
-      d.context.reset();
-      return fail(platform::StringPrintf(kNoDecoder, c, parameters->name.c_str()));
-    }
-    d.codec = frame.entry.codec;
-    d.last_fed = -1;
+  std::shared_ptr<const VideoCodec> parameters = camera_.Codec(frame.entry.codec);
+  if (!parameters) return platform::StringPrintf(kNoCodec, c, index);
+  const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(parameters->codec_id));
+  d.context.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
+  if (!d.context) return platform::StringPrintf(kNoDecoder, c, parameters->name.c_str());
+  if (!parameters->extradata.empty()) {
+    d.context->extradata = static_cast<std::uint8_t*>(
+        av_mallocz(parameters->extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!d.context->extradata) return platform::StringPrintf(kNoMemory, c, index);
+    std::memcpy(d.context->extradata, parameters->extradata.data(), parameters->extradata.size());
+    d.context->extradata_size = static_cast<int>(parameters->extradata.size());
   }
+  // A picture with errors in it is never made into an image.
+  d.context->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
+  d.context->thread_count = 1;
+  if (avcodec_open2(d.context.get(), codec, nullptr) < 0) {
+    d.context.reset();
+    return platform::StringPrintf(kNoDecoder, c, parameters->name.c_str());
+  }
+  d.codec = frame.entry.codec;
+  d.last_fed = -1;
+  return "";
+}
+
+std::string ImageReader::Decode(const FrameRef& frame, const FrameRef& key) {
+  const int c = camera_.camera_number();
+  const long long index = static_cast<long long>(frame.number);
+  Decoder& d = *decoder_;
   // Forward from where the decoder stands when that lies within the wanted
   // frame's group of pictures (or later); else from its key frame.
   std::int64_t from = d.last_fed + 1;
   if (d.last_fed < key.number || d.last_fed >= frame.number) {
-    avcodec_flush_buffers(d.context.get());
-    av_frame_unref(d.picture.get());
+    d.Restart();
     from = key.number;
-    d.spoiled = false;
   }
   bool have = d.picture->buf[0] != nullptr && d.picture->pts == frame.number;
-  // Takes what the decoder gives out, keeping the newest picture up to the
-  // wanted one. False when the wanted picture is spoiled: a picture with
-  // errors spoils every picture decoded from it after, and none is made into
-  // an image until the next key frame.
-  auto take_pictures = [&] {
-    while (!have && avcodec_receive_frame(d.context.get(), d.scratch.get()) == 0) {
-      if (d.scratch->decode_error_flags != 0 || (d.scratch->flags & AV_FRAME_FLAG_CORRUPT))
-        d.spoiled = true;
-      if (d.scratch->pts == frame.number && d.spoiled) {
-        av_frame_unref(d.scratch.get());
-        return false;
-      }
-      if (d.scratch->pts <= frame.number) {
-        av_frame_unref(d.picture.get());
-        av_frame_move_ref(d.picture.get(), d.scratch.get());
-        have = d.picture->pts == frame.number;
-      } else {
-        av_frame_unref(d.scratch.get());
-      }
-    }
-    return true;
-  };
   for (std::int64_t n = from; !have && n <= frame.number + kMaxDelayFrames; ++n) {
     FrameRef next;
     if (!camera_.FrameByNumber(n, &next) || next.entry.session != frame.entry.session ||
         next.entry.codec != frame.entry.codec) {
       if (n <= frame.number)
-        return fail(platform::StringPrintf(kFrameGone, c, static_cast<long long>(n)));
+        return platform::StringPrintf(kFrameGone, c, static_cast<long long>(n));
       // Nothing later is in yet: the decoder gives up what it holds back,
       // and starts from a key frame next time.
       avcodec_send_packet(d.context.get(), nullptr);
-      take_pictures();
+      d.TakePictures(frame.number, &have);
       d.last_fed = -1;
       break;
     }
-    std::string message;
-    int size = camera_.ReadFrame(next, d.bytes.get(), &message);
-    if (size < 0) return fail(message);
-    AVPacket* packet = d.packet.get();
-    packet->data = d.bytes.get();
-    packet->size = size;
-    packet->pts = packet->dts = n;
-    packet->flags = next.entry.key ? AV_PKT_FLAG_KEY : 0;
-    int rc = avcodec_send_packet(d.context.get(), packet);
-    d.last_fed = n;
-    if (rc < 0 && rc != AVERROR(EAGAIN))
-      return fail(
-          platform::StringPrintf(kBadFrame, c, static_cast<long long>(n), AvErrorText(rc).c_str()));
-    if (!take_pictures())
-      return fail(platform::StringPrintf(kBadFrame, c, index, "errors in the picture"));
+    if (std::string message = Feed(next); !message.empty()) return message;
+    if (!d.TakePictures(frame.number, &have))
+      return platform::StringPrintf(kBadFrame, c, index, "errors in the picture");
   }
-  if (!have) return fail(platform::StringPrintf(kNoPicture, c, index));
+  return have ? "" : platform::StringPrintf(kNoPicture, c, index);
+}
 
+std::string ImageReader::Feed(const FrameRef& next) {
+  Decoder& d = *decoder_;
+  std::string message;
+  const int size = camera_.ReadFrame(next, d.bytes.get(), &message);
+  if (size < 0) return message;
+  AVPacket* packet = d.packet.get();
+  packet->data = d.bytes.get();
+  packet->size = size;
+  packet->pts = packet->dts = next.number;
+  packet->flags = next.entry.key ? AV_PKT_FLAG_KEY : 0;
+  const int rc = avcodec_send_packet(d.context.get(), packet);
+  d.last_fed = next.number;
+  if (rc < 0 && rc != AVERROR(EAGAIN))
+    return platform::StringPrintf(kBadFrame, camera_.camera_number(),
+                                  static_cast<long long>(next.number), AvErrorText(rc).c_str());
+  return "";
+}
+
+std::string ImageReader::Compress(const FrameRef& frame, std::uint8_t* buffer, int* size) {
+  const int c = camera_.camera_number();
+  const long long index = static_cast<long long>(frame.number);
+  Decoder& d = *decoder_;
+  const AVFrame& p = *d.picture;
+  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(p.format));
+  JpegPlanes planes;
+  planes.sampling = SamplingOf(format);
+  if (planes.sampling < 0)
+    return platform::StringPrintf(kBadPixels, c, format ? format->name : "an unknown format");
   // The picture as 8-bit planes JPEG takes, in the full range.
-  AVFrame* p = d.picture.get();
-  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(p->format));
-  int sampling = -1;
-  if (format &&
-      !(format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BE)) &&
-      (format->flags & AV_PIX_FMT_FLAG_PLANAR || format->nb_components == 1) &&
-      format->comp[0].depth >= 8 && format->comp[0].depth <= 16) {
-    if (format->nb_components == 1)
-      sampling = TJSAMP_GRAY;
-    else if (format->nb_components == 3 && format->log2_chroma_w == 1 && format->log2_chroma_h == 1)
-      sampling = TJSAMP_420;
-    else if (format->nb_components == 3 && format->log2_chroma_w == 1 && format->log2_chroma_h == 0)
-      sampling = TJSAMP_422;
-    else if (format->nb_components == 3 && format->log2_chroma_w == 0 && format->log2_chroma_h == 0)
-      sampling = TJSAMP_444;
-  }
-  if (sampling < 0)
-    return fail(platform::StringPrintf(kBadPixels, c, format ? format->name : "an unknown format"));
-  const bool full_range = p->color_range == AVCOL_RANGE_JPEG || p->format == AV_PIX_FMT_YUVJ420P ||
-                          p->format == AV_PIX_FMT_YUVJ422P || p->format == AV_PIX_FMT_YUVJ444P;
+  const bool full_range = p.color_range == AVCOL_RANGE_JPEG || p.format == AV_PIX_FMT_YUVJ420P ||
+                          p.format == AV_PIX_FMT_YUVJ422P || p.format == AV_PIX_FMT_YUVJ444P;
   const int shift = format->comp[0].depth - 8;
-  const int planes = sampling == TJSAMP_GRAY ? 1 : 3;
-  const unsigned char* plane_data[3] = {};
-  int strides[3] = {};
-  for (int i = 0; i < planes; ++i) {
-    int width = i == 0 ? p->width : AV_CEIL_RSHIFT(p->width, format->log2_chroma_w);
-    int height = i == 0 ? p->height : AV_CEIL_RSHIFT(p->height, format->log2_chroma_h);
+  for (int i = 0; i < (planes.sampling == TJSAMP_GRAY ? 1 : 3); ++i) {
     if (shift == 0 && full_range) {
-      plane_data[i] = p->data[i];
-      strides[i] = p->linesize[i];
+      planes.data[i] = p.data[i];
+      planes.strides[i] = p.linesize[i];
       continue;
     }
-    const std::uint8_t* table = i == 0 ? Ranges().luma : Ranges().chroma;
-    std::vector<std::uint8_t>& out = d.planes[i];
-    out.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    for (int y = 0; y < height; ++y) {
-      const std::uint8_t* row = p->data[i] + static_cast<std::ptrdiff_t>(y) * p->linesize[i];
-      std::uint8_t* to = out.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-      for (int x = 0; x < width; ++x) {
-        int v = row[x];
-        if (shift > 0) {
-          std::uint16_t wide;
-          std::memcpy(&wide, row + 2 * x, 2);
-          v = std::min(255, wide >> shift);
-        }
-        to[x] = full_range ? static_cast<std::uint8_t>(v) : table[v];
-      }
-    }
-    plane_data[i] = out.data();
-    strides[i] = width;
+    const int width = i == 0 ? p.width : AV_CEIL_RSHIFT(p.width, format->log2_chroma_w);
+    const int height = i == 0 ? p.height : AV_CEIL_RSHIFT(p.height, format->log2_chroma_h);
+    NarrowPlane(p, i, width, height, shift, full_range, d.planes[i]);
+    planes.data[i] = d.planes[i].data();
+    planes.strides[i] = width;
   }
   for (int quality : kJpegQualities) {
     unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    int rc = tjCompressFromYUVPlanes(d.jpeg, plane_data, p->width, strides, p->height, sampling,
-                                     &jpeg, &size, quality, TJFLAG_FASTDCT);
-    if (rc != 0) {
-      std::string why = tjGetErrorStr2(d.jpeg);
-      tjFree(jpeg);
-      return fail(platform::StringPrintf(kJpegFailed, c, index, why.c_str()));
-    }
-    if (size < static_cast<unsigned long>(kImageBufferSize)) {
-      std::memcpy(buffer, jpeg, size);
-      tjFree(jpeg);
-      return static_cast<int>(size);
-    }
+    unsigned long bytes = 0;
+    const int rc = tjCompressFromYUVPlanes(d.jpeg, planes.data, p.width, planes.strides, p.height,
+                                           planes.sampling, &jpeg, &bytes, quality, TJFLAG_FASTDCT);
+    const bool fits = rc == 0 && bytes < static_cast<unsigned long>(kImageBufferSize);
+    if (fits) std::memcpy(buffer, jpeg, bytes);
     tjFree(jpeg);
+    if (rc != 0) return platform::StringPrintf(kJpegFailed, c, index, tjGetErrorStr2(d.jpeg));
+    if (fits) {
+      *size = static_cast<int>(bytes);
+      return "";
+    }
   }
-  return fail(platform::StringPrintf(kJpegTooBig, c, index, kImageBufferSize - 1));
+  return platform::StringPrintf(kJpegTooBig, c, index, kImageBufferSize - 1);
 }

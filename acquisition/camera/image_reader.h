@@ -7,8 +7,12 @@
 // JPEG at the camera's resolution. One reader keeps its decoder between
 // images, so a series of wanted frames going forward (a pre-record, then the
 // live images) decodes each frame once.
+//
+// Threads: one reader belongs to one job's worker; the camera's reads it
+// makes are the ring store's, safe from any thread.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "acquisition/camera/camera.h"
 
@@ -25,6 +29,19 @@ class ImageReader {
 
  private:
   struct Decoder;
+
+  // Each step says what went wrong, or "" (the caller logs it once).
+  // A decoder, opened with the frame's codec parameters.
+  std::string Prepare(const FrameRef& frame);
+  std::string OpenCodec(const FrameRef& frame);
+  // The frame's picture, decoded forward from its key frame `key` (or from
+  // where the decoder stands).
+  std::string Decode(const FrameRef& frame, const FrameRef& key);
+  // Gives the decoder one compressed frame.
+  std::string Feed(const FrameRef& next);
+  // The picture as JPEG into `buffer`, its size into `size`.
+  std::string Compress(const FrameRef& frame, std::uint8_t* buffer, int* size);
+
   CCamera& camera_;
   std::unique_ptr<Decoder> decoder_;
 };

@@ -2,6 +2,15 @@
 // Why a camera's connection was lost, shared by its two kinds of stream
 // (MJPEG over HTTP, video over RTSP): the kind is the state the log's
 // "stream lost" lines follow, so a reason worded alike is one state.
+#include <string>
+
+// Why a transfer failed: its kind (kNone when it did not) and the text for
+// the log.
+struct StreamLoss {
+  int kind = 0;
+  std::string text;
+};
+
 namespace stream_loss {
 
 inline constexpr int kNone = 0;

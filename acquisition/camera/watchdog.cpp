@@ -1,16 +1,11 @@
-// The stream watchdog: a camera not seen alive for its time-out makes the
-// gateway start the camera's watchdog alarm on the alarm server.
-#include <chrono>
-#include <climits>
-#include <cstdio>
-#include <thread>
+#include "acquisition/camera/watchdog.h"
 
-#include "acquisition/camera/camera.h"
+#include <climits>
+
 #include "acquisition/status_file.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/strings.h"
-#include "platform/thread.h"
 
 namespace {
 constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
@@ -20,58 +15,59 @@ constexpr const char* kWatchdogNotStarted =
     "Camera %d: ERROR: the watchdog alarm %d could not be started: %s: %s";
 constexpr const char* kTimeoutRaised =
     "WARNING: camera %d: watchdog Timeout %d is below one minute; the watchdog uses 1 minute";
-constexpr int kMaxMinutes = INT_MAX / 60000;  // the pause in milliseconds must fit an int
-
+// Minutes beyond this (about 24 days) are taken as this: the largest
+// time-out or pause the settings can name.
+constexpr int kMaxMinutes = INT_MAX / 60000;
+constexpr std::int64_t kMicrosPerMinute = 60 * platform::kMicrosPerSecond;
 }  // namespace
 
-bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm) {
-  // A time-out of zero would start an alarm every second; a huge one must
-  // not overflow the countdown.
+void Watchdog::Configure(int timeout, int pause, int alarm) {
+  // A time-out of zero would start an alarm every second.
   if (timeout < 1) {
-    ReportToInterfaceF(ReportLevel::kInfo, kTimeoutRaised, camera_number_, timeout);
+    ReportToInterfaceF(ReportLevel::kInfo, kTimeoutRaised, log_.camera_number(), timeout);
     timeout = 1;
   }
   if (timeout > kMaxMinutes) timeout = kMaxMinutes;
   if (pause > kMaxMinutes) pause = kMaxMinutes;
-  watchdog_active.store(active);
-  watchdog_timeout_.store(timeout);
-  pause_after_alarm.store(pause);
-  watchdog_alarm.store(alarm);
-  watchdog_countdown_.store(timeout * 60);
-  AlarmServer* starter = &alarms;
-  return platform::StartThread([this, starter] { WatchdogThread(*starter); }).ok();
+  timeout_minutes_.store(timeout);
+  alarm_ = alarm;
+  // A pause shorter than the time-out means no pause at all.
+  const int pause_minutes = pause > timeout ? pause - timeout : 0;
+  liveness_.ArmWatchdog(clock_.MonotonicMicros(), timeout * kMicrosPerMinute,
+                        pause_minutes * kMicrosPerMinute);
 }
 
-void CCamera::WatchdogThread(AlarmServer& alarms) {
-  std::string started = platform::StringPrintf(kWatchdogStarted, camera_number_);
-  Log(started, ReportLevel::kInfo);
+std::int64_t Watchdog::Check(const AlarmStarter& start) {
+  const std::int64_t deadline = liveness_.WatchdogDeadline();
+  const std::int64_t now = clock_.MonotonicMicros();
+  if (now < deadline) return deadline;
+  StartAlarm(start);
+  liveness_.AlarmStarted(now);
+  return liveness_.WatchdogDeadline();
+}
+
+void Watchdog::Run(const AlarmStarter& start) {
+  std::string started = platform::StringPrintf(kWatchdogStarted, log_.camera_number());
+  log_.Log(started, ReportLevel::kInfo);
   ConsoleLog(started, ConsoleLevel::kNormal);
-  for (;;) {
-    do {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-    } while (watchdog_countdown_.fetch_sub(1) - 1 >= 0);
+  for (;;) clock_.SleepUntil(Check(start));
+}
 
-    std::string command = platform::StringPrintf(kWatchdogCommand, watchdog_alarm.load());
-    platform::Status started = alarms.RunDetached(command);
-    if (started) {
-      std::string fired =
-          platform::StringPrintf(kNoWatchdog, camera_number_, watchdog_alarm.load());
-      Log(fired, ReportLevel::kInfo);
-      ConsoleLog(fired, ConsoleLevel::kError);
-      WriteStatusTime(camera_number_, kStatusLastAlarm);
-    } else {
-      // No alarm reached the alarm server: nothing is announced as started
-      // and "LastAlarm" keeps the last alarm that was.
-      std::string failed =
-          platform::StringPrintf(kWatchdogNotStarted, camera_number_, watchdog_alarm.load(),
-                                 command.c_str(), started.reason().c_str());
-      Log(failed, ReportLevel::kError);
-      ConsoleLog(failed, ConsoleLevel::kError);
-    }
-
-    // A pause shorter than the time-out means no pause at all.
-    int pause_minutes = pause_after_alarm.load() - watchdog_timeout_.load();
-    if (pause_minutes > 0) std::this_thread::sleep_for(std::chrono::minutes(pause_minutes));
-    watchdog_countdown_.store(watchdog_timeout_.load() * 60);
+void Watchdog::StartAlarm(const AlarmStarter& start) {
+  const int camera = log_.camera_number();
+  std::string command = platform::StringPrintf(kWatchdogCommand, alarm_);
+  const platform::Status started = start(command);
+  if (started) {
+    std::string fired = platform::StringPrintf(kNoWatchdog, camera, alarm_);
+    log_.Log(fired, ReportLevel::kInfo);
+    ConsoleLog(fired, ConsoleLevel::kError);
+    WriteStatusTime(camera, kStatusLastAlarm, clock_.WallSeconds());
+    return;
   }
+  // No alarm reached the alarm server: nothing is announced as started and
+  // "LastAlarm" keeps the last alarm that was.
+  std::string failed = platform::StringPrintf(kWatchdogNotStarted, camera, alarm_, command.c_str(),
+                                              started.reason().c_str());
+  log_.Log(failed, ReportLevel::kError);
+  ConsoleLog(failed, ConsoleLevel::kError);
 }

@@ -1,4 +1,5 @@
 // The RTSP camera's address and the capture moments of its frames.
+#include "acquisition/camera/access_unit.h"
 #include "acquisition/camera/rtsp_address.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,7 @@
 #include "acquisition/camera/camera.h"
 #include "core/report.h"
 #include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "support/sandbox.h"
 #include "support/sim_client.h"
 
@@ -29,10 +30,11 @@ class StreamSimTest : public ::testing::Test {
     mkdir("log", 0755);
   }
   // A camera streaming from the simulator. Its threads never end, so the
-  // record outlives the test on purpose.
+  // record (and a clock they sleep on) outlives the test on purpose.
   CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
-                  const std::string& user = "", const std::string& password = "") {
-    auto* camera = new CCamera(platform::SystemClock());
+                  const std::string& user = "", const std::string& password = "",
+                  platform::Clock& clock = platform::SystemClock()) {
+    auto* camera = new CCamera(clock);
     camera->user_name = user, camera->password = password;
     camera->SetStallTimeout(stall_timeout);
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
@@ -108,7 +110,8 @@ TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
 
 // What only a connection does (garbage, lying part lengths and thumbnails
 // are the frame finder's table in stream_store_test). Camera 1 stalls
-// mid-frame for longer than its 2 s, 2 pauses for less than its 10 s, 5
+// mid-frame for longer than its 2 s (of a clock the test steps), 2 pauses
+// for less than its 10 s, 5
 // half-closes and 6 drops after ten frames; 3 and 4 ask for Digest, 7 and 8
 // refuse the stream, nobody listens for 9.
 TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEach) {
@@ -121,7 +124,8 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
     args.insert(args.end(), {"--camera", std::string(c) + ",port=0,size=20000"});
   SimProcess sim(args);
   ASSERT_TRUE(sim.ready());
-  CCamera* stalled = Stream(1, sim.port(1), true, 2);
+  auto* stall_clock = new FakeClock();
+  CCamera* stalled = Stream(1, sim.port(1), true, 2, "", "", *stall_clock);
   CCamera* paused = Stream(2, sim.port(2));
   CCamera* digest = Stream(3, sim.port(3), true, 2, "op", "secret");
   CCamera* wrong = Stream(4, sim.port(4), true, 2, "op", "wrong");
@@ -130,10 +134,19 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
   CCamera* unauthorized = Stream(7, sim.port(7));
   CCamera* no_credentials = Stream(8, sim.port(8));
   Stream(9, FreeLoopbackPort(), true, 2);
+  // Each stall of camera 1 lasts until its clock passes the stall time-out,
+  // each pause after it until its clock passes the back-off.
+  for (int k = 1; k <= 3; ++k) {
+    ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "stalls") >= k; }, 60));
+    stall_clock->AdvanceSeconds(2);
+    ASSERT_TRUE(WaitFor([&] { return Count(1, "stalled, no byte for 2 s") >= std::size_t(k); }, 60));
+    stall_clock->AdvanceSeconds(30);
+    ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "connections") > k; }, 60));
+  }
   ASSERT_TRUE(WaitFor(
       [&] {
         return digest->next_frame_number() >= 10 && paused->next_frame_number() >= 20 &&
-               drop->next_frame_number() >= 20 && sim.Stat(1, "connections") >= 4 &&
+               drop->next_frame_number() >= 20 &&
                sim.Stat(5, "connections") >= 3 && sim.Stat(6, "connections") >= 3 &&
                sim.Stat(7, "connections") >= 3;
       },
@@ -154,38 +167,47 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
       (std::vector<std::size_t>{Count(9, "Camera 9: stream lost: refused"), Count(4, "stream lost"),
                                 Count(4, "Camera 4: stream lost: 401 authentication refused")}),
       (std::vector<std::size_t>{1, 1, 1}));
-  EXPECT_GE(Count(1, "Camera 1: stream lost: stalled, no byte for 2 s"), 2u);
+  EXPECT_EQ(Count(1, "Camera 1: stream lost: stalled, no byte for 2 s"), 3u);
   EXPECT_GE(Count(1, "Camera 1: stream connected"), 3u);
 }
 
-TEST_F(StreamSimTest, OnDemandSessionsKeepTheirOwnFrames) {
+// The camera's probes, sessions and pauses go by a clock the test steps.
+TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFrames) {
   SimProcess sim({"--camera", "id=6,port=0,fps=10,size=20000"});
   ASSERT_TRUE(sim.ready());
-  CCamera* camera = Stream(6, sim.port(6), false);
-  // The first probe runs at once and marks the camera alive.
-  ASSERT_TRUE(WaitFor([&] { return camera->last_alive() != 0; }, 30));
+  auto* clock = new FakeClock();
+  CCamera* camera = Stream(6, sim.port(6), false, 10, "", "", *clock);
+  // The first probe runs at once and marks the camera alive, the next once
+  // 30 s have passed since.
+  ASSERT_TRUE(WaitFor([&] { return camera->liveness().seen() && sim.Stat(6, "open") == 0; }, 30));
+  clock->AdvanceSeconds(29.5);
+  clock->AdvanceSeconds(0.5);
+  ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "connections") == 2; }, 30));
   EXPECT_FALSE(camera->HasImage());
   std::uint32_t first = camera->StartStreaming(3);
   // A shorter job joins the running session and does not cut it short.
   EXPECT_EQ(camera->StartStreaming(1), first);
-  EXPECT_GE(camera->remaining_seconds(), 2);
+  EXPECT_EQ(camera->remaining_seconds(), 3);
+  clock->AdvanceSeconds(0.5);  // the streaming thread's next look
   ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 10; }, 30));
   // The stream stops when its seconds are used up.
-  ASSERT_TRUE(WaitFor([&] { return camera->streaming() == 0; }, 30));
+  clock->AdvanceSeconds(2.5);
+  EXPECT_EQ(camera->streaming(), 0);
   std::int64_t after_stop = camera->next_frame_number();
   long long frames = sim.Stat(6, "frames");
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "open") == 0; }, 30));
   EXPECT_LE(camera->next_frame_number(), after_stop + 2);
   EXPECT_LE(sim.Stat(6, "frames"), frames + 5);
   // A new session sees none of the old frames: its first image is its own.
-  const std::int64_t started = platform::SystemClock().MonotonicMicros();
+  const std::int64_t started = clock->MonotonicMicros();
   std::uint32_t second = camera->StartStreaming(3);
   EXPECT_TRUE(second != first && !camera->HasImage(second));
   FrameRef frame;
   EXPECT_FALSE(camera->FindFrame(FrameSearch::kAtOrBefore, started, second, &frame));
+  clock->AdvanceSeconds(0.5);
   ASSERT_TRUE(WaitFor([&] { return camera->HasImage(second); }, 30));
   ASSERT_TRUE(camera->FirstFrame(second, &frame));
-  EXPECT_TRUE(frame.entry.begin_us > started && frame.entry.session == second);
+  EXPECT_TRUE(frame.entry.begin_us >= started && frame.entry.session == second);
 }
 
 }  // namespace

@@ -13,14 +13,12 @@
 #include "acquisition/status_file.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 using namespace testing_support;
 
 namespace {
-
-std::vector<std::string> g_reports;
-void Capture(void*, char* text, ReportLevel) { g_reports.emplace_back(text); }
 
 // A camera whose stream file lives in a private directory, fed by hand.
 class StreamStoreTest : public ::testing::Test {
@@ -34,10 +32,7 @@ class StreamStoreTest : public ::testing::Test {
     camera_.SetCameraNumber(3);
     ASSERT_EQ(camera_.InitStream("127.0.0.1", 80, kStreamName, 3), 0);
     session_ = camera_.StartStreaming(1000);
-    SetReportSink(&g_reports, Capture);
-    g_reports.clear();
   }
-  void TearDown() override { SetReportSink(nullptr, nullptr); }
   // Camera 3's daily log (year, day, month in its name).
   static std::string CameraLog() {
     return ReadFile(DatedName("LOG/Ocelam_3_%04d%02d%02d.log", true));
@@ -52,6 +47,9 @@ class StreamStoreTest : public ::testing::Test {
     f[0] = 0xFF, f[1] = 0xD8, f[size - 2] = 0xFF, f[size - 1] = 0xD9;
     return f;
   }
+  // Cameras of earlier tests still report from their threads: the capture
+  // takes their lines under its lock.
+  ReportCapture capture_;
   TempDir dir_;
   std::string path_;
   CCamera camera_{platform::SystemClock()};
@@ -275,9 +273,7 @@ TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
 
 TEST(WriteJpegFile, ChecksBothMarkers) {
   TempDir dir;
-  int sink = 0;
-  SetReportSink(&sink, Capture);
-  g_reports.clear();
+  ReportCapture capture;
   const std::uint8_t reversed[] = {0xFF, 0xD9, 0xFF, 0xD8};
   EXPECT_EQ(WriteJpegFile(dir / "a.jpg", reversed, 4), 0);
   EXPECT_EQ(ReadFile(dir / "a.jpg").size(), 4u);
@@ -286,8 +282,11 @@ TEST(WriteJpegFile, ChecksBothMarkers) {
   const std::uint8_t no_end[] = {0xFF, 0xD8, 0x00, 0x12};
   EXPECT_EQ(WriteJpegFile(dir / "c.jpg", no_end, 4), -1);
   EXPECT_EQ(WriteJpegFile(dir / "missing/d.jpg", reversed, 4), -1);
-  SetReportSink(nullptr, nullptr);
-  EXPECT_EQ(g_reports, (std::vector<std::string>{
+  // Only this test's lines: cameras of earlier tests may still report.
+  std::vector<std::string> lines;
+  for (const auto& [line, level] : capture.Take())
+    if (line.find(dir.path()) != std::string::npos) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{
                            "ERROR: Unable to find the SoI in the buffer for writing '" +
                                dir / "b.jpg" + "' (nb Bytes 1 -ffffffff 0)",
                            "ERROR: Unable to find the EoI in the buffer for writing '" +
@@ -323,13 +322,13 @@ TEST(StatusFile, KeysAndFormats) {
             "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
   ResetIniDirectoryForTest();
-  WriteStatusTime(7, kStatusCamStatus);
+  WriteStatusTime(7, kStatusCamStatus, 0x6A000000);
   WriteStreamingState(7, 1);
   WriteStreamFps(7, 12.5f);
   WriteStreamingState(7, 2);  // ignored
-  WriteStatusTime(7, 5);      // ignored
+  WriteStatusTime(7, 5, 1);   // ignored
   std::string status = ReadFile(dir / "ocelam_status.ini");
-  EXPECT_TRUE(std::regex_search(status, std::regex("^\\[Scenario7\\]\nCamStatus=[0-9A-F]{8}\n"
+  EXPECT_TRUE(std::regex_search(status, std::regex("^\\[Scenario7\\]\nCamStatus=6A000000\n"
                                                    "Streaming=1\nFPS=12.500000\n$")))
       << status;
 }

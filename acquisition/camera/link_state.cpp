@@ -1,0 +1,55 @@
+#include "acquisition/camera/link_state.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/strings.h"
+
+namespace {
+constexpr const char* kStreamLost = "Camera %d: stream lost: %s";
+constexpr const char* kStreamStillDown = "Camera %d: stream still down: %s (since %s)";
+
+// "dd.mm.yyyy hh:mm:ss" of a wall-clock moment.
+std::string SinceText(std::int64_t wall_ms) {
+  std::time_t since = static_cast<std::time_t>(wall_ms / 1000);
+  std::tm tm{};
+  localtime_r(&since, &tm);
+  char when[80];
+  std::snprintf(when, sizeof when, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return when;
+}
+}  // namespace
+
+bool LinkState::Up() {
+  backoff_us_ = kFirstBackoffUs;
+  if (up_ && known_) return false;
+  up_ = known_ = true;
+  return true;
+}
+
+std::string LinkState::Down(const StreamLoss& loss) {
+  const std::int64_t now = clock_.MonotonicMicros();
+  const int camera = log_.camera_number();
+  // The kind of failure is the state: libcurl's texts vary from one attempt
+  // to the next ("after 0 ms", "after 1 ms") and must not make a new line.
+  if (!known_ || up_ || loss.kind != down_kind_) {
+    down_kind_ = loss.kind;
+    up_ = false;
+    known_ = true;
+    down_since_wall_ms_ = clock_.WallMillis();
+    reminder_due_us_ = now + kReminderIntervalUs;
+    return platform::StringPrintf(kStreamLost, camera, loss.text.c_str());
+  }
+  if (now < reminder_due_us_) return "";
+  reminder_due_us_ = now + kReminderIntervalUs;
+  return platform::StringPrintf(kStreamStillDown, camera, loss.text.c_str(),
+                                SinceText(down_since_wall_ms_).c_str());
+}
+
+std::int64_t LinkState::TakeBackoffUs() {
+  const std::int64_t pause = backoff_us_;
+  backoff_us_ = std::min(backoff_us_ * 2, kMaxBackoffUs);
+  return pause;
+}
