@@ -341,7 +341,7 @@ void JobRunner::JobAlrProc(int s) {
                    ConsoleLevel::kNormal, ReportLevel::kInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
-  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
+  if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
   JobWorkers workers(*this, s, record);
   for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras && !job.refused; ++i)
     workers.StartCameraRow(i);
@@ -350,7 +350,7 @@ void JobRunner::JobAlrProc(int s) {
 }
 
 void JobRunner::EndJob(int s, CJob& job) {
-  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
+  if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
   bool failed = job.outcome != 0 || job.refused;
   for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras; ++i) {
     const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
