@@ -183,6 +183,65 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
                 &c.commands[static_cast<std::size_t>(j)]);
 }
 
+// False (after its message) for a file that is not read as a job: a
+// symbolic link, a file too large, or one that cannot be read.
+bool MayBeReadAsJob(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // It could name any file of the machine, and its target would be read
+    // as a job: the link is filed as refused, its target is not touched.
+    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
+    return false;
+  }
+  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
+    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
+                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
+    return false;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
+    return false;
+  }
+  return true;
+}
+
+// "AlarmRef" cut to kAlarmRefMax characters; "" (after its message) when
+// the file has none or one that could name a path outside the log directory.
+std::string ReadAlarmReference(JobFileKeys& keys, const std::string& path) {
+  // Read in full first, so a long reference is refused for what it says
+  // rather than for the part that survives the cut.
+  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
+  if (reference.empty()) {
+    // Every such job would write the same image names and the hidden
+    // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
+    ConsoleError(platform::StringPrintf(kNoAlarmRef, path.c_str()));
+    return "";
+  }
+  if (!AlarmReferenceIsSafe(reference)) {
+    ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
+    return "";
+  }
+  if (reference.size() > kAlarmRefMax) reference.resize(kAlarmRefMax);
+  return reference;
+}
+
+// "NumberOfCams" within 0..kMaxJobCameras; a value below 0 runs no camera
+// and fails the job.
+int ReadCameraCount(JobFileKeys& keys, const std::string& path, CJob* job) {
+  int cameras = keys.Int("Alarm", "NumberOfCams", 1);
+  if (cameras > kMaxJobCameras) {
+    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
+                                        kMaxJobCameras));
+    return kMaxJobCameras;
+  }
+  if (cameras < 0) {
+    ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
+    job->outcome = 1;
+    return 0;
+  }
+  return cameras;
+}
+
 // rename() that never replaces the target: EEXIST when the name is taken.
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -225,56 +284,15 @@ bool AlarmReferenceIsSafe(std::string_view reference) {
 void ReadJobFile(const std::string& path, CJob* job) {
   *job = CJob();
   job->job_file_path = path;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    // It could name any file of the machine, and its target would be read
-    // as a job: the link is filed as refused, its target is not touched.
-    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
-    job->refused = true;
-    return;
-  }
-  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
-    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
-                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
-    job->refused = true;
-    return;
-  }
-  if (access(path.c_str(), R_OK) != 0) {
-    ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
-    job->refused = true;
-    return;
-  }
   JobFileKeys keys(path);
-  // Read in full first, so a long reference is refused for what it says
-  // rather than for the part that survives the cut.
-  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
-  if (reference.empty()) {
-    // Every such job would write the same image names and the hidden
-    // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
-    ConsoleError(platform::StringPrintf(kNoAlarmRef, path.c_str()));
+  std::string reference;
+  if (!MayBeReadAsJob(path) || (reference = ReadAlarmReference(keys, path)).empty()) {
     job->refused = true;
     return;
   }
-  if (!AlarmReferenceIsSafe(reference)) {
-    ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
-    job->refused = true;
-    return;
-  }
-  if (reference.size() > kAlarmRefMax) reference.resize(kAlarmRefMax);
   job->alarm_reference = reference;
-
-  int cameras = keys.Int("Alarm", "NumberOfCams", 1);
-  if (cameras > kMaxJobCameras) {
-    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
-                                        kMaxJobCameras));
-    cameras = kMaxJobCameras;
-  } else if (cameras < 0) {
-    ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
-    cameras = 0;
-    job->outcome = 1;
-  }
-  job->number_of_cameras = cameras;
-  for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
+  job->number_of_cameras = ReadCameraCount(keys, path, job);
+  for (int i = 1; i <= job->number_of_cameras; ++i) ReadCamera(keys, i, job);
 }
 
 std::string JobWatcher::MoveIntoProcessing(const std::string& name) {
