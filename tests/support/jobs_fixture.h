@@ -34,6 +34,10 @@ struct Reports {
     static Reports* reports = new Reports();
     return *reports;
   }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(mutex);
+    lines.clear();
+  }
   static void Sink(void* self, char* text, ReportLevel level) {
     auto* r = static_cast<Reports*>(self);
     std::lock_guard<std::mutex> guard(r->mutex);
@@ -103,6 +107,7 @@ class JobsTest : public ::testing::Test {
     settings_.log_directory = dir_ / "log", settings_.watch_path = dir_ / "watch";
     settings_.done_path = dir_ / "done", settings_.error_path = dir_ / "error";
     settings_.file_mask = "*.job";
+    Reports::Get().Clear();  // each test counts its own lines
     SetReportSink(&Reports::Get(), Reports::Sink);
   }
 
