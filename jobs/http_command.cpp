@@ -244,10 +244,10 @@ void SayStarted(const HTTPCommandArgs& args, const Order& o, Kind kind) {
 // did not take it within the wait.
 void WriteStatus(TableEntry& table, const HTTPCommandArgs& args, const Order& o, int status) {
   if (table.Write(status)) return;
-  ConsoleAndReport(platform::StringPrintf(kTableSlow, args.job, o.camera, args.command_index,
-                                          status, o.command.db_entry, o.alarm_reference.c_str(),
-                                          kTableWaitSeconds),
-                   ConsoleLevel::kError, ReportLevel::kError);
+  ConsoleAndReport(
+      platform::StringPrintf(kTableSlow, args.job, o.camera, args.command_index, status,
+                             o.command.db_entry, o.alarm_reference.c_str(), kTableWaitSeconds),
+      ConsoleLevel::kError, ReportLevel::kError);
 }
 
 // Builds and sends the command of its kind. JobAlrProc only starts commands

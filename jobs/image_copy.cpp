@@ -165,8 +165,7 @@ void SayCopyOver(int j, const JobCamera& row) {
   const int successes = row.file_successes.Get();
   const int errors = row.file_errors.Get();
   ConsoleLog(kRule, ConsoleLevel::kSuccess);
-  ConsoleAndReport(platform::StringPrintf(kOver, j, c), ConsoleLevel::kSuccess,
-                   ReportLevel::kInfo);
+  ConsoleAndReport(platform::StringPrintf(kOver, j, c), ConsoleLevel::kSuccess, ReportLevel::kInfo);
   ConsoleAndReport(platform::StringPrintf(kSaved, j, c, successes), ConsoleLevel::kSuccess,
                    ReportLevel::kSuccess);
   ConsoleAndReport(platform::StringPrintf(kErrors, j, c, errors),
@@ -286,9 +285,8 @@ void ImageSeries::SaveImage(int i, const FrameRef* frame) {
   const int size = frame ? reader_.Read(*frame, buffer_) : 0;
   if (size < 1 || size > kImageBufferSize) return CountFailed(kNotReceived, i);
   const std::string file = platform::JoinPath(
-      row_.multimedia_directory,
-      platform::StringPrintf(kImageFileFormat, camera_reference_.c_str(),
-                             alarm_reference_.c_str(), i));
+      row_.multimedia_directory, platform::StringPrintf(kImageFileFormat, camera_reference_.c_str(),
+                                                        alarm_reference_.c_str(), i));
   if (WriteJpegFile(file, buffer_, size) >= 0) {
     row_.file_successes.Add(1);
     context_.metrics.Add(metrics::Count::kImagesSaved);

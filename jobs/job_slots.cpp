@@ -96,7 +96,10 @@ std::string FileNameOf(const std::string& path) {
 class JobWorkers {
  public:
   JobWorkers(JobRunner& runner, int slot, std::shared_ptr<CJob> record)
-      : runner_(runner), context_(runner.context()), slot_(slot), record_(std::move(record)),
+      : runner_(runner),
+        context_(runner.context()),
+        slot_(slot),
+        record_(std::move(record)),
         job_(*record_) {}
 
   // Starts the image copy and the commands of camera row `i`, once its
@@ -187,8 +190,9 @@ void JobWorkers::StartImageCopy(int i, JobCamera& row) {
   args->alarm_reference = job_.alarm_reference;
   args->job = slot_;
   args->camera_index = i;
-  args->session = camera.IsPermanent() ? camera.CurrentSession()
-                                       : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
+  args->session = camera.IsPermanent()
+                      ? camera.CurrentSession()
+                      : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
   args->record = record_;
   StartWorker(kImageCopyEventFormat, kImageCopyName, row.duration, args, ImageCopy);
 }
@@ -202,8 +206,7 @@ void JobWorkers::StartCommands(int i, const JobCamera& row) {
     args->command_index = j;
     args->record = record_;
     StartWorker(kCommandEventFormat, kCommandName,
-                row.commands[static_cast<std::size_t>(j)].duration, args,
-                runner_.command_worker());
+                row.commands[static_cast<std::size_t>(j)].duration, args, runner_.command_worker());
   }
 }
 
@@ -228,9 +231,9 @@ void JobWorkers::StartWorker(const char* event_format, const char* kind, long lo
 
 void JobWorkers::AwaitAll() {
   if (wanted_ > kMaxJobWorkers) {
-    ConsoleAndReport(platform::StringPrintf(kTooManyWorkers, slot_, wanted_, kMaxJobWorkers,
-                                            kMaxJobWorkers),
-                     ConsoleLevel::kError, ReportLevel::kError);
+    ConsoleAndReport(
+        platform::StringPrintf(kTooManyWorkers, slot_, wanted_, kMaxJobWorkers, kMaxJobWorkers),
+        ConsoleLevel::kError, ReportLevel::kError);
   }
   // The first wait starts before it is announced: whoever reads the
   // announcement knows its deadline is set.

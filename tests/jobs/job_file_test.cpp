@@ -109,7 +109,8 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
 // True once `n` slots have been freed: a job thread touches nothing of its
 // runner after it has said so.
 bool SlotsFreed(int n) {
-  return WaitFor([n] { return Reports::Get().Count("** free_alarm ** job", ReportLevel::kInfo) >= n; });
+  return WaitFor(
+      [n] { return Reports::Get().Count("** free_alarm ** job", ReportLevel::kInfo) >= n; });
 }
 
 // A job file no close or move has shown finished is taken once it has stood

@@ -149,9 +149,10 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
       clock_.AdvanceSeconds(cases[k].past_the_hour);
     }
     job_thread.join();
-    EXPECT_EQ(Said(platform::StringPrintf("Thread 0 (%d seconds) timeout reaches",
-                                          static_cast<int>(3600 + cases[k].past_the_hour))),
-              1);
+    EXPECT_EQ(
+        Said(platform::StringPrintf("Thread 0 (%d seconds) timeout reaches",
+                                    static_cast<int>(kWorkerWaitSeconds + cases[k].past_the_hour))),
+        1);
     EXPECT_EQ(Names("done").size(), k + 1u);
   }
   // The slots are free, the workers still hold the records.
