@@ -5,11 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <thread>
-
-#include "platform/thread.h"
 
 bool DirectoryWatch::Arm() {
   Close();
@@ -29,10 +25,7 @@ bool DirectoryWatch::Arm() {
 bool DirectoryWatch::Wait(long long milliseconds, std::vector<std::string>* finished) {
   if (milliseconds < 0) milliseconds = 0;
   if (milliseconds > INT_MAX) milliseconds = INT_MAX;
-  if (!fd_.valid()) {
-    platform::SleepMs(milliseconds);
-    return false;
-  }
+  if (!fd_.valid()) return false;
   pollfd p{fd_.get(), POLLIN, 0};
   int ready = poll(&p, 1, static_cast<int>(milliseconds));
   if (ready <= 0) return false;  // time-out (or a signal): the caller scans anyway

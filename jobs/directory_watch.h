@@ -13,14 +13,15 @@ class DirectoryWatch {
   explicit DirectoryWatch(std::string path) : path_(std::move(path)) {}
 
   // Starts watching. False (errno set) when the directory cannot be watched;
-  // Wait then only sleeps, and callers fall back to their time-out scans.
+  // Wait then returns at once, and callers fall back to their time-out scans.
   bool Arm();
   void Close() { fd_.reset(); }
   bool armed() const { return fd_.valid(); }
 
   // Waits up to `milliseconds` for a change and takes every queued event.
-  // True when a change came, false on time-out. The names of files closed
-  // after writing or moved in are appended to `finished`.
+  // True when a change came, false on time-out, a signal, or when not
+  // armed. The names of files closed after writing or moved in are appended
+  // to `finished`.
   bool Wait(long long milliseconds, std::vector<std::string>* finished);
 
  private:

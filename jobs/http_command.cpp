@@ -8,12 +8,12 @@
 #include <chrono>
 #include <deque>
 #include <string>
-#include <thread>
 
 #include "alarm/alarm_start.h"
 #include "camera_http/command_records.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "jobs/clock_wait.h"
 #include "platform/mutex.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -89,9 +89,9 @@ struct Buffers {
 // the ones before it.
 class TableEntry {
  public:
-  TableEntry(AlarmServer& alarms, std::string reference, int entry)
-      : state_(std::make_shared<State>()) {
-    state_->alarms = &alarms;
+  TableEntry(const JobContext& context, std::string reference, int entry)
+      : clock_(context.clock), state_(std::make_shared<State>()) {
+    state_->alarms = &context.alarms;
     state_->reference = std::move(reference);
     state_->entry = entry;
   }
@@ -109,10 +109,12 @@ class TableEntry {
     // Without a thread of its own the write is made here, however long it takes.
     if (start && !platform::StartThread([st] { Drain(*st); })) Drain(*st);
     platform::MutexLock lock(st->mutex);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(kTableWaitSeconds);
+    const std::int64_t deadline_us =
+        clock_.MonotonicMicros() + kTableWaitSeconds * platform::kMicrosPerSecond;
     while (!st->pending.empty()) {
-      if (!st->written.WaitUntil(st->mutex, deadline)) return st->pending.empty();
+      const long long ms = NextWaitMs(clock_, deadline_us);
+      if (ms == 0) return false;
+      st->written.WaitFor(st->mutex, std::chrono::milliseconds(ms));
     }
     return true;
   }
@@ -144,6 +146,7 @@ class TableEntry {
     st.mutex.Unlock();
   }
 
+  const platform::Clock& clock_;
   std::shared_ptr<State> state_;
 };
 
@@ -203,81 +206,72 @@ bool JobGoesOn(const HTTPCommandArgs& args) {
   return args.runner->table().InSlot(args.job) == args.record;
 }
 
-}  // namespace
+// False (after its message) for indices JobAlrProc never hands out: without
+// a valid event there is nothing to hand back.
+bool IndicesValid(const HTTPCommandArgs& args) {
+  const int i = args.camera_index, j = args.command_index, t = args.thread_index;
+  if (i >= 1 && i <= kMaxJobCameras && j >= 1 && j <= kMaxCommandsPerCamera && t >= 0 &&
+      t < kMaxJobWorkers)
+    return true;
+  ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, args.job, t, i, j), ConsoleLevel::kError,
+                   ReportLevel::kError);
+  return false;
+}
 
-void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
-  if (!args || !args->record || !args->runner) return;
-  const int s = args->job;
-  const int i = args->camera_index;
-  const int j = args->command_index;
-  const int t = args->thread_index;
-  if (i < 1 || i > kMaxJobCameras || j < 1 || j > kMaxCommandsPerCamera || t < 0 ||
-      t >= kMaxJobWorkers) {
-    // JobAlrProc never starts such a thread; without a valid event there is
-    // nothing to hand back.
-    ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, s, t, i, j), ConsoleLevel::kError,
-                     ReportLevel::kError);
-    return;
-  }
-
+Order OrderOf(const HTTPCommandArgs& args) {
+  const CJob& job = *args.record;
+  const JobCamera& row = job.cameras[static_cast<std::size_t>(args.camera_index)];
   Order o;
-  o.context = &args->runner->context();
-  {
-    const CJob& job = *args->record;
-    const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
-    o.camera = row.camera_number;
-    o.alarm_reference = job.alarm_reference;
-    o.command = row.commands[static_cast<std::size_t>(j)];
-  }
+  o.context = &args.runner->context();
+  o.camera = row.camera_number;
+  o.alarm_reference = job.alarm_reference;
+  o.command = row.commands[static_cast<std::size_t>(args.command_index)];
+  return o;
+}
 
-  Kind kind = KindOf(o.command.type_command);
+void SayStarted(const HTTPCommandArgs& args, const Order& o, Kind kind) {
   const char* started = kind == Kind::kIO          ? kStartedIO
                         : kind == Kind::kRecording ? kStartedRecording
                         : kind == Kind::kPTZ       ? kStartedPTZ
                                                    : nullptr;
   if (started)
-    ConsoleAndReport(platform::StringPrintf(started, s, j, o.camera, o.alarm_reference.c_str()),
+    ConsoleAndReport(platform::StringPrintf(started, args.job, args.command_index, o.camera,
+                                            o.alarm_reference.c_str()),
                      ConsoleLevel::kNormal, ReportLevel::kInfo);
-  TableEntry table(o.context->alarms, o.alarm_reference, o.command.db_entry);
-  auto write_status = [&](int status) {
-    if (!table.Write(status))
-      ConsoleAndReport(
-          platform::StringPrintf(kTableSlow, s, o.camera, j, status, o.command.db_entry,
-                                 o.alarm_reference.c_str(), kTableWaitSeconds),
-          ConsoleLevel::kError, ReportLevel::kError);
-  };
-  write_status(kCommandRunning);
+}
 
-  // JobAlrProc only starts commands of known, active cameras; a number
-  // outside the tables still must not index them.
-  bool camera_known = o.camera >= 0 && o.camera < kCameraSlots;
+// Writes `status` into the command's table entry; says so when the table
+// did not take it within the wait.
+void WriteStatus(TableEntry& table, const HTTPCommandArgs& args, const Order& o, int status) {
+  if (table.Write(status)) return;
+  ConsoleAndReport(
+      platform::StringPrintf(kTableSlow, args.job, o.camera, args.command_index, status,
+                             o.command.db_entry, o.alarm_reference.c_str(), kTableWaitSeconds),
+      ConsoleLevel::kError, ReportLevel::kError);
+}
+
+// Builds and sends the command of its kind. JobAlrProc only starts commands
+// of known, active cameras; a number outside the tables still must not
+// index them.
+Outcome Execute(Kind kind, const Order& o) {
+  if (kind == Kind::kUnknown) {
+    ReportToInterface(kUnknownType, ReportLevel::kInfo);
+    return Outcome::kFailedUncounted;
+  }
+  if (o.camera < 0 || o.camera >= kCameraSlots) return Outcome::kFailed;
   Buffers buffers;
-  Outcome outcome = Outcome::kFailed;
   switch (kind) {
     case Kind::kIO:
-      if (camera_known) outcome = RunIO(o, buffers);
-      break;
+      return RunIO(o, buffers);
     case Kind::kRecording:
-      if (camera_known) outcome = RunRecording(o, buffers);
-      break;
-    case Kind::kPTZ:
-      if (camera_known) outcome = RunPTZ(o, buffers);
-      break;
-    case Kind::kUnknown:
-      ReportToInterface(kUnknownType, ReportLevel::kInfo);
-      outcome = Outcome::kFailedUncounted;
-      break;
+      return RunRecording(o, buffers);
+    default:
+      return RunPTZ(o, buffers);
   }
-  bool succeeded = outcome == Outcome::kSucceeded;
+}
 
-  // A job that is over has written its counts and freed its slot: nothing
-  // of it is touched any more.
-  bool counted = JobGoesOn(*args);
-  if (counted && outcome != Outcome::kFailedUncounted) {
-    JobCamera& row = args->record->cameras[static_cast<std::size_t>(i)];
-    (succeeded ? row.command_successes : row.command_errors).Add(1);
-  }
-
+void SayOutcome(const HTTPCommandArgs& args, const Order& o, bool succeeded) {
+  const int s = args.job, j = args.command_index;
   ConsoleLog(kRule, ConsoleLevel::kSuccess);
   ConsoleAndReport(platform::StringPrintf(kOver, s, o.camera, j, o.command.type_command.c_str()),
                    ConsoleLevel::kSuccess, ReportLevel::kInfo);
@@ -290,13 +284,35 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
     ReportToInterface(text, ReportLevel::kError);
     ConsoleLog(text, ConsoleLevel::kError);
   }
+}
+
+}  // namespace
+
+void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
+  if (!args || !args->record || !args->runner || !IndicesValid(*args)) return;
+  const Order o = OrderOf(*args);
+  const Kind kind = KindOf(o.command.type_command);
+  SayStarted(*args, o, kind);
+  TableEntry table(*o.context, o.alarm_reference, o.command.db_entry);
+  WriteStatus(table, *args, o, kCommandRunning);
+  const Outcome outcome = Execute(kind, o);
+  const bool succeeded = outcome == Outcome::kSucceeded;
+
+  // A job that is over has written its counts and freed its slot: nothing
+  // of it is touched any more.
+  const bool counted = JobGoesOn(*args);
+  if (counted && outcome != Outcome::kFailedUncounted) {
+    JobCamera& row = args->record->cameras[static_cast<std::size_t>(args->camera_index)];
+    (succeeded ? row.command_successes : row.command_errors).Add(1);
+  }
+  SayOutcome(*args, o, succeeded);
   if (!counted) {
-    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, s, o.camera, j), ConsoleLevel::kError,
-                     ReportLevel::kError);
+    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, args->job, o.camera, args->command_index),
+                     ConsoleLevel::kError, ReportLevel::kError);
     ConsoleLog(kRule, ConsoleLevel::kSuccess);
     return;
   }
-  write_status(succeeded ? kCommandSucceeded : kCommandFailed);
+  WriteStatus(table, *args, o, succeeded ? kCommandSucceeded : kCommandFailed);
   ConsoleLog(kRule, ConsoleLevel::kSuccess);
-  args->record->thread_events[static_cast<std::size_t>(t)].Set();
+  args->record->thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }

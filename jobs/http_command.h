@@ -8,8 +8,8 @@
 // its event.
 //
 // It lives in the jobs library because it works on the job record, and
-// the command records it drives lie below jobs in the link order; main
-// registers it with SetCommandWorker.
+// the command records it drives lie below jobs in the link order; app/
+// builds the job runner with it as the runner's command worker.
 #include <memory>
 
 #include "jobs/job.h"
@@ -18,5 +18,5 @@
 // When the job is over before the command has ended (a pulse or recording
 // longer than JobAlrProc waits), the follow-up is still sent, so an output
 // is never left set, but the job's counters, its event and the table entry
-// are no longer touched.
+// are left alone.
 void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args);

@@ -7,12 +7,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
@@ -25,10 +22,7 @@
 #include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
-#include "platform/thread.h"
 #include "platform/unique_fd.h"
-
-using platform::SleepMs;
 
 namespace {
 
@@ -56,7 +50,7 @@ constexpr const char* kControlBaseFormat = "%x_%d";
 constexpr const char* kStreamSection = "Stream";
 constexpr const char* kControlFileFormat = "[%s]\nDirectory=%s\nAlarmRef=%s\nAction=%s\n";
 constexpr const char* kNoFrame = "Job %d: camera %d has no frame for %+.2f s from the alarm";
-constexpr int kDirectoryRetryMs = 10;
+constexpr std::int64_t kDirectoryRetryUs = 10000;
 constexpr std::int64_t kMinFrameToleranceUs = 2000000;
 // A frame that began in time may still be on its way and in its block.
 constexpr std::int64_t kFrameArrivalUs = 2000000;
@@ -99,9 +93,10 @@ bool FetchFrame(CCamera& camera, FrameSearch search, std::int64_t wanted, std::u
          frame->entry.begin_us - wanted <= tolerance;
 }
 
-void WriteOneControlFile(const std::string& watch_path, std::string_view action,
-                         const std::string& directory, const std::string& alarm_reference) {
-  unsigned now = static_cast<unsigned>(std::time(nullptr));
+void WriteOneControlFile(const platform::Clock& clock, const std::string& watch_path,
+                         std::string_view action, const std::string& directory,
+                         const std::string& alarm_reference) {
+  unsigned now = static_cast<unsigned>(clock.WallSeconds());
   int k = action == kActionStart ? 0 : 1;
   for (int tries = 0; tries < kMaxControlNamesPerSecond; ++tries, ++k) {
     std::string base =
@@ -132,6 +127,189 @@ void WriteOneControlFile(const std::string& watch_path, std::string_view action,
   }
 }
 
+// Makes the camera's image directory, trying once more after a short pause.
+// The second result is not looked at: a directory that cannot be made shows
+// as an error for every image.
+void MakeImageDirectory(platform::Clock& clock, const std::string& directory) {
+  platform::MutexLock guard(DirectoryLock);
+  platform::Status made = CreateDirectoryPath(directory);
+  if (made) return;
+  ReportToInterface(made.reason(), ReportLevel::kError);
+  clock.SleepMicros(kDirectoryRetryUs);
+  // The copy goes on either way: a directory that cannot be made shows as an
+  // error for every image.
+  made = CreateDirectoryPath(directory);
+  if (!made) ReportToInterface(made.reason(), ReportLevel::kError);
+}
+
+// True once the camera has an image of `session`: looked for at once, then
+// up to kFirstImageTries times kFirstImagePollUs apart.
+bool AwaitFirstImage(platform::Clock& clock, CCamera& camera, std::uint32_t session) {
+  for (int tries = 0;; ++tries) {
+    if (camera.HasImage(session)) return true;
+    if (tries == kFirstImageTries) return false;
+    clock.SleepMicros(kFirstImagePollUs);
+  }
+}
+
+// Says the images are being copied, and when pre-recorded ones were asked of
+// a camera that keeps none.
+void SayCopying(const ImageCopyArgs& args, const CCamera& camera) {
+  const JobCamera& row = args.record->cameras[static_cast<std::size_t>(args.camera_index)];
+  const int j = args.job, c = row.camera_number;
+  ConsoleAndReport(platform::StringPrintf(kCopying, j, c), ConsoleLevel::kNormal,
+                   ReportLevel::kInfo);
+  if (!camera.IsPermanent() && row.pre_record_time > 0)
+    ConsoleAndReport(platform::StringPrintf(kNotPermanent, j, c), ConsoleLevel::kError,
+                     ReportLevel::kInfo);
+}
+
+// The end lines of a copy: its camera's saved images and errors.
+void SayCopyOver(int j, const JobCamera& row) {
+  const int c = row.camera_number;
+  const int successes = row.file_successes.Get();
+  const int errors = row.file_errors.Get();
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
+  ConsoleAndReport(platform::StringPrintf(kOver, j, c), ConsoleLevel::kSuccess, ReportLevel::kInfo);
+  ConsoleAndReport(platform::StringPrintf(kSaved, j, c, successes), ConsoleLevel::kSuccess,
+                   ReportLevel::kSuccess);
+  ConsoleAndReport(platform::StringPrintf(kErrors, j, c, errors),
+                   errors > 0 ? ConsoleLevel::kError : ConsoleLevel::kSuccess,
+                   errors > 0 ? ReportLevel::kError : ReportLevel::kSuccess);
+  ConsoleLog(kRule, ConsoleLevel::kSuccess);
+}
+
+// The images of one camera of a job, each with a fixed wanted moment.
+// Pre-recorded images (a permanent camera's "PreRecordTime") come first, one
+// interval apart and each nearer to the alarm; the first whose moment is not
+// before the alarm turns the series to live images, one interval apart from
+// the live base. A missing image does not shift the ones after it.
+class ImageSeries {
+ public:
+  ImageSeries(const ImageCopyArgs& args, CCamera& camera, std::int64_t alarm_us,
+              std::uint8_t* buffer);
+
+  // Saves every image, then waits out the last live image's interval.
+  void SaveAll();
+
+ private:
+  // The frame for the next image and its wanted moment: false when the
+  // camera has none near that moment.
+  bool NextFrame(FrameRef* frame, std::int64_t* wanted);
+  // Reads `frame` (none: null) and writes it as image `i`; counts and logs
+  // the outcome.
+  void SaveImage(int i, const FrameRef* frame);
+  void CountFailed(const char* format, int i);
+
+  const JobContext& context_;
+  JobCamera& row_;
+  CCamera& camera_;
+  const MultimediaFiles multimedia_;
+  const int slot_;
+  const int index_;  // the camera's row in the job
+  const std::uint32_t session_;
+  const std::string camera_reference_;
+  const std::string& alarm_reference_;
+  std::uint8_t* const buffer_;
+  const int count_;
+  const std::int64_t alarm_us_;
+  const std::int64_t interval_us_;
+  const std::int64_t live_base_;
+  const std::int64_t tolerance_;
+  // One reader for the whole series: a compressed stream's decoder walks
+  // forward through it.
+  ImageReader reader_;
+  // Hundredths of a second before the alarm of the next pre-recorded image;
+  // 0 or less once the series is live.
+  int time_back_;
+  int live_ = 0;  // live images so far
+  bool first_ = true;
+};
+
+// Live images count from the alarm; a session that began after it (an
+// on-demand camera the job switched on) has nothing earlier, so they count
+// from its first frame.
+std::int64_t LiveBase(CCamera& camera, std::uint32_t session, std::int64_t alarm_us) {
+  FrameRef frame;
+  if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us)
+    return frame.entry.begin_us;
+  return alarm_us;
+}
+
+ImageSeries::ImageSeries(const ImageCopyArgs& args, CCamera& camera, std::int64_t alarm_us,
+                         std::uint8_t* buffer)
+    : context_(args.runner->context()),
+      row_(args.record->cameras[static_cast<std::size_t>(args.camera_index)]),
+      camera_(camera),
+      multimedia_(context_, *args.record),
+      slot_(args.job),
+      index_(args.camera_index),
+      session_(args.session),
+      camera_reference_(camera.reference),
+      alarm_reference_(args.alarm_reference),
+      buffer_(buffer),
+      count_(ImageCopyCount(row_.duration, row_.pre_record_time, row_.interval)),
+      alarm_us_(alarm_us),
+      interval_us_(static_cast<std::int64_t>(static_cast<double>(row_.interval) * 1e6)),
+      live_base_(LiveBase(camera, session_, alarm_us)),
+      tolerance_(FrameTolerance(camera, interval_us_)),
+      reader_(camera),
+      time_back_(camera.IsPermanent() ? row_.pre_record_time * 100 : 0) {}
+
+void ImageSeries::SaveAll() {
+  for (int i = 0; i < count_; ++i) {
+    FrameRef frame;
+    std::int64_t wanted = 0;
+    const bool found = NextFrame(&frame, &wanted);
+    if (!found)
+      camera_.Log(platform::StringPrintf(kNoFrame, slot_, row_.camera_number,
+                                         static_cast<double>(wanted - alarm_us_) / 1e6),
+                  ReportLevel::kInfo);
+    SaveImage(i, found ? &frame : nullptr);
+    // The times are fixed by the image number, so a missing image does not
+    // shift the ones after it.
+    if (time_back_ > 0)
+      time_back_ = static_cast<int>(100.0 * row_.pre_record_time -
+                                    100.0 * static_cast<double>(row_.interval) * (i + 1));
+  }
+  // The last live image stands for its whole interval: the recording the
+  // streaming servers are told of ends with it, as the job's duration says.
+  if (live_ > 0) context_.clock.SleepUntil(live_base_ + live_ * interval_us_);
+}
+
+bool ImageSeries::NextFrame(FrameRef* frame, std::int64_t* wanted) {
+  if (time_back_ > 0) {
+    *wanted = alarm_us_ - static_cast<std::int64_t>(time_back_) * 10000;
+    return FetchFrame(camera_, FrameSearch::kAtOrBefore, *wanted, session_, tolerance_, frame);
+  }
+  *wanted = live_base_ + live_++ * interval_us_;
+  return FetchFrame(camera_, FrameSearch::kAtOrAfter, *wanted, session_, tolerance_, frame);
+}
+
+void ImageSeries::SaveImage(int i, const FrameRef* frame) {
+  const int size = frame ? reader_.Read(*frame, buffer_) : 0;
+  if (size < 1 || size > kImageBufferSize) return CountFailed(kNotReceived, i);
+  const std::string file = platform::JoinPath(
+      row_.multimedia_directory, platform::StringPrintf(kImageFileFormat, camera_reference_.c_str(),
+                                                        alarm_reference_.c_str(), i));
+  if (WriteJpegFile(file, buffer_, size) >= 0) {
+    row_.file_successes.Add(1);
+    context_.metrics.Add(metrics::Count::kImagesSaved);
+    if (first_) multimedia_.AppendLog(platform::StringPrintf(kFirstSaved, row_.camera_number));
+  } else {
+    CountFailed(kNotWritten, i);
+  }
+  // The message names the first image that could be read, written or not.
+  if (first_) multimedia_.WriteMessage(camera_reference_, file, count_, index_);
+  first_ = false;
+}
+
+void ImageSeries::CountFailed(const char* format, int i) {
+  row_.file_errors.Add(1);
+  context_.metrics.Add(metrics::Count::kImagesFailed);
+  multimedia_.AppendLog(platform::StringPrintf(format, row_.camera_number, i));
+}
+
 }  // namespace
 
 bool IsControlFileClaimName(std::string_view name) {
@@ -156,163 +334,45 @@ int ImageCopyCount(int duration, int pre_record_time, float interval) {
   return static_cast<int>(n);
 }
 
-void WriteStreamControlFile(const std::vector<std::string>& watch_paths, std::string_view action,
+void WriteStreamControlFile(const platform::Clock& clock,
+                            const std::vector<std::string>& watch_paths, std::string_view action,
                             const std::string& multimedia_directory,
                             const std::string& alarm_reference) {
   for (const std::string& watch_path : watch_paths)
-    WriteOneControlFile(watch_path, action, multimedia_directory, alarm_reference);
+    WriteOneControlFile(clock, watch_path, action, multimedia_directory, alarm_reference);
 }
 
 void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   const JobContext& context = args->runner->context();
   const std::vector<std::string>& streaming_servers = context.settings.streaming_server_paths;
   CJob& job = *args->record;
-  const MultimediaFiles multimedia(context.settings.log_directory, job);
+  const JobCamera& row = job.cameras[static_cast<std::size_t>(args->camera_index)];
   const int j = args->job;
-  const int p = args->camera_index;
-  JobCamera& row = job.cameras[p];
   const int c = row.camera_number;
   const std::string& directory = row.multimedia_directory;
   const std::string& alarm = args->alarm_reference;
 
-  {
-    platform::MutexLock guard(DirectoryLock);
-    if (platform::Status made = CreateDirectoryPath(directory); !made) {
-      ReportToInterface(made.reason(), ReportLevel::kError);
-      SleepMs(kDirectoryRetryMs);
-      // The copy goes on either way: a directory that cannot be made shows
-      // as an error for every image.
-      made = CreateDirectoryPath(directory);
-      if (!made) ReportToInterface(made.reason(), ReportLevel::kError);
-    }
-  }
-  std::string started = platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str());
-  ConsoleLog(started, ConsoleLevel::kNormal);
-  ReportToInterface(started, ReportLevel::kInfo);
-
-  WriteStreamControlFile(streaming_servers, kActionStart, directory, alarm);
-
+  MakeImageDirectory(context.clock, directory);
+  ConsoleAndReport(platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str()),
+                   ConsoleLevel::kNormal, ReportLevel::kInfo);
+  WriteStreamControlFile(context.clock, streaming_servers, kActionStart, directory, alarm);
   const std::int64_t started_us = context.clock.MonotonicMicros();
   CCamera& camera = context.cameras[c];
-  const std::string reference = camera.reference;
-  const int n = ImageCopyCount(row.duration, row.pre_record_time, row.interval);
   // The image is read straight into this buffer and written from it; it is
   // far larger than a worker's stack.
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kImageBufferSize]);
-
-  bool have_image = false;
   if (!buffer) {
-    std::string text = platform::StringPrintf(kNoBuffer, j, c);
-    ConsoleLog(text, ConsoleLevel::kError);
-    ReportToInterface(text, ReportLevel::kError);
+    ConsoleAndReport(platform::StringPrintf(kNoBuffer, j, c), ConsoleLevel::kError,
+                     ReportLevel::kError);
+  } else if (!AwaitFirstImage(context.clock, camera, args->session)) {
+    ConsoleAndReport(platform::StringPrintf(kNoImage, j, c), ConsoleLevel::kError,
+                     ReportLevel::kError);
   } else {
-    for (int tries = 0; !(have_image = camera.HasImage(args->session)) && tries < kFirstImageTries;
-         ++tries)
-      SleepMs(kFirstImagePollMs);
-    if (!have_image) {
-      std::string text = platform::StringPrintf(kNoImage, j, c);
-      ConsoleLog(text, ConsoleLevel::kError);
-      ReportToInterface(text, ReportLevel::kError);
-    }
-  }
-
-  if (have_image) {
-    std::string copying = platform::StringPrintf(kCopying, j, c);
-    ConsoleLog(copying, ConsoleLevel::kNormal);
-    ReportToInterface(copying, ReportLevel::kInfo);
-
-    int time_back = row.pre_record_time * 100;  // hundredths of a second before the alarm
-    if (!camera.IsPermanent() && row.pre_record_time > 0) {
-      std::string text = platform::StringPrintf(kNotPermanent, j, c);
-      ConsoleLog(text, ConsoleLevel::kError);
-      ReportToInterface(text, ReportLevel::kInfo);
-      time_back = 0;
-    }
-    const std::uint32_t session = args->session;
+    SayCopying(*args, camera);
     const std::int64_t alarm_us = job.alarm_moment_us != 0 ? job.alarm_moment_us : started_us;
-    const std::int64_t interval_us =
-        static_cast<std::int64_t>(static_cast<double>(row.interval) * 1e6);
-    // Live images count from the alarm; a session that began after it (an
-    // on-demand camera the job switched on) has nothing earlier, so they
-    // count from its first frame.
-    std::int64_t live_base = alarm_us;
-    FrameRef frame;
-    if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us)
-      live_base = frame.entry.begin_us;
-    const std::int64_t tolerance = FrameTolerance(camera, interval_us);
-    // One reader for the whole series: a compressed stream's decoder walks
-    // forward through it.
-    ImageReader reader(camera);
-
-    bool first = true;
-    int handled = 0;
-    int live = 0;
-    for (int i = 0; i < n; ++i) {
-      std::string file = platform::JoinPath(
-          directory, platform::StringPrintf(kImageFileFormat, reference.c_str(), alarm.c_str(), i));
-      bool found;
-      std::int64_t wanted;
-      if (time_back > 0) {
-        wanted = alarm_us - static_cast<std::int64_t>(time_back) * 10000;
-        found = FetchFrame(camera, FrameSearch::kAtOrBefore, wanted, session, tolerance, &frame);
-      } else {
-        wanted = live_base + live++ * interval_us;
-        found = FetchFrame(camera, FrameSearch::kAtOrAfter, wanted, session, tolerance, &frame);
-      }
-      if (!found)
-        camera.Log(
-            platform::StringPrintf(kNoFrame, j, c, static_cast<double>(wanted - alarm_us) / 1e6),
-            ReportLevel::kInfo);
-      int size = found ? reader.Read(frame, buffer.get()) : 0;
-      if (size >= 1 && size <= kImageBufferSize) {
-        if (WriteJpegFile(file, buffer.get(), size) >= 0) {
-          row.file_successes.Add(1);
-          context.metrics.Add(metrics::Count::kImagesSaved);
-          if (first) multimedia.AppendLog(platform::StringPrintf(kFirstSaved, c));
-        } else {
-          row.file_errors.Add(1);
-          context.metrics.Add(metrics::Count::kImagesFailed);
-          multimedia.AppendLog(platform::StringPrintf(kNotWritten, c, i));
-        }
-        // The message names the first image that could be read, written or not.
-        if (first) {
-          multimedia.WriteMessage(reference, file, n, p);
-          first = false;
-        }
-      } else {
-        row.file_errors.Add(1);
-        context.metrics.Add(metrics::Count::kImagesFailed);
-        multimedia.AppendLog(platform::StringPrintf(kNotReceived, c, i));
-      }
-      ++handled;
-      // Pre-recorded images are one interval apart, each nearer to the
-      // alarm; the first value of 0 or less turns to the live images. The
-      // times are fixed by the image number, so a missing image does not
-      // shift the ones after it.
-      if (time_back > 0)
-        time_back = static_cast<int>(100.0 * row.pre_record_time -
-                                     100.0 * static_cast<double>(row.interval) * handled);
-    }
-    // The last live image stands for its whole interval: the recording the
-    // streaming servers are told of ends with it, as the job's duration says.
-    if (live > 0) context.clock.SleepUntil(live_base + live * interval_us);
+    ImageSeries(*args, camera, alarm_us, buffer.get()).SaveAll();
   }
-
-  WriteStreamControlFile(streaming_servers, kActionStop, directory, alarm);
-
-  int successes = row.file_successes.Get();
-  int errors = row.file_errors.Get();
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
-  std::string over = platform::StringPrintf(kOver, j, c);
-  ConsoleLog(over, ConsoleLevel::kSuccess);
-  ReportToInterface(over, ReportLevel::kInfo);
-  std::string saved = platform::StringPrintf(kSaved, j, c, successes);
-  ConsoleLog(saved, ConsoleLevel::kSuccess);
-  ReportToInterface(saved, ReportLevel::kSuccess);
-  std::string error_line = platform::StringPrintf(kErrors, j, c, errors);
-  ConsoleLog(error_line, errors > 0 ? ConsoleLevel::kError : ConsoleLevel::kSuccess);
-  ReportToInterface(error_line, errors > 0 ? ReportLevel::kError : ReportLevel::kSuccess);
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
-
+  WriteStreamControlFile(context.clock, streaming_servers, kActionStop, directory, alarm);
+  SayCopyOver(j, row);
   job.thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }

@@ -17,7 +17,7 @@ inline constexpr const char* kActionStop = "Stop";
 // How often, 100 ms apart, the copy looks for the camera's first image
 // before it gives up.
 inline constexpr int kFirstImageTries = 50;
-inline constexpr int kFirstImagePollMs = 100;
+inline constexpr std::int64_t kFirstImagePollUs = 100000;
 
 // True for "<hex time>_<k>.tmp", a control file still being written (its
 // name claimed, not yet renamed to ".job").
@@ -47,8 +47,10 @@ int ImageCopyCount(int duration, int pre_record_time, float interval);
 
 // Writes one control file (section "Stream": "Directory", "AlarmRef",
 // "Action") into every streaming server watch path of `watch_paths`, first as
-// "<hex time>_<k>.tmp", then renamed to "<hex time>_<k>.job"; k starts at 0
-// for "Start" and 1 otherwise and counts up past names in use.
-void WriteStreamControlFile(const std::vector<std::string>& watch_paths, std::string_view action,
+// "<hex time>_<k>.tmp", then renamed to "<hex time>_<k>.job"; the time is the
+// wall time of `clock` in seconds, k starts at 0 for "Start" and 1 otherwise
+// and counts up past names in use.
+void WriteStreamControlFile(const platform::Clock& clock,
+                            const std::vector<std::string>& watch_paths, std::string_view action,
                             const std::string& multimedia_directory,
                             const std::string& alarm_reference);

@@ -30,9 +30,10 @@ inline constexpr int kMaxCommandsPerCamera = 4;
 inline constexpr int kCommandColumns = kMaxCommandsPerCamera + 1;
 // Image copies and commands of one job together.
 inline constexpr int kMaxJobWorkers = 20;
-// How long JobAlrProc waits for each worker.
-inline constexpr int kWorkerWaitMs = 3600000;
-inline constexpr int kWorkerWaitSeconds = kWorkerWaitMs / 1000;
+// How long JobAlrProc waits for each worker; one whose own work lasts longer
+// is awaited that long and kLongWorkMarginSeconds more.
+inline constexpr long long kWorkerWaitSeconds = 3600;
+inline constexpr long long kLongWorkMarginSeconds = 600;
 
 // Text limits of the job record.
 inline constexpr std::size_t kAlarmRefMax = 9;
@@ -59,10 +60,10 @@ class JobCounter {
 };
 
 // The completion event of one worker thread: manual reset, set once by the
-// worker when it ends, awaited by JobAlrProc. Named like the original's
-// machine-wide events ("imcopy_%d_%d", "http_com_%d_%d") for the messages,
-// but private to this process: nothing outside ever waits on them. A copied
-// record gets fresh, unset events (running state is not copied).
+// worker when it ends, awaited by JobAlrProc. Named ("imcopy_%d_%d",
+// "http_com_%d_%d") for the messages only: it is private to this process and
+// nothing outside ever waits on it. A copied record gets fresh, unset events
+// (running state is not copied).
 class WorkerEvent : public platform::Event {
  public:
   WorkerEvent() = default;
@@ -175,16 +176,14 @@ using CommandWorker = void (*)(std::shared_ptr<HTTPCommandArgs> args);
 // job threads use it until they end.
 class JobRunner {
  public:
-  // `worker_wait_ms`: how long JobAlrProc waits for each worker (tests
-  // shorten it).
-  explicit JobRunner(const JobContext& context, CommandWorker command_worker = nullptr,
-                     int worker_wait_ms = kWorkerWaitMs)
-      : context_(context), command_worker_(command_worker), worker_wait_ms_(worker_wait_ms) {}
+  explicit JobRunner(const JobContext& context, CommandWorker command_worker = nullptr)
+      : context_(context), command_worker_(command_worker) {}
   JobRunner(const JobRunner&) = delete;
   JobRunner& operator=(const JobRunner&) = delete;
 
   const JobContext& context() const { return context_; }
   JobTable& table() { return table_; }
+  CommandWorker command_worker() const { return command_worker_; }
 
   // The job thread of `slot`: starts the workers, waits for them, writes the
   // final counts, moves the job file to the done or error directory and
@@ -198,10 +197,13 @@ class JobRunner {
   std::string MoveFinishedJobFile(const std::string& job_file_path, bool success);
 
  private:
+  // The job's end: its final counts, its outcome, its file moved, its slot
+  // released.
+  void EndJob(int slot, CJob& job);
+
   const JobContext context_;
   JobTable table_;
   const CommandWorker command_worker_;
-  const int worker_wait_ms_;
 };
 
 // Argument record of a command thread. The record keeps the job alive until

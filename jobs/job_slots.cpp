@@ -5,15 +5,13 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <new>
-#include <vector>
 
 #include "acquisition/camera/camera.h"
 #include "core/console.h"
 #include "core/report.h"
+#include "jobs/clock_wait.h"
 #include "jobs/image_copy.h"
 #include "jobs/job.h"
 #include "jobs/multimedia.h"
@@ -53,9 +51,6 @@ constexpr const char* kFinishedNameFormat = "%08X-%s";
 constexpr const char* kImageCopyName = "ImageCopy";
 constexpr const char* kCommandName = "HTTPCommand";
 constexpr int kStreamingExtraSeconds = 20;
-// A worker whose work lasts longer than the hour it is awaited gets its own
-// time and this much more.
-constexpr long long kLongWorkMarginSeconds = 600;
 
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
@@ -94,6 +89,172 @@ int MoveFile(const std::string& from, const std::string& to) {
 std::string FileNameOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The worker threads of one job: started camera row by camera row, then
+// awaited one after the other.
+class JobWorkers {
+ public:
+  JobWorkers(JobRunner& runner, int slot, std::shared_ptr<CJob> record)
+      : runner_(runner),
+        context_(runner.context()),
+        slot_(slot),
+        record_(std::move(record)),
+        job_(*record_) {}
+
+  // Starts the image copy and the commands of camera row `i`, once its
+  // camera may run.
+  void StartCameraRow(int i);
+  // Says when the job asked for more workers than run, then waits for each
+  // one that was started.
+  void AwaitAll();
+
+ private:
+  // False (after its message) when row `i` is not run at all.
+  bool CameraMayRun(int i, const JobCamera& row) const;
+  void StartImageCopy(int i, JobCamera& row);
+  void StartCommands(int i, const JobCamera& row);
+  // Names and clears the next worker event and runs `body(args)` on a
+  // thread of its own; a worker past kMaxJobWorkers is only counted.
+  template <class Args>
+  void StartWorker(const char* event_format, const char* kind, long long work_seconds,
+                   std::shared_ptr<Args> args, void (*body)(std::shared_ptr<Args>));
+  // Waits for worker `t` from the monotonic moment `from_us`, and says so
+  // when its time runs out.
+  void AwaitWorker(int t, std::int64_t from_us) const;
+
+  JobRunner& runner_;
+  const JobContext& context_;
+  const int slot_;
+  const std::shared_ptr<CJob> record_;
+  CJob& job_;
+  int wanted_ = 0;
+  // How long each worker's own work lasts, so a job longer than the wait is
+  // not given up while it still runs as asked.
+  std::array<long long, kMaxJobWorkers> work_seconds_{};
+};
+
+bool JobWorkers::CameraMayRun(int i, const JobCamera& row) const {
+  const int s = slot_, n = row.camera_number;
+  if (row.refused) {
+    ReportToInterfaceF(ReportLevel::kError, kCameraRefused, s, i);
+    return false;
+  }
+  if (n < 0 || n >= kCameraSlots) {
+    ConsoleAndReport(platform::StringPrintf(kCameraUnknown, s, n), ConsoleLevel::kError,
+                     ReportLevel::kError);
+    return false;
+  }
+  if (!context_.cameras[n].IsActive()) {
+    ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), ConsoleLevel::kError,
+                     ReportLevel::kInfo);
+    return false;
+  }
+  return true;
+}
+
+void JobWorkers::StartCameraRow(int i) {
+  JobCamera& row = job_.cameras[static_cast<std::size_t>(i)];
+  if (!CameraMayRun(i, row)) return;
+  if (row.type == 0 || row.type == 1) StartImageCopy(i, row);
+  if (runner_.command_worker() == nullptr) {
+    // Commands of any camera type run once the gateway has a command
+    // sender; until then they count neither as done nor as failed.
+    if (row.number_of_commands > 0)
+      ReportToInterfaceF(ReportLevel::kInfo, kCommandsNotRun, slot_, row.camera_number,
+                         row.number_of_commands);
+    return;
+  }
+  StartCommands(i, row);
+}
+
+void JobWorkers::StartImageCopy(int i, JobCamera& row) {
+  const int n = row.camera_number;
+  CCamera& camera = context_.cameras[n];
+  if (!ReferenceNamesOneDirectory(camera.reference)) {
+    // The configuration already reported it; images of this camera would
+    // land outside the log directory.
+    ConsoleAndReport(platform::StringPrintf(kUnsafeReference, slot_, n, camera.reference.c_str()),
+                     ConsoleLevel::kError, ReportLevel::kError);
+    job_.outcome = 1;
+    return;
+  }
+  // An empty "LogDirectory" is the working directory, as for the job's
+  // message and log files.
+  row.multimedia_directory = platform::JoinPath(
+      platform::JoinPath(platform::JoinPath(context_.settings.log_directory, kMultimediaDirName),
+                         camera.reference),
+      job_.alarm_reference);
+  auto args = std::make_shared<ImageCopyArgs>();
+  args->runner = &runner_;
+  args->alarm_reference = job_.alarm_reference;
+  args->job = slot_;
+  args->camera_index = i;
+  args->session = camera.IsPermanent()
+                      ? camera.CurrentSession()
+                      : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
+  args->record = record_;
+  StartWorker(kImageCopyEventFormat, kImageCopyName, row.duration, args, ImageCopy);
+}
+
+void JobWorkers::StartCommands(int i, const JobCamera& row) {
+  for (int j = 1; j <= row.number_of_commands; ++j) {
+    auto args = std::make_shared<HTTPCommandArgs>();
+    args->runner = &runner_;
+    args->job = slot_;
+    args->camera_index = i;
+    args->command_index = j;
+    args->record = record_;
+    StartWorker(kCommandEventFormat, kCommandName,
+                row.commands[static_cast<std::size_t>(j)].duration, args, runner_.command_worker());
+  }
+}
+
+template <class Args>
+void JobWorkers::StartWorker(const char* event_format, const char* kind, long long work_seconds,
+                             std::shared_ptr<Args> args, void (*body)(std::shared_ptr<Args>)) {
+  ++wanted_;
+  if (job_.thread_count >= kMaxJobWorkers) return;
+  const int t = job_.thread_count;
+  work_seconds_[static_cast<std::size_t>(t)] = work_seconds;
+  job_.thread_events[static_cast<std::size_t>(t)].Create(
+      platform::StringPrintf(event_format, slot_, t));
+  args->thread_index = t;
+  if (!platform::StartThread([args, body] { body(args); })) {
+    ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, slot_, kind, t),
+                     ConsoleLevel::kError, ReportLevel::kError);
+    job_.outcome = 1;
+    return;
+  }
+  ++job_.thread_count;
+}
+
+void JobWorkers::AwaitAll() {
+  if (wanted_ > kMaxJobWorkers) {
+    ConsoleAndReport(
+        platform::StringPrintf(kTooManyWorkers, slot_, wanted_, kMaxJobWorkers, kMaxJobWorkers),
+        ConsoleLevel::kError, ReportLevel::kError);
+  }
+  // The first wait starts before it is announced: whoever reads the
+  // announcement knows its deadline is set.
+  std::int64_t from_us = context_.clock.MonotonicMicros();
+  ReportToInterfaceF(ReportLevel::kInfo, kWaitOn, slot_, job_.thread_count);
+  for (int t = 0; t < job_.thread_count; ++t) {
+    AwaitWorker(t, from_us);
+    from_us = context_.clock.MonotonicMicros();
+  }
+}
+
+void JobWorkers::AwaitWorker(int t, std::int64_t from_us) const {
+  const long long work_s = work_seconds_[static_cast<std::size_t>(t)];
+  const long long wait_s =
+      work_s > kWorkerWaitSeconds ? work_s + kLongWorkMarginSeconds : kWorkerWaitSeconds;
+  const std::int64_t deadline_us = from_us + wait_s * platform::kMicrosPerSecond;
+  const WorkerEvent& event = job_.thread_events[static_cast<std::size_t>(t)];
+  for (long long ms; (ms = NextWaitMs(context_.clock, deadline_us)) > 0;)
+    if (event.Wait(ms)) return;
+  if (!event.IsSet())
+    ReportToInterfaceF(ReportLevel::kError, kTimeout, slot_, t, static_cast<int>(wait_s));
 }
 
 }  // namespace
@@ -179,134 +340,20 @@ void JobRunner::JobAlrProc(int s) {
   std::shared_ptr<CJob> record = table_.InSlot(s);
   if (!record) return;
   CJob& job = *record;
-
   ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
                    ConsoleLevel::kNormal, ReportLevel::kInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
-  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
+  if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
+  JobWorkers workers(*this, s, record);
+  for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras && !job.refused; ++i)
+    workers.StartCameraRow(i);
+  workers.AwaitAll();
+  EndJob(s, job);
+}
 
-  // Kept until the waits are over; each worker holds its own reference too.
-  std::vector<std::shared_ptr<ImageCopyArgs>> copy_args;
-  std::vector<std::shared_ptr<HTTPCommandArgs>> command_args;
-  int wanted_workers = 0;
-  CommandWorker command_worker = command_worker_;
-
-  // How long each worker's own work lasts, so a job longer than the wait
-  // is not given up while it still runs as asked.
-  std::array<long long, kMaxJobWorkers> work_seconds{};
-  auto start_worker = [&](const char* event_format, const char* kind, long long seconds,
-                          auto make_args, auto body) {
-    ++wanted_workers;
-    if (job.thread_count >= kMaxJobWorkers) return;
-    int t = job.thread_count;
-    work_seconds[static_cast<std::size_t>(t)] = seconds;
-    WorkerEvent& event = job.thread_events[static_cast<std::size_t>(t)];
-    event.Create(platform::StringPrintf(event_format, s, t));
-    event.Reset();
-    auto args = make_args(t);
-    if (!platform::StartThread([args, body] { body(args); })) {
-      ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, s, kind, t), ConsoleLevel::kError,
-                       ReportLevel::kError);
-      job.outcome = 1;
-      return;
-    }
-    ++job.thread_count;
-  };
-
-  for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras && !job.refused; ++i) {
-    JobCamera& row = job.cameras[static_cast<std::size_t>(i)];
-    int n = row.camera_number;
-    if (row.refused) {
-      ReportToInterfaceF(ReportLevel::kError, kCameraRefused, s, i);
-      continue;
-    }
-    if (n < 0 || n >= kCameraSlots) {
-      std::string text = platform::StringPrintf(kCameraUnknown, s, n);
-      ConsoleAndReport(text, ConsoleLevel::kError, ReportLevel::kError);
-      continue;
-    }
-    const CCamera& base = context_.cameras[n];
-    if (!base.IsActive()) {
-      ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), ConsoleLevel::kError,
-                       ReportLevel::kInfo);
-      continue;
-    }
-    if (row.type == 0 || row.type == 1) {
-      if (!ReferenceNamesOneDirectory(base.reference)) {
-        // The configuration already reported it; images of this camera would
-        // land outside the log directory.
-        ConsoleAndReport(platform::StringPrintf(kUnsafeReference, s, n, base.reference.c_str()),
-                         ConsoleLevel::kError, ReportLevel::kError);
-        job.outcome = 1;
-      } else {
-        // An empty "LogDirectory" is the working directory, as for the
-        // job's message and log files.
-        row.multimedia_directory = platform::JoinPath(
-            platform::JoinPath(platform::JoinPath(context_.settings.log_directory, kMultimediaDirName),
-                               base.reference),
-            job.alarm_reference);
-        CCamera& camera = context_.cameras[n];
-        std::uint32_t session = camera.IsPermanent()
-                                    ? camera.CurrentSession()
-                                    : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
-        start_worker(
-            kImageCopyEventFormat, kImageCopyName, row.duration,
-            [&](int t) {
-              auto args = std::make_shared<ImageCopyArgs>();
-              args->runner = this;
-              args->alarm_reference = job.alarm_reference;
-              args->job = s;
-              args->camera_index = i;
-              args->thread_index = t;
-              args->session = session;
-              args->record = record;
-              copy_args.push_back(args);
-              return args;
-            },
-            ImageCopy);
-      }
-    }
-    if (!command_worker) {
-      // Commands of any camera type run once the gateway has a command
-      // sender; until then they count neither as done nor as failed.
-      if (row.number_of_commands > 0)
-        ReportToInterfaceF(ReportLevel::kInfo, kCommandsNotRun, s, n, row.number_of_commands);
-      continue;
-    }
-    for (int j = 1; j <= row.number_of_commands; ++j) {
-      start_worker(
-          kCommandEventFormat, kCommandName, row.commands[static_cast<std::size_t>(j)].duration,
-          [&](int t) {
-            auto args = std::make_shared<HTTPCommandArgs>();
-            args->runner = this;
-            args->job = s;
-            args->camera_index = i;
-            args->command_index = j;
-            args->thread_index = t;
-            args->record = record;
-            command_args.push_back(args);
-            return args;
-          },
-          command_worker);
-    }
-  }
-  if (wanted_workers > kMaxJobWorkers) {
-    ConsoleAndReport(
-        platform::StringPrintf(kTooManyWorkers, s, wanted_workers, kMaxJobWorkers, kMaxJobWorkers),
-        ConsoleLevel::kError, ReportLevel::kError);
-  }
-
-  ReportToInterfaceF(ReportLevel::kInfo, kWaitOn, s, job.thread_count);
-  for (int t = 0; t < job.thread_count; ++t) {
-    long long wait_ms = worker_wait_ms_;
-    long long work_s = work_seconds[static_cast<std::size_t>(t)];
-    if (work_s * 1000 > wait_ms) wait_ms = (work_s + kLongWorkMarginSeconds) * 1000;
-    if (!job.thread_events[static_cast<std::size_t>(t)].Wait(wait_ms))
-      ReportToInterfaceF(ReportLevel::kError, kTimeout, s, t, static_cast<int>(wait_ms / 1000));
-  }
-
-  if (!job.refused) MultimediaFiles(context_.settings.log_directory, job).WriteCounts();
+void JobRunner::EndJob(int s, CJob& job) {
+  if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
   bool failed = job.outcome != 0 || job.refused;
   for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras; ++i) {
     const JobCamera& row = job.cameras[static_cast<std::size_t>(i)];

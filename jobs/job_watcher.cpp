@@ -8,22 +8,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "jobs/clock_wait.h"
 #include "jobs/directory_watch.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -31,7 +28,6 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
-
 
 namespace {
 
@@ -183,6 +179,65 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
                 &c.commands[static_cast<std::size_t>(j)]);
 }
 
+// False (after its message) for a file that is not read as a job: a
+// symbolic link, a file too large, or one that cannot be read.
+bool MayBeReadAsJob(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // It could name any file of the machine, and its target would be read
+    // as a job: the link is filed as refused, its target is not touched.
+    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
+    return false;
+  }
+  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
+    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
+                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
+    return false;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
+    return false;
+  }
+  return true;
+}
+
+// "AlarmRef" cut to kAlarmRefMax characters; "" (after its message) when
+// the file has none or one that could name a path outside the log directory.
+std::string ReadAlarmReference(JobFileKeys& keys, const std::string& path) {
+  // Read in full first, so a long reference is refused for what it says
+  // rather than for the part that survives the cut.
+  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
+  if (reference.empty()) {
+    // Every such job would write the same image names and the hidden
+    // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
+    ConsoleError(platform::StringPrintf(kNoAlarmRef, path.c_str()));
+    return "";
+  }
+  if (!AlarmReferenceIsSafe(reference)) {
+    ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
+    return "";
+  }
+  if (reference.size() > kAlarmRefMax) reference.resize(kAlarmRefMax);
+  return reference;
+}
+
+// "NumberOfCams" within 0..kMaxJobCameras; a value below 0 runs no camera
+// and fails the job.
+int ReadCameraCount(JobFileKeys& keys, const std::string& path, CJob* job) {
+  int cameras = keys.Int("Alarm", "NumberOfCams", 1);
+  if (cameras > kMaxJobCameras) {
+    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
+                                        kMaxJobCameras));
+    return kMaxJobCameras;
+  }
+  if (cameras < 0) {
+    ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
+    job->outcome = 1;
+    return 0;
+  }
+  return cameras;
+}
+
 // rename() that never replaces the target: EEXIST when the name is taken.
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -203,14 +258,13 @@ constexpr std::int64_t kBurstWindowUs = 50000;
 JobWatcher::JobWatcher(JobRunner& runner)
     : runner_(runner), settings_(runner.context().settings), clock_(runner.context().clock) {}
 
-long long JobWatcher::WatchTimeoutMs() const {
-  long long seconds = settings_.watch_timeout < 1 ? 1 : settings_.watch_timeout;
-  return seconds * 1000;
+long long JobWatcher::WatchTimeoutSeconds() const {
+  return settings_.watch_timeout < 1 ? 1 : settings_.watch_timeout;
 }
 
 void JobWatcher::WarnJobsFull(int running) {
   ReportToInterfaceF(ReportLevel::kError, kJobsFull, running, settings_.max_jobs_running);
-  clock_.SleepMicros(kJobsFullPauseMs * platform::kMicrosPerMilli);
+  clock_.SleepMicros(kJobsFullPauseUs);
 }
 
 std::string JobWatcher::ProcessingDirectory() const {
@@ -225,56 +279,15 @@ bool AlarmReferenceIsSafe(std::string_view reference) {
 void ReadJobFile(const std::string& path, CJob* job) {
   *job = CJob();
   job->job_file_path = path;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    // It could name any file of the machine, and its target would be read
-    // as a job: the link is filed as refused, its target is not touched.
-    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
-    job->refused = true;
-    return;
-  }
-  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
-    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
-                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
-    job->refused = true;
-    return;
-  }
-  if (access(path.c_str(), R_OK) != 0) {
-    ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
-    job->refused = true;
-    return;
-  }
   JobFileKeys keys(path);
-  // Read in full first, so a long reference is refused for what it says
-  // rather than for the part that survives the cut.
-  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
-  if (reference.empty()) {
-    // Every such job would write the same image names and the hidden
-    // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
-    ConsoleError(platform::StringPrintf(kNoAlarmRef, path.c_str()));
+  std::string reference;
+  if (!MayBeReadAsJob(path) || (reference = ReadAlarmReference(keys, path)).empty()) {
     job->refused = true;
     return;
   }
-  if (!AlarmReferenceIsSafe(reference)) {
-    ConsoleError(platform::StringPrintf(kUnsafeAlarmRef, path.c_str(), reference.c_str()));
-    job->refused = true;
-    return;
-  }
-  if (reference.size() > kAlarmRefMax) reference.resize(kAlarmRefMax);
   job->alarm_reference = reference;
-
-  int cameras = keys.Int("Alarm", "NumberOfCams", 1);
-  if (cameras > kMaxJobCameras) {
-    ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
-                                        kMaxJobCameras));
-    cameras = kMaxJobCameras;
-  } else if (cameras < 0) {
-    ConsoleError(platform::StringPrintf(kNegativeCameras, path.c_str(), cameras));
-    cameras = 0;
-    job->outcome = 1;
-  }
-  job->number_of_cameras = cameras;
-  for (int i = 1; i <= cameras; ++i) ReadCamera(keys, i, job);
+  job->number_of_cameras = ReadCameraCount(keys, path, job);
+  for (int i = 1; i <= job->number_of_cameras; ++i) ReadCamera(keys, i, job);
 }
 
 std::string JobWatcher::MoveIntoProcessing(const std::string& name) {
@@ -389,9 +402,7 @@ std::vector<std::string> JobWatcher::NoteWaitingJobFiles(
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     if (added) {
       w.first_seen = moment;
-      // A file last written a second ago or more has stood still long enough.
-      std::int64_t age_us = now.wall_ms * 1000 - mtime_ns / 1000;
-      w.unchanged_since_us = now.mono_us - std::clamp<std::int64_t>(age_us, 0, kJobFileSettledUs);
+      w.unchanged_since_us = now.mono_us;
     } else if (st.st_size != w.size || mtime_ns != w.mtime_ns || (st.st_mode & S_IFMT) != w.type) {
       w.unchanged_since_us = now.mono_us;
       w.writer_done = false;
@@ -471,20 +482,7 @@ void JobWatcher::Run() {
   // of them.
   FileJobsCutShortByAnEarlierRun();
   DirectoryWatch watch(settings_.watch_path);
-  bool reported = false;
-  auto arm = [&] {
-    // One level; a failure shows when the first job file cannot be moved.
-    mkdir(ProcessingDirectory().c_str(), 0755);
-    if (watch.Arm()) {
-      reported = false;
-    } else if (!reported) {
-      ConsoleError(platform::StringPrintf(kCannotWatch, settings_.watch_path.c_str(),
-                                          std::strerror(errno),
-                                          static_cast<int>(WatchTimeoutMs() / 1000)));
-      reported = true;
-    }
-  };
-  arm();
+  ArmWatch(watch);
   // Files already waiting at start are looked at once; later a scan follows
   // every change, every time-out, and every short poll while a file is still
   // being written. A scan cut short by the job limit is owed: the next one
@@ -492,21 +490,11 @@ void JobWatcher::Run() {
   bool scan_owed = true;
   bool pending = false;
   std::vector<std::string> finished;
-  std::int64_t quiet_since_us = clock_.MonotonicMicros();
+  quiet_since_us_ = clock_.MonotonicMicros();
   for (;;) {
     // The status port's health check looks at this.
     runner_.context().metrics.WatcherHeartbeat(clock_.MonotonicMicros());
-    if (!scan_owed) {
-      if (watch.Wait(pending ? kPendingPollMs : WatchTimeoutMs(), &finished)) {
-        quiet_since_us = clock_.MonotonicMicros();
-      } else if (clock_.MonotonicMicros() - quiet_since_us >= WatchTimeoutMs() * 1000) {
-        // Re-arming after a quiet period also recovers a watch directory
-        // that was removed and made again.
-        watch.Close();
-        arm();
-        quiet_since_us = clock_.MonotonicMicros();
-      }
-    }
+    if (!scan_owed) AwaitChange(watch, pending, &finished);
     scan_owed = false;
     int running = runner_.table().AllocatedCount();
     if (running >= settings_.max_jobs_running) {
@@ -519,4 +507,44 @@ void JobWatcher::Run() {
     scan_owed = r.cut_short;
     pending = r.pending;
   }
+}
+
+void JobWatcher::ArmWatch(DirectoryWatch& watch) {
+  // One level; a failure shows when the first job file cannot be moved.
+  mkdir(ProcessingDirectory().c_str(), 0755);
+  if (watch.Arm()) {
+    watch_failure_said_ = false;
+  } else if (!watch_failure_said_) {
+    ConsoleError(platform::StringPrintf(kCannotWatch, settings_.watch_path.c_str(),
+                                        std::strerror(errno),
+                                        static_cast<int>(WatchTimeoutSeconds())));
+    watch_failure_said_ = true;
+  }
+}
+
+void JobWatcher::AwaitChange(DirectoryWatch& watch, bool pending,
+                             std::vector<std::string>* finished) {
+  const std::int64_t timeout_us = WatchTimeoutSeconds() * platform::kMicrosPerSecond;
+  const std::int64_t due_us = clock_.MonotonicMicros() + (pending ? kPendingPollUs : timeout_us);
+  if (WaitForChange(watch, due_us, finished)) {
+    quiet_since_us_ = clock_.MonotonicMicros();
+  } else if (clock_.MonotonicMicros() - quiet_since_us_ >= timeout_us) {
+    // Re-arming after a quiet period also recovers a watch directory that
+    // was removed and made again.
+    watch.Close();
+    ArmWatch(watch);
+    quiet_since_us_ = clock_.MonotonicMicros();
+  }
+}
+
+bool JobWatcher::WaitForChange(DirectoryWatch& watch, std::int64_t due_us,
+                               std::vector<std::string>* finished) {
+  for (long long ms; (ms = NextWaitMs(clock_, due_us)) > 0;) {
+    if (!watch.armed()) {
+      clock_.SleepUntil(due_us);
+      return false;
+    }
+    if (watch.Wait(ms, finished)) return true;
+  }
+  return false;
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "jobs/directory_watch.h"
 #include "jobs/job.h"
 
 // A job file larger than this is no job of the alarm server's: it is refused
@@ -25,12 +26,12 @@ inline constexpr float kMaxIntervalSeconds = 3600.0f;
 inline constexpr const char* kDefaultInterval = "1";
 inline constexpr std::size_t kIntervalTextMax = 9;
 // Pause of the watcher after "already %d jobs runnning".
-inline constexpr int kJobsFullPauseMs = 10000;
+inline constexpr std::int64_t kJobsFullPauseUs = 10000000;
 // A job file that no close or move has shown finished is taken once its size
 // and modification time have stood still this long; meanwhile it is looked
-// at every kPendingPollMs.
-inline constexpr long long kJobFileSettledUs = 1000000;
-inline constexpr int kPendingPollMs = 200;
+// at every kPendingPollUs.
+inline constexpr std::int64_t kJobFileSettledUs = 1000000;
+inline constexpr std::int64_t kPendingPollUs = 200000;
 inline constexpr const char* kProcessingDirName = "processing";
 // Other names tried for a job file whose name is still in use in the
 // processing directory ("name~1.job", "name~2.job", ...).
@@ -115,7 +116,17 @@ class JobWatcher {
   // Takes one settled job file: moves, reads and starts it.
   void StartJob(const std::string& name, const SeenMoment& seen);
   void WarnJobsFull(int running);
-  long long WatchTimeoutMs() const;
+  long long WatchTimeoutSeconds() const;
+  // Arms the watch on the watch directory; a failure is said once until an
+  // arming succeeds.
+  void ArmWatch(DirectoryWatch& watch);
+  // Waits until the next scan is due: a change, a short poll while a file
+  // is `pending`, or "WatchTimeout". After a quiet "WatchTimeout" the watch
+  // is armed again.
+  void AwaitChange(DirectoryWatch& watch, bool pending, std::vector<std::string>* finished);
+  // True when a change came before the monotonic moment `due_us`.
+  bool WaitForChange(DirectoryWatch& watch, std::int64_t due_us,
+                     std::vector<std::string>* finished);
 
   JobRunner& runner_;
   const ConfigSettings& settings_;
@@ -123,4 +134,7 @@ class JobWatcher {
   std::map<std::string, WaitingFile> waiting_;
   // The moment of the last burst of new files.
   SeenMoment burst_;
+  // Monotonic moment of the last change or arming of the watch.
+  std::int64_t quiet_since_us_ = 0;
+  bool watch_failure_said_ = false;
 };

@@ -65,7 +65,7 @@ void MultimediaFiles::WriteCounts() const {
 }
 
 void MultimediaFiles::AppendLog(std::string_view text) const {
-  std::time_t now = std::time(nullptr);
+  std::time_t now = clock_.WallSeconds();
   std::tm tm{};
   localtime_r(&now, &tm);
   std::string line = platform::StringPrintf(kLogLineFormat, tm.tm_hour, tm.tm_min, tm.tm_sec,

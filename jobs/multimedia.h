@@ -13,10 +13,10 @@
 // profile lock).
 class MultimediaFiles {
  public:
-  // `log_directory` is "LogDirectory" as a Linux path ("" : the working
-  // directory).
-  MultimediaFiles(const std::string& log_directory, const CJob& job)
-      : log_directory_(log_directory), job_(job) {}
+  // The files lie in the context's "LogDirectory" ("": the working
+  // directory); their lines bear the time of the context's wall clock.
+  MultimediaFiles(const JobContext& context, const CJob& job)
+      : log_directory_(context.settings.log_directory), clock_(context.clock), job_(job) {}
 
   // "<LogDirectory>/<alarm ref>_multimedia.log" and "<LogDirectory>/<alarm ref>.msg".
   std::string LogPath() const;
@@ -38,5 +38,6 @@ class MultimediaFiles {
 
  private:
   const std::string& log_directory_;
+  const platform::Clock& clock_;
   const CJob& job_;
 };

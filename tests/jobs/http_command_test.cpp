@@ -118,6 +118,7 @@ TEST_F(HTTPCommandTest, OutcomesCountsAndTableEntriesPerKind) {
       {"recording on sony", Command("rec", "", 0, 1), "sony", "", 0, 1, kCommandFailed},
       {"unknown type", Command("dance"), "sony", "", 0, 0, kCommandFailed},
   };
+  clock_.jump_on_sleep = true;  // the pulses take no time
   int entry = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -158,8 +159,10 @@ TEST_F(HTTPCommandTest, ACommandThatOutlivesItsJobStillResetsButTouchesNoJob) {
   ASSERT_EQ(sim_.AwaitRequests("camera", 1, 1).size(), 1u);
   EXPECT_EQ(Status(2), kCommandRunning);
   // The job ends while the pulse lasts, and a new job takes its slot.
+  ASSERT_TRUE(clock_.AwaitSleepers(1));
   Release(slot);
   ASSERT_EQ(Runner().table().Allocate(CJob()), slot);
+  clock_.AdvanceSeconds(4);
   worker.join();
   EXPECT_EQ(Targets(1), "/io?pin=4&state=on /io?pin=4&state=off");
   for (const std::shared_ptr<CJob>& job : {first, Runner().table().InSlot(slot)}) {

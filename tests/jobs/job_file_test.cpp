@@ -1,8 +1,12 @@
 // Reading job files and taking them out of the watch directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "jobs/job_watcher.h"
 #include "support/jobs_fixture.h"
@@ -100,6 +104,65 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
             }).find("it stays in the watch directory"),
             std::string::npos);
   EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
+}
+
+// True once `n` slots have been freed: a job thread touches nothing of its
+// runner after it has said so.
+bool SlotsFreed(int n) {
+  return WaitFor(
+      [n] { return Reports::Get().Count("** free_alarm ** job", ReportLevel::kInfo) >= n; });
+}
+
+// A job file no close or move has shown finished is taken once it has stood
+// still for a second, and never while a writer still has it open.
+TEST_F(JobsTest, AJobFileIsTakenOnlyOnceItsWriterIsDone) {
+  JobWatcher watcher(Runner());
+  const std::string path = Path("watch/slow.job");
+  const std::string content = "[Alarm]\nAlarmRef=SLOW\nNumberOfCams=0\n";
+  auto pending_after = [&](double seconds) {
+    clock_.AdvanceSeconds(seconds);
+    return watcher.ScanWatchPath().pending;
+  };
+  WriteFile(path, content.substr(0, 10));
+  EXPECT_TRUE(pending_after(0));
+  WriteFile(path, content);
+  EXPECT_TRUE(pending_after(0.6));  // changed: a second from now
+  EXPECT_TRUE(pending_after(0.9));
+  int fd = open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(pending_after(0.2));  // still, but open for writing
+  close(fd);
+  EXPECT_FALSE(pending_after(0));
+  ASSERT_TRUE(SlotsFreed(1));
+  ASSERT_EQ(Names("done").size(), 1u);
+  EXPECT_EQ(ReadFile(Path("done/" + Names("done")[0])), content);
+}
+
+// With every job slot taken the watcher says so and pauses ten seconds by
+// the job clock; the file waits in the watch directory for the next scan.
+TEST_F(JobsTest, WithEverySlotTakenTheWatcherPausesAndLeavesTheFile) {
+  settings_.max_jobs_running = 1;
+  JobWatcher watcher(Runner());
+  ASSERT_EQ(Runner().table().Allocate(CJob()), 0);
+  WriteFile(Path("watch/a.job"), "[Alarm]\nAlarmRef=A\nNumberOfCams=0\n");
+  std::atomic<bool> returned{false};
+  std::thread scan([&] {
+    EXPECT_TRUE(watcher.ScanWatchPath({"a.job"}).cut_short);
+    returned.store(true);
+  });
+  ASSERT_TRUE(clock_.AwaitSleepers(1));
+  EXPECT_EQ(Said("WARNING: already 1 jobs runnning - max is 1"), 1);
+  clock_.AdvanceSeconds(9.9);
+  EXPECT_FALSE(returned.load());
+  clock_.AdvanceSeconds(0.1);
+  scan.join();
+  EXPECT_EQ(Names("watch"), (std::vector<std::string>{"a.job", "processing"}));
+  Console([&] {
+    Runner().table().Release(0);
+    watcher.ScanWatchPath();
+  });
+  ASSERT_TRUE(SlotsFreed(2));
+  EXPECT_EQ(Names("done").size(), 1u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "jobs/job.h"
+#include "platform/strings.h"
 #include "support/jobs_fixture.h"
 
 namespace {
@@ -62,14 +63,11 @@ TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
 }
 
 TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
-  // The target name holds the time of the move: both candidate seconds are
-  // taken beforehand, and exactly one of them is replaced.
+  // The target name holds the wall time of the move.
   std::string path = ProcessingFile("k.job", "new");
-  std::time_t now = std::time(nullptr);
-  for (std::time_t t : {now, now + 1}) WriteFile(Path(Done(t, "k.job")), "older");
+  WriteFile(Path(Done(clock_.WallSeconds(), "k.job")), "older");
   RunJob(Runner(), MakeJob(path, {-1}));
-  std::string both = ReadFile(Path(Done(now, "k.job"))) + ReadFile(Path(Done(now + 1, "k.job")));
-  EXPECT_TRUE(both == "newolder" || both == "oldernew") << both;
+  EXPECT_EQ(ReadFile(Path(Done(clock_.WallSeconds(), "k.job"))), "new");
   EXPECT_FALSE(FileExists(path));
   settings_.error_path = Path("missing");
   path = ProcessingFile("f.job", "f");
@@ -116,38 +114,53 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
 }
 
 // Holds its worker until the test lets it go.
-std::atomic<bool> g_release{false}, g_done{false};
+std::atomic<bool> g_release{false};
+std::atomic<int> g_done{0};
 void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
   while (!g_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   // The job thread gave up on this worker long ago; the record is still there.
   args->record->cameras[args->camera_index].command_successes.Add(1);
   args->record->thread_events[args->thread_index].Set();
-  g_done.store(true);
+  ++g_done;
 }
 
+// A worker is awaited an hour, or its own work and ten minutes more; then
+// the job ends without it, and the worker keeps the record alive.
 TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
-  JobRunner& runner = Runner(LateWorker, 200);
+  JobRunner& runner = Runner(LateWorker);
   cameras_[9].reference = "Cam9";
-  std::weak_ptr<CJob> record = RunJob(runner, MakeJob(ProcessingFile("late.job", ""), {9}, 1));
-  EXPECT_EQ(Said(": ERROR: Thread 0 (0 seconds) timeout reaches"), 1);
-  EXPECT_EQ(Names("done").size(), 1u);
-  EXPECT_FALSE(record.expired());  // the slot is free, the worker still holds it
+  const struct {
+    int command_seconds;
+    double past_the_hour;  // the wait left once the plain hour is over
+  } cases[] = {{0, 0}, {7200, 4200}};
+  std::vector<std::weak_ptr<CJob>> records;
+  for (int k = 0; k < 2; ++k) {
+    CJob job = MakeJob(ProcessingFile("late.job", ""), {9}, 1);
+    job.cameras[1].commands[1].duration = cases[k].command_seconds;
+    const int slot = runner.table().Allocate(job);
+    records.push_back(runner.table().InSlot(slot));
+    std::thread job_thread([&] { runner.JobAlrProc(slot); });
+    ASSERT_TRUE(WaitFor([&] { return Said("Job 0: wait on 1 threads", ReportLevel::kInfo) > k; }));
+    clock_.AdvanceSeconds(kWorkerWaitSeconds);
+    if (cases[k].past_the_hour > 0) {
+      // The job thread has looked at the clock past the hour, and waits on.
+      ASSERT_TRUE(clock_.AwaitReads(2));
+      EXPECT_EQ(Said("timeout reaches"), k);
+      clock_.AdvanceSeconds(cases[k].past_the_hour);
+    }
+    job_thread.join();
+    EXPECT_EQ(
+        Said(platform::StringPrintf("Thread 0 (%d seconds) timeout reaches",
+                                    static_cast<int>(kWorkerWaitSeconds + cases[k].past_the_hour))),
+        1);
+    EXPECT_EQ(Names("done").size(), k + 1u);
+  }
+  // The slots are free, the workers still hold the records.
+  for (const std::weak_ptr<CJob>& record : records) EXPECT_FALSE(record.expired());
   g_release.store(true);
-  ASSERT_TRUE(WaitFor([] { return g_done.load(); }));
-  EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
-  // A command whose own duration is longer than the wait is awaited for that
-  // long (and more), not given up.
-  g_release = g_done = false;
-  CJob long_job = MakeJob(ProcessingFile("long.job", ""), {9}, 1);
-  long_job.cameras[1].commands[1].duration = 1;
-  std::thread releaser([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    g_release.store(true);
-  });
-  RunJob(runner, long_job);
-  releaser.join();
-  EXPECT_TRUE(g_done.load());
-  EXPECT_EQ(Said("timeout reaches"), 1);  // the first job's
+  ASSERT_TRUE(WaitFor([] { return g_done.load() == 2; }));
+  for (const std::weak_ptr<CJob>& record : records)
+    EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
 }
 
 }  // namespace

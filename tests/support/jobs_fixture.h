@@ -1,11 +1,12 @@
 #pragma once
 // The job unit tests' world: settings pointing into a fresh temporary
-// directory, the gateway's tables and a job runner of the test's own, and
-// captured reports.
+// directory, the gateway's tables and a job runner of the test's own, a
+// clock the test steps, and captured reports.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include "core/settings.h"
 #include "jobs/job.h"
 #include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "support/sandbox.h"
 
 namespace jobs_test {
@@ -31,6 +33,10 @@ struct Reports {
   static Reports& Get() {
     static Reports* reports = new Reports();
     return *reports;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(mutex);
+    lines.clear();
   }
   static void Sink(void* self, char* text, ReportLevel level) {
     auto* r = static_cast<Reports*>(self);
@@ -45,6 +51,44 @@ struct Reports {
       return l.rfind(head, 0) == 0 && l.find(text) != std::string::npos;
     }));
   }
+};
+
+// The jobs' clock in the tests: it stands still until the test steps it. It
+// counts the threads asleep on it, so a test steps it once the sleeper it
+// means has set its deadline, and the readings of its monotonic time, so a
+// test knows a waiter has looked at it again. With `jump_on_sleep` a sleep
+// moves the clock to its end at once, for tests that run one thread and only
+// need time to pass.
+class SteppedClock final : public platform::Clock {
+ public:
+  std::int64_t MonotonicMicros() const override {
+    ++reads_;
+    return clock_.MonotonicMicros();
+  }
+  std::int64_t WallMillis() const override { return clock_.WallMillis(); }
+  void SleepUntil(std::int64_t deadline_us) override {
+    if (jump_on_sleep && deadline_us > clock_.MonotonicMicros())
+      clock_.Advance(deadline_us - clock_.MonotonicMicros());
+    ++sleepers_;
+    clock_.SleepUntil(deadline_us);
+    --sleepers_;
+  }
+  void AdvanceSeconds(double seconds) { clock_.AdvanceSeconds(seconds); }
+  // True once `n` threads sleep on the clock.
+  bool AwaitSleepers(int n) const {
+    return testing_support::WaitFor([&] { return sleepers_.load() >= n; });
+  }
+  // True once the monotonic time has been read `n` more times from now.
+  bool AwaitReads(long n) const {
+    const long from = reads_.load();
+    return testing_support::WaitFor([&] { return reads_.load() >= from + n; });
+  }
+  bool jump_on_sleep = false;
+
+ private:
+  testing_support::FakeClock clock_;
+  std::atomic<int> sleepers_{0};
+  mutable std::atomic<long> reads_{0};
 };
 
 // What `f` prints on the console.
@@ -63,23 +107,22 @@ class JobsTest : public ::testing::Test {
     settings_.log_directory = dir_ / "log", settings_.watch_path = dir_ / "watch";
     settings_.done_path = dir_ / "done", settings_.error_path = dir_ / "error";
     settings_.file_mask = "*.job";
+    Reports::Get().Clear();  // each test counts its own lines
     SetReportSink(&Reports::Get(), Reports::Sink);
   }
 
   // The test's job runner, made at its first use: commands run with
-  // `worker` (none: they are not run), each worker awaited `wait_ms`.
-  JobRunner& Runner(CommandWorker worker = nullptr, int wait_ms = kWorkerWaitMs) {
-    if (!runner_) runner_ = std::make_unique<JobRunner>(Context(), worker, wait_ms);
+  // `worker` (none: they are not run).
+  JobRunner& Runner(CommandWorker worker = nullptr) {
+    if (!runner_) runner_ = std::make_unique<JobRunner>(Context(), worker);
     return *runner_;
   }
   // A runner in place of the one made so far.
-  JobRunner& NewRunner(CommandWorker worker, int wait_ms = kWorkerWaitMs) {
+  JobRunner& NewRunner(CommandWorker worker) {
     runner_.reset();
-    return Runner(worker, wait_ms);
+    return Runner(worker);
   }
-  JobContext Context() {
-    return {settings_, cameras_, commands_, alarms_, metrics_, platform::SystemClock()};
-  }
+  JobContext Context() { return {settings_, cameras_, commands_, alarms_, metrics_, clock_}; }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
   // Report lines of `level` holding `text`.
@@ -98,9 +141,10 @@ class JobsTest : public ::testing::Test {
   testing_support::TempDir dir_;
   ConfigSettings settings_;
   metrics::Metrics metrics_;
-  CameraTable cameras_{platform::SystemClock()};
+  SteppedClock clock_;
+  CameraTable cameras_{clock_};
   CommandRecords commands_;
-  AlarmServer alarms_{dir_ / "log", metrics_, platform::SystemClock()};
+  AlarmServer alarms_{dir_ / "log", metrics_, clock_};
   std::unique_ptr<JobRunner> runner_;
 };
 
