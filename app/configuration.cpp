@@ -338,10 +338,10 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
 }
 
 void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
-                            AlarmServer& alarms) {
+                            AlarmServer& alarms, platform::Clock& clock) {
   for (int n : loaded.streams) tables.cameras[n].StartStreamThreads();
   for (const WatchdogStart& w : loaded.watchdogs)
     tables.cameras[w.camera].StartWatchdog(alarms, 1, w.timeout, w.pause, w.alarm);
   for (int n : loaded.alarm_inputs)
-    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms);
+    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms, clock);
 }

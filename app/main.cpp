@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   const ConfigSettings& settings = gateway->settings;
   gateway->alarms =
       std::make_unique<AlarmServer>(settings.log_directory, gateway->metrics, gateway->clock);
-  StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms);
+  StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms, gateway->clock);
   RemoveTemporariesOfEarlierRuns(settings);
   gateway->jobs = std::make_unique<JobRunner>(
       JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,

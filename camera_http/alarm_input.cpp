@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -81,22 +82,37 @@ void Log(const CVideoServer& server, std::string_view text) {
   AppendDailyLog(kAlarmInputLogFormat, server.log_server_number, text);
 }
 
-// Sleeps `ms` milliseconds. With a stop flag the sleep is cut into short
-// steps so a test's thread ends promptly; false when the flag was set.
-bool Pause(const std::atomic<bool>* stop, int ms) {
-  using Clock = std::chrono::steady_clock;
+// With a stop flag a pause is cut into steps this long, so a test's thread
+// ends promptly.
+constexpr std::int64_t kStopCheckUs = 20 * platform::kMicrosPerMilli;
+
+// Waits until `clock` has gone on `ms` milliseconds; false when the stop
+// flag was set meanwhile.
+bool Pause(platform::Clock& clock, const std::atomic<bool>* stop, int ms) {
+  const std::int64_t end = clock.MonotonicMicros() + std::int64_t{ms} * platform::kMicrosPerMilli;
   if (!stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    clock.SleepUntil(end);
     return true;
   }
-  constexpr auto kStep = std::chrono::milliseconds(20);
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (!stop->load()) {
-    auto now = Clock::now();
+    const std::int64_t now = clock.MonotonicMicros();
     if (now >= end) return true;
-    std::this_thread::sleep_for(std::min<Clock::duration>(kStep, end - now));
+    clock.SleepUntil(std::min(now + kStopCheckUs, end));
   }
   return false;
+}
+
+// The pacing between two blocks: plain sleeping, no decision of ours about
+// time. False when the stop flag was set.
+bool Pace(const std::atomic<bool>* stop, int ms) {
+  constexpr auto kStep = std::chrono::microseconds(kStopCheckUs);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (auto now = std::chrono::steady_clock::now(); now < end;
+       now = std::chrono::steady_clock::now()) {
+    if (stop && stop->load()) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, end - now));
+  }
+  return !(stop && stop->load());
 }
 
 bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
@@ -277,8 +293,128 @@ void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::stri
 
 }  // namespace
 
-void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop) {
-  const AlarmInputTimings& times = server.timings;
+namespace {
+
+// One alarm-input thread's state across its connections.
+struct AlarmInputRun {
+  CVideoServer& server;
+  AlarmServer& alarms;
+  platform::Clock& clock;
+  const std::atomic<bool>* stop;
+  std::string request;  // as the log shows it
+  HttpCredentials credentials;
+  // The request of the next connection: as configured, or once with our
+  // answer to the server's challenge.
+  std::string wire_request;
+  std::array<char, kAlarmInputBlockSize> buffer{};
+  std::string answered_scheme{};  // not empty while wire_request carries an answer
+  bool refusal_reported = false;  // a refusal is told once until a server takes us
+};
+
+// How a connection ended.
+enum class ConnectionEnd { kSilent, kRefused, kAnswerNow, kStopped };
+
+// Opens, connects and sends the request: null when the request is out,
+// else the format of the failed step's message.
+const char* OpenConnection(AlarmInputRun& run, SockRecord& socket) {
+  if (SockOpen(socket) != 0) return kCannotOpen;
+  if (SockConnect(socket, run.server.address.c_str(), run.server.port,
+                  run.server.timings.connect_timeout) != 0)
+    return kCannotConnect;
+  // A server that vanished is then noticed within a minute even while it
+  // owes us no line; failing to ask for it changes nothing else.
+  SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
+                kDeviceKeepAliveProbes);
+  if (SockSendText(socket, run.wire_request.c_str()) != 0) return kCannotWrite;
+  return nullptr;
+}
+
+// A first block that refused us for want of credentials: answered on a new
+// connection when we can (kAnswerNow), else told once (kRefused).
+ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::string_view block) {
+  const CVideoServer& server = run.server;
+  std::string head(block);
+  ReadHead(socket, run.buffer, server.timings.receive_timeout, &head);
+  std::string authorized, scheme, why;
+  std::string message;
+  if (!run.answered_scheme.empty()) {
+    message = platform::StringPrintf(kAuthRefused, PrintableText(run.credentials.user).c_str(),
+                                     run.answered_scheme.c_str(), run.request.c_str(),
+                                     server.log_server_number);
+  } else if (run.credentials.empty() || HasAuthorizationLine(server.request)) {
+    message =
+        platform::StringPrintf(kAuthNoCredentials, run.request.c_str(), server.log_server_number);
+  } else if (!AnswerChallenge(server.request, head, run.credentials, &authorized, &scheme, &why)) {
+    message = platform::StringPrintf(kAuthCannotAnswer, run.request.c_str(),
+                                     PrintableText(why).c_str());
+  } else {
+    run.wire_request = std::move(authorized);
+    run.answered_scheme = scheme;
+    return ConnectionEnd::kAnswerNow;
+  }
+  if (!run.refusal_reported) {
+    Log(server, message);
+    ConsoleLog(message, ConsoleLevel::kError);
+    run.refusal_reported = true;
+  }
+  return ConnectionEnd::kRefused;
+}
+
+// Reads and acts on the connection's blocks. A time-out, an error and a
+// closed connection all end the reading the same way (kSilent): the server
+// is asked again on a new connection.
+ConnectionEnd ReadConnection(AlarmInputRun& run, SockRecord& socket) {
+  LineAssembler lines(kAlarmInputPendingMax);
+  ConnectionEnd end = ConnectionEnd::kSilent;
+  for (bool first = true;; first = false) {
+    run.buffer.fill('\0');
+    int count = SockReceive(socket, run.buffer, run.server.timings.receive_timeout);
+    if (count <= 0) break;
+    std::string_view block(run.buffer.data(), static_cast<std::size_t>(count));
+    if (first && IsUnauthorized(block)) {
+      end = HandleChallenge(run, socket, block);
+      break;
+    }
+    if (first) run.refusal_reported = false;  // the server has taken the request
+    // A block that only carries on a line has nothing to act on: the rest
+    // of the line is read at once (a long one is not paced block by block).
+    if (ProcessAlarmInputBlock(run.server, run.alarms, lines, block) > 0 &&
+        !Pace(run.stop, run.server.timings.block_pause_ms)) {
+      end = ConnectionEnd::kStopped;
+      break;
+    }
+  }
+  EndAlarmInputConnection(run.server, lines);
+  return end;
+}
+
+// One connection and the pause after it; false when the stop flag was set.
+bool RunConnection(AlarmInputRun& run) {
+  const AlarmInputTimings& times = run.server.timings;
+  Log(run.server, platform::StringPrintf(kSocketStarted, run.request.c_str()));
+  SockRecord socket;
+  if (const char* failure = OpenConnection(run, socket)) {
+    ConnectionFailed(run.server, failure, run.request);
+    SockClose(socket);  // -1 when the open itself failed: nothing to close
+    return Pause(run.clock, run.stop, times.retry_ms);
+  }
+  const ConnectionEnd end = ReadConnection(run, socket);
+  SockClose(socket);
+  if (end == ConnectionEnd::kStopped) return false;
+  if (end == ConnectionEnd::kAnswerNow) return true;  // the answer goes out at once
+  // Every new connection starts with the request as configured: a Digest
+  // answer holds only for the nonce it was made for.
+  run.wire_request = run.server.request;
+  run.answered_scheme.clear();
+  if (end == ConnectionEnd::kRefused) return Pause(run.clock, run.stop, times.retry_ms);
+  Log(run.server, platform::StringPrintf(kNoData, run.request.c_str()));
+  return Pause(run.clock, run.stop, times.reconnect_ms);
+}
+
+}  // namespace
+
+void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock,
+                   const std::atomic<bool>* stop) {
   std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
   // The message ends in a line feed of its own; the console and the log end
   // every line anyway, so it is not doubled into an empty line.
@@ -286,109 +422,27 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
   ConsoleLog(started, ConsoleLevel::kNormal);
   Log(server, started);
 
-  const std::string request = PrintableText(server.request);
-  const HttpCredentials credentials{server.user_name, server.password};
-  std::array<char, kAlarmInputBlockSize> buffer{};
-  // The request of the next connection: as configured, or once with our
-  // answer to the server's challenge.
-  std::string wire_request = server.request;
-  std::string answered_scheme;    // not empty while wire_request carries an answer
-  bool refusal_reported = false;  // a refusal is told once until a server takes us
-  while (!Stopped(stop)) {
-    Log(server, platform::StringPrintf(kSocketStarted, request.c_str()));
-    SockRecord socket;
-    const char* failure = nullptr;
-    if (SockOpen(socket) != 0) {
-      failure = kCannotOpen;
-    } else if (SockConnect(socket, server.address.c_str(), server.port, times.connect_timeout) !=
-               0) {
-      failure = kCannotConnect;
-    } else {
-      // A server that vanished is then noticed within a minute even while
-      // it owes us no line; failing to ask for it changes nothing else.
-      SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
-                    kDeviceKeepAliveProbes);
-      if (SockSendText(socket, wire_request.c_str()) != 0) failure = kCannotWrite;
-    }
-    if (failure) {
-      ConnectionFailed(server, failure, request);
-      SockClose(socket);  // -1 when the open itself failed: nothing to close
-      if (!Pause(stop, times.retry_ms)) return;
-      continue;
-    }
-
-    // A time-out, an error and a closed connection all end the reading the
-    // same way: the server is asked again on a new connection.
-    bool first = true;
-    bool answer_now = false;
-    bool refused = false;
-    LineAssembler lines(kAlarmInputPendingMax);
-    while (true) {
-      buffer.fill('\0');
-      int count = SockReceive(socket, buffer, times.receive_timeout);
-      if (count <= 0) break;
-      std::string_view block(buffer.data(), static_cast<std::size_t>(count));
-      if (first && IsUnauthorized(block)) {
-        std::string head(block);
-        ReadHead(socket, buffer, times.receive_timeout, &head);
-        std::string authorized, scheme, why;
-        std::string message;
-        if (!answered_scheme.empty()) {
-          message = platform::StringPrintf(kAuthRefused, PrintableText(credentials.user).c_str(),
-                                           answered_scheme.c_str(), request.c_str(),
-                                           server.log_server_number);
-        } else if (credentials.empty() || HasAuthorizationLine(server.request)) {
-          message =
-              platform::StringPrintf(kAuthNoCredentials, request.c_str(), server.log_server_number);
-        } else if (!AnswerChallenge(server.request, head, credentials, &authorized, &scheme,
-                                    &why)) {
-          message = platform::StringPrintf(kAuthCannotAnswer, request.c_str(),
-                                           PrintableText(why).c_str());
-        } else {
-          wire_request = std::move(authorized);
-          answered_scheme = scheme;
-          answer_now = true;
-          break;
-        }
-        if (!refusal_reported) {
-          Log(server, message);
-          ConsoleLog(message, ConsoleLevel::kError);
-          refusal_reported = true;
-        }
-        refused = true;
-        break;
-      }
-      if (first) refusal_reported = false;  // the server has taken the request
-      first = false;
-      // A block that only carries on a line has nothing to act on: the rest
-      // of the line is read at once (a long one is not paced block by block).
-      if (ProcessAlarmInputBlock(server, alarms, lines, block) > 0 && !Pause(stop, times.block_pause_ms))
-        return;
-    }
-    EndAlarmInputConnection(server, lines);
-    SockClose(socket);
-    if (answer_now) continue;  // the answer goes out on a new connection at once
-    // Every new connection starts with the request as configured: a Digest
-    // answer holds only for the nonce it was made for.
-    wire_request = server.request;
-    answered_scheme.clear();
-    if (refused) {
-      if (!Pause(stop, times.retry_ms)) return;
-      continue;
-    }
-    Log(server, platform::StringPrintf(kNoData, request.c_str()));
-    if (!Pause(stop, times.reconnect_ms)) return;
+  AlarmInputRun run{.server = server,
+                    .alarms = alarms,
+                    .clock = clock,
+                    .stop = stop,
+                    .request = PrintableText(server.request),
+                    .credentials = {server.user_name, server.password},
+                    .wire_request = server.request};
+  while (!Stopped(stop) && RunConnection(run)) {
   }
 }
 
-void AlarmInputThread(CVideoServer* server, AlarmServer* alarms) {
-  while (true) RunAlarmInput(*server, *alarms, nullptr);
+void AlarmInputThread(CVideoServer* server, AlarmServer* alarms, platform::Clock* clock) {
+  while (true) RunAlarmInput(*server, *alarms, *clock, nullptr);
 }
 
-bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms) {
+bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock) {
   CVideoServer* record = &server;
   AlarmServer* starter = &alarms;
-  if (platform::StartThread([record, starter] { AlarmInputThread(record, starter); })) return true;
+  platform::Clock* time = &clock;
+  if (platform::StartThread([record, starter, time] { AlarmInputThread(record, starter, time); }))
+    return true;
   std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
   ConsoleLog(message, ConsoleLevel::kError);
   ReportToInterface(message, ReportLevel::kError);
