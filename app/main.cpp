@@ -165,6 +165,8 @@ int main(int argc, char** argv) {
   platform::NamedEvent restart(kRestartEventName);
   restart.Reset();
 
+  // The one clock every decision about time in the gateway reads.
+  platform::Clock& gateway_clock = platform::SystemClock();
   ApplicationInfo info = MakeApplicationInfo(module_path);
   SockInit();  // only makes SIGPIPE harmless here; its result means nothing on Linux
 
@@ -180,7 +182,7 @@ int main(int argc, char** argv) {
 
   // The record is never destroyed: detached threads report through it until
   // the process ends.
-  auto* record = new CInterface(info.program_name);
+  auto* record = new CInterface(info.program_name, gateway_clock);
   g_record.store(record);
   SetReportSink(record, ForwardReport);
   // Said at once, so an operator sees why settings or log lines go missing.
@@ -191,22 +193,22 @@ int main(int argc, char** argv) {
   info.monitor_port = record->GetMonitorPort();
   // Like the record, the monitor server lives until the process ends. If it
   // cannot be made the gateway runs without monitoring clients.
-  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info);
+  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info, gateway_clock);
   if (monitor == nullptr) ConsoleLog(kNoMonitor, ConsoleLevel::kError);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
   if (monitor != nullptr) {
     record->SetMonitor(monitor);
-    monitor->TerminateInterfaceMonitor();
+    monitor->StartFullStatusThread();
   }
   record->ReportApplicationStarted(info.program_name, info.version);
   if (monitor != nullptr) {
-    monitor->SetOrvConnection(1);
-    monitor->SetRSConnection(1);
+    monitor->SetAlarmServerConnection(1);
+    monitor->SetRemoteSystemConnection(1);
   }
 
   // Never destroyed: the threads below use it until the process ends.
-  auto* gateway = new Gateway(platform::SystemClock());
+  auto* gateway = new Gateway(gateway_clock);
   const LoadedConfiguration loaded = LoadConfiguration(info.profile_file_name, gateway->tables());
   gateway->settings = loaded.settings;
   const ConfigSettings& settings = gateway->settings;

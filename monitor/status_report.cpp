@@ -21,8 +21,8 @@ constexpr const char* kApplicationOutgoing =
 constexpr const char* kApplication =
     "<application protocole=%s inifile=%s remotesystem=\"%s\" physicallayer=\"%s\" "
     "fileversion=\"%s\" />";
-constexpr const char* kOrvState = "<event type=\"OrvConnection\" state=%d />";
-constexpr const char* kRsState = "<event type=\"RSConnection\" state=%d />";
+constexpr const char* kAlarmServerState = "<event type=\"OrvConnection\" state=%d />";
+constexpr const char* kRemoteSystemState = "<event type=\"RSConnection\" state=%d />";
 constexpr const char* kIpAddress = "<configuration parameter=ipaddress>%s</configuration>";
 constexpr const char* kIpPort = "<configuration parameter=ipport>%s</configuration>";
 constexpr const char* kComPort = "<configuration parameter=comport>%s</configuration>";
@@ -137,8 +137,10 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
   }
   QueueMessageImpl(Status(kApplication, name, profile_file_name, remote, physical, version),
                    MonitorMessageKind::kStatus, direction != 1);
-  QueueMessage(Status(kOrvState, orv_connection_.load()), MonitorMessageKind::kStatus);
-  QueueMessage(Status(kRsState, rs_connection_.load()), MonitorMessageKind::kStatus);
+  QueueMessage(Status(kAlarmServerState, alarm_server_connection_.load()),
+               MonitorMessageKind::kStatus);
+  QueueMessage(Status(kRemoteSystemState, remote_system_connection_.load()),
+               MonitorMessageKind::kStatus);
 
   const std::string port_text = std::to_string(port);
   switch (physical_layer) {
