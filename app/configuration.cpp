@@ -247,8 +247,7 @@ void LoadCommandRecords(CommandRecords& commands, const CameraKeys& keys, int n)
   commands.ptz[n].Init(keys.address, keys.port, "", n);
 }
 
-void ReadWatchdog(CUserProfile& p, const std::string& section, int n,
-                  LoadedConfiguration& loaded) {
+void ReadWatchdog(CUserProfile& p, const std::string& section, int n, LoadedConfiguration& loaded) {
   int watchdog_active = ReadIntBack(p, section, "WatchDogActive", 1);
   int timeout = ReadIntBack(p, section, "Timeout", 5);
   int pause = ReadIntBack(p, section, "SleepAfterAlarm", 60);

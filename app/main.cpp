@@ -216,10 +216,10 @@ Gateway& BuildGateway(const ApplicationInfo& info, CInterfaceMonitor* monitor,
       std::make_unique<AlarmServer>(settings.log_directory, gateway->metrics, gateway->clock);
   StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms, gateway->clock);
   RemoveTemporariesOfEarlierRuns(settings);
-  gateway->jobs = std::make_unique<JobRunner>(
-      JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,
-                 gateway->metrics, gateway->clock},
-      HTTPCommand);
+  gateway->jobs =
+      std::make_unique<JobRunner>(JobContext{settings, gateway->cameras, gateway->commands,
+                                             *gateway->alarms, gateway->metrics, gateway->clock},
+                                  HTTPCommand);
   StartStatusPort(*gateway, monitor);
   return *gateway;
 }

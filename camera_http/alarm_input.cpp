@@ -2,9 +2,9 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -257,7 +257,8 @@ int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssemb
               PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
       continue;
     }
-    ProcessAlarmInputLine(server, alarms, std::string_view(line.text).substr(0, kAlarmInputLineMax));
+    ProcessAlarmInputLine(server, alarms,
+                          std::string_view(line.text).substr(0, kAlarmInputLineMax));
   }
   return static_cast<int>(complete.size());
 }
@@ -345,8 +346,8 @@ ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::strin
     message =
         platform::StringPrintf(kAuthNoCredentials, run.request.c_str(), server.log_server_number);
   } else if (!AnswerChallenge(server.request, head, run.credentials, &authorized, &scheme, &why)) {
-    message = platform::StringPrintf(kAuthCannotAnswer, run.request.c_str(),
-                                     PrintableText(why).c_str());
+    message =
+        platform::StringPrintf(kAuthCannotAnswer, run.request.c_str(), PrintableText(why).c_str());
   } else {
     run.wire_request = std::move(authorized);
     run.answered_scheme = scheme;

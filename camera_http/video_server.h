@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/socket.h"
 #include "core/camera_base.h"
+#include "platform/socket.h"
 
 // Longest request, line expression, heartbeat and valid pin type kept.
 inline constexpr std::size_t kVideoServerTextMax = 255;

@@ -145,8 +145,7 @@ int Drain(const SockRecord& sock) {
 
 }  // namespace
 
-CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info,
-                                     platform::Clock& clock)
+CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info, platform::Clock& clock)
     : port_(port), clock_(clock), info_(info) {
   SockInit();
   com_port_ = kUndefined;

@@ -263,7 +263,8 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
+    for (const std::string& block : blocks)
+      result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
     EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, result_wanted);
     std::string log;
@@ -293,7 +294,8 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
   LineAssembler lines;
-  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
+  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"),
+            2);
   EXPECT_EQ(InputLog(),
             std::vector<std::string>(2, "ERROR: unable to compile the regexp 'ioboxid=('"));
   EXPECT_TRUE(Starts().empty());
@@ -310,8 +312,7 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
   {
     // And an unreachable server, which is tried again.
     auto unreachable = Server(4, testing_support::FreeLoopbackPort(), true);
-    InputThread quiet(*silent, alarms_), thread(*beating, alarms_),
-        refused(*unreachable, alarms_);
+    InputThread quiet(*silent, alarms_), thread(*beating, alarms_), refused(*unreachable, alarms_);
     // A second of silence, then the reconnect pause (5.5 s) on the thread's
     // clock before the next connection.
     ASSERT_TRUE(WaitFor([&] { return CountInLog(1, no_data) == 1; }));

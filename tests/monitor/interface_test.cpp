@@ -61,8 +61,7 @@ TEST_F(InterfaceTest, DailyLogLinesErrorRingAndStartStatistics) {
   auto errors = [] { return GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini"); };
   ASSERT_TRUE(WaitFor([&] { return errors() == 1; }, 60));
   EXPECT_EQ(GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
-  char again[] = "ERROR: once more";
-  record.Log(again, ReportLevel::kError);
+  record.AddErrorEntry("ERROR: once more");
   EXPECT_FALSE(WaitFor([&] { return errors() == 2; }, 1.5));
   clock_.AdvanceSeconds(1);
   EXPECT_TRUE(WaitFor([&] { return errors() == 2; }, 60));

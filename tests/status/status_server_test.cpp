@@ -15,7 +15,6 @@
 
 #include "core/profile/user_profile.h"
 #include "support/fake_clock.h"
-#include "support/report_capture.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -57,7 +56,6 @@ class StatusServerTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  testing_support::ReportCapture reports_;
   metrics::Metrics metrics_;
   ConfigSettings settings_;
 };
@@ -135,7 +133,9 @@ TEST_F(StatusServerTest, MetricsShowFrameAgesOnTheClock) {
   std::string text;
   const std::tuple<double, bool, const char*> steps[] = {
       // advance, then a frame or not, and the age shown
-      {7.25, false, "7.250"}, {0, true, "0.000"}, {2.5, false, "2.500"}, {100, false, "102.500"}};
+      {7.25, false, "7.250"},
+      {0, true, "0.000"},
+      {102.5, false, "102.500"}};
   for (const auto& [advance, frame, age] : steps) {
     clock.AdvanceSeconds(advance);
     if (frame) FeedFrame(cameras[1], 1);
