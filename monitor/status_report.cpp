@@ -78,7 +78,7 @@ void ReadStatistic(const Statistic& stat, const std::string& profile, char* out,
     return;
   }
   // The gateway writes 32-bit times; a hand-edited longer number keeps its
-  // low 32 bits, like the original's 32-bit reading.
+  // low 32 bits, the width of every statistic.
   auto seconds = static_cast<std::uint32_t>(std::strtoull(value.c_str(), nullptr, 16));
   std::time_t t = seconds;
   std::tm tm{};
