@@ -103,117 +103,154 @@ bool ReferenceIsSafe(const std::string& ref) {
       ref, {.max_size = kFileNameMax - std::string_view(kStreamFileSuffix).size()});
 }
 
-void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
-                LoadedConfiguration& loaded) {
-  std::string section = Section("Scenario%i", n);
-  std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
-  if (ref.empty()) return;
-
-  std::string address = ReadStringBack(p, section, "CamServerIPAddress", "127.0.0.1", kNameMax);
-  int port = ReadIntBack(p, section, "CamPort", 80);
-  std::string user = ReadStringBack(p, section, "Username", "", kNameMax);
-  std::string password = ReadStringBack(p, section, "Password", "", kNameMax);
-  int model = ReadIntBack(p, section, "CameraModel", 0);
-  std::string family =
-      GetIniString(Section("Cam%dData", model), "CameraFamily", "", kCamerasFile, kFamilyMax);
-  int permanent = ReadIntBack(p, section, "MJPEGPermanentRecording", 0);
-  int id_in_server = 0, iobox_id = 0;
-  p.GetInt(section, "CameraIDInServer", 0, &id_in_server);
-  p.GetInt(section, "IoBoxIDInServer", 0, &iobox_id);
-  int extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
-  // Read with its default and not written back: a key for those who need it.
+// What a camera's section says. Missing keys are written back, and land in
+// the file, in the order they are read: the order below is the file's.
+struct CameraKeys {
+  std::string section;
+  std::string ref;
+  std::string address;
+  int port = 0;
+  std::string user;
+  std::string password;
+  int model = 0;
+  std::string family;
+  int permanent = 0;
+  int id_in_server = 0;
+  int iobox_id = 0;
+  int extended_log = 0;
   int stall_timeout = kDefaultStallTimeoutSeconds;
-  p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &stall_timeout);
-  if (stall_timeout < 1 || stall_timeout > kMaxStallTimeoutSeconds) {
-    ReportToInterfaceF(ReportLevel::kError, kStallTimeoutOutOfRange, n, stall_timeout,
-                       kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
-    stall_timeout = kDefaultStallTimeoutSeconds;
-  }
+  std::string uri;
+  StreamKind kind = StreamKind::kMjpeg;
+};
 
-  CCamera& camera = tables.cameras[n];
-  // The identity stands whether or not the stream can start: jobs and the
-  // status port know the camera by it.
-  CCameraBase& base = camera;
-  base.address = address.substr(0, kAddressMax);
-  base.port = port;
-  base.user_name = user;
-  base.password = password;
-  base.reference = ref;
-  base.number = n;
-  base.family = family;
-  base.model = model;
-  for (int& index : base.indexes) index = n;
-  base.id_in_server = id_in_server;
+// Read with its default and not written back: a key for those who need it.
+int ReadStallTimeout(CUserProfile& p, const std::string& section, int n) {
+  int seconds = kDefaultStallTimeoutSeconds;
+  p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &seconds);
+  if (seconds >= 1 && seconds <= kMaxStallTimeoutSeconds) return seconds;
+  ReportToInterfaceF(ReportLevel::kError, kStallTimeoutOutOfRange, n, seconds,
+                     kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
+  return kDefaultStallTimeoutSeconds;
+}
 
-  std::string uri = p.GetString(section, "RequestUri", "", kReferenceMax);
+// The stream's request URI and kind. An older "GetParam" line stands in
+// for a missing "RequestUri" and is written back as "RequestUri" and
+// "RequestHeader".
+void ReadStreamRequest(CUserProfile& p, int n, CameraKeys& keys) {
+  const std::string& section = keys.section;
+  keys.uri = p.GetString(section, "RequestUri", "", kReferenceMax);
   // Read with its default and not written back, like the stall time-out.
   std::string stream_type = p.GetString(section, "StreamType", "mjpeg", kNameMax);
-  StreamKind kind = IsRtspUri(uri) ? StreamKind::kRtsp : StreamKind::kMjpeg;
+  keys.kind = IsRtspUri(keys.uri) ? StreamKind::kRtsp : StreamKind::kMjpeg;
   if (strcasecmp(stream_type.c_str(), "rtsp") == 0) {
-    kind = StreamKind::kRtsp;
+    keys.kind = StreamKind::kRtsp;
   } else if (strcasecmp(stream_type.c_str(), "mjpeg") != 0) {
     ReportToInterfaceF(ReportLevel::kError, kBadStreamType, n, stream_type.c_str());
   }
   std::string header = p.GetString(section, "RequestHeader", "", kReferenceMax);
-  if (uri.empty()) {
+  if (keys.uri.empty()) {
     std::string get_param = p.GetString(section, "GetParam", "GET", kReferenceMax);
-    if (SplitGetParam(get_param, &uri, &header)) {
-      (void)p.WriteString(section, "RequestUri", uri.c_str());
+    if (SplitGetParam(get_param, &keys.uri, &header)) {
+      (void)p.WriteString(section, "RequestUri", keys.uri.c_str());
       (void)p.WriteString(section, "RequestHeader", header.c_str());
     }
   }
+}
 
-  if (model < 0) ReportToInterfaceF(ReportLevel::kInfo, kBadModel, n, model);
-  std::string camera_dir = platform::JoinPath(loaded.settings.file_path, ref);
+CameraKeys ReadCameraKeys(CUserProfile& p, int n, const std::string& section,
+                          const std::string& ref) {
+  CameraKeys keys;
+  keys.section = section;
+  keys.ref = ref;
+  keys.address = ReadStringBack(p, section, "CamServerIPAddress", "127.0.0.1", kNameMax);
+  keys.port = ReadIntBack(p, section, "CamPort", 80);
+  keys.user = ReadStringBack(p, section, "Username", "", kNameMax);
+  keys.password = ReadStringBack(p, section, "Password", "", kNameMax);
+  keys.model = ReadIntBack(p, section, "CameraModel", 0);
+  keys.family =
+      GetIniString(Section("Cam%dData", keys.model), "CameraFamily", "", kCamerasFile, kFamilyMax);
+  keys.permanent = ReadIntBack(p, section, "MJPEGPermanentRecording", 0);
+  p.GetInt(section, "CameraIDInServer", 0, &keys.id_in_server);
+  p.GetInt(section, "IoBoxIDInServer", 0, &keys.iobox_id);
+  keys.extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
+  keys.stall_timeout = ReadStallTimeout(p, section, n);
+  return keys;
+}
+
+// The identity stands whether or not the stream can start: jobs and the
+// status port know the camera by it.
+void SetIdentity(CCameraBase& base, const CameraKeys& keys, int n) {
+  base.address = keys.address.substr(0, kAddressMax);
+  base.port = keys.port;
+  base.user_name = keys.user;
+  base.password = keys.password;
+  base.reference = keys.ref;
+  base.number = n;
+  base.family = keys.family;
+  base.model = keys.model;
+  for (int& index : base.indexes) index = n;
+  base.id_in_server = keys.id_in_server;
+}
+
+// Reports what keeps the camera from streaming: a reference that cannot
+// name its directory, a port that is none. True when there is nothing.
+bool StreamKeysAreSafe(const CameraKeys& keys, int n) {
+  if (keys.model < 0) ReportToInterfaceF(ReportLevel::kInfo, kBadModel, n, keys.model);
   bool safe = true;
-  if (!ReferenceIsSafe(ref)) {
-    ReportToInterfaceF(ReportLevel::kError, kBadReference, n, ref.c_str());
+  if (!ReferenceIsSafe(keys.ref)) {
+    ReportToInterfaceF(ReportLevel::kError, kBadReference, n, keys.ref.c_str());
     safe = false;
   }
-  if (port < 1 || port > 65535) {
-    ReportToInterfaceF(ReportLevel::kError, kBadPort, n, port);
+  if (keys.port < 1 || keys.port > 65535) {
+    ReportToInterfaceF(ReportLevel::kError, kBadPort, n, keys.port);
     safe = false;
   }
+  return safe;
+}
 
-  camera.SetExtendedLog(extended_log != 0);
-  camera.SetStreamKind(kind);
+void SetUpStream(CCamera& camera, const CameraKeys& keys, int n, bool safe,
+                 const std::string& camera_dir, LoadedConfiguration& loaded) {
+  camera.SetExtendedLog(keys.extended_log != 0);
+  camera.SetStreamKind(keys.kind);
   camera.SetStreamFilePath(platform::JoinPath(
-      camera_dir, ref + (kind == StreamKind::kRtsp ? kRtspStreamFileSuffix : kStreamFileSuffix)));
+      camera_dir,
+      keys.ref + (keys.kind == StreamKind::kRtsp ? kRtspStreamFileSuffix : kStreamFileSuffix)));
   camera.SetCameraNumber(n);
-  camera.SetStallTimeout(stall_timeout);
-  if (!safe || camera.InitStream(address, port, kStreamName, n) != 0) {
+  camera.SetStallTimeout(keys.stall_timeout);
+  if (!safe || camera.InitStream(keys.address, keys.port, kStreamName, n) != 0) {
     ReportToInterfaceF(ReportLevel::kError, kStreamInitFailed, n);
-  } else {
-    camera.SetPermanent(permanent);
-    camera.SetRequestUri(uri);
-    camera.SetConfigured(1);
-    // The stream directory exists before the thread looks for its file.
-    CreateUnderLock(camera_dir);
-    loaded.streams.push_back(n);
+    return;
   }
+  camera.SetPermanent(keys.permanent);
+  camera.SetRequestUri(keys.uri);
+  camera.SetConfigured(1);
+  // The stream directory exists before the thread looks for its file.
+  CreateUnderLock(camera_dir);
+  loaded.streams.push_back(n);
+}
 
-  // Each record's own Init loads its templates, so identity first, then Init.
+// Each record's own Init loads its templates, so identity first, then Init.
+void LoadCommandRecords(CommandRecords& commands, const CameraKeys& keys, int n) {
   auto identify = [&](CCommandRecord& record) {
-    record.id_in_server = id_in_server;
-    record.family = family;
-    record.model = model;
+    record.id_in_server = keys.id_in_server;
+    record.family = keys.family;
+    record.model = keys.model;
     record.log_camera_number = n;
     // A camera that asks for authentication gets the stream's credentials
     // on its commands too.
-    record.user_name = user;
-    record.password = password;
+    record.user_name = keys.user;
+    record.password = keys.password;
   };
-  CommandRecords& commands = tables.commands;
-  commands.io[n].iobox_id_in_server = iobox_id;
+  commands.io[n].iobox_id_in_server = keys.iobox_id;
   identify(commands.io[n]);
-  commands.io[n].Init(address, port, "", n);
+  commands.io[n].Init(keys.address, keys.port, "", n);
   identify(commands.recording[n]);
-  commands.recording[n].Init(address, port, "", n);
+  commands.recording[n].Init(keys.address, keys.port, "", n);
   identify(commands.ptz[n]);
-  commands.ptz[n].Init(address, port, "", n);
+  commands.ptz[n].Init(keys.address, keys.port, "", n);
+}
 
-  if (safe) CreateUnderLock(camera_dir);
-
+void ReadWatchdog(CUserProfile& p, const std::string& section, int n, LoadedConfiguration& loaded) {
   int watchdog_active = ReadIntBack(p, section, "WatchDogActive", 1);
   int timeout = ReadIntBack(p, section, "Timeout", 5);
   int pause = ReadIntBack(p, section, "SleepAfterAlarm", 60);
@@ -221,6 +258,23 @@ void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
   // Only exactly 1 starts a watchdog, whether or not the stream could start:
   // a camera without a stream is never seen alive and raises its alarm.
   if (watchdog_active == 1) loaded.watchdogs.push_back({n, timeout, pause, alarm});
+}
+
+void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
+                LoadedConfiguration& loaded) {
+  const std::string section = Section("Scenario%i", n);
+  const std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
+  if (ref.empty()) return;
+  CameraKeys keys = ReadCameraKeys(p, n, section, ref);
+  CCamera& camera = tables.cameras[n];
+  SetIdentity(camera, keys, n);
+  ReadStreamRequest(p, n, keys);
+  const std::string camera_dir = platform::JoinPath(loaded.settings.file_path, ref);
+  const bool safe = StreamKeysAreSafe(keys, n);
+  SetUpStream(camera, keys, n, safe, camera_dir, loaded);
+  LoadCommandRecords(tables.commands, keys, n);
+  if (safe) CreateUnderLock(camera_dir);
+  ReadWatchdog(p, section, n, loaded);
 }
 
 void LoadVideoServer(CUserProfile& p, int n, VideoServerTable& servers,
@@ -341,10 +395,10 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
 }
 
 void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
-                            AlarmServer& alarms) {
+                            AlarmServer& alarms, platform::Clock& clock) {
   for (int n : loaded.streams) tables.cameras[n].StartStreamThreads();
   for (const WatchdogStart& w : loaded.watchdogs)
     tables.cameras[w.camera].StartWatchdog(alarms, 1, w.timeout, w.pause, w.alarm);
   for (int n : loaded.alarm_inputs)
-    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms);
+    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms, clock);
 }

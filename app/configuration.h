@@ -11,6 +11,7 @@
 #include "camera_http/video_server.h"
 #include "core/camera_base.h"
 #include "core/settings.h"
+#include "platform/clock.h"
 
 // The tables the loader fills, held by the gateway object.
 struct ConfigurationTables {
@@ -41,9 +42,10 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
                                       const ConfigurationTables& tables);
 
 // Starts what loading found configured: stream threads, watchdogs and alarm
-// inputs; alarms start through `alarms`.
+// inputs; alarms start through `alarms`, and the alarm inputs' pauses are
+// measured on `clock`.
 void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
-                            AlarmServer& alarms);
+                            AlarmServer& alarms, platform::Clock& clock);
 
 // The request URI and header an older "GetParam" line stands for; false when
 // it names no path (then nothing changes).

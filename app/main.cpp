@@ -111,26 +111,18 @@ void RemoveTemporariesOfEarlierRuns(const ConfigSettings& settings) {
   clean(EventJobFileDirectory(), IsEventJobTemporaryName);
 }
 
-}  // namespace
+// glibc gives each new thread its own malloc arena, up to eight per core;
+// with a thread per camera and per job they would be fed one after another
+// for many minutes, and each keeps what it once held: a soak at 159
+// cameras grew by 0.15 MB a minute with two arenas. One arena is enough for
+// threads that allocate little while streaming (the gateway uses a few per
+// cent of one core), and keeps the memory flat once the cameras run.
+void UseOneMallocArena() { mallopt(M_ARENA_MAX, 1); }
 
-int main(int argc, char** argv) {
-  // "--version" and "--help" answer before anything is locked or started.
-  if (int code =
-          HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
-      code >= 0)
-    return code;
-
-  // glibc gives each new thread its own malloc arena, up to eight per core;
-  // with a thread per camera and per job they would be fed one after another
-  // for many minutes, and each keeps what it once held: a soak at 159
-  // cameras grew by 0.15 MB a minute with two arenas. One arena is enough
-  // for threads that allocate little while streaming (the gateway uses a
-  // few per cent of one core), and keeps the memory flat once the cameras run.
-  mallopt(M_ARENA_MAX, 1);
-
-  // SIGTERM and SIGINT end the gateway the same way the restart event does.
-  // Blocked before any thread starts, so every thread inherits the mask
-  // (launched programs get a clean one).
+// SIGTERM and SIGINT end the gateway the same way the restart event does.
+// Blocked before any thread starts, so every thread inherits the mask
+// (launched programs get a clean one).
+void TakeStopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
@@ -140,29 +132,20 @@ int main(int argc, char** argv) {
     // Without the thread the signals end the gateway the plain way.
     pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
   }
+}
 
-  InitConsole();
-  std::string module_path = platform::ModulePath();
-
-  // One instance per machine: the kernel drops the lock when the holder
-  // dies, so a crash never blocks the next start.
-  platform::InstanceLock instance(kInstanceLockName);
+// One instance per machine: the kernel drops the lock when the holder dies,
+// so a crash never blocks the next start. A second instance ends here.
+void ClaimTheMachine(platform::InstanceLock& instance) {
   platform::Result<bool> acquired = instance.Acquire();
   if (!acquired)
     ConsoleLogF(ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
                 acquired.status().reason().c_str());
   if (!acquired || !*acquired) EndSecondInstance();
+}
 
-  // The restart event is cleared as soon as this instance owns the machine:
-  // a flag left by an earlier run is forgotten, while a stop asked for during
-  // the start (which may take a while with many cameras) is kept and ends the
-  // gateway as soon as it idles.
-  platform::NamedEvent restart(kRestartEventName);
-  (void)restart.Reset();  // a flag that cannot be removed ends this run at once, as set
-
-  ApplicationInfo info = MakeApplicationInfo(module_path);
-  SockInit();  // only makes SIGPIPE harmless here
-
+// Prints the banner; returns the version text clients are told.
+std::string AnnounceVersion() {
   unsigned major = 0, minor = 0, build = 0, revision = 0;
   GetFileVersion(&major, &minor, &build, &revision);
   std::printf("%s\n", kBannerRule);
@@ -171,11 +154,15 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   char version[64];
   std::snprintf(version, sizeof version, kVersionFormat, major, minor, build, revision);
-  info.version = version;
+  return version;
+}
 
-  // The record is never destroyed: detached threads report through it until
-  // the process ends.
-  auto* record = new CInterface(info.program_name);
+// The interface record, which every report reaches from here on, and the
+// monitor server on the port the record claims. Both live until the process
+// ends (detached threads report through them); without the monitor server
+// (null) the gateway runs without monitoring clients.
+CInterfaceMonitor* StartReporting(ApplicationInfo& info, platform::Clock& clock) {
+  auto* record = new CInterface(info.program_name, clock);
   g_record.store(record);
   SetReportSink(record, ForwardReport);
   // Said at once, so an operator sees why settings or log lines go missing.
@@ -184,50 +171,66 @@ int main(int argc, char** argv) {
     ReportToInterface(line, ReportLevel::kError);
   }
   info.monitor_port = record->GetMonitorPort();
-  // Like the record, the monitor server lives until the process ends. If it
-  // cannot be made the gateway runs without monitoring clients.
-  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info);
+  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info, clock);
   if (monitor == nullptr) ConsoleLog(kNoMonitor, ConsoleLevel::kError);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
   if (monitor != nullptr) {
     record->SetMonitor(monitor);
-    monitor->TerminateInterfaceMonitor();
+    monitor->StartFullStatusThread();
   }
   record->ReportApplicationStarted(info.program_name, info.version);
   if (monitor != nullptr) {
-    monitor->SetOrvConnection(1);
-    monitor->SetRSConnection(1);
+    monitor->SetAlarmServerConnection(1);
+    monitor->SetRemoteSystemConnection(1);
   }
+  return monitor;
+}
 
-  // Never destroyed: the threads below use it until the process ends.
-  auto* gateway = new Gateway(platform::SystemClock());
+// The status port, when "StatusPort" asks for one.
+void StartStatusPort(Gateway& gateway, CInterfaceMonitor* monitor) {
+  const ConfigSettings& settings = gateway.settings;
+  if (settings.status_port <= 0) return;
+  StatusSources sources{settings, gateway.cameras, gateway.metrics, gateway.clock, {}};
+  if (monitor != nullptr)
+    sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
+  gateway.status = std::make_unique<StatusServer>(std::move(sources));
+  gateway.status->Start(settings.status_port, settings.status_bind_address);
+}
+
+// Loads the configuration into a new gateway and starts everything it
+// configures but the job watcher. Never destroyed: the threads use it
+// until the process ends.
+Gateway& BuildGateway(const ApplicationInfo& info, CInterfaceMonitor* monitor,
+                      platform::Clock& clock) {
+  auto* gateway = new Gateway(clock);
   const LoadedConfiguration loaded = LoadConfiguration(info.profile_file_name, gateway->tables());
   gateway->settings = loaded.settings;
   const ConfigSettings& settings = gateway->settings;
   gateway->alarms =
       std::make_unique<AlarmServer>(settings.log_directory, gateway->metrics, gateway->clock);
-  StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms);
+  StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms, gateway->clock);
   RemoveTemporariesOfEarlierRuns(settings);
-  gateway->jobs = std::make_unique<JobRunner>(
-      JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,
-                 gateway->metrics, gateway->clock},
-      HTTPCommand);
-  if (settings.status_port > 0) {
-    StatusSources sources{settings, gateway->cameras, gateway->metrics, gateway->clock, {}};
-    if (monitor != nullptr)
-      sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
-    gateway->status = std::make_unique<StatusServer>(std::move(sources));
-    gateway->status->Start(settings.status_port, settings.status_bind_address);
-  }
-  // Jobs need the settings and the camera table, so the watcher starts last.
-  gateway->watcher = std::make_unique<JobWatcher>(*gateway->jobs);
-  JobWatcher* watcher = gateway->watcher.get();
+  gateway->jobs =
+      std::make_unique<JobRunner>(JobContext{settings, gateway->cameras, gateway->commands,
+                                             *gateway->alarms, gateway->metrics, gateway->clock},
+                                  HTTPCommand);
+  StartStatusPort(*gateway, monitor);
+  return *gateway;
+}
+
+// Jobs need the settings and the camera table, so the watcher starts last.
+void StartJobWatcher(Gateway& gateway) {
+  gateway.watcher = std::make_unique<JobWatcher>(*gateway.jobs);
+  JobWatcher* watcher = gateway.watcher.get();
   if (!platform::StartThread([watcher] { watcher->Run(); })) {
     ConsoleLog(kNoJobWatcher, ConsoleLevel::kError);
     ReportToInterface(kNoJobWatcher, ReportLevel::kError);
   }
+}
 
+// Returns once the restart event is set.
+void IdleUntilRestart(platform::NamedEvent& restart) {
   int idle_steps = 0;
   while (restart.Wait(kRestartWaitStepMs) == platform::NamedEvent::WaitResult::kTimeout) {
     // Memory freed after a busy moment (a burst of jobs, slow monitoring
@@ -235,6 +238,38 @@ int main(int argc, char** argv) {
     // process's size, until it is handed back; once a minute it is.
     if (++idle_steps % kTrimEverySteps == 0) malloc_trim(0);
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // "--version" and "--help" answer before anything is locked or started.
+  if (int code =
+          HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
+      code >= 0)
+    return code;
+  UseOneMallocArena();
+  TakeStopSignals();
+  InitConsole();
+  platform::InstanceLock instance(kInstanceLockName);
+  ClaimTheMachine(instance);
+
+  // The restart event is cleared as soon as this instance owns the machine:
+  // a flag left by an earlier run is forgotten, while a stop asked for during
+  // the start (which may take a while with many cameras) is kept and ends the
+  // gateway as soon as it idles.
+  platform::NamedEvent restart(kRestartEventName);
+  (void)restart.Reset();  // a flag that cannot be removed ends this run at once, as set
+
+  // The one clock every decision about time in the gateway reads.
+  platform::Clock& clock = platform::SystemClock();
+  ApplicationInfo info = MakeApplicationInfo(platform::ModulePath());
+  SockInit();  // only makes SIGPIPE harmless here
+  info.version = AnnounceVersion();
+  CInterfaceMonitor* monitor = StartReporting(info, clock);
+  Gateway& gateway = BuildGateway(info, monitor, clock);
+  StartJobWatcher(gateway);
+  IdleUntilRestart(restart);
 
   // Detached threads are still running; ending the process here, without
   // running static destructors under them, is the orderly end.

@@ -31,6 +31,7 @@
 
 #include "monitor/interface.h"
 #include "monitor/interface_monitor.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -258,9 +259,10 @@ int main(int argc, char** argv) {
   info.program_name = "ocelam";
   info.version = "v.0.0.0.0";
   info.profile_file_name = "ocelam.ini";
-  auto* record = new CInterface(info.program_name);
-  auto* monitor = new CInterfaceMonitor(port, info);
-  monitor->TerminateInterfaceMonitor();
+  // The monitor's rate limits run on real time, as in the gateway.
+  auto* record = new CInterface(info.program_name, platform::SystemClock());
+  auto* monitor = new CInterfaceMonitor(port, info, platform::SystemClock());
+  monitor->StartFullStatusThread();
   record->SetMonitor(monitor);
   char ready = 0;
   if (!ReadFull(up[0], &ready, 1)) {

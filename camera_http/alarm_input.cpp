@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -81,22 +82,37 @@ void Log(const CVideoServer& server, std::string_view text) {
   AppendDailyLog(kAlarmInputLogFormat, server.log_server_number, text);
 }
 
-// Sleeps `ms` milliseconds. With a stop flag the sleep is cut into short
-// steps so a test's thread ends promptly; false when the flag was set.
-bool Pause(const std::atomic<bool>* stop, int ms) {
-  using Clock = std::chrono::steady_clock;
+// With a stop flag a pause is cut into steps this long, so a test's thread
+// ends promptly.
+constexpr std::int64_t kStopCheckUs = 20 * platform::kMicrosPerMilli;
+
+// Waits until `clock` has gone on `ms` milliseconds; false when the stop
+// flag was set meanwhile.
+bool Pause(platform::Clock& clock, const std::atomic<bool>* stop, int ms) {
+  const std::int64_t end = clock.MonotonicMicros() + std::int64_t{ms} * platform::kMicrosPerMilli;
   if (!stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    clock.SleepUntil(end);
     return true;
   }
-  constexpr auto kStep = std::chrono::milliseconds(20);
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (!stop->load()) {
-    auto now = Clock::now();
+    const std::int64_t now = clock.MonotonicMicros();
     if (now >= end) return true;
-    std::this_thread::sleep_for(std::min<Clock::duration>(kStep, end - now));
+    clock.SleepUntil(std::min(now + kStopCheckUs, end));
   }
   return false;
+}
+
+// The pacing between two blocks: plain sleeping, no decision of ours about
+// time. False when the stop flag was set.
+bool Pace(const std::atomic<bool>* stop, int ms) {
+  constexpr auto kStep = std::chrono::microseconds(kStopCheckUs);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (auto now = std::chrono::steady_clock::now(); now < end;
+       now = std::chrono::steady_clock::now()) {
+    if (stop && stop->load()) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, end - now));
+  }
+  return !(stop && stop->load());
 }
 
 bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
@@ -157,16 +173,12 @@ void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::strin
   if (alarm < 1) return;
 
   char reference[kAlarmReferenceSize] = {};
-  // When no ".L1" file can be made the alarm is started all the same under
-  // the reference given, since a missed alarm is worse than one without its
-  // file.
-  if (platform::Status made = alarms.CreateReference(reference); !made)
-    ConsoleAndReport(made.reason(), ConsoleLevel::kError, ReportLevel::kError);
-  if (platform::Status launched = alarms.LaunchAlarm(
-          kAlarmBatchFile, alarm, "", reference, 0,
-          platform::StringPrintf(kCameraName, camera.c_str()));
-      !launched)
-    ConsoleAndReport(launched.reason(), ConsoleLevel::kError, ReportLevel::kError);
+  // When no ".L1" file can be made the reason is reported there; the alarm
+  // is started all the same under the reference given, since a missed alarm
+  // is worse than one without its file.
+  alarms.CreateReference(reference);
+  alarms.LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
+                     platform::StringPrintf(kCameraName, camera.c_str()));
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
@@ -245,7 +257,8 @@ int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssemb
               PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
       continue;
     }
-    ProcessAlarmInputLine(server, alarms, std::string_view(line.text).substr(0, kAlarmInputLineMax));
+    ProcessAlarmInputLine(server, alarms,
+                          std::string_view(line.text).substr(0, kAlarmInputLineMax));
   }
   return static_cast<int>(complete.size());
 }
@@ -279,108 +292,130 @@ void ReadHead(SockRecord& socket, std::span<char> buffer, int timeout, std::stri
   }
 }
 
-// What one connection after another carries over: the request to send and
-// whether a refusal has been told.
-struct AlarmInputSession {
-  explicit AlarmInputSession(const CVideoServer& server)
-      : request(PrintableText(server.request)),
-        credentials{server.user_name, server.password},
-        wire_request(server.request) {}
+}  // namespace
 
-  const std::string request;  // as configured, printable, for the messages
-  const HttpCredentials credentials;
+namespace {
+
+// One alarm-input thread's state across its connections.
+struct AlarmInputRun {
+  CVideoServer& server;
+  AlarmServer& alarms;
+  platform::Clock& clock;
+  const std::atomic<bool>* stop;
+  std::string request;  // as the log shows it
+  HttpCredentials credentials;
   // The request of the next connection: as configured, or once with our
   // answer to the server's challenge.
   std::string wire_request;
-  std::string answered_scheme;    // not empty while wire_request carries an answer
+  std::array<char, kAlarmInputBlockSize> buffer{};
+  std::string answered_scheme{};  // not empty while wire_request carries an answer
   bool refusal_reported = false;  // a refusal is told once until a server takes us
 };
 
-// How the reading of one connection ended.
-enum class ConnectionEnd {
-  kQuiet,    // time-out, error or close: ask again after the reconnect pause
-  kAnswer,   // the server asked for credentials: answer on a new connection at once
-  kRefused,  // refused, and not to be answered: ask again after the retry pause
-  kStopped,  // the stop flag was set
-};
+// How a connection ended.
+enum class ConnectionEnd { kSilent, kRefused, kAnswerNow, kStopped };
 
-// Opens the socket, connects and sends the request; the failure's message
-// format, or null.
-const char* OpenConnection(const CVideoServer& server, SockRecord& socket,
-                           const std::string& wire_request) {
+// Opens, connects and sends the request: null when the request is out,
+// else the format of the failed step's message.
+const char* OpenConnection(AlarmInputRun& run, SockRecord& socket) {
   if (!SockOpen(socket)) return kCannotOpen;
-  if (!SockConnect(socket, server.address.c_str(), server.port, server.timings.connect_timeout))
+  if (!SockConnect(socket, run.server.address.c_str(), run.server.port,
+                   run.server.timings.connect_timeout))
     return kCannotConnect;
   // A server that vanished is then noticed within a minute even while it
   // owes us no line; failing to ask for it changes nothing else.
   (void)SockKeepAlive(socket, kDeviceKeepAliveIdleSeconds, kDeviceKeepAliveIntervalSeconds,
-                kDeviceKeepAliveProbes);
-  if (!SockSendText(socket, wire_request.c_str())) return kCannotWrite;
+                      kDeviceKeepAliveProbes);
+  if (!SockSendText(socket, run.wire_request.c_str())) return kCannotWrite;
   return nullptr;
 }
 
-// The first block of a connection refused the request for want of
-// credentials (`block`, in `buffer`). Sets the answer for the next
-// connection and gives kAnswer, or tells why there is none (once) and gives
-// kRefused.
-ConnectionEnd AnswerRefusal(CVideoServer& server, SockRecord& socket, std::span<char> buffer,
-                            std::string_view block, AlarmInputSession& session) {
+// A first block that refused us for want of credentials: answered on a new
+// connection when we can (kAnswerNow), else told once (kRefused).
+ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::string_view block) {
+  const CVideoServer& server = run.server;
   std::string head(block);
-  ReadHead(socket, buffer, server.timings.receive_timeout, &head);
+  ReadHead(socket, run.buffer, server.timings.receive_timeout, &head);
   std::string authorized, scheme, why;
   std::string message;
-  if (!session.answered_scheme.empty()) {
-    message = platform::StringPrintf(kAuthRefused, PrintableText(session.credentials.user).c_str(),
-                                     session.answered_scheme.c_str(), session.request.c_str(),
+  if (!run.answered_scheme.empty()) {
+    message = platform::StringPrintf(kAuthRefused, PrintableText(run.credentials.user).c_str(),
+                                     run.answered_scheme.c_str(), run.request.c_str(),
                                      server.log_server_number);
-  } else if (session.credentials.empty() || HasAuthorizationLine(server.request)) {
-    message = platform::StringPrintf(kAuthNoCredentials, session.request.c_str(),
-                                     server.log_server_number);
-  } else if (!AnswerChallenge(server.request, head, session.credentials, &authorized, &scheme,
-                              &why)) {
-    message = platform::StringPrintf(kAuthCannotAnswer, session.request.c_str(),
-                                     PrintableText(why).c_str());
+  } else if (run.credentials.empty() || HasAuthorizationLine(server.request)) {
+    message =
+        platform::StringPrintf(kAuthNoCredentials, run.request.c_str(), server.log_server_number);
+  } else if (!AnswerChallenge(server.request, head, run.credentials, &authorized, &scheme, &why)) {
+    message =
+        platform::StringPrintf(kAuthCannotAnswer, run.request.c_str(), PrintableText(why).c_str());
   } else {
-    session.wire_request = std::move(authorized);
-    session.answered_scheme = scheme;
-    return ConnectionEnd::kAnswer;
+    run.wire_request = std::move(authorized);
+    run.answered_scheme = scheme;
+    return ConnectionEnd::kAnswerNow;
   }
-  if (!session.refusal_reported) {
+  if (!run.refusal_reported) {
     Log(server, message);
     ConsoleLog(message, ConsoleLevel::kError);
-    session.refusal_reported = true;
+    run.refusal_reported = true;
   }
   return ConnectionEnd::kRefused;
 }
 
-// Reads and acts on the blocks of a connection until it ends. A time-out,
-// an error and a closed connection all end it the same way: the server is
-// asked again on a new connection.
-ConnectionEnd ReadConnection(CVideoServer& server, AlarmServer& alarms, SockRecord& socket,
-                             LineAssembler& lines, AlarmInputSession& session,
-                             const std::atomic<bool>* stop) {
-  const AlarmInputTimings& times = server.timings;
-  std::array<char, kAlarmInputBlockSize> buffer{};
+// Reads and acts on the connection's blocks. A time-out, an error and a
+// closed connection all end the reading the same way (kSilent): the server
+// is asked again on a new connection.
+ConnectionEnd ReadConnection(AlarmInputRun& run, SockRecord& socket) {
+  LineAssembler lines(kAlarmInputPendingMax);
+  ConnectionEnd end = ConnectionEnd::kSilent;
   for (bool first = true;; first = false) {
-    buffer.fill('\0');
-    int count = SockReceive(socket, buffer, times.receive_timeout).value_or(-1);
-    if (count <= 0) return ConnectionEnd::kQuiet;
-    std::string_view block(buffer.data(), static_cast<std::size_t>(count));
-    if (first && IsUnauthorized(block))
-      return AnswerRefusal(server, socket, buffer, block, session);
-    if (first) session.refusal_reported = false;  // the server has taken the request
+    run.buffer.fill('\0');
+    int count = SockReceive(socket, run.buffer, run.server.timings.receive_timeout).value_or(-1);
+    if (count <= 0) break;
+    std::string_view block(run.buffer.data(), static_cast<std::size_t>(count));
+    if (first && IsUnauthorized(block)) {
+      end = HandleChallenge(run, socket, block);
+      break;
+    }
+    if (first) run.refusal_reported = false;  // the server has taken the request
     // A block that only carries on a line has nothing to act on: the rest
     // of the line is read at once (a long one is not paced block by block).
-    if (ProcessAlarmInputBlock(server, alarms, lines, block) > 0 &&
-        !Pause(stop, times.block_pause_ms))
-      return ConnectionEnd::kStopped;
+    if (ProcessAlarmInputBlock(run.server, run.alarms, lines, block) > 0 &&
+        !Pace(run.stop, run.server.timings.block_pause_ms)) {
+      end = ConnectionEnd::kStopped;
+      break;
+    }
   }
+  EndAlarmInputConnection(run.server, lines);
+  return end;
+}
+
+// One connection and the pause after it; false when the stop flag was set.
+bool RunConnection(AlarmInputRun& run) {
+  const AlarmInputTimings& times = run.server.timings;
+  Log(run.server, platform::StringPrintf(kSocketStarted, run.request.c_str()));
+  SockRecord socket;
+  if (const char* failure = OpenConnection(run, socket)) {
+    ConnectionFailed(run.server, failure, run.request);
+    (void)SockClose(socket);  // fails when the open itself failed: nothing to close
+    return Pause(run.clock, run.stop, times.retry_ms);
+  }
+  const ConnectionEnd end = ReadConnection(run, socket);
+  (void)SockClose(socket);
+  if (end == ConnectionEnd::kStopped) return false;
+  if (end == ConnectionEnd::kAnswerNow) return true;  // the answer goes out at once
+  // Every new connection starts with the request as configured: a Digest
+  // answer holds only for the nonce it was made for.
+  run.wire_request = run.server.request;
+  run.answered_scheme.clear();
+  if (end == ConnectionEnd::kRefused) return Pause(run.clock, run.stop, times.retry_ms);
+  Log(run.server, platform::StringPrintf(kNoData, run.request.c_str()));
+  return Pause(run.clock, run.stop, times.reconnect_ms);
 }
 
 }  // namespace
 
-void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop) {
-  const AlarmInputTimings& times = server.timings;
+void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock,
+                   const std::atomic<bool>* stop) {
   std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
   // The message ends in a line feed of its own; the console and the log end
   // every line anyway, so it is not doubled into an empty line.
@@ -388,43 +423,28 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<
   ConsoleLog(started, ConsoleLevel::kNormal);
   Log(server, started);
 
-  AlarmInputSession session(server);
-  while (!Stopped(stop)) {
-    Log(server, platform::StringPrintf(kSocketStarted, session.request.c_str()));
-    SockRecord socket;
-    if (const char* failure = OpenConnection(server, socket, session.wire_request)) {
-      ConnectionFailed(server, failure, session.request);
-      (void)SockClose(socket);  // fails when the open itself failed: nothing to close
-      if (!Pause(stop, times.retry_ms)) return;
-      continue;
-    }
-    LineAssembler lines(kAlarmInputPendingMax);
-    const ConnectionEnd end = ReadConnection(server, alarms, socket, lines, session, stop);
-    if (end == ConnectionEnd::kStopped) return;
-    EndAlarmInputConnection(server, lines);
-    (void)SockClose(socket);
-    if (end == ConnectionEnd::kAnswer) continue;  // the answer goes out on a new connection at once
-    // Every new connection starts with the request as configured: a Digest
-    // answer holds only for the nonce it was made for.
-    session.wire_request = server.request;
-    session.answered_scheme.clear();
-    if (end == ConnectionEnd::kRefused) {
-      if (!Pause(stop, times.retry_ms)) return;
-      continue;
-    }
-    Log(server, platform::StringPrintf(kNoData, session.request.c_str()));
-    if (!Pause(stop, times.reconnect_ms)) return;
+  AlarmInputRun run{.server = server,
+                    .alarms = alarms,
+                    .clock = clock,
+                    .stop = stop,
+                    .request = PrintableText(server.request),
+                    .credentials = {server.user_name, server.password},
+                    .wire_request = server.request};
+  while (!Stopped(stop) && RunConnection(run)) {
   }
 }
 
-void AlarmInputThread(CVideoServer* server, AlarmServer* alarms) {
-  while (true) RunAlarmInput(*server, *alarms, nullptr);
+void AlarmInputThread(CVideoServer* server, AlarmServer* alarms, platform::Clock* clock) {
+  while (true) RunAlarmInput(*server, *alarms, *clock, nullptr);
 }
 
-bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms) {
+bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock) {
   CVideoServer* record = &server;
   AlarmServer* starter = &alarms;
-  if (platform::StartThread([record, starter] { AlarmInputThread(record, starter); })) return true;
+  platform::Clock* time = &clock;
+  if (platform::StartThread([record, starter, time] { AlarmInputThread(record, starter, time); })
+          .ok())
+    return true;
   std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
   ConsoleLog(message, ConsoleLevel::kError);
   ReportToInterface(message, ReportLevel::kError);

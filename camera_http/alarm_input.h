@@ -20,6 +20,7 @@
 #include "alarm/alarm_start.h"
 #include "camera_http/line_assembler.h"
 #include "camera_http/video_server.h"
+#include "platform/clock.h"
 
 // The thread's daily log and the socket failure log, per server number, with
 // the date as year, day of the month, month.
@@ -42,18 +43,24 @@ inline constexpr std::size_t kAlarmInputPendingMax = LineAssembler::kDefaultLimi
 inline constexpr int kNoCameraForIOBox = -1;
 
 // Starts AlarmInputThread for `server` on a detached thread (0x20000-byte
-// stack); its alarms start through `alarms`. Both must outlive the process's
-// threads. False, after reporting it, when the thread cannot be created.
-bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms);
+// stack); its alarms start through `alarms`, its pauses are measured on
+// `clock`. All three must outlive the process's threads. False, after
+// reporting it, when the thread cannot be created.
+bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock);
 
 // The thread body: RunAlarmInput without end.
-[[noreturn]] void AlarmInputThread(CVideoServer* server, AlarmServer* alarms);
+[[noreturn]] void AlarmInputThread(CVideoServer* server, AlarmServer* alarms,
+                                   platform::Clock* clock);
 
 // Connect, send the request (with its NUL), read and act on blocks until the
-// server is silent for the receive time-out or the connection fails, then
-// connect again; after an open, connect or send failure wait and try again.
+// server is silent for the receive time-out (the socket's own) or the
+// connection fails, then connect again after the reconnect pause; after an
+// open, connect or send failure, or a refusal, try again after the retry
+// pause. Both pauses are waited on `clock`; the short pause after a block
+// that completed a line only paces the reading and is plain sleeping.
 // Returns only when `stop` is given and set (tests); waits end early then.
-void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, const std::atomic<bool>* stop);
+void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock,
+                   const std::atomic<bool>* stop);
 
 // Acts on one received block of a connection. `lines` holds what earlier
 // blocks of the same connection left unfinished; every line the block

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/socket.h"
 #include "core/camera_base.h"
+#include "platform/socket.h"
 
 // Longest request, line expression, heartbeat and valid pin type kept.
 inline constexpr std::size_t kVideoServerTextMax = 255;
@@ -20,8 +20,9 @@ inline constexpr std::size_t kSubstitutionMax = 63;
 // whatever its model.
 inline constexpr char kVideoServerSection[] = "sonyrsm";
 
-// How long the alarm-input connection waits. The defaults are the gateway's;
-// tests shorten them to see the same rules at work in seconds.
+// How long the alarm-input connection waits. The defaults are the gateway's.
+// The retry and reconnect pauses are waited on the thread's clock, which
+// tests step; the socket's own waits are real time, and tests shorten them.
 struct AlarmInputTimings {
   // Tenths of a second for the server to complete a connection.
   int connect_timeout = kSockConnectTimeout;

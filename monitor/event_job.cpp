@@ -77,21 +77,21 @@ std::string ToCrLf(const std::string& s) {
 }
 }  // namespace
 
-int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::string& errortext,
+int WriteEventJob(int errorlevel, int errorcode, const CInterface& record, std::string& errortext,
                   std::string* errorvalues, int moduletype, const char* username,
                   const char* reference, int alrnumber, int linenumber) {
   if (GetIniInt(kSection, "WriteDataToDb", 0, kAlarmDbFile) != 1 ||
       GetIniInt(kSection, "WriteJobFiles", 0, kAlarmDbFile) != 1)
     return 0;
 
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = record.clock().WallSeconds();
   int tstamp = static_cast<int>(static_cast<unsigned>(now));
   std::string computer = platform::ComputerName(80);
   std::string database = GetIniString(kSection, "DBEvents", "qx_event", kAlarmDbFile, 79);
   std::string table = GetIniString(kSection, "EventTable", "event_data", kAlarmDbFile, 79);
   std::string user = username ? username : "";
   std::string ref = reference ? reference : "";
-  std::string module = record ? record->name() : "";
+  const std::string& module = record.name();
   std::string empty_values;
   std::string& values = errorvalues ? *errorvalues : empty_values;
 

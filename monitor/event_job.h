@@ -17,8 +17,9 @@ bool IsEventJobTemporaryName(std::string_view name);
 
 // Writes one event job file when "WriteDataToDb" and "WriteJobFiles" of
 // "qx_alarm_db.ini" are both 1. Quotes and line ends in `errortext` and
-// `errorvalues` are turned into blanks in place. Returns 1 when a file was
-// written, else 0.
-int WriteEventJob(int errorlevel, int errorcode, const CInterface* record, std::string& errortext,
+// `errorvalues` are turned into blanks in place. The module name and the
+// wall time the file and statement carry are `record`'s. Returns 1 when a
+// file was written, else 0.
+int WriteEventJob(int errorlevel, int errorcode, const CInterface& record, std::string& errortext,
                   std::string* errorvalues, int moduletype, const char* username,
                   const char* reference, int alrnumber, int linenumber);

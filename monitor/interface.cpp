@@ -30,7 +30,7 @@ constexpr int kHighestPort = 65535;
 // port twice. (The register itself is replaced on every write, so a lock on
 // it would be on a file that is gone.)
 constexpr const char* kPortLockSuffix = ".lock";
-constexpr auto kPortLockWait = std::chrono::seconds(10);
+constexpr int kPortLockWaitSeconds = 10;
 constexpr auto kPortLockPoll = std::chrono::milliseconds(20);
 constexpr const char* kPortLockTimeout =
     "ERROR: the port register lock %s is held by another program for over %d seconds - "
@@ -48,18 +48,18 @@ std::string Hex8(std::time_t t) {
 // a program that starts anyway beats one that waits for ever.
 class PortRegisterLock {
  public:
-  PortRegisterLock() {
+  explicit PortRegisterLock(platform::Clock& clock) {
     const std::string path = ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
     fd_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd_.valid()) {
       why_ = platform::StringPrintf(kPortLockFailed, path.c_str(), std::strerror(errno));
       return;
     }
-    const auto give_up = std::chrono::steady_clock::now() + kPortLockWait;
+    const std::int64_t give_up =
+        clock.MonotonicMicros() + kPortLockWaitSeconds * platform::kMicrosPerSecond;
     while (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= give_up) {
-        why_ = platform::StringPrintf(kPortLockTimeout, path.c_str(),
-                                      static_cast<int>(kPortLockWait.count()));
+      if ((errno != EWOULDBLOCK && errno != EINTR) || clock.MonotonicMicros() >= give_up) {
+        why_ = platform::StringPrintf(kPortLockTimeout, path.c_str(), kPortLockWaitSeconds);
         fd_.reset();
         return;
       }
@@ -75,7 +75,8 @@ class PortRegisterLock {
 };
 }  // namespace
 
-CInterface::CInterface(std::string_view program_name) : name_(program_name.substr(0, 259)) {}
+CInterface::CInterface(std::string_view program_name, platform::Clock& clock)
+    : name_(program_name.substr(0, 259)), clock_(clock) {}
 
 CInterface::~CInterface() {
   {
@@ -136,17 +137,25 @@ void CInterface::ErrorRingFlusher() {
     if (stopping_) break;
     LogFileLock.Unlock();
     FlushErrorRing();
+    const std::int64_t next_round = clock_.MonotonicMicros() + kErrorRingFlushIntervalUs;
     LogFileLock.Lock();
     // What comes in meanwhile waits for the next round.
-    const auto next_round = std::chrono::steady_clock::now() + kErrorRingFlushInterval;
-    while (!stopping_) {
-      if (!ring_changed_.WaitUntil(LogFileLock, next_round)) break;
-    }
-    if (stopping_) break;
+    if (!AwaitNextRound(next_round)) break;
   }
   flusher_running_ = false;
   ring_changed_.SignalAll();
   LogFileLock.Unlock();
+}
+
+bool CInterface::AwaitNextRound(std::int64_t round_us) {
+  // New entries wake the wait too; it goes on until the clock has reached
+  // the round.
+  while (!stopping_) {
+    const std::int64_t left_us = round_us - clock_.MonotonicMicros();
+    if (left_us <= 0) return true;
+    ring_changed_.WaitFor(LogFileLock, std::chrono::microseconds(left_us));
+  }
+  return false;
 }
 
 void CInterface::FlushErrorRing() {
@@ -171,7 +180,7 @@ void CInterface::FlushErrorRing() {
 }
 
 int CInterface::GetMonitorPort() {
-  PortRegisterLock lock;
+  PortRegisterLock lock(clock_);
   if (!lock.why().empty()) {
     std::string message = lock.why();
     Log(message.data(), ReportLevel::kError);
@@ -217,7 +226,7 @@ int CInterface::GetMonitorPort() {
 
 int CInterface::ReportApplicationStarted(std::string_view application_name,
                                          std::string_view version) {
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = clock_.WallSeconds();
   std::string profile = ProfileFileName();
   (void)WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
   if (GetIniString("Statistics", "FirstInstallation", "", profile, 256).empty())
@@ -228,6 +237,6 @@ int CInterface::ReportApplicationStarted(std::string_view application_name,
   std::snprintf(text, sizeof text, kStartEventText, app.c_str(), ver.c_str());
   std::snprintf(values, sizeof values, kStartEventValues, app.c_str(), ver.c_str());
   std::string event_text = text, event_values = values;
-  return WriteEventJob(1, kStartEventCode, this, event_text, &event_values, kStartEventModuleType,
+  return WriteEventJob(1, kStartEventCode, *this, event_text, &event_values, kStartEventModuleType,
                        nullptr, nullptr, 0, 0);
 }

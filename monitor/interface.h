@@ -5,8 +5,8 @@
 // monitor server once one is attached. It also claims the monitor port in the
 // port register and records the start statistics and the start event.
 #include <atomic>
-#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,13 +14,14 @@
 
 #include "core/daily_log.h"
 #include "core/report.h"
+#include "platform/clock.h"
 #include "platform/mutex.h"
 
 class CInterfaceMonitor;
 
 inline constexpr int kErrorRingSize = 1024;  // entries of the error ring
 // The error ring file is rewritten at most this often (and at a clean end).
-inline constexpr auto kErrorRingFlushInterval = std::chrono::seconds(1);
+inline constexpr std::int64_t kErrorRingFlushIntervalUs = platform::kMicrosPerSecond;
 inline constexpr int kDefaultFirstIPPort = 22001;
 inline constexpr int kDefaultLastIPPort = 22499;
 inline constexpr const char* kPortRegisterFile = "qxmoninterfaces.ini";
@@ -29,7 +30,9 @@ inline constexpr int kStartEventModuleType = 4;
 
 class CInterface {
  public:
-  explicit CInterface(std::string_view program_name);
+  // `clock` paces the error ring's rewrites and the port register's wait,
+  // and dates the start statistics; it must outlive the record.
+  CInterface(std::string_view program_name, platform::Clock& clock);
   // Writes what the error ring still holds and stops its thread.
   ~CInterface();
   CInterface(const CInterface&) = delete;
@@ -49,7 +52,7 @@ class CInterface {
   void WriteLogFile(std::string_view text, ReportLevel level);
   // Puts the line into the error ring, which lives in memory: its file is
   // rewritten by a thread of the record at most once per
-  // kErrorRingFlushInterval, so reporting threads never wait for it.
+  // kErrorRingFlushIntervalUs, so reporting threads never wait for it.
   void AddErrorEntry(std::string_view line);
   // Writes what changed in the error ring to its file now (at a clean end).
   void FlushErrorRing();
@@ -59,6 +62,7 @@ class CInterface {
   int ReportApplicationStarted(std::string_view application_name, std::string_view version);
 
   const std::string& name() const { return name_; }
+  platform::Clock& clock() const { return clock_; }
   // The program's profile file: name followed by ".ini".
   std::string ProfileFileName() const { return name_ + ".ini"; }
   std::string ErrorRingFileName() const { return name_ + "_error.ini"; }
@@ -66,8 +70,12 @@ class CInterface {
  private:
   void AddErrorEntryLocked(std::string_view line) REQUIRES(LogFileLock);
   void ErrorRingFlusher();
+  // Waits under LogFileLock until the monotonic `round_us` or a stop; false
+  // on a stop.
+  bool AwaitNextRound(std::int64_t round_us) REQUIRES(LogFileLock);
 
   std::string name_;
+  platform::Clock& clock_;
   // Set once by main before other threads report much; atomic so a thread
   // that reports meanwhile reads either null or the monitor.
   std::atomic<CInterfaceMonitor*> monitor_{nullptr};

@@ -44,10 +44,10 @@ constexpr const char* kLinesLeftOut =
     "%d lines caused by the interface monitor client with index %d left out of this log";
 
 // Messages to the clients.
-constexpr const char* kOrvOn = "<event type=\"OrvConnection\" state=ON />";
-constexpr const char* kOrvOff = "<event type=\"OrvConnection\" state=OFF />";
-constexpr const char* kRsOn = "<event type=\"RSConnection\" state=ON />";
-constexpr const char* kRsOff = "<event type=\"RSConnection\" state=OFF />";
+constexpr const char* kAlarmServerOn = "<event type=\"OrvConnection\" state=ON />";
+constexpr const char* kAlarmServerOff = "<event type=\"OrvConnection\" state=OFF />";
+constexpr const char* kRemoteSystemOn = "<event type=\"RSConnection\" state=ON />";
+constexpr const char* kRemoteSystemOff = "<event type=\"RSConnection\" state=OFF />";
 constexpr const char* kLogEvent = "<event type=\"log\" display=%d label=\"%s\"/>";
 constexpr const char* kConfigWarning = "<config_warning label=\"%s\" />";
 constexpr const char* kTestSendInfo =
@@ -64,12 +64,15 @@ constexpr const char* kUndefined = "[Undefined]";
 constexpr const char* kDatedLineFormat = "%02d.%02d.%04d %02d:%02d:%02d %s";
 
 // "All slots taken" is written at most this often.
-constexpr auto kAllTakenLogInterval = std::chrono::seconds(10);
-constexpr auto kOpenFailurePause = std::chrono::seconds(10);
+constexpr std::int64_t kAllTakenLogIntervalUs = 10 * platform::kMicrosPerSecond;
+// A port that cannot be bound is tried again after this long.
+constexpr std::int64_t kOpenFailurePauseUs = 10 * platform::kMicrosPerSecond;
+// A client's log budget holds for this long.
+constexpr std::int64_t kLogBudgetWindowUs = platform::kMicrosPerSecond;
 // accept fails for lack of descriptors or memory: give the system a moment.
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(50);
 // Refused addresses remembered for their log line; beyond this many within
-// kRefusalLogInterval, refusals are closed without a line.
+// kRefusalLogIntervalUs, refusals are closed without a line.
 constexpr std::size_t kRefusalsRemembered = 4096;
 constexpr int kClientStartWaitMs = 60000;
 constexpr int kReceiveTimeoutTenths = 10;
@@ -95,8 +98,6 @@ constexpr std::size_t kSendBatchBytes = 256 * 1024;
 // A flooding client's waiting bytes are dropped at most this fast per pass.
 constexpr std::size_t kDrainPerPass = 1 << 20;
 constexpr std::size_t kDrainChunk = 64 * 1024;
-// Each check of the default alarm happens once per connection.
-constexpr int kPassCountDone = 6;
 
 // printf into a text of at most `max` characters.
 std::string Format(std::size_t max, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -144,8 +145,8 @@ int Drain(const SockRecord& sock) {
 
 }  // namespace
 
-CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info)
-    : port_(port), info_(info) {
+CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info, platform::Clock& clock)
+    : port_(port), clock_(clock), info_(info) {
   SockInit();
   com_port_ = kUndefined;
   mode_ = kUndefined;
@@ -164,7 +165,7 @@ CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info)
     WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ServerWaitEventThread"));
 }
 
-void CInterfaceMonitor::TerminateInterfaceMonitor() {
+void CInterfaceMonitor::StartFullStatusThread() {
   std::call_once(terminate_once_, [this] {
     // A flag file left by an earlier run must not end the new init thread
     // at once: the event starts out not set.
@@ -207,7 +208,7 @@ void CInterfaceMonitor::ServerWaitConnThread() {
   // its backlog instead of being reset between two accepts.
   while (!SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog)) {
     WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, 0));
-    std::this_thread::sleep_for(kOpenFailurePause);
+    clock_.SleepMicros(kOpenFailurePauseUs);
   }
   SockRecord incoming;
   for (;;) {
@@ -242,10 +243,10 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
       queues_[index].state = SlotState::kReserved;
   }
   if (index < 0) {
-    auto now = std::chrono::steady_clock::now();
-    if (all_taken_logged_ == std::chrono::steady_clock::time_point{} ||
-        now - all_taken_logged_ >= kAllTakenLogInterval) {
-      all_taken_logged_ = now;
+    const std::int64_t now = clock_.MonotonicMicros();
+    if (!all_taken_logged_ || now - all_taken_logged_us_ >= kAllTakenLogIntervalUs) {
+      all_taken_logged_ = true;
+      all_taken_logged_us_ = now;
       WriteLog(Format(kStatusMessageMax, kAllSlotsTaken, kMonitorClients));
     }
     return;
@@ -270,11 +271,14 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
     queue.state = SlotState::kConnected;
     queue.awaiting_status = init_thread_running_;
   }
+  // The connection's age counts from before its full status is asked for.
+  const std::int64_t connected_us = clock_.MonotonicMicros();
   // Every client, the new one included, receives the full status.
   init_event_.Set();
   auto started = std::make_shared<platform::Event>();
-  if (platform::StartThread(
-          [this, index, started] { ClientReceiveThread(index, started.get()); })) {
+  if (platform::StartThread([this, index, connected_us, started] {
+        ClientReceiveThread(index, connected_us, started.get());
+      })) {
     started->Wait(kClientStartWaitMs);
   } else {
     WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ClientReceiveThread"));
@@ -283,15 +287,15 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
 }
 
 void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
-  auto now = std::chrono::steady_clock::now();
+  const std::int64_t now = clock_.MonotonicMicros();
   auto found = refusals_logged_.find(peer.s_addr);
   if (found != refusals_logged_.end()) {
-    if (now - found->second < kRefusalLogInterval) return;
+    if (now - found->second < kRefusalLogIntervalUs) return;
     found->second = now;
   } else {
     if (refusals_logged_.size() >= kRefusalsRemembered) {
       std::erase_if(refusals_logged_,
-                    [&](const auto& entry) { return now - entry.second >= kRefusalLogInterval; });
+                    [&](const auto& entry) { return now - entry.second >= kRefusalLogIntervalUs; });
       if (refusals_logged_.size() >= kRefusalsRemembered) return;
     }
     refusals_logged_.emplace(peer.s_addr, now);
@@ -299,71 +303,76 @@ void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
   WriteLog(line);
 }
 
-void CInterfaceMonitor::ClientReceiveThread(int index, platform::Event* started) {
+void CInterfaceMonitor::ClientReceiveThread(int index, std::int64_t connected_us,
+                                            platform::Event* started) {
   started->Set();
   WriteLog(Format(kStatusMessageMax, kConnectionCreated, index));
   ClientSlot& slot = slots_[index];
-  using Clock = std::chrono::steady_clock;
   ClientLogBudget budget;
-  Clock::time_point last_answer{};
-  bool answer_owed = false;
-  auto answer = [&] {
-    std::string line;
-    int served = QueueTestSendInfo(&line);
-    for (int i = 0; i < served; ++i) ClientWriteLog(budget, index, line);
-    last_answer = Clock::now();
-    answer_owed = false;
-  };
-  auto may_answer = [&] {
-    return last_answer == Clock::time_point{} || Clock::now() - last_answer >= kTestInfoInterval;
-  };
-  int pass = 0;
+  TestInfoAnswers answers;
+  bool default_alarm_checked = false;
   char buffer[kCommandBufferSize];
   for (;;) {
-    if (pass < kPassCountDone) {
-      ++pass;
-      // Not at once: the client has its full status before the check's
-      // table access runs.
-      if (pass == kDefaultAlarmCheckPass) {
-        pass = kPassCountDone;
-        char warning[kDefaultAlarmTextSize] = "";
-        if (CheckDefaultAlarm(warning, sizeof warning) == 1)
-          QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
-      }
+    if (!default_alarm_checked &&
+        clock_.MonotonicMicros() - connected_us >= kDefaultAlarmCheckDelayUs) {
+      default_alarm_checked = true;
+      WarnOfDefaultAlarm();
     }
     ClientLogLeftOut(budget, index, false);
-    if (answer_owed && may_answer()) answer();
+    if (answers.owed && MayAnswerTestInfo(answers)) AnswerTestInfo(index, budget, answers);
     std::fill(std::begin(buffer), std::end(buffer), '\0');
     int got = SockReceive(slot.sock, buffer, kReceiveTimeoutTenths).value_or(-1);
     if (got == -1 || got == kSockPeerClosed) break;
-    if (got > 0) {
-      // A client that has left gets nothing done any more: the rest of what
-      // it sent is dropped with the connection, not read and logged for
-      // long after.
-      if (PeerHasLeft(slot.sock)) break;
-      const MonitorCommand command = ParseMonitorCommand(buffer);
-      if (command == MonitorCommand::kTestInfo) {
-        ClientWriteLog(budget, index, ReceivedCommandLogLine(command, buffer));
-        // Asking more often than once a second gets one answer a second.
-        if (may_answer())
-          answer();
-        else
-          answer_owed = true;
-        std::this_thread::sleep_for(kReceivePause);
-        continue;
-      }
-      HandleCommand(index, command, buffer, budget);
-      // A full buffer is no command: the client is pouring text in. What it
-      // has sent meanwhile is read and dropped (counted as left out), so its
-      // bytes do not pile up in front of a close that ends it all.
-      if (static_cast<std::size_t>(got) == kCommandBufferSize - 1)
-        budget.left_out += Drain(slot.sock);
-    }
+    if (got > 0 && !HandleReceive(index, buffer, got, budget, answers)) break;
     std::this_thread::sleep_for(kReceivePause);
   }
   FreeSlot(index);
   ClientLogLeftOut(budget, index, true);
   WriteLog(Format(kStatusMessageMax, kConnectionClosed, index));
+}
+
+void CInterfaceMonitor::WarnOfDefaultAlarm() {
+  char warning[kDefaultAlarmTextSize] = "";
+  if (CheckDefaultAlarm(warning, sizeof warning) == 1)
+    QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
+}
+
+bool CInterfaceMonitor::HandleReceive(int index, const char* buffer, int got,
+                                      ClientLogBudget& budget, TestInfoAnswers& answers) {
+  ClientSlot& slot = slots_[index];
+  // A client that has left gets nothing done any more: the rest of what it
+  // sent is dropped with the connection, not read and logged for long after.
+  if (PeerHasLeft(slot.sock)) return false;
+  const MonitorCommand command = ParseMonitorCommand(buffer);
+  if (command == MonitorCommand::kTestInfo) {
+    ClientWriteLog(budget, index, ReceivedCommandLogLine(command, buffer));
+    // Asking more often than once a second gets one answer a second.
+    if (MayAnswerTestInfo(answers))
+      AnswerTestInfo(index, budget, answers);
+    else
+      answers.owed = true;
+    return true;
+  }
+  HandleCommand(index, command, buffer, budget);
+  // A full buffer is no command: the client is pouring text in. What it has
+  // sent meanwhile is read and dropped (counted as left out), so its bytes
+  // do not pile up in front of a close that ends it all.
+  if (static_cast<std::size_t>(got) == kCommandBufferSize - 1) budget.left_out += Drain(slot.sock);
+  return true;
+}
+
+bool CInterfaceMonitor::MayAnswerTestInfo(const TestInfoAnswers& answers) const {
+  return !answers.answered || clock_.MonotonicMicros() - answers.last_us >= kTestInfoIntervalUs;
+}
+
+void CInterfaceMonitor::AnswerTestInfo(int index, ClientLogBudget& budget,
+                                       TestInfoAnswers& answers) {
+  std::string line;
+  int served = QueueTestSendInfo(&line);
+  for (int i = 0; i < served; ++i) ClientWriteLog(budget, index, line);
+  answers.answered = true;
+  answers.last_us = clock_.MonotonicMicros();
+  answers.owed = false;
 }
 
 MonitorCommand ParseMonitorCommand(const char* received) {
@@ -391,10 +400,11 @@ void CInterfaceMonitor::HandleCommand(int index, MonitorCommand command, const c
 }
 
 void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {
-  auto now = std::chrono::steady_clock::now();
-  if (now - budget.window_start >= std::chrono::seconds(1)) {
+  const std::int64_t now = clock_.MonotonicMicros();
+  if (!budget.window_open || now - budget.window_start_us >= kLogBudgetWindowUs) {
     ClientLogLeftOut(budget, index, true);
-    budget.window_start = now;
+    budget.window_open = true;
+    budget.window_start_us = now;
     budget.written = 0;
   }
   if (budget.written < kClientLogLinesPerSecond) {
@@ -407,8 +417,7 @@ void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::
 
 void CInterfaceMonitor::ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing) {
   if (budget.left_out == 0) return;
-  if (!closing && std::chrono::steady_clock::now() - budget.window_start < std::chrono::seconds(1))
-    return;
+  if (!closing && clock_.MonotonicMicros() - budget.window_start_us < kLogBudgetWindowUs) return;
   WriteLog(Format(kStatusMessageMax, kLinesLeftOut, budget.left_out, index));
   budget.left_out = 0;
 }
@@ -557,7 +566,7 @@ void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
     if (*in != '<' && *in != '>') *out++ = *in;
   *out = '\0';
 
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = clock_.WallSeconds();
   std::tm tm{};
   localtime_r(&now, &tm);
   std::string line = Format(kForwardedLineMax, kDatedLineFormat, tm.tm_mday, tm.tm_mon + 1,
@@ -593,12 +602,12 @@ void CInterfaceMonitor::SetConnection(std::atomic<int>& state, int value, const 
   state.store(value == 1 ? 1 : 0);
 }
 
-void CInterfaceMonitor::SetOrvConnection(int state) {
-  SetConnection(orv_connection_, state, kOrvOn, kOrvOff);
+void CInterfaceMonitor::SetAlarmServerConnection(int state) {
+  SetConnection(alarm_server_connection_, state, kAlarmServerOn, kAlarmServerOff);
 }
 
-void CInterfaceMonitor::SetRSConnection(int state) {
-  SetConnection(rs_connection_, state, kRsOn, kRsOff);
+void CInterfaceMonitor::SetRemoteSystemConnection(int state) {
+  SetConnection(remote_system_connection_, state, kRemoteSystemOn, kRemoteSystemOff);
 }
 
 void CInterfaceMonitor::SendTestSendInfo() {

@@ -17,6 +17,11 @@
 // client reads its commands. Producers never touch the network: they copy
 // the message into the per-client queues and wake the send thread.
 //
+// Every "is it due" of the server (a client's log budget and answers, the
+// default alarm check, the refusal lines, the bind retry) is measured on
+// the monotonic time of the clock it is given; its threads' pacing between
+// receives and sends is plain sleeping.
+//
 // Locks, always taken in this order (never the reverse):
 //   full_status_lock_ -> LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
 //   QueueLock and every other lock -> LogFileLock.
@@ -37,6 +42,7 @@
 #include "core/application_info.h"
 #include "core/report.h"
 #include "monitor/monitor_access.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
@@ -55,7 +61,9 @@ inline constexpr std::size_t kHistoryLineMax = 1023;
 inline constexpr std::size_t kCommandBufferSize = 1024;  // one receive: 1023 bytes and a NUL
 inline constexpr std::size_t kDefaultAlarmTextSize = 512;
 inline constexpr std::size_t kStatisticTextSize = 512;
-inline constexpr int kDefaultAlarmCheckPass = 5;  // receive pass that runs the check
+// A connection's check of the default alarm runs once it is this old, so
+// the client has its full status before the check's table access.
+inline constexpr std::int64_t kDefaultAlarmCheckDelayUs = 4 * platform::kMicrosPerSecond;
 // Connections the kernel completes and holds while the accept thread is busy.
 inline constexpr int kMonitorListenBacklog = 64;
 // What one client can make the server write to the daily log, per second;
@@ -63,9 +71,9 @@ inline constexpr int kMonitorListenBacklog = 64;
 inline constexpr int kClientLogLinesPerSecond = 10;
 // "<getTestSendInfo/>" of one client is answered at most this often; a
 // request within the interval is answered when it is over.
-inline constexpr auto kTestInfoInterval = std::chrono::seconds(1);
+inline constexpr std::int64_t kTestInfoIntervalUs = platform::kMicrosPerSecond;
 // A refused address is written to the log at most once in this time.
-inline constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
+inline constexpr std::int64_t kRefusalLogIntervalUs = 60 * platform::kMicrosPerSecond;
 // TCP keepalive of client connections: a peer silent for this long is
 // probed, and given up after the probes go unanswered (two minutes in all).
 inline constexpr int kKeepAliveIdleSeconds = 60;
@@ -101,7 +109,9 @@ class CInterfaceMonitor {
  public:
   // Starts ServerWaitConnThread and ServerWaitEventThread on `port`. The
   // name, profile file name and version of `info` are reported to clients.
-  CInterfaceMonitor(int port, const ApplicationInfo& info);
+  // `clock` measures every interval and dates the forwarded lines; it must
+  // outlive the server.
+  CInterfaceMonitor(int port, const ApplicationInfo& info, platform::Clock& clock);
   // Detached threads hold the server until the process ends.
   ~CInterfaceMonitor() = delete;
   CInterfaceMonitor(const CInterfaceMonitor&) = delete;
@@ -110,11 +120,15 @@ class CInterfaceMonitor {
   // Creates the named event "TerminateInterfaceMonitor" (not set) and starts
   // MonitorInitThread, which sends the full status whenever it is asked,
   // until another process sets that event. Only the first call does it.
-  void TerminateInterfaceMonitor();
+  void StartFullStatusThread();
 
-  // 1 = ON, anything else OFF; announced to every client.
-  void SetOrvConnection(int state);
-  void SetRSConnection(int state);
+  // The two connections every program of the family reports (events
+  // "OrvConnection" and "RSConnection" on the wire): its link to the alarm
+  // server, and its link to the remote system it serves (the one
+  // "RemoteSystemName" names; for this gateway, its cameras and video
+  // servers). 1 = ON, anything else OFF; announced to every client.
+  void SetAlarmServerConnection(int state);
+  void SetRemoteSystemConnection(int state);
 
   // Sends a reported line to the clients and keeps it in the log history.
   // Removes every '<' and '>' from `text` in place.
@@ -201,22 +215,40 @@ class CInterfaceMonitor {
 
   // What a client makes the server log within the current second.
   struct ClientLogBudget {
-    std::chrono::steady_clock::time_point window_start{};
+    bool window_open = false;
+    std::int64_t window_start_us = 0;  // monotonic
     int written = 0;
     int left_out = 0;
+  };
+  // The "TestSendInfo" answers of one client: at most one per
+  // kTestInfoIntervalUs, a request within it answered once it is over.
+  struct TestInfoAnswers {
+    bool answered = false;
+    std::int64_t last_us = 0;  // monotonic
+    bool owed = false;
   };
   enum class SendState { kEmpty, kSendable, kBlocked };
 
   void ServerWaitConnThread();
   void ServerWaitEventThread();
   void MonitorInitThread();
-  void ClientReceiveThread(int index, platform::Event* started);
+  // Serves the client at `index`, connected at the monotonic `connected_us`.
+  void ClientReceiveThread(int index, std::int64_t connected_us, platform::Event* started);
+  // Acts on one receive of `got` bytes; false when the client has left.
+  bool HandleReceive(int index, const char* buffer, int got, ClientLogBudget& budget,
+                     TestInfoAnswers& answers);
+  // Queues the "TestSendInfo" reply at a client's request and logs it
+  // within the client's budget.
+  void AnswerTestInfo(int index, ClientLogBudget& budget, TestInfoAnswers& answers);
+  bool MayAnswerTestInfo(const TestInfoAnswers& answers) const;
+  // Queues the default alarm's warning, if it has one, for the clients.
+  void WarnOfDefaultAlarm();
 
   // Takes a new connection into a free slot, or closes it at once. Runs on
   // the accept thread.
   void Admit(SockRecord& incoming);
   // Writes `line` about `peer`, unless a line about that address was
-  // written within kRefusalLogInterval. Accept thread only.
+  // written within kRefusalLogIntervalUs. Accept thread only.
   void LogRefusal(in_addr peer, const std::string& line);
   // Writes a line the client at `index` caused, within its budget.
   void ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text);
@@ -239,9 +271,10 @@ class CInterfaceMonitor {
   void SetConnection(std::atomic<int>& state, int value, const char* on, const char* off);
 
   // Single integers written by one thread and read by others.
-  std::atomic<int> orv_connection_{0};
-  std::atomic<int> rs_connection_{0};
+  std::atomic<int> alarm_server_connection_{0};
+  std::atomic<int> remote_system_connection_{0};
   const int port_;
+  platform::Clock& clock_;
   // Per slot, not per connection: the next client of a slot inherits it.
   std::array<std::atomic<int>, kMonitorClients> log_off_{};
 
@@ -275,11 +308,12 @@ class CInterfaceMonitor {
   // Send thread only: the sockets that were full in the last pass.
   std::vector<pollfd> blocked_sockets_;
 
-  // Accept thread only: the listening socket, when each refused address was
-  // last written to the log, and when "all slots taken" was.
+  // Accept thread only: the listening socket, when (monotonic) each refused
+  // address was last written to the log, and when "all slots taken" was.
   SockRecord listener_;
-  std::unordered_map<in_addr_t, std::chrono::steady_clock::time_point> refusals_logged_;
-  std::chrono::steady_clock::time_point all_taken_logged_{};
+  std::unordered_map<in_addr_t, std::int64_t> refusals_logged_;
+  bool all_taken_logged_ = false;
+  std::int64_t all_taken_logged_us_ = 0;
 
   // Held while a full status is queued, and by ForwardLog while it queues, so
   // a forwarded line never lands inside a full status. Taken before

@@ -21,8 +21,8 @@ constexpr const char* kApplicationOutgoing =
 constexpr const char* kApplication =
     "<application protocole=%s inifile=%s remotesystem=\"%s\" physicallayer=\"%s\" "
     "fileversion=\"%s\" />";
-constexpr const char* kOrvState = "<event type=\"OrvConnection\" state=%d />";
-constexpr const char* kRsState = "<event type=\"RSConnection\" state=%d />";
+constexpr const char* kAlarmServerState = "<event type=\"OrvConnection\" state=%d />";
+constexpr const char* kRemoteSystemState = "<event type=\"RSConnection\" state=%d />";
 constexpr const char* kIpAddress = "<configuration parameter=ipaddress>%s</configuration>";
 constexpr const char* kIpPort = "<configuration parameter=ipport>%s</configuration>";
 constexpr const char* kComPort = "<configuration parameter=comport>%s</configuration>";
@@ -78,7 +78,7 @@ void ReadStatistic(const Statistic& stat, const std::string& profile, char* out,
     return;
   }
   // The gateway writes 32-bit times; a hand-edited longer number keeps its
-  // low 32 bits, like the original's 32-bit reading.
+  // low 32 bits, the width of every statistic.
   auto seconds = static_cast<std::uint32_t>(std::strtoull(value.c_str(), nullptr, 16));
   std::time_t t = seconds;
   std::tm tm{};
@@ -137,8 +137,10 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
   }
   QueueMessageImpl(Status(kApplication, name, profile_file_name, remote, physical, version),
                    MonitorMessageKind::kStatus, direction != 1);
-  QueueMessage(Status(kOrvState, orv_connection_.load()), MonitorMessageKind::kStatus);
-  QueueMessage(Status(kRsState, rs_connection_.load()), MonitorMessageKind::kStatus);
+  QueueMessage(Status(kAlarmServerState, alarm_server_connection_.load()),
+               MonitorMessageKind::kStatus);
+  QueueMessage(Status(kRemoteSystemState, remote_system_connection_.load()),
+               MonitorMessageKind::kStatus);
 
   const std::string port_text = std::to_string(port);
   switch (physical_layer) {

@@ -92,9 +92,13 @@ bool CCamera::StartStreamThreads() {
   return platform::StartThread([this] { StreamingThread(); }).ok();
 }
 
-bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm) {
+void CCamera::ConfigureWatchdog(int active, int timeout, int pause, int alarm) {
   watchdog_active.store(active);
   watchdog_.Configure(timeout, pause, alarm);
+}
+
+bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm) {
+  ConfigureWatchdog(active, timeout, pause, alarm);
   AlarmServer* server = &alarms;
   return platform::StartThread([this, server] {
            watchdog_.Run([server](const std::string& command) {

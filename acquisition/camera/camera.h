@@ -142,9 +142,11 @@ class CCamera final : public CCameraBase, private SourceEvents {
   // credentials).
   std::string Url() const;
 
-  // Starts the watchdog thread: `timeout` and `pause` in minutes; the alarm
-  // it starts through `alarms` when the camera is not seen alive in time.
-  // Returns false when the thread could not be created.
+  // Sets the watchdog up: `timeout` and `pause` in minutes; the alarm it
+  // starts when the camera is not seen alive in time. Arms it from now.
+  void ConfigureWatchdog(int active, int timeout, int pause, int alarm);
+  // ConfigureWatchdog, then starts the watchdog thread, which starts its
+  // alarms through `alarms`. False when the thread could not be created.
   bool StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm);
   int watchdog_timeout_minutes() const { return watchdog_.timeout_minutes(); }
   std::atomic<int> watchdog_active{0};

@@ -1,8 +1,8 @@
 // The alarm-input server: what one received block does (heartbeats, input
-// events, garbage), and the connection to simulated video servers with the
-// thread's times shortened (heartbeats, close, unreachable server, a server
-// that asks for credentials). The whole gateway's runs are in
-// tests/integration.
+// events, garbage), and the connection to simulated video servers
+// (heartbeats, close, unreachable server, a server that asks for
+// credentials) with the socket's waits shortened and the pauses stepped on a
+// clock of the test's. The whole gateway's runs are in tests/integration.
 #include "camera_http/alarm_input.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -24,6 +25,7 @@
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "platform/socket.h"
+#include "support/fake_clock.h"
 #include "support/loopback_camera.h"
 #include "support/report_capture.h"
 #include "support/sandbox.h"
@@ -60,18 +62,31 @@ const std::string kMapping =
 constexpr int kDefaultAlarm = 9652;
 const std::string kOnLine = "ioboxid=2 pin=4 state=on type=input";
 
-// Runs RunAlarmInput on a thread of its own until destroyed.
+// Runs RunAlarmInput on a thread of its own, with a clock of its own,
+// until destroyed.
 class InputThread {
  public:
   InputThread(CVideoServer& server, AlarmServer& alarms)
-      : thread_([this, &server, &alarms] { RunAlarmInput(server, alarms, &stop_); }) {}
+      : thread_([this, &server, &alarms] {
+          RunAlarmInput(server, alarms, clock_, &stop_);
+          done_ = true;
+        }) {}
   ~InputThread() {
     stop_ = true;
+    // A pause ends once its clock has gone far enough.
+    for (; !done_; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+      clock_.AdvanceSeconds(1);
     thread_.join();
+  }
+  // Steps the thread's clock by `seconds` until `condition` holds.
+  bool StepUntil(double seconds, const std::function<bool()>& condition) {
+    return WaitFor([&] { return clock_.AdvanceSeconds(seconds), condition(); });
   }
 
  private:
+  testing_support::FakeClock clock_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
   std::thread thread_;
 };
 
@@ -95,7 +110,8 @@ class AlarmInputTest : public ::testing::Test {
     chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
   }
 
-  // A server of the alarm inputs; `quick`: its times cut to a second or less.
+  // A server of the alarm inputs; `quick`: silent for a second is silent,
+  // and the pacing between blocks is short.
   std::unique_ptr<CVideoServer> Server(int number, int port, bool quick = false) {
     auto server = std::make_unique<CVideoServer>();
     server->Init("127.0.0.1", port, "", number);
@@ -103,7 +119,6 @@ class AlarmInputTest : public ::testing::Test {
     server->default_alarm_number = kDefaultAlarm;
     if (quick) {
       server->timings.receive_timeout = 10;  // 1 s
-      server->timings.retry_ms = server->timings.reconnect_ms = 300;
       server->timings.block_pause_ms = 50;
     }
     return server;
@@ -249,7 +264,8 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     mkdir((dir_ / "LOG").c_str(), 0755);
     LineAssembler lines;
     int result = 0;
-    for (const std::string& block : blocks) result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
+    for (const std::string& block : blocks)
+      result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
     EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, result_wanted);
     std::string log;
@@ -279,7 +295,8 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
   LineAssembler lines;
-  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"), 2);
+  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"),
+            2);
   EXPECT_EQ(InputLog(),
             std::vector<std::string>(2, "ERROR: unable to compile the regexp 'ioboxid=('"));
   EXPECT_TRUE(Starts().empty());
@@ -290,38 +307,38 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
                   "id=2,port=0,heartbeat=100,hbtext=HEARTBEAT"});
   ASSERT_TRUE(sim.ready()) << sim.Output();
   auto silent = Server(1, sim.port("videoserver", 1), true);
+  const std::string no_data = "ERROR: no data received on socket for the command '" +
+                              kRequestShown + "' - check your parameter 'GET'....";
   auto beating = Server(2, sim.port("videoserver", 2), true);
   {
     // And an unreachable server, which is tried again.
     auto unreachable = Server(4, testing_support::FreeLoopbackPort(), true);
-    InputThread quiet(*silent, alarms_), thread(*beating, alarms_),
-        refused(*unreachable, alarms_);
-    // A second of silence, then the pause before the next connection.
-    std::vector<RecordedRequest> asked = sim.AwaitRequests("videoserver", 1, 2);
-    ASSERT_EQ(asked.size(), 2u);
-    EXPECT_EQ(asked[1].connection, 2u);
-    EXPECT_GE(asked[1].time_us - asked[0].time_us, 1'250'000);
+    InputThread quiet(*silent, alarms_), thread(*beating, alarms_), refused(*unreachable, alarms_);
+    // A second of silence, then the reconnect pause (5.5 s) on the thread's
+    // clock before the next connection.
+    ASSERT_TRUE(WaitFor([&] { return CountInLog(1, no_data) == 1; }));
+    EXPECT_EQ(sim.Requests("videoserver", 1).size(), 1u);
+    ASSERT_TRUE(quiet.StepUntil(5.5, [&] { return sim.Requests("videoserver", 1).size() >= 2; }));
+    EXPECT_EQ(sim.Requests("videoserver", 1)[1].connection, 2u);
     ASSERT_TRUE(WaitFor([&] { return CountInLog(2, "hb") >= 5; }));
     EXPECT_EQ(sim.Requests("videoserver", 2).size(), 1u);
     sim.Control("close videoserver 2");
-    std::vector<RecordedRequest> got = sim.AwaitRequests("videoserver", 2, 2);
-    ASSERT_EQ(got.size(), 2u);
+    ASSERT_TRUE(thread.StepUntil(5.5, [&] { return sim.Requests("videoserver", 2).size() >= 2; }));
+    std::vector<RecordedRequest> got = sim.Requests("videoserver", 2);
     EXPECT_EQ(got[1].connection, 2u);
     EXPECT_EQ(got[1].bytes, kRequest + kNul);  // the text and exactly one NUL
-    ASSERT_TRUE(WaitFor([&] {
-      return CountInLog(
-                 4, "ERROR: can not connect socket for the command '" + kRequestShown + "'") >= 2;
-    })) << ::testing::PrintToString(InputLog(4));
+    // The unreachable one is tried again after the retry pause (30 s).
+    const std::string cannot_connect =
+        "ERROR: can not connect socket for the command '" + kRequestShown + "'";
+    ASSERT_TRUE(refused.StepUntil(30, [&] { return CountInLog(4, cannot_connect) >= 2; }))
+        << ::testing::PrintToString(InputLog(4));
   }
   std::vector<std::string> log = InputLog(2);
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0] + "|" + log[1],
             "AlarmInputThread started for video server 2|socket for the command '" + kRequestShown +
                 "' started");
-  EXPECT_EQ(CountInLog(2, "ERROR: no data received on socket for the command '" + kRequestShown +
-                              "' - check your parameter 'GET'...."),
-            1u)
-      << "the closed connection";
+  EXPECT_EQ(CountInLog(2, no_data), 1u) << "the closed connection";
   std::vector<std::string> server_log = Log("ocelam_server_4_");
   ASSERT_GE(server_log.size(), 2u);
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
@@ -346,8 +363,9 @@ TEST_F(AlarmInputTest, ChallengeIsAnsweredOnANewConnectionAndARefusalToldOnce) {
   {
     InputThread thread(*server, alarms_);
     for (int i = 0; i < 4; ++i) {
-      const int fd = listener.Accept();
-      ASSERT_GE(fd, 0);
+      // After a refusal the next connection waits for the retry pause.
+      int fd = -1;
+      ASSERT_TRUE(thread.StepUntil(1, [&] { return (fd = listener.Accept(20)) >= 0; }));
       std::string got;
       camera_test::ReadUntil(fd, got, [&] { return got.find('\0') != std::string::npos; });
       asked.push_back(got);

@@ -15,21 +15,6 @@ constexpr const char* kUnknownCameras =
     "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n"
     "[Camera2]\nCameraScenario=200\n[Camera3]\nCameraScenario=150\n";
 
-// Seconds of the day of each interface log line holding `text`.
-std::vector<int> LineTimes(const std::string& log, const std::string& text) {
-  std::vector<int> times;
-  std::size_t at = 0;
-  while ((at = log.find(text, at)) != std::string::npos) {
-    std::size_t start = log.rfind('\n', at);
-    start = start == std::string::npos ? 0 : start + 1;
-    int day = 0, month = 0, h = 0, m = 0, s = 0;
-    if (std::sscanf(log.c_str() + start, "%d.%d %d:%d:%d", &day, &month, &h, &m, &s) == 5)
-      times.push_back(h * 3600 + m * 60 + s);
-    at += text.size();
-  }
-  return times;
-}
-
 // One HTTP/1.0 request on loopback: the status code and the body ("" and 0
 // when nothing answers).
 int Get(int port, const std::string& path, std::string* body) {
@@ -113,9 +98,9 @@ TEST(JobsFlow, DroppedOrWrittenInPlaceJobsEndDoneAndACrashLeftOneEndsInError) {
   }
 }
 
-// With one job at a time the second job waits (the watcher sleeps 10 s
-// after each warning). The status port's metrics follow the stream and the
-// jobs, and its health check turns when the permanent camera falls silent.
+// With one job at a time the second job waits while the first runs. The
+// status port's metrics follow the stream, the jobs and a camera that falls
+// silent (when /healthz turns is tested in tests/status).
 TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaitingAndTheStatusPortFollows) {
   const int port = testing_support::FreeLoopbackPort();
   JobsWorld world({"--camera", "id=1,fps=10,size=5000"}, {{1, "Entrance", 1, true}},
@@ -131,41 +116,35 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaitingAndTheStatusPortFollows) 
       [&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > first; }, 60));
   EXPECT_GT(Sample(body, "ocelam_camera_received_bytes_total{camera=\"1\",ref=\"Entrance\"}"),
             first * 5000);
+  EXPECT_EQ(Sample(body, "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}"), 1);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 0);
   EXPECT_NE(body.find("# TYPE ocelam_camera_frames_total counter\n"), std::string::npos) << body;
   EXPECT_EQ(Get(port, "/healthz", &body), 200);
   EXPECT_EQ(body, "ok\n");
 
-  // Two images six seconds apart keep the first job running for 12 s.
+  // Two images three seconds apart keep the first job running for 6 s.
   world.Drop("first.job",
-             "[Alarm]\nAlarmRef=F1\n[Camera1]\nCameraScenario=1\nDuration=12\nInterval=6\n");
+             "[Alarm]\nAlarmRef=F1\n[Camera1]\nCameraScenario=1\nDuration=6\nInterval=3\n");
   ASSERT_TRUE(WaitFor([&] { return FileExists(world.Data("watch/processing/first.job")); }, 30));
   world.Drop("second.job", kUnknownCameras);
   const std::string warning = "WARNING: already 1 jobs runnning - max is 1";
-  ASSERT_TRUE(WaitFor([&] { return LineTimes(world.InterfaceLog(), warning).size() >= 2; }, 60))
+  ASSERT_TRUE(WaitFor([&] { return world.InterfaceLog().find(warning) != std::string::npos; }, 60))
       << world.InterfaceLog();
   EXPECT_TRUE(FileExists(world.Data("watch/second.job")));
   ASSERT_TRUE(world.WaitFinished("first.job", 60)) << world.Output();
   ASSERT_TRUE(world.WaitFinished("second.job", 60)) << world.Output();
-  std::vector<int> times = LineTimes(world.InterfaceLog(), warning);
-  for (std::size_t i = 1; i < times.size(); ++i) {
-    int gap = (times[i] - times[i - 1] + 86400) % 86400;
-    EXPECT_TRUE(gap >= 9 && gap <= 12) << i << ": " << gap;
-  }
   EXPECT_EQ(world.Names("done").size(), 2u);
   ASSERT_EQ(Get(port, "/metrics", &body), 200);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 2) << body;
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"error\"}"), 0);
   EXPECT_GE(Sample(body, "ocelam_images_saved_total"), 2);
 
-  // A camera without its watchdog is allowed 60 s without a frame.
+  // A dead camera: its transfer ends and is made anew, in vain.
   ASSERT_NE(world.sim().Control("set camera 1 dead=1").find("ok"), std::string::npos);
-  ASSERT_TRUE(WaitFor([&] { return Get(port, "/healthz", &body) == 503; }, 150)) << body;
-  EXPECT_NE(body.find("camera 1 (Entrance): no frame for"), std::string::npos) << body;
-  ASSERT_EQ(Get(port, "/metrics", &body), 200);
-  EXPECT_GT(Sample(body, "ocelam_camera_reconnects_total{camera=\"1\",ref=\"Entrance\"}"), 0)
-      << body;
-  EXPECT_EQ(Sample(body, "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}"), 0);
+  const std::string streaming = "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}";
+  const std::string reconnects = "ocelam_camera_reconnects_total{camera=\"1\",ref=\"Entrance\"}";
+  auto gone = [&] { return Sample(body, streaming) == 0 && Sample(body, reconnects) > 0; };
+  EXPECT_TRUE(WaitFor([&] { return Get(port, "/metrics", &body) == 200 && gone(); }, 120)) << body;
   EXPECT_TRUE(world.Running());
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/interface.h"
+#include "support/fake_clock.h"
 #include "support/monitor_test_client.h"
 #include "support/sandbox.h"
 #include "support/vm001_table.h"
@@ -55,10 +56,10 @@ class MonitorTest : public ::testing::Test {
     info.version = kVersion;
     info.profile_file_name = name_ + ".ini";
     port_ = port ? port : FreeLoopbackPort();
-    auto* monitor = new CInterfaceMonitor(port_, info);
-    monitor->TerminateInterfaceMonitor();
-    monitor->SetOrvConnection(1);
-    monitor->SetRSConnection(1);
+    auto* monitor = new CInterfaceMonitor(port_, info, clock_);
+    monitor->StartFullStatusThread();
+    monitor->SetAlarmServerConnection(1);
+    monitor->SetRemoteSystemConnection(1);
     return monitor;
   }
   std::string Log() { return ReadFile(dir_ / DatedName("log/" + name_ + "_%04d%02d%02d.log")); }
@@ -70,14 +71,19 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(client.Connect(port_));
     ASSERT_EQ(client.Take(kStatusCount).size(), kStatusCount);
   }
-  // Sends a command and waits until the server has taken it in, so the
-  // next one is received apart from it.
+  // A second after the last on the server's clock (within the client's log
+  // budget, answerable), sends a command and waits until the server has
+  // taken it in, so the next one is received apart from it.
   void Command(MonitorTestClient& client, const std::string& text) {
-    std::size_t before = Log().size();
+    clock_.AdvanceSeconds(1);
+    auto line = ReceivedCommandLogLine(ParseMonitorCommand(text.c_str()), text.c_str());
+    const std::size_t before = CountOf(Log(), line);
     ASSERT_TRUE(client.Send(text));
-    ASSERT_TRUE(WaitFor([&] { return Log().size() > before; }, 60)) << text;
+    ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), line) > before; }, 60)) << text;
   }
   TempDir dir_;
+  // Like the monitors, never destroyed: their threads outlive the test.
+  FakeClock& clock_ = *new FakeClock;
   std::string name_;
   int port_ = 0;
 };
@@ -174,7 +180,7 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   Command(client, "<Command Type=Log State=off />");
   EXPECT_TRUE(LogHas("String received from interface monitor: <Command Type=Log State=off />"));
   Forward(monitor, "hidden line");
-  monitor->SetOrvConnection(0);
+  monitor->SetAlarmServerConnection(0);
   EXPECT_EQ(client.Take(1), std::vector<std::string>{"<event type=\"OrvConnection\" state=OFF />"});
   Command(client, "<command type=init />");
   again = client.Until("<statistics type=FirstInstall");
@@ -224,7 +230,7 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
   // Lines of the record lose their angle brackets for the clients only.
-  CInterface record(name_);
+  CInterface record(name_, clock_);
   record.SetMonitor(monitor);
   char text[] = "camera <3> \"up\"", secret[] = "file only";
   record.Log(text, ReportLevel::kInfo);
@@ -259,6 +265,12 @@ TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
     EXPECT_TRUE(stranger.RefusedWithoutAWord(port_, "127.0.0.20")) << i;
   }
   ASSERT_TRUE(LogHas(refused));
+  // The refused address was written once, not once per attempt; again once
+  // a minute has gone by on the server's clock.
+  EXPECT_EQ(CountOf(Log(), refused), 1u);
+  clock_.AdvanceSeconds(60);
+  EXPECT_TRUE(MonitorTestClient().RefusedWithoutAWord(port_, "127.0.0.20"));
+  EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), refused) == 2; }, 60));
   // Ten from one address at the same instant: each gets the full status.
   std::vector<std::unique_ptr<MonitorTestClient>> clients(10);
   for (auto& c : clients) {
@@ -294,9 +306,6 @@ TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
   std::string m;
   ASSERT_TRUE(late.Next(&m));
   EXPECT_TRUE(m.starts_with("<application protocole=")) << m;
-  // The refused address was written once, not once per attempt.
-  std::string log = Log();
-  EXPECT_EQ(log.find(refused), log.rfind(refused));
 }
 
 TEST_F(MonitorTest, BadClientsHoldUpNobody) {
@@ -344,18 +353,27 @@ TEST_F(MonitorTest, BadClientsHoldUpNobody) {
 TEST_F(MonitorTest, NoClientFloodsTheLog) {
   WriteFile(dir_ / ("ini/" + name_ + ".ini"), "[Config]\nMonitorMaxClientsPerAddress=50\n");
   Start();
-  constexpr int kClients = 20;
-  constexpr int kSeconds = 3;
+  // Lines the clients cause: their receives and requests, and the answers.
+  auto caused = [&] {
+    return CountOf(Log(), " from interface monitor: ") + CountOf(Log(), " to Interface Monitor: ");
+  };
+  constexpr std::size_t kClients = 20;
   std::vector<std::unique_ptr<MonitorTestClient>> clients(kClients);
   for (auto& c : clients) {
     c = std::make_unique<MonitorTestClient>();
     ASSERT_TRUE(c->Connect(port_));
   }
-  // Each asks for the test information 100 times a second.
-  for (int tick = 0; tick < kSeconds * 100; ++tick) {
+  // Within one second of the server's clock each asks for the test
+  // information again and again: at most 10 lines each reach the log.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < end) {
     for (auto& c : clients) c->Send("<getTestSendInfo/>");
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  EXPECT_LE(caused(), kClients * kClientLogLinesPerSecond);
+  // Once the second is over, the count of the others is written.
+  clock_.AdvanceSeconds(1);
+  EXPECT_TRUE(LogHas("lines caused by the interface monitor client with index"));
   // And one sends a megabyte of NULs and leaves: what it left unread goes
   // with it, it is not logged for the next minutes.
   MonitorTestClient flood;
@@ -367,12 +385,8 @@ TEST_F(MonitorTest, NoClientFloodsTheLog) {
   EXPECT_TRUE(LogHas("TCP Connection with index " + std::to_string(kClients) + " closed", 30));
   clients.clear();
   ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), " closed\r\n") >= kClients + 1; }, 60));
-  // Per client and second at most 10 lines and one saying how many were
-  // left out; the rest are the connections' own lines.
-  std::string log = Log();
-  std::size_t lines = std::count(log.begin(), log.end(), '\n');
-  EXPECT_LT(lines, static_cast<std::size_t>((kClients + 1) * (kSeconds + 3) * 11 + 100)) << lines;
-  EXPECT_NE(log.find("lines caused by the interface monitor client with index"), std::string::npos);
+  // Two seconds of the clock: at most 10 lines per client and second.
+  EXPECT_LE(caused(), (kClients + 1) * 2 * kClientLogLinesPerSecond);
 }
 
 TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
@@ -384,8 +398,11 @@ TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
   Start(port);
   ASSERT_TRUE(LogHas("Can not open socket connection (index 0)"));
   close(blocker);
+  // The bind is tried again once ten seconds have gone by on the server's
+  // clock, not before.
   MonitorTestClient client;
-  ASSERT_TRUE(client.Connect(port, 60));
+  EXPECT_FALSE(client.TryConnect(port));
+  ASSERT_TRUE(WaitFor([&] { return clock_.AdvanceSeconds(10), client.TryConnect(port); }, 60));
   EXPECT_TRUE(LogHas("TCP connection created with index 0"));
 }
 
@@ -442,9 +459,11 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
   const std::string warning = "<config_warning label=\"" + group + "\" />";
   MonitorTestClient quiet, taking;
   ConnectAndDrain(quiet);
+  clock_.Advance(kDefaultAlarmCheckDelayUs);
   EXPECT_EQ(quiet.Until("<config_warning"), std::vector<std::string>{warning});
   Command(quiet, "<command type=log state=OFF />");
   ConnectAndDrain(taking);
+  clock_.Advance(kDefaultAlarmCheckDelayUs);
   EXPECT_EQ(taking.Until("<config_warning"), std::vector<std::string>{warning});
   Command(quiet, "<getTestSendInfo/>");
   for (const std::string& m : quiet.Until("<TestSendInfo"))

@@ -27,10 +27,10 @@ class LoopbackListener {
   }
   ~LoopbackListener() { close(fd_); }
   int port() const { return port_; }
-  // The next pending connection, or -1 when none comes in time.
-  int Accept() {
+  // The next pending connection, or -1 when none comes within `wait_ms`.
+  int Accept(int wait_ms = kGenerousMs) {
     pollfd p{fd_, POLLIN, 0};
-    return poll(&p, 1, kGenerousMs) == 1 ? accept(fd_, nullptr, nullptr) : -1;
+    return poll(&p, 1, wait_ms) == 1 ? accept(fd_, nullptr, nullptr) : -1;
   }
 
  private:

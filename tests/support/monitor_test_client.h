@@ -66,8 +66,11 @@ class MonitorTestClient {
 
   // The next message (without its NUL), waiting up to `seconds`.
   bool Next(std::string* out, double seconds = 60) {
-    std::vector<std::string> one = Take(1, seconds);
-    return !one.empty() && (*out = one[0], true);
+    WaitMessages(1, seconds);
+    if (messages_.empty()) return false;
+    *out = std::move(messages_.front());
+    messages_.pop_front();
+    return true;
   }
 
   // The next `count` messages; fewer when they do not come in time.

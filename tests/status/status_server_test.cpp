@@ -1,0 +1,152 @@
+// The status port's verdicts on a clock the test steps: the job watcher's
+// loop limit, a permanent camera's frame age against its watchdog limit, the
+// ages "/metrics" shows. The port itself answers in the whole-gateway tests.
+#include "status/status_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/profile/user_profile.h"
+#include "support/fake_clock.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using testing_support::FakeClock;
+
+// A private working and ini directory, where a camera fed a frame writes
+// its logs, stream file and state.
+class StatusServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const char* d : {"LOG", "ini"}) mkdir(d, 0755);
+    testing_support::WriteFile(
+        dir_ / "registry.ini",
+        "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
+    setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
+    ResetIniDirectoryForTest();
+    settings_.watch_timeout = 100000;  // the watcher is judged in a test of its own
+  }
+  // Camera `n` as the loader leaves one whose stream is set up.
+  static CCamera& Camera(CameraTable& cameras, int n, const char* ref, bool permanent = true) {
+    cameras[n].reference = ref;
+    cameras[n].SetPermanent(permanent ? 1 : 0);
+    cameras[n].SetConfigured(1);
+    return cameras[n];
+  }
+  // The first frame reaches camera `n` now: one whole JPEG image.
+  void FeedFrame(CCamera& camera, int n) {
+    camera.SetStreamFilePath(dir_ / ("stream" + std::to_string(n)));
+    camera.SetCameraNumber(n);
+    ASSERT_EQ(camera.InitStream("127.0.0.1", 80, kStreamName, n), 0);
+    camera.StartStreaming(1000);
+    std::vector<std::uint8_t> frame(2000, 0x20);
+    frame[0] = 0xFF, frame[1] = 0xD8, frame[frame.size() - 2] = 0xFF, frame.back() = 0xD9;
+    camera.ConsumeStream(frame.data(), frame.size());
+    camera.EndTransfer();
+    ASSERT_NE(camera.counters().last_frame_us.load(), 0);
+  }
+
+  testing_support::TempDir dir_;
+  metrics::Metrics metrics_;
+  ConfigSettings settings_;
+};
+
+// The watcher may be silent WatchTimeout (at least 1) + 30 seconds, counted
+// from its last loop, or from the start while it has not looped.
+TEST_F(StatusServerTest, JobWatcherLoopLimit) {
+  const std::tuple<int, std::optional<double>, double, const char*> cases[] = {
+      // WatchTimeout, loop at, checked at (seconds after the start), problem
+      {4, std::nullopt, 34.9, ""},
+      {4, std::nullopt, 35, "job watcher: no loop for 35 s (limit 34 s)\n"},
+      {600, std::nullopt, 631, "job watcher: no loop for 631 s (limit 630 s)\n"},
+      {0, std::nullopt, 32, "job watcher: no loop for 32 s (limit 31 s)\n"},
+      {4, 20, 54.5, ""},
+      {4, 20, 56, "job watcher: no loop for 36 s (limit 34 s)\n"},
+  };
+  for (const auto& [watch_timeout, loop_at, checked_at, problem] : cases) {
+    SCOPED_TRACE(testing::Message() << watch_timeout << " " << checked_at);
+    FakeClock clock;
+    CameraTable cameras(clock);
+    metrics::Metrics metrics;
+    settings_.watch_timeout = watch_timeout;
+    StatusServer server({settings_, cameras, metrics, clock, {}});
+    if (loop_at)
+      metrics.WatcherHeartbeat(clock.MonotonicMicros() +
+                               static_cast<std::int64_t>(*loop_at * platform::kMicrosPerSecond));
+    clock.AdvanceSeconds(checked_at);
+    EXPECT_EQ(server.HealthProblems(), problem);
+  }
+}
+
+// A permanent camera must have had a frame within Timeout minutes when its
+// watchdog is on (WatchDogActive=1 and Timeout above 0), else within 60 s;
+// before its first frame the age counts from the start. Cameras streamed on
+// demand, or whose stream could not be set up, are left out.
+TEST_F(StatusServerTest, PermanentCameraFrameAgeAgainstItsWatchdogLimit) {
+  const std::tuple<int, int, std::optional<double>, double, const char*> cases[] = {
+      // WatchDogActive, Timeout, frame at, checked at, problem
+      {0, 5, std::nullopt, 60, ""},
+      {0, 5, std::nullopt, 61, "camera 4 (Gate): no frame for 61 s (limit 60 s)\n"},
+      {1, 5, std::nullopt, 300, ""},
+      {1, 5, std::nullopt, 301, "camera 4 (Gate): no frame for 301 s (limit 300 s)\n"},
+      {2, 5, std::nullopt, 61, "camera 4 (Gate): no frame for 61 s (limit 60 s)\n"},
+      {1, 0, std::nullopt, 61, "camera 4 (Gate): no frame for 61 s (limit 60 s)\n"},
+      {0, 5, 100, 160, ""},
+      {0, 5, 100, 162, "camera 4 (Gate): no frame for 62 s (limit 60 s)\n"},
+      {1, 2, 30, 150, ""},
+      {1, 2, 30, 151, "camera 4 (Gate): no frame for 121 s (limit 120 s)\n"},
+  };
+  for (const auto& [active, minutes, frame_at, checked_at, problem] : cases) {
+    SCOPED_TRACE(testing::Message() << active << " " << minutes << " " << checked_at);
+    FakeClock clock;
+    CameraTable cameras(clock);
+    CCamera& camera = Camera(cameras, 4, "Gate");
+    camera.ConfigureWatchdog(active, minutes, 0, 9601);
+    Camera(cameras, 5, "Lobby", false);
+    Camera(cameras, 6, "Yard").SetConfigured(0);
+    StatusServer server({settings_, cameras, metrics_, clock, {}});
+    clock.AdvanceSeconds(frame_at.value_or(0));
+    if (frame_at) FeedFrame(camera, 4);
+    clock.AdvanceSeconds(checked_at - frame_at.value_or(0));
+    EXPECT_EQ(server.HealthProblems(), problem);
+  }
+}
+
+// "/metrics" shows a camera's frame age from the start until its first frame
+// and from its last frame after; its frame rate is 0 once that is 10 s old.
+TEST_F(StatusServerTest, MetricsShowFrameAgesOnTheClock) {
+  FakeClock clock;
+  CameraTable cameras(clock);
+  Camera(cameras, 1, "Entrance \"north\"", false);
+  StatusServer server({settings_, cameras, metrics_, clock, [] { return 2; }});
+  const std::string labels = "{camera=\"1\",ref=\"Entrance \\\"north\\\"\"} ";
+  std::string text;
+  const std::tuple<double, bool, const char*> steps[] = {
+      // advance, then a frame or not, and the age shown
+      {7.25, false, "7.250"},
+      {0, true, "0.000"},
+      {102.5, false, "102.500"}};
+  for (const auto& [advance, frame, age] : steps) {
+    clock.AdvanceSeconds(advance);
+    if (frame) FeedFrame(cameras[1], 1);
+    text = server.MetricsText();
+    EXPECT_NE(text.find("\nocelam_camera_last_frame_age_seconds" + labels + age + "\n"),
+              std::string::npos)
+        << text;
+  }
+  for (const std::string& sample :
+       {"ocelam_camera_frame_rate" + labels + "0.000", "ocelam_camera_frames_total" + labels + "1",
+        std::string("ocelam_monitor_clients 2")})
+    EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << "\n" << text;
+}
+
+}  // namespace
