@@ -129,6 +129,7 @@ void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
 TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
   JobRunner& runner = Runner(LateWorker);
   cameras_[9].reference = "Cam9";
+  g_release = false, g_done = 0;
   const struct {
     int command_seconds;
     double past_the_hour;  // the wait left once the plain hour is over
