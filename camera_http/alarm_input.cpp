@@ -173,12 +173,16 @@ void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::strin
   if (alarm < 1) return;
 
   char reference[kAlarmReferenceSize] = {};
-  // When no ".L1" file can be made the reason is reported there; the alarm
-  // is started all the same under the reference given, since a missed alarm
-  // is worse than one without its file.
-  alarms.CreateReference(reference);
-  alarms.LaunchAlarm(kAlarmBatchFile, alarm, "", reference, 0,
-                     platform::StringPrintf(kCameraName, camera.c_str()));
+  // When no ".L1" file can be made the alarm is started all the same under
+  // the reference given, since a missed alarm is worse than one without its
+  // file.
+  if (platform::Status made = alarms.CreateReference(reference); !made)
+    ConsoleAndReport(made.reason(), ConsoleLevel::kError, ReportLevel::kError);
+  if (platform::Status launched = alarms.LaunchAlarm(
+          kAlarmBatchFile, alarm, "", reference, 0,
+          platform::StringPrintf(kCameraName, camera.c_str()));
+      !launched)
+    ConsoleAndReport(launched.reason(), ConsoleLevel::kError, ReportLevel::kError);
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);

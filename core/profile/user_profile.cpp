@@ -11,11 +11,21 @@
 namespace {
 constexpr const char* kNoFileName = "the profile object names no file";
 
-platform::Mutex g_directory_mutex;
-// Never destroyed: detached threads resolve profile paths until the process
-// is gone.
-std::string& g_directory GUARDED_BY(g_directory_mutex) = *new std::string;
-bool g_directory_known GUARDED_BY(g_directory_mutex) = false;
+// The ini directory, looked up once per registry file: the environment the
+// process was started in names that file, so one lookup serves the whole
+// run (and a test that points the environment at another file gets its
+// own). Never destroyed: detached threads resolve profile paths until the
+// process is gone.
+struct IniDirectoryCache {
+  platform::Mutex mutex;
+  std::string registry_file GUARDED_BY(mutex);
+  std::string directory GUARDED_BY(mutex);
+  bool known GUARDED_BY(mutex) = false;
+};
+IniDirectoryCache& Cache() {
+  static IniDirectoryCache* cache = new IniDirectoryCache;
+  return *cache;
+}
 
 std::unique_ptr<char[]> CopyName(const char* name) {
   if (!name) return nullptr;
@@ -26,25 +36,22 @@ std::unique_ptr<char[]> CopyName(const char* name) {
 }
 }  // namespace
 
-const std::string& GetIniDirectory() {
-  platform::MutexLock guard(g_directory_mutex);
-  if (!g_directory_known) {
+std::string GetIniDirectory() {
+  IniDirectoryCache& cache = Cache();
+  const std::string registry_file = platform::RegistryFilePath();
+  platform::MutexLock guard(cache.mutex);
+  if (!cache.known || cache.registry_file != registry_file) {
     std::optional<std::string> value = platform::RegistryIniFilePath();
-    g_directory.clear();
+    cache.directory.clear();
     if (value && !value->empty()) {
-      // The original appended ".\" so that the directory works with or
-      // without a final separator; here the separator is normalised instead.
-      g_directory = platform::JoinPath(*value, "");
-      if (g_directory.size() >= kMaxPath) g_directory.resize(kMaxPath - 1);
+      // One final separator, whether or not the value ends with one.
+      cache.directory = platform::JoinPath(*value, "");
+      if (cache.directory.size() >= kMaxPath) cache.directory.resize(kMaxPath - 1);
     }
-    g_directory_known = true;
+    cache.registry_file = registry_file;
+    cache.known = true;
   }
-  return g_directory;
-}
-
-void ResetIniDirectoryForTest() {
-  platform::MutexLock guard(g_directory_mutex);
-  g_directory_known = false;
+  return cache.directory;
 }
 
 std::string ResolveProfilePath(std::string_view file_name) {

@@ -13,11 +13,9 @@
 inline constexpr std::size_t kMaxPath = 260;
 
 // The ini directory with a trailing separator, or "" when the registry holds
-// none (plain names then resolve in the current directory). Looked up once.
-const std::string& GetIniDirectory();
-
-// Forgets the looked-up directory, so tests can point the registry elsewhere.
-void ResetIniDirectoryForTest();
+// none (plain names then resolve in the current directory). Looked up once
+// for the registry file the environment names.
+std::string GetIniDirectory();
 
 // The path a profile file name resolves to.
 std::string ResolveProfilePath(std::string_view file_name);

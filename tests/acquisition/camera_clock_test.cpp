@@ -35,7 +35,6 @@ class ClockTest : public ::testing::Test {
     WriteFile(dir_ / "reg.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "reg.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
   }
   // The value of `key` in camera `n`'s section of the status file.
   std::string Status(int n, const std::string& key) const {

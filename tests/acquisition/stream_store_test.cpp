@@ -321,7 +321,6 @@ TEST(StatusFile, KeysAndFormats) {
   WriteFile(dir / "reg.ini",
             "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
-  ResetIniDirectoryForTest();
   WriteStatusTime(7, kStatusCamStatus, 0x6A000000);
   WriteStreamingState(7, 1);
   WriteStreamFps(7, 12.5f);

@@ -33,7 +33,6 @@ class ConfigurationTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
     SetReportSink(&g_reports, Capture);
   }
   void TearDown() override { SetReportSink(nullptr, nullptr); }

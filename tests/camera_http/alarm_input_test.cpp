@@ -102,7 +102,6 @@ class AlarmInputTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
     // It adds a line to "started.txt" (its arguments are the whole gateway's tests').

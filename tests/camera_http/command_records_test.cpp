@@ -41,7 +41,6 @@ class CommandRecordsTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
     // "\r\n" is written as two characters in the file.
     Definitions(
         "GetIOParam=io <servercameraid>/<pinnumber>/<status>/<pinnumber>\\r\\n\n"

@@ -13,13 +13,15 @@ using testing_support::WriteFile;
 
 namespace {
 
-// Points the registry at `ini_dir` (nullptr: no value) for this test process.
+// Points the registry at `ini_dir` (nullptr: no value) for this test
+// process, through a registry file of its own: the directory is looked up
+// once per registry file.
 void UseRegistry(const TempDir& sandbox, const char* ini_dir) {
-  std::string reg = sandbox / "registry.ini";
+  static int files = 0;
+  std::string reg = sandbox / ("registry" + std::to_string(++files) + ".ini");
   WriteFile(reg, "[SOFTWARE\\Talvane\\Orvanta\\Settings]\n" +
                      (ini_dir ? "IniFilePath=" + std::string(ini_dir) + "\n" : ""));
   setenv("OCELAM_REGISTRY", reg.c_str(), 1);
-  ResetIniDirectoryForTest();
 }
 
 TEST(IniDirectory, ResolvesPlainNamesAgainstTheRegistryValue) {

@@ -26,7 +26,6 @@ class EventJobTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
     WriteFile(
         dir_ / kAlarmDbFile,
         "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "jobs" + "\n");

@@ -46,7 +46,6 @@ class MonitorTest : public ::testing::Test {
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
     setenv("OCELAM_RUNDIR", (dir_ / "run").c_str(), 1);
-    ResetIniDirectoryForTest();
     name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   // A monitor the way main starts it, on a free port unless one is given.

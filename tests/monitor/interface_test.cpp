@@ -29,7 +29,6 @@ class InterfaceTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
   }
   std::string TodayLog(const std::string& name) {
     return ReadFile(dir_ / DatedName("log/" + name + "_%04d%02d%02d.log"));

@@ -32,7 +32,6 @@ class StatusServerTest : public ::testing::Test {
         dir_ / "registry.ini",
         "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_ / "ini" + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    ResetIniDirectoryForTest();
     settings_.watch_timeout = 100000;  // the watcher is judged in a test of its own
   }
   // Camera `n` as the loader leaves one whose stream is set up.
