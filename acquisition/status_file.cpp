@@ -5,13 +5,15 @@
 
 #include "core/profile/user_profile.h"
 
+namespace acquisition {
+
 namespace {
 void WriteStatusKey(int camera, const char* key, const char* value) {
   char section[32];
   std::snprintf(section, sizeof section, "Scenario%d", camera);
   // One profile object per write: each write opens, rewrites and closes the
   // file on its own, and the profile engine serialises writers of one file.
-  CUserProfile status(kStatusFile);
+  core::ProfileFile status(kStatusFile);
   (void)status.WriteString(section, key, value);  // a status the file cannot take is not told
 }
 }  // namespace
@@ -33,3 +35,5 @@ void WriteStreamFps(int camera, float fps) {
   std::snprintf(value, sizeof value, "%f", static_cast<double>(fps));
   WriteStatusKey(camera, "FPS", value);
 }
+
+}  // namespace acquisition

@@ -3,6 +3,8 @@
 // programs on the machine. One section "Scenario<n>" per camera.
 #include <ctime>
 
+namespace acquisition {
+
 inline constexpr const char* kStatusFile = "ocelam_status.ini";
 inline constexpr int kStatusCamStatus = 0;
 inline constexpr int kStatusLastAlarm = 1;
@@ -16,3 +18,5 @@ void WriteStreamingState(int camera, int state);
 
 // Writes the frame rate with "%f" under "FPS".
 void WriteStreamFps(int camera, float fps);
+
+}  // namespace acquisition

@@ -9,12 +9,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 #include "alarm/launcher.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/paths.h"
 #include "platform/unique_fd.h"
+
+namespace alarms {
 
 namespace {
 
@@ -56,19 +58,18 @@ bool IsRegularFile(const std::string& path) {
 }
 
 void ReportError(const char* text) {
-  ReportToInterface(text, ReportLevel::kError);
-  ConsoleLog(text, ConsoleLevel::kError);
+  core::ReportToInterface(text, core::ReportLevel::kError);
+  core::ConsoleLog(text, core::ConsoleLevel::kError);
 }
 
 // A table's trouble: its line at level 3.
 void ReportTable(const platform::Status& result) {
-  if (!result) ReportToInterface(result.reason(), ReportLevel::kError);
+  if (!result) core::ReportToInterface(result.reason(), core::ReportLevel::kError);
 }
 
 }  // namespace
 
-AlarmServer::AlarmServer(std::string log_directory, metrics::Metrics& metrics,
-                         platform::Clock& clock)
+AlarmServer::AlarmServer(std::string log_directory, core::Metrics& metrics, platform::Clock& clock)
     : log_directory_(std::move(log_directory)), metrics_(metrics), clock_(clock) {}
 
 bool IsSafeAlarmReference(std::string_view reference) {
@@ -101,7 +102,7 @@ platform::Status AlarmServer::CreateReference(std::span<char> reference_out) {
       if (std::FILE* f = std::fopen(path.c_str(), "w")) {
         std::fclose(f);
       } else {
-        ReportToInterface(kL1Failed, ReportLevel::kInfo);
+        core::ReportToInterface(kL1Failed, core::ReportLevel::kInfo);
       }
       std::memcpy(reference_out.data(), reference, kAlarmReferenceSize);
       return {};
@@ -132,7 +133,7 @@ platform::Status AlarmServer::LaunchAlarm(std::string_view script, int alarm,
   }
   char message[kMessageSize];
   std::snprintf(message, sizeof message, kStart, line);
-  ReportToInterface(message, ReportLevel::kInfo);
+  core::ReportToInterface(message, core::ReportLevel::kInfo);
 
   if (platform::Status started = RunDetached(line); !started) {
     std::snprintf(message, sizeof message, kStartFailed, line, started.reason().c_str());
@@ -142,12 +143,12 @@ platform::Status AlarmServer::LaunchAlarm(std::string_view script, int alarm,
 }
 
 platform::Status AlarmServer::RunDetached(const std::string& command_line) {
-  CLauncher launcher(command_line.c_str());
+  Launcher launcher(command_line.c_str());
   if (platform::Status started = launcher.Start(1, 1); !started) {
-    metrics_.Add(metrics::Count::kLaunchFailures);
+    metrics_.Add(core::Counter::kLaunchFailures);
     return started;
   }
-  metrics_.Add(metrics::Count::kLaunches);
+  metrics_.Add(core::Counter::kLaunches);
   launcher.Detach();  // never waited for; its exit code is never read
   return {};
 }
@@ -166,7 +167,7 @@ void AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int
   std::snprintf(time_text, sizeof time_text, kTimeFormat, tm.tm_hour, tm.tm_min, tm.tm_sec);
 
   std::string path = platform::JoinPath(log_directory_, std::string(reference) + kTableSuffix);
-  CDatabase table;
+  AlarmTable table;
   if (platform::Status opened = table.Open(path.c_str()); !opened) {
     // A missing table is normal for alarms without commands: no message.
     if (!table.FileUnavailable()) ReportTable(opened);
@@ -193,3 +194,5 @@ void AlarmServer::UpdateAlarmDatabase(std::string_view reference, int entry, int
   assign(kTimeCopyField, time_text);
   ReportTable(table.Close());
 }
+
+}  // namespace alarms

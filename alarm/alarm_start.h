@@ -17,6 +17,8 @@
 #include "platform/clock.h"
 #include "platform/status.h"
 
+namespace alarms {
+
 // "%08X" of a time, and its terminating NUL.
 inline constexpr std::size_t kAlarmReferenceSize = 9;
 // Names of the ".L1" file tried (the current time, then one second further
@@ -45,7 +47,7 @@ class AlarmServer {
   // `log_directory` is "LogDirectory" as a Linux path ("" : the working
   // directory). Launches are counted in `metrics`; reference names and the
   // table's time fields are written from the wall time of `clock`.
-  AlarmServer(std::string log_directory, metrics::Metrics& metrics, platform::Clock& clock);
+  AlarmServer(std::string log_directory, core::Metrics& metrics, platform::Clock& clock);
 
   const std::string& log_directory() const { return log_directory_; }
 
@@ -87,6 +89,8 @@ class AlarmServer {
 
  private:
   const std::string log_directory_;
-  metrics::Metrics& metrics_;
+  core::Metrics& metrics_;
   platform::Clock& clock_;
 };
+
+}  // namespace alarms

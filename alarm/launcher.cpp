@@ -19,6 +19,8 @@
 
 extern char** environ;
 
+namespace alarms {
+
 namespace {
 
 constexpr auto kReapInterval = std::chrono::milliseconds(200);
@@ -143,14 +145,14 @@ std::string ResolveCommand(const std::string& word) {
   return {};
 }
 
-CLauncher::CLauncher(const char* command_line) : command_line_(Copy(command_line)) {}
+Launcher::Launcher(const char* command_line) : command_line_(Copy(command_line)) {}
 
-CLauncher::CLauncher(const CLauncher& other)
+Launcher::Launcher(const Launcher& other)
     : command_line_(Copy(other.command_line_.get())),
       exit_code_(other.exit_code_),
       pid_(other.pid_) {}
 
-CLauncher& CLauncher::operator=(const CLauncher& other) {
+Launcher& Launcher::operator=(const Launcher& other) {
   if (this != &other) {
     command_line_ = Copy(other.command_line_.get());
     exit_code_ = other.exit_code_;
@@ -159,12 +161,12 @@ CLauncher& CLauncher::operator=(const CLauncher& other) {
   return *this;
 }
 
-CLauncher::~CLauncher() {
+Launcher::~Launcher() {
   if (command_line_ && IsRunning()) Terminate();
   pid_ = 0;
 }
 
-platform::Status CLauncher::Start(int, int) {
+platform::Status Launcher::Start(int, int) {
   if (!command_line_) return StartFailed(ENOENT);
   std::vector<std::string> words = SplitAtBlanks(command_line_.get());
   if (words.empty()) return StartFailed(ENOENT);
@@ -208,13 +210,13 @@ platform::Status CLauncher::Start(int, int) {
   return {};
 }
 
-void CLauncher::Detach() {
+void Launcher::Detach() {
   if (pid_ > 0) Reaper::Instance().Adopt(pid_);
   pid_ = 0;
   exit_code_ = 0;
 }
 
-int CLauncher::IsRunning() {
+int Launcher::IsRunning() {
   if (!command_line_ || pid_ <= 0) return 0;
   int status = 0;
   pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -224,7 +226,7 @@ int CLauncher::IsRunning() {
   return 0;
 }
 
-void CLauncher::Terminate() {
+void Launcher::Terminate() {
   if (IsRunning()) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
@@ -232,3 +234,5 @@ void CLauncher::Terminate() {
     exit_code_ = 0;
   }
 }
+
+}  // namespace alarms

@@ -1,5 +1,5 @@
 #pragma once
-// CLauncher: runs one command line as a process of its own, detached: in a
+// Launcher: runs one command line as a process of its own, detached: in a
 // new session, with no terminal and /dev/null for its standard streams. The
 // command line is split at blanks (no shell); its first word is looked for in
 // the current directory first, then along PATH, as the alarm server's
@@ -12,13 +12,15 @@
 
 #include "platform/status.h"
 
-class CLauncher {
+namespace alarms {
+
+class Launcher {
  public:
-  explicit CLauncher(const char* command_line = nullptr);
-  CLauncher(const CLauncher& other);
-  CLauncher& operator=(const CLauncher& other);
+  explicit Launcher(const char* command_line = nullptr);
+  Launcher(const Launcher& other);
+  Launcher& operator=(const Launcher& other);
   // Terminates a process that still runs and was not detached.
-  ~CLauncher();
+  ~Launcher();
 
   // Starts the process. Both flags are kept for the callers' sake: every
   // start is detached from the terminal in a session of its own. A failure
@@ -45,3 +47,5 @@ class CLauncher {
 // The path the first word of a command line runs from: as given when it
 // holds a '/', else the current directory, else PATH; "" when not found.
 std::string ResolveCommand(const std::string& word);
+
+}  // namespace alarms

@@ -5,6 +5,8 @@
 
 #include "core/report.h"
 
+namespace alarms {
+
 namespace {
 static constexpr const char* kFieldNameFormat = "T%02d";
 static constexpr const char* kNotOpen = "the table of alarm definitions is not open";
@@ -116,7 +118,7 @@ const VM001FieldInfo kVm001Fields[kVm001FieldCount] = {
 // calls Open itself.
 VM001File::VM001File(const char* path) { (void)Open(path); }
 
-platform::Status VM001File::Open(const char* path) { return CDatabase::Open(path); }
+platform::Status VM001File::Open(const char* path) { return AlarmTable::Open(path); }
 
 platform::Status VM001File::ReadRecord(long record, VM001Record& out) {
   if (!IsOpen()) return platform::Status::Failure(kNotOpen);
@@ -125,7 +127,7 @@ platform::Status VM001File::ReadRecord(long record, VM001Record& out) {
   // table's trouble is told here, one line each (a record that does not
   // exist, a field holding no number; a field the table lacks is no trouble).
   auto tell = [](const platform::Status& read) {
-    if (!read) ReportToInterface(read.reason(), ReportLevel::kError);
+    if (!read) core::ReportToInterface(read.reason(), core::ReportLevel::kError);
   };
   tell(Go(record));
   char* base = reinterpret_cast<char*>(&out);
@@ -144,3 +146,5 @@ platform::Status VM001File::ReadRecord(long record, VM001Record& out) {
   }
   return {};
 }
+
+}  // namespace alarms

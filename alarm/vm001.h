@@ -6,7 +6,9 @@
 // (num6_1, the second technical alarm).
 #include <cstddef>
 
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
+
+namespace alarms {
 
 // Status "T02" of a record that holds an alarm definition.
 inline constexpr long kVm001AlarmExists = 91;
@@ -135,7 +137,7 @@ struct VM001FieldInfo {
 };
 extern const VM001FieldInfo kVm001Fields[kVm001FieldCount];
 
-class VM001File : public CDatabase {
+class VM001File : public AlarmTable {
  public:
   // Opens the table at `path` at once (IsOpen() tells whether it worked).
   explicit VM001File(const char* path);
@@ -152,3 +154,5 @@ class VM001File : public CDatabase {
   // on whatever it holds.
   platform::Status ReadRecord(long record, VM001Record& out);
 };
+
+}  // namespace alarms

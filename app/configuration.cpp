@@ -15,6 +15,8 @@
 #include "core/text.h"
 #include "platform/paths.h"
 
+namespace app {
+
 namespace {
 
 constexpr const char* kStreamInitFailed = "Unable to initialize the MJPEG stream for the camera %d";
@@ -52,7 +54,7 @@ std::string Section(const char* format, int n) {
 // Reads an integer and writes it back at once, so the file ends complete.
 // The write-backs of the loader are not reported: a profile the gateway may
 // not write still configures it.
-int ReadIntBack(CUserProfile& p, const std::string& section, const char* key, int def) {
+int ReadIntBack(core::ProfileFile& p, const std::string& section, const char* key, int def) {
   int v = def;
   p.GetInt(section, key, def, &v);
   (void)p.WriteInt(section, key, v);
@@ -60,7 +62,7 @@ int ReadIntBack(CUserProfile& p, const std::string& section, const char* key, in
 }
 
 // Reads an integer that is written only when missing (read as `missing`).
-int ReadIntIfMissing(CUserProfile& p, const std::string& section, const char* key, int def,
+int ReadIntIfMissing(core::ProfileFile& p, const std::string& section, const char* key, int def,
                      int missing) {
   int v = missing;
   p.GetInt(section, key, missing, &v);
@@ -71,7 +73,7 @@ int ReadIntIfMissing(CUserProfile& p, const std::string& section, const char* ke
   return v;
 }
 
-std::string ReadStringBack(CUserProfile& p, const std::string& section, const char* key,
+std::string ReadStringBack(core::ProfileFile& p, const std::string& section, const char* key,
                            const char* def, std::size_t max) {
   std::string v = p.GetString(section, key, def, max);
   (void)p.WriteString(section, key, v.c_str());
@@ -79,7 +81,7 @@ std::string ReadStringBack(CUserProfile& p, const std::string& section, const ch
 }
 
 // Texts written back only when empty: read with an empty default first.
-std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
+std::string ReadPathIfEmpty(core::ProfileFile& p, const char* key, const char* def) {
   std::string v = p.GetString("Config", key, "", kPathMax);
   if (v.empty()) {
     (void)p.WriteString("Config", key, def);
@@ -91,9 +93,9 @@ std::string ReadPathIfEmpty(CUserProfile& p, const char* key, const char* def) {
 void MakeOneLevel(const std::string& path) { mkdir(path.c_str(), 0755); }  // failures ignored
 
 void CreateUnderLock(const std::string& path) {
-  platform::MutexLock guard(DirectoryLock);
-  if (platform::Status made = CreateDirectoryPath(path); !made)
-    ReportToInterface(made.reason(), ReportLevel::kError);
+  platform::MutexLock guard(core::DirectoryLock);
+  if (platform::Status made = core::CreateDirectoryPath(path); !made)
+    core::ReportToInterface(made.reason(), core::ReportLevel::kError);
 }
 
 // A reference names a directory and a file below "FilePath": it must stay
@@ -120,36 +122,37 @@ struct CameraKeys {
   int extended_log = 0;
   int stall_timeout = kDefaultStallTimeoutSeconds;
   std::string uri;
-  StreamKind kind = StreamKind::kMjpeg;
+  acquisition::StreamKind kind = acquisition::StreamKind::kMjpeg;
 };
 
 // Read with its default and not written back: a key for those who need it.
-int ReadStallTimeout(CUserProfile& p, const std::string& section, int n) {
+int ReadStallTimeout(core::ProfileFile& p, const std::string& section, int n) {
   int seconds = kDefaultStallTimeoutSeconds;
   p.GetInt(section, "StreamStallTimeout", kDefaultStallTimeoutSeconds, &seconds);
   if (seconds >= 1 && seconds <= kMaxStallTimeoutSeconds) return seconds;
-  ReportToInterfaceF(ReportLevel::kError, kStallTimeoutOutOfRange, n, seconds,
-                     kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
+  core::ReportToInterfaceF(core::ReportLevel::kError, kStallTimeoutOutOfRange, n, seconds,
+                           kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
   return kDefaultStallTimeoutSeconds;
 }
 
 // The stream's request URI and kind. An older "GetParam" line stands in
 // for a missing "RequestUri" and is written back as "RequestUri" and
 // "RequestHeader".
-void ReadStreamRequest(CUserProfile& p, int n, CameraKeys& keys) {
+void ReadStreamRequest(core::ProfileFile& p, int n, CameraKeys& keys) {
   const std::string& section = keys.section;
-  keys.uri = p.GetString(section, "RequestUri", "", kReferenceMax);
+  keys.uri = p.GetString(section, "RequestUri", "", core::kReferenceMax);
   // Read with its default and not written back, like the stall time-out.
-  std::string stream_type = p.GetString(section, "StreamType", "mjpeg", kNameMax);
-  keys.kind = IsRtspUri(keys.uri) ? StreamKind::kRtsp : StreamKind::kMjpeg;
+  std::string stream_type = p.GetString(section, "StreamType", "mjpeg", core::kNameMax);
+  keys.kind = acquisition::IsRtspUri(keys.uri) ? acquisition::StreamKind::kRtsp
+                                               : acquisition::StreamKind::kMjpeg;
   if (strcasecmp(stream_type.c_str(), "rtsp") == 0) {
-    keys.kind = StreamKind::kRtsp;
+    keys.kind = acquisition::StreamKind::kRtsp;
   } else if (strcasecmp(stream_type.c_str(), "mjpeg") != 0) {
-    ReportToInterfaceF(ReportLevel::kError, kBadStreamType, n, stream_type.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadStreamType, n, stream_type.c_str());
   }
-  std::string header = p.GetString(section, "RequestHeader", "", kReferenceMax);
+  std::string header = p.GetString(section, "RequestHeader", "", core::kReferenceMax);
   if (keys.uri.empty()) {
-    std::string get_param = p.GetString(section, "GetParam", "GET", kReferenceMax);
+    std::string get_param = p.GetString(section, "GetParam", "GET", core::kReferenceMax);
     if (SplitGetParam(get_param, &keys.uri, &header)) {
       (void)p.WriteString(section, "RequestUri", keys.uri.c_str());
       (void)p.WriteString(section, "RequestHeader", header.c_str());
@@ -157,18 +160,18 @@ void ReadStreamRequest(CUserProfile& p, int n, CameraKeys& keys) {
   }
 }
 
-CameraKeys ReadCameraKeys(CUserProfile& p, int n, const std::string& section,
+CameraKeys ReadCameraKeys(core::ProfileFile& p, int n, const std::string& section,
                           const std::string& ref) {
   CameraKeys keys;
   keys.section = section;
   keys.ref = ref;
-  keys.address = ReadStringBack(p, section, "CamServerIPAddress", "127.0.0.1", kNameMax);
+  keys.address = ReadStringBack(p, section, "CamServerIPAddress", "127.0.0.1", core::kNameMax);
   keys.port = ReadIntBack(p, section, "CamPort", 80);
-  keys.user = ReadStringBack(p, section, "Username", "", kNameMax);
-  keys.password = ReadStringBack(p, section, "Password", "", kNameMax);
+  keys.user = ReadStringBack(p, section, "Username", "", core::kNameMax);
+  keys.password = ReadStringBack(p, section, "Password", "", core::kNameMax);
   keys.model = ReadIntBack(p, section, "CameraModel", 0);
-  keys.family =
-      GetIniString(Section("Cam%dData", keys.model), "CameraFamily", "", kCamerasFile, kFamilyMax);
+  keys.family = core::GetIniString(Section("Cam%dData", keys.model), "CameraFamily", "",
+                                   kCamerasFile, core::kFamilyMax);
   keys.permanent = ReadIntBack(p, section, "MJPEGPermanentRecording", 0);
   p.GetInt(section, "CameraIDInServer", 0, &keys.id_in_server);
   p.GetInt(section, "IoBoxIDInServer", 0, &keys.iobox_id);
@@ -179,8 +182,8 @@ CameraKeys ReadCameraKeys(CUserProfile& p, int n, const std::string& section,
 
 // The identity stands whether or not the stream can start: jobs and the
 // status port know the camera by it.
-void SetIdentity(CCameraBase& base, const CameraKeys& keys, int n) {
-  base.address = keys.address.substr(0, kAddressMax);
+void SetIdentity(core::CameraIdentity& base, const CameraKeys& keys, int n) {
+  base.address = keys.address.substr(0, core::kAddressMax);
   base.port = keys.port;
   base.user_name = keys.user;
   base.password = keys.password;
@@ -195,30 +198,30 @@ void SetIdentity(CCameraBase& base, const CameraKeys& keys, int n) {
 // Reports what keeps the camera from streaming: a reference that cannot
 // name its directory, a port that is none. True when there is nothing.
 bool StreamKeysAreSafe(const CameraKeys& keys, int n) {
-  if (keys.model < 0) ReportToInterfaceF(ReportLevel::kInfo, kBadModel, n, keys.model);
+  if (keys.model < 0) core::ReportToInterfaceF(core::ReportLevel::kInfo, kBadModel, n, keys.model);
   bool safe = true;
   if (!ReferenceIsSafe(keys.ref)) {
-    ReportToInterfaceF(ReportLevel::kError, kBadReference, n, keys.ref.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadReference, n, keys.ref.c_str());
     safe = false;
   }
   if (keys.port < 1 || keys.port > 65535) {
-    ReportToInterfaceF(ReportLevel::kError, kBadPort, n, keys.port);
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadPort, n, keys.port);
     safe = false;
   }
   return safe;
 }
 
-void SetUpStream(CCamera& camera, const CameraKeys& keys, int n, bool safe,
+void SetUpStream(acquisition::Camera& camera, const CameraKeys& keys, int n, bool safe,
                  const std::string& camera_dir, LoadedConfiguration& loaded) {
   camera.SetExtendedLog(keys.extended_log != 0);
   camera.SetStreamKind(keys.kind);
   camera.SetStreamFilePath(platform::JoinPath(
-      camera_dir,
-      keys.ref + (keys.kind == StreamKind::kRtsp ? kRtspStreamFileSuffix : kStreamFileSuffix)));
+      camera_dir, keys.ref + (keys.kind == acquisition::StreamKind::kRtsp ? kRtspStreamFileSuffix
+                                                                          : kStreamFileSuffix)));
   camera.SetCameraNumber(n);
   camera.SetStallTimeout(keys.stall_timeout);
-  if (!safe || camera.InitStream(keys.address, keys.port, kStreamName, n) != 0) {
-    ReportToInterfaceF(ReportLevel::kError, kStreamInitFailed, n);
+  if (!safe || camera.InitStream(keys.address, keys.port, acquisition::kStreamName, n) != 0) {
+    core::ReportToInterfaceF(core::ReportLevel::kError, kStreamInitFailed, n);
     return;
   }
   camera.SetPermanent(keys.permanent);
@@ -230,8 +233,8 @@ void SetUpStream(CCamera& camera, const CameraKeys& keys, int n, bool safe,
 }
 
 // Each record's own Init loads its templates, so identity first, then Init.
-void LoadCommandRecords(CommandRecords& commands, const CameraKeys& keys, int n) {
-  auto identify = [&](CCommandRecord& record) {
+void LoadCommandRecords(camera_http::CommandRecords& commands, const CameraKeys& keys, int n) {
+  auto identify = [&](camera_http::CommandRecord& record) {
     record.id_in_server = keys.id_in_server;
     record.family = keys.family;
     record.model = keys.model;
@@ -250,7 +253,8 @@ void LoadCommandRecords(CommandRecords& commands, const CameraKeys& keys, int n)
   commands.ptz[n].Init(keys.address, keys.port, "", n);
 }
 
-void ReadWatchdog(CUserProfile& p, const std::string& section, int n, LoadedConfiguration& loaded) {
+void ReadWatchdog(core::ProfileFile& p, const std::string& section, int n,
+                  LoadedConfiguration& loaded) {
   int watchdog_active = ReadIntBack(p, section, "WatchDogActive", 1);
   int timeout = ReadIntBack(p, section, "Timeout", 5);
   int pause = ReadIntBack(p, section, "SleepAfterAlarm", 60);
@@ -260,13 +264,13 @@ void ReadWatchdog(CUserProfile& p, const std::string& section, int n, LoadedConf
   if (watchdog_active == 1) loaded.watchdogs.push_back({n, timeout, pause, alarm});
 }
 
-void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
+void LoadCamera(core::ProfileFile& p, int n, const ConfigurationTables& tables,
                 LoadedConfiguration& loaded) {
   const std::string section = Section("Scenario%i", n);
-  const std::string ref = p.GetString(section, "CameraRef", "", kReferenceMax);
+  const std::string ref = p.GetString(section, "CameraRef", "", core::kReferenceMax);
   if (ref.empty()) return;
   CameraKeys keys = ReadCameraKeys(p, n, section, ref);
-  CCamera& camera = tables.cameras[n];
+  acquisition::Camera& camera = tables.cameras[n];
   SetIdentity(camera, keys, n);
   ReadStreamRequest(p, n, keys);
   const std::string camera_dir = platform::JoinPath(loaded.settings.file_path, ref);
@@ -277,7 +281,7 @@ void LoadCamera(CUserProfile& p, int n, const ConfigurationTables& tables,
   ReadWatchdog(p, section, n, loaded);
 }
 
-void LoadVideoServer(CUserProfile& p, int n, VideoServerTable& servers,
+void LoadVideoServer(core::ProfileFile& p, int n, camera_http::VideoServerTable& servers,
                      LoadedConfiguration& loaded) {
   std::string section = Section("VideoServer%d", n);
   int id = 0;
@@ -288,14 +292,14 @@ void LoadVideoServer(CUserProfile& p, int n, VideoServerTable& servers,
   p.GetInt(section, "NbCameraConnected", 0, &connected);
   int start_input = ReadIntIfMissing(p, section, "StartAlarmInput", 1, -1);
   int default_alarm = ReadIntIfMissing(p, section, "DefaultInputAlrNbr", 9650, -1);
-  std::string address = p.GetString(section, "IPAddress", "", kAddressMax);
+  std::string address = p.GetString(section, "IPAddress", "", core::kAddressMax);
   std::string model = p.GetString(section, "ServerModel", "", 127);
   // Only for a server that asks for them; read, never written back, so the
   // sections of servers without authentication stay as they are.
-  std::string user = p.GetString(section, "Username", "", kNameMax);
-  std::string password = p.GetString(section, "Password", "", kNameMax);
+  std::string user = p.GetString(section, "Username", "", core::kNameMax);
+  std::string password = p.GetString(section, "Password", "", core::kNameMax);
   if (connected <= 0) return;
-  CVideoServer& server = servers[static_cast<std::size_t>(n)];
+  camera_http::VideoServer& server = servers[static_cast<std::size_t>(n)];
   server.Init(address, port, "", n);
   server.user_name = user;
   server.password = password;
@@ -327,16 +331,16 @@ bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* 
     *uri = word;
     header->clear();
   }
-  if (uri->size() > kReferenceMax) uri->resize(kReferenceMax);
-  if (header->size() > kReferenceMax) header->resize(kReferenceMax);
+  if (uri->size() > core::kReferenceMax) uri->resize(core::kReferenceMax);
+  if (header->size() > core::kReferenceMax) header->resize(core::kReferenceMax);
   return true;
 }
 
 LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
                                       const ConfigurationTables& tables) {
   LoadedConfiguration loaded;
-  ConfigSettings& config = loaded.settings;
-  CUserProfile p(profile_file_name.c_str());
+  core::Settings& config = loaded.settings;
+  core::ProfileFile p(profile_file_name.c_str());
   if (!p.Open()) return loaded;
 
   config.number_of_ip_cams = ReadIntBack(p, "Config", "NumberOfIPCams", 1);
@@ -364,8 +368,8 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
   config.status_port = 0;
   p.GetInt("Config", "StatusPort", 0, &config.status_port);
   if (config.status_port < 0 || config.status_port > kMaxPort) {
-    ConsoleLogF(ConsoleLevel::kError, kBadStatusPort, config.status_port);
-    ReportToInterfaceF(ReportLevel::kError, kBadStatusPort, config.status_port);
+    core::ConsoleLogF(core::ConsoleLevel::kError, kBadStatusPort, config.status_port);
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadStatusPort, config.status_port);
     config.status_port = 0;
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
@@ -374,11 +378,12 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
        {&config.watch_path, &config.done_path, &config.error_path, &config.file_path})
     MakeOneLevel(*dir);
 
-  for (int n = 1; n < kCameraSlots; ++n) LoadCamera(p, n, tables, loaded);
-  for (int n = 1; n < kVideoServerSlots; ++n) LoadVideoServer(p, n, tables.video_servers, loaded);
+  for (int n = 1; n < core::kCameraSlots; ++n) LoadCamera(p, n, tables, loaded);
+  for (int n = 1; n < core::kVideoServerSlots; ++n)
+    LoadVideoServer(p, n, tables.video_servers, loaded);
 
   config.streaming_server_paths.clear();
-  for (int k = 1; k <= config.number_of_streaming_servers && k <= kMaxStreamingServers; ++k) {
+  for (int k = 1; k <= config.number_of_streaming_servers && k <= core::kMaxStreamingServers; ++k) {
     std::string section = Section("StreamingServer%d", k);
     std::string path = p.GetString(section, "WatchPath", kUndefinedPath, kPathMax);
     if (path.empty()) continue;
@@ -395,10 +400,13 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
 }
 
 void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
-                            AlarmServer& alarms, platform::Clock& clock) {
+                            alarms::AlarmServer& alarms, platform::Clock& clock) {
   for (int n : loaded.streams) tables.cameras[n].StartStreamThreads();
   for (const WatchdogStart& w : loaded.watchdogs)
     tables.cameras[w.camera].StartWatchdog(alarms, 1, w.timeout, w.pause, w.alarm);
   for (int n : loaded.alarm_inputs)
-    StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms, clock);
+    camera_http::StartAlarmInputThread(tables.video_servers[static_cast<std::size_t>(n)], alarms,
+                                       clock);
 }
+
+}  // namespace app

@@ -9,15 +9,17 @@
 #include "acquisition/camera/camera.h"
 #include "camera_http/command_records.h"
 #include "camera_http/video_server.h"
-#include "core/camera_base.h"
+#include "core/camera_identity.h"
 #include "core/settings.h"
 #include "platform/clock.h"
 
+namespace app {
+
 // The tables the loader fills, held by the gateway object.
 struct ConfigurationTables {
-  CameraTable& cameras;
-  CommandRecords& commands;
-  VideoServerTable& video_servers;
+  acquisition::CameraTable& cameras;
+  camera_http::CommandRecords& commands;
+  camera_http::VideoServerTable& video_servers;
 };
 
 // What loading found: the settings of "Config" with the streaming servers'
@@ -29,7 +31,7 @@ struct WatchdogStart {
   int alarm = 0;
 };
 struct LoadedConfiguration {
-  ConfigSettings settings;
+  core::Settings settings;
   std::vector<int> streams;  // cameras whose stream threads start
   std::vector<WatchdogStart> watchdogs;
   std::vector<int> alarm_inputs;  // video servers whose alarm input starts
@@ -45,8 +47,10 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
 // inputs; alarms start through `alarms`, and the alarm inputs' pauses are
 // measured on `clock`.
 void StartConfiguredThreads(const LoadedConfiguration& loaded, const ConfigurationTables& tables,
-                            AlarmServer& alarms, platform::Clock& clock);
+                            alarms::AlarmServer& alarms, platform::Clock& clock);
 
 // The request URI and header an older "GetParam" line stands for; false when
 // it names no path (then nothing changes).
 bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* header);
+
+}  // namespace app

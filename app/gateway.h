@@ -18,6 +18,8 @@
 #include "platform/clock.h"
 #include "status/status_server.h"
 
+namespace app {
+
 struct Gateway {
   explicit Gateway(platform::Clock& clock_in) : clock(clock_in), cameras(clock_in) {}
   Gateway(const Gateway&) = delete;
@@ -26,15 +28,17 @@ struct Gateway {
   ConfigurationTables tables() { return {cameras, commands, video_servers}; }
 
   platform::Clock& clock;
-  metrics::Metrics metrics;
+  core::Metrics metrics;
   // Filled by the configuration loader, then only read.
-  ConfigSettings settings;
-  CameraTable cameras;
-  CommandRecords commands;
-  VideoServerTable video_servers;
+  core::Settings settings;
+  acquisition::CameraTable cameras;
+  camera_http::CommandRecords commands;
+  camera_http::VideoServerTable video_servers;
   // Made once the settings are known.
-  std::unique_ptr<AlarmServer> alarms;
-  std::unique_ptr<JobRunner> jobs;
-  std::unique_ptr<JobWatcher> watcher;
-  std::unique_ptr<StatusServer> status;
+  std::unique_ptr<alarms::AlarmServer> alarms;
+  std::unique_ptr<jobs::JobRunner> jobs;
+  std::unique_ptr<jobs::JobWatcher> watcher;
+  std::unique_ptr<status::StatusServer> status;
 };
+
+}  // namespace app

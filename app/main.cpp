@@ -26,8 +26,8 @@
 #include "jobs/image_copy.h"
 #include "jobs/job_watcher.h"
 #include "monitor/event_job.h"
-#include "monitor/interface.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/interface_record.h"
+#include "monitor/monitor_server.h"
 #include "platform/held_temporary.h"
 #include "platform/named_objects.h"
 #include "platform/paths.h"
@@ -36,6 +36,7 @@
 #include "platform/thread.h"
 #include "status/status_server.h"
 
+namespace app {
 namespace {
 
 constexpr const char* kAlreadyStarted = "ocelam is already started";
@@ -57,10 +58,10 @@ constexpr const char* kTemporariesRemoved =
     "Removed %d temporary files left in %s by an earlier run that ended while writing them";
 
 // The interface record once it exists: a clean end writes its error ring.
-std::atomic<CInterface*> g_record{nullptr};
+std::atomic<monitor::InterfaceRecord*> g_record{nullptr};
 
 [[noreturn]] void EndCleanly() {
-  if (CInterface* record = g_record.load()) record->FlushErrorRing();
+  if (monitor::InterfaceRecord* record = g_record.load()) record->FlushErrorRing();
   std::fflush(stdout);
   _exit(0);
 }
@@ -77,12 +78,12 @@ void StopSignalThread(sigset_t signals) {
   EndCleanly();
 }
 
-void ForwardReport(void* record, char* text, ReportLevel level) {
-  static_cast<CInterface*>(record)->Log(text, level);
+void ForwardReport(void* record, char* text, core::ReportLevel level) {
+  static_cast<monitor::InterfaceRecord*>(record)->Log(text, level);
 }
 
 [[noreturn]] void EndSecondInstance() {
-  ConsoleLog(kAlreadyStarted, ConsoleLevel::kError);
+  core::ConsoleLog(kAlreadyStarted, core::ConsoleLevel::kError);
   std::this_thread::sleep_for(std::chrono::milliseconds(kAlreadyStartedPauseMs));
   std::fflush(stdout);
   _exit(kAlreadyStartedExitCode);
@@ -92,23 +93,23 @@ void ForwardReport(void* record, char* text, ReportLevel level) {
 // writer until renamed; those nobody holds were left by a run that was
 // killed while writing them. Nothing reads them, and a directory shared
 // with the alarm server or a streaming server should not fill up with them.
-void RemoveTemporariesOfEarlierRuns(const ConfigSettings& settings) {
+void RemoveTemporariesOfEarlierRuns(const core::Settings& settings) {
   auto clean = [](const std::string& directory, bool (*is_temporary)(std::string_view)) {
     std::string where = directory.empty() ? "." : directory;
     int removed = platform::RemoveLeftTemporaries(where, is_temporary);
     if (removed > 0) {
       std::string text = platform::StringPrintf(kTemporariesRemoved, removed, where.c_str());
-      ConsoleLog(text, ConsoleLevel::kNormal);
-      ReportToInterface(text, ReportLevel::kInfo);
+      core::ConsoleLog(text, core::ConsoleLevel::kNormal);
+      core::ReportToInterface(text, core::ReportLevel::kInfo);
     }
   };
-  clean(GetIniDirectory(), platform::IsProfileTemporaryName);
+  clean(core::GetIniDirectory(), platform::IsProfileTemporaryName);
   clean(settings.log_directory, platform::IsProfileTemporaryName);
   for (const std::string& path : settings.streaming_server_paths) {
-    clean(path, IsControlFileClaimName);
+    clean(path, jobs::IsControlFileClaimName);
     clean(path, platform::IsProfileTemporaryName);
   }
-  clean(EventJobFileDirectory(), IsEventJobTemporaryName);
+  clean(monitor::EventJobFileDirectory(), monitor::IsEventJobTemporaryName);
 }
 
 // glibc gives each new thread its own malloc arena, up to eight per core;
@@ -139,15 +140,15 @@ void TakeStopSignals() {
 void ClaimTheMachine(platform::InstanceLock& instance) {
   platform::Result<bool> acquired = instance.Acquire();
   if (!acquired)
-    ConsoleLogF(ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
-                acquired.status().reason().c_str());
+    core::ConsoleLogF(core::ConsoleLevel::kError, kRunDirUnusable, instance.path().c_str(),
+                      acquired.status().reason().c_str());
   if (!acquired || !*acquired) EndSecondInstance();
 }
 
 // Prints the banner; returns the version text clients are told.
 std::string AnnounceVersion() {
   unsigned major = 0, minor = 0, build = 0, revision = 0;
-  GetFileVersion(&major, &minor, &build, &revision);
+  core::GetFileVersion(&major, &minor, &build, &revision);
   std::printf("%s\n", kBannerRule);
   std::printf(kBannerFormat, major, minor, build, revision);
   std::printf("\n%s\n", kBannerRule);
@@ -161,18 +162,18 @@ std::string AnnounceVersion() {
 // monitor server on the port the record claims. Both live until the process
 // ends (detached threads report through them); without the monitor server
 // (null) the gateway runs without monitoring clients.
-CInterfaceMonitor* StartReporting(ApplicationInfo& info, platform::Clock& clock) {
-  auto* record = new CInterface(info.program_name, clock);
+monitor::MonitorServer* StartReporting(core::ApplicationInfo& info, platform::Clock& clock) {
+  auto* record = new monitor::InterfaceRecord(info.program_name, clock);
   g_record.store(record);
-  SetReportSink(record, ForwardReport);
+  core::SetReportSink(record, ForwardReport);
   // Said at once, so an operator sees why settings or log lines go missing.
   for (const std::string& line : CheckStartingPlaces(info.program_name)) {
-    ConsoleLog(line, ConsoleLevel::kError);
-    ReportToInterface(line, ReportLevel::kError);
+    core::ConsoleLog(line, core::ConsoleLevel::kError);
+    core::ReportToInterface(line, core::ReportLevel::kError);
   }
   info.monitor_port = record->GetMonitorPort();
-  auto* monitor = new (std::nothrow) CInterfaceMonitor(info.monitor_port, info, clock);
-  if (monitor == nullptr) ConsoleLog(kNoMonitor, ConsoleLevel::kError);
+  auto* monitor = new (std::nothrow) monitor::MonitorServer(info.monitor_port, info, clock);
+  if (monitor == nullptr) core::ConsoleLog(kNoMonitor, core::ConsoleLevel::kError);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(kStartPauseMs));
   if (monitor != nullptr) {
@@ -188,44 +189,44 @@ CInterfaceMonitor* StartReporting(ApplicationInfo& info, platform::Clock& clock)
 }
 
 // The status port, when "StatusPort" asks for one.
-void StartStatusPort(Gateway& gateway, CInterfaceMonitor* monitor) {
-  const ConfigSettings& settings = gateway.settings;
+void StartStatusPort(Gateway& gateway, monitor::MonitorServer* monitor) {
+  const core::Settings& settings = gateway.settings;
   if (settings.status_port <= 0) return;
-  StatusSources sources{settings, gateway.cameras, gateway.metrics, gateway.clock, {}};
+  status::StatusSources sources{settings, gateway.cameras, gateway.metrics, gateway.clock, {}};
   if (monitor != nullptr)
     sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
-  gateway.status = std::make_unique<StatusServer>(std::move(sources));
+  gateway.status = std::make_unique<status::StatusServer>(std::move(sources));
   gateway.status->Start(settings.status_port, settings.status_bind_address);
 }
 
 // Loads the configuration into a new gateway and starts everything it
 // configures but the job watcher. Never destroyed: the threads use it
 // until the process ends.
-Gateway& BuildGateway(const ApplicationInfo& info, CInterfaceMonitor* monitor,
+Gateway& BuildGateway(const core::ApplicationInfo& info, monitor::MonitorServer* monitor,
                       platform::Clock& clock) {
   auto* gateway = new Gateway(clock);
   const LoadedConfiguration loaded = LoadConfiguration(info.profile_file_name, gateway->tables());
   gateway->settings = loaded.settings;
-  const ConfigSettings& settings = gateway->settings;
-  gateway->alarms =
-      std::make_unique<AlarmServer>(settings.log_directory, gateway->metrics, gateway->clock);
+  const core::Settings& settings = gateway->settings;
+  gateway->alarms = std::make_unique<alarms::AlarmServer>(settings.log_directory, gateway->metrics,
+                                                          gateway->clock);
   StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms, gateway->clock);
   RemoveTemporariesOfEarlierRuns(settings);
-  gateway->jobs =
-      std::make_unique<JobRunner>(JobContext{settings, gateway->cameras, gateway->commands,
-                                             *gateway->alarms, gateway->metrics, gateway->clock},
-                                  HTTPCommand);
+  gateway->jobs = std::make_unique<jobs::JobRunner>(
+      jobs::JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,
+                       gateway->metrics, gateway->clock},
+      jobs::HTTPCommand);
   StartStatusPort(*gateway, monitor);
   return *gateway;
 }
 
 // Jobs need the settings and the camera table, so the watcher starts last.
 void StartJobWatcher(Gateway& gateway) {
-  gateway.watcher = std::make_unique<JobWatcher>(*gateway.jobs);
-  JobWatcher* watcher = gateway.watcher.get();
+  gateway.watcher = std::make_unique<jobs::JobWatcher>(*gateway.jobs);
+  jobs::JobWatcher* watcher = gateway.watcher.get();
   if (!platform::StartThread([watcher] { watcher->Run(); })) {
-    ConsoleLog(kNoJobWatcher, ConsoleLevel::kError);
-    ReportToInterface(kNoJobWatcher, ReportLevel::kError);
+    core::ConsoleLog(kNoJobWatcher, core::ConsoleLevel::kError);
+    core::ReportToInterface(kNoJobWatcher, core::ReportLevel::kError);
   }
 }
 
@@ -242,15 +243,17 @@ void IdleUntilRestart(platform::NamedEvent& restart) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The gateway's whole run; returns only for "--version", "--help" and a bad
+// command line.
+int Run(int argc, char** argv) {
   // "--version" and "--help" answer before anything is locked or started.
-  if (int code =
-          HandleArguments(argc, argv, MakeApplicationInfo(platform::ModulePath()).program_name);
+  if (int code = HandleArguments(argc, argv,
+                                 core::MakeApplicationInfo(platform::ModulePath()).program_name);
       code >= 0)
     return code;
   UseOneMallocArena();
   TakeStopSignals();
-  InitConsole();
+  core::InitConsole();
   platform::InstanceLock instance(kInstanceLockName);
   ClaimTheMachine(instance);
 
@@ -263,10 +266,10 @@ int main(int argc, char** argv) {
 
   // The one clock every decision about time in the gateway reads.
   platform::Clock& clock = platform::SystemClock();
-  ApplicationInfo info = MakeApplicationInfo(platform::ModulePath());
+  core::ApplicationInfo info = core::MakeApplicationInfo(platform::ModulePath());
   SockInit();  // only makes SIGPIPE harmless here
   info.version = AnnounceVersion();
-  CInterfaceMonitor* monitor = StartReporting(info, clock);
+  monitor::MonitorServer* monitor = StartReporting(info, clock);
   Gateway& gateway = BuildGateway(info, monitor, clock);
   StartJobWatcher(gateway);
   IdleUntilRestart(restart);
@@ -276,3 +279,7 @@ int main(int argc, char** argv) {
   instance.Release();
   EndCleanly();
 }
+
+}  // namespace app
+
+int main(int argc, char** argv) { return app::Run(argc, argv); }

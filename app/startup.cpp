@@ -15,6 +15,8 @@
 #include "platform/registry.h"
 #include "platform/strings.h"
 
+namespace app {
+
 namespace {
 
 std::string Usage(const std::string& name) { return "usage: " + name + " [--version | --help]\n"; }
@@ -119,13 +121,13 @@ std::vector<std::string> CheckStartingPlaces(const std::string& program_name) {
         "ERROR: registry file %s cannot be read (%s): ini files are read from and written to the "
         "working directory %s; make it readable",
         registry.c_str(), std::strerror(errno), cwd.c_str()));
-  } else if (GetIniDirectory().empty()) {
+  } else if (core::GetIniDirectory().empty()) {
     lines.push_back(platform::StringPrintf(
         "WARNING: registry file %s has no IniFilePath in [%s]: ini files are read from and written "
         "to the working directory %s; add IniFilePath=<ini directory>",
         registry.c_str(), platform::kRegistrySettingsKey, cwd.c_str()));
   } else {
-    ini_directory = GetIniDirectory();
+    ini_directory = core::GetIniDirectory();
   }
   std::string ini_shown = ini_directory.empty() ? cwd : ini_directory;
   if (!IsDirectory(ini_shown)) {
@@ -151,3 +153,5 @@ std::vector<std::string> CheckStartingPlaces(const std::string& program_name) {
         camera_log.c_str(), camera_log.c_str()));
   return lines;
 }
+
+}  // namespace app

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace app {
+
 // The command line: "--version" and "--help" print to standard output and
 // give exit code 0; anything else prints the usage to standard error and
 // gives 2. -1 when there are no arguments and the gateway is to run.
@@ -12,3 +14,5 @@ int HandleArguments(int argc, const char* const* argv, const std::string& progra
 // registry file, the ini directory, "log" and "LOG" of the working
 // directory): one line per problem, naming the path and what to do.
 std::vector<std::string> CheckStartingPlaces(const std::string& program_name);
+
+}  // namespace app

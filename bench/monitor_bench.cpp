@@ -1,6 +1,6 @@
 // Monitor benchmark: 50 connected monitoring clients and a stream of
 // reported lines. The gateway side (interface record and monitor server) runs
-// in this process and is fed through CInterface::Log, as every report of the
+// in this process and is fed through InterfaceRecord::Log, as every report of the
 // gateway is; the 50 clients run in a child process, so the CPU measured here
 // is the gateway's alone.
 //
@@ -29,14 +29,14 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/interface.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/interface_record.h"
+#include "monitor/monitor_server.h"
 #include "platform/clock.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kClients = kMonitorClients;
+constexpr int kClients = monitor::kMonitorClients;
 constexpr const char* kMarker = "bench line ";
 constexpr int kClientsPerAddress = 5;
 // Enough of a message to see the marker behind the tag, level, date and time.
@@ -161,8 +161,8 @@ struct Result {
 
 // Offers `rate` lines per second for `seconds`, then lets the send thread
 // drain and asks the clients what they got.
-Result Run(CInterface& record, CInterfaceMonitor& monitor, bool through_record, double rate,
-           double seconds, std::size_t line_length, int to_child, int from_child) {
+Result Run(monitor::InterfaceRecord& record, monitor::MonitorServer& monitor, bool through_record,
+           double rate, double seconds, std::size_t line_length, int to_child, int from_child) {
   const long total = static_cast<long>(rate * seconds);
   std::string pad(line_length > 32 ? line_length - 32 : 0, 'x');
   double cpu0 = CpuSeconds();
@@ -178,9 +178,9 @@ Result Run(CInterface& record, CInterfaceMonitor& monitor, bool through_record, 
     }
     std::snprintf(line, sizeof line, "%s%ld %s", kMarker, i, pad.c_str());
     if (through_record)
-      record.Log(line, ReportLevel::kInfo);
+      record.Log(line, core::ReportLevel::kInfo);
     else
-      monitor.ForwardLog(line, ReportLevel::kInfo);
+      monitor.ForwardLog(line, core::ReportLevel::kInfo);
   }
   // Drained when the counts stop growing for a while; the rate is taken up
   // to the last growth.
@@ -255,13 +255,13 @@ int main(int argc, char** argv) {
   close(down[0]);
   close(up[1]);
 
-  ApplicationInfo info;
+  core::ApplicationInfo info;
   info.program_name = "ocelam";
   info.version = "v.0.0.0.0";
   info.profile_file_name = "ocelam.ini";
   // The monitor's rate limits run on real time, as in the gateway.
-  auto* record = new CInterface(info.program_name, platform::SystemClock());
-  auto* monitor = new CInterfaceMonitor(port, info, platform::SystemClock());
+  auto* record = new monitor::InterfaceRecord(info.program_name, platform::SystemClock());
+  auto* monitor = new monitor::MonitorServer(port, info, platform::SystemClock());
   monitor->StartFullStatusThread();
   record->SetMonitor(monitor);
   char ready = 0;

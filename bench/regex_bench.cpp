@@ -125,7 +125,7 @@ double BestMilliseconds(const std::function<void()>& body) {
 // Positions of the whole match and the groups, -1 where there is none.
 using Parts = std::vector<long>;
 
-Parts OurParts(const regexp* prog, const char* text, bool matched) {
+Parts OurParts(const camera_http::regexp* prog, const char* text, bool matched) {
   Parts parts(2 * (kGroups + 1), -1);
   if (!matched) return parts;
   for (int i = 0; i <= kGroups; ++i) {
@@ -149,7 +149,7 @@ Parts LibraryParts(const regmatch_t* match, bool matched) {
 // Times both engines on `texts` (each matched `rounds` times) and prints the lines of one case.
 bool Compare(const char* title, const char* expression, const std::vector<std::string>& texts,
              int rounds) {
-  regexp* ours = regcompile(expression);
+  camera_http::regexp* ours = camera_http::regcompile(expression);
   regex_t library;
   if (ours == nullptr || regcomp(&library, expression, REG_EXTENDED) != 0) {
     std::printf("%s: expression does not compile\n", title);
@@ -161,7 +161,7 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
   int differ = 0;
   for (const std::string& text : texts) {
     regmatch_t match[kGroups + 1];
-    bool a = regexecute(ours, text.c_str()) == 1;
+    bool a = camera_http::regexecute(ours, text.c_str()) == 1;
     bool b = regexec(&library, text.c_str(), kGroups + 1, match, 0) == 0;
     matched += a;
     if (OurParts(ours, text.c_str(), a) != LibraryParts(match, b)) {
@@ -172,7 +172,7 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
   long sink = 0;
   double ours_match = BestMilliseconds([&] {
     for (int r = 0; r < rounds; ++r) {
-      for (const std::string& text : texts) sink += regexecute(ours, text.c_str());
+      for (const std::string& text : texts) sink += camera_http::regexecute(ours, text.c_str());
     }
   });
   double library_match = BestMilliseconds([&] {
@@ -186,12 +186,12 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
     char value[64];
     for (int r = 0; r < rounds; ++r) {
       for (const std::string& text : texts) {
-        regexp* prog = regcompile(expression);
-        if (regexecute(prog, text.c_str()) == 1) {
-          regsub(prog, "\\1", value, sizeof value);
+        camera_http::regexp* prog = camera_http::regcompile(expression);
+        if (camera_http::regexecute(prog, text.c_str()) == 1) {
+          camera_http::regsub(prog, "\\1", value, sizeof value);
           sink += value[0];
         }
-        regrelease(prog);
+        camera_http::regrelease(prog);
       }
     }
   });
@@ -211,7 +211,7 @@ bool Compare(const char* title, const char* expression, const std::vector<std::s
       }
     }
   });
-  regrelease(ours);
+  camera_http::regrelease(ours);
   regfree(&library);
 
   std::size_t total = texts.size() * static_cast<std::size_t>(rounds);

@@ -20,6 +20,8 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
+namespace camera_http {
+
 namespace {
 
 constexpr const char* kThreadStarted = "AlarmInputThread started for video server %d\n";
@@ -78,8 +80,8 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-void Log(const CVideoServer& server, std::string_view text) {
-  AppendDailyLog(kAlarmInputLogFormat, server.log_server_number, text);
+void Log(const VideoServer& server, std::string_view text) {
+  core::AppendDailyLog(kAlarmInputLogFormat, server.log_server_number, text);
 }
 
 // With a stop flag a pause is cut into steps this long, so a test's thread
@@ -119,7 +121,8 @@ bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
 // One line, already cut to its length: a heartbeat, an input event or
 // something to log and leave.
-void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::string_view line) {
+void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
+                           std::string_view line) {
   if (line.empty()) return;
   if (EqualNoCase(line, server.heartbeat)) {
     Log(server, kHeartbeatSeen);
@@ -172,25 +175,26 @@ void ProcessAlarmInputLine(CVideoServer& server, AlarmServer& alarms, std::strin
   int alarm = FindInputAlarm(server, iobox.data(), pin.data(), &camera);
   if (alarm < 1) return;
 
-  char reference[kAlarmReferenceSize] = {};
+  char reference[alarms::kAlarmReferenceSize] = {};
   // When no ".L1" file can be made the alarm is started all the same under
   // the reference given, since a missed alarm is worse than one without its
   // file.
   if (platform::Status made = alarms.CreateReference(reference); !made)
-    ConsoleAndReport(made.reason(), ConsoleLevel::kError, ReportLevel::kError);
-  if (platform::Status launched = alarms.LaunchAlarm(
-          kAlarmBatchFile, alarm, "", reference, 0,
-          platform::StringPrintf(kCameraName, camera.c_str()));
+    core::ConsoleAndReport(made.reason(), core::ConsoleLevel::kError, core::ReportLevel::kError);
+  if (platform::Status launched =
+          alarms.LaunchAlarm(alarms::kAlarmBatchFile, alarm, "", reference, 0,
+                             platform::StringPrintf(kCameraName, camera.c_str()));
       !launched)
-    ConsoleAndReport(launched.reason(), ConsoleLevel::kError, ReportLevel::kError);
+    core::ConsoleAndReport(launched.reason(), core::ConsoleLevel::kError,
+                           core::ReportLevel::kError);
   std::string started = platform::StringPrintf(kAlarmStarted, PrintableText(camera).c_str(), alarm,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
-  ConsoleLog(started, ConsoleLevel::kSuccess);
+  core::ConsoleLog(started, core::ConsoleLevel::kSuccess);
 }
 
 // Logs a failed step of the connection.
-void ConnectionFailed(const CVideoServer& server, const char* format, const std::string& request) {
+void ConnectionFailed(const VideoServer& server, const char* format, const std::string& request) {
   ReportServerSocketError(server, server.log_server_number);
   Log(server, platform::StringPrintf(format, request.c_str()));
 }
@@ -219,16 +223,16 @@ std::string PrintableText(std::string_view text) {
   return out;
 }
 
-void ReportServerSocketError(const CVideoServer& /*server*/, int server_number) {
+void ReportServerSocketError(const VideoServer& /*server*/, int server_number) {
   std::string message = platform::StringPrintf(kSocketError, server_number, SockLastError());
-  ConsoleLog(message, ConsoleLevel::kError);
-  AppendDailyLog(kServerLogFormat, server_number, message);
-  ReportToInterface(message, ReportLevel::kInfo);
+  core::ConsoleLog(message, core::ConsoleLevel::kError);
+  core::AppendDailyLog(kServerLogFormat, server_number, message);
+  core::ReportToInterface(message, core::ReportLevel::kInfo);
 }
 
-int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::string_view pin,
+int FindInputAlarm(const VideoServer& server, std::string_view iobox, std::string_view pin,
                    std::string* camera_out) {
-  CUserProfile profile(kInputMappingFile);
+  core::ProfileFile profile(kInputMappingFile);
   const std::string iobox_text(iobox);
   const std::string pin_text(pin);
   std::string camera = profile.GetString(
@@ -237,7 +241,7 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   if (camera.empty()) {
     std::string message = platform::StringPrintf(kNoCamera, PrintableText(iobox_text).c_str());
     Log(server, message);
-    ConsoleLog(message, ConsoleLevel::kError);
+    core::ConsoleLog(message, core::ConsoleLevel::kError);
     return kNoCameraForIOBox;
   }
   int alarm = server.default_alarm_number;
@@ -248,7 +252,7 @@ int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::stri
   return alarm;
 }
 
-int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssembler& lines,
+int ProcessAlarmInputBlock(VideoServer& server, alarms::AlarmServer& alarms, LineAssembler& lines,
                            std::string_view block) {
   // Cut first, act after: the lines of a block are fixed before any of them
   // starts an alarm.
@@ -267,7 +271,7 @@ int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssemb
   return static_cast<int>(complete.size());
 }
 
-void EndAlarmInputConnection(CVideoServer& server, LineAssembler& lines) {
+void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines) {
   std::string rest = lines.TakeUnfinished();
   if (rest.empty()) return;
   rest.resize(std::min(rest.size(), kAlarmInputLineMax));
@@ -302,8 +306,8 @@ namespace {
 
 // One alarm-input thread's state across its connections.
 struct AlarmInputRun {
-  CVideoServer& server;
-  AlarmServer& alarms;
+  VideoServer& server;
+  alarms::AlarmServer& alarms;
   platform::Clock& clock;
   const std::atomic<bool>* stop;
   std::string request;  // as the log shows it
@@ -337,7 +341,7 @@ const char* OpenConnection(AlarmInputRun& run, SockRecord& socket) {
 // A first block that refused us for want of credentials: answered on a new
 // connection when we can (kAnswerNow), else told once (kRefused).
 ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::string_view block) {
-  const CVideoServer& server = run.server;
+  const VideoServer& server = run.server;
   std::string head(block);
   ReadHead(socket, run.buffer, server.timings.receive_timeout, &head);
   std::string authorized, scheme, why;
@@ -359,7 +363,7 @@ ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::strin
   }
   if (!run.refusal_reported) {
     Log(server, message);
-    ConsoleLog(message, ConsoleLevel::kError);
+    core::ConsoleLog(message, core::ConsoleLevel::kError);
     run.refusal_reported = true;
   }
   return ConnectionEnd::kRefused;
@@ -418,13 +422,13 @@ bool RunConnection(AlarmInputRun& run) {
 
 }  // namespace
 
-void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock,
+void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::Clock& clock,
                    const std::atomic<bool>* stop) {
   std::string started = platform::StringPrintf(kThreadStarted, server.log_server_number);
   // The message ends in a line feed of its own; the console and the log end
   // every line anyway, so it is not doubled into an empty line.
   if (!started.empty() && started.back() == '\n') started.pop_back();
-  ConsoleLog(started, ConsoleLevel::kNormal);
+  core::ConsoleLog(started, core::ConsoleLevel::kNormal);
   Log(server, started);
 
   AlarmInputRun run{.server = server,
@@ -438,19 +442,22 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& c
   }
 }
 
-void AlarmInputThread(CVideoServer* server, AlarmServer* alarms, platform::Clock* clock) {
+void AlarmInputThread(VideoServer* server, alarms::AlarmServer* alarms, platform::Clock* clock) {
   while (true) RunAlarmInput(*server, *alarms, *clock, nullptr);
 }
 
-bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock) {
-  CVideoServer* record = &server;
-  AlarmServer* starter = &alarms;
+bool StartAlarmInputThread(VideoServer& server, alarms::AlarmServer& alarms,
+                           platform::Clock& clock) {
+  VideoServer* record = &server;
+  alarms::AlarmServer* starter = &alarms;
   platform::Clock* time = &clock;
   if (platform::StartThread([record, starter, time] { AlarmInputThread(record, starter, time); })
           .ok())
     return true;
   std::string message = platform::StringPrintf(kThreadNotStarted, server.log_server_number);
-  ConsoleLog(message, ConsoleLevel::kError);
-  ReportToInterface(message, ReportLevel::kError);
+  core::ConsoleLog(message, core::ConsoleLevel::kError);
+  core::ReportToInterface(message, core::ReportLevel::kError);
   return false;
 }
+
+}  // namespace camera_http

@@ -22,6 +22,8 @@
 #include "camera_http/video_server.h"
 #include "platform/clock.h"
 
+namespace camera_http {
+
 // The thread's daily log and the socket failure log, per server number, with
 // the date as year, day of the month, month.
 inline constexpr char kAlarmInputLogFormat[] = "./LOG/ocelam_alarminput_server_%d_%04d%02d%02d.log";
@@ -46,10 +48,11 @@ inline constexpr int kNoCameraForIOBox = -1;
 // stack); its alarms start through `alarms`, its pauses are measured on
 // `clock`. All three must outlive the process's threads. False, after
 // reporting it, when the thread cannot be created.
-bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock);
+bool StartAlarmInputThread(VideoServer& server, alarms::AlarmServer& alarms,
+                           platform::Clock& clock);
 
 // The thread body: RunAlarmInput without end.
-[[noreturn]] void AlarmInputThread(CVideoServer* server, AlarmServer* alarms,
+[[noreturn]] void AlarmInputThread(VideoServer* server, alarms::AlarmServer* alarms,
                                    platform::Clock* clock);
 
 // Connect, send the request (with its NUL), read and act on blocks until the
@@ -59,7 +62,7 @@ bool StartAlarmInputThread(CVideoServer& server, AlarmServer& alarms, platform::
 // pause. Both pauses are waited on `clock`; the short pause after a block
 // that completed a line only paces the reading and is plain sleeping.
 // Returns only when `stop` is given and set (tests); waits end early then.
-void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& clock,
+void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::Clock& clock,
                    const std::atomic<bool>* stop);
 
 // Acts on one received block of a connection. `lines` holds what earlier
@@ -69,26 +72,28 @@ void RunAlarmInput(CVideoServer& server, AlarmServer& alarms, platform::Clock& c
 // such, and a line that reaches kAlarmInputPendingMax bytes without its end
 // is logged once and dropped up to its end. Returns the number of lines
 // the block completed (an overlong one included).
-int ProcessAlarmInputBlock(CVideoServer& server, AlarmServer& alarms, LineAssembler& lines,
+int ProcessAlarmInputBlock(VideoServer& server, alarms::AlarmServer& alarms, LineAssembler& lines,
                            std::string_view block);
 
 // The connection has ended: a line it left unfinished is logged as
 // "ERROR: No valid data received '%s'", never examined (it may be cut
 // anywhere), and `lines` is ready for the next connection.
-void EndAlarmInputConnection(CVideoServer& server, LineAssembler& lines);
+void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines);
 
 // The alarm configured for `pin` of the camera that "IOBoxCameraMapping"
 // gives for "<server number>-<iobox>": "StartAlrOnPin<pin>" of
 // "Scenario<camera>", by default the server's default alarm. The camera
 // number text goes to `camera_out`. kNoCameraForIOBox, logged and shown on
 // the console, when the IO box has no camera.
-int FindInputAlarm(const CVideoServer& server, std::string_view iobox, std::string_view pin,
+int FindInputAlarm(const VideoServer& server, std::string_view iobox, std::string_view pin,
                    std::string* camera_out);
 
 // Reports the calling thread's last socket error for server `server_number`
 // on the console, in the server log and to the interface.
-void ReportServerSocketError(const CVideoServer& server, int server_number);
+void ReportServerSocketError(const VideoServer& server, int server_number);
 
 // `text` with every control byte written as "\r", "\n", "\t" or "\xHH", so
 // it can stand inside one log or console line.
 std::string PrintableText(std::string_view text);
+
+}  // namespace camera_http

@@ -14,6 +14,8 @@
 #include "core/text.h"
 #include "platform/strings.h"
 
+namespace camera_http {
+
 namespace {
 
 constexpr const char* kIOLog = "./LOG/ocelam_iobox_camera_%d_%04d%02d%02d.log";
@@ -49,10 +51,10 @@ constexpr const char* kFollowUpReset = "R";
 
 // A template as the command records keep it: read with an empty default,
 // cut to its buffer, with the written "\r" and "\n" turned into CR and LF.
-std::string ReadTemplate(CUserProfile& profile, const std::string& section, const char* key) {
+std::string ReadTemplate(core::ProfileFile& profile, const std::string& section, const char* key) {
   std::string raw = profile.GetString(section, key, "", kTemplateMax);
   std::string text(raw.size(), '\0');
-  text.resize(UnescapeCrLf(text.data(), raw.data(), raw.size()));
+  text.resize(core::UnescapeCrLf(text.data(), raw.data(), raw.size()));
   return text;
 }
 
@@ -89,7 +91,7 @@ class Filler {
     std::size_t at = text_.find(placeholder);
     if (at == std::string::npos) return;
     std::size_t expected = text_.size() - placeholder.size() + value.size();
-    ReplacePlaceholder(text_, placeholder, value);
+    core::ReplacePlaceholder(text_, placeholder, value);
     if (text_.size() != expected) cut_ = true;
   }
   void Fill(std::string_view placeholder, int value) { Fill(placeholder, std::to_string(value)); }
@@ -113,25 +115,25 @@ CameraFamily FamilyOf(std::string_view family_text) {
 
 // ---- shared by the three kinds ----
 
-void CCommandRecord::Init(std::string_view address_in, int port_in, std::string_view name,
-                          int number_in) {
-  address = std::string(address_in.substr(0, kAddressMax));
+void CommandRecord::Init(std::string_view address_in, int port_in, std::string_view name,
+                         int number_in) {
+  address = std::string(address_in.substr(0, core::kAddressMax));
   port = port_in;
-  reference = std::string(name.substr(0, kReferenceMax));
+  reference = std::string(name.substr(0, core::kReferenceMax));
   number = number_in;
 }
 
-void CCommandRecord::Log(const char* log_name_format, std::string_view text) const {
-  AppendDailyLog(log_name_format, log_camera_number, text);
+void CommandRecord::Log(const char* log_name_format, std::string_view text) const {
+  core::AppendDailyLog(log_name_format, log_camera_number, text);
 }
 
-void CCommandRecord::LogError(const char* log_name_format, std::string_view text) const {
+void CommandRecord::LogError(const char* log_name_format, std::string_view text) const {
   Log(log_name_format, text);
-  ConsoleLog(text, ConsoleLevel::kError);
+  core::ConsoleLog(text, core::ConsoleLevel::kError);
 }
 
-int CCommandRecord::Deliver(const char* log_name_format, const std::string& template_text,
-                            const std::string& filled, bool cut, CommandBuffer out) const {
+int CommandRecord::Deliver(const char* log_name_format, const std::string& template_text,
+                           const std::string& filled, bool cut, CommandBuffer out) const {
   out[0] = '\0';
   if (cut || filled.size() > kCommandMax) {
     LogError(log_name_format, platform::StringPrintf(kTooLong, template_text.c_str(),
@@ -143,8 +145,8 @@ int CCommandRecord::Deliver(const char* log_name_format, const std::string& temp
   return 0;
 }
 
-int CCommandRecord::ExecuteCommand(const char* log_name_format, const char* command,
-                                   ReplyBuffer reply_out, int camera) const {
+int CommandRecord::ExecuteCommand(const char* log_name_format, const char* command,
+                                  ReplyBuffer reply_out, int camera) const {
   if (!command) command = "";
   Log(log_name_format, platform::StringPrintf(kExecuting, command));
   std::array<char, kHttpErrorTextSize> error_text{};
@@ -156,14 +158,14 @@ int CCommandRecord::ExecuteCommand(const char* log_name_format, const char* comm
 
 // ---- IO box outputs ----
 
-void CIOBoxCommand::Init(std::string_view address_in, int port_in, std::string_view name,
-                         int number_in) {
-  CCommandRecord::Init(address_in, port_in, name, number_in);
-  CUserProfile profile(kCameraDefinitionsFile);
+void IoBoxCommand::Init(std::string_view address_in, int port_in, std::string_view name,
+                        int number_in) {
+  CommandRecord::Init(address_in, port_in, name, number_in);
+  core::ProfileFile profile(kCameraDefinitionsFile);
   io_template = ReadTemplate(profile, ModelSection(model), "GetIOParam");
 }
 
-int CIOBoxCommand::BuildCommand(CommandBuffer out, int pin, std::string_view status) const {
+int IoBoxCommand::BuildCommand(CommandBuffer out, int pin, std::string_view status) const {
   out[0] = '\0';
   CameraFamily f = FamilyOf(family);
   if (f == CameraFamily::kOther) {
@@ -179,7 +181,7 @@ int CIOBoxCommand::BuildCommand(CommandBuffer out, int pin, std::string_view sta
   return Deliver(kIOLog, io_template, filler.text(), filler.cut(), out);
 }
 
-int CIOBoxCommand::BuildFollowUp(CommandBuffer out, int pin, std::string_view status) const {
+int IoBoxCommand::BuildFollowUp(CommandBuffer out, int pin, std::string_view status) const {
   out[0] = '\0';
   char first = StatusChar(status, 0);
   if (IsSet(first) || IsReset(first)) return 0;
@@ -189,21 +191,21 @@ int CIOBoxCommand::BuildFollowUp(CommandBuffer out, int pin, std::string_view st
   return status.size() > 2 ? LeadingNumber(status.substr(2)) : 0;
 }
 
-int CIOBoxCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
+int IoBoxCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
   return ExecuteCommand(kIOLog, command, reply_out, camera);
 }
 
 // ---- PTZ presets ----
 
-void CPTZCommand::Init(std::string_view address_in, int port_in, std::string_view name,
-                       int number_in) {
-  CCommandRecord::Init(address_in, port_in, name, number_in);
-  CUserProfile profile(kCameraDefinitionsFile);
+void PtzCommand::Init(std::string_view address_in, int port_in, std::string_view name,
+                      int number_in) {
+  CommandRecord::Init(address_in, port_in, name, number_in);
+  core::ProfileFile profile(kCameraDefinitionsFile);
   preset_template = ReadTemplate(profile, ModelSection(model), "GetPresetParam");
 }
 
-int CPTZCommand::BuildCommand(CommandBuffer out, std::string_view ptz_command,
-                              int preset_index) const {
+int PtzCommand::BuildCommand(CommandBuffer out, std::string_view ptz_command,
+                             int preset_index) const {
   out[0] = '\0';
   CameraFamily f = FamilyOf(family);
   if (f == CameraFamily::kOther) {
@@ -224,16 +226,16 @@ int CPTZCommand::BuildCommand(CommandBuffer out, std::string_view ptz_command,
   return Deliver(kPTZLog, preset_template, filler.text(), filler.cut(), out);
 }
 
-int CPTZCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
+int PtzCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
   return ExecuteCommand(kPTZLog, command, reply_out, camera);
 }
 
 // ---- recording on the video server ----
 
-void CRecordingCommand::Init(std::string_view address_in, int port_in, std::string_view name,
-                             int number_in) {
-  CCommandRecord::Init(address_in, port_in, name, number_in);
-  CUserProfile profile(kCameraDefinitionsFile);
+void RecordingCommand::Init(std::string_view address_in, int port_in, std::string_view name,
+                            int number_in) {
+  CommandRecord::Init(address_in, port_in, name, number_in);
+  core::ProfileFile profile(kCameraDefinitionsFile);
   std::string section = ModelSection(model);
   start_template = ReadTemplate(profile, section, "GetRecStartParam");
   stop_template = ReadTemplate(profile, section, "GetRecStopParam");
@@ -243,7 +245,7 @@ void CRecordingCommand::Init(std::string_view address_in, int port_in, std::stri
   handle_subst = profile.GetString(family, "GetRecHandleIDSubst", "", kHandleSubstMax);
 }
 
-int CRecordingCommand::BuildStart(CommandBuffer out) const {
+int RecordingCommand::BuildStart(CommandBuffer out) const {
   out[0] = '\0';
   if (FamilyOf(family) != CameraFamily::kSonyRsm) {
     LogError(kRecordingLog, platform::StringPrintf(kNoRecordingSupport, family.c_str()));
@@ -254,7 +256,7 @@ int CRecordingCommand::BuildStart(CommandBuffer out) const {
   return Deliver(kRecordingLog, start_template, filler.text(), filler.cut(), out);
 }
 
-int CRecordingCommand::BuildStop(CommandBuffer out, const char* start_reply) const {
+int RecordingCommand::BuildStop(CommandBuffer out, const char* start_reply) const {
   out[0] = '\0';
   if (FamilyOf(family) != CameraFamily::kSonyRsm) {
     LogError(kRecordingLog, platform::StringPrintf(kNoRecordingSupport, family.c_str()));
@@ -266,7 +268,7 @@ int CRecordingCommand::BuildStop(CommandBuffer out, const char* start_reply) con
   return Deliver(kRecordingLog, stop_template, filler.text(), filler.cut(), out);
 }
 
-int CRecordingCommand::GetHandleId(const char* reply) const {
+int RecordingCommand::GetHandleId(const char* reply) const {
   if (!reply) reply = "";
   RegexpPtr prog(regcompile(reply_expression.c_str()));
   if (!prog) {
@@ -283,7 +285,8 @@ int CRecordingCommand::GetHandleId(const char* reply) const {
   return LeadingNumber(handle);
 }
 
-int CRecordingCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
+int RecordingCommand::Execute(const char* command, ReplyBuffer reply_out, int camera) const {
   return ExecuteCommand(kRecordingLog, command, reply_out, camera);
 }
 
+}  // namespace camera_http

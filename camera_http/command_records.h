@@ -20,7 +20,9 @@
 #include <string_view>
 
 #include "camera_http/http_client.h"
-#include "core/camera_base.h"
+#include "core/camera_identity.h"
+
+namespace camera_http {
 
 // The buffer a command is built into; a built command has at most 255
 // characters and is refused when its placeholders would make it longer.
@@ -48,7 +50,7 @@ using ReplyBuffer = std::span<char, kHttpReplySize>;
 enum class CameraFamily { kOther, kSony, kSonyRsm };
 CameraFamily FamilyOf(std::string_view family_text);
 
-class CCommandRecord : public CCameraBase {
+class CommandRecord : public core::CameraIdentity {
  public:
   // Stores address, port, reference (the name) and number in the identity
   // part. The records' own Init also loads their templates.
@@ -72,7 +74,7 @@ class CCommandRecord : public CCameraBase {
                      int camera) const;
 };
 
-class CIOBoxCommand : public CCommandRecord {
+class IoBoxCommand : public CommandRecord {
  public:
   // Identity, then "GetIOParam" of "Cam%dData" (model).
   void Init(std::string_view address_in, int port_in, std::string_view name, int number_in);
@@ -92,7 +94,7 @@ class CIOBoxCommand : public CCommandRecord {
   std::string io_template;     // "GetIOParam", CR LF unescaped
 };
 
-class CPTZCommand : public CCommandRecord {
+class PtzCommand : public CommandRecord {
  public:
   // Identity, then "GetPresetParam" of "Cam%dData" (model).
   void Init(std::string_view address_in, int port_in, std::string_view name, int number_in);
@@ -106,7 +108,7 @@ class CPTZCommand : public CCommandRecord {
   std::string preset_template;  // "GetPresetParam", CR LF unescaped
 };
 
-class CRecordingCommand : public CCommandRecord {
+class RecordingCommand : public CommandRecord {
  public:
   // Identity, then "GetRecStartParam" and "GetRecStopParam" of "Cam%dData"
   // (model), "GetRecResponseRegExp" and "GetRecHandleIDSubst" of the section
@@ -135,7 +137,9 @@ class CRecordingCommand : public CCommandRecord {
 // one, filled by the configuration loader before any thread starts and only
 // read afterwards.
 struct CommandRecords {
-  CIOBoxCommand io[kCameraSlots];
-  CPTZCommand ptz[kCameraSlots];
-  CRecordingCommand recording[kCameraSlots];
+  IoBoxCommand io[core::kCameraSlots];
+  PtzCommand ptz[core::kCameraSlots];
+  RecordingCommand recording[core::kCameraSlots];
 };
+
+}  // namespace camera_http

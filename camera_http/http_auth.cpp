@@ -10,6 +10,8 @@
 
 #include "platform/strings.h"
 
+namespace camera_http {
+
 namespace {
 
 constexpr char kAuthorizationHeader[] = "Authorization";
@@ -382,3 +384,5 @@ bool AnswerChallenge(std::string_view request, std::string_view reply_head,
   authorized->append(request.substr(eol + 2));
   return true;
 }
+
+}  // namespace camera_http

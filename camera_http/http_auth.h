@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace camera_http {
+
 // The user and password of one camera or video server ("Username",
 // "Password" of its section). Nothing is answered without a user.
 struct HttpCredentials {
@@ -34,3 +36,5 @@ std::string HeaderValues(std::string_view head, std::string_view name);
 bool AnswerChallenge(std::string_view request, std::string_view reply_head,
                      const HttpCredentials& credentials, std::string* authorized,
                      std::string* scheme, std::string* why);
+
+}  // namespace camera_http

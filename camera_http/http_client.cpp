@@ -16,6 +16,8 @@
 #include "platform/socket.h"
 #include "platform/strings.h"
 
+namespace camera_http {
+
 namespace {
 
 constexpr char kOpenFailed[] = "Camera %d: ERROR (%d): can not open socket for the command '%s'";
@@ -239,3 +241,5 @@ int GetReplyStatus(const char* reply, std::span<char, kHttpReplySize> body_out) 
   // The status is read from what fits a reply buffer.
   return HttpStatusOfLine(std::string_view(reply, strnlen(reply, kHttpReplySize - 1)));
 }
+
+}  // namespace camera_http

@@ -15,6 +15,8 @@
 #include "camera_http/http_reply.h"
 #include "platform/socket.h"
 
+namespace camera_http {
+
 // Size of the error text buffer (kHttpReplySize is the reply's).
 inline constexpr std::size_t kHttpErrorTextSize = 2048;
 
@@ -52,3 +54,5 @@ int HttpStatusCode(std::string_view reply);
 // the first "\r\n\r\n", or "unknown error" when there is no such line. The
 // body is cut to fit `body_out`.
 int GetReplyStatus(const char* reply, std::span<char, kHttpReplySize> body_out);
+
+}  // namespace camera_http

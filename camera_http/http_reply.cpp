@@ -8,6 +8,8 @@
 #include "camera_http/http_auth.h"
 #include "platform/strings.h"
 
+namespace camera_http {
+
 namespace {
 
 constexpr char kBadLength[] = "malformed Content-Length '%s'";
@@ -211,3 +213,5 @@ void HttpReplyReader::Process() {
     }
   }
 }
+
+}  // namespace camera_http

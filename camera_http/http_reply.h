@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace camera_http {
+
 // Size of the reply, body and error text buffers; each holds at most one
 // character less and a terminating NUL.
 inline constexpr std::size_t kHttpReplySize = 2048;
@@ -67,3 +69,5 @@ class HttpReplyReader {
   std::uint64_t left_ = 0;  // bytes of the body or chunk still to come
   std::string why_;
 };
+
+}  // namespace camera_http

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace camera_http {
+
 std::vector<LineAssembler::Line> LineAssembler::Feed(std::string_view bytes) {
   std::vector<Line> lines;
   std::size_t i = 0;
@@ -44,3 +46,5 @@ std::string LineAssembler::TakeUnfinished() {
   dropping_ = false;
   return rest;
 }
+
+}  // namespace camera_http

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+namespace camera_http {
+
 class LineAssembler {
  public:
   // Bytes a line may hold while it waits for its end.
@@ -42,3 +44,5 @@ class LineAssembler {
   bool after_cr_ = false;  // the last byte fed was a CR: an LF now ends nothing
   bool dropping_ = false;  // inside the rest of an overlong line
 };
+
+}  // namespace camera_http

@@ -17,6 +17,8 @@
 
 #include "camera_http/regex_program.h"
 
+namespace camera_http {
+
 using namespace regex_internal;
 
 namespace {
@@ -690,3 +692,5 @@ void regrelease(regexp* prog) {
 void regreport(const char* message) { last_error = message != nullptr ? message : ""; }
 
 const char* reglasterror() { return last_error; }
+
+}  // namespace camera_http

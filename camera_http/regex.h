@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace camera_http {
+
 // Parts of a match: 0 is the whole match, 1 to 9 the parenthesised groups
 // numbered by their opening parenthesis.
 inline constexpr int kRegexpParts = 10;
@@ -117,3 +119,5 @@ struct RegexpRelease {
   void operator()(regexp* prog) const { regrelease(prog); }
 };
 using RegexpPtr = std::unique_ptr<regexp, RegexpRelease>;
+
+}  // namespace camera_http

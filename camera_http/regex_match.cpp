@@ -20,6 +20,8 @@
 #include "camera_http/regex.h"
 #include "camera_http/regex_program.h"
 
+namespace camera_http {
+
 using namespace regex_internal;
 
 namespace {
@@ -534,3 +536,5 @@ int regexecute(regexp* prog, const char* subject) {
   }
   return 1;
 }
+
+}  // namespace camera_http

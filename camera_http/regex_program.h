@@ -11,6 +11,8 @@
 
 #include "camera_http/regex.h"
 
+namespace camera_http {
+
 namespace regex_internal {
 
 // Set in a live regexp; cleared when it is released.
@@ -100,3 +102,5 @@ inline bool InSet(const std::uint32_t* map, unsigned char c) {
 inline void AddToSet(std::uint32_t* map, unsigned char c) { map[c >> 5] |= 1u << (c & 31); }
 
 }  // namespace regex_internal
+
+}  // namespace camera_http

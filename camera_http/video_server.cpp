@@ -6,29 +6,31 @@
 #include "core/profile/user_profile.h"
 #include "core/text.h"
 
+namespace camera_http {
+
 namespace {
 
 // A text of the server section as the record keeps it: read with an empty
 // default, with the written "\r" and "\n" turned into CR and LF, cut to
 // `max` characters.
-std::string ReadText(CUserProfile& profile, const char* key, std::size_t max) {
+std::string ReadText(core::ProfileFile& profile, const char* key, std::size_t max) {
   std::string raw = profile.GetString(kVideoServerSection, key, "", kVideoServerTextMax);
   std::string text(raw.size(), '\0');
-  text.resize(UnescapeCrLf(text.data(), raw.data(), raw.size()));
+  text.resize(core::UnescapeCrLf(text.data(), raw.data(), raw.size()));
   if (text.size() > max) text.resize(max);
   return text;
 }
 
 }  // namespace
 
-void CVideoServer::Init(std::string_view address_in, int port_in, std::string_view name,
-                        int number_in) {
-  address = std::string(address_in.substr(0, kAddressMax));
+void VideoServer::Init(std::string_view address_in, int port_in, std::string_view name,
+                       int number_in) {
+  address = std::string(address_in.substr(0, core::kAddressMax));
   port = port_in;
-  reference = std::string(name.substr(0, kReferenceMax));
+  reference = std::string(name.substr(0, core::kReferenceMax));
   number = number_in;
 
-  CUserProfile profile(kCameraDefinitionsFile);
+  core::ProfileFile profile(kCameraDefinitionsFile);
   line_expression = ReadText(profile, "AlarmInputRegExp", kVideoServerTextMax);
   iobox_subst = ReadText(profile, "AlarmInputIOBoxIDSubst", kSubstitutionMax);
   pin_number_subst = ReadText(profile, "AlarmInputPinNumberSubst", kSubstitutionMax);
@@ -40,3 +42,4 @@ void CVideoServer::Init(std::string_view address_in, int port_in, std::string_vi
   request = ReadText(profile, "GetAlarmInput", kVideoServerTextMax);
 }
 
+}  // namespace camera_http

@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/camera_base.h"
+#include "core/camera_identity.h"
 #include "platform/socket.h"
+
+namespace camera_http {
 
 // Longest request, line expression, heartbeat and valid pin type kept.
 inline constexpr std::size_t kVideoServerTextMax = 255;
@@ -36,7 +38,7 @@ struct AlarmInputTimings {
   int block_pause_ms = 300;
 };
 
-class CVideoServer : public CCameraBase {
+class VideoServer : public core::CameraIdentity {
  public:
   // Stores address, port, reference (the name) and server number, then reads
   // the nine alarm-input texts with "\r" and "\n" turned into CR and LF.
@@ -60,4 +62,6 @@ class CVideoServer : public CCameraBase {
 // The video servers, by server number. The gateway holds one table, filled
 // by the configuration loader before any thread starts; each alarm-input
 // thread then owns its server's record.
-using VideoServerTable = std::array<CVideoServer, kVideoServerSlots>;
+using VideoServerTable = std::array<VideoServer, core::kVideoServerSlots>;
+
+}  // namespace camera_http

@@ -2,6 +2,8 @@
 
 #include "core/version.h"
 
+namespace core {
+
 ApplicationInfo MakeApplicationInfo(std::string_view module_path) {
   std::string_view name = module_path;
   if (std::size_t slash = name.find_last_of("/\\"); slash != std::string_view::npos)
@@ -22,3 +24,5 @@ int GetFileVersion(unsigned* major, unsigned* minor, unsigned* build, unsigned* 
   if (revision) *revision = OCELAM_VERSION_TWEAK;
   return 0;
 }
+
+}  // namespace core

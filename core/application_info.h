@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace core {
+
 struct ApplicationInfo {
   std::string program_name;       // executable name without directory and extension
   std::string version;            // "v.a.b.c.d"
@@ -19,3 +21,5 @@ ApplicationInfo MakeApplicationInfo(std::string_view module_path);
 // The version compiled in from the project version. Any out-parameter may be
 // null. Returns 0.
 int GetFileVersion(unsigned* major, unsigned* minor, unsigned* build, unsigned* revision);
+
+}  // namespace core

@@ -10,6 +10,8 @@
 #include "platform/console.h"
 #include "platform/strings.h"
 
+namespace core {
+
 int InitConsole() { return 1; }
 
 void SetConsoleColor(ConsoleLevel level) {
@@ -42,3 +44,5 @@ void ConsoleLogF(ConsoleLevel level, const char* format, ...) {
   va_end(args);
   ConsoleLog(std::string_view(text).substr(0, kFormattedLineMax), level);
 }
+
+}  // namespace core

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace core {
+
 // The colour of a console line.
 enum class ConsoleLevel { kNormal = 1, kError = 2, kBlue = 3, kSuccess = 4 };
 
@@ -25,3 +27,5 @@ void ConsoleLog(std::string_view text, ConsoleLevel level);
 
 // printf-style form of ConsoleLog.
 void ConsoleLogF(ConsoleLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace core

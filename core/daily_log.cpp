@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace core {
+
 platform::Mutex LogFileLock;
 
 namespace {
@@ -55,3 +57,5 @@ std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
   AppendToFile(file, std::string(line) + "\r\n");
   return line;
 }
+
+}  // namespace core

@@ -13,6 +13,8 @@
 
 #include "platform/mutex.h"
 
+namespace core {
+
 inline constexpr std::size_t kLogLineMax = 511;  // longest line of the interface log
 
 // Serialises every write of the interface log and the error ring (the
@@ -29,3 +31,5 @@ void AppendDailyLog(const char* name_format, int number, std::string_view text);
 // Returns the formatted line.
 std::string AppendDailyLogLocked(std::string_view name, std::string_view text)
     REQUIRES(LogFileLock);
+
+}  // namespace core

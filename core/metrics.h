@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace metrics {
+namespace core {
 
 // One camera's stream. Bumped by its streaming thread, read by the status
 // port.
@@ -20,7 +20,7 @@ struct CameraMetrics {
   std::atomic<int> streaming{0};               // 1 while a transfer delivers frames
 };
 
-enum class Count {
+enum class Counter {
   kJobsDone,
   kJobsError,
   kImagesSaved,
@@ -32,10 +32,10 @@ enum class Count {
 
 class Metrics {
  public:
-  void Add(Count which, std::int64_t n = 1) {
+  void Add(Counter which, std::int64_t n = 1) {
     counts_[static_cast<int>(which)].fetch_add(n, std::memory_order_relaxed);
   }
-  std::int64_t Get(Count which) const {
+  std::int64_t Get(Counter which) const {
     return counts_[static_cast<int>(which)].load(std::memory_order_relaxed);
   }
 
@@ -45,8 +45,8 @@ class Metrics {
   std::int64_t WatcherHeartbeatUs() const { return watcher_heartbeat_us_.load(); }
 
  private:
-  std::atomic<std::int64_t> counts_[static_cast<int>(Count::kCount)] = {};
+  std::atomic<std::int64_t> counts_[static_cast<int>(Counter::kCount)] = {};
   std::atomic<std::int64_t> watcher_heartbeat_us_{0};
 };
 
-}  // namespace metrics
+}  // namespace core

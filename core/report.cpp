@@ -7,6 +7,8 @@
 
 #include "platform/strings.h"
 
+namespace core {
+
 namespace {
 // Set once at start, before any thread reports; atomics keep later readers
 // honest without a lock.
@@ -43,3 +45,5 @@ void ConsoleAndReport(std::string_view text, ConsoleLevel console, ReportLevel r
   ConsoleLog(text, console);
   ReportToInterface(text, report);
 }
+
+}  // namespace core

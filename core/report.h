@@ -7,6 +7,8 @@
 
 #include "core/console.h"
 
+namespace core {
+
 // What the interface record does with a line: every level lands in the daily
 // interface log; kError also in the error ring; every level but kLogOnly is
 // forwarded to monitoring clients.
@@ -29,3 +31,5 @@ void ReportToInterfaceF(ReportLevel level, const char* format, ...)
 
 // The same line on the console and to the interface record.
 void ConsoleAndReport(std::string_view text, ConsoleLevel console, ReportLevel report);
+
+}  // namespace core

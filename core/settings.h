@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+namespace core {
+
 inline constexpr int kMaxStreamingServers = 9;
 
 // Section "Config". Paths are held as Linux paths, with the drive removed.
-struct ConfigSettings {
+struct Settings {
   int number_of_ip_cams = 1;
   int number_of_streaming_servers = 0;  // after loading: the count of watch paths found
   int debugging = 1999;
@@ -29,3 +31,5 @@ struct ConfigSettings {
   // "WatchPath" of each "StreamingServer<k>" section found, as Linux paths.
   std::vector<std::string> streaming_server_paths;
 };
+
+}  // namespace core

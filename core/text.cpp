@@ -9,6 +9,8 @@
 #include "core/console.h"
 #include "platform/strings.h"
 
+namespace core {
+
 platform::Mutex DirectoryLock;
 
 namespace {
@@ -79,3 +81,5 @@ std::size_t UnescapeCrLf(char* dest, const char* source, std::size_t length) {
   }
   return out;
 }
+
+}  // namespace core

@@ -8,6 +8,8 @@
 #include "platform/mutex.h"
 #include "platform/status.h"
 
+namespace core {
+
 // Taken around every CreateDirectoryPath of the configuration loader and the
 // image copy threads, which may create overlapping paths at the same time.
 extern platform::Mutex DirectoryLock;
@@ -37,3 +39,5 @@ int ReplacePlaceholder(char* text, std::size_t capacity, std::string_view placeh
 // terminated (callers hand a zeroed buffer of at least `length` bytes).
 // Returns the number of characters written.
 std::size_t UnescapeCrLf(char* dest, const char* source, std::size_t length);
+
+}  // namespace core

@@ -18,7 +18,7 @@ using fuzz_support::Check;
 namespace {
 
 struct Result {
-  std::vector<LineAssembler::Line> lines;
+  std::vector<camera_http::LineAssembler::Line> lines;
   std::string unfinished;
 };
 
@@ -52,7 +52,8 @@ Result Reference(std::string_view bytes, std::size_t limit) {
   return r;
 }
 
-bool Same(const std::vector<LineAssembler::Line>& a, const std::vector<LineAssembler::Line>& b) {
+bool Same(const std::vector<camera_http::LineAssembler::Line>& a,
+          const std::vector<camera_http::LineAssembler::Line>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (a[i].text != b[i].text || a[i].overlong != b[i].overlong) return false;
@@ -67,25 +68,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t cuts = data[1] | 1u;  // drives the receive sizes
   std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  LineAssembler split(limit);
-  std::vector<LineAssembler::Line> lines;
+  camera_http::LineAssembler split(limit);
+  std::vector<camera_http::LineAssembler::Line> lines;
   std::size_t at = 0;
   while (at < bytes.size()) {
     cuts = cuts * 1103515245u + 12345u;
     std::size_t n = std::min<std::size_t>(bytes.size() - at, 1 + (cuts >> 16) % 17);
-    for (LineAssembler::Line& line : split.Feed(bytes.substr(at, n)))
+    for (camera_http::LineAssembler::Line& line : split.Feed(bytes.substr(at, n)))
       lines.push_back(std::move(line));
     Check(split.pending() <= limit);
     at += n;
   }
-  for (const LineAssembler::Line& line : lines) {
+  for (const camera_http::LineAssembler::Line& line : lines) {
     Check(line.text.size() <= limit);
     Check(!line.overlong || line.text.size() == limit);
     Check(line.text.find_first_of("\r\n") == std::string::npos);
   }
 
-  LineAssembler whole(limit);
-  std::vector<LineAssembler::Line> at_once = whole.Feed(bytes);
+  camera_http::LineAssembler whole(limit);
+  std::vector<camera_http::LineAssembler::Line> at_once = whole.Feed(bytes);
   Check(Same(lines, at_once));
   Result expected = Reference(bytes, limit);
   Check(Same(lines, expected.lines));

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 #include "alarm/vm001.h"
 
 namespace {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = TablePath();
   WriteInput(path, data, size);
 
-  CDatabase db;
+  alarms::AlarmTable db;
   if (!db.Open(path.c_str())) return 0;
   long records = db.RecCount();
   unsigned fields = db.FieldCount();
@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)db.Skip(-3);
   (void)db.Close();
 
-  VM001File vm(path.c_str());
-  VM001Record record;
+  alarms::VM001File vm(path.c_str());
+  alarms::VM001Record record;
   (void)vm.ReadRecord(1, record);
   return 0;
 }

@@ -40,12 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t cuts = data[1] | 1u;
   std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  HttpReplyReader whole;
+  camera_http::HttpReplyReader whole;
   whole.Feed(bytes);
   if (!whole.finished()) whole.Closed();
 
   // As the client reads: receive after receive until the reply is complete.
-  HttpReplyReader split;
+  camera_http::HttpReplyReader split;
   std::size_t at = 0;
   while (at < bytes.size() && !split.finished()) {
     cuts = cuts * 1103515245u + 12345u;
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(split.why() == whole.why());
   Check(split.reply() == whole.reply());
   const std::string& reply = split.reply();
-  Check(reply.size() <= kHttpReplySize - 1);
+  Check(reply.size() <= camera_http::kHttpReplySize - 1);
   Check(split.bad() != split.why().empty());
   std::size_t head_end = bytes.find("\r\n\r\n");
   std::size_t head_size =
@@ -68,21 +68,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(std::string_view(reply).substr(0, head_size) == bytes.substr(0, head_size));
 
   // The status as the client judges it, and as the caller's GetReplyStatus does.
-  auto body = std::make_unique<std::array<char, kHttpReplySize>>();
-  int status = GetReplyStatus(reply.c_str(), *body);
-  Check(status == HttpStatusCode(reply));
-  Check(std::strlen(body->data()) < kHttpReplySize);
+  auto body = std::make_unique<std::array<char, camera_http::kHttpReplySize>>();
+  int status = camera_http::GetReplyStatus(reply.c_str(), *body);
+  Check(status == camera_http::HttpStatusCode(reply));
+  Check(std::strlen(body->data()) < camera_http::kHttpReplySize);
 
   // A 401 is answered from the head only.
   std::string_view head = reply;
   if (std::size_t end = head.find("\r\n\r\n"); end != std::string_view::npos)
     head = head.substr(0, end + 4);
-  HttpCredentials credentials{"operator", "pa:ss\"word"};
+  camera_http::HttpCredentials credentials{"operator", "pa:ss\"word"};
   std::string authorized, scheme, why;
-  Check(!HasAuthorizationLine(command));
-  if (AnswerChallenge(command, head, credentials, &authorized, &scheme, &why)) {
+  Check(!camera_http::HasAuthorizationLine(command));
+  if (camera_http::AnswerChallenge(command, head, credentials, &authorized, &scheme, &why)) {
     Check(!scheme.empty());
-    Check(HasAuthorizationLine(authorized));
+    Check(camera_http::HasAuthorizationLine(authorized));
     std::size_t eol = command.find("\r\n") + 2;
     Check(std::string_view(authorized).substr(0, eol) == command.substr(0, eol));
     Check(std::string_view(authorized).ends_with(command.substr(eol)));
@@ -96,6 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!why.empty());
   }
   // Every header lookup the reader makes stays within the head.
-  Check(HeaderValues(head, "Content-Length").size() <= head.size());
+  Check(camera_http::HeaderValues(head, "Content-Length").size() <= head.size());
   return 0;
 }

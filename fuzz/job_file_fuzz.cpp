@@ -21,19 +21,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, f);
     std::fclose(f);
   }
-  CJob job;
-  ReadJobFile(path, &job);
+  jobs::Job job;
+  jobs::ReadJobFile(path, &job);
   if (job.refused) return 0;
-  if (job.alarm_reference.empty() || job.alarm_reference.size() > kAlarmRefMax ||
-      !AlarmReferenceIsSafe(job.alarm_reference))
+  if (job.alarm_reference.empty() || job.alarm_reference.size() > jobs::kAlarmRefMax ||
+      !jobs::AlarmReferenceIsSafe(job.alarm_reference))
     std::abort();
-  if (job.number_of_cameras < 0 || job.number_of_cameras > kMaxJobCameras) std::abort();
+  if (job.number_of_cameras < 0 || job.number_of_cameras > jobs::kMaxJobCameras) std::abort();
   for (int i = 1; i <= job.number_of_cameras; ++i) {
-    const JobCamera& c = job.cameras[static_cast<std::size_t>(i)];
-    if (c.number_of_commands < 0 || c.number_of_commands > kMaxCommandsPerCamera) std::abort();
-    if (!(c.interval >= kMinIntervalSeconds && c.interval <= kMaxIntervalSeconds)) std::abort();
-    if (!c.refused && (c.duration < 0 || c.duration > kMaxJobSeconds || c.pre_record_time < 0 ||
-                       c.pre_record_time > kMaxJobSeconds))
+    const jobs::JobCamera& c = job.cameras[static_cast<std::size_t>(i)];
+    if (c.number_of_commands < 0 || c.number_of_commands > jobs::kMaxCommandsPerCamera)
+      std::abort();
+    if (!(c.interval >= jobs::kMinIntervalSeconds && c.interval <= jobs::kMaxIntervalSeconds))
+      std::abort();
+    if (!c.refused && (c.duration < 0 || c.duration > jobs::kMaxJobSeconds ||
+                       c.pre_record_time < 0 || c.pre_record_time > jobs::kMaxJobSeconds))
       std::abort();
   }
   return 0;

@@ -18,12 +18,14 @@ using fuzz_support::Check;
 
 namespace {
 
-struct Recorder : MjpegFrameFinder::Events {
+struct Recorder : acquisition::MjpegFrameFinder::Events {
   std::vector<std::pair<std::int64_t, std::int64_t>> frames;
-  std::vector<std::pair<StreamProblem, std::int64_t>> problems;
-  void OnFrame(const FoundFrame& frame) override { frames.emplace_back(frame.start, frame.end); }
-  void OnStreamProblem(StreamProblem problem, std::int64_t detail) override {
-    Check(problem < StreamProblem::kCount);
+  std::vector<std::pair<acquisition::StreamProblem, std::int64_t>> problems;
+  void OnFrame(const acquisition::FoundFrame& frame) override {
+    frames.emplace_back(frame.start, frame.end);
+  }
+  void OnStreamProblem(acquisition::StreamProblem problem, std::int64_t detail) override {
+    Check(problem < acquisition::StreamProblem::kCount);
     problems.emplace_back(problem, detail);
   }
 };
@@ -40,13 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t n = size - 2;
 
   Recorder whole;
-  MjpegFrameFinder one_shot;
+  acquisition::MjpegFrameFinder one_shot;
   one_shot.Reset();
   one_shot.Feed(bytes, n, 0, 0, 0, 1, whole);
   one_shot.Reset();
 
   Recorder split;
-  MjpegFrameFinder chunked;
+  acquisition::MjpegFrameFinder chunked;
   chunked.Reset();
   std::size_t at = 0;
   std::int64_t now = 0;
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(start >= previous_end);
     Check(end <= static_cast<std::int64_t>(n));
     Check(end - start >= 4);
-    Check(end - start <= kMaxFrameBytes);
+    Check(end - start <= acquisition::kMaxFrameBytes);
     Check(bytes[start] == 0xFF && bytes[start + 1] == 0xD8);
     Check(bytes[end - 2] == 0xFF && bytes[end - 1] == 0xD9);
     previous_end = end;

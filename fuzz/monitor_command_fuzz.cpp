@@ -17,13 +17,13 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 
 using fuzz_support::Check;
 
 namespace {
 
-MonitorCommand Expected(std::string_view text) {
+monitor::MonitorCommand Expected(std::string_view text) {
   auto is = [&](std::string_view command) {
     if (text.size() != command.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i)
@@ -32,11 +32,11 @@ MonitorCommand Expected(std::string_view text) {
         return false;
     return true;
   };
-  if (is("<command type=init />")) return MonitorCommand::kInit;
-  if (is("<command type=log state=ON />")) return MonitorCommand::kLogOn;
-  if (is("<command type=log state=OFF />")) return MonitorCommand::kLogOff;
-  if (is("<getTestSendInfo/>")) return MonitorCommand::kTestInfo;
-  return MonitorCommand::kOther;
+  if (is("<command type=init />")) return monitor::MonitorCommand::kInit;
+  if (is("<command type=log state=ON />")) return monitor::MonitorCommand::kLogOn;
+  if (is("<command type=log state=OFF />")) return monitor::MonitorCommand::kLogOff;
+  if (is("<getTestSendInfo/>")) return monitor::MonitorCommand::kTestInfo;
+  return monitor::MonitorCommand::kOther;
 }
 
 // The text behind the line's fixed words, its escapes undone.
@@ -71,33 +71,33 @@ std::string Unescape(std::string_view escaped) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  static const std::size_t kLargest[] = {1, 40, 500, kCommandBufferSize - 1};
+  static const std::size_t kLargest[] = {1, 40, 500, monitor::kCommandBufferSize - 1};
   const std::size_t largest = kLargest[data[0] % 4];
   std::uint32_t cuts = data[1] | 1u;
   std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
   // As the receive thread holds it: off the stack.
-  static auto buffer = std::make_unique<char[]>(kCommandBufferSize);
+  static auto buffer = std::make_unique<char[]>(monitor::kCommandBufferSize);
 
   std::size_t at = 0;
   while (at < bytes.size()) {
     cuts = cuts * 1103515245u + 12345u;
     std::size_t n = std::min(bytes.size() - at, 1 + static_cast<std::size_t>(cuts >> 8) % largest);
-    std::memset(buffer.get(), 0, kCommandBufferSize);
+    std::memset(buffer.get(), 0, monitor::kCommandBufferSize);
     std::memcpy(buffer.get(), bytes.data() + at, n);
     at += n;
 
     std::string_view text(buffer.get());  // up to the first NUL
-    MonitorCommand command = ParseMonitorCommand(buffer.get());
+    monitor::MonitorCommand command = monitor::ParseMonitorCommand(buffer.get());
     Check(command == Expected(text));
-    std::string line = ReceivedCommandLogLine(command, buffer.get());
-    Check(line.size() <= kStatusMessageMax);
+    std::string line = monitor::ReceivedCommandLogLine(command, buffer.get());
+    Check(line.size() <= monitor::kStatusMessageMax);
     for (char c : line) Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
-    std::string_view prefix = command == MonitorCommand::kTestInfo
+    std::string_view prefix = command == monitor::MonitorCommand::kTestInfo
                                   ? "TestSendInfos requested from interface monitor: "
                                   : "String received from interface monitor: ";
     Check(std::string_view(line).starts_with(prefix));
     std::string_view escaped = std::string_view(line).substr(prefix.size());
-    if (line.size() < kStatusMessageMax)
+    if (line.size() < monitor::kStatusMessageMax)
       Check(Unescape(escaped) == text);
     else
       Check(std::string_view(text).starts_with(Unescape(escaped.substr(0, escaped.rfind('\\')))));

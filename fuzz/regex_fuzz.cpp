@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string source = NextPiece(at, end, "&|\\1|\\2|\\9|\\\\|\\&|\\x");
 
   const char* error = nullptr;
-  RegexpPtr prog(regcompile(expression.c_str(), &error));
+  camera_http::RegexpPtr prog(camera_http::regcompile(expression.c_str(), &error));
   if (!prog) {
     Check(error != nullptr && *error != '\0');
     return 0;
@@ -44,13 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* text = subject.c_str();
   const char* text_end = text + subject.size();
   for (int round = 0; round < 2; ++round) {  // a regexp is reused for many lines
-    int matched = regexecute(prog.get(), text);
+    int matched = camera_http::regexecute(prog.get(), text);
     Check(matched == 0 || matched == 1);
     if (!matched) {
-      for (int i = 0; i < kRegexpParts; ++i) Check(prog->startp[i] == nullptr);
+      for (int i = 0; i < camera_http::kRegexpParts; ++i) Check(prog->startp[i] == nullptr);
       continue;
     }
-    for (int i = 0; i < kRegexpParts; ++i) {
+    for (int i = 0; i < camera_http::kRegexpParts; ++i) {
       if (prog->startp[i] == nullptr) {
         Check(i > 0 && prog->endp[i] == nullptr);
         continue;
@@ -60,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     char small[8];
     char large[512];
-    Check(regsub(prog.get(), source.c_str(), small, sizeof small) == 0 &&
+    Check(camera_http::regsub(prog.get(), source.c_str(), small, sizeof small) == 0 &&
           std::strlen(small) < sizeof small);
-    Check(regsub(prog.get(), source.c_str(), large, sizeof large) == 0 &&
+    Check(camera_http::regsub(prog.get(), source.c_str(), large, sizeof large) == 0 &&
           std::strlen(large) < sizeof large);
   }
   return 0;

@@ -11,6 +11,8 @@
 
 #include "platform/clock.h"
 
+namespace jobs {
+
 inline constexpr std::int64_t kClockRecheckUs = platform::kMicrosPerSecond;
 
 // Milliseconds of the next operating-system wait towards `deadline_us`
@@ -21,3 +23,5 @@ inline long long NextWaitMs(const platform::Clock& clock, std::int64_t deadline_
   if (left <= 0) return 0;
   return (left + platform::kMicrosPerMilli - 1) / platform::kMicrosPerMilli;
 }
+
+}  // namespace jobs

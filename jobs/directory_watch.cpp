@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 
+namespace jobs {
+
 bool DirectoryWatch::Arm() {
   Close();
   platform::UniqueFd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -44,3 +46,5 @@ bool DirectoryWatch::Wait(long long milliseconds, std::vector<std::string>* fini
   }
   return true;
 }
+
+}  // namespace jobs

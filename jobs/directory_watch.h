@@ -8,6 +8,8 @@
 
 #include "platform/unique_fd.h"
 
+namespace jobs {
+
 class DirectoryWatch {
  public:
   explicit DirectoryWatch(std::string path) : path_(std::move(path)) {}
@@ -28,3 +30,5 @@ class DirectoryWatch {
   std::string path_;
   platform::UniqueFd fd_;
 };
+
+}  // namespace jobs

@@ -18,6 +18,8 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
+namespace jobs {
+
 namespace {
 
 constexpr const char* kStartedIO =
@@ -75,9 +77,9 @@ struct Order {
 
 // The buffers of one command: what is sent first, the follow-up, the reply.
 struct Buffers {
-  std::array<char, kCommandSize> first{};
-  std::array<char, kCommandSize> second{};
-  std::array<char, kHttpReplySize> reply{};
+  std::array<char, camera_http::kCommandSize> first{};
+  std::array<char, camera_http::kCommandSize> second{};
+  std::array<char, camera_http::kHttpReplySize> reply{};
 };
 
 // The status writes of one command to its entry of the alarm's table. The
@@ -121,7 +123,7 @@ class TableEntry {
 
  private:
   struct State {
-    AlarmServer* alarms = nullptr;
+    alarms::AlarmServer* alarms = nullptr;
     std::string reference;
     int entry = 0;
     platform::Mutex mutex;
@@ -167,19 +169,19 @@ Outcome SendFollowUp(const Order& o, const Record& record, int delay_seconds, Bu
 }
 
 Outcome RunIO(const Order& o, Buffers& b) {
-  const CIOBoxCommand& io = o.context->commands.io[o.camera];
+  const camera_http::IoBoxCommand& io = o.context->commands.io[o.camera];
   const JobCommand& c = o.command;
   if (io.BuildCommand(b.first, c.pin_number, c.io_status) < 0) return Outcome::kFailed;
   if (Send(io, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
   int delay = io.BuildFollowUp(b.second, c.pin_number, c.io_status);
   // A pulse whose second half could not be built would leave the output
   // set: that is a failure, not a plain set.
-  if (delay == kFollowUpFailed) return Outcome::kFailed;
+  if (delay == camera_http::kFollowUpFailed) return Outcome::kFailed;
   return SendFollowUp(o, io, delay, b);
 }
 
 Outcome RunRecording(const Order& o, Buffers& b) {
-  const CRecordingCommand& rec = o.context->commands.recording[o.camera];
+  const camera_http::RecordingCommand& rec = o.context->commands.recording[o.camera];
   if (rec.BuildStart(b.first) < 0) return Outcome::kFailed;
   if (Send(rec, b.first.data(), b, o.camera) != 0) return Outcome::kFailed;
   // Built (and its handle looked up) whatever the duration, so the log
@@ -193,7 +195,7 @@ Outcome RunRecording(const Order& o, Buffers& b) {
 }
 
 Outcome RunPTZ(const Order& o, Buffers& b) {
-  const CPTZCommand& ptz = o.context->commands.ptz[o.camera];
+  const camera_http::PtzCommand& ptz = o.context->commands.ptz[o.camera];
   const JobCommand& c = o.command;
   if (ptz.BuildCommand(b.first, c.ptz_command_type, c.preset_position) < 0) return Outcome::kFailed;
   return Send(ptz, b.first.data(), b, o.camera) == 0 ? Outcome::kSucceeded : Outcome::kFailed;
@@ -213,13 +215,13 @@ bool IndicesValid(const HTTPCommandArgs& args) {
   if (i >= 1 && i <= kMaxJobCameras && j >= 1 && j <= kMaxCommandsPerCamera && t >= 0 &&
       t < kMaxJobWorkers)
     return true;
-  ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, args.job, t, i, j), ConsoleLevel::kError,
-                   ReportLevel::kError);
+  core::ConsoleAndReport(platform::StringPrintf(kNoSuchCommand, args.job, t, i, j),
+                         core::ConsoleLevel::kError, core::ReportLevel::kError);
   return false;
 }
 
 Order OrderOf(const HTTPCommandArgs& args) {
-  const CJob& job = *args.record;
+  const Job& job = *args.record;
   const JobCamera& row = job.cameras[static_cast<std::size_t>(args.camera_index)];
   Order o;
   o.context = &args.runner->context();
@@ -235,19 +237,19 @@ void SayStarted(const HTTPCommandArgs& args, const Order& o, Kind kind) {
                         : kind == Kind::kPTZ       ? kStartedPTZ
                                                    : nullptr;
   if (started)
-    ConsoleAndReport(platform::StringPrintf(started, args.job, args.command_index, o.camera,
-                                            o.alarm_reference.c_str()),
-                     ConsoleLevel::kNormal, ReportLevel::kInfo);
+    core::ConsoleAndReport(platform::StringPrintf(started, args.job, args.command_index, o.camera,
+                                                  o.alarm_reference.c_str()),
+                           core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
 }
 
 // Writes `status` into the command's table entry; says so when the table
 // did not take it within the wait.
 void WriteStatus(TableEntry& table, const HTTPCommandArgs& args, const Order& o, int status) {
   if (table.Write(status)) return;
-  ConsoleAndReport(
+  core::ConsoleAndReport(
       platform::StringPrintf(kTableSlow, args.job, o.camera, args.command_index, status,
                              o.command.db_entry, o.alarm_reference.c_str(), kTableWaitSeconds),
-      ConsoleLevel::kError, ReportLevel::kError);
+      core::ConsoleLevel::kError, core::ReportLevel::kError);
 }
 
 // Builds and sends the command of its kind. JobAlrProc only starts commands
@@ -255,10 +257,10 @@ void WriteStatus(TableEntry& table, const HTTPCommandArgs& args, const Order& o,
 // index them.
 Outcome Execute(Kind kind, const Order& o) {
   if (kind == Kind::kUnknown) {
-    ReportToInterface(kUnknownType, ReportLevel::kInfo);
+    core::ReportToInterface(kUnknownType, core::ReportLevel::kInfo);
     return Outcome::kFailedUncounted;
   }
-  if (o.camera < 0 || o.camera >= kCameraSlots) return Outcome::kFailed;
+  if (o.camera < 0 || o.camera >= core::kCameraSlots) return Outcome::kFailed;
   Buffers buffers;
   switch (kind) {
     case Kind::kIO:
@@ -272,17 +274,18 @@ Outcome Execute(Kind kind, const Order& o) {
 
 void SayOutcome(const HTTPCommandArgs& args, const Order& o, bool succeeded) {
   const int s = args.job, j = args.command_index;
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
-  ConsoleAndReport(platform::StringPrintf(kOver, s, o.camera, j, o.command.type_command.c_str()),
-                   ConsoleLevel::kSuccess, ReportLevel::kInfo);
+  core::ConsoleLog(kRule, core::ConsoleLevel::kSuccess);
+  core::ConsoleAndReport(
+      platform::StringPrintf(kOver, s, o.camera, j, o.command.type_command.c_str()),
+      core::ConsoleLevel::kSuccess, core::ReportLevel::kInfo);
   if (succeeded) {
     std::string text = platform::StringPrintf(kSucceeded, s, o.camera, j);
-    ReportToInterface(text, ReportLevel::kSuccess);
-    ConsoleLog(text, ConsoleLevel::kSuccess);
+    core::ReportToInterface(text, core::ReportLevel::kSuccess);
+    core::ConsoleLog(text, core::ConsoleLevel::kSuccess);
   } else {
     std::string text = platform::StringPrintf(kFailed, s, o.camera, j);
-    ReportToInterface(text, ReportLevel::kError);
-    ConsoleLog(text, ConsoleLevel::kError);
+    core::ReportToInterface(text, core::ReportLevel::kError);
+    core::ConsoleLog(text, core::ConsoleLevel::kError);
   }
 }
 
@@ -294,7 +297,7 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   const Kind kind = KindOf(o.command.type_command);
   SayStarted(*args, o, kind);
   TableEntry table(*o.context, o.alarm_reference, o.command.db_entry);
-  WriteStatus(table, *args, o, kCommandRunning);
+  WriteStatus(table, *args, o, alarms::kCommandRunning);
   const Outcome outcome = Execute(kind, o);
   const bool succeeded = outcome == Outcome::kSucceeded;
 
@@ -307,12 +310,15 @@ void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args) {
   }
   SayOutcome(*args, o, succeeded);
   if (!counted) {
-    ConsoleAndReport(platform::StringPrintf(kAfterItsJob, args->job, o.camera, args->command_index),
-                     ConsoleLevel::kError, ReportLevel::kError);
-    ConsoleLog(kRule, ConsoleLevel::kSuccess);
+    core::ConsoleAndReport(
+        platform::StringPrintf(kAfterItsJob, args->job, o.camera, args->command_index),
+        core::ConsoleLevel::kError, core::ReportLevel::kError);
+    core::ConsoleLog(kRule, core::ConsoleLevel::kSuccess);
     return;
   }
-  WriteStatus(table, *args, o, succeeded ? kCommandSucceeded : kCommandFailed);
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
+  WriteStatus(table, *args, o, succeeded ? alarms::kCommandSucceeded : alarms::kCommandFailed);
+  core::ConsoleLog(kRule, core::ConsoleLevel::kSuccess);
   args->record->thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }
+
+}  // namespace jobs

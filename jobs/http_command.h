@@ -14,9 +14,13 @@
 
 #include "jobs/job.h"
 
+namespace jobs {
+
 // The thread procedure. It copies what it needs of its command at once.
 // When the job is over before the command has ended (a pulse or recording
 // longer than JobAlrProc waits), the follow-up is still sent, so an output
 // is never left set, but the job's counters, its event and the table entry
 // are left alone.
 void HTTPCommand(std::shared_ptr<HTTPCommandArgs> args);
+
+}  // namespace jobs

@@ -24,6 +24,8 @@
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
 
+namespace jobs {
+
 namespace {
 
 constexpr const char* kStarted =
@@ -67,7 +69,7 @@ bool Exists(const std::string& path) {
 // moment's image: an interval, but never less than two seconds nor less than
 // one and a half of the camera's own frame periods, so a slow camera is not
 // counted as failing.
-std::int64_t FrameTolerance(CCamera& camera, std::int64_t interval_us) {
+std::int64_t FrameTolerance(acquisition::Camera& camera, std::int64_t interval_us) {
   std::int64_t tolerance = std::max(interval_us, kMinFrameToleranceUs);
   float rate = 0;
   if (camera.RecentFrameRate(&rate) && rate > 0)
@@ -80,9 +82,9 @@ std::int64_t FrameTolerance(CCamera& camera, std::int64_t interval_us) {
 // waited for while it has not yet arrived). False when the camera has no
 // frame within the tolerance of that moment: an image from much earlier or
 // later would be another moment's.
-bool FetchFrame(CCamera& camera, FrameSearch search, std::int64_t wanted, std::uint32_t session,
-                std::int64_t tolerance, FrameRef* frame) {
-  if (search == FrameSearch::kAtOrBefore) {
+bool FetchFrame(acquisition::Camera& camera, acquisition::FrameSearch search, std::int64_t wanted,
+                std::uint32_t session, std::int64_t tolerance, acquisition::FrameRef* frame) {
+  if (search == acquisition::FrameSearch::kAtOrBefore) {
     // The choice is final once a later frame is in.
     camera.WaitForFrameAfter(wanted, session, wanted + tolerance);
     return camera.FindFrame(search, wanted, session, frame) &&
@@ -131,20 +133,20 @@ void WriteOneControlFile(const platform::Clock& clock, const std::string& watch_
 // The second result is not looked at: a directory that cannot be made shows
 // as an error for every image.
 void MakeImageDirectory(platform::Clock& clock, const std::string& directory) {
-  platform::MutexLock guard(DirectoryLock);
-  platform::Status made = CreateDirectoryPath(directory);
+  platform::MutexLock guard(core::DirectoryLock);
+  platform::Status made = core::CreateDirectoryPath(directory);
   if (made) return;
-  ReportToInterface(made.reason(), ReportLevel::kError);
+  core::ReportToInterface(made.reason(), core::ReportLevel::kError);
   clock.SleepMicros(kDirectoryRetryUs);
   // The copy goes on either way: a directory that cannot be made shows as an
   // error for every image.
-  made = CreateDirectoryPath(directory);
-  if (!made) ReportToInterface(made.reason(), ReportLevel::kError);
+  made = core::CreateDirectoryPath(directory);
+  if (!made) core::ReportToInterface(made.reason(), core::ReportLevel::kError);
 }
 
 // True once the camera has an image of `session`: looked for at once, then
 // up to kFirstImageTries times kFirstImagePollUs apart.
-bool AwaitFirstImage(platform::Clock& clock, CCamera& camera, std::uint32_t session) {
+bool AwaitFirstImage(platform::Clock& clock, acquisition::Camera& camera, std::uint32_t session) {
   for (int tries = 0;; ++tries) {
     if (camera.HasImage(session)) return true;
     if (tries == kFirstImageTries) return false;
@@ -154,14 +156,14 @@ bool AwaitFirstImage(platform::Clock& clock, CCamera& camera, std::uint32_t sess
 
 // Says the images are being copied, and when pre-recorded ones were asked of
 // a camera that keeps none.
-void SayCopying(const ImageCopyArgs& args, const CCamera& camera) {
+void SayCopying(const ImageCopyArgs& args, const acquisition::Camera& camera) {
   const JobCamera& row = args.record->cameras[static_cast<std::size_t>(args.camera_index)];
   const int j = args.job, c = row.camera_number;
-  ConsoleAndReport(platform::StringPrintf(kCopying, j, c), ConsoleLevel::kNormal,
-                   ReportLevel::kInfo);
+  core::ConsoleAndReport(platform::StringPrintf(kCopying, j, c), core::ConsoleLevel::kNormal,
+                         core::ReportLevel::kInfo);
   if (!camera.IsPermanent() && row.pre_record_time > 0)
-    ConsoleAndReport(platform::StringPrintf(kNotPermanent, j, c), ConsoleLevel::kError,
-                     ReportLevel::kInfo);
+    core::ConsoleAndReport(platform::StringPrintf(kNotPermanent, j, c), core::ConsoleLevel::kError,
+                           core::ReportLevel::kInfo);
 }
 
 // The end lines of a copy: its camera's saved images and errors.
@@ -169,14 +171,15 @@ void SayCopyOver(int j, const JobCamera& row) {
   const int c = row.camera_number;
   const int successes = row.file_successes.Get();
   const int errors = row.file_errors.Get();
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
-  ConsoleAndReport(platform::StringPrintf(kOver, j, c), ConsoleLevel::kSuccess, ReportLevel::kInfo);
-  ConsoleAndReport(platform::StringPrintf(kSaved, j, c, successes), ConsoleLevel::kSuccess,
-                   ReportLevel::kSuccess);
-  ConsoleAndReport(platform::StringPrintf(kErrors, j, c, errors),
-                   errors > 0 ? ConsoleLevel::kError : ConsoleLevel::kSuccess,
-                   errors > 0 ? ReportLevel::kError : ReportLevel::kSuccess);
-  ConsoleLog(kRule, ConsoleLevel::kSuccess);
+  core::ConsoleLog(kRule, core::ConsoleLevel::kSuccess);
+  core::ConsoleAndReport(platform::StringPrintf(kOver, j, c), core::ConsoleLevel::kSuccess,
+                         core::ReportLevel::kInfo);
+  core::ConsoleAndReport(platform::StringPrintf(kSaved, j, c, successes),
+                         core::ConsoleLevel::kSuccess, core::ReportLevel::kSuccess);
+  core::ConsoleAndReport(platform::StringPrintf(kErrors, j, c, errors),
+                         errors > 0 ? core::ConsoleLevel::kError : core::ConsoleLevel::kSuccess,
+                         errors > 0 ? core::ReportLevel::kError : core::ReportLevel::kSuccess);
+  core::ConsoleLog(kRule, core::ConsoleLevel::kSuccess);
 }
 
 // The images of one camera of a job, each with a fixed wanted moment.
@@ -186,7 +189,7 @@ void SayCopyOver(int j, const JobCamera& row) {
 // the live base. A missing image does not shift the ones after it.
 class ImageSeries {
  public:
-  ImageSeries(const ImageCopyArgs& args, CCamera& camera, std::int64_t alarm_us,
+  ImageSeries(const ImageCopyArgs& args, acquisition::Camera& camera, std::int64_t alarm_us,
               std::uint8_t* buffer);
 
   // Saves every image, then waits out the last live image's interval.
@@ -195,15 +198,15 @@ class ImageSeries {
  private:
   // The frame for the next image and its wanted moment: false when the
   // camera has none near that moment.
-  bool NextFrame(FrameRef* frame, std::int64_t* wanted);
+  bool NextFrame(acquisition::FrameRef* frame, std::int64_t* wanted);
   // Reads `frame` (none: null) and writes it as image `i`; counts and logs
   // the outcome.
-  void SaveImage(int i, const FrameRef* frame);
+  void SaveImage(int i, const acquisition::FrameRef* frame);
   void CountFailed(const char* format, int i);
 
   const JobContext& context_;
   JobCamera& row_;
-  CCamera& camera_;
+  acquisition::Camera& camera_;
   const MultimediaFiles multimedia_;
   const int slot_;
   const int index_;  // the camera's row in the job
@@ -218,7 +221,7 @@ class ImageSeries {
   const std::int64_t tolerance_;
   // One reader for the whole series: a compressed stream's decoder walks
   // forward through it.
-  ImageReader reader_;
+  acquisition::ImageReader reader_;
   // Hundredths of a second before the alarm of the next pre-recorded image;
   // 0 or less once the series is live.
   int time_back_;
@@ -229,15 +232,15 @@ class ImageSeries {
 // Live images count from the alarm; a session that began after it (an
 // on-demand camera the job switched on) has nothing earlier, so they count
 // from its first frame.
-std::int64_t LiveBase(CCamera& camera, std::uint32_t session, std::int64_t alarm_us) {
-  FrameRef frame;
+std::int64_t LiveBase(acquisition::Camera& camera, std::uint32_t session, std::int64_t alarm_us) {
+  acquisition::FrameRef frame;
   if (camera.FirstFrame(session, &frame) && frame.entry.begin_us > alarm_us)
     return frame.entry.begin_us;
   return alarm_us;
 }
 
-ImageSeries::ImageSeries(const ImageCopyArgs& args, CCamera& camera, std::int64_t alarm_us,
-                         std::uint8_t* buffer)
+ImageSeries::ImageSeries(const ImageCopyArgs& args, acquisition::Camera& camera,
+                         std::int64_t alarm_us, std::uint8_t* buffer)
     : context_(args.runner->context()),
       row_(args.record->cameras[static_cast<std::size_t>(args.camera_index)]),
       camera_(camera),
@@ -258,13 +261,13 @@ ImageSeries::ImageSeries(const ImageCopyArgs& args, CCamera& camera, std::int64_
 
 void ImageSeries::SaveAll() {
   for (int i = 0; i < count_; ++i) {
-    FrameRef frame;
+    acquisition::FrameRef frame;
     std::int64_t wanted = 0;
     const bool found = NextFrame(&frame, &wanted);
     if (!found)
       camera_.Log(platform::StringPrintf(kNoFrame, slot_, row_.camera_number,
                                          static_cast<double>(wanted - alarm_us_) / 1e6),
-                  ReportLevel::kInfo);
+                  core::ReportLevel::kInfo);
     SaveImage(i, found ? &frame : nullptr);
     // The times are fixed by the image number, so a missing image does not
     // shift the ones after it.
@@ -277,24 +280,26 @@ void ImageSeries::SaveAll() {
   if (live_ > 0) context_.clock.SleepUntil(live_base_ + live_ * interval_us_);
 }
 
-bool ImageSeries::NextFrame(FrameRef* frame, std::int64_t* wanted) {
+bool ImageSeries::NextFrame(acquisition::FrameRef* frame, std::int64_t* wanted) {
   if (time_back_ > 0) {
     *wanted = alarm_us_ - static_cast<std::int64_t>(time_back_) * 10000;
-    return FetchFrame(camera_, FrameSearch::kAtOrBefore, *wanted, session_, tolerance_, frame);
+    return FetchFrame(camera_, acquisition::FrameSearch::kAtOrBefore, *wanted, session_, tolerance_,
+                      frame);
   }
   *wanted = live_base_ + live_++ * interval_us_;
-  return FetchFrame(camera_, FrameSearch::kAtOrAfter, *wanted, session_, tolerance_, frame);
+  return FetchFrame(camera_, acquisition::FrameSearch::kAtOrAfter, *wanted, session_, tolerance_,
+                    frame);
 }
 
-void ImageSeries::SaveImage(int i, const FrameRef* frame) {
+void ImageSeries::SaveImage(int i, const acquisition::FrameRef* frame) {
   const int size = frame ? reader_.Read(*frame, buffer_) : 0;
-  if (size < 1 || size > kImageBufferSize) return CountFailed(kNotReceived, i);
+  if (size < 1 || size > acquisition::kImageBufferSize) return CountFailed(kNotReceived, i);
   const std::string file = platform::JoinPath(
       row_.multimedia_directory, platform::StringPrintf(kImageFileFormat, camera_reference_.c_str(),
                                                         alarm_reference_.c_str(), i));
-  if (WriteJpegFile(file, buffer_, size) >= 0) {
+  if (acquisition::WriteJpegFile(file, buffer_, size) >= 0) {
     row_.file_successes.Add(1);
-    context_.metrics.Add(metrics::Count::kImagesSaved);
+    context_.metrics.Add(core::Counter::kImagesSaved);
     if (first_) multimedia_.AppendLog(platform::StringPrintf(kFirstSaved, row_.camera_number));
   } else {
     CountFailed(kNotWritten, i);
@@ -306,7 +311,7 @@ void ImageSeries::SaveImage(int i, const FrameRef* frame) {
 
 void ImageSeries::CountFailed(const char* format, int i) {
   row_.file_errors.Add(1);
-  context_.metrics.Add(metrics::Count::kImagesFailed);
+  context_.metrics.Add(core::Counter::kImagesFailed);
   multimedia_.AppendLog(platform::StringPrintf(format, row_.camera_number, i));
 }
 
@@ -345,7 +350,7 @@ void WriteStreamControlFile(const platform::Clock& clock,
 void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   const JobContext& context = args->runner->context();
   const std::vector<std::string>& streaming_servers = context.settings.streaming_server_paths;
-  CJob& job = *args->record;
+  Job& job = *args->record;
   const JobCamera& row = job.cameras[static_cast<std::size_t>(args->camera_index)];
   const int j = args->job;
   const int c = row.camera_number;
@@ -353,20 +358,21 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   const std::string& alarm = args->alarm_reference;
 
   MakeImageDirectory(context.clock, directory);
-  ConsoleAndReport(platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str()),
-                   ConsoleLevel::kNormal, ReportLevel::kInfo);
+  core::ConsoleAndReport(platform::StringPrintf(kStarted, j, directory.c_str(), c, alarm.c_str()),
+                         core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
   WriteStreamControlFile(context.clock, streaming_servers, kActionStart, directory, alarm);
   const std::int64_t started_us = context.clock.MonotonicMicros();
-  CCamera& camera = context.cameras[c];
+  acquisition::Camera& camera = context.cameras[c];
   // The image is read straight into this buffer and written from it; it is
   // far larger than a worker's stack.
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kImageBufferSize]);
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                             std::uint8_t[acquisition::kImageBufferSize]);
   if (!buffer) {
-    ConsoleAndReport(platform::StringPrintf(kNoBuffer, j, c), ConsoleLevel::kError,
-                     ReportLevel::kError);
+    core::ConsoleAndReport(platform::StringPrintf(kNoBuffer, j, c), core::ConsoleLevel::kError,
+                           core::ReportLevel::kError);
   } else if (!AwaitFirstImage(context.clock, camera, args->session)) {
-    ConsoleAndReport(platform::StringPrintf(kNoImage, j, c), ConsoleLevel::kError,
-                     ReportLevel::kError);
+    core::ConsoleAndReport(platform::StringPrintf(kNoImage, j, c), core::ConsoleLevel::kError,
+                           core::ReportLevel::kError);
   } else {
     SayCopying(*args, camera);
     const std::int64_t alarm_us = job.alarm_moment_us != 0 ? job.alarm_moment_us : started_us;
@@ -376,3 +382,5 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   SayCopyOver(j, row);
   job.thread_events[static_cast<std::size_t>(args->thread_index)].Set();
 }
+
+}  // namespace jobs

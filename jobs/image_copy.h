@@ -11,6 +11,8 @@
 
 #include "jobs/job.h"
 
+namespace jobs {
+
 // Texts of the control files' "Action" key.
 inline constexpr const char* kActionStart = "Start";
 inline constexpr const char* kActionStop = "Stop";
@@ -34,7 +36,7 @@ struct ImageCopyArgs {
   // The camera's streaming session whose frames the job takes (an on-demand
   // camera's frames of other sessions are never the job's).
   std::uint32_t session = 0;
-  std::shared_ptr<CJob> record;
+  std::shared_ptr<Job> record;
 };
 
 // The thread procedure. Adds to the file counters of its camera row and sets
@@ -54,3 +56,5 @@ void WriteStreamControlFile(const platform::Clock& clock,
                             const std::vector<std::string>& watch_paths, std::string_view action,
                             const std::string& multimedia_directory,
                             const std::string& alarm_reference);
+
+}  // namespace jobs

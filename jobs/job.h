@@ -1,5 +1,5 @@
 #pragma once
-// CJob, the record of one running alarm job; JobTable, the slots that hold
+// Job, the record of one running alarm job; JobTable, the slots that hold
 // the running jobs; and JobRunner, which runs a job in its slot. The slot
 // number is the job's handle in every message; the record itself is shared
 // (std::shared_ptr) between the slot, JobAlrProc and every worker thread of
@@ -20,6 +20,8 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
+
+namespace jobs {
 
 inline constexpr int kJobSlots = 1024;
 // "NumberOfCams" at most; camera rows are indexed 1..19, row 0 stays empty.
@@ -108,7 +110,7 @@ struct JobCamera {
   std::array<JobCommand, kCommandColumns> commands;
 };
 
-struct CJob {
+struct Job {
   std::string job_file_path;  // in the processing directory
   std::string alarm_reference;
   // The alarm moment: when the job file was first seen (monotonic clock, and
@@ -132,11 +134,11 @@ struct CJob {
 // What the threads of every job work with. app/ builds one for the gateway;
 // everything it refers to lives as long as the process.
 struct JobContext {
-  const ConfigSettings& settings;
-  CameraTable& cameras;
-  const CommandRecords& commands;
-  AlarmServer& alarms;
-  metrics::Metrics& metrics;
+  const core::Settings& settings;
+  acquisition::CameraTable& cameras;
+  const camera_http::CommandRecords& commands;
+  alarms::AlarmServer& alarms;
+  core::Metrics& metrics;
   platform::Clock& clock;
 };
 
@@ -146,19 +148,19 @@ class JobTable {
  public:
   // Copies `job` into a new record in the lowest free slot. The slot
   // number, or -1 (after its message) when memory or slots are exhausted.
-  int Allocate(const CJob& job);
+  int Allocate(const Job& job);
   // Frees the slot (its record lives on while workers still hold it).
   // Nothing happens for an empty slot.
   void Release(int slot);
   // The record in `slot`, or null.
-  std::shared_ptr<CJob> InSlot(int slot);
+  std::shared_ptr<Job> InSlot(int slot);
   // The number of allocated slots. Read without the lock by the watcher: it
   // only falls while the watcher waits, so a stale value only delays a job.
   int AllocatedCount() const { return allocated_.load(); }
 
  private:
   platform::Mutex mutex_;
-  std::shared_ptr<CJob> slots_[kJobSlots] GUARDED_BY(mutex_);
+  std::shared_ptr<Job> slots_[kJobSlots] GUARDED_BY(mutex_);
   std::atomic<int> allocated_{0};
 };
 
@@ -199,7 +201,7 @@ class JobRunner {
  private:
   // The job's end: its final counts, its outcome, its file moved, its slot
   // released.
-  void EndJob(int slot, CJob& job);
+  void EndJob(int slot, Job& job);
 
   const JobContext context_;
   JobTable table_;
@@ -214,5 +216,7 @@ struct HTTPCommandArgs {
   int camera_index = 0;   // i
   int command_index = 0;  // j
   int thread_index = 0;   // its event in the job's thread events
-  std::shared_ptr<CJob> record;
+  std::shared_ptr<Job> record;
 };
+
+}  // namespace jobs

@@ -20,6 +20,8 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
+namespace jobs {
+
 namespace {
 
 constexpr const char* kOutOfMemory = "** new_alarm ** ERROR: Out of memory";
@@ -95,7 +97,7 @@ std::string FileNameOf(const std::string& path) {
 // awaited one after the other.
 class JobWorkers {
  public:
-  JobWorkers(JobRunner& runner, int slot, std::shared_ptr<CJob> record)
+  JobWorkers(JobRunner& runner, int slot, std::shared_ptr<Job> record)
       : runner_(runner),
         context_(runner.context()),
         slot_(slot),
@@ -126,8 +128,8 @@ class JobWorkers {
   JobRunner& runner_;
   const JobContext& context_;
   const int slot_;
-  const std::shared_ptr<CJob> record_;
-  CJob& job_;
+  const std::shared_ptr<Job> record_;
+  Job& job_;
   int wanted_ = 0;
   // How long each worker's own work lasts, so a job longer than the wait is
   // not given up while it still runs as asked.
@@ -137,17 +139,17 @@ class JobWorkers {
 bool JobWorkers::CameraMayRun(int i, const JobCamera& row) const {
   const int s = slot_, n = row.camera_number;
   if (row.refused) {
-    ReportToInterfaceF(ReportLevel::kError, kCameraRefused, s, i);
+    core::ReportToInterfaceF(core::ReportLevel::kError, kCameraRefused, s, i);
     return false;
   }
-  if (n < 0 || n >= kCameraSlots) {
-    ConsoleAndReport(platform::StringPrintf(kCameraUnknown, s, n), ConsoleLevel::kError,
-                     ReportLevel::kError);
+  if (n < 0 || n >= core::kCameraSlots) {
+    core::ConsoleAndReport(platform::StringPrintf(kCameraUnknown, s, n), core::ConsoleLevel::kError,
+                           core::ReportLevel::kError);
     return false;
   }
   if (!context_.cameras[n].IsActive()) {
-    ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n), ConsoleLevel::kError,
-                     ReportLevel::kInfo);
+    core::ConsoleAndReport(platform::StringPrintf(kCameraInactive, s, n),
+                           core::ConsoleLevel::kError, core::ReportLevel::kInfo);
     return false;
   }
   return true;
@@ -161,8 +163,8 @@ void JobWorkers::StartCameraRow(int i) {
     // Commands of any camera type run once the gateway has a command
     // sender; until then they count neither as done nor as failed.
     if (row.number_of_commands > 0)
-      ReportToInterfaceF(ReportLevel::kInfo, kCommandsNotRun, slot_, row.camera_number,
-                         row.number_of_commands);
+      core::ReportToInterfaceF(core::ReportLevel::kInfo, kCommandsNotRun, slot_, row.camera_number,
+                               row.number_of_commands);
     return;
   }
   StartCommands(i, row);
@@ -170,12 +172,13 @@ void JobWorkers::StartCameraRow(int i) {
 
 void JobWorkers::StartImageCopy(int i, JobCamera& row) {
   const int n = row.camera_number;
-  CCamera& camera = context_.cameras[n];
+  acquisition::Camera& camera = context_.cameras[n];
   if (!ReferenceNamesOneDirectory(camera.reference)) {
     // The configuration already reported it; images of this camera would
     // land outside the log directory.
-    ConsoleAndReport(platform::StringPrintf(kUnsafeReference, slot_, n, camera.reference.c_str()),
-                     ConsoleLevel::kError, ReportLevel::kError);
+    core::ConsoleAndReport(
+        platform::StringPrintf(kUnsafeReference, slot_, n, camera.reference.c_str()),
+        core::ConsoleLevel::kError, core::ReportLevel::kError);
     job_.outcome = 1;
     return;
   }
@@ -221,8 +224,8 @@ void JobWorkers::StartWorker(const char* event_format, const char* kind, long lo
       platform::StringPrintf(event_format, slot_, t));
   args->thread_index = t;
   if (!platform::StartThread([args, body] { body(args); })) {
-    ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, slot_, kind, t),
-                     ConsoleLevel::kError, ReportLevel::kError);
+    core::ConsoleAndReport(platform::StringPrintf(kWorkerNotStarted, slot_, kind, t),
+                           core::ConsoleLevel::kError, core::ReportLevel::kError);
     job_.outcome = 1;
     return;
   }
@@ -231,14 +234,14 @@ void JobWorkers::StartWorker(const char* event_format, const char* kind, long lo
 
 void JobWorkers::AwaitAll() {
   if (wanted_ > kMaxJobWorkers) {
-    ConsoleAndReport(
+    core::ConsoleAndReport(
         platform::StringPrintf(kTooManyWorkers, slot_, wanted_, kMaxJobWorkers, kMaxJobWorkers),
-        ConsoleLevel::kError, ReportLevel::kError);
+        core::ConsoleLevel::kError, core::ReportLevel::kError);
   }
   // The first wait starts before it is announced: whoever reads the
   // announcement knows its deadline is set.
   std::int64_t from_us = context_.clock.MonotonicMicros();
-  ReportToInterfaceF(ReportLevel::kInfo, kWaitOn, slot_, job_.thread_count);
+  core::ReportToInterfaceF(core::ReportLevel::kInfo, kWaitOn, slot_, job_.thread_count);
   for (int t = 0; t < job_.thread_count; ++t) {
     AwaitWorker(t, from_us);
     from_us = context_.clock.MonotonicMicros();
@@ -254,7 +257,8 @@ void JobWorkers::AwaitWorker(int t, std::int64_t from_us) const {
   for (long long ms; (ms = NextWaitMs(context_.clock, deadline_us)) > 0;)
     if (event.Wait(ms)) return;
   if (!event.IsSet())
-    ReportToInterfaceF(ReportLevel::kError, kTimeout, slot_, t, static_cast<int>(wait_s));
+    core::ReportToInterfaceF(core::ReportLevel::kError, kTimeout, slot_, t,
+                             static_cast<int>(wait_s));
 }
 
 }  // namespace
@@ -270,10 +274,10 @@ std::string WorkerEvent::name() const {
   return name_;
 }
 
-int JobTable::Allocate(const CJob& job) {
-  std::shared_ptr<CJob> record(new (std::nothrow) CJob(job));
+int JobTable::Allocate(const Job& job) {
+  std::shared_ptr<Job> record(new (std::nothrow) Job(job));
   if (!record) {
-    ReportToInterface(kOutOfMemory, ReportLevel::kError);
+    core::ReportToInterface(kOutOfMemory, core::ReportLevel::kError);
     return -1;
   }
   int slot = -1;
@@ -289,10 +293,10 @@ int JobTable::Allocate(const CJob& job) {
     }
   }
   if (slot < 0) {
-    ReportToInterfaceF(ReportLevel::kError, kOverflow, kJobSlots);
+    core::ReportToInterfaceF(core::ReportLevel::kError, kOverflow, kJobSlots);
     return -1;
   }
-  ReportToInterfaceF(ReportLevel::kInfo, kAllocated, slot);
+  core::ReportToInterfaceF(core::ReportLevel::kInfo, kAllocated, slot);
   return slot;
 }
 
@@ -307,20 +311,20 @@ void JobTable::Release(int slot) {
     allocated_.fetch_sub(1);
   }
   std::string text = platform::StringPrintf(kFreed, slot);
-  ReportToInterface(text, ReportLevel::kInfo);
+  core::ReportToInterface(text, core::ReportLevel::kInfo);
   std::printf("\n%s\n", text.c_str());
   std::printf(kWaitingInQueue, slot);
   std::fflush(stdout);
 }
 
-std::shared_ptr<CJob> JobTable::InSlot(int slot) {
+std::shared_ptr<Job> JobTable::InSlot(int slot) {
   if (slot < 0 || slot >= kJobSlots) return nullptr;
   platform::MutexLock guard(mutex_);
   return slots_[slot];
 }
 
 std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, bool success) {
-  const ConfigSettings& config = context_.settings;
+  const core::Settings& config = context_.settings;
   if (config.move_job_to_done_or_error_path == 0) return "";
   const std::string& directory = success ? config.done_path : config.error_path;
   if (directory.empty()) return "";
@@ -330,18 +334,19 @@ std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, boo
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (MoveFile(job_file_path, target) != 0) {
-    ReportToInterfaceF(ReportLevel::kError, kCouldNotMove, job_file_path.c_str(), target.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove, job_file_path.c_str(),
+                             target.c_str());
     return "";
   }
   return target;
 }
 
 void JobRunner::JobAlrProc(int s) {
-  std::shared_ptr<CJob> record = table_.InSlot(s);
+  std::shared_ptr<Job> record = table_.InSlot(s);
   if (!record) return;
-  CJob& job = *record;
-  ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
-                   ConsoleLevel::kNormal, ReportLevel::kInfo);
+  Job& job = *record;
+  core::ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
+                         core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
   job.thread_count = 0;
   // A refused job has an alarm reference that must not name a file.
   if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
@@ -352,7 +357,7 @@ void JobRunner::JobAlrProc(int s) {
   EndJob(s, job);
 }
 
-void JobRunner::EndJob(int s, CJob& job) {
+void JobRunner::EndJob(int s, Job& job) {
   if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
   bool failed = job.outcome != 0 || job.refused;
   for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras; ++i) {
@@ -360,7 +365,9 @@ void JobRunner::EndJob(int s, CJob& job) {
     if (row.file_errors.Get() > 0 || row.command_errors.Get() > 0) failed = true;
   }
   job.outcome = failed ? 1 : 0;
-  context_.metrics.Add(failed ? metrics::Count::kJobsError : metrics::Count::kJobsDone);
+  context_.metrics.Add(failed ? core::Counter::kJobsError : core::Counter::kJobsDone);
   MoveFinishedJobFile(job.job_file_path, !failed);
   table_.Release(s);
 }
+
+}  // namespace jobs

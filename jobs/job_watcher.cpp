@@ -29,6 +29,8 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
+namespace jobs {
+
 namespace {
 
 constexpr const char* kIntervalZero = "Camera %d: Interval of 0 is not allowed: set it to 1";
@@ -80,8 +82,8 @@ bool Exists(const std::string& path) {
 }
 
 void ConsoleError(const std::string& text) {
-  ConsoleLog(text, ConsoleLevel::kError);
-  ReportToInterface(text, ReportLevel::kError);
+  core::ConsoleLog(text, core::ConsoleLevel::kError);
+  core::ReportToInterface(text, core::ReportLevel::kError);
 }
 
 // Reads keys the way the profile routines do.
@@ -116,14 +118,14 @@ float ReadInterval(const std::string& text, int camera) {
     // An empty value reads as 0, like the profile routines give it.
     bool blank = text.find_first_not_of(" \t") == std::string::npos;
     if (blank) {
-      ConsoleLogF(ConsoleLevel::kError, kIntervalZero, camera);
+      core::ConsoleLogF(core::ConsoleLevel::kError, kIntervalZero, camera);
     } else {
       ConsoleError(platform::StringPrintf(kIntervalNotANumber, camera, text.c_str()));
     }
     return 1;
   }
   if (value == 0) {
-    ConsoleLogF(ConsoleLevel::kError, kIntervalZero, camera);
+    core::ConsoleLogF(core::ConsoleLevel::kError, kIntervalZero, camera);
     return 1;
   }
   if (!std::isfinite(value) || value < kMinIntervalSeconds || value > kMaxIntervalSeconds) {
@@ -145,7 +147,7 @@ void ReadCommand(JobFileKeys& keys, const std::string& section, JobCommand* c) {
   c->type_command = keys.Text(section, "TypeCommand", "", kTypeCommandMax);
 }
 
-void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
+void ReadCamera(JobFileKeys& keys, int i, Job* job) {
   JobCamera& c = job->cameras[static_cast<std::size_t>(i)];
   std::string section = platform::StringPrintf("Camera%d", i);
   c.camera_number = keys.Int(section, "CameraScenario", -1);
@@ -168,7 +170,8 @@ void ReadCamera(JobFileKeys& keys, int i, CJob* job) {
   }
   if (c.refused) job->outcome = 1;
   if (c.number_of_commands > kMaxCommandsPerCamera) {
-    ConsoleLogF(ConsoleLevel::kError, kTooManyCommands, c.camera_number, kMaxCommandsPerCamera);
+    core::ConsoleLogF(core::ConsoleLevel::kError, kTooManyCommands, c.camera_number,
+                      kMaxCommandsPerCamera);
     c.number_of_commands = kMaxCommandsPerCamera;
   } else if (c.number_of_commands < 0) {
     ConsoleError(platform::StringPrintf(kNegativeCommands, c.camera_number, c.number_of_commands));
@@ -206,7 +209,7 @@ bool MayBeReadAsJob(const std::string& path) {
 std::string ReadAlarmReference(JobFileKeys& keys, const std::string& path) {
   // Read in full first, so a long reference is refused for what it says
   // rather than for the part that survives the cut.
-  std::string reference = keys.Text("Alarm", "AlarmRef", "", kMaxPath);
+  std::string reference = keys.Text("Alarm", "AlarmRef", "", core::kMaxPath);
   if (reference.empty()) {
     // Every such job would write the same image names and the hidden
     // ".msg": the alarm server's own file is wrong, and says so in ErrorPath.
@@ -223,7 +226,7 @@ std::string ReadAlarmReference(JobFileKeys& keys, const std::string& path) {
 
 // "NumberOfCams" within 0..kMaxJobCameras; a value below 0 runs no camera
 // and fails the job.
-int ReadCameraCount(JobFileKeys& keys, const std::string& path, CJob* job) {
+int ReadCameraCount(JobFileKeys& keys, const std::string& path, Job* job) {
   int cameras = keys.Int("Alarm", "NumberOfCams", 1);
   if (cameras > kMaxJobCameras) {
     ConsoleError(platform::StringPrintf(kTooManyCameras, path.c_str(), cameras, kMaxJobCameras,
@@ -263,7 +266,8 @@ long long JobWatcher::WatchTimeoutSeconds() const {
 }
 
 void JobWatcher::WarnJobsFull(int running) {
-  ReportToInterfaceF(ReportLevel::kError, kJobsFull, running, settings_.max_jobs_running);
+  core::ReportToInterfaceF(core::ReportLevel::kError, kJobsFull, running,
+                           settings_.max_jobs_running);
   clock_.SleepMicros(kJobsFullPauseUs);
 }
 
@@ -276,8 +280,8 @@ bool AlarmReferenceIsSafe(std::string_view reference) {
       reference, {.allow_empty = true, .allow_dot_names = true, .allow_dot_dot_inside = false});
 }
 
-void ReadJobFile(const std::string& path, CJob* job) {
-  *job = CJob();
+void ReadJobFile(const std::string& path, Job* job) {
+  *job = Job();
   job->job_file_path = path;
   JobFileKeys keys(path);
   std::string reference;
@@ -453,7 +457,7 @@ ScanResult JobWatcher::ScanWatchPath(const std::vector<std::string>& finished) {
 void JobWatcher::StartJob(const std::string& name, const SeenMoment& seen) {
   std::string moved = MoveIntoProcessing(name);
   if (moved.empty()) return;
-  CJob job;
+  Job job;
   ReadJobFile(moved, &job);
   job.alarm_moment_us = seen.mono_us;
   job.alarm_wall_ms = seen.wall_ms;
@@ -548,3 +552,5 @@ bool JobWatcher::WaitForChange(DirectoryWatch& watch, std::int64_t due_us,
   }
   return false;
 }
+
+}  // namespace jobs

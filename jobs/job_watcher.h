@@ -14,6 +14,8 @@
 #include "jobs/directory_watch.h"
 #include "jobs/job.h"
 
+namespace jobs {
+
 // A job file larger than this is no job of the alarm server's: it is refused
 // rather than read key by key.
 inline constexpr long long kMaxJobFileBytes = 256 * 1024;
@@ -43,7 +45,7 @@ bool AlarmReferenceIsSafe(std::string_view reference);
 
 // Reads the job file at `path` into `job` (which starts empty), with the
 // checks on its values; messages for every value changed or refused.
-void ReadJobFile(const std::string& path, CJob* job);
+void ReadJobFile(const std::string& path, Job* job);
 
 // True when some process still has the file open for writing. Known only
 // where the gateway may take a lease on the file (its owner, or root);
@@ -129,7 +131,7 @@ class JobWatcher {
                      std::vector<std::string>* finished);
 
   JobRunner& runner_;
-  const ConfigSettings& settings_;
+  const core::Settings& settings_;
   platform::Clock& clock_;
   std::map<std::string, WaitingFile> waiting_;
   // The moment of the last burst of new files.
@@ -138,3 +140,5 @@ class JobWatcher {
   std::int64_t quiet_since_us_ = 0;
   bool watch_failure_said_ = false;
 };
+
+}  // namespace jobs

@@ -10,6 +10,8 @@
 #include "platform/profile.h"
 #include "platform/strings.h"
 
+namespace jobs {
+
 namespace {
 
 constexpr const char* kLogSuffix = "_multimedia.log";
@@ -39,9 +41,9 @@ std::string MultimediaFiles::MessagePath() const {
 }
 
 void MultimediaFiles::WriteCounts() const {
-  const CJob& job = job_;
+  const Job& job = job_;
   std::string path = LogPath();
-  CUserProfile log(path.c_str());
+  core::ProfileFile log(path.c_str());
   log.Open();
   // Profile write failures are not reported: the job goes on without its log.
   (void)log.WriteInt(kAlarmSection, "NumberOfCams", job.number_of_cameras);
@@ -74,7 +76,7 @@ void MultimediaFiles::AppendLog(std::string_view text) const {
   // Under the same per-file lock as the profile writes of the counts, so a
   // line is never lost to a rewrite of the file.
   if (!platform::ProfileAppendLine(path, line))
-    ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kUnableToOpen, path.c_str());
 }
 
 void MultimediaFiles::WriteMessage(const std::string& reference, const std::string& first_image,
@@ -87,8 +89,8 @@ void MultimediaFiles::WriteMessage(const std::string& reference, const std::stri
   const platform::ProfileLock guard = platform::LockProfile(path);
   if (!platform::ProfileAppendLine(
           path, platform::StringPrintf(kMessageLineFormat, number, reference.c_str())))
-    ReportToInterfaceF(ReportLevel::kError, kUnableToOpen, path.c_str());
-  CUserProfile message(path.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kUnableToOpen, path.c_str());
+  core::ProfileFile message(path.c_str());
   message.Open();
   (void)message.WriteString(kMessageSection, kSubjectKey, kSubjectValue);
   std::string section = platform::StringPrintf(kMessageCameraFormat, camera_index);
@@ -96,3 +98,5 @@ void MultimediaFiles::WriteMessage(const std::string& reference, const std::stri
   (void)message.WriteString(section, kFirstFileKey, first_image.c_str());
   message.Close();
 }
+
+}  // namespace jobs

@@ -8,6 +8,8 @@
 
 #include "jobs/job.h"
 
+namespace jobs {
+
 // The two files of one job. Cheap to make; any worker of the job may make
 // its own and write through it at any time (each write takes the file's
 // profile lock).
@@ -15,7 +17,7 @@ class MultimediaFiles {
  public:
   // The files lie in the context's "LogDirectory" ("": the working
   // directory); their lines bear the time of the context's wall clock.
-  MultimediaFiles(const JobContext& context, const CJob& job)
+  MultimediaFiles(const JobContext& context, const Job& job)
       : log_directory_(context.settings.log_directory), clock_(context.clock), job_(job) {}
 
   // "<LogDirectory>/<alarm ref>_multimedia.log" and "<LogDirectory>/<alarm ref>.msg".
@@ -39,5 +41,7 @@ class MultimediaFiles {
  private:
   const std::string& log_directory_;
   const platform::Clock& clock_;
-  const CJob& job_;
+  const Job& job_;
 };
+
+}  // namespace jobs

@@ -9,8 +9,10 @@
 #include "alarm/vm001.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 #include "platform/paths.h"
+
+namespace monitor {
 
 namespace {
 
@@ -34,18 +36,19 @@ constexpr long kLowestSecondTechnicalAlarm = 1;
 
 }  // namespace
 
-int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
+int MonitorServer::CheckDefaultAlarm(char* text, std::size_t size) {
   std::string directory =
-      GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
+      core::GetIniString("Config", "Vm001Path", "", kAlarmServerProfile, kPathTextMax);
   std::string path = platform::JoinPath(platform::RemoveDrive(directory), kVm001FileName);
 
   // A file that is there but holds no table says so in the table's own line
   // first.
-  auto table = std::make_unique<VM001File>(path.c_str());
+  auto table = std::make_unique<alarms::VM001File>(path.c_str());
   auto open = [&] {
     platform::Status opened = table->Open(path.c_str());
     if (opened) return true;
-    if (!table->FileUnavailable()) ReportToInterface(opened.reason(), ReportLevel::kError);
+    if (!table->FileUnavailable())
+      core::ReportToInterface(opened.reason(), core::ReportLevel::kError);
     WriteLog(kOpenFailed);
     return false;
   };
@@ -54,13 +57,13 @@ int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
   if (!open()) return -1;
   (void)table->Close();
 
-  int scan = GetIniInt("DBAlarmScan", "ScanDbForAlarm", 0, profile_file_name_);
-  int alarm = GetIniInt("DBAlarmScan", "DefaultAlarmNbr", 0, profile_file_name_);
+  int scan = core::GetIniInt("DBAlarmScan", "ScanDbForAlarm", 0, profile_file_name_);
+  int alarm = core::GetIniInt("DBAlarmScan", "DefaultAlarmNbr", 0, profile_file_name_);
   if (scan == 0) return 0;
 
   if (!open()) return -1;
   // Record n + 1 holds alarm n; the open table reads it whatever it holds.
-  auto record = std::make_unique<VM001Record>();
+  auto record = std::make_unique<alarms::VM001Record>();
   (void)table->ReadRecord(static_cast<long>(alarm) + 1, *record);
 
   // Each failing test replaces the text of the one before: the last one
@@ -74,10 +77,12 @@ int CInterfaceMonitor::CheckDefaultAlarm(char* text, std::size_t size) {
     std::snprintf(text, size, kNoValidGroup, alarm);
     warned = 1;
   }
-  if (record->status != kVm001AlarmExists) {
+  if (record->status != alarms::kVm001AlarmExists) {
     std::snprintf(text, size, kDoesNotExist, alarm);
     warned = 1;
   }
   (void)table->Close();
   return warned;
 }
+
+}  // namespace monitor

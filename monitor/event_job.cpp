@@ -11,11 +11,13 @@
 #include <ctime>
 
 #include "core/profile/user_profile.h"
-#include "monitor/interface.h"
+#include "monitor/interface_record.h"
 #include "platform/held_temporary.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
+
+namespace monitor {
 
 namespace {
 constexpr const char* kSection = "AlarmDatabase";
@@ -43,7 +45,7 @@ bool IsEventJobTemporaryName(std::string_view name) {
 
 std::string EventJobFileDirectory() {
   return platform::NativePath(
-      GetIniString(kSection, "JobFilePath", kDefaultJobFilePath, kAlarmDbFile, 127));
+      core::GetIniString(kSection, "JobFilePath", kDefaultJobFilePath, kAlarmDbFile, 127));
 }
 
 namespace {
@@ -77,18 +79,18 @@ std::string ToCrLf(const std::string& s) {
 }
 }  // namespace
 
-int WriteEventJob(int errorlevel, int errorcode, const CInterface& record, std::string& errortext,
-                  std::string* errorvalues, int moduletype, const char* username,
-                  const char* reference, int alrnumber, int linenumber) {
-  if (GetIniInt(kSection, "WriteDataToDb", 0, kAlarmDbFile) != 1 ||
-      GetIniInt(kSection, "WriteJobFiles", 0, kAlarmDbFile) != 1)
+int WriteEventJob(int errorlevel, int errorcode, const InterfaceRecord& record,
+                  std::string& errortext, std::string* errorvalues, int moduletype,
+                  const char* username, const char* reference, int alrnumber, int linenumber) {
+  if (core::GetIniInt(kSection, "WriteDataToDb", 0, kAlarmDbFile) != 1 ||
+      core::GetIniInt(kSection, "WriteJobFiles", 0, kAlarmDbFile) != 1)
     return 0;
 
   const std::time_t now = record.clock().WallSeconds();
   int tstamp = static_cast<int>(static_cast<unsigned>(now));
   std::string computer = platform::ComputerName(80);
-  std::string database = GetIniString(kSection, "DBEvents", "qx_event", kAlarmDbFile, 79);
-  std::string table = GetIniString(kSection, "EventTable", "event_data", kAlarmDbFile, 79);
+  std::string database = core::GetIniString(kSection, "DBEvents", "qx_event", kAlarmDbFile, 79);
+  std::string table = core::GetIniString(kSection, "EventTable", "event_data", kAlarmDbFile, 79);
   std::string user = username ? username : "";
   std::string ref = reference ? reference : "";
   const std::string& module = record.name();
@@ -149,3 +151,5 @@ int WriteEventJob(int errorlevel, int errorcode, const CInterface& record, std::
   unlink(temp.c_str());
   return 0;
 }
+
+}  // namespace monitor

@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-class CInterface;
+namespace monitor {
+
+class InterfaceRecord;
 
 inline constexpr const char* kAlarmDbFile = "qx_alarm_db.ini";
 inline constexpr std::size_t kStatementMax = 2047;
@@ -20,6 +22,8 @@ bool IsEventJobTemporaryName(std::string_view name);
 // `errorvalues` are turned into blanks in place. The module name and the
 // wall time the file and statement carry are `record`'s. Returns 1 when a
 // file was written, else 0.
-int WriteEventJob(int errorlevel, int errorcode, const CInterface& record, std::string& errortext,
-                  std::string* errorvalues, int moduletype, const char* username,
-                  const char* reference, int alrnumber, int linenumber);
+int WriteEventJob(int errorlevel, int errorcode, const InterfaceRecord& record,
+                  std::string& errortext, std::string* errorvalues, int moduletype,
+                  const char* username, const char* reference, int alrnumber, int linenumber);
+
+}  // namespace monitor

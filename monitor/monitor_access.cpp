@@ -6,7 +6,9 @@
 #include <cstdlib>
 
 #include "core/profile/user_profile.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
+
+namespace monitor {
 
 namespace {
 
@@ -94,7 +96,7 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
                                 std::vector<std::string>* problems) {
   MonitorAccess access;
   std::string bind =
-      GetIniString("Config", kKeyBindAddress, "", profile_file_name, kAddressTextMax);
+      core::GetIniString("Config", kKeyBindAddress, "", profile_file_name, kAddressTextMax);
   if (!bind.empty()) {
     std::uint32_t address = 0;
     if (ParseAddress(bind, &address)) {
@@ -106,8 +108,8 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
     }
   }
 
-  std::string list =
-      GetIniString("Config", kKeyAllowedClients, "", profile_file_name, kAllowedClientsMax + 1);
+  std::string list = core::GetIniString("Config", kKeyAllowedClients, "", profile_file_name,
+                                        kAllowedClientsMax + 1);
   std::vector<std::string> bad;
   access.allowed = ParseAllowedClients(list, &bad);
   for (const std::string& entry : bad) problems->push_back(Line(kBadAllowedEntry, entry));
@@ -115,7 +117,7 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
   if (access.restricted && access.allowed.empty()) problems->push_back(kNoAllowedEntry);
 
   std::string max =
-      GetIniString("Config", kKeyMaxPerAddress, "", profile_file_name, kAddressTextMax);
+      core::GetIniString("Config", kKeyMaxPerAddress, "", profile_file_name, kAddressTextMax);
   if (!max.empty()) {
     char* end = nullptr;
     long v = std::strtol(max.c_str(), &end, 10);
@@ -160,3 +162,5 @@ std::string EscapeReceivedText(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace monitor

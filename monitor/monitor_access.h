@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace monitor {
+
 inline constexpr int kDefaultMaxClientsPerAddress = 8;
 // Longest "MonitorAllowedClients" value read; a longer one is cut.
 inline constexpr std::size_t kAllowedClientsMax = 4095;
@@ -51,3 +53,5 @@ std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
 // control byte, and the backslash, are written as escapes (\r, \n, \t, \\,
 // \xHH), so a client can never start a line of the log of its own.
 std::string EscapeReceivedText(std::string_view text);
+
+}  // namespace monitor

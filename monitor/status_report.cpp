@@ -10,8 +10,10 @@
 #include <string>
 
 #include "core/profile/user_profile.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 #include "platform/strings.h"
+
+namespace monitor {
 
 namespace {
 
@@ -72,7 +74,8 @@ std::string Status(const char* format, ...) {
 // The statistic as shown: its time (stored as hexadecimal seconds since
 // 1970) in local time, or its absent-value text.
 void ReadStatistic(const Statistic& stat, const std::string& profile, char* out, std::size_t size) {
-  std::string value = GetIniString(kStatisticsSection, stat.key, "", profile, kProfileTextMax);
+  std::string value =
+      core::GetIniString(kStatisticsSection, stat.key, "", profile, kProfileTextMax);
   if (value.empty()) {
     std::snprintf(out, size, "%s", stat.absent);
     return;
@@ -89,10 +92,9 @@ void ReadStatistic(const Statistic& stat, const std::string& profile, char* out,
 
 }  // namespace
 
-void CInterfaceMonitor::ReadStatistics(char* last_alarm, char* last_wd, char* last_wd_alr,
-                                       char* last_data_sent, char* last_data_received,
-                                       char* last_startup, char* first_installation,
-                                       std::size_t size) {
+void MonitorServer::ReadStatistics(char* last_alarm, char* last_wd, char* last_wd_alr,
+                                   char* last_data_sent, char* last_data_received,
+                                   char* last_startup, char* first_installation, std::size_t size) {
   ReadStatistic(kLastAlarm, profile_file_name_, last_alarm, size);
   ReadStatistic(kLastWd, profile_file_name_, last_wd, size);
   ReadStatistic(kLastWdAlr, profile_file_name_, last_wd_alr, size);
@@ -102,22 +104,24 @@ void CInterfaceMonitor::ReadStatistics(char* last_alarm, char* last_wd, char* la
   ReadStatistic(kLastStartup, profile_file_name_, last_startup, size);
 }
 
-void CInterfaceMonitor::ReadInterfaceConfig(char* description, char* physical_layer,
-                                            char* remote_system, std::size_t size) {
+void MonitorServer::ReadInterfaceConfig(char* description, char* physical_layer,
+                                        char* remote_system, std::size_t size) {
   std::size_t max = std::min(size - 1, kProfileTextMax);
-  std::snprintf(description, size, "%s",
-                GetIniString(kConfigSection, "Description", "", profile_file_name_, max).c_str());
-  std::snprintf(physical_layer, size, "%s",
-                GetIniString(kConfigSection, "PhysicalLayer", "", profile_file_name_, max).c_str());
+  std::snprintf(
+      description, size, "%s",
+      core::GetIniString(kConfigSection, "Description", "", profile_file_name_, max).c_str());
+  std::snprintf(
+      physical_layer, size, "%s",
+      core::GetIniString(kConfigSection, "PhysicalLayer", "", profile_file_name_, max).c_str());
   std::snprintf(
       remote_system, size, "%s",
-      GetIniString(kConfigSection, "RemoteSystemName", "", profile_file_name_, max).c_str());
+      core::GetIniString(kConfigSection, "RemoteSystemName", "", profile_file_name_, max).c_str());
 }
 
-void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_file_name,
-                                       const char* version, const char* com_port, const char* mode,
-                                       int physical_layer, const char* ip_address, int port,
-                                       int watchdog_kind, int direction) {
+void MonitorServer::SendFullStatus(const char* name, const char* profile_file_name,
+                                   const char* version, const char* com_port, const char* mode,
+                                   int physical_layer, const char* ip_address, int port,
+                                   int watchdog_kind, int direction) {
   char last_alarm[kStatisticTextSize], last_wd[kStatisticTextSize], last_wd_alr[kStatisticTextSize],
       last_data_sent[kStatisticTextSize], last_data_received[kStatisticTextSize],
       last_startup[kStatisticTextSize], first_installation[kStatisticTextSize];
@@ -173,3 +177,5 @@ void CInterfaceMonitor::SendFullStatus(const char* name, const char* profile_fil
 
   SendLogHistory();
 }
+
+}  // namespace monitor

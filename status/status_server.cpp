@@ -20,6 +20,8 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 
+namespace status {
+
 namespace {
 
 constexpr const char* kLoopback = "127.0.0.1";
@@ -72,7 +74,7 @@ void Family(std::string& out, const char* name, const char* type, const char* he
 StatusServer::StatusServer(StatusSources sources)
     : sources_(std::move(sources)), started_us_(sources_.clock.MonotonicMicros()) {}
 
-double StatusServer::FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) const {
+double StatusServer::FrameAgeSeconds(const core::CameraMetrics& m, std::int64_t now_us) const {
   std::int64_t last = m.last_frame_us.load();
   if (last == 0) last = started_us_;
   return static_cast<double>(now_us - last) / 1e6;
@@ -80,12 +82,12 @@ double StatusServer::FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64
 
 std::string StatusServer::MetricsText() const {
   const std::int64_t now_us = sources_.clock.MonotonicMicros();
-  CameraTable& table = sources_.cameras;
-  const metrics::Metrics& counts = sources_.metrics;
+  acquisition::CameraTable& table = sources_.cameras;
+  const core::Metrics& counts = sources_.metrics;
   std::string out;
   std::vector<int> cameras;
-  std::vector<std::string> labels(kCameraSlots);
-  for (int n = 1; n < kCameraSlots; ++n) {
+  std::vector<std::string> labels(core::kCameraSlots);
+  for (int n = 1; n < core::kCameraSlots; ++n) {
     if (!table[n].IsActive()) continue;
     cameras.push_back(n);
     labels[static_cast<std::size_t>(n)] = platform::StringPrintf(
@@ -121,31 +123,31 @@ std::string StatusServer::MetricsText() const {
              [&](int n) { return integer(table[n].counters().streaming.load()); });
 
   Family(out, "ocelam_jobs_total", "counter", "Alarm jobs finished, by outcome (done or error).");
-  out += "ocelam_jobs_total{outcome=\"done\"} " + integer(counts.Get(metrics::Count::kJobsDone)) +
+  out +=
+      "ocelam_jobs_total{outcome=\"done\"} " + integer(counts.Get(core::Counter::kJobsDone)) + "\n";
+  out += "ocelam_jobs_total{outcome=\"error\"} " + integer(counts.Get(core::Counter::kJobsError)) +
          "\n";
-  out += "ocelam_jobs_total{outcome=\"error\"} " +
-         integer(counts.Get(metrics::Count::kJobsError)) + "\n";
   auto single = [&](const char* name, const char* type, const char* help, std::int64_t v) {
     Family(out, name, type, help);
     out += std::string(name) + " " + integer(v) + "\n";
   };
   single("ocelam_images_saved_total", "counter", "Alarm images written.",
-         counts.Get(metrics::Count::kImagesSaved));
+         counts.Get(core::Counter::kImagesSaved));
   single("ocelam_images_failed_total", "counter", "Alarm images that could not be read or written.",
-         counts.Get(metrics::Count::kImagesFailed));
+         counts.Get(core::Counter::kImagesFailed));
   single("ocelam_monitor_clients", "gauge", "Monitoring clients connected.",
          sources_.monitor_clients ? sources_.monitor_clients() : 0);
   single("ocelam_launches_total", "counter", "Alarm server commands started.",
-         counts.Get(metrics::Count::kLaunches));
+         counts.Get(core::Counter::kLaunches));
   single("ocelam_launch_failures_total", "counter",
          "Alarm server commands that could not be started.",
-         counts.Get(metrics::Count::kLaunchFailures));
+         counts.Get(core::Counter::kLaunchFailures));
   return out;
 }
 
 std::string StatusServer::HealthProblems() const {
   const std::int64_t now_us = sources_.clock.MonotonicMicros();
-  CameraTable& table = sources_.cameras;
+  acquisition::CameraTable& table = sources_.cameras;
   std::string problems;
   const int configured_timeout = sources_.settings.watch_timeout;
   std::int64_t watch_timeout = configured_timeout < 1 ? 1 : configured_timeout;
@@ -157,8 +159,8 @@ std::string StatusServer::HealthProblems() const {
     problems += platform::StringPrintf("job watcher: no loop for %lld s (limit %lld s)\n",
                                        static_cast<long long>(silent),
                                        static_cast<long long>(watcher_limit));
-  for (int n = 1; n < kCameraSlots; ++n) {
-    CCamera& camera = table[n];
+  for (int n = 1; n < core::kCameraSlots; ++n) {
+    acquisition::Camera& camera = table[n];
     if (!camera.IsActive() || camera.configured() != 1 || !camera.IsPermanent())
       continue;
     int minutes = camera.watchdog_timeout_minutes();
@@ -179,8 +181,8 @@ bool StatusServer::Start(int port, const std::string& bind_address) {
   unsigned char probe[sizeof(in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), probe) != 1 &&
       inet_pton(AF_INET6, host.c_str(), probe) != 1) {
-    ConsoleAndReport(platform::StringPrintf(kBadBindAddress, bind_address.c_str()),
-                     ConsoleLevel::kError, ReportLevel::kError);
+    core::ConsoleAndReport(platform::StringPrintf(kBadBindAddress, bind_address.c_str()),
+                           core::ConsoleLevel::kError, core::ReportLevel::kError);
     host = kLoopback;
   }
   // Like the monitor server, it lives until the process ends.
@@ -202,18 +204,20 @@ bool StatusServer::Start(int port, const std::string& bind_address) {
   errno = 0;
   if (!server->bind_to_port(host, port)) {
     int error = errno;
-    ConsoleAndReport(
+    core::ConsoleAndReport(
         platform::StringPrintf(kCannotBind, port, host.c_str(),
                                error != 0 ? std::strerror(error) : "no such local address"),
-        ConsoleLevel::kError, ReportLevel::kError);
+        core::ConsoleLevel::kError, core::ReportLevel::kError);
     delete server;
     return false;
   }
   if (!platform::StartThread([server] { server->listen_after_bind(); })) {
-    ConsoleAndReport(kNoThread, ConsoleLevel::kError, ReportLevel::kError);
+    core::ConsoleAndReport(kNoThread, core::ConsoleLevel::kError, core::ReportLevel::kError);
     return false;
   }
-  ConsoleAndReport(platform::StringPrintf(kListening, host.c_str(), port), ConsoleLevel::kNormal,
-                   ReportLevel::kInfo);
+  core::ConsoleAndReport(platform::StringPrintf(kListening, host.c_str(), port),
+                         core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
   return true;
 }
+
+}  // namespace status

@@ -14,12 +14,14 @@
 #include "core/settings.h"
 #include "platform/clock.h"
 
+namespace status {
+
 // What the status port reports on. Everything it refers to lives as long
 // as the process.
 struct StatusSources {
-  const ConfigSettings& settings;
-  CameraTable& cameras;
-  const metrics::Metrics& metrics;
+  const core::Settings& settings;
+  acquisition::CameraTable& cameras;
+  const core::Metrics& metrics;
   // Ages and limits are measured with its monotonic time.
   platform::Clock& clock;
   // Connected monitoring clients; may be empty.
@@ -48,8 +50,10 @@ class StatusServer {
 
  private:
   // Seconds since the camera's last frame; since the start while it had none.
-  double FrameAgeSeconds(const metrics::CameraMetrics& m, std::int64_t now_us) const;
+  double FrameAgeSeconds(const core::CameraMetrics& m, std::int64_t now_us) const;
 
   StatusSources sources_;
   const std::int64_t started_us_;
 };
+
+}  // namespace status

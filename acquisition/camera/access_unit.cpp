@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+namespace acquisition {
+
 namespace {
 // A jump of the presentation times by more than this is a new clock, not
 // delay: the camera restarted its counter.
@@ -129,3 +131,5 @@ void AccessUnitAssembler::Store(Sink& sink) {
   unit_frame_.begin_us = moment;
   sink.OnUnit(unit_.data(), unit_.size(), unit_frame_);
 }
+
+}  // namespace acquisition

@@ -12,6 +12,8 @@
 
 #include "acquisition/camera/frame_finder.h"
 
+namespace acquisition {
+
 // What a piece of an H.264 or H.265 stream (Annex B: NAL units behind start
 // codes) holds of a picture: the first slice of one (it begins a frame),
 // only later slices (it continues one), or no slice at all (parameter sets,
@@ -125,3 +127,5 @@ class AccessUnitAssembler {
   bool holding_ = false;
   bool dated_any_ = false;
 };
+
+}  // namespace acquisition

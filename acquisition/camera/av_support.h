@@ -7,6 +7,8 @@ extern "C" {
 
 #include <string>
 
+namespace acquisition {
+
 // FFmpeg's text for an error code.
 inline std::string AvErrorText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -17,3 +19,5 @@ inline std::string AvErrorText(int error) {
 struct AvPacketFreer {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
+
+}  // namespace acquisition

@@ -16,6 +16,8 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kNoSoI = "Unable to allocate SoI - not enough memory";
@@ -39,7 +41,7 @@ std::once_flag g_curl_init;
 
 }  // namespace
 
-CCamera::CCamera(platform::Clock& clock)
+Camera::Camera(platform::Clock& clock)
     : clock_(clock),
       ring_(clock, log_),
       sessions_(clock),
@@ -49,30 +51,30 @@ CCamera::CCamera(platform::Clock& clock)
       mjpeg_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}),
       rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}) {}
 
-int CCamera::InitStream(const std::string& address_in, int port_in, std::string_view stream_name,
-                        int number_in) {
-  address = address_in.substr(0, kAddressMax);
+int Camera::InitStream(const std::string& address_in, int port_in, std::string_view stream_name,
+                       int number_in) {
+  address = address_in.substr(0, core::kAddressMax);
   port = port_in;
   number = number_in;
   log_.SetStreamName(std::string(stream_name.substr(0, kStreamNameMax)));
   if (ring_.Init()) return 0;
-  Log(kNoSoI, ReportLevel::kError);
+  Log(kNoSoI, core::ReportLevel::kError);
   return -1;
 }
 
-void CCamera::SetExtendedLog(bool on) {
+void Camera::SetExtendedLog(bool on) {
   extended_log_ = on;
   mjpeg_.SetExtendedLog(on);
 }
 
-std::string CCamera::Url() const {
+std::string Camera::Url() const {
   if (kind_ == StreamKind::kRtsp) return RtspAddress(address, port, request_uri_, "", "");
   std::string url = platform::StringPrintf(kUrlFormat, address.c_str(), port, request_uri_.c_str());
   if (url.size() > kUrlMax) url.resize(kUrlMax);
   return url;
 }
 
-StreamTarget CCamera::Target() const {
+StreamTarget Camera::Target() const {
   StreamTarget target;
   target.url = kind_ == StreamKind::kRtsp
                    ? RtspAddress(address, port, request_uri_, user_name, password)
@@ -83,23 +85,24 @@ StreamTarget CCamera::Target() const {
   return target;
 }
 
-bool CCamera::StartStreamThreads() {
+bool Camera::StartStreamThreads() {
   std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   // The line log readers know an on-demand camera's start by; its sessions
   // end at deadlines on the camera's clock, so no thread of its own counts
   // them down.
-  if (!IsPermanent()) Log(kDurationStarted, ReportLevel::kInfo);
+  if (!IsPermanent()) Log(kDurationStarted, core::ReportLevel::kInfo);
   return platform::StartThread([this] { StreamingThread(); }).ok();
 }
 
-void CCamera::ConfigureWatchdog(int active, int timeout, int pause, int alarm) {
+void Camera::ConfigureWatchdog(int active, int timeout, int pause, int alarm) {
   watchdog_active.store(active);
   watchdog_.Configure(timeout, pause, alarm);
 }
 
-bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm) {
+bool Camera::StartWatchdog(alarms::AlarmServer& alarms, int active, int timeout, int pause,
+                           int alarm) {
   ConfigureWatchdog(active, timeout, pause, alarm);
-  AlarmServer* server = &alarms;
+  alarms::AlarmServer* server = &alarms;
   return platform::StartThread([this, server] {
            watchdog_.Run([server](const std::string& command) {
              return server->RunDetached(command);
@@ -107,7 +110,7 @@ bool CCamera::StartWatchdog(AlarmServer& alarms, int active, int timeout, int pa
          }).ok();
 }
 
-int CCamera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
   if (extended_log_) {
     const FrameEntry& f = frame.entry;
     char trace[160];
@@ -116,22 +119,22 @@ int CCamera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string*
                   static_cast<int>(next_frame_number() % kImageIndexSize),
                   static_cast<int>((f.start + f.length) % kStreamFileSize),
                   static_cast<int>(f.start % kStreamFileSize));
-    Log(trace, ReportLevel::kInfo);
+    Log(trace, core::ReportLevel::kInfo);
   }
   return ring_.ReadFrame(frame, buffer, message);
 }
 
-int CCamera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
+int Camera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
   std::string message;
   int got = ReadFrame(frame, buffer, &message);
   if (got >= 0) got = ring_.CheckJpeg(frame, buffer, got, &message);
   if (got >= 0) return got;
-  ConsoleLog(message, ConsoleLevel::kError);
-  Log(message, ReportLevel::kInfo);
+  core::ConsoleLog(message, core::ConsoleLevel::kError);
+  Log(message, core::ReportLevel::kInfo);
   return -1;
 }
 
-void CCamera::StreamingThread() {
+void Camera::StreamingThread() {
   fps_written_ = false;
   WriteStreamingState(camera_number(), 1);
   const StreamTarget target = Target();
@@ -145,20 +148,20 @@ void CCamera::StreamingThread() {
   }
 }
 
-StreamLoss CCamera::Transfer(const StreamTarget& target, bool probe) {
+StreamLoss Camera::Transfer(const StreamTarget& target, bool probe) {
   return kind_ == StreamKind::kRtsp ? rtsp_.Transfer(target, probe)
                                     : mjpeg_.Transfer(target, probe);
 }
 
-void CCamera::StreamWhileWanted(const StreamTarget& target) {
+void Camera::StreamWhileWanted(const StreamTarget& target) {
   const std::string& path = ring_.path();
   struct stat st {};
   if (stat(path.c_str(), &st) != 0)
     platform::UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  Log(platform::StringPrintf(kSocketStarted, log_.stream_name().c_str()), ReportLevel::kInfo);
+  Log(platform::StringPrintf(kSocketStarted, log_.stream_name().c_str()), core::ReportLevel::kInfo);
   std::string started = platform::StringPrintf(kThreadStarted, camera_number(), Url().c_str());
-  Log(started, ReportLevel::kInfo);
-  ConsoleLog(started, ConsoleLevel::kNormal);
+  Log(started, core::ReportLevel::kInfo);
+  core::ConsoleLog(started, core::ConsoleLevel::kNormal);
   bool again = false;
   while (sessions_.Wanted()) {
     if (again) counters_.reconnects.fetch_add(1, std::memory_order_relaxed);
@@ -167,20 +170,21 @@ void CCamera::StreamWhileWanted(const StreamTarget& target) {
     if (!again) continue;
     // Only images tell that a camera is alive: a failed transfer refreshes
     // nothing, so a dead permanent camera raises its alarm.
-    if (const std::string line = link_.Down(lost); !line.empty()) Log(line, ReportLevel::kInfo);
+    if (const std::string line = link_.Down(lost); !line.empty())
+      Log(line, core::ReportLevel::kInfo);
     SleepUnlessWantChanges(link_.TakeBackoffUs(), true);
   }
 }
 
-void CCamera::ProbeWhenDue(const StreamTarget& target, std::int64_t* next_probe_us) {
+void Camera::ProbeWhenDue(const StreamTarget& target, std::int64_t* next_probe_us) {
   if (!RefreshDue() || clock_.MonotonicMicros() < *next_probe_us) return;
   const StreamLoss lost = Transfer(target, true);
   if (lost.kind == stream_loss::kNone) return;
-  if (const std::string line = link_.Down(lost); !line.empty()) Log(line, ReportLevel::kInfo);
+  if (const std::string line = link_.Down(lost); !line.empty()) Log(line, core::ReportLevel::kInfo);
   *next_probe_us = clock_.MonotonicMicros() + link_.TakeBackoffUs();
 }
 
-void CCamera::SleepUnlessWantChanges(std::int64_t micros, bool wanted) {
+void Camera::SleepUnlessWantChanges(std::int64_t micros, bool wanted) {
   const std::int64_t deadline = clock_.MonotonicMicros() + micros;
   // A permanent camera's wish never changes: one sleep costs least, and
   // 159 dead cameras must cost next to nothing.
@@ -193,14 +197,14 @@ void CCamera::SleepUnlessWantChanges(std::int64_t micros, bool wanted) {
     clock_.SleepUntil(std::min(deadline, now + kWantPollUs));
 }
 
-bool CCamera::RefreshDue() const {
+bool Camera::RefreshDue() const {
   return configured_.load() == 1 && liveness_.RefreshDue(clock_.MonotonicMicros());
 }
 
-void CCamera::Refresh(bool with_fps) {
+void Camera::Refresh(bool with_fps) {
   liveness_.Refreshed(clock_.MonotonicMicros());
   WriteStatusTime(camera_number(), kStatusCamStatus, clock_.WallSeconds());
-  Log(kAlive, ReportLevel::kInfo);
+  Log(kAlive, core::ReportLevel::kInfo);
   float rate = 0;
   if (with_fps && ring_.RecentFrameRate(&rate)) {
     WriteStreamFps(camera_number(), rate);
@@ -208,13 +212,13 @@ void CCamera::Refresh(bool with_fps) {
   }
 }
 
-void CCamera::LinkUp() {
+void Camera::LinkUp() {
   if (link_.Up())
     Log(platform::StringPrintf(kStreamConnected, camera_number(), Url().c_str()),
-        ReportLevel::kInfo);
+        core::ReportLevel::kInfo);
 }
 
-void CCamera::FramesIndexed(std::int64_t count) {
+void Camera::FramesIndexed(std::int64_t count) {
   counters_.frames.fetch_add(count, std::memory_order_relaxed);
   counters_.last_frame_us.store(clock_.MonotonicMicros());
   counters_.streaming.store(1);
@@ -233,17 +237,19 @@ void CCamera::FramesIndexed(std::int64_t count) {
   }
 }
 
-void CCamera::ProbeSawImage() {
+void Camera::ProbeSawImage() {
   Refresh(false);
   LinkUp();
 }
 
-void CCamera::StreamingSwitchedOff() {
+void Camera::StreamingSwitchedOff() {
   WriteStreamingState(camera_number(), 0);
-  Log(platform::StringPrintf(kSocketClosed, log_.stream_name().c_str()), ReportLevel::kInfo);
+  Log(platform::StringPrintf(kSocketClosed, log_.stream_name().c_str()), core::ReportLevel::kInfo);
 }
 
 CameraTable::CameraTable(platform::Clock& clock) {
-  cameras_.reserve(kCameraSlots);
-  for (int n = 0; n < kCameraSlots; ++n) cameras_.push_back(std::make_unique<CCamera>(clock));
+  cameras_.reserve(core::kCameraSlots);
+  for (int n = 0; n < core::kCameraSlots; ++n) cameras_.push_back(std::make_unique<Camera>(clock));
 }
+
+}  // namespace acquisition

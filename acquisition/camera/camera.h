@@ -1,5 +1,5 @@
 #pragma once
-// CCamera: one camera's stream record, a small object that wires parts with
+// Camera: one camera's stream record, a small object that wires parts with
 // one job each:
 //   RingStore          the ring file, the frame index, reading frames back
 //   MjpegSource        the MJPEG stream over HTTP (libcurl, frame finder)
@@ -40,10 +40,12 @@
 #include "acquisition/camera/stream_source.h"
 #include "acquisition/camera/watchdog.h"
 #include "alarm/alarm_start.h"
-#include "core/camera_base.h"
+#include "core/camera_identity.h"
 #include "core/metrics.h"
 #include "core/report.h"
 #include "platform/clock.h"
+
+namespace acquisition {
 
 inline constexpr const char* kStreamName = "MJPEG Stream";
 
@@ -53,13 +55,13 @@ enum class StreamKind {
   kRtsp,   // H.264/H.265 over RTSP, stored compressed and decoded for a job
 };
 
-class CCamera final : public CCameraBase, private SourceEvents {
+class Camera final : public core::CameraIdentity, private SourceEvents {
  public:
   // Every moment the camera stamps or decides by comes from `clock`.
-  explicit CCamera(platform::Clock& clock);
-  ~CCamera() = default;
-  CCamera(const CCamera&) = delete;
-  CCamera& operator=(const CCamera&) = delete;
+  explicit Camera(platform::Clock& clock);
+  ~Camera() = default;
+  Camera(const Camera&) = delete;
+  Camera& operator=(const Camera&) = delete;
 
   // Copies the identity and allocates the index; 0, or -1 when it cannot.
   int InitStream(const std::string& address, int port, std::string_view stream_name, int number);
@@ -78,7 +80,7 @@ class CCamera final : public CCameraBase, private SourceEvents {
 
   // The camera log: "./LOG/Ocelam_<n>_<year><day><month>.log" and the
   // interface record.
-  void Log(std::string_view text, ReportLevel level) const { log_.Log(text, level); }
+  void Log(std::string_view text, core::ReportLevel level) const { log_.Log(text, level); }
 
   // The frame of `session` for the monotonic moment `wanted_us`. False when
   // the index holds none.
@@ -147,7 +149,7 @@ class CCamera final : public CCameraBase, private SourceEvents {
   void ConfigureWatchdog(int active, int timeout, int pause, int alarm);
   // ConfigureWatchdog, then starts the watchdog thread, which starts its
   // alarms through `alarms`. False when the thread could not be created.
-  bool StartWatchdog(AlarmServer& alarms, int active, int timeout, int pause, int alarm);
+  bool StartWatchdog(alarms::AlarmServer& alarms, int active, int timeout, int pause, int alarm);
   int watchdog_timeout_minutes() const { return watchdog_.timeout_minutes(); }
   std::atomic<int> watchdog_active{0};
 
@@ -163,7 +165,7 @@ class CCamera final : public CCameraBase, private SourceEvents {
   std::int64_t first_frame_number() { return ring_.first_frame_number(); }
   std::int64_t next_frame_number() { return ring_.next_frame_number(); }
   // The stream's counters, read by the status port.
-  const metrics::CameraMetrics& counters() const { return counters_; }
+  const core::CameraMetrics& counters() const { return counters_; }
 
  private:
   void StreamingThread();
@@ -188,7 +190,7 @@ class CCamera final : public CCameraBase, private SourceEvents {
   void StreamingSwitchedOff() override;
 
   platform::Clock& clock_;
-  metrics::CameraMetrics counters_;
+  core::CameraMetrics counters_;
   CameraLog log_;
   std::string request_uri_;
   StreamKind kind_ = StreamKind::kMjpeg;
@@ -218,11 +220,11 @@ class CameraTable {
   CameraTable(const CameraTable&) = delete;
   CameraTable& operator=(const CameraTable&) = delete;
 
-  CCamera& operator[](int number) { return *cameras_[static_cast<std::size_t>(number)]; }
-  const CCamera& operator[](int number) const {
-    return *cameras_[static_cast<std::size_t>(number)];
-  }
+  Camera& operator[](int number) { return *cameras_[static_cast<std::size_t>(number)]; }
+  const Camera& operator[](int number) const { return *cameras_[static_cast<std::size_t>(number)]; }
 
  private:
-  std::vector<std::unique_ptr<CCamera>> cameras_;
+  std::vector<std::unique_ptr<Camera>> cameras_;
 };
+
+}  // namespace acquisition

@@ -4,6 +4,8 @@
 
 #include "core/daily_log.h"
 
+namespace acquisition {
+
 namespace {
 constexpr const char* kCameraLogFormat = "./LOG/Ocelam_%d_%04d%02d%02d.log";
 constexpr const char* kNoInterface =
@@ -12,14 +14,16 @@ constexpr const char* kNoInterface =
 constexpr std::size_t kInterfaceLineMax = 1023;
 }  // namespace
 
-void CameraLog::Log(std::string_view text, ReportLevel level) const {
+void CameraLog::Log(std::string_view text, core::ReportLevel level) const {
   // Year, day of month, month: the order operators know these names by.
-  AppendDailyLog(kCameraLogFormat, camera_number_, text);
-  if (!ReportSinkAttached()) {
+  core::AppendDailyLog(kCameraLogFormat, camera_number_, text);
+  if (!core::ReportSinkAttached()) {
     std::fputs(kNoInterface, stdout);
     return;
   }
   std::string line = "(" + stream_name_ + "): " + std::string(text);
   if (line.size() > kInterfaceLineMax) line.resize(kInterfaceLineMax);
-  ReportToInterface(line, level);
+  core::ReportToInterface(line, level);
 }
+
+}  // namespace acquisition

@@ -9,6 +9,8 @@
 
 #include "core/report.h"
 
+namespace acquisition {
+
 class CameraLog {
  public:
   void SetCameraNumber(int number) { camera_number_ = number; }
@@ -16,9 +18,11 @@ class CameraLog {
   int camera_number() const { return camera_number_; }
   const std::string& stream_name() const { return stream_name_; }
 
-  void Log(std::string_view text, ReportLevel level) const;
+  void Log(std::string_view text, core::ReportLevel level) const;
 
  private:
   int camera_number_ = 0;
   std::string stream_name_;
 };
+
+}  // namespace acquisition

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+namespace acquisition {
+
 namespace {
 
 // A Content-Length beyond this is no frame of any camera: the length is
@@ -289,3 +291,5 @@ std::size_t MjpegFrameFinder::Entropy(const Chunk& c, std::size_t i) {
     return i;
   }
 }
+
+}  // namespace acquisition

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace acquisition {
+
 // Bytes of the largest frame that can be read back (one less than the image
 // buffer); larger frames are skipped.
 inline constexpr std::int64_t kMaxFrameBytes = 799999;
@@ -128,3 +130,5 @@ class MjpegFrameFinder {
   std::uint32_t session_ = 0;
   bool after_sos_ = false;  // the segment being skipped is a scan header
 };
+
+}  // namespace acquisition

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+namespace acquisition {
+
 const FrameEntry& FrameIndex::At(std::int64_t number) const {
   int slot = static_cast<int>(number % kImageIndexSize);
   return chunks_[static_cast<std::size_t>(slot / kChunkEntries)][slot % kChunkEntries];
@@ -83,3 +85,5 @@ std::int64_t FrameIndex::UpperBound(std::uint32_t session, std::int64_t begin_us
 std::int64_t FrameIndex::FirstFrom(std::int64_t begin_us) const {
   return Partition([&](const FrameEntry& e) { return e.begin_us < begin_us; });
 }
+
+}  // namespace acquisition

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace acquisition {
+
 inline constexpr int kImageIndexSize = 200000;
 
 struct FrameEntry {
@@ -78,3 +80,5 @@ class FrameIndex {
   std::int64_t next_ = 0;
   bool reserved_ = false;
 };
+
+}  // namespace acquisition

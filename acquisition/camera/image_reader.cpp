@@ -17,6 +17,8 @@ extern "C" {
 #include "core/console.h"
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kNoKeyFrame =
@@ -154,7 +156,7 @@ struct ImageReader::Decoder {
   }
 };
 
-ImageReader::ImageReader(CCamera& camera) : camera_(camera) {}
+ImageReader::ImageReader(Camera& camera) : camera_(camera) {}
 ImageReader::~ImageReader() = default;
 
 int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
@@ -169,8 +171,8 @@ int ImageReader::Read(const FrameRef& frame, std::uint8_t* buffer) {
   if (message.empty()) message = Decode(frame, key);
   if (message.empty()) message = Compress(frame, buffer, &size);
   if (message.empty()) return size;
-  ConsoleLog(message, ConsoleLevel::kError);
-  camera_.Log(message, ReportLevel::kInfo);
+  core::ConsoleLog(message, core::ConsoleLevel::kError);
+  camera_.Log(message, core::ReportLevel::kInfo);
   // Whatever the decoder holds may now be wrong: the next image starts from
   // its key frame.
   if (decoder_) decoder_->last_fed = -1;
@@ -315,3 +317,5 @@ std::string ImageReader::Compress(const FrameRef& frame, std::uint8_t* buffer, i
   }
   return platform::StringPrintf(kJpegTooBig, c, index, kImageBufferSize - 1);
 }
+
+}  // namespace acquisition

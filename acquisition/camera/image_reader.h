@@ -16,9 +16,11 @@
 
 #include "acquisition/camera/camera.h"
 
+namespace acquisition {
+
 class ImageReader {
  public:
-  explicit ImageReader(CCamera& camera);
+  explicit ImageReader(Camera& camera);
   ~ImageReader();
   ImageReader(const ImageReader&) = delete;
   ImageReader& operator=(const ImageReader&) = delete;
@@ -42,6 +44,8 @@ class ImageReader {
   // The picture as JPEG into `buffer`, its size into `size`.
   std::string Compress(const FrameRef& frame, std::uint8_t* buffer, int* size);
 
-  CCamera& camera_;
+  Camera& camera_;
   std::unique_ptr<Decoder> decoder_;
 };
+
+}  // namespace acquisition

@@ -7,6 +7,8 @@
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kNoSoIInBuffer =
@@ -36,13 +38,14 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   }
   if (count <= 1 || !start) {
     // With fewer than two bytes the second byte is not the image's: show 0.
-    ReportToInterfaceF(ReportLevel::kError, kNoSoIInBuffer, path.c_str(), count,
-                       count >= 1 ? Widened(buffer[0]) : 0u, count >= 2 ? Widened(buffer[1]) : 0u);
+    core::ReportToInterfaceF(core::ReportLevel::kError, kNoSoIInBuffer, path.c_str(), count,
+                             count >= 1 ? Widened(buffer[0]) : 0u,
+                             count >= 2 ? Widened(buffer[1]) : 0u);
     return -1;
   }
   if (!end) {
-    ReportToInterfaceF(ReportLevel::kError, kNoEoIInBuffer, path.c_str(), count,
-                       Widened(buffer[count - 1]), Widened(buffer[count - 2]));
+    core::ReportToInterfaceF(core::ReportLevel::kError, kNoEoIInBuffer, path.c_str(), count,
+                             Widened(buffer[count - 1]), Widened(buffer[count - 2]));
     return -1;
   }
   auto create = [&] {
@@ -53,7 +56,7 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   platform::UniqueFd fd = create();
   if (!fd.valid()) {
     platform::SleepMs(kRetryPauseMs);
-    ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kOpenJpegFailed, path.c_str());
     return -1;
   }
   if (!platform::WriteAll(fd.get(), buffer, size, &written)) {
@@ -61,14 +64,15 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
     platform::SleepMs(kRetryPauseMs);
     fd = create();
     if (!fd.valid()) {
-      ReportToInterfaceF(ReportLevel::kError, kOpenJpegFailed, path.c_str());
+      core::ReportToInterfaceF(core::ReportLevel::kError, kOpenJpegFailed, path.c_str());
       unlink(path.c_str());
       return -1;
     }
     if (!platform::WriteAll(fd.get(), buffer, size, &written)) {
-      ReportToInterfaceF(ReportLevel::kError, kShortWrite, path.c_str(), static_cast<int>(written),
-                         count);
-      if (!fd.Close()) ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
+      core::ReportToInterfaceF(core::ReportLevel::kError, kShortWrite, path.c_str(),
+                               static_cast<int>(written), count);
+      if (!fd.Close())
+        core::ReportToInterfaceF(core::ReportLevel::kError, kCloseJpegFailed, path.c_str());
       // What did get written is a torn image under the image's name: the
       // alarm server would take it for the picture. The image counts as an
       // error, so no file is the truth.
@@ -79,9 +83,11 @@ int WriteJpegFile(const std::string& path, const std::uint8_t* buffer, int count
   if (!fd.Close()) {
     // A close that fails may have lost written data (a full disk seen only
     // now, a network file system): the file is not trusted either.
-    ReportToInterfaceF(ReportLevel::kError, kCloseJpegFailed, path.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kCloseJpegFailed, path.c_str());
     unlink(path.c_str());
     return -1;
   }
   return 0;
 }
+
+}  // namespace acquisition

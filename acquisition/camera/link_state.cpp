@@ -6,6 +6,8 @@
 
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 constexpr const char* kStreamLost = "Camera %d: stream lost: %s";
 constexpr const char* kStreamStillDown = "Camera %d: stream still down: %s (since %s)";
@@ -53,3 +55,5 @@ std::int64_t LinkState::TakeBackoffUs() {
   backoff_us_ = std::min(backoff_us_ * 2, kMaxBackoffUs);
   return pause;
 }
+
+}  // namespace acquisition

@@ -12,6 +12,8 @@
 #include "acquisition/camera/stream_loss.h"
 #include "platform/clock.h"
 
+namespace acquisition {
+
 class LinkState {
  public:
   static constexpr std::int64_t kFirstBackoffUs = 500000;
@@ -39,3 +41,5 @@ class LinkState {
   std::int64_t reminder_due_us_ = 0;
   std::int64_t backoff_us_ = kFirstBackoffUs;
 };
+
+}  // namespace acquisition

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+namespace acquisition {
+
 bool Liveness::RefreshDue(std::int64_t now_us) const {
   platform::MutexLock guard(mutex_);
   return !seen_ || now_us - last_refresh_us_ >= kRefreshIntervalUs;
@@ -38,3 +40,5 @@ void Liveness::AlarmStarted(std::int64_t now_us) {
   platform::MutexLock guard(mutex_);
   watch_from_us_ = now_us + pause_us_;
 }
+
+}  // namespace acquisition

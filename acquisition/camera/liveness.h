@@ -15,6 +15,8 @@
 
 #include "platform/mutex.h"
 
+namespace acquisition {
+
 inline constexpr int kProbeIntervalSeconds = 30;
 inline constexpr std::int64_t kRefreshIntervalUs = kProbeIntervalSeconds * 1000000LL;
 
@@ -42,3 +44,5 @@ class Liveness {
   std::int64_t pause_us_ GUARDED_BY(mutex_) = 0;
   std::int64_t watch_from_us_ GUARDED_BY(mutex_) = 0;  // armed, or the last pause's end
 };
+
+}  // namespace acquisition

@@ -7,6 +7,8 @@
 
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kReasonStalled = "stalled, no byte for %d s";
@@ -125,7 +127,8 @@ bool MjpegSource::Consume(const std::uint8_t* data, std::size_t n) {
   last_byte_us_ = now;
   parts_.counters.bytes.fetch_add(static_cast<std::int64_t>(n), std::memory_order_relaxed);
   if (extended_log_)
-    parts_.log.Log(platform::StringPrintf(kReceived, static_cast<int>(n)), ReportLevel::kInfo);
+    parts_.log.Log(platform::StringPrintf(kReceived, static_cast<int>(n)),
+                   core::ReportLevel::kInfo);
   finder_.Feed(data, n, parts_.ring.stream_position(), now, parts_.clock.WallMillis(),
                parts_.sessions.current(), *this);
   if (const std::int64_t added = parts_.ring.Append(data, n, now); added > 0)
@@ -142,8 +145,8 @@ void MjpegSource::EndTransfer() {
 
 void MjpegSource::OnFrame(const FoundFrame& frame) {
   if (extended_log_) {
-    parts_.log.Log(kSoIFound, ReportLevel::kInfo);
-    parts_.log.Log(kEoIFound, ReportLevel::kInfo);
+    parts_.log.Log(kSoIFound, core::ReportLevel::kInfo);
+    parts_.log.Log(kEoIFound, core::ReportLevel::kInfo);
   }
   parts_.ring.AddFrame(frame);
 }
@@ -205,3 +208,5 @@ int MjpegSource::ProgressCallback(void* self, std::int64_t, std::int64_t, std::i
   source->stalled_ = true;
   return 1;
 }
+
+}  // namespace acquisition

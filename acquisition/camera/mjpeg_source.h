@@ -16,6 +16,8 @@
 #include "acquisition/camera/stream_loss.h"
 #include "acquisition/camera/stream_source.h"
 
+namespace acquisition {
+
 class MjpegSource final : private MjpegFrameFinder::Events {
  public:
   explicit MjpegSource(const SourceParts& parts);
@@ -69,3 +71,5 @@ class MjpegSource final : private MjpegFrameFinder::Events {
   bool stalled_ = false;
   bool probe_too_slow_ = false;
 };
+
+}  // namespace acquisition

@@ -4,6 +4,8 @@
 
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kFrameWithoutEnd =
@@ -49,5 +51,7 @@ void ProblemLines::Report(StreamProblem problem, std::int64_t detail) {
   logged_[k] = true;
   logged_us_[k] = now;
   unlogged_[k] = 0;
-  log_.Log(text, ReportLevel::kInfo);
+  log_.Log(text, core::ReportLevel::kInfo);
 }
+
+}  // namespace acquisition

@@ -11,6 +11,8 @@
 #include "acquisition/camera/frame_finder.h"
 #include "platform/clock.h"
 
+namespace acquisition {
+
 class ProblemLines {
  public:
   static constexpr std::int64_t kIntervalUs = 60 * platform::kMicrosPerSecond;
@@ -28,3 +30,5 @@ class ProblemLines {
   std::int64_t logged_us_[kKinds] = {};
   std::int64_t unlogged_[kKinds] = {};
 };
+
+}  // namespace acquisition

@@ -14,6 +14,8 @@
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kFileMadeAgain = "Camera %d: the stream file %s was gone and is made anew";
@@ -150,18 +152,21 @@ bool RingStore::WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64
     // held are gone from the index with it.
     fd.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
     if (fd.valid()) {
-      log_.Log(platform::StringPrintf(kFileMadeAgain, camera, path_.c_str()), ReportLevel::kError);
+      log_.Log(platform::StringPrintf(kFileMadeAgain, camera, path_.c_str()),
+               core::ReportLevel::kError);
       ForgetAll();
     }
   }
   if (!fd.valid()) {
     // Said once when it starts failing, not for every block.
-    if (!file_failing_) log_.Log(platform::StringPrintf(kOpenFailed, fd.get()), ReportLevel::kError);
+    if (!file_failing_)
+      log_.Log(platform::StringPrintf(kOpenFailed, fd.get()), core::ReportLevel::kError);
     file_failing_ = true;
     return false;
   }
   if (file_failing_)
-    log_.Log(platform::StringPrintf(kFileWrittenAgain, camera, path_.c_str()), ReportLevel::kInfo);
+    log_.Log(platform::StringPrintf(kFileWrittenAgain, camera, path_.c_str()),
+             core::ReportLevel::kInfo);
   file_failing_ = false;
   // The ring's end does not fall on a block boundary: tail here, head at 0.
   const std::size_t tail = static_cast<std::size_t>(
@@ -171,7 +176,7 @@ bool RingStore::WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64
   const int number = fd.get();
   // Bytes a failed close may have lost are not indexed either.
   if (!fd.Close()) {
-    log_.Log(platform::StringPrintf(kCloseFailed, number), ReportLevel::kError);
+    log_.Log(platform::StringPrintf(kCloseFailed, number), core::ReportLevel::kError);
     written = false;
   }
   return written;
@@ -190,7 +195,7 @@ std::int64_t RingStore::Publish(bool written) {
     FrameEntry entry{f.start,   f.begin_us, f.begin_wall_ms, static_cast<std::int32_t>(f.end - f.start),
                      f.session, f.codec,    f.key};
     if (!index_.Append(entry)) {
-      if (!index_full_logged_) log_.Log(kNoIndexMemory, ReportLevel::kError);
+      if (!index_full_logged_) log_.Log(kNoIndexMemory, core::ReportLevel::kError);
       index_full_logged_ = true;
       continue;
     }
@@ -358,3 +363,5 @@ std::shared_ptr<const VideoCodec> RingStore::Codec(std::uint16_t codec) {
     if (number == codec) return parameters;
   return nullptr;
 }
+
+}  // namespace acquisition

@@ -24,6 +24,8 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 
+namespace acquisition {
+
 inline constexpr std::size_t kStreamBlockSize = 16384;
 inline constexpr std::int64_t kStreamFileSize = 50000000;
 inline constexpr int kImageBufferSize = 800000;  // largest image read back is one byte less
@@ -145,3 +147,5 @@ class RingStore {
   std::int64_t image_count_ GUARDED_BY(index_lock_) = 0;
   int frame_waiters_ GUARDED_BY(index_lock_) = 0;
 };
+
+}  // namespace acquisition

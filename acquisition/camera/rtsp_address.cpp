@@ -4,6 +4,8 @@
 
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr std::string_view kScheme = "rtsp://";
@@ -52,3 +54,5 @@ std::string RtspAddress(const std::string& address, int port, const std::string&
   }
   return whole;
 }
+
+}  // namespace acquisition

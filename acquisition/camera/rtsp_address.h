@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace acquisition {
+
 // True when `uri` is a whole RTSP address ("rtsp://", any letter case).
 bool IsRtspUri(std::string_view uri);
 
@@ -13,3 +15,5 @@ bool IsRtspUri(std::string_view uri);
 // left out (the form logs show).
 std::string RtspAddress(const std::string& address, int port, const std::string& uri,
                         const std::string& user, const std::string& password);
+
+}  // namespace acquisition

@@ -15,6 +15,8 @@ extern "C" {
 #include "acquisition/camera/av_support.h"
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 
 constexpr const char* kReasonStalled = "stalled, no frame for %d s";
@@ -153,7 +155,7 @@ StreamLoss RtspSource::Describe(Connection& c) {
   if (!last_codec_name_.empty() && last_codec_name_ != codec_name)
     parts_.log.Log(platform::StringPrintf(kCodecChanged, parts_.log.camera_number(),
                                           last_codec_name_.c_str(), codec_name),
-                   ReportLevel::kInfo);
+                   core::ReportLevel::kInfo);
   last_codec_name_ = codec_name;
   auto codec = std::make_shared<VideoCodec>();
   codec->codec_id = parameters->codec_id;
@@ -255,3 +257,5 @@ void RtspSource::OnUnit(const std::uint8_t* data, std::size_t size, const FoundF
 void RtspSource::OnTooBig(std::int64_t size) {
   parts_.problems.Report(StreamProblem::kTooBig, size);
 }
+
+}  // namespace acquisition

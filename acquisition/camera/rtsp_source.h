@@ -16,6 +16,8 @@
 #include "acquisition/camera/stream_loss.h"
 #include "acquisition/camera/stream_source.h"
 
+namespace acquisition {
+
 class RtspSource final : private AccessUnitAssembler::Sink {
  public:
   explicit RtspSource(const SourceParts& parts) : parts_(parts) {}
@@ -46,3 +48,5 @@ class RtspSource final : private AccessUnitAssembler::Sink {
   std::int64_t last_moment_us_ = 0;
   std::string last_codec_name_;  // of the last connection
 };
+
+}  // namespace acquisition

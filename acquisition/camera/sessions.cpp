@@ -1,5 +1,7 @@
 #include "acquisition/camera/sessions.h"
 
+namespace acquisition {
+
 std::uint32_t StreamingSessions::Start(int seconds) {
   platform::MutexLock guard(mutex_);
   // A permanent camera has one session for its whole life: its frames
@@ -23,3 +25,5 @@ int StreamingSessions::RemainingSeconds() const {
   const std::int64_t left = end_us_.load() - clock_.MonotonicMicros();
   return left > 0 ? static_cast<int>(left / platform::kMicrosPerSecond) : 0;
 }
+
+}  // namespace acquisition

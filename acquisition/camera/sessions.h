@@ -18,6 +18,8 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 
+namespace acquisition {
+
 class StreamingSessions {
  public:
   explicit StreamingSessions(platform::Clock& clock) : clock_(clock) {}
@@ -42,3 +44,5 @@ class StreamingSessions {
   std::atomic<std::int64_t> end_us_{0};  // written under mutex_
   std::atomic<std::uint32_t> session_{1};
 };
+
+}  // namespace acquisition

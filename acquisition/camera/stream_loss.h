@@ -4,6 +4,8 @@
 // "stream lost" lines follow, so a reason worded alike is one state.
 #include <string>
 
+namespace acquisition {
+
 // Why a transfer failed: its kind (kNone when it did not) and the text for
 // the log.
 struct StreamLoss {
@@ -31,3 +33,5 @@ inline constexpr const char* kReasonRefused = "refused (%s)";
 inline constexpr const char* kReasonClosed = "closed by the camera";
 
 }  // namespace stream_loss
+
+}  // namespace acquisition

@@ -12,6 +12,8 @@
 #include "core/metrics.h"
 #include "platform/clock.h"
 
+namespace acquisition {
+
 // What a source tells the camera that owns it; called on the streaming
 // thread (or a test feeding the source by hand).
 class SourceEvents {
@@ -34,7 +36,7 @@ struct SourceParts {
   RingStore& ring;
   const StreamingSessions& sessions;
   ProblemLines& problems;
-  metrics::CameraMetrics& counters;
+  core::CameraMetrics& counters;
   SourceEvents& events;
 };
 
@@ -45,3 +47,5 @@ struct StreamTarget {
   std::string password;
   int stall_timeout_s = 10;
 };
+
+}  // namespace acquisition

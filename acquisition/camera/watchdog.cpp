@@ -7,6 +7,8 @@
 #include "core/report.h"
 #include "platform/strings.h"
 
+namespace acquisition {
+
 namespace {
 constexpr const char* kWatchdogStarted = "Start Watchdog Thread for camera %d";
 constexpr const char* kNoWatchdog = "Camera %d: No WatchDog received -> Start alarm %d";
@@ -24,7 +26,8 @@ constexpr std::int64_t kMicrosPerMinute = 60 * platform::kMicrosPerSecond;
 void Watchdog::Configure(int timeout, int pause, int alarm) {
   // A time-out of zero would start an alarm every second.
   if (timeout < 1) {
-    ReportToInterfaceF(ReportLevel::kInfo, kTimeoutRaised, log_.camera_number(), timeout);
+    core::ReportToInterfaceF(core::ReportLevel::kInfo, kTimeoutRaised, log_.camera_number(),
+                             timeout);
     timeout = 1;
   }
   if (timeout > kMaxMinutes) timeout = kMaxMinutes;
@@ -48,8 +51,8 @@ std::int64_t Watchdog::Check(const AlarmStarter& start) {
 
 void Watchdog::Run(const AlarmStarter& start) {
   std::string started = platform::StringPrintf(kWatchdogStarted, log_.camera_number());
-  log_.Log(started, ReportLevel::kInfo);
-  ConsoleLog(started, ConsoleLevel::kNormal);
+  log_.Log(started, core::ReportLevel::kInfo);
+  core::ConsoleLog(started, core::ConsoleLevel::kNormal);
   for (;;) clock_.SleepUntil(Check(start));
 }
 
@@ -59,8 +62,8 @@ void Watchdog::StartAlarm(const AlarmStarter& start) {
   const platform::Status started = start(command);
   if (started) {
     std::string fired = platform::StringPrintf(kNoWatchdog, camera, alarm_);
-    log_.Log(fired, ReportLevel::kInfo);
-    ConsoleLog(fired, ConsoleLevel::kError);
+    log_.Log(fired, core::ReportLevel::kInfo);
+    core::ConsoleLog(fired, core::ConsoleLevel::kError);
     WriteStatusTime(camera, kStatusLastAlarm, clock_.WallSeconds());
     return;
   }
@@ -68,6 +71,8 @@ void Watchdog::StartAlarm(const AlarmStarter& start) {
   // "LastAlarm" keeps the last alarm that was.
   std::string failed = platform::StringPrintf(kWatchdogNotStarted, camera, alarm_, command.c_str(),
                                               started.reason().c_str());
-  log_.Log(failed, ReportLevel::kError);
-  ConsoleLog(failed, ConsoleLevel::kError);
+  log_.Log(failed, core::ReportLevel::kError);
+  core::ConsoleLog(failed, core::ConsoleLevel::kError);
 }
+
+}  // namespace acquisition

@@ -18,6 +18,8 @@
 #include "platform/clock.h"
 #include "platform/status.h"
 
+namespace acquisition {
+
 class Watchdog {
  public:
   // Starts a command line detached; the reason when it could not.
@@ -46,3 +48,5 @@ class Watchdog {
   std::atomic<int> timeout_minutes_{0};
   int alarm_ = 0;
 };
+
+}  // namespace acquisition

@@ -8,6 +8,8 @@
 #include "platform/profile.h"
 #include "platform/registry.h"
 
+namespace core {
+
 namespace {
 constexpr const char* kNoFileName = "the profile object names no file";
 
@@ -87,29 +89,29 @@ platform::Status WriteIniString(std::string_view section, std::string_view key, 
   return platform::ProfileWriteString(ResolveProfilePath(file_name), section, key, value);
 }
 
-CUserProfile::CUserProfile(const char* file_name, int) : name_(CopyName(file_name)) {}
-CUserProfile::CUserProfile(const CUserProfile& other) : name_(CopyName(other.name_.get())) {}
-CUserProfile& CUserProfile::operator=(const CUserProfile& other) {
+ProfileFile::ProfileFile(const char* file_name, int) : name_(CopyName(file_name)) {}
+ProfileFile::ProfileFile(const ProfileFile& other) : name_(CopyName(other.name_.get())) {}
+ProfileFile& ProfileFile::operator=(const ProfileFile& other) {
   if (this != &other) name_ = CopyName(other.name_.get());
   return *this;
 }
-CUserProfile::~CUserProfile() = default;
+ProfileFile::~ProfileFile() = default;
 
-int CUserProfile::GetInt(std::string_view section, std::string_view key, int default_value,
-                         int* out) {
+int ProfileFile::GetInt(std::string_view section, std::string_view key, int default_value,
+                        int* out) {
   int v = name_ ? GetIniInt(section, key, default_value, name_.get()) : default_value;
   if (out) *out = v;
   return 1;
 }
 
-platform::Status CUserProfile::WriteInt(std::string_view section, std::string_view key, int value) {
+platform::Status ProfileFile::WriteInt(std::string_view section, std::string_view key, int value) {
   char text[16];
   std::snprintf(text, sizeof text, "%i", value);
   return WriteString(section, key, text);
 }
 
-std::size_t CUserProfile::GetString(std::string_view section, std::string_view key,
-                                    std::string_view default_value, std::size_t size, char* out) {
+std::size_t ProfileFile::GetString(std::string_view section, std::string_view key,
+                                   std::string_view default_value, std::size_t size, char* out) {
   if (!name_) {
     if (!out || size == 0) return 0;
     std::size_t n = std::min(default_value.size(), size - 1);
@@ -120,14 +122,16 @@ std::size_t CUserProfile::GetString(std::string_view section, std::string_view k
   return GetIniString(section, key, default_value, out, size, name_.get());
 }
 
-std::string CUserProfile::GetString(std::string_view section, std::string_view key,
-                                    std::string_view default_value, std::size_t max_chars) {
+std::string ProfileFile::GetString(std::string_view section, std::string_view key,
+                                   std::string_view default_value, std::size_t max_chars) {
   if (!name_) return std::string(default_value.substr(0, max_chars));
   return GetIniString(section, key, default_value, name_.get(), max_chars);
 }
 
-platform::Status CUserProfile::WriteString(std::string_view section, std::string_view key,
-                                           const char* value) {
+platform::Status ProfileFile::WriteString(std::string_view section, std::string_view key,
+                                          const char* value) {
   if (!name_) return platform::Status::Failure(kNoFileName);
   return WriteIniString(section, key, value, name_.get());
 }
+
+}  // namespace core

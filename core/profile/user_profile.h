@@ -9,6 +9,8 @@
 
 #include "platform/status.h"
 
+namespace core {
+
 // Longest resolved profile path, as on the original platform.
 inline constexpr std::size_t kMaxPath = 260;
 
@@ -40,12 +42,12 @@ platform::Status WriteIniString(std::string_view section, std::string_view key, 
 
 // One profile file by name; a thin object the configuration code opens,
 // reads, writes and closes.
-class CUserProfile {
+class ProfileFile {
  public:
-  explicit CUserProfile(const char* file_name = nullptr, int unused_flag = 0);
-  CUserProfile(const CUserProfile& other);
-  CUserProfile& operator=(const CUserProfile& other);
-  ~CUserProfile();
+  explicit ProfileFile(const char* file_name = nullptr, int unused_flag = 0);
+  ProfileFile(const ProfileFile& other);
+  ProfileFile& operator=(const ProfileFile& other);
+  ~ProfileFile();
 
   int Open() { return 1; }
   int Close() { return 1; }
@@ -62,3 +64,5 @@ class CUserProfile {
  private:
   std::unique_ptr<char[]> name_;
 };
+
+}  // namespace core

@@ -29,7 +29,7 @@ class ClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static int sink;
-    SetReportSink(&sink, [](void*, char*, ReportLevel) {});
+    core::SetReportSink(&sink, [](void*, char*, core::ReportLevel) {});
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     mkdir("LOG", 0755);
     WriteFile(dir_ / "reg.ini",
@@ -77,12 +77,12 @@ TEST_F(ClockTest, WatchdogCountsMonotonicTimeSinceTheLastSignOfLife) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     FakeClock clock;
-    CameraLog log;
-    Liveness liveness;
-    Watchdog watchdog(clock, liveness, log);
+    acquisition::CameraLog log;
+    acquisition::Liveness liveness;
+    acquisition::Watchdog watchdog(clock, liveness, log);
     watchdog.Configure(k.timeout, k.pause, 9555);
     std::vector<std::string> started;
-    Watchdog::AlarmStarter start = [&](const std::string& command) {
+    acquisition::Watchdog::AlarmStarter start = [&](const std::string& command) {
       started.push_back(command);
       return platform::Status();
     };
@@ -106,16 +106,17 @@ TEST_F(ClockTest, WatchdogCountsMonotonicTimeSinceTheLastSignOfLife) {
 TEST_F(ClockTest, WallStepsChangeNoRefreshAndNoWatchdogDecision) {
   // The watchdog thread sleeps on the clock until the process ends.
   auto* clock = new FakeClock();
-  auto* camera = new CCamera(*clock);
+  auto* camera = new acquisition::Camera(*clock);
   camera->SetStreamFilePath(dir_ / "cam.mjpeg");
   camera->SetCameraNumber(4);
-  ASSERT_EQ(camera->InitStream("127.0.0.1", 80, kStreamName, 4), 0);
+  ASSERT_EQ(camera->InitStream("127.0.0.1", 80, acquisition::kStreamName, 4), 0);
   camera->SetPermanent(1);
   camera->SetConfigured(1);
   WriteFile("qxarun.cmd", "#!/bin/sh\necho \"$@\" >> " + (dir_ / "alarms.txt") + "\n");
   chmod("qxarun.cmd", 0755);
-  static metrics::Metrics counts;
-  ASSERT_TRUE(camera->StartWatchdog(*new AlarmServer(dir_.path(), counts, *clock), 1, 1, 0, 9555));
+  static core::Metrics counts;
+  ASSERT_TRUE(
+      camera->StartWatchdog(*new alarms::AlarmServer(dir_.path(), counts, *clock), 1, 1, 0, 9555));
   const std::uint8_t frame[] = {0xFF, 0xD8, 0x01, 0x02, 0xFF, 0xD9};
   for (int wall_hours : {0, -1, 0, 2, 0, -1}) {
     clock->StepWall(wall_hours * kHourMs);
@@ -133,7 +134,7 @@ TEST_F(ClockTest, WallStepsChangeNoRefreshAndNoWatchdogDecision) {
 
 TEST(StreamingSessions, EndsAreMonotonicDeadlinesAJoinNeverShortens) {
   FakeClock clock;
-  StreamingSessions sessions(clock);
+  acquisition::StreamingSessions sessions(clock);
   const std::uint32_t first = sessions.Start(3);
   EXPECT_EQ(sessions.Start(1), first);
   EXPECT_EQ(sessions.RemainingSeconds(), 3);
@@ -149,13 +150,13 @@ TEST(StreamingSessions, EndsAreMonotonicDeadlinesAJoinNeverShortens) {
 
 TEST(LinkState, OneLinePerChangeARemindEveryTenMinutesAndADoublingBackoff) {
   FakeClock clock;
-  CameraLog log;
+  acquisition::CameraLog log;
   log.SetCameraNumber(2);
-  LinkState link(clock, log);
+  acquisition::LinkState link(clock, log);
   std::vector<std::int64_t> pauses;
   for (int i = 0; i < 8; ++i) pauses.push_back(link.TakeBackoffUs() / 1000);
   EXPECT_EQ(pauses, (std::vector<std::int64_t>{500, 1000, 2000, 4000, 8000, 16000, 30000, 30000}));
-  const StreamLoss refused{2007, "refused (x)"}, stalled{2, "stalled"};
+  const acquisition::StreamLoss refused{2007, "refused (x)"}, stalled{2, "stalled"};
   EXPECT_EQ(link.Down(refused), "Camera 2: stream lost: refused (x)");
   clock.AdvanceSeconds(599);
   clock.StepWall(kHourMs);
@@ -170,17 +171,17 @@ TEST(LinkState, OneLinePerChangeARemindEveryTenMinutesAndADoublingBackoff) {
 
 TEST(ProblemLines, OneLineAMinutePerKindThenTheCountLeftOut) {
   FakeClock clock;
-  CameraLog log;
+  acquisition::CameraLog log;
   log.SetCameraNumber(5);
-  ProblemLines lines(clock, log);
+  acquisition::ProblemLines lines(clock, log);
   ReportCapture capture;
-  for (int i = 0; i < 3; ++i) lines.Report(StreamProblem::kBadLength, 0);
+  for (int i = 0; i < 3; ++i) lines.Report(acquisition::StreamProblem::kBadLength, 0);
   clock.AdvanceSeconds(59.9);
-  lines.Report(StreamProblem::kNoEndMarker, 7);
-  lines.Report(StreamProblem::kBadLength, 0);
+  lines.Report(acquisition::StreamProblem::kNoEndMarker, 7);
+  lines.Report(acquisition::StreamProblem::kBadLength, 0);
   clock.StepWall(-kHourMs);
   clock.AdvanceSeconds(0.1);
-  lines.Report(StreamProblem::kBadLength, 0);
+  lines.Report(acquisition::StreamProblem::kBadLength, 0);
   const auto got = capture.Take();
   ASSERT_EQ(got.size(), 3u);
   EXPECT_NE(got[1].first.find("a frame without end marker was dropped after 7 bytes"),
@@ -197,7 +198,7 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
   const Bytes sps = {0, 0, 1, 0x67, 0x42}, idr = {0, 0, 1, 0x65, 0x88},
               slice = {0, 0, 1, 0x41, 0x9A}, more = {0, 0, 1, 0x41, 0x3A};
   Bytes huge = slice;
-  huge.resize(kMaxFrameBytes + 10, 0x11);
+  huge.resize(acquisition::kMaxFrameBytes + 10, 0x11);
   struct Piece {
     const Bytes* bytes;
     std::int64_t pts;
@@ -212,8 +213,12 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
     std::size_t too_big = 0;
   } cases[] = {
       {"a continuing slice first is dropped, parameter sets lead, slices join",
-       {{&more, 0, false}, {&sps, kNoTime, true}, {&idr, 0, true}, {&more, 0, false},
-        {&slice, 40000, false}, {&slice, 80000, false}},
+       {{&more, 0, false},
+        {&sps, acquisition::kNoTime, true},
+        {&idr, 0, true},
+        {&more, 0, false},
+        {&slice, 40000, false},
+        {&slice, 80000, false}},
        {{15, true}, {5, false}, {5, false}},
        {}},
       {"frames before the first key frame are not recorded",
@@ -221,11 +226,14 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
        {{5, true}, {5, false}, {5, false}},
        {}},
       {"the first frame without a time is dated from the next",
-       {{&idr, kNoTime, true}, {&slice, 40000, false}, {&slice, 80000, false}},
+       {{&idr, acquisition::kNoTime, true}, {&slice, 40000, false}, {&slice, 80000, false}},
        {{5, true}, {5, false}, {5, false}},
        {1000000, 1040000, 1080000}},
       {"a frame too big drops the frames up to the next key frame",
-       {{&idr, 0, true}, {&huge, 40000, false}, {&slice, 80000, false}, {&idr, 120000, true},
+       {{&idr, 0, true},
+        {&huge, 40000, false},
+        {&slice, 80000, false},
+        {&idr, 120000, true},
         {&slice, 160000, false}},
        {{5, true}, {5, true}, {5, false}},
        {},
@@ -233,19 +241,20 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    struct Sink : AccessUnitAssembler::Sink {
+    struct Sink : acquisition::AccessUnitAssembler::Sink {
       Frames frames;
       std::vector<std::int64_t> moments, too_big;
-      void OnUnit(const std::uint8_t*, std::size_t size, const FoundFrame& f) override {
+      void OnUnit(const std::uint8_t*, std::size_t size,
+                  const acquisition::FoundFrame& f) override {
         frames.emplace_back(size, f.key);
         moments.push_back(f.begin_us);
       }
       void OnTooBig(std::int64_t size) override { too_big.push_back(size); }
     } sink;
-    AccessUnitAssembler assembler(false);
+    acquisition::AccessUnitAssembler assembler(false);
     std::int64_t arrival = 1000000;
     for (const Piece& p : k.pieces) {
-      if (p.pts != kNoTime) arrival = std::max(arrival, p.pts + 1040000);
+      if (p.pts != acquisition::kNoTime) arrival = std::max(arrival, p.pts + 1040000);
       assembler.Take({p.bytes->data(), p.bytes->size(), p.pts, p.key, arrival, 1, 1}, sink);
     }
     assembler.Finish(sink);

@@ -24,22 +24,22 @@ class StreamSimTest : public ::testing::Test {
     // Cameras report from threads that outlive the test: a sink that drops
     // the lines, never detached.
     static int sink_record;
-    SetReportSink(&sink_record, [](void*, char*, ReportLevel) {});
+    core::SetReportSink(&sink_record, [](void*, char*, core::ReportLevel) {});
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     mkdir("LOG", 0755);
     mkdir("log", 0755);
   }
   // A camera streaming from the simulator. Its threads never end, so the
   // record (and a clock they sleep on) outlives the test on purpose.
-  CCamera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
-                  const std::string& user = "", const std::string& password = "",
-                  platform::Clock& clock = platform::SystemClock()) {
-    auto* camera = new CCamera(clock);
+  acquisition::Camera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
+                              const std::string& user = "", const std::string& password = "",
+                              platform::Clock& clock = platform::SystemClock()) {
+    auto* camera = new acquisition::Camera(clock);
     camera->user_name = user, camera->password = password;
     camera->SetStallTimeout(stall_timeout);
     camera->SetStreamFilePath(dir_ / ("cam" + std::to_string(number) + ".mjpeg"));
     camera->SetCameraNumber(number);
-    EXPECT_EQ(camera->InitStream("127.0.0.1", port, kStreamName, number), 0);
+    EXPECT_EQ(camera->InitStream("127.0.0.1", port, acquisition::kStreamName, number), 0);
     camera->SetPermanent(permanent ? 1 : 0);
     camera->SetRequestUri("/mjpg");
     camera->SetConfigured(1);
@@ -54,8 +54,9 @@ class StreamSimTest : public ::testing::Test {
         what);
   }
   // The stamp of a frame, which must read back as one whole, valid frame.
-  static ::testing::AssertionResult Read(CCamera* camera, const FrameRef& frame, Stamp* stamp) {
-    std::vector<std::uint8_t> buffer(kImageBufferSize);
+  static ::testing::AssertionResult Read(acquisition::Camera* camera,
+                                         const acquisition::FrameRef& frame, Stamp* stamp) {
+    std::vector<std::uint8_t> buffer(acquisition::kImageBufferSize);
     int n = camera->GetImage(frame, buffer.data());
     std::string problem =
         n <= 0 ? "no image" : StampOf(std::string(buffer.begin(), buffer.begin() + n), stamp);
@@ -64,9 +65,10 @@ class StreamSimTest : public ::testing::Test {
   }
   // Every frame in the index, oldest first, as stamps; false at the first
   // one that is not one whole frame of the camera.
-  static ::testing::AssertionResult AllImages(CCamera* camera, std::vector<Stamp>* stamps) {
+  static ::testing::AssertionResult AllImages(acquisition::Camera* camera,
+                                              std::vector<Stamp>* stamps) {
     for (std::int64_t k = camera->first_frame_number(); k < camera->next_frame_number(); ++k) {
-      FrameRef frame;
+      acquisition::FrameRef frame;
       Stamp stamp;
       if (!camera->FrameByNumber(k, &frame)) continue;
       auto read = Read(camera, frame, &stamp);
@@ -83,16 +85,16 @@ class StreamSimTest : public ::testing::Test {
 TEST_F(StreamSimTest, FrameByTimeIsTheFrameSentThen) {
   SimProcess sim({"--camera", "id=1,port=0,fps=10,size=24000"});
   ASSERT_TRUE(sim.ready());
-  CCamera* camera = Stream(1, sim.port(1));
+  acquisition::Camera* camera = Stream(1, sim.port(1));
   ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 40; }, 60));
   const std::int64_t now = platform::SystemClock().MonotonicMicros();
   for (std::int64_t back_ms : {0, 1000, 2500}) {
     const std::int64_t wanted = now - back_ms * 1000;
-    FrameRef before, after;
+    acquisition::FrameRef before, after;
     // The newest frame at or before a moment is known once a later one is in.
     ASSERT_TRUE(camera->WaitForFrameAfter(wanted, 1, wanted + 5000000));
-    ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrBefore, wanted, 1, &before));
-    ASSERT_TRUE(camera->FindFrame(FrameSearch::kAtOrAfter, wanted, 1, &after));
+    ASSERT_TRUE(camera->FindFrame(acquisition::FrameSearch::kAtOrBefore, wanted, 1, &before));
+    ASSERT_TRUE(camera->FindFrame(acquisition::FrameSearch::kAtOrAfter, wanted, 1, &after));
     // The two frames around the moment are neighbours, one frame apart.
     EXPECT_TRUE(before.entry.begin_us <= wanted && after.entry.begin_us >= wanted);
     EXPECT_EQ(after.number, before.number + 1);
@@ -125,14 +127,14 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
   SimProcess sim(args);
   ASSERT_TRUE(sim.ready());
   auto* stall_clock = new FakeClock();
-  CCamera* stalled = Stream(1, sim.port(1), true, 2, "", "", *stall_clock);
-  CCamera* paused = Stream(2, sim.port(2));
-  CCamera* digest = Stream(3, sim.port(3), true, 2, "op", "secret");
-  CCamera* wrong = Stream(4, sim.port(4), true, 2, "op", "wrong");
-  CCamera* half = Stream(5, sim.port(5), true, 2);
-  CCamera* drop = Stream(6, sim.port(6));
-  CCamera* unauthorized = Stream(7, sim.port(7));
-  CCamera* no_credentials = Stream(8, sim.port(8));
+  acquisition::Camera* stalled = Stream(1, sim.port(1), true, 2, "", "", *stall_clock);
+  acquisition::Camera* paused = Stream(2, sim.port(2));
+  acquisition::Camera* digest = Stream(3, sim.port(3), true, 2, "op", "secret");
+  acquisition::Camera* wrong = Stream(4, sim.port(4), true, 2, "op", "wrong");
+  acquisition::Camera* half = Stream(5, sim.port(5), true, 2);
+  acquisition::Camera* drop = Stream(6, sim.port(6));
+  acquisition::Camera* unauthorized = Stream(7, sim.port(7));
+  acquisition::Camera* no_credentials = Stream(8, sim.port(8));
   Stream(9, FreeLoopbackPort(), true, 2);
   // Each stall of camera 1 lasts until its clock passes the stall time-out,
   // each pause after it until its clock passes the back-off.
@@ -152,7 +154,7 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
       },
       90));
   // A frame cut by a stall, a half-close or a drop is never joined to the next.
-  for (CCamera* camera : {stalled, paused, half, drop}) {
+  for (acquisition::Camera* camera : {stalled, paused, half, drop}) {
     SCOPED_TRACE(camera->camera_number());
     std::vector<Stamp> stamps;
     EXPECT_TRUE(AllImages(camera, &stamps));
@@ -176,7 +178,7 @@ TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFr
   SimProcess sim({"--camera", "id=6,port=0,fps=10,size=20000"});
   ASSERT_TRUE(sim.ready());
   auto* clock = new FakeClock();
-  CCamera* camera = Stream(6, sim.port(6), false, 10, "", "", *clock);
+  acquisition::Camera* camera = Stream(6, sim.port(6), false, 10, "", "", *clock);
   // The first probe runs at once and marks the camera alive, the next once
   // 30 s have passed since.
   ASSERT_TRUE(WaitFor([&] { return camera->liveness().seen() && sim.Stat(6, "open") == 0; }, 30));
@@ -202,8 +204,8 @@ TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFr
   const std::int64_t started = clock->MonotonicMicros();
   std::uint32_t second = camera->StartStreaming(3);
   EXPECT_TRUE(second != first && !camera->HasImage(second));
-  FrameRef frame;
-  EXPECT_FALSE(camera->FindFrame(FrameSearch::kAtOrBefore, started, second, &frame));
+  acquisition::FrameRef frame;
+  EXPECT_FALSE(camera->FindFrame(acquisition::FrameSearch::kAtOrBefore, started, second, &frame));
   clock->AdvanceSeconds(0.5);
   ASSERT_TRUE(WaitFor([&] { return camera->HasImage(second); }, 30));
   ASSERT_TRUE(camera->FirstFrame(second, &frame));

@@ -30,7 +30,7 @@ class StreamStoreTest : public ::testing::Test {
     WriteFile(path_, "");
     camera_.SetStreamFilePath(path_);
     camera_.SetCameraNumber(3);
-    ASSERT_EQ(camera_.InitStream("127.0.0.1", 80, kStreamName, 3), 0);
+    ASSERT_EQ(camera_.InitStream("127.0.0.1", 80, acquisition::kStreamName, 3), 0);
     session_ = camera_.StartStreaming(1000);
   }
   // Camera 3's daily log (year, day, month in its name).
@@ -52,7 +52,7 @@ class StreamStoreTest : public ::testing::Test {
   ReportCapture capture_;
   TempDir dir_;
   std::string path_;
-  CCamera camera_{platform::SystemClock()};
+  acquisition::Camera camera_{platform::SystemClock()};
   std::uint32_t session_ = 0;
 };
 
@@ -60,16 +60,17 @@ class StreamStoreTest : public ::testing::Test {
 // with no 0xFF but in two frames: one at the start, which is gone once the
 // writer comes round to it again, and one across the end of the file.
 TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
-  std::vector<std::uint8_t> stream(kStreamFileSize + 3 * kStreamBlockSize);
+  std::vector<std::uint8_t> stream(acquisition::kStreamFileSize +
+                                   3 * acquisition::kStreamBlockSize);
   for (std::size_t i = 0; i < stream.size(); ++i)
     stream[i] = static_cast<std::uint8_t>((i * 31 + i / 7) % 251);
-  const std::size_t lead = kStreamFileSize - 8000;
+  const std::size_t lead = acquisition::kStreamFileSize - 8000;
   for (auto [start, size] : {std::pair<std::size_t, std::size_t>{0, 30000}, {lead, 20000}}) {
     stream[start] = stream[start + size - 2] = 0xFF;
     stream[start + 1] = 0xD8, stream[start + size - 1] = 0xD9;
   }
-  std::vector<std::uint8_t> buffer(kImageBufferSize);
-  FrameRef old;
+  std::vector<std::uint8_t> buffer(acquisition::kImageBufferSize);
+  acquisition::FrameRef old;
   std::size_t at = 0;
   std::size_t sizes[] = {1, 16383, 16384, 5000, 777};
   for (int k = 0; at < stream.size(); ++k) {
@@ -78,31 +79,35 @@ TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
     at += n;
     // The 3052nd block, at 49,987,584, is the one split across the end:
     // while the block before it fills, the first frame is still whole.
-    if (at >= 3050 * kStreamBlockSize && old.number < 0) {
+    if (at >= 3050 * acquisition::kStreamBlockSize && old.number < 0) {
       ASSERT_TRUE(camera_.FirstFrame(session_, &old));
       EXPECT_EQ(camera_.GetImage(old, buffer.data()), 30000);
     }
-    if (at >= 3052 * kStreamBlockSize && at - n < 3052 * kStreamBlockSize) {
+    if (at >= 3052 * acquisition::kStreamBlockSize &&
+        at - n < 3052 * acquisition::kStreamBlockSize) {
       EXPECT_EQ(camera_.file_position(), 3968);
     }
   }
   std::string file = ReadFile(path_);
-  ASSERT_EQ(file.size(), static_cast<std::size_t>(kStreamFileSize));
-  std::size_t written = stream.size() / kStreamBlockSize * kStreamBlockSize;
+  ASSERT_EQ(file.size(), static_cast<std::size_t>(acquisition::kStreamFileSize));
+  std::size_t written =
+      stream.size() / acquisition::kStreamBlockSize * acquisition::kStreamBlockSize;
   EXPECT_EQ(camera_.block_fill(), stream.size() - written);
   // Every byte position holds the byte of the newest lap that reached it.
   for (std::size_t i = 0; i < written; i += 4099) {
-    std::size_t pos = i % kStreamFileSize;
-    bool overwritten = i < kStreamFileSize && i + kStreamFileSize < written;
-    std::size_t newest = overwritten ? i + kStreamFileSize : i;
+    std::size_t pos = i % acquisition::kStreamFileSize;
+    bool overwritten =
+        i < acquisition::kStreamFileSize && i + acquisition::kStreamFileSize < written;
+    std::size_t newest = overwritten ? i + acquisition::kStreamFileSize : i;
     ASSERT_EQ(static_cast<std::uint8_t>(file[pos]), stream[newest]) << i;
   }
-  EXPECT_EQ(camera_.file_position(), static_cast<std::int64_t>(written % kStreamFileSize));
+  EXPECT_EQ(camera_.file_position(),
+            static_cast<std::int64_t>(written % acquisition::kStreamFileSize));
   // The first frame is gone from the index and a reader holding it is
   // refused; the frame across the end reads back whole.
   EXPECT_EQ(camera_.GetImage(old, buffer.data()), -1);
   EXPECT_NE(CameraLog().find("is no longer in the stream file"), std::string::npos);
-  FrameRef across;
+  acquisition::FrameRef across;
   ASSERT_TRUE(camera_.FirstFrame(session_, &across));
   EXPECT_EQ(across.entry.start, static_cast<std::int64_t>(lead));
   ASSERT_EQ(camera_.GetImage(across, buffer.data()), 20000);
@@ -110,22 +115,22 @@ TEST_F(StreamStoreTest, RingFileHoldsTheStreamAcrossTheWrap) {
 }
 
 TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
-  std::vector<std::uint8_t> stream = Frame(kImageBufferSize + 10, 0x01);
+  std::vector<std::uint8_t> stream = Frame(acquisition::kImageBufferSize + 10, 0x01);
   std::vector<std::uint8_t> small = Frame(5000, 0x02);
   stream.insert(stream.end(), small.begin(), small.end());
   Feed(stream, 16384);
   camera_.EndTransfer();
   EXPECT_EQ(camera_.next_frame_number(), 1);
   EXPECT_NE(CameraLog().find("is larger than an image may be"), std::string::npos);
-  FrameRef frame;
+  acquisition::FrameRef frame;
   ASSERT_TRUE(camera_.FirstFrame(session_, &frame));
   EXPECT_EQ(frame.entry.length, 5000);
   // The stream file gone: the open message and -1.
   unlink(path_.c_str());
-  std::vector<std::uint8_t> buffer(kImageBufferSize);
+  std::vector<std::uint8_t> buffer(acquisition::kImageBufferSize);
   EXPECT_EQ(camera_.GetImage(frame, buffer.data()), -1);
   // The next block makes it anew, once, and forgets the frames it held.
-  Feed(std::vector<std::uint8_t>(4 * kStreamBlockSize, 0x11), 16384);
+  Feed(std::vector<std::uint8_t>(4 * acquisition::kStreamBlockSize, 0x11), 16384);
   EXPECT_TRUE(FileExists(path_));
   EXPECT_FALSE(camera_.HasImage());
   EXPECT_EQ(CountOf(CameraLog(), "was gone and is made anew"), 1u);
@@ -135,9 +140,9 @@ TEST_F(StreamStoreTest, TooBigFramesAreDroppedAndAGoneFileIsReported) {
 // parts, fed in other pieces, which read back whole.
 TEST_F(StreamStoreTest, IndexKeepsTheNewest200000FramesWhichReadBackWhole) {
   std::vector<std::uint8_t> stream;
-  for (int i = 0; i < kImageIndexSize + 5; ++i)
+  for (int i = 0; i < acquisition::kImageIndexSize + 5; ++i)
     stream.insert(stream.end(), {0xFF, 0xD8, 0, 0, 0, 0, 0xFF, 0xD9});
-  Feed(stream, kStreamBlockSize);
+  Feed(stream, acquisition::kStreamBlockSize);
   stream.clear();
   std::vector<std::vector<std::uint8_t>> frames;
   for (int i = 0; i < 20; ++i) {
@@ -147,28 +152,30 @@ TEST_F(StreamStoreTest, IndexKeepsTheNewest200000FramesWhichReadBackWhole) {
   }
   Feed(stream, 1000);
   camera_.EndTransfer();  // whole frames in a part-filled block are written out
-  const std::int64_t all = kImageIndexSize + 25;
+  const std::int64_t all = acquisition::kImageIndexSize + 25;
   EXPECT_EQ((std::vector<std::int64_t>{camera_.image_count(), camera_.first_frame_number(),
                                        camera_.next_frame_number()}),
             (std::vector<std::int64_t>{all, 25, all}));
   EXPECT_FALSE(camera_.HasImage(session_ + 1));
-  FrameRef frame;
-  ASSERT_TRUE(camera_.FrameByNumber(kImageIndexSize + 4, &frame));
-  EXPECT_EQ(frame.entry.start, static_cast<std::int64_t>(kImageIndexSize + 4) * 8);
-  std::vector<std::uint8_t> buffer(kImageBufferSize);
+  acquisition::FrameRef frame;
+  ASSERT_TRUE(camera_.FrameByNumber(acquisition::kImageIndexSize + 4, &frame));
+  EXPECT_EQ(frame.entry.start, static_cast<std::int64_t>(acquisition::kImageIndexSize + 4) * 8);
+  std::vector<std::uint8_t> buffer(acquisition::kImageBufferSize);
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(camera_.FrameByNumber(kImageIndexSize + 5 + i, &frame));
+    ASSERT_TRUE(camera_.FrameByNumber(acquisition::kImageIndexSize + 5 + i, &frame));
     ASSERT_EQ(camera_.GetImage(frame, buffer.data()), static_cast<int>(frames[i].size()));
     EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].end(), buffer.begin())) << i;
   }
 }
 
 // What the frame finder makes of a stream, fed in small pieces.
-struct Recorder : MjpegFrameFinder::Events {
+struct Recorder : acquisition::MjpegFrameFinder::Events {
   std::vector<std::pair<std::int64_t, std::int64_t>> frames;
-  std::vector<StreamProblem> problems;
-  void OnFrame(const FoundFrame& f) override { frames.emplace_back(f.start, f.end); }
-  void OnStreamProblem(StreamProblem p, std::int64_t) override { problems.push_back(p); }
+  std::vector<acquisition::StreamProblem> problems;
+  void OnFrame(const acquisition::FoundFrame& f) override { frames.emplace_back(f.start, f.end); }
+  void OnStreamProblem(acquisition::StreamProblem p, std::int64_t) override {
+    problems.push_back(p);
+  }
 };
 
 std::string Jpeg(std::size_t scan_bytes, bool thumbnail) {
@@ -203,7 +210,7 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     const char* name;
     std::string stream;
     std::vector<std::size_t> sizes;  // sizes of the frames found, in order
-    std::vector<StreamProblem> problems;
+    std::vector<acquisition::StreamProblem> problems;
     bool reset_after_first_part = false;
   } cases[] = {
       // clang-format off
@@ -212,13 +219,13 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
        {a.size(), b.size(), c.size()}, {}},
       {"length counts the CR LF", Part(a, la + 2) + Part(b, lb + 2), {a.size(), b.size()}, {}},
       {"length too short", Part(a, la - 50) + Part(b, lb) + Part(c, -1), {b.size(), c.size()},
-       {StreamProblem::kLengthMismatch}},
+       {acquisition::StreamProblem::kLengthMismatch}},
       {"length too long", Part(a, la + 100) + Part(b, lb) + Part(c, -1), {c.size()},
-       {StreamProblem::kLengthMismatch}},
+       {acquisition::StreamProblem::kLengthMismatch}},
       {"unusable length", Part(a, -1).replace(5, 0, "Content-Length: 99999999999999\r\n") +
-       Part(b, lb), {a.size(), b.size()}, {StreamProblem::kBadLength}},
+       Part(b, lb), {a.size(), b.size()}, {acquisition::StreamProblem::kBadLength}},
       {"no end marker", "--b\r\n\r\n" + a.substr(0, 300) + Part(b, -1), {b.size()},
-       {StreamProblem::kNoEndMarker}},
+       {acquisition::StreamProblem::kNoEndMarker}},
       {"garbage between frames", "\x01\xFF\x02garbage\r\n" + Part(a, -1) + "\xFF\xFF\xD9xx" +
        Part(b, lb), {a.size(), b.size()}, {}},
       {"cut by a reconnect", "--b\r\n\r\n" + a.substr(0, 300), {b.size()}, {}, true},
@@ -227,7 +234,7 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
   for (Case& k : cases) {
     SCOPED_TRACE(k.name);
     Recorder r;
-    MjpegFrameFinder finder;
+    acquisition::MjpegFrameFinder finder;
     std::string stream = k.stream;
     const std::size_t reset_at = k.reset_after_first_part ? stream.size() : std::string::npos;
     if (k.reset_after_first_part) stream += a.substr(300) + Part(b, -1);
@@ -255,33 +262,34 @@ TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
   std::string segment(65533, 'x');
   segment.replace(segment.size() - 10, 4, "\xFF\xD8\xFF\xD9");  // a little JPEG inside
   std::string big = "\xFF\xD8";
-  while (big.size() <= static_cast<std::size_t>(kMaxFrameBytes))
+  while (big.size() <= static_cast<std::size_t>(acquisition::kMaxFrameBytes))
     big += "\xFF\xE1\xFF\xFF" + segment;
   big += "\xFF\xD9";
   const std::string stream = Part(big, -1) + Part(Jpeg(100, false), -1);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
   Recorder whole, cut;
-  MjpegFrameFinder one_shot, chunked;
+  acquisition::MjpegFrameFinder one_shot, chunked;
   one_shot.Feed(bytes, stream.size(), 0, 0, 0, 1, whole);
   for (std::size_t at = 0; at < stream.size(); at += 37)
     chunked.Feed(bytes + at, std::min<std::size_t>(37, stream.size() - at),
                  static_cast<std::int64_t>(at), 0, 0, 1, cut);
   EXPECT_EQ(cut.frames, whole.frames);
   EXPECT_EQ(cut.problems, whole.problems);
-  EXPECT_EQ(whole.problems, std::vector<StreamProblem>{StreamProblem::kTooBig});
+  EXPECT_EQ(whole.problems,
+            std::vector<acquisition::StreamProblem>{acquisition::StreamProblem::kTooBig});
 }
 
 TEST(WriteJpegFile, ChecksBothMarkers) {
   TempDir dir;
   ReportCapture capture;
   const std::uint8_t reversed[] = {0xFF, 0xD9, 0xFF, 0xD8};
-  EXPECT_EQ(WriteJpegFile(dir / "a.jpg", reversed, 4), 0);
+  EXPECT_EQ(acquisition::WriteJpegFile(dir / "a.jpg", reversed, 4), 0);
   EXPECT_EQ(ReadFile(dir / "a.jpg").size(), 4u);
   const std::uint8_t one[] = {0xFF, 0xD8};
-  EXPECT_EQ(WriteJpegFile(dir / "b.jpg", one, 1), -1);
+  EXPECT_EQ(acquisition::WriteJpegFile(dir / "b.jpg", one, 1), -1);
   const std::uint8_t no_end[] = {0xFF, 0xD8, 0x00, 0x12};
-  EXPECT_EQ(WriteJpegFile(dir / "c.jpg", no_end, 4), -1);
-  EXPECT_EQ(WriteJpegFile(dir / "missing/d.jpg", reversed, 4), -1);
+  EXPECT_EQ(acquisition::WriteJpegFile(dir / "c.jpg", no_end, 4), -1);
+  EXPECT_EQ(acquisition::WriteJpegFile(dir / "missing/d.jpg", reversed, 4), -1);
   // Only this test's lines: cameras of earlier tests may still report.
   std::vector<std::string> lines;
   for (const auto& [line, level] : capture.Take())
@@ -308,7 +316,7 @@ TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
     setrlimit(RLIMIT_FSIZE, &limit);
     std::vector<std::uint8_t> image(1000, 0x11);
     image[0] = 0xFF, image[1] = 0xD8, image[998] = 0xFF, image[999] = 0xD9;
-    _exit(WriteJpegFile(path, image.data(), 1000) == -1 ? 0 : 1);
+    _exit(acquisition::WriteJpegFile(path, image.data(), 1000) == -1 ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -321,11 +329,11 @@ TEST(StatusFile, KeysAndFormats) {
   WriteFile(dir / "reg.ini",
             "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir.path() + "\n");
   setenv("OCELAM_REGISTRY", (dir / "reg.ini").c_str(), 1);
-  WriteStatusTime(7, kStatusCamStatus, 0x6A000000);
-  WriteStreamingState(7, 1);
-  WriteStreamFps(7, 12.5f);
-  WriteStreamingState(7, 2);  // ignored
-  WriteStatusTime(7, 5, 1);   // ignored
+  acquisition::WriteStatusTime(7, acquisition::kStatusCamStatus, 0x6A000000);
+  acquisition::WriteStreamingState(7, 1);
+  acquisition::WriteStreamFps(7, 12.5f);
+  acquisition::WriteStreamingState(7, 2);  // ignored
+  acquisition::WriteStatusTime(7, 5, 1);   // ignored
   std::string status = ReadFile(dir / "ocelam_status.ini");
   EXPECT_TRUE(std::regex_search(status, std::regex("^\\[Scenario7\\]\nCamStatus=6A000000\n"
                                                    "Streaming=1\nFPS=12.500000\n$")))

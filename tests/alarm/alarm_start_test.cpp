@@ -13,7 +13,7 @@
 #include <thread>
 #include <tuple>
 
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 #include "core/console.h"
 #include "support/report_capture.h"
 #include "support/sandbox.h"
@@ -22,7 +22,7 @@ namespace {
 
 using namespace testing_support;
 
-const FIELD4INFO kAlarmTable[] = {
+const alarms::TableField kAlarmTable[] = {
     {"NAME", 'C', 12, 0}, {"STATUS", 'N', 3, 0}, {"TIME", 'C', 6, 0},
     {"TO1", 'N', 3, 0},   {"TI1", 'C', 6, 0},
 };
@@ -57,7 +57,7 @@ class AlarmStartTest : public ::testing::Test {
     chmod(path.c_str(), 0755);
   }
   // The lines reported so far, each expected at `level`.
-  std::vector<std::string> Lines(ReportLevel level) {
+  std::vector<std::string> Lines(core::ReportLevel level) {
     std::vector<std::string> lines;
     for (auto& [text, l] : capture_.Take()) {
       EXPECT_EQ(l, level) << text;
@@ -68,7 +68,7 @@ class AlarmStartTest : public ::testing::Test {
   // "<reference>.dbf" with `records` commands named CMD1, CMD2, ...
   std::string MakeTable(int records) {
     std::string path = log_ + "/" + kReference + ".dbf";
-    CDatabase db;
+    alarms::AlarmTable db;
     EXPECT_TRUE(db.Create(path.c_str(), kAlarmTable));
     for (int i = 1; i <= records; ++i)
       EXPECT_TRUE(db.Append() && db.Replace("NAME", ("CMD" + std::to_string(i)).c_str()));
@@ -77,7 +77,7 @@ class AlarmStartTest : public ::testing::Test {
   }
   // "NAME STATUS TO1 TIME=TI1" of one record.
   std::string Record(const std::string& path, int record) {
-    CDatabase db;
+    alarms::AlarmTable db;
     std::string name, time, time_copy;
     long status = 0, status_copy = 0;
     if (!db.Open(path.c_str()) || !db.Go(record)) return "?";
@@ -88,10 +88,10 @@ class AlarmStartTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string log_ = dir_ / "log";
-  metrics::Metrics metrics_;
-  AlarmServer alarms_{log_, metrics_, platform::SystemClock()};
+  core::Metrics metrics_;
+  alarms::AlarmServer alarms_{log_, metrics_, platform::SystemClock()};
   ReportCapture capture_;
-  char reference_[kAlarmReferenceSize] = {};
+  char reference_[alarms::kAlarmReferenceSize] = {};
   const std::string old_path_ = std::getenv("PATH");
 };
 
@@ -114,14 +114,14 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   for (auto& mine : made)
     threads.emplace_back([this, &mine] {
       for (int i = 0; i < 5; ++i)
-        if (char ref[kAlarmReferenceSize]; alarms_.CreateReference(ref)) mine.insert(ref);
+        if (char ref[alarms::kAlarmReferenceSize]; alarms_.CreateReference(ref)) mine.insert(ref);
     });
   std::set<std::string> all;
   for (int i = 0; i < 6; ++i) threads[i].join(), all.insert(made[i].begin(), made[i].end());
   EXPECT_EQ(all.size(), 30u);
-  EXPECT_TRUE(Lines(ReportLevel::kInfo).empty());
+  EXPECT_TRUE(Lines(core::ReportLevel::kInfo).empty());
   // No log directory: the first failure ends it, and it is not created.
-  AlarmServer missing(dir_ / "missing", metrics_, platform::SystemClock());
+  alarms::AlarmServer missing(dir_ / "missing", metrics_, platform::SystemClock());
   now = std::time(nullptr);
   std::string why = missing.CreateReference(reference_).reason();
   EXPECT_GE(std::string(reference_), Hex(now)) << "a usable reference all the same";
@@ -131,10 +131,11 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   EXPECT_FALSE(FileExists(dir_ / "missing"));
   // Every name for a long while taken: the attempts are bounded.
   now = std::time(nullptr);
-  for (int k = 0; k < kAlarmReferenceAttempts + 120; ++k)
+  for (int k = 0; k < alarms::kAlarmReferenceAttempts + 120; ++k)
     WriteFile(log_ + "/" + Hex(now + k) + ".L1", "");
   why = alarms_.CreateReference(reference_).reason();
-  EXPECT_NE(why.find("(" + std::to_string(kAlarmReferenceAttempts) + " names tried"), why.npos)
+  EXPECT_NE(why.find("(" + std::to_string(alarms::kAlarmReferenceAttempts) + " names tried"),
+            why.npos)
       << why;
   char small[4] = {};
   EXPECT_FALSE(alarms_.CreateReference(std::span<char>(small)));
@@ -162,30 +163,32 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
     SCOPED_TRACE(command + " " + failure);
     setenv("PATH", path.c_str(), 1);
     if (batch == "record")
-      RecordingScript(dir_ / kAlarmBatchFile, out);
+      RecordingScript(dir_ / alarms::kAlarmBatchFile, out);
     else if (!batch.empty())
-      WriteFile(dir_ / kAlarmBatchFile, batch);
+      WriteFile(dir_ / alarms::kAlarmBatchFile, batch);
     unlink(out.c_str());
     EXPECT_EQ(
-        alarms_.LaunchAlarm(kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3").reason(),
+        alarms_.LaunchAlarm(alarms::kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3")
+            .reason(),
         failure.empty() ? "" : "ERROR: unable to start " + command + " (" + failure + ")");
-    EXPECT_EQ(Lines(ReportLevel::kInfo), std::vector<std::string>{"start " + command});
+    EXPECT_EQ(Lines(core::ReportLevel::kInfo), std::vector<std::string>{"start " + command});
     if (!failure.empty()) continue;
     ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
     EXPECT_EQ(ReadFile(out), args);
   }
   // The status port counts what started and what could not.
-  EXPECT_EQ(metrics_.Get(metrics::Count::kLaunches), 2);
-  EXPECT_EQ(metrics_.Get(metrics::Count::kLaunchFailures), 2);
+  EXPECT_EQ(metrics_.Get(core::Counter::kLaunches), 2);
+  EXPECT_EQ(metrics_.Get(core::Counter::kLaunchFailures), 2);
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   std::string path = MakeTable(3), before = Clock(std::time(nullptr));
-  for (auto [entry, state] :
-       {std::pair{0, kCommandRunning}, {2, kCommandSucceeded}, {0, kCommandFailed}})
+  for (auto [entry, state] : {std::pair{0, alarms::kCommandRunning},
+                              {2, alarms::kCommandSucceeded},
+                              {0, alarms::kCommandFailed}})
     alarms_.UpdateAlarmDatabase(kReference, entry, state);
   std::string first = Record(path, 1), after = Clock(std::time(nullptr));
-  EXPECT_TRUE(Lines(ReportLevel::kError).empty());
+  EXPECT_TRUE(Lines(core::ReportLevel::kError).empty());
   EXPECT_EQ(first.substr(0, 9) + "|" + Record(path, 2) + "|" + Record(path, 3).substr(0, 9),
             "CMD1 3 3 |CMD2 0 0 |CMD3 8 8 ");
   // The local time of the update (unless midnight fell in between).
@@ -193,20 +196,20 @@ TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
   // The alarm server's side may name the table in upper case.
   std::string upper = log_ + "/" + kReference + ".DBF";
   ASSERT_EQ(rename(path.c_str(), upper.c_str()), 0);
-  alarms_.UpdateAlarmDatabase(kReference, 1, kCommandSucceeded);
+  alarms_.UpdateAlarmDatabase(kReference, 1, alarms::kCommandSucceeded);
   EXPECT_EQ(Record(upper, 2).substr(0, 9), "CMD2 8 8 ");
-  EXPECT_TRUE(Lines(ReportLevel::kError).empty());
+  EXPECT_TRUE(Lines(core::ReportLevel::kError).empty());
 }
 
 TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   // Missing: no line. Not a table: the table layer's one line, and the
   // bytes stay.
-  alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning);
+  alarms_.UpdateAlarmDatabase(kReference, 0, alarms::kCommandRunning);
   EXPECT_TRUE(capture_.Take().empty());
   const std::string garbage = "this is no dbf table at all\n";
   WriteFile(log_ + "/" + kReference + ".dbf", garbage);
-  alarms_.UpdateAlarmDatabase(kReference, 0, kCommandRunning);
-  std::vector<std::string> lines = Lines(ReportLevel::kError);
+  alarms_.UpdateAlarmDatabase(kReference, 0, alarms::kCommandRunning);
+  std::vector<std::string> lines = Lines(core::ReportLevel::kError);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].starts_with("Error: CDatabase::Open - ")) << lines[0];
   EXPECT_EQ(ReadFile(log_ + "/" + kReference + ".dbf"), garbage);
@@ -214,8 +217,8 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   std::string path = MakeTable(2);
   std::string bytes = ReadFile(path);
   for (int entry : {2, -1, 2147483647}) {
-    alarms_.UpdateAlarmDatabase(kReference, entry, kCommandSucceeded);
-    EXPECT_EQ(Lines(ReportLevel::kError).size(), 1u) << entry;
+    alarms_.UpdateAlarmDatabase(kReference, entry, alarms::kCommandSucceeded);
+    EXPECT_EQ(Lines(core::ReportLevel::kError).size(), 1u) << entry;
     EXPECT_EQ(ReadFile(path), bytes) << entry;
   }
   // A table we may only read: one line naming it and why; the bytes stay.
@@ -224,8 +227,8 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   const std::string line =
       "Error: CDatabase::Flush - " + path + ": opened read only (Permission denied)";
   EXPECT_EQ(RunWithoutPrivileges([&] {
-              alarms_.UpdateAlarmDatabase(kReference, 0, kCommandSucceeded);
-              if (capture_.Take() != decltype(capture_.Take()){{line, ReportLevel::kError}})
+              alarms_.UpdateAlarmDatabase(kReference, 0, alarms::kCommandSucceeded);
+              if (capture_.Take() != decltype(capture_.Take()){{line, core::ReportLevel::kError}})
                 return 2;
               return ReadFile(path) == bytes ? 0 : 3;
             }),
@@ -233,8 +236,8 @@ TEST_F(AlarmStartTest, TablesThatCannotBeWrittenChangeNothing) {
   // References that would lead out of the log directory are refused.
   WriteFile(dir_ / "outside.dbf", garbage);
   for (std::string bad : {"../outside", "..\\outside", "", "sub/x"}) {
-    alarms_.UpdateAlarmDatabase(bad, 0, kCommandFailed);
-    EXPECT_EQ(Lines(ReportLevel::kError),
+    alarms_.UpdateAlarmDatabase(bad, 0, alarms::kCommandFailed);
+    EXPECT_EQ(Lines(core::ReportLevel::kError),
               std::vector<std::string>{"ERROR: the alarm reference '" + bad +
                                        "' cannot name a file in the log directory"});
   }

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -89,13 +89,13 @@ class DbfInterop : public ::testing::Test {
 };
 
 TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
-  const FIELD4INFO fields[] = {{"NAME", 'C', 12, 0},
-                               {"STATUS", 'N', 3, 0},
-                               {"TIME", 'C', 6, 0},
-                               {"AMOUNT", 'N', 9, 2},
-                               {"BIG", 'N', 10, 0}};
+  const alarms::TableField fields[] = {{"NAME", 'C', 12, 0},
+                                       {"STATUS", 'N', 3, 0},
+                                       {"TIME", 'C', 6, 0},
+                                       {"AMOUNT", 'N', 9, 2},
+                                       {"BIG", 'N', 10, 0}};
   std::string path = dir_ / "ours.dbf";
-  CDatabase db;
+  alarms::AlarmTable db;
   ASSERT_TRUE(db.Create(path.c_str(), fields));
   // NAME, STATUS, TIME, AMOUNT, BIG
   const std::tuple<const char*, long, const char*, const char*, long> rows[] = {
@@ -117,7 +117,7 @@ TEST_F(DbfInterop, OurTablesReadTheSameInPython) {
 }
 
 // "NAME|STATUS|AMOUNT|BORN|OK|deleted" of the current record as we read it.
-std::string Row(CDatabase& db) {
+std::string Row(alarms::AlarmTable& db) {
   std::string name, born, ok;
   long status = -1, amount = -1;
   bool read = db.Read("NAME", name) && db.Read("STATUS", status) && db.Read("AMOUNT", amount) &&
@@ -129,7 +129,7 @@ std::string Row(CDatabase& db) {
 TEST_F(DbfInterop, PythonTablesReadTheSameInOurs) {
   std::string path = dir_ / "theirs.dbf";
   Script("write", path);
-  CDatabase db;
+  alarms::AlarmTable db;
   ASSERT_TRUE(db.Open(path.c_str()) && db.RecCount() == 4);
   EXPECT_EQ(db.Fieldname(2) + std::to_string(db.FieldLength("AMOUNT")), "STATUS9");
   std::vector<std::string> rows;

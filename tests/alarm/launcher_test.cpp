@@ -27,13 +27,13 @@ std::string Into(const std::string& file, const std::string& what) {
   return what + " > " + file + ".tmp; mv " + file + ".tmp " + file + "; ";
 }
 
-TEST(CLauncher, FindsTheCommandHereBeforePath) {
+TEST(Launcher, FindsTheCommandHereBeforePath) {
   TempDir dir;
   mkdir((dir / "bin").c_str(), 0755);
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   setenv("PATH", (dir / "bin:/usr/bin:/bin").c_str(), 1);
   Script(dir / "bin/qxarun.cmd", Into(dir / "path.out", "echo path $1"));
-  CLauncher from_path("qxarun.cmd 9601");
+  alarms::Launcher from_path("qxarun.cmd 9601");
   ASSERT_TRUE(from_path.Start(1, 1));
   from_path.Detach();
   ASSERT_TRUE(WaitFor([&] { return FileExists(dir / "path.out"); }));
@@ -44,7 +44,7 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
                                  Into(dir / "sid.out", "ps -o sid= -p $$ | tr -d ' '") +
                                  Into(dir / "here.out", "echo here $1 $2"));
   ASSERT_EQ(dup2(open("/dev/null", O_RDONLY), 57), 57);
-  CLauncher here("qxarun.cmd   1  two");
+  alarms::Launcher here("qxarun.cmd   1  two");
   ASSERT_TRUE(here.Start(1, 1));
   pid_t pid = here.ProcessHandle();
   here.Detach();
@@ -56,10 +56,10 @@ TEST(CLauncher, FindsTheCommandHereBeforePath) {
   EXPECT_EQ(ReadFile(dir / "fds.out").find("\n57\n"), std::string::npos);
 }
 
-TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
+TEST(Launcher, FailsWithoutARunnableCommandAndSaysWhy) {
   TempDir dir;
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  EXPECT_FALSE(CLauncher(nullptr).Start(1, 1) || CLauncher("").Start(1, 1));
+  EXPECT_FALSE(alarms::Launcher(nullptr).Start(1, 1) || alarms::Launcher("").Start(1, 1));
   // What, "run.cmd" (when not null) and its mode, the command, the failure.
   const std::tuple<const char*, const char*, mode_t, const char*, const char*> cases[] = {
       {"missing file", nullptr, 0, "no-such-command-anywhere 1", "no such file or directory"},
@@ -76,20 +76,20 @@ TEST(CLauncher, FailsWithoutARunnableCommandAndSaysWhy) {
       WriteFile(dir / "run.cmd", file);
       chmod((dir / "run.cmd").c_str(), mode);
     }
-    EXPECT_EQ(CLauncher(command).Start(1, 1).reason(), failure);
+    EXPECT_EQ(alarms::Launcher(command).Start(1, 1).reason(), failure);
   }
 }
 
-TEST(CLauncher, ExitCodesAndTermination) {
+TEST(Launcher, ExitCodesAndTermination) {
   TempDir dir;
   Script(dir / "exit3.cmd", "exit 3");
-  CLauncher exits((dir / "exit3.cmd").c_str());
+  alarms::Launcher exits((dir / "exit3.cmd").c_str());
   ASSERT_TRUE(exits.Start(1, 1));
   ASSERT_TRUE(WaitFor([&] { return exits.IsRunning() == 0; }));
   EXPECT_TRUE(exits.exit_code() == 3u && exits.ProcessHandle() == 0);
   pid_t pid;
   {
-    CLauncher sleeper("sleep 600");
+    alarms::Launcher sleeper("sleep 600");
     ASSERT_TRUE(sleeper.Start(1, 1));
     pid = sleeper.ProcessHandle();
     EXPECT_EQ(sleeper.IsRunning(), 1);
@@ -97,9 +97,9 @@ TEST(CLauncher, ExitCodesAndTermination) {
   EXPECT_NE(kill(pid, 0), 0);
 }
 
-TEST(CLauncher, ThousandDetachedStartsLeaveNoZombie) {
+TEST(Launcher, ThousandDetachedStartsLeaveNoZombie) {
   for (int i = 0; i < 1000; ++i) {
-    CLauncher launcher("true");
+    alarms::Launcher launcher("true");
     ASSERT_TRUE(launcher.Start(1, 1));
     launcher.Detach();
   }

@@ -21,7 +21,7 @@ namespace {
 // process is gone: the list is never destroyed under them.
 std::mutex g_reports_mutex;
 std::vector<std::string>& g_reports = *new std::vector<std::string>;
-void Capture(void*, char* text, ReportLevel) {
+void Capture(void*, char* text, core::ReportLevel) {
   std::lock_guard<std::mutex> guard(g_reports_mutex);
   g_reports.emplace_back(text);
 }
@@ -33,9 +33,9 @@ class ConfigurationTest : public ::testing::Test {
     WriteFile(dir_ / "registry.ini",
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
-    SetReportSink(&g_reports, Capture);
+    core::SetReportSink(&g_reports, Capture);
   }
-  void TearDown() override { SetReportSink(nullptr, nullptr); }
+  void TearDown() override { core::SetReportSink(nullptr, nullptr); }
   // A Config section whose paths stay inside the sandbox.
   std::string SandboxConfig() {
     return "[Config]\nWatchPath=" + dir_ / "watch" + "\nDonePath=" + dir_ / "done" +
@@ -43,13 +43,13 @@ class ConfigurationTest : public ::testing::Test {
   }
   std::string Ini() { return ReadFile(dir_ / "ocelam.ini"); }
   void Load() {
-    config_ = LoadConfiguration("ocelam.ini", {cameras_, commands_, servers_}).settings;
+    config_ = app::LoadConfiguration("ocelam.ini", {cameras_, commands_, servers_}).settings;
   }
   TempDir dir_;
-  ConfigSettings config_;
-  CameraTable cameras_{platform::SystemClock()};
-  CommandRecords commands_;
-  VideoServerTable servers_;
+  core::Settings config_;
+  acquisition::CameraTable cameras_{platform::SystemClock()};
+  camera_http::CommandRecords commands_;
+  camera_http::VideoServerTable servers_;
 };
 
 TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
@@ -62,7 +62,7 @@ TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
             "DonePath=\\qxt\\multimedia\\done\nFilePath=\\qxt\\multimedia\\file\n"
             "ErrorPath=\\qxt\\multimedia\\error\nFileMask=*.job\n");
   EXPECT_EQ(config_.watch_path + " " + config_.log_directory, "/qxt/multimedia /qxt/log");
-  for (int n = 0; n < kCameraSlots; ++n) EXPECT_FALSE(cameras_[n].IsActive()) << n;
+  for (int n = 0; n < core::kCameraSlots; ++n) EXPECT_FALSE(cameras_[n].IsActive()) << n;
 }
 
 TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
@@ -79,8 +79,8 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
   WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\nCameraFamily=sonyrsm\n");
   Load();
 
-  for (int n = 0; n < kCameraSlots; ++n) EXPECT_EQ(cameras_[n].IsActive(), n == 3) << n;
-  const CCameraBase& base = cameras_[3];
+  for (int n = 0; n < core::kCameraSlots; ++n) EXPECT_EQ(cameras_[n].IsActive(), n == 3) << n;
+  const core::CameraIdentity& base = cameras_[3];
   EXPECT_EQ(base.reference + " " + base.family + " " + std::to_string(base.indexes[3]),
             "Entrance sonyrsm 3");
   EXPECT_EQ(cameras_[3].Url(), "http://127.0.0.1:" + std::to_string(port) + "/mjpg/video.mjpg");
@@ -123,7 +123,7 @@ TEST(GetParam, OlderRequestForms) {
   };
   for (const Case& c : cases) {
     std::string uri, header;
-    EXPECT_EQ(SplitGetParam(c.get_param, &uri, &header), c.changed) << c.get_param;
+    EXPECT_EQ(app::SplitGetParam(c.get_param, &uri, &header), c.changed) << c.get_param;
     EXPECT_EQ(uri + "|" + header, std::string(c.uri) + "|" + c.header) << c.get_param;
   }
 }

@@ -66,9 +66,9 @@ const std::string kOnLine = "ioboxid=2 pin=4 state=on type=input";
 // until destroyed.
 class InputThread {
  public:
-  InputThread(CVideoServer& server, AlarmServer& alarms)
+  InputThread(camera_http::VideoServer& server, alarms::AlarmServer& alarms)
       : thread_([this, &server, &alarms] {
-          RunAlarmInput(server, alarms, clock_, &stop_);
+          camera_http::RunAlarmInput(server, alarms, clock_, &stop_);
           done_ = true;
         }) {}
   ~InputThread() {
@@ -105,14 +105,14 @@ class AlarmInputTest : public ::testing::Test {
     WriteFile(dir_ / "ini/qxacam.ini", kDefinitions);
     WriteFile(dir_ / "ini/ocelam.ini", kMapping);
     // It adds a line to "started.txt" (its arguments are the whole gateway's tests').
-    WriteFile(dir_ / kAlarmBatchFile, "#!/bin/sh\necho >> " + dir_ / "started.txt" + "\n");
-    chmod((dir_ / kAlarmBatchFile).c_str(), 0755);
+    WriteFile(dir_ / alarms::kAlarmBatchFile, "#!/bin/sh\necho >> " + dir_ / "started.txt" + "\n");
+    chmod((dir_ / alarms::kAlarmBatchFile).c_str(), 0755);
   }
 
   // A server of the alarm inputs; `quick`: silent for a second is silent,
   // and the pacing between blocks is short.
-  std::unique_ptr<CVideoServer> Server(int number, int port, bool quick = false) {
-    auto server = std::make_unique<CVideoServer>();
+  std::unique_ptr<camera_http::VideoServer> Server(int number, int port, bool quick = false) {
+    auto server = std::make_unique<camera_http::VideoServer>();
     server->Init("127.0.0.1", port, "", number);
     server->log_server_number = number;
     server->default_alarm_number = kDefaultAlarm;
@@ -159,8 +159,8 @@ class AlarmInputTest : public ::testing::Test {
 
   TempDir dir_;
   ReportCapture capture_;
-  metrics::Metrics metrics_;
-  AlarmServer alarms_{dir_ / "alarms", metrics_, platform::SystemClock()};
+  core::Metrics metrics_;
+  alarms::AlarmServer alarms_{dir_ / "alarms", metrics_, platform::SystemClock()};
 };
 
 TEST_F(AlarmInputTest, InitReadsTheServerTextsOfTheSonyrsmSection) {
@@ -261,11 +261,11 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     SCOPED_TRACE(what);
     std::filesystem::remove_all(dir_ / "LOG");
     mkdir((dir_ / "LOG").c_str(), 0755);
-    LineAssembler lines;
+    camera_http::LineAssembler lines;
     int result = 0;
     for (const std::string& block : blocks)
-      result += ProcessAlarmInputBlock(*server, alarms_, lines, block);
-    EndAlarmInputConnection(*server, lines);
+      result += camera_http::ProcessAlarmInputBlock(*server, alarms_, lines, block);
+    camera_http::EndAlarmInputConnection(*server, lines);
     EXPECT_EQ(result, result_wanted);
     std::string log;
     for (const std::string& line : InputLog()) log += line + "\n";
@@ -279,13 +279,14 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   // IO box 2 belongs to camera 3 on server 1, to camera 4 on server 2 and to
   // no camera on server 3.
-  const std::tuple<int, const char*, int, const char*> cases[] = {{1, "4", 9601, "3"},
-                                                                  {2, "4", 9604, "4"},
-                                                                  {2, "7", kDefaultAlarm, "4"},
-                                                                  {3, "4", kNoCameraForIOBox, ""}};
+  const std::tuple<int, const char*, int, const char*> cases[] = {
+      {1, "4", 9601, "3"},
+      {2, "4", 9604, "4"},
+      {2, "7", kDefaultAlarm, "4"},
+      {3, "4", camera_http::kNoCameraForIOBox, ""}};
   for (const auto& [number, pin, alarm, camera_wanted] : cases) {
     std::string camera;
-    EXPECT_EQ(FindInputAlarm(*Server(number, 0), "2", pin, &camera), alarm) << number;
+    EXPECT_EQ(camera_http::FindInputAlarm(*Server(number, 0), "2", pin, &camera), alarm) << number;
     EXPECT_EQ(camera, camera_wanted) << number;
   }
   EXPECT_EQ(InputLog(3),
@@ -293,8 +294,9 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
 
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
-  LineAssembler lines;
-  EXPECT_EQ(ProcessAlarmInputBlock(*server, alarms_, lines, kOnLine + "\r\n" + kOnLine + "\r\n"),
+  camera_http::LineAssembler lines;
+  EXPECT_EQ(camera_http::ProcessAlarmInputBlock(*server, alarms_, lines,
+                                                kOnLine + "\r\n" + kOnLine + "\r\n"),
             2);
   EXPECT_EQ(InputLog(),
             std::vector<std::string>(2, "ERROR: unable to compile the regexp 'ioboxid=('"));
@@ -342,8 +344,9 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
   ASSERT_GE(server_log.size(), 2u);
   EXPECT_EQ(server_log[0], "Server 4: ERROR socket 111");  // ECONNREFUSED
   auto lines = capture_.Take();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), std::pair{server_log[0], ReportLevel::kInfo}),
-            lines.end());
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), std::pair{server_log[0], core::ReportLevel::kInfo}),
+      lines.end());
 }
 
 // A server that asks for credentials gets our answer at once on a new

@@ -67,9 +67,9 @@ class CommandRecordsTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::array<char, kCommandSize> out_{};
-  std::array<char, kCommandSize> second_{};
-  std::array<char, kHttpReplySize> reply_{};
+  std::array<char, camera_http::kCommandSize> out_{};
+  std::array<char, camera_http::kCommandSize> second_{};
+  std::array<char, camera_http::kHttpReplySize> reply_{};
 };
 
 TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
@@ -92,7 +92,7 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
     auto command = [&](const char* state) {
       return *state ? "io " + id + "/9/" + state + "/<pinnumber>\r\n" : std::string();
     };
-    CIOBoxCommand io;
+    camera_http::IoBoxCommand io;
     io.iobox_id_in_server = 6;
     Load(io, family);
     out_.fill('#'), second_.fill('#');
@@ -105,7 +105,7 @@ TEST_F(CommandRecordsTest, IOStatusRuleAndFamilies) {
 }
 
 TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
-  CPTZCommand ptz;
+  camera_http::PtzCommand ptz;
   Load(ptz, "sony");
   ASSERT_EQ(ptz.BuildCommand(out_, "preset", 5), 0);
   EXPECT_STREQ(out_.data(), "ptz <ptzcommand>/<servercameraid>/5\r\n");
@@ -115,13 +115,13 @@ TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
   ASSERT_EQ(ptz.BuildCommand(out_, "PRESET", 12), 0);
   EXPECT_STREQ(out_.data(), "ptz PRESET/4/12\r\n");
 
-  CIOBoxCommand io;
-  CRecordingCommand rec;
+  camera_http::IoBoxCommand io;
+  camera_http::RecordingCommand rec;
   Load(io, "axis");
   Load(ptz, "axis");
   Load(rec, "sony");
   EXPECT_EQ(io.BuildCommand(out_, 1, "S"), -1);
-  EXPECT_EQ(io.BuildFollowUp(out_, 1, "PS5"), kFollowUpFailed);
+  EXPECT_EQ(io.BuildFollowUp(out_, 1, "PS5"), camera_http::kFollowUpFailed);
   EXPECT_EQ(ptz.BuildCommand(out_, "preset", 1), -1);
   EXPECT_EQ(rec.BuildStart(out_), -1);
   EXPECT_EQ(rec.BuildStop(out_, "<h>1</h>"), -1);
@@ -143,7 +143,7 @@ TEST_F(CommandRecordsTest, PresetsAndUnsupportedCommands) {
 }
 
 TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
-  CRecordingCommand rec;
+  camera_http::RecordingCommand rec;
   Load(rec, "sonyrsm");
   ASSERT_EQ(rec.BuildStart(out_), 0);
   EXPECT_STREQ(out_.data(), "start 4\r\n");
@@ -159,7 +159,7 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
                      "'HTTP/1.0 200 OK\r\n\r\nbusy'"));
   // An expression that does not compile finds no handle either.
   rec.reply_expression = "<h>([0-9]+</h>";
-  EXPECT_EQ(rec.GetHandleId("<h>1</h>"), kNoHandle);
+  EXPECT_EQ(rec.GetHandleId("<h>1</h>"), camera_http::kNoHandle);
   EXPECT_TRUE(Logged("storage", "ERROR: unable to compile the regexp '<h>([0-9]+</h>'"));
   rec.reply_expression = "<h>(.*)</h>";
   EXPECT_EQ(rec.GetHandleId("<h>abc</h>"), 0);
@@ -174,8 +174,8 @@ TEST_F(CommandRecordsTest, CommandsThatDoNotFitAreRefused) {
               "\n"
               "GetRecStopParam=<handleid>" +
               tail + "<servercameraid>\n");
-  CIOBoxCommand io;
-  CRecordingCommand rec;
+  camera_http::IoBoxCommand io;
+  camera_http::RecordingCommand rec;
   Load(io, "sony");
   Load(rec, "sonyrsm");
   // Exactly 255 characters fit; one more does not.
@@ -186,7 +186,7 @@ TEST_F(CommandRecordsTest, CommandsThatDoNotFitAreRefused) {
   EXPECT_TRUE(Logged("iobox", "ERROR: the command built from the template '/" + pad +
                                   "<pinnumber><status>' is longer than 255 characters - not sent"));
   // Kept to 511 characters when read, then refused.
-  EXPECT_EQ(rec.start_template.size(), kTemplateMax);
+  EXPECT_EQ(rec.start_template.size(), camera_http::kTemplateMax);
   EXPECT_EQ(rec.BuildStart(out_), -1);
   // The stop command would have 249 characters, but its first placeholder
   // stands behind the 255th, where filling it cuts the text: refused rather
@@ -205,7 +205,7 @@ TEST_F(CommandRecordsTest, DigestCamerasGetTheirCommands) {
                   "camera=2,path=/io,body=done"});
   ASSERT_TRUE(sim.ready());
   Definitions("GetIOParam=GET /io?pin=<pinnumber>&state=<status> HTTP/1.0\\r\\n\\r\\n\n");
-  CIOBoxCommand io;
+  camera_http::IoBoxCommand io;
   io.user_name = "op";
   io.password = "secret";
   Load(io, "sony", sim.port(2));

@@ -32,8 +32,8 @@ class SendHttpCommandTest : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(reports_.Take().empty()); }
 
   testing_support::ReportCapture reports_;
-  std::array<char, kHttpReplySize> reply_{};
-  std::array<char, kHttpErrorTextSize> error_{};
+  std::array<char, camera_http::kHttpReplySize> reply_{};
+  std::array<char, camera_http::kHttpErrorTextSize> error_{};
 };
 
 // The messages carry the thread's error number of the moment; it is
@@ -81,13 +81,15 @@ TEST_F(SendHttpCommandTest, JudgesTheFirstReplySegment) {
     CameraStub camera(reply, behaviour);
     reply_.fill('\0');
     error_.fill('#');
-    EXPECT_EQ(SendHttpCommand("127.0.0.1", camera.port(), command.c_str(), reply_, 7, error_),
+    EXPECT_EQ(camera_http::SendHttpCommand("127.0.0.1", camera.port(), command.c_str(), reply_, 7,
+                                           error_),
               result);
     const std::string error = WithoutErrorNumber(error_.data());
-    EXPECT_TRUE(error == error_wanted || (std::strlen(error_.data()) == kHttpErrorTextSize - 1 &&
-                                          error_wanted.starts_with(error)))
+    EXPECT_TRUE(error == error_wanted ||
+                (std::strlen(error_.data()) == camera_http::kHttpErrorTextSize - 1 &&
+                 error_wanted.starts_with(error)))
         << error;
-    EXPECT_EQ(reply_.data(), result == 0 ? reply.substr(0, kHttpReplySize - 1) : "")
+    EXPECT_EQ(reply_.data(), result == 0 ? reply.substr(0, camera_http::kHttpReplySize - 1) : "")
         << "reply only on success";
     EXPECT_EQ(camera.Received(), command + '\0') << "the command and one NUL byte";
   }
@@ -108,7 +110,7 @@ TEST_F(SendHttpCommandTest, ConnectionFailuresNameTheCommandWithoutQuotes) {
   for (const auto& [host, port, number, least] : cases) {
     SCOPED_TRACE(host);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SendHttpCommand(host.c_str(), port, kCommand, reply_, 4, error_), -1);
+    EXPECT_EQ(camera_http::SendHttpCommand(host.c_str(), port, kCommand, reply_, 4, error_), -1);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(
@@ -163,14 +165,14 @@ TEST_F(SendHttpCommandTest, ReadsTheWholeReplyAsItsHeadFramesIt) {
       // A stream that stalls in its first frame never ends.
       {"/mjpg", 2, -1, "", " did not end within 1 seconds"},
   };
-  HttpTimings short_reply;
+  camera_http::HttpTimings short_reply;
   short_reply.reply_timeout = 10;
   for (const auto& [target, camera, result, reply, error] : cases) {
     SCOPED_TRACE(target);
     const std::string command = std::string("GET ") + target + " HTTP/1.1\r\n\r\n";
     reply_.fill('\0');
-    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(camera), command.c_str(), reply_, 3, error_, {},
-                              short_reply),
+    EXPECT_EQ(camera_http::SendHttpCommand("127.0.0.1", sim.port(camera), command.c_str(), reply_,
+                                           3, error_, {}, short_reply),
               result)
         << error_.data();
     EXPECT_EQ(result == 0 ? reply_.data() : reply, reply);
@@ -195,8 +197,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
        "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")", "--route",
        R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")"});
   ASSERT_TRUE(sim.ready());
-  const HttpCredentials good{"op", "secret"};
-  const HttpCredentials wrong{"op", "guess"};
+  const camera_http::HttpCredentials good{"op", "secret"};
+  const camera_http::HttpCredentials wrong{"op", "guess"};
   const std::string io = "GET /io?pin=1 HTTP/1.0\r\n\r\n";
   const std::string own = "GET /io HTTP/1.0\r\nAuthorization: Basic b3A6Z3Vlc3M=\r\n\r\n";
   // Paths of camera 5 stand for "GET <path> HTTP/1.0" and its empty line.
@@ -207,8 +209,9 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
   };
   // What, camera, command, credentials, result, requests the camera saw,
   // error (N for the error number).
-  const std::tuple<const char*, int, std::string, HttpCredentials, int, int, std::string> cases[] =
-      {
+  const std::tuple<const char*, int, std::string, camera_http::HttpCredentials, int, int,
+                   std::string>
+      cases[] = {
           {"digest MD5", 1, io, good, 0, 2, ""},
           {"digest without qop", 3, io, good, 0, 2, ""},
           {"basic", 4, io, good, 0, 2, ""},
@@ -238,8 +241,8 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
     const std::string command = command_or_path[0] == '/'
                                     ? "GET " + command_or_path + " HTTP/1.0\r\n\r\n"
                                     : command_or_path;
-    EXPECT_EQ(SendHttpCommand("127.0.0.1", sim.port(camera), command.c_str(), reply_, 6, error_,
-                              credentials),
+    EXPECT_EQ(camera_http::SendHttpCommand("127.0.0.1", sim.port(camera), command.c_str(), reply_,
+                                           6, error_, credentials),
               result);
     EXPECT_EQ(WithoutErrorNumber(error_.data()), error);
     EXPECT_EQ(sim.Stat(camera, "requests") - before, requests);
@@ -253,7 +256,7 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
 
 TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
   const std::string long_reply = "HTTP/1.0 200 OK\r\n\r\n" + std::string(3000, 'z');
-  const std::string long_body(kHttpReplySize - 1, 'z');  // cut to its buffer
+  const std::string long_body(camera_http::kHttpReplySize - 1, 'z');  // cut to its buffer
   const std::tuple<const char*, int, const char*> cases[] = {
       {"HTTP/1.0 200 OK\r\n\r\nbody text", 200, "body text"},
       {"HTTP/1.0 200 OK\r\n\r\n", 200, ""},
@@ -273,9 +276,9 @@ TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {
   };
   for (const auto& [reply, status, body_wanted] : cases) {
     SCOPED_TRACE(reply ? std::string(reply).substr(0, 40) : "(null)");
-    std::array<char, kHttpReplySize> body;
+    std::array<char, camera_http::kHttpReplySize> body;
     body.fill('#');
-    EXPECT_EQ(GetReplyStatus(reply, body), status);
+    EXPECT_EQ(camera_http::GetReplyStatus(reply, body), status);
     EXPECT_STREQ(body.data(), body_wanted);
   }
 }
@@ -287,7 +290,7 @@ TEST(HttpReplyReader, ChunkLineOfTheLongestSizeDoesNotDependOnTheReceives) {
   for (std::size_t size : {std::size_t{256}, std::size_t{257}}) {
     const std::string line = "3;" + std::string(size - 2, 'x');
     const std::string reply = head + line + "\r\nabc\r\n0\r\n\r\n";
-    HttpReplyReader whole, bytewise;
+    camera_http::HttpReplyReader whole, bytewise;
     whole.Feed(reply);
     for (char c : reply)
       if (!bytewise.finished()) bytewise.Feed(std::string_view(&c, 1));

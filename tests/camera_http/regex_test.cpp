@@ -30,27 +30,27 @@ struct Outcome {
 Outcome Match(const char* expression, const std::string& subject) {
   Outcome out;
   const char* error = nullptr;
-  RegexpPtr prog(regcompile(expression, &error));
+  camera_http::RegexpPtr prog(camera_http::regcompile(expression, &error));
   if (!prog) {
     ADD_FAILURE() << "'" << expression << "' does not compile: " << error;
     return out;
   }
-  out.matched = regexecute(prog.get(), subject.c_str()) == 1;
+  out.matched = camera_http::regexecute(prog.get(), subject.c_str()) == 1;
   out.exhausted = prog->exhausted;
-  out.parts.resize(kRegexpParts);
+  out.parts.resize(camera_http::kRegexpParts);
   if (!out.matched) return out;
   out.start = prog->startp[0] - subject.c_str();
-  for (int i = 0; i < kRegexpParts; ++i) {
+  for (int i = 0; i < camera_http::kRegexpParts; ++i) {
     if (prog->startp[i] != nullptr) out.parts[i] = std::string(prog->startp[i], prog->endp[i]);
   }
   return out;
 }
 
 std::string Substitute(const char* expression, const std::string& subject, const char* source) {
-  RegexpPtr prog(regcompile(expression));
-  if (!prog || regexecute(prog.get(), subject.c_str()) != 1) return "<no match>";
+  camera_http::RegexpPtr prog(camera_http::regcompile(expression));
+  if (!prog || camera_http::regexecute(prog.get(), subject.c_str()) != 1) return "<no match>";
   char dest[256];
-  if (regsub(prog.get(), source, dest, sizeof dest) != 0) return "<failed>";
+  if (camera_http::regsub(prog.get(), source, dest, sizeof dest) != 0) return "<failed>";
   return dest;
 }
 
@@ -128,7 +128,7 @@ TEST(Regex, MatchesByTheClassicRules) {
     if (c.start >= 0) {
       EXPECT_EQ(out.start, c.start);
     }
-    for (int i = 0; i < kRegexpParts; ++i) {
+    for (int i = 0; i < camera_http::kRegexpParts; ++i) {
       std::optional<std::string> want;
       if (i < static_cast<int>(c.parts.size()) && c.parts[i] != nullptr) want = c.parts[i];
       EXPECT_EQ(out.parts[i], want) << "part " << i;
@@ -149,15 +149,15 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
   };
   // Each error with expressions that give it; nullptr: near misses that compile.
   const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
-      {kRegexpUnmatchedParen, {"(", "a)", "((a)"}},
-      {kRegexpTooManyParens, {too_many_nested, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)"}},
-      {kRegexpUnmatchedBracket, {"[", "[]", "[^]", "[a-"}},
-      {kRegexpInvalidRange, {"[z-a]", "[a-c-b]"}},
-      {kRegexpFollowsNothing, {"*a", "a|*b", "(*"}},
-      {kRegexpNestedRepeat, {"a**", "a+?"}},
-      {kRegexpEmptyOperand, {"(a*)*", "^*", "(a|)*", "(a|b*)+"}},
-      {kRegexpTrailingBackslash, {"ab\\"}},
-      {kRegexpTooBig, {long_literal, many_sets}},
+      {camera_http::kRegexpUnmatchedParen, {"(", "a)", "((a)"}},
+      {camera_http::kRegexpTooManyParens, {too_many_nested, "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)"}},
+      {camera_http::kRegexpUnmatchedBracket, {"[", "[]", "[^]", "[a-"}},
+      {camera_http::kRegexpInvalidRange, {"[z-a]", "[a-c-b]"}},
+      {camera_http::kRegexpFollowsNothing, {"*a", "a|*b", "(*"}},
+      {camera_http::kRegexpNestedRepeat, {"a**", "a+?"}},
+      {camera_http::kRegexpEmptyOperand, {"(a*)*", "^*", "(a|)*", "(a|b*)+"}},
+      {camera_http::kRegexpTrailingBackslash, {"ab\\"}},
+      {camera_http::kRegexpTooBig, {long_literal, many_sets}},
       {nullptr,
        {"(a*)?", "(a*b)*", "(a|b)+", "[]]", "[--/]", "a\\\\", "(|)", std::string(511, 'x'),
         fill("[a-z]"), fill("ab|") + "c", fill(".*")}},
@@ -165,50 +165,53 @@ TEST(Regex, CompileErrorsComeBackToTheCaller) {
   for (const auto& [message, expressions] : cases) {
     for (const std::string& expression : expressions) {
       SCOPED_TRACE("expression '" + expression.substr(0, 40) + "'");
-      regreport("");
+      camera_http::regreport("");
       const char* error = nullptr;
-      RegexpPtr prog(regcompile(expression.c_str(), &error));
+      camera_http::RegexpPtr prog(camera_http::regcompile(expression.c_str(), &error));
       EXPECT_EQ(prog == nullptr, message != nullptr) << (error ? error : "");
       EXPECT_STREQ(message ? error : nullptr, message);
-      EXPECT_STREQ(message ? reglasterror() : nullptr, message);
+      EXPECT_STREQ(message ? camera_http::reglasterror() : nullptr, message);
     }
   }
 }
 
 TEST(Regex, MisuseIsReportedNotFatal) {
   const char* error = nullptr;
-  EXPECT_EQ(regcompile(nullptr, &error), nullptr);
-  EXPECT_STREQ(error, kRegexpNullArgument);
+  EXPECT_EQ(camera_http::regcompile(nullptr, &error), nullptr);
+  EXPECT_STREQ(error, camera_http::kRegexpNullArgument);
 
-  RegexpPtr prog(regcompile("(a)(b)?"));
+  camera_http::RegexpPtr prog(camera_http::regcompile("(a)(b)?"));
   ASSERT_NE(prog, nullptr);
   char dest[16] = "unchanged";
   // Each call's result and the error it leaves.
   auto fails = [](int result, int expected, const char* error) {
     EXPECT_EQ(result, expected);
-    EXPECT_STREQ(error ? reglasterror() : nullptr, error);
+    EXPECT_STREQ(error ? camera_http::reglasterror() : nullptr, error);
   };
-  fails(regexecute(nullptr, "a"), 0, kRegexpNullParameter);
-  fails(regexecute(prog.get(), nullptr), 0, kRegexpNullParameter);
-  fails(regsub(nullptr, "&", dest, sizeof dest), -1, kRegexpNullSubstitution);
-  fails(regsub(prog.get(), nullptr, dest, sizeof dest), -1, nullptr);
-  fails(regsub(prog.get(), "&", nullptr, sizeof dest), -1, nullptr);
+  fails(camera_http::regexecute(nullptr, "a"), 0, camera_http::kRegexpNullParameter);
+  fails(camera_http::regexecute(prog.get(), nullptr), 0, camera_http::kRegexpNullParameter);
+  fails(camera_http::regsub(nullptr, "&", dest, sizeof dest), -1,
+        camera_http::kRegexpNullSubstitution);
+  fails(camera_http::regsub(prog.get(), nullptr, dest, sizeof dest), -1, nullptr);
+  fails(camera_http::regsub(prog.get(), "&", nullptr, sizeof dest), -1, nullptr);
 
   // Substituting before any match gives the template without its parts.
-  EXPECT_EQ(regsub(prog.get(), "[&\\1]", dest, sizeof dest), 0);
+  EXPECT_EQ(camera_http::regsub(prog.get(), "[&\\1]", dest, sizeof dest), 0);
   EXPECT_STREQ(dest, "[]");
 
   // A regexp that is not (or no longer) one from regcompile.
   prog->magic ^= 1;
-  fails(regexecute(prog.get(), "ab"), 0, kRegexpCorruptedProgram);
-  fails(regsub(prog.get(), "&", dest, sizeof dest), -1, kRegexpDamagedForSubstitution);
+  fails(camera_http::regexecute(prog.get(), "ab"), 0, camera_http::kRegexpCorruptedProgram);
+  fails(camera_http::regsub(prog.get(), "&", dest, sizeof dest), -1,
+        camera_http::kRegexpDamagedForSubstitution);
   prog->magic ^= 1;
 
   const std::string subject = "xab";
-  ASSERT_EQ(regexecute(prog.get(), subject.c_str()), 1);
+  ASSERT_EQ(camera_http::regexecute(prog.get(), subject.c_str()), 1);
   std::swap(prog->startp[1], prog->endp[1]);
-  fails(regsub(prog.get(), "\\1", dest, sizeof dest), -1, kRegexpDamagedMatch);
-  regrelease(nullptr);
+  fails(camera_http::regsub(prog.get(), "\\1", dest, sizeof dest), -1,
+        camera_http::kRegexpDamagedMatch);
+  camera_http::regrelease(nullptr);
 }
 
 TEST(Regex, SubstitutesPartsAndEscapes) {
@@ -221,19 +224,20 @@ TEST(Regex, SubstitutesPartsAndEscapes) {
   EXPECT_EQ(Substitute("(a)|(b)", "b", "[\\1][\\2]"), "[][b]");
   EXPECT_EQ(Substitute("(a|b)*", "ab", "\\1"), "b");
   // The destination's size bounds what is written, its NUL included.
-  RegexpPtr prog(regcompile("([a-z]+)"));
-  ASSERT_EQ(regexecute(prog.get(), "abcdefgh"), 1);
+  camera_http::RegexpPtr prog(camera_http::regcompile("([a-z]+)"));
+  ASSERT_EQ(camera_http::regexecute(prog.get(), "abcdefgh"), 1);
   char dest[8] = "#######";
-  EXPECT_TRUE(regsub(prog.get(), "\\1-\\1", dest, 4) == 0 &&
+  EXPECT_TRUE(camera_http::regsub(prog.get(), "\\1-\\1", dest, 4) == 0 &&
               std::string(dest, 5) == std::string("abc\0#", 5));
-  EXPECT_TRUE(regsub(prog.get(), "xyz", dest, 1) == 0 && *dest == '\0');
+  EXPECT_TRUE(camera_http::regsub(prog.get(), "xyz", dest, 1) == 0 && *dest == '\0');
 }
 
 // "no match", "exhausted" or "at <offset>: <part 1>|<part 2>|..." (- for none).
 std::string Summary(const Outcome& out) {
   if (out.exhausted || !out.matched) return out.exhausted ? "exhausted" : "no match";
   std::string s = "at " + std::to_string(out.start) + ":";
-  for (int i = 1; i < kRegexpParts; ++i) s += (i > 1 ? "|" : "") + out.parts[i].value_or("-");
+  for (int i = 1; i < camera_http::kRegexpParts; ++i)
+    s += (i > 1 ? "|" : "") + out.parts[i].value_or("-");
   return s;
 }
 
@@ -269,8 +273,8 @@ TEST(Regex, GatewayThreadsMatchLongLinesAndKeepTheirOwnErrors) {
     std::string letters = std::string(big, 'a') + "x";
     // Where part 1 starts and its length, or why nothing matched.
     auto part = [](const char* expression, const std::string& subject) {
-      RegexpPtr prog(regcompile(expression));
-      if (regexecute(prog.get(), subject.c_str()) != 1 || prog->exhausted)
+      camera_http::RegexpPtr prog(camera_http::regcompile(expression));
+      if (camera_http::regexecute(prog.get(), subject.c_str()) != 1 || prog->exhausted)
         return std::string(prog->exhausted ? "exhausted" : "none");
       return std::to_string(prog->startp[1] - subject.c_str()) + "+" +
              std::to_string(prog->endp[1] - prog->startp[1]);
@@ -282,17 +286,19 @@ TEST(Regex, GatewayThreadsMatchLongLinesAndKeepTheirOwnErrors) {
   }));
   for (int t = 0; t < kThreads; ++t) {
     ASSERT_TRUE(platform::StartThread([results, finished, t] {
-      const char* want_error = t % 2 == 0 ? kRegexpUnmatchedParen : kRegexpUnmatchedBracket;
+      const char* want_error =
+          t % 2 == 0 ? camera_http::kRegexpUnmatchedParen : camera_http::kRegexpUnmatchedBracket;
       (*results)[t] = "ok";
       for (int i = 0; i < 300; ++i) {
         std::string line = "box=" + std::to_string(t) + " pin=" + std::to_string(i) + " state=on";
-        RegexpPtr prog(regcompile("box=([0-9]+) pin=([0-9]+) state=([a-z]+)"));
+        camera_http::RegexpPtr prog(
+            camera_http::regcompile("box=([0-9]+) pin=([0-9]+) state=([a-z]+)"));
         char pin[64] = "";
-        bool ok = prog && regexecute(prog.get(), line.c_str()) == 1 &&
-                  regsub(prog.get(), "\\1/\\2", pin, sizeof pin) == 0 &&
+        bool ok = prog && camera_http::regexecute(prog.get(), line.c_str()) == 1 &&
+                  camera_http::regsub(prog.get(), "\\1/\\2", pin, sizeof pin) == 0 &&
                   std::string(pin) == std::to_string(t) + "/" + std::to_string(i) &&
-                  regcompile(t % 2 == 0 ? "(" : "[") == nullptr &&
-                  reglasterror() == std::string(want_error);
+                  camera_http::regcompile(t % 2 == 0 ? "(" : "[") == nullptr &&
+                  camera_http::reglasterror() == std::string(want_error);
         if (!ok) {
           (*results)[t] = "round " + std::to_string(i);
           break;

@@ -32,26 +32,27 @@ TEST(IniDirectory, ResolvesPlainNamesAgainstTheRegistryValue) {
 
   for (std::string value : {ini, ini + "/"}) {
     UseRegistry(sandbox, value.c_str());
-    EXPECT_EQ(GetIniDirectory(), ini + "/");
-    EXPECT_EQ(GetIniString("Cam1Data", "CameraFamily", "", "qxacam.ini"), "sony");
+    EXPECT_EQ(core::GetIniDirectory(), ini + "/");
+    EXPECT_EQ(core::GetIniString("Cam1Data", "CameraFamily", "", "qxacam.ini"), "sony");
   }
 
   // No value: plain names are relative to the working directory.
   UseRegistry(sandbox, nullptr);
-  EXPECT_EQ(GetIniDirectory(), "");
+  EXPECT_EQ(core::GetIniDirectory(), "");
   ASSERT_EQ(chdir(sandbox.path().c_str()), 0);
   WriteFile(sandbox / "qxacam.ini", "[Cam1Data]\nCameraFamily=local\n");
-  EXPECT_EQ(GetIniString("Cam1Data", "CameraFamily", "", "qxacam.ini"), "local");
+  EXPECT_EQ(core::GetIniString("Cam1Data", "CameraFamily", "", "qxacam.ini"), "local");
 
   // A name with a directory separator bypasses the ini directory.
   UseRegistry(sandbox, ini.c_str());
-  EXPECT_EQ(GetIniString("Cam1Data", "CameraFamily", "", sandbox.path() + "\\qxacam.ini"), "local");
+  EXPECT_EQ(core::GetIniString("Cam1Data", "CameraFamily", "", sandbox.path() + "\\qxacam.ini"),
+            "local");
 }
 
-TEST(CUserProfile, ReadsAndWritesThroughTheIniDirectory) {
+TEST(ProfileFile, ReadsAndWritesThroughTheIniDirectory) {
   TempDir sandbox;
   UseRegistry(sandbox, sandbox.path().c_str());
-  CUserProfile profile("ocelam.ini");
+  core::ProfileFile profile("ocelam.ini");
   ASSERT_EQ(profile.Open(), 1);
   ASSERT_TRUE(profile.WriteInt("Config", "WatchTimeout", -9));
   ASSERT_TRUE(profile.WriteString("Config", "WatchPath", "\\qxt\\multimedia"));
@@ -67,7 +68,7 @@ TEST(CUserProfile, ReadsAndWritesThroughTheIniDirectory) {
   EXPECT_EQ(ReadFile(sandbox / "ocelam.ini"),
             "[Config]\nWatchTimeout=-9\nWatchPath=\\qxt\\multimedia\n");
 
-  CUserProfile copy("other.ini");
+  core::ProfileFile copy("other.ini");
   copy = profile;
   EXPECT_STREQ(copy.name(), "ocelam.ini");
 }

@@ -19,9 +19,9 @@ TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
   const std::string b = base;
   // A ".tmp" its writer has not yet renamed keeps its name.
   WriteFile(Path("s1/") + b + "_1.tmp", "");
-  WriteStreamControlFile(clock_, servers, kActionStart, "/d/m", "A1");
-  WriteStreamControlFile(clock_, servers, kActionStop, "/d/m", "A1");
-  WriteStreamControlFile(clock_, servers, kActionStop, "/d/m", "A1");
+  jobs::WriteStreamControlFile(clock_, servers, jobs::kActionStart, "/d/m", "A1");
+  jobs::WriteStreamControlFile(clock_, servers, jobs::kActionStop, "/d/m", "A1");
+  jobs::WriteStreamControlFile(clock_, servers, jobs::kActionStop, "/d/m", "A1");
   EXPECT_EQ(Names("s1"),
             (std::vector<std::string>{b + "_0.job", b + "_1.tmp", b + "_2.job", b + "_3.job"}));
   EXPECT_EQ(Names("s2"), (std::vector<std::string>{b + "_0.job", b + "_1.job", b + "_2.job"}));

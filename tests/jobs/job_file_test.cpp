@@ -19,13 +19,13 @@ using namespace testing_support;
 // A job as read, as text: "REFUSED" when it is, its reference, cameras and
 // outcome, then per camera " / " ("refused") number, type, duration,
 // pre-record time, commands, interval, and command 2 when it has a type.
-std::string Text(const CJob& j) {
+std::string Text(const jobs::Job& j) {
   std::ostringstream o;
   o << (j.refused ? "REFUSED " : "") << j.alarm_reference << ' ' << j.number_of_cameras << ' '
     << j.outcome;
   for (int i = 1; i <= std::min(j.number_of_cameras, 2); ++i) {
-    const JobCamera& c = j.cameras[i];
-    const JobCommand& k = c.commands[2];
+    const jobs::JobCamera& c = j.cameras[i];
+    const jobs::JobCommand& k = c.commands[2];
     o << " /" << (c.refused ? " refused " : " ") << c.camera_number << ' ' << c.type << ' '
       << c.duration << ' ' << c.pre_record_time << ' ' << c.number_of_commands << ' ' << c.interval;
     if (!k.type_command.empty())
@@ -75,9 +75,9 @@ TEST_F(JobsTest, ReadJobFileValuesDefaultsAndChecks) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content.substr(0, 60));
     std::string path = ProcessingFile("case.job", c.content);
-    CJob job;
+    jobs::Job job;
     job.thread_count = 9;  // the reader starts from an empty record
-    std::string console = Console([&] { ReadJobFile(path, &job); });
+    std::string console = Console([&] { jobs::ReadJobFile(path, &job); });
     EXPECT_TRUE(job.job_file_path == path && job.thread_count == 0);
     EXPECT_TRUE(std::regex_search(Text(job), std::regex(c.job))) << Text(job);
     EXPECT_TRUE(*c.console ? console.find(c.console) != console.npos : console.empty()) << console;
@@ -88,7 +88,7 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
   for (const char* name : {"b.job", "A.JOB", "c.txt", "c.job.tmp"})
     WriteFile(Path("watch/") + name, name);
   mkdir(Path("watch/dir.job").c_str(), 0755);
-  JobWatcher watcher(Runner());
+  jobs::JobWatcher watcher(Runner());
   ASSERT_EQ(watcher.ListJobFiles(), (std::vector<std::string>{"A.JOB", "b.job", "dir.job"}));
   // A name still in use in processing is never replaced: the newer file
   // runs under a name of its own.
@@ -110,13 +110,13 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
 // runner after it has said so.
 bool SlotsFreed(int n) {
   return WaitFor(
-      [n] { return Reports::Get().Count("** free_alarm ** job", ReportLevel::kInfo) >= n; });
+      [n] { return Reports::Get().Count("** free_alarm ** job", core::ReportLevel::kInfo) >= n; });
 }
 
 // A job file no close or move has shown finished is taken once it has stood
 // still for a second, and never while a writer still has it open.
 TEST_F(JobsTest, AJobFileIsTakenOnlyOnceItsWriterIsDone) {
-  JobWatcher watcher(Runner());
+  jobs::JobWatcher watcher(Runner());
   const std::string path = Path("watch/slow.job");
   const std::string content = "[Alarm]\nAlarmRef=SLOW\nNumberOfCams=0\n";
   auto pending_after = [&](double seconds) {
@@ -142,8 +142,8 @@ TEST_F(JobsTest, AJobFileIsTakenOnlyOnceItsWriterIsDone) {
 // the job clock; the file waits in the watch directory for the next scan.
 TEST_F(JobsTest, WithEverySlotTakenTheWatcherPausesAndLeavesTheFile) {
   settings_.max_jobs_running = 1;
-  JobWatcher watcher(Runner());
-  ASSERT_EQ(Runner().table().Allocate(CJob()), 0);
+  jobs::JobWatcher watcher(Runner());
+  ASSERT_EQ(Runner().table().Allocate(jobs::Job()), 0);
   WriteFile(Path("watch/a.job"), "[Alarm]\nAlarmRef=A\nNumberOfCams=0\n");
   std::atomic<bool> returned{false};
   std::thread scan([&] {

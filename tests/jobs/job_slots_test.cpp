@@ -16,8 +16,8 @@ using namespace testing_support;
 
 // A job whose rows are `cameras` (type 2: commands only), each with
 // `commands` commands.
-CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0) {
-  CJob job;
+jobs::Job MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0) {
+  jobs::Job job;
   job.job_file_path = path;
   job.alarm_reference = "J";
   job.number_of_cameras = static_cast<int>(cameras.size());
@@ -30,9 +30,9 @@ CJob MakeJob(const std::string& path, std::vector<int> cameras, int commands = 0
 }
 
 // Runs the job in a fresh slot of `runner` on this thread; the record.
-std::shared_ptr<CJob> RunJob(JobRunner& runner, const CJob& job) {
+std::shared_ptr<jobs::Job> RunJob(jobs::JobRunner& runner, const jobs::Job& job) {
   int slot = runner.table().Allocate(job);
-  std::shared_ptr<CJob> record = runner.table().InSlot(slot);
+  std::shared_ptr<jobs::Job> record = runner.table().InSlot(slot);
   Console([&] { runner.JobAlrProc(slot); });
   EXPECT_EQ(runner.table().InSlot(slot), nullptr);
   return record;
@@ -45,19 +45,19 @@ std::string Done(std::time_t t, const std::string& name) {
 }
 
 TEST_F(JobsTest, SlotsAreTakenLowestFirstAndOverflowAt1024) {
-  CJob job = MakeJob("x", {-1});
-  JobTable table;
+  jobs::Job job = MakeJob("x", {-1});
+  jobs::JobTable table;
   for (int s = 0; s < 3; ++s) ASSERT_EQ(table.Allocate(job), s);
   // The second release finds the slot empty: no output.
   EXPECT_EQ(Console([&] { table.Release(1), table.Release(1); }),
             "\n** free_alarm ** job 1 freed\n\nWaiting for jobs in queue 1....\n");
   EXPECT_EQ(table.Allocate(job), 1);
-  for (int s = 3; s < kJobSlots; ++s) ASSERT_EQ(table.Allocate(job), s);
+  for (int s = 3; s < jobs::kJobSlots; ++s) ASSERT_EQ(table.Allocate(job), s);
   EXPECT_EQ(table.Allocate(job), -1);
   EXPECT_EQ(Said("** new_alarm ** ERROR: jobs overflow (>1024)"), 1);
-  EXPECT_EQ(table.AllocatedCount(), kJobSlots);
+  EXPECT_EQ(table.AllocatedCount(), jobs::kJobSlots);
   Console([&] {
-    for (int s = 0; s < kJobSlots; ++s) table.Release(s);
+    for (int s = 0; s < jobs::kJobSlots; ++s) table.Release(s);
   });
   EXPECT_EQ(table.AllocatedCount(), 0);
 }
@@ -71,7 +71,7 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   EXPECT_FALSE(FileExists(path));
   settings_.error_path = Path("missing");
   path = ProcessingFile("f.job", "f");
-  CJob failing = MakeJob(path, {-1});
+  jobs::Job failing = MakeJob(path, {-1});
   failing.outcome = 1;  // as the reader leaves a job it refused a value of
   RunJob(Runner(), failing);
   EXPECT_TRUE(FileExists(path));
@@ -80,8 +80,8 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
 
 // Stands in for the command sender: a command whose "IOStatus" is "fail"
 // fails, any other succeeds.
-void CountingWorker(std::shared_ptr<HTTPCommandArgs> args) {
-  JobCamera& row = args->record->cameras[args->camera_index];
+void CountingWorker(std::shared_ptr<jobs::HTTPCommandArgs> args) {
+  jobs::JobCamera& row = args->record->cameras[args->camera_index];
   (row.commands[args->command_index].io_status == "fail" ? row.command_errors
                                                          : row.command_successes)
       .Add(1);
@@ -91,13 +91,13 @@ void CountingWorker(std::shared_ptr<HTTPCommandArgs> args) {
 TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
   cameras_[7].reference = "Cam7";
   // Without a command sender commands count nothing.
-  std::shared_ptr<CJob> quiet = RunJob(Runner(), MakeJob(ProcessingFile("q.job", ""), {7}, 2));
+  std::shared_ptr<jobs::Job> quiet = RunJob(Runner(), MakeJob(ProcessingFile("q.job", ""), {7}, 2));
   EXPECT_EQ(quiet->thread_count, 0);
-  EXPECT_EQ(Said("camera 7: 2 HTTP commands not run", ReportLevel::kInfo), 1);
-  CJob job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
+  EXPECT_EQ(Said("camera 7: 2 HTTP commands not run", core::ReportLevel::kInfo), 1);
+  jobs::Job job = MakeJob(ProcessingFile("c.job", ""), {7, 7, 7, 7, 7, 7}, 4);
   job.cameras[1].commands[2].io_status = "fail";
-  std::shared_ptr<CJob> record = RunJob(NewRunner(CountingWorker), job);
-  EXPECT_EQ(record->thread_count, kMaxJobWorkers);
+  std::shared_ptr<jobs::Job> record = RunJob(NewRunner(CountingWorker), job);
+  EXPECT_EQ(record->thread_count, jobs::kMaxJobWorkers);
   EXPECT_EQ(record->thread_events[5].name(), "http_com_0_5");
   EXPECT_EQ(Said("the job asks for 24 worker threads, at most 20 run: the first 20 were started"),
             1);
@@ -116,7 +116,7 @@ TEST_F(JobsTest, CommandWorkersAtMostTwentyAndTheirErrorsFailTheJob) {
 // Holds its worker until the test lets it go.
 std::atomic<bool> g_release{false};
 std::atomic<int> g_done{0};
-void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
+void LateWorker(std::shared_ptr<jobs::HTTPCommandArgs> args) {
   while (!g_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   // The job thread gave up on this worker long ago; the record is still there.
   args->record->cameras[args->camera_index].command_successes.Add(1);
@@ -127,22 +127,23 @@ void LateWorker(std::shared_ptr<HTTPCommandArgs> args) {
 // A worker is awaited an hour, or its own work and ten minutes more; then
 // the job ends without it, and the worker keeps the record alive.
 TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
-  JobRunner& runner = Runner(LateWorker);
+  jobs::JobRunner& runner = Runner(LateWorker);
   cameras_[9].reference = "Cam9";
   g_release = false, g_done = 0;
   const struct {
     int command_seconds;
     double past_the_hour;  // the wait left once the plain hour is over
   } cases[] = {{0, 0}, {7200, 4200}};
-  std::vector<std::weak_ptr<CJob>> records;
+  std::vector<std::weak_ptr<jobs::Job>> records;
   for (int k = 0; k < 2; ++k) {
-    CJob job = MakeJob(ProcessingFile("late.job", ""), {9}, 1);
+    jobs::Job job = MakeJob(ProcessingFile("late.job", ""), {9}, 1);
     job.cameras[1].commands[1].duration = cases[k].command_seconds;
     const int slot = runner.table().Allocate(job);
     records.push_back(runner.table().InSlot(slot));
     std::thread job_thread([&] { runner.JobAlrProc(slot); });
-    ASSERT_TRUE(WaitFor([&] { return Said("Job 0: wait on 1 threads", ReportLevel::kInfo) > k; }));
-    clock_.AdvanceSeconds(kWorkerWaitSeconds);
+    ASSERT_TRUE(
+        WaitFor([&] { return Said("Job 0: wait on 1 threads", core::ReportLevel::kInfo) > k; }));
+    clock_.AdvanceSeconds(jobs::kWorkerWaitSeconds);
     if (cases[k].past_the_hour > 0) {
       // The job thread has looked at the clock past the hour, and waits on.
       ASSERT_TRUE(clock_.AwaitReads(2));
@@ -150,17 +151,17 @@ TEST_F(JobsTest, AWorkerOutlivingItsWaitKeepsTheRecordAlive) {
       clock_.AdvanceSeconds(cases[k].past_the_hour);
     }
     job_thread.join();
-    EXPECT_EQ(
-        Said(platform::StringPrintf("Thread 0 (%d seconds) timeout reaches",
-                                    static_cast<int>(kWorkerWaitSeconds + cases[k].past_the_hour))),
-        1);
+    EXPECT_EQ(Said(platform::StringPrintf(
+                  "Thread 0 (%d seconds) timeout reaches",
+                  static_cast<int>(jobs::kWorkerWaitSeconds + cases[k].past_the_hour))),
+              1);
     EXPECT_EQ(Names("done").size(), k + 1u);
   }
   // The slots are free, the workers still hold the records.
-  for (const std::weak_ptr<CJob>& record : records) EXPECT_FALSE(record.expired());
+  for (const std::weak_ptr<jobs::Job>& record : records) EXPECT_FALSE(record.expired());
   g_release.store(true);
   ASSERT_TRUE(WaitFor([] { return g_done.load() == 2; }));
-  for (const std::weak_ptr<CJob>& record : records)
+  for (const std::weak_ptr<jobs::Job>& record : records)
     EXPECT_TRUE(WaitFor([&] { return record.expired(); }));
 }
 

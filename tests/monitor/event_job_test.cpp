@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "core/profile/user_profile.h"
-#include "monitor/interface.h"
+#include "monitor/interface_record.h"
 #include "platform/paths.h"
 #include "support/fake_clock.h"
 #include "support/sandbox.h"
@@ -27,7 +27,7 @@ class EventJobTest : public ::testing::Test {
               "[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath=" + dir_.path() + "\n");
     setenv("OCELAM_REGISTRY", (dir_ / "registry.ini").c_str(), 1);
     WriteFile(
-        dir_ / kAlarmDbFile,
+        dir_ / monitor::kAlarmDbFile,
         "[AlarmDatabase]\nWriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "jobs" + "\n");
   }
   // Every name in "jobs", hidden ones included.
@@ -39,11 +39,11 @@ class EventJobTest : public ::testing::Test {
     return names;
   }
   int Write(std::string text, std::string values = "") {
-    return WriteEventJob(1, 49122, record_, text, &values, 4, nullptr, nullptr, 0, 0);
+    return monitor::WriteEventJob(1, 49122, record_, text, &values, 4, nullptr, nullptr, 0, 0);
   }
   TempDir dir_;
   FakeClock clock_;
-  CInterface record_{"ocelam", clock_};
+  monitor::InterfaceRecord record_{"ocelam", clock_};
 };
 
 // The gateway's start tests check a whole job's content; here what decides
@@ -54,10 +54,10 @@ TEST_F(EventJobTest, SwitchesMustBothBeOneAndTheDirectoryThere) {
        {"WriteDataToDb=1\nWriteJobFiles=0" + jobs, "WriteDataToDb=0\nWriteJobFiles=1" + jobs,
         "WriteDataToDb=2\nWriteJobFiles=1" + jobs,
         "WriteDataToDb=1\nWriteJobFiles=1\nJobFilePath=" + dir_ / "none\n"}) {
-    WriteFile(dir_ / kAlarmDbFile, "[AlarmDatabase]\n" + ini);
+    WriteFile(dir_ / monitor::kAlarmDbFile, "[AlarmDatabase]\n" + ini);
     EXPECT_EQ(Write("x"), 0) << ini;
   }
-  unlink((dir_ / kAlarmDbFile).c_str());
+  unlink((dir_ / monitor::kAlarmDbFile).c_str());
   EXPECT_EQ(Write("x"), 0);
   EXPECT_TRUE(Jobs().empty());
   EXPECT_FALSE(FileExists(dir_ / "none"));
@@ -90,7 +90,7 @@ TEST_F(EventJobTest, EventsOfOneSecondGetCountedNamesNeverWrittenUnder) {
 TEST_F(EventJobTest, TextsAreCleanedAndCut) {
   std::string text = "line one\nline 'two'\r\"three\"";
   std::string values = "a'b";
-  ASSERT_EQ(WriteEventJob(1, 1, record_, text, &values, 4, "user", "ref", 9601, 7), 1);
+  ASSERT_EQ(monitor::WriteEventJob(1, 1, record_, text, &values, 4, "user", "ref", 9601, 7), 1);
   EXPECT_EQ(text, "line one line  two   three ");
   EXPECT_EQ(values, "a b");
   std::string content = ReadFile(dir_ / ("jobs/" + Jobs()[0]));
@@ -103,7 +103,7 @@ TEST_F(EventJobTest, TextsAreCleanedAndCut) {
     std::string c = ReadFile(dir_ / ("jobs/" + j));
     if (c.find("xxxx") == std::string::npos) continue;
     std::size_t sql = c.find("SqlCmd=") + 7;
-    EXPECT_LE(c.size() - sql - 2, kStatementMax);
+    EXPECT_LE(c.size() - sql - 2, monitor::kStatementMax);
     EXPECT_TRUE(c.ends_with(",0,0,0)\r\n"));
   }
 }

@@ -35,17 +35,18 @@ class StatusServerTest : public ::testing::Test {
     settings_.watch_timeout = 100000;  // the watcher is judged in a test of its own
   }
   // Camera `n` as the loader leaves one whose stream is set up.
-  static CCamera& Camera(CameraTable& cameras, int n, const char* ref, bool permanent = true) {
+  static acquisition::Camera& Configured(acquisition::CameraTable& cameras, int n, const char* ref,
+                                         bool permanent = true) {
     cameras[n].reference = ref;
     cameras[n].SetPermanent(permanent ? 1 : 0);
     cameras[n].SetConfigured(1);
     return cameras[n];
   }
   // The first frame reaches camera `n` now: one whole JPEG image.
-  void FeedFrame(CCamera& camera, int n) {
+  void FeedFrame(acquisition::Camera& camera, int n) {
     camera.SetStreamFilePath(dir_ / ("stream" + std::to_string(n)));
     camera.SetCameraNumber(n);
-    ASSERT_EQ(camera.InitStream("127.0.0.1", 80, kStreamName, n), 0);
+    ASSERT_EQ(camera.InitStream("127.0.0.1", 80, acquisition::kStreamName, n), 0);
     camera.StartStreaming(1000);
     std::vector<std::uint8_t> frame(2000, 0x20);
     frame[0] = 0xFF, frame[1] = 0xD8, frame[frame.size() - 2] = 0xFF, frame.back() = 0xD9;
@@ -55,8 +56,8 @@ class StatusServerTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  metrics::Metrics metrics_;
-  ConfigSettings settings_;
+  core::Metrics metrics_;
+  core::Settings settings_;
 };
 
 // The watcher may be silent WatchTimeout (at least 1) + 30 seconds, counted
@@ -74,10 +75,10 @@ TEST_F(StatusServerTest, JobWatcherLoopLimit) {
   for (const auto& [watch_timeout, loop_at, checked_at, problem] : cases) {
     SCOPED_TRACE(testing::Message() << watch_timeout << " " << checked_at);
     FakeClock clock;
-    CameraTable cameras(clock);
-    metrics::Metrics metrics;
+    acquisition::CameraTable cameras(clock);
+    core::Metrics metrics;
     settings_.watch_timeout = watch_timeout;
-    StatusServer server({settings_, cameras, metrics, clock, {}});
+    status::StatusServer server({settings_, cameras, metrics, clock, {}});
     if (loop_at)
       metrics.WatcherHeartbeat(clock.MonotonicMicros() +
                                static_cast<std::int64_t>(*loop_at * platform::kMicrosPerSecond));
@@ -107,12 +108,12 @@ TEST_F(StatusServerTest, PermanentCameraFrameAgeAgainstItsWatchdogLimit) {
   for (const auto& [active, minutes, frame_at, checked_at, problem] : cases) {
     SCOPED_TRACE(testing::Message() << active << " " << minutes << " " << checked_at);
     FakeClock clock;
-    CameraTable cameras(clock);
-    CCamera& camera = Camera(cameras, 4, "Gate");
+    acquisition::CameraTable cameras(clock);
+    acquisition::Camera& camera = Configured(cameras, 4, "Gate");
     camera.ConfigureWatchdog(active, minutes, 0, 9601);
-    Camera(cameras, 5, "Lobby", false);
-    Camera(cameras, 6, "Yard").SetConfigured(0);
-    StatusServer server({settings_, cameras, metrics_, clock, {}});
+    Configured(cameras, 5, "Lobby", false);
+    Configured(cameras, 6, "Yard").SetConfigured(0);
+    status::StatusServer server({settings_, cameras, metrics_, clock, {}});
     clock.AdvanceSeconds(frame_at.value_or(0));
     if (frame_at) FeedFrame(camera, 4);
     clock.AdvanceSeconds(checked_at - frame_at.value_or(0));
@@ -124,9 +125,9 @@ TEST_F(StatusServerTest, PermanentCameraFrameAgeAgainstItsWatchdogLimit) {
 // and from its last frame after; its frame rate is 0 once that is 10 s old.
 TEST_F(StatusServerTest, MetricsShowFrameAgesOnTheClock) {
   FakeClock clock;
-  CameraTable cameras(clock);
-  Camera(cameras, 1, "Entrance \"north\"", false);
-  StatusServer server({settings_, cameras, metrics_, clock, [] { return 2; }});
+  acquisition::CameraTable cameras(clock);
+  Configured(cameras, 1, "Entrance \"north\"", false);
+  status::StatusServer server({settings_, cameras, metrics_, clock, [] { return 2; }});
   const std::string labels = "{camera=\"1\",ref=\"Entrance \\\"north\\\"\"} ";
   std::string text;
   const std::tuple<double, bool, const char*> steps[] = {

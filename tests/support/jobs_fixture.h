@@ -38,13 +38,13 @@ struct Reports {
     std::lock_guard<std::mutex> guard(mutex);
     lines.clear();
   }
-  static void Sink(void* self, char* text, ReportLevel level) {
+  static void Sink(void* self, char* text, core::ReportLevel level) {
     auto* r = static_cast<Reports*>(self);
     std::lock_guard<std::mutex> guard(r->mutex);
     r->lines.push_back(std::to_string(static_cast<int>(level)) + " " + text);
   }
   // Lines that are `level` followed by a text holding `text`.
-  int Count(const std::string& text, ReportLevel level) {
+  int Count(const std::string& text, core::ReportLevel level) {
     std::lock_guard<std::mutex> guard(mutex);
     std::string head = std::to_string(static_cast<int>(level)) + " ";
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
@@ -108,25 +108,25 @@ class JobsTest : public ::testing::Test {
     settings_.done_path = dir_ / "done", settings_.error_path = dir_ / "error";
     settings_.file_mask = "*.job";
     Reports::Get().Clear();  // each test counts its own lines
-    SetReportSink(&Reports::Get(), Reports::Sink);
+    core::SetReportSink(&Reports::Get(), Reports::Sink);
   }
 
   // The test's job runner, made at its first use: commands run with
   // `worker` (none: they are not run).
-  JobRunner& Runner(CommandWorker worker = nullptr) {
-    if (!runner_) runner_ = std::make_unique<JobRunner>(Context(), worker);
+  jobs::JobRunner& Runner(jobs::CommandWorker worker = nullptr) {
+    if (!runner_) runner_ = std::make_unique<jobs::JobRunner>(Context(), worker);
     return *runner_;
   }
   // A runner in place of the one made so far.
-  JobRunner& NewRunner(CommandWorker worker) {
+  jobs::JobRunner& NewRunner(jobs::CommandWorker worker) {
     runner_.reset();
     return Runner(worker);
   }
-  JobContext Context() { return {settings_, cameras_, commands_, alarms_, metrics_, clock_}; }
+  jobs::JobContext Context() { return {settings_, cameras_, commands_, alarms_, metrics_, clock_}; }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
   // Report lines of `level` holding `text`.
-  static int Said(const std::string& text, ReportLevel level = ReportLevel::kError) {
+  static int Said(const std::string& text, core::ReportLevel level = core::ReportLevel::kError) {
     return Reports::Get().Count(text, level);
   }
   std::vector<std::string> Names(const std::string& rel) const {
@@ -139,13 +139,13 @@ class JobsTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  ConfigSettings settings_;
-  metrics::Metrics metrics_;
+  core::Settings settings_;
+  core::Metrics metrics_;
   SteppedClock clock_;
-  CameraTable cameras_{clock_};
-  CommandRecords commands_;
-  AlarmServer alarms_{dir_ / "log", metrics_, clock_};
-  std::unique_ptr<JobRunner> runner_;
+  acquisition::CameraTable cameras_{clock_};
+  camera_http::CommandRecords commands_;
+  alarms::AlarmServer alarms_{dir_ / "log", metrics_, clock_};
+  std::unique_ptr<jobs::JobRunner> runner_;
 };
 
 }  // namespace jobs_test

@@ -1,7 +1,7 @@
-// CDatabase over the dbf engine: what it adds (its error lines, Find,
+// AlarmTable over the dbf engine: what it adds (its error lines, Find,
 // CopyRecord, deferred writes) and its locking between
 // processes writing one table, as our command threads and the alarm server do.
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,16 +19,16 @@ namespace {
 
 using namespace testing_support;
 
-const FIELD4INFO kFields[] = {{"NAME", 'C', 12, 0},
-                              {"STATUS", 'N', 3, 0},
-                              {"TIME", 'C', 6, 0},
-                              {"COUNTA", 'N', 8, 0},
-                              {"COUNTB", 'N', 8, 0}};
+const alarms::TableField kFields[] = {{"NAME", 'C', 12, 0},
+                                      {"STATUS", 'N', 3, 0},
+                                      {"TIME", 'C', 6, 0},
+                                      {"COUNTA", 'N', 8, 0},
+                                      {"COUNTB", 'N', 8, 0}};
 
 // A table of `records` records named CMD1, CMD2, ... with their numbers 0.
 std::string MakeTable(const TempDir& dir, int records) {
   std::string path = dir / "5F3A0001.dbf";
-  CDatabase db;
+  alarms::AlarmTable db;
   EXPECT_TRUE(db.Create(path.c_str(), kFields));
   for (int i = 1; i <= records; ++i)
     EXPECT_TRUE(db.Append() && db.Replace("NAME", ("CMD" + std::to_string(i)).c_str()) &&
@@ -38,7 +38,7 @@ std::string MakeTable(const TempDir& dir, int records) {
 }
 
 long ReadNumber(const std::string& path, long record, const char* field) {
-  CDatabase db;
+  alarms::AlarmTable db;
   long value = -1;
   if (db.Open(path.c_str()) && db.Go(record)) (void)db.Read(field, value);
   return value;
@@ -46,11 +46,11 @@ long ReadNumber(const std::string& path, long record, const char* field) {
 
 // Each failing operation gives its line "Error: <operation> - <reason>" and
 // changes nothing in the file; a table that cannot be opened at all says so.
-TEST(CDatabase, FailuresCarryTheirLine) {
+TEST(AlarmTable, FailuresCarryTheirLine) {
   TempDir dir;
   std::string path = MakeTable(dir, 2);
   const std::string before = ReadFile(path);
-  CDatabase db;
+  alarms::AlarmTable db;
   EXPECT_TRUE(!db.Open((dir / "missing.dbf").c_str()) && db.FileUnavailable());
   EXPECT_TRUE(!db.Open(nullptr) && db.FileUnavailable());
   long v = 0;
@@ -60,7 +60,7 @@ TEST(CDatabase, FailuresCarryTheirLine) {
   EXPECT_TRUE(line.starts_with("Error: CDatabase::Open - " + dir / "junk.dbf: ") &&
               !db.FileUnavailable())
       << line;
-  const FIELD4INFO bad[] = {{"X", 'Q', 3, 0}};
+  const alarms::TableField bad[] = {{"X", 'Q', 3, 0}};
   line = db.Create((dir / "bad.dbf").c_str(), bad).reason();
   EXPECT_TRUE(line.starts_with("Error: CDatabase::Create - ")) << line;
   ASSERT_TRUE(db.Open(path.c_str()));
@@ -95,7 +95,7 @@ TEST(CDatabase, FailuresCarryTheirLine) {
   // A value assigned but not written is a failure too.
   ASSERT_EQ(chmod(path.c_str(), 0444) + chmod(dir.path().c_str(), 0755), 0);
   EXPECT_EQ(RunWithoutPrivileges([&] {
-              CDatabase ro;
+              alarms::AlarmTable ro;
               return ro.Open(path.c_str()) && ro.Replace("STATUS", 5).reason() ==
                                                   "Error: CDatabase::Replace - " + path +
                                                       ": opened read only (Permission denied)"
@@ -105,10 +105,10 @@ TEST(CDatabase, FailuresCarryTheirLine) {
             0);
 }
 
-TEST(CDatabase, ReadsFindsCopiesAndDefersWrites) {
+TEST(AlarmTable, ReadsFindsCopiesAndDefersWrites) {
   TempDir dir;
   std::string path = MakeTable(dir, 4);
-  CDatabase db, reader;
+  alarms::AlarmTable db, reader;
   ASSERT_TRUE(db.Open(path.c_str()));
   // A short buffer gets what fits, terminated; numbers stored as text read
   // as numbers, garbage fails naming it.
@@ -159,7 +159,7 @@ TEST(CDatabase, ReadsFindsCopiesAndDefersWrites) {
 // which suffices while no one else writes the same field.
 bool CountUp(const std::string& path, long record, const char* counter, int rounds, bool lock) {
   for (int i = 1; i <= rounds; ++i) {
-    CDatabase db;
+    alarms::AlarmTable db;
     long value = 0;
     if (!db.Open(path.c_str()) || !db.Go(record) || (lock && !db.Lock()) ||
         !db.Read(counter, value) || !db.Replace(counter, value + 1) || !db.Replace("STATUS", i) ||
@@ -197,14 +197,14 @@ TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
     char c;
     while (read(gate[0], &c, 1) < 0 && errno == EINTR) {
     }
-    CDatabase db;
+    alarms::AlarmTable db;
     bool ok = record == 0 || CountUp(path, record, counter, kRounds, lock);
     for (int i = 0; record == 0 && ok && i < kRounds; ++i)
       ok = db.Open(path.c_str()) && db.Append() &&
            db.Replace("NAME", (counter + std::to_string(i)).c_str());
     _exit(ok ? 0 : 1);
   }
-  CDatabase holder;
+  alarms::AlarmTable holder;
   EXPECT_TRUE(holder.Open(path.c_str()) && holder.Lock());
   close(gate[1]);
   EXPECT_FALSE(WaitFor(
@@ -225,7 +225,7 @@ TEST(CDatabaseProcesses, WritersAtOnceLoseNothing) {
   EXPECT_EQ((std::vector<long>{ReadNumber(path, 1, "COUNTA"), ReadNumber(path, 1, "COUNTB"),
                                ReadNumber(path, 2, "COUNTA"), ReadNumber(path, 3, "COUNTA")}),
             (std::vector<long>{kRounds, kRounds, 2 * kRounds, kRounds}));
-  CDatabase db;
+  alarms::AlarmTable db;
   ASSERT_TRUE(db.Open(path.c_str()));
   ASSERT_EQ(db.RecCount(), 3 + 2 * kRounds);
   std::set<std::string> names;

@@ -3,6 +3,8 @@
 // per-camera record. A camera is active when its reference is not empty.
 #include <string>
 
+namespace core {
+
 // Camera numbers run from 1 to 159; slot 0 is never configured.
 inline constexpr int kCameraSlots = 160;
 // Video-server numbers run from 1 to 49; slot 0 is never configured.
@@ -12,7 +14,7 @@ inline constexpr std::size_t kReferenceMax = 255;  // "CameraRef"
 inline constexpr std::size_t kNameMax = 255;       // "Username", "Password"
 inline constexpr std::size_t kFamilyMax = 63;      // "CameraFamily"
 
-struct CCameraBase {
+struct CameraIdentity {
   std::string address;
   std::string reference;
   int port = 0;
@@ -26,3 +28,5 @@ struct CCameraBase {
 
   bool IsActive() const { return !reference.empty(); }
 };
+
+}  // namespace core

@@ -1,4 +1,4 @@
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -21,6 +21,8 @@
 #include "platform/named_objects.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+
+namespace monitor {
 
 namespace {
 
@@ -145,7 +147,7 @@ int Drain(const SockRecord& sock) {
 
 }  // namespace
 
-CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info, platform::Clock& clock)
+MonitorServer::MonitorServer(int port, const core::ApplicationInfo& info, platform::Clock& clock)
     : port_(port), clock_(clock), info_(info) {
   SockInit();
   com_port_ = kUndefined;
@@ -156,7 +158,7 @@ CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info, plat
   // The name goes last: WriteLog stays silent until it is set.
   name_ = info.program_name.substr(0, 255);
   for (const std::string& problem : problems) {
-    ConsoleLog(problem, ConsoleLevel::kError);
+    core::ConsoleLog(problem, core::ConsoleLevel::kError);
     WriteLog(problem);
   }
   if (!platform::StartThread([this] { ServerWaitConnThread(); }))
@@ -165,7 +167,7 @@ CInterfaceMonitor::CInterfaceMonitor(int port, const ApplicationInfo& info, plat
     WriteLog(Format(kStatusMessageMax, kCannotStartThread, "ServerWaitEventThread"));
 }
 
-void CInterfaceMonitor::StartFullStatusThread() {
+void MonitorServer::StartFullStatusThread() {
   std::call_once(terminate_once_, [this] {
     // A flag file left by an earlier run must not end the new init thread
     // at once: the event starts out not set.
@@ -185,7 +187,7 @@ void CInterfaceMonitor::StartFullStatusThread() {
   });
 }
 
-void CInterfaceMonitor::MonitorInitThread() {
+void MonitorServer::MonitorInitThread() {
   for (;;) {
     if (init_event_.Wait(kInitPollMs)) {
       init_event_.Reset();
@@ -202,7 +204,7 @@ void CInterfaceMonitor::MonitorInitThread() {
   for (SlotQueue& queue : queues_) queue.awaiting_status = false;
 }
 
-void CInterfaceMonitor::ServerWaitConnThread() {
+void MonitorServer::ServerWaitConnThread() {
   WriteLog(Format(kStatusMessageMax, kConnThreadStarted, port_));
   // One listening socket for good: clients that connect together wait in
   // its backlog instead of being reset between two accepts.
@@ -222,7 +224,7 @@ void CInterfaceMonitor::ServerWaitConnThread() {
   }
 }
 
-void CInterfaceMonitor::Admit(SockRecord& incoming) {
+void MonitorServer::Admit(SockRecord& incoming) {
   const in_addr peer = incoming.address.sin_addr;
   // Closed without a word: a stranger learns nothing from the port.
   if (!access_.Allows(peer)) {
@@ -258,8 +260,7 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   }
   // Not fatal when it fails: the connection works, it is only found dead
   // later if its peer vanishes.
-  (void)SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
-                      kKeepAliveProbes);
+  (void)SockKeepAlive(incoming, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes);
   ClientSlot& slot = slots_[index];
   {
     platform::MutexLock send_guard(slot.send_lock);
@@ -286,7 +287,7 @@ void CInterfaceMonitor::Admit(SockRecord& incoming) {
   }
 }
 
-void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
+void MonitorServer::LogRefusal(in_addr peer, const std::string& line) {
   const std::int64_t now = clock_.MonotonicMicros();
   auto found = refusals_logged_.find(peer.s_addr);
   if (found != refusals_logged_.end()) {
@@ -303,8 +304,8 @@ void CInterfaceMonitor::LogRefusal(in_addr peer, const std::string& line) {
   WriteLog(line);
 }
 
-void CInterfaceMonitor::ClientReceiveThread(int index, std::int64_t connected_us,
-                                            platform::Event* started) {
+void MonitorServer::ClientReceiveThread(int index, std::int64_t connected_us,
+                                        platform::Event* started) {
   started->Set();
   WriteLog(Format(kStatusMessageMax, kConnectionCreated, index));
   ClientSlot& slot = slots_[index];
@@ -331,14 +332,14 @@ void CInterfaceMonitor::ClientReceiveThread(int index, std::int64_t connected_us
   WriteLog(Format(kStatusMessageMax, kConnectionClosed, index));
 }
 
-void CInterfaceMonitor::WarnOfDefaultAlarm() {
+void MonitorServer::WarnOfDefaultAlarm() {
   char warning[kDefaultAlarmTextSize] = "";
   if (CheckDefaultAlarm(warning, sizeof warning) == 1)
     QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
 }
 
-bool CInterfaceMonitor::HandleReceive(int index, const char* buffer, int got,
-                                      ClientLogBudget& budget, TestInfoAnswers& answers) {
+bool MonitorServer::HandleReceive(int index, const char* buffer, int got, ClientLogBudget& budget,
+                                  TestInfoAnswers& answers) {
   ClientSlot& slot = slots_[index];
   // A client that has left gets nothing done any more: the rest of what it
   // sent is dropped with the connection, not read and logged for long after.
@@ -361,12 +362,11 @@ bool CInterfaceMonitor::HandleReceive(int index, const char* buffer, int got,
   return true;
 }
 
-bool CInterfaceMonitor::MayAnswerTestInfo(const TestInfoAnswers& answers) const {
+bool MonitorServer::MayAnswerTestInfo(const TestInfoAnswers& answers) const {
   return !answers.answered || clock_.MonotonicMicros() - answers.last_us >= kTestInfoIntervalUs;
 }
 
-void CInterfaceMonitor::AnswerTestInfo(int index, ClientLogBudget& budget,
-                                       TestInfoAnswers& answers) {
+void MonitorServer::AnswerTestInfo(int index, ClientLogBudget& budget, TestInfoAnswers& answers) {
   std::string line;
   int served = QueueTestSendInfo(&line);
   for (int i = 0; i < served; ++i) ClientWriteLog(budget, index, line);
@@ -391,15 +391,15 @@ std::string ReceivedCommandLogLine(MonitorCommand command, const char* received)
                 EscapeReceivedText(received).c_str());
 }
 
-void CInterfaceMonitor::HandleCommand(int index, MonitorCommand command, const char* text,
-                                      ClientLogBudget& budget) {
+void MonitorServer::HandleCommand(int index, MonitorCommand command, const char* text,
+                                  ClientLogBudget& budget) {
   if (command == MonitorCommand::kInit) init_event_.Set();
   if (command == MonitorCommand::kLogOn) log_off_[index].store(0);
   if (command == MonitorCommand::kLogOff) log_off_[index].store(1);
   ClientWriteLog(budget, index, ReceivedCommandLogLine(command, text));
 }
 
-void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {
+void MonitorServer::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {
   const std::int64_t now = clock_.MonotonicMicros();
   if (!budget.window_open || now - budget.window_start_us >= kLogBudgetWindowUs) {
     ClientLogLeftOut(budget, index, true);
@@ -415,14 +415,14 @@ void CInterfaceMonitor::ClientWriteLog(ClientLogBudget& budget, int index, std::
   }
 }
 
-void CInterfaceMonitor::ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing) {
+void MonitorServer::ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing) {
   if (budget.left_out == 0) return;
   if (!closing && clock_.MonotonicMicros() - budget.window_start_us < kLogBudgetWindowUs) return;
   WriteLog(Format(kStatusMessageMax, kLinesLeftOut, budget.left_out, index));
   budget.left_out = 0;
 }
 
-void CInterfaceMonitor::FreeSlot(int index) {
+void MonitorServer::FreeSlot(int index) {
   ClientSlot& slot = slots_[index];
   platform::MutexLock send_guard(slot.send_lock);
   (void)SockClose(slot.sock);
@@ -439,7 +439,7 @@ void CInterfaceMonitor::FreeSlot(int index) {
   queue.queue_count = 0;
 }
 
-void CInterfaceMonitor::ServerWaitEventThread() {
+void MonitorServer::ServerWaitEventThread() {
   WriteLog(kEventThreadStarted);
   bool go_on = false;
   for (;;) {
@@ -463,7 +463,7 @@ void CInterfaceMonitor::ServerWaitEventThread() {
   }
 }
 
-CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
+MonitorServer::SendState MonitorServer::SendPass() {
   bool waiting = false, blocked = false;
   blocked_sockets_.clear();
   std::vector<std::shared_ptr<const std::string>> taken;
@@ -536,12 +536,12 @@ CInterfaceMonitor::SendState CInterfaceMonitor::SendPass() {
   return blocked ? SendState::kBlocked : SendState::kEmpty;
 }
 
-void CInterfaceMonitor::QueueMessage(std::string_view text, MonitorMessageKind kind) {
+void MonitorServer::QueueMessage(std::string_view text, MonitorMessageKind kind) {
   QueueMessageImpl(text, kind, false);
 }
 
-void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKind kind,
-                                         bool begin_status) {
+void MonitorServer::QueueMessageImpl(std::string_view text, MonitorMessageKind kind,
+                                     bool begin_status) {
   auto copy = std::make_shared<const std::string>(text);
   bool pressure = false;
   {
@@ -560,7 +560,7 @@ void CInterfaceMonitor::QueueMessageImpl(std::string_view text, MonitorMessageKi
   if (pressure) pressure_event_.Set();
 }
 
-void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
+void MonitorServer::ForwardLog(char* text, core::ReportLevel level) {
   char* out = text;
   for (const char* in = text; *in != '\0'; ++in)
     if (*in != '<' && *in != '>') *out++ = *in;
@@ -584,7 +584,7 @@ void CInterfaceMonitor::ForwardLog(char* text, ReportLevel level) {
   log_history_next_ = (log_history_next_ + 1) % kLogHistoryEntries;
 }
 
-void CInterfaceMonitor::SendLogHistory() {
+void MonitorServer::SendLogHistory() {
   // Queues while holding LogHistoryLock: LogHistoryLock before QueueLock.
   platform::MutexLock guard(LogHistoryLock);
   for (int k = 0; k < kLogHistoryEntries; ++k) {
@@ -596,27 +596,27 @@ void CInterfaceMonitor::SendLogHistory() {
   }
 }
 
-void CInterfaceMonitor::SetConnection(std::atomic<int>& state, int value, const char* on,
-                                      const char* off) {
+void MonitorServer::SetConnection(std::atomic<int>& state, int value, const char* on,
+                                  const char* off) {
   QueueMessage(value == 1 ? on : off, MonitorMessageKind::kStatus);
   state.store(value == 1 ? 1 : 0);
 }
 
-void CInterfaceMonitor::SetAlarmServerConnection(int state) {
+void MonitorServer::SetAlarmServerConnection(int state) {
   SetConnection(alarm_server_connection_, state, kAlarmServerOn, kAlarmServerOff);
 }
 
-void CInterfaceMonitor::SetRemoteSystemConnection(int state) {
+void MonitorServer::SetRemoteSystemConnection(int state) {
   SetConnection(remote_system_connection_, state, kRemoteSystemOn, kRemoteSystemOff);
 }
 
-void CInterfaceMonitor::SendTestSendInfo() {
+void MonitorServer::SendTestSendInfo() {
   std::string line;
   int served = QueueTestSendInfo(&line);
   for (int i = 0; i < served; ++i) WriteLog(line);
 }
 
-int CInterfaceMonitor::QueueTestSendInfo(std::string* line) {
+int MonitorServer::QueueTestSendInfo(std::string* line) {
   std::string reply = Format(kStatusMessageMax, kTestSendInfo, test_message_.c_str(),
                              test_last_number_.c_str(), test_description_.c_str());
   auto copy = std::make_shared<const std::string>(reply);
@@ -640,16 +640,18 @@ int CInterfaceMonitor::QueueTestSendInfo(std::string* line) {
   return served;
 }
 
-void CInterfaceMonitor::WriteLog(std::string_view text) {
+void MonitorServer::WriteLog(std::string_view text) {
   if (name_.empty()) return;
-  platform::MutexLock guard(LogFileLock);
-  AppendDailyLogLocked(name_, text);
+  platform::MutexLock guard(core::LogFileLock);
+  core::AppendDailyLogLocked(name_, text);
 }
 
-int CInterfaceMonitor::ConnectedClients() {
+int MonitorServer::ConnectedClients() {
   platform::MutexLock guard(QueueLock);
   int count = 0;
   for (const SlotQueue& queue : queues_)
     if (queue.state == SlotState::kConnected) ++count;
   return count;
 }
+
+}  // namespace monitor

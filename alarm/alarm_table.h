@@ -1,5 +1,5 @@
 #pragma once
-// CDatabase: one open xBase table of the alarm server (a per-alarm table or
+// AlarmTable: one open xBase table of the alarm server (a per-alarm table or
 // the alarm definitions in "vm001.dbf"), on top of our dbf engine
 // (platform/dbf.h). Records are numbered from 1. An operation that fails
 // returns a platform::Status whose reason is the gateway's line for it,
@@ -19,32 +19,34 @@
 #include "platform/dbf.h"
 #include "platform/status.h"
 
-// Field list of CDatabase::Create: name, type ('C' or 'N'), length, decimals.
-struct FIELD4INFO {
+namespace alarms {
+
+// Field list of AlarmTable::Create: name, type ('C' or 'N'), length, decimals.
+struct TableField {
   const char* name;
   int type;
   unsigned len;
   unsigned dec;
 };
 
-class CDatabase {
+class AlarmTable {
  public:
   // Caption of every error line.
   static constexpr const char* kErrorCaption = "Error";
 
-  CDatabase();
+  AlarmTable();
   // A copy opens the same table anew and stands on the same record.
-  CDatabase(const CDatabase& other) = default;
-  CDatabase& operator=(const CDatabase& other) = default;
+  AlarmTable(const AlarmTable& other) = default;
+  AlarmTable& operator=(const AlarmTable& other) = default;
   // Releases the file; pending changes are written first, as Close does.
-  virtual ~CDatabase();
+  virtual ~AlarmTable();
 
   // Closes an open table, opens `path` and stands on its first record.
   // Fails when the table cannot be opened (FileUnavailable(): missing, no
   // permission) or read (a file that is there but holds no readable table).
   virtual platform::Status Open(const char* path);
   // Replaces any file of that path by an empty table of `fields` and opens it.
-  virtual platform::Status Create(const char* path, std::span<const FIELD4INFO> fields);
+  virtual platform::Status Create(const char* path, std::span<const TableField> fields);
   // Writes pending changes, frees the field cache, closes the table. Fails
   // ("CDatabase::Flush") when pending changes could not be written (the
   // table is closed all the same), so that a caller that writes by closing
@@ -158,3 +160,5 @@ class CDatabase {
   std::vector<FieldCacheEntry> field_cache_;
   int auto_flush_ = 0;
 };
+
+}  // namespace alarms

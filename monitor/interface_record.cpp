@@ -1,4 +1,4 @@
-#include "monitor/interface.h"
+#include "monitor/interface_record.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,11 +13,13 @@
 
 #include "core/profile/user_profile.h"
 #include "monitor/event_job.h"
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 #include "platform/profile.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
+
+namespace monitor {
 
 namespace {
 constexpr const char* kStartEventText = "Application '%s' started (version %s)";
@@ -49,7 +51,7 @@ std::string Hex8(std::time_t t) {
 class PortRegisterLock {
  public:
   explicit PortRegisterLock(platform::Clock& clock) {
-    const std::string path = ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
+    const std::string path = core::ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
     fd_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd_.valid()) {
       why_ = platform::StringPrintf(kPortLockFailed, path.c_str(), std::strerror(errno));
@@ -75,44 +77,44 @@ class PortRegisterLock {
 };
 }  // namespace
 
-CInterface::CInterface(std::string_view program_name, platform::Clock& clock)
+InterfaceRecord::InterfaceRecord(std::string_view program_name, platform::Clock& clock)
     : name_(program_name.substr(0, 259)), clock_(clock) {}
 
-CInterface::~CInterface() {
+InterfaceRecord::~InterfaceRecord() {
   {
-    platform::MutexLock guard(LogFileLock);
+    platform::MutexLock guard(core::LogFileLock);
     stopping_ = true;
     ring_changed_.SignalAll();
-    while (flusher_running_) ring_changed_.Wait(LogFileLock);
+    while (flusher_running_) ring_changed_.Wait(core::LogFileLock);
   }
   FlushErrorRing();
 }
 
-void CInterface::SetMonitor(CInterfaceMonitor* monitor) { monitor_.store(monitor); }
+void InterfaceRecord::SetMonitor(MonitorServer* monitor) { monitor_.store(monitor); }
 
-void CInterface::Log(char* text, ReportLevel level) {
+void InterfaceRecord::Log(char* text, core::ReportLevel level) {
   WriteLogFile(text, level);
   // The file keeps the line as reported; the monitor strips the angle
   // brackets from the caller's buffer afterwards.
-  if (level == ReportLevel::kLogOnly) return;
-  if (CInterfaceMonitor* monitor = monitor_.load()) monitor->ForwardLog(text, level);
+  if (level == core::ReportLevel::kLogOnly) return;
+  if (MonitorServer* monitor = monitor_.load()) monitor->ForwardLog(text, level);
 }
 
-void CInterface::WriteLogFile(std::string_view text, ReportLevel level) {
-  platform::MutexLock guard(LogFileLock);
-  std::string line = AppendDailyLogLocked(name_, text);
-  if (level == ReportLevel::kError) AddErrorEntryLocked(line);
+void InterfaceRecord::WriteLogFile(std::string_view text, core::ReportLevel level) {
+  platform::MutexLock guard(core::LogFileLock);
+  std::string line = core::AppendDailyLogLocked(name_, text);
+  if (level == core::ReportLevel::kError) AddErrorEntryLocked(line);
 }
 
-void CInterface::AddErrorEntry(std::string_view line) {
-  platform::MutexLock guard(LogFileLock);
+void InterfaceRecord::AddErrorEntry(std::string_view line) {
+  platform::MutexLock guard(core::LogFileLock);
   AddErrorEntryLocked(line);
 }
 
-void CInterface::AddErrorEntryLocked(std::string_view line) {
+void InterfaceRecord::AddErrorEntryLocked(std::string_view line) {
   // Runs under LogFileLock, so two errors never take the same index.
   if (!ring_loaded_) {
-    nb_errors_ = GetIniInt("Global", "NbErrors", 0, ErrorRingFileName());
+    nb_errors_ = core::GetIniInt("Global", "NbErrors", 0, ErrorRingFileName());
     ring_loaded_ = true;
   }
   int index = static_cast<int>((static_cast<long long>(nb_errors_) + 1) % kErrorRingSize);
@@ -130,39 +132,39 @@ void CInterface::AddErrorEntryLocked(std::string_view line) {
   ring_changed_.SignalAll();
 }
 
-void CInterface::ErrorRingFlusher() {
-  LogFileLock.Lock();
+void InterfaceRecord::ErrorRingFlusher() {
+  core::LogFileLock.Lock();
   for (;;) {
-    while (ring_order_.empty() && !stopping_) ring_changed_.Wait(LogFileLock);
+    while (ring_order_.empty() && !stopping_) ring_changed_.Wait(core::LogFileLock);
     if (stopping_) break;
-    LogFileLock.Unlock();
+    core::LogFileLock.Unlock();
     FlushErrorRing();
     const std::int64_t next_round = clock_.MonotonicMicros() + kErrorRingFlushIntervalUs;
-    LogFileLock.Lock();
+    core::LogFileLock.Lock();
     // What comes in meanwhile waits for the next round.
     if (!AwaitNextRound(next_round)) break;
   }
   flusher_running_ = false;
   ring_changed_.SignalAll();
-  LogFileLock.Unlock();
+  core::LogFileLock.Unlock();
 }
 
-bool CInterface::AwaitNextRound(std::int64_t round_us) {
+bool InterfaceRecord::AwaitNextRound(std::int64_t round_us) {
   // New entries wake the wait too; it goes on until the clock has reached
   // the round.
   while (!stopping_) {
     const std::int64_t left_us = round_us - clock_.MonotonicMicros();
     if (left_us <= 0) return true;
-    ring_changed_.WaitFor(LogFileLock, std::chrono::microseconds(left_us));
+    ring_changed_.WaitFor(core::LogFileLock, std::chrono::microseconds(left_us));
   }
   return false;
 }
 
-void CInterface::FlushErrorRing() {
+void InterfaceRecord::FlushErrorRing() {
   platform::MutexLock flushing(ring_flush_lock_);
   std::vector<platform::ProfileWrite> writes;
   {
-    platform::MutexLock guard(LogFileLock);
+    platform::MutexLock guard(core::LogFileLock);
     if (ring_order_.empty()) return;
     writes.reserve(ring_order_.size() + 1);
     char key[32];
@@ -176,16 +178,16 @@ void CInterface::FlushErrorRing() {
   }
   // The same file one profile write per entry and count would leave, written
   // once and outside LogFileLock.
-  (void)platform::ProfileWriteStrings(ResolveProfilePath(ErrorRingFileName()), writes);
+  (void)platform::ProfileWriteStrings(core::ResolveProfilePath(ErrorRingFileName()), writes);
 }
 
-int CInterface::GetMonitorPort() {
+int InterfaceRecord::GetMonitorPort() {
   PortRegisterLock lock(clock_);
   if (!lock.why().empty()) {
     std::string message = lock.why();
-    Log(message.data(), ReportLevel::kError);
+    Log(message.data(), core::ReportLevel::kError);
   }
-  CUserProfile reg(kPortRegisterFile);
+  core::ProfileFile reg(kPortRegisterFile);
   int first = -1, last = -1;
   if (reg.Open()) {
     reg.GetInt("Config", "FirstIPPort", -1, &first);
@@ -220,17 +222,17 @@ int CInterface::GetMonitorPort() {
   // No port of the range is free: fall back to the end of the default range,
   // which the register itself never hands out, and say so.
   std::string msg = platform::StringPrintf(kNoFreePort, first, last, kDefaultLastIPPort);
-  Log(msg.data(), ReportLevel::kError);
+  Log(msg.data(), core::ReportLevel::kError);
   return kDefaultLastIPPort;
 }
 
-int CInterface::ReportApplicationStarted(std::string_view application_name,
-                                         std::string_view version) {
+int InterfaceRecord::ReportApplicationStarted(std::string_view application_name,
+                                              std::string_view version) {
   const std::time_t now = clock_.WallSeconds();
   std::string profile = ProfileFileName();
-  (void)WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
-  if (GetIniString("Statistics", "FirstInstallation", "", profile, 256).empty())
-    (void)WriteIniString("Statistics", "FirstInstallation", Hex8(now).c_str(), profile);
+  (void)core::WriteIniString("Statistics", "LastStartup", Hex8(now).c_str(), profile);
+  if (core::GetIniString("Statistics", "FirstInstallation", "", profile, 256).empty())
+    (void)core::WriteIniString("Statistics", "FirstInstallation", Hex8(now).c_str(), profile);
 
   std::string app(application_name), ver(version);
   char text[1024], values[1024];
@@ -240,3 +242,5 @@ int CInterface::ReportApplicationStarted(std::string_view application_name,
   return WriteEventJob(1, kStartEventCode, *this, event_text, &event_values, kStartEventModuleType,
                        nullptr, nullptr, 0, 0);
 }
+
+}  // namespace monitor

@@ -1,5 +1,5 @@
 #pragma once
-// CInterfaceMonitor: the TCP server monitoring clients connect to. It sends
+// MonitorServer: the TCP server monitoring clients connect to. It sends
 // each client the gateway's identity, connection states, configuration and
 // statistics (the full status), and every line reported through the
 // interface record; clients may ask for the full status again, switch the
@@ -50,6 +50,8 @@
 namespace platform {
 class NamedEvent;
 }
+
+namespace monitor {
 
 inline constexpr int kMonitorClients = 50;           // client slots
 inline constexpr int kMonitorQueuePositions = 1024;  // waiting messages per client
@@ -105,17 +107,17 @@ MonitorCommand ParseMonitorCommand(const char* received);
 // line of its own) and the line cut at kStatusMessageMax characters.
 std::string ReceivedCommandLogLine(MonitorCommand command, const char* received);
 
-class CInterfaceMonitor {
+class MonitorServer {
  public:
   // Starts ServerWaitConnThread and ServerWaitEventThread on `port`. The
   // name, profile file name and version of `info` are reported to clients.
   // `clock` measures every interval and dates the forwarded lines; it must
   // outlive the server.
-  CInterfaceMonitor(int port, const ApplicationInfo& info, platform::Clock& clock);
+  MonitorServer(int port, const core::ApplicationInfo& info, platform::Clock& clock);
   // Detached threads hold the server until the process ends.
-  ~CInterfaceMonitor() = delete;
-  CInterfaceMonitor(const CInterfaceMonitor&) = delete;
-  CInterfaceMonitor& operator=(const CInterfaceMonitor&) = delete;
+  ~MonitorServer() = delete;
+  MonitorServer(const MonitorServer&) = delete;
+  MonitorServer& operator=(const MonitorServer&) = delete;
 
   // Creates the named event "TerminateInterfaceMonitor" (not set) and starts
   // MonitorInitThread, which sends the full status whenever it is asked,
@@ -132,7 +134,7 @@ class CInterfaceMonitor {
 
   // Sends a reported line to the clients and keeps it in the log history.
   // Removes every '<' and '>' from `text` in place.
-  void ForwardLog(char* text, ReportLevel level);
+  void ForwardLog(char* text, core::ReportLevel level);
 
   // Queues a copy of `text` for every connected client (log messages not
   // for clients that switched them off); a client with 1024 waiting
@@ -280,7 +282,7 @@ class CInterfaceMonitor {
 
   std::string name_;               // program name, at most 255 characters
   std::string profile_file_name_;  // name followed by ".ini"
-  ApplicationInfo info_;
+  core::ApplicationInfo info_;
   std::string com_port_;
   std::string mode_;
   // Nothing in the gateway fills these; the reply carries them empty.
@@ -323,8 +325,10 @@ class CInterfaceMonitor {
   platform::Mutex LogHistoryLock;
   struct HistoryEntry {
     std::string text;
-    ReportLevel level = ReportLevel::kSuccess;
+    core::ReportLevel level = core::ReportLevel::kSuccess;
   };
   std::array<HistoryEntry, kLogHistoryEntries> LogHistory GUARDED_BY(LogHistoryLock);
   int log_history_next_ GUARDED_BY(LogHistoryLock) = 0;
 };
+
+}  // namespace monitor

@@ -1,5 +1,5 @@
 // The monitor server in-process, against plain loopback clients.
-#include "monitor/interface_monitor.h"
+#include "monitor/monitor_server.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <tuple>
 
 #include "core/profile/user_profile.h"
-#include "monitor/interface.h"
+#include "monitor/interface_record.h"
 #include "support/fake_clock.h"
 #include "support/monitor_test_client.h"
 #include "support/sandbox.h"
@@ -49,13 +49,13 @@ class MonitorTest : public ::testing::Test {
     name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   // A monitor the way main starts it, on a free port unless one is given.
-  CInterfaceMonitor* Start(int port = 0) {
-    ApplicationInfo info;
+  monitor::MonitorServer* Start(int port = 0) {
+    core::ApplicationInfo info;
     info.program_name = name_;
     info.version = kVersion;
     info.profile_file_name = name_ + ".ini";
     port_ = port ? port : FreeLoopbackPort();
-    auto* monitor = new CInterfaceMonitor(port_, info, clock_);
+    auto* monitor = new monitor::MonitorServer(port_, info, clock_);
     monitor->StartFullStatusThread();
     monitor->SetAlarmServerConnection(1);
     monitor->SetRemoteSystemConnection(1);
@@ -75,7 +75,8 @@ class MonitorTest : public ::testing::Test {
   // taken it in, so the next one is received apart from it.
   void Command(MonitorTestClient& client, const std::string& text) {
     clock_.AdvanceSeconds(1);
-    auto line = ReceivedCommandLogLine(ParseMonitorCommand(text.c_str()), text.c_str());
+    auto line =
+        monitor::ReceivedCommandLogLine(monitor::ParseMonitorCommand(text.c_str()), text.c_str());
     const std::size_t before = CountOf(Log(), line);
     ASSERT_TRUE(client.Send(text));
     ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), line) > before; }, 60)) << text;
@@ -88,7 +89,8 @@ class MonitorTest : public ::testing::Test {
 };
 
 // Forwards a copy of `text` (ForwardLog edits its line in place).
-void Forward(CInterfaceMonitor* monitor, std::string text, ReportLevel level = ReportLevel::kInfo) {
+void Forward(monitor::MonitorServer* monitor, std::string text,
+             core::ReportLevel level = core::ReportLevel::kInfo) {
   monitor->ForwardLog(text.data(), level);
 }
 
@@ -103,9 +105,9 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
             "[Config]\nDescription=North gate\nRemoteSystemName=RS1\nPhysicalLayer=TCP\n"
             "[Statistics]\nLastWD=" +
                 hex + "\nLastWDAlr=" + hex + "\nLastDataSent=\nLastStartup=" + hex + "\n");
-  CInterfaceMonitor* monitor = Start();
+  monitor::MonitorServer* monitor = Start();
   for (int i = 1; i <= 25; ++i)  // any level is forwarded
-    Forward(monitor, "line " + std::to_string(i) + " <x>", static_cast<ReportLevel>(i % 4));
+    Forward(monitor, "line " + std::to_string(i) + " <x>", static_cast<core::ReportLevel>(i % 4));
   MonitorTestClient client;
   ASSERT_TRUE(client.Connect(port_));
   std::vector<std::string> got = client.Take(kStatusCount + 40);
@@ -147,7 +149,7 @@ TEST_F(MonitorTest, NewClientGetsFullStatusAndHistoryTwice) {
 }
 
 TEST_F(MonitorTest, CommandsInAnyLetterCase) {
-  CInterfaceMonitor* monitor = Start();
+  monitor::MonitorServer* monitor = Start();
   MonitorTestClient client;
   ConnectAndDrain(client);
   Command(client, "<COMMAND TYPE=INIT />");
@@ -188,15 +190,15 @@ TEST_F(MonitorTest, CommandsInAnyLetterCase) {
   Command(client, "<getTestSendInfo/>");
   EXPECT_EQ(client.Until("<TestSendInfo"), std::vector<std::string>{kTestInfoReply});
   Command(client, "<command type=LOG state=On />");
-  Forward(monitor, "visible line", ReportLevel::kError);
+  Forward(monitor, "visible line", core::ReportLevel::kError);
   std::string m;
   ASSERT_TRUE(client.Next(&m));
   EXPECT_TRUE(std::regex_match(m, LogEvent(3, "visible line"))) << m;
 }
 
 TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
-  CInterfaceMonitor* monitor = Start();
-  ASSERT_TRUE(WriteIniString("Statistics", "LastWD", kSomeTimeHex, name_ + ".ini"));
+  monitor::MonitorServer* monitor = Start();
+  ASSERT_TRUE(core::WriteIniString("Statistics", "LastWD", kSomeTimeHex, name_ + ".ini"));
   MonitorTestClient client;
   ConnectAndDrain(client);
   const std::string app =
@@ -206,9 +208,9 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
   // description, LastWD.
   const std::tuple<int, int, int, std::vector<std::string>, std::string> cases[] = {
       // clang-format off
-      {kPhysicalLayerIp, kWatchdogData, 0, {"ipaddress>10.1.2.3", "ipport>5000"}, ShownTime(kSomeTime)},
-      {kPhysicalLayerPort, kWatchdogNone, 1, {"ipport>5000"}, "No watchdog activated"},
-      {7, kWatchdogPhysical, 0, {}, "No 7-layer data watchdog - only physical supervision"},
+      {monitor::kPhysicalLayerIp, monitor::kWatchdogData, 0, {"ipaddress>10.1.2.3", "ipport>5000"}, ShownTime(kSomeTime)},
+      {monitor::kPhysicalLayerPort, monitor::kWatchdogNone, 1, {"ipport>5000"}, "No watchdog activated"},
+      {7, monitor::kWatchdogPhysical, 0, {}, "No 7-layer data watchdog - only physical supervision"},
       // clang-format on
   };
   for (const auto& [layer, watchdog, direction, configuration, last_wd] : cases) {
@@ -229,14 +231,14 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
   // Lines of the record lose their angle brackets for the clients only.
-  CInterface record(name_, clock_);
+  monitor::InterfaceRecord record(name_, clock_);
   record.SetMonitor(monitor);
   char text[] = "camera <3> \"up\"", secret[] = "file only";
-  record.Log(text, ReportLevel::kInfo);
+  record.Log(text, core::ReportLevel::kInfo);
   EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
-  record.Log(secret, ReportLevel::kLogOnly);
+  record.Log(secret, core::ReportLevel::kLogOnly);
   std::string long_line(2000, 'y');
-  record.Log(long_line.data(), ReportLevel::kSuccess);
+  record.Log(long_line.data(), core::ReportLevel::kSuccess);
   std::vector<std::string> got = client.Take(2);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_TRUE(std::regex_match(got[0], LogEvent(1, "camera 3 \"up\""))) << got[0];
@@ -288,7 +290,7 @@ TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
   EXPECT_TRUE(
       LogHas("Connection to the interface monitor from 127.0.0.1 refused: already 10 "
              "connections from there"));
-  for (int i = 10; i < kMonitorClients; ++i) {
+  for (int i = 10; i < monitor::kMonitorClients; ++i) {
     std::string from = "127.0.0." + std::to_string(1 + i / 10);
     clients.push_back(std::make_unique<MonitorTestClient>());
     ASSERT_TRUE(clients.back()->Connect(port_, 60, from.c_str())) << i;
@@ -308,7 +310,7 @@ TEST_F(MonitorTest, AllowListPerAddressAndFiftyClientsAtMost) {
 }
 
 TEST_F(MonitorTest, BadClientsHoldUpNobody) {
-  CInterfaceMonitor* monitor = Start();
+  monitor::MonitorServer* monitor = Start();
   MonitorTestClient reader;
   ConnectAndDrain(reader);
   // A client that never reads after its first message.
@@ -369,7 +371,7 @@ TEST_F(MonitorTest, NoClientFloodsTheLog) {
     for (auto& c : clients) c->Send("<getTestSendInfo/>");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_LE(caused(), kClients * kClientLogLinesPerSecond);
+  EXPECT_LE(caused(), kClients * monitor::kClientLogLinesPerSecond);
   // Once the second is over, the count of the others is written.
   clock_.AdvanceSeconds(1);
   EXPECT_TRUE(LogHas("lines caused by the interface monitor client with index"));
@@ -385,7 +387,7 @@ TEST_F(MonitorTest, NoClientFloodsTheLog) {
   clients.clear();
   ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), " closed\r\n") >= kClients + 1; }, 60));
   // Two seconds of the clock: at most 10 lines per client and second.
-  EXPECT_LE(caused(), (kClients + 1) * 2 * kClientLogLinesPerSecond);
+  EXPECT_LE(caused(), (kClients + 1) * 2 * monitor::kClientLogLinesPerSecond);
 }
 
 TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
@@ -406,8 +408,8 @@ TEST_F(MonitorTest, PortTakenAtStartIsBoundLater) {
 }
 
 TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
-  CInterfaceMonitor* monitor = Start();
-  char text[kDefaultAlarmTextSize];
+  monitor::MonitorServer* monitor = Start();
+  char text[monitor::kDefaultAlarmTextSize];
   // Without a table: -1, written to the log.
   EXPECT_EQ(monitor->CheckDefaultAlarm(text, sizeof text), -1);
   EXPECT_TRUE(LogHas("failed opening VMDB"));
@@ -458,11 +460,11 @@ TEST_F(MonitorTest, DefaultAlarmCheckReportsTheLastFailingTestToClients) {
   const std::string warning = "<config_warning label=\"" + group + "\" />";
   MonitorTestClient quiet, taking;
   ConnectAndDrain(quiet);
-  clock_.Advance(kDefaultAlarmCheckDelayUs);
+  clock_.Advance(monitor::kDefaultAlarmCheckDelayUs);
   EXPECT_EQ(quiet.Until("<config_warning"), std::vector<std::string>{warning});
   Command(quiet, "<command type=log state=OFF />");
   ConnectAndDrain(taking);
-  clock_.Advance(kDefaultAlarmCheckDelayUs);
+  clock_.Advance(monitor::kDefaultAlarmCheckDelayUs);
   EXPECT_EQ(taking.Until("<config_warning"), std::vector<std::string>{warning});
   Command(quiet, "<getTestSendInfo/>");
   for (const std::string& m : quiet.Until("<TestSendInfo"))

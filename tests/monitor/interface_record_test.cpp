@@ -1,4 +1,4 @@
-#include "monitor/interface.h"
+#include "monitor/interface_record.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -39,13 +39,13 @@ class InterfaceTest : public ::testing::Test {
 };
 
 TEST_F(InterfaceTest, DailyLogLinesErrorRingAndStartStatistics) {
-  CInterface record("ocelam", clock_);
+  monitor::InterfaceRecord record("ocelam", clock_);
   char info[] = "camera 3 <streaming>";
-  record.Log(info, ReportLevel::kInfo);
+  record.Log(info, core::ReportLevel::kInfo);
   std::string long_line(600, 'x');
-  record.Log(long_line.data(), ReportLevel::kLogOnly);
+  record.Log(long_line.data(), core::ReportLevel::kLogOnly);
   char error[] = "ERROR: something failed";
-  record.Log(error, ReportLevel::kError);
+  record.Log(error, core::ReportLevel::kError);
   std::istringstream log(TodayLog("ocelam"));
   std::vector<std::string> lines;
   for (std::string l; std::getline(log, l);) lines.push_back(l);
@@ -53,29 +53,29 @@ TEST_F(InterfaceTest, DailyLogLinesErrorRingAndStartStatistics) {
   EXPECT_TRUE(
       std::regex_match(lines[0], std::regex(R"(\d\d\.\d\d \d\d:\d\d:\d\d camera 3 <streaming>\r)")))
       << lines[0];
-  EXPECT_EQ(lines[1].size(), kLogLineMax + 1);  // 511 characters and the CR
+  EXPECT_EQ(lines[1].size(), core::kLogLineMax + 1);  // 511 characters and the CR
   // The error ring holds the same formatted line under index 1, written by
   // the record's own thread shortly after; the next error waits until a
   // second has gone by on the record's clock.
-  auto errors = [] { return GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini"); };
+  auto errors = [] { return core::GetIniInt("Global", "NbErrors", -1, "ocelam_error.ini"); };
   ASSERT_TRUE(WaitFor([&] { return errors() == 1; }, 60));
-  EXPECT_EQ(GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
+  EXPECT_EQ(core::GetIniString("Error", "Error_1", "", "ocelam_error.ini", 600) + "\r", lines[2]);
   record.AddErrorEntry("ERROR: once more");
   EXPECT_FALSE(WaitFor([&] { return errors() == 2; }, 1.5));
   clock_.AdvanceSeconds(1);
   EXPECT_TRUE(WaitFor([&] { return errors() == 2; }, 60));
   // A start keeps the first installation's time and notes its own.
-  ASSERT_TRUE(WriteIniString("Statistics", "FirstInstallation", "00000001", "ocelam.ini"));
+  ASSERT_TRUE(core::WriteIniString("Statistics", "FirstInstallation", "00000001", "ocelam.ini"));
   record.ReportApplicationStarted("ocelam", "v.1.0.0.1");
-  EXPECT_EQ(GetIniString("Statistics", "FirstInstallation", "", "ocelam.ini") + " " +
-                GetIniString("Statistics", "LastStartup", "", "ocelam.ini"),
+  EXPECT_EQ(core::GetIniString("Statistics", "FirstInstallation", "", "ocelam.ini") + " " +
+                core::GetIniString("Statistics", "LastStartup", "", "ocelam.ini"),
             "00000001 6a18a501");
 }
 
 TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
   WriteFile(Ini("gw_error.ini"), "; kept\n[Global]\nNbErrors=1022\n[Error]\nError_5=old\n");
   {
-    CInterface record("gw", clock_);
+    monitor::InterfaceRecord record("gw", clock_);
     for (int i = 0; i < 5; ++i) record.AddErrorEntry("ERROR " + std::to_string(i));
     record.FlushErrorRing();
   }
@@ -83,34 +83,36 @@ TEST_F(InterfaceTest, ErrorRingWrapsAndHandEditedCountsStayInRange) {
   EXPECT_EQ(ReadFile(Ini("gw_error.ini")),
             "; kept\n[Global]\nNbErrors=3\n[Error]\nError_5=old\nError_1023=ERROR 0\n"
             "Error_0=ERROR 1\nError_1=ERROR 2\nError_2=ERROR 3\nError_3=ERROR 4\n");
-  ASSERT_TRUE(WriteIniString("Global", "NbErrors", "-5", "gw_error.ini"));
+  ASSERT_TRUE(core::WriteIniString("Global", "NbErrors", "-5", "gw_error.ini"));
   {
-    CInterface record("gw", clock_);
+    monitor::InterfaceRecord record("gw", clock_);
     record.AddErrorEntry("negative");
   }  // a clean end writes what is left
-  EXPECT_EQ(GetIniString("Error", "Error_-4", "", "gw_error.ini"), "negative");
+  EXPECT_EQ(core::GetIniString("Error", "Error_-4", "", "gw_error.ini"), "negative");
 }
 
 TEST_F(InterfaceTest, PortRegisterIsSharedByTheFamily) {
-  CInterface first("ocelam", clock_), second("other", clock_);
+  monitor::InterfaceRecord first("ocelam", clock_), second("other", clock_);
   // The first found again on a restart.
   EXPECT_EQ(
       (std::vector<int>{first.GetMonitorPort(), second.GetMonitorPort(), first.GetMonitorPort()}),
       (std::vector<int>{22001, 22002, 22001}));
-  EXPECT_EQ(GetIniString("Config", "FirstIPPort", "", kPortRegisterFile) + " " +
-                GetIniString("Config", "LastIPPort", "", kPortRegisterFile) + " " +
-                GetIniString("Interfaces", "22002", "", kPortRegisterFile),
+  EXPECT_EQ(core::GetIniString("Config", "FirstIPPort", "", monitor::kPortRegisterFile) + " " +
+                core::GetIniString("Config", "LastIPPort", "", monitor::kPortRegisterFile) + " " +
+                core::GetIniString("Interfaces", "22002", "", monitor::kPortRegisterFile),
             "22001 22499 other.ini");
   // The last port of the range is never handed out; with none left the
   // record says so in the error ring and falls back.
-  WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=30000\nLastIPPort=30001\n");
-  CInterface third("third", clock_);
+  WriteFile(Ini(monitor::kPortRegisterFile), "[Config]\nFirstIPPort=30000\nLastIPPort=30001\n");
+  monitor::InterfaceRecord third("third", clock_);
   EXPECT_EQ(third.GetMonitorPort(), 30000);
-  EXPECT_EQ(CInterface("fourth", clock_).GetMonitorPort(), kDefaultLastIPPort);
-  EXPECT_NE(GetIniString("Error", "Error_1", "", "fourth_error.ini").find("no free monitor port"),
-            std::string::npos);
-  WriteFile(Ini(kPortRegisterFile), "[Config]\nFirstIPPort=0\nLastIPPort=2000000000\n");
-  EXPECT_EQ(CInterface("huge", clock_).GetMonitorPort(), 1);
+  EXPECT_EQ(monitor::InterfaceRecord("fourth", clock_).GetMonitorPort(),
+            monitor::kDefaultLastIPPort);
+  EXPECT_NE(
+      core::GetIniString("Error", "Error_1", "", "fourth_error.ini").find("no free monitor port"),
+      std::string::npos);
+  WriteFile(Ini(monitor::kPortRegisterFile), "[Config]\nFirstIPPort=0\nLastIPPort=2000000000\n");
+  EXPECT_EQ(monitor::InterfaceRecord("huge", clock_).GetMonitorPort(), 1);
 }
 
 TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
@@ -125,8 +127,8 @@ TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
       close(gate[1]);
       char go;
       (void)!read(gate[0], &go, 1);  // returns when the parent closes the gate
-      CInterface program("program" + std::to_string(i), clock_);
-      std::_Exit(program.GetMonitorPort() - kDefaultFirstIPPort);
+      monitor::InterfaceRecord program("program" + std::to_string(i), clock_);
+      std::_Exit(program.GetMonitorPort() - monitor::kDefaultFirstIPPort);
     }
     ASSERT_GT(pid, 0);
     children.push_back(pid);
@@ -137,13 +139,13 @@ TEST_F(InterfaceTest, ProgramsStartingAtOnceGetDifferentPorts) {
   for (pid_t pid : children) {
     int status = 0;
     ASSERT_TRUE(waitpid(pid, &status, 0) == pid && WIFEXITED(status));
-    ports.insert(kDefaultFirstIPPort + WEXITSTATUS(status));
+    ports.insert(monitor::kDefaultFirstIPPort + WEXITSTATUS(status));
   }
   EXPECT_EQ(ports.size(), static_cast<std::size_t>(kPrograms));
   for (int port : ports)
-    EXPECT_EQ(
-        GetIniString("Interfaces", std::to_string(port), "", kPortRegisterFile).rfind("program", 0),
-        0u)
+    EXPECT_EQ(core::GetIniString("Interfaces", std::to_string(port), "", monitor::kPortRegisterFile)
+                  .rfind("program", 0),
+              0u)
         << port;
 }
 

@@ -1,4 +1,4 @@
-#include "alarm/database.h"
+#include "alarm/alarm_table.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,6 +7,8 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/strings.h"
+
+namespace alarms {
 
 namespace {
 
@@ -37,30 +39,30 @@ constexpr long kMaxRecordNumber = 0xFFFFFFFFL;
 
 }  // namespace
 
-CDatabase::CDatabase() = default;
+AlarmTable::AlarmTable() = default;
 
-CDatabase::~CDatabase() {
+AlarmTable::~AlarmTable() {
   // The file is released with the object; changes still pending (auto-flush
   // off) are written. No caller is left to hear of a failure to write them,
   // so it is reported here, as Close's would be.
   if (!table_.IsOpen()) return;
   if (platform::Status closed = table_.Close(); !closed)
-    ReportToInterface(Failed(kOpFlush, closed).reason(), ReportLevel::kError);
+    core::ReportToInterface(Failed(kOpFlush, closed).reason(), core::ReportLevel::kError);
 }
 
-platform::Status CDatabase::Failed(const char* operation, const platform::Status& engine) {
+platform::Status AlarmTable::Failed(const char* operation, const platform::Status& engine) {
   std::string line =
       platform::StringPrintf(kErrorLineFormat, kErrorCaption, operation, engine.reason().c_str());
-  line.resize(std::min(line.size(), kFormattedLineMax));  // as every formatted line
+  line.resize(std::min(line.size(), core::kFormattedLineMax));  // as every formatted line
   return platform::Status::Failure(std::move(line), engine.error());
 }
 
-platform::Status CDatabase::NoSuchField(const char* operation, const char* name) const {
+platform::Status AlarmTable::NoSuchField(const char* operation, const char* name) const {
   return Failed(operation, platform::Status::Failure(platform::StringPrintf(
                                kNoFieldFormat, table_.Path().c_str(), name ? name : "")));
 }
 
-int CDatabase::GetFieldsAddrs() {
+int AlarmTable::GetFieldsAddrs() {
   if (!field_cache_.empty()) return 0;
   const auto& fields = table_.Fields();
   field_cache_.resize(fields.size());
@@ -74,7 +76,7 @@ int CDatabase::GetFieldsAddrs() {
   return 1;
 }
 
-platform::Status CDatabase::Open(const char* path) {
+platform::Status AlarmTable::Open(const char* path) {
   (void)Close();  // a failed write of the table before was its own caller's to flush
   if (platform::Status opened = table_.Open(path ? path : ""); !opened)
     return Failed(kOpOpen, opened);
@@ -84,11 +86,11 @@ platform::Status CDatabase::Open(const char* path) {
   return {};
 }
 
-platform::Status CDatabase::Create(const char* path, std::span<const FIELD4INFO> fields) {
+platform::Status AlarmTable::Create(const char* path, std::span<const TableField> fields) {
   (void)Close();
   std::vector<platform::DbfFieldSpec> specs;
   specs.reserve(fields.size());
-  for (const FIELD4INFO& f : fields) {
+  for (const TableField& f : fields) {
     specs.push_back({f.name ? f.name : "", static_cast<char>(f.type), f.len, f.dec});
   }
   if (platform::Status made = table_.Create(path ? path : "", specs); !made)
@@ -99,7 +101,7 @@ platform::Status CDatabase::Create(const char* path, std::span<const FIELD4INFO>
   return Open(path);
 }
 
-platform::Status CDatabase::Close() {
+platform::Status AlarmTable::Close() {
   platform::Status closed = table_.Close();
   field_cache_.clear();
   cached_field_count_ = 0;
@@ -108,17 +110,17 @@ platform::Status CDatabase::Close() {
   return {};
 }
 
-platform::Status CDatabase::Top() {
+platform::Status AlarmTable::Top() {
   if (platform::Status moved = table_.Top(); !moved) return Failed(kOpTop, moved);
   return {};
 }
 
-platform::Status CDatabase::Bottom() {
+platform::Status AlarmTable::Bottom() {
   if (platform::Status moved = table_.Bottom(); !moved) return Failed(kOpBottom, moved);
   return {};
 }
 
-platform::Status CDatabase::Go(long record) {
+platform::Status AlarmTable::Go(long record) {
   if (table_.IsOpen() && (record < 1 || record > kMaxRecordNumber)) {
     // Let the engine refuse it, so the table stands at its end as for any
     // record that does not exist.
@@ -129,36 +131,36 @@ platform::Status CDatabase::Go(long record) {
   return {};
 }
 
-platform::Result<long> CDatabase::Skip(long count) {
+platform::Result<long> AlarmTable::Skip(long count) {
   if (platform::Status moved = table_.Skip(count); !moved) return Failed(kOpSkip, moved);
   return RecNo();
 }
 
-long CDatabase::RecNo() { return table_.IsOpen() ? static_cast<long>(table_.Position()) : 0; }
+long AlarmTable::RecNo() { return table_.IsOpen() ? static_cast<long>(table_.Position()) : 0; }
 
-long CDatabase::RecCount() { return static_cast<long>(table_.RecordCount()); }
+long AlarmTable::RecCount() { return static_cast<long>(table_.RecordCount()); }
 
-platform::Status CDatabase::Lock() {
+platform::Status AlarmTable::Lock() {
   if (platform::Status locked = table_.Lock(); !locked) return Failed(kOpLock, locked);
   return {};
 }
 
-void CDatabase::Unlock() { table_.Unlock(); }
+void AlarmTable::Unlock() { table_.Unlock(); }
 
-void CDatabase::SetFlush(int flag) { auto_flush_ = flag; }
+void AlarmTable::SetFlush(int flag) { auto_flush_ = flag; }
 
-platform::Status CDatabase::Flush() {
+platform::Status AlarmTable::Flush() {
   platform::Status flushed = table_.Flush();
   Unlock();
   if (!flushed) return Failed(kOpFlush, flushed);
   return {};
 }
 
-int CDatabase::FieldIndexOf(const char* name) const { return name ? table_.FieldIndex(name) : -1; }
+int AlarmTable::FieldIndexOf(const char* name) const { return name ? table_.FieldIndex(name) : -1; }
 
-int CDatabase::IsField(const char* name) { return FieldIndexOf(name) >= 0 ? 1 : 0; }
+int AlarmTable::IsField(const char* name) { return FieldIndexOf(name) >= 0 ? 1 : 0; }
 
-platform::Result<long> CDatabase::Find(const char* field, long value) {
+platform::Result<long> AlarmTable::Find(const char* field, long value) {
   int index = FieldIndexOf(field);
   if (index < 0) return 0L;
   while (!table_.Eof()) {
@@ -170,7 +172,7 @@ platform::Result<long> CDatabase::Find(const char* field, long value) {
   return 0L;
 }
 
-platform::Result<long> CDatabase::Find(const char* field, const char* value) {
+platform::Result<long> AlarmTable::Find(const char* field, const char* value) {
   int index = FieldIndexOf(field);
   if (index < 0 || !value) return 0L;
   std::string wanted(value);
@@ -182,7 +184,7 @@ platform::Result<long> CDatabase::Find(const char* field, const char* value) {
   return 0L;
 }
 
-platform::Status CDatabase::Read(const char* field, long& value) {
+platform::Status AlarmTable::Read(const char* field, long& value) {
   value = 0;
   int index = FieldIndexOf(field);
   if (index < 0) return NoSuchField(kOpRead, field);
@@ -192,14 +194,14 @@ platform::Status CDatabase::Read(const char* field, long& value) {
   return {};
 }
 
-platform::Status CDatabase::Read(const char* field, int& value) {
+platform::Status AlarmTable::Read(const char* field, int& value) {
   long wide = 0;
   platform::Status result = Read(field, wide);
   value = static_cast<int>(wide < INT_MIN ? INT_MIN : wide > INT_MAX ? INT_MAX : wide);
   return result;
 }
 
-platform::Status CDatabase::Read(const char* field, std::string& text) {
+platform::Status AlarmTable::Read(const char* field, std::string& text) {
   text.clear();
   int index = FieldIndexOf(field);
   if (index < 0) return NoSuchField(kOpRead, field);
@@ -212,7 +214,7 @@ platform::Status CDatabase::Read(const char* field, std::string& text) {
   return {};
 }
 
-platform::Status CDatabase::Read(const char* field, char* text, std::size_t size) {
+platform::Status AlarmTable::Read(const char* field, char* text, std::size_t size) {
   if (text && size > 0) text[0] = '\0';
   std::string value;
   if (platform::Status read = Read(field, value); !read) return read;
@@ -224,7 +226,7 @@ platform::Status CDatabase::Read(const char* field, char* text, std::size_t size
   return {};
 }
 
-platform::Status CDatabase::WriteAndUnlock(const char* operation) {
+platform::Status AlarmTable::WriteAndUnlock(const char* operation) {
   platform::Status written;
   if (auto_flush_) written = table_.Flush();
   Unlock();
@@ -232,45 +234,45 @@ platform::Status CDatabase::WriteAndUnlock(const char* operation) {
   return {};
 }
 
-platform::Status CDatabase::Changed(const char* operation, const platform::Status& assigned) {
+platform::Status AlarmTable::Changed(const char* operation, const platform::Status& assigned) {
   if (assigned) return WriteAndUnlock(operation);
   Unlock();
   return Failed(operation, assigned);
 }
 
-platform::Status CDatabase::Replace(const char* field, long value) {
+platform::Status AlarmTable::Replace(const char* field, long value) {
   int index = FieldIndexOf(field);
   if (index < 0) return NoSuchField(kOpReplace, field);
   return Changed(kOpReplace, table_.SetInteger(index, value));
 }
 
-platform::Status CDatabase::Replace(const char* field, const char* value) {
+platform::Status AlarmTable::Replace(const char* field, const char* value) {
   int index = FieldIndexOf(field);
   if (index < 0) return NoSuchField(kOpReplace, field);
   return Changed(kOpReplace, table_.SetText(index, value ? value : ""));
 }
 
-platform::Status CDatabase::Append() {
+platform::Status AlarmTable::Append() {
   platform::Status appended = table_.Append();
   Unlock();
   if (!appended) return Failed(kOpAppend, appended);
   return {};
 }
 
-platform::Status CDatabase::Blank() { return Changed(kOpBlank, table_.BlankRecord()); }
+platform::Status AlarmTable::Blank() { return Changed(kOpBlank, table_.BlankRecord()); }
 
-platform::Status CDatabase::Delete() { return Changed(kOpDelete, table_.SetDeleted(true)); }
+platform::Status AlarmTable::Delete() { return Changed(kOpDelete, table_.SetDeleted(true)); }
 
-platform::Status CDatabase::Recall() { return Changed(kOpRecall, table_.SetDeleted(false)); }
+platform::Status AlarmTable::Recall() { return Changed(kOpRecall, table_.SetDeleted(false)); }
 
-platform::Status CDatabase::Pack() {
+platform::Status AlarmTable::Pack() {
   platform::Status packed = table_.Pack();
   Unlock();
   if (!packed) return Failed(kOpPack, packed);
   return {};
 }
 
-platform::Status CDatabase::CopyRecord(long source, long target) {
+platform::Status AlarmTable::CopyRecord(long source, long target) {
   if (platform::Status there = Go(source); !there) return there;
   for (FieldCacheEntry& e : field_cache_) {
     std::string_view raw = table_.RawField(e.index);
@@ -284,16 +286,18 @@ platform::Status CDatabase::CopyRecord(long source, long target) {
   return WriteAndUnlock(kOpCopyRecord);
 }
 
-const char* CDatabase::Fieldname(unsigned number) const {
+const char* AlarmTable::Fieldname(unsigned number) const {
   const auto& fields = table_.Fields();
   if (number < 1 || number > fields.size()) return "";
   return fields[number - 1].name.c_str();
 }
 
-unsigned CDatabase::FieldLength(const char* name) const {
+unsigned AlarmTable::FieldLength(const char* name) const {
   int index = FieldIndexOf(name);
   if (index < 0) return 0;
   return static_cast<unsigned>(table_.Fields()[static_cast<std::size_t>(index)].length);
 }
 
-int CDatabase::Deleted() const { return table_.Deleted() ? 1 : 0; }
+int AlarmTable::Deleted() const { return table_.Deleted() ? 1 : 0; }
+
+}  // namespace alarms
