@@ -142,6 +142,7 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
     ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "stalls") >= k; }, 60));
     stall_clock->AdvanceSeconds(2);
     ASSERT_TRUE(WaitFor([&] { return Count(1, "stalled, no byte for 2 s") >= std::size_t(k); }, 60));
+    ASSERT_TRUE(stall_clock->AwaitSleepers(1));  // in its back-off
     stall_clock->AdvanceSeconds(30);
     ASSERT_TRUE(WaitFor([&] { return sim.Stat(1, "connections") > k; }, 60));
   }
@@ -182,7 +183,9 @@ TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFr
   // The first probe runs at once and marks the camera alive, the next once
   // 30 s have passed since.
   ASSERT_TRUE(WaitFor([&] { return camera->liveness().seen() && sim.Stat(6, "open") == 0; }, 30));
+  ASSERT_TRUE(clock->AwaitSleepers(1));
   clock->AdvanceSeconds(29.5);
+  ASSERT_TRUE(clock->AwaitSleepers(1));
   clock->AdvanceSeconds(0.5);
   ASSERT_TRUE(WaitFor([&] { return sim.Stat(6, "connections") == 2; }, 30));
   EXPECT_FALSE(camera->HasImage());
@@ -206,6 +209,7 @@ TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFr
   EXPECT_TRUE(second != first && !camera->HasImage(second));
   acquisition::FrameRef frame;
   EXPECT_FALSE(camera->FindFrame(acquisition::FrameSearch::kAtOrBefore, started, second, &frame));
+  ASSERT_TRUE(clock->AwaitSleepers(1));
   clock->AdvanceSeconds(0.5);
   ASSERT_TRUE(WaitFor([&] { return camera->HasImage(second); }, 30));
   ASSERT_TRUE(camera->FirstFrame(second, &frame));

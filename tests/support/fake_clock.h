@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/mutex.h"
+#include "support/sandbox.h"
 
 namespace testing_support {
 
@@ -27,7 +28,18 @@ class FakeClock final : public platform::Clock {
   }
   void SleepUntil(std::int64_t deadline_us) override {
     platform::MutexLock guard(mutex_);
+    ++sleepers_;
     while (monotonic_us_ < deadline_us) advanced_.Wait(mutex_);
+    --sleepers_;
+  }
+
+  // True once `n` threads sleep on the clock: a test steps the clock when
+  // the thread it steps is waiting for it, not while it still works.
+  bool AwaitSleepers(int n) const {
+    return WaitFor([&] {
+      platform::MutexLock guard(mutex_);
+      return sleepers_ >= n;
+    });
   }
 
   void Advance(std::int64_t micros) {
@@ -51,6 +63,7 @@ class FakeClock final : public platform::Clock {
   platform::CondVar advanced_;
   std::int64_t monotonic_us_ GUARDED_BY(mutex_);
   std::int64_t wall_ms_ GUARDED_BY(mutex_);
+  int sleepers_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace testing_support
