@@ -15,7 +15,7 @@ enum class ConsoleLevel { kNormal = 1, kError = 2, kBlue = 3, kSuccess = 4 };
 inline constexpr std::size_t kFormattedLineMax = 1023;
 
 // Prepares the console. On a terminal nothing needs switching (there is no
-// quick-edit mode to clear); returns non-zero like the original set-up call.
+// quick-edit mode to clear); returns non-zero, the set-up's success.
 int InitConsole();
 
 // Switches the colour of what follows on standard output to the level's.

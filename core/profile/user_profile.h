@@ -11,7 +11,8 @@
 
 namespace core {
 
-// Longest resolved profile path, as on the original platform.
+// Longest resolved profile path: the alarm server's platform (MAX_PATH) names
+// no longer one, so neither do we.
 inline constexpr std::size_t kMaxPath = 260;
 
 // The ini directory with a trailing separator, or "" when the registry holds
