@@ -29,6 +29,10 @@ namespace acquisition {
 inline constexpr std::size_t kStreamBlockSize = 16384;
 inline constexpr std::int64_t kStreamFileSize = 50000000;
 inline constexpr int kImageBufferSize = 800000;  // largest image read back is one byte less
+// The largest compressed frame of an RTSP camera that is stored: a 4K or
+// 12 MP camera's key frames are 0.6 to 2 MB. Every buffer that holds a frame
+// of such a camera is bounded by it.
+inline constexpr int kRtspFrameLimit = 4000000;
 
 // One indexed frame, as a reader gets it.
 struct FrameRef {
