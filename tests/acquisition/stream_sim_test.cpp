@@ -196,7 +196,8 @@ TEST_F(StreamSimTest, OnDemandCameraIsProbedEvery30sAndItsSessionsKeepTheirOwnFr
   // A shorter job joins the running session and does not cut it short.
   EXPECT_EQ(camera->StartStreaming(1), first);
   EXPECT_EQ(camera->remaining_seconds(), 3);
-  clock->AdvanceSeconds(0.5);  // the streaming thread's next look
+  ASSERT_TRUE(clock->AwaitSleepers(1));  // the probe is over
+  clock->AdvanceSeconds(0.5);            // the streaming thread's next look
   ASSERT_TRUE(WaitFor([&] { return camera->next_frame_number() >= 10; }, 30));
   // The stream stops when its seconds are used up.
   clock->AdvanceSeconds(2.5);
