@@ -198,7 +198,7 @@ std::string Launch(const CameraSettings& s) {
                                   : RawCaps(s);
   std::string body = s.replay > 0 ? std::string() : Encoder(s) + " ! ";
   // The audio: a live tone in A-law, as a camera's G.711 microphone.
-  const char* audio = s.audio ? " audiotestsrc is-live=true wave=sine freq=440 ! "
+  const char* audio = s.audio ? " audiotestsrc name=asrc is-live=true wave=sine freq=440 ! "
                                 "audio/x-raw,rate=8000,channels=1 ! alawenc ! "
                                 "rtppcmapay name=pay1 pt=8"
                               : "";
@@ -1023,6 +1023,22 @@ void RtspCamera::StartFeeder(void* media_pointer) {
         }),
         new Probes{video, wire_}, [](gpointer data, GClosure*) { delete static_cast<Probes*>(data); },
         GConnectFlags(0));
+  }
+  if (GstElement* tone = gst_bin_get_by_name(GST_BIN(element), "asrc"); tone != nullptr) {
+    // A tone generator can seek; the camera cannot: the server would seek
+    // the media for a PLAY with a Range and fail.
+    GstPad* pad = gst_element_get_static_pad(tone, "src");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer) {
+          GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+          if (GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+          gst_query_set_seeking(query, GST_FORMAT_TIME, FALSE, 0, -1);
+          return GST_PAD_PROBE_HANDLED;
+        },
+        nullptr, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(tone);
   }
   auto feeder = std::make_shared<Feeder>();
   feeder->source = source;
