@@ -198,7 +198,8 @@ std::string Launch(const CameraSettings& s) {
                                   : RawCaps(s);
   std::string body = s.replay > 0 ? std::string() : Encoder(s) + " ! ";
   // The audio: a live tone in A-law, as a camera's G.711 microphone.
-  const char* audio = s.audio ? " audiotestsrc name=asrc is-live=true wave=sine freq=440 ! "
+  const char* audio = s.audio ? " audiotestsrc name=asrc is-live=true wave=sine freq=440 "
+                                "samplesperbuffer=160 ! "
                                 "audio/x-raw,rate=8000,channels=1 ! alawenc ! "
                                 "rtppcmapay name=pay1 pt=8"
                               : "";
