@@ -191,6 +191,9 @@ void DecodingService::WalkTurn(const FrameRef& own) {
     if (finished_.size() > kKeptJpegs) finished_.pop_front();
     changed_.SignalAll();
   }
+  // The RGB picture (25 MB at 4K) is made again at the next turn: open
+  // decoders of many cameras between turns keep only their own pictures.
+  writer_.Release();
   if (budget_) budget_->Release();
 }
 
