@@ -70,6 +70,7 @@ struct DecodingService::Decoder {
   std::unique_ptr<AVPacket, AvPacketFreer> packet;
   std::unique_ptr<std::uint8_t[]> bytes;  // one compressed frame read back
   std::int64_t last_fed = -1;             // the newest frame given to it
+  std::int64_t used = 0;                  // the service's `uses_` when it last served
   bool spoiled = false;                   // a picture since the key frame had errors
 
   // Takes what the decoder gives out, keeping the newest picture up to
@@ -117,7 +118,8 @@ void DecodingService::Detach() {
   // Nobody walks and nobody will until a job attaches again: the decoder's
   // pictures (tens of megabytes at 4K) and the kept JPEGs go.
   users_ = 0;
-  decoder_.reset();
+  decoder_ = nullptr;
+  decoders_.clear();
   writer_.Release();
   finished_.clear();
 }
@@ -199,12 +201,13 @@ void DecodingService::WalkTurn(const FrameRef& own) {
 
 DecodingService::Finished DecodingService::Produce(const FrameRef& frame) {
   Finished done;
+  decoder_ = nullptr;
   done.number = frame.number;
   done.begin_us = frame.entry.begin_us;
   FrameRef key;
   std::string message =
       ring_.KeyFrameAtOrBefore(frame.number, &key)
-          ? Prepare(frame)
+          ? Prepare(frame, key)
           : platform::StringPrintf(kNoKeyFrame, log_.camera_number(),
                                    static_cast<long long>(frame.number));
   if (message.empty()) message = Decode(frame, key);
@@ -224,10 +227,24 @@ void DecodingService::Report(const std::string& message) const {
   log_.Log(message, core::ReportLevel::kInfo);
 }
 
-std::string DecodingService::Prepare(const FrameRef& frame) {
+std::string DecodingService::Prepare(const FrameRef& frame, const FrameRef& key) {
   const int c = log_.camera_number();
   const long long index = static_cast<long long>(frame.number);
-  if (!decoder_) {
+  // A decoder within the frame's group of pictures goes on from there; one
+  // behind it moves forward to it; only when every decoder stands past the
+  // frame (another alarm's walk, further on) is one more opened.
+  decoder_ = nullptr;
+  Decoder* behind = nullptr;
+  Decoder* oldest = nullptr;
+  for (const auto& d : decoders_) {
+    const bool ahead_of_key = d->context && d->codec == frame.entry.codec &&
+                              d->last_fed >= key.number && d->last_fed < frame.number;
+    if (ahead_of_key && (!decoder_ || d->last_fed > decoder_->last_fed)) decoder_ = d.get();
+    if (d->last_fed < key.number && (!behind || d->used < behind->used)) behind = d.get();
+    if (!oldest || d->used < oldest->used) oldest = d.get();
+  }
+  if (!decoder_) decoder_ = behind;
+  if (!decoder_ && decoders_.size() < kDecodersPerCamera) {
     auto d = std::make_unique<Decoder>();
     d->picture.reset(av_frame_alloc());
     d->scratch.reset(av_frame_alloc());
@@ -235,8 +252,11 @@ std::string DecodingService::Prepare(const FrameRef& frame) {
     d->bytes.reset(new (std::nothrow) std::uint8_t[kRtspFrameLimit + AV_INPUT_BUFFER_PADDING_SIZE]);
     if (!d->picture || !d->scratch || !d->packet || !d->bytes)
       return platform::StringPrintf(kNoMemory, c, index);
-    decoder_ = std::move(d);
+    decoders_.push_back(std::move(d));
+    oldest = decoders_.back().get();
   }
+  if (!decoder_) decoder_ = oldest;
+  decoder_->used = ++uses_;
   if (decoder_->context && decoder_->codec == frame.entry.codec) return "";
   return OpenCodec(frame);
 }

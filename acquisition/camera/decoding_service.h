@@ -14,9 +14,12 @@
 // finished JPEGs of the last kKeptJpegs frames are kept, so sixteen jobs of
 // one camera that want the same frames decode each frame once.
 //
-// The decoder stays open between turns while a job uses the service
+// The decoders stay open between turns while a job uses the service
 // (Attach .. Detach), so a series of images going forward decodes each frame
-// once; it is closed, and the kept JPEGs dropped, when the last job leaves.
+// once; they are closed, and the kept JPEGs dropped, when the last job
+// leaves. A camera has up to kDecodersPerCamera of them, each where one
+// walk stands: jobs of two alarms a few seconds apart each go forward
+// without starting again from a key frame at every image.
 //
 // The ring writer is never held up by a decoder: a frame overwritten while
 // it was read is found by the ring's check, and that image is an error.
@@ -44,6 +47,7 @@ namespace acquisition {
 
 inline constexpr int kBudgetWaitSeconds = 60;
 inline constexpr std::size_t kKeptJpegs = 12;
+inline constexpr std::size_t kDecodersPerCamera = 2;
 
 class DecodingService {
  public:
@@ -88,7 +92,10 @@ class DecodingService {
   void WalkTurn(const FrameRef& own);
   // Decodes and compresses one frame; its outcome (after its line).
   Finished Produce(const FrameRef& frame);
-  std::string Prepare(const FrameRef& frame);
+  // Picks the decoder for `frame` (the one standing nearest before it in
+  // its group of pictures, else a new one, else the least recently used) and
+  // opens it with the frame's codec parameters.
+  std::string Prepare(const FrameRef& frame, const FrameRef& key);
   std::string OpenCodec(const FrameRef& frame);
   std::string Decode(const FrameRef& frame, const FrameRef& key);
   std::string Feed(const FrameRef& next, const FrameRef& key);
@@ -109,7 +116,9 @@ class DecodingService {
   int users_ GUARDED_BY(lock_) = 0;
 
   // The walker's.
-  std::unique_ptr<Decoder> decoder_;
+  std::vector<std::unique_ptr<Decoder>> decoders_;
+  Decoder* decoder_ = nullptr;  // the one of this request
+  std::int64_t uses_ = 0;       // requests served, to find the least recently used
   PictureJpeg writer_;
   int scaled_width_ = 0;  // the scaled size last said in the camera log
   int scaled_height_ = 0;
