@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "acquisition/camera/decoder_budget.h"
 #include "acquisition/camera/rtsp_address.h"
 #include "alarm/alarm_start.h"
 #include "camera_http/alarm_input.h"
@@ -43,6 +44,9 @@ constexpr int kMissing = -9;
 constexpr const char* kBadStatusPort =
     "ERROR: StatusPort %d is not a TCP port (1 to 65535, 0: off): the status port stays off";
 constexpr int kMaxPort = 65535;
+constexpr const char* kBadMaxDecoders =
+    "WARNING: MaxDecoders %d is not 1 to %d: one decoder per core (%d) is used";
+constexpr int kMaxDecodersLimit = 256;
 constexpr std::size_t kBindAddressMax = 63;
 
 std::string Section(const char* format, int n) {
@@ -309,6 +313,19 @@ void LoadVideoServer(core::ProfileFile& p, int n, camera_http::VideoServerTable&
   (void)model;  // read, as the alarm server's tools expect, but not used
 }
 
+// "MaxDecoders", read and not written back: 0 when missing or bad (one
+// decoder per core), after a line for a bad one.
+int ReadMaxDecoders(core::ProfileFile& p) {
+  int v = kMissing;
+  p.GetInt("Config", "MaxDecoders", kMissing, &v);
+  if (v == kMissing) return 0;
+  if (v >= 1 && v <= kMaxDecodersLimit) return v;
+  const int cores = acquisition::DecoderBudget::DefaultLimit();
+  core::ConsoleLogF(core::ConsoleLevel::kError, kBadMaxDecoders, v, kMaxDecodersLimit, cores);
+  core::ReportToInterfaceF(core::ReportLevel::kError, kBadMaxDecoders, v, kMaxDecodersLimit, cores);
+  return 0;
+}
+
 }  // namespace
 
 bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* header) {
@@ -373,6 +390,7 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
     config.status_port = 0;
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
+  config.max_decoders = ReadMaxDecoders(p);
 
   for (const std::string* dir :
        {&config.watch_path, &config.done_path, &config.error_path, &config.file_path})

@@ -208,6 +208,7 @@ Gateway& BuildGateway(const core::ApplicationInfo& info, monitor::MonitorServer*
   const LoadedConfiguration loaded = LoadConfiguration(info.profile_file_name, gateway->tables());
   gateway->settings = loaded.settings;
   const core::Settings& settings = gateway->settings;
+  if (settings.max_decoders > 0) gateway->cameras.decoder_budget().SetLimit(settings.max_decoders);
   gateway->alarms = std::make_unique<alarms::AlarmServer>(settings.log_directory, gateway->metrics,
                                                           gateway->clock);
   StartConfiguredThreads(loaded, gateway->tables(), *gateway->alarms, gateway->clock);

@@ -28,6 +28,9 @@ struct Settings {
   // read, never written back.
   int status_port = 0;
   std::string status_bind_address;
+  // "MaxDecoders": how many decoders decode at once in the process (0: one
+  // per core); read, never written back.
+  int max_decoders = 0;
   // "WatchPath" of each "StreamingServer<k>" section found, as Linux paths.
   std::vector<std::string> streaming_server_paths;
 };

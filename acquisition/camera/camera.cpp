@@ -49,7 +49,10 @@ Camera::Camera(platform::Clock& clock)
       problems_(clock, log_),
       link_(clock, log_),
       mjpeg_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}),
-      rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}) {}
+      rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}),
+      decoding_(ring_, log_, clock) {
+  decoding_.SetReadTrace([this](const FrameRef& frame) { TraceRead(frame); });
+}
 
 int Camera::InitStream(const std::string& address_in, int port_in, std::string_view stream_name,
                        int number_in) {
@@ -110,7 +113,7 @@ bool Camera::StartWatchdog(alarms::AlarmServer& alarms, int active, int timeout,
          }).ok();
 }
 
-int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+void Camera::TraceRead(const FrameRef& frame) {
   if (extended_log_) {
     const FrameEntry& f = frame.entry;
     char trace[160];
@@ -121,12 +124,12 @@ int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* 
                   static_cast<int>(f.start % kStreamFileSize));
     Log(trace, core::ReportLevel::kInfo);
   }
-  return ring_.ReadFrame(frame, buffer, message);
 }
 
 int Camera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
   std::string message;
-  int got = ReadFrame(frame, buffer, &message);
+  TraceRead(frame);
+  int got = ring_.ReadFrame(frame, buffer, kImageBufferSize, &message);
   if (got >= 0) got = ring_.CheckJpeg(frame, buffer, got, &message);
   if (got >= 0) return got;
   core::ConsoleLog(message, core::ConsoleLevel::kError);
@@ -255,7 +258,10 @@ void Camera::StreamingSwitchedOff() {
 
 CameraTable::CameraTable(platform::Clock& clock) {
   cameras_.reserve(core::kCameraSlots);
-  for (int n = 0; n < core::kCameraSlots; ++n) cameras_.push_back(std::make_unique<Camera>(clock));
+  for (int n = 0; n < core::kCameraSlots; ++n) {
+    cameras_.push_back(std::make_unique<Camera>(clock));
+    cameras_.back()->decoding().SetBudget(&budget_);
+  }
 }
 
 }  // namespace acquisition

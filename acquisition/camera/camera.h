@@ -12,6 +12,7 @@
 //   LinkState          the connection's state lines and the back-off
 //   ProblemLines       the rate-limited lines about frames gone wrong
 //   CameraLog          the camera's log
+//   DecodingService    an RTSP camera's frames as JPEG for jobs
 // Every part decides by the camera's clock; the wall clock is only written
 // (status values, log times, the wall stamps of frames).
 //
@@ -28,6 +29,8 @@
 #include <vector>
 
 #include "acquisition/camera/camera_log.h"
+#include "acquisition/camera/decoder_budget.h"
+#include "acquisition/camera/decoding_service.h"
 #include "acquisition/camera/frame_index.h"
 #include "acquisition/camera/jpeg_file.h"
 #include "acquisition/camera/link_state.h"
@@ -103,10 +106,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   // after a message when its bytes are gone from the ring, were overwritten
   // while read, or are not one whole JPEG image (FF D8 .. FF D9).
   int GetImage(const FrameRef& frame, std::uint8_t* buffer);
-  // Reads the frame's bytes as stored into `buffer` (at least 800000 bytes):
-  // its size, or -1 with `message` set when they are gone from the ring or
-  // were overwritten while read.
-  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message);
+  // An RTSP camera's decoding for jobs.
+  DecodingService& decoding() { return decoding_; }
   // The newest key frame at or before frame `number` whose codec parameters
   // are that frame's, while the index holds it.
   bool KeyFrameAtOrBefore(std::int64_t number, FrameRef* out) {
@@ -169,6 +170,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
 
  private:
   void StreamingThread();
+  // The extended log's line about a frame about to be read back.
+  void TraceRead(const FrameRef& frame);
   // Where the sources connect, from the loader's settings.
   StreamTarget Target() const;
   StreamLoss Transfer(const StreamTarget& target, bool probe);
@@ -211,6 +214,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   MjpegSource mjpeg_;
   RtspSource rtsp_;
   bool fps_written_ = false;
+  DecodingService decoding_;
 };
 
 // Every camera of the gateway, by camera number (1 to 159; slot 0 is never
@@ -223,10 +227,14 @@ class CameraTable {
   CameraTable(const CameraTable&) = delete;
   CameraTable& operator=(const CameraTable&) = delete;
 
+  // How many decoders of all cameras decode at once ("MaxDecoders").
+  DecoderBudget& decoder_budget() { return budget_; }
+
   Camera& operator[](int number) { return *cameras_[static_cast<std::size_t>(number)]; }
   const Camera& operator[](int number) const { return *cameras_[static_cast<std::size_t>(number)]; }
 
  private:
+  DecoderBudget budget_;  // before the cameras, which refer to it
   std::vector<std::unique_ptr<Camera>> cameras_;
 };
 

@@ -2,17 +2,15 @@
 // ImageReader: the images of one job from one camera, as JPEG bytes.
 //
 // An MJPEG camera's frames are JPEG images already and are read back as they
-// are. An RTSP camera's frames are compressed video: a wanted frame is decoded
-// from the key frame at or before it, forward, and the picture is written as a
-// JPEG at the camera's resolution. One reader keeps its decoder between
-// images, so a series of wanted frames going forward (a pre-record, then the
-// live images) decodes each frame once.
+// are. An RTSP camera's frames are compressed video: the reader asks the
+// camera's DecodingService, which all jobs of the camera share, for the
+// JPEG of each wanted frame. The reader is one of the service's users from
+// its construction to its end, so the decoder stays open between the images
+// of a series.
 //
-// Threads: one reader belongs to one job's worker; the camera's reads it
-// makes are the ring store's, safe from any thread.
+// Threads: one reader belongs to one job's worker; the camera's reads and
+// the decoding service are safe from any thread.
 #include <cstdint>
-#include <memory>
-#include <string>
 
 #include "acquisition/camera/camera.h"
 
@@ -30,22 +28,8 @@ class ImageReader {
   int Read(const FrameRef& frame, std::uint8_t* buffer);
 
  private:
-  struct Decoder;
-
-  // Each step says what went wrong, or "" (the caller logs it once).
-  // A decoder, opened with the frame's codec parameters.
-  std::string Prepare(const FrameRef& frame);
-  std::string OpenCodec(const FrameRef& frame);
-  // The frame's picture, decoded forward from its key frame `key` (or from
-  // where the decoder stands).
-  std::string Decode(const FrameRef& frame, const FrameRef& key);
-  // Gives the decoder one compressed frame.
-  std::string Feed(const FrameRef& next);
-  // The picture as JPEG into `buffer`, its size into `size`.
-  std::string Compress(const FrameRef& frame, std::uint8_t* buffer, int* size);
-
   Camera& camera_;
-  std::unique_ptr<Decoder> decoder_;
+  const bool rtsp_;
 };
 
 }  // namespace acquisition

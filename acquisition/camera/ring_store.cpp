@@ -294,18 +294,18 @@ bool RingStore::RecentFrameRate(float* rate) {
   return true;
 }
 
-int RingStore::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+int RingStore::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity,
+                         std::string* message) {
   const FrameEntry& f = frame.entry;
   const int camera = log_.camera_number();
   const std::int64_t s = f.start % kStreamFileSize;
   const std::int64_t e = (f.start + f.length) % kStreamFileSize;
   if (f.length <= 0) {
     *message = platform::StringPrintf(kOutOfBoundIII, camera);
-  } else if (f.length >= kImageBufferSize && e < s) {
+  } else if (f.length >= capacity && e < s) {
     *message = platform::StringPrintf(kOutOfBoundII, camera);
-  } else if (f.length >= kImageBufferSize) {
-    *message =
-        platform::StringPrintf(kTooBig, camera, static_cast<int>(f.length), kImageBufferSize);
+  } else if (f.length >= capacity) {
+    *message = platform::StringPrintf(kTooBig, camera, static_cast<int>(f.length), capacity);
   } else if (f.start < overwrite_limit_.load()) {
     *message = platform::StringPrintf(kOverwritten, camera, WallText(f.begin_wall_ms).c_str());
   } else {

@@ -95,10 +95,13 @@ class RingStore {
   // `session`, or any frame of a later session) or until the monotonic
   // `deadline_us`. True when there is one.
   bool WaitForFrameAfter(std::int64_t after_us, std::uint32_t session, std::int64_t deadline_us);
-  // The frame's bytes as stored into `buffer` (at least 800000 bytes): its
-  // size, or -1 with `message` set when they are gone from the ring or were
-  // overwritten while read.
-  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message);
+  // The frame's bytes as stored into `buffer` (`capacity` bytes: 800000 for
+  // an MJPEG image, kRtspFrameLimit for a compressed frame): its size, or -1
+  // with `message` set when they are gone from the ring, were overwritten
+  // while read, or do not fit.
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity, std::string* message);
+  // True once the writer has reached (or passed) the frame's bytes.
+  bool Overwritten(const FrameEntry& frame) const { return frame.start < overwrite_limit_.load(); }
   // `got` when the `got` bytes read of `frame` are one whole JPEG image
   // (FF D8 .. FF D9); else -1 with `message` set.
   int CheckJpeg(const FrameRef& frame, const std::uint8_t* buffer, int got,

@@ -68,7 +68,8 @@ class RtspWorld {
     std::string ini = "[Config]\nWatchPath=" + box_.path("watch") +
                       "\nDonePath=" + box_.path("done") + "\nErrorPath=" + box_.path("error") +
                       "\nFilePath=" + box_.path("file") + "\nLogDirectory=" + box_.path("alarms") +
-                      "\n";
+                      // One decoder at a time for all cameras: their jobs take turns.
+                      "\nMaxDecoders=1\n";
     for (std::size_t i = 0; i < sections.size(); ++i) {
       int n = static_cast<int>(i) + 1;
       std::string port = std::to_string(sim_.port(n));
