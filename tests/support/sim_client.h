@@ -169,8 +169,8 @@ class SimProcess {
     return std::atoll(reply.c_str() + at + name.size() + 2);
   }
 
-  // When RTSP camera `camera` really sent its frames `from` to `to` (those
-  // it kept): frame number to CLOCK_REALTIME microseconds.
+  // When RTSP camera `camera` took its frames `from` to `to` (those it
+  // kept): frame number to CLOCK_REALTIME microseconds.
   std::map<long long, long long> Sent(int camera, long long from, long long to) const {
     std::map<long long, long long> sent;
     std::istringstream items(Control("sent camera " + std::to_string(camera) + " " +

@@ -236,18 +236,12 @@ bool EndlessFragment(std::string_view packet, EndlessFrame* frame, std::string* 
   return true;
 }
 
-namespace {
-std::uint32_t HeaderWord(std::string_view packet, int at) {
+std::uint32_t RtpTimestamp(std::string_view packet) {
   if (packet.size() < kRtpHeader) return 0;
-  std::uint32_t word = 0;
-  for (int i = at; i < at + 4; ++i) word = (word << 8) | static_cast<std::uint8_t>(packet[i]);
-  return word;
+  std::uint32_t ts = 0;
+  for (int i = 4; i < 8; ++i) ts = (ts << 8) | static_cast<std::uint8_t>(packet[i]);
+  return ts;
 }
-}  // namespace
-
-std::uint32_t RtpTimestamp(std::string_view packet) { return HeaderWord(packet, 4); }
-
-std::uint32_t RtpSource(std::string_view packet) { return HeaderWord(packet, 8); }
 
 bool ShiftRtpTimestamp(std::string* packet, std::uint32_t shift) {
   if (packet->size() < kRtpHeader) return false;

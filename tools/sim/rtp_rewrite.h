@@ -39,8 +39,6 @@ bool EndlessFragment(std::string_view packet, EndlessFrame* frame, std::string* 
 bool ShiftRtpTimestamp(std::string* packet, std::uint32_t shift);
 // The RTP timestamp of `packet`, 0 for one too short.
 std::uint32_t RtpTimestamp(std::string_view packet);
-// The RTP source (SSRC) of `packet`, 0 for one too short.
-std::uint32_t RtpSource(std::string_view packet);
 
 // Adds `shift_ms` (either sign) to the NTP time of every sender report in
 // the RTCP compound packet `rtcp`, in place; the number of reports changed.

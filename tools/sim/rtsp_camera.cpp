@@ -370,23 +370,6 @@ void RewriteBytes(GstBuffer** buffer, Change change) {
   if (change(&bytes)) *buffer = WithBytes(*buffer, std::move(bytes));
 }
 
-// The caps that mark a buffer's frame number as a reference timestamp:
-// the encoder and the payloader carry such metadata onto their output,
-// while they drop a buffer's offset.
-GstCaps* FrameNumberCaps() {
-  static GstCaps* caps = gst_caps_new_empty_simple("timestamp/x-ocelam-frame");
-  return caps;
-}
-
-// The frame number `buffer` carries, if any.
-bool FrameNumberOf(GstBuffer* buffer, std::uint64_t* n) {
-  GstReferenceTimestampMeta* meta =
-      gst_buffer_get_reference_timestamp_meta(buffer, FrameNumberCaps());
-  if (meta == nullptr) return false;
-  *n = meta->timestamp;
-  return true;
-}
-
 // The video RTP packets of one media on their way out: every Nth left out
 // (rtploss), made into one endless frame (noend), timestamps jumping
 // (tsjump). A shared camera's first frame is left out too: encoded when the
@@ -402,8 +385,6 @@ struct VideoFaults {
   bool first_seen = false;
   bool first_over = false;
   std::uint32_t first_timestamp = 0;
-  bool noted = false;
-  std::uint64_t noted_frame = 0;  // the last frame whose first packet went out
 
   bool operator()(GstBuffer** buffer) {
     if (shared && !first_over && FirstFrame(*buffer)) return false;
@@ -428,24 +409,7 @@ struct VideoFaults {
         return (RtpTimestamp(*p) / kVideoRate) % 2 == 1 && ShiftRtpTimestamp(p, 3 * kVideoRate);
       });
     }
-    NoteSent(*buffer);
     return true;
-  }
-
-  // The first packet of a frame goes to the network sink: its moment, and
-  // its source and time for the relay to know the frame by.
-  void NoteSent(GstBuffer* buffer) {
-    std::uint64_t n = 0;
-    if (!FrameNumberOf(buffer, &n)) return;
-    if (noted && n == noted_frame) return;
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
-    const std::string_view packet(reinterpret_cast<const char*>(map.data), map.size);
-    if (packet.size() >= 12)
-      wire->sent.Handed(n, RtpSource(packet), RtpTimestamp(packet), NowRealtimeUs());
-    gst_buffer_unmap(buffer, &map);
-    noted = true;
-    noted_frame = n;
   }
 
   bool FirstFrame(GstBuffer* buffer) {
@@ -628,23 +592,6 @@ struct RtspCamera::Connection {
   std::size_t skip = 0;   // bytes of a body or an interleaved frame still to pass
   bool in_frame = false;  // the bytes to pass are of the video's RTP channel
   std::uint64_t junk_sent = 0;
-  std::string rtp_head;  // the RTP header of the video packet being passed, as far as seen
-  // The source and time of the video packets passed in one receive, each
-  // once; the last one noted.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> passed;
-  std::pair<std::uint32_t, std::uint32_t> last_passed{0, 0};
-
-  // `size` bytes at `data` of a video packet pass.
-  void PassVideo(const char* data, std::size_t size) {
-    constexpr std::size_t kHeader = 12;
-    if (rtp_head.size() >= kHeader) return;
-    rtp_head.append(data, std::min(size, kHeader - rtp_head.size()));
-    if (rtp_head.size() < kHeader) return;
-    const std::pair<std::uint32_t, std::uint32_t> id{RtpSource(rtp_head), RtpTimestamp(rtp_head)};
-    if (id == last_passed) return;
-    passed.push_back(id);
-    last_passed = id;
-  }
 };
 
 // Draws the frames of one media (one client) and pushes them at their due
@@ -922,7 +869,6 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
       for (std::size_t i = 0; i < got;) {
         if (c.skip > 0) {
           const std::size_t take = std::min(c.skip, got - i);
-          if (c.in_frame) c.PassVideo(buffer.data() + i, take);
           c.skip -= take;
           i += take;
           if (c.skip == 0 && c.in_frame && garbage > 0) {
@@ -939,7 +885,6 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
             c.skip = (static_cast<unsigned char>(c.reply[2]) << 8) |
                      static_cast<unsigned char>(c.reply[3]);
             c.in_frame = c.reply[1] == 0;  // the video's RTP channel
-            c.rtp_head.clear();
             c.reply.clear();
           }
         } else if (c.reply.size() >= 4 && c.reply.compare(c.reply.size() - 4, 4, "\r\n\r\n") == 0) {
@@ -954,9 +899,6 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
       out.append(buffer.data() + forwarded, got - forwarded);
       if (!SendAll(client, out)) return;
       count_.bytes += out.size();
-      // The moment the client's connection took a frame's first packet.
-      for (const auto& [source, time] : c.passed) wire_->sent.Written(source, time, NowRealtimeUs());
-      c.passed.clear();
     }
   }
 }
@@ -1140,6 +1082,24 @@ void RtspCamera::StartFeeder(void* media_pointer) {
   feeder->thread = std::thread([this, f = feeder.get()] { Feed(f); });
 }
 
+namespace {
+
+// A picture is stamped with the pipeline's running time when it is taken,
+// as a camera stamps it at its sensor. appsrc's own stamp (do-timestamp) is
+// taken only when its thread hands the buffer on, which under load waits
+// for the encoder: the stream's times would then run late by the
+// encoder's backlog, and a receiver would date the frames late.
+void StampTaken(GstElement* source, GstBuffer* buffer) {
+  GstClock* clock = gst_element_get_clock(source);
+  if (clock == nullptr) return;
+  const GstClockTime now = gst_clock_get_time(clock);
+  const GstClockTime base = gst_element_get_base_time(source);
+  if (now >= base) GST_BUFFER_PTS(buffer) = now - base;
+  gst_object_unref(clock);
+}
+
+}  // namespace
+
 void RtspCamera::Feed(Feeder* f) {
   const Connection* conn = f->conn.get();
   const std::size_t luma = static_cast<std::size_t>(f->width) * static_cast<std::size_t>(f->height);
@@ -1213,7 +1173,8 @@ void RtspCamera::Feed(Feeder* f) {
       }
     }
     GST_BUFFER_OFFSET(buffer) = n;
-    gst_buffer_add_reference_timestamp_meta(buffer, FrameNumberCaps(), n, GST_CLOCK_TIME_NONE);
+    StampTaken(f->source, buffer);
+    wire_->sent.Taken(n, NowRealtimeUs());
     const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(f->source), buffer);
     lock.lock();
     if (flow == GST_FLOW_FLUSHING) {

@@ -54,7 +54,7 @@ class RtspCamera : public Device {
   // following the true clock.
   void StepClock(std::int64_t ms);
 
-  // "N=US ..." of the frames from `from` to `to` that left the camera
+  // "N=US ..." of the frames from `from` to `to`: when each was taken
   // (sent_frames.h).
   std::string SentText(std::uint64_t from, std::uint64_t to) const {
     return wire_->sent.Text(from, to);
@@ -69,7 +69,7 @@ class RtspCamera : public Device {
     std::atomic<int> rtploss{0};                 // every Nth video RTP packet left out
     std::atomic<std::uint64_t> lost{0};          // packets left out so far
     std::atomic<std::int64_t> clock_shift_ms{0};  // added to the sender reports' NTP time
-    SentFrames sent;                              // when each frame left
+    SentFrames sent;                              // when each frame was taken
   };
 
  private:
