@@ -169,6 +169,20 @@ class SimProcess {
     return std::atoll(reply.c_str() + at + name.size() + 2);
   }
 
+  // When RTSP camera `camera` took its frames `from` to `to` (those it
+  // kept): frame number to CLOCK_REALTIME microseconds.
+  std::map<long long, long long> Sent(int camera, long long from, long long to) const {
+    std::map<long long, long long> sent;
+    std::istringstream items(Control("sent camera " + std::to_string(camera) + " " +
+                                     std::to_string(from) + " " + std::to_string(to)));
+    std::string item;
+    items >> item;  // "ok"
+    long long n = 0, us = 0;
+    while (items >> item)
+      if (std::sscanf(item.c_str(), "%lld=%lld", &n, &us) == 2) sent[n] = us;
+    return sent;
+  }
+
   // The requests a device has recorded, from number `from` on.
   std::vector<RecordedRequest> Requests(const std::string& kind, int id, int from = 1) const {
     return ParseRequests(

@@ -1082,6 +1082,24 @@ void RtspCamera::StartFeeder(void* media_pointer) {
   feeder->thread = std::thread([this, f = feeder.get()] { Feed(f); });
 }
 
+namespace {
+
+// A picture is stamped with the pipeline's running time when it is taken,
+// as a camera stamps it at its sensor. appsrc's own stamp (do-timestamp) is
+// taken only when its thread hands the buffer on, which under load waits
+// for the encoder: the stream's times would then run late by the
+// encoder's backlog, and a receiver would date the frames late.
+void StampTaken(GstElement* source, GstBuffer* buffer) {
+  GstClock* clock = gst_element_get_clock(source);
+  if (clock == nullptr) return;
+  const GstClockTime now = gst_clock_get_time(clock);
+  const GstClockTime base = gst_element_get_base_time(source);
+  if (now >= base) GST_BUFFER_PTS(buffer) = now - base;
+  gst_object_unref(clock);
+}
+
+}  // namespace
+
 void RtspCamera::Feed(Feeder* f) {
   const Connection* conn = f->conn.get();
   const std::size_t luma = static_cast<std::size_t>(f->width) * static_cast<std::size_t>(f->height);
@@ -1155,6 +1173,8 @@ void RtspCamera::Feed(Feeder* f) {
       }
     }
     GST_BUFFER_OFFSET(buffer) = n;
+    StampTaken(f->source, buffer);
+    wire_->sent.Taken(n, NowRealtimeUs());
     const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(f->source), buffer);
     lock.lock();
     if (flow == GST_FLOW_FLUSHING) {

@@ -20,6 +20,7 @@
 
 #include "config.h"
 #include "device.h"
+#include "sent_frames.h"
 
 namespace sim {
 
@@ -53,6 +54,12 @@ class RtspCamera : public Device {
   // following the true clock.
   void StepClock(std::int64_t ms);
 
+  // "N=US ..." of the frames from `from` to `to`: when each was taken
+  // (sent_frames.h).
+  std::string SentText(std::uint64_t from, std::uint64_t to) const {
+    return wire_->sent.Text(from, to);
+  }
+
   struct Connection;
   struct Feeder;
   struct Server;
@@ -62,6 +69,7 @@ class RtspCamera : public Device {
     std::atomic<int> rtploss{0};                 // every Nth video RTP packet left out
     std::atomic<std::uint64_t> lost{0};          // packets left out so far
     std::atomic<std::int64_t> clock_shift_ms{0};  // added to the sender reports' NTP time
+    SentFrames sent;                              // when each frame was taken
   };
 
  private:
