@@ -11,6 +11,7 @@
 // codec parameters and the frame count; `overwrite_limit_` is an atomic
 // that readers check before and after they read the file.
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -95,10 +96,13 @@ class RingStore {
   // `session`, or any frame of a later session) or until the monotonic
   // `deadline_us`. True when there is one.
   bool WaitForFrameAfter(std::int64_t after_us, std::uint32_t session, std::int64_t deadline_us);
-  // The frame's bytes as stored into `buffer` (at least 800000 bytes): its
-  // size, or -1 with `message` set when they are gone from the ring or were
-  // overwritten while read.
-  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message);
+  // The frame's bytes as stored into `buffer` (`capacity` bytes; a frame of
+  // `capacity` bytes or more is refused): its size, or -1 with `message` set
+  // when they are gone from the ring or were overwritten while read.
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity, std::string* message);
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+    return ReadFrame(frame, buffer, kImageBufferSize, message);
+  }
   // `got` when the `got` bytes read of `frame` are one whole JPEG image
   // (FF D8 .. FF D9); else -1 with `message` set.
   int CheckJpeg(const FrameRef& frame, const std::uint8_t* buffer, int got,
@@ -120,6 +124,10 @@ class RingStore {
   // did not all reach it.
   bool WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64_t at);
   std::int64_t Publish(bool written);
+  // The frame near `n` (found by its order) whose own picture is the one
+  // `search` wants for `wanted_us`.
+  std::int64_t NearestPicture(FrameSearch search, std::int64_t wanted_us, std::uint32_t session,
+                              std::int64_t n) REQUIRES(index_lock_);
   void ForgetAll();
 
   platform::Clock& clock_;
@@ -135,6 +143,7 @@ class RingStore {
   std::int64_t last_write_us_ = 0;
   bool file_failing_ = false;
   bool index_full_logged_ = false;
+  std::int64_t last_order_us_ = INT64_MIN;  // the largest moment stored
 
   // A frame that starts before this stream position may have been
   // overwritten by the block being written.
