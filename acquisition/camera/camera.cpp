@@ -144,7 +144,7 @@ void Camera::StreamingThread() {
   std::int64_t next_probe_us = 0;
   for (;;) {
     if (sessions_.Wanted())
-      StreamWhileWanted(target);
+      StreamWhileWanted(target, &next_probe_us);
     else
       ProbeWhenDue(target, &next_probe_us);
     clock_.SleepMicros(kStreamLoopPauseUs);
@@ -156,7 +156,7 @@ StreamLoss Camera::Transfer(const StreamTarget& target, bool probe) {
                                     : mjpeg_.Transfer(target, probe);
 }
 
-void Camera::StreamWhileWanted(const StreamTarget& target) {
+void Camera::StreamWhileWanted(const StreamTarget& target, std::int64_t* next_probe_us) {
   const std::string& path = ring_.path();
   struct stat st {};
   if (stat(path.c_str(), &st) != 0)
@@ -173,18 +173,24 @@ void Camera::StreamWhileWanted(const StreamTarget& target) {
     if (!again) continue;
     // Only images tell that a camera is alive: a failed transfer refreshes
     // nothing, so a dead permanent camera raises its alarm.
-    if (const std::string line = link_.Down(lost); !line.empty())
-      Log(line, core::ReportLevel::kInfo);
-    SleepUnlessWantChanges(link_.TakeBackoffUs(), true);
+    const std::int64_t pause = FailedAttempt(lost);
+    *next_probe_us = clock_.MonotonicMicros() + pause;
+    SleepUnlessWantChanges(pause, true);
   }
+}
+
+std::int64_t Camera::FailedAttempt(const StreamLoss& lost) {
+  if (const std::string line = link_.Down(lost); !line.empty()) Log(line, core::ReportLevel::kInfo);
+  LinkState::Backoff backoff = link_.TakeBackoff();
+  if (!backoff.line.empty()) Log(backoff.line, core::ReportLevel::kInfo);
+  return backoff.pause_us;
 }
 
 void Camera::ProbeWhenDue(const StreamTarget& target, std::int64_t* next_probe_us) {
   if (!RefreshDue() || clock_.MonotonicMicros() < *next_probe_us) return;
   const StreamLoss lost = Transfer(target, true);
   if (lost.kind == stream_loss::kNone) return;
-  if (const std::string line = link_.Down(lost); !line.empty()) Log(line, core::ReportLevel::kInfo);
-  *next_probe_us = clock_.MonotonicMicros() + link_.TakeBackoffUs();
+  *next_probe_us = clock_.MonotonicMicros() + FailedAttempt(lost);
 }
 
 void Camera::SleepUnlessWantChanges(std::int64_t micros, bool wanted) {

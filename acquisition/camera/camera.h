@@ -179,10 +179,13 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   StreamTarget Target() const;
   StreamLoss Transfer(const StreamTarget& target, bool probe);
   // Keeps the stream up while it is wanted, each failure followed by the
-  // back-off.
-  void StreamWhileWanted(const StreamTarget& target);
+  // back-off; the first attempt is made at once (a job wants images now).
+  // A failure also puts off the next probe by the back-off.
+  void StreamWhileWanted(const StreamTarget& target, std::int64_t* next_probe_us);
   // A camera streaming on demand: probes it when it is due.
   void ProbeWhenDue(const StreamTarget& target, std::int64_t* next_probe_us);
+  // The back-off after a failed transfer, its line logged when it has one.
+  std::int64_t FailedAttempt(const StreamLoss& lost);
   // Sleeps `micros` on the camera's clock, cut short when the wish to
   // stream changes.
   void SleepUnlessWantChanges(std::int64_t micros, bool wanted);

@@ -11,6 +11,8 @@ namespace acquisition {
 namespace {
 constexpr const char* kStreamLost = "Camera %d: stream lost: %s";
 constexpr const char* kStreamStillDown = "Camera %d: stream still down: %s (since %s)";
+constexpr const char* kRefusedBackoff =
+    "Camera %d: the credentials were refused: next attempt in %lld minutes";
 
 // "dd.mm.yyyy hh:mm:ss" of a wall-clock moment.
 std::string SinceText(std::int64_t wall_ms) {
@@ -26,6 +28,9 @@ std::string SinceText(std::int64_t wall_ms) {
 
 bool LinkState::Up() {
   backoff_us_ = kFirstBackoffUs;
+  refused_ = false;
+  refused_backoff_us_ = kFirstRefusedBackoffUs;
+  refused_told_us_ = 0;
   if (up_ && known_) return false;
   up_ = known_ = true;
   return true;
@@ -34,6 +39,7 @@ bool LinkState::Up() {
 std::string LinkState::Down(const StreamLoss& loss) {
   const std::int64_t now = clock_.MonotonicMicros();
   const int camera = log_.camera_number();
+  refused_ = loss.kind == stream_loss::kStatus + 401;
   // The kind of failure is the state: libcurl's texts vary from one attempt
   // to the next ("after 0 ms", "after 1 ms") and must not make a new line.
   if (!known_ || up_ || loss.kind != down_kind_) {
@@ -50,10 +56,22 @@ std::string LinkState::Down(const StreamLoss& loss) {
                                 SinceText(down_since_wall_ms_).c_str());
 }
 
-std::int64_t LinkState::TakeBackoffUs() {
-  const std::int64_t pause = backoff_us_;
-  backoff_us_ = std::min(backoff_us_ * 2, kMaxBackoffUs);
-  return pause;
+LinkState::Backoff LinkState::TakeBackoff() {
+  Backoff backoff;
+  if (!refused_) {
+    backoff.pause_us = backoff_us_;
+    backoff_us_ = std::min(backoff_us_ * 2, kMaxBackoffUs);
+    return backoff;
+  }
+  backoff.pause_us = refused_backoff_us_;
+  refused_backoff_us_ = std::min(refused_backoff_us_ * 2, kMaxRefusedBackoffUs);
+  if (backoff.pause_us != refused_told_us_) {
+    refused_told_us_ = backoff.pause_us;
+    backoff.line = platform::StringPrintf(
+        kRefusedBackoff, log_.camera_number(),
+        static_cast<long long>(backoff.pause_us / (60 * platform::kMicrosPerSecond)));
+  }
+  return backoff;
 }
 
 }  // namespace acquisition

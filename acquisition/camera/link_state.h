@@ -2,7 +2,10 @@
 // LinkState: the state of a camera's connection as its log tells it (one
 // line per change, and a reminder every 10 minutes while it stays down) and
 // the pause before the next attempt after a failure (0.5 s, doubling to
-// 30 s; back to 0.5 s once a frame came).
+// 30 s; back to 0.5 s once a frame came). A camera that refused the
+// credentials (401) is tried again only after 5 minutes, doubling to 30
+// minutes: many cameras, and the site's recorder with them, lock an account
+// after a few wrong passwords. Each change of that pause gets a line.
 //
 // Threads: the streaming thread alone.
 #include <cstdint>
@@ -19,6 +22,15 @@ class LinkState {
   static constexpr std::int64_t kFirstBackoffUs = 500000;
   static constexpr std::int64_t kMaxBackoffUs = 30 * platform::kMicrosPerSecond;
   static constexpr std::int64_t kReminderIntervalUs = 10 * 60 * platform::kMicrosPerSecond;
+  static constexpr std::int64_t kFirstRefusedBackoffUs = 5 * 60 * platform::kMicrosPerSecond;
+  static constexpr std::int64_t kMaxRefusedBackoffUs = 30 * 60 * platform::kMicrosPerSecond;
+
+  // The pause before the next attempt, and the line the camera log gets
+  // when that pause changed ("" when not).
+  struct Backoff {
+    std::int64_t pause_us = 0;
+    std::string line;
+  };
 
   LinkState(platform::Clock& clock, const CameraLog& log) : clock_(clock), log_(log) {}
 
@@ -28,8 +40,9 @@ class LinkState {
   // A transfer failed: the line the camera log gets, or "" when the state
   // is the same and no reminder is due.
   std::string Down(const StreamLoss& loss);
-  // The pause before the next attempt; each call doubles the next one.
-  std::int64_t TakeBackoffUs();
+  // The pause before the next attempt after the last failure; each call
+  // doubles the next one of its kind.
+  Backoff TakeBackoff();
 
  private:
   platform::Clock& clock_;
@@ -40,6 +53,9 @@ class LinkState {
   std::int64_t down_since_wall_ms_ = 0;
   std::int64_t reminder_due_us_ = 0;
   std::int64_t backoff_us_ = kFirstBackoffUs;
+  bool refused_ = false;  // the last failure was a 401
+  std::int64_t refused_backoff_us_ = kFirstRefusedBackoffUs;
+  std::int64_t refused_told_us_ = 0;  // the pause the last line named
 };
 
 }  // namespace acquisition

@@ -154,7 +154,7 @@ TEST(LinkState, OneLinePerChangeARemindEveryTenMinutesAndADoublingBackoff) {
   log.SetCameraNumber(2);
   acquisition::LinkState link(clock, log);
   std::vector<std::int64_t> pauses;
-  for (int i = 0; i < 8; ++i) pauses.push_back(link.TakeBackoffUs() / 1000);
+  for (int i = 0; i < 8; ++i) pauses.push_back(link.TakeBackoff().pause_us / 1000);
   EXPECT_EQ(pauses, (std::vector<std::int64_t>{500, 1000, 2000, 4000, 8000, 16000, 30000, 30000}));
   const acquisition::StreamLoss refused{2007, "refused (x)"}, stalled{2, "stalled"};
   EXPECT_EQ(link.Down(refused), "Camera 2: stream lost: refused (x)");
@@ -166,7 +166,34 @@ TEST(LinkState, OneLinePerChangeARemindEveryTenMinutesAndADoublingBackoff) {
   EXPECT_EQ(link.Down(stalled), "Camera 2: stream lost: stalled");
   EXPECT_TRUE(link.Up());
   EXPECT_FALSE(link.Up());
-  EXPECT_EQ(link.TakeBackoffUs(), 500000);
+  EXPECT_EQ(link.TakeBackoff().pause_us, 500000);
+}
+
+TEST(LinkState, RefusedCredentialsWaitFiveMinutesDoublingToThirtyWithALinePerChange) {
+  FakeClock clock;
+  acquisition::CameraLog log;
+  log.SetCameraNumber(4);
+  acquisition::LinkState link(clock, log);
+  const acquisition::StreamLoss refused{acquisition::stream_loss::kStatus + 401, "401"};
+  std::vector<std::string> lines;
+  std::vector<std::int64_t> minutes;
+  for (int i = 0; i < 5; ++i) {
+    link.Down(refused);
+    const auto backoff = link.TakeBackoff();
+    minutes.push_back(backoff.pause_us / 60000000);
+    lines.push_back(backoff.line);
+  }
+  EXPECT_EQ(minutes, (std::vector<std::int64_t>{5, 10, 20, 30, 30}));
+  EXPECT_EQ(lines[0], "Camera 4: the credentials were refused: next attempt in 5 minutes");
+  EXPECT_EQ(lines[3], "Camera 4: the credentials were refused: next attempt in 30 minutes");
+  EXPECT_EQ(lines[4], "");
+  // Another failure has its own short back-off; a frame starts both anew.
+  link.Down({2, "stalled"});
+  EXPECT_EQ(link.TakeBackoff().pause_us, 500000);
+  link.Up();
+  link.Down(refused);
+  EXPECT_EQ(link.TakeBackoff().line,
+            "Camera 4: the credentials were refused: next attempt in 5 minutes");
 }
 
 TEST(ProblemLines, OneLineAMinutePerKindThenTheCountLeftOut) {
