@@ -52,7 +52,7 @@ TEST_P(RtspSim, DecodedFramesCarryConsecutiveNumbersFromTheClock) {
   testing_support::Child player(
       {ffmpeg, "-nostdin", "-loglevel", "error", "-rtsp_transport", "tcp", "-i",
        "rtsp://" + std::string(c.login) + "@127.0.0.1:" + std::to_string(sim.port(5)) + "/stream",
-       "-frames:v", "5", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-y",
+       "-map", "0:v", "-frames:v", "5", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-y",
        frames},
       dir.path(), {}, dir / "ffmpeg.log");
   ASSERT_TRUE(player.WaitExit(60)) << "ffmpeg still runs";
@@ -91,6 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                              "u:p", 320, 240, 10, false},
                     RtspCase{"DigestWrongPassword", "rtsp=h264,user=u,pass=p,auth=digest", "",
                              "u:bad", 0, 0, 10, true},
+                    // One encoder for all, B-frames and a second track: a client joins
+                    // in the middle of a group of pictures, frames come in order.
+                    RtspCase{"SharedBframesAudio",
+                             "rtsp=h264,width=320,height=240,fps=10,gop=10,shared=1,bframes=2,"
+                             "audio=1",
+                             "", "x:y", 320, 240, 10, false},
                     // A restart serves the new codec, size and rate to the next client.
                     RtspCase{"Restarted", "rtsp=h264,width=320,height=240,fps=10",
                              "restart 5 rtsp=h265,width=192,height=128,fps=20", "x:y", 192, 128, 20,

@@ -31,6 +31,8 @@ const char* const kUsage =
     "    rtsp=h264|h265|jpeg width=W height=H (multiples of 8) gop=FRAMES bitrate=KBITS\n"
     "    slices=N pad=BYTES (H.264) nokey=0|1 garbage=BYTES (an RTP packet of garbage\n"
     "    after every packet) replay=FRAMES (encoded once, a multiple of gop)\n"
+    "    keypad=BYTES bframes=N shared=0|1 audio=0|1 transport=any|udp|tcp\n"
+    "    noend=0|1 hugesps=0|1 (h264) tsjump=0|1 rtploss=N redirect=URL\n"
     "  ROUTE-KEYS (command requests on a camera's port; path=* for any other path):\n"
     "    status=CODE body=TEXT ({n}: counter) mode=reply|raw|silent|close|reset\n"
     "    delay=MS split=AT:MS pad=BYTES counter=N\n"
@@ -100,7 +102,9 @@ bool ForEachKey(std::string_view keys, std::string* error, Apply apply) {
 
 bool IsPictureKey(std::string_view key) {
   return key == "rtsp" || key == "width" || key == "height" || key == "gop" || key == "bitrate" ||
-         key == "slices" || key == "pad" || key == "nokey" || key == "replay";
+         key == "slices" || key == "pad" || key == "nokey" || key == "replay" || key == "keypad" ||
+         key == "bframes" || key == "shared" || key == "audio" || key == "transport" ||
+         key == "noend" || key == "hugesps" || key == "tsjump";
 }
 
 // What a group of camera keys made of one key.
@@ -131,6 +135,9 @@ constexpr NumberKey kNumberKeys[] = {
     {"slices", 0, kMaxSlices, &CameraSettings::slices},
     {"pad", 0, kMaxFillerBytes, &CameraSettings::pad},
     {"replay", 0, kMaxReplayFrames, &CameraSettings::replay},
+    {"keypad", 0, kMaxFillerBytes, &CameraSettings::keypad},
+    {"bframes", 0, kMaxBframes, &CameraSettings::bframes},
+    {"rtploss", 0, kMaxRtpLoss, &CameraSettings::rtploss},
 };
 
 // Camera keys that take 0 or 1.
@@ -142,7 +149,9 @@ constexpr FlagKey kFlagKeys[] = {
     {"drop", &CameraSettings::drop},           {"halfclose", &CameraSettings::half_close},
     {"blackhole", &CameraSettings::blackhole}, {"dead", &CameraSettings::dead},
     {"exif", &CameraSettings::exif},           {"partlen", &CameraSettings::part_length},
-    {"nokey", &CameraSettings::nokey},
+    {"nokey", &CameraSettings::nokey},         {"shared", &CameraSettings::shared},
+    {"audio", &CameraSettings::audio},         {"noend", &CameraSettings::noend},
+    {"hugesps", &CameraSettings::hugesps},     {"tsjump", &CameraSettings::tsjump},
 };
 
 KeyResult ApplyTableKey(std::string_view key, std::string_view value, CameraSettings* s,
@@ -200,6 +209,22 @@ KeyResult ApplyStreamKey(std::string_view key, std::string_view value, CameraSet
           " (0, or " + std::to_string(kMinFrameSize) + " to " + std::to_string(kMaxFrameSize) + ")",
           error);
     s->size = static_cast<std::size_t>(n);
+  } else if (key == "transport") {
+    if (value == "any") {
+      s->transport = CameraSettings::Transport::kAny;
+    } else if (value == "udp") {
+      s->transport = CameraSettings::Transport::kUdp;
+    } else if (value == "tcp") {
+      s->transport = CameraSettings::Transport::kTcp;
+    } else {
+      return Refuse(key, value, " (any, udp or tcp)", error);
+    }
+  } else if (key == "redirect") {
+    if (!value.empty() && value.substr(0, 7) != "rtsp://")
+      return Refuse(key, value, " (empty, or a URL that starts with rtsp://)", error);
+    if (value.find_first_of("\r\n") != std::string_view::npos)
+      return Refuse(key, value, " (one line)", error);
+    s->redirect = std::string(value);
   } else if (key == "status") {
     if (!ParseInt(value, 0, 599, &n) || (n != 0 && n < 100))
       return Refuse(key, value, " (0, or 100 to 599)", error);
@@ -403,6 +428,26 @@ bool AddCameraGroup(std::string_view keys, Options* options, std::string* error)
   return true;
 }
 
+// The combinations of an RTSP camera's keys that cannot work together.
+bool CheckRtspKeys(const CameraSettings& s, std::string* error) {
+  using Codec = CameraSettings::Codec;
+  const char* why = nullptr;
+  if (s.slices != 0 && s.codec != Codec::kH264) {
+    why = "slices are for rtsp=h264 cameras";
+  } else if ((s.pad != 0 || s.keypad != 0 || s.bframes != 0) && s.codec == Codec::kJpeg) {
+    why = "pad, keypad and bframes are for rtsp=h264|h265 cameras";
+  } else if ((s.noend || s.hugesps) && s.codec != Codec::kH264) {
+    why = "noend and hugesps are for rtsp=h264 cameras";
+  } else if (s.shared && (s.drop || s.replay != 0)) {
+    why = "a shared camera takes neither drop nor replay";
+  } else if (s.replay != 0 && s.bframes != 0) {
+    why = "replay takes no bframes";
+  }
+  if (why == nullptr) return true;
+  *error = why;
+  return false;
+}
+
 bool CheckLoop(const VideoServerSettings& s, std::string* error) {
   if (!s.loop) return true;
   for (const ScriptStep& step : s.script)
@@ -471,16 +516,17 @@ bool ApplyCameraKeys(std::string_view keys, KeyTime when, CameraSettings* settin
       *error = "replay is a multiple of gop, for rtsp=h264|h265 cameras";
       return false;
     }
-    if ((s.slices != 0 || s.pad != 0) && s.codec != CameraSettings::Codec::kH264) {
-      *error = "slices and pad are for rtsp=h264 cameras";
-      return false;
-    }
+    if (!CheckRtspKeys(s, error)) return false;
   } else {
     const CameraSettings plain;
     if (s.width != plain.width || s.height != plain.height || s.gop != plain.gop ||
-        s.bitrate != plain.bitrate || s.slices != 0 || s.pad != 0 || s.nokey || s.replay != 0) {
+        s.bitrate != plain.bitrate || s.slices != 0 || s.pad != 0 || s.nokey || s.replay != 0 ||
+        s.keypad != 0 || s.bframes != 0 || s.shared || s.audio ||
+        s.transport != plain.transport || s.noend || s.hugesps || s.tsjump || s.rtploss != 0 ||
+        !s.redirect.empty()) {
       *error =
-          "width, height, gop, bitrate, slices, pad, nokey and replay are for rtsp cameras "
+          "width, height, gop, bitrate, slices, pad, nokey, replay, keypad, bframes, shared, "
+          "audio, transport, noend, hugesps, tsjump, rtploss and redirect are for rtsp cameras "
           "(rtsp=h264|h265|jpeg)";
       return false;
     }
@@ -500,6 +546,8 @@ void ClearFaults(CameraSettings* s) {
   s->exif = false;
   s->part_length = true;
   s->length_lie = 0;
+  s->rtploss = 0;
+  s->redirect.clear();
 }
 
 bool ParseRoute(std::string_view keys, CommandRoute* route, int* camera, std::string* error) {

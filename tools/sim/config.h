@@ -24,7 +24,9 @@ inline constexpr int kMaxPictureHeight = 2304;
 inline constexpr int kMaxGopFrames = 10000;
 inline constexpr int kMaxSlices = 32;
 inline constexpr int kMaxReplayFrames = 1000;
-inline constexpr int kMaxFillerBytes = 700000;
+inline constexpr int kMaxFillerBytes = 4500000;
+inline constexpr int kMaxBframes = 4;
+inline constexpr int kMaxRtpLoss = 1000000;
 // An RTSP camera's garbage packet must fit one interleaved frame.
 inline constexpr int kMaxRtspGarbageBytes = 60000;
 inline constexpr int kMaxBitrateKbps = 100000;
@@ -93,6 +95,21 @@ struct CameraSettings {
   int pad = 0;         // H.264: bytes of filler data added to every frame
   bool nokey = false;  // key frames are never sent
   int replay = 0;      // frames encoded once and sent over and over (0: every frame encoded)
+  int keypad = 0;      // bytes of filler data added to every key frame
+  int bframes = 0;     // B-frames between reference frames (H.264, H.265)
+  bool shared = false;  // one encoder for every client, running from the start
+  bool audio = false;   // an A-law audio track beside the video
+  enum class Transport { kAny, kUdp, kTcp };
+  Transport transport = Transport::kAny;  // lower transports offered
+  // Bad streams: a frame that never ends, an SPS of 16384x16384, RTP
+  // timestamps that jump by seconds.
+  bool noend = false;
+  bool hugesps = false;
+  bool tsjump = false;
+  // Fault keys of `set`: every Nth video RTP packet left out (0: none), and
+  // the URL DESCRIBE is redirected to (empty: none).
+  int rtploss = 0;
+  std::string redirect;
 };
 
 inline constexpr std::string_view kRtspDefaultPath = "/stream";

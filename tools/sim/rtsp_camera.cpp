@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -24,6 +25,7 @@
 #include "frame_mark.h"
 #include "http.h"
 #include "jpeg_frame.h"
+#include "rtp_rewrite.h"
 
 namespace sim {
 namespace {
@@ -142,20 +144,37 @@ class GstThread {
 std::string Encoder(const CameraSettings& s) {
   switch (s.codec) {
     case CameraSettings::Codec::kH265:
+      // x265 wants a lookahead longer than a run of B-frames; zerolatency
+      // has none.
       return StringPrintf(
-          "x265enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d ! "
+          "x265enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d%s ! "
           "video/x-h265,stream-format=byte-stream,alignment=au",
-          s.gop, s.bitrate);
+          s.gop, s.bitrate,
+          s.bframes > 0
+              ? StringPrintf(" option-string=\"bframes=%d:rc-lookahead=%d\"", s.bframes,
+                             s.bframes + 1)
+                    .c_str()
+              : "");
     case CameraSettings::Codec::kJpeg:
       return "jpegenc name=enc";
     default:
       // One thread: x264's sliced threads would cut every frame in slices,
       // which `slices` asks for on purpose.
+    {
+      // x264's options after its tune (zerolatency turns B-frames off):
+      // B-frames in every run (b-adapt 0), so that presentation order
+      // always differs from decoding order; the baseline profile, which
+      // x264enc picks when nothing asks for more, has none.
+      std::string options;
+      if (s.slices > 0) options += StringPrintf(":slices=%d", s.slices);
+      if (s.bframes > 0) options += StringPrintf(":bframes=%d:b-adapt=0", s.bframes);
       return StringPrintf(
           "x264enc name=enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d "
-          "threads=1%s ! video/x-h264,stream-format=byte-stream,alignment=au",
+          "threads=1%s ! video/x-h264,stream-format=byte-stream,alignment=au%s",
           s.gop, s.bitrate,
-          s.slices > 0 ? StringPrintf(" option-string=slices=%d", s.slices).c_str() : "");
+          options.empty() ? "" : (" option-string=\"" + options.substr(1) + "\"").c_str(),
+          s.bframes > 0 ? ",profile=main" : "");
+    }
   }
 }
 
@@ -178,40 +197,73 @@ std::string Launch(const CameraSettings& s) {
                                          : "video/x-h264,stream-format=byte-stream,alignment=au")
                                   : RawCaps(s);
   std::string body = s.replay > 0 ? std::string() : Encoder(s) + " ! ";
+  // The audio: a live tone in A-law, as a camera's G.711 microphone.
+  const char* audio = s.audio ? " audiotestsrc name=asrc is-live=true wave=sine freq=440 "
+                                "samplesperbuffer=160 ! "
+                                "audio/x-raw,rate=8000,channels=1 ! alawenc ! "
+                                "rtppcmapay name=pay1 pt=8"
+                              : "";
   return StringPrintf(
       "( appsrc name=src is-live=true format=time do-timestamp=true max-buffers=%d "
-      "leaky-type=downstream caps=\"%s\" ! %s%s name=pay0 pt=%d%s )",
-      kQueuedFrames, caps.c_str(), body.c_str(), payloader, type, extra);
+      "leaky-type=downstream caps=\"%s\" ! %s%s name=pay0 pt=%d%s%s )",
+      kQueuedFrames, caps.c_str(), body.c_str(), payloader, type, extra, audio);
 }
 
 // What the encoder's output gets on its way to the payloader: key frames
-// dropped (nokey), filler data added to H.264 frames (pad).
+// dropped (nokey), filler data added to every frame (pad) or to key frames
+// (keypad), the SPS made to announce 16384x16384 (hugesps).
 struct EncoderFaults {
   bool nokey = false;
+  bool h265 = false;
+  bool hugesps = false;
   int pad = 0;
+  int keypad = 0;
+
+  static EncoderFaults Of(const CameraSettings& s) {
+    return {s.nokey, s.codec == CameraSettings::Codec::kH265, s.hugesps, s.pad, s.keypad};
+  }
+  bool any() const { return nokey || hugesps || pad > 0 || keypad > 0; }
 };
+
+// The picture size a hugesps stream announces.
+constexpr int kHugeSide = 16384;
+
+GstBuffer* WithBytes(GstBuffer* buffer, std::string bytes) {
+  GstBuffer* out = gst_buffer_new_memdup(bytes.data(), bytes.size());
+  gst_buffer_copy_into(out, buffer, GstBufferCopyFlags(GST_BUFFER_COPY_METADATA), 0, -1);
+  gst_buffer_unref(buffer);
+  return out;
+}
 
 GstPadProbeReturn ApplyEncoderFaults(GstPad*, GstPadProbeInfo* info, gpointer data) {
   const auto* faults = static_cast<const EncoderFaults*>(data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
   if (buffer == nullptr) return GST_PAD_PROBE_OK;
-  if (faults->nokey && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
-    return GST_PAD_PROBE_DROP;
-  if (faults->pad > 0) {
-    // A filler NAL unit (type 12) of 0xFF bytes ended by the stop bit:
-    // decoders skip it, the stream carries it.
-    const std::size_t size = static_cast<std::size_t>(faults->pad) + 6;
-    auto* bytes = static_cast<guint8*>(g_malloc(size));
-    std::memset(bytes, 0xFF, size);
-    bytes[0] = bytes[1] = bytes[2] = 0;
-    bytes[3] = 1;
-    bytes[4] = 12;
-    bytes[size - 1] = 0x80;
-    buffer = gst_buffer_make_writable(buffer);
-    gst_buffer_append_memory(
-        buffer, gst_memory_new_wrapped(GstMemoryFlags(0), bytes, size, 0, size, bytes, g_free));
-    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+  if (faults->nokey && key) return GST_PAD_PROBE_DROP;
+  if (faults->hugesps && key) {
+    GstMapInfo map;
+    std::string rewritten;
+    bool changed = false;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      changed = RewriteSpsPicture(
+          std::string_view(reinterpret_cast<const char*>(map.data), map.size), kHugeSide,
+          kHugeSide, &rewritten);
+      gst_buffer_unmap(buffer, &map);
+    }
+    if (changed) buffer = WithBytes(buffer, std::move(rewritten));
   }
+  const int pad = faults->pad + (key ? faults->keypad : 0);
+  if (pad > 0) {
+    // Decoders skip a filler NAL unit; the stream carries it.
+    buffer = gst_buffer_make_writable(buffer);
+    auto* filler = new std::string(FillerNal(faults->h265, static_cast<std::size_t>(pad)));
+    gst_buffer_append_memory(
+        buffer, gst_memory_new_wrapped(GstMemoryFlags(0), filler->data(), filler->size(), 0,
+                                       filler->size(), filler,
+                                       [](gpointer p) { delete static_cast<std::string*>(p); }));
+  }
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
   return GST_PAD_PROBE_OK;
 }
 
@@ -227,7 +279,8 @@ std::shared_ptr<const EncodedLoop> LoopFor(const CameraSettings& s) {
   static std::mutex mu;
   static std::map<std::string, std::shared_ptr<const EncodedLoop>> loops;
   const std::string name =
-      Encoder(s) + RawCaps(s) + StringPrintf(" %d %d %d", s.replay, s.pad, s.nokey ? 1 : 0);
+      Encoder(s) + RawCaps(s) +
+      StringPrintf(" %d %d %d %d %d", s.replay, s.pad, s.keypad, s.nokey ? 1 : 0, s.hugesps ? 1 : 0);
   std::lock_guard<std::mutex> lock(mu);
   if (auto it = loops.find(name); it != loops.end()) return it->second;
   auto loop = std::make_shared<EncodedLoop>();
@@ -240,8 +293,8 @@ std::shared_ptr<const EncodedLoop> LoopFor(const CameraSettings& s) {
   GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
   GstElement* encoder = gst_bin_get_by_name(GST_BIN(pipeline), "enc");
-  EncoderFaults faults{s.nokey, s.pad};
-  if (encoder != nullptr && (faults.nokey || faults.pad > 0)) {
+  EncoderFaults faults = EncoderFaults::Of(s);
+  if (encoder != nullptr && faults.any()) {
     GstPad* pad = gst_element_get_static_pad(encoder, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, ApplyEncoderFaults, &faults, nullptr);
     gst_object_unref(pad);
@@ -277,6 +330,181 @@ std::shared_ptr<const EncodedLoop> LoopFor(const CameraSettings& s) {
   gst_object_unref(pipeline);
   loops[name] = loop;
   return loop;
+}
+
+// Applies `edit` to every buffer of a probe (one, or each of a list):
+// `edit(GstBuffer**)` may replace the buffer (unreferencing the old one)
+// and returns false to leave it out.
+template <typename Edit>
+GstPadProbeReturn EditBuffers(GstPadProbeInfo* info, Edit& edit) {
+  if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) != 0) {
+    GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    GST_PAD_PROBE_INFO_DATA(info) = list;
+    gst_buffer_list_foreach(
+        list,
+        [](GstBuffer** buffer, guint, gpointer data) -> gboolean {
+          if (!(*static_cast<Edit*>(data))(buffer)) {
+            gst_buffer_unref(*buffer);
+            *buffer = nullptr;
+          }
+          return TRUE;
+        },
+        &edit);
+    return gst_buffer_list_length(list) == 0 ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer == nullptr) return GST_PAD_PROBE_OK;
+  if (!edit(&buffer)) return GST_PAD_PROBE_DROP;
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
+// Replaces `*buffer` by the result of `change(std::string*)` on a copy of
+// its bytes, when `change` returns true.
+template <typename Change>
+void RewriteBytes(GstBuffer** buffer, Change change) {
+  GstMapInfo map;
+  if (!gst_buffer_map(*buffer, &map, GST_MAP_READ)) return;
+  std::string bytes(reinterpret_cast<const char*>(map.data), map.size);
+  gst_buffer_unmap(*buffer, &map);
+  if (change(&bytes)) *buffer = WithBytes(*buffer, std::move(bytes));
+}
+
+// The video RTP packets of one media on their way out: every Nth left out
+// (rtploss), made into one endless frame (noend), timestamps jumping
+// (tsjump). A shared camera's first frame is left out too: encoded when the
+// media was prepared, it waits until the first client plays, stale by then,
+// and with it every client starts in the middle of a group of pictures.
+struct VideoFaults {
+  std::shared_ptr<RtspCamera::Wire> wire;
+  bool noend = false;
+  bool tsjump = false;
+  bool shared = false;
+  std::uint64_t packets = 0;
+  EndlessFrame endless;
+  bool first_seen = false;
+  bool first_over = false;
+  std::uint32_t first_timestamp = 0;
+
+  bool operator()(GstBuffer** buffer) {
+    if (shared && !first_over && FirstFrame(*buffer)) return false;
+    const int loss = wire->rtploss.load();
+    if (loss > 0 && ++packets % static_cast<std::uint64_t>(loss) == 0) {
+      ++wire->lost;
+      return false;
+    }
+    if (noend) {
+      RewriteBytes(buffer, [&](std::string* p) {
+        std::string out;
+        if (!EndlessFragment(*p, &endless, &out)) return false;
+        *p = std::move(out);
+        return true;
+      });
+    }
+    if (tsjump) {
+      // Every other second of media time is sent 3 s ahead: the
+      // timestamps jump 3 s forward, then 2 s back.
+      constexpr std::uint32_t kVideoRate = 90000;
+      RewriteBytes(buffer, [](std::string* p) {
+        return (RtpTimestamp(*p) / kVideoRate) % 2 == 1 && ShiftRtpTimestamp(p, 3 * kVideoRate);
+      });
+    }
+    return true;
+  }
+
+  bool FirstFrame(GstBuffer* buffer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
+    const std::uint32_t ts =
+        RtpTimestamp(std::string_view(reinterpret_cast<const char*>(map.data), map.size));
+    gst_buffer_unmap(buffer, &map);
+    if (!first_seen) {
+      first_seen = true;
+      first_timestamp = ts;
+    }
+    first_over = ts != first_timestamp;
+    return !first_over;
+  }
+};
+
+// The RTCP sender reports of one media, with the camera's clock steps.
+struct ReportFaults {
+  std::shared_ptr<RtspCamera::Wire> wire;
+  bool operator()(GstBuffer** buffer) {
+    const std::int64_t shift = wire->clock_shift_ms.load();
+    if (shift != 0)
+      RewriteBytes(buffer, [&](std::string* p) { return ShiftSenderReports(p, shift) > 0; });
+    return true;
+  }
+};
+
+template <typename Faults>
+void AddPacketProbe(GstPad* pad, Faults* faults) {
+  gst_pad_add_probe(
+      pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+        return EditBuffers(info, *static_cast<Faults*>(data));
+      },
+      faults, [](gpointer data) { delete static_cast<Faults*>(data); });
+}
+
+// Puts the probes on the rtpbin of a prepared media: its RTP (session 0,
+// the video) and RTCP source pads. Once per media.
+void AddMediaProbes(GstRTSPMedia* media, const VideoFaults& video,
+                    const std::shared_ptr<RtspCamera::Wire>& wire) {
+  static constexpr const char* kProbedKey = "ocelam-sim-probed";
+  if (g_object_get_data(G_OBJECT(media), kProbedKey) != nullptr) return;
+  g_object_set_data(G_OBJECT(media), kProbedKey, GINT_TO_POINTER(1));
+  GstElement* element = gst_rtsp_media_get_element(media);
+  GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
+  gst_object_unref(element);
+  if (pipeline == nullptr) return;
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    auto* e = GST_ELEMENT(g_value_get_object(&item));
+    if (std::strcmp(G_OBJECT_TYPE_NAME(e), "GstRtpBin") == 0) {
+      for (GList* l = e->srcpads; l != nullptr; l = l->next) {
+        GstPad* pad = GST_PAD(l->data);
+        const std::string name = GST_PAD_NAME(pad);
+        if (name == "send_rtp_src_0") {
+          AddPacketProbe(pad, new VideoFaults(video));
+        } else if (name.rfind("send_rtcp_src_", 0) == 0) {
+          AddPacketProbe(pad, new ReportFaults{wire});
+        }
+      }
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+  gst_object_unref(pipeline);
+}
+
+GstRTSPLowerTrans LowerTransports(CameraSettings::Transport t) {
+  switch (t) {
+    case CameraSettings::Transport::kUdp:
+      return GST_RTSP_LOWER_TRANS_UDP;
+    case CameraSettings::Transport::kTcp:
+      return GST_RTSP_LOWER_TRANS_TCP;
+    case CameraSettings::Transport::kAny:
+      break;
+  }
+  return GstRTSPLowerTrans(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_UDP_MCAST |
+                           GST_RTSP_LOWER_TRANS_TCP);
+}
+
+// The value of header `name` (lower case, with the colon) in a request
+// head, blanks trimmed; empty when missing.
+std::string HeaderValue(std::string_view head, std::string_view name) {
+  std::string lower(head);
+  for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  const std::size_t at = lower.find("\r\n" + std::string(name));
+  if (at == std::string::npos) return "";
+  std::size_t from = at + 2 + name.size();
+  const std::size_t end = head.find("\r\n", from);
+  while (from < end && head[from] == ' ') ++from;
+  return std::string(head.substr(from, end - from));
 }
 
 std::size_t ContentLength(std::string_view head) {
@@ -334,6 +562,7 @@ struct RtspCamera::Server {
   GstRTSPServer* server = nullptr;
   GSource* session_watch = nullptr;
   std::string mounted;                   // the path of the mounted factory
+  GstRTSPMedia* shared_media = nullptr;  // a shared camera's media, prepared once more by us
   std::shared_ptr<Connection> handover;  // the connection being handed to the server
 };
 
@@ -376,6 +605,8 @@ struct RtspCamera::Feeder {
   int replay = 0;  // the frames of `replay_settings`, encoded once
   CameraSettings replay_settings;
   bool wanted = false;  // guarded by the camera's mu_: the pipeline asked for data
+  bool shared = false;   // feeds a shared camera's media: ends when retired, not with a client
+  bool retired = false;  // guarded by the camera's mu_
   std::thread thread;
 };
 
@@ -390,6 +621,7 @@ RtspCamera::RtspCamera(const CameraSettings& settings, Clock::time_point clock_s
       server_(std::make_unique<Server>()),
       requests_("camera", settings.id, sink) {
   // Real time of the clock's zero, as near as two readings get.
+  wire_->rtploss = settings.rtploss;
   epoch_realtime_us_ =
       NowRealtimeUs() -
       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - clock_start).count();
@@ -423,6 +655,10 @@ RtspCamera::~RtspCamera() {
   Stop();
   JoinFeeders(nullptr);
   server_->gst->Run([this] {
+    if (server_->shared_media != nullptr) {
+      gst_rtsp_media_unprepare(server_->shared_media);
+      g_object_unref(server_->shared_media);
+    }
     g_source_destroy(server_->session_watch);
     g_source_unref(server_->session_watch);
     g_object_unref(server_->server);
@@ -433,14 +669,22 @@ void RtspCamera::Configure(const CameraSettings& s) {
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_->server);
   if (!server_->mounted.empty())
     gst_rtsp_mount_points_remove_factory(mounts, server_->mounted.c_str());
+  if (server_->shared_media != nullptr) {
+    gst_rtsp_media_unprepare(server_->shared_media);
+    g_object_unref(server_->shared_media);
+    server_->shared_media = nullptr;
+  }
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   gst_rtsp_media_factory_set_launch(factory, Launch(s).c_str());
-  // Every client gets its own pipeline, so that its faults stay its own.
-  gst_rtsp_media_factory_set_shared(factory, FALSE);
+  // Every client gets its own pipeline, so that its faults stay its own;
+  // unless shared: then one pipeline serves all, as a camera's one encoder.
+  gst_rtsp_media_factory_set_shared(factory, s.shared);
   // After DESCRIBE the pipeline starts again from nothing at PLAY, so that
   // a client's first frame is a key frame and no frame it gets refers to
-  // one encoded before it played.
-  gst_rtsp_media_factory_set_suspend_mode(factory, GST_RTSP_SUSPEND_MODE_RESET);
+  // one encoded before it played. A shared pipeline runs on.
+  gst_rtsp_media_factory_set_suspend_mode(
+      factory, s.shared ? GST_RTSP_SUSPEND_MODE_NONE : GST_RTSP_SUSPEND_MODE_RESET);
+  gst_rtsp_media_factory_set_protocols(factory, LowerTransports(s.transport));
   g_signal_connect(factory, "media-configure",
                    G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
                      static_cast<RtspCamera*>(data)->StartFeeder(media);
@@ -468,9 +712,40 @@ void RtspCamera::Configure(const CameraSettings& s) {
   }
   gst_rtsp_server_set_auth(server_->server, auth);
   if (auth) g_object_unref(auth);
+  if (s.shared) StartShared(factory, s);
   gst_rtsp_mount_points_add_factory(mounts, s.path.c_str(), factory);
   server_->mounted = s.path;
   g_object_unref(mounts);
+}
+
+void RtspCamera::StartShared(void* factory_pointer, const CameraSettings& s) {
+  auto* factory = static_cast<GstRTSPMediaFactory*>(factory_pointer);
+  // A shared media is found again by a key made of the URL's port, path
+  // and query; the relay hides the port a client used, so every URL of a
+  // camera's factory gets one key (a factory per camera: no clash).
+  static std::once_flag keyed;
+  std::call_once(keyed, [factory] {
+    GST_RTSP_MEDIA_FACTORY_GET_CLASS(factory)->gen_key =
+        [](GstRTSPMediaFactory*, const GstRTSPUrl*) -> gchar* { return g_strdup("camera"); };
+  });
+  GstRTSPUrl* url = nullptr;
+  if (gst_rtsp_url_parse(("rtsp://127.0.0.1" + s.path).c_str(), &url) != GST_RTSP_OK) return;
+  GstRTSPMedia* media = gst_rtsp_media_factory_construct(factory, url);
+  gst_rtsp_url_free(url);
+  // Prepared by us, the media stays prepared (and its encoder runs) when
+  // the last client leaves. Preparing waits for the pipeline's bus on a
+  // thread of the server's pool (where its clients run), not this one.
+  GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(server_->server);
+  GstRTSPContext context{};
+  GstRTSPThread* thread =
+      gst_rtsp_thread_pool_get_thread(pool, GST_RTSP_THREAD_TYPE_CLIENT, &context);
+  g_object_unref(pool);
+  if (media != nullptr && thread != nullptr && gst_rtsp_media_prepare(media, thread)) {
+    server_->shared_media = media;
+  } else {
+    std::fprintf(stderr, "ocelam-sim: camera %d: the shared stream does not start\n", id_);
+    if (media != nullptr) g_object_unref(media);
+  }
 }
 
 bool RtspCamera::dead() const {
@@ -568,35 +843,14 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
     if (polled[0].revents) {
       ssize_t n = recv(client, buffer.data(), buffer.size(), 0);
       if (n <= 0) return;
-      const std::string_view data(buffer.data(), static_cast<std::size_t>(n));
-      // Split into requests (and the client's interleaved RTCP, skipped).
-      c.incoming.append(data);
-      while (!c.incoming.empty()) {
-        if (c.incoming[0] == '$') {
-          if (c.incoming.size() < 4) break;
-          const std::size_t length = (static_cast<unsigned char>(c.incoming[2]) << 8) |
-                                     static_cast<unsigned char>(c.incoming[3]);
-          if (c.incoming.size() < 4 + length) break;
-          c.incoming.erase(0, 4 + length);
-          continue;
-        }
-        const std::size_t head_end = c.incoming.find("\r\n\r\n");
-        if (head_end == std::string::npos) {
-          if (c.incoming.size() > kMaxRequestHead) {
-            requests_.Add(c.number, NowRealtimeUs(), "incomplete", c.incoming);
-            c.incoming.clear();
-          }
-          break;
-        }
-        const std::size_t size =
-            head_end + 4 + ContentLength(std::string_view(c.incoming).substr(0, head_end + 2));
-        if (c.incoming.size() < size) break;
-        ++count_.requests;
-        c.pending.push_back(Connection::Pending{c.incoming.substr(0, size), NowRealtimeUs(),
-                                                c.incoming.compare(0, 5, "PLAY ") == 0});
-        c.incoming.erase(0, size);
+      std::string answer;
+      const std::string forward =
+          TakeClientBytes(c, std::string_view(buffer.data(), static_cast<std::size_t>(n)), &answer);
+      if (!forward.empty() && !SendAll(inner, forward)) return;
+      if (!answer.empty()) {
+        if (!SendAll(client, answer)) return;
+        count_.bytes += answer.size();
       }
-      if (!SendAll(inner, data)) return;
     }
     if (polled[1].revents) {
       ssize_t n = recv(inner, buffer.data(), buffer.size(), 0);
@@ -649,6 +903,62 @@ void RtspCamera::Relay(int client, int inner, const std::shared_ptr<Connection>&
   }
 }
 
+std::string RtspCamera::TakeClientBytes(Connection& c, std::string_view data,
+                                        std::string* to_client) {
+  std::string redirect;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    redirect = settings_.redirect;
+  }
+  // `c.incoming` holds what was not passed on yet: the start of a request
+  // or of an interleaved frame (the server can do nothing with either).
+  c.incoming.append(data);
+  std::string forward;
+  std::size_t taken = 0;
+  // Split into requests (and the client's interleaved RTCP, passed on).
+  while (taken < c.incoming.size()) {
+    const std::string_view rest = std::string_view(c.incoming).substr(taken);
+    if (rest[0] == '$') {
+      if (rest.size() < 4) break;
+      const std::size_t length =
+          (static_cast<unsigned char>(rest[2]) << 8) | static_cast<unsigned char>(rest[3]);
+      if (rest.size() < 4 + length) break;
+      forward.append(rest.substr(0, 4 + length));
+      taken += 4 + length;
+      continue;
+    }
+    const std::size_t head_end = rest.find("\r\n\r\n");
+    if (head_end == std::string::npos) {
+      if (rest.size() > kMaxRequestHead) {
+        requests_.Add(c.number, NowRealtimeUs(), "incomplete", std::string(rest));
+        forward.append(rest);
+        taken = c.incoming.size();
+      }
+      break;
+    }
+    const std::size_t size = head_end + 4 + ContentLength(rest.substr(0, head_end + 2));
+    if (rest.size() < size) break;
+    ++count_.requests;
+    std::string request(rest.substr(0, size));
+    taken += size;
+    // A redirect answers DESCRIBE itself, between two of the server's
+    // messages (never inside an interleaved frame).
+    if (!redirect.empty() && request.compare(0, 9, "DESCRIBE ") == 0 && c.skip == 0 &&
+        c.reply.empty()) {
+      *to_client += "RTSP/1.0 302 Moved Temporarily\r\nCSeq: " + HeaderValue(request, "cseq:") +
+                    "\r\nLocation: " + redirect + "\r\n\r\n";
+      ++count_.redirects;
+      requests_.Add(c.number, NowRealtimeUs(), "rtsp:302", std::move(request));
+      continue;
+    }
+    forward.append(request);
+    const bool play = request.compare(0, 5, "PLAY ") == 0;
+    c.pending.push_back(Connection::Pending{std::move(request), NowRealtimeUs(), play});
+  }
+  c.incoming.erase(0, taken);
+  return forward;
+}
+
 void RtspCamera::Answered(Connection& conn, int status) {
   if (conn.pending.empty()) return;
   Connection::Pending p = std::move(conn.pending.front());
@@ -683,10 +993,9 @@ void RtspCamera::StartFeeder(void* media_pointer) {
   EncoderFaults faults;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    faults.nokey = settings_.nokey;
-    faults.pad = settings_.pad;
+    faults = EncoderFaults::Of(settings_);
   }
-  if (faults.nokey || faults.pad > 0) {
+  if (faults.any()) {
     GstElement* encoder = gst_bin_get_by_name(GST_BIN(element), "enc");
     GstPad* pad = encoder ? gst_element_get_static_pad(encoder, "src") : nullptr;
     if (pad != nullptr) {
@@ -696,6 +1005,41 @@ void RtspCamera::StartFeeder(void* media_pointer) {
       gst_object_unref(pad);
     }
     if (encoder) gst_object_unref(encoder);
+  }
+  {
+    VideoFaults video;
+    std::lock_guard<std::mutex> lock(mu_);
+    video.wire = wire_;
+    video.noend = settings_.noend;
+    video.tsjump = settings_.tsjump;
+    video.shared = settings_.shared;
+    struct Probes {
+      VideoFaults video;
+      std::shared_ptr<Wire> wire;
+    };
+    g_signal_connect_data(
+        media, "prepared", G_CALLBACK(+[](GstRTSPMedia* m, gpointer data) {
+          auto* probes = static_cast<Probes*>(data);
+          AddMediaProbes(m, probes->video, probes->wire);
+        }),
+        new Probes{video, wire_}, [](gpointer data, GClosure*) { delete static_cast<Probes*>(data); },
+        GConnectFlags(0));
+  }
+  if (GstElement* tone = gst_bin_get_by_name(GST_BIN(element), "asrc"); tone != nullptr) {
+    // A tone generator can seek; the camera cannot: the server would seek
+    // the media for a PLAY with a Range and fail.
+    GstPad* pad = gst_element_get_static_pad(tone, "src");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer) {
+          GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+          if (GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+          gst_query_set_seeking(query, GST_FORMAT_TIME, FALSE, 0, -1);
+          return GST_PAD_PROBE_HANDLED;
+        },
+        nullptr, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(tone);
   }
   auto feeder = std::make_shared<Feeder>();
   feeder->source = source;
@@ -733,6 +1077,7 @@ void RtspCamera::StartFeeder(void* media_pointer) {
   std::lock_guard<std::mutex> lock(mu_);
   feeder->replay = settings_.replay;
   feeder->replay_settings = settings_;
+  feeder->shared = settings_.shared;
   feeders_.push_back(feeder);
   feeder->thread = std::thread([this, f = feeder.get()] { Feed(f); });
 }
@@ -743,7 +1088,11 @@ void RtspCamera::Feed(Feeder* f) {
   std::shared_ptr<const EncodedLoop> loop;
   if (f->replay > 0) loop = LoopFor(f->replay_settings);
   std::unique_lock<std::mutex> lock(mu_);
-  auto over = [&] { return stopping_ || settings_.dead || (conn && conn->ended); };
+  // A shared camera's encoder runs while the camera is dead too, as a
+  // camera's own does when the network fails.
+  auto over = [&] {
+    return stopping_ || f->retired || (!f->shared && settings_.dead) || (conn && conn->ended);
+  };
   std::uint64_t generation = generation_;
   bool armed = true;
   int since_armed = 0;
@@ -869,9 +1218,16 @@ bool RtspCamera::Set(std::string_view keys, std::string* error) {
                    changed.auth != settings_.auth;
     settings_ = changed;
     now_dead = settings_.dead;
+    UpdateWire();
   }
-  // New connections get the new credentials; open ones keep theirs.
-  if (auth_changed) server_->gst->Run([&] { Configure(changed); });
+  // New connections get the new credentials; open ones keep theirs (a
+  // shared camera's encoder starts anew with the new factory).
+  if (auth_changed) {
+    std::vector<std::shared_ptr<Feeder>> retired = RetireSharedFeeders();
+    server_->gst->Run([&] { Configure(changed); });
+    for (auto& f : retired)
+      if (f->thread.joinable()) f->thread.join();
+  }
   Changed();
   if (now_dead) connections_.ShutdownAll(false);
   return true;
@@ -892,10 +1248,14 @@ bool RtspCamera::Restart(std::string_view keys, std::string* error) {
       fps_ = changed.fps;
     }
     settings_ = changed;
+    UpdateWire();
     ++generation_;
   }
   changed_.notify_all();
+  std::vector<std::shared_ptr<Feeder>> retired = RetireSharedFeeders();
   server_->gst->Run([&] { Configure(changed); });
+  for (auto& f : retired)
+    if (f->thread.joinable()) f->thread.join();
   connections_.ShutdownAll(false);
   ++count_.restarts;
   return true;
@@ -905,8 +1265,31 @@ void RtspCamera::Clear() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ClearFaults(&settings_);
+    UpdateWire();
   }
   Changed();
+}
+
+void RtspCamera::UpdateWire() { wire_->rtploss = settings_.rtploss; }
+
+void RtspCamera::StepClock(std::int64_t ms) { wire_->clock_shift_ms += ms; }
+
+std::vector<std::shared_ptr<RtspCamera::Feeder>> RtspCamera::RetireSharedFeeders() {
+  std::vector<std::shared_ptr<Feeder>> done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = feeders_.begin(); it != feeders_.end();) {
+      if ((*it)->shared) {
+        (*it)->retired = true;
+        done.push_back(std::move(*it));
+        it = feeders_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  changed_.notify_all();
+  return done;
 }
 
 void RtspCamera::Changed() {
@@ -933,7 +1316,10 @@ std::string RtspCamera::Stats() const {
          item("requests", count_.requests) + item("streams", count_.streams) +
          item("frames", count_.frames) + item("drops", count_.drops) +
          item("stalls", count_.stalls) + item("unauthorized", count_.unauthorized) +
-         item("restarts", count_.restarts) + item("bytes", count_.bytes) + clock;
+         item("restarts", count_.restarts) + item("bytes", count_.bytes) + clock +
+         " rtplost=" + std::to_string(wire_->lost.load()) +
+         " redirects=" + std::to_string(count_.redirects.load()) +
+         " clockshift=" + std::to_string(wire_->clock_shift_ms.load());
 }
 
 void RtspCamera::Stop() {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "device.h"
@@ -47,9 +48,21 @@ class RtspCamera : public Device {
   // after; false with a message (nothing changed).
   bool Restart(std::string_view keys, std::string* error);
 
+  // Steps the camera's wall clock, the NTP time of its RTCP sender reports,
+  // by `ms` (either sign) from now on; frame marks and RTP timestamps keep
+  // following the true clock.
+  void StepClock(std::int64_t ms);
+
   struct Connection;
   struct Feeder;
   struct Server;
+  // What the GStreamer probes of the camera's media read and count: they run
+  // on GStreamer's streaming threads and may outlive the camera.
+  struct Wire {
+    std::atomic<int> rtploss{0};                 // every Nth video RTP packet left out
+    std::atomic<std::uint64_t> lost{0};          // packets left out so far
+    std::atomic<std::int64_t> clock_shift_ms{0};  // added to the sender reports' NTP time
+  };
 
  private:
   // Builds the RTSP server's mount and authentication from `s` (on the
@@ -57,13 +70,25 @@ class RtspCamera : public Device {
   void Configure(const CameraSettings& s);
   // Relays bytes both ways until either side ends.
   void Relay(int client, int inner, const std::shared_ptr<Connection>& conn);
-  // Called on the GStreamer thread for every new media (one per client).
+  // Called on the GStreamer thread for every new media (one per client,
+  // or the one of a shared camera).
   void StartFeeder(void* media);
+  // A shared camera's media, built and prepared at configuration so that
+  // its encoder runs before any client comes (GStreamer thread).
+  void StartShared(void* factory, const CameraSettings& s);
+  // Takes the feeders of shared media out of the list and ends them; the
+  // caller joins them (no lock held).
+  std::vector<std::shared_ptr<Feeder>> RetireSharedFeeders();
+  // Reads the client's bytes of one receive: returns those for the server;
+  // a redirected request is answered into `to_client` instead.
+  std::string TakeClientBytes(Connection& c, std::string_view data, std::string* to_client);
   void Feed(Feeder* feeder);
   // Newest frame due at `now`, and when frame `n` is due; need mu_.
   std::uint64_t DueIndex(std::chrono::steady_clock::time_point now) const;
   std::chrono::steady_clock::time_point DueTime(std::uint64_t n) const;
   void JoinFeeders(const Connection* conn);  // null: all
+  // The rtploss of the probes follows settings_ (mu_ held).
+  void UpdateWire();
   void Changed();
   // The response to a request came: record it with the status.
   void Answered(Connection& conn, int status);
@@ -90,12 +115,13 @@ class RtspCamera : public Device {
   Fd pair_listener_;   // guarded by pair_mu_: the private port of the relay's connections
   int pair_port_ = 0;  // guarded by pair_mu_
 
+  const std::shared_ptr<Wire> wire_ = std::make_shared<Wire>();
   std::unique_ptr<Server> server_;
   ConnectionSet connections_;
 
   struct Counters {
     std::atomic<std::uint64_t> connections{0}, requests{0}, streams{0}, frames{0}, drops{0},
-        stalls{0}, unauthorized{0}, restarts{0}, bytes{0};
+        stalls{0}, unauthorized{0}, restarts{0}, bytes{0}, redirects{0};
   };
   Counters count_;
   RequestLog requests_;

@@ -31,12 +31,15 @@ constexpr auto kListenerSyncTimeout = std::chrono::seconds(5);
 // After a failed accept (say, out of descriptors) the acceptor pauses this
 // long instead of spinning on the pending connection.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+// The largest step of an RTSP camera's clock: a day.
+constexpr long kMaxClockStepMs = 24L * 3600 * 1000;
 
 constexpr const char* kControlHelp =
     "list\n"
     "set [KIND] ID|all key=value[,key=value...]\n"
     "clear [KIND] ID|all\n"
     "restart [camera] ID|all [key=value,...]\n"
+    "clockstep [camera] ID|all MS\n"
     "stats [KIND] ID\n"
     "requests [KIND] ID [FROM]\n"
     "route [camera] ID|all path=PATH [status=CODE] [body=TEXT] [mode=MODE] [delay=MS]"
@@ -364,7 +367,8 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
     return "ok\n";
   }
   if (verb == "help") return kControlHelp + std::string("ok\n");
-  if (verb == "route" || verb == "unroute" || verb == "routes" || verb == "restart")
+  if (verb == "route" || verb == "unroute" || verb == "routes" || verb == "restart" ||
+      verb == "clockstep")
     return CameraCommand(verb, line, words);
   if (verb == "send" || verb == "sendline" || verb == "split" || verb == "silence" ||
       verb == "close")
@@ -414,16 +418,24 @@ std::string Simulator::CameraCommand(std::string_view verb, std::string_view lin
   std::vector<Endpoint*> targets = FindTargets(words, "camera", &next, &error);
   if (targets.empty()) return "error " + error + "\n";
   const bool all = words[next - 1] == "all";
-  if (verb == "restart") {
+  if (verb == "restart" || verb == "clockstep") {
     // Every camera named must be an RTSP one, and the keys must suit each
     // before any restarts.
     std::vector<RtspCamera*> rtsp;
     for (Endpoint* e : targets) {
       auto* camera = dynamic_cast<RtspCamera*>(e->device.get());
-      if (camera == nullptr && !all) return "error restart is for rtsp cameras\n";
+      if (camera == nullptr && !all) return "error " + std::string(verb) + " is for rtsp cameras\n";
       if (camera != nullptr) rtsp.push_back(camera);
     }
     if (rtsp.empty()) return "error no rtsp camera\n";
+    if (verb == "clockstep") {
+      long ms = 0;
+      if (next + 1 != words.size() || !ParseInt(words[next], -kMaxClockStepMs, kMaxClockStepMs, &ms))
+        return "error clockstep takes [camera] ID|all MS (-" + std::to_string(kMaxClockStepMs) +
+               " to " + std::to_string(kMaxClockStepMs) + ")\n";
+      for (RtspCamera* camera : rtsp) camera->StepClock(ms);
+      return "ok\n";
+    }
     for (RtspCamera* camera : rtsp)
       if (!camera->Restart(RestAfterWords(line, next), &error)) return "error " + error + "\n";
     return "ok\n";
