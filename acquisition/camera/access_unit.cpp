@@ -10,6 +10,8 @@ namespace acquisition {
 namespace {
 // Spacings above this are a pause of the camera, not its frame period.
 constexpr std::int64_t kMaxPeriodUs = 2000000;
+// H.264 and H.265 hold back at most 16 pictures; cameras a handful.
+constexpr std::int64_t kMaxReorderPictures = 16;
 constexpr std::size_t kLimit = static_cast<std::size_t>(kRtspFrameLimit);
 }  // namespace
 
@@ -39,19 +41,36 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, 
   if (started_ || primed_) {
     // B-frames come out of order: the smallest spacing is the frame period.
     const std::int64_t spacing = std::abs(pts_us - last_pts_);
-    if (spacing > 0 && spacing <= kMaxPeriodUs && (period_ == 0 || spacing < period_))
+    if (spacing > 0 && spacing <= kMaxPeriodUs && (period_ == 0 || spacing < period_)) {
+      // An anchor taken from a late frame with the larger period put its
+      // beginning too early by the difference.
+      if (anchor_late_ && period_ != 0) anchor_ += period_ - spacing;
       period_ = spacing;
+    }
   }
   // When the frame began to arrive.
   const std::int64_t began = late ? arrival_us - period_ : arrival_us;
   const std::int64_t offset = began - pts_us;
+  // A B-frame comes after a picture it precedes: its delay is the encoder's
+  // reordering, neither the network's nor a step of the camera's clock.
+  const bool reordered = started_ && pts_us < top_pts_ &&
+                         top_pts_ - pts_us <= kMaxReorderPictures * period_ &&
+                         std::abs(offset - anchor_) <= kJumpUs;
+  last_pts_ = pts_us;
+  if (reordered) return std::min((late_ ? late_offset_ : anchor_) + pts_us, arrival_us);
+  top_pts_ = pts_us;
+  if (!started_) first_arrival_us_ = arrival_us;
+  // The first 2 s settle the period and the smallest delay: no step is told.
+  const bool settled = arrival_us - first_arrival_us_ >= kStepLastingUs;
   if (!started_ || std::abs(offset - anchor_) > kJumpUs) {
-    if (started_) step_us_ = offset - anchor_;
+    if (started_ && settled) step_us_ = offset - anchor_;
     Reanchor(offset);
+    anchor_late_ = late;
   } else if (offset < anchor_) {
     // Earlier than ever: less delay, or the camera's clock stepped forward.
-    if (anchor_ - offset >= kStepUs) step_us_ = offset - anchor_;
+    if (anchor_ - offset >= kStepUs && settled) step_us_ = offset - anchor_;
     Reanchor(offset);
+    anchor_late_ = late;
   } else if (offset - anchor_ >= kStepUs) {
     // Late by a step: delay on the way, or the camera's clock stepped back.
     // Meanwhile the frames are dated as if it stepped.
@@ -70,7 +89,6 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, 
     anchor_ +=
         std::min(offset - anchor_, std::max<std::int64_t>(0, arrival_us - last_arrival_) / 1000);
   }
-  last_pts_ = pts_us;
   last_arrival_ = arrival_us;
   return std::min((late_ ? late_offset_ : anchor_) + pts_us, arrival_us);
 }

@@ -37,7 +37,10 @@ PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc);
 //
 // Frames with B-frames come in decoding order, so their presentation times
 // do not grow from frame to frame: each frame's moment is that of its own
-// picture, and the moments of consecutive frames may go back.
+// picture, and the moments of consecutive frames may go back. A frame whose
+// time lies up to 16 frame periods before that of the picture before it is
+// such a B-frame: it is dated, but neither anchors the clock nor counts as
+// late (its delay is the encoder's reordering).
 class CaptureClock {
  public:
   // `pts_us`: the frame's presentation time (any origin); `arrival_us`: when
@@ -70,8 +73,11 @@ class CaptureClock {
   bool primed_ = false;
   std::int64_t anchor_ = 0;  // arrival less presentation time, at its smallest
   std::int64_t last_pts_ = 0;
+  std::int64_t top_pts_ = 0;  // of the last picture not reordered
   std::int64_t last_arrival_ = 0;
+  std::int64_t first_arrival_us_ = 0;
   std::int64_t period_ = 0;  // the smallest spacing of two pictures seen
+  bool anchor_late_ = false;  // the anchor came from a frame dated a period back
   // Frames late by a step or more since `late_since_` (while `late_`), and
   // the smallest of their offsets.
   bool late_ = false;

@@ -299,8 +299,7 @@ bool RingStore::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
   for (;;) {
     if (!index_.empty()) {
       const FrameEntry& newest = index_.At(index_.next() - 1);
-      if (newest.session > session ||
-          (newest.session == session && newest.order_us() > after_us)) {
+      if (newest.session > session || (newest.session == session && SettledAfter(after_us))) {
         found = true;
         break;
       }
@@ -311,6 +310,21 @@ bool RingStore::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
   }
   --frame_waiters_;
   return found;
+}
+
+bool RingStore::SettledAfter(std::int64_t after_us) {
+  const std::int64_t from = std::max(index_.first(), index_.next() - 2 * kReorderFrames);
+  std::int64_t lag = 0;
+  for (std::int64_t n = std::max(from, index_.next() - kReorderFrames); n < index_.next(); ++n)
+    lag = std::max<std::int64_t>(lag, index_.At(n).order_lag_us);
+  // Frames still to come show pictures from here on (B-frames lag their
+  // order by no more than the recent ones did).
+  const std::int64_t to_come = index_.At(index_.next() - 1).order_us() - lag;
+  for (std::int64_t n = from; n < index_.next(); ++n) {
+    const std::int64_t picture = index_.At(n).begin_us;
+    if (picture > after_us && picture <= to_come) return true;
+  }
+  return false;
 }
 
 bool RingStore::RecentFrameRate(float* rate) {

@@ -126,6 +126,9 @@ class RingStore {
   std::int64_t Publish(bool written);
   // The frame near `n` (found by its order) whose own picture is the one
   // `search` wants for `wanted_us`.
+  // True when a picture after `after_us` is in that no frame still to come
+  // can precede (with B-frames, one behind the newest frame may).
+  bool SettledAfter(std::int64_t after_us) REQUIRES(index_lock_);
   std::int64_t NearestPicture(FrameSearch search, std::int64_t wanted_us, std::uint32_t session,
                               std::int64_t n) REQUIRES(index_lock_);
   void ForgetAll();

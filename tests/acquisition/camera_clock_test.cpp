@@ -301,11 +301,12 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
   }
 }
 
-// A 25 fps camera whose frames arrive `delay` (and up to 5 ms more) after
-// their capture; its clock steps by `step_us` at frame 100, or its frames
-// come in decoding order with B-frames (those arrive after the P-frame
-// after them). Every moment lies within a frame of capture plus delay, but
-// for the 2 s after a step, and a step of 0.2 s or more is told once.
+// A camera whose frames arrive 1 s (and up to 5 ms more) after their
+// capture; its clock steps by `step_us` at frame 100, or its frames come in
+// decoding order with B-frames, each in one piece (handed over a period
+// late), at 10 fps, so the B-frames come 0.2 s after their pictures. Every
+// moment lies within a frame of capture plus delay, but for the 2 s after a
+// step, and a step of 0.2 s or more is told once.
 TEST(CaptureClock, FollowsTheCameraClockAndDatesBFramesByTheirPictures) {
   struct Case {
     const char* name;
@@ -325,20 +326,24 @@ TEST(CaptureClock, FollowsTheCameraClockAndDatesBFramesByTheirPictures) {
   const int order[] = {0, 3, 1, 2, 6, 4, 5};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
+    const std::int64_t frame_us = k.bframes ? 100000 : 40000;
     acquisition::CaptureClock clock;
-    int told = 0;
+    int told = 0, newest = 0;
     for (int i = 0; i < 300; ++i) {
       const int picture = k.bframes ? i / 7 * 7 + order[i % 7] : i;
-      const std::int64_t captured = picture * 40000LL;
+      const std::int64_t captured = picture * frame_us;
       const std::int64_t pts = captured + (i >= 100 ? k.step_us : 0);
-      // A P-frame 3 pictures ahead comes out at once: the smallest delay is 1.04 s.
-      const std::int64_t arrival =
-          1000000 + i * 40000LL + (i * 7919 % 5000) + (k.bframes ? 3 * 40000 : 0);
-      const std::int64_t moment = clock.Moment(pts, arrival, false);
+      // A frame comes out once the newest picture it follows is captured
+      // (B-frames after their P-frame), a period late when in one piece.
+      newest = std::max(newest, picture);
+      const std::int64_t arrival = 1000000 + newest * frame_us + (i * 7919 % 5000) +
+                                   (k.bframes ? frame_us : 0);
+      const std::int64_t moment = clock.Moment(pts, arrival, k.bframes);
       if (clock.TakeStep() != 0) ++told;
-      const std::int64_t delay = k.bframes ? 1040000 : 1000000;
       if (i >= 20 && (i < 100 || i > 150)) {
-        EXPECT_NEAR(static_cast<double>(moment - captured - delay), 0, 40000) << i;
+        EXPECT_NEAR(static_cast<double>(moment - captured - 1000000), 0,
+                    static_cast<double>(frame_us))
+            << i;
       }
     }
     EXPECT_EQ(told, k.steps_told);
