@@ -10,8 +10,13 @@ namespace acquisition {
 namespace {
 // Spacings above this are a pause of the camera, not its frame period.
 constexpr std::int64_t kMaxPeriodUs = 2000000;
-// H.264 and H.265 hold back at most 16 pictures; cameras a handful.
-constexpr std::int64_t kMaxReorderPictures = 16;
+// Cameras put at most 4 B-frames between reference pictures: a picture up
+// to 5 periods before the one before it is a B-frame; further back, the
+// camera's clock stepped.
+constexpr std::int64_t kMaxReorderPictures = 5;
+// How far the delays of frames late by a step may spread: more is delay
+// that piles up, not a step of the camera's clock.
+constexpr std::int64_t kSteadyUs = 100000;
 constexpr std::size_t kLimit = static_cast<std::size_t>(kRtspFrameLimit);
 }  // namespace
 
@@ -57,7 +62,7 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, 
                          top_pts_ - pts_us <= kMaxReorderPictures * period_ &&
                          std::abs(offset - anchor_) <= kJumpUs;
   last_pts_ = pts_us;
-  if (reordered) return std::min((late_ ? late_offset_ : anchor_) + pts_us, arrival_us);
+  if (reordered) return std::min(anchor_ + pts_us, arrival_us);
   top_pts_ = pts_us;
   if (!started_) first_arrival_us_ = arrival_us;
   // The first 2 s settle the period and the smallest delay: no step is told.
@@ -73,15 +78,18 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, 
     anchor_late_ = late;
   } else if (offset - anchor_ >= kStepUs) {
     // Late by a step: delay on the way, or the camera's clock stepped back.
-    // Meanwhile the frames are dated as if it stepped.
-    if (!late_) {
+    // A step keeps the frames steadily late; delay that piles up and drains
+    // does not, and starts the 2 s anew.
+    if (!late_ || offset < late_offset_ - kSteadyUs || offset > late_top_ + kSteadyUs ||
+        std::max(late_top_, offset) - std::min(late_offset_, offset) > kSteadyUs) {
       late_ = true;
       late_since_ = arrival_us;
-      late_offset_ = offset;
+      late_offset_ = late_top_ = offset;
     }
     late_offset_ = std::min(late_offset_, offset);
+    late_top_ = std::max(late_top_, offset);
     if (arrival_us - late_since_ >= kStepLastingUs) {
-      step_us_ = late_offset_ - anchor_;
+      if (settled) step_us_ = late_offset_ - anchor_;
       Reanchor(late_offset_);
     }
   } else {
@@ -90,7 +98,7 @@ std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, 
         std::min(offset - anchor_, std::max<std::int64_t>(0, arrival_us - last_arrival_) / 1000);
   }
   last_arrival_ = arrival_us;
-  return std::min((late_ ? late_offset_ : anchor_) + pts_us, arrival_us);
+  return std::min(anchor_ + pts_us, arrival_us);
 }
 
 void CaptureClock::Reanchor(std::int64_t offset) {

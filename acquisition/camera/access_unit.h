@@ -32,13 +32,13 @@ PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc);
 // camera clock slower than ours by up to 1 ms a second, and follows a step
 // of the camera's clock: at once when its times step forward (the frames
 // seem to come early), and when they step back by 0.2 s or more (the frames
-// seem late) once that has lasted 2 s; a jump of more than 5 s either way
-// is a new clock at once.
+// seem late) once they have been steadily late (within 0.1 s of each other)
+// for 2 s; a jump of more than 5 s either way is a new clock at once.
 //
 // Frames with B-frames come in decoding order, so their presentation times
 // do not grow from frame to frame: each frame's moment is that of its own
 // picture, and the moments of consecutive frames may go back. A frame whose
-// time lies up to 16 frame periods before that of the picture before it is
+// time lies up to 5 frame periods before that of the picture before it is
 // such a B-frame: it is dated, but neither anchors the clock nor counts as
 // late (its delay is the encoder's reordering).
 class CaptureClock {
@@ -78,11 +78,12 @@ class CaptureClock {
   std::int64_t first_arrival_us_ = 0;
   std::int64_t period_ = 0;  // the smallest spacing of two pictures seen
   bool anchor_late_ = false;  // the anchor came from a frame dated a period back
-  // Frames late by a step or more since `late_since_` (while `late_`), and
-  // the smallest of their offsets.
+  // Frames steadily late by a step or more since `late_since_` (while
+  // `late_`), and the smallest and largest of their offsets.
   bool late_ = false;
   std::int64_t late_since_ = 0;
   std::int64_t late_offset_ = 0;
+  std::int64_t late_top_ = 0;
   std::int64_t step_us_ = 0;
 };
 
