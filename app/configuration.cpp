@@ -28,6 +28,8 @@ constexpr const char* kStallTimeoutOutOfRange =
     "WARNING: camera %d: StreamStallTimeout %d is not 1 to %d seconds: %d is used";
 constexpr int kDefaultStallTimeoutSeconds = 10;
 constexpr int kMaxStallTimeoutSeconds = 3600;
+constexpr const char* kBadRtspTransport =
+    "WARNING: camera %d: RtspTransport \"%s\" is not \"auto\", \"tcp\" or \"udp\": auto is used";
 constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
 constexpr const char* kCamerasFile = "qxacam.ini";
 constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
@@ -125,6 +127,7 @@ struct CameraKeys {
   int iobox_id = 0;
   int extended_log = 0;
   int stall_timeout = kDefaultStallTimeoutSeconds;
+  acquisition::RtspTransport transport = acquisition::RtspTransport::kAuto;
   std::string uri;
   acquisition::StreamKind kind = acquisition::StreamKind::kMjpeg;
 };
@@ -137,6 +140,17 @@ int ReadStallTimeout(core::ProfileFile& p, const std::string& section, int n) {
   core::ReportToInterfaceF(core::ReportLevel::kError, kStallTimeoutOutOfRange, n, seconds,
                            kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
   return kDefaultStallTimeoutSeconds;
+}
+
+// Read with its default and not written back, like the stall time-out.
+acquisition::RtspTransport ReadRtspTransport(core::ProfileFile& p, const std::string& section,
+                                             int n) {
+  const std::string value = p.GetString(section, "RtspTransport", "auto", core::kNameMax);
+  if (strcasecmp(value.c_str(), "tcp") == 0) return acquisition::RtspTransport::kTcp;
+  if (strcasecmp(value.c_str(), "udp") == 0) return acquisition::RtspTransport::kUdp;
+  if (strcasecmp(value.c_str(), "auto") != 0)
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadRtspTransport, n, value.c_str());
+  return acquisition::RtspTransport::kAuto;
 }
 
 // The stream's request URI and kind. An older "GetParam" line stands in
@@ -181,6 +195,7 @@ CameraKeys ReadCameraKeys(core::ProfileFile& p, int n, const std::string& sectio
   p.GetInt(section, "IoBoxIDInServer", 0, &keys.iobox_id);
   keys.extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
   keys.stall_timeout = ReadStallTimeout(p, section, n);
+  keys.transport = ReadRtspTransport(p, section, n);
   return keys;
 }
 
@@ -224,6 +239,7 @@ void SetUpStream(acquisition::Camera& camera, const CameraKeys& keys, int n, boo
                                                                           : kStreamFileSuffix)));
   camera.SetCameraNumber(n);
   camera.SetStallTimeout(keys.stall_timeout);
+  camera.SetRtspTransport(keys.transport);
   if (!safe || camera.InitStream(keys.address, keys.port, acquisition::kStreamName, n) != 0) {
     core::ReportToInterfaceF(core::ReportLevel::kError, kStreamInitFailed, n);
     return;

@@ -18,6 +18,7 @@ struct CameraMetrics {
   std::atomic<std::int64_t> reconnects{0};     // transfers made anew after a failed one
   std::atomic<std::int64_t> last_frame_us{0};  // monotonic moment of the last frame; 0: none yet
   std::atomic<int> streaming{0};               // 1 while a transfer delivers frames
+  std::atomic<std::int64_t> rtp_packets_lost{0};  // RTP sequence numbers the camera skipped
 };
 
 enum class Counter {

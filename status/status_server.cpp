@@ -119,6 +119,9 @@ std::string StatusServer::MetricsText() const {
   per_camera("ocelam_camera_reconnects_total", "counter",
              "Stream connections made anew after a failed one.",
              [&](int n) { return integer(table[n].counters().reconnects.load()); });
+  per_camera("ocelam_camera_rtp_packets_lost_total", "counter",
+             "RTP packets of an RTSP camera's video that never came (sequence gaps).",
+             [&](int n) { return integer(table[n].counters().rtp_packets_lost.load()); });
   per_camera("ocelam_camera_streaming", "gauge", "1 while the stream delivers frames, 0 otherwise.",
              [&](int n) { return integer(table[n].counters().streaming.load()); });
 

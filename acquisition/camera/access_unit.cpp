@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "acquisition/camera/ring_store.h"
+
 namespace acquisition {
 
 namespace {
-// A jump of the presentation times by more than this is a new clock, not
-// delay: the camera restarted its counter.
-constexpr std::int64_t kJumpUs = 5000000;
 // Spacings above this are a pause of the camera, not its frame period.
 constexpr std::int64_t kMaxPeriodUs = 2000000;
+// Cameras put at most 4 B-frames between reference pictures: a picture up
+// to 5 periods before the one before it is a B-frame; further back, the
+// camera's clock stepped.
+constexpr std::int64_t kMaxReorderPictures = 5;
+// How far the delays of frames late by a step may spread: more is delay
+// that piles up, not a step of the camera's clock.
+constexpr std::int64_t kSteadyUs = 100000;
+constexpr std::size_t kLimit = static_cast<std::size_t>(kRtspFrameLimit);
 }  // namespace
 
 PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc) {
@@ -37,28 +44,67 @@ PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc) {
 
 std::int64_t CaptureClock::Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late) {
   if (started_ || primed_) {
-    std::int64_t spacing = pts_us - last_pts_;
-    if (spacing > 0 && spacing <= kMaxPeriodUs) period_ = spacing;
+    // B-frames come out of order: the smallest spacing is the frame period.
+    const std::int64_t spacing = std::abs(pts_us - last_pts_);
+    if (spacing > 0 && spacing <= kMaxPeriodUs && (period_ == 0 || spacing < period_)) {
+      // An anchor taken from a late frame with the larger period put its
+      // beginning too early by the difference.
+      if (anchor_late_ && period_ != 0) anchor_ += period_ - spacing;
+      period_ = spacing;
+    }
   }
   // When the frame began to arrive.
   const std::int64_t began = late ? arrival_us - period_ : arrival_us;
   const std::int64_t offset = began - pts_us;
-  if (!started_ || std::abs(offset - anchor_) > kJumpUs) {
-    started_ = true;
-    anchor_ = offset;
-  } else {
-    if (offset < anchor_)
-      anchor_ = offset;
-    else
-      anchor_ +=
-          std::min(offset - anchor_, std::max<std::int64_t>(0, arrival_us - last_arrival_) / 1000);
-  }
+  // A B-frame comes after a picture it precedes: its delay is the encoder's
+  // reordering, neither the network's nor a step of the camera's clock.
+  const bool reordered = started_ && pts_us < top_pts_ &&
+                         top_pts_ - pts_us <= kMaxReorderPictures * period_ &&
+                         std::abs(offset - anchor_) <= kJumpUs;
   last_pts_ = pts_us;
+  if (reordered) return std::min(anchor_ + pts_us, arrival_us);
+  top_pts_ = pts_us;
+  if (!started_) first_arrival_us_ = arrival_us;
+  // The first 2 s settle the period and the smallest delay: no step is told.
+  const bool settled = arrival_us - first_arrival_us_ >= kStepLastingUs;
+  if (!started_ || std::abs(offset - anchor_) > kJumpUs) {
+    if (started_ && settled) step_us_ = offset - anchor_;
+    Reanchor(offset);
+    anchor_late_ = late;
+  } else if (offset < anchor_) {
+    // Earlier than ever: less delay, or the camera's clock stepped forward.
+    if (anchor_ - offset >= kStepUs && settled) step_us_ = offset - anchor_;
+    Reanchor(offset);
+    anchor_late_ = late;
+  } else if (offset - anchor_ >= kStepUs) {
+    // Late by a step: delay on the way, or the camera's clock stepped back.
+    // A step keeps the frames steadily late; delay that piles up and drains
+    // does not, and starts the 2 s anew.
+    if (!late_ || offset < late_offset_ - kSteadyUs || offset > late_top_ + kSteadyUs ||
+        std::max(late_top_, offset) - std::min(late_offset_, offset) > kSteadyUs) {
+      late_ = true;
+      late_since_ = arrival_us;
+      late_offset_ = late_top_ = offset;
+    }
+    late_offset_ = std::min(late_offset_, offset);
+    late_top_ = std::max(late_top_, offset);
+    if (arrival_us - late_since_ >= kStepLastingUs) {
+      if (settled) step_us_ = late_offset_ - anchor_;
+      Reanchor(late_offset_);
+    }
+  } else {
+    late_ = false;
+    anchor_ +=
+        std::min(offset - anchor_, std::max<std::int64_t>(0, arrival_us - last_arrival_) / 1000);
+  }
   last_arrival_ = arrival_us;
-  std::int64_t moment = anchor_ + pts_us;
-  moment = std::min(std::max(moment, last_moment_ + 1), arrival_us);
-  last_moment_ = moment;
-  return moment;
+  return std::min(anchor_ + pts_us, arrival_us);
+}
+
+void CaptureClock::Reanchor(std::int64_t offset) {
+  started_ = true;
+  anchor_ = offset;
+  late_ = false;
 }
 
 void AccessUnitAssembler::Take(const StreamPiece& piece, Sink& sink) {
@@ -66,22 +112,47 @@ void AccessUnitAssembler::Take(const StreamPiece& piece, Sink& sink) {
   switch (ClassifyPiece(data, piece.size, hevc_)) {
     case PieceKind::kBeginsPicture:
       Store(sink);
+      if (lead_.size() + piece.size > kLimit) {
+        TooBig(lead_.size() + piece.size, sink);
+        break;
+      }
       Begin(piece);
       break;
     case PieceKind::kContinuesPicture:
       // Without the start of its picture it is of no use.
       if (!open_) break;
+      if (unit_.size() + piece.size > kLimit) {
+        // A camera that never ends its frame stops here, not at our memory's end.
+        TooBig(unit_.size() + piece.size, sink);
+        break;
+      }
       unit_.insert(unit_.end(), data, data + piece.size);
       ++unit_pieces_;
       unit_frame_.key = unit_frame_.key || piece.key;
       if (unit_pts_ == kNoTime) unit_pts_ = piece.pts_us;
       break;
     case PieceKind::kNoPicture:
+      if (lead_.size() + piece.size > kLimit) {
+        TooBig(lead_.size() + piece.size, sink);
+        break;
+      }
       if (lead_.empty()) lead_arrival_us_ = piece.arrival_us;
       lead_.insert(lead_.end(), data, data + piece.size);
       lead_key_ = lead_key_ || piece.key;
       break;
   }
+}
+
+void AccessUnitAssembler::TooBig(std::size_t size, Sink& sink) {
+  sink.OnTooBig(static_cast<std::int64_t>(size));
+  open_ = false;
+  unit_.clear();
+  lead_.clear();
+  lead_key_ = false;
+  // The frames after it refer to it: nothing is stored up to the next key frame.
+  keyed_ = false;
+  holding_ = false;
+  held_.clear();
 }
 
 void AccessUnitAssembler::Begin(const StreamPiece& piece) {
@@ -102,12 +173,6 @@ void AccessUnitAssembler::Begin(const StreamPiece& piece) {
 void AccessUnitAssembler::Store(Sink& sink) {
   if (!open_) return;
   open_ = false;
-  if (unit_.size() > static_cast<std::size_t>(kMaxFrameBytes)) {
-    sink.OnTooBig(static_cast<std::int64_t>(unit_.size()));
-    keyed_ = false;
-    holding_ = false;
-    return;
-  }
   if (!unit_frame_.key && !keyed_) return;
   keyed_ = true;
   if (unit_pts_ == kNoTime && !dated_any_ && !holding_) {
@@ -122,6 +187,7 @@ void AccessUnitAssembler::Store(Sink& sink) {
   const std::int64_t moment = unit_pts_ == kNoTime
                                   ? unit_arrival_us_
                                   : clock_.Moment(pts, unit_arrival_us_, unit_pieces_ == 1);
+  if (const std::int64_t step = clock_.TakeStep(); step != 0) sink.OnClockStep(step);
   if (holding_) {
     holding_ = false;
     held_frame_.begin_us = std::min(moment - pts, moment - 1);

@@ -29,14 +29,24 @@ PieceKind ClassifyPiece(const std::uint8_t* data, std::size_t size, bool hevc);
 // which it hands over as soon as the second begins). The camera's own clock
 // spaces the frames exactly. The clock is anchored at the earliest arrival
 // seen for a given presentation time (so the smallest delay), follows a
-// camera clock slower than ours by up to 1 ms a second, and starts anew on
-// a jump of its times.
+// camera clock slower than ours by up to 1 ms a second, and follows a step
+// of the camera's clock: at once when its times step forward (the frames
+// seem to come early), and when they step back by 0.2 s or more (the frames
+// seem late) once they have been steadily late (within 0.1 s of each other)
+// for 2 s; a jump of more than 5 s either way is a new clock at once.
+//
+// Frames with B-frames come in decoding order, so their presentation times
+// do not grow from frame to frame: each frame's moment is that of its own
+// picture, and the moments of consecutive frames may go back. A frame whose
+// time lies up to 5 frame periods before that of the picture before it is
+// such a B-frame: it is dated, but neither anchors the clock nor counts as
+// late (its delay is the encoder's reordering).
 class CaptureClock {
  public:
   // `pts_us`: the frame's presentation time (any origin); `arrival_us`: when
   // its first piece came out of the demuxer; `late`: whether that was a frame
-  // period after it began to arrive (a frame in one piece). Moments never go
-  // back and never lie ahead of the arrival.
+  // period after it began to arrive (a frame in one piece). A moment never
+  // lies ahead of the arrival.
   std::int64_t Moment(std::int64_t pts_us, std::int64_t arrival_us, bool late);
   // A frame before the first, dated by the caller: its time tells the
   // spacing of the frames from the first on.
@@ -44,15 +54,37 @@ class CaptureClock {
     primed_ = true;
     last_pts_ = pts_us;
   }
+  // How far the anchor moved when the clock last followed a step of the
+  // camera's clock (0: none since the last call).
+  std::int64_t TakeStep() {
+    const std::int64_t step = step_us_;
+    step_us_ = 0;
+    return step;
+  }
+
+  static constexpr std::int64_t kStepUs = 200000;         // smaller steps are delay
+  static constexpr std::int64_t kStepLastingUs = 2000000;  // a late step is believed after this
+  static constexpr std::int64_t kJumpUs = 5000000;         // a new clock at once
 
  private:
+  void Reanchor(std::int64_t offset);
+
   bool started_ = false;
   bool primed_ = false;
   std::int64_t anchor_ = 0;  // arrival less presentation time, at its smallest
   std::int64_t last_pts_ = 0;
+  std::int64_t top_pts_ = 0;  // of the last picture not reordered
   std::int64_t last_arrival_ = 0;
-  std::int64_t last_moment_ = 0;
-  std::int64_t period_ = 0;  // the latest spacing of two frames
+  std::int64_t first_arrival_us_ = 0;
+  std::int64_t period_ = 0;  // the smallest spacing of two pictures seen
+  bool anchor_late_ = false;  // the anchor came from a frame dated a period back
+  // Frames steadily late by a step or more since `late_since_` (while
+  // `late_`), and the smallest and largest of their offsets.
+  bool late_ = false;
+  std::int64_t late_since_ = 0;
+  std::int64_t late_offset_ = 0;
+  std::int64_t late_top_ = 0;
+  std::int64_t step_us_ = 0;
 };
 
 inline constexpr std::int64_t kNoTime = INT64_MIN;
@@ -77,8 +109,11 @@ struct StreamPiece {
 // frame is handed on once the next one begins, dated by `CaptureClock`;
 // slices without the start of their picture (a connection's first piece)
 // are dropped, and so are the frames before the first key frame (they
-// cannot be decoded). A frame larger than an image may be is dropped, and
-// so are the frames after it up to the next key frame (they refer to it).
+// cannot be decoded). A frame larger than `kRtspFrameLimit` is dropped as
+// soon as it grows past it, and so are the frames after it up to the next
+// key frame (they refer to it): every buffer the assembler fills (the
+// frame, the parameter sets before it, the held first frame) stays within
+// that limit, whatever the camera sends.
 class AccessUnitAssembler {
  public:
   class Sink {
@@ -87,6 +122,8 @@ class AccessUnitAssembler {
     // `end` are not set.
     virtual void OnUnit(const std::uint8_t* data, std::size_t size, const FoundFrame& frame) = 0;
     virtual void OnTooBig(std::int64_t size) = 0;
+    // The capture clock followed a step of the camera's clock by `step_us`.
+    virtual void OnClockStep(std::int64_t step_us) { (void)step_us; }
 
    protected:
     ~Sink() = default;
@@ -99,12 +136,20 @@ class AccessUnitAssembler {
   // two pieces, so it is whole. (A frame cut by a lost connection may lack
   // its last slices: the assembler is dropped without Finish.)
   void Finish(Sink& sink) { Store(sink); }
+  // Drops the frame being gathered (packets of it were lost) and the frames
+  // after it up to the next key frame.
+  void Drop() {
+    open_ = false;
+    keyed_ = false;
+  }
   // True once a key frame was handed on (and no frame dropped since).
   bool keyed() const { return keyed_; }
 
  private:
   void Begin(const StreamPiece& piece);
   void Store(Sink& sink);
+  // Drops what is gathered: `size` bytes would pass the limit.
+  void TooBig(std::size_t size, Sink& sink);
 
   const bool hevc_;
   CaptureClock clock_;

@@ -26,6 +26,7 @@ constexpr const char* kSocketStarted = "socket on stream '%s' started";
 constexpr const char* kSocketClosed = "socket on stream '%s' closed";
 constexpr const char* kThreadStarted = "Streaming MJPEG Thread started for camera %d (%s)";
 constexpr const char* kStreamConnected = "Camera %d: stream connected (%s)";
+constexpr const char* kRtspConnected = "Camera %d: stream connected (%s, %s)";
 constexpr const char* kAlive = ">";
 constexpr const char* kGetImageTrace = "get image of index %d (imIndexInFile %d) with bounds %d %d";
 constexpr const char* kUrlFormat = "http://%s:%d%s";
@@ -85,6 +86,7 @@ StreamTarget Camera::Target() const {
   target.user = user_name;
   target.password = password;
   target.stall_timeout_s = stall_timeout_s_;
+  target.transport = rtsp_transport_;
   return target;
 }
 
@@ -222,9 +224,13 @@ void Camera::Refresh(bool with_fps) {
 }
 
 void Camera::LinkUp() {
-  if (link_.Up())
-    Log(platform::StringPrintf(kStreamConnected, camera_number(), Url().c_str()),
-        core::ReportLevel::kInfo);
+  if (!link_.Up()) return;
+  // An RTSP camera's line names how its RTP comes: TCP or UDP.
+  Log(kind_ == StreamKind::kRtsp ? platform::StringPrintf(kRtspConnected, camera_number(),
+                                                          Url().c_str(), rtsp_.transport())
+                                 : platform::StringPrintf(kStreamConnected, camera_number(),
+                                                          Url().c_str()),
+      core::ReportLevel::kInfo);
 }
 
 void Camera::FramesIndexed(std::int64_t count) {

@@ -140,6 +140,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   void SetCameraNumber(int n) { log_.SetCameraNumber(n); }
   // Seconds without a byte after which a transfer is given up and made anew.
   void SetStallTimeout(int seconds) { stall_timeout_s_ = seconds; }
+  // How an RTSP camera's RTP is carried ("RtspTransport").
+  void SetRtspTransport(RtspTransport transport) { rtsp_transport_ = transport; }
   int camera_number() const { return log_.camera_number(); }
   // The stream's address as logs show it (an RTSP address without its
   // credentials).
@@ -202,6 +204,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   StreamKind kind_ = StreamKind::kMjpeg;
   std::atomic<int> configured_{0};
   int stall_timeout_s_ = 10;
+  RtspTransport rtsp_transport_ = RtspTransport::kAuto;
   bool extended_log_ = false;
 
   RingStore ring_;

@@ -36,6 +36,7 @@ enum class StreamProblem {
   kLengthMismatch,  // the announced Content-Length does not end on FF D9
   kTooBig,          // a frame larger than kMaxFrameBytes
   kBadLength,       // a Content-Length that is no usable number
+  kClockStep,       // an RTSP camera's clock stepped (detail: the step in ms)
   kCount
 };
 

@@ -72,18 +72,18 @@ std::int64_t FrameIndex::Partition(Less less) const {
 
 std::int64_t FrameIndex::LowerBound(std::uint32_t session, std::int64_t begin_us) const {
   return Partition([&](const FrameEntry& e) {
-    return e.session < session || (e.session == session && e.begin_us < begin_us);
+    return e.session < session || (e.session == session && e.order_us() < begin_us);
   });
 }
 
 std::int64_t FrameIndex::UpperBound(std::uint32_t session, std::int64_t begin_us) const {
   return Partition([&](const FrameEntry& e) {
-    return e.session < session || (e.session == session && e.begin_us <= begin_us);
+    return e.session < session || (e.session == session && e.order_us() <= begin_us);
   });
 }
 
 std::int64_t FrameIndex::FirstFrom(std::int64_t begin_us) const {
-  return Partition([&](const FrameEntry& e) { return e.begin_us < begin_us; });
+  return Partition([&](const FrameEntry& e) { return e.order_us() < begin_us; });
 }
 
 }  // namespace acquisition

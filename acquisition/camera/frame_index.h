@@ -21,13 +21,21 @@ inline constexpr int kImageIndexSize = 200000;
 
 struct FrameEntry {
   std::int64_t start = 0;          // stream position of the frame's first byte
-  std::int64_t begin_us = 0;       // monotonic clock when it began to arrive
+  std::int64_t begin_us = 0;       // monotonic moment of its picture (when it began to arrive)
   std::int64_t begin_wall_ms = 0;  // wall clock of the same moment, for logs
   std::int32_t length = 0;
   std::uint32_t session = 0;
   std::uint16_t codec = 0;  // codec parameters of a compressed frame; 0 for MJPEG
   bool key = false;         // a compressed frame decoding can start at
+  // How far the frame's place in the order of moments lies after its own
+  // moment. Frames are stored in decoding order; with B-frames a picture may
+  // be older than one stored before it, so lookups go by `order_us()`, the
+  // largest moment stored up to this frame, which never goes back.
+  std::int32_t order_lag_us = 0;
+
+  std::int64_t order_us() const { return begin_us + order_lag_us; }
 };
+static_assert(sizeof(FrameEntry) == 40, "2000 entries make a chunk of 80,000 bytes");
 
 class FrameIndex {
  public:
@@ -51,11 +59,11 @@ class FrameIndex {
   bool empty() const { return first_ == next_; }
   const FrameEntry& At(std::int64_t number) const;
 
-  // The first entry whose (session, begin) is not below / is above the key;
+  // The first entry whose (session, order) is not below / is above the key;
   // next() when there is none. Entries are ordered by that pair.
   std::int64_t LowerBound(std::uint32_t session, std::int64_t begin_us) const;
   std::int64_t UpperBound(std::uint32_t session, std::int64_t begin_us) const;
-  // The first entry that began at or after `begin_us`, whatever its session.
+  // The first entry whose order is at or after `begin_us`, whatever its session.
   std::int64_t FirstFrom(std::int64_t begin_us) const;
 
  private:

@@ -19,17 +19,20 @@ constexpr const char* kFrameTooBig =
 constexpr const char* kBadLength =
     "Camera %d: WARNING: a part header holds an unusable Content-Length: the frame is found by its "
     "markers";
+constexpr const char* kClockStepped =
+    "Camera %d: the camera's clock stepped by %lld ms: capture moments follow it";
 constexpr const char* kProblemsUnlogged = " (%lld more like it since the last such line)";
 
-std::string ProblemText(StreamProblem problem, int camera, long long detail) {
+std::string ProblemText(StreamProblem problem, int camera, long long detail, std::int64_t limit) {
   switch (problem) {
     case StreamProblem::kNoEndMarker:
       return platform::StringPrintf(kFrameWithoutEnd, camera, detail);
     case StreamProblem::kLengthMismatch:
       return platform::StringPrintf(kLengthMismatch, camera, detail);
     case StreamProblem::kTooBig:
-      return platform::StringPrintf(kFrameTooBig, camera, detail,
-                                    static_cast<int>(kMaxFrameBytes));
+      return platform::StringPrintf(kFrameTooBig, camera, detail, static_cast<int>(limit));
+    case StreamProblem::kClockStep:
+      return platform::StringPrintf(kClockStepped, camera, detail);
     default:
       return platform::StringPrintf(kBadLength, camera);
   }
@@ -37,7 +40,7 @@ std::string ProblemText(StreamProblem problem, int camera, long long detail) {
 
 }  // namespace
 
-void ProblemLines::Report(StreamProblem problem, std::int64_t detail) {
+void ProblemLines::Report(StreamProblem problem, std::int64_t detail, std::int64_t limit) {
   const int k = static_cast<int>(problem);
   const std::int64_t now = clock_.MonotonicMicros();
   if (logged_[k] && now - logged_us_[k] < kIntervalUs) {
@@ -45,7 +48,7 @@ void ProblemLines::Report(StreamProblem problem, std::int64_t detail) {
     return;
   }
   std::string text =
-      ProblemText(problem, log_.camera_number(), static_cast<long long>(detail));
+      ProblemText(problem, log_.camera_number(), static_cast<long long>(detail), limit);
   if (unlogged_[k] > 0)
     text += platform::StringPrintf(kProblemsUnlogged, static_cast<long long>(unlogged_[k]));
   logged_[k] = true;

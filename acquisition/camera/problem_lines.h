@@ -19,7 +19,8 @@ class ProblemLines {
 
   ProblemLines(platform::Clock& clock, const CameraLog& log) : clock_(clock), log_(log) {}
 
-  void Report(StreamProblem problem, std::int64_t detail);
+  // `limit`: the largest frame kept, for kTooBig.
+  void Report(StreamProblem problem, std::int64_t detail, std::int64_t limit = kMaxFrameBytes);
 
  private:
   static constexpr int kKinds = static_cast<int>(StreamProblem::kCount);

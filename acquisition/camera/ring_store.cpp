@@ -41,6 +41,12 @@ constexpr std::size_t kPendingFramesReserved = 64;
 // span a second.
 constexpr std::int64_t kFrameRateWindowUs = 10 * 1000000LL;
 constexpr std::int64_t kMinFrameRateSpanUs = 1000000;
+// A picture stored this many frames from its place in the order of moments
+// is still found (H.264 and H.265 hold back at most 16 pictures).
+constexpr std::int64_t kReorderFrames = 16;
+// A picture older than this behind one stored before it is no B-frame but a
+// camera's times jumping: its moment is raised to keep within this.
+constexpr std::int64_t kMaxOrderLagUs = 10 * 1000000LL;
 
 // Reads exactly what it can of `length` bytes at `offset`.
 int ReadAt(int fd, std::uint8_t* buffer, std::int64_t length, std::int64_t offset) {
@@ -194,6 +200,12 @@ std::int64_t RingStore::Publish(bool written) {
     const FoundFrame& f = pending_[done];
     FrameEntry entry{f.start,   f.begin_us, f.begin_wall_ms, static_cast<std::int32_t>(f.end - f.start),
                      f.session, f.codec,    f.key};
+    last_order_us_ = std::max(last_order_us_, f.begin_us);
+    if (last_order_us_ - entry.begin_us > kMaxOrderLagUs) {
+      entry.begin_wall_ms += (last_order_us_ - kMaxOrderLagUs - entry.begin_us) / 1000;
+      entry.begin_us = last_order_us_ - kMaxOrderLagUs;
+    }
+    entry.order_lag_us = static_cast<std::int32_t>(last_order_us_ - entry.begin_us);
     if (!index_.Append(entry)) {
       if (!index_full_logged_) log_.Log(kNoIndexMemory, core::ReportLevel::kError);
       index_full_logged_ = true;
@@ -248,9 +260,27 @@ bool RingStore::FindFrame(FrameSearch search, std::int64_t wanted_us, std::uint3
   std::int64_t n = search == FrameSearch::kAtOrBefore ? index_.UpperBound(session, wanted_us) - 1
                                                       : index_.LowerBound(session, wanted_us);
   if (n < index_.first() || n >= index_.next() || index_.At(n).session != session) return false;
+  n = NearestPicture(search, wanted_us, session, n);
   out->number = n;
   out->entry = index_.At(n);
   return true;
+}
+
+std::int64_t RingStore::NearestPicture(FrameSearch search, std::int64_t wanted_us,
+                                       std::uint32_t session, std::int64_t n) {
+  const std::int64_t from = std::max(index_.first(), n - kReorderFrames);
+  const std::int64_t to = std::min(index_.next(), n + kReorderFrames + 1);
+  std::int64_t best = -1;
+  for (std::int64_t m = from; m < to; ++m) {
+    const FrameEntry& e = index_.At(m);
+    if (e.session != session) continue;
+    // Of equal pictures, the newest before and the oldest after.
+    const bool better = search == FrameSearch::kAtOrBefore
+                            ? e.begin_us <= wanted_us && (best < 0 || e.begin_us >= index_.At(best).begin_us)
+                            : e.begin_us >= wanted_us && (best < 0 || e.begin_us < index_.At(best).begin_us);
+    if (better) best = m;
+  }
+  return best < 0 ? n : best;
 }
 
 bool RingStore::FrameByNumber(std::int64_t number, FrameRef* out) {
@@ -269,7 +299,7 @@ bool RingStore::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
   for (;;) {
     if (!index_.empty()) {
       const FrameEntry& newest = index_.At(index_.next() - 1);
-      if (newest.session > session || (newest.session == session && newest.begin_us > after_us)) {
+      if (newest.session > session || (newest.session == session && SettledAfter(after_us))) {
         found = true;
         break;
       }
@@ -282,13 +312,28 @@ bool RingStore::WaitForFrameAfter(std::int64_t after_us, std::uint32_t session,
   return found;
 }
 
+bool RingStore::SettledAfter(std::int64_t after_us) {
+  const std::int64_t from = std::max(index_.first(), index_.next() - 2 * kReorderFrames);
+  std::int64_t lag = 0;
+  for (std::int64_t n = std::max(from, index_.next() - kReorderFrames); n < index_.next(); ++n)
+    lag = std::max<std::int64_t>(lag, index_.At(n).order_lag_us);
+  // Frames still to come show pictures from here on (B-frames lag their
+  // order by no more than the recent ones did).
+  const std::int64_t to_come = index_.At(index_.next() - 1).order_us() - lag;
+  for (std::int64_t n = from; n < index_.next(); ++n) {
+    const std::int64_t picture = index_.At(n).begin_us;
+    if (picture > after_us && picture <= to_come) return true;
+  }
+  return false;
+}
+
 bool RingStore::RecentFrameRate(float* rate) {
   platform::MutexLock guard(index_lock_);
   if (index_.empty()) return false;
   std::int64_t last = index_.next() - 1;
-  std::int64_t newest = index_.At(last).begin_us;
+  std::int64_t newest = index_.At(last).order_us();
   std::int64_t first = index_.FirstFrom(newest - kFrameRateWindowUs);
-  std::int64_t span = newest - index_.At(first).begin_us;
+  std::int64_t span = newest - index_.At(first).order_us();
   if (span < kMinFrameRateSpanUs) return false;
   *rate = static_cast<float>(static_cast<double>(last - first) * 1e6 / static_cast<double>(span));
   return true;

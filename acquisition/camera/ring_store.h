@@ -11,6 +11,7 @@
 // codec parameters and the frame count; `overwrite_limit_` is an atomic
 // that readers check before and after they read the file.
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -123,6 +124,13 @@ class RingStore {
   // did not all reach it.
   bool WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64_t at);
   std::int64_t Publish(bool written);
+  // The frame near `n` (found by its order) whose own picture is the one
+  // `search` wants for `wanted_us`.
+  // True when a picture after `after_us` is in that no frame still to come
+  // can precede (with B-frames, one behind the newest frame may).
+  bool SettledAfter(std::int64_t after_us) REQUIRES(index_lock_);
+  std::int64_t NearestPicture(FrameSearch search, std::int64_t wanted_us, std::uint32_t session,
+                              std::int64_t n) REQUIRES(index_lock_);
   void ForgetAll();
 
   platform::Clock& clock_;
@@ -138,6 +146,7 @@ class RingStore {
   std::int64_t last_write_us_ = 0;
   bool file_failing_ = false;
   bool index_full_logged_ = false;
+  std::int64_t last_order_us_ = INT64_MIN;  // the largest moment stored
 
   // A frame that starts before this stream position may have been
   // overwritten by the block being written.

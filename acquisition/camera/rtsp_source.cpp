@@ -5,14 +5,18 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
 }
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 
 #include "acquisition/camera/av_support.h"
+#include "acquisition/camera/rtsp_endpoint.h"
 #include "platform/strings.h"
 
 namespace acquisition {
@@ -22,14 +26,91 @@ namespace {
 constexpr const char* kReasonStalled = "stalled, no frame for %d s";
 constexpr const char* kReasonNoVideo = "no video in the stream";
 constexpr const char* kReasonCodec = "unsupported codec %s (H.264 and H.265 are recorded)";
-constexpr const char* kReasonNoKeyFrame = "no key frame within %d s";
 constexpr const char* kReasonNoMemory = "no memory for the stream";
+constexpr const char* kReasonRedirected = "redirected to %s (another host or port): not followed";
+constexpr const char* kReasonRedirectLoop = "more than %d redirects: not followed";
+constexpr const char* kReasonUnresolved = "host name %s not resolved within %d s";
+constexpr const char* kReasonLookupFailed = "host name %s not resolved: %s";
 constexpr const char* kCodecChanged = "Camera %d: the stream changed from %s to %s";
-// A key frame comes every few seconds from any camera set up for
-// recording; one that keeps none for this long cannot be decoded.
-constexpr int kKeyFrameWaitSeconds = 10;
+constexpr const char* kFirstKeyFrame = "Camera %d: first key frame after %.1f s";
+constexpr const char* kPacketsLost = "Camera %d: %lld RTP packets lost in the last minute";
+// What libavformat may open: RTSP and its RTP, over TCP or UDP; nothing
+// else, and no other demuxer.
+constexpr const char* kProtocols = "rtsp,rtp,udp,tcp";
+constexpr const char* kProtocolsWithoutTcp = "rtsp,rtp,udp";
+constexpr const char* kFormats = "rtsp";
+// libavformat's log lines we act on (libavformat 59 to 61).
+constexpr const char* kRedirectLine = "Status %d: Redirecting to %s\n";
+constexpr const char* kMissedLine = "RTP: missed %d packets\n";
+constexpr int kMaxRedirects = 5;
+// Over TCP libavformat keeps no reorder queue, and so never says which RTP
+// packets were skipped; a small one tells it, delaying packets only behind
+// a gap.
+constexpr int kReorderQueuePackets = 16;
+constexpr std::int64_t kLossLineUs = 60 * platform::kMicrosPerSecond;
 
 std::once_flag g_network_init;
+
+// What libavformat's log tells of the connection this thread makes.
+struct Guard {
+  AVFormatContext* format = nullptr;
+  RtspEndpoint origin;       // where the connection was sent
+  std::string origin_name;   // the host name the address was resolved from
+  int redirects = 0;
+  bool refused = false;      // a redirect was not followed
+  std::string refused_url;   // where it pointed, fit for a log ("" for a loop)
+  std::int64_t lost = 0;     // RTP packets skipped, not yet counted
+};
+
+// The connection the streaming thread of this thread is making: set while
+// `Transfer` runs, read by the process-wide log callback.
+thread_local Guard* t_guard = nullptr;
+
+bool Elsewhere(const Guard& g, const char* url) {
+  const RtspEndpoint to = ParseRtspEndpoint(url);
+  return to.port != g.origin.port || (to.host != g.origin.host && to.host != g.origin_name);
+}
+
+// libavformat has set the context's address to `location` and is about to
+// connect there: without TCP among its protocols it cannot.
+void Refuse(Guard& g, const char* location) {
+  g.refused = true;
+  g.refused_url = location ? LoggableUrl(location) : "";
+  av_opt_set(g.format, "protocol_whitelist", kProtocolsWithoutTcp, 0);
+}
+
+void OnRedirect(Guard& g, const char* location) {
+  if (!location) return;
+  if (++g.redirects > kMaxRedirects)
+    Refuse(g, nullptr);
+  else if (Elsewhere(g, location))
+    Refuse(g, location);
+}
+
+// Every line of FFmpeg's log comes here; our own lines say what went wrong,
+// so the rest is dropped.
+void AvLog(void* object, int, const char* format, va_list args) {
+  Guard* g = t_guard;
+  if (!g || !format || !object || object != g->format) return;
+  va_list copy;
+  va_copy(copy, args);
+  if (std::strcmp(format, kRedirectLine) == 0) {
+    (void)va_arg(copy, int);
+    OnRedirect(*g, va_arg(copy, const char*));
+  } else if (std::strcmp(format, kMissedLine) == 0) {
+    const int missed = va_arg(copy, int);
+    if (missed > 0) g->lost += missed;
+  }
+  va_end(copy);
+}
+
+class GuardScope {
+ public:
+  explicit GuardScope(Guard* g) { t_guard = g; }
+  ~GuardScope() { t_guard = nullptr; }
+  GuardScope(const GuardScope&) = delete;
+  GuardScope& operator=(const GuardScope&) = delete;
+};
 
 // What a connection is doing, for the interrupt callback libavformat calls
 // while it waits.
@@ -39,6 +120,7 @@ struct Watch {
   std::int64_t last_frame_us;
   std::int64_t stall_us;
   bool probe;
+  Guard* guard = nullptr;
   bool stalled = false;
   bool switched_off = false;
 };
@@ -54,7 +136,11 @@ int Interrupt(void* opaque) {
     watch->stalled = true;
     return 1;
   }
-  return 0;
+  // Should a redirect elsewhere get past the log, it goes no further.
+  Guard& g = *watch->guard;
+  if (!g.refused && g.format && g.format->url && Elsewhere(g, g.format->url))
+    Refuse(g, g.format->url);
+  return g.refused ? 1 : 0;
 }
 
 bool Recorded(AVCodecID id) { return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC; }
@@ -66,38 +152,39 @@ struct FormatCloser {
 }  // namespace
 
 struct RtspSource::Connection {
-  Connection(const Watch& w, int stall_timeout_s) : watch(w), stall_s(stall_timeout_s) {}
+  Connection(const Watch& w, int stall_timeout_s) : watch(w), stall_s(stall_timeout_s) {
+    watch.guard = &guard;
+  }
 
+  Guard guard;
   Watch watch;
   int stall_s;
+  int open_rc = 0;
   std::unique_ptr<AVFormatContext, FormatCloser> format;
   std::unique_ptr<AVPacket, AvPacketFreer> packet;
   int video = -1;
   AVRational time_base{};
   std::shared_ptr<const VideoCodec> codec;
   std::uint16_t codec_number = 0;  // 0 for a probe
-  std::int64_t opened_us = 0;
   std::int64_t now_us = 0;  // when the current packet came out
   std::optional<AccessUnitAssembler> units;
-
-  // A connection that brought no key frame in time is given up.
-  bool KeyFrameOverdue(bool keyed) const {
-    return !keyed && now_us - opened_us >= kKeyFrameWaitSeconds * platform::kMicrosPerSecond;
-  }
 };
 
 StreamLoss RtspSource::Transfer(const StreamTarget& target, bool probe) {
   std::call_once(g_network_init, [] {
     avformat_network_init();
-    // Our own lines say what went wrong; FFmpeg's would flood the console.
-    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(AvLog);
   });
   const std::int64_t stall_us =
       static_cast<std::int64_t>(target.stall_timeout_s) * platform::kMicrosPerSecond;
   Connection c(Watch{&parts_.sessions, &parts_.clock, parts_.clock.MonotonicMicros(), stall_us,
                      probe},
                target.stall_timeout_s);
-  StreamLoss loss = Open(c, target.url);
+  GuardScope scope(&c.guard);
+  std::string url;
+  StreamLoss loss = Locate(c, target.url, &url);
+  if (loss.kind != stream_loss::kNone || url.empty()) return loss;
+  loss = OpenAny(c, url, target.transport);
   if (!c.format) return loss;
   loss = Describe(c);
   if (loss.kind != stream_loss::kNone) return loss;
@@ -111,22 +198,78 @@ StreamLoss RtspSource::Transfer(const StreamTarget& target, bool probe) {
   return loss;
 }
 
-StreamLoss RtspSource::Open(Connection& c, const std::string& url) {
+StreamLoss RtspSource::Locate(Connection& c, const std::string& url, std::string* located) {
+  c.guard.origin = ParseRtspEndpoint(url);
+  const std::string host = c.guard.origin.host;
+  if (host.empty() || IsAddressLiteral(host)) {
+    *located = url;
+    return {};
+  }
+  std::string address, reason;
+  const Watch& w = c.watch;
+  const auto stop = [&w] { return !w.probe && !w.sessions->Wanted(); };
+  switch (lookup_.Resolve(host, parts_.clock, w.last_frame_us + w.stall_us, stop, &address,
+                          &reason)) {
+    case HostLookup::Outcome::kResolved:
+      break;
+    case HostLookup::Outcome::kStopped:
+      return {};
+    case HostLookup::Outcome::kTimedOut:
+      return {stream_loss::kUnresolved,
+              platform::StringPrintf(kReasonUnresolved, host.c_str(), c.stall_s)};
+    case HostLookup::Outcome::kFailed:
+      return {stream_loss::kUnresolved,
+              platform::StringPrintf(kReasonLookupFailed, host.c_str(), reason.c_str())};
+  }
+  c.guard.origin_name = host;
+  c.guard.origin.host = address;
+  *located = WithHost(url, address);
+  return {};
+}
+
+StreamLoss RtspSource::OpenAny(Connection& c, const std::string& url, RtspTransport transport) {
+  if (transport == RtspTransport::kUdp) return Open(c, url, "udp");
+  StreamLoss loss = Open(c, url, "tcp");
+  // A camera that answers SETUP over TCP with 461 offers RTP over UDP alone.
+  if (transport == RtspTransport::kAuto && !c.format && c.open_rc == AVERROR(EPROTONOSUPPORT))
+    loss = Open(c, url, "udp");
+  return loss;
+}
+
+StreamLoss RtspSource::Open(Connection& c, const std::string& url, const char* transport) {
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return {stream_loss::kVideo, kReasonNoMemory};
   raw->interrupt_callback = {Interrupt, &c.watch};
+  c.guard.format = raw;
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "rtsp_transport", "tcp", 0);
+  const bool tcp = std::strcmp(transport, "tcp") == 0;
+  av_dict_set(&options, "rtsp_transport", transport, 0);
+  // Only the video track is set up: no audio is sent for nothing.
+  av_dict_set(&options, "allowed_media_types", "video", 0);
+  av_dict_set(&options, "protocol_whitelist", kProtocols, 0);
+  av_dict_set(&options, "format_whitelist", kFormats, 0);
+  if (tcp) av_dict_set_int(&options, "reorder_queue_size", kReorderQueuePackets, 0);
   // Socket reads give up with the stall time-out as well (the interrupt
-  // callback also covers name lookup and connecting).
+  // callback also covers connecting).
   av_dict_set_int(&options, "timeout", c.watch.stall_us, 0);
-  const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  c.open_rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
   av_dict_free(&options);
-  if (rc >= 0) {
+  if (c.open_rc >= 0) {
     c.format.reset(raw);
+    transport_ = tcp ? "TCP" : "UDP";
     return {};
   }
   // avformat_open_input frees the context on failure.
+  c.guard.format = nullptr;
+  return OpenLoss(c, c.open_rc);
+}
+
+StreamLoss RtspSource::OpenLoss(const Connection& c, int rc) const {
+  if (c.guard.refused && c.guard.refused_url.empty())
+    return {stream_loss::kRedirect, platform::StringPrintf(kReasonRedirectLoop, kMaxRedirects)};
+  if (c.guard.refused)
+    return {stream_loss::kRedirect,
+            platform::StringPrintf(kReasonRedirected, c.guard.refused_url.c_str())};
   if (c.watch.switched_off) return {};
   if (c.watch.stalled)
     return {stream_loss::kConnectTimeout,
@@ -170,7 +313,8 @@ StreamLoss RtspSource::Describe(Connection& c) {
   c.packet.reset(av_packet_alloc());
   if (!c.packet) return {stream_loss::kVideo, kReasonNoMemory};
   c.time_base = stream->time_base;
-  c.opened_us = parts_.clock.MonotonicMicros();
+  opened_us_ = parts_.clock.MonotonicMicros();
+  first_key_logged_ = false;
   c.units.emplace(parameters->codec_id == AV_CODEC_ID_HEVC);
   return {};
 }
@@ -194,18 +338,10 @@ StreamLoss RtspSource::ReadLoss(const Connection& c, int rc) const {
 }
 
 StreamLoss RtspSource::Probe(Connection& c) {
-  for (;;) {
-    if (const int rc = NextVideoPacket(c); rc < 0) return ReadLoss(c, rc);
-    const bool key = (c.packet->flags & AV_PKT_FLAG_KEY) != 0;
-    if (!key && c.KeyFrameOverdue(false))
-      return {stream_loss::kNoImage,
-              platform::StringPrintf(kReasonNoKeyFrame, kKeyFrameWaitSeconds)};
-    c.watch.last_frame_us = c.now_us;
-    if (key) {
-      parts_.events.ProbeSawImage();
-      return {};
-    }
-  }
+  // The camera sends video: it is alive, key frame or not.
+  if (const int rc = NextVideoPacket(c); rc < 0) return ReadLoss(c, rc);
+  parts_.events.ProbeSawImage();
+  return {};
 }
 
 StreamLoss RtspSource::Record(Connection& c) {
@@ -213,10 +349,10 @@ StreamLoss RtspSource::Record(Connection& c) {
     if (const int rc = NextVideoPacket(c); rc < 0) return ReadLoss(c, rc);
     const AVPacket& packet = *c.packet;
     const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-    if (!key && c.KeyFrameOverdue(c.units->keyed()))
-      return {stream_loss::kNoImage,
-              platform::StringPrintf(kReasonNoKeyFrame, kKeyFrameWaitSeconds)};
+    // Packets keep the connection up, key frame or not: a camera whose key
+    // frames come a minute apart is recorded from its first.
     c.watch.last_frame_us = c.now_us;
+    CountLost(c);
     // New parameter sets within the connection: frames from here decode
     // with them.
     std::size_t side_size = 0;
@@ -242,20 +378,46 @@ StreamLoss RtspSource::Record(Connection& c) {
   }
 }
 
+void RtspSource::CountLost(Connection& c) {
+  if (c.guard.lost > 0) {
+    // The frame being gathered misses bytes, and those after it refer to it.
+    c.units->Drop();
+    parts_.counters.rtp_packets_lost.fetch_add(c.guard.lost, std::memory_order_relaxed);
+    lost_unlogged_ += c.guard.lost;
+    c.guard.lost = 0;
+  }
+  if (lost_unlogged_ == 0 || (loss_logged_ && c.now_us - loss_line_us_ < kLossLineUs)) return;
+  parts_.log.Log(platform::StringPrintf(kPacketsLost, parts_.log.camera_number(),
+                                        static_cast<long long>(lost_unlogged_)),
+                 core::ReportLevel::kInfo);
+  lost_unlogged_ = 0;
+  loss_line_us_ = c.now_us;
+  loss_logged_ = true;
+}
+
 void RtspSource::OnUnit(const std::uint8_t* data, std::size_t size, const FoundFrame& unit) {
   FoundFrame frame = unit;
-  // Lookups need the moments in order across connections too.
-  frame.begin_us = std::max(unit.begin_us, last_moment_us_ + 1);
-  last_moment_us_ = frame.begin_us;
   frame.begin_wall_ms =
       parts_.clock.WallMillis() - (parts_.clock.MonotonicMicros() - frame.begin_us) / 1000;
+  if (frame.key && !first_key_logged_) {
+    first_key_logged_ = true;
+    parts_.log.Log(
+        platform::StringPrintf(kFirstKeyFrame, parts_.log.camera_number(),
+                               static_cast<double>(parts_.clock.MonotonicMicros() - opened_us_) /
+                                   platform::kMicrosPerSecond),
+        core::ReportLevel::kInfo);
+  }
   parts_.counters.bytes.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed);
   if (const std::int64_t added = parts_.ring.Store(data, size, frame); added > 0)
     parts_.events.FramesIndexed(added);
 }
 
 void RtspSource::OnTooBig(std::int64_t size) {
-  parts_.problems.Report(StreamProblem::kTooBig, size);
+  parts_.problems.Report(StreamProblem::kTooBig, size, kRtspFrameLimit);
+}
+
+void RtspSource::OnClockStep(std::int64_t step_us) {
+  parts_.problems.Report(StreamProblem::kClockStep, step_us / 1000);
 }
 
 }  // namespace acquisition

@@ -40,12 +40,17 @@ struct SourceParts {
   SourceEvents& events;
 };
 
+// How an RTSP camera's RTP is carried: TCP first, falling back to UDP when
+// the camera refuses TCP (461); or only one of them.
+enum class RtspTransport { kAuto, kTcp, kUdp };
+
 // Where one transfer connects, fixed when the streaming thread starts.
 struct StreamTarget {
   std::string url;  // with the credentials in it for RTSP
   std::string user;
   std::string password;
   int stall_timeout_s = 10;
+  RtspTransport transport = RtspTransport::kAuto;
 };
 
 }  // namespace acquisition

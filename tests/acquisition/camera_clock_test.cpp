@@ -224,8 +224,9 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
   using Bytes = std::vector<std::uint8_t>;
   const Bytes sps = {0, 0, 1, 0x67, 0x42}, idr = {0, 0, 1, 0x65, 0x88},
               slice = {0, 0, 1, 0x41, 0x9A}, more = {0, 0, 1, 0x41, 0x3A};
-  Bytes huge = slice;
-  huge.resize(acquisition::kMaxFrameBytes + 10, 0x11);
+  Bytes huge = slice, part = more;
+  huge.resize(acquisition::kRtspFrameLimit + 10, 0x11);
+  part.resize(1000000, 0x11);
   struct Piece {
     const Bytes* bytes;
     std::int64_t pts;
@@ -265,6 +266,12 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
        {{5, true}, {5, true}, {5, false}},
        {},
        1},
+      {"a frame that never ends is dropped at the limit, not at the memory's end",
+       {{&idr, 0, true}, {&part, 0, true}, {&part, 0, true}, {&part, 0, true}, {&part, 0, true},
+        {&part, 0, true}, {&slice, 40000, false}, {&idr, 80000, true}, {&slice, 120000, false}},
+       {{5, true}, {5, false}},
+       {},
+       1},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -291,6 +298,55 @@ TEST(AccessUnitAssembler, PiecesMakeWholeKeyedFramesDatedByTheCameraClock) {
       EXPECT_EQ(sink.moments, k.moments);
     }
     EXPECT_EQ(sink.too_big.size(), k.too_big);
+  }
+}
+
+// A camera whose frames arrive 1 s (and up to 5 ms more) after their
+// capture; its clock steps by `step_us` at frame 100, or its frames come in
+// decoding order with B-frames, each in one piece (handed over a period
+// late), at 10 fps, so the B-frames come 0.2 s after their pictures. Every
+// moment lies within a frame of capture plus delay, but for the 2 s after a
+// step, and a step of 0.2 s or more is told once.
+TEST(CaptureClock, FollowsTheCameraClockAndDatesBFramesByTheirPictures) {
+  struct Case {
+    const char* name;
+    std::int64_t step_us;
+    bool bframes;
+    int steps_told;
+  } cases[] = {
+      {"steady", 0, false, 0},
+      {"a step back of 1 s", -1000000, false, 1},
+      {"a step forward of 1 s", 1000000, false, 1},
+      {"a step back of 0.3 s", -300000, false, 1},
+      {"a jump back of 6 s", -6000000, false, 1},
+      {"30 ms is delay", -30000, false, 0},
+      {"B-frames", 0, true, 0},
+  };
+  // Decoding order of a group of 7 pictures with B-frames: I0 P3 B1 B2 P6 B4 B5.
+  const int order[] = {0, 3, 1, 2, 6, 4, 5};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::int64_t frame_us = k.bframes ? 100000 : 40000;
+    acquisition::CaptureClock clock;
+    int told = 0, newest = 0;
+    for (int i = 0; i < 300; ++i) {
+      const int picture = k.bframes ? i / 7 * 7 + order[i % 7] : i;
+      const std::int64_t captured = picture * frame_us;
+      const std::int64_t pts = captured + (i >= 100 ? k.step_us : 0);
+      // A frame comes out once the newest picture it follows is captured
+      // (B-frames after their P-frame), a period late when in one piece.
+      newest = std::max(newest, picture);
+      const std::int64_t arrival = 1000000 + newest * frame_us + (i * 7919 % 5000) +
+                                   (k.bframes ? frame_us : 0);
+      const std::int64_t moment = clock.Moment(pts, arrival, k.bframes);
+      if (clock.TakeStep() != 0) ++told;
+      if (i >= 20 && (i < 100 || i > 150)) {
+        EXPECT_NEAR(static_cast<double>(moment - captured - 1000000), 0,
+                    static_cast<double>(frame_us))
+            << i;
+      }
+    }
+    EXPECT_EQ(told, k.steps_told);
   }
 }
 

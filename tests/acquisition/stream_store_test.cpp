@@ -203,6 +203,54 @@ std::string Part(const std::string& jpeg, long long announced) {
   return head + "\r\n" + jpeg + "\r\n";
 }
 
+// An RTSP camera's frames stored in decoding order (I0 P3 B1 B2 P6 B4 B5, 40 ms
+// apart): a moment finds the frame whose own picture is wanted, and a key
+// frame of 1.2 MB is stored and read back whole (refused by a buffer of
+// 800000 bytes).
+TEST_F(StreamStoreTest, BFramesAreFoundByTheirPicturesAndBigFramesReadBack) {
+  acquisition::CameraLog log;
+  acquisition::RingStore ring(platform::SystemClock(), log);
+  ring.SetPath(dir_ / "cam_rtspstream.h26x");
+  WriteFile(ring.path(), "");
+  ASSERT_TRUE(ring.Init());
+  const int pictures[] = {0, 3, 1, 2, 6, 4, 5};
+  const std::int64_t t0 = 1000000, frame_us = 40000;
+  std::vector<std::uint8_t> bytes(1200000, 0x5A);
+  for (int i = 0; i < 7; ++i) {
+    acquisition::FoundFrame f;
+    f.begin_us = t0 + pictures[i] * frame_us;
+    f.session = 7;
+    f.codec = 1;
+    f.key = i == 0;
+    ring.Store(bytes.data(), i == 0 ? bytes.size() : 1000, f);
+  }
+  ring.Flush();
+  struct Row {
+    acquisition::FrameSearch search;
+    std::int64_t wanted_us;  // after t0
+    int picture;
+  } rows[] = {
+      {acquisition::FrameSearch::kAtOrBefore, frame_us + 10, 1},
+      {acquisition::FrameSearch::kAtOrAfter, frame_us - 10, 1},
+      {acquisition::FrameSearch::kAtOrBefore, 2 * frame_us, 2},
+      {acquisition::FrameSearch::kAtOrAfter, 3 * frame_us + 1, 4},
+      {acquisition::FrameSearch::kAtOrBefore, 6 * frame_us - 1, 5},
+      {acquisition::FrameSearch::kAtOrAfter, -frame_us, 0},
+  };
+  for (const Row& r : rows) {
+    acquisition::FrameRef ref;
+    ASSERT_TRUE(ring.FindFrame(r.search, t0 + r.wanted_us, 7, &ref)) << r.wanted_us;
+    EXPECT_EQ(ref.entry.begin_us, t0 + r.picture * frame_us) << r.wanted_us;
+  }
+  acquisition::FrameRef key;
+  ASSERT_TRUE(ring.FindFrame(acquisition::FrameSearch::kAtOrBefore, t0, 7, &key));
+  std::vector<std::uint8_t> buffer(acquisition::kRtspFrameLimit);
+  std::string message;
+  EXPECT_EQ(ring.ReadFrame(key, buffer.data(), acquisition::kRtspFrameLimit, &message), 1200000);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buffer.begin()));
+  EXPECT_EQ(ring.ReadFrame(key, buffer.data(), acquisition::kImageBufferSize, &message), -1);
+}
+
 TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
   const std::string a = Jpeg(500, true), b = Jpeg(700, false), c = Jpeg(300, true);
   const long long la = static_cast<long long>(a.size()), lb = static_cast<long long>(b.size());
