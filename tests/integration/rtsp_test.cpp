@@ -179,7 +179,7 @@ class RtspWorld {
   // moments it really took them (late under load): the newest taken at or
   // before `t`, plus the part of the way to the next one.
   double FrameAt(int n, double t) const {
-    const std::map<long long, long long> taken = sim_.Sent(n, 0, LLONG_MAX);
+    const std::map<long long, long long> taken = sim_.Taken(n, 0, LLONG_MAX);
     const long long us = std::llround(t * 1e6);
     auto next = std::find_if(taken.begin(), taken.end(), [&](const auto& f) { return f.second > us; });
     if (next == taken.begin() || next == taken.end()) return -1e9;  // not kept: no match

@@ -171,9 +171,9 @@ class SimProcess {
 
   // When RTSP camera `camera` took its frames `from` to `to` (those it
   // kept): frame number to CLOCK_REALTIME microseconds.
-  std::map<long long, long long> Sent(int camera, long long from, long long to) const {
+  std::map<long long, long long> Taken(int camera, long long from, long long to) const {
     std::map<long long, long long> sent;
-    std::istringstream items(Control("sent camera " + std::to_string(camera) + " " +
+    std::istringstream items(Control("taken camera " + std::to_string(camera) + " " +
                                      std::to_string(from) + " " + std::to_string(to)));
     std::string item;
     items >> item;  // "ok"

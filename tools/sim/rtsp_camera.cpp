@@ -1174,7 +1174,7 @@ void RtspCamera::Feed(Feeder* f) {
     }
     GST_BUFFER_OFFSET(buffer) = n;
     StampTaken(f->source, buffer);
-    wire_->sent.Taken(n, NowRealtimeUs());
+    wire_->taken.Taken(n, NowRealtimeUs());
     const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(f->source), buffer);
     lock.lock();
     if (flow == GST_FLOW_FLUSHING) {

@@ -20,7 +20,7 @@
 
 #include "config.h"
 #include "device.h"
-#include "sent_frames.h"
+#include "taken_frames.h"
 
 namespace sim {
 
@@ -55,9 +55,9 @@ class RtspCamera : public Device {
   void StepClock(std::int64_t ms);
 
   // "N=US ..." of the frames from `from` to `to`: when each was taken
-  // (sent_frames.h).
-  std::string SentText(std::uint64_t from, std::uint64_t to) const {
-    return wire_->sent.Text(from, to);
+  // (taken_frames.h).
+  std::string TakenText(std::uint64_t from, std::uint64_t to) const {
+    return wire_->taken.Text(from, to);
   }
 
   struct Connection;
@@ -66,10 +66,10 @@ class RtspCamera : public Device {
   // What the GStreamer probes of the camera's media read and count: they run
   // on GStreamer's streaming threads and may outlive the camera.
   struct Wire {
-    std::atomic<int> rtploss{0};                 // every Nth video RTP packet left out
-    std::atomic<std::uint64_t> lost{0};          // packets left out so far
+    std::atomic<int> rtploss{0};                  // every Nth video RTP packet left out
+    std::atomic<std::uint64_t> lost{0};           // packets left out so far
     std::atomic<std::int64_t> clock_shift_ms{0};  // added to the sender reports' NTP time
-    SentFrames sent;                              // when each frame was taken
+    TakenFrames taken;                            // when each frame was taken
   };
 
  private:

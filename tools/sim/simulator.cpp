@@ -40,7 +40,7 @@ constexpr const char* kControlHelp =
     "clear [KIND] ID|all\n"
     "restart [camera] ID|all [key=value,...]\n"
     "clockstep [camera] ID|all MS\n"
-    "sent [camera] ID FROM TO\n"
+    "taken [camera] ID FROM TO\n"
     "stats [KIND] ID\n"
     "requests [KIND] ID [FROM]\n"
     "route [camera] ID|all path=PATH [status=CODE] [body=TEXT] [mode=MODE] [delay=MS]"
@@ -369,7 +369,7 @@ std::string Simulator::Command(std::string_view line, bool* quit) {
   }
   if (verb == "help") return kControlHelp + std::string("ok\n");
   if (verb == "route" || verb == "unroute" || verb == "routes" || verb == "restart" ||
-      verb == "clockstep" || verb == "sent")
+      verb == "clockstep" || verb == "taken")
     return CameraCommand(verb, line, words);
   if (verb == "send" || verb == "sendline" || verb == "split" || verb == "silence" ||
       verb == "close")
@@ -419,7 +419,7 @@ std::string Simulator::CameraCommand(std::string_view verb, std::string_view lin
   std::vector<Endpoint*> targets = FindTargets(words, "camera", &next, &error);
   if (targets.empty()) return "error " + error + "\n";
   const bool all = words[next - 1] == "all";
-  if (verb == "restart" || verb == "clockstep" || verb == "sent") {
+  if (verb == "restart" || verb == "clockstep" || verb == "taken") {
     // Every camera named must be an RTSP one, and the keys must suit each
     // before any restarts.
     std::vector<RtspCamera*> rtsp;
@@ -437,13 +437,13 @@ std::string Simulator::CameraCommand(std::string_view verb, std::string_view lin
       for (RtspCamera* camera : rtsp) camera->StepClock(ms);
       return "ok\n";
     }
-    if (verb == "sent") {
+    if (verb == "taken") {
       long from = 0, to = 0;
       if (all || next + 2 != words.size() || !ParseInt(words[next], 0, LONG_MAX, &from) ||
           !ParseInt(words[next + 1], from, LONG_MAX, &to))
-        return "error sent takes [camera] ID FROM TO\n";
+        return "error taken takes [camera] ID FROM TO\n";
       const std::string moments =
-          rtsp[0]->SentText(static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to));
+          rtsp[0]->TakenText(static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to));
       return moments.empty() ? "ok\n" : "ok " + moments + "\n";
     }
     for (RtspCamera* camera : rtsp)

@@ -16,7 +16,7 @@
 
 namespace sim {
 
-class SentFrames {
+class TakenFrames {
  public:
   static constexpr std::size_t kFrames = 4096;
 
