@@ -149,6 +149,17 @@ struct FormatCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
 
+// Whether a failed TCP open may be a camera that offers RTP over UDP alone.
+// The standard answer to a TCP SETUP it cannot serve is 461; some servers
+// answer 400 or another 4xx/5xx (libavformat names no method in the code it
+// returns). Credentials refused (401), access denied (403) and a missing
+// path (404) are never tried again over UDP: one more attempt with refused
+// credentials brings a camera's lock-out nearer.
+bool RefusesTcp(int rc) {
+  return rc == AVERROR(EPROTONOSUPPORT) || rc == AVERROR_HTTP_BAD_REQUEST ||
+         rc == AVERROR_HTTP_OTHER_4XX || rc == AVERROR_HTTP_SERVER_ERROR;
+}
+
 }  // namespace
 
 struct RtspSource::Connection {
@@ -230,8 +241,7 @@ StreamLoss RtspSource::Locate(Connection& c, const std::string& url, std::string
 StreamLoss RtspSource::OpenAny(Connection& c, const std::string& url, RtspTransport transport) {
   if (transport == RtspTransport::kUdp) return Open(c, url, "udp");
   StreamLoss loss = Open(c, url, "tcp");
-  // A camera that answers SETUP over TCP with 461 offers RTP over UDP alone.
-  if (transport == RtspTransport::kAuto && !c.format && c.open_rc == AVERROR(EPROTONOSUPPORT))
+  if (transport == RtspTransport::kAuto && !c.format && RefusesTcp(c.open_rc))
     loss = Open(c, url, "udp");
   return loss;
 }

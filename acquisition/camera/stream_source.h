@@ -41,7 +41,8 @@ struct SourceParts {
 };
 
 // How an RTSP camera's RTP is carried: TCP first, falling back to UDP when
-// the camera refuses TCP (461); or only one of them.
+// the camera refuses the TCP set-up (461, or 400 and other refusals that are
+// not about credentials, access or the path); or only one of them.
 enum class RtspTransport { kAuto, kTcp, kUdp };
 
 // Where one transfer connects, fixed when the streaming thread starts.
