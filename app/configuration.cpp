@@ -30,6 +30,10 @@ constexpr int kDefaultStallTimeoutSeconds = 10;
 constexpr int kMaxStallTimeoutSeconds = 3600;
 constexpr const char* kBadRtspTransport =
     "WARNING: camera %d: RtspTransport \"%s\" is not \"auto\", \"tcp\" or \"udp\": auto is used";
+constexpr const char* kClipSecondsOutOfRange =
+    "WARNING: camera %d: AlarmClipSeconds %d is not 1 to %d seconds: %d is used";
+constexpr int kDefaultClipSeconds = 120;
+constexpr int kMaxClipSeconds = 3600;
 constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
 constexpr const char* kCamerasFile = "qxacam.ini";
 constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
@@ -130,6 +134,8 @@ struct CameraKeys {
   acquisition::RtspTransport transport = acquisition::RtspTransport::kAuto;
   std::string uri;
   acquisition::StreamKind kind = acquisition::StreamKind::kMjpeg;
+  bool clip = false;
+  int clip_seconds = kDefaultClipSeconds;
 };
 
 // Read with its default and not written back: a key for those who need it.
@@ -140,6 +146,22 @@ int ReadStallTimeout(core::ProfileFile& p, const std::string& section, int n) {
   core::ReportToInterfaceF(core::ReportLevel::kError, kStallTimeoutOutOfRange, n, seconds,
                            kMaxStallTimeoutSeconds, kDefaultStallTimeoutSeconds);
   return kDefaultStallTimeoutSeconds;
+}
+
+// "AlarmClip" and "AlarmClipSeconds": read with their defaults and not
+// written back, like the stall time-out.
+void ReadAlarmClip(core::ProfileFile& p, const std::string& section, int n, CameraKeys& keys) {
+  int on = 0;
+  p.GetInt(section, "AlarmClip", 0, &on);
+  keys.clip = on == 1;
+  int seconds = kDefaultClipSeconds;
+  p.GetInt(section, "AlarmClipSeconds", kDefaultClipSeconds, &seconds);
+  if (seconds < 1 || seconds > kMaxClipSeconds) {
+    core::ReportToInterfaceF(core::ReportLevel::kError, kClipSecondsOutOfRange, n, seconds,
+                             kMaxClipSeconds, kDefaultClipSeconds);
+    seconds = kDefaultClipSeconds;
+  }
+  keys.clip_seconds = seconds;
 }
 
 // Read with its default and not written back, like the stall time-out.
@@ -196,6 +218,7 @@ CameraKeys ReadCameraKeys(core::ProfileFile& p, int n, const std::string& sectio
   keys.extended_log = ReadIntBack(p, section, "ExtendedLogfile", 0);
   keys.stall_timeout = ReadStallTimeout(p, section, n);
   keys.transport = ReadRtspTransport(p, section, n);
+  ReadAlarmClip(p, section, n, keys);
   return keys;
 }
 
@@ -240,6 +263,7 @@ void SetUpStream(acquisition::Camera& camera, const CameraKeys& keys, int n, boo
   camera.SetCameraNumber(n);
   camera.SetStallTimeout(keys.stall_timeout);
   camera.SetRtspTransport(keys.transport);
+  camera.SetAlarmClip(keys.clip, keys.clip_seconds);
   if (!safe || camera.InitStream(keys.address, keys.port, acquisition::kStreamName, n) != 0) {
     core::ReportToInterfaceF(core::ReportLevel::kError, kStreamInitFailed, n);
     return;

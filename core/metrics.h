@@ -26,6 +26,8 @@ enum class Counter {
   kJobsError,
   kImagesSaved,
   kImagesFailed,
+  kClipsSaved,
+  kClipsFailed,
   kLaunches,
   kLaunchFailures,
   kCount

@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
 #include "acquisition/camera/image_reader.h"
+#include "jobs/alarm_clip.h"
 #include "core/console.h"
 #include "core/report.h"
 #include "core/text.h"
@@ -38,6 +40,7 @@ constexpr const char* kCopying =
 constexpr const char* kNotPermanent =
     "Job %d: Camera (%d): the permanent recording is not active! Unable to get pre-recorded images";
 constexpr const char* kFirstSaved = "camera %d: first image saved";
+constexpr const char* kClipLine = "clip %s: %d frames, %.1f s";
 constexpr const char* kNotWritten =
     "camera %d: error by saving the image of index %d (no writing possible)";
 constexpr const char* kNotReceived =
@@ -315,6 +318,58 @@ void ImageSeries::CountFailed(const char* format, int i) {
   multimedia_.AppendLog(platform::StringPrintf(format, row_.camera_number, i));
 }
 
+// The camera's alarm clip, when it has "AlarmClip": recorded on a thread of
+// its own while the images are saved, and named in the job's files once
+// both are done.
+class ClipBeside {
+ public:
+  ClipBeside(const ImageCopyArgs& args, acquisition::Camera& camera, std::int64_t alarm_us)
+      : args_(args), camera_(camera) {
+    if (!camera.alarm_clip()) return;
+    const JobCamera& row = args.record->cameras[static_cast<std::size_t>(args.camera_index)];
+    window_.session = args.session;
+    window_.alarm_us = alarm_us;
+    // An on-demand camera has nothing from before the alarm, and its live
+    // images count from its first frame.
+    const std::int64_t live_base = LiveBase(camera, args.session, alarm_us);
+    window_.from_us = camera.IsPermanent()
+                          ? alarm_us - static_cast<std::int64_t>(row.pre_record_time) * 1000000
+                          : live_base;
+    window_.to_us = live_base + static_cast<std::int64_t>(row.duration) * 1000000;
+    window_.max_seconds = camera.alarm_clip_seconds();
+    window_.path = platform::JoinPath(
+        row.multimedia_directory,
+        ClipFileName(camera.reference, args.alarm_reference,
+                     camera.stream_kind() == acquisition::StreamKind::kMjpeg));
+    thread_ = std::thread([this] {
+      result_ = RecordAlarmClip(camera_, args_.runner->context().clock, window_);
+    });
+  }
+  ~ClipBeside() {
+    if (!thread_.joinable()) return;
+    thread_.join();
+    const JobContext& context = args_.runner->context();
+    if (!result_.saved) {
+      context.metrics.Add(core::Counter::kClipsFailed);
+      return;
+    }
+    context.metrics.Add(core::Counter::kClipsSaved);
+    const MultimediaFiles files(context, *args_.record);
+    files.WriteClip(window_.path, args_.camera_index);
+    files.AppendLog(platform::StringPrintf(kClipLine, window_.path.c_str(), result_.frames,
+                                           result_.seconds));
+  }
+  ClipBeside(const ClipBeside&) = delete;
+  ClipBeside& operator=(const ClipBeside&) = delete;
+
+ private:
+  const ImageCopyArgs& args_;
+  acquisition::Camera& camera_;
+  ClipWindow window_;
+  ClipResult result_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 bool IsControlFileClaimName(std::string_view name) {
@@ -376,6 +431,7 @@ void ImageCopy(std::shared_ptr<ImageCopyArgs> args) {
   } else {
     SayCopying(*args, camera);
     const std::int64_t alarm_us = job.alarm_moment_us != 0 ? job.alarm_moment_us : started_us;
+    ClipBeside clip(*args, camera, alarm_us);
     ImageSeries(*args, camera, alarm_us, buffer.get()).SaveAll();
   }
   WriteStreamControlFile(context.clock, streaming_servers, kActionStop, directory, alarm);

@@ -22,6 +22,7 @@ constexpr const char* kMessageLineFormat = "camera %d - %s";
 constexpr const char* kAlarmSection = "Alarm";
 constexpr const char* kCameraSectionFormat = "Camera%d";
 constexpr const char* kSequenceSection = "MultimediaSequence";
+constexpr const char* kClipKey = "clip";
 constexpr const char* kSequenceInitKey = "init";
 constexpr const char* kMessageSection = "multimedia";
 constexpr const char* kMessageCameraFormat = "camera%d";
@@ -96,6 +97,17 @@ void MultimediaFiles::WriteMessage(const std::string& reference, const std::stri
   std::string section = platform::StringPrintf(kMessageCameraFormat, camera_index);
   (void)message.WriteInt(section, kImageCountKey, image_count);
   (void)message.WriteString(section, kFirstFileKey, first_image.c_str());
+  message.Close();
+}
+
+void MultimediaFiles::WriteClip(const std::string& clip_path, int camera_index) const {
+  if (camera_index < 1 || camera_index > kMaxJobCameras) return;
+  const std::string path = MessagePath();
+  const platform::ProfileLock guard = platform::LockProfile(path);
+  core::ProfileFile message(path.c_str());
+  message.Open();
+  (void)message.WriteString(platform::StringPrintf(kMessageCameraFormat, camera_index),
+                            kClipKey, clip_path.c_str());
   message.Close();
 }
 

@@ -38,6 +38,10 @@ class MultimediaFiles {
   void WriteMessage(const std::string& camera_reference, const std::string& first_image,
                     int image_count, int camera_index) const;
 
+  // Writes the key "clip" with the clip's path into the camera's "camera%d"
+  // section of the message file.
+  void WriteClip(const std::string& clip_path, int camera_index) const;
+
  private:
   const std::string& log_directory_;
   const platform::Clock& clock_;

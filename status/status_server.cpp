@@ -138,6 +138,11 @@ std::string StatusServer::MetricsText() const {
          counts.Get(core::Counter::kImagesSaved));
   single("ocelam_images_failed_total", "counter", "Alarm images that could not be read or written.",
          counts.Get(core::Counter::kImagesFailed));
+  single("ocelam_alarm_clips_saved_total", "counter", "Alarm clips written.",
+         counts.Get(core::Counter::kClipsSaved));
+  single("ocelam_alarm_clips_failed_total", "counter",
+         "Alarm clips that could not be written (removed).",
+         counts.Get(core::Counter::kClipsFailed));
   single("ocelam_monitor_clients", "gauge", "Monitoring clients connected.",
          sources_.monitor_clients ? sources_.monitor_clients() : 0);
   single("ocelam_launches_total", "counter", "Alarm server commands started.",

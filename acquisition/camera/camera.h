@@ -106,6 +106,17 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   // after a message when its bytes are gone from the ring, were overwritten
   // while read, or are not one whole JPEG image (FF D8 .. FF D9).
   int GetImage(const FrameRef& frame, std::uint8_t* buffer);
+  // The frame's bytes as stored into `buffer` (`capacity` bytes): its size,
+  // or -1 with `message` set (as RingStore::ReadFrame).
+  int ReadStoredFrame(const FrameRef& frame, std::uint8_t* buffer, int capacity,
+                      std::string* message) {
+    return ring_.ReadFrame(frame, buffer, capacity, message);
+  }
+  // `got` when those bytes are one whole JPEG image; else -1 with `message`.
+  int CheckJpeg(const FrameRef& frame, const std::uint8_t* buffer, int got,
+                std::string* message) const {
+    return ring_.CheckJpeg(frame, buffer, got, message);
+  }
   // An RTSP camera's decoding for jobs.
   DecodingService& decoding() { return decoding_; }
   // The newest key frame at or before frame `number` whose codec parameters
@@ -142,6 +153,14 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   void SetStallTimeout(int seconds) { stall_timeout_s_ = seconds; }
   // How an RTSP camera's RTP is carried ("RtspTransport").
   void SetRtspTransport(RtspTransport transport) { rtsp_transport_ = transport; }
+  // "AlarmClip" and "AlarmClipSeconds": whether jobs save a clip of this
+  // camera, and its longest length.
+  void SetAlarmClip(bool on, int max_seconds) {
+    alarm_clip_ = on;
+    alarm_clip_seconds_ = max_seconds;
+  }
+  bool alarm_clip() const { return alarm_clip_; }
+  int alarm_clip_seconds() const { return alarm_clip_seconds_; }
   int camera_number() const { return log_.camera_number(); }
   // The stream's address as logs show it (an RTSP address without its
   // credentials).
@@ -205,6 +224,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   std::atomic<int> configured_{0};
   int stall_timeout_s_ = 10;
   RtspTransport rtsp_transport_ = RtspTransport::kAuto;
+  bool alarm_clip_ = false;
+  int alarm_clip_seconds_ = 120;
   bool extended_log_ = false;
 
   RingStore ring_;

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -190,6 +191,10 @@ class RtspWorld {
                static_cast<double>(next->second - newest->second);
   }
   const SimProcess& sim() const { return sim_; }
+  std::string path(const std::string& rel) const { return box_.path(rel); }
+  std::string ReadAlarmFile(const std::string& name) const {
+    return ReadFile(box_.path("alarms/" + name));
+  }
 
  private:
   static std::vector<std::string> Args(const std::vector<std::string>& cameras) {
@@ -203,6 +208,38 @@ class RtspWorld {
   GatewaySandbox box_;
   std::unique_ptr<testing_support::Child> gateway_;
 };
+
+// What a command prints on its standard output (and its errors, with `2>&1`).
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char chunk[65536];
+    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// A clip's frames in the order they are shown: their times in the clip and
+// the simulator's numbers they show (-1 for a picture without one).
+struct ClipFrame {
+  double time = 0;
+  int frame = -1;
+};
+
+std::vector<ClipFrame> ClipFrames(const std::string& path, int width, int height) {
+  std::vector<ClipFrame> frames;
+  std::istringstream times(RunCommand("ffprobe -v error -select_streams v -show_entries frame=pts_time "
+                               "-of csv=p=0 '" + path + "'"));
+  for (std::string line; std::getline(times, line);) frames.push_back({std::stod(line), -1});
+  const std::string gray = RunCommand("ffmpeg -v error -i '" + path +
+                               "' -fps_mode passthrough -f rawvideo -pix_fmt gray -");
+  const std::size_t picture = static_cast<std::size_t>(width) * height;
+  for (std::size_t i = 0; i < frames.size() && (i + 1) * picture <= gray.size(); ++i)
+    frames[i].frame = sim::FrameNumberFromGray(
+        reinterpret_cast<const std::uint8_t*>(gray.data()) + i * picture, width, height, width);
+  return frames;
+}
 
 // How far, in frames, each image's frame lies from the frame taken at its
 // moment counted from `dropped`. The gateway's alarm moment is when it first
@@ -244,6 +281,42 @@ void ExpectWithinOneFrame(const std::vector<double>& pre, const std::vector<doub
   }
 }
 
+// Job R1's clips (pre-record 2 s, duration 2 s): camera 1's H.264 frames
+// from the key frame (one a second) at or before the pre-record, each at its
+// capture moment; camera 6's JPEG frames, each whole. Only they have one.
+void ExpectClips(const RtspWorld& w, double dropped) {
+  const std::string message = w.ReadAlarmFile("R1.msg");
+  const auto clip = [](int n) {
+    return "alarms/multimedia/cam" + std::to_string(n) + "/R1/cam" + std::to_string(n) + "_R1";
+  };
+  EXPECT_NE(message.find("clip=" + w.path(clip(1) + ".mp4")), std::string::npos) << message;
+  EXPECT_NE(message.find("clip=" + w.path(clip(6) + ".mov")), std::string::npos) << message;
+  int clips = 0;
+  for (std::size_t at = message.find("clip="); at != std::string::npos;
+       at = message.find("clip=", at + 1))
+    ++clips;
+  EXPECT_EQ(clips, 2) << message;
+  for (const std::string& file : {clip(1) + ".mp4", clip(6) + ".mov"})
+    EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + w.path(file) + "' -f null - 2>&1"), "") << file;
+
+  const std::vector<ClipFrame> frames = ClipFrames(w.path(clip(1) + ".mp4"), 320, 240);
+  ASSERT_FALSE(frames.empty());
+  ASSERT_GE(frames.front().frame, 0);
+  const std::map<long long, long long> taken = w.sim().Taken(1, 0, LLONG_MAX);
+  const auto moment = [&](int frame) { return static_cast<double>(taken.at(frame)) / 1e6; };
+  const double start = moment(frames.front().frame);
+  EXPECT_LE(start, dropped - 2 + 0.3);
+  EXPECT_GE(start, dropped - 2 - 1 - 0.3);
+  EXPECT_NEAR(frames.back().time, 4 + (dropped - 2 - start), 0.5);
+  for (const ClipFrame& f : frames) {
+    ASSERT_GE(f.frame, 0);
+    EXPECT_NEAR(moment(f.frame) - start, f.time, 0.1) << f.frame;
+  }
+  const std::vector<ClipFrame> jpeg = ClipFrames(w.path(clip(6) + ".mov"), 0, 0);
+  EXPECT_NEAR(jpeg.back().time, 4, 0.3);
+  EXPECT_GE(jpeg.size(), 30u);
+}
+
 TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
   // 10 fps: a frame every 100 ms, a key frame every second. The third camera
   // cuts its frames in slices, as many real ones do, and wants digest
@@ -256,19 +329,21 @@ TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
                "rtsp=h265,width=320,height=240,fps=10,gop=10",
                // As sold: joined mid-GOP, B-frames, an audio track, key frames 3 s
                // apart; its clock steps back 1 s below.
-               "rtsp=h264,width=320,height=240,fps=10,gop=30,shared=1,bframes=2,audio=1"},
-              {"StreamType=rtsp\nRequestUri=/stream", "StreamType=RTSP\nRequestUri=stream",
+               "rtsp=h264,width=320,height=240,fps=10,gop=30,shared=1,bframes=2,audio=1",
+               // An MJPEG camera, for its alarm clip.
+               "fps=10"},
+              {"StreamType=rtsp\nRequestUri=/stream\nAlarmClip=1", "StreamType=RTSP\nRequestUri=stream",
                "RequestUri=rtsp://127.0.0.1:{port}/stream\nUsername=op\nPassword=s:cr@t",
                "StreamType=rtsp\nRequestUri=/stream\nMJPEGPermanentRecording=0",
-               "StreamType=rtsp\nRequestUri=/stream"});
-  for (int n = 1; n <= 5; ++n) ASSERT_TRUE(w.WaitLog(n, "stream connected")) << w.CameraLog(n);
+               "StreamType=rtsp\nRequestUri=/stream", "RequestUri=/mjpg\nAlarmClip=1"});
+  for (int n = 1; n <= 6; ++n) ASSERT_TRUE(w.WaitLog(n, "stream connected")) << w.CameraLog(n);
   EXPECT_TRUE(w.WaitLog(5, "Camera 5: first key frame after ")) << w.CameraLog(5);
   EXPECT_NE(w.sim().Control("clockstep camera 5 -1000").find("ok"), std::string::npos);
   // More than the pre-record in the rings, and the clock step 5 s back.
   std::this_thread::sleep_for(std::chrono::seconds(5));
   // PreRecordTime 2, Interval 0.5, Duration 2: 2, 1.5, 1 and 0.5 s before
   // the alarm, then 0, 0.5, 1 and 1.5 s after.
-  double dropped = w.DropJob("R1", {1, 2, 3, 4, 5}, 2, 2, 0.5);
+  double dropped = w.DropJob("R1", {1, 2, 3, 4, 5, 6}, 2, 2, 0.5);
   {
     // Switched on by the job: eight live images half a second apart from its
     // first frame.
@@ -295,6 +370,7 @@ TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
     ExpectWithinOneFrame(Offsets(w, n, dropped, 2, 0.5, before),
                          Offsets(w, n, dropped, 0, 0.5, after), 10, n == 5 ? 1 : 0);
   }
+  ExpectClips(w, dropped);
 }
 
 TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
@@ -313,7 +389,8 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
            std::to_string(elsewhere.port) + "/other",
        "rtsp=h264,width=320,height=240,fps=10,rtploss=20", "rtsp=h264,width=320,height=240,fps=10,noend=1",
        "rtsp=h264,width=320,height=240,fps=10,tsjump=1"},
-      {"StreamType=rtsp\nRequestUri=/stream", "StreamType=rtsp\nRequestUri=/stream",
+      {"StreamType=rtsp\nRequestUri=/stream\nAlarmClip=1",
+       "StreamType=rtsp\nRequestUri=/stream\nAlarmClip=1",
        "StreamType=rtsp\nRequestUri=/stream", "StreamType=rtsp\nRequestUri=/stream",
        "StreamType=rtsp\nRequestUri=/stream",
        "StreamType=rtsp\nRequestUri=/stream\nUsername=op\nPassword=wrong",
@@ -378,6 +455,16 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
   EXPECT_EQ(w.CameraLog(4).find("stream connected"), std::string::npos) << w.CameraLog(4);
   EXPECT_TRUE(w.WaitLog(5, "stream lost: unsupported codec mjpeg")) << w.CameraLog(5);
   EXPECT_TRUE(w.WaitLog(6, "stream lost: 401 authentication refused")) << w.CameraLog(6);
+  // Clips: one ends where the stream changed, one starts at the oldest key
+  // frame still in the ring; both are saved and play.
+  EXPECT_TRUE(w.WaitLog(1, "clip cam1_R2.mp4: the stream changed to other parameters"))
+      << w.CameraLog(1);
+  EXPECT_TRUE(w.WaitLog(2, "of the pre-record are missing")) << w.CameraLog(2);
+  for (int n : {1, 2}) {
+    const std::string clip = w.path("alarms/multimedia/cam" + std::to_string(n) + "/R2/cam" +
+                                    std::to_string(n) + "_R2.mp4");
+    EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + clip + "' -f null - 2>&1"), "") << clip;
+  }
   // Cameras as sold and bad input: each gets its line, and the gateway goes on.
   const std::string redirected = "stream lost: redirected to rtsp://127.0.0.1:" +
                                  std::to_string(elsewhere.port) +
