@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <new>
@@ -37,6 +38,8 @@ constexpr const char* kNotWhole = "Camera %d: clip %s: %d frames were not whole 
 constexpr const char* kReordered =
     "Camera %d: clip %s: the stream reorders pictures deeper than its first frames did: the clip "
     "ends at %.1f s from the alarm";
+constexpr const char* kSaved =
+    "Camera %d: clip %s saved: %d frames, %.1f s, %.1f ms of processor time";
 constexpr const char* kNotSaved = "Camera %d: clip %s not saved: %s";
 constexpr const char* kDiskFull = "Camera %d: clip %s not saved: the disk is full (%s)";
 
@@ -103,7 +106,15 @@ class ClipWalk {
   bool failed_ = false;
 };
 
+// The processor time this thread has used, in microseconds.
+std::int64_t ThreadCpuMicros() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
 ClipResult ClipWalk::Run() {
+  const std::int64_t cpu_start_us = ThreadCpuMicros();
   const int number = camera_.camera_number();
   acquisition::FrameRef frame;
   if (!FindStart(&frame)) {
@@ -122,7 +133,10 @@ ClipResult ClipWalk::Run() {
     if (!Admit(frame) || !Push(frame)) break;
   } while (!failed_ && Next(++n, &frame));
   if (!Finish()) return {};
-  return {true, written_, static_cast<double>(last_us_ - first_us_) / 1e6};
+  const ClipResult result{true, written_, static_cast<double>(last_us_ - first_us_) / 1e6};
+  Say(platform::StringPrintf(kSaved, number, name_.c_str(), result.frames, result.seconds,
+                             static_cast<double>(ThreadCpuMicros() - cpu_start_us) / 1e3));
+  return result;
 }
 
 bool ClipWalk::FindStart(acquisition::FrameRef* start) {
