@@ -220,6 +220,16 @@ std::string RunCommand(const std::string& command) {
   return out;
 }
 
+// Whether a clip plays: every frame decodes, without a line from the
+// demuxer or the decoder (nothing but the count of frames read).
+bool Plays(const std::string& path) {
+  const std::string out = RunCommand("ffprobe -v error -count_frames -select_streams v "
+                                     "-show_entries stream=nb_read_frames -of csv=p=0 '" +
+                                     path + "' 2>&1");
+  return !out.empty() && out.find_first_not_of("0123456789\n") == std::string::npos &&
+         std::stoi(out) > 0;
+}
+
 // A clip's frames in the order they are shown: their times in the clip and
 // the simulator's numbers they show (-1 for a picture without one).
 struct ClipFrame {
@@ -297,7 +307,7 @@ void ExpectClips(const RtspWorld& w, double dropped) {
     ++clips;
   EXPECT_EQ(clips, 2) << message;
   for (const std::string& file : {clip(1) + ".mp4", clip(6) + ".mov"})
-    EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + w.path(file) + "' -f null - 2>&1"), "") << file;
+    EXPECT_TRUE(Plays(w.path(file))) << file;
 
   const std::vector<ClipFrame> frames = ClipFrames(w.path(clip(1) + ".mp4"), 320, 240);
   ASSERT_FALSE(frames.empty());
@@ -463,7 +473,7 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
   for (int n : {1, 2}) {
     const std::string clip = w.path("alarms/multimedia/cam" + std::to_string(n) + "/R2/cam" +
                                     std::to_string(n) + "_R2.mp4");
-    EXPECT_EQ(RunCommand("ffmpeg -v error -i '" + clip + "' -f null - 2>&1"), "") << clip;
+    EXPECT_TRUE(Plays(clip)) << clip;
   }
   // Cameras as sold and bad input: each gets its line, and the gateway goes on.
   const std::string redirected = "stream lost: redirected to rtsp://127.0.0.1:" +
