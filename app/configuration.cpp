@@ -53,6 +53,10 @@ constexpr int kMaxPort = 65535;
 constexpr const char* kBadMaxDecoders =
     "WARNING: MaxDecoders %d is not 1 to %d: one decoder per core (%d) is used";
 constexpr int kMaxDecodersLimit = 256;
+constexpr const char* kBadJobSettleTime =
+    "WARNING: JobSettleTime %d is not 1 to %d seconds: %d is used";
+constexpr int kDefaultJobSettleTime = 2;
+constexpr int kMaxJobSettleTime = 3600;
 constexpr std::size_t kBindAddressMax = 63;
 
 std::string Section(const char* format, int n) {
@@ -366,6 +370,20 @@ int ReadMaxDecoders(core::ProfileFile& p) {
   return 0;
 }
 
+// "JobSettleTime", read and not written back: the default when missing or
+// bad, after a line for a bad one.
+int ReadJobSettleTime(core::ProfileFile& p) {
+  int v = kMissing;
+  p.GetInt("Config", "JobSettleTime", kMissing, &v);
+  if (v == kMissing) return kDefaultJobSettleTime;
+  if (v >= 1 && v <= kMaxJobSettleTime) return v;
+  core::ConsoleLogF(core::ConsoleLevel::kError, kBadJobSettleTime, v, kMaxJobSettleTime,
+                    kDefaultJobSettleTime);
+  core::ReportToInterfaceF(core::ReportLevel::kError, kBadJobSettleTime, v, kMaxJobSettleTime,
+                           kDefaultJobSettleTime);
+  return kDefaultJobSettleTime;
+}
+
 }  // namespace
 
 bool SplitGetParam(const std::string& get_param, std::string* uri, std::string* header) {
@@ -431,6 +449,7 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
   config.max_decoders = ReadMaxDecoders(p);
+  config.job_settle_time = ReadJobSettleTime(p);
 
   for (const std::string* dir :
        {&config.watch_path, &config.done_path, &config.error_path, &config.file_path})

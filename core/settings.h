@@ -31,6 +31,10 @@ struct Settings {
   // "MaxDecoders": how many decoders decode at once in the process (0: one
   // per core); read, never written back.
   int max_decoders = 0;
+  // "JobSettleTime": seconds a job file's size and modification time must
+  // stand still where nothing else tells its writer is done (network and FUSE
+  // watch folders); read, never written back.
+  int job_settle_time = 2;
   // "WatchPath" of each "StreamingServer<k>" section found, as Linux paths.
   std::vector<std::string> streaming_server_paths;
 };

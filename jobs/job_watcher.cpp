@@ -70,6 +70,28 @@ constexpr const char* kJobThreadFailed =
     "ERROR: could not start the job thread for the job file %s";
 constexpr const char* kCannotWatch =
     "ERROR: cannot watch the directory %s for job files (%s): it is scanned every %d seconds";
+constexpr const char* kNotRegularAfterMove =
+    "WARNING: %s is no regular file any more: it is no job and stays where it is";
+constexpr const char* kNotRegular = "ERROR: job file %s is no regular file: the job is refused";
+constexpr const char* kFolderTrusted =
+    "Job files in %s (file system %s): a close or move seen by inotify, or a read lease, "
+    "tells when a writer is done";
+constexpr const char* kFolderSettles =
+    "Job files in %s (file system %s): inotify and leases cannot tell when a writer there is "
+    "done: a job file is taken once its size and modification time have stood still for %d s "
+    "(JobSettleTime)";
+constexpr const char* kFolderGone =
+    "WARNING: the watch directory %s cannot be looked at (%s): job files seen there keep their "
+    "moments and it is looked at again every second";
+constexpr const char* kLeaseRefused =
+    "WARNING: no lease can be taken on the job file %s (%s): leases tell nothing in %s, job "
+    "files there are taken once they have stood still for %d s (JobSettleTime)";
+constexpr const char* kWaitingWriterOpen =
+    "WARNING: job file %s has waited %d s in the watch directory: a process still has it open "
+    "for writing";
+constexpr const char* kWaitingChanging =
+    "WARNING: job file %s has waited %d s in the watch directory: its size or modification "
+    "time changed within the last %d s, it is taken once they stand still that long";
 constexpr const char* kDuplicateFormat = "%s~%d%s";
 constexpr const char* kLeftInProcessing =
     "WARNING: job file %s was left in processing by an earlier run that ended during its job: "
@@ -186,16 +208,23 @@ void ReadCamera(JobFileKeys& keys, int i, Job* job) {
 // symbolic link, a file too large, or one that cannot be read.
 bool MayBeReadAsJob(const std::string& path) {
   struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    // It could name any file of the machine, and its target would be read
-    // as a job: the link is filed as refused, its target is not touched.
-    ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
-    return false;
-  }
-  if (stat(path.c_str(), &st) == 0 && st.st_size > kMaxJobFileBytes) {
-    ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
-                                        static_cast<long long>(st.st_size), kMaxJobFileBytes));
-    return false;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      // It could name any file of the machine, and its target would be read
+      // as a job: the link is filed as refused, its target is not touched.
+      ConsoleError(platform::StringPrintf(kSymbolicLink, path.c_str()));
+      return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      // A FIFO would hold the reader until some writer came.
+      ConsoleError(platform::StringPrintf(kNotRegular, path.c_str()));
+      return false;
+    }
+    if (st.st_size > kMaxJobFileBytes) {
+      ConsoleError(platform::StringPrintf(kJobFileTooBig, path.c_str(),
+                                          static_cast<long long>(st.st_size), kMaxJobFileBytes));
+      return false;
+    }
   }
   if (access(path.c_str(), R_OK) != 0) {
     ConsoleError(platform::StringPrintf(kUnreadable, path.c_str(), std::strerror(errno)));
@@ -259,16 +288,44 @@ constexpr std::int64_t kBurstWindowUs = 50000;
 }  // namespace
 
 JobWatcher::JobWatcher(JobRunner& runner)
-    : runner_(runner), settings_(runner.context().settings), clock_(runner.context().clock) {}
+    : runner_(runner),
+      settings_(runner.context().settings),
+      clock_(runner.context().clock),
+      watch_(settings_.watch_path),
+      folder_(settings_.watch_path) {}
 
 long long JobWatcher::WatchTimeoutSeconds() const {
   return settings_.watch_timeout < 1 ? 1 : settings_.watch_timeout;
 }
 
-void JobWatcher::WarnJobsFull(int running) {
+std::int64_t JobWatcher::SettleUs() const {
+  return static_cast<std::int64_t>(settings_.job_settle_time < 1 ? 1 : settings_.job_settle_time) *
+         platform::kMicrosPerSecond;
+}
+
+std::int64_t JobWatcher::LookIntervalUs(bool pending) const {
+  // Where nothing announces a file, the folder is listed often enough that
+  // a file's moment is late by a second at most; a folder gone is looked
+  // for as often.
+  if (folder_gone_said_) return kSettleListUs;
+  if (folder_.settle_only()) return pending ? kSettlePollUs : kSettleListUs;
+  return pending ? kPendingPollUs : WatchTimeoutSeconds() * platform::kMicrosPerSecond;
+}
+
+void JobWatcher::PauseWhileFull(int running) {
   core::ReportToInterfaceF(core::ReportLevel::kError, kJobsFull, running,
                            settings_.max_jobs_running);
-  clock_.SleepMicros(kJobsFullPauseUs);
+  // A file that comes while every slot is taken is an alarm of now: it is
+  // noted as it comes, so its job keeps that moment however long it waits.
+  const std::int64_t end_us = clock_.MonotonicMicros() + kJobsFullPauseUs;
+  for (std::int64_t now_us; (now_us = clock_.MonotonicMicros()) < end_us;) {
+    bool regular_waiting = std::any_of(waiting_.begin(), waiting_.end(), [](const auto& entry) {
+      return entry.second.type == S_IFREG;
+    });
+    WaitForChange(std::min(end_us, now_us + LookIntervalUs(regular_waiting)));
+    NoteWaitingJobFiles(finished_);
+    finished_.clear();
+  }
 }
 
 std::string JobWatcher::ProcessingDirectory() const {
@@ -320,23 +377,26 @@ std::string JobWatcher::MoveIntoProcessing(const std::string& name) {
   return "";
 }
 
-std::vector<std::string> JobWatcher::JobFileNamesIn(const std::string& directory) const {
-  std::vector<std::string> names;
+bool JobWatcher::JobFileNamesIn(const std::string& directory,
+                                std::vector<std::string>* names) const {
+  names->clear();
   DIR* dir = opendir(directory.c_str());
-  if (!dir) return names;
+  if (!dir) return false;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (fnmatch(settings_.file_mask.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
-    names.push_back(std::move(name));
+    names->push_back(std::move(name));
   }
   closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
+  std::sort(names->begin(), names->end());
+  return true;
 }
 
 std::vector<std::string> JobWatcher::ListJobFiles() const {
-  return JobFileNamesIn(settings_.watch_path);
+  std::vector<std::string> names;
+  JobFileNamesIn(settings_.watch_path, &names);
+  return names;
 }
 
 void JobWatcher::FileJobsCutShortByAnEarlierRun() {
@@ -344,7 +404,9 @@ void JobWatcher::FileJobsCutShortByAnEarlierRun() {
   // not: nothing there tells a cut-short job from a finished one.
   if (settings_.move_job_to_done_or_error_path == 0 || settings_.error_path.empty()) return;
   std::string processing = ProcessingDirectory();
-  for (const std::string& name : JobFileNamesIn(processing)) {
+  std::vector<std::string> names;
+  JobFileNamesIn(processing, &names);
+  for (const std::string& name : names) {
     std::string path = platform::JoinPath(processing, name);
     struct stat st {};
     // A directory by a job's name was never a job of ours.
@@ -356,7 +418,7 @@ void JobWatcher::FileJobsCutShortByAnEarlierRun() {
   }
 }
 
-bool WriterStillHasOpen(const std::string& path) {
+platform::Result<bool> WriterStillHasOpen(const std::string& path) {
   // Taking a lease makes the kernel send SIGIO should someone open the file
   // for writing while it is held; the signal would end the process.
   static const bool sigio_ignored = [] {
@@ -368,18 +430,47 @@ bool WriterStillHasOpen(const std::string& path) {
   if (!fd.valid()) return false;
   // A read lease is refused while any descriptor has the file open for
   // writing: the one way to know that a writer pausing longer than a second
-  // is not done yet.
-  bool writing = false;
-  if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0)
+  // is not done yet. Refused for another reason, it tells nothing.
+  if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
     fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-  else
-    writing = errno == EAGAIN;
-  return writing;
+    return false;
+  }
+  if (errno == EAGAIN) return true;
+  return platform::Status::FromErrno(errno);
 }
 
-std::vector<std::string> JobWatcher::NoteWaitingJobFiles(
-    const std::vector<std::string>& finished) {
-  std::vector<std::string> names = ListJobFiles();
+bool JobWatcher::LookAtFolder() {
+  WatchedFolder::Look look = folder_.Refresh();
+  if (look == WatchedFolder::Look::kGone) {
+    if (!folder_gone_said_)
+      ConsoleError(
+          platform::StringPrintf(kFolderGone, settings_.watch_path.c_str(), std::strerror(errno)));
+    folder_gone_said_ = true;
+    return false;
+  }
+  const bool back = folder_gone_said_;
+  folder_gone_said_ = false;
+  if (look == WatchedFolder::Look::kSame && !back) return true;
+  const std::string fs = folder_.FileSystemName();
+  std::string line =
+      folder_.settle_only()
+          ? platform::StringPrintf(kFolderSettles, settings_.watch_path.c_str(), fs.c_str(),
+                                   static_cast<int>(SettleUs() / platform::kMicrosPerSecond))
+          : platform::StringPrintf(kFolderTrusted, settings_.watch_path.c_str(), fs.c_str());
+  core::ConsoleAndReport(line, core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
+  // A folder made again or a mount come or gone: the old watch sees
+  // nothing of it any more.
+  if (back || watch_.armed()) ArmWatch();
+  return true;
+}
+
+std::vector<std::string> JobWatcher::NoteWaitingJobFiles(const std::vector<std::string>& finished) {
+  std::vector<std::string> names;
+  if (!LookAtFolder() || !JobFileNamesIn(settings_.watch_path, &names)) {
+    // Gone for a moment (a mount away, a folder made again): the files
+    // seen keep their moments.
+    return {};
+  }
   SeenMoment now{clock_.MonotonicMicros(), clock_.WallMillis()};
   // Files an alarm server drops together are one alarm moment, even when
   // the first of them is seen a few milliseconds before the last is there:
@@ -393,31 +484,73 @@ std::vector<std::string> JobWatcher::NoteWaitingJobFiles(
     else
       burst_ = now;
   }
-  // Names are sorted: those gone from the directory are forgotten.
-  for (auto it = waiting_.begin(); it != waiting_.end();)
-    it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it)
-                                                                   : waiting_.erase(it);
-  for (const std::string& name : names) {
-    auto [it, added] = waiting_.try_emplace(name);
-    WaitingFile& w = it->second;
-    struct stat st {};
-    if (lstat(platform::JoinPath(settings_.watch_path, name).c_str(), &st) != 0) continue;
-    std::int64_t mtime_ns =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (added) {
-      w.first_seen = moment;
-      w.unchanged_since_us = now.mono_us;
-    } else if (st.st_size != w.size || mtime_ns != w.mtime_ns || (st.st_mode & S_IFMT) != w.type) {
-      w.unchanged_since_us = now.mono_us;
-      w.writer_done = false;
-    }
-    w.type = st.st_mode & S_IFMT;
-    w.size = st.st_size;
-    w.mtime_ns = mtime_ns;
+  // Names are sorted: those gone from the directory are forgotten, but not
+  // those seen on another device, which may come back with its mount.
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    bool gone = it->second.device == folder_.device() &&
+                !std::binary_search(names.begin(), names.end(), it->first);
+    it = gone ? waiting_.erase(it) : std::next(it);
   }
+  for (const std::string& name : names) NoteFile(name, moment, now.mono_us);
   for (const std::string& name : finished)
     if (auto it = waiting_.find(name); it != waiting_.end()) it->second.writer_done = true;
   return names;
+}
+
+void JobWatcher::NoteFile(const std::string& name, const SeenMoment& moment, std::int64_t now_us) {
+  auto [it, added] = waiting_.try_emplace(name);
+  WaitingFile& w = it->second;
+  // Fresh attributes: a network or FUSE file system would otherwise answer
+  // from a cache up to seconds old, and a file still being written would
+  // seem to stand still.
+  struct statx sx {};
+  if (statx(AT_FDCWD, platform::JoinPath(settings_.watch_path, name).c_str(),
+            AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_SIZE | STATX_MTIME,
+            &sx) != 0)
+    return;
+  const mode_t type = sx.stx_mode & S_IFMT;
+  const off_t size = static_cast<off_t>(sx.stx_size);
+  const std::int64_t mtime_ns =
+      static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+  if (added) {
+    w.first_seen = moment;
+    w.unchanged_since_us = now_us;
+  } else if (size != w.size || mtime_ns != w.mtime_ns || type != w.type) {
+    w.unchanged_since_us = now_us;
+    w.writer_done = false;
+  }
+  w.device = folder_.device();
+  w.type = type;
+  w.size = size;
+  w.mtime_ns = mtime_ns;
+}
+
+JobWatcher::NotYet JobWatcher::CheckWriterDone(const std::string& name, const WaitingFile& w) {
+  const std::int64_t still_us = clock_.MonotonicMicros() - w.unchanged_since_us;
+  if (folder_.settle_only())
+    return w.writer_done || still_us >= SettleUs() ? NotYet::kTake : NotYet::kChanging;
+  if (!w.writer_done && still_us < kJobFileSettledUs) return NotYet::kChanging;
+  const std::string path = platform::JoinPath(settings_.watch_path, name);
+  platform::Result<bool> writing = WriterStillHasOpen(path);
+  if (writing.ok()) return *writing ? NotYet::kWriterOpen : NotYet::kTake;
+  // Without leases only standing still tells, and for longer.
+  folder_.DistrustLeases();
+  ConsoleError(platform::StringPrintf(
+      kLeaseRefused, path.c_str(), writing.status().reason().c_str(), settings_.watch_path.c_str(),
+      static_cast<int>(SettleUs() / platform::kMicrosPerSecond)));
+  return still_us >= SettleUs() ? NotYet::kTake : NotYet::kChanging;
+}
+
+void JobWatcher::SayLongWait(const std::string& name, WaitingFile& w, NotYet why) {
+  const std::int64_t waited_us = clock_.MonotonicMicros() - w.first_seen.mono_us;
+  if (w.long_wait_said || waited_us < kLongWaitUs) return;
+  w.long_wait_said = true;
+  const int waited_s = static_cast<int>(waited_us / platform::kMicrosPerSecond);
+  const int settle_s = static_cast<int>((folder_.settle_only() ? SettleUs() : kJobFileSettledUs) /
+                                        platform::kMicrosPerSecond);
+  ConsoleError(why == NotYet::kWriterOpen
+                   ? platform::StringPrintf(kWaitingWriterOpen, name.c_str(), waited_s)
+                   : platform::StringPrintf(kWaitingChanging, name.c_str(), waited_s, settle_s));
 }
 
 ScanResult JobWatcher::ScanWatchPath(const std::vector<std::string>& finished) {
@@ -433,17 +566,17 @@ ScanResult JobWatcher::ScanWatchPath(const std::vector<std::string>& finished) {
       w.reported = true;
       continue;
     }
-    std::string path = platform::JoinPath(settings_.watch_path, name);
-    bool settled =
-        w.writer_done || clock_.MonotonicMicros() - w.unchanged_since_us >= kJobFileSettledUs;
-    if (w.type == S_IFREG && (!settled || WriterStillHasOpen(path))) {
-      // Taken now, it would run with what is written so far.
-      result.pending = true;
-      continue;
+    if (w.type == S_IFREG) {
+      if (NotYet why = CheckWriterDone(name, w); why != NotYet::kTake) {
+        // Taken now, it would run with what is written so far.
+        SayLongWait(name, w, why);
+        result.pending = true;
+        continue;
+      }
     }
     int running = runner_.table().AllocatedCount();
     if (running >= settings_.max_jobs_running) {
-      WarnJobsFull(running);
+      PauseWhileFull(running);
       result.cut_short = true;
       return result;
     }
@@ -457,6 +590,13 @@ ScanResult JobWatcher::ScanWatchPath(const std::vector<std::string>& finished) {
 void JobWatcher::StartJob(const std::string& name, const SeenMoment& seen) {
   std::string moved = MoveIntoProcessing(name);
   if (moved.empty()) return;
+  struct stat st {};
+  if (lstat(moved.c_str(), &st) != 0) return;  // taken away meanwhile: nothing to run
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    // Swapped for a FIFO or a directory between the look and the move.
+    ConsoleError(platform::StringPrintf(kNotRegularAfterMove, moved.c_str()));
+    return;
+  }
   Job job;
   ReadJobFile(moved, &job);
   job.alarm_moment_us = seen.mono_us;
@@ -481,42 +621,46 @@ void JobWatcher::StartJob(const std::string& name, const SeenMoment& seen) {
   }
 }
 
-void JobWatcher::Run() {
+void JobWatcher::Begin() {
   // Before the first scan, so a job dropped now can never be taken for one
   // of them.
   FileJobsCutShortByAnEarlierRun();
-  DirectoryWatch watch(settings_.watch_path);
-  ArmWatch(watch);
-  // Files already waiting at start are looked at once; later a scan follows
-  // every change, every time-out, and every short poll while a file is still
-  // being written. A scan cut short by the job limit is owed: the next one
-  // follows the pause at once.
-  bool scan_owed = true;
-  bool pending = false;
-  std::vector<std::string> finished;
+  LookAtFolder();
+  ArmWatch();
   quiet_since_us_ = clock_.MonotonicMicros();
-  for (;;) {
-    // The status port's health check looks at this.
-    runner_.context().metrics.WatcherHeartbeat(clock_.MonotonicMicros());
-    if (!scan_owed) AwaitChange(watch, pending, &finished);
-    scan_owed = false;
-    int running = runner_.table().AllocatedCount();
-    if (running >= settings_.max_jobs_running) {
-      WarnJobsFull(running);
-      scan_owed = true;
-      continue;
-    }
-    ScanResult r = ScanWatchPath(finished);
-    finished.clear();
-    scan_owed = r.cut_short;
-    pending = r.pending;
-  }
 }
 
-void JobWatcher::ArmWatch(DirectoryWatch& watch) {
+void JobWatcher::Turn() {
+  // The status port's health check looks at this.
+  runner_.context().metrics.WatcherHeartbeat(clock_.MonotonicMicros());
+  // Files already waiting at start are looked at once; later a scan follows
+  // every change, every time-out, and every short poll while a file is
+  // still being written. A scan cut short by the job limit is owed: the next
+  // one follows the pause at once.
+  if (!scan_owed_) AwaitChange(pending_);
+  scan_owed_ = false;
+  int running = runner_.table().AllocatedCount();
+  if (running >= settings_.max_jobs_running) {
+    PauseWhileFull(running);
+    scan_owed_ = true;
+    return;
+  }
+  std::vector<std::string> finished;
+  finished.swap(finished_);
+  ScanResult r = ScanWatchPath(finished);
+  scan_owed_ = r.cut_short;
+  pending_ = r.pending;
+}
+
+void JobWatcher::Run() {
+  Begin();
+  for (;;) Turn();
+}
+
+void JobWatcher::ArmWatch() {
   // One level; a failure shows when the first job file cannot be moved.
   mkdir(ProcessingDirectory().c_str(), 0755);
-  if (watch.Arm()) {
+  if (watch_.Arm()) {
     watch_failure_said_ = false;
   } else if (!watch_failure_said_) {
     ConsoleError(platform::StringPrintf(kCannotWatch, settings_.watch_path.c_str(),
@@ -526,29 +670,27 @@ void JobWatcher::ArmWatch(DirectoryWatch& watch) {
   }
 }
 
-void JobWatcher::AwaitChange(DirectoryWatch& watch, bool pending,
-                             std::vector<std::string>* finished) {
+void JobWatcher::AwaitChange(bool pending) {
   const std::int64_t timeout_us = WatchTimeoutSeconds() * platform::kMicrosPerSecond;
-  const std::int64_t due_us = clock_.MonotonicMicros() + (pending ? kPendingPollUs : timeout_us);
-  if (WaitForChange(watch, due_us, finished)) {
+  const std::int64_t due_us = clock_.MonotonicMicros() + LookIntervalUs(pending);
+  if (WaitForChange(due_us)) {
     quiet_since_us_ = clock_.MonotonicMicros();
   } else if (clock_.MonotonicMicros() - quiet_since_us_ >= timeout_us) {
     // Re-arming after a quiet period also recovers a watch directory that
     // was removed and made again.
-    watch.Close();
-    ArmWatch(watch);
+    watch_.Close();
+    ArmWatch();
     quiet_since_us_ = clock_.MonotonicMicros();
   }
 }
 
-bool JobWatcher::WaitForChange(DirectoryWatch& watch, std::int64_t due_us,
-                               std::vector<std::string>* finished) {
+bool JobWatcher::WaitForChange(std::int64_t due_us) {
   for (long long ms; (ms = NextWaitMs(clock_, due_us)) > 0;) {
-    if (!watch.armed()) {
+    if (!watch_.armed()) {
       clock_.SleepUntil(due_us);
       return false;
     }
-    if (watch.Wait(ms, finished)) return true;
+    if (watch_.Wait(ms, &finished_)) return true;
   }
   return false;
 }

@@ -13,6 +13,8 @@
 
 #include "jobs/directory_watch.h"
 #include "jobs/job.h"
+#include "jobs/watched_folder.h"
+#include "platform/status.h"
 
 namespace jobs {
 
@@ -27,13 +29,21 @@ inline constexpr float kMinIntervalSeconds = 0.01f;
 inline constexpr float kMaxIntervalSeconds = 3600.0f;
 inline constexpr const char* kDefaultInterval = "1";
 inline constexpr std::size_t kIntervalTextMax = 9;
-// Pause of the watcher after "already %d jobs runnning".
+// Pause of the watcher after "already %d jobs runnning"; the folder is
+// still looked at meanwhile, so waiting files keep the moment they came.
 inline constexpr std::int64_t kJobsFullPauseUs = 10000000;
-// A job file that no close or move has shown finished is taken once its size
-// and modification time have stood still this long; meanwhile it is looked
-// at every kPendingPollUs.
+// In a folder whose writers the kernel sees, a job file that no close or
+// move has shown finished is taken once its size and modification time have
+// stood still this long (and no writer holds it open); meanwhile it is
+// looked at every kPendingPollUs.
 inline constexpr std::int64_t kJobFileSettledUs = 1000000;
 inline constexpr std::int64_t kPendingPollUs = 200000;
+// In a folder where only standing still tells ("JobSettleTime"): listed this
+// often while a file waits to stand still, and this often otherwise.
+inline constexpr std::int64_t kSettlePollUs = 250000;
+inline constexpr std::int64_t kSettleListUs = 1000000;
+// A job file waiting this long for its writer gets one line saying why.
+inline constexpr std::int64_t kLongWaitUs = 10000000;
 inline constexpr const char* kProcessingDirName = "processing";
 // Other names tried for a job file whose name is still in use in the
 // processing directory ("name~1.job", "name~2.job", ...).
@@ -47,10 +57,11 @@ bool AlarmReferenceIsSafe(std::string_view reference);
 // checks on its values; messages for every value changed or refused.
 void ReadJobFile(const std::string& path, Job* job);
 
-// True when some process still has the file open for writing. Known only
-// where the gateway may take a lease on the file (its owner, or root);
-// false elsewhere.
-bool WriterStillHasOpen(const std::string& path);
+// True when some process of this machine still has the file open for
+// writing, false when none has (or the file cannot be opened); a failure
+// when no lease can be taken for another reason (not the file's owner nor
+// root, or a file system without leases): then the lease cannot tell.
+platform::Result<bool> WriterStillHasOpen(const std::string& path);
 
 struct ScanResult {
   bool cut_short = false;  // stopped at "MaxJobsRunnig" (after the warning and the pause)
@@ -58,7 +69,8 @@ struct ScanResult {
 };
 
 // The watcher of one gateway. Its thread (Run) is the only caller once it
-// runs; tests call the steps themselves.
+// runs; tests call the steps themselves. It owns the inotify watch and what
+// it knows of the watch folder and of the files waiting there; no lock.
 class JobWatcher {
  public:
   // Jobs are started through `runner`, which lives as long as the process.
@@ -88,10 +100,19 @@ class JobWatcher {
   // One pass over the watch directory: moves, reads and starts every job
   // file whose writer is done (named in `finished`, the files closed after
   // writing or moved in since the last pass, or standing still for
-  // kJobFileSettledUs), while the number of running jobs allows.
+  // kJobFileSettledUs, or "JobSettleTime" where only that tells), while the
+  // number of running jobs allows. At the limit it pauses, noting the files
+  // that come meanwhile.
   ScanResult ScanWatchPath(const std::vector<std::string>& finished = {});
 
-  // The thread procedure; never returns.
+  // Before the first turn: the files an earlier run left, the watch folder's
+  // file system and what is trusted there (one line), the watch armed.
+  void Begin();
+  // One turn of the watcher's loop: waits for the next look (unless a scan
+  // is owed), pauses while every job slot is taken, scans.
+  void Turn();
+
+  // The thread procedure: Begin, then turns; never returns.
   [[noreturn]] void Run();
 
  private:
@@ -102,38 +123,63 @@ class JobWatcher {
   // A matching entry of the watch directory not taken yet.
   struct WaitingFile {
     SeenMoment first_seen;
+    dev_t device = 0;  // of the folder it was seen in: kept while another device is mounted there
     mode_t type = 0;
     off_t size = -1;
     std::int64_t mtime_ns = 0;
     std::int64_t unchanged_since_us = 0;  // monotonic
-    bool writer_done = false;  // closed after writing or moved in since the last change
-    bool reported = false;     // a non-file was reported once
+    bool writer_done = false;             // closed after writing or moved in since the last change
+    bool reported = false;                // a non-file was reported once
+    bool long_wait_said = false;
   };
+  // Why a regular job file is not taken yet.
+  enum class NotYet { kTake, kChanging, kWriterOpen };
 
-  // The names in `directory` matching "FileMask", sorted.
-  std::vector<std::string> JobFileNamesIn(const std::string& directory) const;
+  // The names in `directory` matching "FileMask", sorted; false (errno
+  // set) when it cannot be listed.
+  bool JobFileNamesIn(const std::string& directory, std::vector<std::string>* names) const;
+  // Looks at the watch folder: says when it cannot be looked at, when it is
+  // back, and what is trusted on a new file system. False while it is gone.
+  bool LookAtFolder();
   // Lists the waiting job files, notes the moment each new one is seen and
-  // whether each has changed since the last look.
+  // whether each has changed since the last look. A folder that cannot be
+  // listed changes nothing: the files keep their moments.
   std::vector<std::string> NoteWaitingJobFiles(const std::vector<std::string>& finished);
+  void NoteFile(const std::string& name, const SeenMoment& moment, std::int64_t now_us);
+  // Whether the regular file `name` may be taken now.
+  NotYet CheckWriterDone(const std::string& name, const WaitingFile& w);
+  // One line for a file waiting kLongWaitUs and more for its writer.
+  void SayLongWait(const std::string& name, WaitingFile& w, NotYet why);
   // Takes one settled job file: moves, reads and starts it.
   void StartJob(const std::string& name, const SeenMoment& seen);
-  void WarnJobsFull(int running);
+  // The warning, then the pause, looking at the folder meanwhile.
+  void PauseWhileFull(int running);
   long long WatchTimeoutSeconds() const;
+  std::int64_t SettleUs() const;
+  // How long until the next look: `pending` when a file waits for its writer.
+  std::int64_t LookIntervalUs(bool pending) const;
   // Arms the watch on the watch directory; a failure is said once until an
   // arming succeeds.
-  void ArmWatch(DirectoryWatch& watch);
+  void ArmWatch();
   // Waits until the next scan is due: a change, a short poll while a file
-  // is `pending`, or "WatchTimeout". After a quiet "WatchTimeout" the watch
-  // is armed again.
-  void AwaitChange(DirectoryWatch& watch, bool pending, std::vector<std::string>* finished);
-  // True when a change came before the monotonic moment `due_us`.
-  bool WaitForChange(DirectoryWatch& watch, std::int64_t due_us,
-                     std::vector<std::string>* finished);
+  // is `pending`, or the folder's rescan. After a quiet "WatchTimeout" the
+  // watch is armed again.
+  void AwaitChange(bool pending);
+  // True when a change came before the monotonic moment `due_us`; the files
+  // closed after writing or moved in are added to finished_.
+  bool WaitForChange(std::int64_t due_us);
 
   JobRunner& runner_;
   const core::Settings& settings_;
   platform::Clock& clock_;
+  DirectoryWatch watch_;
+  WatchedFolder folder_;
   std::map<std::string, WaitingFile> waiting_;
+  // Names closed after writing or moved in, not yet noted.
+  std::vector<std::string> finished_;
+  bool scan_owed_ = true;
+  bool pending_ = false;
+  bool folder_gone_said_ = false;
   // The moment of the last burst of new files.
   SeenMoment burst_;
   // Monotonic moment of the last change or arming of the watch.

@@ -62,6 +62,7 @@ TEST_F(ConfigurationTest, EmptyProfileEndsComplete) {
             "DonePath=\\qxt\\multimedia\\done\nFilePath=\\qxt\\multimedia\\file\n"
             "ErrorPath=\\qxt\\multimedia\\error\nFileMask=*.job\n");
   EXPECT_EQ(config_.watch_path + " " + config_.log_directory, "/qxt/multimedia /qxt/log");
+  EXPECT_EQ(config_.job_settle_time, 2);
   for (int n = 0; n < core::kCameraSlots; ++n) EXPECT_FALSE(cameras_[n].IsActive()) << n;
 }
 
@@ -69,7 +70,7 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
   int port = testing_support::FreeLoopbackPort();
   WriteFile(dir_ / "ocelam.ini",
             SandboxConfig() +
-                "LogDirectory=D:\\alarms\\log\nMoveJobToDoneOrErrorPath=0\n"
+                "LogDirectory=D:\\alarms\\log\nMoveJobToDoneOrErrorPath=0\nJobSettleTime=5\n"
                 "[Scenario3]\nCameraRef=Entrance\nCamPort=" +
                 std::to_string(port) +
                 "\nCameraModel=2\nGetParam=GET /mjpg/video.mjpg HTTP/1.0\nWatchDogActive=2\n"
@@ -91,8 +92,8 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
       (std::vector<int>{cameras_[3].watchdog_active.load(), commands_.io[3].iobox_id_in_server,
                         commands_.ptz[3].id_in_server, commands_.recording[3].log_camera_number,
                         config_.move_job_to_done_or_error_path, servers_[2].port,
-                        servers_[2].default_alarm_number}),
-      (std::vector<int>{0, 6, 4, 3, 0, 8000, 9650}));
+                        servers_[2].default_alarm_number, config_.job_settle_time}),
+      (std::vector<int>{0, 6, 4, 3, 0, 8000, 9650, 5}));
 
   std::string ini = Ini();
   for (const char* line :

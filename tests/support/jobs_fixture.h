@@ -122,7 +122,9 @@ class JobsTest : public ::testing::Test {
     runner_.reset();
     return Runner(worker);
   }
-  jobs::JobContext Context() { return {settings_, cameras_, commands_, alarms_, metrics_, clock_}; }
+  jobs::JobContext Context() {
+    return {settings_, cameras_, commands_, alarms_, metrics_, *job_clock_};
+  }
 
   std::string Path(const std::string& rel) const { return dir_ / rel; }
   // Report lines of `level` holding `text`.
@@ -142,6 +144,9 @@ class JobsTest : public ::testing::Test {
   core::Settings settings_;
   core::Metrics metrics_;
   SteppedClock clock_;
+  // The jobs' clock: the stepped one, or the system's for a test that waits
+  // for real writers.
+  platform::Clock* job_clock_ = &clock_;
   acquisition::CameraTable cameras_{clock_};
   camera_http::CommandRecords commands_;
   alarms::AlarmServer alarms_{dir_ / "log", metrics_, clock_};
