@@ -50,6 +50,8 @@ constexpr const char* kBadMaxDecoders =
     "WARNING: MaxDecoders %d is not 1 to %d: one decoder per core (%d) is used";
 constexpr int kMaxDecodersLimit = 256;
 constexpr std::size_t kBindAddressMax = 63;
+// Longest "StatusAllowedClients" read, as for "MonitorAllowedClients".
+constexpr std::size_t kAllowedClientsMax = 4096;
 
 std::string Section(const char* format, int n) {
   char buf[32];
@@ -406,6 +408,8 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
     config.status_port = 0;
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
+  config.status_allowed_clients =
+      p.GetString("Config", "StatusAllowedClients", "", kAllowedClientsMax);
   config.max_decoders = ReadMaxDecoders(p);
 
   for (const std::string* dir :
