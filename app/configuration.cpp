@@ -58,6 +58,8 @@ constexpr const char* kBadJobSettleTime =
 constexpr int kDefaultJobSettleTime = 2;
 constexpr int kMaxJobSettleTime = 3600;
 constexpr std::size_t kBindAddressMax = 63;
+// Longest "StatusAllowedClients" read, as for "MonitorAllowedClients".
+constexpr std::size_t kAllowedClientsMax = 4096;
 
 std::string Section(const char* format, int n) {
   char buf[32];
@@ -448,6 +450,8 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
     config.status_port = 0;
   }
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
+  config.status_allowed_clients =
+      p.GetString("Config", "StatusAllowedClients", "", kAllowedClientsMax);
   config.max_decoders = ReadMaxDecoders(p);
   config.job_settle_time = ReadJobSettleTime(p);
 

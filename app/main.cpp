@@ -196,7 +196,8 @@ void StartStatusPort(Gateway& gateway, monitor::MonitorServer* monitor) {
   if (monitor != nullptr)
     sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
   gateway.status = std::make_unique<status::StatusServer>(std::move(sources));
-  gateway.status->Start(settings.status_port, settings.status_bind_address);
+  gateway.status->Start(settings.status_port, settings.status_bind_address,
+                        settings.status_allowed_clients);
 }
 
 // Loads the configuration into a new gateway and starts everything it

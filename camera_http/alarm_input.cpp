@@ -57,6 +57,12 @@ constexpr const char* kAuthRefused =
     "'Username' and 'Password' of its section VideoServer%d";
 constexpr const char* kThreadNotStarted =
     "ERROR: unable to start the AlarmInputThread for video server %d";
+constexpr const char* kStartsHeldBack =
+    "ERROR: %d input alarm starts of video server %d held back (at most one per pin and %d per "
+    "server in a second); the last for io box '%s' pin '%s'";
+// While starts wait to be told, a receive waits at most this long (tenths
+// of a second), so the line comes even when the device has gone quiet.
+constexpr int kHeldReportWaitTenths = 10;
 
 constexpr const char* kMappingSection = "IOBoxCameraMapping";
 constexpr const char* kMappingKey = "%d-%s";
@@ -122,7 +128,7 @@ bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 // One line, already cut to its length: a heartbeat, an input event or
 // something to log and leave.
 void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
-                           std::string_view line) {
+                           AlarmStartPacer& pacer, std::string_view line) {
   if (line.empty()) return;
   if (EqualNoCase(line, server.heartbeat)) {
     Log(server, kHeartbeatSeen);
@@ -174,6 +180,8 @@ void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
   std::string camera;
   int alarm = FindInputAlarm(server, iobox.data(), pin.data(), &camera);
   if (alarm < 1) return;
+  // A device that floods its input is not followed line by line.
+  if (!pacer.Admit(iobox.data(), pin.data())) return;
 
   char reference[alarms::kAlarmReferenceSize] = {};
   // When no ".L1" file can be made the alarm is started all the same under
@@ -253,7 +261,7 @@ int FindInputAlarm(const VideoServer& server, std::string_view iobox, std::strin
 }
 
 int ProcessAlarmInputBlock(VideoServer& server, alarms::AlarmServer& alarms, LineAssembler& lines,
-                           std::string_view block) {
+                           AlarmStartPacer& pacer, std::string_view block) {
   // Cut first, act after: the lines of a block are fixed before any of them
   // starts an alarm.
   std::vector<LineAssembler::Line> complete = lines.Feed(block);
@@ -265,17 +273,29 @@ int ProcessAlarmInputBlock(VideoServer& server, alarms::AlarmServer& alarms, Lin
               PrintableText(std::string_view(line.text).substr(0, kOverlongShown)).c_str()));
       continue;
     }
-    ProcessAlarmInputLine(server, alarms,
+    ProcessAlarmInputLine(server, alarms, pacer,
                           std::string_view(line.text).substr(0, kAlarmInputLineMax));
   }
+  ReportHeldAlarmStarts(server, pacer, false);
   return static_cast<int>(complete.size());
 }
 
-void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines) {
+void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines, AlarmStartPacer& pacer) {
+  ReportHeldAlarmStarts(server, pacer, true);
   std::string rest = lines.TakeUnfinished();
   if (rest.empty()) return;
   rest.resize(std::min(rest.size(), kAlarmInputLineMax));
   Log(server, platform::StringPrintf(kNoValidData, PrintableText(rest).c_str()));
+}
+
+void ReportHeldAlarmStarts(const VideoServer& server, AlarmStartPacer& pacer, bool now_anyway) {
+  const AlarmStartPacer::HeldStarts held = pacer.TakeReport(now_anyway);
+  if (held.count == 0) return;
+  const std::string message = platform::StringPrintf(
+      kStartsHeldBack, held.count, server.log_server_number, kServerStartsPerSecond,
+      PrintableText(held.iobox).c_str(), PrintableText(held.pin).c_str());
+  Log(server, message);
+  core::ConsoleAndReport(message, core::ConsoleLevel::kError, core::ReportLevel::kError);
 }
 
 namespace {
@@ -310,6 +330,7 @@ struct AlarmInputRun {
   alarms::AlarmServer& alarms;
   platform::Clock& clock;
   const std::atomic<bool>* stop;
+  AlarmStartPacer pacer;  // across the connections: a flood does not end with one
   std::string request;  // as the log shows it
   HttpCredentials credentials;
   // The request of the next connection: as configured, or once with our
@@ -375,25 +396,40 @@ ConnectionEnd HandleChallenge(AlarmInputRun& run, SockRecord& socket, std::strin
 ConnectionEnd ReadConnection(AlarmInputRun& run, SockRecord& socket) {
   LineAssembler lines(kAlarmInputPendingMax);
   ConnectionEnd end = ConnectionEnd::kSilent;
-  for (bool first = true;; first = false) {
+  const int silence = run.server.timings.receive_timeout;
+  int silent = 0;  // tenths waited since the last block
+  bool first = true;
+  for (;;) {
     run.buffer.fill('\0');
-    int count = SockReceive(socket, run.buffer, run.server.timings.receive_timeout).value_or(-1);
+    // Starts held back are told within a second or so, even if the device
+    // says nothing more; the silence is still the whole receive time-out.
+    const int wait = run.pacer.HasHeld() && silence - silent > kHeldReportWaitTenths
+                         ? kHeldReportWaitTenths
+                         : silence - silent;
+    int count = SockReceive(socket, run.buffer, wait).value_or(-1);
+    if (count == 0 && wait < silence - silent) {
+      silent += wait;
+      ReportHeldAlarmStarts(run.server, run.pacer, false);
+      continue;
+    }
     if (count <= 0) break;
+    silent = 0;
     std::string_view block(run.buffer.data(), static_cast<std::size_t>(count));
     if (first && IsUnauthorized(block)) {
       end = HandleChallenge(run, socket, block);
       break;
     }
     if (first) run.refusal_reported = false;  // the server has taken the request
+    first = false;
     // A block that only carries on a line has nothing to act on: the rest
     // of the line is read at once (a long one is not paced block by block).
-    if (ProcessAlarmInputBlock(run.server, run.alarms, lines, block) > 0 &&
+    if (ProcessAlarmInputBlock(run.server, run.alarms, lines, run.pacer, block) > 0 &&
         !Pace(run.stop, run.server.timings.block_pause_ms)) {
       end = ConnectionEnd::kStopped;
       break;
     }
   }
-  EndAlarmInputConnection(run.server, lines);
+  EndAlarmInputConnection(run.server, lines, run.pacer);
   return end;
 }
 
@@ -435,6 +471,7 @@ void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::C
                     .alarms = alarms,
                     .clock = clock,
                     .stop = stop,
+                    .pacer = AlarmStartPacer(clock),
                     .request = PrintableText(server.request),
                     .credentials = {server.user_name, server.password},
                     .wire_request = server.request};

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "alarm/alarm_start.h"
+#include "camera_http/alarm_start_pacer.h"
 #include "camera_http/line_assembler.h"
 #include "camera_http/video_server.h"
 #include "platform/clock.h"
@@ -70,15 +71,23 @@ void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::C
 // completes (ended by CR LF, LF or CR; cut to kAlarmInputLineMax
 // characters) is a heartbeat, an input event or garbage, and is logged as
 // such, and a line that reaches kAlarmInputPendingMax bytes without its end
-// is logged once and dropped up to its end. Returns the number of lines
-// the block completed (an overlong one included).
+// is logged once and dropped up to its end. An alarm starts only when
+// `pacer` admits it; the starts it held back are told once their second is
+// over. Returns the number of lines the block completed (an overlong one
+// included).
 int ProcessAlarmInputBlock(VideoServer& server, alarms::AlarmServer& alarms, LineAssembler& lines,
-                           std::string_view block);
+                           AlarmStartPacer& pacer, std::string_view block);
 
 // The connection has ended: a line it left unfinished is logged as
 // "ERROR: No valid data received '%s'", never examined (it may be cut
-// anywhere), and `lines` is ready for the next connection.
-void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines);
+// anywhere), starts `pacer` held back are told at once, and `lines` is
+// ready for the next connection.
+void EndAlarmInputConnection(VideoServer& server, LineAssembler& lines, AlarmStartPacer& pacer);
+
+// Tells the starts `pacer` held back in one line (the server's log, the
+// console and the interface, as errors), once their second is over or at
+// once with `now_anyway`.
+void ReportHeldAlarmStarts(const VideoServer& server, AlarmStartPacer& pacer, bool now_anyway);
 
 // The alarm configured for `pin` of the camera that "IOBoxCameraMapping"
 // gives for "<server number>-<iobox>": "StartAlrOnPin<pin>" of

@@ -24,10 +24,12 @@ struct Settings {
   std::string file_path;
   std::string error_path;
   std::string file_mask;
-  // The status port (0: off) and the address it listens on ("" : 127.0.0.1);
+  // The status port (0: off), the address it listens on ("" : 127.0.0.1)
+  // and who may call it ("StatusAllowedClients", "" : this machine only);
   // read, never written back.
   int status_port = 0;
   std::string status_bind_address;
+  std::string status_allowed_clients;
   // "MaxDecoders": how many decoders decode at once in the process (0: one
   // per core); read, never written back.
   int max_decoders = 0;

@@ -20,13 +20,15 @@ constexpr const char* kBadBindAddress =
     "ERROR: MonitorBindAddress '%s' is not an IPv4 address (a.b.c.d): the monitor port listens "
     "on 127.0.0.1 only";
 constexpr const char* kBadAllowedEntry =
-    "ERROR: MonitorAllowedClients: '%s' is neither an IPv4 address nor a range a.b.c.d/n, ignored";
+    "ERROR: %s: '%s' is neither an IPv4 address nor a range a.b.c.d/n, ignored";
 constexpr const char* kNoAllowedEntry =
     "ERROR: MonitorAllowedClients names no usable address: no monitoring client is admitted";
 constexpr const char* kBadMaxPerAddress =
     "ERROR: MonitorMaxClientsPerAddress '%s' is not a number from 1 to %d: using %d";
 
 constexpr std::size_t kAddressTextMax = 63;
+constexpr std::uint32_t kLoopbackNetwork = 0x7F000000;  // 127.0.0.0/8
+constexpr std::uint32_t kLoopbackMask = 0xFF000000;
 constexpr int kAddressBits = 32;
 constexpr const char* kListSeparators = ",; \t";
 
@@ -43,7 +45,7 @@ bool ParseAddress(const std::string& text, std::uint32_t* out) {
   return true;
 }
 
-bool ParseRange(const std::string& entry, MonitorAccess::Range* out) {
+bool ParseRange(const std::string& entry, AllowList::Range* out) {
   std::size_t slash = entry.find('/');
   std::uint32_t address = 0;
   if (!ParseAddress(entry.substr(0, slash), &address)) return false;
@@ -64,17 +66,33 @@ bool ParseRange(const std::string& entry, MonitorAccess::Range* out) {
 
 }  // namespace
 
-bool MonitorAccess::Allows(in_addr peer) const {
-  if (!restricted) return true;
+bool AllowList::Allows(in_addr peer) const {
   std::uint32_t address = ntohl(peer.s_addr);
-  for (const Range& r : allowed)
+  // Without a list the port serves this machine only: someone has to name
+  // the stations that may watch the gateway from elsewhere.
+  if (!restricted) return (address & kLoopbackMask) == kLoopbackNetwork;
+  for (const Range& r : ranges)
     if ((address & r.mask) == r.network) return true;
   return false;
 }
 
-std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
-                                                      std::vector<std::string>* bad) {
-  std::vector<MonitorAccess::Range> out;
+AllowList ReadAllowList(std::string_view text, std::vector<std::string>* bad) {
+  AllowList list;
+  const std::size_t bad_before = bad->size();
+  list.ranges = ParseAllowedClients(text, bad);
+  list.restricted = !list.ranges.empty() || bad->size() > bad_before;
+  return list;
+}
+
+std::string BadAllowListEntryLine(const char* key, const std::string& entry) {
+  char buf[kAllowedClientsMax + 256];
+  std::snprintf(buf, sizeof buf, kBadAllowedEntry, key, entry.c_str());
+  return buf;
+}
+
+std::vector<AllowList::Range> ParseAllowedClients(std::string_view text,
+                                                  std::vector<std::string>* bad) {
+  std::vector<AllowList::Range> out;
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t start = text.find_first_not_of(kListSeparators, at);
@@ -82,7 +100,7 @@ std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
     std::size_t end = text.find_first_of(kListSeparators, start);
     if (end == std::string_view::npos) end = text.size();
     std::string entry(text.substr(start, end - start));
-    MonitorAccess::Range range;
+    AllowList::Range range;
     if (ParseRange(entry, &range))
       out.push_back(range);
     else if (bad)
@@ -111,10 +129,11 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
   std::string list = core::GetIniString("Config", kKeyAllowedClients, "", profile_file_name,
                                         kAllowedClientsMax + 1);
   std::vector<std::string> bad;
-  access.allowed = ParseAllowedClients(list, &bad);
-  for (const std::string& entry : bad) problems->push_back(Line(kBadAllowedEntry, entry));
-  access.restricted = !access.allowed.empty() || !bad.empty();
-  if (access.restricted && access.allowed.empty()) problems->push_back(kNoAllowedEntry);
+  access.allowed = ReadAllowList(list, &bad);
+  for (const std::string& entry : bad)
+    problems->push_back(BadAllowListEntryLine(kKeyAllowedClients, entry));
+  if (access.allowed.restricted && access.allowed.ranges.empty())
+    problems->push_back(kNoAllowedEntry);
 
   std::string max =
       core::GetIniString("Config", kKeyMaxPerAddress, "", profile_file_name, kAddressTextMax);

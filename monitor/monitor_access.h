@@ -1,8 +1,9 @@
 #pragma once
 // Who may use the monitor port, and how much of it one peer may take. Read
 // once at start from section "Config" of the program's profile file; nothing
-// is written back (the keys are for administrators who need them, and a
-// file without them keeps today's behaviour).
+// is written back (the keys are for administrators who need them; a file
+// without them admits clients of this machine only). The allow-list and its
+// parser serve the status port too.
 #include <netinet/in.h>
 
 #include <cstddef>
@@ -17,22 +18,36 @@ inline constexpr int kDefaultMaxClientsPerAddress = 8;
 // Longest "MonitorAllowedClients" value read; a longer one is cut.
 inline constexpr std::size_t kAllowedClientsMax = 4095;
 
-struct MonitorAccess {
+// The addresses a port admits: IPv4 addresses and ranges.
+struct AllowList {
   // An address range in host byte order: `network` with the `mask` bits.
   struct Range {
     std::uint32_t network = 0;
     std::uint32_t mask = 0;
   };
 
-  in_addr bind_address{htonl(INADDR_ANY)};
-  // Empty and not `restricted`: anyone may connect.
-  std::vector<Range> allowed;
-  // True when an allow-list was given, even if none of its entries was
-  // usable: then nobody is admitted rather than everybody.
+  std::vector<Range> ranges;
+  // True when a list was given, even if none of its entries was usable:
+  // then nobody is admitted. Not restricted (no list, or an empty one):
+  // the loopback addresses 127.0.0.0/8 only.
   bool restricted = false;
-  int max_per_address = kDefaultMaxClientsPerAddress;
 
   bool Allows(in_addr peer) const;
+};
+
+// `text` as an allow-list: a list with no entry at all is not restricted;
+// entries that are neither address nor range go to `bad` (and restrict it).
+AllowList ReadAllowList(std::string_view text, std::vector<std::string>* bad);
+
+// The line telling a bad entry of the allow-list `key`.
+std::string BadAllowListEntryLine(const char* key, const std::string& entry);
+
+struct MonitorAccess {
+  in_addr bind_address{htonl(INADDR_ANY)};
+  AllowList allowed;
+  int max_per_address = kDefaultMaxClientsPerAddress;
+
+  bool Allows(in_addr peer) const { return allowed.Allows(peer); }
 };
 
 // Reads "MonitorBindAddress", "MonitorAllowedClients" and
@@ -46,7 +61,7 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
 // Parses a list of dotted IPv4 addresses and CIDR ranges ("a.b.c.d/n"),
 // separated by commas, semicolons or blanks. Entries that are neither are
 // returned in `bad`.
-std::vector<MonitorAccess::Range> ParseAllowedClients(std::string_view text,
+std::vector<AllowList::Range> ParseAllowedClients(std::string_view text,
                                                       std::vector<std::string>* bad);
 
 // A received text as it may go into a log line: CR, LF and every other

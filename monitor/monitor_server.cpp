@@ -43,7 +43,8 @@ constexpr const char* kRefusedNotAllowed =
 constexpr const char* kRefusedTooMany =
     "Connection to the interface monitor from %s refused: already %d connections from there";
 constexpr const char* kLinesLeftOut =
-    "%d lines caused by the interface monitor client with index %d left out of this log";
+    "%d lines caused by the interface monitor clients left out of this log";
+constexpr const char* kPortFailure = "Port %d: %s";
 
 // Messages to the clients.
 constexpr const char* kAlarmServerOn = "<event type=\"OrvConnection\" state=ON />";
@@ -69,7 +70,7 @@ constexpr const char* kDatedLineFormat = "%02d.%02d.%04d %02d:%02d:%02d %s";
 constexpr std::int64_t kAllTakenLogIntervalUs = 10 * platform::kMicrosPerSecond;
 // A port that cannot be bound is tried again after this long.
 constexpr std::int64_t kOpenFailurePauseUs = 10 * platform::kMicrosPerSecond;
-// A client's log budget holds for this long.
+// The clients' log budget holds for this long.
 constexpr std::int64_t kLogBudgetWindowUs = platform::kMicrosPerSecond;
 // accept fails for lack of descriptors or memory: give the system a moment.
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(50);
@@ -206,12 +207,7 @@ void MonitorServer::MonitorInitThread() {
 
 void MonitorServer::ServerWaitConnThread() {
   WriteLog(Format(kStatusMessageMax, kConnThreadStarted, port_));
-  // One listening socket for good: clients that connect together wait in
-  // its backlog instead of being reset between two accepts.
-  while (!SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog)) {
-    WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, 0));
-    clock_.SleepMicros(kOpenFailurePauseUs);
-  }
+  BindListener();
   SockRecord incoming;
   for (;;) {
     if (!SockAccept(listener_, incoming)) {
@@ -221,6 +217,31 @@ void MonitorServer::ServerWaitConnThread() {
     Admit(incoming);
     // Whatever Admit did not take is closed here.
     (void)SockClose(incoming);
+  }
+}
+
+void MonitorServer::BindListener() {
+  // One listening socket for good: clients that connect together wait in
+  // its backlog instead of being reset between two accepts.
+  bool told = false;
+  std::int64_t told_us = 0;
+  for (;;) {
+    platform::Status bound =
+        SockOpenListener(listener_, access_.bind_address, port_, kMonitorListenBacklog);
+    if (bound) return;
+    WriteLog(Format(kStatusMessageMax, kCannotOpenSocket, 0));
+    // Which port, and why (another program holds it, an address this
+    // machine lacks), is told at once and then once a minute: the line
+    // above alone leaves an operator guessing.
+    const std::int64_t now = clock_.MonotonicMicros();
+    if (!told || now - told_us >= kBindFailureLogIntervalUs) {
+      told = true;
+      told_us = now;
+      const std::string line = Format(kStatusMessageMax, kPortFailure, port_, bound.reason().c_str());
+      core::ConsoleLog(line, core::ConsoleLevel::kError);
+      WriteLog(line);
+    }
+    clock_.SleepMicros(kOpenFailurePauseUs);
   }
 }
 
@@ -309,8 +330,7 @@ void MonitorServer::ClientReceiveThread(int index, std::int64_t connected_us,
   started->Set();
   WriteLog(Format(kStatusMessageMax, kConnectionCreated, index));
   ClientSlot& slot = slots_[index];
-  ClientLogBudget budget;
-  TestInfoAnswers answers;
+  ClientRequests requests;
   bool default_alarm_checked = false;
   char buffer[kCommandBufferSize];
   for (;;) {
@@ -319,16 +339,18 @@ void MonitorServer::ClientReceiveThread(int index, std::int64_t connected_us,
       default_alarm_checked = true;
       WarnOfDefaultAlarm();
     }
-    ClientLogLeftOut(budget, index, false);
-    if (answers.owed && MayAnswerTestInfo(answers)) AnswerTestInfo(index, budget, answers);
+    ClientLogLeftOut(false);
+    ServeOwedRequests(requests);
     std::fill(std::begin(buffer), std::end(buffer), '\0');
     int got = SockReceive(slot.sock, buffer, kReceiveTimeoutTenths).value_or(-1);
     if (got == -1 || got == kSockPeerClosed) break;
-    if (got > 0 && !HandleReceive(index, buffer, got, budget, answers)) break;
+    if (got > 0 && !HandleReceive(index, buffer, got, requests)) break;
     std::this_thread::sleep_for(kReceivePause);
   }
   FreeSlot(index);
-  ClientLogLeftOut(budget, index, true);
+  // The last client to leave tells what is left out: no thread is left to
+  // tell it once the second is over.
+  ClientLogLeftOut(ConnectedClients() == 0);
   WriteLog(Format(kStatusMessageMax, kConnectionClosed, index));
 }
 
@@ -338,41 +360,55 @@ void MonitorServer::WarnOfDefaultAlarm() {
     QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
 }
 
-bool MonitorServer::HandleReceive(int index, const char* buffer, int got, ClientLogBudget& budget,
-                                  TestInfoAnswers& answers) {
+bool MonitorServer::HandleReceive(int index, const char* buffer, int got,
+                                  ClientRequests& requests) {
   ClientSlot& slot = slots_[index];
   // A client that has left gets nothing done any more: the rest of what it
   // sent is dropped with the connection, not read and logged for long after.
   if (PeerHasLeft(slot.sock)) return false;
   const MonitorCommand command = ParseMonitorCommand(buffer);
   if (command == MonitorCommand::kTestInfo) {
-    ClientWriteLog(budget, index, ReceivedCommandLogLine(command, buffer));
+    ClientWriteLog(ReceivedCommandLogLine(command, buffer));
     // Asking more often than once a second gets one answer a second.
-    if (MayAnswerTestInfo(answers))
-      AnswerTestInfo(index, budget, answers);
+    if (MayServe(requests.test_info, kTestInfoIntervalUs))
+      AnswerTestInfo(requests.test_info);
     else
-      answers.owed = true;
+      requests.test_info.owed = true;
     return true;
   }
-  HandleCommand(index, command, buffer, budget);
+  HandleCommand(index, command, buffer, requests);
   // A full buffer is no command: the client is pouring text in. What it has
   // sent meanwhile is read and dropped (counted as left out), so its bytes
   // do not pile up in front of a close that ends it all.
-  if (static_cast<std::size_t>(got) == kCommandBufferSize - 1) budget.left_out += Drain(slot.sock);
+  if (static_cast<std::size_t>(got) == kCommandBufferSize - 1) ClientLinesLeftOut(Drain(slot.sock));
   return true;
 }
 
-bool MonitorServer::MayAnswerTestInfo(const TestInfoAnswers& answers) const {
-  return !answers.answered || clock_.MonotonicMicros() - answers.last_us >= kTestInfoIntervalUs;
+bool MonitorServer::MayServe(const PacedRequest& request, std::int64_t interval_us) const {
+  return !request.served || clock_.MonotonicMicros() - request.last_us >= interval_us;
 }
 
-void MonitorServer::AnswerTestInfo(int index, ClientLogBudget& budget, TestInfoAnswers& answers) {
+void MonitorServer::ServeOwedRequests(ClientRequests& requests) {
+  if (requests.test_info.owed && MayServe(requests.test_info, kTestInfoIntervalUs))
+    AnswerTestInfo(requests.test_info);
+  if (requests.init.owed && MayServe(requests.init, kInitIntervalUs))
+    RequestFullStatus(requests.init);
+}
+
+void MonitorServer::AnswerTestInfo(PacedRequest& request) {
   std::string line;
   int served = QueueTestSendInfo(&line);
-  for (int i = 0; i < served; ++i) ClientWriteLog(budget, index, line);
-  answers.answered = true;
-  answers.last_us = clock_.MonotonicMicros();
-  answers.owed = false;
+  for (int i = 0; i < served; ++i) ClientWriteLog(line);
+  request.served = true;
+  request.last_us = clock_.MonotonicMicros();
+  request.owed = false;
+}
+
+void MonitorServer::RequestFullStatus(PacedRequest& request) {
+  init_event_.Set();
+  request.served = true;
+  request.last_us = clock_.MonotonicMicros();
+  request.owed = false;
 }
 
 MonitorCommand ParseMonitorCommand(const char* received) {
@@ -392,34 +428,65 @@ std::string ReceivedCommandLogLine(MonitorCommand command, const char* received)
 }
 
 void MonitorServer::HandleCommand(int index, MonitorCommand command, const char* text,
-                                  ClientLogBudget& budget) {
-  if (command == MonitorCommand::kInit) init_event_.Set();
+                                  ClientRequests& requests) {
+  // Every full status rereads the files and goes to every client: one
+  // client asking again and again gets one a second.
+  if (command == MonitorCommand::kInit) {
+    if (MayServe(requests.init, kInitIntervalUs))
+      RequestFullStatus(requests.init);
+    else
+      requests.init.owed = true;
+  }
   if (command == MonitorCommand::kLogOn) log_off_[index].store(0);
   if (command == MonitorCommand::kLogOff) log_off_[index].store(1);
-  ClientWriteLog(budget, index, ReceivedCommandLogLine(command, text));
+  ClientWriteLog(ReceivedCommandLogLine(command, text));
 }
 
-void MonitorServer::ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text) {
+void MonitorServer::ClientWriteLog(std::string_view text) {
   const std::int64_t now = clock_.MonotonicMicros();
-  if (!budget.window_open || now - budget.window_start_us >= kLogBudgetWindowUs) {
-    ClientLogLeftOut(budget, index, true);
-    budget.window_open = true;
-    budget.window_start_us = now;
-    budget.written = 0;
+  std::string left_out;
+  bool write = false;
+  {
+    platform::MutexLock guard(budget_lock_);
+    ClientLogBudget& budget = log_budget_;
+    if (!budget.window_open || now - budget.window_start_us >= kLogBudgetWindowUs) {
+      left_out = TakeLeftOutLine(true);
+      budget.window_open = true;
+      budget.window_start_us = now;
+      budget.written = 0;
+    }
+    write = budget.written < kClientLogLinesPerSecond;
+    if (write)
+      ++budget.written;
+    else
+      ++budget.left_out;
   }
-  if (budget.written < kClientLogLinesPerSecond) {
-    ++budget.written;
-    WriteLog(text);
-  } else {
-    ++budget.left_out;
-  }
+  if (!left_out.empty()) WriteLog(left_out);
+  if (write) WriteLog(text);
 }
 
-void MonitorServer::ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing) {
-  if (budget.left_out == 0) return;
-  if (!closing && clock_.MonotonicMicros() - budget.window_start_us < kLogBudgetWindowUs) return;
-  WriteLog(Format(kStatusMessageMax, kLinesLeftOut, budget.left_out, index));
+void MonitorServer::ClientLinesLeftOut(int lines) {
+  platform::MutexLock guard(budget_lock_);
+  log_budget_.left_out += lines;
+}
+
+void MonitorServer::ClientLogLeftOut(bool now_anyway) {
+  std::string line;
+  {
+    platform::MutexLock guard(budget_lock_);
+    line = TakeLeftOutLine(now_anyway);
+  }
+  if (!line.empty()) WriteLog(line);
+}
+
+std::string MonitorServer::TakeLeftOutLine(bool now_anyway) {
+  ClientLogBudget& budget = log_budget_;
+  if (budget.left_out == 0) return {};
+  if (!now_anyway && clock_.MonotonicMicros() - budget.window_start_us < kLogBudgetWindowUs)
+    return {};
+  std::string line = Format(kStatusMessageMax, kLinesLeftOut, budget.left_out);
   budget.left_out = 0;
+  return line;
 }
 
 void MonitorServer::FreeSlot(int index) {

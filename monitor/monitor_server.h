@@ -17,14 +17,16 @@
 // client reads its commands. Producers never touch the network: they copy
 // the message into the per-client queues and wake the send thread.
 //
-// Every "is it due" of the server (a client's log budget and answers, the
-// default alarm check, the refusal lines, the bind retry) is measured on
+// Every "is it due" of the server (the clients' log budget, a client's
+// answers and full statuses, the default alarm check, the refusal lines, the
+// bind retry and its line) is measured on
 // the monotonic time of the clock it is given; its threads' pacing between
 // receives and sends is plain sleeping.
 //
 // Locks, always taken in this order (never the reverse):
 //   full_status_lock_ -> LogHistoryLock -> QueueLock,   a slot's send lock -> QueueLock,
 //   QueueLock and every other lock -> LogFileLock.
+// budget_lock_ is a leaf: nothing is taken under it.
 #include <poll.h>
 
 #include <array>
@@ -68,12 +70,18 @@ inline constexpr std::size_t kStatisticTextSize = 512;
 inline constexpr std::int64_t kDefaultAlarmCheckDelayUs = 4 * platform::kMicrosPerSecond;
 // Connections the kernel completes and holds while the accept thread is busy.
 inline constexpr int kMonitorListenBacklog = 64;
-// What one client can make the server write to the daily log, per second;
-// beyond it one line says how many were left out.
-inline constexpr int kClientLogLinesPerSecond = 10;
+// What the clients, all together, can make the server write to the daily
+// log per second; beyond it one line says how many were left out.
+inline constexpr int kClientLogLinesPerSecond = 100;
 // "<getTestSendInfo/>" of one client is answered at most this often; a
 // request within the interval is answered when it is over.
 inline constexpr std::int64_t kTestInfoIntervalUs = platform::kMicrosPerSecond;
+// "<command type=init />" of one client is acted on at most this often;
+// requests within the interval make one full status once it is over.
+inline constexpr std::int64_t kInitIntervalUs = platform::kMicrosPerSecond;
+// While the monitor port cannot be bound, its port and the system's reason
+// are told at most this often.
+inline constexpr std::int64_t kBindFailureLogIntervalUs = 60 * platform::kMicrosPerSecond;
 // A refused address is written to the log at most once in this time.
 inline constexpr std::int64_t kRefusalLogIntervalUs = 60 * platform::kMicrosPerSecond;
 // TCP keepalive of client connections: a peer silent for this long is
@@ -215,19 +223,24 @@ class MonitorServer {
     int queue_count = 0;
   };
 
-  // What a client makes the server log within the current second.
+  // What the clients make the server log within the current second.
   struct ClientLogBudget {
     bool window_open = false;
     std::int64_t window_start_us = 0;  // monotonic
     int written = 0;
     int left_out = 0;
   };
-  // The "TestSendInfo" answers of one client: at most one per
-  // kTestInfoIntervalUs, a request within it answered once it is over.
-  struct TestInfoAnswers {
-    bool answered = false;
+  // A request of one client that is served at most once per interval; a
+  // request within it is served once it is over (several, once).
+  struct PacedRequest {
+    bool served = false;
     std::int64_t last_us = 0;  // monotonic
     bool owed = false;
+  };
+  // What one client thread keeps of its client.
+  struct ClientRequests {
+    PacedRequest test_info;  // kTestInfoIntervalUs
+    PacedRequest init;       // kInitIntervalUs
   };
   enum class SendState { kEmpty, kSendable, kBlocked };
 
@@ -237,12 +250,17 @@ class MonitorServer {
   // Serves the client at `index`, connected at the monotonic `connected_us`.
   void ClientReceiveThread(int index, std::int64_t connected_us, platform::Event* started);
   // Acts on one receive of `got` bytes; false when the client has left.
-  bool HandleReceive(int index, const char* buffer, int got, ClientLogBudget& budget,
-                     TestInfoAnswers& answers);
+  bool HandleReceive(int index, const char* buffer, int got, ClientRequests& requests);
   // Queues the "TestSendInfo" reply at a client's request and logs it
-  // within the client's budget.
-  void AnswerTestInfo(int index, ClientLogBudget& budget, TestInfoAnswers& answers);
-  bool MayAnswerTestInfo(const TestInfoAnswers& answers) const;
+  // within the clients' budget.
+  void AnswerTestInfo(PacedRequest& request);
+  // Asks the init thread for the full status at a client's request.
+  void RequestFullStatus(PacedRequest& request);
+  // Serves what a client asked for within the last interval, once it is over.
+  void ServeOwedRequests(ClientRequests& requests);
+  bool MayServe(const PacedRequest& request, std::int64_t interval_us) const;
+  // Binds the listening socket, trying again every kOpenFailurePauseUs.
+  void BindListener();
   // Queues the default alarm's warning, if it has one, for the clients.
   void WarnOfDefaultAlarm();
 
@@ -252,11 +270,15 @@ class MonitorServer {
   // Writes `line` about `peer`, unless a line about that address was
   // written within kRefusalLogIntervalUs. Accept thread only.
   void LogRefusal(in_addr peer, const std::string& line);
-  // Writes a line the client at `index` caused, within its budget.
-  void ClientWriteLog(ClientLogBudget& budget, int index, std::string_view text);
+  // Writes a line a client caused, within the clients' budget.
+  void ClientWriteLog(std::string_view text);
+  // Counts `lines` a client caused that are not written.
+  void ClientLinesLeftOut(int lines);
   // Writes the count of lines left out once the budget's second is over
-  // (or at once with `closing`).
-  void ClientLogLeftOut(ClientLogBudget& budget, int index, bool closing);
+  // (or at once with `now_anyway`).
+  void ClientLogLeftOut(bool now_anyway);
+  // The count line, when due; empty otherwise. Caller holds budget_lock_.
+  std::string TakeLeftOutLine(bool now_anyway) REQUIRES(budget_lock_);
   // Queues the "TestSendInfo" reply; returns the number of clients served
   // and the log line for each.
   int QueueTestSendInfo(std::string* line);
@@ -269,7 +291,8 @@ class MonitorServer {
   SendState SendPass();
   // Closes the slot's connection and frees it, dropping what waits for it.
   void FreeSlot(int index);
-  void HandleCommand(int index, MonitorCommand command, const char* text, ClientLogBudget& budget);
+  void HandleCommand(int index, MonitorCommand command, const char* text,
+                     ClientRequests& requests);
   void SetConnection(std::atomic<int>& state, int value, const char* on, const char* off);
 
   // Single integers written by one thread and read by others.
@@ -316,6 +339,11 @@ class MonitorServer {
   std::unordered_map<in_addr_t, std::int64_t> refusals_logged_;
   bool all_taken_logged_ = false;
   std::int64_t all_taken_logged_us_ = 0;
+
+  // The log lines all clients cause within a second, shared by their
+  // receive threads.
+  platform::Mutex budget_lock_;
+  ClientLogBudget log_budget_ GUARDED_BY(budget_lock_);
 
   // Held while a full status is queued, and by ForwardLog while it queues, so
   // a forwarded line never lands inside a full status. Taken before

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "status/status_listener.h"
 
 namespace status {
 
@@ -27,19 +28,13 @@ namespace {
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr const char* kBadBindAddress =
     "ERROR: StatusBindAddress '%s' is not an IP address: the status port listens on 127.0.0.1 only";
-constexpr const char* kCannotBind =
-    "ERROR: the status port %d cannot be bound on %s (%s): the gateway runs without it; choose a "
-    "free StatusPort and an address of this machine";
 constexpr const char* kNoThread =
     "ERROR: could not start the status port thread: the gateway runs without it";
-constexpr const char* kListening = "Status port listening on %s:%d (/metrics, /healthz)";
+constexpr const char* kAllowedClientsKey = "StatusAllowedClients";
+constexpr const char* kNoAllowedEntry =
+    "ERROR: StatusAllowedClients names no usable address: the status port admits nobody";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
-// Requests are few and short: a handful of workers, short time-outs, so a
-// client that holds its connection open cannot keep the others out for long.
-constexpr std::size_t kWorkers = 4;
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr time_t kKeepAliveSeconds = 2;
 constexpr std::size_t kPayloadMax = 4096;
 // A watcher loop waits "WatchTimeout" seconds at most; a scan, or the pause
 // when every job slot is taken (10 s), comes on top.
@@ -184,7 +179,8 @@ std::string StatusServer::HealthProblems() const {
   return problems;
 }
 
-bool StatusServer::Start(int port, const std::string& bind_address) {
+bool StatusServer::Start(int port, const std::string& bind_address,
+                         const std::string& allowed_clients) {
   std::string host = bind_address.empty() ? kLoopback : bind_address;
   unsigned char probe[sizeof(in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), probe) != 1 &&
@@ -193,13 +189,16 @@ bool StatusServer::Start(int port, const std::string& bind_address) {
                            core::ConsoleLevel::kError, core::ReportLevel::kError);
     host = kLoopback;
   }
-  // Like the monitor server, it lives until the process ends.
-  auto* server = new (std::nothrow) httplib::Server;
+  std::vector<std::string> bad;
+  monitor::AllowList allowed = monitor::ReadAllowList(allowed_clients, &bad);
+  for (const std::string& entry : bad)
+    core::ConsoleAndReport(monitor::BadAllowListEntryLine(kAllowedClientsKey, entry),
+                           core::ConsoleLevel::kError, core::ReportLevel::kError);
+  if (allowed.restricted && allowed.ranges.empty())
+    core::ConsoleAndReport(kNoAllowedEntry, core::ConsoleLevel::kError, core::ReportLevel::kError);
+  // Like the monitor server, they live until the process ends.
+  auto* server = new (std::nothrow) HttpHandlers;
   if (server == nullptr) return false;
-  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  server->set_read_timeout(kReadTimeoutSeconds);
-  server->set_write_timeout(kReadTimeoutSeconds);
-  server->set_keep_alive_timeout(kKeepAliveSeconds);
   server->set_payload_max_length(kPayloadMax);
   server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(MetricsText(), kMetricsType);
@@ -209,22 +208,13 @@ bool StatusServer::Start(int port, const std::string& bind_address) {
     res.status = problems.empty() ? 200 : 503;
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
-  errno = 0;
-  if (!server->bind_to_port(host, port)) {
-    int error = errno;
-    core::ConsoleAndReport(
-        platform::StringPrintf(kCannotBind, port, host.c_str(),
-                               error != 0 ? std::strerror(error) : "no such local address"),
-        core::ConsoleLevel::kError, core::ReportLevel::kError);
-    delete server;
-    return false;
-  }
-  if (!platform::StartThread([server] { server->listen_after_bind(); })) {
+  auto* listener = new (std::nothrow)
+      StatusListener(*server, sources_.clock, host, port, std::move(allowed));
+  if (listener == nullptr) return false;
+  if (!platform::StartThread([listener] { listener->Run(); })) {
     core::ConsoleAndReport(kNoThread, core::ConsoleLevel::kError, core::ReportLevel::kError);
     return false;
   }
-  core::ConsoleAndReport(platform::StringPrintf(kListening, host.c_str(), port),
-                         core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
   return true;
 }
 

@@ -16,6 +16,11 @@
 
 namespace status {
 
+// Connections of the status port waiting for a worker and being served,
+// together; more are closed at once (StatusListener).
+inline constexpr int kStatusConnectionsMax = 64;
+inline constexpr int kStatusWorkers = 4;
+
 // What the status port reports on. Everything it refers to lives as long
 // as the process.
 struct StatusSources {
@@ -38,10 +43,12 @@ class StatusServer {
 
   // Starts the server on `port` of `bind_address` ("" : 127.0.0.1; an
   // address that is none is reported and 127.0.0.1 is used) on a detached
-  // thread; the object must outlive it. False (after one line on the
-  // console and in the interface log) when the port cannot be bound; the
-  // gateway goes on without it.
-  bool Start(int port, const std::string& bind_address);
+  // thread (StatusListener), for the clients `allowed_clients` names (as
+  // "MonitorAllowedClients" does; empty: this machine only); the object
+  // must outlive it. A port that cannot be bound is tried again every 10 s
+  // (told at once, then once a minute). False (after one line) when the
+  // thread cannot be started; the gateway goes on without the port.
+  bool Start(int port, const std::string& bind_address, const std::string& allowed_clients);
 
   // The body of "/metrics" now.
   std::string MetricsText() const;

@@ -183,11 +183,23 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
   const std::string start_3 = "start 'ocelam.bat 9601  REF 0 ocelam_camera3'";
   const std::string no_match = "ERROR: unable to execute the regexp '" + kExpression + "' on ";
   const std::string percent = kOnLine + " %s%n%x%%";
-  std::string twelve, twelve_log;
-  for (int i = 0; i < 12; ++i)
-    twelve += kOnLine + "\r\n", twelve_log += kOnLine + "\n" + started_3 + "\n";
-  // Each case is one connection: its blocks in turn, then its end; the
-  // result, the log (lines each ended by "\n") and the alarm starts.
+  // A flood: one pin twelve times, twelve pins once each.
+  std::string one_pin, one_pin_log = kOnLine + "\n" + started_3 + "\n", pins, pins_log;
+  for (int i = 0; i < 12; ++i) {
+    const std::string pin = std::to_string(7 + i);
+    const std::string line = "ioboxid=2 pin=" + pin + " state=on type=input";
+    one_pin += kOnLine + "\r\n", pins += line + "\r\n";
+    if (i > 0) one_pin_log += kOnLine + "\n";
+    pins_log += line + "\n";
+    if (i < camera_http::kServerStartsPerSecond)
+      pins_log += "Camera 3: start alarm 9652 on input pin activation (pin number " + pin + ")\n";
+  }
+  const std::string held =
+      " input alarm starts of video server 1 held back (at most one per pin and 10 per server in "
+      "a second); the last for io box '2' pin ";
+  // Each case is one connection: its blocks in turn, a second apart on the
+  // pacer's clock, then its end; the result, the log (lines each ended by
+  // "\n") and the alarm starts.
   const std::tuple<const char*, std::vector<std::string>, int, std::string,
                    std::vector<std::string>>
       cases[] = {
@@ -201,7 +213,7 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
             "ioboxid=2 pin=4 state=on type=output\r\n"  // other pin type
             "ioboxid=9 pin=4 state=on type=input\r\n"   // unknown IO box
             "ioboxid=2 pin=6 state=on type=input\r\n"   // alarm number 0
-            "garbage\r\n" +
+            "garbage\r\n",
             percent + "\r\n"},
            12,
            "hb\nhb\n" + kOnLine + "\n" + started_3 +
@@ -234,11 +246,17 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
            1,
            "hb\nERROR: No valid data received '" + kOnLine + "'\n",
            {}},
-          {"twelve lines in one block",
-           {twelve},
+          // Told once the second is over, or when the connection ends.
+          {"one pin flooding",
+           {one_pin, "heartbeat\r\n"},
+           13,
+           one_pin_log + "hb\nERROR: 11" + held + "'4'\n",
+           {start_3}},
+          {"twelve pins at once",
+           {pins},
            12,
-           twelve_log,
-           std::vector<std::string>(12, start_3)},
+           pins_log + "ERROR: 2" + held + "'18'\n",
+           std::vector<std::string>(10, "start 'ocelam.bat 9652  REF 0 ocelam_camera3'")},
           // Control bytes escaped, others kept; a NUL byte; a long line cut.
           {"hostile bytes",
            {"\x01\x1b[2J\x7f\xff\r\n" + kOnLine + kNul + "x\r\nheartbeat\r\n" +
@@ -262,10 +280,14 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     std::filesystem::remove_all(dir_ / "LOG");
     mkdir((dir_ / "LOG").c_str(), 0755);
     camera_http::LineAssembler lines;
+    testing_support::FakeClock clock;
+    camera_http::AlarmStartPacer pacer(clock);
     int result = 0;
-    for (const std::string& block : blocks)
-      result += camera_http::ProcessAlarmInputBlock(*server, alarms_, lines, block);
-    camera_http::EndAlarmInputConnection(*server, lines);
+    for (const std::string& block : blocks) {
+      result += camera_http::ProcessAlarmInputBlock(*server, alarms_, lines, pacer, block);
+      clock.AdvanceSeconds(1);
+    }
+    camera_http::EndAlarmInputConnection(*server, lines, pacer);
     EXPECT_EQ(result, result_wanted);
     std::string log;
     for (const std::string& line : InputLog()) log += line + "\n";
@@ -273,7 +295,7 @@ TEST_F(AlarmInputTest, WhatEachBlockDoes) {
     EXPECT_EQ(Starts(), starts);
   }
   // The batch file ran for each.
-  EXPECT_TRUE(WaitFor([&] { return CountOf(ReadFile(dir_ / "started.txt"), "\n") == 17; }));
+  EXPECT_TRUE(WaitFor([&] { return CountOf(ReadFile(dir_ / "started.txt"), "\n") == 16; }));
 }
 
 TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
@@ -295,7 +317,9 @@ TEST_F(AlarmInputTest, MappingIsPerServerAndABadExpressionMatchesNothing) {
   auto server = Server(1, 0);
   server->line_expression = "ioboxid=(";
   camera_http::LineAssembler lines;
-  EXPECT_EQ(camera_http::ProcessAlarmInputBlock(*server, alarms_, lines,
+  testing_support::FakeClock clock;
+  camera_http::AlarmStartPacer pacer(clock);
+  EXPECT_EQ(camera_http::ProcessAlarmInputBlock(*server, alarms_, lines, pacer,
                                                 kOnLine + "\r\n" + kOnLine + "\r\n"),
             2);
   EXPECT_EQ(InputLog(),

@@ -1,6 +1,7 @@
 // The status port's verdicts on a clock the test steps: the job watcher's
 // loop limit, a permanent camera's frame age against its watchdog limit, the
-// ages "/metrics" shows. The port itself answers in the whole-gateway tests.
+// ages "/metrics" shows; and its port: who gets in, how many at once, a port
+// that cannot be bound. Its answers are checked in the whole-gateway tests.
 #include "status/status_server.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +14,18 @@
 #include <tuple>
 #include <vector>
 
+#include <dirent.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+
 #include "core/profile/user_profile.h"
 #include "support/fake_clock.h"
+#include "support/report_capture.h"
 #include "support/sandbox.h"
+#include "support/sim_client.h"
 
 namespace {
 
@@ -55,10 +65,51 @@ class StatusServerTest : public ::testing::Test {
     ASSERT_NE(camera.counters().last_frame_us.load(), 0);
   }
 
+  // A status port on a free loopback port, on a clock of its own; like the
+  // port's threads, never destroyed.
+  int StartPort(FakeClock& clock, const std::string& allowed, std::function<int()> clients = {},
+                int port = testing_support::FreeLoopbackPort()) {
+    auto* cameras = new acquisition::CameraTable(clock);
+    auto* server = new status::StatusServer(
+        {*new core::Settings(settings_), *cameras, *new core::Metrics, clock, std::move(clients)});
+    EXPECT_TRUE(server->Start(port, "", allowed));
+    return port;
+  }
+  // Whether a line that contains `text` was reported, within a generous time.
+  bool Reported(const std::string& text, std::size_t times = 1) {
+    return testing_support::WaitFor([&] {
+      for (auto& line : capture_.Take()) seen_.push_back(line.first);
+      return Count(text) >= times;
+    }, 60);
+  }
+  std::size_t Count(const std::string& text) const {
+    return std::count_if(seen_.begin(), seen_.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  }
+
   testing_support::TempDir dir_;
   core::Metrics metrics_;
   core::Settings settings_;
+  testing_support::ReportCapture capture_;
+  std::vector<std::string> seen_;
 };
+
+std::size_t OpenDescriptors() {
+  std::size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// True once the server has closed `fd` (nothing waits to be read from it
+// but its end).
+bool ClosedByServer(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
 
 // The watcher may be silent WatchTimeout (at least 1) + 30 seconds, counted
 // from its last loop, or from the start while it has not looped.
@@ -147,6 +198,86 @@ TEST_F(StatusServerTest, MetricsShowFrameAgesOnTheClock) {
        {"ocelam_camera_frame_rate" + labels + "0.000", "ocelam_camera_frames_total" + labels + "1",
         std::string("ocelam_monitor_clients 2")})
     EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << "\n" << text;
+}
+
+}  // namespace
+
+namespace {
+
+// With its four workers held inside a request, the port keeps 64
+// connections (those four and 60 waiting) and closes the others at once,
+// with one line; once the workers go on, every descriptor comes back.
+TEST_F(StatusServerTest, PortKeepsAtMost64ConnectionsAndClosesTheRestAtOnce) {
+  FakeClock& clock = *new FakeClock;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> inside{0};
+  const int port = StartPort(clock, "", [released, &inside] {
+    ++inside;
+    released.wait();
+    return 0;
+  });
+  ASSERT_TRUE(Reported("Status port listening on 127.0.0.1:" + std::to_string(port)));
+  const std::size_t before = OpenDescriptors();
+  std::vector<int> fds;
+  for (int i = 0; i < status::kStatusWorkers; ++i) {
+    fds.push_back(sim_test::Connect(port));
+    ASSERT_TRUE(sim_test::SendText(fds.back(), "GET /metrics HTTP/1.0\r\n\r\n"));
+  }
+  ASSERT_TRUE(testing_support::WaitFor([&] { return inside == status::kStatusWorkers; }, 60));
+  for (int i = 0; i < 70; ++i) fds.push_back(sim_test::Connect(port));
+  auto closed = [&] { return std::count_if(fds.begin(), fds.end(), ClosedByServer); };
+  ASSERT_TRUE(testing_support::WaitFor([&] { return closed() >= 10; }, 60));
+  clock.AdvanceSeconds(1);
+  EXPECT_TRUE(Reported("Status port " + std::to_string(port) +
+                       ": 10 connections closed at once: 64 are waiting or being served already"));
+  EXPECT_EQ(closed(), 10);
+  release.set_value();
+  for (int fd : fds) close(fd);
+  // Served again, and holding no descriptor more than before.
+  int fd = sim_test::Connect(port);
+  ASSERT_TRUE(sim_test::SendText(fd, "GET /healthz HTTP/1.0\r\n\r\n"));
+  std::string reply(256, '\0');
+  reply.resize(static_cast<std::size_t>(std::max<ssize_t>(0, recv(fd, reply.data(), reply.size(), MSG_WAITALL))));
+  close(fd);
+  EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply;
+  EXPECT_TRUE(testing_support::WaitFor([&] { return OpenDescriptors() == before; }, 60));
+}
+
+// A port another program holds is told at once and once a minute, tried
+// every ten seconds, and taken once free; then clients outside
+// "StatusAllowedClients" are closed at once.
+TEST_F(StatusServerTest, PortTakenIsToldAndTriedAgainAndTheAllowListHolds) {
+  FakeClock& clock = *new FakeClock;
+  const int port = testing_support::FreeLoopbackPort();
+  int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+  StartPort(clock, "10.0.0.0/8 bogus", {}, port);
+  EXPECT_TRUE(Reported("ERROR: StatusAllowedClients: 'bogus' is neither an IPv4 address nor a "
+                       "range a.b.c.d/n, ignored"));
+  const std::string taken = "ERROR: the status port " + std::to_string(port) +
+                            " cannot be bound on 127.0.0.1 (Address already in use): the gateway "
+                            "tries again every 10 seconds";
+  ASSERT_TRUE(Reported(taken));
+  for (int step = 1; step <= 6; ++step) {
+    ASSERT_TRUE(clock.AwaitSleepers(1));
+    clock.AdvanceSeconds(10);
+  }
+  EXPECT_TRUE(Reported(taken, 2));
+  ASSERT_TRUE(clock.AwaitSleepers(1));
+  close(blocker);
+  clock.AdvanceSeconds(10);
+  ASSERT_TRUE(Reported("Status port listening on 127.0.0.1:" + std::to_string(port)));
+  EXPECT_EQ(Count(taken), 2u);
+  int fd = sim_test::Connect(port);
+  EXPECT_TRUE(testing_support::WaitFor([&] { return ClosedByServer(fd); }, 60));
+  close(fd);
+  clock.AdvanceSeconds(1);
+  EXPECT_TRUE(Reported("Status port " + std::to_string(port) +
+                       ": 1 connections closed at once: not in StatusAllowedClients (the last "
+                       "from 127.0.0.1)"));
 }
 
 }  // namespace
