@@ -1,5 +1,7 @@
 #include "camera_http/alarm_input.h"
 
+#include <sys/socket.h>
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -108,6 +110,12 @@ bool Pause(platform::Clock& clock, const std::atomic<bool>* stop, int ms) {
     clock.SleepUntil(std::min(now + kStopCheckUs, end));
   }
   return false;
+}
+
+// Whether bytes the device sent already wait to be read.
+bool MoreWaiting(const SockRecord& socket) {
+  char byte = 0;
+  return recv(socket.socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 // The pacing between two blocks: plain sleeping, no decision of ours about
@@ -423,8 +431,10 @@ ConnectionEnd ReadConnection(AlarmInputRun& run, SockRecord& socket) {
     first = false;
     // A block that only carries on a line has nothing to act on: the rest
     // of the line is read at once (a long one is not paced block by block).
+    // Nor is a burst: while more of it already waits, it is read on, so the
+    // starts it asks for are paced by when it came, not by our reading.
     if (ProcessAlarmInputBlock(run.server, run.alarms, lines, run.pacer, block) > 0 &&
-        !Pace(run.stop, run.server.timings.block_pause_ms)) {
+        !MoreWaiting(socket) && !Pace(run.stop, run.server.timings.block_pause_ms)) {
       end = ConnectionEnd::kStopped;
       break;
     }
