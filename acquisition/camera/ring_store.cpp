@@ -33,9 +33,6 @@ constexpr const char* kOverwritten =
 constexpr const char* kNotWhole =
     "Camera %d: ERROR: the image begun at %s does not read back as one whole JPEG image";
 constexpr const char* kCannotOpen = "Camera %d: ERROR: unable to open the file '%s'";
-// Longest time a whole frame waits for its block to fill before it is
-// written out by itself.
-constexpr std::int64_t kPendingFrameMaxUs = 20000;
 constexpr std::size_t kPendingFramesReserved = 64;
 // The frame rate shown is that of the last 10 seconds of frames, once they
 // span a second.
@@ -87,7 +84,7 @@ void RingStore::ForgetAll() {
   index_.TakeInitialChunks();
 }
 
-std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n, std::int64_t now_us) {
+std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n) {
   std::int64_t added = 0;
   // Taken block by block: a chunk larger than one block (never from
   // libcurl's default buffer, but a video frame often is) loses nothing.
@@ -99,11 +96,15 @@ std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n, std::int
     n -= take;
     if (block_fill_ == kStreamBlockSize) added += WriteFullBlock();
   }
-  // A slow camera would leave its newest frame unseen until the block fills
-  // up: whole frames go to the file within a moment, and a fast camera
-  // still writes whole blocks only.
-  if (!pending_.empty() && now_us - last_write_us_ >= kPendingFrameMaxUs)
-    added += WriteBlockBytes(block_fill_);
+  // A frame is wanted as soon as it is whole (a job waits for the first
+  // frame after its alarm): its bytes go to the file with the chunk that
+  // ends it, not with the next chunk or when the block fills. The bytes of
+  // the frame begun after it wait for their own end.
+  for (auto f = pending_.rbegin(); f != pending_.rend(); ++f) {
+    if (f->end > stream_position()) continue;
+    added += WriteBlockBytes(static_cast<std::size_t>(f->end - block_start_));
+    break;
+  }
   return added;
 }
 
@@ -121,7 +122,7 @@ std::int64_t RingStore::Store(const std::uint8_t* data, std::size_t n, FoundFram
   frame.start = stream_position();
   frame.end = frame.start + static_cast<std::int64_t>(n);
   pending_.push_back(frame);
-  return Append(data, n, clock_.MonotonicMicros());
+  return Append(data, n);
 }
 
 std::int64_t RingStore::Flush() {
@@ -139,7 +140,6 @@ std::uint16_t RingStore::AddCodec(std::shared_ptr<const VideoCodec> codec) {
 }
 
 std::int64_t RingStore::WriteBlockBytes(std::size_t upto) {
-  last_write_us_ = clock_.MonotonicMicros();
   if (upto <= block_written_) return 0;
   const std::int64_t at =
       (block_start_ + static_cast<std::int64_t>(block_written_)) % kStreamFileSize;

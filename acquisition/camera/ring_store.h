@@ -69,9 +69,9 @@ class RingStore {
   // --- The writer (the streaming thread) ---
   // A whole frame whose bytes are, or are about to be, appended.
   void AddFrame(const FoundFrame& frame) { pending_.push_back(frame); }
-  // Appends the stream's next bytes (`now_us`: when they arrived), writing
-  // every block they fill; the frames indexed by it.
-  std::int64_t Append(const std::uint8_t* data, std::size_t n, std::int64_t now_us);
+  // Appends the stream's next bytes, writing every block they fill and the
+  // bytes of the whole frames among them; the frames indexed by it.
+  std::int64_t Append(const std::uint8_t* data, std::size_t n);
   // Appends one whole compressed frame and adds it; the frames indexed.
   std::int64_t Store(const std::uint8_t* data, std::size_t n, FoundFrame frame);
   // Writes out the bytes of whole frames still in the block; the frames
@@ -143,7 +143,6 @@ class RingStore {
   std::size_t block_written_ = 0;  // bytes of the block already in the file
   std::int64_t block_start_ = 0;   // stream position of the block's first byte
   std::vector<FoundFrame> pending_;  // whole frames not yet in the file
-  std::int64_t last_write_us_ = 0;
   bool file_failing_ = false;
   bool index_full_logged_ = false;
   std::int64_t last_order_us_ = INT64_MIN;  // the largest moment stored

@@ -150,8 +150,9 @@ TEST_F(StreamStoreTest, IndexKeepsTheNewest200000FramesWhichReadBackWhole) {
     stream.insert(stream.end(), {'-', '-', 'b', '\r', '\n'});
     stream.insert(stream.end(), frames.back().begin(), frames.back().end());
   }
+  // Each frame is indexed with the chunk that ends it, the last one too,
+  // though its block is not full and no byte follows.
   Feed(stream, 1000);
-  camera_.EndTransfer();  // whole frames in a part-filled block are written out
   const std::int64_t all = acquisition::kImageIndexSize + 25;
   EXPECT_EQ((std::vector<std::int64_t>{camera_.image_count(), camera_.first_frame_number(),
                                        camera_.next_frame_number()}),
@@ -300,6 +301,38 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     }
     EXPECT_EQ(sizes, k.sizes);
     EXPECT_EQ(r.problems, k.problems);
+  }
+}
+
+// A frame is reported with the byte that ends it (for a length that counts
+// the CR LF behind the image, the LF), never before and never a chunk late,
+// however the stream is cut: fed byte by byte, every boundary, header and
+// marker is split.
+TEST(MjpegFrameFinder, ReportsEachFrameWithTheByteThatEndsIt) {
+  const std::string a = Jpeg(500, true), b = Jpeg(300, false);
+  const long long la = static_cast<long long>(a.size()), lb = static_cast<long long>(b.size());
+  const struct {
+    const char* name;
+    std::string stream;
+    std::int64_t counted_after_image;
+  } cases[] = {
+      {"by length, end markers inside", Part(a, la) + Part(b, lb), 0},
+      {"by length counting the CR LF", Part(a, la + 2) + Part(b, lb + 2), 2},
+      {"by markers", Part(a, -1) + Part(b, -1), 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    Recorder r;
+    acquisition::MjpegFrameFinder finder;
+    std::vector<std::int64_t> reported_at, ends_at;
+    for (std::size_t at = 0; at < k.stream.size(); ++at) {
+      finder.Feed(reinterpret_cast<const std::uint8_t*>(k.stream.data()) + at, 1,
+                  static_cast<std::int64_t>(at), 0, 0, 1, r);
+      while (reported_at.size() < r.frames.size()) reported_at.push_back(static_cast<std::int64_t>(at));
+    }
+    for (auto [start, end] : r.frames) ends_at.push_back(end - 1 + k.counted_after_image);
+    EXPECT_EQ(r.frames.size(), 2u);
+    EXPECT_EQ(reported_at, ends_at);
   }
 }
 
