@@ -97,6 +97,16 @@ class Simulator:
             self.proc.wait()
 
 
+def ring_written(path):
+    """True once a ring file holds stream bytes: it takes its whole size on the
+    disk when it is made, and the room not yet written reads as zeros."""
+    try:
+        with open(path, "rb") as f:
+            return any(f.read(512))
+    except OSError:
+        return False
+
+
 class Gateway:
     """The gateway in a sandbox under `work`, on the simulator's cameras
     (`section` gives each camera's extra keys)."""
@@ -123,8 +133,7 @@ class Gateway:
     def wait_for_rings(self, cameras, ring):
         rings = [os.path.join(self.work, "files", f"cam{c}", f"cam{c}_{ring}") for c in cameras]
         deadline = time.time() + 60
-        while time.time() < deadline and not all(
-                os.path.exists(r) and os.path.getsize(r) > 0 for r in rings):
+        while time.time() < deadline and not all(ring_written(r) for r in rings):
             time.sleep(0.2)
 
     def stop(self):

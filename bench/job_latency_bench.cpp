@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/sandbox.h"
+
 namespace {
 
 constexpr int kDefaultJobs = 50;
@@ -161,9 +163,8 @@ int main(int argc, char** argv) {
   // The camera has been streaming a while (a few MB in its ring file).
   bool streaming = WaitUntil(
       [&] {
-        struct stat st {};
-        return stat((data + "/file/Cam1/Cam1_mjpegstream.mjpeg").c_str(), &st) == 0 &&
-               st.st_size > 2 * 1000 * 1000;
+        return testing_support::RingReached(data + "/file/Cam1/Cam1_mjpegstream.mjpeg",
+                                            2 * 1000 * 1000);
       },
       std::chrono::seconds(60));
   if (!streaming) {

@@ -146,9 +146,8 @@ class World {
     bool streaming = WaitFor(
         [&] {
           for (const Camera& c : cameras_) {
-            struct stat st {};
             std::string ring = Data("file/" + c.ref + "/" + c.ref + "_mjpegstream.mjpeg");
-            if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
+            if (!testing_support::RingReached(ring, 0)) return false;
           }
           return true;
         },

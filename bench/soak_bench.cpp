@@ -710,10 +710,9 @@ int Soak::Run() {
       [&] {
         for (int id = 1; id <= cameras_; ++id) {
           if (!Permanent(id)) continue;
-          struct stat st {};
           std::string ring = Data("file/Cam" + std::to_string(id) + "/Cam" + std::to_string(id) +
                                   "_mjpegstream.mjpeg");
-          if (stat(ring.c_str(), &st) != 0 || st.st_size == 0) return false;
+          if (!testing_support::RingReached(ring, 0)) return false;
         }
         return true;
       },

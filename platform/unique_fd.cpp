@@ -1,5 +1,7 @@
 #include "platform/unique_fd.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +56,22 @@ Status PWriteAll(int fd, const void* data, std::size_t size, off_t offset) {
                    [fd, offset](const char* p, std::size_t left, std::size_t done) {
                      return ::pwrite(fd, p, left, offset + static_cast<off_t>(done));
                    });
+}
+
+Status AllocateFile(int fd, off_t size) {
+  struct stat before {};
+  if (fstat(fd, &before) != 0) return Status::FromErrno(errno);
+  int rc;
+  do rc = fallocate(fd, 0, 0, size);
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) return {};
+  const int error = errno;
+  // A file system may keep what it took before it ran out, and a disk left
+  // full by a file that could not be made whole fails every other writer:
+  // the file is cut back. The failure told is the allocation's.
+  const int cut = ftruncate(fd, before.st_size);
+  static_cast<void>(cut);
+  return Status::FromErrno(error);
 }
 
 }  // namespace platform

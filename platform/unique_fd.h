@@ -47,5 +47,12 @@ class UniqueFd {
 Status WriteAll(int fd, const void* data, std::size_t size, std::size_t* written = nullptr);
 // The same at `offset`, leaving the file position alone.
 Status PWriteAll(int fd, const void* data, std::size_t size, off_t offset);
+// Takes the disk room of the file's first `size` bytes now (fallocate; the
+// file is at least `size` bytes long after it), so a disk that cannot hold
+// the file is known before anything is written. A failure carries the errno
+// (ENOSPC: the disk is too full; EOPNOTSUPP: its file system cannot take
+// room ahead) and leaves the file at its size before, the room taken so far
+// given back.
+Status AllocateFile(int fd, off_t size);
 
 }  // namespace platform

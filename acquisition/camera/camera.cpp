@@ -1,8 +1,6 @@
 #include "acquisition/camera/camera.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +12,6 @@
 #include "core/console.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
-#include "platform/unique_fd.h"
 
 namespace acquisition {
 
@@ -159,10 +156,7 @@ StreamLoss Camera::Transfer(const StreamTarget& target, bool probe) {
 }
 
 void Camera::StreamWhileWanted(const StreamTarget& target, std::int64_t* next_probe_us) {
-  const std::string& path = ring_.path();
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0)
-    platform::UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  ring_.MakeFileIfMissing();
   Log(platform::StringPrintf(kSocketStarted, log_.stream_name().c_str()), core::ReportLevel::kInfo);
   std::string started = platform::StringPrintf(kThreadStarted, camera_number(), Url().c_str());
   Log(started, core::ReportLevel::kInfo);

@@ -131,7 +131,7 @@ bool MjpegSource::Consume(const std::uint8_t* data, std::size_t n) {
                    core::ReportLevel::kInfo);
   finder_.Feed(data, n, parts_.ring.stream_position(), now, parts_.clock.WallMillis(),
                parts_.sessions.current(), *this);
-  if (const std::int64_t added = parts_.ring.Append(data, n, now); added > 0)
+  if (const std::int64_t added = parts_.ring.Append(data, n); added > 0)
     parts_.events.FramesIndexed(added);
   if (parts_.sessions.Wanted()) return true;
   parts_.events.StreamingSwitchedOff();

@@ -20,6 +20,10 @@ namespace {
 
 constexpr const char* kFileMadeAgain = "Camera %d: the stream file %s was gone and is made anew";
 constexpr const char* kFileWrittenAgain = "Camera %d: the stream file %s is written again";
+constexpr const char* kWriteFailed =
+    "Camera %d: ERROR: the stream file %s cannot be written (%s): its frames are not indexed";
+constexpr const char* kDiskTooSmall =
+    "Camera %d: ERROR: the disk of %s cannot hold the stream file %s (%lld bytes): %s";
 constexpr const char* kOpenFailed = "ERROR: opening file id %x";
 constexpr const char* kCloseFailed = "ERROR: closing file id %x";
 constexpr const char* kNoIndexMemory =
@@ -33,9 +37,6 @@ constexpr const char* kOverwritten =
 constexpr const char* kNotWhole =
     "Camera %d: ERROR: the image begun at %s does not read back as one whole JPEG image";
 constexpr const char* kCannotOpen = "Camera %d: ERROR: unable to open the file '%s'";
-// Longest time a whole frame waits for its block to fill before it is
-// written out by itself.
-constexpr std::int64_t kPendingFrameMaxUs = 20000;
 constexpr std::size_t kPendingFramesReserved = 64;
 // The frame rate shown is that of the last 10 seconds of frames, once they
 // span a second.
@@ -59,6 +60,13 @@ int ReadAt(int fd, std::uint8_t* buffer, std::int64_t length, std::int64_t offse
   return static_cast<int>(done);
 }
 
+// The folder of a path: the disk a file lies on, for messages.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // "hh:mm:ss.mmm" of a wall-clock moment, for messages.
 std::string WallText(std::int64_t wall_ms) {
   std::time_t seconds = static_cast<std::time_t>(wall_ms / 1000);
@@ -73,6 +81,7 @@ std::string WallText(std::int64_t wall_ms) {
 bool RingStore::Init() {
   block_start_ = 0;
   block_fill_ = block_written_ = 0;
+  lost_before_ = 0;
   overwrite_limit_.store(static_cast<std::int64_t>(kStreamBlockSize) - kStreamFileSize);
   block_.reset(new (std::nothrow) std::uint8_t[kStreamBlockSize]);
   if (!block_) return false;
@@ -87,7 +96,7 @@ void RingStore::ForgetAll() {
   index_.TakeInitialChunks();
 }
 
-std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n, std::int64_t now_us) {
+std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n) {
   std::int64_t added = 0;
   // Taken block by block: a chunk larger than one block (never from
   // libcurl's default buffer, but a video frame often is) loses nothing.
@@ -99,11 +108,15 @@ std::int64_t RingStore::Append(const std::uint8_t* data, std::size_t n, std::int
     n -= take;
     if (block_fill_ == kStreamBlockSize) added += WriteFullBlock();
   }
-  // A slow camera would leave its newest frame unseen until the block fills
-  // up: whole frames go to the file within a moment, and a fast camera
-  // still writes whole blocks only.
-  if (!pending_.empty() && now_us - last_write_us_ >= kPendingFrameMaxUs)
-    added += WriteBlockBytes(block_fill_);
+  // A frame is wanted as soon as it is whole (a job waits for the first
+  // frame after its alarm): its bytes go to the file with the chunk that
+  // ends it, not with the next chunk or when the block fills. The bytes of
+  // the frame begun after it wait for their own end.
+  for (auto f = pending_.rbegin(); f != pending_.rend(); ++f) {
+    if (f->end > stream_position()) continue;
+    added += WriteBlockBytes(static_cast<std::size_t>(f->end - block_start_));
+    break;
+  }
   return added;
 }
 
@@ -121,7 +134,7 @@ std::int64_t RingStore::Store(const std::uint8_t* data, std::size_t n, FoundFram
   frame.start = stream_position();
   frame.end = frame.start + static_cast<std::int64_t>(n);
   pending_.push_back(frame);
-  return Append(data, n, clock_.MonotonicMicros());
+  return Append(data, n);
 }
 
 std::int64_t RingStore::Flush() {
@@ -139,7 +152,6 @@ std::uint16_t RingStore::AddCodec(std::shared_ptr<const VideoCodec> codec) {
 }
 
 std::int64_t RingStore::WriteBlockBytes(std::size_t upto) {
-  last_write_us_ = clock_.MonotonicMicros();
   if (upto <= block_written_) return 0;
   const std::int64_t at =
       (block_start_ + static_cast<std::int64_t>(block_written_)) % kStreamFileSize;
@@ -148,21 +160,42 @@ std::int64_t RingStore::WriteBlockBytes(std::size_t upto) {
   return Publish(written);
 }
 
-bool RingStore::WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64_t at) {
-  const int camera = log_.camera_number();
+void RingStore::MakeFileIfMissing() {
+  platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  // A file that cannot be made here is said by the first write.
+  if (fd.valid()) TakeDiskRoom(fd.get());
+}
+
+void RingStore::TakeDiskRoom(int fd) {
+  const platform::Status room = platform::AllocateFile(fd, kStreamFileSize);
+  // A file system that cannot take room ahead gets the file grown as it is
+  // written, and a full disk is found by the write that fails.
+  if (room.ok() || room.error() == EOPNOTSUPP) return;
+  log_.Log(platform::StringPrintf(kDiskTooSmall, log_.camera_number(), FolderOf(path_).c_str(),
+                                  path_.c_str(), static_cast<long long>(kStreamFileSize),
+                                  room.reason().c_str()),
+           core::ReportLevel::kError);
+  disk_full_said_ = true;
+}
+
+platform::UniqueFd RingStore::OpenFile() {
   // Opened and closed around every write, so other threads and processes can
   // read the stream file at any time.
   platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd.valid() && errno == ENOENT) {
-    // Someone removed the stream file: it is made anew, and the frames it
-    // held are gone from the index with it.
-    fd.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (fd.valid()) {
-      log_.Log(platform::StringPrintf(kFileMadeAgain, camera, path_.c_str()),
-               core::ReportLevel::kError);
-      ForgetAll();
-    }
-  }
+  if (fd.valid() || errno != ENOENT) return fd;
+  // Someone removed the stream file: it is made anew, and the frames it
+  // held are gone from the index with it.
+  fd.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fd;
+  log_.Log(platform::StringPrintf(kFileMadeAgain, log_.camera_number(), path_.c_str()),
+           core::ReportLevel::kError);
+  ForgetAll();
+  TakeDiskRoom(fd.get());
+  return fd;
+}
+
+bool RingStore::WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64_t at) {
+  platform::UniqueFd fd = OpenFile();
   if (!fd.valid()) {
     // Said once when it starts failing, not for every block.
     if (!file_failing_)
@@ -170,34 +203,50 @@ bool RingStore::WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64
     file_failing_ = true;
     return false;
   }
-  if (file_failing_)
-    log_.Log(platform::StringPrintf(kFileWrittenAgain, camera, path_.c_str()),
-             core::ReportLevel::kInfo);
-  file_failing_ = false;
   // The ring's end does not fall on a block boundary: tail here, head at 0.
   const std::size_t tail = static_cast<std::size_t>(
       std::min<std::int64_t>(static_cast<std::int64_t>(n), kStreamFileSize - at));
-  bool written = platform::PWriteAll(fd.get(), bytes, tail, at).ok();
-  if (written && tail < n) written = platform::PWriteAll(fd.get(), bytes + tail, n - tail, 0).ok();
+  platform::Status written = platform::PWriteAll(fd.get(), bytes, tail, at);
+  if (written && tail < n) written = platform::PWriteAll(fd.get(), bytes + tail, n - tail, 0);
+  NoteWrite(written);
   const int number = fd.get();
   // Bytes a failed close may have lost are not indexed either.
   if (!fd.Close()) {
     log_.Log(platform::StringPrintf(kCloseFailed, number), core::ReportLevel::kError);
-    written = false;
+    return false;
   }
-  return written;
+  return written.ok();
+}
+
+void RingStore::NoteWrite(const platform::Status& written) {
+  const int camera = log_.camera_number();
+  if (written) {
+    if (file_failing_)
+      log_.Log(platform::StringPrintf(kFileWrittenAgain, camera, path_.c_str()),
+               core::ReportLevel::kInfo);
+    file_failing_ = disk_full_said_ = false;
+    return;
+  }
+  // A disk that fills says so once, not for every frame, with the system's
+  // reason; a ring its disk could not hold was said when it was made.
+  if (!file_failing_ && !disk_full_said_)
+    log_.Log(platform::StringPrintf(kWriteFailed, camera, path_.c_str(), written.reason().c_str()),
+             core::ReportLevel::kError);
+  file_failing_ = true;
 }
 
 std::int64_t RingStore::Publish(bool written) {
   const std::int64_t in_file = block_start_ + static_cast<std::int64_t>(block_written_);
   std::size_t done = 0;
   std::int64_t added = 0;
+  // Frames with bytes that did not reach the file are never indexed, nor
+  // those that began in a failed write and end in one that worked: a reader
+  // would find other bytes there.
+  if (!written) lost_before_ = in_file;
   platform::MutexLock guard(index_lock_);
   for (; done < pending_.size() && pending_[done].end <= in_file; ++done) {
-    // Frames whose bytes did not reach the file are never indexed: a reader
-    // would find other bytes there.
-    if (!written) continue;
     const FoundFrame& f = pending_[done];
+    if (f.start < lost_before_) continue;
     FrameEntry entry{f.start,   f.begin_us, f.begin_wall_ms, static_cast<std::int32_t>(f.end - f.start),
                      f.session, f.codec,    f.key};
     last_order_us_ = std::max(last_order_us_, f.begin_us);

@@ -4,9 +4,15 @@
 // waiting for their bytes to reach that file, the frame index, the codec
 // parameters indexed frames decode with, and reading a frame back whole.
 //
-// Threads: the writer calls (Append, AddFrame, Store, Flush, AddCodec) come
-// from the camera's streaming thread alone (a test may stand in for it), and
-// the writer's state (the block, the waiting frames) is that thread's. Any
+// The ring file takes its whole size on the disk when it is made, so a disk
+// that cannot hold it is named at once; a write to it that fails is said
+// once when the failures start and once when writing works again, and no
+// frame with a byte in a failed write is ever indexed.
+//
+// Threads: the writer calls (MakeFileIfMissing, Append, AddFrame, Store,
+// Flush, AddCodec) come from the camera's streaming thread alone (a test may
+// stand in for it), and the writer's state (the block, the waiting frames,
+// the write failures) is that thread's. Any
 // thread reads (jobs, the status port). `index_lock_` guards the index, the
 // codec parameters and the frame count; `overwrite_limit_` is an atomic
 // that readers check before and after they read the file.
@@ -24,6 +30,8 @@
 #include "acquisition/camera/frame_index.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
+#include "platform/status.h"
+#include "platform/unique_fd.h"
 
 namespace acquisition {
 
@@ -67,11 +75,13 @@ class RingStore {
   bool Init();
 
   // --- The writer (the streaming thread) ---
+  // Makes the ring file when there is none, with its disk room taken.
+  void MakeFileIfMissing();
   // A whole frame whose bytes are, or are about to be, appended.
   void AddFrame(const FoundFrame& frame) { pending_.push_back(frame); }
-  // Appends the stream's next bytes (`now_us`: when they arrived), writing
-  // every block they fill; the frames indexed by it.
-  std::int64_t Append(const std::uint8_t* data, std::size_t n, std::int64_t now_us);
+  // Appends the stream's next bytes, writing every block they fill and the
+  // bytes of the whole frames among them; the frames indexed by it.
+  std::int64_t Append(const std::uint8_t* data, std::size_t n);
   // Appends one whole compressed frame and adds it; the frames indexed.
   std::int64_t Store(const std::uint8_t* data, std::size_t n, FoundFrame frame);
   // Writes out the bytes of whole frames still in the block; the frames
@@ -123,6 +133,14 @@ class RingStore {
   // Writes bytes to the file, made anew when it has gone; false when they
   // did not all reach it.
   bool WriteToFile(const std::uint8_t* bytes, std::size_t n, std::int64_t at);
+  // The file opened for writing, made anew (and its frames forgotten) when
+  // someone removed it; invalid when it cannot be opened.
+  platform::UniqueFd OpenFile();
+  // Takes the disk room of the whole ring for the file just made; a disk
+  // that cannot hold it is said here.
+  void TakeDiskRoom(int fd);
+  // The lines about writes that fail and work again.
+  void NoteWrite(const platform::Status& written);
   std::int64_t Publish(bool written);
   // The frame near `n` (found by its order) whose own picture is the one
   // `search` wants for `wanted_us`.
@@ -143,8 +161,14 @@ class RingStore {
   std::size_t block_written_ = 0;  // bytes of the block already in the file
   std::int64_t block_start_ = 0;   // stream position of the block's first byte
   std::vector<FoundFrame> pending_;  // whole frames not yet in the file
-  std::int64_t last_write_us_ = 0;
+  // Writes fail (opening the file or writing to it), and a line said so.
   bool file_failing_ = false;
+  // The line that the disk cannot hold the ring stands for the failed
+  // writes that follow it, until a write works.
+  bool disk_full_said_ = false;
+  // A frame that starts before this stream position had bytes in a write
+  // that failed: it is never indexed.
+  std::int64_t lost_before_ = 0;
   bool index_full_logged_ = false;
   std::int64_t last_order_us_ = INT64_MIN;  // the largest moment stored
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
@@ -150,8 +151,9 @@ TEST_F(StreamStoreTest, IndexKeepsTheNewest200000FramesWhichReadBackWhole) {
     stream.insert(stream.end(), {'-', '-', 'b', '\r', '\n'});
     stream.insert(stream.end(), frames.back().begin(), frames.back().end());
   }
+  // Each frame is indexed with the chunk that ends it, the last one too,
+  // though its block is not full and no byte follows.
   Feed(stream, 1000);
-  camera_.EndTransfer();  // whole frames in a part-filled block are written out
   const std::int64_t all = acquisition::kImageIndexSize + 25;
   EXPECT_EQ((std::vector<std::int64_t>{camera_.image_count(), camera_.first_frame_number(),
                                        camera_.next_frame_number()}),
@@ -166,6 +168,75 @@ TEST_F(StreamStoreTest, IndexKeepsTheNewest200000FramesWhichReadBackWhole) {
     ASSERT_EQ(camera_.GetImage(frame, buffer.data()), static_cast<int>(frames[i].size()));
     EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].end(), buffer.begin())) << i;
   }
+}
+
+// A disk that cannot hold a new camera's ring, then fills in the middle of
+// a frame: one line for each start of the failures and each recovery, with
+// the system's reason, and no frame with a byte in a failed write indexed.
+// A file-size limit in a child stands for the disk: a write past it stops
+// short, and so does the allocation of the whole ring.
+TEST_F(StreamStoreTest, FullDiskIsNamedOnceAndTornFramesAreNotIndexed) {
+  mkdir("disk", 0755);
+  const std::string ring_path = dir_ / "disk/cam_mjpegstream.mjpeg";
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    auto disk_room = [&](rlim_t bytes) {
+      limit.rlim_cur = std::min(bytes, limit.rlim_max);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    acquisition::CameraLog log;
+    log.SetCameraNumber(3);
+    acquisition::RingStore ring(platform::SystemClock(), log);
+    ring.SetPath(ring_path);
+    if (!ring.Init()) _exit(2);
+    const std::vector<std::uint8_t> bytes(20000, 0x01);
+    auto add_frame = [&](std::int64_t size) {
+      ring.AddFrame({ring.stream_position(), ring.stream_position() + size});
+    };
+    // `n` bytes appended while the file may grow to `room` bytes.
+    auto append = [&](std::size_t n, rlim_t room) {
+      disk_room(room);
+      ring.Append(bytes.data(), n);
+      disk_room(RLIM_INFINITY);
+    };
+    disk_room(4096);
+    ring.MakeFileIfMissing();
+    add_frame(10000);
+    append(10000, 4096);  // torn at 4096 bytes
+    add_frame(10000);
+    append(10000, RLIM_INFINITY);
+    // Its block is torn at 30000 bytes, its end written once there is room.
+    add_frame(20000);
+    append(14000, 30000);
+    append(6000, RLIM_INFINITY);
+    add_frame(10000);
+    append(10000, RLIM_INFINITY);
+    std::string indexed;
+    acquisition::FrameRef frame;
+    for (std::int64_t n = ring.first_frame_number(); ring.FrameByNumber(n, &frame); ++n)
+      indexed += std::to_string(frame.entry.start) + " ";
+    WriteFile(dir_ / "indexed", indexed);
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadFile(dir_ / "indexed"), "10000 40000 ");
+  std::vector<std::string> lines;
+  std::istringstream log(CameraLog());
+  for (std::string line; std::getline(log, line);)
+    if (line.find("stream file") != std::string::npos) lines.push_back(line.substr(9));
+  const std::string disk = dir_ / "disk";
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Camera 3: ERROR: the disk of " + disk + " cannot hold the stream file " +
+                           ring_path + " (50000000 bytes): File too large",
+                       "Camera 3: the stream file " + ring_path + " is written again",
+                       "Camera 3: ERROR: the stream file " + ring_path +
+                           " cannot be written (File too large): its frames are not indexed",
+                       "Camera 3: the stream file " + ring_path + " is written again"}));
 }
 
 // What the frame finder makes of a stream, fed in small pieces.
@@ -300,6 +371,38 @@ TEST(MjpegFrameFinder, FindsWholeFramesOnly) {
     }
     EXPECT_EQ(sizes, k.sizes);
     EXPECT_EQ(r.problems, k.problems);
+  }
+}
+
+// A frame is reported with the byte that ends it (for a length that counts
+// the CR LF behind the image, the LF), never before and never a chunk late,
+// however the stream is cut: fed byte by byte, every boundary, header and
+// marker is split.
+TEST(MjpegFrameFinder, ReportsEachFrameWithTheByteThatEndsIt) {
+  const std::string a = Jpeg(500, true), b = Jpeg(300, false);
+  const long long la = static_cast<long long>(a.size()), lb = static_cast<long long>(b.size());
+  const struct {
+    const char* name;
+    std::string stream;
+    std::int64_t counted_after_image;
+  } cases[] = {
+      {"by length, end markers inside", Part(a, la) + Part(b, lb), 0},
+      {"by length counting the CR LF", Part(a, la + 2) + Part(b, lb + 2), 2},
+      {"by markers", Part(a, -1) + Part(b, -1), 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    Recorder r;
+    acquisition::MjpegFrameFinder finder;
+    std::vector<std::int64_t> reported_at, ends_at;
+    for (std::size_t at = 0; at < k.stream.size(); ++at) {
+      finder.Feed(reinterpret_cast<const std::uint8_t*>(k.stream.data()) + at, 1,
+                  static_cast<std::int64_t>(at), 0, 0, 1, r);
+      while (reported_at.size() < r.frames.size()) reported_at.push_back(static_cast<std::int64_t>(at));
+    }
+    for (auto [start, end] : r.frames) ends_at.push_back(end - 1 + k.counted_after_image);
+    EXPECT_EQ(r.frames.size(), 2u);
+    EXPECT_EQ(reported_at, ends_at);
   }
 }
 

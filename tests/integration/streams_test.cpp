@@ -138,7 +138,7 @@ TEST(Streams, AlarmInputsThenStatusFileRingFileAndWatchdogs) {
       << ReadFile(status_file);
   std::string ring = files + "/Gate/Gate_mjpegstream.mjpeg";
   ASSERT_TRUE(
-      WaitFor([&] { return FileExists(ring) && std::filesystem::file_size(ring) > 100000; }, 60));
+      WaitFor([&] { return testing_support::RingReached(ring, 100000); }, 60));
   EXPECT_FALSE(FileExists(files + "/Yard/Yard_mjpegstream.mjpeg"));  // probes write no stream
   // The probe got its image with the credentials (its CamStatus above); the
   // camera's challenge comes first, as the method is the camera's choice.

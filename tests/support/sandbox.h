@@ -90,6 +90,18 @@ inline std::string DatedName(const std::string& format, bool day_before_month = 
   return name;
 }
 
+// True once a camera's ring file holds stream bytes at `position`: the file
+// takes its whole size on the disk when it is made, so its size tells
+// nothing; the room not yet written reads as zeros.
+inline bool RingReached(const std::string& path, long long position) {
+  char bytes[512] = {};
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t got = pread(fd, bytes, sizeof bytes, static_cast<off_t>(position));
+  close(fd);
+  return got > 0 && std::any_of(bytes, bytes + got, [](char c) { return c != 0; });
+}
+
 // How often `what` is in `text`.
 inline std::size_t CountOf(const std::string& text, const std::string& what) {
   std::size_t n = 0;
