@@ -66,7 +66,8 @@ platform::Status CopyBytes(int in, int out) {
     ssize_t n = ReadUpTo(in, buffer.data(), buffer.size());
     if (n < 0) return platform::Status::FromErrno(errno);
     if (n == 0) return {};
-    if (platform::Status written = platform::WriteAll(out, buffer.data(), static_cast<std::size_t>(n));
+    if (platform::Status written =
+            platform::WriteAll(out, buffer.data(), static_cast<std::size_t>(n));
         !written)
       return written;
   }
@@ -154,7 +155,8 @@ bool IsFinishedNameOf(std::string_view entry, std::string_view name) {
 bool IsMoveTemporaryName(std::string_view name) {
   constexpr std::string_view kPattern = kMoveTemporaryPattern;
   constexpr std::size_t kRandom = kPattern.find("XXXXXX");
-  constexpr std::string_view kHead = kPattern.substr(0, kRandom), kTail = kPattern.substr(kRandom + 6);
+  constexpr std::string_view kHead = kPattern.substr(0, kRandom),
+                             kTail = kPattern.substr(kRandom + 6);
   if (name.size() != kPattern.size() || !name.starts_with(kHead) || !name.ends_with(kTail))
     return false;
   for (char c : name.substr(kRandom, 6))

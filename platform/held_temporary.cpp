@@ -121,8 +121,8 @@ int RemoveLeftTemporaries(const std::string& directory,
     // writing byte keeps a writer that made it a moment ago from locking it
     // (it then finds it unlinked and makes another); and only while the
     // name is still this file (a writer done meanwhile has renamed it away).
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        LockByte(fd, F_RDLCK, kWritingByte, false) && !LockedByAnother(fd, kHeldByte) &&
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && LockByte(fd, F_RDLCK, kWritingByte, false) &&
+        !LockedByAnother(fd, kHeldByte) &&
         fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_ino == st.st_ino && named.st_dev == st.st_dev &&
         unlinkat(dfd, entry->d_name, 0) == 0)

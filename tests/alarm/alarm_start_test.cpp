@@ -147,15 +147,17 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
 TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
   const std::string out = dir_ / "args", nowhere = dir_ / "nowhere",
                     tool = "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'",
-                    batch = "'ocelam.bat 9650  00ABCDEF 0 ocelam_camera3'",  // "" kept as "  "
-                    tool_args = "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n";
+                    batch = "'ocelam.bat 9650  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
+  const std::string tool_args =
+      "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n";
   ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
   RecordingScript(dir_ / "bin/qxe", out);
   const std::string with_tool = dir_ / "bin:" + old_path_;
   // PATH; the batch file ("" none, "record" a RecordingScript) and its mode;
   // why the batch file failed (its line, level 3); why the start failed or
   // ("") the arguments the started program got.
-  const std::tuple<std::string, std::string, mode_t, std::string, std::string, std::string> cases[] = {
+  using Case = std::tuple<std::string, std::string, mode_t, std::string, std::string, std::string>;
+  const Case cases[] = {
       {with_tool, "", 0, "", "", tool_args},
       {nowhere, "", 0, "", "ERROR: unable to start " + tool + " (no such file or directory)", ""},
       {with_tool, "record", 0755, "", "", "[9650]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},

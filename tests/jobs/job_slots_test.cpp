@@ -91,7 +91,7 @@ TEST_F(JobsTest, MovesAcrossFileSystemsNeverFollowALinkNorReplaceAFile) {
   WriteFile(Path("outside"), "outside");
   const struct {
     const char* what;
-    bool link_source;  // processing/m.job is a link to "outside"
+    bool link_source;    // processing/m.job is a link to "outside"
     const char* target;  // what stands at the target name: "", "file", "link"
     int error;
   } cases[] = {
@@ -125,7 +125,8 @@ TEST_F(JobsTest, MovesAcrossFileSystemsNeverFollowALinkNorReplaceAFile) {
     }
   }
   // Where this machine has two file systems at hand, the rename's own EXDEV.
-  struct stat shm {}, here{};
+  struct stat shm {
+  }, here{};
   if (stat("/dev/shm", &shm) == 0 && stat(Path("done").c_str(), &here) == 0 &&
       shm.st_dev != here.st_dev) {
     testing_support::TempDir other("/dev/shm");
@@ -177,9 +178,10 @@ TEST_F(JobsTest, AStartAfterACrashInAMoveFilesTheJobOnce) {
     EXPECT_FALSE(fs::is_symlink(left) || FileExists(left));
     EXPECT_EQ(Names("done").size(), c.filed == std::string() ? 0u : 1u);
     EXPECT_EQ(Names("error").size(), c.removed ? 0u : 1u);
-    EXPECT_EQ(Said("WARNING: job file " + left + " was left in processing by an earlier run that "
-                   "ended while moving it: it is already in " + filed +
-                   ", the copy left in processing is removed"),
+    EXPECT_EQ(Said("WARNING: job file " + left +
+                   " was left in processing by an earlier run that "
+                   "ended while moving it: it is already in " +
+                   filed + ", the copy left in processing is removed"),
               c.removed ? 1 : 0);
   }
 }
