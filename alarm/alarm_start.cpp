@@ -123,23 +123,29 @@ platform::Status AlarmServer::LaunchAlarm(std::string_view script, int alarm,
                                           std::string_view text_a, std::string_view reference,
                                           int number_b, std::string_view name) {
   char line[kCommandLineSize];
+  char message[kMessageSize];
+  auto start = [&]() -> platform::Status {
+    std::snprintf(message, sizeof message, kStart, line);
+    core::ReportToInterface(message, core::ReportLevel::kInfo);
+    platform::Status started = RunDetached(line);
+    if (started) return {};
+    std::snprintf(message, sizeof message, kStartFailed, line, started.reason().c_str());
+    return platform::Status::Failure(message, started.error());
+  };
   if (IsRegularFile(std::string(script))) {
     std::snprintf(line, sizeof line, kBatchLineFormat, Len(script), script.data(), alarm,
                   Len(text_a), text_a.data(), Len(reference), reference.data(), number_b, Len(name),
                   name.data());
-  } else {
-    std::snprintf(line, sizeof line, kToolLineFormat, alarm, Len(reference), reference.data(),
-                  Len(name), name.data());
+    platform::Status started = start();
+    if (started) return {};
+    // An alarm lost matters more than a batch file that cannot run: this
+    // failure is told here, and the alarm goes to the tool as it would
+    // without the batch file.
+    ReportError(started.reason().c_str());
   }
-  char message[kMessageSize];
-  std::snprintf(message, sizeof message, kStart, line);
-  core::ReportToInterface(message, core::ReportLevel::kInfo);
-
-  if (platform::Status started = RunDetached(line); !started) {
-    std::snprintf(message, sizeof message, kStartFailed, line, started.reason().c_str());
-    return platform::Status::Failure(message, started.error());
-  }
-  return {};
+  std::snprintf(line, sizeof line, kToolLineFormat, alarm, Len(reference), reference.data(),
+                Len(name), name.data());
+  return start();
 }
 
 platform::Status AlarmServer::RunDetached(const std::string& command_line) {

@@ -26,7 +26,8 @@ inline constexpr std::size_t kAlarmReferenceSize = 9;
 inline constexpr int kAlarmReferenceAttempts = 1000;
 
 // The batch file an input alarm is started with when it exists in the
-// working directory; otherwise the alarm server's tool is run.
+// working directory; otherwise, or when it cannot be started, the alarm
+// server's tool is run.
 inline constexpr char kAlarmBatchFile[] = "ocelam.bat";
 
 // Status values of a command in the alarm's table.
@@ -65,9 +66,11 @@ class AlarmServer {
   // Starts an alarm detached: "%s %d %s %s %d %s" (script, alarm, text A,
   // reference, number B, name) when `script` is a file relative to the
   // working directory, else "qxe qxarun 1 -i4%d -s3%s -s8%s -s9alr" (alarm,
-  // reference, name). Reports "start '%s'" before it tries; fails when the
-  // process could not start, the reason being the gateway's line for it,
-  // "ERROR: unable to start '<command line>' (<why>)".
+  // reference, name). A script that is there but cannot be started is
+  // reported here, at level 3 and on the console, as "ERROR: unable to start
+  // '<command line>' (<why>)", and the alarm is started with the tool
+  // instead. Reports "start '%s'" before each try; fails when the last one
+  // could not start, the reason being that line for it.
   platform::Status LaunchAlarm(std::string_view script, int alarm, std::string_view text_a,
                                std::string_view reference, int number_b, std::string_view name);
 

@@ -22,6 +22,7 @@
 #include "core/console.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
+#include "jobs/finished_move.h"
 #include "jobs/http_command.h"
 #include "jobs/image_copy.h"
 #include "jobs/job_watcher.h"
@@ -110,6 +111,10 @@ void RemoveTemporariesOfEarlierRuns(const core::Settings& settings) {
     clean(path, platform::IsProfileTemporaryName);
   }
   clean(monitor::EventJobFileDirectory(), monitor::IsEventJobTemporaryName);
+  // Copies of finished job files moving to another file system; an empty
+  // path means no move, not the working directory.
+  for (const std::string* path : {&settings.done_path, &settings.error_path})
+    if (!path->empty()) clean(*path, jobs::IsMoveTemporaryName);
 }
 
 // glibc gives each new thread its own malloc arena, up to eight per core;

@@ -198,6 +198,12 @@ class JobRunner {
   // path, or "" when the file stays where it is.
   std::string MoveFinishedJobFile(const std::string& job_file_path, bool success);
 
+  // A job file an earlier run left in the processing directory while it
+  // moved it: when "DonePath" or "ErrorPath" already holds it under a
+  // finished name with the same content (FiledCopyOf), the file left behind
+  // is removed, with a warning, and true returned; otherwise nothing is done.
+  bool RemoveIfFiledAlready(const std::string& job_file_path);
+
  private:
   // The job's end: its final counts, its outcome, its file moved, its slot
   // released.

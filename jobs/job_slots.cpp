@@ -1,10 +1,7 @@
 // The job slot table and JobAlrProc, the thread that runs one job.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <new>
 
@@ -12,13 +9,13 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "jobs/clock_wait.h"
+#include "jobs/finished_move.h"
 #include "jobs/image_copy.h"
 #include "jobs/job.h"
 #include "jobs/multimedia.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
-#include "platform/unique_fd.h"
 
 namespace jobs {
 
@@ -46,6 +43,9 @@ constexpr const char* kCommandsNotRun =
 constexpr const char* kWaitOn = "Job %d: wait on %d threads";
 constexpr const char* kTimeout = "Job %d: ERROR: Thread %d (%d seconds) timeout reaches";
 constexpr const char* kCouldNotMove = "ERROR: could not move %s to %s";
+constexpr const char* kFiledAlready =
+    "WARNING: job file %s was left in processing by an earlier run that ended while moving it: "
+    "it is already in %s, the copy left in processing is removed";
 constexpr const char* kImageCopyEventFormat = "imcopy_%d_%d";
 constexpr const char* kCommandEventFormat = "http_com_%d_%d";
 constexpr const char* kMultimediaDirName = "multimedia";
@@ -57,35 +57,6 @@ constexpr int kStreamingExtraSeconds = 20;
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
   return platform::IsPathComponent(reference, {});
-}
-
-// rename(), or a copy and delete when the target lies on another file system
-// (the done directory may be a mount of its own). 0 or -1.
-int MoveFile(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) == 0) return 0;
-  if (errno != EXDEV) return -1;
-  platform::UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return -1;
-  platform::UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out.valid()) return -1;
-  bool ok = true;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(in.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) break;
-    if (n < 0 || !platform::WriteAll(out.get(), buf, static_cast<std::size_t>(n))) {
-      ok = false;
-      break;
-    }
-  }
-  in.reset();
-  if (!out.Close()) ok = false;
-  if (!ok) {
-    unlink(to.c_str());
-    return -1;
-  }
-  return unlink(from.c_str()) == 0 ? 0 : -1;
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -333,12 +304,28 @@ std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, boo
       directory,
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
-  if (MoveFile(job_file_path, target) != 0) {
+  if (!MoveFinishedFile(job_file_path, target)) {
     core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove, job_file_path.c_str(),
                              target.c_str());
     return "";
   }
   return target;
+}
+
+bool JobRunner::RemoveIfFiledAlready(const std::string& job_file_path) {
+  const core::Settings& config = context_.settings;
+  if (config.move_job_to_done_or_error_path == 0) return false;
+  for (const std::string* directory : {&config.done_path, &config.error_path}) {
+    if (directory->empty()) continue;
+    std::string filed = FiledCopyOf(job_file_path, *directory);
+    if (filed.empty()) continue;
+    if (unlink(job_file_path.c_str()) != 0) return false;  // filed again below, as a failed job
+    core::ConsoleAndReport(
+        platform::StringPrintf(kFiledAlready, job_file_path.c_str(), filed.c_str()),
+        core::ConsoleLevel::kError, core::ReportLevel::kError);
+    return true;
+  }
+  return false;
 }
 
 void JobRunner::JobAlrProc(int s) {

@@ -411,6 +411,8 @@ void JobWatcher::FileJobsCutShortByAnEarlierRun() {
     struct stat st {};
     // A directory by a job's name was never a job of ours.
     if (lstat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) continue;
+    // A move the earlier run did not finish may have filed it already.
+    if (runner_.RemoveIfFiledAlready(path)) continue;
     // Run again now, the job would save the images of this moment for an
     // alarm of the past: it failed, and goes where failed jobs go.
     if (!runner_.MoveFinishedJobFile(path, false).empty())

@@ -92,7 +92,8 @@ class JobWatcher {
   std::vector<std::string> ListJobFiles() const;
 
   // Job files left in the processing directory by an earlier run that ended
-  // during their jobs go to "ErrorPath" as failed jobs, one warning each.
+  // during their jobs go to "ErrorPath" as failed jobs, one warning each;
+  // one that run had already filed while moving it is removed instead.
   // Nothing is done when "MoveJobToDoneOrErrorPath" is 0 or "ErrorPath"
   // empty. Called once, as the watcher starts.
   void FileJobsCutShortByAnEarlierRun();

@@ -2,17 +2,51 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <limits>
 
 namespace platform {
 namespace {
 constexpr int kAttempts = 100;
+
+// The two bytes of the hold, the last an offset can name: no temporary is
+// ever that long, so no read or write of one meets them.
+constexpr off_t kWritingByte = std::numeric_limits<off_t>::max() - 1;
+constexpr off_t kHeldByte = std::numeric_limits<off_t>::max() - 2;
+
+struct flock OneByte(short type, off_t byte) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return lock;
+}
+
+// An open file description lock of `fd` on `byte`: it belongs to this
+// descriptor alone (not to the process, as a record lock would) and goes
+// when its last copy is closed.
+bool LockByte(int fd, short type, off_t byte, bool wait) {
+  struct flock lock = OneByte(type, byte);
+  int rc;
+  do {
+    rc = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// True when a descriptor other than `fd` locks `byte` (or when that cannot
+// be known).
+bool LockedByAnother(int fd, off_t byte) {
+  struct flock lock = OneByte(F_WRLCK, byte);
+  return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+}
 }  // namespace
 
 HeldTemporary::~HeldTemporary() { CloseAll(); }
@@ -32,11 +66,14 @@ Status HeldTemporary::CloseWriting() {
 
 // Takes the writer's hold on the file just made. A start-up clean-up may
 // have removed the name between the create and the lock (it found it not
-// held): then the file is gone and the caller makes another one.
+// held): then the file is gone and the caller makes another one. The
+// clean-up decides while it holds a read lock on the writing byte, so the
+// wait for the write lock ends only once it is done.
 bool HeldTemporary::Hold(const std::string& path) {
+  if (!LockByte(fd_, F_WRLCK, kWritingByte, true)) return true;  // no locks here: nothing to tell
   hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (hold_ < 0) return errno != ENOENT;        // gone: made again; unreadable: written unheld
-  if (flock(hold_, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
+  if (hold_ < 0) return errno != ENOENT;  // gone: made again; unreadable: written unheld
+  if (!LockByte(hold_, F_RDLCK, kHeldByte, false)) return true;
   struct stat held {
   }, written{};
   return fstat(hold_, &held) == 0 && fstat(fd_, &written) == 0 && held.st_nlink > 0 &&
@@ -48,7 +85,8 @@ Status HeldTemporary::Create(std::string& pattern, int suffix_length) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     CloseAll();
     pattern = original;
-    fd_ = mkostemps(pattern.data(), suffix_length, O_CLOEXEC);
+    // mkostemps opens with O_CREAT | O_EXCL.
+    fd_ = mkostemps(pattern.data(), suffix_length, O_CLOEXEC | O_NOFOLLOW);
     if (fd_ < 0) return Status::FromErrno(errno, original);
     if (Hold(pattern)) return {};
   }
@@ -59,7 +97,7 @@ Status HeldTemporary::Create(std::string& pattern, int suffix_length) {
 Status HeldTemporary::CreateNamed(const std::string& path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     CloseAll();
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0) return Status::FromErrno(errno, path);
     if (Hold(path)) return {};
   }
@@ -79,11 +117,12 @@ int RemoveLeftTemporaries(const std::string& directory,
     if (fd < 0) continue;
     struct stat st {
     }, named{};
-    // Unheld: its writer is gone. Removed while the lock is ours, so a
-    // writer that made it a moment ago finds it unlinked and makes another;
-    // and only while the name is still this file (a writer done meanwhile
-    // has renamed it away).
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+    // Unheld: its writer is gone. Removed while our read lock on the
+    // writing byte keeps a writer that made it a moment ago from locking it
+    // (it then finds it unlinked and makes another); and only while the
+    // name is still this file (a writer done meanwhile has renamed it away).
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && LockByte(fd, F_RDLCK, kWritingByte, false) &&
+        !LockedByAnother(fd, kHeldByte) &&
         fstatat(dfd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_ino == st.st_ino && named.st_dev == st.st_dev &&
         unlinkat(dfd, entry->d_name, 0) == 0)
@@ -102,6 +141,21 @@ bool IsProfileTemporaryName(std::string_view name) {
   for (char c : tail)
     if (!std::isalnum(static_cast<unsigned char>(c))) return false;
   return name.substr(name.size() - kRandom - kTag.size(), kTag.size()) == kTag;
+}
+
+Status RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return Status::FromErrno(errno, to);
+  // link() never follows a symbolic link `from` and never replaces `to`.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return {};
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return Status::FromErrno(errno, to);
+  struct stat st {};
+  if (lstat(to.c_str(), &st) == 0) return Status::FromErrno(EEXIST, to);
+  if (rename(from.c_str(), to.c_str()) != 0) return Status::FromErrno(errno, to);
+  return {};
 }
 
 }  // namespace platform

@@ -1,9 +1,16 @@
 #pragma once
 // Temporary files that are written whole and then renamed to their real
-// name. The writer holds an flock on its temporary from the moment it exists
-// until it has been renamed, so at start the temporaries a killed run left
-// behind can be told from those another running program (a second gateway
-// sharing the directory) is still writing, without any guess on age.
+// name. The writer holds its temporary from the moment it exists until it
+// has been renamed, so at start the temporaries a killed run left behind can
+// be told from those another running program (a second gateway sharing the
+// directory) is still writing, without any guess on age.
+//
+// The hold is two open file description locks on single bytes far beyond
+// any byte a temporary holds: on a file system that enforces byte-range
+// locks (CIFS turns a lock into one the server enforces), a lock over the
+// file's bytes taken through one descriptor would refuse the writes made
+// through another, and the reads of every other program once the file has
+// its real name. These two bytes lie in no read or write.
 #include <string>
 #include <string_view>
 
@@ -16,10 +23,12 @@ namespace platform {
 // file is named, so no watcher takes it for a job.
 inline constexpr const char* kProfileTemporarySuffix = ".tmpXXXXXX";
 
-// One temporary being written. The descriptor to write is closed before the
-// rename (so a watcher sees the end of the writing under the temporary's
-// name, never under the real one); the hold is a second, read-only
-// descriptor that goes with the object.
+// One temporary being written, by one thread. The writing descriptor holds
+// a write lock on the writing byte until it is closed, which it is before
+// the rename (so a watcher sees the end of the writing under the
+// temporary's name, never under the real one); a second, read-only
+// descriptor holds a read lock on the held byte from the creation until the
+// object goes.
 class HeldTemporary {
  public:
   HeldTemporary() = default;
@@ -28,11 +37,12 @@ class HeldTemporary {
   HeldTemporary& operator=(const HeldTemporary&) = delete;
 
   // A new file from `pattern` (six 'X' before the last `suffix_length`
-  // characters, as mkostemps wants; they are replaced in `pattern`). A
-  // failure names the file and carries the errno.
+  // characters, as mkostemps wants; they are replaced in `pattern`), mode
+  // 0600. A failure names the file and carries the errno.
   Status Create(std::string& pattern, int suffix_length);
-  // A new file by exactly this name (O_EXCL, mode 0666 less the umask); a
-  // failure carries the errno (EEXIST when the name is taken).
+  // A new file by exactly this name (mode 0666 less the umask); a failure
+  // carries the errno (EEXIST when the name is taken). Neither create
+  // follows a symbolic link or opens a file that is already there.
   Status CreateNamed(const std::string& path);
 
   int fd() const { return fd_; }
@@ -53,5 +63,10 @@ int RemoveLeftTemporaries(const std::string& directory,
 
 // True for a name ending in ".tmp" and six letters or digits.
 bool IsProfileTemporaryName(std::string_view name);
+
+// rename() that never replaces `to`: EEXIST when the name is taken. Where
+// the file system has no such rename, a hard link and the removal of `from`
+// do the same; where it has no hard links either, `to` is looked for first.
+Status RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace platform

@@ -275,20 +275,39 @@ mode_t StartUmask() {
 // Read while the process starts, before any thread of ours exists.
 [[maybe_unused]] const mode_t g_start_umask = StartUmask();
 
+// Gives the temporary that replaces `path` the file's owner, group and
+// permission bits, without set-user-ID and set-group-ID (a rewrite must not
+// hand a program's rights on to whatever it writes); a new file gets the mode
+// an ordinary create would give it. mkstemp creates 0600 files of ours, and
+// profile files are read by the alarm server and operators. Only root may
+// give a file away, and an owner this system cannot name cannot be given at
+// all: the rewrite is then the writer's file, quietly, as it would be in
+// both cases had the file been written in place by an editor.
+void TakeOverOwnerAndMode(int fd, const std::string& path) {
+  struct stat original {
+  }, made{};
+  if (stat(path.c_str(), &original) != 0) {
+    fchmod(fd, 0666 & ~StartUmask());
+    return;
+  }
+  if (fstat(fd, &made) == 0 && (made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+      fchown(fd, original.st_uid, original.st_gid) != 0 && errno == EPERM &&
+      made.st_gid != original.st_gid)
+    (void)fchown(fd, static_cast<uid_t>(-1), original.st_gid);  // a group of ours is allowed
+  fchmod(fd, original.st_mode & ~(S_IFMT | S_ISUID | S_ISGID));
+}
+
 // Writes `data` next to `path` and renames it over `path`. The temporary is
 // held until renamed, so a start-up clean-up never takes it for one a killed
-// run left behind.
+// run left behind, and on disk before it is renamed, so a crash leaves the
+// old file or the new one, never an empty one.
 Status ReplaceFile(const std::string& path, const std::string& data) {
   std::string name = path + kProfileTemporarySuffix;
   HeldTemporary temp;
   if (Status made = temp.Create(name, 0); !made) return Status::FromErrno(made.error(), path);
-  // mkstemp creates 0600; profile files are read by the alarm server and
-  // operators. A rewrite keeps the file's mode, a new file gets the mode an
-  // ordinary create would give it.
-  struct stat st {};
-  mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~StartUmask());
-  fchmod(temp.fd(), mode);
+  TakeOverOwnerAndMode(temp.fd(), path);
   Status result = WriteAll(temp.fd(), data.data(), data.size());
+  if (result && fsync(temp.fd()) != 0) result = Status::FromErrno(errno);
   if (result) result = temp.CloseWriting();
   // Renamed while still held.
   if (result && rename(name.c_str(), path.c_str()) != 0) result = Status::FromErrno(errno);

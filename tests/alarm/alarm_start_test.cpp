@@ -141,44 +141,61 @@ TEST_F(AlarmStartTest, FreshReferencesAndTheirFilesOrAClearError) {
   EXPECT_FALSE(alarms_.CreateReference(std::span<char>(small)));
 }
 
-// The batch file in the working directory when there is one, else the alarm
-// server's tool along PATH; what cannot start is reported with its reason.
+// The batch file in the working directory when there is one and it starts,
+// else the alarm server's tool along PATH; what cannot start is reported
+// with its reason.
 TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
   const std::string out = dir_ / "args", nowhere = dir_ / "nowhere",
                     tool = "'qxe qxarun 1 -i49650 -s300ABCDEF -s8ocelam_camera3 -s9alr'",
-                    batch = "'ocelam.bat 9601  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
+                    batch = "'ocelam.bat 9650  00ABCDEF 0 ocelam_camera3'";  // "" kept as "  "
+  const std::string tool_args =
+      "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n";
   ASSERT_EQ(mkdir((dir_ / "bin").c_str(), 0755), 0);
   RecordingScript(dir_ / "bin/qxe", out);
-  // PATH; the batch file ("" none, "record" a RecordingScript); the alarm,
-  // the command line, why it failed or ("") the arguments it got.
-  const std::tuple<std::string, std::string, int, std::string, std::string, std::string> cases[] = {
-      {dir_ / "bin:" + old_path_, "", 9650, tool, "",
-       "[qxarun]\n[1]\n[-i49650]\n[-s300ABCDEF]\n[-s8ocelam_camera3]\n[-s9alr]\n"},
-      {nowhere, "", 9650, tool, "no such file or directory", ""},
-      {nowhere, "#!/bin/sh\n", 9601, batch, "permission denied", ""},  // chosen, not runnable
-      {dir_ / "bin:" + old_path_, "record", 9601, batch, "",
-       "[9601]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},
+  const std::string with_tool = dir_ / "bin:" + old_path_;
+  // PATH; the batch file ("" none, "record" a RecordingScript) and its mode;
+  // why the batch file failed (its line, level 3); why the start failed or
+  // ("") the arguments the started program got.
+  using Case = std::tuple<std::string, std::string, mode_t, std::string, std::string, std::string>;
+  const Case cases[] = {
+      {with_tool, "", 0, "", "", tool_args},
+      {nowhere, "", 0, "", "ERROR: unable to start " + tool + " (no such file or directory)", ""},
+      {with_tool, "record", 0755, "", "", "[9650]\n[00ABCDEF]\n[0]\n[ocelam_camera3]\n"},
+      {with_tool, "#!/bin/sh\n", 0644, "permission denied", "", tool_args},
+      {with_tool, "#!/no/such/shell\n", 0755,
+       "no such file or directory: interpreter '/no/such/shell' not found", "", tool_args},
+      {nowhere, "#!/bin/sh\n", 0644, "permission denied",
+       "ERROR: unable to start " + tool + " (no such file or directory)", ""},
   };
-  for (const auto& [path, batch, alarm, command, failure, args] : cases) {
-    SCOPED_TRACE(command + " " + failure);
+  for (const auto& [path, script, mode, batch_failure, failure, args] : cases) {
+    SCOPED_TRACE(script + " " + failure);
     setenv("PATH", path.c_str(), 1);
-    if (batch == "record")
+    unlink(alarms::kAlarmBatchFile);
+    if (script == "record")
       RecordingScript(dir_ / alarms::kAlarmBatchFile, out);
-    else if (!batch.empty())
-      WriteFile(dir_ / alarms::kAlarmBatchFile, batch);
+    else if (!script.empty())
+      WriteFile(dir_ / alarms::kAlarmBatchFile, script);
+    chmod(alarms::kAlarmBatchFile, mode);
     unlink(out.c_str());
     EXPECT_EQ(
-        alarms_.LaunchAlarm(alarms::kAlarmBatchFile, alarm, "", "00ABCDEF", 0, "ocelam_camera3")
+        alarms_.LaunchAlarm(alarms::kAlarmBatchFile, 9650, "", "00ABCDEF", 0, "ocelam_camera3")
             .reason(),
-        failure.empty() ? "" : "ERROR: unable to start " + command + " (" + failure + ")");
-    EXPECT_EQ(Lines(core::ReportLevel::kInfo), std::vector<std::string>{"start " + command});
+        failure);
+    std::vector<std::pair<std::string, core::ReportLevel>> lines;
+    if (!script.empty()) lines.push_back({"start " + batch, core::ReportLevel::kInfo});
+    if (!batch_failure.empty())
+      lines.push_back({"ERROR: unable to start " + batch + " (" + batch_failure + ")",
+                       core::ReportLevel::kError});
+    if (script.empty() || !batch_failure.empty())
+      lines.push_back({"start " + tool, core::ReportLevel::kInfo});
+    EXPECT_EQ(capture_.Take(), lines);
     if (!failure.empty()) continue;
     ASSERT_TRUE(WaitFor([&] { return FileExists(out); }));
     EXPECT_EQ(ReadFile(out), args);
   }
   // The status port counts what started and what could not.
-  EXPECT_EQ(metrics_.Get(core::Counter::kLaunches), 2);
-  EXPECT_EQ(metrics_.Get(core::Counter::kLaunchFailures), 2);
+  EXPECT_EQ(metrics_.Get(core::Counter::kLaunches), 4);
+  EXPECT_EQ(metrics_.Get(core::Counter::kLaunchFailures), 5);
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {

@@ -1,11 +1,16 @@
 // Job slots and JobAlrProc: workers, their waits, and where the job file ends.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
+#include "jobs/finished_move.h"
 #include "jobs/job.h"
+#include "jobs/job_watcher.h"
+#include "platform/held_temporary.h"
 #include "platform/strings.h"
 #include "support/jobs_fixture.h"
 
@@ -76,6 +81,109 @@ TEST_F(JobsTest, FinishedJobFilesReplaceOlderOnesAndFailedMovesStay) {
   RunJob(Runner(), failing);
   EXPECT_TRUE(FileExists(path));
   EXPECT_EQ(Said("ERROR: could not move " + path + " to " + Path("missing/")), 1);
+}
+
+// The move to another file system (called as a rename failing with EXDEV
+// would call it): the bytes and permission bits arrive, or nothing changes;
+// a link is moved as the link it is and no link is ever followed.
+TEST_F(JobsTest, MovesAcrossFileSystemsNeverFollowALinkNorReplaceAFile) {
+  namespace fs = std::filesystem;
+  WriteFile(Path("outside"), "outside");
+  const struct {
+    const char* what;
+    bool link_source;    // processing/m.job is a link to "outside"
+    const char* target;  // what stands at the target name: "", "file", "link"
+    int error;
+  } cases[] = {
+      {"file", false, "", 0},
+      {"link as source", true, "", 0},
+      {"link as target", false, "link", EEXIST},
+      {"file as target", false, "file", EEXIST},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(Path("done")), fs::create_directory(Path("done"));
+    const std::string from = Path("watch/processing/m.job"), to = Path("done/0000ABCD-m.job");
+    if (c.link_source)
+      fs::create_symlink(Path("outside"), from);
+    else
+      WriteFile(from, "[Alarm]\nAlarmRef=M\n"), chmod(from.c_str(), 0640);
+    if (c.target == std::string("link")) fs::create_symlink(Path("outside"), to);
+    if (c.target == std::string("file")) WriteFile(to, "older");
+    EXPECT_EQ(jobs::MoveAcrossFileSystems(from, to).error(), c.error);
+    EXPECT_EQ(ReadFile(Path("outside")), "outside");
+    EXPECT_EQ(fs::is_symlink(from) || FileExists(from), c.error != 0);
+    EXPECT_EQ(Names("done"), std::vector<std::string>{"0000ABCD-m.job"});  // no temporary left
+    if (c.error != 0) {
+      EXPECT_EQ(ReadFile(to), c.target == std::string("file") ? "older" : "outside");
+      fs::remove(from);
+    } else if (c.link_source) {
+      EXPECT_EQ(fs::read_symlink(to), Path("outside"));
+    } else {
+      EXPECT_EQ(ReadFile(to), "[Alarm]\nAlarmRef=M\n");
+      EXPECT_EQ(fs::status(to).permissions(), static_cast<fs::perms>(0640));
+    }
+  }
+  // Where this machine has two file systems at hand, the rename's own EXDEV.
+  struct stat shm {
+  }, here{};
+  if (stat("/dev/shm", &shm) == 0 && stat(Path("done").c_str(), &here) == 0 &&
+      shm.st_dev != here.st_dev) {
+    testing_support::TempDir other("/dev/shm");
+    WriteFile(other / "x.job", "x");
+    EXPECT_TRUE(jobs::MoveFinishedFile(other / "x.job", Path("done/x.job")));
+    EXPECT_EQ(ReadFile(Path("done/x.job")) + std::to_string(FileExists(other / "x.job")), "x0");
+  }
+}
+
+// A start after a crash in the middle of a move to another file system: a
+// temporary nobody holds goes, and a job that already reached its directory
+// is not filed a second time.
+TEST_F(JobsTest, AStartAfterACrashInAMoveFilesTheJobOnce) {
+  namespace fs = std::filesystem;
+  const std::string kJob = "[Alarm]\nAlarmRef=C\n";
+  const struct {
+    const char* what;
+    const char* filed;  // "done/0000ABCD-c.job" holds: nothing (""), the job, another job
+    bool link;          // the job is a link (its text is filed)
+    bool temporary;     // a copy was being written into "done"
+    bool removed;       // the left file is removed rather than filed in "error"
+  } cases[] = {
+      {"crash while copying", "", false, true, false},
+      {"crash before removing the source", "job", false, false, true},
+      {"a link, crash before removing the source", "job", true, false, true},
+      {"another job filed under that name", "other", false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* d : {"done", "error"}) fs::remove_all(Path(d)), fs::create_directory(Path(d));
+    Reports::Get().Clear();
+    const std::string left = Path("watch/processing/c.job"), filed = Path("done/0000ABCD-c.job");
+    // A link's text stands for a file's bytes.
+    const std::string job = c.link ? "elsewhere/c.job" : kJob, other = "elsewhere/other.job";
+    auto make = [&](const std::string& path, const std::string& content) {
+      c.link ? fs::create_symlink(content, path) : WriteFile(path, content);
+    };
+    make(left, job);
+    if (c.filed != std::string()) make(filed, c.filed == std::string("job") ? job : other);
+    if (c.temporary) {
+      std::string pattern = Path("done/") + jobs::kMoveTemporaryPattern;
+      platform::HeldTemporary copy;  // its writer is gone when the run ends
+      ASSERT_TRUE(copy.Create(pattern, jobs::kMoveTemporarySuffixLength));
+    }
+    EXPECT_EQ(platform::RemoveLeftTemporaries(Path("done"), jobs::IsMoveTemporaryName),
+              c.temporary ? 1 : 0);
+    jobs::JobWatcher watcher(Runner());
+    Console([&] { watcher.FileJobsCutShortByAnEarlierRun(); });
+    EXPECT_FALSE(fs::is_symlink(left) || FileExists(left));
+    EXPECT_EQ(Names("done").size(), c.filed == std::string() ? 0u : 1u);
+    EXPECT_EQ(Names("error").size(), c.removed ? 0u : 1u);
+    EXPECT_EQ(Said("WARNING: job file " + left +
+                   " was left in processing by an earlier run that "
+                   "ended while moving it: it is already in " +
+                   filed + ", the copy left in processing is removed"),
+              c.removed ? 1 : 0);
+  }
 }
 
 // Stands in for the command sender: a command whose "IOStatus" is "fail"

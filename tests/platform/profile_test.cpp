@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/held_temporary.h"
+#include "platform/unique_fd.h"
 #include "support/sandbox.h"
 
 using testing_support::FileExists;
@@ -164,7 +167,7 @@ TEST(ProfileWrite, KeepsEveryOtherLineInPlace) {
   EXPECT_EQ(ReadFile(crlf), "[S]\r\n");  // the header stays
 }
 
-TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
+TEST(ProfileWrite, RewriteKeepsEncodingLineEndsOwnerAndMode) {
   TempDir dir;
   // What, before, after "Duration=30" is added to [Camera1] and a line appended.
   const std::tuple<const char*, std::string, std::string> cases[] = {
@@ -176,7 +179,8 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
     SCOPED_TRACE(what);
     std::string path = dir / "job.ini";
     WriteFile(path, before);
-    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const bool given = geteuid() == 0 && chown(path.c_str(), 1234, 4321) == 0;  // root only
+    ASSERT_EQ(chmod(path.c_str(), 06640), 0);
     ASSERT_TRUE(platform::ProfileWriteString(path, "Camera1", "Duration", "30"));
     ASSERT_TRUE(platform::ProfileAppendLine(path, "end"));
     EXPECT_EQ(ReadFile(path), after);
@@ -184,8 +188,21 @@ TEST(ProfileWrite, RewriteKeepsEncodingLineEndsAndMode) {
                   std::to_string(platform::ProfileGetInt(path, "Camera1", "Duration", -1)),
               "A130");
     struct stat st {};
-    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640u);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);  // no set-user-ID or set-group-ID handed on
+    if (given) {
+      EXPECT_EQ(std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid), "1234:4321");
+    }
   }
+  // A file of another owner, rewritten by one who may not give files away:
+  // the rewrite is the writer's file.
+  std::string shared = dir / "shared.ini";
+  WriteFile(shared, "[S]\n");
+  ASSERT_EQ(chmod(shared.c_str(), 0666) + chmod(dir.path().c_str(), 0777), 0);
+  EXPECT_EQ(testing_support::RunWithoutPrivileges(
+                [&] { return platform::ProfileWriteString(shared, "S", "k", "v") ? 0 : 1; }),
+            0);
+  EXPECT_EQ(ReadFile(shared), "[S]\nk=v\n");
   // A first line that begins like a byte-order mark keeps the file plain.
   std::string fresh = dir / "fresh.log";
   ASSERT_TRUE(platform::ProfileAppendLine(fresh, "\xFE\xFFx=1"));
@@ -261,24 +278,40 @@ TEST(ProfileLock, EntriesGoWithTheirLastUser) {
   EXPECT_EQ(platform::ProfileLockEntriesForTest(), 0u);
 }
 
-TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHolds) {
+// The writer holds its temporary while it writes it and until it renames
+// it, and its hold covers none of the file's bytes: where byte-range locks
+// are enforced (CIFS), a lock over them through one descriptor refuses
+// writes through the others.
+TEST(HeldTemporary, StartUpRemovesOnlyThoseNobodyHoldsAndNoHoldCoversAByte) {
   TempDir dir;
-  std::string held = dir / ("x.job" + std::string(platform::kProfileTemporarySuffix));
-  auto writer = std::make_unique<platform::HeldTemporary>();
-  ASSERT_TRUE(writer->Create(held, 0));
-  ASSERT_TRUE(writer->CloseWriting());  // written; held until renamed
-  EXPECT_FALSE(held.ends_with(".job"));
-  // A killed writer's temporary, and files that only look like one.
-  WriteFile(dir / "a.ini.tmpAb12Cd", "[A]\nx=");
-  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) WriteFile(dir / name, "");
-  EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
-  EXPECT_FALSE(FileExists(dir / "a.ini.tmpAb12Cd"));
-  EXPECT_TRUE(FileExists(held));  // its writer is still at work
-  for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"})
-    EXPECT_TRUE(FileExists(dir / name)) << name;
-  writer.reset();  // killed before the rename
-  EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
-  EXPECT_FALSE(FileExists(held));
+  for (bool closed : {false, true}) {
+    SCOPED_TRACE(closed ? "written, not yet renamed" : "being written");
+    std::string held = dir / ("x.job" + std::string(platform::kProfileTemporarySuffix));
+    auto writer = std::make_unique<platform::HeldTemporary>();
+    ASSERT_TRUE(writer->Create(held, 0));
+    EXPECT_FALSE(held.ends_with(".job"));
+    ASSERT_TRUE(platform::WriteAll(writer->fd(), "[A]\nx=1\n", 8));
+    if (closed) {
+      ASSERT_TRUE(writer->CloseWriting());
+    }
+    platform::UniqueFd other(open(held.c_str(), O_RDWR | O_CLOEXEC));
+    struct flock bytes {};
+    bytes.l_type = F_WRLCK, bytes.l_whence = SEEK_SET, bytes.l_len = 1 << 20;
+    EXPECT_EQ(fcntl(other.get(), F_OFD_SETLK, &bytes), 0);
+    EXPECT_EQ(flock(other.get(), LOCK_EX | LOCK_NB), 0);  // CIFS makes it a byte-range lock
+    other.reset();
+    // A killed writer's temporary, and files that only look like one.
+    WriteFile(dir / "a.ini.tmpAb12Cd", "[A]\nx=");
+    for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"}) WriteFile(dir / name, "");
+    EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
+    EXPECT_FALSE(FileExists(dir / "a.ini.tmpAb12Cd"));
+    EXPECT_TRUE(FileExists(held));  // its writer is still at work
+    for (const char* name : {"b.ini.tmp", "c.ini.tmpAb-2Cd", "d.job"})
+      EXPECT_TRUE(FileExists(dir / name)) << name;
+    writer.reset();  // killed before the rename
+    EXPECT_EQ(platform::RemoveLeftTemporaries(dir.path(), platform::IsProfileTemporaryName), 1);
+    EXPECT_FALSE(FileExists(held));
+  }
 }
 
 }  // namespace

@@ -32,11 +32,12 @@
 
 namespace testing_support {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// A fresh directory under /tmp (or `base`), removed with everything in it at
+// the end.
 class TempDir {
  public:
-  TempDir() {
-    path_ = (std::filesystem::temp_directory_path() / "ocelam_test_XXXXXX").string();
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    path_ = (base / "ocelam_test_XXXXXX").string();
     if (!mkdtemp(path_.data())) std::abort();
   }
   ~TempDir() {
