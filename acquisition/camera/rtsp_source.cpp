@@ -94,19 +94,18 @@ void Refuse(Guard& g, const char* location) {
 
 void OnRedirect(Guard& g, const char* location) {
   if (!location) return;
+  // Whether or not libavformat keeps its challenges across a redirect, the
+  // new address must offer Digest itself, or its Basic alone is refused.
+  g.digest_offered = false;
   if (++g.redirects > kMaxRedirects)
     Refuse(g, nullptr);
   else if (Elsewhere(g, location))
     Refuse(g, location);
 }
 
-// Whether the challenge `value` begins with `scheme`, as libavformat reads
-// a WWW-Authenticate line (the first scheme of the line is the one it takes).
-bool SchemeIs(std::string_view value, std::string_view scheme) {
-  return value.size() >= scheme.size() &&
-         strncasecmp(value.data(), scheme.data(), scheme.size()) == 0 &&
-         (value.size() == scheme.size() || value[scheme.size()] == ' ' ||
-          value[scheme.size()] == '\t' || value[scheme.size()] == ',');
+bool StartsNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // libavformat answers the strongest challenge its context has been offered,
@@ -122,13 +121,15 @@ void OnReplyLine(Guard& g, const char* line) {
     if (g.basic_offered && !g.digest_offered && !g.basic_allowed) g.basic_refused = true;
     return;
   }
-  if (text.size() < kChallengeHeader.size() ||
-      strncasecmp(text.data(), kChallengeHeader.data(), kChallengeHeader.size()) != 0)
-    return;
+  if (!StartsNoCase(text, kChallengeHeader)) return;
   text.remove_prefix(kChallengeHeader.size());
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  if (SchemeIs(text, "Basic")) g.basic_offered = true;
-  if (SchemeIs(text, "Digest")) g.digest_offered = true;
+  // libavformat takes the scheme a value begins with, "Basic " or "Digest "
+  // in any case. Basic is counted by a looser rule than its own, Digest by
+  // exactly its rule: a Digest counted here that libavformat did not take
+  // would let its Basic answer through.
+  if (StartsNoCase(text, "Basic")) g.basic_offered = true;
+  if (StartsNoCase(text, "Digest ")) g.digest_offered = true;
 }
 
 // Every line of FFmpeg's log comes here; our own lines say what went wrong,
