@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
@@ -188,34 +189,34 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
   EXPECT_GE(Count(1, "Camera 1: stream connected"), 3u);
 }
 
-// Cameras 1 and 3 (MJPEG) and 2 and 4 (RTSP) ask for Basic alone; only 3
-// and 4 are allowed it. The others never see the password (nor any
+// Cameras 11 and 13 (MJPEG) and 12 and 14 (RTSP) ask for Basic alone; only
+// 13 and 14 are allowed it. The others never see the password (nor any
 // Authorization line): one line each, and the next attempt only after 5
-// minutes.
+// minutes. (Numbers of their own: cameras of the other tests stream on.)
 TEST_F(StreamSimTest, BasicGetsThePasswordOnlyWhereAllowed) {
   const std::string basic = ",port=0,fps=10,user=op,pass=secret,auth=basic";
   const std::string rtsp = ",rtsp=h264,width=320,height=240";
-  SimProcess sim({"--camera", "id=1" + basic, "--camera", "id=2" + basic + rtsp, "--camera",
-                  "id=3" + basic, "--camera", "id=4" + basic + rtsp});
+  SimProcess sim({"--camera", "id=11" + basic, "--camera", "id=12" + basic + rtsp, "--camera",
+                  "id=13" + basic, "--camera", "id=14" + basic + rtsp});
   ASSERT_TRUE(sim.ready());
-  std::vector<acquisition::Camera*> cameras;
-  for (int id = 1; id <= 4; ++id)
-    cameras.push_back(Stream(id, sim.port(id), true, 10, "op", "secret", platform::SystemClock(),
-                             [id](acquisition::Camera& camera) {
-                               camera.allow_basic_auth = id >= 3;
-                               if (id % 2 == 1) return;
-                               camera.SetStreamKind(acquisition::StreamKind::kRtsp);
-                               camera.SetRequestUri("/stream");
-                             }));
+  std::map<int, acquisition::Camera*> cameras;
+  for (int id = 11; id <= 14; ++id)
+    cameras[id] = Stream(id, sim.port(id), true, 10, "op", "secret", platform::SystemClock(),
+                         [id](acquisition::Camera& camera) {
+                           camera.allow_basic_auth = id >= 13;
+                           if (id % 2 == 1) return;
+                           camera.SetStreamKind(acquisition::StreamKind::kRtsp);
+                           camera.SetRequestUri("/stream");
+                         });
   ASSERT_TRUE(WaitFor(
       [&] {
-        return cameras[2]->next_frame_number() >= 5 && cameras[3]->next_frame_number() >= 5 &&
-               Count(1, "stream lost") + Count(2, "stream lost") == 2;
+        return cameras[13]->next_frame_number() >= 5 && cameras[14]->next_frame_number() >= 5 &&
+               Count(11, "stream lost") + Count(12, "stream lost") == 2;
       },
       90));
-  for (int id : {1, 2}) {
+  for (int id : {11, 12}) {
     SCOPED_TRACE(id);
-    EXPECT_FALSE(cameras[id - 1]->HasImage());
+    EXPECT_FALSE(cameras[id]->HasImage());
     EXPECT_EQ(sim.Stat(id, "connections"), 1);
     EXPECT_EQ(Count(id, "Camera " + std::to_string(id) +
                             ": stream lost: 401 asks for Basic authentication only, which sends "
