@@ -34,6 +34,8 @@ constexpr const char* kClipSecondsOutOfRange =
     "WARNING: camera %d: AlarmClipSeconds %d is not 1 to %d seconds: %d is used";
 constexpr int kDefaultClipSeconds = 120;
 constexpr int kMaxClipSeconds = 3600;
+constexpr const char* kBadAllowBasicAuth =
+    "WARNING: %s: AllowBasicAuth %d is not 0 or 1: Basic authentication stays refused";
 constexpr const char* kBadModel = "WARNING: camera %d: CameraModel %d is not a model number";
 constexpr const char* kCamerasFile = "qxacam.ini";
 constexpr const char* kStreamFileSuffix = "_mjpegstream.mjpeg";
@@ -138,6 +140,7 @@ struct CameraKeys {
   int extended_log = 0;
   int stall_timeout = kDefaultStallTimeoutSeconds;
   acquisition::RtspTransport transport = acquisition::RtspTransport::kAuto;
+  bool allow_basic = false;
   std::string uri;
   acquisition::StreamKind kind = acquisition::StreamKind::kMjpeg;
   bool clip = false;
@@ -179,6 +182,17 @@ acquisition::RtspTransport ReadRtspTransport(core::ProfileFile& p, const std::st
   if (strcasecmp(value.c_str(), "auto") != 0)
     core::ReportToInterfaceF(core::ReportLevel::kError, kBadRtspTransport, n, value.c_str());
   return acquisition::RtspTransport::kAuto;
+}
+
+// "AllowBasicAuth" of a camera's or video server's section, read with its
+// default 0 and not written back: only 1 lets a Basic challenge have the
+// password.
+bool ReadAllowBasicAuth(core::ProfileFile& p, const std::string& section) {
+  int allow = 0;
+  p.GetInt(section, "AllowBasicAuth", 0, &allow);
+  if (allow != 0 && allow != 1)
+    core::ReportToInterfaceF(core::ReportLevel::kError, kBadAllowBasicAuth, section.c_str(), allow);
+  return allow == 1;
 }
 
 // The stream's request URI and kind. An older "GetParam" line stands in
@@ -225,6 +239,7 @@ CameraKeys ReadCameraKeys(core::ProfileFile& p, int n, const std::string& sectio
   keys.stall_timeout = ReadStallTimeout(p, section, n);
   keys.transport = ReadRtspTransport(p, section, n);
   ReadAlarmClip(p, section, n, keys);
+  keys.allow_basic = ReadAllowBasicAuth(p, section);
   return keys;
 }
 
@@ -235,6 +250,7 @@ void SetIdentity(core::CameraIdentity& base, const CameraKeys& keys, int n) {
   base.port = keys.port;
   base.user_name = keys.user;
   base.password = keys.password;
+  base.allow_basic_auth = keys.allow_basic;
   base.reference = keys.ref;
   base.number = n;
   base.family = keys.family;
@@ -293,6 +309,7 @@ void LoadCommandRecords(camera_http::CommandRecords& commands, const CameraKeys&
     // on its commands too.
     record.user_name = keys.user;
     record.password = keys.password;
+    record.allow_basic_auth = keys.allow_basic;
   };
   commands.io[n].iobox_id_in_server = keys.iobox_id;
   identify(commands.io[n]);
@@ -353,6 +370,7 @@ void LoadVideoServer(core::ProfileFile& p, int n, camera_http::VideoServerTable&
   server.Init(address, port, "", n);
   server.user_name = user;
   server.password = password;
+  server.allow_basic_auth = ReadAllowBasicAuth(p, section);
   server.log_server_number = n;
   server.default_alarm_number = default_alarm;
   if (start_input != 0) loaded.alarm_inputs.push_back(n);

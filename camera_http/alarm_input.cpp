@@ -483,7 +483,7 @@ void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::C
                     .stop = stop,
                     .pacer = AlarmStartPacer(clock),
                     .request = PrintableText(server.request),
-                    .credentials = {server.user_name, server.password},
+                    .credentials = {server.user_name, server.password, server.allow_basic_auth},
                     .wire_request = server.request};
   while (!Stopped(stop) && RunConnection(run)) {
   }

@@ -151,7 +151,7 @@ int CommandRecord::ExecuteCommand(const char* log_name_format, const char* comma
   Log(log_name_format, platform::StringPrintf(kExecuting, command));
   std::array<char, kHttpErrorTextSize> error_text{};
   int result = SendHttpCommand(address.c_str(), port, command, reply_out, camera, error_text,
-                               HttpCredentials{user_name, password});
+                               HttpCredentials{user_name, password, allow_basic_auth});
   if (result != 0) LogError(log_name_format, error_text.data());
   return result;
 }

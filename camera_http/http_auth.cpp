@@ -25,6 +25,9 @@ constexpr char kUnknownAlgorithm[] = "unknown Digest algorithm '%s'";
 constexpr char kUnknownQop[] = "no Digest qop we know in '%s'";
 constexpr char kMissingParam[] = "the Digest challenge has no %s";
 constexpr char kUnknownScheme[] = "no Basic or Digest challenge in '%s'";
+constexpr char kBasicNotAllowed[] =
+    "only Basic authentication is offered, which sends the password in clear: not answered "
+    "(set 'AllowBasicAuth=1' in its section to allow it)";
 constexpr char kNoRequestLine[] = "the command has no request line to answer for";
 constexpr char kNoRandom[] = "no random numbers for the Digest cnonce";
 
@@ -371,6 +374,10 @@ bool AnswerChallenge(std::string_view request, std::string_view reply_head,
   if (digest != nullptr) {
     if (!AnswerDigest(*digest, *best, method, uri, credentials, &value, why)) return false;
     *scheme = std::string("Digest ") + best->name;
+  } else if (basic != nullptr && !credentials.allow_basic) {
+    *why = digest_problem.empty() ? std::string(kBasicNotAllowed)
+                                  : digest_problem + "; " + kBasicNotAllowed;
+    return false;
   } else if (basic != nullptr) {
     value = "Basic " + Base64(credentials.user + ":" + credentials.password);
     *scheme = "Basic";

@@ -39,8 +39,9 @@ inline constexpr char kUnknownErrorBody[] = "unknown error";
 // its body (chunks joined), cut to the buffer (the caller clears it
 // beforehand). Otherwise -1 with `error_text` holding the message; `camera`
 // is used only in the messages. `error_text` is emptied at the start.
-// With `credentials`, a 401 with a Basic or Digest challenge to a command
-// without an Authorization line is answered on a new connection, once.
+// With `credentials`, a 401 with a Digest challenge (or a Basic one, when
+// the credentials allow Basic) to a command without an Authorization line
+// is answered on a new connection, once.
 int SendHttpCommand(const char* host, int port, const char* command,
                     std::span<char, kHttpReplySize> reply_out, int camera,
                     std::span<char, kHttpErrorTextSize> error_text,

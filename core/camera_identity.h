@@ -25,6 +25,10 @@ struct CameraIdentity {
   int model = 0;
   int id_in_server = 0;
   int indexes[4] = {0, 0, 0, 0};
+  // "AllowBasicAuth": whether a Basic challenge may be answered. Basic sends
+  // the password in clear to whoever answers on the device's address, so it
+  // is refused unless the operator allows it for this device.
+  bool allow_basic_auth = false;
 
   bool IsActive() const { return !reference.empty(); }
 };

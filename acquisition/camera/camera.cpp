@@ -82,6 +82,7 @@ StreamTarget Camera::Target() const {
                    : Url();
   target.user = user_name;
   target.password = password;
+  target.allow_basic = allow_basic_auth;
   target.stall_timeout_s = stall_timeout_s_;
   target.transport = rtsp_transport_;
   return target;

@@ -39,7 +39,9 @@ bool LinkState::Up() {
 std::string LinkState::Down(const StreamLoss& loss) {
   const std::int64_t now = clock_.MonotonicMicros();
   const int camera = log_.camera_number();
-  refused_ = loss.kind == stream_loss::kStatus + 401;
+  // A Basic challenge we do not answer will not change before the camera or
+  // its section does: it waits like refused credentials.
+  refused_ = loss.kind == stream_loss::kStatus + 401 || loss.kind == stream_loss::kBasicRefused;
   // The kind of failure is the state: libcurl's texts vary from one attempt
   // to the next ("after 0 ms", "after 1 ms") and must not make a new line.
   if (!known_ || up_ || loss.kind != down_kind_) {

@@ -5,7 +5,9 @@
 // 30 s; back to 0.5 s once a frame came). A camera that refused the
 // credentials (401) is tried again only after 5 minutes, doubling to 30
 // minutes: many cameras, and the site's recorder with them, lock an account
-// after a few wrong passwords. Each change of that pause gets a line.
+// after a few wrong passwords. A Basic challenge we may not answer waits the
+// same (nothing changes it but the camera or its section). Each change of
+// that pause gets a line.
 //
 // Threads: the streaming thread alone.
 #include <cstdint>

@@ -53,9 +53,18 @@ StreamLoss MjpegSource::Transfer(const StreamTarget& target, bool probe) {
     if (!target.user.empty()) {
       curl_easy_setopt(curl, CURLOPT_USERNAME, target.user.c_str());
       curl_easy_setopt(curl, CURLOPT_PASSWORD, target.password.c_str());
-      // libcurl answers a Basic or a Digest challenge, whichever the camera asks.
-      curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
     }
+    // Digest, and Basic only where allowed: Basic sends the password in
+    // clear to whoever answers on the camera's address. Set even without a
+    // user, since libcurl's default (Basic, sent before any challenge) would
+    // otherwise take credentials written into the address. With more than
+    // one method libcurl asks without credentials first and answers Digest
+    // when the camera offers both.
+    curl_easy_setopt(curl, CURLOPT_HTTPAUTH,
+                     target.allow_basic ? CURLAUTH_DIGEST | CURLAUTH_BASIC : CURLAUTH_DIGEST);
+    // A camera without a user is simply refused; one with a password we
+    // keep from a Basic challenge is told so.
+    refuses_basic_ = !target.allow_basic && !target.user.empty();
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_->error);
@@ -103,6 +112,8 @@ StreamLoss MjpegSource::Outcome(int code, bool probe, bool wanted_before) const 
     return {stream_loss::kConnectTimeout,
             platform::StringPrintf(stream_loss::kReasonConnectTimeout, stall)};
   if (stalled_) return {stream_loss::kStalled, platform::StringPrintf(kReasonStalled, stall)};
+  if (status == 401 && BasicAloneRefused())
+    return {stream_loss::kBasicRefused, stream_loss::kReasonBasicRefused};
   if (status == 401) return {stream_loss::kStatus + 401, stream_loss::kReasonUnauthorized};
   if (status == 404) return {stream_loss::kStatus + 404, stream_loss::kReasonNotFound};
   if (status >= 300)
@@ -120,6 +131,12 @@ StreamLoss MjpegSource::Outcome(int code, bool probe, bool wanted_before) const 
   return wanted_before && parts_.sessions.Wanted()
              ? StreamLoss{stream_loss::kClosed, stream_loss::kReasonClosed}
              : StreamLoss{};
+}
+
+bool MjpegSource::BasicAloneRefused() const {
+  long offered = 0;
+  curl_easy_getinfo(curl_->handle, CURLINFO_HTTPAUTH_AVAIL, &offered);
+  return refuses_basic_ && (offered & CURLAUTH_BASIC) != 0 && (offered & CURLAUTH_DIGEST) == 0;
 }
 
 bool MjpegSource::Consume(const std::uint8_t* data, std::size_t n) {

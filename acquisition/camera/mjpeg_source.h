@@ -56,6 +56,9 @@ class MjpegSource final : private MjpegFrameFinder::Events {
   bool ProbeBytes(const std::uint8_t* data, std::size_t n);
   // Why the transfer that ended with libcurl's `rc` failed.
   StreamLoss Outcome(int rc, bool probe, bool wanted_before) const;
+  // Whether the last 401 offered Basic alone, to a camera with a password
+  // Basic may not have.
+  bool BasicAloneRefused() const;
   void OnFrame(const FoundFrame& frame) override;
   void OnStreamProblem(StreamProblem problem, std::int64_t detail) override;
 
@@ -63,6 +66,7 @@ class MjpegSource final : private MjpegFrameFinder::Events {
   std::unique_ptr<Curl> curl_;
   MjpegFrameFinder finder_;
   bool extended_log_ = false;
+  bool refuses_basic_ = false;  // a user, and "AllowBasicAuth" not 1
   // The transfer running now: its stall time-out, when its last byte came,
   // when a probe's answer began, and why it was cut.
   int stall_timeout_s_ = 10;

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -14,6 +15,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "acquisition/camera/av_support.h"
 #include "acquisition/camera/rtsp_endpoint.h"
@@ -42,6 +44,10 @@ constexpr const char* kFormats = "rtsp";
 // libavformat's log lines we act on (libavformat 59 to 61).
 constexpr const char* kRedirectLine = "Status %d: Redirecting to %s\n";
 constexpr const char* kMissedLine = "RTP: missed %d packets\n";
+// Every line of a reply as libavformat reads it (at the trace level, which
+// reaches our callback: levels are filtered by FFmpeg's own callback).
+constexpr const char* kReplyLine = "line='%s'\n";
+constexpr std::string_view kChallengeHeader = "WWW-Authenticate:";
 constexpr int kMaxRedirects = 5;
 // Over TCP libavformat keeps no reorder queue, and so never says which RTP
 // packets were skipped; a small one tells it, delaying packets only behind
@@ -60,6 +66,13 @@ struct Guard {
   bool refused = false;      // a redirect was not followed
   std::string refused_url;   // where it pointed, fit for a log ("" for a loop)
   std::int64_t lost = 0;     // RTP packets skipped, not yet counted
+  // Authentication: whether Basic may have the password (allowed, or no
+  // user to send), what the context's replies offered, and whether a
+  // Basic-only challenge stopped the connection before its answer.
+  bool basic_allowed = true;
+  bool basic_offered = false;
+  bool digest_offered = false;
+  bool basic_refused = false;
 };
 
 // The connection the streaming thread of this thread is making: set while
@@ -81,10 +94,42 @@ void Refuse(Guard& g, const char* location) {
 
 void OnRedirect(Guard& g, const char* location) {
   if (!location) return;
+  // Whether or not libavformat keeps its challenges across a redirect, the
+  // new address must offer Digest itself, or its Basic alone is refused.
+  g.digest_offered = false;
   if (++g.redirects > kMaxRedirects)
     Refuse(g, nullptr);
   else if (Elsewhere(g, location))
     Refuse(g, location);
+}
+
+bool StartsNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// libavformat answers the strongest challenge its context has been offered,
+// Digest over Basic, once a reply has been read whole; it has no option to
+// refuse Basic. So the challenges are followed line by line, and at a
+// reply's end (its empty line) Basic offered, Digest never, and Basic not
+// allowed stops the connection: the interrupt callback refuses every write
+// from then on, the answer carrying the password included.
+void OnReplyLine(Guard& g, const char* line) {
+  if (!line) return;
+  std::string_view text(line);
+  if (text.empty()) {
+    if (g.basic_offered && !g.digest_offered && !g.basic_allowed) g.basic_refused = true;
+    return;
+  }
+  if (!StartsNoCase(text, kChallengeHeader)) return;
+  text.remove_prefix(kChallengeHeader.size());
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  // libavformat takes the scheme a value begins with, "Basic " or "Digest "
+  // in any case. Basic is counted by a looser rule than its own, Digest by
+  // exactly its rule: a Digest counted here that libavformat did not take
+  // would let its Basic answer through.
+  if (StartsNoCase(text, "Basic")) g.basic_offered = true;
+  if (StartsNoCase(text, "Digest ")) g.digest_offered = true;
 }
 
 // Every line of FFmpeg's log comes here; our own lines say what went wrong,
@@ -97,6 +142,8 @@ void AvLog(void* object, int, const char* format, va_list args) {
   if (std::strcmp(format, kRedirectLine) == 0) {
     (void)va_arg(copy, int);
     OnRedirect(*g, va_arg(copy, const char*));
+  } else if (std::strcmp(format, kReplyLine) == 0) {
+    OnReplyLine(*g, va_arg(copy, const char*));
   } else if (std::strcmp(format, kMissedLine) == 0) {
     const int missed = va_arg(copy, int);
     if (missed > 0) g->lost += missed;
@@ -140,7 +187,7 @@ int Interrupt(void* opaque) {
   Guard& g = *watch->guard;
   if (!g.refused && g.format && g.format->url && Elsewhere(g, g.format->url))
     Refuse(g, g.format->url);
-  return g.refused ? 1 : 0;
+  return g.refused || g.basic_refused ? 1 : 0;
 }
 
 bool Recorded(AVCodecID id) { return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC; }
@@ -191,6 +238,7 @@ StreamLoss RtspSource::Transfer(const StreamTarget& target, bool probe) {
   Connection c(Watch{&parts_.sessions, &parts_.clock, parts_.clock.MonotonicMicros(), stall_us,
                      probe},
                target.stall_timeout_s);
+  c.guard.basic_allowed = target.allow_basic || target.user.empty();
   GuardScope scope(&c.guard);
   std::string url;
   StreamLoss loss = Locate(c, target.url, &url);
@@ -251,6 +299,8 @@ StreamLoss RtspSource::Open(Connection& c, const std::string& url, const char* t
   if (!raw) return {stream_loss::kVideo, kReasonNoMemory};
   raw->interrupt_callback = {Interrupt, &c.watch};
   c.guard.format = raw;
+  // A new context has been offered nothing yet.
+  c.guard.basic_offered = c.guard.digest_offered = false;
   AVDictionary* options = nullptr;
   const bool tcp = std::strcmp(transport, "tcp") == 0;
   av_dict_set(&options, "rtsp_transport", transport, 0);
@@ -275,6 +325,7 @@ StreamLoss RtspSource::Open(Connection& c, const std::string& url, const char* t
 }
 
 StreamLoss RtspSource::OpenLoss(const Connection& c, int rc) const {
+  if (c.guard.basic_refused) return {stream_loss::kBasicRefused, stream_loss::kReasonBasicRefused};
   if (c.guard.refused && c.guard.refused_url.empty())
     return {stream_loss::kRedirect, platform::StringPrintf(kReasonRedirectLoop, kMaxRedirects)};
   if (c.guard.refused)
@@ -340,6 +391,8 @@ int RtspSource::NextVideoPacket(Connection& c) {
 }
 
 StreamLoss RtspSource::ReadLoss(const Connection& c, int rc) const {
+  // A keep-alive request may meet a Basic challenge too.
+  if (c.guard.basic_refused) return {stream_loss::kBasicRefused, stream_loss::kReasonBasicRefused};
   if (c.watch.switched_off) return {};
   if (c.watch.stalled)
     return {stream_loss::kStalled, platform::StringPrintf(kReasonStalled, c.stall_s)};

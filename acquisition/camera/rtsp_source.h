@@ -15,7 +15,10 @@
 // the connection of this thread (a thread-local pointer, set while
 // `Transfer` runs) where a redirect points, and the callback takes TCP off
 // that context's protocols before it connects. The same log tells RTP
-// packets the camera's sequence numbers skipped.
+// packets the camera's sequence numbers skipped, and the lines of every
+// reply: a camera that offers Basic alone, where Basic may not have the
+// password, is left before the answer is written (the interrupt callback
+// refuses every transfer from then on).
 //
 // Threads: the camera's streaming thread alone; libavformat's interrupt and
 // log callbacks run inside `Transfer` on that thread.

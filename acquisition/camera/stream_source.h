@@ -50,6 +50,7 @@ struct StreamTarget {
   std::string url;  // with the credentials in it for RTSP
   std::string user;
   std::string password;
+  bool allow_basic = false;  // "AllowBasicAuth": a Basic challenge may have the password
   int stall_timeout_s = 10;
   RtspTransport transport = RtspTransport::kAuto;
 };

@@ -175,10 +175,12 @@ TEST(LinkState, RefusedCredentialsWaitFiveMinutesDoublingToThirtyWithALinePerCha
   log.SetCameraNumber(4);
   acquisition::LinkState link(clock, log);
   const acquisition::StreamLoss refused{acquisition::stream_loss::kStatus + 401, "401"};
+  const acquisition::StreamLoss basic{acquisition::stream_loss::kBasicRefused, "basic"};
   std::vector<std::string> lines;
   std::vector<std::int64_t> minutes;
+  // A camera that answers Basic and Digest by turns keeps the back-off.
   for (int i = 0; i < 5; ++i) {
-    link.Down(refused);
+    link.Down(i % 2 == 0 ? refused : basic);
     const auto backoff = link.TakeBackoff();
     minutes.push_back(backoff.pause_us / 60000000);
     lines.push_back(backoff.line);

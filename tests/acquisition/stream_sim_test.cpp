@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <vector>
 
 #include "acquisition/camera/camera.h"
@@ -29,11 +31,13 @@ class StreamSimTest : public ::testing::Test {
     mkdir("LOG", 0755);
     mkdir("log", 0755);
   }
-  // A camera streaming from the simulator. Its threads never end, so the
-  // record (and a clock they sleep on) outlives the test on purpose.
+  // A camera streaming from the simulator (`setup` changes it before it
+  // starts). Its threads never end, so the record (and a clock they sleep
+  // on) outlives the test on purpose.
   acquisition::Camera* Stream(int number, int port, bool permanent = true, int stall_timeout = 10,
                               const std::string& user = "", const std::string& password = "",
-                              platform::Clock& clock = platform::SystemClock()) {
+                              platform::Clock& clock = platform::SystemClock(),
+                              const std::function<void(acquisition::Camera&)>& setup = {}) {
     auto* camera = new acquisition::Camera(clock);
     camera->user_name = user, camera->password = password;
     camera->SetStallTimeout(stall_timeout);
@@ -42,6 +46,7 @@ class StreamSimTest : public ::testing::Test {
     EXPECT_EQ(camera->InitStream("127.0.0.1", port, acquisition::kStreamName, number), 0);
     camera->SetPermanent(permanent ? 1 : 0);
     camera->SetRequestUri("/mjpg");
+    if (setup) setup(*camera);
     camera->SetConfigured(1);
     camera->StartStreamThreads();
     return camera;
@@ -182,6 +187,48 @@ TEST_F(StreamSimTest, MisbehavingCamerasNeverIndexATornFrameAndHealWithOneLineEa
       (std::vector<std::size_t>{1, 1, 1}));
   EXPECT_EQ(Count(1, "Camera 1: stream lost: stalled, no byte for 2 s"), 3u);
   EXPECT_GE(Count(1, "Camera 1: stream connected"), 3u);
+}
+
+// Cameras 11 and 13 (MJPEG) and 12 and 14 (RTSP) ask for Basic alone; only
+// 13 and 14 are allowed it. The others never see the password (nor any
+// Authorization line): one line each, and the next attempt only after 5
+// minutes. (Numbers of their own: cameras of the other tests stream on.)
+TEST_F(StreamSimTest, BasicGetsThePasswordOnlyWhereAllowed) {
+  const std::string basic = ",port=0,fps=10,user=op,pass=secret,auth=basic";
+  const std::string rtsp = ",rtsp=h264,width=320,height=240";
+  SimProcess sim({"--camera", "id=11" + basic, "--camera", "id=12" + basic + rtsp, "--camera",
+                  "id=13" + basic, "--camera", "id=14" + basic + rtsp});
+  ASSERT_TRUE(sim.ready());
+  std::map<int, acquisition::Camera*> cameras;
+  for (int id = 11; id <= 14; ++id)
+    cameras[id] = Stream(id, sim.port(id), true, 10, "op", "secret", platform::SystemClock(),
+                         [id](acquisition::Camera& camera) {
+                           camera.allow_basic_auth = id >= 13;
+                           if (id % 2 == 1) return;
+                           camera.SetStreamKind(acquisition::StreamKind::kRtsp);
+                           camera.SetRequestUri("/stream");
+                         });
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return cameras[13]->next_frame_number() >= 5 && cameras[14]->next_frame_number() >= 5 &&
+               Count(11, "stream lost") + Count(12, "stream lost") == 2;
+      },
+      90));
+  for (int id : {11, 12}) {
+    SCOPED_TRACE(id);
+    EXPECT_FALSE(cameras[id]->HasImage());
+    EXPECT_EQ(sim.Stat(id, "connections"), 1);
+    EXPECT_EQ(Count(id, "Camera " + std::to_string(id) +
+                            ": stream lost: 401 asks for Basic authentication only, which sends "
+                            "the password in clear: not answered (AllowBasicAuth of its section "
+                            "is not 1)"),
+              1u);
+    EXPECT_EQ(Count(id, "the credentials were refused: next attempt in 5 minutes"), 1u);
+    const std::vector<RecordedRequest> requests = sim.Requests("camera", id);
+    EXPECT_FALSE(requests.empty());
+    for (const RecordedRequest& r : requests)
+      EXPECT_EQ(r.bytes.find("Authorization"), std::string::npos) << r.bytes;
+  }
 }
 
 // The camera's probes, sessions and pauses go by a clock the test steps.

@@ -76,7 +76,7 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
                 "\nCameraModel=2\nGetParam=GET /mjpg/video.mjpg HTTP/1.0\nWatchDogActive=2\n"
                 "CameraIDInServer=4\nIoBoxIDInServer=6\n"
                 "[VideoServer2]\nid=1\nIPPort=8000\nNbCameraConnected=2\nStartAlarmInput=-1\n"
-                "IPAddress=127.0.0.1\n");
+                "IPAddress=127.0.0.1\nAllowBasicAuth=1\n");
   WriteFile(dir_ / "qxacam.ini", "[Cam2Data]\nCameraFamily=sonyrsm\n");
   Load();
 
@@ -92,8 +92,10 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
       (std::vector<int>{cameras_[3].watchdog_active.load(), commands_.io[3].iobox_id_in_server,
                         commands_.ptz[3].id_in_server, commands_.recording[3].log_camera_number,
                         config_.move_job_to_done_or_error_path, servers_[2].port,
-                        servers_[2].default_alarm_number, config_.job_settle_time}),
-      (std::vector<int>{0, 6, 4, 3, 0, 8000, 9650, 5}));
+                        servers_[2].default_alarm_number, config_.job_settle_time,
+                        servers_[2].allow_basic_auth, cameras_[3].allow_basic_auth,
+                        commands_.io[3].allow_basic_auth}),
+      (std::vector<int>{0, 6, 4, 3, 0, 8000, 9650, 5, 1, 0, 0}));
 
   std::string ini = Ini();
   for (const char* line :
@@ -105,6 +107,7 @@ TEST_F(ConfigurationTest, CameraThreeAloneAndItsWriteBacks) {
     EXPECT_NE(ini.find(line), std::string::npos) << line << " in\n" << ini;
   EXPECT_EQ(ini.find("[Scenario1]"), std::string::npos);
   EXPECT_EQ(ini.find("CameraIDInServer=0"), std::string::npos);
+  EXPECT_EQ(ini.find("AllowBasicAuth=0"), std::string::npos);
 }
 
 TEST(GetParam, OlderRequestForms) {

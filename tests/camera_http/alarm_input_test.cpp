@@ -376,7 +376,8 @@ TEST_F(AlarmInputTest, SilenceCloseOrRefusalMeanANewConnectionHeartbeatsKeepIt) 
 // A server that asks for credentials gets our answer at once on a new
 // connection; when it refuses that too, the next connection asks as
 // configured again (an answer holds only for its challenge), and the
-// refusal is told once while the server goes on refusing.
+// refusal is told once while the server goes on refusing. Basic is answered
+// only where its section allows it.
 TEST_F(AlarmInputTest, ChallengeIsAnsweredOnANewConnectionAndARefusalToldOnce) {
   camera_test::LoopbackListener listener;
   auto server = Server(1, listener.port(), true);
@@ -386,9 +387,9 @@ TEST_F(AlarmInputTest, ChallengeIsAnsweredOnANewConnectionAndARefusalToldOnce) {
       "GET /alarm/input HTTP/1.0\r\nAuthorization: Basic b3A6c2VjcmV0\r\nAccept: "
       "text/plain\r\n\r\n";
   std::vector<std::string> asked;
-  {
+  auto serve = [&](int connections) {
     InputThread thread(*server, alarms_);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < connections; ++i) {
       // After a refusal the next connection waits for the retry pause.
       int fd = -1;
       ASSERT_TRUE(thread.StepUntil(1, [&] { return (fd = listener.Accept(20)) >= 0; }));
@@ -399,7 +400,20 @@ TEST_F(AlarmInputTest, ChallengeIsAnsweredOnANewConnectionAndARefusalToldOnce) {
           fd, "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"io\"\r\n\r\n");
       close(fd);
     }
-  }
+  };
+  serve(2);
+  EXPECT_EQ(asked, (std::vector<std::string>(2, kRequest + kNul)));
+  EXPECT_EQ(CountInLog(1,
+                       "ERROR: can not answer the authentication the server asks for the command '" +
+                           kRequestShown +
+                           "' - only Basic authentication is offered, which sends the password in "
+                           "clear: not answered (set 'AllowBasicAuth=1' in its section to allow "
+                           "it)"),
+            1u)
+      << ::testing::PrintToString(InputLog(1));
+  server->allow_basic_auth = true;
+  asked.clear();
+  serve(4);
   EXPECT_EQ(asked, (std::vector<std::string>{kRequest + kNul, answered + kNul, kRequest + kNul,
                                              answered + kNul}));
   EXPECT_EQ(CountInLog(1,

@@ -183,8 +183,8 @@ TEST_F(SendHttpCommandTest, ReadsTheWholeReplyAsItsHeadFramesIt) {
 // Cameras behind each kind of authentication (Digest SHA-256 is in the
 // stream tests). A 401 is answered once with the camera's credentials; wrong
 // ones end in one line after exactly one more request, never a loop; a
-// template that brings its own Authorization line, or a challenge we cannot
-// answer, is not answered at all.
+// template that brings its own Authorization line, a challenge we cannot
+// answer, or Basic alone where Basic is not allowed, is not answered at all.
 TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
   SimProcess sim(
       {"--camera", "id=1,fps=5,user=op,pass=secret,auth=digest", "--camera",
@@ -195,10 +195,13 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
        "--route",
        R"(camera=5,path=/malformed,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Digest realm=\"r, nonce=n\r\n\r\n")",
        "--route", R"(camera=5,path=/none,mode=raw,body="HTTP/1.0 401 No\r\n\r\n")", "--route",
-       R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")"});
+       R"(camera=5,path=/control,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"a\nX: 1\"\r\n\r\n")",
+       "--route",
+       R"(camera=5,path=/both,mode=raw,body="HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n\r\n")"});
   ASSERT_TRUE(sim.ready());
   const camera_http::HttpCredentials good{"op", "secret"};
   const camera_http::HttpCredentials wrong{"op", "guess"};
+  const camera_http::HttpCredentials basic_allowed{"op", "secret", true};
   const std::string io = "GET /io?pin=1 HTTP/1.0\r\n\r\n";
   const std::string own = "GET /io HTTP/1.0\r\nAuthorization: Basic b3A6Z3Vlc3M=\r\n\r\n";
   // Paths of camera 5 stand for "GET <path> HTTP/1.0" and its empty line.
@@ -214,7 +217,13 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
       cases[] = {
           {"digest MD5", 1, io, good, 0, 2, ""},
           {"digest without qop", 3, io, good, 0, 2, ""},
-          {"basic", 4, io, good, 0, 2, ""},
+          {"basic where allowed", 4, io, basic_allowed, 0, 2, ""},
+          {"basic where not allowed", 4, io, good, -1, 1,
+           "Camera 6: ERROR (N): can not answer the authentication the camera asks for the "
+           "command '" +
+               io +
+               "' - only Basic authentication is offered, which sends the password in clear: not "
+               "answered (set 'AllowBasicAuth=1' in its section to allow it)"},
           {"wrong password", 1, io, wrong, -1, 2,
            "Camera 6: ERROR (N): the camera refused the user 'op' (Digest MD5 authentication) for "
            "the "
@@ -224,6 +233,10 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
            "Camera 6: ERROR (N): invalid HTTP command '" + own +
                "' - error code 401\nData cause received from the server/camera: '401 "
                "Unauthorized\r\n'"},
+          // Both offered, Basic allowed: Digest all the same.
+          {"basic and digest offered", 5, "/both", basic_allowed, -1, 2,
+           "Camera 6: ERROR (N): the camera refused the user 'op' (Digest MD5 authentication) for "
+           "the command 'GET /both HTTP/1.0\r\n\r\n' - check its 'Username' and 'Password'"},
           {"unknown algorithm", 5, "/unknown", good, -1, 1,
            cannot("/unknown", "unknown Digest algorithm 'SHA-512-256'")},
           {"malformed challenge", 5, "/malformed", good, -1, 1,
@@ -249,9 +262,16 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
     EXPECT_EQ(std::string(reply_.data()).ends_with("\r\n\r\ndone"), result == 0);
   }
   // The password never shows in what the camera was sent in the clear form
-  // of a Digest answer.
+  // of a Digest answer, and Basic goes only where it is allowed (our answer)
+  // or written (the template's own line).
   for (const RecordedRequest& r : sim.Requests("camera", 1))
     EXPECT_EQ(r.bytes.find("secret"), std::string::npos) << r.bytes;
+  for (const RecordedRequest& r : sim.Requests("camera", 5))
+    EXPECT_EQ(r.bytes.find("Authorization: Basic"), std::string::npos) << r.bytes;
+  std::size_t basic_answers = 0;
+  for (const RecordedRequest& r : sim.Requests("camera", 4))
+    basic_answers += r.bytes.find("Authorization: Basic") != std::string::npos;
+  EXPECT_EQ(basic_answers, 2u);
 }
 
 TEST(GetReplyStatus, ReadsTheCodeAndTheBody) {

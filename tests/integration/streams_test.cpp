@@ -50,7 +50,7 @@ TEST(Streams, AlarmInputsThenStatusFileRingFileAndWatchdogs) {
                     "\nRequestUri=/mjpg\nMJPEGPermanentRecording=1\nTimeout=1\nSleepAfterAlarm=60\n"
                     "WatchdogAlarm=9602\n[Scenario4]\nCameraRef=Yard\nCamPort=" +
                     std::to_string(sim.port(2)) +
-                    "\nGetParam=GET /mjpg HTTP/1.0\nUsername=op\nPassword=secret\nTimeout=1\n"
+                    "\nGetParam=GET /mjpg HTTP/1.0\nUsername=op\nPassword=secret\nAllowBasicAuth=1\nTimeout=1\n"
                     "[IOBoxCameraMapping]\n1-2=7\n2-2=8\n[Scenario7]\nStartAlrOnPin4=9601\n";
   for (int n : {1, 2})
     ini += "[VideoServer" + std::to_string(n) + "]\nid=" + std::to_string(n) +
@@ -140,8 +140,9 @@ TEST(Streams, AlarmInputsThenStatusFileRingFileAndWatchdogs) {
   ASSERT_TRUE(
       WaitFor([&] { return testing_support::RingReached(ring, 100000); }, 60));
   EXPECT_FALSE(FileExists(files + "/Yard/Yard_mjpegstream.mjpeg"));  // probes write no stream
-  // The probe got its image with the credentials (its CamStatus above); the
-  // camera's challenge comes first, as the method is the camera's choice.
+  // The probe got its image with the credentials (its CamStatus above: this
+  // Basic camera is allowed Basic); the camera's challenge comes first, as
+  // the method is the camera's choice.
   EXPECT_GE(sim.Stat(2, "requests"), 1);
   EXPECT_LE(sim.Stat(2, "unauthorized"), sim.Stat(2, "connections"));
   std::string camera_log =
