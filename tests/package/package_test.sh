@@ -35,7 +35,8 @@ if [ "$mode" = unit ]; then
   DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
   for f in usr/bin/ocelam usr/bin/ocelam-event usr/bin/ocelam-monitor usr/bin/ocelam-sim \
            lib/systemd/system/ocelam.service etc/ocelam/ocelam.ini etc/ocelam/ocelam.ini.sample \
-           etc/ocelam/qxacam.ini.sample etc/ocelam/registry.ini usr/share/doc/ocelam/operator-guide.md; do
+           etc/ocelam/qxacam.ini.sample etc/ocelam/registry.ini usr/share/doc/ocelam/operator-guide.md \
+           usr/share/doc/ocelam/security.md; do
     [ -e "$root/$f" ] || fail "cmake --install did not install /$f"
   done
   grep -qx 'ExecStart=/usr/bin/ocelam' "$root/lib/systemd/system/ocelam.service" ||
@@ -49,7 +50,14 @@ if [ "$mode" = unit ]; then
   if ! out=$(systemd-analyze verify "$scratch/ocelam.service" 2>&1) || [ -n "$out" ]; then
     fail "systemd-analyze verify: $out"
   fi
-  echo "unit verified"
+  # The shipped unit's exposure as systemd rates it: "OK" or better, at most 3.0.
+  out=$(systemd-analyze security --offline=yes "$root/lib/systemd/system/ocelam.service" 2>&1) ||
+    fail "systemd-analyze security: $out"
+  exposure=$(sed -n 's/^.*Overall exposure level for ocelam.service: \([0-9.]*\) .*$/\1/p' <<<"$out")
+  [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure: $out"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' ||
+    fail "exposure $exposure is above 3.0: $(grep '✗' <<<"$out")"
+  echo "unit verified, exposure $exposure"
   exit 0
 fi
 
