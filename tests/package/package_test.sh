@@ -2,9 +2,13 @@
 # Tests of the installation and of the Debian package, run by ctest:
 #   package_test.sh unit BUILD_DIR        installs the tree into a scratch root
 #                                         and has systemd check the unit
-#   package_test.sh deb  BUILD_DIR CPACK  packs the tree, unpacks the .deb and
-#                                         runs a job with the unpacked programs
-#                                         on the shipped configuration
+#   package_test.sh deb  BUILD_DIR CPACK  packs the tree; as root, installs the
+#                                         .deb with dpkg on private copies of the
+#                                         system over links and FIFOs the service
+#                                         account planted (dpkg_install.sh);
+#                                         unpacks it and runs a job with the
+#                                         unpacked programs on the shipped
+#                                         configuration
 # Exit code 77: skipped (the tool it needs is not on this machine).
 set -euo pipefail
 mode=$1 build=$2
@@ -31,7 +35,8 @@ if [ "$mode" = unit ]; then
   DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
   for f in usr/bin/ocelam usr/bin/ocelam-event usr/bin/ocelam-monitor usr/bin/ocelam-sim \
            lib/systemd/system/ocelam.service etc/ocelam/ocelam.ini etc/ocelam/ocelam.ini.sample \
-           etc/ocelam/qxacam.ini.sample etc/ocelam/registry.ini usr/share/doc/ocelam/operator-guide.md; do
+           etc/ocelam/qxacam.ini.sample etc/ocelam/registry.ini usr/share/doc/ocelam/operator-guide.md \
+           usr/share/doc/ocelam/security.md; do
     [ -e "$root/$f" ] || fail "cmake --install did not install /$f"
   done
   grep -qx 'ExecStart=/usr/bin/ocelam' "$root/lib/systemd/system/ocelam.service" ||
@@ -45,7 +50,14 @@ if [ "$mode" = unit ]; then
   if ! out=$(systemd-analyze verify "$scratch/ocelam.service" 2>&1) || [ -n "$out" ]; then
     fail "systemd-analyze verify: $out"
   fi
-  echo "unit verified"
+  # The shipped unit's exposure as systemd rates it: "OK" or better, at most 3.0.
+  out=$(systemd-analyze security --offline=yes "$root/lib/systemd/system/ocelam.service" 2>&1) ||
+    fail "systemd-analyze security: $out"
+  exposure=$(sed -n 's/^.*Overall exposure level for ocelam.service: \([0-9.]*\) .*$/\1/p' <<<"$out")
+  [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure: $out"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' ||
+    fail "exposure $exposure is above 3.0: $(grep '✗' <<<"$out")"
+  echo "unit verified, exposure $exposure"
   exit 0
 fi
 
@@ -56,7 +68,9 @@ command -v dpkg-deb >/dev/null || { echo "dpkg-deb is not installed: skipped"; e
   { cat "$scratch/cpack.out"; fail "cpack failed"; }
 deb=$(ls "$scratch"/pkg/*.deb)
 
-# What dpkg will do with it: runtime libraries, scripts, configuration files.
+# What dpkg will do with it: runtime libraries, scripts, no configuration
+# file (the service account can write the ini folder, and dpkg follows links
+# to configuration files).
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libcurl libcpp-httplib adduser libc6; do
   [[ $depends == *$lib* ]] || fail "Depends lacks $lib: $depends"
@@ -67,19 +81,34 @@ for script in postinst prerm postrm; do
   [ -x "$scratch/control/$script" ] || fail "no executable $script"
   sh -n "$scratch/control/$script" || fail "$script is not a valid shell script"
 done
-for conf in /etc/ocelam/ocelam.ini /etc/ocelam/registry.ini; do
-  grep -qx "$conf" "$scratch/control/conffiles" || fail "$conf is not a configuration file"
-done
+[ ! -e "$scratch/control/conffiles" ] || fail "the package has configuration files: $(cat "$scratch/control/conffiles")"
+
+# dpkg and the maintainer scripts for real, on copies: in a private mount
+# namespace /etc, /var and /usr are overlays on a tmpfs and /dev a tmpfs with
+# its own null and zero, so a script that followed a link changes only copies.
+installed="not installed with dpkg (needs root and a private mount namespace)"
+if [ "$(id -u)" -eq 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+  status=0
+  unshare --mount --propagation private bash "$(dirname "$0")/dpkg_install.sh" "$deb" "$scratch" || status=$?
+  case $status in
+    0) installed="installed with dpkg over planted links" ;;
+    77) ;;
+    *) fail "installing with dpkg" ;;
+  esac
+fi
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 [ -f "$root/lib/systemd/system/ocelam.service" ] || fail "the package has no unit"
+[ ! -e "$root/etc" ] || fail "the package writes below /etc itself: $(cd "$root" && find etc)"
 
-# The shipped configuration, moved into the scratch folder: its folders
+# The configuration postinst places, in the scratch folder: its folders
 # below /var/lib/ocelam and /etc/ocelam, its example addresses and ports.
 state=$scratch/var/lib/ocelam
 mkdir -p "$state/log" "$state/LOG" "$state/alarms" "$scratch/run" "$scratch/drop"
-etc=$root/etc/ocelam
+etc=$scratch/etc/ocelam
+mkdir -p "$etc"
+cp "$root"/usr/share/ocelam/*.ini "$etc/"
 sed -i "s#/etc/ocelam#$etc#" "$etc/registry.ini"
 "$root/usr/bin/ocelam-sim" --camera id=1,port=0,path=/mjpg/video.mjpg,fps=10 \
     --camera id=2,port=0,path=/mjpg/video.mjpg,fps=10 \
@@ -141,4 +170,4 @@ done
 compgen -G "$state/LOG/*" >/dev/null || fail "nothing in the LOG folder"
 compgen -G "$state/log/ocelam_*.log" >/dev/null || fail "no daily interface log"
 
-echo "package $(basename "$deb"): job done, $(ls "$state/alarms/multimedia/Gate/PKG00001" | wc -l) images of Gate"
+echo "package $(basename "$deb"): $installed; job done, $(ls "$state/alarms/multimedia/Gate/PKG00001" | wc -l) images of Gate"
