@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <thread>
 #include <vector>
@@ -45,6 +47,8 @@ constexpr const char* kNotWritten =
     "camera %d: error by saving the image of index %d (no writing possible)";
 constexpr const char* kNotReceived =
     "camera %d: error by saving the image of index %d (no valid image received)";
+constexpr const char* kNoNewFrame =
+    "camera %d: error by saving the image of index %d (no new frame)";
 constexpr const char* kRule = "--------------------------------";
 constexpr const char* kOver = "Job %d: (camera %d) ImageCopy thread is over";
 constexpr const char* kSaved = "Job %d: (camera %d) %d images successfully saved";
@@ -56,7 +60,10 @@ constexpr const char* kStreamSection = "Stream";
 constexpr const char* kControlFileFormat = "[%s]\nDirectory=%s\nAlarmRef=%s\nAction=%s\n";
 constexpr const char* kNoFrame = "Job %d: camera %d has no frame for %+.2f s from the alarm";
 constexpr std::int64_t kDirectoryRetryUs = 10000;
-constexpr std::int64_t kMinFrameToleranceUs = 2000000;
+constexpr std::int64_t kMinFrameToleranceUs = 500000;
+// What an on-demand camera streams beyond a copy's images: time to connect
+// and for the last image to arrive.
+constexpr int kStreamingExtraSeconds = 20;
 // A frame that began in time may still be on its way and in its block.
 constexpr std::int64_t kFrameArrivalUs = 2000000;
 // A control file name is claimed by creating its ".tmp" exclusively; past
@@ -68,34 +75,40 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// How far from its wanted moment a frame may have begun and still be that
-// moment's image: an interval, but never less than two seconds nor less than
-// one and a half of the camera's own frame periods, so a slow camera is not
-// counted as failing.
-std::int64_t FrameTolerance(acquisition::Camera& camera, std::int64_t interval_us) {
-  std::int64_t tolerance = std::max(interval_us, kMinFrameToleranceUs);
-  float rate = 0;
-  if (camera.RecentFrameRate(&rate) && rate > 0)
-    tolerance = std::max(tolerance, static_cast<std::int64_t>(1.5e6 / static_cast<double>(rate)));
-  return tolerance;
+// An interval in whole microseconds, rounded: 0.3 s held as a float is a
+// little more or less than 0.3, and the count and the moments of the images
+// must not depend on which.
+std::int64_t IntervalMicros(float interval) {
+  return std::max<std::int64_t>(1, std::llround(static_cast<double>(interval) * 1e6));
 }
 
-// The frame for `wanted`: the newest that began at or before it (a
-// pre-recorded image), or the oldest that began at or after it (a live one,
-// waited for while it has not yet arrived). False when the camera has no
-// frame within the tolerance of that moment: an image from much earlier or
-// later would be another moment's.
-bool FetchFrame(acquisition::Camera& camera, acquisition::FrameSearch search, std::int64_t wanted,
-                std::uint32_t session, std::int64_t tolerance, acquisition::FrameRef* frame) {
-  if (search == acquisition::FrameSearch::kAtOrBefore) {
-    // The choice is final once a later frame is in.
+// The camera's frames per second over its last 10 s of frames; 0 while that
+// is not yet known (less than a second of frames).
+float RecentRate(acquisition::Camera& camera) {
+  float rate = 0;
+  return camera.RecentFrameRate(&rate) && rate > 0 ? rate : 0;
+}
+
+// How far from its wanted moment a frame may have begun and still be that
+// moment's image: half a second, or one and a half of the camera's own frame
+// periods for a camera slower than that, so a slow camera is not counted as
+// failing while a pause of a fast one is.
+std::int64_t FrameTolerance(float rate) {
+  if (rate <= 0) return kMinFrameToleranceUs;
+  return std::max(kMinFrameToleranceUs,
+                  static_cast<std::int64_t>(1.5e6 / static_cast<double>(rate)));
+}
+
+// Waits until the frame for `wanted` is known: for a pre-recorded image (the
+// newest that began at or before it) once a later frame is in, for a live
+// one (the oldest that began at or after it) once it has arrived; at most
+// until no frame within `tolerance` of the moment can still come.
+void AwaitFrameFor(acquisition::Camera& camera, acquisition::FrameSearch search,
+                   std::int64_t wanted, std::uint32_t session, std::int64_t tolerance) {
+  if (search == acquisition::FrameSearch::kAtOrBefore)
     camera.WaitForFrameAfter(wanted, session, wanted + tolerance);
-    return camera.FindFrame(search, wanted, session, frame) &&
-           wanted - frame->entry.begin_us <= tolerance;
-  }
-  camera.WaitForFrameAfter(wanted - 1, session, wanted + tolerance + kFrameArrivalUs);
-  return camera.FindFrame(search, wanted, session, frame) &&
-         frame->entry.begin_us - wanted <= tolerance;
+  else
+    camera.WaitForFrameAfter(wanted - 1, session, wanted + tolerance + kFrameArrivalUs);
 }
 
 void WriteOneControlFile(const platform::Clock& clock, const std::string& watch_path,
@@ -202,6 +215,15 @@ class ImageSeries {
   // The frame for the next image and its wanted moment: false when the
   // camera has none near that moment.
   bool NextFrame(acquisition::FrameRef* frame, std::int64_t* wanted);
+  // The frame for `wanted` (see AwaitFrameFor); false when none began within
+  // the tolerance of that moment: an image from much earlier or later would
+  // be another moment's.
+  bool FetchFrame(acquisition::FrameSearch search, std::int64_t wanted,
+                  acquisition::FrameRef* frame);
+  // True when `frame` is the last saved image's while the camera sends
+  // faster than the interval: it then has sent nothing since, and the image
+  // would show an older moment than its own.
+  bool RepeatsLastImage(const acquisition::FrameRef& frame) const;
   // Reads `frame` (none: null) and writes it as image `i`; counts and logs
   // the outcome.
   void SaveImage(int i, const acquisition::FrameRef* frame);
@@ -221,7 +243,6 @@ class ImageSeries {
   const std::int64_t alarm_us_;
   const std::int64_t interval_us_;
   const std::int64_t live_base_;
-  const std::int64_t tolerance_;
   // One reader for the whole series: a compressed stream's decoder walks
   // forward through it.
   acquisition::ImageReader reader_;
@@ -230,6 +251,10 @@ class ImageSeries {
   int time_back_;
   int live_ = 0;  // live images so far
   bool first_ = true;
+  // The camera's recent frame rate when the last frame was fetched (0:
+  // unknown), and the number of the last saved image's frame (-1: none).
+  float rate_ = 0;
+  std::int64_t last_saved_ = -1;
 };
 
 // Live images count from the alarm; a session that began after it (an
@@ -256,9 +281,8 @@ ImageSeries::ImageSeries(const ImageCopyArgs& args, acquisition::Camera& camera,
       buffer_(buffer),
       count_(ImageCopyCount(row_.duration, row_.pre_record_time, row_.interval)),
       alarm_us_(alarm_us),
-      interval_us_(static_cast<std::int64_t>(static_cast<double>(row_.interval) * 1e6)),
+      interval_us_(IntervalMicros(row_.interval)),
       live_base_(LiveBase(camera, session_, alarm_us)),
-      tolerance_(FrameTolerance(camera, interval_us_)),
       reader_(camera),
       time_back_(camera.IsPermanent() ? row_.pre_record_time * 100 : 0) {}
 
@@ -286,21 +310,38 @@ void ImageSeries::SaveAll() {
 bool ImageSeries::NextFrame(acquisition::FrameRef* frame, std::int64_t* wanted) {
   if (time_back_ > 0) {
     *wanted = alarm_us_ - static_cast<std::int64_t>(time_back_) * 10000;
-    return FetchFrame(camera_, acquisition::FrameSearch::kAtOrBefore, *wanted, session_, tolerance_,
-                      frame);
+    return FetchFrame(acquisition::FrameSearch::kAtOrBefore, *wanted, frame);
   }
   *wanted = live_base_ + live_++ * interval_us_;
-  return FetchFrame(camera_, acquisition::FrameSearch::kAtOrAfter, *wanted, session_, tolerance_,
-                    frame);
+  return FetchFrame(acquisition::FrameSearch::kAtOrAfter, *wanted, frame);
+}
+
+bool ImageSeries::FetchFrame(acquisition::FrameSearch search, std::int64_t wanted,
+                             acquisition::FrameRef* frame) {
+  AwaitFrameFor(camera_, search, wanted, session_, FrameTolerance(RecentRate(camera_)));
+  // The rate once the frame is in: a slow camera's first frames of a
+  // session tell it only now.
+  rate_ = RecentRate(camera_);
+  if (!camera_.FindFrame(search, wanted, session_, frame)) return false;
+  const std::int64_t begin = frame->entry.begin_us;
+  return (search == acquisition::FrameSearch::kAtOrBefore ? wanted - begin : begin - wanted) <=
+         FrameTolerance(rate_);
+}
+
+bool ImageSeries::RepeatsLastImage(const acquisition::FrameRef& frame) const {
+  return frame.number == last_saved_ && rate_ > 0 &&
+         1e6 / static_cast<double>(rate_) < static_cast<double>(interval_us_);
 }
 
 void ImageSeries::SaveImage(int i, const acquisition::FrameRef* frame) {
+  if (frame && RepeatsLastImage(*frame)) return CountFailed(kNoNewFrame, i);
   const int size = frame ? reader_.Read(*frame, buffer_) : 0;
   if (size < 1 || size > acquisition::kImageBufferSize) return CountFailed(kNotReceived, i);
   const std::string file = platform::JoinPath(
       row_.multimedia_directory, platform::StringPrintf(kImageFileFormat, camera_reference_.c_str(),
                                                         alarm_reference_.c_str(), i));
   if (acquisition::WriteJpegFile(file, buffer_, size) >= 0) {
+    last_saved_ = frame->number;
     row_.file_successes.Add(1);
     context_.metrics.Add(core::Counter::kImagesSaved);
     if (first_) multimedia_.AppendLog(platform::StringPrintf(kFirstSaved, row_.camera_number));
@@ -390,8 +431,14 @@ bool IsControlFileClaimName(std::string_view name) {
 
 int ImageCopyCount(int duration, int pre_record_time, float interval) {
   if (duration == 0) return 1;
-  float n = static_cast<float>(duration + pre_record_time) / interval;
-  return static_cast<int>(n);
+  const std::int64_t span_us =
+      (static_cast<std::int64_t>(duration) + pre_record_time) * platform::kMicrosPerSecond;
+  return static_cast<int>(
+      std::min<std::int64_t>(span_us / IntervalMicros(interval), std::numeric_limits<int>::max()));
+}
+
+int ImageCopyStreamingSeconds(int duration, int pre_record_time) {
+  return (duration > 0 ? duration + pre_record_time : 0) + kStreamingExtraSeconds;
 }
 
 void WriteStreamControlFile(const platform::Clock& clock,

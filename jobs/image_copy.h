@@ -44,8 +44,14 @@ struct ImageCopyArgs {
 void ImageCopy(std::shared_ptr<ImageCopyArgs> args);
 
 // The number of images a copy takes: 1 for "Duration" 0, otherwise
-// (duration + pre-record time) / interval, truncated.
+// (duration + pre-record time) / interval, truncated, counted in whole
+// microseconds (9 s at 0.3 s: 30 images).
 int ImageCopyCount(int duration, int pre_record_time, float interval);
+
+// How many seconds an on-demand camera streams for a copy: every image is
+// live, so its images span "Duration" and "PreRecordTime" (one image for
+// "Duration" 0), and 20 s more.
+int ImageCopyStreamingSeconds(int duration, int pre_record_time);
 
 // Writes one control file (section "Stream": "Directory", "AlarmRef",
 // "Action") into every streaming server watch path of `watch_paths`, first as

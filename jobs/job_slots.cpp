@@ -52,7 +52,6 @@ constexpr const char* kMultimediaDirName = "multimedia";
 constexpr const char* kFinishedNameFormat = "%08X-%s";
 constexpr const char* kImageCopyName = "ImageCopy";
 constexpr const char* kCommandName = "HTTPCommand";
-constexpr int kStreamingExtraSeconds = 20;
 
 // A camera reference names one directory below "<LogDirectory>/multimedia".
 bool ReferenceNamesOneDirectory(const std::string& reference) {
@@ -164,9 +163,10 @@ void JobWorkers::StartImageCopy(int i, JobCamera& row) {
   args->alarm_reference = job_.alarm_reference;
   args->job = slot_;
   args->camera_index = i;
-  args->session = camera.IsPermanent()
-                      ? camera.CurrentSession()
-                      : camera.StartStreaming(row.duration + kStreamingExtraSeconds);
+  args->session =
+      camera.IsPermanent()
+          ? camera.CurrentSession()
+          : camera.StartStreaming(ImageCopyStreamingSeconds(row.duration, row.pre_record_time));
   args->record = record_;
   StartWorker(kImageCopyEventFormat, kImageCopyName, row.duration, args, ImageCopy);
 }

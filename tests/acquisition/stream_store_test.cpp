@@ -430,12 +430,17 @@ TEST(MjpegFrameFinder, GivesUpATooBigFrameAtTheSameByteForAnyChunks) {
             std::vector<acquisition::StreamProblem>{acquisition::StreamProblem::kTooBig});
 }
 
-TEST(WriteJpegFile, ChecksBothMarkers) {
+TEST(WriteJpegFile, ChecksBothMarkersAndReplacesALinkWithoutWritingThroughIt) {
   TempDir dir;
   ReportCapture capture;
   const std::uint8_t reversed[] = {0xFF, 0xD9, 0xFF, 0xD8};
+  // A link planted at the image's name: its target is never written.
+  WriteFile(dir / "target", "kept");
+  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "a.jpg").c_str()), 0);
   EXPECT_EQ(acquisition::WriteJpegFile(dir / "a.jpg", reversed, 4), 0);
   EXPECT_EQ(ReadFile(dir / "a.jpg").size(), 4u);
+  EXPECT_EQ(ReadFile(dir / "target"), "kept");
+  EXPECT_EQ(SortedNames(dir.path()), (std::vector<std::string>{"a.jpg", "target"}));
   const std::uint8_t one[] = {0xFF, 0xD8};
   EXPECT_EQ(acquisition::WriteJpegFile(dir / "b.jpg", one, 1), -1);
   const std::uint8_t no_end[] = {0xFF, 0xD8, 0x00, 0x12};
@@ -454,12 +459,14 @@ TEST(WriteJpegFile, ChecksBothMarkers) {
 }
 
 // A disk that fills in the middle of an image: the torn bytes must not stay
-// under the image's name (the alarm server would take them for the picture).
-// A file-size limit in a child makes every write stop short, as a full disk
-// does.
-TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
+// under the image's name (the alarm server would take them for the picture),
+// and the image another job wrote under that name (an alarm sent twice)
+// stays. A file-size limit in a child makes every write stop short, as a
+// full disk does.
+TEST(WriteJpegFile, ShortWriteLeavesNoTornFileAndRemovesNoOtherImage) {
   TempDir dir;
   const std::string path = dir / "torn.jpg";
+  WriteFile(path, "other job's image");
   pid_t child = fork();
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
@@ -472,7 +479,8 @@ TEST(WriteJpegFile, ShortWriteLeavesNoTornFile) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_FALSE(FileExists(path)) << ReadFile(path).size() << " bytes left";
+  EXPECT_EQ(ReadFile(path), "other job's image");
+  EXPECT_EQ(SortedNames(dir.path()), std::vector<std::string>{"torn.jpg"});
 }
 
 TEST(StatusFile, KeysAndFormats) {

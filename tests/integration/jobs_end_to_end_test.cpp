@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
+
 #include "support/jobs_world.h"
 
 namespace {
@@ -37,16 +39,17 @@ std::string CameraCounts(int p, int number, int files) {
          "\nFileError=0\nCommandSuccess=0\nCommandError=0\n";
 }
 
-std::string MessageBlock(int p, int number, const std::string& ref, const std::string& first,
-                         bool subject) {
+std::string MessageBlock(int p, int number, const std::string& ref, int count,
+                         const std::string& first, bool subject) {
   return "camera " + std::to_string(number) + " - " + ref + "\n" +
          (subject ? "[multimedia]\nsubject=Camera\n" : "") + "[camera" + std::to_string(p) +
-         "]\nImageCount=15\nfile1=" + first + "\n";
+         "]\nImageCount=" + std::to_string(count) + "\nfile1=" + first + "\n";
 }
 
 // "PreRecordTime" 5, "Duration" 10, "Interval" 1: five images from 5, 4, 3,
 // 2 and 1 seconds before the job was read, then ten live ones a second
-// apart. A camera streaming only on demand gives fifteen live images.
+// apart. A camera streaming only on demand, with "PreRecordTime" 22 and
+// "Duration" 2, streams long enough for all its 24 images, every one live.
 // Then job files no alarm server should write: each ends in the done or
 // error directory with a clear message, nothing is written outside the log
 // directory, and the gateway goes on.
@@ -61,7 +64,8 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesThenEveryBadJobFileEndsWithAMessage) 
   std::string keys = "Duration=10\r\nInterval=1\r\nPreRecordTime=5\r\n";
   long long dropped = world.Drop(
       "pre.job", "[Alarm]\r\nAlarmRef=P1\r\nNumberOfCams=2\r\n[Camera1]\r\nCameraScenario=1\r\n" +
-                     keys + "[Camera2]\r\nCameraScenario=2\r\nType=1\r\n" + keys);
+                     keys + "[Camera2]\r\nCameraScenario=2\r\nType=1\r\n" +
+                     "Duration=2\r\nInterval=1\r\nPreRecordTime=22\r\n");
   ASSERT_TRUE(world.WaitFinished("pre.job", 120)) << world.Output();
   EXPECT_NE(world.Finished("pre.job", "done"), "");
 
@@ -83,8 +87,8 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesThenEveryBadJobFileEndsWithAMessage) 
   }
 
   s = Stamps(world.Data("log/multimedia/Hall/P1"), &names);
-  ASSERT_EQ(names.size(), 15u);
-  for (int i = 0; i < 15; ++i) {
+  ASSERT_EQ(names.size(), 24u);
+  for (int i = 0; i < 24; ++i) {
     ASSERT_EQ(s[i].camera, 2);
     EXPECT_GT(s[i].time_us, dropped) << "image " << i << " is live";
     if (i > 0) {
@@ -104,17 +108,17 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesThenEveryBadJobFileEndsWithAMessage) 
   std::string line2 = std::string(kTime) + "camera 2: first image saved\n";
   EXPECT_TRUE(std::regex_match(
       log,
-      std::regex("\\[Alarm\\]\nNumberOfCams=2\n" + CameraCounts(1, 1, 15) + CameraCounts(2, 2, 15) +
+      std::regex("\\[Alarm\\]\nNumberOfCams=2\n" + CameraCounts(1, 1, 15) + CameraCounts(2, 2, 24) +
                  "\\[MultimediaSequence\\]\n(" + line1 + line2 + "|" + line2 + line1 + ")")))
       << log;
   // Per camera its line and section, in the order of the first images.
   std::string entrance = world.Data("log/multimedia/Entrance/P1/Entrance_P1_00000.jpg");
   std::string hall = world.Data("log/multimedia/Hall/P1/Hall_P1_00000.jpg");
   std::string message = ReadFile(world.Data("log/P1.msg"));
-  EXPECT_TRUE(message == MessageBlock(1, 1, "Entrance", entrance, true) +
-                             MessageBlock(2, 2, "Hall", hall, false) ||
-              message == MessageBlock(2, 2, "Hall", hall, true) +
-                             MessageBlock(1, 1, "Entrance", entrance, false))
+  EXPECT_TRUE(message == MessageBlock(1, 1, "Entrance", 15, entrance, true) +
+                             MessageBlock(2, 2, "Hall", 24, hall, false) ||
+              message == MessageBlock(2, 2, "Hall", 24, hall, true) +
+                             MessageBlock(1, 1, "Entrance", 15, entrance, false))
       << message;
   // A start and a stop control file per camera.
   std::vector<std::string> control = world.Names("stream");
@@ -183,6 +187,41 @@ TEST(JobsEndToEnd, PreRecordedAndLiveImagesThenEveryBadJobFileEndsWithAMessage) 
   EXPECT_NE(world.Finished("le.job", "done"), "");
   EXPECT_TRUE(FileExists(world.Data("log/multimedia/Entrance/LE/Entrance_LE_00000.jpg")));
   EXPECT_TRUE(world.Running());
+}
+
+// A camera at 10 fps pausing 1.9 s while images are taken 0.2 s apart, for
+// an alarm sent twice (two job files, one AlarmRef, at once): every image
+// file is one whole frame, no frame fills two images, each began within
+// half a second of its moment, and the moments of the pause count as
+// errors.
+TEST(JobsEndToEnd, APauseRepeatsNoFrameAndAnAlarmSentTwiceLeavesWholeImages) {
+  JobsWorld world({"--camera", "id=1,fps=10,size=20000"}, {{1, "Entrance", 1, true}});
+  ASSERT_TRUE(world.Started());
+  ASSERT_TRUE(WaitFor([&] { return world.sim().Stat(1, "frames") >= 30; }, 90));
+  const std::string job = OneCamera("R1", "Duration=6\nInterval=0.2\n");
+  const long long dropped = world.Drop("first.job", job);
+  world.Drop("again.job", job);
+  const std::string dir = world.Data("log/multimedia/Entrance/R1");
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir + "/Entrance_R1_00005.jpg"); }, 60));
+  ASSERT_NE(world.sim().Control("set camera 1 stall=1900").find("ok"), std::string::npos);
+  ASSERT_TRUE(world.WaitFinished("first.job") && world.WaitFinished("again.job"));
+
+  std::vector<std::string> names;
+  std::vector<sim_test::Stamp> s = Stamps(dir, &names);
+  std::set<unsigned long long> frames;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    SCOPED_TRACE(names[k]);
+    ASSERT_TRUE(std::regex_match(names[k], std::regex("Entrance_R1_000[0-2][0-9]\\.jpg")));
+    ASSERT_EQ(s[k].camera, 1);  // one whole frame of the camera
+    EXPECT_TRUE(frames.insert(s[k].seq).second) << "frame " << s[k].seq << " again";
+    const int i = std::stoi(names[k].substr(names[k].size() - 9, 5));
+    const long long from_moment = s[k].time_us - (dropped + i * 200000LL);
+    EXPECT_GE(from_moment, -500000);
+    EXPECT_LE(from_moment, 1000000);
+  }
+  const std::string log = ReadFile(world.Data("log/R1_multimedia.log"));
+  for (const char* reason : {"(no new frame)\n", "(no valid image received)\n"})
+    EXPECT_NE(log.find(reason), std::string::npos) << reason << log;
 }
 
 // Twenty jobs at once on five cameras: all finish, every image is counted,

@@ -422,18 +422,25 @@ TEST(RtspCameras, RestartsLappedKeyFramesAndBadStreams) {
   // Images 8, 7, ... 1 and 0 s before the alarm.
   double dropped = w.DropJob("R2", {1, 2, 3}, 8, 1, 1);
   {
+    // Moments the restart left without a frame within half a second are
+    // errors with their line; the others' frames, from before the restart
+    // too, decode with the parameters they came with.
     SCOPED_TRACE(w.CameraLog(1));
-    int old_size = 0, new_size = 0;
+    int old_size = 0, new_size = 0, missing = 0;
     for (const auto& image : w.Images(1, "R2", 9)) {
-      ASSERT_TRUE(image.has_value());
+      if (!image) {
+        ++missing;
+        continue;
+      }
       EXPECT_GE(image->frame, 0);
-      // Frames from before the restart decode with the parameters they came with.
       if (image->width == 320 && image->height == 240) ++old_size;
       if (image->width == 640 && image->height == 368) ++new_size;
     }
     EXPECT_GE(old_size, 1);
     EXPECT_GE(new_size, 1);
-    EXPECT_EQ(old_size + new_size, 9);
+    EXPECT_EQ(old_size + new_size + missing, 9);
+    EXPECT_EQ(testing_support::CountOf(w.CameraLog(1), "Job 0: camera 1 has no frame for "),
+              static_cast<std::size_t>(missing));
     EXPECT_LT(restarted, dropped);
   }
   {

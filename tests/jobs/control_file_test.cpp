@@ -1,4 +1,5 @@
-// The streaming servers' control files: names, content, and never a shared name.
+// The image copy's sums, and the streaming servers' control files: names,
+// content, and never a shared name.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +11,30 @@ namespace {
 
 using namespace jobs_test;
 using namespace testing_support;
+
+// How many images a copy takes, and how long an on-demand camera streams for
+// them (all its images are live).
+TEST(ImageCopy, ImageCountAndStreamingLength) {
+  const struct {
+    int duration, pre_record_time;
+    float interval;
+    int images, seconds;
+  } rows[] = {
+      // clang-format off
+      {9, 0, 0.3f, 30, 29},  // 9 / 0.3f in floating point is 29.99999...
+      {7, 0, 0.7f, 10, 27},  // and 7 / 0.7f is 10.0000002
+      {10, 5, 1, 15, 35},
+      {30, 30, 1, 60, 80},  // on demand: every image live
+      {1, 0, 3, 0, 21},
+      {0, 40, 0.1f, 1, 20},  // one image
+      // clang-format on
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.duration * 1000 + r.pre_record_time);
+    EXPECT_EQ(jobs::ImageCopyCount(r.duration, r.pre_record_time, r.interval), r.images);
+    EXPECT_EQ(jobs::ImageCopyStreamingSeconds(r.duration, r.pre_record_time), r.seconds);
+  }
+}
 
 TEST_F(JobsTest, ControlFilesInEveryServerPathNeverShareAName) {
   const std::vector<std::string> servers = {Path("s1"), Path("s2")};
