@@ -10,6 +10,7 @@
 
 #include "acquisition/camera/camera.h"
 #include "core/console.h"
+#include "core/log_text.h"
 #include "core/report.h"
 #include "jobs/clock_wait.h"
 #include "jobs/image_copy.h"
@@ -334,8 +335,9 @@ std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, boo
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (MoveFile(job_file_path, target) != 0) {
-    core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove, job_file_path.c_str(),
-                             target.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove,
+                             core::PrintableText(job_file_path).c_str(),
+                             core::PrintableText(target).c_str());
     return "";
   }
   return target;
