@@ -8,7 +8,10 @@
 // received, the lines lost by the worst client, and the gateway's CPU time
 // per 10,000 lines (daily log file writes included, and without them).
 //
-// usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N]
+// With --secrets N, N configured passwords are registered first, so every
+// line is masked of them (core/log_text.h) as in a gateway with N cameras.
+//
+// usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N] [--secrets N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -29,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/log_text.h"
 #include "monitor/interface_record.h"
 #include "monitor/monitor_server.h"
 #include "platform/clock.h"
@@ -214,6 +218,7 @@ Result Run(monitor::InterfaceRecord& record, monitor::MonitorServer& monitor, bo
 int main(int argc, char** argv) {
   double seconds = 5;
   std::size_t line_length = 120;
+  int secrets = 0;
   std::vector<double> rates = {1000, 2000, 4000, 12000, 25000, 50000};
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
@@ -221,13 +226,16 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[i + 1]);
     } else if (a == "--line-length") {
       line_length = static_cast<std::size_t>(std::atoi(argv[i + 1]));
+    } else if (a == "--secrets") {
+      secrets = std::atoi(argv[i + 1]);
     } else if (a == "--rates") {
       rates.clear();
       for (char* p = std::strtok(argv[i + 1], ","); p; p = std::strtok(nullptr, ","))
         rates.push_back(std::atof(p));
     } else {
       std::fprintf(stderr,
-                   "usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N]\n");
+                   "usage: monitor_bench [--seconds S] [--rates R1,R2,...] [--line-length N] "
+                   "[--secrets N]\n");
       return 2;
     }
   }
@@ -272,8 +280,10 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(
       std::chrono::seconds(2));  // the full statuses of the connects go first
 
-  std::printf("monitor: %d clients, lines of %zu characters, %.0f s per rate\n", kClients,
-              line_length, seconds);
+  // Passwords as an operator picks them: letters, digits, a sign.
+  for (int k = 0; k < secrets; ++k) core::RegisterSecret("Cam" + std::to_string(k * 7919) + "-pw!");
+  std::printf("monitor: %d clients, lines of %zu characters, %.0f s per rate, %d passwords\n",
+              kClients, line_length, seconds, secrets);
   std::printf("%-22s %10s %16s %12s %18s\n", "feed", "offered/s", "delivered/s each", "worst lost",
               "CPU ms/10k lines");
   for (bool through_record : {true, false}) {

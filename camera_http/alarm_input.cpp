@@ -217,28 +217,6 @@ void ConnectionFailed(const VideoServer& server, const char* format, const std::
 
 }  // namespace
 
-std::string PrintableText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7F) {
-      out += c;
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", u);
-      out += escape;
-    }
-  }
-  return out;
-}
-
 void ReportServerSocketError(const VideoServer& /*server*/, int server_number) {
   std::string message = platform::StringPrintf(kSocketError, server_number, SockLastError());
   core::ConsoleLog(message, core::ConsoleLevel::kError);

@@ -21,6 +21,7 @@
 #include "camera_http/alarm_start_pacer.h"
 #include "camera_http/line_assembler.h"
 #include "camera_http/video_server.h"
+#include "core/log_text.h"
 #include "platform/clock.h"
 
 namespace camera_http {
@@ -101,8 +102,8 @@ int FindInputAlarm(const VideoServer& server, std::string_view iobox, std::strin
 // on the console, in the server log and to the interface.
 void ReportServerSocketError(const VideoServer& server, int server_number);
 
-// `text` with every control byte written as "\r", "\n", "\t" or "\xHH", so
-// it can stand inside one log or console line.
-std::string PrintableText(std::string_view text);
+// Device text as one log or console line: every control byte written as
+// "\r", "\n", "\t" or "\xHH" (core/log_text.h).
+using core::PrintableText;
 
 }  // namespace camera_http

@@ -10,6 +10,7 @@
 #include "camera_http/regex.h"
 #include "core/console.h"
 #include "core/daily_log.h"
+#include "core/log_text.h"
 #include "core/profile/user_profile.h"
 #include "core/text.h"
 #include "platform/strings.h"
@@ -214,7 +215,8 @@ int PtzCommand::BuildCommand(CommandBuffer out, std::string_view ptz_command,
   }
   std::string command(ptz_command);
   if (strcasecmp(command.c_str(), kPresetCommand) != 0) {
-    LogError(kPTZLog, platform::StringPrintf(kPTZNotSupported, command.c_str()));
+    LogError(kPTZLog,
+             platform::StringPrintf(kPTZNotSupported, core::PrintableText(command).c_str()));
     return -1;
   }
   Filler filler(preset_template);
@@ -277,7 +279,8 @@ int RecordingCommand::GetHandleId(const char* reply) const {
   }
   if (regexecute(prog.get(), reply) == 0) {
     Log(kRecordingLog,
-        platform::StringPrintf(kRegexpExecuteFailed, reply_expression.c_str(), reply));
+        platform::StringPrintf(kRegexpExecuteFailed, reply_expression.c_str(),
+                               core::PrintableText(reply).c_str()));
     return kNoHandle;
   }
   char handle[kHandleTextMax + 1] = {};

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/log_text.h"
 #include "platform/socket.h"
 #include "platform/strings.h"
 
@@ -165,7 +166,7 @@ bool ReportFailure(const Exchange& x, int camera, const char* text, const HttpTi
                   static_cast<int>(x.reply.size()));
       return true;
     case Outcome::kBadReply:
-      FormatError(error_text, kBadReply, camera, x.error, text, x.why.c_str());
+      FormatError(error_text, kBadReply, camera, x.error, text, core::PrintableText(x.why).c_str());
       return true;
     case Outcome::kReply:
       return false;
@@ -201,15 +202,16 @@ int SendHttpCommand(const char* host, int port, const char* command,
   if (status == kStatusUnauthorized && !credentials.empty() && !HasAuthorizationLine(text)) {
     std::string authorized, scheme, why;
     if (!AnswerChallenge(text, HeadOf(x.reply), credentials, &authorized, &scheme, &why)) {
-      FormatError(error_text, kCannotAnswer, camera, SockLastError(), text, why.c_str());
+      FormatError(error_text, kCannotAnswer, camera, SockLastError(), text,
+                  core::PrintableText(why).c_str());
       return -1;
     }
     x = RunExchange(host, port, authorized.c_str(), timings);
     if (ReportFailure(x, camera, text, timings, error_text)) return -1;
     status = HttpStatusOfLine(std::string_view(x.reply.c_str()));
     if (status == kStatusUnauthorized) {
-      FormatError(error_text, kRefused, camera, x.error, credentials.user.c_str(), scheme.c_str(),
-                  text);
+      FormatError(error_text, kRefused, camera, x.error, credentials.user.c_str(),
+                  core::PrintableText(scheme).c_str(), text);
       return -1;
     }
   }
@@ -217,7 +219,8 @@ int SendHttpCommand(const char* host, int port, const char* command,
   if (!Accepted(status)) {
     std::array<char, kHttpReplySize> body{};
     GetReplyStatus(x.reply.c_str(), body);
-    FormatError(error_text, kInvalidStatus, camera, x.error, text, status, body.data());
+    FormatError(error_text, kInvalidStatus, camera, x.error, text, status,
+                core::PrintableText(body.data()).c_str());
     return -1;
   }
   std::memcpy(reply_out.data(), x.reply.c_str(), x.reply.size() + 1);

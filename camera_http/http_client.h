@@ -6,7 +6,10 @@
 // command refused with 401 is answered once when the camera has credentials
 // and the template brings no Authorization line of its own. It writes no
 // line itself; on failure it hands the message back in the caller's error
-// text, and the command records log it.
+// text, and the command records log it. What the camera sent (a reply body,
+// what was wrong with its reply or its challenge) stands in a message as
+// core::PrintableText writes it; the command stands as written, and the
+// log's writers mask its passwords (core/log_text.h).
 #include <cstddef>
 #include <span>
 #include <string_view>

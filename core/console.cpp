@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/log_text.h"
 #include "platform/console.h"
 #include "platform/strings.h"
 
@@ -29,7 +30,7 @@ void ConsoleLog(std::string_view text, ConsoleLevel level) {
   line.reserve(text.size() + 32);
   line += platform::ConsoleColorFor(static_cast<int>(level));
   line += stamp;
-  line += text;
+  AppendLoggable(line, text);
   line += platform::ConsoleColorReset();
   line += '\n';
   // One write per line keeps lines of different threads whole.

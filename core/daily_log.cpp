@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/log_text.h"
+
 namespace core {
 
 platform::Mutex LogFileLock;
@@ -41,7 +43,7 @@ void AppendDailyLog(const char* name_format, int number, std::string_view text) 
   char stamp[16];
   std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min, tm.tm_sec);
   std::string line = stamp;
-  line.append(text);
+  AppendLoggable(line, text);
   line += '\n';
   AppendToFile(file, line);
 }
@@ -51,9 +53,11 @@ std::string AppendDailyLogLocked(std::string_view name, std::string_view text) {
   char file[kLogNameSize];
   std::snprintf(file, sizeof file, kDailyLogFormat, std::string(name).c_str(), tm.tm_year + 1900,
                 tm.tm_mon + 1, tm.tm_mday);
+  // Masked before the line is cut, so no part of a password is left at its end.
+  const std::string shown = Loggable(text);
   char line[kLogLineMax + 1];
   std::snprintf(line, sizeof line, kLogLineFormat, tm.tm_mday, tm.tm_mon + 1, tm.tm_hour, tm.tm_min,
-                tm.tm_sec, std::string(text).c_str());
+                tm.tm_sec, shown.c_str());
   AppendToFile(file, std::string(line) + "\r\n");
   return line;
 }

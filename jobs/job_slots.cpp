@@ -7,6 +7,7 @@
 
 #include "acquisition/camera/camera.h"
 #include "core/console.h"
+#include "core/log_text.h"
 #include "core/report.h"
 #include "jobs/clock_wait.h"
 #include "jobs/finished_move.h"
@@ -305,8 +306,9 @@ std::string JobRunner::MoveFinishedJobFile(const std::string& job_file_path, boo
       platform::StringPrintf(kFinishedNameFormat, now, FileNameOf(job_file_path).c_str()));
   unlink(target.c_str());  // a file of that name is replaced
   if (!MoveFinishedFile(job_file_path, target)) {
-    core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove, job_file_path.c_str(),
-                             target.c_str());
+    core::ReportToInterfaceF(core::ReportLevel::kError, kCouldNotMove,
+                             core::PrintableText(job_file_path).c_str(),
+                             core::PrintableText(target).c_str());
     return "";
   }
   return target;

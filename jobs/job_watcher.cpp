@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/console.h"
+#include "core/log_text.h"
 #include "core/profile/user_profile.h"
 #include "core/report.h"
 #include "jobs/clock_wait.h"
@@ -103,9 +104,13 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// Job file names and values are whatever their writer chose: the line is
+// written as one printable line (none of these messages has a control byte
+// of its own).
 void ConsoleError(const std::string& text) {
-  core::ConsoleLog(text, core::ConsoleLevel::kError);
-  core::ReportToInterface(text, core::ReportLevel::kError);
+  const std::string shown = core::PrintableText(text);
+  core::ConsoleLog(shown, core::ConsoleLevel::kError);
+  core::ReportToInterface(shown, core::ReportLevel::kError);
 }
 
 // Reads keys the way the profile routines do.

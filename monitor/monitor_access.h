@@ -64,9 +64,4 @@ MonitorAccess ReadMonitorAccess(const std::string& profile_file_name,
 std::vector<AllowList::Range> ParseAllowedClients(std::string_view text,
                                                       std::vector<std::string>* bad);
 
-// A received text as it may go into a log line: CR, LF and every other
-// control byte, and the backslash, are written as escapes (\r, \n, \t, \\,
-// \xHH), so a client can never start a line of the log of its own.
-std::string EscapeReceivedText(std::string_view text);
-
 }  // namespace monitor

@@ -18,6 +18,7 @@
 
 #include "core/console.h"
 #include "core/daily_log.h"
+#include "core/log_text.h"
 #include "platform/named_objects.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
@@ -65,6 +66,8 @@ constexpr const char* kCommandTestInfo = "<getTestSendInfo/>";
 constexpr const char* kTerminateEventName = "TerminateInterfaceMonitor";
 constexpr const char* kUndefined = "[Undefined]";
 constexpr const char* kDatedLineFormat = "%02d.%02d.%04d %02d:%02d:%02d %s";
+// A '"' inside a quoted attribute, written the way XML writes it.
+constexpr std::string_view kQuoteEntity = "&quot;";
 
 // "All slots taken" is written at most this often.
 constexpr std::int64_t kAllTakenLogIntervalUs = 10 * platform::kMicrosPerSecond;
@@ -357,7 +360,8 @@ void MonitorServer::ClientReceiveThread(int index, std::int64_t connected_us,
 void MonitorServer::WarnOfDefaultAlarm() {
   char warning[kDefaultAlarmTextSize] = "";
   if (CheckDefaultAlarm(warning, sizeof warning) == 1)
-    QueueMessage(Format(kLogMessageMax, kConfigWarning, warning), MonitorMessageKind::kLog);
+    QueueMessage(Format(kLogMessageMax, kConfigWarning, AttributeText(warning).c_str()),
+                 MonitorMessageKind::kLog);
 }
 
 bool MonitorServer::HandleReceive(int index, const char* buffer, int got,
@@ -411,6 +415,18 @@ void MonitorServer::RequestFullStatus(PacedRequest& request) {
   request.owed = false;
 }
 
+std::string AttributeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '"')
+      out += kQuoteEntity;
+    else
+      out += c;
+  }
+  return out;
+}
+
 MonitorCommand ParseMonitorCommand(const char* received) {
   // The text ends at the first NUL, so a client that frames its command the
   // way the server frames its messages is understood too.
@@ -424,7 +440,7 @@ MonitorCommand ParseMonitorCommand(const char* received) {
 std::string ReceivedCommandLogLine(MonitorCommand command, const char* received) {
   return Format(kStatusMessageMax,
                 command == MonitorCommand::kTestInfo ? kTestInfoRequested : kStringReceived,
-                EscapeReceivedText(received).c_str());
+                core::PrintableText(received, core::Backslash::kEscaped).c_str());
 }
 
 void MonitorServer::HandleCommand(int index, MonitorCommand command, const char* text,
@@ -609,7 +625,8 @@ void MonitorServer::QueueMessage(std::string_view text, MonitorMessageKind kind)
 
 void MonitorServer::QueueMessageImpl(std::string_view text, MonitorMessageKind kind,
                                      bool begin_status) {
-  auto copy = std::make_shared<const std::string>(text);
+  // Every message leaves through here: masked like every written line.
+  auto copy = std::make_shared<const std::string>(core::Loggable(text));
   bool pressure = false;
   {
     platform::MutexLock guard(QueueLock);
@@ -632,12 +649,15 @@ void MonitorServer::ForwardLog(char* text, core::ReportLevel level) {
   for (const char* in = text; *in != '\0'; ++in)
     if (*in != '<' && *in != '>') *out++ = *in;
   *out = '\0';
+  // Masked before the line is cut, so no part of a password is left at its
+  // end; a '"' would end the label early.
+  const std::string shown = AttributeText(core::Loggable(text));
 
   const std::time_t now = clock_.WallSeconds();
   std::tm tm{};
   localtime_r(&now, &tm);
   std::string line = Format(kForwardedLineMax, kDatedLineFormat, tm.tm_mday, tm.tm_mon + 1,
-                            tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
+                            tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, shown.c_str());
   {
     platform::RecursiveMutexLock whole(full_status_lock_);
     QueueMessage(Format(kLogMessageMax, kLogEvent, static_cast<int>(level), line.c_str()),
@@ -686,7 +706,7 @@ void MonitorServer::SendTestSendInfo() {
 int MonitorServer::QueueTestSendInfo(std::string* line) {
   std::string reply = Format(kStatusMessageMax, kTestSendInfo, test_message_.c_str(),
                              test_last_number_.c_str(), test_description_.c_str());
-  auto copy = std::make_shared<const std::string>(reply);
+  auto copy = std::make_shared<const std::string>(core::Loggable(reply));
   int served = 0;
   {
     platform::MutexLock guard(QueueLock);

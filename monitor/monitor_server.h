@@ -112,8 +112,14 @@ enum class MonitorCommand { kOther, kInit, kLogOn, kLogOff, kTestInfo };
 MonitorCommand ParseMonitorCommand(const char* received);
 
 // The log line a receive gives, its text escaped (no client starts a log
-// line of its own) and the line cut at kStatusMessageMax characters.
+// line of its own: CR, LF, TAB, the backslash and every other control byte
+// as \r, \n, \t, \\, \xHH) and the line cut at kStatusMessageMax
+// characters.
 std::string ReceivedCommandLogLine(MonitorCommand command, const char* received);
+
+// `text` as it may stand between the quotes of an attribute (label="..."):
+// each '"' written as "&quot;", every other byte as it is.
+std::string AttributeText(std::string_view text);
 
 class MonitorServer {
  public:
@@ -141,12 +147,13 @@ class MonitorServer {
   void SetRemoteSystemConnection(int state);
 
   // Sends a reported line to the clients and keeps it in the log history.
-  // Removes every '<' and '>' from `text` in place.
+  // Removes every '<' and '>' from `text` in place; the label shows the
+  // line masked (core/log_text.h) and its '"' as "&quot;".
   void ForwardLog(char* text, core::ReportLevel level);
 
-  // Queues a copy of `text` for every connected client (log messages not
-  // for clients that switched them off); a client with 1024 waiting
-  // messages loses this one. Then wakes the send thread.
+  // Queues a masked copy of `text` (core/log_text.h) for every connected
+  // client (log messages not for clients that switched them off); a client
+  // with 1024 waiting messages loses this one. Then wakes the send thread.
   void QueueMessage(std::string_view text, MonitorMessageKind kind);
 
   // Queues the log history, oldest line first.

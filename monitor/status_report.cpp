@@ -129,6 +129,7 @@ void MonitorServer::SendFullStatus(const char* name, const char* profile_file_na
                  first_installation, kStatisticTextSize);
   char description[kProfileTextMax + 1], physical[kProfileTextMax + 1], remote[kProfileTextMax + 1];
   ReadInterfaceConfig(description, physical, remote, sizeof description);
+  const std::string remote_shown = AttributeText(remote), physical_shown = AttributeText(physical);
 
   platform::RecursiveMutexLock whole(full_status_lock_);
   // Clients that connected since the last full status are served from its
@@ -136,10 +137,12 @@ void MonitorServer::SendFullStatus(const char* name, const char* profile_file_na
   // between the first and the second would otherwise start with the second.
   if (direction == 1) {
     QueueMessageImpl(
-        Status(kApplicationOutgoing, name, profile_file_name, remote, physical, version),
+        Status(kApplicationOutgoing, name, profile_file_name, remote_shown.c_str(),
+               physical_shown.c_str(), version),
         MonitorMessageKind::kStatus, true);
   }
-  QueueMessageImpl(Status(kApplication, name, profile_file_name, remote, physical, version),
+  QueueMessageImpl(Status(kApplication, name, profile_file_name, remote_shown.c_str(),
+                          physical_shown.c_str(), version),
                    MonitorMessageKind::kStatus, direction != 1);
   QueueMessage(Status(kAlarmServerState, alarm_server_connection_.load()),
                MonitorMessageKind::kStatus);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/log_text.h"
 #include "platform/strings.h"
 
 namespace acquisition {
@@ -50,11 +51,11 @@ std::string LinkState::Down(const StreamLoss& loss) {
     known_ = true;
     down_since_wall_ms_ = clock_.WallMillis();
     reminder_due_us_ = now + kReminderIntervalUs;
-    return platform::StringPrintf(kStreamLost, camera, loss.text.c_str());
+    return platform::StringPrintf(kStreamLost, camera, core::PrintableText(loss.text).c_str());
   }
   if (now < reminder_due_us_) return "";
   reminder_due_us_ = now + kReminderIntervalUs;
-  return platform::StringPrintf(kStreamStillDown, camera, loss.text.c_str(),
+  return platform::StringPrintf(kStreamStillDown, camera, core::PrintableText(loss.text).c_str(),
                                 SinceText(down_since_wall_ms_).c_str());
 }
 

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "platform/strings.h"
+#include "core/log_text.h"
 
 namespace acquisition {
 
@@ -79,15 +79,8 @@ std::string WithHost(std::string_view url, const std::string& address) {
 std::string LoggableUrl(std::string_view url) {
   const Authority a = FindAuthority(url);
   const std::string bare = std::string(url.substr(0, a.from)) + std::string(url.substr(a.host));
-  std::string out;
-  for (unsigned char c : bare) {
-    if (out.size() >= kLoggableMax) break;
-    if (c >= 0x20 && c < 0x7F && c != '\\')
-      out += static_cast<char>(c);
-    else
-      out += platform::StringPrintf("\\x%02X", c);
-  }
-  return out;
+  return core::PrintableText(std::string_view(bare).substr(0, kLoggableMax),
+                             core::Backslash::kEscaped);
 }
 
 }  // namespace acquisition

@@ -20,8 +20,8 @@ RtspEndpoint ParseRtspEndpoint(std::string_view url);
 bool IsAddressLiteral(const std::string& host);
 // `url` with its host replaced by `address` (bracketed when IPv6).
 std::string WithHost(std::string_view url, const std::string& address);
-// `url` without credentials, bytes other than printable ASCII escaped as
-// \xNN, at most 200 characters: device text fit for a log line.
+// `url` without credentials, its first 200 characters as core::PrintableText
+// writes them (the backslash escaped too): device text fit for a log line.
 std::string LoggableUrl(std::string_view url);
 
 }  // namespace acquisition

@@ -151,12 +151,12 @@ TEST_F(CommandRecordsTest, RecordingHandleFromTheStartReply) {
   EXPECT_STREQ(out_.data(), "stop 4/4711\r\n");
   EXPECT_FALSE(FileExists(dir_ / LogName("storage")));
 
-  // No match: -1 in the stop command, and the reply in the log as received.
+  // No match: -1 in the stop command, and the reply in the log as one line.
   ASSERT_EQ(rec.BuildStop(out_, "HTTP/1.0 200 OK\r\n\r\nbusy"), 0);
   EXPECT_STREQ(out_.data(), "stop 4/-1\r\n");
   EXPECT_TRUE(Logged("storage",
                      "ERROR: unable to execute the regexp '<h>([0-9]+)</h>' on "
-                     "'HTTP/1.0 200 OK\r\n\r\nbusy'"));
+                     "'HTTP/1.0 200 OK\\r\\n\\r\\nbusy'"));
   // An expression that does not compile finds no handle either.
   rec.reply_expression = "<h>([0-9]+</h>";
   EXPECT_EQ(rec.GetHandleId("<h>1</h>"), camera_http::kNoHandle);

@@ -231,21 +231,24 @@ TEST_F(MonitorTest, FullStatusVariantsAndForwardedLines) {
     ASSERT_EQ(got.size(), expected.size() + 5);
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + expected.size()), expected);
   }
-  // Lines of the record lose their angle brackets for the clients only.
+  // Lines of the record lose their angle brackets for the clients only;
+  // both show them masked, a '"' of the label as "&quot;".
   monitor::InterfaceRecord record(name_, clock_);
   record.SetMonitor(monitor);
-  char text[] = "camera <3> \"up\"", secret[] = "file only";
+  char text[] = "camera <3> \"up\" \x1b[2J pwd=x1", secret[] = "file only";
   record.Log(text, core::ReportLevel::kInfo);
-  EXPECT_STREQ(text, "camera 3 \"up\"");  // edited in place
+  EXPECT_STREQ(text, "camera 3 \"up\" \x1b[2J pwd=x1");  // edited in place
   record.Log(secret, core::ReportLevel::kLogOnly);
   std::string long_line(2000, 'y');
   record.Log(long_line.data(), core::ReportLevel::kSuccess);
   std::vector<std::string> got = client.Take(2);
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_TRUE(std::regex_match(got[0], LogEvent(1, "camera 3 \"up\""))) << got[0];
+  EXPECT_TRUE(std::regex_match(
+      got[0], LogEvent(1, "camera 3 &quot;up&quot; \\\\x1B\\[2J pwd=\\*\\*\\*")))
+      << got[0];
   // The dated line is cut at 511 characters: 20 of date and time, the rest text.
   EXPECT_TRUE(std::regex_match(got[1], LogEvent(0, std::string(511 - 20, 'y')))) << got[1].size();
-  EXPECT_TRUE(LogHas("camera <3> \"up\"") && LogHas("file only"));
+  EXPECT_TRUE(LogHas("camera <3> \"up\" \\x1B[2J pwd=***") && LogHas("file only"));
 }
 
 // Who gets in: those on the allow list (bad entries reported and skipped),

@@ -98,6 +98,14 @@ class JobsWorld {
   }
 
   std::vector<std::string> Names(const std::string& rel) const { return SortedNames(Data(rel)); }
+  // The camera and video-server logs ("./LOG") together.
+  std::string DeviceLogs() const {
+    std::string all;
+    for (const auto& e : std::filesystem::directory_iterator(box_.path("work/LOG")))
+      all += ReadFile(e.path().string());
+    return all;
+  }
+  int MonitorPort() const { return box_.monitor_port(); }
 
  private:
   testing_support::GatewaySandbox box_;
