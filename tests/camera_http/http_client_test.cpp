@@ -232,7 +232,7 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
           {"template with its own line", 4, own, good, -1, 1,
            "Camera 6: ERROR (N): invalid HTTP command '" + own +
                "' - error code 401\nData cause received from the server/camera: '401 "
-               "Unauthorized\r\n'"},
+               "Unauthorized\\r\\n'"},
           // Both offered, Basic allowed: Digest all the same.
           {"basic and digest offered", 5, "/both", basic_allowed, -1, 2,
            "Camera 6: ERROR (N): the camera refused the user 'op' (Digest MD5 authentication) for "
@@ -243,7 +243,7 @@ TEST_F(SendHttpCommandTest, AnswersAChallengeOnceWithTheCamerasCredentials) {
            cannot("/malformed", "malformed WWW-Authenticate header 'Digest realm=\"r, nonce=n'")},
           // A line end copied into the answer would split its Authorization line.
           {"control byte in a quoted string", 5, "/control", good, -1, 1,
-           cannot("/control", "malformed WWW-Authenticate header 'Basic realm=\"a\nX: 1\"'")},
+           cannot("/control", "malformed WWW-Authenticate header 'Basic realm=\"a\\nX: 1\"'")},
           {"no challenge", 5, "/none", good, -1, 1,
            cannot("/none", "the reply carries no WWW-Authenticate challenge")},
       };
