@@ -153,10 +153,11 @@ bool IsFinishedNameOf(std::string_view entry, std::string_view name) {
 }  // namespace
 
 bool IsMoveTemporaryName(std::string_view name) {
-  constexpr std::string_view kPattern = kMoveTemporaryPattern;
-  constexpr std::size_t kRandom = kPattern.find("XXXXXX");
-  constexpr std::string_view kHead = kPattern.substr(0, kRandom),
-                             kTail = kPattern.substr(kRandom + 6);
+  // Worked out at run time: GCC's sanitizer builds refuse find() on the
+  // array in a constant expression.
+  const std::string_view kPattern = kMoveTemporaryPattern;
+  const std::size_t kRandom = kPattern.find("XXXXXX");
+  const std::string_view kHead = kPattern.substr(0, kRandom), kTail = kPattern.substr(kRandom + 6);
   if (name.size() != kPattern.size() || !name.starts_with(kHead) || !name.ends_with(kTail))
     return false;
   for (char c : name.substr(kRandom, 6))
