@@ -144,9 +144,11 @@ struct SecretRegistry {
   std::shared_ptr<const SecretMask> mask GUARDED_BY(lock) = std::make_shared<const SecretMask>();
 };
 
+// Never destroyed: detached threads (a monitor client's, a camera's) may
+// still write a line while the process exits.
 SecretRegistry& Registry() {
-  static SecretRegistry registry;
-  return registry;
+  static SecretRegistry* registry = new SecretRegistry;
+  return *registry;
 }
 
 std::shared_ptr<const SecretMask> MaskInUse() {
