@@ -164,12 +164,15 @@ void JobWorkers::StartImageCopy(int i, JobCamera& row) {
   args->alarm_reference = job_.alarm_reference;
   args->job = slot_;
   args->camera_index = i;
+  // An on-demand camera films the pre-record seconds live, after the
+  // alarm: its copy works that much longer.
+  const bool permanent = camera.IsPermanent();
   args->session =
-      camera.IsPermanent()
-          ? camera.CurrentSession()
-          : camera.StartStreaming(ImageCopyStreamingSeconds(row.duration, row.pre_record_time));
+      permanent ? camera.CurrentSession()
+                : camera.StartStreaming(ImageCopyStreamingSeconds(row.duration, row.pre_record_time));
   args->record = record_;
-  StartWorker(kImageCopyEventFormat, kImageCopyName, row.duration, args, ImageCopy);
+  StartWorker(kImageCopyEventFormat, kImageCopyName,
+              permanent ? row.duration : row.duration + row.pre_record_time, args, ImageCopy);
 }
 
 void JobWorkers::StartCommands(int i, const JobCamera& row) {
