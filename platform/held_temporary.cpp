@@ -34,7 +34,10 @@ Status HeldTemporary::CloseWriting() {
 // have removed the name between the create and the lock (it found it not
 // held): then the file is gone and the caller makes another one.
 bool HeldTemporary::Hold(const std::string& path) {
-  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Someone who writes the folder may have put a FIFO in the file's place
+  // meanwhile: the open must not wait for its writer (the inode check below
+  // then tells it is not ours).
+  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (hold_ < 0) return errno != ENOENT;        // gone: made again; unreadable: written unheld
   if (flock(hold_, LOCK_EX) != 0) return true;  // no locks here: nothing to tell apart either
   struct stat held {
@@ -59,7 +62,7 @@ Status HeldTemporary::Create(std::string& pattern, int suffix_length) {
 Status HeldTemporary::CreateNamed(const std::string& path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     CloseAll();
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0) return Status::FromErrno(errno, path);
     if (Hold(path)) return {};
   }

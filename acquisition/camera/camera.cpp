@@ -12,6 +12,7 @@
 #include "acquisition/camera/rtsp_address.h"
 #include "acquisition/status_file.h"
 #include "core/console.h"
+#include "platform/shared_file.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "platform/unique_fd.h"
@@ -160,9 +161,9 @@ StreamLoss Camera::Transfer(const StreamTarget& target, bool probe) {
 
 void Camera::StreamWhileWanted(const StreamTarget& target, std::int64_t* next_probe_us) {
   const std::string& path = ring_.path();
+  // "FilePath" is shared: a link or a FIFO under the ring's name is left alone.
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0)
-    platform::UniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (lstat(path.c_str(), &st) != 0) (void)platform::OpenRegularFile(path, O_WRONLY | O_CREAT);
   Log(platform::StringPrintf(kSocketStarted, log_.stream_name().c_str()), core::ReportLevel::kInfo);
   std::string started = platform::StringPrintf(kThreadStarted, camera_number(), Url().c_str());
   Log(started, core::ReportLevel::kInfo);
