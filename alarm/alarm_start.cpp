@@ -14,6 +14,7 @@
 #include "core/console.h"
 #include "core/report.h"
 #include "platform/paths.h"
+#include "platform/shared_file.h"
 #include "platform/unique_fd.h"
 
 namespace alarms {
@@ -93,17 +94,18 @@ platform::Status AlarmServer::CreateReference(std::span<char> reference_out) {
         platform::JoinPath(log_directory_, std::string(reference) + kReferenceFileSuffix);
     // Exclusive creation is what keeps two alarms of the same second apart,
     // across threads and processes alike.
-    if (platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    // O_EXCL also refuses a link planted under the name, wherever it points.
+    if (platform::UniqueFd fd(
+            open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
         fd.valid()) {
       fd.reset();
       // The alarm server expects an empty text file; opening it once more
       // as one proves it can be written. The reference stands either way
-      // (its file exists), so this is a note of its own, not a failure.
-      if (std::FILE* f = std::fopen(path.c_str(), "w")) {
-        std::fclose(f);
-      } else {
+      // (its file exists), so this is a note of its own, not a failure. The
+      // folder is shared: the name may have been replaced meanwhile, so the
+      // second open follows no link and takes only a regular file.
+      if (!platform::OpenRegularFile(path, O_WRONLY | O_TRUNC))
         core::ReportToInterface(kL1Failed, core::ReportLevel::kInfo);
-      }
       std::memcpy(reference_out.data(), reference, kAlarmReferenceSize);
       return {};
     }

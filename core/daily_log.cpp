@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/console.h"
 #include "core/log_text.h"
+#include "platform/shared_file.h"
 
 namespace core {
 
@@ -25,12 +27,16 @@ std::tm LocalNow() {
 // One line, written by one call. The daily logs are the end of the road of
 // every report: a line that cannot be written (no folder, no right to write)
 // has nowhere else to go, so this is where that failure is decided, and the
-// line is lost.
+// line is lost. A name someone else made a link, a FIFO or a device is told
+// on the console, the one place left, and the line is lost too.
 void AppendToFile(const char* file, std::string_view line) {
-  std::FILE* f = std::fopen(file, "ab");
-  if (!f) return;
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fclose(f);
+  platform::Result<platform::UniqueFd> fd = platform::OpenForAppend(file);
+  if (!fd) {
+    if (platform::IsRefusedName(fd.status()))
+      ConsoleLog(fd.status().reason(), ConsoleLevel::kError);
+    return;
+  }
+  (void)platform::WriteAll(fd.value().get(), line.data(), line.size());
 }
 
 }  // namespace

@@ -94,6 +94,9 @@ constexpr const char* kWaitingChanging =
     "WARNING: job file %s has waited %d s in the watch directory: its size or modification "
     "time changed within the last %d s, it is taken once they stand still that long";
 constexpr const char* kDuplicateFormat = "%s~%d%s";
+constexpr const char* kProcessingNotOurs =
+    "ERROR: %s is not a folder of the gateway's own user (a link, no folder, or another "
+    "owner): no job file is moved into it or taken from it until it is";
 constexpr const char* kLeftInProcessing =
     "WARNING: job file %s was left in processing by an earlier run that ended during its job: "
     "moved to "
@@ -356,7 +359,22 @@ void ReadJobFile(const std::string& path, Job* job) {
   for (int i = 1; i <= job->number_of_cameras; ++i) ReadCamera(keys, i, job);
 }
 
+bool JobWatcher::ProcessingIsOurs() {
+  // Whoever writes the watch folder could put a link or a folder of their own
+  // there: jobs moved into it would be theirs to change or to plant.
+  const std::string processing = ProcessingDirectory();
+  struct stat st {};
+  // A missing one is no one else's: the move then fails with its own line.
+  if (lstat(processing.c_str(), &st) != 0 && errno == ENOENT) return true;
+  const bool ours = S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  if (!ours && !processing_refused_said_)
+    ConsoleError(platform::StringPrintf(kProcessingNotOurs, processing.c_str()));
+  processing_refused_said_ = !ours;
+  return ours;
+}
+
 std::string JobWatcher::MoveIntoProcessing(const std::string& name) {
+  if (!ProcessingIsOurs()) return "";
   std::string from = platform::JoinPath(settings_.watch_path, name);
   std::string processing = ProcessingDirectory();
   std::string to = platform::JoinPath(processing, name);
@@ -408,6 +426,7 @@ void JobWatcher::FileJobsCutShortByAnEarlierRun() {
   // With the move off, job files stay in processing by design, finished or
   // not: nothing there tells a cut-short job from a finished one.
   if (settings_.move_job_to_done_or_error_path == 0 || settings_.error_path.empty()) return;
+  if (!ProcessingIsOurs()) return;
   std::string processing = ProcessingDirectory();
   std::vector<std::string> names;
   JobFileNamesIn(processing, &names);

@@ -81,10 +81,16 @@ class JobWatcher {
   // "<WatchPath>/processing".
   std::string ProcessingDirectory() const;
 
+  // True when the processing directory is a directory (not a link) owned by
+  // the gateway's effective user; otherwise one line, said again only after
+  // it has been ours in between.
+  bool ProcessingIsOurs();
+
   // Moves "<WatchPath>/<name>" into the processing directory without ever
   // replacing a file there: a name still in use gets "~<n>" before its
   // extension. The new path, or "" (after a message) when the file could
-  // not be moved and stays in the watch directory.
+  // not be moved (or the processing directory is not ours) and stays in the
+  // watch directory.
   std::string MoveIntoProcessing(const std::string& name);
 
   // The names in the watch directory matching "FileMask" (compared without
@@ -186,6 +192,7 @@ class JobWatcher {
   // Monotonic moment of the last change or arming of the watch.
   std::int64_t quiet_since_us_ = 0;
   bool watch_failure_said_ = false;
+  bool processing_refused_said_ = false;
 };
 
 }  // namespace jobs

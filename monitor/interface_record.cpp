@@ -52,7 +52,7 @@ class PortRegisterLock {
  public:
   explicit PortRegisterLock(platform::Clock& clock) {
     const std::string path = core::ResolveProfilePath(kPortRegisterFile) + kPortLockSuffix;
-    fd_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    fd_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (!fd_.valid()) {
       why_ = platform::StringPrintf(kPortLockFailed, path.c_str(), std::strerror(errno));
       return;

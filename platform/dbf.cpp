@@ -320,12 +320,15 @@ Status DbfTable::Open(const std::string& path) {
 
   // The alarm server names its files on a system that ignores case.
   path_ = ResolveFileNameCase(path);
-  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  // Tables lie in a folder other accounts write: a link is not followed, and
+  // a FIFO or a device put under the name is not waited on (refused below).
+  constexpr int kSharedFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path_.c_str(), O_RDWR | kSharedFlags);
   bool read_only = false;
   int read_only_error = 0;
   if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
     read_only_error = errno;
-    fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path_.c_str(), O_RDONLY | kSharedFlags);
     read_only = true;
   }
   if (fd < 0) {
@@ -338,6 +341,8 @@ Status DbfTable::Open(const std::string& path) {
     file_unavailable_ = true;
     return Fail(StringPrintf(kNotRegularFormat, path_.c_str()));
   }
+  const int status_flags = fcntl(fd, F_GETFL);
+  if (status_flags >= 0) (void)fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK);
   fd_ = fd;
   read_only_ = read_only;
   if (read_only) read_only_reason_ = std::strerror(read_only_error);
@@ -428,7 +433,7 @@ Status DbfTable::Create(const std::string& path, std::span<const DbfFieldSpec> s
   bytes.push_back(dbf::kEndOfFileMarker);
 
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return FailErrno(kWhatCreate, errno);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return FailErrno(kWhatCreate, errno);
   fd_ = fd;
   Status written = WriteExact(0, bytes.data(), bytes.size());

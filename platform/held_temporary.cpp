@@ -71,7 +71,10 @@ Status HeldTemporary::CloseWriting() {
 // wait for the write lock ends only once it is done.
 bool HeldTemporary::Hold(const std::string& path) {
   if (!LockByte(fd_, F_WRLCK, kWritingByte, true)) return true;  // no locks here: nothing to tell
-  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Someone who writes the folder may have put a FIFO in the file's place
+  // meanwhile: the open must not wait for its writer (the inode check below
+  // then tells it is not ours).
+  hold_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (hold_ < 0) return errno != ENOENT;  // gone: made again; unreadable: written unheld
   if (!LockByte(hold_, F_RDLCK, kHeldByte, false)) return true;
   struct stat held {

@@ -29,8 +29,10 @@ std::string NamedEvent::FileNameFor(std::string_view name) {
 
 NamedEvent::NamedEvent(std::string_view name) : path_(RunDirectory() + "/" + FileNameFor(name)) {}
 
+// Another process of the run directory's owner could plant a link or a
+// FIFO under an event's or lock's name: neither is followed nor waited on.
 Status NamedEvent::Set() {
-  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return Status::FromErrno(errno);
   close(fd);
   return {};
@@ -65,7 +67,7 @@ InstanceLock::~InstanceLock() { Release(); }
 
 Result<bool> InstanceLock::Acquire() {
   if (fd_ >= 0) return true;
-  int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return Status::FromErrno(errno);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;

@@ -2,6 +2,7 @@
 
 #include "platform/held_temporary.h"
 #include "platform/mutex.h"
+#include "platform/shared_file.h"
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
 
@@ -15,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <unordered_map>
 #include <vector>
 
@@ -79,12 +78,29 @@ std::string_view Unquote(std::string_view v) {
   return v;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  out = ss.str();
+// A profile read for its values may be a link an operator made
+// (configuration kept elsewhere), so plain reads follow links; a file read to
+// be rewritten is not read through one (`follow` false), or the rewrite would
+// copy whatever the link points to into the folder. A FIFO or a device under
+// the name is never waited on.
+bool ReadWholeFile(const std::string& path, std::string& out, bool follow = true) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
+  struct stat st {};
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  std::string data;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  out = std::move(data);
   return true;
 }
 
@@ -496,6 +512,7 @@ std::string JoinLines(const std::vector<std::string>& lines, const std::string& 
 // A file's lines held in memory for a rewrite, with what the rewrite keeps.
 struct LoadedProfile {
   bool exists = false;
+  Status refused;  // a link or not a regular file under the name: nothing is written
   Encoding encoding = Encoding::kPlain;
   std::string eol = "\n";  // a new file gets LF
   std::vector<std::string> lines;
@@ -504,7 +521,12 @@ struct LoadedProfile {
 LoadedProfile LoadProfile(const std::string& path) {
   LoadedProfile p;
   std::string data, decoded;
-  p.exists = ReadWholeFile(path, data);
+  p.exists = ReadWholeFile(path, data, false);
+  if (!p.exists && (errno == ELOOP || errno == EINVAL)) {
+    // Tells the refusal in OpenRegularFile's words, without opening for writing.
+    Result<UniqueFd> probe = OpenRegularFile(path, O_RDONLY);
+    if (!probe) p.refused = probe.status();
+  }
   std::string_view text = DecodeProfile(data, &p.encoding, decoded);
   p.lines = SplitLines(text, &p.eol);
   return p;
@@ -546,6 +568,7 @@ Status ProfileWriteString(const std::string& path, std::string_view section, std
 
   ProfileLock lock(path);
   LoadedProfile profile = LoadProfile(path);
+  if (!profile.refused) return profile.refused;
   if (!profile.exists && !value) return {};  // deleting from nothing leaves nothing
   if (!ApplyWrite(profile.lines, want_section, want_key, value)) return {};
   return StoreProfile(path, profile);
@@ -559,6 +582,7 @@ Status ProfileWriteStrings(const std::string& path, std::span<const ProfileWrite
 
   ProfileLock lock(path);
   LoadedProfile profile = LoadProfile(path);
+  if (!profile.refused) return profile.refused;
   for (const ProfileWrite& w : writes)
     ApplyWrite(profile.lines, Trim(w.section), Trim(w.key), w.value.c_str());
   return StoreProfile(path, profile);
@@ -574,24 +598,23 @@ Status ProfileAppendLine(const std::string& path, std::string_view line) {
   };
   // A UTF-16 file cannot take UTF-8 bytes at its end: it is rewritten with the
   // line added. Other files (plain or UTF-8 with a mark) are appended to.
+  // Lines are appended in folders other accounts write ("LogDirectory"): the
+  // file is opened once, never through a link, and only a regular file.
+  Result<UniqueFd> opened = OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND);
+  if (!opened) return opened.status();
+  const int fd = opened.value().get();
   char head[3] = {};
-  std::size_t got = 0;
+  ssize_t got = pread(fd, head, sizeof head, 0);
+  if (got < 0) got = 0;
   char last = '\n';
-  long size = 0;
-  if (FILE* f = std::fopen(path.c_str(), "rbe")) {
-    got = std::fread(head, 1, sizeof head, f);
-    if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 &&
-        std::fseek(f, -1, SEEK_END) == 0) {
-      int c = std::fgetc(f);
-      if (c != EOF) last = static_cast<char>(c);
-    }
-    std::fclose(f);
-  }
-  std::string_view start(head, got);
+  struct stat st {};
+  const off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
+  if (size > 0 && pread(fd, &last, 1, size - 1) != 1) last = '\n';
+  std::string_view start(head, static_cast<std::size_t>(got));
   Encoding encoding = DetectEncoding(start);
   if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
     std::string data, decoded;
-    if (!ReadWholeFile(path, data)) return Status::FromErrno(errno, path);
+    if (!ReadWholeFile(path, data, false)) return Status::FromErrno(errno, path);
     std::string text(DecodeProfile(data, nullptr, decoded));
     if (unfinished(text)) text += '\n';
     text += line;
@@ -599,18 +622,18 @@ Status ProfileAppendLine(const std::string& path, std::string_view line) {
     return ReplaceFile(path, EncodeProfile(text, encoding));
   }
   // A UTF-8 file that is only its mark holds no line yet.
-  const long mark = encoding == Encoding::kUtf8Bom ? static_cast<long>(kUtf8Mark.size()) : 0;
-  FILE* f = std::fopen(path.c_str(), "ab");
-  if (!f) return Status::FromErrno(errno, path);
-  if (size > mark && unfinished(std::string_view(&last, 1))) std::fputc('\n', f);
+  const off_t mark = encoding == Encoding::kUtf8Bom ? static_cast<off_t>(kUtf8Mark.size()) : 0;
+  std::string out;
+  if (size > mark && unfinished(std::string_view(&last, 1))) out += '\n';
   // The first line of a file must not begin with bytes that read as a
   // byte-order mark: the whole file would then be read as UTF-16 (or lose
   // the line's first bytes). A UTF-8 mark before it keeps the line as it is.
-  if (size <= 0 && DetectEncoding(line) != Encoding::kPlain)
-    std::fwrite(kUtf8Mark.data(), 1, kUtf8Mark.size(), f);
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fputc('\n', f);
-  if (std::fclose(f) != 0) return Status::FromErrno(errno, path);
+  if (size <= 0 && DetectEncoding(line) != Encoding::kPlain) out += kUtf8Mark;
+  out += line;
+  out += '\n';
+  if (Status written = WriteAll(fd, out.data(), out.size()); !written)
+    return Status::FromErrno(written.error(), path);
+  if (Status closed = opened.value().Close(); !closed) return Status::FromErrno(closed.error(), path);
   return {};
 }
 

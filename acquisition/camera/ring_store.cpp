@@ -161,7 +161,7 @@ std::int64_t RingStore::WriteBlockBytes(std::size_t upto) {
 }
 
 void RingStore::MakeFileIfMissing() {
-  platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   // A file that cannot be made here is said by the first write.
   if (fd.valid()) TakeDiskRoom(fd.get());
 }
@@ -181,11 +181,13 @@ void RingStore::TakeDiskRoom(int fd) {
 platform::UniqueFd RingStore::OpenFile() {
   // Opened and closed around every write, so other threads and processes can
   // read the stream file at any time.
-  platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_CLOEXEC));
+  // "FilePath" may be shared: a link planted under the stream file's name
+  // is never written through, nor a FIFO waited on.
+  platform::UniqueFd fd(open(path_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.valid() || errno != ENOENT) return fd;
   // Someone removed the stream file: it is made anew, and the frames it
   // held are gone from the index with it.
-  fd.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  fd.reset(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (!fd.valid()) return fd;
   log_.Log(platform::StringPrintf(kFileMadeAgain, log_.camera_number(), path_.c_str()),
            core::ReportLevel::kError);

@@ -1,13 +1,14 @@
 #include "core/text.h"
 
-#include "core/log_text.h"
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "core/daily_log.h"
+#include "core/log_text.h"
 #include "support/sandbox.h"
 
 using testing_support::FileExists;
@@ -93,6 +94,32 @@ TEST(SecretMask, MasksPasswordsAndStrayControlBytes) {
   // The configuration's passwords, for every writer of the process.
   core::RegisterSecret("Zq-registered");
   EXPECT_EQ(core::Loggable("key Zq-registered"), "key ***");
+}
+
+// A daily log name planted as a link (to a file of ours, to a FIFO) or as a
+// FIFO is not written through nor waited on: one console line names it.
+TEST(DailyLog, PlantedNameIsLeftAlone) {
+  TempDir dir;
+  const std::string target = dir / "target.txt";
+  const std::string fifo = dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string format = dir / "cam_%d_%04d%02d%02d.log";
+  const std::string name = testing_support::DatedName(dir / "cam_7_%04d%02d%02d.log", true);
+  const std::string points_to[] = {target, fifo, ""};
+  for (const std::string& to : points_to) {
+    SCOPED_TRACE(to);
+    testing_support::WriteFile(target, "mine\n");
+    if (to.empty())
+      ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    else
+      ASSERT_EQ(symlink(to.c_str(), name.c_str()), 0);
+    testing::internal::CaptureStdout();
+    core::AppendDailyLog(format.c_str(), 7, "line");
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing_support::CountOf(console, name), 1u) << console;
+    EXPECT_EQ(testing_support::ReadFile(target), "mine\n");
+    ASSERT_EQ(unlink(name.c_str()), 0);
+  }
 }
 
 }  // namespace

@@ -104,6 +104,17 @@ TEST_F(JobsTest, TakingJobFilesFromTheWatchDirectory) {
             }).find("it stays in the watch directory"),
             std::string::npos);
   EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
+  // A processing folder planted as a link takes no job, with one line.
+  mkdir(Path("elsewhere").c_str(), 0755);
+  ASSERT_EQ(symlink(Path("elsewhere").c_str(), Path("watch/processing").c_str()), 0);
+  const std::string said = Console([&] {
+    EXPECT_EQ(watcher.MoveIntoProcessing("A.JOB"), "");
+    EXPECT_EQ(watcher.MoveIntoProcessing("b~1.job"), "");
+  });
+  EXPECT_EQ(testing_support::CountOf(said, Path("watch/processing") + " is not a folder"), 1u)
+      << said;
+  EXPECT_TRUE(std::filesystem::is_empty(Path("elsewhere")));
+  EXPECT_EQ(ReadFile(Path("watch/A.JOB")), "A.JOB");
 }
 
 // True once `n` slots have been freed: a job thread touches nothing of its

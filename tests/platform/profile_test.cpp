@@ -238,6 +238,35 @@ TEST(ProfileWrite, AppendedLineNeverRunsOnIntoTheLastOne) {
   }
 }
 
+// A name someone else planted in a shared folder (a link to a file of theirs
+// or ours, a FIFO, a link to a FIFO) is never written through nor waited on:
+// the call fails with a reason naming the path and the target is unchanged.
+TEST(ProfileWrite, PlantedNamesAreLeftAlone) {
+  TempDir dir;
+  const std::string target = dir / "target.txt";
+  const std::string fifo = dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::tuple<const char*, std::string> plants[] = {
+      {"link to a file", target}, {"link to a FIFO", fifo}, {"FIFO", ""}};
+  for (const auto& [what, points_to] : plants) {
+    SCOPED_TRACE(what);
+    const std::string name = dir / "A1.txt";
+    WriteFile(target, "[S]\nk=v\n");
+    if (points_to.empty())
+      ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    else
+      ASSERT_EQ(symlink(points_to.c_str(), name.c_str()), 0);
+    const platform::Status appended = platform::ProfileAppendLine(name, "line");
+    const platform::Status written = platform::ProfileWriteString(name, "S", "k", "w");
+    EXPECT_FALSE(appended);
+    EXPECT_NE(appended.reason().find(name), std::string::npos) << appended.reason();
+    EXPECT_FALSE(written);
+    EXPECT_NE(written.reason().find(name), std::string::npos) << written.reason();
+    EXPECT_EQ(ReadFile(target), "[S]\nk=v\n");
+    ASSERT_EQ(unlink(name.c_str()), 0);
+  }
+}
+
 TEST(ProfileWrite, ManyThreadsLoseNoKey) {
   TempDir dir;
   std::string path = dir / "t.ini";
