@@ -14,6 +14,7 @@
 #include "monitor/interface_record.h"
 #include "platform/held_temporary.h"
 #include "platform/paths.h"
+#include "platform/shared_file.h"
 #include "platform/strings.h"
 #include "platform/unique_fd.h"
 
@@ -130,7 +131,7 @@ int WriteEventJob(int errorlevel, int errorcode, const InterfaceRecord& record,
   // those of a killed run.
   platform::HeldTemporary held;
   if (!held.Create(temp, kTempSuffixLength)) return 0;
-  fchmod(held.fd(), 0644);  // as an ordinary new file, not mkstemp's owner-only mode
+  fchmod(held.fd(), platform::NewFileMode());  // as an ordinary new file, not mkstemp's 0600
   bool written = platform::WriteAll(held.fd(), content.data(), content.size()).ok();
   written = held.CloseWriting() && written;
   if (!written) {

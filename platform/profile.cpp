@@ -265,35 +265,10 @@ std::vector<std::string> SplitLines(std::string_view data, std::string* line_end
   return lines;
 }
 
-// The umask the process started with, read once. Asking umask() itself means
-// setting it, and the umask is shared by every thread: another thread creating
-// a file in between would get the wrong mode. Without /proc the usual 022.
-mode_t ReadUmask() {
-  mode_t mask = 022;
-  if (FILE* f = std::fopen("/proc/self/status", "re")) {
-    char line[128];
-    while (std::fgets(line, sizeof line, f)) {
-      if (std::strncmp(line, "Umask:", 6) == 0) {
-        mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8)) & 0777;
-        break;
-      }
-    }
-    std::fclose(f);
-  }
-  return mask;
-}
-
-mode_t StartUmask() {
-  static const mode_t mask = ReadUmask();
-  return mask;
-}
-
-// Read while the process starts, before any thread of ours exists.
-[[maybe_unused]] const mode_t g_start_umask = StartUmask();
 
 // Gives the temporary that replaces `path` the file's owner, group and
-// permission bits, without set-user-ID and set-group-ID (a rewrite must not
-// hand a program's rights on to whatever it writes); a new file gets the mode
+// permission bits, without set-user-ID, set-group-ID and sticky bits (a
+// rewrite must not hand a program's rights on to whatever it writes); a new file gets the mode
 // an ordinary create would give it. mkstemp creates 0600 files of ours, and
 // profile files are read by the alarm server and operators. Only root may
 // give a file away, and an owner this system cannot name cannot be given at
@@ -303,14 +278,14 @@ void TakeOverOwnerAndMode(int fd, const std::string& path) {
   struct stat original {
   }, made{};
   if (stat(path.c_str(), &original) != 0) {
-    fchmod(fd, 0666 & ~StartUmask());
+    fchmod(fd, NewFileMode());
     return;
   }
   if (fstat(fd, &made) == 0 && (made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
       fchown(fd, original.st_uid, original.st_gid) != 0 && errno == EPERM &&
       made.st_gid != original.st_gid)
     (void)fchown(fd, static_cast<uid_t>(-1), original.st_gid);  // a group of ours is allowed
-  fchmod(fd, original.st_mode & ~(S_IFMT | S_ISUID | S_ISGID));
+  fchmod(fd, original.st_mode & 0777);
 }
 
 // Writes `data` next to `path` and renames it over `path`. The temporary is

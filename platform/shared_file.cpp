@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/strings.h"
 
@@ -55,5 +58,37 @@ Result<UniqueFd> OpenForAppend(const std::string& path) {
 bool IsRefusedName(const Status& status) {
   return !status.ok() && (status.error() == ELOOP || status.error() == kNotRegularError);
 }
+
+namespace {
+
+// The umask the process started with, read once. Asking umask() itself means
+// setting it, and the umask is shared by every thread: another thread creating
+// a file in between would get the wrong mode. Without /proc the usual 022.
+mode_t ReadUmask() {
+  mode_t mask = 022;
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[128];
+    while (std::fgets(line, sizeof line, f)) {
+      if (std::strncmp(line, "Umask:", 6) == 0) {
+        mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8)) & 0777;
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  return mask;
+}
+
+}  // namespace
+
+mode_t NewFileMode() {
+  static const mode_t mode = 0666 & ~ReadUmask();
+  return mode;
+}
+
+namespace {
+// Read while the process starts, before any thread of ours exists.
+[[maybe_unused]] const mode_t g_new_file_mode = NewFileMode();
+}  // namespace
 
 }  // namespace platform

@@ -31,4 +31,8 @@ Result<UniqueFd> OpenForAppend(const std::string& path);
 // file) rather than a failure of the system (a missing folder, no right).
 bool IsRefusedName(const Status& status);
 
+// The mode an ordinary create gives a new file: 0666 less the umask the
+// process started with (for files made 0600 by mkstemp that others read).
+mode_t NewFileMode();
+
 }  // namespace platform
