@@ -199,12 +199,14 @@ TEST_F(AlarmStartTest, BatchFileOrAlarmServerTool) {
 }
 
 TEST_F(AlarmStartTest, CommandStatesInTheAlarmTable) {
-  std::string path = MakeTable(3), before = Clock(std::time(nullptr));
+  // Read as the gateway reads it: time() lags CLOCK_REALTIME by up to a tick.
+  const platform::Clock& wall = platform::SystemClock();
+  std::string path = MakeTable(3), before = Clock(wall.WallSeconds());
   for (auto [entry, state] : {std::pair{0, alarms::kCommandRunning},
                               {2, alarms::kCommandSucceeded},
                               {0, alarms::kCommandFailed}})
     alarms_.UpdateAlarmDatabase(kReference, entry, state);
-  std::string first = Record(path, 1), after = Clock(std::time(nullptr));
+  std::string first = Record(path, 1), after = Clock(wall.WallSeconds());
   EXPECT_TRUE(Lines(core::ReportLevel::kError).empty());
   EXPECT_EQ(first.substr(0, 9) + "|" + Record(path, 2) + "|" + Record(path, 3).substr(0, 9),
             "CMD1 3 3 |CMD2 0 0 |CMD3 8 8 ");
