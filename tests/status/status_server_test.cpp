@@ -271,12 +271,18 @@ TEST_F(StatusServerTest, PortTakenIsToldAndTriedAgainAndTheAllowListHolds) {
   clock.AdvanceSeconds(10);
   ASSERT_TRUE(Reported("Status port listening on 127.0.0.1:" + std::to_string(port)));
   EXPECT_EQ(Count(taken), 2u);
-  int fd = sim_test::Connect(port);
-  EXPECT_TRUE(testing_support::WaitFor([&] { return ClosedByServer(fd); }, 60));
-  close(fd);
+  // Nothing at all is answered, whatever the route.
+  for (const char* path : {"/metrics", "/healthz", "/", "/anything"}) {
+    int fd = sim_test::Connect(port);
+    (void)sim_test::SendText(fd, std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(testing_support::WaitFor([&] { return ClosedByServer(fd); }, 60));
+    char byte;
+    EXPECT_LE(recv(fd, &byte, 1, 0), 0) << path;
+    close(fd);
+  }
   clock.AdvanceSeconds(1);
   EXPECT_TRUE(Reported("Status port " + std::to_string(port) +
-                       ": 1 connections closed at once: not in StatusAllowedClients (the last "
+                       ": 4 connections closed at once: not in StatusAllowedClients (the last "
                        "from 127.0.0.1)"));
 }
 
