@@ -63,6 +63,9 @@ constexpr int kMaxJobSettleTime = 3600;
 constexpr std::size_t kBindAddressMax = 63;
 // Longest "StatusAllowedClients" read, as for "MonitorAllowedClients".
 constexpr std::size_t kAllowedClientsMax = 4096;
+// Longest "StatusUser" and "StatusPasswordHash" read (a hash of the longest
+// salt is about 160 characters).
+constexpr std::size_t kLoginTextMax = 255;
 
 std::string Section(const char* format, int n) {
   char buf[32];
@@ -502,6 +505,10 @@ LoadedConfiguration LoadConfiguration(const std::string& profile_file_name,
   config.status_bind_address = p.GetString("Config", "StatusBindAddress", "", kBindAddressMax);
   config.status_allowed_clients =
       p.GetString("Config", "StatusAllowedClients", "", kAllowedClientsMax);
+  config.status_tls_certificate = p.GetString("Config", "StatusTlsCertificate", "", kPathMax);
+  config.status_tls_key = p.GetString("Config", "StatusTlsKey", "", kPathMax);
+  config.status_user = p.GetString("Config", "StatusUser", "", kLoginTextMax);
+  config.status_password_hash = p.GetString("Config", "StatusPasswordHash", "", kLoginTextMax);
   config.max_decoders = ReadMaxDecoders(p);
   config.job_settle_time = ReadJobSettleTime(p);
 

@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <openssl/crypto.h>
 
 #include <cerrno>
 #include <climits>
@@ -19,7 +22,9 @@ namespace app {
 
 namespace {
 
-std::string Usage(const std::string& name) { return "usage: " + name + " [--version | --help]\n"; }
+std::string Usage(const std::string& name) {
+  return "usage: " + name + " [--version | --help | --hash-password]\n";
+}
 
 std::string Help(const std::string& name) {
   const std::string ini = "<ini directory>/";
@@ -30,6 +35,10 @@ std::string Help(const std::string& name) {
          "\n"
          "  --version  print the version and end\n"
          "  --help     print this text and end\n"
+         "  --hash-password\n"
+         "             read a password (typed twice, unseen, on a terminal; else the first\n"
+         "             line of standard input), print its hash for StatusPasswordHash\n"
+         "             and end\n"
          "\n"
          "Environment:\n"
          "  OCELAM_REGISTRY  the registry file (default /etc/ocelam/registry.ini)\n"
@@ -69,6 +78,60 @@ std::string Help(const std::string& name) {
 }
 
 constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+constexpr const char* kHashPasswordArgument = "--hash-password";
+constexpr const char* kPasswordPrompt = "Password: ";
+constexpr const char* kPasswordAgainPrompt = "Password again: ";
+constexpr const char* kNoPassword = "%s: no password given\n";
+constexpr const char* kPasswordTooLong = "%s: the password is longer than 1024 bytes\n";
+constexpr const char* kPasswordsDiffer = "%s: the two passwords differ\n";
+constexpr const char* kCannotHash = "%s: the password cannot be hashed (%s)\n";
+constexpr std::size_t kPasswordMax = 1024;
+
+// A password read into memory that is wiped when it is dropped; never grown,
+// so no copy is left behind in freed memory.
+class Secret {
+ public:
+  Secret() { text_.reserve(kPasswordMax + 1); }
+  ~Secret() { OPENSSL_cleanse(text_.data(), text_.capacity()); }
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+  std::string& text() { return text_; }
+
+ private:
+  std::string text_;
+};
+
+enum class LineRead { kRead, kNone, kTooLong };
+
+// One line of `in` into `out`, without its line end ("\n", "\r\n"); on a
+// terminal `prompt` goes to `err` and the typing is not echoed.
+LineRead ReadPasswordLine(std::FILE* in, std::FILE* err, const char* prompt, Secret& out) {
+  const int fd = fileno(in);
+  termios saved{};
+  const bool terminal = isatty(fd) && tcgetattr(fd, &saved) == 0;
+  if (terminal) {
+    std::fputs(prompt, err);
+    std::fflush(err);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    (void)tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  std::string& text = out.text();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(in)) != EOF && c != '\n') {
+    any = true;
+    if (text.size() < kPasswordMax + 1) text.push_back(static_cast<char>(c));
+  }
+  if (terminal) {
+    (void)tcsetattr(fd, TCSAFLUSH, &saved);
+    std::fputc('\n', err);
+  }
+  if (!text.empty() && text.back() == '\r' && text.size() <= kPasswordMax) text.pop_back();
+  if (text.size() > kPasswordMax) return LineRead::kTooLong;
+  return any && !text.empty() ? LineRead::kRead : LineRead::kNone;
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -85,7 +148,8 @@ std::string WorkingDirectory() {
 int HandleArguments(int argc, const char* const* argv, const std::string& program_name) {
   if (argc <= 1) return -1;
   auto known = [](const char* arg) {
-    return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "--help") == 0;
+    return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "--help") == 0 ||
+           std::strcmp(arg, kHashPasswordArgument) == 0;
   };
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("%s %u.%u.%u.%u\n", program_name.c_str(), OCELAM_VERSION_MAJOR,
@@ -96,6 +160,8 @@ int HandleArguments(int argc, const char* const* argv, const std::string& progra
     std::fputs(Help(program_name).c_str(), stdout);
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], kHashPasswordArgument) == 0)
+    return HashPassword(stdin, stdout, stderr, program_name);
   int bad = 1;
   while (bad < argc && known(argv[bad])) ++bad;
   if (bad < argc)
@@ -104,6 +170,28 @@ int HandleArguments(int argc, const char* const* argv, const std::string& progra
     std::fprintf(stderr, "%s: one argument at most\n", program_name.c_str());
   std::fputs(Usage(program_name).c_str(), stderr);
   return kExitUsage;
+}
+
+int HashPassword(std::FILE* in, std::FILE* out, std::FILE* err, const std::string& program_name,
+                 int iterations) {
+  auto fail = [&](const char* format, const char* reason = "") {
+    std::fprintf(err, format, program_name.c_str(), reason);
+    return kExitFailure;
+  };
+  Secret password, again;
+  const bool terminal = isatty(fileno(in));
+  LineRead read = ReadPasswordLine(in, err, kPasswordPrompt, password);
+  if (read == LineRead::kRead && terminal) {
+    read = ReadPasswordLine(in, err, kPasswordAgainPrompt, again);
+    if (read == LineRead::kRead && again.text() != password.text()) return fail(kPasswordsDiffer);
+  }
+  if (read == LineRead::kNone) return fail(kNoPassword);
+  if (read == LineRead::kTooLong) return fail(kPasswordTooLong);
+  platform::Result<status::PasswordHash> hash =
+      status::PasswordHash::Make(password.text(), iterations);
+  if (!hash) return fail(kCannotHash, hash.status().reason().c_str());
+  std::fprintf(out, "%s\n", hash.value().Text().c_str());
+  return std::fflush(out) == 0 ? 0 : kExitFailure;
 }
 
 std::vector<std::string> CheckStartingPlaces(const std::string& program_name) {

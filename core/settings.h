@@ -30,6 +30,13 @@ struct Settings {
   int status_port = 0;
   std::string status_bind_address;
   std::string status_allowed_clients;
+  // HTTPS on the status port: PEM certificate chain and key files (both or
+  // neither), and its login: "StatusUser" and "StatusPasswordHash" (both or
+  // neither); read, never written back.
+  std::string status_tls_certificate;
+  std::string status_tls_key;
+  std::string status_user;
+  std::string status_password_hash;
   // "MaxDecoders": how many decoders decode at once in the process (0: one
   // per core); read, never written back.
   int max_decoders = 0;

@@ -39,96 +39,8 @@ constexpr int kListenBacklog = 64;
 constexpr int kTellCheckMs = 1000;
 // accept fails for lack of descriptors or memory: give the system a moment.
 constexpr auto kAcceptFailurePause = std::chrono::milliseconds(50);
-// A silent connection waits this long for its next request, and a request
-// for each of its reads and writes; a connection serves this many requests.
-constexpr int kKeepAliveMs = 2000;
-constexpr int kReadWriteMs = 5000;
+// A connection serves this many requests.
 constexpr int kRequestsPerConnection = 5;
-constexpr std::size_t kReadBufferSize = 4096;
-
-std::string AddressText(const sockaddr_storage& address) {
-  char host[INET6_ADDRSTRLEN] = "";
-  (void)getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host,
-                    nullptr, 0, NI_NUMERICHOST);
-  return host;
-}
-
-// One connection as the library's reader and writer see it: reads through a
-// small buffer (the library reads request lines byte by byte), every wait
-// bounded by the read or write time-out and by the connection's deadline.
-class ConnectionStream final : public httplib::Stream {
- public:
-  ConnectionStream(int fd, platform::Clock& clock)
-      : fd_(fd),
-        clock_(clock),
-        deadline_us_(clock.MonotonicMicros() +
-                     kStatusConnectionMaxSeconds * platform::kMicrosPerSecond) {}
-
-  bool is_readable() const override { return consumed_ < filled_ || Wait(POLLIN, kReadWriteMs); }
-  bool is_writable() const override { return Wait(POLLOUT, kReadWriteMs); }
-  // Whether another request begins within the keep-alive time.
-  bool NextRequest() const { return consumed_ < filled_ || Wait(POLLIN, kKeepAliveMs); }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (consumed_ == filled_) {
-      if (!Wait(POLLIN, kReadWriteMs)) return -1;
-      ssize_t got;
-      do got = recv(fd_, buffer_, sizeof buffer_, 0);
-      while (got < 0 && errno == EINTR);
-      if (got <= 0) return got;
-      filled_ = static_cast<std::size_t>(got);
-      consumed_ = 0;
-    }
-    const std::size_t n = std::min(size, filled_ - consumed_);
-    std::memcpy(ptr, buffer_ + consumed_, n);
-    consumed_ += n;
-    return static_cast<ssize_t>(n);
-  }
-  ssize_t write(const char* ptr, size_t size) override {
-    if (!is_writable()) return -1;
-    ssize_t sent;
-    do sent = send(fd_, ptr, size, MSG_NOSIGNAL);
-    while (sent < 0 && errno == EINTR);
-    return sent;
-  }
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    Address(getpeername, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    Address(getsockname, ip, port);
-  }
-  socket_t socket() const override { return fd_; }
-
- private:
-  // Waits up to `ms`, and never past the connection's deadline, for `events`.
-  bool Wait(short events, int ms) const {
-    const std::int64_t left_ms =
-        (deadline_us_ - clock_.MonotonicMicros()) / platform::kMicrosPerMilli;
-    if (left_ms <= 0) return false;
-    pollfd p{fd_, events, 0};
-    int ready;
-    do ready = poll(&p, 1, static_cast<int>(std::min<std::int64_t>(ms, left_ms)));
-    while (ready < 0 && errno == EINTR);
-    return ready > 0 && (p.revents & events) != 0;
-  }
-  void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t len = sizeof address;
-    port = 0;
-    if (get(fd_, reinterpret_cast<sockaddr*>(&address), &len) != 0) return;
-    ip = AddressText(address);
-    if (address.ss_family == AF_INET)
-      port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    else if (address.ss_family == AF_INET6)
-      port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-  }
-
-  const int fd_;
-  platform::Clock& clock_;
-  const std::int64_t deadline_us_;
-  char buffer_[kReadBufferSize];
-  std::size_t filled_ = 0, consumed_ = 0;
-};
 
 // The listening socket on `host` (numeric) and `port`: its descriptor, or
 // the system's reason it cannot be had.
@@ -160,24 +72,17 @@ bool OutOfDescriptors(int error) {
 
 }  // namespace
 
-void StatusListener::Tally::Add(std::int64_t now_us, std::string what) {
-  if (count == 0) first_us = now_us;
-  ++count;
-  last = std::move(what);
-}
-
-bool StatusListener::Tally::Due(std::int64_t now_us) const {
-  return count > 0 && now_us - first_us >= platform::kMicrosPerSecond &&
-         (!told || now_us - told_us >= kStatusTellIntervalUs);
-}
-
 StatusListener::StatusListener(HttpHandlers& handlers, platform::Clock& clock, std::string host,
-                               int port, monitor::AllowList allowed)
+                               int port, monitor::AllowList allowed,
+                               std::shared_ptr<const TlsContext> tls,
+                               std::function<void(std::int64_t)> tell)
     : handlers_(handlers),
       clock_(clock),
       host_(std::move(host)),
       port_(port),
-      allowed_(std::move(allowed)) {}
+      allowed_(std::move(allowed)),
+      tls_(std::move(tls)),
+      tell_(std::move(tell)) {}
 
 void StatusListener::Run() {
   for (int i = 0; i < kStatusWorkers; ++i) {
@@ -272,9 +177,7 @@ void StatusListener::Tell(std::int64_t now_us) {
   auto tell = [&](Tally& tally, const std::string& line, bool error) {
     core::ConsoleAndReport(line, error ? core::ConsoleLevel::kError : core::ConsoleLevel::kNormal,
                            error ? core::ReportLevel::kError : core::ReportLevel::kInfo);
-    tally.count = 0;
-    tally.told = true;
-    tally.told_us = now_us;
+    tally.Told(now_us);
   };
   if (not_allowed_.Due(now_us))
     tell(not_allowed_,
@@ -288,6 +191,7 @@ void StatusListener::Tell(std::int64_t now_us) {
          platform::StringPrintf(kNoDescriptor, port_, no_descriptor_.count,
                                 no_descriptor_.last.c_str()),
          true);
+  if (tell_) tell_(now_us);
 }
 
 void StatusListener::Work() {
@@ -307,7 +211,16 @@ void StatusListener::Work() {
 }
 
 void StatusListener::Serve(int fd) {
-  ConnectionStream stream(fd, clock_);
+  if (tls_ == nullptr) {
+    ConnectionStream stream(fd, clock_);
+    ServeRequests(stream);
+    return;
+  }
+  TlsStream stream(fd, clock_, *tls_);
+  if (stream.Handshake()) ServeRequests(stream);
+}
+
+void StatusListener::ServeRequests(BoundedStream& stream) {
   for (int left = kRequestsPerConnection; left > 0 && stream.NextRequest(); --left) {
     bool closed = false;
     if (!handlers_.Serve(stream, left == 1, closed) || closed) return;

@@ -16,8 +16,9 @@
 // and hands connections to kStatusWorkers worker threads (std::thread,
 // detached: the library's routing matches std::regex, which wants more
 // stack than our 0x20000 bytes). A connection is served for at most
-// kStatusConnectionMaxSeconds, so a client that trickles its request holds
-// a worker that long at most.
+// kStatusConnectionMaxSeconds (connection_stream.h), so a client that
+// trickles its request, or its TLS handshake, holds a worker that long at
+// most. With a TlsContext every connection speaks TLS (tls_stream.h).
 //
 // Locks: `lock_` guards the queue of accepted connections and the count of
 // connections waiting and being served; it is a leaf (no other lock, no log
@@ -27,6 +28,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include <httplib.h>
@@ -35,14 +38,15 @@
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "status/status_server.h"
+#include "status/tally.h"
+#include "status/tls_stream.h"
 
 namespace status {
 
-inline constexpr int kStatusConnectionMaxSeconds = 10;
-// While the port cannot be bound it is tried again this often...
+// While the port cannot be bound it is tried again this often; the failure,
+// like connections closed at once, is told at most once per
+// kStatusTellIntervalUs.
 inline constexpr std::int64_t kStatusBindRetryUs = 10 * platform::kMicrosPerSecond;
-// ...and the failure, like connections closed at once, is told at most this often.
-inline constexpr std::int64_t kStatusTellIntervalUs = 60 * platform::kMicrosPerSecond;
 
 // The library's request reading, routing and answer writing, for one
 // connection at a time.
@@ -57,10 +61,14 @@ class HttpHandlers : public httplib::Server {
 
 class StatusListener {
  public:
-  // `host` is a numeric IPv4 or IPv6 address. Everything given must outlive
-  // the listener (it lives until the process ends).
+  // `host` is a numeric IPv4 or IPv6 address; `tls` null for plain HTTP;
+  // `tell` is called on the listener thread about once a second with the
+  // monotonic time, for others' lines told at most once a minute (may be
+  // empty). Everything given must outlive the listener (it lives until the
+  // process ends).
   StatusListener(HttpHandlers& handlers, platform::Clock& clock, std::string host, int port,
-                 monitor::AllowList allowed);
+                 monitor::AllowList allowed, std::shared_ptr<const TlsContext> tls = nullptr,
+                 std::function<void(std::int64_t)> tell = {});
   StatusListener(const StatusListener&) = delete;
   StatusListener& operator=(const StatusListener&) = delete;
 
@@ -73,19 +81,6 @@ class StatusListener {
   bool Admits(const sockaddr_storage& peer) const;
 
  private:
-  // Something the listener tells at most once per kStatusTellIntervalUs, with
-  // a count of what happened meanwhile: the first a second after it began,
-  // so a flood is told with its size.
-  struct Tally {
-    int count = 0;
-    std::int64_t first_us = 0;
-    bool told = false;
-    std::int64_t told_us = 0;
-    std::string last;  // the last address, or the reason
-    void Add(std::int64_t now_us, std::string what);
-    bool Due(std::int64_t now_us) const;
-  };
-
   int Bind();
   void Accept(int listener);
   // Closes the connection at once when it may not come in; else queues it.
@@ -93,12 +88,15 @@ class StatusListener {
   void Tell(std::int64_t now_us);
   void Work();
   void Serve(int fd);
+  void ServeRequests(BoundedStream& stream);
 
   HttpHandlers& handlers_;
   platform::Clock& clock_;
   const std::string host_;
   const int port_;
   const monitor::AllowList allowed_;
+  const std::shared_ptr<const TlsContext> tls_;
+  const std::function<void(std::int64_t)> tell_;
 
   // Listener thread only.
   Tally not_allowed_, too_many_, no_descriptor_;

@@ -19,7 +19,9 @@
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "status/access_gate.h"
 #include "status/status_listener.h"
+#include "status/tls_stream.h"
 
 namespace status {
 
@@ -33,6 +35,10 @@ constexpr const char* kNoThread =
 constexpr const char* kAllowedClientsKey = "StatusAllowedClients";
 constexpr const char* kNoAllowedEntry =
     "ERROR: StatusAllowedClients names no usable address: the status port admits nobody";
+constexpr const char* kHalfTls =
+    "ERROR: StatusTlsCertificate and StatusTlsKey are set one without the other: the status port "
+    "stays off";
+constexpr const char* kNoTls = "ERROR: %s: the status port stays off";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr std::size_t kPayloadMax = 4096;
@@ -62,6 +68,20 @@ std::string LabelValue(const std::string& text) {
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
   out += platform::StringPrintf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// The TLS context "StatusTlsCertificate" and "StatusTlsKey" ask for: null
+// for plain HTTP; the failure is the whole line to report.
+platform::Result<std::shared_ptr<const TlsContext>> LoadTls(const core::Settings& settings) {
+  const std::string& certificate = settings.status_tls_certificate;
+  const std::string& key = settings.status_tls_key;
+  if (certificate.empty() && key.empty()) return std::shared_ptr<const TlsContext>();
+  if (certificate.empty() || key.empty()) return platform::Status::Failure(kHalfTls);
+  platform::Result<std::shared_ptr<TlsContext>> loaded = TlsContext::Load(certificate, key);
+  if (!loaded)
+    return platform::Status::Failure(
+        platform::StringPrintf(kNoTls, loaded.status().reason().c_str()));
+  return std::shared_ptr<const TlsContext>(*loaded);
 }
 
 }  // namespace
@@ -196,9 +216,23 @@ bool StatusServer::Start(int port, const std::string& bind_address,
                            core::ConsoleLevel::kError, core::ReportLevel::kError);
   if (allowed.restricted && allowed.ranges.empty())
     core::ConsoleAndReport(kNoAllowedEntry, core::ConsoleLevel::kError, core::ReportLevel::kError);
+  platform::Result<std::shared_ptr<const TlsContext>> tls = LoadTls(sources_.settings);
+  if (!tls) {
+    core::ConsoleAndReport(tls.status().reason(), core::ConsoleLevel::kError,
+                           core::ReportLevel::kError);
+    return false;
+  }
   // Like the monitor server, they live until the process ends.
+  auto* gate = new (std::nothrow)
+      AccessGate(sources_.clock, port, *tls != nullptr, sources_.settings.status_user,
+                 sources_.settings.status_password_hash);
   auto* server = new (std::nothrow) HttpHandlers;
-  if (server == nullptr) return false;
+  if (gate == nullptr || server == nullptr) return false;
+  if (!gate->problem().empty())
+    core::ConsoleAndReport(gate->problem(), core::ConsoleLevel::kError, core::ReportLevel::kError);
+  // Before any route: every request, on every route, passes the gate first.
+  server->set_pre_routing_handler(
+      [gate](const httplib::Request& req, httplib::Response& res) { return gate->Check(req, res); });
   server->set_payload_max_length(kPayloadMax);
   server->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(MetricsText(), kMetricsType);
@@ -209,7 +243,8 @@ bool StatusServer::Start(int port, const std::string& bind_address,
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
   auto* listener = new (std::nothrow)
-      StatusListener(*server, sources_.clock, host, port, std::move(allowed));
+      StatusListener(*server, sources_.clock, host, port, std::move(allowed), *tls,
+                     [gate](std::int64_t now_us) { gate->Tell(now_us); });
   if (listener == nullptr) return false;
   if (!platform::StartThread([listener] { listener->Run(); })) {
     core::ConsoleAndReport(kNoThread, core::ConsoleLevel::kError, core::ReportLevel::kError);

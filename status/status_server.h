@@ -4,7 +4,8 @@
 // counters of the streams, jobs, images, monitoring clients and launches in
 // the Prometheus text format; "GET /healthz" answers 200 "ok" while the job
 // watcher loops and every permanent camera delivers frames, 503 with one
-// reason per line otherwise. Off unless "StatusPort" is set.
+// reason per line otherwise. Off unless "StatusPort" is set; HTTPS and a
+// login guard it when configured.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -45,9 +46,12 @@ class StatusServer {
   // address that is none is reported and 127.0.0.1 is used) on a detached
   // thread (StatusListener), for the clients `allowed_clients` names (as
   // "MonitorAllowedClients" does; empty: this machine only); the object
-  // must outlive it. A port that cannot be bound is tried again every 10 s
-  // (told at once, then once a minute). False (after one line) when the
-  // thread cannot be started; the gateway goes on without the port.
+  // must outlive it. HTTPS and the login come from the settings
+  // ("StatusTlsCertificate", "StatusTlsKey", "StatusUser",
+  // "StatusPasswordHash"; AccessGate, TlsContext). A port that cannot be
+  // bound is tried again every 10 s (told at once, then once a minute).
+  // False (after one line) when the thread cannot be started, or the
+  // certificate or key cannot be used; the gateway goes on without the port.
   bool Start(int port, const std::string& bind_address, const std::string& allowed_clients);
 
   // The body of "/metrics" now.

@@ -72,6 +72,7 @@ TEST(Startup, BannerFilesSecondInstanceRestartEventAndCrash) {
       {{OCELAM_BIN, "--verbose"},
        "2\\|\\|ocelam: unknown argument '--verbose'\nusage: ocelam " + any},
       {{OCELAM_BIN, "--version", "--help"}, "2\\|\\|" + any + "usage: ocelam " + any},
+      {{OCELAM_BIN, "--hash-password"}, "1\\|\\|ocelam: no password given\n"},
       {{OCELAM_EVENT_BIN, "--version"}, "0\\|ocelam-event 1\\.0\\.0\\.1\n\\|"},
       {{OCELAM_EVENT_BIN, "--help"},
        "0\\|usage: ocelam-event " + any + "OCELAM_RUNDIR" + any + "\\|"},
