@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "status/snapshot.h"
 #include "status/status_listener.h"
 
 namespace status {
@@ -208,6 +209,7 @@ bool StatusServer::Start(int port, const std::string& bind_address,
     res.status = problems.empty() ? 200 : 503;
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
+  if (!AddSnapshotRoute(*server, sources_.cameras, sources_.clock)) return false;
   auto* listener = new (std::nothrow)
       StatusListener(*server, sources_.clock, host, port, std::move(allowed));
   if (listener == nullptr) return false;
