@@ -109,20 +109,24 @@ def ring_written(path):
 
 class Gateway:
     """The gateway in a sandbox under `work`, on the simulator's cameras
-    (`section` gives each camera's extra keys)."""
+    (`section` gives each camera's extra keys). `config` goes into [Config];
+    `more`: (simulator, section) pairs whose cameras follow, numbered on."""
 
-    def __init__(self, sim, work, section):
+    def __init__(self, sim, work, section, config="", more=()):
         self.work = work
         ini = os.path.join(work, "ini")
         for d in ("ini", "run", "cwd/log", "cwd/LOG", "files", "watch", "done", "error"):
             os.makedirs(os.path.join(work, d), exist_ok=True)
         with open(os.path.join(work, "registry.ini"), "w") as f:
             f.write(f"[SOFTWARE\\Talvane\\Orvanta\\Settings]\nIniFilePath={ini}\n")
+        cameras = [(port, section) for _, port in sorted(sim.ports.items())]
+        for other, other_section in more:
+            cameras += [(port, other_section) for _, port in sorted(other.ports.items())]
         with open(os.path.join(ini, "ocelam.ini"), "w") as f:
             f.write(f"[Config]\nWatchPath={work}/watch\nDonePath={work}/done\n"
-                    f"ErrorPath={work}/error\nFilePath={work}/files\nLogDirectory={work}\n")
-            for cam, port in sorted(sim.ports.items()):
-                f.write(f"[Scenario{cam}]\nCameraRef=cam{cam}\nCamPort={port}\n{section}\n"
+                    f"ErrorPath={work}/error\nFilePath={work}/files\nLogDirectory={work}\n{config}")
+            for cam, (port, keys) in enumerate(cameras, start=1):
+                f.write(f"[Scenario{cam}]\nCameraRef=cam{cam}\nCamPort={port}\n{keys}\n"
                         f"MJPEGPermanentRecording=1\nWatchDogActive=0\n")
         env = dict(os.environ, OCELAM_REGISTRY=os.path.join(work, "registry.ini"),
                    OCELAM_RUNDIR=os.path.join(work, "run"))

@@ -4,8 +4,9 @@
 // counters of the streams, jobs, images, monitoring clients and launches in
 // the Prometheus text format; "GET /healthz" answers 200 "ok" while the job
 // watcher loops and every permanent camera delivers frames, 503 with one
-// reason per line otherwise. Off unless "StatusPort" is set; HTTPS and a
-// login guard it when configured.
+// reason per line otherwise; "GET /cameras/<n>/snapshot.jpg" a camera's
+// newest frame as JPEG (Snapshots, snapshot.h). Off unless "StatusPort" is
+// set; HTTPS and a login guard it when configured.
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -51,6 +52,27 @@ inline int Connect(int port) {
 
 inline bool SendText(int fd, const std::string& s) {
   return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+}
+
+// One HTTP/1.0 GET on loopback: the status code, the body and the head up
+// to its empty line ("" and 0 when nothing answers).
+inline int HttpGet(int port, const std::string& path, std::string* body,
+                   std::string* head = nullptr) {
+  body->clear();
+  int fd = Connect(port);
+  if (fd < 0) return 0;
+  std::string reply;
+  if (SendText(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  std::size_t end = reply.find("\r\n\r\n");
+  if (reply.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return 0;
+  *body = reply.substr(end + 4);
+  if (head) *head = reply.substr(0, end + 2);
+  return std::atoi(reply.c_str() + 9);
 }
 
 // The reverse of the simulator's escapes (\r \n \t \0 \\ \" \xHH), written
