@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
+#include "status/operator_api.h"
 #include "status/status_listener.h"
 
 namespace status {
@@ -208,6 +209,9 @@ bool StatusServer::Start(int port, const std::string& bind_address,
     res.status = problems.empty() ? 200 : 503;
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
+  auto* page = new (std::nothrow) OperatorApi(sources_);
+  if (page == nullptr) return false;
+  page->Register(*server);
   auto* listener = new (std::nothrow)
       StatusListener(*server, sources_.clock, host, port, std::move(allowed));
   if (listener == nullptr) return false;
