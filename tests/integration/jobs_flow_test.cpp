@@ -10,29 +10,11 @@ using jobs_world::JobsWorld;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::WaitFor;
+using sim_test::Get;
 
 constexpr const char* kUnknownCameras =
     "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n"
     "[Camera2]\nCameraScenario=200\n[Camera3]\nCameraScenario=150\n";
-
-// One HTTP/1.0 request on loopback: the status code and the body ("" and 0
-// when nothing answers).
-int Get(int port, const std::string& path, std::string* body) {
-  body->clear();
-  int fd = sim_test::Connect(port);
-  if (fd < 0) return 0;
-  std::string reply;
-  if (sim_test::SendText(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  std::size_t end = reply.find("\r\n\r\n");
-  if (reply.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return 0;
-  *body = reply.substr(end + 4);
-  return std::atoi(reply.c_str() + 9);
-}
 
 // The value of the sample `series` (name and labels) in a metrics text, or -1.
 double Sample(const std::string& text, const std::string& series) {

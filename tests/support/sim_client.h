@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -51,6 +52,25 @@ inline int Connect(int port) {
 
 inline bool SendText(int fd, const std::string& s) {
   return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+}
+
+// One HTTP/1.0 request on loopback: the status code and the body ("" and 0
+// when nothing answers).
+inline int Get(int port, const std::string& path, std::string* body) {
+  body->clear();
+  int fd = sim_test::Connect(port);
+  if (fd < 0) return 0;
+  std::string reply;
+  if (sim_test::SendText(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  std::size_t end = reply.find("\r\n\r\n");
+  if (reply.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return 0;
+  *body = reply.substr(end + 4);
+  return std::atoi(reply.c_str() + 9);
 }
 
 // The reverse of the simulator's escapes (\r \n \t \0 \\ \" \xHH), written
@@ -131,6 +151,7 @@ class SimProcess {
 
   bool ready() const { return ready_; }
   int port(int camera) const { return port("camera", camera); }
+  int control_port() const { return control_port_; }
   int port(const std::string& kind, int id) const {
     auto it = ports_.find(kind + " " + std::to_string(id));
     return it == ports_.end() ? -1 : it->second;
