@@ -20,6 +20,7 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "status/operator_api.h"
+#include "status/snapshot.h"
 #include "status/status_listener.h"
 
 namespace status {
@@ -209,6 +210,7 @@ bool StatusServer::Start(int port, const std::string& bind_address,
     res.status = problems.empty() ? 200 : 503;
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
+  if (!AddSnapshotRoute(*server, sources_.cameras, sources_.clock)) return false;
   auto* page = new (std::nothrow) OperatorApi(sources_);
   if (page == nullptr) return false;
   page->Register(*server);

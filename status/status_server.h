@@ -4,8 +4,10 @@
 // counters of the streams, jobs, images, monitoring clients and launches in
 // the Prometheus text format; "GET /healthz" answers 200 "ok" while the job
 // watcher loops and every permanent camera delivers frames, 503 with one
-// reason per line otherwise; "/" is the operator's page, read-only, with its
-// JSON under "/api/" (OperatorApi). Off unless "StatusPort" is set.
+// reason per line otherwise; "GET /cameras/<n>/snapshot.jpg" a camera's
+// newest frame as JPEG (Snapshots, snapshot.h); "/" is the operator's page,
+// read-only, with its JSON under "/api/" (OperatorApi). Off unless
+// "StatusPort" is set.
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -52,8 +52,10 @@ Camera::Camera(platform::Clock& clock)
       link_(clock, log_),
       mjpeg_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this, report_}),
       rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this, report_}),
-      decoding_(ring_, log_, clock) {
+      decoding_(ring_, log_, clock),
+      snapshot_decoding_(ring_, log_, clock) {
   decoding_.SetReadTrace([this](const FrameRef& frame) { TraceRead(frame); });
+  snapshot_decoding_.SetLogLines(false);
 }
 
 int Camera::InitStream(const std::string& address_in, int port_in, std::string_view stream_name,

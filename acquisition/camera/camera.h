@@ -12,7 +12,8 @@
 //   LinkState          the connection's state lines and the back-off
 //   ProblemLines       the rate-limited lines about frames gone wrong
 //   CameraLog          the camera's log
-//   DecodingService    an RTSP camera's frames as JPEG for jobs
+//   DecodingService    an RTSP camera's frames as JPEG for jobs, and a
+//                      second one for the status port's snapshots
 //   CameraReport       its state, video kind, picture size and bitrate for
 //                      the operator's page
 // Every part decides by the camera's clock; the wall clock is only written
@@ -122,6 +123,10 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   }
   // An RTSP camera's decoding for jobs.
   DecodingService& decoding() { return decoding_; }
+  // An RTSP camera's decoding for the status port's snapshots: a walk of
+  // its own, so a snapshot never moves a job's decoder; it takes no place
+  // in the budget itself and writes no line (its caller does both).
+  DecodingService& snapshot_decoding() { return snapshot_decoding_; }
   // The newest key frame at or before frame `number` whose codec parameters
   // are that frame's, while the index holds it.
   bool KeyFrameAtOrBefore(std::int64_t number, FrameRef* out) {
@@ -249,6 +254,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   bool fps_written_ = false;
   std::int64_t next_size_us_ = 0;
   DecodingService decoding_;
+  DecodingService snapshot_decoding_;
 };
 
 // Every camera of the gateway, by camera number (1 to 159; slot 0 is never

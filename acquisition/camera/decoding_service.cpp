@@ -130,8 +130,11 @@ const DecodingService::Finished* DecodingService::Find(const FrameRef& frame) {
   return nullptr;
 }
 
-int DecodingService::Hand(const Finished& done, std::uint8_t* buffer) {
-  if (done.failed) return -1;
+int DecodingService::Hand(const Finished& done, std::uint8_t* buffer, std::string* failure) {
+  if (done.failed) {
+    if (failure) *failure = done.why;
+    return -1;
+  }
   std::memcpy(buffer, done.jpeg.data(), done.jpeg.size());
   return static_cast<int>(done.jpeg.size());
 }
@@ -146,7 +149,7 @@ bool DecodingService::NextRequest(FrameRef* next) {
   return found;
 }
 
-int DecodingService::Jpeg(const FrameRef& frame, std::uint8_t* buffer) {
+int DecodingService::Jpeg(const FrameRef& frame, std::uint8_t* buffer, std::string* failure) {
   {
     platform::MutexLock guard(lock_);
     requests_.push_back(frame);
@@ -154,7 +157,7 @@ int DecodingService::Jpeg(const FrameRef& frame, std::uint8_t* buffer) {
       if (const Finished* done = Find(frame)) {
         requests_.erase(std::find_if(requests_.begin(), requests_.end(),
                                      [&](const FrameRef& r) { return r.number == frame.number; }));
-        return Hand(*done, buffer);
+        return Hand(*done, buffer, failure);
       }
       if (!walking_) break;
       changed_.WaitFor(lock_, kWaitSlice);
@@ -169,7 +172,7 @@ int DecodingService::Jpeg(const FrameRef& frame, std::uint8_t* buffer) {
                           [&](const FrameRef& r) { return r.number == frame.number; });
   requests_.erase(own);
   const Finished* done = Find(frame);
-  return done ? Hand(*done, buffer) : -1;
+  return done ? Hand(*done, buffer, failure) : -1;
 }
 
 void DecodingService::WalkTurn(const FrameRef& own) {
@@ -214,6 +217,7 @@ DecodingService::Finished DecodingService::Produce(const FrameRef& frame) {
   if (message.empty()) message = Compress(frame, &done.jpeg);
   if (message.empty()) return done;
   Report(message);
+  done.why = message;
   // Whatever the decoder holds may now be wrong: the next image starts from
   // its key frame.
   if (decoder_) decoder_->last_fed = -1;
@@ -223,6 +227,7 @@ DecodingService::Finished DecodingService::Produce(const FrameRef& frame) {
 }
 
 void DecodingService::Report(const std::string& message) const {
+  if (!log_lines_) return;
   core::ConsoleLog(message, core::ConsoleLevel::kError);
   log_.Log(message, core::ReportLevel::kInfo);
 }
@@ -381,7 +386,8 @@ std::string DecodingService::Compress(const FrameRef& frame, std::vector<std::ui
   }
   // Said once per camera, and again only when the size it is scaled to changes.
   const bool scaled = outcome.width != p.width || outcome.height != p.height;
-  if (scaled && (outcome.width != scaled_width_ || outcome.height != scaled_height_)) {
+  if (log_lines_ && scaled &&
+      (outcome.width != scaled_width_ || outcome.height != scaled_height_)) {
     scaled_width_ = outcome.width;
     scaled_height_ = outcome.height;
     log_.Log(platform::StringPrintf(kScaled, c, outcome.width, outcome.height, kImageBufferSize - 1),

@@ -61,13 +61,18 @@ class DecodingService {
   // Called with every frame read back, before it is read (the camera's
   // extended log).
   void SetReadTrace(std::function<void(const FrameRef&)> trace) { trace_ = std::move(trace); }
+  // Off: failures and the scaling note go to no log, only to the caller of
+  // Jpeg (the status port's snapshots, asked for by any client at any time).
+  // Set before the service is used.
+  void SetLogLines(bool on) { log_lines_ = on; }
 
   // A job's series of images begins and ends.
   void Attach();
   void Detach();
   // The JPEG of `frame` into `buffer` (kImageBufferSize bytes): its size,
-  // or -1 after a line in the camera log.
-  int Jpeg(const FrameRef& frame, std::uint8_t* buffer);
+  // or -1 after a line in the camera log (`failure`, when given, gets the
+  // line of a frame that did not decode).
+  int Jpeg(const FrameRef& frame, std::uint8_t* buffer, std::string* failure = nullptr);
 
   // Frames given to a decoder so far.
   std::int64_t frames_decoded() const { return decoded_.load(); }
@@ -80,12 +85,14 @@ class DecodingService {
     std::int64_t begin_us = 0;  // with the number, tells a frame of a ring made anew
     std::vector<std::uint8_t> jpeg;
     bool failed = false;
+    std::string why;  // the line of a failure
   };
 
   // The finished request of `frame`, or null.
   const Finished* Find(const FrameRef& frame) REQUIRES(lock_);
-  // Copies a finished request out; the size, or -1.
-  static int Hand(const Finished& done, std::uint8_t* buffer);
+  // Copies a finished request out; the size, or -1 (with `failure`, when
+  // given, set to the line of its failure).
+  static int Hand(const Finished& done, std::uint8_t* buffer, std::string* failure);
   // The waiting request with the lowest frame number not yet finished.
   bool NextRequest(FrameRef* next) REQUIRES(lock_);
   // One turn of the walk, ending once `own` is finished.
@@ -107,6 +114,7 @@ class DecodingService {
   platform::Clock& clock_;
   DecoderBudget* budget_ = nullptr;
   std::function<void(const FrameRef&)> trace_;
+  bool log_lines_ = true;
 
   platform::Mutex lock_;
   platform::CondVar changed_;  // a request finished or the turn came free; under lock_

@@ -7,10 +7,10 @@
 namespace {
 
 using jobs_world::JobsWorld;
+using sim_test::HttpGet;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::WaitFor;
-using sim_test::Get;
 
 constexpr const char* kUnknownCameras =
     "[Alarm]\nAlarmRef=U1\nNumberOfCams=3\n[Camera1]\nCameraScenario=-1\n"
@@ -90,19 +90,37 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaitingAndTheStatusPortFollows) 
   ASSERT_TRUE(world.Started());
   const std::string frames = "ocelam_camera_frames_total{camera=\"1\",ref=\"Entrance\"}";
   std::string body;
-  ASSERT_TRUE(
-      WaitFor([&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > 5; }, 60))
+  ASSERT_TRUE(WaitFor(
+      [&] { return HttpGet(port, "/metrics", &body) == 200 && Sample(body, frames) > 5; }, 60))
       << body << world.Output();
   double first = Sample(body, frames);
   ASSERT_TRUE(WaitFor(
-      [&] { return Get(port, "/metrics", &body) == 200 && Sample(body, frames) > first; }, 60));
+      [&] { return HttpGet(port, "/metrics", &body) == 200 && Sample(body, frames) > first; }, 60));
   EXPECT_GT(Sample(body, "ocelam_camera_received_bytes_total{camera=\"1\",ref=\"Entrance\"}"),
             first * 5000);
   EXPECT_EQ(Sample(body, "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}"), 1);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 0);
   EXPECT_NE(body.find("# TYPE ocelam_camera_frames_total counter\n"), std::string::npos) << body;
-  EXPECT_EQ(Get(port, "/healthz", &body), 200);
+  EXPECT_EQ(HttpGet(port, "/healthz", &body), 200);
   EXPECT_EQ(body, "ok\n");
+
+  // The snapshot is the newest frame as the simulator sent it, taken within
+  // the last second; a path that names no camera is refused.
+  std::string head;
+  ASSERT_EQ(HttpGet(port, "/cameras/1/snapshot.jpg?t=17", &body, &head), 200) << body;
+  const long long asked_us = sim_test::RealtimeUs();
+  sim_test::Stamp stamp;
+  EXPECT_EQ(sim_test::StampOf(body, &stamp), "");
+  EXPECT_EQ(stamp.camera, 1);
+  EXPECT_EQ(body.size(), 5000u);
+  EXPECT_LT(asked_us - stamp.time_us, 1000000);
+  for (const char* line : {"Content-Type: image/jpeg\r\n", "Cache-Control: no-store\r\n"})
+    EXPECT_NE(head.find(line), std::string::npos) << head;
+  const std::pair<const char*, int> refused[] = {{"/cameras/01/snapshot.jpg", 400},
+                                                 {"/cameras/../snapshot.jpg", 400},
+                                                 {"/cameras/%31/snapshot.jpg", 200},
+                                                 {"/cameras/2/snapshot.jpg", 404}};
+  for (const auto& [path, code] : refused) EXPECT_EQ(HttpGet(port, path, &body), code) << path;
 
   // Two images three seconds apart keep the first job running for 6 s.
   world.Drop("first.job",
@@ -116,7 +134,7 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaitingAndTheStatusPortFollows) 
   ASSERT_TRUE(world.WaitFinished("first.job", 60)) << world.Output();
   ASSERT_TRUE(world.WaitFinished("second.job", 60)) << world.Output();
   EXPECT_EQ(world.Names("done").size(), 2u);
-  ASSERT_EQ(Get(port, "/metrics", &body), 200);
+  ASSERT_EQ(HttpGet(port, "/metrics", &body), 200);
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"done\"}"), 2) << body;
   EXPECT_EQ(Sample(body, "ocelam_jobs_total{outcome=\"error\"}"), 0);
   EXPECT_GE(Sample(body, "ocelam_images_saved_total"), 2);
@@ -126,7 +144,8 @@ TEST(JobsFlow, MaxJobsRunnigOneKeepsTheSecondJobWaitingAndTheStatusPortFollows) 
   const std::string streaming = "ocelam_camera_streaming{camera=\"1\",ref=\"Entrance\"}";
   const std::string reconnects = "ocelam_camera_reconnects_total{camera=\"1\",ref=\"Entrance\"}";
   auto gone = [&] { return Sample(body, streaming) == 0 && Sample(body, reconnects) > 0; };
-  EXPECT_TRUE(WaitFor([&] { return Get(port, "/metrics", &body) == 200 && gone(); }, 120)) << body;
+  EXPECT_TRUE(WaitFor([&] { return HttpGet(port, "/metrics", &body) == 200 && gone(); }, 120))
+      << body;
   EXPECT_TRUE(world.Running());
 }
 

@@ -4,7 +4,8 @@
 // camera restarted with another size and codec keeps recording, a
 // pre-record reaching past the ring's oldest key frame saves what can be
 // decoded, UDP-only cameras record, a redirect elsewhere is not followed,
-// and bad streams get a line in the camera log and no image.
+// and bad streams get a line in the camera log and no image. A snapshot on
+// the status port is the newest frame, decoded at the camera's size.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -50,8 +51,7 @@ struct Picture {
   int width = 0, height = 0, frame = -1;
 };
 
-Picture Decode(const std::string& path) {
-  std::string bytes = ReadFile(path);
+Picture DecodeBytes(std::string bytes) {
   Picture p;
   tjhandle handle = tjInitDecompress();
   int sampling = 0, colors = 0;
@@ -66,6 +66,8 @@ Picture Decode(const std::string& path) {
   tjDestroy(handle);
   return p;
 }
+
+Picture Decode(const std::string& path) { return DecodeBytes(ReadFile(path)); }
 
 // A port that must never be connected to.
 struct Listener {
@@ -90,7 +92,9 @@ class RtspWorld {
   // `cameras`: the simulator's keys of cameras 1, 2, ...; `sections`: what
   // each camera's section adds to "CamPort" ("{port}" stands for the
   // camera's port); cameras record permanently unless it says otherwise.
-  RtspWorld(const std::vector<std::string>& cameras, const std::vector<std::string>& sections)
+  // `status_port`: the gateway's "StatusPort" (0: none).
+  RtspWorld(const std::vector<std::string>& cameras, const std::vector<std::string>& sections,
+            int status_port = 0)
       : sim_(Args(cameras)) {
     EXPECT_TRUE(sim_.ready()) << sim_.Output();
     std::string ini = "[Config]\nWatchPath=" + box_.path("watch") +
@@ -98,6 +102,7 @@ class RtspWorld {
                       "\nFilePath=" + box_.path("file") + "\nLogDirectory=" + box_.path("alarms") +
                       // One decoder at a time for all cameras: their jobs take turns.
                       "\nMaxDecoders=1\n";
+    if (status_port != 0) ini += "StatusPort=" + std::to_string(status_port) + "\n";
     for (std::size_t i = 0; i < sections.size(); ++i) {
       int n = static_cast<int>(i) + 1;
       std::string port = std::to_string(sim_.port(n));
@@ -328,6 +333,7 @@ void ExpectClips(const RtspWorld& w, double dropped) {
 }
 
 TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
+  const int status_port = testing_support::FreeLoopbackPort();
   // 10 fps: a frame every 100 ms, a key frame every second. The third camera
   // cuts its frames in slices, as many real ones do, and wants digest
   // credentials that need encoding in the address. The fourth streams on
@@ -345,12 +351,29 @@ TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
               {"StreamType=rtsp\nRequestUri=/stream\nAlarmClip=1", "StreamType=RTSP\nRequestUri=stream",
                "RequestUri=rtsp://127.0.0.1:{port}/stream\nUsername=op\nPassword=s:cr@t",
                "StreamType=rtsp\nRequestUri=/stream\nMJPEGPermanentRecording=0",
-               "StreamType=rtsp\nRequestUri=/stream", "RequestUri=/mjpg\nAlarmClip=1"});
+               "StreamType=rtsp\nRequestUri=/stream", "RequestUri=/mjpg\nAlarmClip=1"},
+              status_port);
   for (int n = 1; n <= 6; ++n) ASSERT_TRUE(w.WaitLog(n, "stream connected")) << w.CameraLog(n);
   EXPECT_TRUE(w.WaitLog(5, "Camera 5: first key frame after ")) << w.CameraLog(5);
   EXPECT_NE(w.sim().Control("clockstep camera 5 -1000").find("ok"), std::string::npos);
   // More than the pre-record in the rings, and the clock step 5 s back.
   std::this_thread::sleep_for(std::chrono::seconds(5));
+  // A snapshot is the newest frame decoded at the camera's size: H.264,
+  // H.265, and H.264 with B-frames.
+  for (int n : {1, 2, 5}) {
+    SCOPED_TRACE("snapshot of camera " + std::to_string(n));
+    std::string body;
+    const double asked = Now();
+    ASSERT_EQ(sim_test::HttpGet(status_port, "/cameras/" + std::to_string(n) + "/snapshot.jpg",
+                                &body),
+              200)
+        << body;
+    const Picture p = DecodeBytes(body);
+    EXPECT_EQ(p.width, 320);
+    EXPECT_EQ(p.height, 240);
+    EXPECT_GE(p.frame, w.FrameAt(n, asked) - 10);
+    EXPECT_LE(p.frame, w.sim().Taken(n, 0, LLONG_MAX).rbegin()->first);
+  }
   // PreRecordTime 2, Interval 0.5, Duration 2: 2, 1.5, 1 and 0.5 s before
   // the alarm, then 0, 0.5, 1 and 1.5 s after.
   double dropped = w.DropJob("R1", {1, 2, 3, 4, 5, 6}, 2, 2, 0.5);

@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/profile/user_profile.h"
+#include "status/snapshot.h"
 #include "support/fake_clock.h"
 #include "support/report_capture.h"
 #include "support/sandbox.h"
@@ -54,14 +55,16 @@ class StatusServerTest : public ::testing::Test {
     cameras[n].SetConfigured(1);
     return cameras[n];
   }
-  // The first frame reaches camera `n` now: one whole JPEG image.
-  void FeedFrame(acquisition::Camera& camera, int n) {
+  // The first frame reaches camera `n` now: one whole JPEG image (its bytes
+  // to `sent`, when given).
+  void FeedFrame(acquisition::Camera& camera, int n, std::string* sent = nullptr) {
     camera.SetStreamFilePath(dir_ / ("stream" + std::to_string(n)));
     camera.SetCameraNumber(n);
     ASSERT_EQ(camera.InitStream("127.0.0.1", 80, acquisition::kStreamName, n), 0);
     camera.StartStreaming(1000);
     std::vector<std::uint8_t> frame(2000, 0x20);
     frame[0] = 0xFF, frame[1] = 0xD8, frame[frame.size() - 2] = 0xFF, frame.back() = 0xD9;
+    if (sent) sent->assign(frame.begin(), frame.end());
     camera.ConsumeStream(frame.data(), frame.size());
     camera.EndTransfer();
     ASSERT_NE(camera.counters().last_frame_us.load(), 0);
@@ -78,11 +81,11 @@ class StatusServerTest : public ::testing::Test {
     return port;
   }
   // Whether a line that contains `text` was reported, within a generous time.
-  bool Reported(const std::string& text, std::size_t times = 1) {
+  bool Reported(const std::string& text, std::size_t times = 1, double seconds = 60) {
     return testing_support::WaitFor([&] {
       for (auto& line : capture_.Take()) seen_.push_back(line.first);
       return Count(text) >= times;
-    }, 60);
+    }, seconds);
   }
   std::size_t Count(const std::string& text) const {
     return std::count_if(seen_.begin(), seen_.end(), [&](const std::string& line) {
@@ -202,6 +205,57 @@ TEST_F(StatusServerTest, MetricsShowFrameAgesOnTheClock) {
     EXPECT_NE(text.find("\n" + sample + "\n"), std::string::npos) << sample << "\n" << text;
 }
 
+// A snapshot's answers: 400 for what is not a camera number, 404 for a
+// camera not configured or without a frame, an MJPEG camera's newest frame
+// as it came. An RTSP camera's frame is decoded only with a free place in
+// the decoding budget (503 at once otherwise); its answer, a failure too,
+// is kept for a second and goes to no log.
+TEST_F(StatusServerTest, SnapshotAnswers) {
+  FakeClock clock;
+  acquisition::CameraTable cameras(clock);
+  Configured(cameras, 4, "Gate");
+  std::string sent;
+  FeedFrame(Configured(cameras, 5, "Hall"), 5, &sent);
+  acquisition::Camera& rtsp = Configured(cameras, 6, "Dock");
+  rtsp.SetStreamKind(acquisition::StreamKind::kRtsp);
+  FeedFrame(rtsp, 6);  // a frame no decoder can start at
+  acquisition::DecoderBudget& budget = cameras.decoder_budget();
+  budget.SetLimit(1);
+  status::Snapshots snapshots(cameras, clock);
+  const std::string bad = "Not a camera number: cameras are numbered 1 to 159\n";
+  const std::string undecodable =
+      "Camera 6: ERROR: no key frame at or before the image of index 0 is left in the stream "
+      "file: it cannot be decoded\n";
+  const std::string busy = "Every snapshot decoder is busy: try again in a moment\n";
+  const std::tuple<const char*, double, bool, int, std::string> cases[] = {
+      // number, advance first, budget held, status, text
+      {"abc", 0, false, 400, bad}, {"01", 0, false, 400, bad}, {"..", 0, false, 400, bad},
+      {"1a", 0, false, 400, bad}, {"99999999999999999999", 0, false, 400, bad},
+      {"0", 0, false, 400, bad}, {"160", 0, false, 400, bad}, {"", 0, false, 400, bad},
+      {"7", 0, false, 404, "Camera 7 is not configured\n"},
+      {"4", 0, false, 404, "Camera 4 has no frame yet\n"},
+      {"5", 0, true, 200, ""},
+      {"6", 0, true, 503, busy},
+      {"6", 0, false, 500, undecodable},
+      {"6", 0.9, true, 500, undecodable},
+      {"6", 0.2, true, 503, busy},
+  };
+  for (const auto& [number, advance, held, code, text] : cases) {
+    SCOPED_TRACE(number);
+    clock.AdvanceSeconds(advance);
+    if (held) {
+      ASSERT_TRUE(budget.Acquire(clock, clock.MonotonicMicros()));
+    }
+    const status::SnapshotAnswer answer = snapshots.Answer(number);
+    if (held) budget.Release();
+    EXPECT_EQ(answer.status, code);
+    EXPECT_EQ(answer.text, text);
+    EXPECT_EQ(answer.jpeg ? *answer.jpeg : "", code == 200 ? sent : "");
+  }
+  EXPECT_EQ(budget.taken(), 0);
+  EXPECT_FALSE(Reported("no key frame", 1, 0));
+}
+
 }  // namespace
 
 namespace {
@@ -311,7 +365,7 @@ TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
 
   std::string body;
   ASSERT_TRUE(
-      testing_support::WaitFor([&] { return sim_test::Get(port, "/api/cameras", &body) == 200; }, 60));
+      testing_support::WaitFor([&] { return sim_test::HttpGet(port, "/api/cameras", &body) == 200; }, 60));
   const auto shown = nlohmann::json::parse(body)["cameras"];
   const std::tuple<const char*, const char*, const char*> states[] = {
       // state, reason, frame age
@@ -326,7 +380,7 @@ TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
     EXPECT_EQ(shown[i]["frame_age"].dump(), age);
   }
   EXPECT_EQ(shown[4]["reference"], "Bad\xef\xbf\xbd<b>");
-  ASSERT_EQ(sim_test::Get(port, "/api/jobs", &body), 200);
+  ASSERT_EQ(sim_test::HttpGet(port, "/api/jobs", &body), 200);
   EXPECT_EQ(nlohmann::json::parse(body)["jobs"][0]["cameras"][0]["images"][1],
             "/jobs/1/cameras/4/images/1.jpg");
 
@@ -337,7 +391,7 @@ TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
       {"/jobs/x/cameras/4/images/0.jpg", 400}, {"/jobs/1/cameras/4/images/1234567890.jpg", 400},
       {"/jobs/1/cameras/-4/images/0.jpg", 400}, {"/jobs/1/cameras/4/images/clip.jpg", 400}};
   for (const auto& [path, code] : files) {
-    EXPECT_EQ(sim_test::Get(port, path, &body), code) << path;
+    EXPECT_EQ(sim_test::HttpGet(port, path, &body), code) << path;
     EXPECT_EQ(body, code == 200 ? "JPEG!" : code == 404 ? "not found\n" : "not a number, or too big\n");
   }
 }

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -54,15 +54,16 @@ inline bool SendText(int fd, const std::string& s) {
   return send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
 }
 
-// One HTTP/1.0 request on loopback: the status code and the body ("" and 0
-// when nothing answers).
-inline int Get(int port, const std::string& path, std::string* body) {
+// One HTTP/1.0 GET on loopback: the status code, the body and the head up
+// to its empty line ("" and 0 when nothing answers).
+inline int HttpGet(int port, const std::string& path, std::string* body,
+                   std::string* head = nullptr) {
   body->clear();
-  int fd = sim_test::Connect(port);
+  int fd = Connect(port);
   if (fd < 0) return 0;
   std::string reply;
-  if (sim_test::SendText(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
-    char buf[4096];
+  if (SendText(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
+    char buf[65536];
     ssize_t n;
     while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<std::size_t>(n));
   }
@@ -70,6 +71,7 @@ inline int Get(int port, const std::string& path, std::string* body) {
   std::size_t end = reply.find("\r\n\r\n");
   if (reply.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return 0;
   *body = reply.substr(end + 4);
+  if (head) *head = reply.substr(0, end + 2);
   return std::atoi(reply.c_str() + 9);
 }
 
