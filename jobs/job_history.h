@@ -30,11 +30,11 @@ class JobHistory {
   struct Camera {
     int row = 0;  // the job file's "Camera<row>"
     int number = 0;
-    std::string reference;
+    std::string reference = "";
     int saved = 0;
     int failed = 0;
-    std::vector<std::string> images;  // paths, in the order written
-    std::string clip;                 // "" when none was saved
+    std::vector<std::string> images = {};  // paths, in the order written
+    std::string clip = "";                 // "" when none was saved
   };
   struct Job {
     std::uint64_t id = 0;

@@ -34,8 +34,7 @@ TEST(OperatorPage, ShowsCamerasTheirPicturesAJobAndACameraGoingDown) {
       {kPython, OCELAM_SOURCE_DIR "/tests/integration/page_check.py", "--port",
        std::to_string(port), "--sim-control", std::to_string(world.sim().control_port()),
        "--stopped-camera", "2", "--stall", std::to_string(kStallSeconds), "--drop",
-       world.Root() + "/drop", "--watch", world.Data("watch"), "--screenshot", shot,
-       "--skip-pictures", "the snapshot route (/cameras/<n>/snapshot.jpg) is not in this branch yet"},
+       world.Root() + "/drop", "--watch", world.Data("watch"), "--screenshot", shot},
       world.Root(), {}, world.Root() + "/page_check.out");
   ASSERT_TRUE(check.WaitExit(400));
   EXPECT_EQ(check.exit_code(), 0) << testing_support::ReadFile(world.Root() + "/page_check.out")
