@@ -47,7 +47,7 @@ class JobHistory {
   // A job starts with its camera rows (row, number and reference set): its id.
   std::uint64_t Begin(std::string alarm_reference, std::int64_t alarm_wall_ms,
                       std::vector<Camera> cameras);
-  // What a job's row did; a job no longer kept is left alone.
+  // What a job's row did; a job the history does not hold is left alone.
   void ImageSaved(std::uint64_t id, int row, const std::string& path);
   void ImageFailed(std::uint64_t id, int row);
   void ClipSaved(std::uint64_t id, int row, const std::string& path);
