@@ -343,7 +343,7 @@ TEST_F(StatusServerTest, PortTakenIsToldAndTriedAgainAndTheAllowListHolds) {
 // index only: a link put in an image's place, an index, camera or job not
 // there are 404, a number that is none (or too long) 400.
 TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
-  FakeClock clock;
+  auto& clock = *new FakeClock;  // the port's threads use it for good
   auto& cameras = *new acquisition::CameraTable(clock);
   Configured(cameras, 1, "Never");
   Configured(cameras, 2, "On demand", false);
@@ -358,7 +358,8 @@ TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
   ASSERT_EQ(symlink((dir_ / "image.jpg").c_str(), (dir_ / "link.jpg").c_str()), 0);
   history.ImageSaved(job, 1, dir_ / "image.jpg");
   history.ImageSaved(job, 1, dir_ / "link.jpg");
-  status::StatusSources sources{settings_, cameras, metrics_, clock, {}};
+  status::StatusSources sources{*new core::Settings(settings_), cameras, *new core::Metrics, clock,
+                                {}};
   sources.job_history = &history;
   const int port = testing_support::FreeLoopbackPort();
   ASSERT_TRUE((new status::StatusServer(sources))->Start(port, "", ""));
