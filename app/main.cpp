@@ -194,12 +194,16 @@ monitor::MonitorServer* StartReporting(core::ApplicationInfo& info, platform::Cl
 }
 
 // The status port, when "StatusPort" asks for one.
-void StartStatusPort(Gateway& gateway, monitor::MonitorServer* monitor) {
+void StartStatusPort(Gateway& gateway, monitor::MonitorServer* monitor,
+                     const std::string& program_name) {
   const core::Settings& settings = gateway.settings;
   if (settings.status_port <= 0) return;
   status::StatusSources sources{settings, gateway.cameras, gateway.metrics, gateway.clock, {}};
   if (monitor != nullptr)
     sources.monitor_clients = [monitor] { return monitor->ConnectedClients(); };
+  sources.job_history = &gateway.jobs->history();
+  sources.video_servers = &gateway.video_servers;
+  sources.log_name = program_name;
   gateway.status = std::make_unique<status::StatusServer>(std::move(sources));
   gateway.status->Start(settings.status_port, settings.status_bind_address,
                         settings.status_allowed_clients);
@@ -223,7 +227,7 @@ Gateway& BuildGateway(const core::ApplicationInfo& info, monitor::MonitorServer*
       jobs::JobContext{settings, gateway->cameras, gateway->commands, *gateway->alarms,
                        gateway->metrics, gateway->clock},
       jobs::HTTPCommand);
-  StartStatusPort(*gateway, monitor);
+  StartStatusPort(*gateway, monitor, info.program_name);
   return *gateway;
 }
 

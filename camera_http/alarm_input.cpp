@@ -138,6 +138,7 @@ bool Stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
                            AlarmStartPacer& pacer, std::string_view line) {
   if (line.empty()) return;
+  server.report.Line("", line);
   if (EqualNoCase(line, server.heartbeat)) {
     Log(server, kHeartbeatSeen);
     return;
@@ -171,6 +172,7 @@ void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
   regsub(prog.get(), server.raw_data_subst.c_str(), raw.data(), raw.size());
   prog.reset();  // the values are copies: the expression is done with
 
+  server.report.Line(iobox.data(), line);
   const std::string iobox_shown = PrintableText(iobox.data());
   if (!EqualNoCase(type.data(), server.valid_pin_type)) {
     Log(server,
@@ -207,6 +209,7 @@ void ProcessAlarmInputLine(VideoServer& server, alarms::AlarmServer& alarms,
                                                PrintableText(pin.data()).c_str());
   Log(server, started);
   core::ConsoleLog(started, core::ConsoleLevel::kSuccess);
+  server.report.AlarmStarted(iobox.data());
 }
 
 // Logs a failed step of the connection.
@@ -431,7 +434,9 @@ bool RunConnection(AlarmInputRun& run) {
     (void)SockClose(socket);  // fails when the open itself failed: nothing to close
     return Pause(run.clock, run.stop, times.retry_ms);
   }
+  run.server.report.Connected(true);
   const ConnectionEnd end = ReadConnection(run, socket);
+  run.server.report.Connected(false);
   (void)SockClose(socket);
   if (end == ConnectionEnd::kStopped) return false;
   if (end == ConnectionEnd::kAnswerNow) return true;  // the answer goes out at once
@@ -454,6 +459,7 @@ void RunAlarmInput(VideoServer& server, alarms::AlarmServer& alarms, platform::C
   if (!started.empty() && started.back() == '\n') started.pop_back();
   core::ConsoleLog(started, core::ConsoleLevel::kNormal);
   Log(server, started);
+  server.report.SetClock(&clock);
 
   AlarmInputRun run{.server = server,
                     .alarms = alarms,

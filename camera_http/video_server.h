@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "camera_http/input_report.h"
 #include "core/camera_identity.h"
 #include "platform/socket.h"
 
@@ -57,6 +58,8 @@ class VideoServer : public core::CameraIdentity {
   std::string iobox_subst;       // "AlarmInputIOBoxIDSubst"
 
   AlarmInputTimings timings;
+  // What its alarm input shows the operator's page (its own lock).
+  InputReport report;
 };
 
 // The video servers, by server number. The gateway holds one table, filled

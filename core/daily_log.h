@@ -10,6 +10,7 @@
 //   which also orders the error ring's entries with the lines.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/mutex.h"
 
@@ -31,5 +32,11 @@ void AppendDailyLog(const char* name_format, int number, std::string_view text);
 // Returns the formatted line.
 std::string AppendDailyLogLocked(std::string_view name, std::string_view text)
     REQUIRES(LogFileLock);
+
+// The last `count` lines (at most 100) of today's interface log of program
+// `name`, oldest first, without their line ends: read from the file's last
+// count * (kLogLineMax + 2) bytes, no lock taken (every line lands whole).
+// Empty when the file is missing or cannot be read.
+std::vector<std::string> DailyLogTail(std::string_view name, std::size_t count);
 
 }  // namespace core

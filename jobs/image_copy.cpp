@@ -230,6 +230,8 @@ class ImageSeries {
   void CountFailed(const char* format, int i);
 
   const JobContext& context_;
+  JobHistory& history_;
+  const std::uint64_t history_id_;
   JobCamera& row_;
   acquisition::Camera& camera_;
   const MultimediaFiles multimedia_;
@@ -270,6 +272,8 @@ std::int64_t LiveBase(acquisition::Camera& camera, std::uint32_t session, std::i
 ImageSeries::ImageSeries(const ImageCopyArgs& args, acquisition::Camera& camera,
                          std::int64_t alarm_us, std::uint8_t* buffer)
     : context_(args.runner->context()),
+      history_(args.runner->history()),
+      history_id_(args.record->history_id),
       row_(args.record->cameras[static_cast<std::size_t>(args.camera_index)]),
       camera_(camera),
       multimedia_(context_, *args.record),
@@ -343,6 +347,7 @@ void ImageSeries::SaveImage(int i, const acquisition::FrameRef* frame) {
   if (acquisition::WriteJpegFile(file, buffer_, size) >= 0) {
     last_saved_ = frame->number;
     row_.file_successes.Add(1);
+    history_.ImageSaved(history_id_, index_, file);
     context_.metrics.Add(core::Counter::kImagesSaved);
     if (first_) multimedia_.AppendLog(platform::StringPrintf(kFirstSaved, row_.camera_number));
   } else {
@@ -355,6 +360,7 @@ void ImageSeries::SaveImage(int i, const acquisition::FrameRef* frame) {
 
 void ImageSeries::CountFailed(const char* format, int i) {
   row_.file_errors.Add(1);
+  history_.ImageFailed(history_id_, index_);
   context_.metrics.Add(core::Counter::kImagesFailed);
   multimedia_.AppendLog(platform::StringPrintf(format, row_.camera_number, i));
 }
@@ -395,6 +401,7 @@ class ClipBeside {
       return;
     }
     context.metrics.Add(core::Counter::kClipsSaved);
+    args_.runner->history().ClipSaved(args_.record->history_id, args_.camera_index, window_.path);
     const MultimediaFiles files(context, *args_.record);
     files.WriteClip(window_.path, args_.camera_index);
     files.AppendLog(platform::StringPrintf(kClipLine, window_.path.c_str(), result_.frames,

@@ -17,6 +17,7 @@
 #include "camera_http/command_records.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "jobs/job_history.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
@@ -128,6 +129,7 @@ struct Job {
   bool refused = false;
   // Written by JobAlrProc only, before the workers start.
   int thread_count = 0;
+  std::uint64_t history_id = 0;  // its record in the runner's JobHistory
   std::array<WorkerEvent, kMaxJobWorkers> thread_events;
 };
 
@@ -186,6 +188,8 @@ class JobRunner {
   const JobContext& context() const { return context_; }
   JobTable& table() { return table_; }
   CommandWorker command_worker() const { return command_worker_; }
+  // The last jobs, for the status port.
+  JobHistory& history() { return history_; }
 
   // The job thread of `slot`: starts the workers, waits for them, writes the
   // final counts, moves the job file to the done or error directory and
@@ -208,10 +212,13 @@ class JobRunner {
   // The job's end: its final counts, its outcome, its file moved, its slot
   // released.
   void EndJob(int slot, Job& job);
+  // The job's record in the history: its id.
+  std::uint64_t Remember(const Job& job);
 
   const JobContext context_;
   JobTable table_;
   const CommandWorker command_worker_;
+  JobHistory history_;
 };
 
 // Argument record of a command thread. The record keeps the job alive until

@@ -340,6 +340,7 @@ void JobRunner::JobAlrProc(int s) {
   core::ConsoleAndReport(platform::StringPrintf(kThreadStarted, s, job.alarm_reference.c_str()),
                          core::ConsoleLevel::kNormal, core::ReportLevel::kInfo);
   job.thread_count = 0;
+  job.history_id = Remember(job);
   // A refused job has an alarm reference that must not name a file.
   if (!job.refused) MultimediaFiles(context_, job).WriteCounts();
   JobWorkers workers(*this, s, record);
@@ -347,6 +348,18 @@ void JobRunner::JobAlrProc(int s) {
     workers.StartCameraRow(i);
   workers.AwaitAll();
   EndJob(s, job);
+}
+
+std::uint64_t JobRunner::Remember(const Job& job) {
+  std::vector<JobHistory::Camera> rows;
+  for (int i = 1; i <= job.number_of_cameras && i <= kMaxJobCameras && !job.refused; ++i) {
+    const int c = job.cameras[static_cast<std::size_t>(i)].camera_number;
+    const bool known = c > 0 && c < core::kCameraSlots;
+    rows.push_back({.row = i, .number = c, .reference = known ? context_.cameras[c].reference : ""});
+  }
+  // A job without an alarm moment counts from its start.
+  const std::int64_t wall_ms = job.alarm_wall_ms != 0 ? job.alarm_wall_ms : context_.clock.WallMillis();
+  return history_.Begin(job.alarm_reference, wall_ms, std::move(rows));
 }
 
 void JobRunner::EndJob(int s, Job& job) {
@@ -359,6 +372,7 @@ void JobRunner::EndJob(int s, Job& job) {
   job.outcome = failed ? 1 : 0;
   context_.metrics.Add(failed ? core::Counter::kJobsError : core::Counter::kJobsDone);
   MoveFinishedJobFile(job.job_file_path, !failed);
+  history_.End(job.history_id, !failed);
   table_.Release(s);
 }
 

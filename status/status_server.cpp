@@ -20,6 +20,7 @@
 #include "platform/strings.h"
 #include "platform/thread.h"
 #include "status/access_gate.h"
+#include "status/operator_api.h"
 #include "status/snapshot.h"
 #include "status/status_listener.h"
 #include "status/tls_stream.h"
@@ -244,6 +245,9 @@ bool StatusServer::Start(int port, const std::string& bind_address,
     res.set_content(problems.empty() ? std::string("ok\n") : problems, kTextType);
   });
   if (!AddSnapshotRoute(*server, sources_.cameras, sources_.clock)) return false;
+  auto* page = new (std::nothrow) OperatorApi(sources_);
+  if (page == nullptr) return false;
+  page->Register(*server);
   auto* listener = new (std::nothrow)
       StatusListener(*server, sources_.clock, host, port, std::move(allowed), *tls,
                      [gate](std::int64_t now_us) { gate->Tell(now_us); });

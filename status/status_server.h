@@ -5,15 +5,18 @@
 // the Prometheus text format; "GET /healthz" answers 200 "ok" while the job
 // watcher loops and every permanent camera delivers frames, 503 with one
 // reason per line otherwise; "GET /cameras/<n>/snapshot.jpg" a camera's
-// newest frame as JPEG (Snapshots, snapshot.h). Off unless "StatusPort" is
-// set; HTTPS and a login guard it when configured.
+// newest frame as JPEG (Snapshots, snapshot.h); "/" is the operator's page,
+// read-only, with its JSON under "/api/" (OperatorApi). Off unless
+// "StatusPort" is set; HTTPS and a login guard it when configured.
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "acquisition/camera/camera.h"
+#include "camera_http/video_server.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "jobs/job_history.h"
 #include "platform/clock.h"
 
 namespace status {
@@ -33,6 +36,10 @@ struct StatusSources {
   platform::Clock& clock;
   // Connected monitoring clients; may be empty.
   std::function<int()> monitor_clients;
+  // What the operator's page shows beside the cameras; each may be left out.
+  jobs::JobHistory* job_history = nullptr;
+  const camera_http::VideoServerTable* video_servers = nullptr;
+  std::string log_name = "";  // the program's name in its daily interface log
 };
 
 class StatusServer {

@@ -10,6 +10,7 @@
 #include "acquisition/camera/rtsp_address.h"
 #include "acquisition/status_file.h"
 #include "core/console.h"
+#include "core/log_text.h"
 #include "platform/strings.h"
 #include "platform/thread.h"
 
@@ -34,6 +35,9 @@ constexpr std::size_t kStreamNameMax = 63;
 // whether a job switched its stream on.
 constexpr std::int64_t kStreamLoopPauseUs = 500000;
 constexpr std::int64_t kWantPollUs = 100000;
+// How often an MJPEG camera's picture size is read from its newest frame.
+constexpr std::int64_t kPictureSizeEveryUs = 5000000;
+constexpr const char* kMjpegKind = "MJPEG";
 
 std::once_flag g_curl_init;
 
@@ -46,8 +50,8 @@ Camera::Camera(platform::Clock& clock)
       watchdog_(clock, liveness_, log_),
       problems_(clock, log_),
       link_(clock, log_),
-      mjpeg_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}),
-      rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this}),
+      mjpeg_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this, report_}),
+      rtsp_(SourceParts{clock, log_, ring_, sessions_, problems_, counters_, *this, report_}),
       decoding_(ring_, log_, clock),
       snapshot_decoding_(ring_, log_, clock) {
   decoding_.SetReadTrace([this](const FrameRef& frame) { TraceRead(frame); });
@@ -179,6 +183,7 @@ void Camera::StreamWhileWanted(const StreamTarget& target, std::int64_t* next_pr
 }
 
 std::int64_t Camera::FailedAttempt(const StreamLoss& lost) {
+  report_.Down(lost.kind, core::PrintableText(lost.text), clock_.WallMillis());
   if (const std::string line = link_.Down(lost); !line.empty()) Log(line, core::ReportLevel::kInfo);
   LinkState::Backoff backoff = link_.TakeBackoff();
   if (!backoff.line.empty()) Log(backoff.line, core::ReportLevel::kInfo);
@@ -222,6 +227,7 @@ void Camera::Refresh(bool with_fps) {
 
 void Camera::LinkUp() {
   if (!link_.Up()) return;
+  report_.Up(clock_.WallMillis());
   // An RTSP camera's line names how its RTP comes: TCP or UDP.
   Log(kind_ == StreamKind::kRtsp ? platform::StringPrintf(kRtspConnected, camera_number(),
                                                           Url().c_str(), rtsp_.transport())
@@ -234,7 +240,9 @@ void Camera::FramesIndexed(std::int64_t count) {
   counters_.frames.fetch_add(count, std::memory_order_relaxed);
   counters_.last_frame_us.store(clock_.MonotonicMicros());
   counters_.streaming.store(1);
+  report_.CountBytes(clock_.MonotonicMicros(), counters_.bytes.load());
   LinkUp();
+  if (kind_ == StreamKind::kMjpeg) NotePictureSize();
   // A stream whose frames keep arriving is alive: refresh while the transfer
   // runs instead of only when it ends, so a healthy permanent camera never
   // raises its watchdog alarm.
@@ -247,6 +255,23 @@ void Camera::FramesIndexed(std::int64_t count) {
     WriteStreamFps(camera_number(), rate);
     fps_written_ = true;
   }
+}
+
+void Camera::NotePictureSize() {
+  const std::int64_t now = clock_.MonotonicMicros();
+  if (now < next_size_us_) return;
+  next_size_us_ = now + kPictureSizeEveryUs;
+  FrameRef frame;
+  if (!ring_.FrameByNumber(ring_.next_frame_number() - 1, &frame) || frame.entry.length <= 0 ||
+      frame.entry.length > kMaxFrameBytes)
+    return;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(frame.entry.length) + 1);
+  std::string message;
+  const int got =
+      ring_.ReadFrame(frame, bytes.data(), static_cast<int>(bytes.size()), &message);
+  int width = 0, height = 0;
+  if (got > 0 && JpegPictureSize(bytes.data(), static_cast<std::size_t>(got), &width, &height))
+    report_.SetVideo(kMjpegKind, width, height);
 }
 
 void Camera::ProbeSawImage() {

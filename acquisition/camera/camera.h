@@ -14,6 +14,8 @@
 //   CameraLog          the camera's log
 //   DecodingService    an RTSP camera's frames as JPEG for jobs, and a
 //                      second one for the status port's snapshots
+//   CameraReport       its state, video kind, picture size and bitrate for
+//                      the operator's page
 // Every part decides by the camera's clock; the wall clock is only written
 // (status values, log times, the wall stamps of frames).
 //
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "acquisition/camera/camera_log.h"
+#include "acquisition/camera/camera_report.h"
 #include "acquisition/camera/decoder_budget.h"
 #include "acquisition/camera/decoding_service.h"
 #include "acquisition/camera/frame_index.h"
@@ -156,6 +159,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   void SetCameraNumber(int n) { log_.SetCameraNumber(n); }
   // Seconds without a byte after which a transfer is given up and made anew.
   void SetStallTimeout(int seconds) { stall_timeout_s_ = seconds; }
+  int stall_timeout_seconds() const { return stall_timeout_s_; }
   // How an RTSP camera's RTP is carried ("RtspTransport").
   void SetRtspTransport(RtspTransport transport) { rtsp_transport_ = transport; }
   // "AlarmClip" and "AlarmClipSeconds": whether jobs save a clip of this
@@ -193,6 +197,8 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   std::int64_t next_frame_number() { return ring_.next_frame_number(); }
   // The stream's counters, read by the status port.
   const core::CameraMetrics& counters() const { return counters_; }
+  // Its state, video and bitrate, read by the status port.
+  const CameraReport& report() const { return report_; }
 
  private:
   void StreamingThread();
@@ -217,12 +223,15 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   // time-out (and the frame rate when `with_fps`).
   void Refresh(bool with_fps);
   void LinkUp();
+  // An MJPEG camera's picture size, from its newest frame, every few seconds.
+  void NotePictureSize();
   void FramesIndexed(std::int64_t count) override;
   void ProbeSawImage() override;
   void StreamingSwitchedOff() override;
 
   platform::Clock& clock_;
   core::CameraMetrics counters_;
+  CameraReport report_;
   CameraLog log_;
   std::string request_uri_;
   StreamKind kind_ = StreamKind::kMjpeg;
@@ -243,6 +252,7 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   MjpegSource mjpeg_;
   RtspSource rtsp_;
   bool fps_written_ = false;
+  std::int64_t next_size_us_ = 0;
   DecodingService decoding_;
   DecodingService snapshot_decoding_;
 };

@@ -192,6 +192,9 @@ int Interrupt(void* opaque) {
 
 bool Recorded(AVCodecID id) { return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC; }
 
+// The video's kind as the operator's page names it.
+const char* VideoKind(AVCodecID id) { return id == AV_CODEC_ID_HEVC ? "H.265" : "H.264"; }
+
 struct FormatCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
@@ -361,6 +364,7 @@ StreamLoss RtspSource::Describe(Connection& c) {
                                           last_codec_name_.c_str(), codec_name),
                    core::ReportLevel::kInfo);
   last_codec_name_ = codec_name;
+  parts_.report.SetVideo(VideoKind(parameters->codec_id), parameters->width, parameters->height);
   auto codec = std::make_shared<VideoCodec>();
   codec->codec_id = parameters->codec_id;
   codec->name = codec_name;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "acquisition/camera/camera_log.h"
+#include "acquisition/camera/camera_report.h"
 #include "acquisition/camera/problem_lines.h"
 #include "acquisition/camera/ring_store.h"
 #include "acquisition/camera/sessions.h"
@@ -38,6 +39,7 @@ struct SourceParts {
   ProblemLines& problems;
   core::CameraMetrics& counters;
   SourceEvents& events;
+  CameraReport& report;
 };
 
 // How an RTSP camera's RTP is carried: TCP first, falling back to UDP when

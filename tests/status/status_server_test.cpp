@@ -21,6 +21,8 @@
 #include <atomic>
 #include <future>
 
+#include <nlohmann/json.hpp>
+
 #include "core/profile/user_profile.h"
 #include "status/snapshot.h"
 #include "support/fake_clock.h"
@@ -346,3 +348,62 @@ TEST_F(StatusServerTest, PortTakenIsToldAndTriedAgainAndTheAllowListHolds) {
 }
 
 }  // namespace
+
+// The operator's JSON: each camera state as the page shows it, device text
+// that is no UTF-8 answered all the same; a remembered job's files served by
+// index only: a link put in an image's place, an index, camera or job not
+// there are 404, a number that is none (or too long) 400.
+TEST_F(StatusServerTest, OperatorApiCameraStatesAndJobFilesByIndex) {
+  auto& clock = *new FakeClock;  // the port's threads use it for good
+  auto& cameras = *new acquisition::CameraTable(clock);
+  Configured(cameras, 1, "Never");
+  Configured(cameras, 2, "On demand", false);
+  FeedFrame(Configured(cameras, 3, "Live"), 3);
+  FeedFrame(Configured(cameras, 4, "Stalled"), 4);
+  cameras[4].SetStallTimeout(2);
+  Configured(cameras, 5, "Bad\xff<b>");
+  clock.AdvanceSeconds(5);
+  auto& history = *new jobs::JobHistory;
+  const std::uint64_t job = history.Begin("A1", 1, {{.row = 1, .number = 4, .reference = "G"}});
+  testing_support::WriteFile(dir_ / "image.jpg", "JPEG!");
+  ASSERT_EQ(symlink((dir_ / "image.jpg").c_str(), (dir_ / "link.jpg").c_str()), 0);
+  history.ImageSaved(job, 1, dir_ / "image.jpg");
+  history.ImageSaved(job, 1, dir_ / "link.jpg");
+  status::StatusSources sources{*new core::Settings(settings_), cameras, *new core::Metrics, clock,
+                                {}};
+  sources.job_history = &history;
+  const int port = testing_support::FreeLoopbackPort();
+  ASSERT_TRUE((new status::StatusServer(sources))->Start(port, "", ""));
+
+  std::string body;
+  ASSERT_TRUE(
+      testing_support::WaitFor([&] { return sim_test::HttpGet(port, "/api/cameras", &body) == 200; }, 60));
+  const auto shown = nlohmann::json::parse(body)["cameras"];
+  const std::tuple<const char*, const char*, const char*> states[] = {
+      // state, reason, frame age
+      {"down", "", "null"}, {"idle", "", "null"}, {"streaming", "", "5.0"},
+      {"down", "no frame for 5 s", "5.0"}, {"down", "", "null"}};
+  ASSERT_EQ(shown.size(), std::size(states)) << body;
+  for (std::size_t i = 0; i < std::size(states); ++i) {
+    const auto& [state, reason, age] = states[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(shown[i]["state"], state);
+    EXPECT_EQ(shown[i]["reason"], reason);
+    EXPECT_EQ(shown[i]["frame_age"].dump(), age);
+  }
+  EXPECT_EQ(shown[4]["reference"], "Bad\xef\xbf\xbd<b>");
+  ASSERT_EQ(sim_test::HttpGet(port, "/api/jobs", &body), 200);
+  EXPECT_EQ(nlohmann::json::parse(body)["jobs"][0]["cameras"][0]["images"][1],
+            "/jobs/1/cameras/4/images/1.jpg");
+
+  const std::pair<const char*, int> files[] = {
+      {"/jobs/1/cameras/4/images/0.jpg", 200}, {"/jobs/1/cameras/4/images/1.jpg", 404},
+      {"/jobs/1/cameras/4/images/2.jpg", 404}, {"/jobs/1/cameras/5/images/0.jpg", 404},
+      {"/jobs/2/cameras/4/images/0.jpg", 404}, {"/jobs/1/cameras/4/clip", 404},
+      {"/jobs/x/cameras/4/images/0.jpg", 400}, {"/jobs/1/cameras/4/images/1234567890.jpg", 400},
+      {"/jobs/1/cameras/-4/images/0.jpg", 400}, {"/jobs/1/cameras/4/images/clip.jpg", 400}};
+  for (const auto& [path, code] : files) {
+    EXPECT_EQ(sim_test::HttpGet(port, path, &body), code) << path;
+    EXPECT_EQ(body, code == 200 ? "JPEG!" : code == 404 ? "not found\n" : "not a number, or too big\n");
+  }
+}

@@ -153,6 +153,7 @@ class SimProcess {
 
   bool ready() const { return ready_; }
   int port(int camera) const { return port("camera", camera); }
+  int control_port() const { return control_port_; }
   int port(const std::string& kind, int id) const {
     auto it = ports_.find(kind + " " + std::to_string(id));
     return it == ports_.end() ? -1 : it->second;
