@@ -18,6 +18,7 @@ extern "C" {
 #include <string_view>
 
 #include "acquisition/camera/av_support.h"
+#include "acquisition/camera/clip_muxer.h"
 #include "acquisition/camera/rtsp_endpoint.h"
 #include "platform/strings.h"
 
@@ -380,6 +381,7 @@ StreamLoss RtspSource::Describe(Connection& c) {
   c.time_base = stream->time_base;
   opened_us_ = parts_.clock.MonotonicMicros();
   first_key_logged_ = false;
+  size_unknown_ = parameters->width > 0 && parameters->height > 0 ? nullptr : codec;
   c.units.emplace(parameters->codec_id == AV_CODEC_ID_HEVC);
   return {};
 }
@@ -473,6 +475,12 @@ void RtspSource::OnUnit(const std::uint8_t* data, std::size_t size, const FoundF
                                static_cast<double>(parts_.clock.MonotonicMicros() - opened_us_) /
                                    platform::kMicrosPerSecond),
         core::ReportLevel::kInfo);
+  }
+  if (frame.key && size_unknown_) {
+    const ClipFormat format = ClipFormatOf(size_unknown_.get(), data, static_cast<int>(size), 0);
+    parts_.report.SetVideo(VideoKind(static_cast<AVCodecID>(size_unknown_->codec_id)),
+                           format.width, format.height);
+    size_unknown_.reset();
   }
   parts_.counters.bytes.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed);
   if (const std::int64_t added = parts_.ring.Store(data, size, frame); added > 0)

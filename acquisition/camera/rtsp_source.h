@@ -23,6 +23,7 @@
 // Threads: the camera's streaming thread alone; libavformat's interrupt and
 // log callbacks run inside `Transfer` on that thread.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "acquisition/camera/access_unit.h"
@@ -76,6 +77,9 @@ class RtspSource final : private AccessUnitAssembler::Sink {
   // key frame was logged.
   std::int64_t opened_us_ = 0;
   bool first_key_logged_ = false;
+  // The connection's codec while its picture size is still unknown (a
+  // description without one): the first key frame's parameter sets tell it.
+  std::shared_ptr<const VideoCodec> size_unknown_;
   // RTP packets lost since the last line about them, and when it was.
   std::int64_t lost_unlogged_ = 0;
   std::int64_t loss_line_us_ = 0;

@@ -7,6 +7,7 @@
 // and bad streams get a line in the camera log and no image. A snapshot on
 // the status port is the newest frame, decoded at the camera's size.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -373,6 +374,19 @@ TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
     EXPECT_EQ(p.height, 240);
     EXPECT_GE(p.frame, w.FrameAt(n, asked) - 10);
     EXPECT_LE(p.frame, w.sim().Taken(n, 0, LLONG_MAX).rbegin()->first);
+  }
+  // The operator's page shows each stream's kind and picture size, from the
+  // description or else from the first key frame's parameter sets.
+  std::string cameras;
+  ASSERT_EQ(sim_test::HttpGet(status_port, "/api/cameras", &cameras), 200);
+  for (const auto& c : nlohmann::json::parse(cameras)["cameras"]) {
+    SCOPED_TRACE(c.dump());
+    const int n = c["number"];
+    if (n == 6) continue;
+    EXPECT_EQ(c["kind"], n == 2 || n == 4 ? "H.265" : "H.264");
+    if (n == 4) continue;  // on demand: idle until the job
+    EXPECT_EQ(c["width"], 320);
+    EXPECT_EQ(c["height"], 240);
   }
   // PreRecordTime 2, Interval 0.5, Duration 2: 2, 1.5, 1 and 0.5 s before
   // the alarm, then 0, 0.5, 1 and 1.5 s after.
