@@ -22,6 +22,10 @@ namespace app {
 namespace {
 
 constexpr const char* kStreamInitFailed = "Unable to initialize the MJPEG stream for the camera %d";
+// What the status port shows for a camera whose stream is never started.
+constexpr const char* kNotStreamedKeys =
+    "not started: its CameraRef cannot name a directory or its CamPort is no TCP port (see the log)";
+constexpr const char* kNotStreamedInit = "not started: its stream could not be set up (see the log)";
 constexpr const char* kBadReference =
     "ERROR: camera %d: the reference '%s' cannot name a directory below FilePath";
 constexpr const char* kBadPort = "ERROR: camera %d: CamPort %d is not a TCP port (1 to 65535)";
@@ -322,6 +326,7 @@ void SetUpStream(acquisition::Camera& camera, const CameraKeys& keys, int n, boo
   camera.SetAlarmClip(keys.clip, keys.clip_seconds);
   if (!safe || camera.InitStream(keys.address, keys.port, acquisition::kStreamName, n) != 0) {
     core::ReportToInterfaceF(core::ReportLevel::kError, kStreamInitFailed, n);
+    camera.StreamRefused(safe ? kNotStreamedInit : kNotStreamedKeys);
     return;
   }
   camera.SetPermanent(keys.permanent);

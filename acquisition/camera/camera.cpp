@@ -292,4 +292,8 @@ CameraTable::CameraTable(platform::Clock& clock) {
   }
 }
 
+void Camera::StreamRefused(std::string_view reason) {
+  report_.Down(stream_loss::kNotStarted, core::PrintableText(reason), clock_.WallMillis());
+}
+
 }  // namespace acquisition

@@ -199,6 +199,10 @@ class Camera final : public core::CameraIdentity, private SourceEvents {
   const core::CameraMetrics& counters() const { return counters_; }
   // Its state, video and bitrate, read by the status port.
   const CameraReport& report() const { return report_; }
+  // The configuration keeps the stream from starting, for `reason` (our own
+  // text): the status port shows the camera down for it. Called by the
+  // loader before any thread of the camera runs.
+  void StreamRefused(std::string_view reason);
 
  private:
   void StreamingThread();

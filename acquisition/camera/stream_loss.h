@@ -25,6 +25,7 @@ inline constexpr int kCodec = 6;
 inline constexpr int kRedirect = 7;
 inline constexpr int kUnresolved = 8;
 inline constexpr int kBasicRefused = 9;  // a Basic challenge not answered: a 401 all the same
+inline constexpr int kNotStarted = 10;   // the configuration keeps the stream from starting
 inline constexpr int kStatus = 1000;    // + the HTTP or RTSP status
 inline constexpr int kTransfer = 2000;  // + libcurl's result
 inline constexpr int kVideo = 3000;     // + FFmpeg's error, negated
