@@ -203,8 +203,10 @@ void OperatorApi::ServeJobFile(const std::string& id_text, const std::string& ca
           ? std::string()
           : sources_.job_history->FilePath(static_cast<std::uint64_t>(id),
                                            static_cast<int>(camera), k);
-  // The path is the gateway's own; a link put in its place is not followed.
-  platform::UniqueFd fd(path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // The path is the gateway's own, in a folder others may write: a link put
+  // in its place is not followed, nor a FIFO waited on.
+  platform::UniqueFd fd(
+      path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {};
   const std::int64_t limit = clip ? kJobClipBytesMax : kJobImageBytesMax;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit) {
