@@ -405,7 +405,7 @@ int RingStore::ReadFrame(const FrameRef& frame, std::uint8_t* buffer, int capaci
   } else if (f.start < overwrite_limit_.load()) {
     *message = platform::StringPrintf(kOverwritten, camera, WallText(f.begin_wall_ms).c_str());
   } else {
-    platform::UniqueFd fd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    platform::UniqueFd fd(open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
       *message = platform::StringPrintf(kCannotOpen, camera, path_.c_str());
       return -1;
