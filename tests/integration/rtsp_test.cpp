@@ -379,7 +379,8 @@ TEST(RtspCameras, H264AndH265ImagesAreTheFramesOfTheirMoments) {
   // description or else from the first key frame's parameter sets.
   std::string cameras;
   ASSERT_EQ(sim_test::HttpGet(status_port, "/api/cameras", &cameras), 200);
-  for (const auto& c : nlohmann::json::parse(cameras)["cameras"]) {
+  const nlohmann::json shown = nlohmann::json::parse(cameras);
+  for (const auto& c : shown["cameras"]) {
     SCOPED_TRACE(c.dump());
     const int n = c["number"];
     if (n == 6) continue;

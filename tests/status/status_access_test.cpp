@@ -45,6 +45,17 @@ std::string Shell(const std::string& command) {
   return out;
 }
 
+// A new T that a status port's threads may use for good: never destroyed, and
+// kept reachable, so the leak checker does not count those of a port that
+// never started.
+template <class T, class... Args>
+T& Kept(Args&&... args) {
+  static auto* kept = new std::vector<void*>;
+  T* made = new T(std::forward<Args>(args)...);
+  kept->push_back(made);
+  return *made;
+}
+
 class StatusAccessTest : public ::testing::Test {
  protected:
   StatusAccessTest() : hash_(status::PasswordHash::Make("s3cret pw", kIterations).value().Text()) {}
@@ -60,10 +71,10 @@ class StatusAccessTest : public ::testing::Test {
   // Starts a status port with settings_ on `port` and waits until it
   // listens (its threads report no more then); never destroyed, like them.
   bool StartPort(int port) {
-    auto* cameras = new acquisition::CameraTable(clock_);
-    auto* server = new status::StatusServer(
-        {*new core::Settings(settings_), *cameras, *new core::Metrics, clock_, {}});
-    if (!server->Start(port, "", "")) return false;
+    auto& cameras = Kept<acquisition::CameraTable>(clock_);
+    auto& server = Kept<status::StatusServer>(status::StatusSources{
+        Kept<core::Settings>(settings_), cameras, Kept<core::Metrics>(), clock_, {}});
+    if (!server.Start(port, "", "")) return false;
     const std::string listening = "Status port listening on 127.0.0.1:" + std::to_string(port);
     std::vector<std::string> seen;
     return testing_support::WaitFor([&] {
@@ -83,7 +94,7 @@ class StatusAccessTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
-  FakeClock& clock_ = *new FakeClock;
+  FakeClock& clock_ = Kept<FakeClock>();
   core::Settings settings_;
   testing_support::ReportCapture capture_;
   const std::string hash_;
